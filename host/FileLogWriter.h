@@ -1,0 +1,35 @@
+// The host library's own log writer: one line per message to stderr or to a
+// file, "level<TAB>function<TAB>line<TAB>message", with backslash, tab,
+// newline and carriage return escaped so that every message stays one line.
+// Level and file come from the config ([log] level, [log] file); level 0 by
+// default. Thread-safe for concurrent Log calls.
+#pragma once
+
+#include "host/LogWriter.h"
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+class CFileLogWriter : public CLogWriterInterface {
+public:
+    // path empty: stderr. A file that cannot be opened falls back to stderr.
+    CFileLogWriter(int level, const std::string& path);
+    ~CFileLogWriter() override;
+    int GetLevel() const override { return m_iLevel; }
+    void SetLevel(int level) { m_iLevel = level; }
+    void LogV(int level, const char* function, int line, const char* format,
+              va_list args) override;
+
+    // Escapes backslash, tab, newline and carriage return.
+    static std::string EscapeField(const std::string& text);
+
+private:
+    int m_iLevel;
+    FILE* m_pFile;
+    bool m_bOwnsFile;
+    std::mutex m_mutex;
+};
+
+// Builds the writer the config asks for ([log] level, [log] file).
+CFileLogWriter* CreateConfiguredLogWriter();

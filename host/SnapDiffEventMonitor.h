@@ -1,0 +1,49 @@
+// Change event store of one compared volume: at most one ChangeEventItem per
+// inode, kept in a SQLite database file inside the job results folder, read
+// back by path prefix. The file name is built from the three constructor
+// strings by a one-to-one escaping, so no name steers it outside the folder
+// and two stores never share a file. Inserts are batched in transactions;
+// preparing a read commits them. Not thread-safe; one store per thread.
+#pragma once
+
+#include "host/CRyError.h"
+#include "records/SnapRecords.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class CSnapDiffEventMonitor {
+public:
+    CSnapDiffEventMonitor(const std::string& jobResultsDir, const std::string& prevSnapName,
+                          const std::string& currSnapAndVolume);
+    ~CSnapDiffEventMonitor();
+    CSnapDiffEventMonitor(const CSnapDiffEventMonitor&) = delete;
+    CSnapDiffEventMonitor& operator=(const CSnapDiffEventMonitor&) = delete;
+
+    // Starts a fresh, empty store: an existing file of that name is removed
+    // (never emptied in place) and a new one created.
+    CRyError Create();
+    // exists false: stored. true: the inode is stored already; nothing written.
+    CRyError InsertEvent(const ChangeEventItem& event, bool& exists);
+    CRyError GetEventOfInode(long long& inode, ChangeEventItem& event);
+    CRyError UpdateExistingEventOfInode(const ChangeEventItem& event);
+    // Commits pending inserts and starts a read of the events whose path
+    // begins with prefix (exact bytes; no wildcard).
+    CRyError PrepareSelectQueryWithPathPrefix(const std::string& prefix);
+    // 1: exhausted; -1: failure or no read prepared; 0: event holds the next one.
+    int GetNextEvent(ChangeEventItem& event);
+
+    const std::string& FilePath() const { return m_strFilePath; }
+
+    // Test hook: called with the operation's name ("Create", "InsertEvent",
+    // "GetEventOfInode", "UpdateExistingEventOfInode", "Prepare", "GetNextEvent",
+    // "Commit") before it runs; an error result makes the operation fail with it.
+    typedef std::function<CRyError(const char* operation)> FaultHook;
+    static void SetFaultHook(FaultHook hook);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_pImpl;
+    std::string m_strFilePath;
+};

@@ -1,0 +1,92 @@
+// Snapshot client for NetApp ONTAP arrays: one snapshot per volume per job,
+// retention, the snapshot map file, and SnapDiff change scans delivered to
+// the agent one item at a time. One object serves one job; it starts no
+// threads and takes no locks. The implementation is split by concern over
+// the NetAppSnapClient*.cpp files; they share this one class.
+#pragma once
+
+#include "host/ApplicationId.h"
+#include "host/ManageONTAP.h"
+#include "host/SnapDiffEventMonitor.h"
+#include "snapclient/CFileServerSnapClientBase.h"
+
+#include <boost/shared_ptr.hpp>
+#include <deque>
+#include <map>
+#include <set>
+
+class CNetAppSnapClient : public CFileServerSnapClientBase {
+public:
+    CNetAppSnapClient();
+    ~CNetAppSnapClient() override;
+
+    CRyError Initialize(LONGLONG jobId, ULONG clientId, ULONG appId1, ULONG appId2,
+                        const std::string& jobResultsDir, const std::string& reserved,
+                        const std::string& snapMapInfoFile, LONGLONG prevJobId, LONGLONG reserved1,
+                        LONGLONG reserved2, LONGLONG reserved3,
+                        const ContentMapperAPIPtr& contentMapper) override;
+    CRyError InitArray(ULONG clientId) override;
+    CRyError VerifySnapScanSupport() override;
+    CRyError ConfigureSnapshot(std::list<std::string>& shares, const std::list<std::string>& list2,
+                               const std::list<std::string>& list3) override;
+    CRyError ManageSnapshots() override;
+    CRyError CompareSnapshots(std::string path, std::string unused,
+                              std::function<FileServerSnapshotCompareItem()>& source) override;
+    CRyError CleanupSnapshot(const std::set<std::string>& snapshots) override;
+    CRyError UpdateContentMapperPaths(ContentMapperAPIPtr& contentMapper) override;
+    CRyError CleanupSnapshotsPostBackup(bool autoMount) override;
+    CRyError RepopulateContentMapperPaths(ContentMapperAPIPtr& contentMapper) override;
+    CRyError DeleteAutoMountFailedSnapshots(const std::list<std::string>& failedShares) override;
+
+    // Further virtual operations, in slot order after the inherited ones.
+    virtual CRyError CreateSnapshot(std::list<std::string>& shares,
+                                    const std::list<std::string>& list2,
+                                    const std::list<std::string>& list3);
+    virtual CRyError AddSnapDevInfo();
+    virtual void GetSnapshotName(LONGLONG jobId, std::string& name);
+    virtual void GetSnapDiffItemsPerIteration(int& maxItems);
+    virtual bool IsEventPartOfBackupPaths(const std::list<FileServerExportInfo>& shares,
+                                          std::string& path);
+    virtual bool IsPathEligibleForSnapDiffScan(const FileServerExportInfo& share);
+    virtual void MarkSnapDiffCompletedShares(const std::list<FileServerExportInfo>& shares);
+    virtual void GetCommonVolumeShares(const FileServerExportInfo& share,
+                                       std::list<FileServerExportInfo>& common);
+    virtual CRyError CreateEventDB(const std::string& prevSnapName, const std::string& currSnapName,
+                                   const std::string& volume);
+    virtual CRyError EventDBInsert(ChangeEventItem& event);
+    virtual CRyError PopulateCompareItem(const ChangeEventItem& event,
+                                         FileServerSnapshotCompareItem& item);
+    virtual bool CheckIfSnapPath(const std::string& path);
+
+    CRyError CleanupSnapshotByVolume(const std::map<std::string, std::set<std::string>>& volumes);
+    bool SnapDiffRemoveEscapeSequence(std::string& name, unsigned char*& buffer, size_t& size);
+    FileServerSnapshotCompareItem GetSnapshotCompareItem();
+
+protected:
+    ULONG m_ulClientId;
+    ULONG m_ulAppId1;
+    ULONG m_ulAppId2;
+    LONGLONG m_llJobId;
+    std::string m_strJobResultsDir;
+    std::string m_strReserved;
+    std::string m_strSnapMapInfoFile;
+    LONGLONG m_llReserved1;
+    LONGLONG m_llReserved2;
+    LONGLONG m_llReserved3;
+    LONGLONG m_llPrevJobId;
+    std::string m_strSnapNamePrefix;
+    std::list<FileServerExportInfo> m_lstExportInfo;
+    std::map<std::string, std::string> m_mapContentMapperPaths;
+    boost::shared_ptr<CSnapDiffEventMonitor> m_pEventDB;
+    std::map<std::string, boost::shared_ptr<CSnapDiffEventMonitor>> m_mapEventDBs;
+    std::deque<ChangeEventItem> m_dqCachedEvents;
+    boost::shared_ptr<ManageONTAP> m_pManageOntap;
+    bool m_bAutoMountClient;
+    boost::shared_ptr<ApplicationId> m_pApplicationId;
+    NASArrayInfo m_stArrayInfo;
+
+private:
+    // --- Snapshot lifecycle helpers (NetAppSnapClient{Shares,Lifecycle,...}.cpp) ---
+
+    // --- Change scan helpers (NetAppSnapClientScan*.cpp) ---
+};
