@@ -1,0 +1,17 @@
+// Builds the array back end that the config names ([array] backend = local
+// (default), scripted, record). A test may install an override that is used
+// instead of the config; null removes it.
+#pragma once
+
+#include "array/ArrayBackend.h"
+#include "records/SnapRecords.h"
+
+#include <boost/shared_ptr.hpp>
+#include <functional>
+#include <string>
+
+typedef std::function<boost::shared_ptr<ArrayBackend>(const NASArrayInfo&)> ArrayBackendOverride;
+
+// Null with error set when the config names no usable back end.
+boost::shared_ptr<ArrayBackend> CreateArrayBackend(const NASArrayInfo& info, std::string& error);
+void SetArrayBackendOverride(ArrayBackendOverride factory);

@@ -1,0 +1,50 @@
+// A stateful array that answers from an ArrayScript: exports, snapshots per
+// volume (create adds, 104 when the name exists; delete removes; list
+// filters by prefix), SnapDiff answers keyed by (volume, base, incremental),
+// where a new start on a key replays its answer from the first batch.
+// Faults are not handled here: wrap it in a FaultInjectingBackend.
+#pragma once
+
+#include "array/ArrayBackend.h"
+#include "array/ArrayScript.h"
+
+#include <map>
+
+class ScriptedArray : public ArrayBackend {
+public:
+    explicit ScriptedArray(const ArrayScript& script);
+
+    ArrayStatus OpenConnection() override;
+    bool IsCluster() override;
+    bool IsClusterInterface() override;
+    ArrayStatus GetVersion(unsigned& major, unsigned& minor, unsigned& third) override;
+    ArrayStatus GetStoragePathForExport(const std::string& exportPath,
+                                        std::string& volumePath) override;
+    ArrayStatus ListSnapshots(const std::string& volume, const std::string& prefix,
+                              std::vector<SnapShotInfo_t>& snapshots) override;
+    ArrayStatus CreateSnapshot(const std::string& volume, const std::string& name) override;
+    ArrayStatus DeleteSnapshot(const std::string& volume, const std::string& name) override;
+    ArrayStatus SnapDiffStart(const std::string& volume, const std::string& base,
+                              const std::string& incremental, unsigned long maxItems,
+                              const std::string& protocol, std::string& handle,
+                              bool& escapedNames, bool& emptyBatchesAllowed) override;
+    ArrayStatus SnapDiffNext(const std::string& handle, std::vector<SnapDiffFileInfo>& batch,
+                             bool& end) override;
+    ArrayStatus SnapDiffEnd(const std::string& handle) override;
+
+    // The current state (snapshots change as the client works).
+    const ArrayScript& Script() const { return m_script; }
+    ArrayScript& MutableScript() { return m_script; }
+    // Handles started and not yet ended.
+    size_t OpenSessions() const { return m_sessions.size(); }
+
+private:
+    struct Session {
+        const ScriptedSnapDiff* answer;
+        size_t nextBatch;
+        unsigned long maxItems;
+    };
+    ArrayScript m_script;
+    std::map<std::string, Session> m_sessions;
+    uint64_t m_ullNextHandle = 1;
+};

@@ -1,0 +1,142 @@
+#include "tests/support/TestSupport.h"
+
+#include "array/ArrayBackendFactory.h"
+
+#include <boost/make_shared.hpp>
+#include <cstdarg>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+TempDir::TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/snapclient-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
+    m_path = buffer.data();
+}
+
+TempDir::~TempDir() {
+    std::string command = "chmod -R u+rwx '" + m_path + "' 2>/dev/null; rm -rf '" + m_path + "'";
+    if (system(command.c_str()) != 0) {
+        // Leaving a temporary folder behind is harmless.
+    }
+}
+
+void WriteFile(const std::string& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+ScopedConfig::ScopedConfig(const std::string& contents) : m_path(m_dir / "snapclient.conf") {
+    const char* previous = getenv("SNAPCLIENT_CONFIG");
+    m_hadPrevious = previous != nullptr;
+    if (previous) m_previous = previous;
+    Rewrite(contents);
+    setenv("SNAPCLIENT_CONFIG", m_path.c_str(), 1);
+}
+
+ScopedConfig::~ScopedConfig() {
+    if (m_hadPrevious)
+        setenv("SNAPCLIENT_CONFIG", m_previous.c_str(), 1);
+    else
+        unsetenv("SNAPCLIENT_CONFIG");
+}
+
+void ScopedConfig::Rewrite(const std::string& contents) { WriteFile(m_path, contents); }
+
+RecordingLogWriter::RecordingLogWriter(int level) : m_level(level) {
+    m_previous = SetLogWriter(this);
+}
+
+RecordingLogWriter::~RecordingLogWriter() { SetLogWriter(m_previous); }
+
+void RecordingLogWriter::LogV(int level, const char* function, int line, const char* format,
+                              va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int n = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string message;
+    if (n > 0) {
+        message.resize(static_cast<size_t>(n) + 1);
+        vsnprintf(&message[0], message.size(), format, args);
+        message.resize(static_cast<size_t>(n));
+    }
+    m_lines.push_back(Line{level, function ? function : "", line, message});
+}
+
+size_t RecordingLogWriter::Count(int level, const std::string& message) const {
+    size_t n = 0;
+    for (const Line& l : m_lines)
+        if (l.level == level && l.message == message) ++n;
+    return n;
+}
+
+size_t RecordingLogWriter::CountContaining(const std::string& text) const {
+    size_t n = 0;
+    for (const Line& l : m_lines)
+        if (l.message.find(text) != std::string::npos) ++n;
+    return n;
+}
+
+std::string RecordingLogWriter::Dump() const {
+    std::string out;
+    for (const Line& l : m_lines) out += std::to_string(l.level) + " " + l.message + "\n";
+    return out;
+}
+
+ScriptedArrayInstall::ScriptedArrayInstall(const ArrayScript& script)
+    : m_array(boost::make_shared<ScriptedArray>(script)),
+      m_backend(boost::make_shared<FaultInjectingBackend>(m_array, script.vecFaults)) {
+    boost::shared_ptr<FaultInjectingBackend> backend = m_backend;
+    SetArrayBackendOverride([backend](const NASArrayInfo&) {
+        return boost::shared_ptr<ArrayBackend>(backend);
+    });
+}
+
+ScriptedArrayInstall::~ScriptedArrayInstall() { SetArrayBackendOverride(nullptr); }
+
+std::set<std::string> ScriptedArrayInstall::Snapshots(const std::string& volume) const {
+    auto it = m_array->Script().mapSnapshots.find(volume);
+    return it == m_array->Script().mapSnapshots.end() ? std::set<std::string>() : it->second;
+}
+
+std::vector<FaultInjectingBackend::Call> ScriptedArrayInstall::CallsOf(
+    const std::string& operation) const {
+    std::vector<FaultInjectingBackend::Call> out;
+    for (const auto& call : m_backend->Calls())
+        if (call.strOperation == operation) out.push_back(call);
+    return out;
+}
+
+std::string ClientConfig(const std::string& extra) {
+    std::string text;
+    for (int id = 0; id <= 9; ++id) {
+        text += "[client." + std::to_string(id) + "]\n";
+        text += "array = filer1\nclient_name = client" + std::to_string(id) +
+                "\nuser = admin\npassword = secret\n\n";
+    }
+    return text + extra;
+}
+
+}  // namespace testsupport

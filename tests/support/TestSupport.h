@@ -1,0 +1,101 @@
+// Shared fixtures of the test suites: a temporary folder, a config file
+// installed for the process, a log writer that records what the client
+// logs, and a scripted array installed behind every ManageONTAP.
+#pragma once
+
+#include "array/ArrayScript.h"
+#include "array/FaultInjectingBackend.h"
+#include "array/ScriptedArray.h"
+#include "host/LogWriter.h"
+
+#include <boost/shared_ptr.hpp>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder under $TMPDIR, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& Path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+void WriteFile(const std::string& path, const std::string& contents);
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+// Writes an INI config and points SNAPCLIENT_CONFIG at it until destroyed.
+class ScopedConfig {
+public:
+    explicit ScopedConfig(const std::string& contents);
+    ~ScopedConfig();
+    void Rewrite(const std::string& contents);
+    const std::string& Path() const { return m_path; }
+
+private:
+    TempDir m_dir;
+    std::string m_path;
+    std::string m_previous;
+    bool m_hadPrevious;
+};
+
+// Records every message at or below its level; installed for its lifetime.
+class RecordingLogWriter : public CLogWriterInterface {
+public:
+    struct Line {
+        int level;
+        std::string function;
+        int line;
+        std::string message;
+    };
+    explicit RecordingLogWriter(int level = 3);
+    ~RecordingLogWriter() override;
+    int GetLevel() const override { return m_level; }
+    void SetLevel(int level) { m_level = level; }
+    void LogV(int level, const char* function, int line, const char* format,
+              va_list args) override;
+
+    const std::vector<Line>& Lines() const { return m_lines; }
+    void Clear() { m_lines.clear(); }
+    // Number of lines with exactly this level and message.
+    size_t Count(int level, const std::string& message) const;
+    bool Has(int level, const std::string& message) const { return Count(level, message) > 0; }
+    // Number of lines whose message contains the text, at any level.
+    size_t CountContaining(const std::string& text) const;
+    std::string Dump() const;
+
+private:
+    int m_level;
+    std::vector<Line> m_lines;
+    CLogWriterInterface* m_previous;
+};
+
+// Installs a scripted array behind every ManageONTAP built from now on, and
+// keeps the fault decorator (call log, faults) and the array for the test.
+class ScriptedArrayInstall {
+public:
+    explicit ScriptedArrayInstall(const ArrayScript& script);
+    ~ScriptedArrayInstall();
+    ScriptedArray& Array() { return *m_array; }
+    FaultInjectingBackend& Backend() { return *m_backend; }
+    // Snapshots of a volume now.
+    std::set<std::string> Snapshots(const std::string& volume) const;
+    // Calls of one operation, in order.
+    std::vector<FaultInjectingBackend::Call> CallsOf(const std::string& operation) const;
+
+private:
+    boost::shared_ptr<ScriptedArray> m_array;
+    boost::shared_ptr<FaultInjectingBackend> m_backend;
+};
+
+// A config with credentials for client ids 1 to 9 (array "filer1", client
+// name "client<id>") plus the extra text given.
+std::string ClientConfig(const std::string& extra = std::string());
+
+}  // namespace testsupport
