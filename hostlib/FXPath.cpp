@@ -16,6 +16,8 @@ std::string Normalised(const std::string& path) {
 }  // namespace
 
 bool FXPath::IsDescendantOf(const std::string& path, const std::string& dir, bool orEqual) {
+    // An empty directory names no place; it must not cover every path.
+    if (path.empty() || dir.empty()) return false;
     std::string p = Normalised(path);
     std::string d = Normalised(dir);
     if (p == d) return orEqual;

@@ -41,6 +41,7 @@ void FXString::Split(const std::string& text, const std::string& delimiter,
 }
 
 void FXString::TrimRight(std::string& text, const char* set) {
+    if (!set) return;
     size_t end = text.find_last_not_of(set);
     text.erase(end == std::string::npos ? 0 : end + 1);
 }

@@ -13,6 +13,7 @@ std::string Trimmed(const std::string& text) {
 
 bool IniFile::Load(const std::string& path) {
     m_sections.clear();
+    m_order.clear();
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     Parse(in);

@@ -2,15 +2,22 @@
 
 #include "host/FileLogWriter.h"
 
+// Constant-initialised, so it is null (never garbage) until the library's
+// earliest constructor below installs the configured writer.
+CLogWriterInterface* g_ptrLogWriter = nullptr;
+
 namespace {
-// The host's writer until an agent or a test installs another one.
+// The host's writer until an agent or a test installs another one. Never
+// destroyed: code that logs while the process exits still finds it.
 CLogWriterInterface* DefaultWriter() {
     static CFileLogWriter* writer = CreateConfiguredLogWriter();
     return writer;
 }
-}  // namespace
 
-CLogWriterInterface* g_ptrLogWriter = DefaultWriter();
+// Runs before every ordinary static initialiser of this library, so no code
+// of ours can log, or install a writer, before the default is in place.
+__attribute__((constructor(101))) void InstallDefaultWriter() { g_ptrLogWriter = DefaultWriter(); }
+}  // namespace
 
 CLogWriterInterface* SetLogWriter(CLogWriterInterface* writer) {
     CLogWriterInterface* previous = g_ptrLogWriter;
@@ -29,11 +36,10 @@ void CLogWriterInterface::Log(int level, const char* function, int line, const c
 VKDebugFunction::VKDebugFunction(const char* function, int line)
     : m_pszFunction(function), m_iLine(line),
       m_bActive(g_ptrLogWriter && g_ptrLogWriter->GetLevel() > 0) {
-    if (m_bActive && g_ptrLogWriter->GetLevel() >= 2)
-        g_ptrLogWriter->Log(2, m_pszFunction, m_iLine, "Entering");
+    if (m_bActive) g_ptrLogWriter->Log(2, m_pszFunction, m_iLine, "Entering");
 }
 
 VKDebugFunction::~VKDebugFunction() {
-    if (m_bActive && g_ptrLogWriter && g_ptrLogWriter->GetLevel() >= 2)
-        g_ptrLogWriter->Log(2, m_pszFunction, m_iLine, "Leaving");
+    // The writer may have been replaced (or removed) while the operation ran.
+    if (m_bActive && g_ptrLogWriter) g_ptrLogWriter->Log(2, m_pszFunction, m_iLine, "Leaving");
 }

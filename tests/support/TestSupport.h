@@ -45,7 +45,9 @@ private:
     bool m_hadPrevious;
 };
 
-// Records every message at or below its level; installed for its lifetime.
+// Records every message it is given, whatever its level, so that a test
+// can also see what was written without asking the level; GetLevel answers
+// the level set. Installed as g_ptrLogWriter for its lifetime.
 class RecordingLogWriter : public CLogWriterInterface {
 public:
     struct Line {
@@ -94,7 +96,7 @@ private:
     boost::shared_ptr<FaultInjectingBackend> m_backend;
 };
 
-// A config with credentials for client ids 1 to 9 (array "filer1", client
+// A config with credentials for client ids 0 to 9 (array "filer1", client
 // name "client<id>") plus the extra text given.
 std::string ClientConfig(const std::string& extra = std::string());
 
