@@ -1,9 +1,12 @@
 // Builds the array back end that the config names ([array] backend = local
 // (default), scripted, record). A test may install an override that is used
-// instead of the config; null removes it.
+// instead of the config; null removes it. A back end built from the config
+// is wrapped in a FaultInjectingBackend with the faults of the config's
+// [faults] section (docs/scripted-array.md gives the format).
 #pragma once
 
 #include "array/ArrayBackend.h"
+#include "array/ArrayScript.h"
 #include "records/SnapRecords.h"
 
 #include <boost/shared_ptr.hpp>
@@ -15,3 +18,7 @@ typedef std::function<boost::shared_ptr<ArrayBackend>(const NASArrayInfo&)> Arra
 // Null with error set when the config names no usable back end.
 boost::shared_ptr<ArrayBackend> CreateArrayBackend(const NASArrayInfo& info, std::string& error);
 void SetArrayBackendOverride(ArrayBackendOverride factory);
+
+// One [faults] setting: "<Operation> <Nth> <volume or *> [<code>] [drop]
+// [message]". False with error set when the text is not one.
+bool ParseFaultSetting(const std::string& text, ScriptedFault& fault, std::string& error);

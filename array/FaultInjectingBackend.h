@@ -2,12 +2,18 @@
 // and fails the Nth call of an operation, optionally counting only the calls
 // whose volume argument names a given volume. Counts are per decorator.
 // Used by tests, by the config's fault settings and by the scripted array.
+// A fault's volume and a call's volume argument match when they name the
+// same volume (VolumeNameOfArgument); GetActualStoragePathForNfsExport counts
+// its export path as its volume argument. A fault fails the call without
+// passing it on, as a request lost on the way would. After a fault with
+// bDropConnection every later call fails with kArrayErrNotConnected.
 #pragma once
 
 #include "array/ArrayBackend.h"
 #include "array/ArrayScript.h"
 
 #include <boost/shared_ptr.hpp>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -51,10 +57,14 @@ public:
 private:
     // The injected failure for this call, if any; counts the call.
     bool Injected(const std::string& operation, const std::string& volume, ArrayStatus& status);
+    // Counts and records one call; the inner back end answers it unless a
+    // fault does (then the inner back end never sees it).
+    ArrayStatus Run(const std::string& operation, const std::string& volume,
+                    std::vector<std::string> arguments, const std::function<ArrayStatus()>& call);
 
     boost::shared_ptr<ArrayBackend> m_pInner;
     std::vector<ScriptedFault> m_faults;
-    std::map<std::string, uint64_t> m_counts;  // key: operation + "\n" + volume filter
+    std::map<std::string, uint64_t> m_counts;  // key: operation [+ "\n" + volume name]
     std::vector<Call> m_calls;
     bool m_bDropped = false;
     std::map<std::string, std::string> m_handleVolumes;  // SnapDiff handle -> volume name

@@ -3,6 +3,13 @@
 // filters by prefix), SnapDiff answers keyed by (volume, base, incremental),
 // where a new start on a key replays its answer from the first batch.
 // Faults are not handled here: wrap it in a FaultInjectingBackend.
+//
+// Volume arguments are reduced with VolumeNameOfArgument, so /vol/v/a and v
+// reach the same snapshots. A volume the script does not name appears on
+// first use: CreateSnapshot on it succeeds and listing it gives nothing, as
+// on an array whose volume simply has no snapshots yet. A scripted batch
+// larger than the caller's maxItems is sent in pieces of at most maxItems,
+// the end flag with the last piece only.
 #pragma once
 
 #include "array/ArrayBackend.h"
@@ -43,7 +50,11 @@ private:
         const ScriptedSnapDiff* answer;
         size_t nextBatch;
         unsigned long maxItems;
+        ScriptedBatch pending;  // the batch being sent in pieces of maxItems
+        size_t pendingSent;     // changes of pending already sent
     };
+    ArrayStatus SendPiece(std::map<std::string, Session>::iterator session,
+                          std::vector<SnapDiffFileInfo>& batch, bool& end);
     ArrayScript m_script;
     std::map<std::string, Session> m_sessions;
     uint64_t m_ullNextHandle = 1;
