@@ -89,4 +89,23 @@ private:
     // --- Snapshot lifecycle helpers (NetAppSnapClient{Shares,Lifecycle,...}.cpp) ---
 
     // --- Change scan helpers (NetAppSnapClientScan*.cpp) ---
+    // State of one SnapDiff run (NetAppSnapClientScanCompare.cpp).
+    struct SnapDiffRun;
+    // Branch of CompareSnapshots for a share whose volume was compared already.
+    CRyError ServeGatheredShare(const FileServerExportInfo& share, const std::string& path,
+                                std::function<FileServerSnapshotCompareItem()>& source);
+    // One SnapDiff run for the share's volume, storing the changes of every
+    // share it serves, then the share's read is prepared and bound.
+    CRyError CompareShareVolume(FileServerExportInfo& share,
+                                std::function<FileServerSnapshotCompareItem()>& source);
+    CRyError RunSnapDiffBatches(SnapDiffRun& run);
+    CRyError StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileInfo& change);
+    // Starts the read of the share's stored events and binds the pull function.
+    CRyError BindShareEvents(const FileServerExportInfo& share,
+                             std::function<FileServerSnapshotCompareItem()>& source);
+    // Scratch of IsEventPartOfBackupPaths, kept so that matching a change
+    // costs no allocation once the pieces have been seen at their longest.
+    std::string m_strScanInVolumePath;
+    std::vector<std::string> m_vecScanVolumePieces;
+    std::vector<std::string> m_vecScanPathPieces;
 };

@@ -12,7 +12,6 @@ CRyError NotImplemented(const FXCodeLocation& where) {
 
 CRyError CNetAppSnapClient::ConfigureSnapshot(std::list<std::string>&, const std::list<std::string>&, const std::list<std::string>&) { return NotImplemented(FX_LOCATION); }
 CRyError CNetAppSnapClient::ManageSnapshots() { return NotImplemented(FX_LOCATION); }
-CRyError CNetAppSnapClient::CompareSnapshots(std::string, std::string, std::function<FileServerSnapshotCompareItem()>&) { return NotImplemented(FX_LOCATION); }
 CRyError CNetAppSnapClient::CleanupSnapshot(const std::set<std::string>&) { return NotImplemented(FX_LOCATION); }
 CRyError CNetAppSnapClient::UpdateContentMapperPaths(ContentMapperAPIPtr&) { return NotImplemented(FX_LOCATION); }
 CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool) { return NotImplemented(FX_LOCATION); }
@@ -20,15 +19,5 @@ CRyError CNetAppSnapClient::RepopulateContentMapperPaths(ContentMapperAPIPtr&) {
 CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(const std::list<std::string>&) { return NotImplemented(FX_LOCATION); }
 CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>&, const std::list<std::string>&, const std::list<std::string>&) { return NotImplemented(FX_LOCATION); }
 CRyError CNetAppSnapClient::AddSnapDevInfo() { return NotImplemented(FX_LOCATION); }
-void CNetAppSnapClient::GetSnapDiffItemsPerIteration(int&) {  }
-bool CNetAppSnapClient::IsEventPartOfBackupPaths(const std::list<FileServerExportInfo>&, std::string&) { return false; }
-bool CNetAppSnapClient::IsPathEligibleForSnapDiffScan(const FileServerExportInfo&) { return false; }
-void CNetAppSnapClient::MarkSnapDiffCompletedShares(const std::list<FileServerExportInfo>&) {  }
-void CNetAppSnapClient::GetCommonVolumeShares(const FileServerExportInfo&, std::list<FileServerExportInfo>&) {  }
-CRyError CNetAppSnapClient::CreateEventDB(const std::string&, const std::string&, const std::string&) { return NotImplemented(FX_LOCATION); }
-CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem&) { return NotImplemented(FX_LOCATION); }
-CRyError CNetAppSnapClient::PopulateCompareItem(const ChangeEventItem&, FileServerSnapshotCompareItem&) { return NotImplemented(FX_LOCATION); }
 bool CNetAppSnapClient::CheckIfSnapPath(const std::string&) { return false; }
 CRyError CNetAppSnapClient::CleanupSnapshotByVolume(const std::map<std::string, std::set<std::string>>&) { return NotImplemented(FX_LOCATION); }
-bool CNetAppSnapClient::SnapDiffRemoveEscapeSequence(std::string&, unsigned char*&, size_t&) { return false; }
-FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() { FileServerSnapshotCompareItem item; item.uiStatus = kItemFailure; return item; }

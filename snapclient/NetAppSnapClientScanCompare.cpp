@@ -1,0 +1,326 @@
+// CompareSnapshots: the agent asks for one share's changes between the
+// previous and the current job's snapshot. The first share of a volume
+// starts one SnapDiff run for the whole volume; its changes are decoded,
+// placed under the backup paths of every share the run serves and stored,
+// one batch at a time, in the volume's change event database. Later shares
+// of the volume are served from that database without a second run.
+//
+// A run that fails after SnapDiff started ends its SnapDiff session before
+// returning: sessions are a limited resource of the array and a later job
+// would otherwise find none. A run that sees too many empty batches in a
+// row fails rather than pretending the array sent everything, so that the
+// agent falls back to a full scan instead of missing changes.
+#include "snapclient/NetAppSnapClient.h"
+
+#include "host/FXErrorUtil.h"
+#include "host/FXPath.h"
+#include "snapclient/ClientLog.h"
+
+#include <new>
+
+namespace {
+
+const int kDefaultItemsPerBatch = 256;
+const size_t kInitialDecodeBufferSize = 2048;
+// With the empty-batch flag set the array may answer with empty batches
+// while it works; more than this many in a row means it will not finish.
+const int kMaxConsecutiveEmptyBatches = 100;
+
+// The name decode buffer of one run, released on every way out of it.
+struct DecodeBuffer {
+    unsigned char* pBytes;
+    size_t size;
+
+    DecodeBuffer()
+        : pBytes(new (std::nothrow) unsigned char[kInitialDecodeBufferSize]),
+          size(pBytes ? kInitialDecodeBufferSize : 0) {}
+    ~DecodeBuffer() { Release(); }
+    DecodeBuffer(const DecodeBuffer&) = delete;
+    DecodeBuffer& operator=(const DecodeBuffer&) = delete;
+    void Release() {
+        delete[] pBytes;
+        pBytes = nullptr;
+        size = 0;
+    }
+};
+
+uint32_t ChangeFlagOfText(const std::string& changeType) {
+    if (changeType == "inode_modification") return kChangeModified;
+    if (changeType == "file_creation") return kChangeCreated;
+    if (changeType == "file_deletion") return kChangeDeleted;
+    return 0;
+}
+
+// True when a component of path is "." or "..": no file system sends such a
+// name, and handing it on would let the agent read outside the share.
+bool HasDotComponent(const std::string& path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const size_t length = end - start;
+        if ((length == 1 && path[start] == '.') ||
+            (length == 2 && path[start] == '.' && path[start + 1] == '.'))
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// On an array that is not a cluster SnapDiff names a change by its path
+// inside the snapshot directory; keep what follows the snapshot name. A name
+// holding neither snapshot name becomes empty.
+void CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
+                       const std::string& prevSnapName) {
+    size_t at = name.find(currSnapName);
+    if (at != std::string::npos) {
+        name.erase(0, at + currSnapName.size());
+        return;
+    }
+    at = name.find(prevSnapName);
+    if (at != std::string::npos) {
+        name.erase(0, at + prevSnapName.size());
+        return;
+    }
+    name.clear();
+}
+
+}  // namespace
+
+struct CNetAppSnapClient::SnapDiffRun {
+    const FileServerExportInfo& share;
+    std::list<FileServerExportInfo> commonShares;
+    std::string handle;
+    bool bEscapedNames = true;
+    bool bEmptyBatchesAllowed = false;
+    bool bCluster = false;
+    bool bSessionOpen = false;
+    bool bEnd = false;
+    int emptyBatches = 0;
+    unsigned long long received = 0;
+    unsigned long long stored = 0;
+    DecodeBuffer buffer;
+    // Reused for every change so that storing one costs no allocation.
+    std::string rawName;
+    std::string convertedPath;
+    ChangeEventItem event;
+
+    explicit SnapDiffRun(const FileServerExportInfo& s) : share(s) {}
+};
+
+CRyError CNetAppSnapClient::CompareSnapshots(std::string path, std::string,
+                                             std::function<FileServerSnapshotCompareItem()>& source) {
+    SC_TRACE_FUNCTION();
+    if (!m_pManageOntap)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_INTERNAL_ERROR,
+                                       "ManageOntap not initialized. Snapshot comparison failed.");
+    std::string lookupPath = path;
+    FXPath::RemoveTrailingDelimiter(lookupPath);
+
+    bool compared = false;
+    for (FileServerExportInfo& share : m_lstExportInfo) {
+        if (share.strBackupPath != lookupPath) continue;
+        if (share.bSnapDiffDone) {
+            CRyError err = ServeGatheredShare(share, path, source);
+            if (err.IsError()) return err.Push(FX_LOCATION);
+            return err;
+        }
+        if (!IsPathEligibleForSnapDiffScan(share)) {
+            // No longer a SnapDiff share, so it stops blocking the others.
+            share.bSnapDiffEnabled = false;
+            break;
+        }
+        CRyError err = CompareShareVolume(share, source);
+        if (err.IsError()) return err.Push(FX_LOCATION);
+        compared = true;
+    }
+    if (compared) return CRyError::Success();
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+                                   "Could not compare snapshots for path [%s]",
+                                   lookupPath.c_str());
+}
+
+CRyError CNetAppSnapClient::ServeGatheredShare(
+    const FileServerExportInfo& share, const std::string& path,
+    std::function<FileServerSnapshotCompareItem()>& source) {
+    auto found = m_mapEventDBs.find(share.strVolume);
+    if (found == m_mapEventDBs.end())
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+                                       "Could not find EventDB for path [%s]", path.c_str());
+    m_pEventDB = found->second;
+    CRyError err = BindShareEvents(share, source);
+    if (err.IsError()) return err;
+    SC_LOG(3,
+           "[%s] share events has been processed already, as part of the volume [%s]. Returning "
+           "existing file events db.",
+           path.c_str(), share.strVolume.c_str());
+    return CRyError::Success();
+}
+
+CRyError CNetAppSnapClient::BindShareEvents(
+    const FileServerExportInfo& share, std::function<FileServerSnapshotCompareItem()>& source) {
+    CRyError err = m_pEventDB->PrepareSelectQueryWithPathPrefix(share.strBackupPath + "/");
+    if (err.IsError())
+        return err.Push(FX_LOCATION, "Unable to prepare select query for the event database");
+    source = std::bind(&CNetAppSnapClient::GetSnapshotCompareItem, this);
+    return CRyError::Success();
+}
+
+CRyError CNetAppSnapClient::CompareShareVolume(
+    FileServerExportInfo& share, std::function<FileServerSnapshotCompareItem()>& source) {
+    if (!m_pManageOntap->OpenConnection())
+        return FXErrorUtil::ErrorWin32(
+            FX_LOCATION, ERROR_FUNCTION_FAILED,
+            "Unable to connect to array:[%s]. Please check connectivity to the array and check "
+            "the array management settings.",
+            m_stArrayInfo.strArrayName.c_str());
+
+    SnapDiffRun run(share);
+    GetCommonVolumeShares(share, run.commonShares);
+    SC_LOG(0, "Compare snapshots Current:[%s] Prev:[%s] on volume[%s] for path[%s]",
+           share.strCurrSnapName.c_str(), share.strPrevSnapName.c_str(), share.strVolume.c_str(),
+           share.strBackupPath.c_str());
+
+    int maxItems = kDefaultItemsPerBatch;
+    GetSnapDiffItemsPerIteration(maxItems);
+    run.bCluster = m_pManageOntap->IsCluster();
+    const std::string& volumeKey = run.bCluster ? share.strVolumePath : share.strVolume;
+    if (!m_pManageOntap->SnapDiffStart(volumeKey, share.strPrevSnapName, share.strCurrSnapName,
+                                       static_cast<unsigned long>(maxItems), "nfs", run.handle,
+                                       run.bEscapedNames, run.bEmptyBatchesAllowed)) {
+        const unsigned code = m_pManageOntap->GetLastError();
+        std::string message;
+        m_pManageOntap->GetLastError(message);
+        return FXErrorUtil::ErrorWin32(
+            FX_LOCATION, ERROR_FUNCTION_FAILED,
+            "Unable to start SnapDiff between snapshots [BASE][%s] and [INCR][%s] on volume[%s] "
+            "Error[%d:%s]",
+            share.strPrevSnapName.c_str(), share.strCurrSnapName.c_str(),
+            share.strVolumePath.c_str(), static_cast<int>(code), message.c_str());
+    }
+    run.bSessionOpen = true;
+
+    CRyError err = CreateEventDB(share.strPrevSnapName, share.strCurrSnapName, share.strVolume);
+    if (err.IsError()) {
+        m_pManageOntap->SnapDiffEnd(run.handle);
+        return err.Push(FX_LOCATION);
+    }
+    // The newest database of a volume is the one its shares are served from:
+    // after a failed run the agent may ask again, and the shares the new run
+    // completes must not be read from the earlier, partial one.
+    m_mapEventDBs[share.strVolume] = m_pEventDB;
+
+    err = RunSnapDiffBatches(run);
+    if (err.IsError()) {
+        if (run.bSessionOpen) m_pManageOntap->SnapDiffEnd(run.handle);
+        return err.Push(FX_LOCATION);
+    }
+
+    run.buffer.Release();
+    SC_LOG(0,
+           "Total number of files received by SnapDiff[%llu], total files part of the backup "
+           "paths[%llu]",
+           run.received, run.stored);
+    err = BindShareEvents(share, source);
+    if (err.IsError()) return err;
+    share.bSnapDiffDone = true;
+    MarkSnapDiffCompletedShares(run.commonShares);
+    return CRyError::Success();
+}
+
+CRyError CNetAppSnapClient::RunSnapDiffBatches(SnapDiffRun& run) {
+    while (!run.bEnd) {
+        std::vector<SnapDiffFileInfo> batch;
+        if (!m_pManageOntap->SnapDiffNext(run.handle, batch, run.bEnd)) {
+            std::string message;
+            m_pManageOntap->GetLastError(message);
+            return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OPERATION_ABORTED,
+                                           "Error in getting changed file:[%s]", message.c_str());
+        }
+        if (batch.empty()) {
+            ++run.emptyBatches;
+            const bool limitReached = run.emptyBatches > kMaxConsecutiveEmptyBatches;
+            if (run.bEmptyBatchesAllowed && !run.bEnd && !limitReached) continue;
+            m_pManageOntap->SnapDiffEnd(run.handle);
+            run.bSessionOpen = false;
+            if (run.bEmptyBatchesAllowed && !run.bEnd)
+                return FXErrorUtil::ErrorWin32(
+                    FX_LOCATION, ERROR_OPERATION_ABORTED,
+                    "SnapDiff sent [%d] empty batches in a row without reaching the end of the "
+                    "changes on volume[%s]",
+                    run.emptyBatches, run.share.strVolume.c_str());
+            SC_LOG(0, "Done obtaining all SnapDiff changes.");
+            return CRyError::Success();
+        }
+
+        run.emptyBatches = 0;
+        if (run.received == 0)
+            SC_LOG(1, "SnapDiff first iteration has returned [%zu] items.", batch.size());
+        run.received += batch.size();
+        for (SnapDiffFileInfo& change : batch) {
+            CRyError err = StoreSnapDiffChange(run, change);
+            if (err.IsError()) return err;
+        }
+    }
+    // The end flag came with the last batch: the array closed the run itself.
+    run.bSessionOpen = false;
+    return CRyError::Success();
+}
+
+CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileInfo& change) {
+    std::string& name = change.strFileName;
+    run.rawName.assign(name);
+    if (run.bEscapedNames &&
+        !SnapDiffRemoveEscapeSequence(name, run.buffer.pBytes, run.buffer.size))
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OPERATION_ABORTED,
+                                       "Processing of escape characters failed for file:[%s]",
+                                       name.c_str());
+    SC_LOG(3,
+           "Received[%s] event for path[%s]; inode[%llu]; File type[%d]; accessed[%lld] "
+           "changed[%lld] modified[%lld].",
+           change.strChangeType.c_str(), name.c_str(),
+           static_cast<unsigned long long>(change.ullInode), static_cast<int>(change.uiFileType),
+           static_cast<long long>(change.llAtime), static_cast<long long>(change.llCtime),
+           static_cast<long long>(change.llMtime));
+
+    if (!run.bCluster) {
+        CutSnapshotPrefix(name, run.share.strCurrSnapName, run.share.strPrevSnapName);
+        // An empty name would be taken for the root of a whole-volume share,
+        // and a deletion of that root would drop the whole share.
+        if (name.empty()) {
+            SC_LOG_ALWAYS(-1,
+                          "Skipping SnapDiff change for file:[%s], it lies in neither snapshot "
+                          "[%s] nor [%s]",
+                          run.rawName.c_str(), run.share.strCurrSnapName.c_str(),
+                          run.share.strPrevSnapName.c_str());
+            return CRyError::Success();
+        }
+    }
+
+    run.convertedPath.assign(name);
+    if (!IsEventPartOfBackupPaths(run.commonShares, run.convertedPath)) return CRyError::Success();
+    if (HasDotComponent(run.convertedPath)) {
+        SC_LOG_ALWAYS(-1,
+                      "Skipping SnapDiff change for file:[%s], its path[%s] has a \".\" or \"..\" "
+                      "component",
+                      run.rawName.c_str(), run.convertedPath.c_str());
+        return CRyError::Success();
+    }
+    run.convertedPath += '/';
+
+    ChangeEventItem& event = run.event;
+    event.clear();
+    event.llInode = static_cast<int64_t>(change.ullInode);
+    event.strPath.assign(run.convertedPath);
+    event.llCtime = change.llCtime;
+    event.llMtime = change.llMtime;
+    event.llAtime = change.llAtime;
+    event.strChangeType.assign(change.strChangeType);
+    event.llAttribute = change.llAttribute;
+    event.uiChangeFlags = ChangeFlagOfText(change.strChangeType);
+    event.uiFileType = change.uiFileType;
+    CRyError err = EventDBInsert(event);
+    if (err.IsError()) return err.Push(FX_LOCATION);
+    ++run.stored;
+    return CRyError::Success();
+}

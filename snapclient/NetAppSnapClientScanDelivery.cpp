@@ -1,0 +1,118 @@
+// The pull function the agent calls for a share's changes, one item per
+// call, until status 5 (no more) or 6 (failure). A stored event that merged
+// a deletion and a creation of one inode is handed out as two items: the old
+// path deleted, as a directory so that the agent drops whatever it held
+// below it, then the new path created and marked renamed. The second half
+// waits in m_dqCachedEvents and always goes out before the store is read on.
+#include "snapclient/NetAppSnapClient.h"
+
+#include "host/FXPath.h"
+#include "snapclient/ClientLog.h"
+
+namespace {
+
+const uint32_t kFileTypeDirectory = 2;
+const uint32_t kModeDirectory = 0x4000;
+const uint32_t kModeOther = 0x8000;
+
+// The status of an event that carries a single change kind.
+uint32_t StatusOfChangeText(const std::string& changeType) {
+    if (changeType == "file_creation") return kItemCreated;
+    if (changeType == "file_deletion") return kItemDeleted;
+    return kItemModified;
+}
+
+}  // namespace
+
+FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() {
+    FileServerSnapshotCompareItem item;
+    if (!m_pEventDB) {
+        SC_LOG(0, "The event database is not initialized.");
+        item.uiStatus = kItemFailure;
+        return item;
+    }
+    if (!m_dqCachedEvents.empty()) {
+        const ChangeEventItem event = m_dqCachedEvents.front();
+        m_dqCachedEvents.pop_front();
+        PopulateCompareItem(event, item);
+        item.uiStatus = kItemCreated;
+        item.stItemInfo.bRenamed = true;
+        SC_LOG(1,
+               "Cached event for the inode[%lld]; CurrPath[%s]; OldPath[%s] is returned from File "
+               "Events database.",
+               static_cast<long long>(event.llInode), event.strPath.c_str(),
+               event.strOldPath.c_str());
+        return item;
+    }
+
+    ChangeEventItem event;
+    const int result = m_pEventDB->GetNextEvent(event);
+    if (result == 1) {
+        item.uiStatus = kItemNoMore;
+        return item;
+    }
+    if (result == -1) {
+        SC_LOG(0, "Could not get all the records from ChangeList event cache.");
+        item.uiStatus = kItemFailure;
+        return item;
+    }
+
+    item.uiStatus = kItemModified;
+    switch (event.uiChangeFlags) {
+        case kChangeModified:
+        case kChangeCreated:
+        case kChangeDeleted:
+            item.uiStatus = StatusOfChangeText(event.strChangeType);
+            break;
+        case kChangeCreated | kChangeDeleted:
+            m_dqCachedEvents.push_back(event);
+            event.uiFileType = kFileTypeDirectory;
+            PopulateCompareItem(event, item);
+            item.uiStatus = kItemDeleted;
+            item.strPath = event.strOldPath;
+            return item;
+        case kChangeModified | kChangeCreated:
+            item.uiStatus = kItemCreated;
+            break;
+        case kChangeModified | kChangeDeleted:
+            event.uiFileType = kFileTypeDirectory;
+            item.uiStatus = kItemDeleted;
+            break;
+        case kChangeModified | kChangeCreated | kChangeDeleted:
+            item.stItemInfo.bRenamed = true;
+            item.uiStatus = kItemAllKinds;
+            break;
+        default:
+            break;
+    }
+    PopulateCompareItem(event, item);
+    return item;
+}
+
+CRyError CNetAppSnapClient::PopulateCompareItem(const ChangeEventItem& event,
+                                                FileServerSnapshotCompareItem& item) {
+    const bool directory = event.uiFileType == kFileTypeDirectory;
+    item.stItemInfo.ullInode = static_cast<uint64_t>(event.llInode);
+    item.stItemInfo.llAtime = event.llAtime;
+    item.stItemInfo.llCtime = event.llCtime;
+    item.stItemInfo.llMtime = event.llMtime;
+    item.stItemInfo.llAttribute = event.llAttribute;
+    item.stItemInfo.uiMode = directory ? kModeDirectory : kModeOther;
+    item.strPath = event.strPath;
+    item.strOldPath = event.strOldPath;
+    // Stored paths end with "/"; the agent tells a directory by its trailing
+    // delimiter.
+    for (std::string* path : {&item.strPath, &item.strOldPath}) {
+        if (path->empty()) continue;
+        if (directory)
+            FXPath::AppendTrailingDelimiter(*path);
+        else
+            FXPath::RemoveTrailingDelimiter(*path);
+    }
+    SC_LOG(3, "Path [%s], ChangeType [%d], OldPath [%s], atime [%lld], ctime [%lld], mtime [%lld]",
+           item.strPath.c_str(), static_cast<int>(item.uiStatus), item.strOldPath.c_str(),
+           static_cast<long long>(item.stItemInfo.llAtime),
+           static_cast<long long>(item.stItemInfo.llCtime),
+           static_cast<long long>(item.stItemInfo.llMtime));
+    return CRyError::Success();
+}
