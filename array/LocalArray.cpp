@@ -1,0 +1,330 @@
+#include "array/LocalArray.h"
+
+#include "array/LocalArrayCatalog.h"
+#include "array/LocalArrayNames.h"
+#include "array/LocalArraySnapshotCopy.h"
+#include "array/LocalArrayTreeWalk.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Folder of the catalogs, beside the volumes; no volume may take its name.
+const char kCatalogFolder[] = ".snapcatalog";
+const char kCatalogSuffix[] = ".cat";
+const char kBuildingSuffix[] = ".tmp";
+
+bool IsRealDirectory(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+CatalogRow RowOf(const LiveTreeEntry& entry) {
+    CatalogRow row;
+    row.ullInode = entry.st.st_ino;
+    row.ullParentInode = entry.ullParentInode;
+    row.uiFileType = SnapDiffFileType(entry.st.st_mode);
+    row.uiMode = entry.st.st_mode & 07777;
+    row.ullSize = S_ISDIR(entry.st.st_mode) ? 0 : static_cast<uint64_t>(entry.st.st_size);
+    row.llAtime = entry.st.st_atim.tv_sec;
+    row.llCtime = entry.st.st_ctim.tv_sec;
+    row.llMtime = entry.st.st_mtim.tv_sec;
+    row.strPath = entry.strPath;
+    return row;
+}
+
+}  // namespace
+
+LocalArray::LocalArray(const LocalArrayConfig& config) : m_config(config) {}
+
+ArrayStatus LocalArray::Failure(uint32_t code, const std::string& message) const {
+    return ArrayStatus::Fail(code, m_config.strArrayName + ": " + message);
+}
+
+ArrayStatus LocalArray::OpenConnection() {
+    if (!IsRealDirectory(m_config.strRoot))
+        return Failure(kArrayErrNotConnected, "array root " + m_config.strRoot + " is not reachable");
+    return ArrayStatus::Ok();
+}
+
+bool LocalArray::IsCluster() { return m_config.bCluster; }
+
+bool LocalArray::IsClusterInterface() { return m_config.bClusterInterface; }
+
+ArrayStatus LocalArray::GetVersion(unsigned& major, unsigned& minor, unsigned& third) {
+    major = m_config.uiVersion[0];
+    minor = m_config.uiVersion[1];
+    third = m_config.uiVersion[2];
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus LocalArray::ResolveVolume(const std::string& argument, std::string& volume,
+                                      std::string& volumeDir) const {
+    volume = VolumeNameOfArgument(argument);
+    ArrayStatus status = CheckLocalArrayName("volume", volume);
+    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    if (volume == kCatalogFolder)
+        return Failure(kArrayErrInvalidArgument, "invalid volume name [" + volume + "]: reserved");
+    volumeDir = m_config.strRoot + "/" + volume;
+    if (!IsRealDirectory(volumeDir))
+        return Failure(kArrayErrNotFound, "volume " + EscapeSnapDiffName(volume) + " not found");
+    return ArrayStatus::Ok();
+}
+
+std::string LocalArray::CatalogDir(const std::string& volume) const {
+    return m_config.strRoot + "/" + kCatalogFolder + "/" + volume;
+}
+
+std::string LocalArray::CatalogPath(const std::string& volume, const std::string& snapshot) const {
+    return CatalogDir(volume) + "/" + snapshot + kCatalogSuffix;
+}
+
+bool LocalArray::SnapshotFolder(const std::string& volumeDir, std::string& folder) const {
+    folder = volumeDir + "/.snapshot";
+    return IsRealDirectory(folder);
+}
+
+ArrayStatus LocalArray::RequireSnapshot(const std::string& volume,
+                                        const std::string& snapshot) const {
+    ArrayStatus status = CheckLocalArrayName("snapshot", snapshot);
+    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    struct stat st;
+    if (lstat(CatalogPath(volume, snapshot).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return Failure(kArrayErrNotFound, "snapshot " + EscapeSnapDiffName(snapshot) +
+                                              " not found on volume " + volume);
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus LocalArray::GetStoragePathForExport(const std::string& exportPath,
+                                                std::string& volumePath) {
+    std::string volume;
+    std::vector<std::string> below;
+    ArrayStatus status = SplitVolumePath(exportPath, volume, below);
+    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    std::string volumeDir;
+    status = ResolveVolume(volume, volume, volumeDir);
+    if (!status.bOk) return status;
+    // Every /vol/<volume> is exported, so any folder inside a volume is
+    // reachable below an export; one that does not exist is unknown.
+    std::string dir;
+    bool exists = false;
+    status = RealDirectoryBelow(volumeDir, below, dir, exists);
+    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    if (!exists)
+        return Failure(kArrayErrNotFound, "export " + EscapeSnapDiffName(exportPath) + " not found");
+    volumePath = "/vol/" + volume;
+    for (const std::string& component : below) volumePath += "/" + component;
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus LocalArray::ListSnapshots(const std::string& volumeArgument, const std::string& prefix,
+                                      std::vector<SnapShotInfo_t>& snapshots) {
+    snapshots.clear();
+    std::string volume, volumeDir;
+    ArrayStatus status = ResolveVolume(volumeArgument, volume, volumeDir);
+    if (!status.bOk) return status;
+    std::string catalogDir = CatalogDir(volume);
+    DIR* stream = opendir(catalogDir.c_str());
+    if (!stream) {
+        if (errno == ENOENT) return ArrayStatus::Ok();  // no snapshot taken yet
+        return Failure(kArrayErrInternal, "cannot read " + catalogDir + ": " + strerror(errno));
+    }
+    while (struct dirent* ent = readdir(stream)) {
+        std::string file = ent->d_name;
+        if (!EndsWith(file, kCatalogSuffix)) continue;
+        std::string name = file.substr(0, file.size() - strlen(kCatalogSuffix));
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        struct stat st;
+        if (lstat((catalogDir + "/" + file).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        SnapShotInfo_t info;
+        info.strName = name;
+        info.strVolume = volume;
+        info.llCreateTime = st.st_mtim.tv_sec;
+        snapshots.push_back(info);
+    }
+    closedir(stream);
+    std::sort(snapshots.begin(), snapshots.end(),
+              [](const SnapShotInfo_t& a, const SnapShotInfo_t& b) {
+                  return a.llCreateTime != b.llCreateTime ? a.llCreateTime < b.llCreateTime
+                                                          : a.strName < b.strName;
+              });
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus LocalArray::CreateSnapshot(const std::string& volumeArgument, const std::string& name) {
+    std::string volume, volumeDir;
+    ArrayStatus status = ResolveVolume(volumeArgument, volume, volumeDir);
+    if (!status.bOk) return status;
+    status = CheckLocalArrayName("snapshot", name);
+    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    std::string catalogPath = CatalogPath(volume, name);
+    struct stat st;
+    if (lstat(catalogPath.c_str(), &st) == 0)
+        return Failure(kArrayErrSnapshotExists, "snapshot " + EscapeSnapDiffName(name) +
+                                                    " already exists on volume " + volume);
+    status = EnsureRealDirectory(m_config.strRoot + "/" + kCatalogFolder);
+    if (status.bOk) status = EnsureRealDirectory(CatalogDir(volume));
+    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+
+    status = BuildSnapshot(volume, volumeDir, name, catalogPath);
+    if (!status.bOk) {
+        // Leave nothing of a failed snapshot behind; the catalog was never
+        // renamed into place, so the name stays free.
+        UnlinkFromExports(volume, volumeDir, name);
+        std::string folder;
+        if (SnapshotFolder(volumeDir, folder)) RemoveSnapshotTree(folder + "/" + name);
+        return Failure(status.uiCode, "cannot create snapshot " + EscapeSnapDiffName(name) +
+                                          " on volume " + volume + ": " + status.strMessage);
+    }
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::string& volumeDir,
+                                      const std::string& name, const std::string& catalogPath) {
+    std::unique_ptr<SnapshotCopier> copier;
+    if (m_config.bMaterialize) {
+        std::string folder = volumeDir + "/.snapshot";
+        ArrayStatus status = EnsureRealDirectory(folder);
+        // A copy without a catalog is the remains of a failed creation.
+        if (status.bOk) status = RemoveSnapshotTree(folder + "/" + name);
+        if (!status.bOk) return status;
+        copier.reset(new SnapshotCopier(volumeDir, folder + "/" + name));
+        status = copier->Begin();
+        if (!status.bOk) return status;
+    }
+    std::string buildingPath = catalogPath + kBuildingSuffix;
+    CatalogWriter writer(buildingPath, m_config.sortMemoryBytes);
+    ArrayStatus status = WalkLiveTree(volumeDir, [&](LiveTreeEntry& entry, bool& skip) {
+        if (copier) {
+            ArrayStatus copied = copier->Copy(entry, skip);
+            if (!copied.bOk || skip) return copied;
+        }
+        return writer.Add(RowOf(entry));
+    });
+    if (status.bOk) status = writer.Finish();
+    if (status.bOk && copier) status = copier->Finish();
+    if (status.bOk && copier) status = LinkIntoExports(volume, volumeDir, name);
+    if (status.bOk && rename(buildingPath.c_str(), catalogPath.c_str()) != 0)
+        status = ArrayStatus::Fail(kArrayErrInternal,
+                                   "cannot commit catalog " + catalogPath + ": " + strerror(errno));
+    if (!status.bOk) unlink(buildingPath.c_str());
+    return status;
+}
+
+ArrayStatus LocalArray::LinkIntoExports(const std::string& volume, const std::string& volumeDir,
+                                        const std::string& name) {
+    for (const LocalArrayExport& exp : m_config.vecExports) {
+        if (exp.strVolume != volume || exp.vecBelow.empty()) continue;
+        std::string exportDir;
+        bool exists = false;
+        ArrayStatus status = RealDirectoryBelow(volumeDir, exp.vecBelow, exportDir, exists);
+        if (!status.bOk) return status;
+        if (!exists) continue;  // nothing to reach the snapshot through
+        std::string target = volumeDir + "/.snapshot/" + name;
+        for (const std::string& component : exp.vecBelow) target += "/" + component;
+        status = LinkSnapshotIntoExport(exportDir, name, target);
+        if (!status.bOk) return status;
+    }
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus LocalArray::UnlinkFromExports(const std::string& volume, const std::string& volumeDir,
+                                          const std::string& name) {
+    for (const LocalArrayExport& exp : m_config.vecExports) {
+        if (exp.strVolume != volume || exp.vecBelow.empty()) continue;
+        std::string exportDir;
+        bool exists = false;
+        ArrayStatus status = RealDirectoryBelow(volumeDir, exp.vecBelow, exportDir, exists);
+        if (status.bOk && exists) status = UnlinkSnapshotFromExport(exportDir, name);
+        if (!status.bOk) return status;
+    }
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus LocalArray::DeleteSnapshot(const std::string& volumeArgument, const std::string& name) {
+    std::string volume, volumeDir;
+    ArrayStatus status = ResolveVolume(volumeArgument, volume, volumeDir);
+    if (!status.bOk) return status;
+    status = RequireSnapshot(volume, name);
+    if (!status.bOk) return status;
+    // The catalog goes last: a deletion that fails part-way leaves the
+    // snapshot listed, so it can be deleted again.
+    status = UnlinkFromExports(volume, volumeDir, name);
+    std::string folder;
+    if (status.bOk && SnapshotFolder(volumeDir, folder)) status = RemoveSnapshotTree(folder + "/" + name);
+    std::string catalogPath = CatalogPath(volume, name);
+    if (status.bOk && unlink(catalogPath.c_str()) != 0 && errno != ENOENT)
+        status = ArrayStatus::Fail(kArrayErrInternal,
+                                   "cannot remove " + catalogPath + ": " + strerror(errno));
+    if (!status.bOk)
+        return Failure(status.uiCode, "cannot delete snapshot " + EscapeSnapDiffName(name) +
+                                          " on volume " + volume + ": " + status.strMessage);
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus LocalArray::SnapDiffStart(const std::string& volumeArgument, const std::string& base,
+                                      const std::string& incremental, unsigned long maxItems,
+                                      const std::string& protocol, std::string& handle,
+                                      bool& escapedNames, bool& emptyBatchesAllowed) {
+    std::string volume, volumeDir;
+    ArrayStatus status = ResolveVolume(volumeArgument, volume, volumeDir);
+    if (status.bOk) status = RequireSnapshot(volume, base);
+    if (status.bOk) status = RequireSnapshot(volume, incremental);
+    if (!status.bOk) return status;
+    if (strcasecmp(protocol.c_str(), "nfs") != 0)
+        return Failure(kArrayErrInvalidArgument,
+                       "SnapDiff protocol [" + EscapeSnapDiffName(protocol) + "] is not supported");
+    if (m_sessions.size() >= m_config.uiMaxSessions)
+        return Failure(kArrayErrTooManySessions, "all " + std::to_string(m_config.uiMaxSessions) +
+                                                     " SnapDiff sessions are in use");
+    SnapDiffNaming naming;
+    naming.bCluster = m_config.bCluster;
+    naming.strVolume = volume;
+    naming.strBase = base;
+    naming.strIncremental = incremental;
+    std::unique_ptr<SnapDiffMerge> merge(new SnapDiffMerge(naming, maxItems));
+    status = merge->Open(CatalogPath(volume, base), CatalogPath(volume, incremental));
+    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    handle = "snapdiff-" + std::to_string(m_ullNextHandle++);
+    m_sessions[handle] = std::move(merge);
+    escapedNames = true;
+    emptyBatchesAllowed = false;
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus LocalArray::SnapDiffNext(const std::string& handle,
+                                     std::vector<SnapDiffFileInfo>& batch, bool& end) {
+    batch.clear();
+    auto session = m_sessions.find(handle);
+    if (session == m_sessions.end())
+        return Failure(kArrayErrBadHandle,
+                       "SnapDiff handle [" + EscapeSnapDiffName(handle) + "] is unknown or ended");
+    ArrayStatus status = session->second->Next(batch, end);
+    // A session that failed cannot go on, and one that sent its end flag is
+    // over: both free their slot, since the caller will not end them.
+    if (!status.bOk || end) m_sessions.erase(session);
+    if (!status.bOk) {
+        batch.clear();
+        return Failure(status.uiCode, status.strMessage);
+    }
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus LocalArray::SnapDiffEnd(const std::string& handle) {
+    if (m_sessions.erase(handle) == 0)
+        return Failure(kArrayErrBadHandle,
+                       "SnapDiff handle [" + EscapeSnapDiffName(handle) + "] is unknown or ended");
+    return ArrayStatus::Ok();
+}

@@ -1,0 +1,132 @@
+// The local array: an array back end kept in a directory of this machine,
+// so that the whole product runs, and is tested, without a storage array.
+//
+// Layout below the root:
+//   <root>/<volume>/                     a volume's live tree
+//   <root>/<volume>/.snapshot/<name>/    materialised read-only copy of a
+//                                        snapshot (see LocalArraySnapshotCopy.h)
+//   <root>/<volume>/<dir>/.snapshot/<name>
+//                                        link into that copy for each
+//                                        configured export directory
+//   <root>/.snapcatalog/<volume>/<name>.cat
+//                                        the snapshot's catalog (see
+//                                        LocalArrayCatalog.h), outside the
+//                                        volume so clients never see it
+// A snapshot exists when its catalog exists: the catalog is written last,
+// by a rename, so a creation that fails part-way leaves no snapshot.
+//
+// Volume arguments are names or /vol/<volume>[/...] paths
+// (VolumeNameOfArgument). Volume and snapshot names that are empty, ".",
+// "..", hold "/" or NUL, or name the catalog folder are refused with
+// kArrayErrInvalidArgument before any file is touched; symbolic links met
+// in a volume are never followed. Nothing outside the root is read,
+// written or deleted.
+//
+// Config, section [array] of the host config file:
+//   backend           = local (the default back end)
+//   root              = folder holding the volumes; required. A relative
+//                       path is taken from the config file's folder.
+//   cluster           = 1 (default) | 0: IsCluster, and the form of SnapDiff
+//                       names (see LocalArraySnapDiff.h)
+//   cluster_interface = 0 (default) | 1: IsClusterInterface
+//   version           = reported ONTAP version, default 9.8.0
+//   array_name        = name used in the array's messages; default the
+//                       client's array name from its credentials
+//   client_name       = default the client name from its credentials
+//   materialize       = 1 (default) | 0: keep materialised copies; 0 keeps
+//                       only catalogs (for large benchmarks)
+//   max_sessions      = SnapDiff sessions open at once, default 16; the next
+//                       start fails with kArrayErrTooManySessions
+//   exports           = comma-separated export directories below volumes,
+//                       e.g. /vol/vol1/projects,/vol/vol2/home; every
+//                       /vol/<volume> is an export as well
+//   sort_memory_mb    = memory for sorting a catalog before it spills
+//                       sorted runs to disk, default 64
+// Faults from the config are applied by the FaultInjectingBackend that the
+// factory wraps around this back end.
+//
+// One thread at a time, like every back end. One process should manage a
+// root at a time.
+#pragma once
+
+#include "array/ArrayBackend.h"
+#include "array/LocalArraySnapDiff.h"
+
+#include <boost/shared_ptr.hpp>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct LocalArrayExport {
+    std::string strVolume;
+    std::vector<std::string> vecBelow;  // directories below the volume root
+};
+
+struct LocalArrayConfig {
+    std::string strRoot;  // absolute, without symbolic links
+    bool bCluster = true;
+    bool bClusterInterface = false;
+    unsigned uiVersion[3] = {9, 8, 0};
+    std::string strArrayName;
+    std::string strClientName;
+    bool bMaterialize = true;
+    unsigned uiMaxSessions = 16;
+    std::vector<LocalArrayExport> vecExports;
+    size_t sortMemoryBytes = size_t(64) << 20;
+};
+
+// Reads [array] from the host config; false with error set when a setting
+// is missing or unusable.
+bool LoadLocalArrayConfig(const NASArrayInfo& info, LocalArrayConfig& config, std::string& error);
+
+class LocalArray : public ArrayBackend {
+public:
+    explicit LocalArray(const LocalArrayConfig& config);
+
+    ArrayStatus OpenConnection() override;
+    bool IsCluster() override;
+    bool IsClusterInterface() override;
+    ArrayStatus GetVersion(unsigned& major, unsigned& minor, unsigned& third) override;
+    ArrayStatus GetStoragePathForExport(const std::string& exportPath,
+                                        std::string& volumePath) override;
+    ArrayStatus ListSnapshots(const std::string& volume, const std::string& prefix,
+                              std::vector<SnapShotInfo_t>& snapshots) override;
+    ArrayStatus CreateSnapshot(const std::string& volume, const std::string& name) override;
+    ArrayStatus DeleteSnapshot(const std::string& volume, const std::string& name) override;
+    ArrayStatus SnapDiffStart(const std::string& volume, const std::string& base,
+                              const std::string& incremental, unsigned long maxItems,
+                              const std::string& protocol, std::string& handle,
+                              bool& escapedNames, bool& emptyBatchesAllowed) override;
+    ArrayStatus SnapDiffNext(const std::string& handle, std::vector<SnapDiffFileInfo>& batch,
+                             bool& end) override;
+    ArrayStatus SnapDiffEnd(const std::string& handle) override;
+
+    size_t OpenSessions() const { return m_sessions.size(); }
+
+private:
+    // Name and folder of the volume an argument names, when it exists.
+    ArrayStatus ResolveVolume(const std::string& argument, std::string& volume,
+                              std::string& volumeDir) const;
+    std::string CatalogDir(const std::string& volume) const;
+    std::string CatalogPath(const std::string& volume, const std::string& snapshot) const;
+    ArrayStatus RequireSnapshot(const std::string& volume, const std::string& snapshot) const;
+    // The volume's .snapshot folder, when it is a real folder.
+    bool SnapshotFolder(const std::string& volumeDir, std::string& folder) const;
+    ArrayStatus BuildSnapshot(const std::string& volume, const std::string& volumeDir,
+                              const std::string& name, const std::string& catalogPath);
+    ArrayStatus LinkIntoExports(const std::string& volume, const std::string& volumeDir,
+                                const std::string& name);
+    ArrayStatus UnlinkFromExports(const std::string& volume, const std::string& volumeDir,
+                                  const std::string& name);
+    ArrayStatus Failure(uint32_t code, const std::string& message) const;
+
+    LocalArrayConfig m_config;
+    std::map<std::string, std::unique_ptr<SnapDiffMerge>> m_sessions;
+    uint64_t m_ullNextHandle = 1;
+};
+
+// The back end for [array] backend = local; null with error set when the
+// config is unusable.
+boost::shared_ptr<ArrayBackend> CreateLocalArrayFromConfig(const NASArrayInfo& info,
+                                                           std::string& error);

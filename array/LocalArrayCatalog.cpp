@@ -1,0 +1,267 @@
+#include "array/LocalArrayCatalog.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <queue>
+#include <unistd.h>
+
+namespace {
+
+const char kMagic[8] = {'L', 'A', 'C', 'A', 'T', 'L', 'G', '1'};
+const char kRowTag = 'R';
+const char kEndTag = 'E';
+// A path longer than this is garbage, not a name a file system can hold.
+const uint32_t kMaxPathLength = 1u << 20;
+const size_t kIoBufferSize = 1u << 20;
+
+std::string ErrnoText(int error) { return std::string(strerror(error)); }
+
+void PutU64(std::string& out, uint64_t v) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+void PutU32(std::string& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+uint64_t GetU64(const unsigned char* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+uint32_t GetU32(const unsigned char* p) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+// Fixed part of a row after its tag.
+const size_t kRowFixedSize = 8 + 8 + 1 + 4 + 8 + 8 + 8 + 8 + 4;
+
+// One catalog or sorted run being written front to back.
+class RowFileOutput {
+public:
+    ~RowFileOutput() {
+        if (m_file) fclose(m_file);
+    }
+    ArrayStatus Open(const std::string& path) {
+        m_path = path;
+        m_file = fopen(path.c_str(), "wb");
+        if (!m_file) return Failed("cannot create");
+        setvbuf(m_file, nullptr, _IOFBF, kIoBufferSize);
+        return Put(std::string(kMagic, sizeof(kMagic)));
+    }
+    ArrayStatus Write(const CatalogRow& row) {
+        m_buffer.clear();
+        m_buffer.push_back(kRowTag);
+        PutU64(m_buffer, row.ullInode);
+        PutU64(m_buffer, row.ullParentInode);
+        m_buffer.push_back(static_cast<char>(row.uiFileType));
+        PutU32(m_buffer, row.uiMode);
+        PutU64(m_buffer, row.ullSize);
+        PutU64(m_buffer, static_cast<uint64_t>(row.llAtime));
+        PutU64(m_buffer, static_cast<uint64_t>(row.llCtime));
+        PutU64(m_buffer, static_cast<uint64_t>(row.llMtime));
+        PutU32(m_buffer, static_cast<uint32_t>(row.strPath.size()));
+        m_buffer += row.strPath;
+        ++m_ullRows;
+        return Put(m_buffer);
+    }
+    // Writes the end mark and makes the file durable before it is trusted.
+    ArrayStatus Close() {
+        std::string end(1, kEndTag);
+        PutU64(end, m_ullRows);
+        ArrayStatus status = Put(end);
+        if (!status.bOk) return status;
+        if (fflush(m_file) != 0) return Failed("cannot write");
+        if (fsync(fileno(m_file)) != 0 && errno != EINVAL) return Failed("cannot sync");
+        FILE* file = m_file;
+        m_file = nullptr;
+        if (fclose(file) != 0) return Failed("cannot close");
+        return ArrayStatus::Ok();
+    }
+
+private:
+    ArrayStatus Put(const std::string& bytes) {
+        if (fwrite(bytes.data(), 1, bytes.size(), m_file) != bytes.size())
+            return Failed("cannot write");
+        return ArrayStatus::Ok();
+    }
+    ArrayStatus Failed(const std::string& what) {
+        return ArrayStatus::Fail(kArrayErrInternal,
+                                 "catalog " + m_path + ": " + what + ": " + ErrnoText(errno));
+    }
+
+    std::string m_path;
+    FILE* m_file = nullptr;
+    std::string m_buffer;
+    uint64_t m_ullRows = 0;
+};
+
+size_t RowFootprint(const CatalogRow& row) { return sizeof(CatalogRow) + row.strPath.capacity(); }
+
+}  // namespace
+
+bool CatalogRowLess(const CatalogRow& a, const CatalogRow& b) {
+    if (a.ullInode != b.ullInode) return a.ullInode < b.ullInode;
+    return a.strPath < b.strPath;
+}
+
+// ---- CatalogReader
+
+CatalogReader::~CatalogReader() {
+    if (m_file) fclose(m_file);
+}
+
+ArrayStatus CatalogReader::Open(const std::string& path) {
+    m_path = path;
+    m_file = fopen(path.c_str(), "rb");
+    if (!m_file)
+        return ArrayStatus::Fail(errno == ENOENT ? kArrayErrNotFound : kArrayErrInternal,
+                                 "catalog " + path + ": cannot open: " + ErrnoText(errno));
+    setvbuf(m_file, nullptr, _IOFBF, kIoBufferSize);
+    char magic[sizeof(kMagic)];
+    if (fread(magic, 1, sizeof(magic), m_file) != sizeof(magic) ||
+        memcmp(magic, kMagic, sizeof(magic)) != 0)
+        return Corrupt("not a catalog");
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus CatalogReader::Corrupt(const std::string& why) const {
+    return ArrayStatus::Fail(kArrayErrInternal, "catalog " + m_path + " is corrupt: " + why);
+}
+
+ArrayStatus CatalogReader::Next(CatalogRow& row, bool& done) {
+    done = false;
+    if (m_bDone) {
+        done = true;
+        return ArrayStatus::Ok();
+    }
+    if (!m_file) return Corrupt("not open");
+    int tag = fgetc(m_file);
+    if (tag == kEndTag) {
+        unsigned char count[8];
+        if (fread(count, 1, sizeof(count), m_file) != sizeof(count)) return Corrupt("truncated");
+        if (GetU64(count) != m_ullRows) return Corrupt("row count does not match");
+        if (fgetc(m_file) != EOF) return Corrupt("data after the end mark");
+        m_bDone = true;
+        done = true;
+        return ArrayStatus::Ok();
+    }
+    if (tag == EOF) return Corrupt("truncated");
+    if (tag != kRowTag) return Corrupt("unknown record");
+    unsigned char fixed[kRowFixedSize];
+    if (fread(fixed, 1, sizeof(fixed), m_file) != sizeof(fixed)) return Corrupt("truncated");
+    const unsigned char* p = fixed;
+    CatalogRow next;
+    next.ullInode = GetU64(p), p += 8;
+    next.ullParentInode = GetU64(p), p += 8;
+    next.uiFileType = *p, p += 1;
+    next.uiMode = GetU32(p), p += 4;
+    next.ullSize = GetU64(p), p += 8;
+    next.llAtime = static_cast<int64_t>(GetU64(p)), p += 8;
+    next.llCtime = static_cast<int64_t>(GetU64(p)), p += 8;
+    next.llMtime = static_cast<int64_t>(GetU64(p)), p += 8;
+    uint32_t length = GetU32(p);
+    if (next.uiFileType != 1 && next.uiFileType != 2 && next.uiFileType != 5)
+        return Corrupt("unknown file type " + std::to_string(next.uiFileType));
+    if (length == 0 || length > kMaxPathLength) return Corrupt("bad path length");
+    next.strPath.resize(length);
+    if (fread(&next.strPath[0], 1, length, m_file) != length) return Corrupt("truncated");
+    // The SnapDiff merge depends on the order; a file out of order would
+    // give a wrong change list, not an error, so it is refused here.
+    if (m_bHaveLast && next.ullInode < m_ullLastInode) return Corrupt("rows out of order");
+    m_bHaveLast = true;
+    m_ullLastInode = next.ullInode;
+    ++m_ullRows;
+    row = std::move(next);
+    return ArrayStatus::Ok();
+}
+
+// ---- CatalogWriter
+
+CatalogWriter::CatalogWriter(const std::string& path, size_t memoryBudgetBytes)
+    : m_path(path), m_memoryBudget(memoryBudgetBytes) {}
+
+CatalogWriter::~CatalogWriter() {
+    if (!m_bFinished) {
+        RemoveFiles();
+        unlink(m_path.c_str());
+    }
+}
+
+void CatalogWriter::RemoveFiles() {
+    for (const std::string& run : m_runPaths) unlink(run.c_str());
+}
+
+ArrayStatus CatalogWriter::Add(CatalogRow row) {
+    m_pendingBytes += RowFootprint(row);
+    m_pending.push_back(std::move(row));
+    if (m_pendingBytes >= m_memoryBudget) return Spill();
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus CatalogWriter::Spill() {
+    std::sort(m_pending.begin(), m_pending.end(), CatalogRowLess);
+    std::string runPath = m_path + ".run" + std::to_string(m_runPaths.size());
+    m_runPaths.push_back(runPath);
+    RowFileOutput out;
+    ArrayStatus status = out.Open(runPath);
+    for (size_t i = 0; status.bOk && i < m_pending.size(); ++i) status = out.Write(m_pending[i]);
+    if (status.bOk) status = out.Close();
+    std::vector<CatalogRow>().swap(m_pending);
+    m_pendingBytes = 0;
+    return status;
+}
+
+ArrayStatus CatalogWriter::Finish() {
+    ArrayStatus status;
+    if (m_runPaths.empty()) {
+        std::sort(m_pending.begin(), m_pending.end(), CatalogRowLess);
+        RowFileOutput out;
+        status = out.Open(m_path);
+        for (size_t i = 0; status.bOk && i < m_pending.size(); ++i) status = out.Write(m_pending[i]);
+        if (status.bOk) status = out.Close();
+        std::vector<CatalogRow>().swap(m_pending);
+    } else {
+        if (!m_pending.empty()) status = Spill();
+        if (status.bOk) status = MergeRuns();
+    }
+    if (!status.bOk) return status;
+    RemoveFiles();
+    m_runPaths.clear();
+    m_bFinished = true;
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus CatalogWriter::MergeRuns() {
+    struct Head {
+        CatalogRow row;
+        size_t run;
+    };
+    auto later = [](const Head& a, const Head& b) { return CatalogRowLess(b.row, a.row); };
+    std::priority_queue<Head, std::vector<Head>, decltype(later)> heads(later);
+    std::vector<std::unique_ptr<CatalogReader>> readers;
+    for (size_t i = 0; i < m_runPaths.size(); ++i) {
+        readers.emplace_back(new CatalogReader);
+        ArrayStatus status = readers.back()->Open(m_runPaths[i]);
+        if (!status.bOk) return status;
+        Head head{CatalogRow(), i};
+        bool done = false;
+        status = readers.back()->Next(head.row, done);
+        if (!status.bOk) return status;
+        if (!done) heads.push(std::move(head));
+    }
+    RowFileOutput out;
+    ArrayStatus status = out.Open(m_path);
+    while (status.bOk && !heads.empty()) {
+        Head head = heads.top();
+        heads.pop();
+        status = out.Write(head.row);
+        if (!status.bOk) break;
+        bool done = false;
+        status = readers[head.run]->Next(head.row, done);
+        if (status.bOk && !done) heads.push(std::move(head));
+    }
+    if (status.bOk) status = out.Close();
+    return status;
+}

@@ -1,0 +1,139 @@
+#include "array/LocalArraySnapDiff.h"
+
+#include "array/LocalArrayNames.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+const char kCreation[] = "file_creation";
+const char kDeletion[] = "file_deletion";
+const char kModification[] = "inode_modification";
+
+std::string LeafName(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Orders the names of an inode as the file system knows them: directory
+// inode, then name in that directory.
+bool LinkLess(const CatalogRow& a, const CatalogRow& b) {
+    if (a.ullParentInode != b.ullParentInode) return a.ullParentInode < b.ullParentInode;
+    return LeafName(a.strPath) < LeafName(b.strPath);
+}
+
+bool AttributesChanged(const CatalogRow& a, const CatalogRow& b) {
+    return a.uiFileType != b.uiFileType || a.ullSize != b.ullSize || a.llMtime != b.llMtime ||
+           a.llCtime != b.llCtime;
+}
+
+}  // namespace
+
+unsigned long SnapDiffMerge::ClampBatchSize(unsigned long requested) {
+    return std::min(kMaxBatch, std::max(kMinBatch, requested));
+}
+
+SnapDiffMerge::SnapDiffMerge(const SnapDiffNaming& naming, unsigned long requestedBatchSize)
+    : m_naming(naming), m_batchSize(ClampBatchSize(requestedBatchSize)) {}
+
+ArrayStatus SnapDiffMerge::InodeGroups::Open(const std::string& path) {
+    ArrayStatus status = m_reader.Open(path);
+    if (!status.bOk) return status;
+    return m_reader.Next(m_next, m_bExhausted);
+}
+
+ArrayStatus SnapDiffMerge::InodeGroups::Take(std::vector<CatalogRow>& group) {
+    group.clear();
+    uint64_t inode = m_next.ullInode;
+    while (!m_bExhausted && m_next.ullInode == inode) {
+        group.push_back(std::move(m_next));
+        ArrayStatus status = m_reader.Next(m_next, m_bExhausted);
+        if (!status.bOk) return status;
+    }
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus SnapDiffMerge::Open(const std::string& baseCatalog,
+                                const std::string& incrementalCatalog) {
+    ArrayStatus status = m_base.Open(baseCatalog);
+    if (status.bOk) status = m_incremental.Open(incrementalCatalog);
+    return status;
+}
+
+void SnapDiffMerge::Queue(const CatalogRow& row, const char* changeType) {
+    SnapDiffFileInfo info;
+    info.ullInode = row.ullInode;
+    info.uiFileType = row.uiFileType;
+    info.strChangeType = changeType;
+    std::string name = "/" + row.strPath;
+    if (!m_naming.bCluster) {
+        // A deleted name exists only in the base snapshot.
+        const std::string& snapshot =
+            strcmp(changeType, kDeletion) == 0 ? m_naming.strBase : m_naming.strIncremental;
+        name = "/vol/" + m_naming.strVolume + "/.snapshot/" + snapshot + name;
+    }
+    info.strFileName = EscapeSnapDiffName(name);
+    info.ullFileSize = row.ullSize;
+    info.llAttribute = row.uiMode;
+    info.llMtime = row.llMtime;
+    info.llCtime = row.llCtime;
+    info.llAtime = row.llAtime;
+    m_pending.push_back(std::move(info));
+}
+
+void SnapDiffMerge::Compare(std::vector<CatalogRow>& base, std::vector<CatalogRow>& incremental) {
+    std::sort(base.begin(), base.end(), LinkLess);
+    std::sort(incremental.begin(), incremental.end(), LinkLess);
+    const CatalogRow* kept = nullptr;
+    size_t i = 0, j = 0;
+    while (i < base.size() || j < incremental.size()) {
+        if (j == incremental.size() || (i < base.size() && LinkLess(base[i], incremental[j]))) {
+            Queue(base[i++], kDeletion);
+        } else if (i == base.size() || LinkLess(incremental[j], base[i])) {
+            Queue(incremental[j++], kCreation);
+        } else {
+            if (!kept) kept = &incremental[j];
+            ++i, ++j;
+        }
+    }
+    // A new name already reports the inode; a modification is only needed
+    // where a name survived.
+    if (kept && AttributesChanged(base.front(), incremental.front())) Queue(*kept, kModification);
+}
+
+ArrayStatus SnapDiffMerge::Refill() {
+    while (m_pending.empty() && !(m_base.Exhausted() && m_incremental.Exhausted())) {
+        ArrayStatus status;
+        if (m_incremental.Exhausted() ||
+            (!m_base.Exhausted() && m_base.NextInode() < m_incremental.NextInode())) {
+            status = m_base.Take(m_baseGroup);
+            if (!status.bOk) return status;
+            for (const CatalogRow& row : m_baseGroup) Queue(row, kDeletion);
+        } else if (m_base.Exhausted() || m_incremental.NextInode() < m_base.NextInode()) {
+            status = m_incremental.Take(m_incrementalGroup);
+            if (!status.bOk) return status;
+            for (const CatalogRow& row : m_incrementalGroup) Queue(row, kCreation);
+        } else {
+            status = m_base.Take(m_baseGroup);
+            if (status.bOk) status = m_incremental.Take(m_incrementalGroup);
+            if (!status.bOk) return status;
+            Compare(m_baseGroup, m_incrementalGroup);
+        }
+    }
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus SnapDiffMerge::Next(std::vector<SnapDiffFileInfo>& batch, bool& end) {
+    batch.clear();
+    end = false;
+    for (;;) {
+        ArrayStatus status = Refill();
+        if (!status.bOk) return status;
+        if (m_pending.empty() || batch.size() == m_batchSize) break;
+        batch.push_back(std::move(m_pending.front()));
+        m_pending.pop_front();
+    }
+    end = m_pending.empty();
+    return ArrayStatus::Ok();
+}

@@ -1,0 +1,268 @@
+#include "array/LocalArraySnapshotCopy.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
+
+ArrayStatus CopyFailed(const std::string& what, const std::string& path, int error) {
+    return ArrayStatus::Fail(kArrayErrInternal, what + " " + path + ": " + strerror(error));
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// Opens a live file for reading without disturbing its access time when the
+// file system lets us.
+int OpenSource(const std::string& path) {
+    int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = open(path.c_str(), flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = open(path.c_str(), flags);
+    return fd;
+}
+
+bool CopyBytes(int source, int target) {
+    bool kernelCopy = true;
+    for (;;) {
+        if (kernelCopy) {
+            ssize_t n = copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
+            if (n > 0) continue;
+            if (n == 0) return true;
+            if (errno == EINTR) continue;
+            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+                return false;
+            kernelCopy = false;  // the offsets have advanced; read on from there
+        }
+        char buffer[1 << 16];
+        ssize_t n = read(source, buffer, sizeof(buffer));
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(target, buffer + done, n - done);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            done += w;
+        }
+    }
+}
+
+void TimesOf(const struct stat& st, struct timespec times[2]) {
+    times[0] = st.st_atim;
+    times[1] = st.st_mtim;
+}
+
+}  // namespace
+
+SnapshotCopier::SnapshotCopier(const std::string& volumeDir, const std::string& copyDir)
+    : m_volumeDir(volumeDir), m_copyDir(copyDir) {
+    memset(&m_rootStat, 0, sizeof(m_rootStat));
+}
+
+ArrayStatus SnapshotCopier::Begin() {
+    if (lstat(m_volumeDir.c_str(), &m_rootStat) != 0)
+        return CopyFailed("cannot stat", m_volumeDir, errno);
+    if (mkdir(m_copyDir.c_str(), 0700) != 0) return CopyFailed("cannot create", m_copyDir, errno);
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus SnapshotCopier::Copy(LiveTreeEntry& entry, bool& vanished) {
+    vanished = false;
+    std::string source = m_volumeDir + "/" + entry.strPath;
+    std::string target = m_copyDir + "/" + entry.strPath;
+    if (S_ISDIR(entry.st.st_mode)) {
+        if (mkdir(target.c_str(), 0700) != 0) return CopyFailed("cannot create", target, errno);
+        DirectoryToSeal seal{target, entry.st.st_mode, {}};
+        TimesOf(entry.st, seal.times);
+        m_directories.push_back(seal);
+        return ArrayStatus::Ok();
+    }
+    if (S_ISLNK(entry.st.st_mode)) return CopySymlink(source, target, entry, vanished);
+    return CopyRegularFile(source, target, entry, vanished);
+}
+
+ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std::string& target,
+                                            LiveTreeEntry& entry, bool& vanished) {
+    if (entry.st.st_nlink > 1) {
+        auto found = m_linkedCopies.find(entry.st.st_ino);
+        if (found != m_linkedCopies.end()) {
+            if (link(found->second.c_str(), target.c_str()) != 0)
+                return CopyFailed("cannot link", target, errno);
+            struct stat copied;
+            if (lstat(target.c_str(), &copied) == 0) {
+                // The catalog describes what the copy holds.
+                entry.st.st_size = copied.st_size;
+                entry.st.st_mtim = copied.st_mtim;
+            }
+            return ArrayStatus::Ok();
+        }
+    }
+    FileDescriptor in(OpenSource(source));
+    if (in.get() < 0) {
+        if (errno == ENOENT || errno == ELOOP) {
+            vanished = true;  // removed or replaced by a link since it was listed
+            return ArrayStatus::Ok();
+        }
+        return CopyFailed("cannot open", source, errno);
+    }
+    FileDescriptor out(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (out.get() < 0) return CopyFailed("cannot create", target, errno);
+    if (!CopyBytes(in.get(), out.get())) return CopyFailed("cannot copy", source, errno);
+    struct stat now;
+    if (fstat(in.get(), &now) != 0) return CopyFailed("cannot stat", source, errno);
+    struct timespec times[2];
+    TimesOf(now, times);
+    if (fchmod(out.get(), now.st_mode & 07777 & ~kWriteBits) != 0 || futimens(out.get(), times) != 0)
+        return CopyFailed("cannot seal", target, errno);
+    if (fsync(out.get()) != 0 && errno != EINVAL) return CopyFailed("cannot write", target, errno);
+    entry.st = now;
+    if (now.st_nlink > 1) m_linkedCopies[now.st_ino] = target;
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus SnapshotCopier::CopySymlink(const std::string& source, const std::string& target,
+                                        const LiveTreeEntry& entry, bool& vanished) {
+    std::string linkTarget(static_cast<size_t>(entry.st.st_size) + 1, '\0');
+    for (;;) {
+        ssize_t n = readlink(source.c_str(), &linkTarget[0], linkTarget.size());
+        if (n < 0) {
+            if (errno == ENOENT || errno == EINVAL) {
+                vanished = true;
+                return ArrayStatus::Ok();
+            }
+            return CopyFailed("cannot read link", source, errno);
+        }
+        if (static_cast<size_t>(n) < linkTarget.size()) {
+            linkTarget.resize(n);
+            break;
+        }
+        linkTarget.resize(linkTarget.size() * 2);  // the link grew since it was listed
+    }
+    if (symlink(linkTarget.c_str(), target.c_str()) != 0)
+        return CopyFailed("cannot create link", target, errno);
+    struct timespec times[2];
+    TimesOf(entry.st, times);
+    if (utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        return CopyFailed("cannot set times of", target, errno);
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus SnapshotCopier::Finish() {
+    for (auto dir = m_directories.rbegin(); dir != m_directories.rend(); ++dir) {
+        if (chmod(dir->strPath.c_str(), dir->mode & 07777 & ~kWriteBits) != 0 ||
+            utimensat(AT_FDCWD, dir->strPath.c_str(), dir->times, AT_SYMLINK_NOFOLLOW) != 0)
+            return CopyFailed("cannot seal", dir->strPath, errno);
+    }
+    struct timespec times[2];
+    TimesOf(m_rootStat, times);
+    if (chmod(m_copyDir.c_str(), m_rootStat.st_mode & 07777 & ~kWriteBits) != 0 ||
+        utimensat(AT_FDCWD, m_copyDir.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        return CopyFailed("cannot seal", m_copyDir, errno);
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus RemoveSnapshotTree(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return ArrayStatus::Ok();
+        return CopyFailed("cannot stat", path, errno);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+            return CopyFailed("cannot remove", path, errno);
+        return ArrayStatus::Ok();
+    }
+    if (chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0)
+        return CopyFailed("cannot make writable", path, errno);
+    std::vector<std::string> names;
+    {
+        int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return CopyFailed("cannot open directory", path, errno);
+        DIR* stream = fdopendir(fd);
+        if (!stream) {
+            int error = errno;
+            close(fd);
+            return CopyFailed("cannot read directory", path, error);
+        }
+        while (struct dirent* ent = readdir(stream)) {
+            if (strcmp(ent->d_name, ".") != 0 && strcmp(ent->d_name, "..") != 0)
+                names.push_back(ent->d_name);
+        }
+        closedir(stream);
+    }
+    for (const std::string& name : names) {
+        ArrayStatus status = RemoveSnapshotTree(path + "/" + name);
+        if (!status.bOk) return status;
+    }
+    if (rmdir(path.c_str()) != 0 && errno != ENOENT) return CopyFailed("cannot remove", path, errno);
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus RealDirectoryBelow(const std::string& base, const std::vector<std::string>& below,
+                               std::string& path, bool& exists) {
+    path = base;
+    exists = false;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ArrayStatus::Ok();
+    for (const std::string& component : below) {
+        path += "/" + component;
+        if (lstat(path.c_str(), &st) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR) return ArrayStatus::Ok();
+            return CopyFailed("cannot stat", path, errno);
+        }
+        if (!S_ISDIR(st.st_mode)) return ArrayStatus::Ok();
+    }
+    exists = true;
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus EnsureRealDirectory(const std::string& dir) {
+    if (mkdir(dir.c_str(), 0755) == 0) return ArrayStatus::Ok();
+    if (errno != EEXIST) return CopyFailed("cannot create", dir, errno);
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0) return CopyFailed("cannot stat", dir, errno);
+    if (!S_ISDIR(st.st_mode))
+        return ArrayStatus::Fail(kArrayErrInternal, dir + " exists and is not a directory");
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus LinkSnapshotIntoExport(const std::string& exportDir, const std::string& name,
+                                   const std::string& target) {
+    std::string snapshotDir = exportDir + "/.snapshot";
+    ArrayStatus status = EnsureRealDirectory(snapshotDir);
+    if (!status.bOk) return status;
+    std::string link = snapshotDir + "/" + name;
+    if (symlink(target.c_str(), link.c_str()) != 0) return CopyFailed("cannot create link", link, errno);
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus UnlinkSnapshotFromExport(const std::string& exportDir, const std::string& name) {
+    std::string snapshotDir = exportDir + "/.snapshot";
+    struct stat st;
+    if (lstat(snapshotDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ArrayStatus::Ok();
+    std::string link = snapshotDir + "/" + name;
+    if (lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return ArrayStatus::Ok();
+    if (unlink(link.c_str()) != 0 && errno != ENOENT) return CopyFailed("cannot remove", link, errno);
+    return ArrayStatus::Ok();
+}

@@ -1,0 +1,73 @@
+// The materialised, read-only copy of a local-array snapshot, through which
+// NFS clients read the snapshot as <dir>/.snapshot/<name>/.
+//
+// The copy lives once per snapshot, at <volume>/.snapshot/<name>/. File
+// contents are copied, never hard-linked to the live files (a hard link
+// would change with them); symbolic links are copied as links; directories,
+// permission bits less the write bits, and access and modification times
+// are kept. Names of one inode stay hard links of one another inside the
+// copy. Each configured export directory below the volume root gets
+// .snapshot/<name> as a symbolic link to the matching subtree of the copy,
+// with an absolute target so that it resolves however the export is
+// mounted on the proxy (bind mount or symbolic link).
+//
+// None of these functions follows a symbolic link found in the volume, so
+// nothing outside the volume is written or removed.
+#pragma once
+
+#include "array/ArrayBackend.h"
+#include "array/LocalArrayTreeWalk.h"
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class SnapshotCopier {
+public:
+    SnapshotCopier(const std::string& volumeDir, const std::string& copyDir);
+
+    // Creates the copy's root; it must not exist yet.
+    ArrayStatus Begin();
+    // Copies one entry of the live tree (parents come first). A regular file
+    // updates entry.st to the state it was copied in, so the catalog
+    // describes the copy; vanished is set when the entry disappeared.
+    ArrayStatus Copy(LiveTreeEntry& entry, bool& vanished);
+    // Makes the copy read-only and sets directory times, innermost first.
+    ArrayStatus Finish();
+
+private:
+    struct DirectoryToSeal {
+        std::string strPath;
+        mode_t mode;
+        struct timespec times[2];
+    };
+    ArrayStatus CopyRegularFile(const std::string& source, const std::string& target,
+                                LiveTreeEntry& entry, bool& vanished);
+    ArrayStatus CopySymlink(const std::string& source, const std::string& target,
+                            const LiveTreeEntry& entry, bool& vanished);
+
+    std::string m_volumeDir;
+    std::string m_copyDir;
+    struct stat m_rootStat;
+    std::vector<DirectoryToSeal> m_directories;
+    std::unordered_map<uint64_t, std::string> m_linkedCopies;  // inode -> copy of its first name
+};
+
+// Removes a file or a whole tree, giving directories write permission back
+// first (a snapshot copy is read-only). A missing path is not an error.
+ArrayStatus RemoveSnapshotTree(const std::string& path);
+
+// The directory base/below[0]/below[1]/..., when every step is a real
+// directory (no symbolic link); exists is false otherwise.
+ArrayStatus RealDirectoryBelow(const std::string& base, const std::vector<std::string>& below,
+                               std::string& path, bool& exists);
+
+// <exportDir>/.snapshot/<name> -> target; creates <exportDir>/.snapshot.
+ArrayStatus LinkSnapshotIntoExport(const std::string& exportDir, const std::string& name,
+                                   const std::string& target);
+// Removes <exportDir>/.snapshot/<name> when it is a symbolic link.
+ArrayStatus UnlinkSnapshotFromExport(const std::string& exportDir, const std::string& name);
+
+// Creates dir when missing; fails when the name exists as anything but a
+// real directory.
+ArrayStatus EnsureRealDirectory(const std::string& dir);

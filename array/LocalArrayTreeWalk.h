@@ -1,0 +1,33 @@
+// Walks the live tree of a local-array volume as a snapshot sees it: every
+// regular file, directory and symbolic link below the volume root, each
+// name once (a file with several links is met once per link). Symbolic
+// links are never followed, so the walk cannot leave the volume. Entries
+// named ".snapshot" are skipped at every level: that name is the array's
+// view of its snapshots, never part of the data. Other file kinds (devices,
+// pipes, sockets) hold nothing a backup can read and are skipped too.
+//
+// Order: a directory is visited before anything inside it; siblings come in
+// no particular order. Names that vanish while the walk runs are skipped.
+#pragma once
+
+#include "array/ArrayBackend.h"
+
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+
+struct LiveTreeEntry {
+    std::string strPath;  // relative to the volume root, no leading "/"
+    uint64_t ullParentInode = 0;
+    struct stat st;
+};
+
+// The visitor may change the entry's stat (to the state it actually saw)
+// and may ask to leave the entry out by setting skip.
+typedef std::function<ArrayStatus(LiveTreeEntry& entry, bool& skip)> LiveTreeVisitor;
+
+// File type code of SnapDiff and the catalog: 1 regular, 2 directory,
+// 5 symbolic link, 0 for kinds the array does not keep.
+uint32_t SnapDiffFileType(mode_t mode);
+
+ArrayStatus WalkLiveTree(const std::string& volumeDir, const LiveTreeVisitor& visit);
