@@ -1,0 +1,509 @@
+// The change event store: one event per inode, exact byte-prefix reads,
+// file names that stay inside the job results folder, and failures (of the
+// disk, the file, injected into any operation) that surface as errors.
+#include "host/FXErrorUtil.h"
+#include "host/SnapDiffEventMonitor.h"
+#include "hostlib/EventStoreInodeFilter.h"
+#include "hostlib/EventStoreName.h"
+#include "hostlib/EventStorePrefixRange.h"
+#include "hostlib/EventStoreSha256.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <random>
+#include <set>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using testsupport::TempDir;
+
+ChangeEventItem Event(long long inode, const std::string& path, const char* type = "file_creation") {
+    ChangeEventItem e;
+    e.llInode = inode;
+    e.strPath = path;
+    e.strChangeType = type;
+    e.llCtime = inode % 1000 * 3;
+    e.llMtime = inode % 1000 * 5;
+    e.llAtime = inode % 1000 * 7;
+    e.llAttribute = -(inode % 1000);
+    e.uiChangeFlags = 2;
+    e.uiFileType = 1;
+    return e;
+}
+
+bool Same(const ChangeEventItem& a, const ChangeEventItem& b) {
+    return a.llInode == b.llInode && a.strPath == b.strPath && a.llCtime == b.llCtime &&
+           a.llMtime == b.llMtime && a.llAtime == b.llAtime && a.strChangeType == b.strChangeType &&
+           a.llAttribute == b.llAttribute && a.strOldPath == b.strOldPath &&
+           a.uiChangeFlags == b.uiChangeFlags && a.uiFileType == b.uiFileType;
+}
+
+// Reads a prefix to the end: the paths found, by inode; fails on -1.
+std::map<long long, std::string> ReadPrefix(CSnapDiffEventMonitor& store, const std::string& prefix) {
+    std::map<long long, std::string> found;
+    EXPECT_FALSE(store.PrepareSelectQueryWithPathPrefix(prefix).IsError());
+    ChangeEventItem e;
+    int rc;
+    while ((rc = store.GetNextEvent(e)) == 0) found[e.llInode] = e.strPath;
+    EXPECT_EQ(1, rc) << "prefix " << prefix;
+    return found;
+}
+
+void ExpectStoreError(const CRyError& error, const std::string& text) {
+    ASSERT_TRUE(error.IsError());
+    EXPECT_EQ(uint32_t(ERROR_FUNCTION_FAILED), error.Win32Code());
+    EXPECT_NE(std::string::npos, error.Message().find(text)) << error.AsString();
+}
+
+std::string Unescape(const std::string& escaped) {
+    std::string out;
+    for (size_t i = 0; i < escaped.size(); ++i) {
+        if (escaped[i] != '%') {
+            out += escaped[i];
+            continue;
+        }
+        out += static_cast<char>(std::stoi(escaped.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+    }
+    return out;
+}
+
+class EventStoreTest : public ::testing::Test {
+protected:
+    void TearDown() override { CSnapDiffEventMonitor::SetFaultHook(nullptr); }
+    std::unique_ptr<CSnapDiffEventMonitor> Created(const std::string& prev = "VKOP_2_15_811",
+                                                   const std::string& curr = "VKOP_2_15_812_vol") {
+        std::unique_ptr<CSnapDiffEventMonitor> store(new CSnapDiffEventMonitor(dir.Path(), prev, curr));
+        CRyError error = store->Create();
+        EXPECT_FALSE(error.IsError()) << error.AsString();
+        return store;
+    }
+    // Fills a store on a 64 KiB "disk": the failure must come back from
+    // InsertEvent (or else from the read's commit), then every later read fails.
+    bool FailsOnTinyDisk(long long events, bool failsInInsert) {
+        signal(SIGXFSZ, SIG_IGN);
+        auto store = Created();
+        rlimit limit;
+        limit.rlim_cur = limit.rlim_max = 64 * 1024;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        bool exists = false;
+        bool insertFailed = false;
+        for (long long inode = 1; inode <= events && !insertFailed; ++inode) {
+            insertFailed = store->InsertEvent(Event(inode, "/s/some/longer/path/"), exists).IsError();
+        }
+        bool prepareFailed = store->PrepareSelectQueryWithPathPrefix("/s/").IsError();
+        ChangeEventItem e;
+        return insertFailed == failsInInsert && prepareFailed && store->GetNextEvent(e) == -1;
+    }
+    TempDir dir;
+};
+
+TEST(EventStoreNameTest, EscapesEveryUnsafeByteOneToOne) {
+    const struct {
+        std::string prev, curr, name;
+    } cases[] = {
+        {"VKOP_2_15_811", "VKOP_2_15_812_vol1", "VKOP_2_15_811+VKOP_2_15_812_vol1.events.db"},
+        {"../x", "a/b", "%2E.%2Fx+a%2Fb.events.db"},
+        {".", "..", "%2E+%2E..events.db"},
+        {"a+b", "c%2F", "a%2Bb+c%252F.events.db"},
+        {std::string("\x80\xff\x01 ", 4), "", "%80%FF%01%20+.events.db"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.name, EventStoreFileName(c.prev, c.curr));
+
+    // Random byte strings: never a '/', never a leading '.', and the two
+    // parts come back from the name unchanged.
+    std::mt19937 random(7);
+    for (int i = 0; i < 500; ++i) {
+        std::string parts[2];
+        for (std::string& part : parts) {
+            part.resize(random() % 12);
+            for (char& c : part) c = static_cast<char>(1 + random() % 255);
+        }
+        std::string name = EventStoreFileName(parts[0], parts[1]);
+        ASSERT_EQ(std::string::npos, name.find('/'));
+        ASSERT_NE('.', name[0]);
+        std::string body = name.substr(0, name.size() - strlen(".events.db"));
+        size_t plus = body.find('+');
+        ASSERT_EQ(parts[0], Unescape(body.substr(0, plus)));
+        ASSERT_EQ(parts[1], Unescape(body.substr(plus + 1)));
+    }
+}
+
+TEST(EventStoreNameTest, LongNamesFitAndStayDistinct) {
+    std::string a = EventStoreFileName("prev", std::string(200, '/') + "x");
+    std::string b = EventStoreFileName("prev", std::string(200, '/') + "y");
+    for (const std::string& name : {a, b}) {
+        EXPECT_LE(name.size(), size_t(NAME_MAX));
+        EXPECT_NE(std::string::npos, name.find('='));
+        EXPECT_EQ(std::string::npos, name.find('/'));
+    }
+    EXPECT_NE(a, b);
+    EXPECT_EQ(std::string::npos, EventStoreFileName("prev", std::string(230, 'x')).find('='));
+}
+
+TEST(EventStoreNameTest, Sha256KnownVectors) {
+    std::string allBytes;
+    for (int i = 0; i < 768; ++i) allBytes += static_cast<char>(i & 0xFF);
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+        {allBytes, "f3a25aa93aa2fbba28d79260535bbd6a5eb0fc1c24a8b0f04e12b484c1dfe363"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.second, Sha256Hex(c.first));
+}
+
+TEST(EventStorePrefixRangeTest, UpperBoundDropsTrailingFfAndIncrements) {
+    const struct {
+        std::string prefix;
+        bool bounded;
+        std::string bound;
+    } cases[] = {
+        {"/a/b/", true, "/a/b0"},
+        {"a\xff", true, "b"},
+        {"a\xfe\xff\xff", true, "a\xff"},
+        {"\xff\xff", false, ""},
+        {"", false, ""},
+    };
+    for (const auto& c : cases) {
+        std::string bound;
+        EXPECT_EQ(c.bounded, EventStorePrefixUpperBound(c.prefix, bound)) << c.prefix;
+        if (c.bounded) {
+            EXPECT_EQ(c.bound, bound);
+        }
+    }
+}
+
+TEST(EventStoreInodeFilterTest, NeverForgetsAnInode) {
+    EventStoreInodeFilter filter;
+    std::vector<int64_t> added = {0, 1, (1LL << 26) - 1, 1LL << 26, -1, LLONG_MIN, LLONG_MAX};
+    std::mt19937_64 random(3);
+    for (int i = 0; i < 100000; ++i) added.push_back(static_cast<int64_t>(random()));
+    for (int64_t inode = 1000; inode < 101000; ++inode) added.push_back(inode);
+    for (int64_t inode : added) filter.Add(inode);
+    for (int64_t inode : added) ASSERT_TRUE(filter.MayContain(inode)) << inode;
+    // Below 2^26 the answer is exact; above, false positives stay rare.
+    EXPECT_FALSE(filter.MayContain(2));
+    EXPECT_FALSE(filter.MayContain(101000));
+    int falsePositives = 0;
+    for (int i = 0; i < 10000; ++i) falsePositives += filter.MayContain(static_cast<int64_t>(random()));
+    EXPECT_LT(falsePositives, 500);
+    filter.Clear();
+    EXPECT_FALSE(filter.MayContain(1));
+}
+
+TEST_F(EventStoreTest, DuplicateInodeReportsExistsWithoutOverwriting) {
+    auto store = Created();
+    // Enough events that early ones are written to SQLite and late ones wait
+    // in the store, so both ways of answering "exists" are checked.
+    const long long inodes[] = {1, 150, 199, -5, LLONG_MAX};
+    for (long long inode = 1; inode < 200; ++inode) {
+        bool exists = true;
+        ASSERT_FALSE(store->InsertEvent(Event(inode, "/s/f" + std::to_string(inode) + "/"), exists).IsError());
+        ASSERT_FALSE(exists);
+    }
+    for (long long inode : {-5LL, LLONG_MAX}) {
+        bool exists = true;
+        ASSERT_FALSE(store->InsertEvent(Event(inode, "/s/edge/"), exists).IsError());
+        ASSERT_FALSE(exists);
+    }
+    for (long long inode : inodes) {
+        bool exists = false;
+        ChangeEventItem later = Event(inode, "/s/other/", "file_deletion");
+        ASSERT_FALSE(store->InsertEvent(later, exists).IsError());
+        EXPECT_TRUE(exists) << inode;
+        ChangeEventItem stored;
+        long long key = inode;
+        ASSERT_FALSE(store->GetEventOfInode(key, stored).IsError());
+        EXPECT_EQ("file_creation", stored.strChangeType);
+        EXPECT_NE("/s/other/", stored.strPath);
+    }
+    EXPECT_EQ(201u, ReadPrefix(*store, "/s/").size());
+}
+
+TEST_F(EventStoreTest, UpdateReplacesEveryField) {
+    auto store = Created();
+    for (long long inode = 1; inode <= 100; ++inode) {
+        bool exists = false;
+        ASSERT_FALSE(store->InsertEvent(Event(inode, "/s/old/"), exists).IsError());
+    }
+    for (long long inode : {3LL, 99LL}) {  // one written, one still waiting
+        ChangeEventItem update;
+        update.llInode = inode;
+        update.strPath = std::string("/s/new\0\xff/", 9);
+        update.strOldPath = "/s/old/";
+        update.llCtime = -1;
+        update.llMtime = 1LL << 40;
+        update.llAtime = 9;
+        update.strChangeType = "inode_modification";
+        update.llAttribute = 77;
+        update.uiChangeFlags = 7;
+        update.uiFileType = 2;
+        ASSERT_FALSE(store->UpdateExistingEventOfInode(update).IsError());
+        ChangeEventItem stored;
+        long long key = inode;
+        ASSERT_FALSE(store->GetEventOfInode(key, stored).IsError());
+        EXPECT_TRUE(Same(update, stored)) << inode;
+    }
+    ExpectStoreError(store->UpdateExistingEventOfInode(Event(5000, "/s/x/")), "no event of inode 5000");
+    ChangeEventItem missing;
+    long long absent = 5000;
+    ExpectStoreError(store->GetEventOfInode(absent, missing), "no event of inode 5000");
+    std::set<long long> updated;
+    for (const auto& entry : ReadPrefix(*store, std::string("/s/new\0", 7))) updated.insert(entry.first);
+    EXPECT_EQ((std::set<long long>{3, 99}), updated);
+}
+
+TEST_F(EventStoreTest, PrefixReadsMatchExactBytes) {
+    auto store = Created();
+    const std::vector<std::string> paths = {
+        "/a/b/", "/a/b/c/", "/a/b2/", "/a/b%/", "/a/bx/", "/a/b_/", "/a/\x80\xff/",
+        "/a/\xff\xff/x/", "/a/b\\c/", "/a/", "/z/", "\xff\xff\xff/"};
+    for (size_t i = 0; i < paths.size(); ++i) {
+        bool exists = false;
+        ASSERT_FALSE(store->InsertEvent(Event(static_cast<long long>(i), paths[i]), exists).IsError());
+    }
+    const std::pair<std::string, std::set<std::string>> cases[] = {
+        {"/a/b/", {"/a/b/", "/a/b/c/"}},
+        {"/a/b%/", {"/a/b%/"}},
+        {"/a/b_/", {"/a/b_/"}},
+        {"/a/b\\", {"/a/b\\c/"}},
+        {"/a/\x80", {"/a/\x80\xff/"}},
+        {"/a/\xff\xff/", {"/a/\xff\xff/x/"}},
+        {"\xff\xff", {"\xff\xff\xff/"}},
+        {"/q/", {}},
+        {"", std::set<std::string>(paths.begin(), paths.end())},
+    };
+    // Twice: the first reads scan the table, later ones go through the index.
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& c : cases) {
+            std::set<std::string> found;
+            for (const auto& entry : ReadPrefix(*store, c.first)) found.insert(entry.second);
+            EXPECT_EQ(c.second, found) << "prefix " << c.first << " round " << round;
+        }
+    }
+}
+
+TEST_F(EventStoreTest, NamesStayInsideTheFolderAndNeverShareAFile) {
+    TempDir parent;
+    std::string folder = parent / "results";
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    const std::pair<std::string, std::string> names[] = {
+        {"../../evil", "x"}, {"a/b", "c"}, {"a%2Fb", "c"}, {"..", "."}, {".", ".."},
+        {"\x01\xfe", "/"}, {"a+b", "c"}, {"a", "b+c"}, {"", ""}, {"p", std::string(300, '/')}};
+    std::set<std::string> files;
+    std::vector<std::unique_ptr<CSnapDiffEventMonitor>> stores;
+    for (const auto& n : names) {
+        stores.emplace_back(new CSnapDiffEventMonitor(folder, n.first, n.second));
+        ASSERT_FALSE(stores.back()->Create().IsError()) << n.first;
+        const std::string& path = stores.back()->FilePath();
+        EXPECT_EQ(folder + "/", path.substr(0, folder.size() + 1));
+        EXPECT_EQ(std::string::npos, path.find('/', folder.size() + 1));
+        files.insert(path);
+    }
+    EXPECT_EQ(sizeof(names) / sizeof(names[0]), files.size());
+    size_t inParent = 0;
+    DIR* listing = opendir(parent.Path().c_str());
+    while (dirent* entry = readdir(listing)) inParent += entry->d_name[0] != '.';
+    closedir(listing);
+    EXPECT_EQ(1u, inParent);  // only "results"
+}
+
+TEST_F(EventStoreTest, CreateStartsFreshOverAnExistingFile) {
+    auto first = Created();
+    bool exists = false;
+    ASSERT_FALSE(first->InsertEvent(Event(1, "/s/first/"), exists).IsError());
+    EXPECT_EQ(1u, ReadPrefix(*first, "/s/").size());
+
+    // A second store of the same name, while the first stays open.
+    auto second = Created();
+    EXPECT_EQ(first->FilePath(), second->FilePath());
+    EXPECT_TRUE(ReadPrefix(*second, "/s/").empty());
+    ASSERT_FALSE(second->InsertEvent(Event(1, "/s/second/"), exists).IsError());
+    EXPECT_FALSE(exists);
+    for (long long inode = 2; inode < 300; ++inode) {
+        ASSERT_FALSE(first->InsertEvent(Event(inode, "/s/first/"), exists).IsError());
+    }
+    EXPECT_EQ(299u, ReadPrefix(*first, "/s/").size());
+    auto secondEvents = ReadPrefix(*second, "/s/");
+    ASSERT_EQ(1u, secondEvents.size());
+    EXPECT_EQ("/s/second/", secondEvents[1]);
+
+    // Garbage in place of the file, and Create() again on a used object.
+    second.reset();
+    testsupport::WriteFile(first->FilePath(), "not a database at all");
+    auto third = Created();
+    EXPECT_TRUE(ReadPrefix(*third, "").empty());
+    ASSERT_FALSE(third->InsertEvent(Event(1, "/s/third/"), exists).IsError());
+    ASSERT_FALSE(third->Create().IsError());
+    ASSERT_FALSE(third->InsertEvent(Event(1, "/s/third/"), exists).IsError());
+    EXPECT_FALSE(exists);
+}
+
+TEST_F(EventStoreTest, ReadIsAFailureUnlessPrepared) {
+    CSnapDiffEventMonitor never(dir.Path(), "a", "b");
+    ChangeEventItem e;
+    EXPECT_EQ(-1, never.GetNextEvent(e));
+    bool exists = false;
+    ExpectStoreError(never.InsertEvent(Event(1, "/s/"), exists), "the store is not open");
+    ExpectStoreError(never.PrepareSelectQueryWithPathPrefix("/s/"), "the store is not open");
+
+    auto store = Created();
+    EXPECT_EQ(-1, store->GetNextEvent(e));
+    ASSERT_FALSE(store->InsertEvent(Event(1, "/s/"), exists).IsError());
+    ASSERT_FALSE(store->PrepareSelectQueryWithPathPrefix("/s/").IsError());
+    EXPECT_EQ(0, store->GetNextEvent(e));
+    EXPECT_EQ(1, store->GetNextEvent(e));
+    EXPECT_EQ(1, store->GetNextEvent(e));  // stays exhausted, never restarts
+}
+
+TEST_F(EventStoreTest, InjectedFaultFailsTheOperation) {
+    const struct {
+        const char* operation;
+        bool failsPrepare;
+    } cases[] = {{"Create", false},    {"InsertEvent", false},
+                 {"GetEventOfInode", false}, {"UpdateExistingEventOfInode", false},
+                 {"Prepare", true},    {"Commit", true},
+                 {"GetNextEvent", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.operation);
+        CSnapDiffEventMonitor::SetFaultHook(nullptr);
+        const std::string target = c.operation;
+        auto failTarget = [target](const char* operation) {
+            return target == operation ? FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "injected")
+                                       : CRyError::Success();
+        };
+        CSnapDiffEventMonitor store(dir.Path(), "p", c.operation);
+        if (target == "Create") CSnapDiffEventMonitor::SetFaultHook(failTarget);
+        CRyError created = store.Create();
+        if (target == "Create") {
+            ExpectStoreError(created, "injected");
+            continue;
+        }
+        bool exists = false;
+        ASSERT_FALSE(store.InsertEvent(Event(1, "/s/a/"), exists).IsError());
+        CSnapDiffEventMonitor::SetFaultHook(failTarget);
+        EXPECT_EQ(target == "InsertEvent", store.InsertEvent(Event(2, "/s/b/"), exists).IsError());
+        ChangeEventItem e = Event(1, "/s/c/");
+        long long inode = 1;
+        EXPECT_EQ(target == "UpdateExistingEventOfInode", store.UpdateExistingEventOfInode(e).IsError());
+        EXPECT_EQ(target == "GetEventOfInode", store.GetEventOfInode(inode, e).IsError());
+        EXPECT_EQ(c.failsPrepare, store.PrepareSelectQueryWithPathPrefix("/s/").IsError());
+        EXPECT_EQ(c.failsPrepare || target == "GetNextEvent" ? -1 : 0, store.GetNextEvent(e));
+        // The fault was injected, not suffered: the store still works.
+        CSnapDiffEventMonitor::SetFaultHook(nullptr);
+        EXPECT_EQ(target == "InsertEvent" ? 1u : 2u, ReadPrefix(store, "/s/").size());
+    }
+}
+
+TEST_F(EventStoreTest, UnopenableFolderFailsCreate) {
+    testsupport::WriteFile(dir / "plainfile", "x");
+    for (const std::string& folder : {dir / "missing", dir / "plainfile", std::string()}) {
+        CSnapDiffEventMonitor store(folder, "p", "c");
+        CRyError error = store.Create();
+        ExpectStoreError(error, store.FilePath());
+        if (!folder.empty()) {
+            EXPECT_NE(std::string::npos, error.Message().find("unable to open"));
+        }
+        ChangeEventItem e;
+        EXPECT_EQ(-1, store.GetNextEvent(e));
+    }
+}
+
+TEST_F(EventStoreTest, FullDiskSurfacesAsAnError) {
+    // Each case runs in a child process whose file size limit plays a disk
+    // too small for the store.
+    const struct {
+        long long events;
+        bool failsInInsert;  // a batch commit during the inserts, else the read's commit
+    } cases[] = {{5000, false}, {100000, true}};
+    for (const auto& c : cases) {
+        EXPECT_EXIT(_exit(FailsOnTinyDisk(c.events, c.failsInInsert) ? 0 : 1),
+                    ::testing::ExitedWithCode(0), "");
+    }
+}
+
+TEST_F(EventStoreTest, CorruptFileIsAReadFailure) {
+    auto store = Created();
+    bool exists = false;
+    for (long long inode = 1; inode <= 1000; ++inode) {
+        ASSERT_FALSE(store->InsertEvent(Event(inode, "/s/f/"), exists).IsError());
+    }
+    EXPECT_EQ(1000u, ReadPrefix(*store, "/s/").size());
+    int fd = open(store->FilePath().c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    std::string garbage(1 << 20, '\xab');
+    ASSERT_EQ(ssize_t(garbage.size()), pwrite(fd, garbage.data(), garbage.size(), 0));
+    close(fd);
+    ChangeEventItem e;
+    bool failed = store->PrepareSelectQueryWithPathPrefix("/s/").IsError() || store->GetNextEvent(e) == -1;
+    EXPECT_TRUE(failed);
+}
+
+TEST_F(EventStoreTest, DestroyedStoreLeavesEveryEventInItsFile) {
+    std::string path;
+    {
+        auto store = Created();
+        bool exists = false;
+        for (long long inode = 1; inode <= 100; ++inode) {
+            ASSERT_FALSE(store->InsertEvent(Event(inode, "/s/f/"), exists).IsError());
+        }
+        path = store->FilePath();
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr));
+    sqlite3_stmt* count = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "SELECT count(*) FROM events", -1, &count, nullptr));
+    ASSERT_EQ(SQLITE_ROW, sqlite3_step(count));
+    EXPECT_EQ(100, sqlite3_column_int(count, 0));
+    sqlite3_finalize(count);
+    sqlite3_close(db);
+}
+
+long ResidentKiB() {
+    FILE* status = fopen("/proc/self/statm", "r");
+    long pages = 0, resident = 0;
+    if (status && fscanf(status, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    if (status) fclose(status);
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+TEST_F(EventStoreTest, LargeReadStreams) {
+    const long long kEvents = 200000;
+    auto store = Created();
+    auto start = std::chrono::steady_clock::now();
+    bool exists = false;
+    for (long long inode = 1; inode <= kEvents; ++inode) {
+        std::string path = "/mnt/share" + std::to_string(inode % 3) + "/dir" +
+                           std::to_string(inode % 997) + "/file" + std::to_string(inode) + "/";
+        ASSERT_FALSE(store->InsertEvent(Event(inode, path), exists).IsError());
+    }
+    long before = ResidentKiB();
+    long long read = 0;
+    for (int share = 0; share < 3; ++share) {
+        ASSERT_FALSE(store->PrepareSelectQueryWithPathPrefix("/mnt/share" + std::to_string(share) + "/").IsError());
+        ChangeEventItem e;
+        while (store->GetNextEvent(e) == 0) ++read;
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(kEvents, read);
+    EXPECT_LT(ResidentKiB() - before, 64 * 1024);  // loose: the result is never held whole
+    printf("[ measure  ] %lld events stored and read in %.2f s (%.0f/s)\n", kEvents, seconds,
+           kEvents / seconds);
+}
+
+}  // namespace
