@@ -8,6 +8,7 @@
 #include "host/ApplicationId.h"
 #include "host/ManageONTAP.h"
 #include "host/SnapDiffEventMonitor.h"
+#include "host/VkMntTab.h"
 #include "snapclient/CFileServerSnapClientBase.h"
 
 #include <boost/shared_ptr.hpp>
@@ -87,6 +88,41 @@ protected:
 
 private:
     // --- Snapshot lifecycle helpers (NetAppSnapClient{Shares,Lifecycle,...}.cpp) ---
+    // The strings share resolution derives for one backup path.
+    struct ShareLocation {
+        std::string strInterface;
+        std::string strMountFormat;
+        std::string strExportPath;
+        std::string strVolumePath;
+        std::string strVolume;
+    };
+    // Volume key (volume path on a cluster, else volume name) -> snapshot names.
+    typedef std::map<std::string, std::set<std::string>> VolumeSnapshots;
+
+    // Share resolution pieces (NetAppSnapClientShares.cpp).
+    static bool FindMountedExport(const std::list<VkMntTab::Entry>& mounts,
+                                  const std::string& backupPath, ShareLocation& location);
+    static bool FindAutoMountExport(const std::string& backupPath, ShareLocation& location);
+    static std::string ExportPathOfMountFormat(const std::string& mountFormat);
+    static std::string VolumeFromVolumePath(const std::string& volumePath);
+    bool LocateVolume(ShareLocation& location);
+    bool ResolveShareForSnapshot(const std::string& backupPath,
+                                 const std::list<VkMntTab::Entry>& mounts,
+                                 ShareLocation& location);
+    std::string VolumeKey(const std::string& volumePath, const std::string& volume);
+    static bool RegistrySettingOn(const char* key, int& value);
+    // Drops from toDelete every snapshot that a kept share outside
+    // excludedVolumePaths still reads through (NetAppSnapClientRetention.cpp).
+    void KeepSnapshotsReadByShares(VolumeSnapshots& toDelete,
+                                   const std::map<std::string, std::string>& volumeOfKey,
+                                   const std::set<std::string>& excludedVolumePaths);
+    // Calls visit with the backup path of every record of the job's snapshot
+    // map file, in file order, until visit fails (NetAppSnapClientSnapMap.cpp).
+    CRyError ForEachSnapMapBackupPath(
+        const std::function<CRyError(const std::string& backupPath)>& visit, bool& opened);
+    // Post-backup resolution of one recorded path (NetAppSnapClientPostBackup.cpp).
+    bool ResolveBackupPathForCleanup(const std::string& backupPath, bool autoMount,
+                                     ShareLocation& location, CRyError& stop);
 
     // --- Change scan helpers (NetAppSnapClientScan*.cpp) ---
     // State of one SnapDiff run (NetAppSnapClientScanCompare.cpp).

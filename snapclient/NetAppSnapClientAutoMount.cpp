@@ -1,0 +1,58 @@
+// Auto-mount failure cleanup: the agent could not mount some shares, so the
+// current job's snapshot on their volumes serves no backup and goes, unless
+// a share of the job that did mount still reads through it.
+#include "snapclient/NetAppSnapClient.h"
+
+#include "host/FXErrorUtil.h"
+#include "snapclient/ClientLog.h"
+
+CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
+    const std::list<std::string>& failedShares) {
+    if (!m_pManageOntap)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_INTERNAL_ERROR,
+                                       "ManageOntap not initialized");
+    if (!m_bAutoMountClient) return CRyError::Success();
+
+    std::string snapName;
+    GetSnapshotName(m_llJobId, snapName);
+    VolumeSnapshots toDelete;
+    std::map<std::string, std::string> volumeOfKey;
+    std::set<std::string> emptyVolumes;
+    std::set<std::string> failedVolumePaths;
+
+    for (const std::string& failedShare : failedShares) {
+        ShareLocation location;
+        location.strExportPath = ExportPathOfMountFormat(failedShare);
+        SC_LOG(0, "Auto-mount client: Deleting snapshot [%s] of failed share [%s]",
+               snapName.c_str(), failedShare.c_str());
+        if (!LocateVolume(location)) {
+            SC_LOG(-1,
+                   "Couldn't find path information for [%s] on the server. Skipping snapshot "
+                   "cleanup for backup path [%s].",
+                   location.strExportPath.c_str(), failedShare.c_str());
+            continue;
+        }
+        failedVolumePaths.insert(location.strVolumePath);
+        if (emptyVolumes.count(location.strVolume)) continue;
+
+        const std::string key = VolumeKey(location.strVolumePath, location.strVolume);
+        std::vector<SnapShotInfo_t> snapshots;
+        if (!m_pManageOntap->GetSnapShotList(snapshots, key, 0, m_strSnapNamePrefix))
+            SC_LOG_ALWAYS(-1,
+                          "Could not get snapshot list from file server for volume[%s], snap not "
+                          "deleted for the volume.",
+                          location.strVolume.c_str());
+        if (snapshots.empty()) {
+            emptyVolumes.insert(location.strVolume);
+            continue;
+        }
+        std::set<std::string> names;
+        for (const SnapShotInfo_t& snapshot : snapshots)
+            if (snapshot.strName == snapName) names.insert(snapshot.strName);
+        if (toDelete.emplace(key, names).second) volumeOfKey[key] = location.strVolume;
+    }
+
+    KeepSnapshotsReadByShares(toDelete, volumeOfKey, failedVolumePaths);
+    CleanupSnapshotByVolume(toDelete);
+    return CRyError::Success();
+}

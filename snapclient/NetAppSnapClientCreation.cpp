@@ -1,0 +1,204 @@
+// Snapshot creation: one snapshot of the current job per volume that holds a
+// share, a check that each share can be read through its .snapshot
+// directory, and the answer to the agent: which shares to back up and
+// through which path. A share whose snapshot cannot be made or read is read
+// live, or dropped when the host insists on snapshot-only backups.
+#include "snapclient/NetAppSnapClient.h"
+
+#include "host/FXErrorUtil.h"
+#include "host/FXPath.h"
+#include "host/SendEvent.h"
+#include "snapclient/ClientLog.h"
+
+namespace {
+const char kSnapshotOnlyKey[] = "bBackupFromSnapshotOnly";
+const uint32_t kSnapshotExistsCode = 104;
+const uint32_t kEventSnapshotCreationFailed = 0x11000093;
+const uint32_t kEventSnapshotPathInaccessible = 0x110000A5;
+const uint32_t kEventNoShareProcessed = 0x11000086;
+const int kEventSeverity = 6;
+
+CRyError EventError(const FXCodeLocation& where, uint32_t eventId,
+                    const std::vector<std::string>& arguments) {
+    CRyError event = FXErrorUtil::ErrorEventMessage(where, eventId);
+    for (const std::string& argument : arguments) event.AddArgument(argument);
+    return event;
+}
+
+void SendJobEvent(const CRyError& event) {
+    ISendEventInterface::GetInstance()->SendEvent(event, kEventSeverity, 0);
+}
+}  // namespace
+
+CRyError CNetAppSnapClient::ConfigureSnapshot(std::list<std::string>& shares,
+                                              const std::list<std::string>& list2,
+                                              const std::list<std::string>& list3) {
+    CRyError err = CreateSnapshot(shares, list2, list3);
+    if (err.IsError()) return err.Push(FX_LOCATION);
+    err = ManageSnapshots();
+    if (err.IsError()) return err.Push(FX_LOCATION);
+    return CRyError::Success();
+}
+
+CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
+                                           const std::list<std::string>&,
+                                           const std::list<std::string>&) {
+    SC_TRACE_FUNCTION();
+    if (!m_pManageOntap)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_INTERNAL_ERROR,
+                                       "ManageOntap not initialized");
+
+    int value = 0;
+    const bool snapshotOnly = RegistrySettingOn(kSnapshotOnlyKey, value);
+
+    std::list<VkMntTab::Entry> mounts;
+    if (!m_bAutoMountClient) {
+        CRyError err = VkMntTab::getAll(mounts);
+        if (err.IsError()) return err.Push(FX_LOCATION);
+    }
+
+    std::map<std::string, std::string> failureTexts;  // volume path -> first reason
+    VolumeSnapshots unreadable;
+    std::map<std::string, std::string> volumeOfKey;
+    std::list<std::string> kept;
+
+    for (const std::string& backupPath : shares) {
+        FileServerExportInfo info;
+        info.strBackupPath = backupPath;
+        FXPath::RemoveTrailingDelimiter(info.strBackupPath);
+        const std::string& sharePath = info.strBackupPath;
+        SC_LOG(0, "The share path: [%s]", sharePath.c_str());
+
+        ShareLocation location;
+        if (!ResolveShareForSnapshot(backupPath, mounts, location)) continue;
+        info.strVolumePath = location.strVolumePath;
+        info.strVolume = location.strVolume;
+
+        bool made = false;
+        std::string snapName;
+        std::string volumeKey;
+        if (CheckIfSnapPath(info.strVolumePath)) {
+            SC_LOG(0, "Path[%s] contains a .snapshot directory, skip it from snapshot creation.",
+                   sharePath.c_str());
+        } else {
+            GetSnapshotName(m_llJobId, snapName);
+            volumeKey = VolumeKey(info.strVolumePath, info.strVolume);
+            if (m_pManageOntap->CreateOntapSnap(volumeKey, snapName)) {
+                made = true;
+            } else {
+                MoErrCode_t arrayError;
+                m_pManageOntap->GetLastError(arrayError);
+                if (arrayError.uiCode == kSnapshotExistsCode) {
+                    // Every share of a volume asks for the same name; the
+                    // first one made it, the others read through it.
+                    SC_LOG(0, "Snapshot[%s] already exists on volume[%s]", snapName.c_str(),
+                           info.strVolume.c_str());
+                    made = true;
+                } else {
+                    SC_LOG(-1,
+                           "Could not create snapshot:[%s] on path:[%s] Backup path:[%s]. Error "
+                           "code:[%d] Error Message:[%s].",
+                           snapName.c_str(), info.strVolumePath.c_str(), backupPath.c_str(),
+                           static_cast<int>(arrayError.uiCode), arrayError.strMessage.c_str());
+                    SendJobEvent(EventError(FX_LOCATION, kEventSnapshotCreationFailed,
+                                            {snapName, info.strVolumePath,
+                                             arrayError.strMessage}));
+                    failureTexts.emplace(info.strVolumePath,
+                                         "Snapshot creation failed: [" + arrayError.strMessage +
+                                             "]");
+                    if (snapshotOnly) {
+                        SC_LOG(0,
+                               "Snapshot creation failed on path [%s], additional setting to "
+                               "backup data only from snapshot is set, fail the path.",
+                               sharePath.c_str());
+                        continue;
+                    }
+                    SC_LOG(0,
+                           "Snapshot creation failed on path [%s], backing up data from live "
+                           "file system.",
+                           sharePath.c_str());
+                }
+            }
+        }
+
+        std::string key = sharePath;
+        FXPath::AppendTrailingDelimiter(key);
+        std::string& mappedPath = m_mapContentMapperPaths[key];
+        if (mappedPath.empty()) mappedPath = key;
+        const std::string readRoot = mappedPath;
+
+        if (!made) {
+            info.strCurrSnapName.clear();
+            info.llCurrSnapInfo = 0;
+            info.bSnapDiffEnabled = false;
+        } else {
+            info.strCurrSnapName = snapName;
+            std::string snapshotPath = readRoot;
+            FXPath::Append(snapshotPath, ".snapshot", 0);
+            FXPath::Append(snapshotPath, snapName, 0);
+            CRyError access;
+            // The agent mounts an auto-mount share itself, later in the job:
+            // the path cannot be tested from here yet.
+            if (!m_bAutoMountClient) {
+                bool exists = false;
+                access = FXPath::DoesPathExist(snapshotPath, exists);
+            }
+            if (access.IsSuccess()) {
+                mappedPath = snapshotPath;
+                info.strSnapshotPath = snapshotPath;
+            } else {
+                SC_LOG(-1,
+                       ".snapshot path is not accessible, can not use SnapDiff scan. Please "
+                       "enable .snapshot access or make sure path is valid. Error[%s]",
+                       access.AsString().c_str());
+                info.strCurrSnapName.clear();
+                info.llCurrSnapInfo = 0;
+                info.bSnapDiffEnabled = false;
+                const std::string eventText =
+                    EventError(FX_LOCATION, kEventSnapshotPathInaccessible,
+                               {snapName, snapshotPath})
+                        .AsString();
+                SendJobEvent(EventError(FX_LOCATION, kEventSnapshotPathInaccessible,
+                                        {snapName, snapshotPath, eventText}));
+                failureTexts.emplace(info.strVolumePath,
+                                     ".snapshot path access failed: [" + eventText + "]");
+                unreadable[volumeKey].insert(snapName);
+                volumeOfKey[volumeKey] = info.strVolume;
+                if (snapshotOnly) {
+                    SC_LOG(0,
+                           ".snapshot access failed on path [%s], additional setting to backup "
+                           "data only from snapshot is set, fail the path.",
+                           sharePath.c_str());
+                    continue;
+                }
+                SC_LOG(0,
+                       ".snapshot folder access failed on path [%s], backing up data from live "
+                       "filesystem.",
+                       sharePath.c_str());
+            }
+        }
+        kept.push_back(backupPath);
+        m_lstExportInfo.push_back(info);
+    }
+
+    if (!unreadable.empty()) {
+        // Another share of the same volume may have passed the test and be
+        // read through this very snapshot; deleting it would pull the data
+        // from under that share's backup.
+        KeepSnapshotsReadByShares(unreadable, volumeOfKey, std::set<std::string>());
+        CleanupSnapshotByVolume(unreadable);
+    }
+
+    if (!kept.empty()) {
+        SC_LOG(0, "[%zu] out of [%zu] shares are processed in snap client.", kept.size(),
+               shares.size());
+        shares.swap(kept);
+        return CRyError::Success();
+    }
+
+    std::string summary;
+    for (const auto& failure : failureTexts)
+        summary += failure.first + ": " + failure.second + "\n";
+    SC_LOG(-1, "Processing of shares failed:\n[%s]", summary.c_str());
+    return EventError(FX_LOCATION, kEventNoShareProcessed, {summary});
+}

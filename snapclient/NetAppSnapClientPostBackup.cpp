@@ -1,0 +1,113 @@
+// Post-backup cleanup: every volume that a path recorded in the snapshot map
+// file leads to loses all snapshots of this client and application except
+// the current job's, which the next incremental job compares against. Then
+// the client gives up its array connection.
+#include "snapclient/NetAppSnapClient.h"
+
+#include "host/FXErrorUtil.h"
+#include "snapclient/ClientLog.h"
+
+namespace {
+const char kDisableSnapDiffKey[] = "nDisableSnapdiffForStreamingBackups";
+}
+
+bool CNetAppSnapClient::ResolveBackupPathForCleanup(const std::string& backupPath, bool autoMount,
+                                                    ShareLocation& location, CRyError& stop) {
+    if (autoMount) {
+        if (!FindAutoMountExport(backupPath, location)) {
+            SC_LOG_ALWAYS(-1, "Couldn't get export path [%s], for snapshot cleanup",
+                          backupPath.c_str());
+            return false;
+        }
+        SC_LOG(0,
+               "Snap Clean-up: Auto-mount client: strInterface[%s] strMountFormat[%s] "
+               "strExportPath[%s]",
+               location.strInterface.c_str(), location.strMountFormat.c_str(),
+               location.strExportPath.c_str());
+    } else {
+        // Mounts may come and go while a long backup runs: read the table
+        // again for every path.
+        std::list<VkMntTab::Entry> mounts;
+        stop = VkMntTab::getAll(mounts);
+        if (stop.IsError()) {
+            stop.Push(FX_LOCATION);
+            return false;
+        }
+        const bool mounted = FindMountedExport(mounts, backupPath, location);
+        SC_LOG(0,
+               "Snap Clean-up: Non auto-mount client: strInterface[%s] strMountFormat[%s] "
+               "strExportPath[%s]",
+               location.strInterface.c_str(), location.strMountFormat.c_str(),
+               location.strExportPath.c_str());
+        if (!mounted) {
+            stop = FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+                                           "Scan Content [%s] is not mounted", backupPath.c_str());
+            return false;
+        }
+    }
+    if (!LocateVolume(location)) {
+        SC_LOG(-1,
+               "Couldn't find path information for [%s] on the server. Skipping snapshot cleanup "
+               "for backup path [%s].",
+               location.strExportPath.c_str(), backupPath.c_str());
+        return false;
+    }
+    return true;
+}
+
+CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) {
+    // A second cleanup of the job, or one after a failed connect, has no
+    // array to talk to.
+    if (!m_pManageOntap)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_INTERNAL_ERROR,
+                                       "ManageOntap is not initialized!");
+
+    int value = 0;
+    const bool deleteCurrent = RegistrySettingOn(kDisableSnapDiffKey, value);
+    if (deleteCurrent)
+        SC_LOG(0,
+               "Registry key[%s] set to value[%d], deleting current job's snapshot. Next "
+               "incremental job will not use fast scan",
+               kDisableSnapDiffKey, value);
+
+    std::string currSnapName;
+    GetSnapshotName(m_llJobId, currSnapName);
+    std::set<std::string> processedVolumes;
+
+    auto cleanVolumeOf = [&](const std::string& backupPath) -> CRyError {
+        ShareLocation location;
+        CRyError stop;
+        if (!ResolveBackupPathForCleanup(backupPath, autoMount, location, stop)) return stop;
+        if (CheckIfSnapPath(location.strVolumePath)) return CRyError::Success();
+        if (processedVolumes.count(location.strVolume)) return CRyError::Success();
+
+        const std::string volumeArgument = VolumeKey(location.strVolumePath, location.strVolume);
+        std::vector<SnapShotInfo_t> snapshots;
+        if (!m_pManageOntap->GetSnapShotList(snapshots, volumeArgument, 0, m_strSnapNamePrefix))
+            SC_LOG_ALWAYS(-1,
+                          "Could not get snapshot list from file server for volume[%s], snap not "
+                          "deleted for the volume.",
+                          location.strVolume.c_str());
+        processedVolumes.insert(location.strVolume);
+
+        std::set<std::string> names;
+        for (const SnapShotInfo_t& snapshot : snapshots) names.insert(snapshot.strName);
+        if (!deleteCurrent) names.erase(currSnapName);
+        for (const std::string& name : names) {
+            if (m_pManageOntap->DeleteOntapSnap(volumeArgument, name, nullptr))
+                SC_LOG(1, "Succesfully deleted snapshot [%s] of volume [%s].", name.c_str(),
+                       location.strVolume.c_str());
+            else
+                SC_LOG(1, "Failed to to delete snapshot [%s] of volume [%s].", name.c_str(),
+                       location.strVolume.c_str());
+        }
+        return CRyError::Success();
+    };
+
+    bool opened = false;
+    CRyError err = ForEachSnapMapBackupPath(cleanVolumeOf, opened);
+    if (err.IsError()) return err.Push(FX_LOCATION);
+    if (!opened) return CRyError::Success();
+    m_pManageOntap.reset();
+    return CRyError::Success();
+}

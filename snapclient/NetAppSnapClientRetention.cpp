@@ -1,0 +1,110 @@
+// Snapshot retention: after the job's snapshots exist, every older snapshot
+// of this client and application is deleted from the volumes of the job's
+// shares, except the previous job's, which the incremental scan compares
+// against. Each share records whether that previous snapshot is there.
+#include "snapclient/NetAppSnapClient.h"
+
+#include "host/FXErrorUtil.h"
+#include "snapclient/ClientLog.h"
+
+namespace {
+const char kDisableSnapDiffKey[] = "nDisableSnapdiffForStreamingBackups";
+}
+
+CRyError CNetAppSnapClient::ManageSnapshots() {
+    SC_TRACE_FUNCTION();
+    if (!m_pManageOntap)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_INTERNAL_ERROR,
+                                       "ManageOntap is not initialized!");
+
+    std::string currSnapName;
+    std::string prevSnapName;
+    GetSnapshotName(m_llJobId, currSnapName);
+    GetSnapshotName(m_llPrevJobId, prevSnapName);
+
+    int value = 0;
+    const bool deletePrevious = RegistrySettingOn(kDisableSnapDiffKey, value);
+    if (deletePrevious)
+        SC_LOG(1, "Additional setting[%s] present, deleting previous job's snapshots [%s] if exist.",
+               kDisableSnapDiffKey, prevSnapName.c_str());
+
+    VolumeSnapshots toDelete;
+    for (FileServerExportInfo& share : m_lstExportInfo) {
+        share.strPrevSnapName.clear();
+        share.llPrevSnapInfo = 0;
+        share.bSnapDiffEnabled = false;
+
+        const std::string key = VolumeKey(share.strVolumePath, share.strVolume);
+        std::vector<SnapShotInfo_t> snapshots;
+        if (!m_pManageOntap->GetSnapShotList(snapshots, key, 0, m_strSnapNamePrefix))
+            SC_LOG_ALWAYS(-1, "Could not get snapshot list from file server for volume[%s], continue",
+                          key.c_str());
+
+        std::set<std::string> names;
+        for (const SnapShotInfo_t& snapshot : snapshots) {
+            const std::string& name = snapshot.strName;
+            if (!name.empty() && name == currSnapName) continue;
+            if (!name.empty() && name == prevSnapName && !deletePrevious) {
+                share.strPrevSnapName = name;
+                if (!share.strCurrSnapName.empty()) share.bSnapDiffEnabled = true;
+                continue;
+            }
+            names.insert(name);
+        }
+        // The first share of a volume decides what goes; later shares of the
+        // same volume only record their own fields.
+        toDelete.emplace(key, names);
+    }
+    CleanupSnapshotByVolume(toDelete);
+    return CRyError::Success();
+}
+
+CRyError CNetAppSnapClient::CleanupSnapshot(const std::set<std::string>&) {
+    // Snapshots of this client are deleted per volume by retention and the
+    // post-backup cleanup; a flat list of names carries no volume to act on.
+    return CRyError::Success();
+}
+
+CRyError CNetAppSnapClient::CleanupSnapshotByVolume(const VolumeSnapshots& volumes) {
+    if (!m_pManageOntap)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_INTERNAL_ERROR,
+                                       "ManageOntap is not initialized!");
+    for (const auto& volume : volumes) {
+        for (const std::string& name : volume.second) {
+            SC_LOG(3, "Deleting snapshot [%s] of volume/volume path [%s]", name.c_str(),
+                   volume.first.c_str());
+            // A snapshot that cannot be deleted now is listed again, and
+            // deleted, by the next retention or cleanup run.
+            m_pManageOntap->DeleteOntapSnap(volume.first, name, nullptr);
+        }
+    }
+    return CRyError::Success();
+}
+
+void CNetAppSnapClient::KeepSnapshotsReadByShares(
+    VolumeSnapshots& toDelete, const std::map<std::string, std::string>& volumeOfKey,
+    const std::set<std::string>& excludedVolumePaths) {
+    for (auto& volume : toDelete) {
+        const auto named = volumeOfKey.find(volume.first);
+        if (named == volumeOfKey.end()) continue;
+        std::set<std::string>& names = volume.second;
+        for (auto name = names.begin(); name != names.end();) {
+            const FileServerExportInfo* reader = nullptr;
+            for (const FileServerExportInfo& share : m_lstExportInfo) {
+                if (share.strVolume == named->second && share.strCurrSnapName == *name &&
+                    !share.strSnapshotPath.empty() &&
+                    excludedVolumePaths.count(share.strVolumePath) == 0) {
+                    reader = &share;
+                    break;
+                }
+            }
+            if (!reader) {
+                ++name;
+                continue;
+            }
+            SC_LOG(0, "Snapshot [%s] of volume [%s] is kept, backup path [%s] is read through it.",
+                   name->c_str(), named->second.c_str(), reader->strBackupPath.c_str());
+            name = names.erase(name);
+        }
+    }
+}

@@ -1,0 +1,141 @@
+// Share resolution: from the path under which the proxy sees a share to the
+// array's export, the storage path of the share inside the array (volume
+// path) and the volume that holds it. Snapshot creation, the auto-mount
+// failure cleanup and the post-backup cleanup all build on these pieces; each
+// writes its own log lines around them.
+#include "snapclient/NetAppSnapClient.h"
+
+#include "host/FXPath.h"
+#include "host/FileShareAutoMount.h"
+#include "host/VKPlatformInfo.h"
+#include "snapclient/ClientLog.h"
+
+namespace {
+// Length of the "/vol/" prefix of every volume path the array reports.
+const size_t kVolumePrefixLength = 5;
+
+const char* const kSnapshotDirectoryMarkers[] = {"/~snapshot/", "/.snapshot/", "/~SNAPSHT/"};
+
+// Splits "interface:/export" at its first ":"; a source without ":" is both.
+void SplitMountFormat(const std::string& mountFormat, std::string& interface,
+                      std::string& exportPath) {
+    const size_t colon = mountFormat.find(':');
+    if (colon == std::string::npos) {
+        interface = mountFormat;
+        exportPath = mountFormat;
+        return;
+    }
+    interface = mountFormat.substr(0, colon);
+    exportPath = mountFormat.substr(colon + 1);
+}
+}  // namespace
+
+bool CNetAppSnapClient::CheckIfSnapPath(const std::string& path) {
+    for (const char* marker : kSnapshotDirectoryMarkers)
+        if (path.find(marker) != std::string::npos) return true;
+    return false;
+}
+
+std::string CNetAppSnapClient::ExportPathOfMountFormat(const std::string& mountFormat) {
+    std::string interface;
+    std::string exportPath;
+    SplitMountFormat(mountFormat, interface, exportPath);
+    return exportPath;
+}
+
+std::string CNetAppSnapClient::VolumeFromVolumePath(const std::string& volumePath) {
+    std::string volume = volumePath;
+    const size_t first = volumePath.find('/', 1);
+    if (first != std::string::npos) {
+        const size_t second = volumePath.find('/', first + 1);
+        if (second != std::string::npos) volume = volumePath.substr(0, second);
+    }
+    // A path shorter than the prefix names no volume; the share is still
+    // backed up (read live if its snapshot cannot be made), so answer with
+    // an empty name instead of failing.
+    if (volume.size() <= kVolumePrefixLength) return std::string();
+    return volume.substr(kVolumePrefixLength);
+}
+
+bool CNetAppSnapClient::FindMountedExport(const std::list<VkMntTab::Entry>& mounts,
+                                          const std::string& backupPath,
+                                          ShareLocation& location) {
+    for (const VkMntTab::Entry& mount : mounts) {
+        // A share under the root mount is the proxy's own disk, not the array.
+        if (mount.strDirectory == "/") continue;
+        if (!FXPath::IsDescendantOf(backupPath, mount.strDirectory, true)) continue;
+        location.strMountFormat = mount.strSource;
+        SplitMountFormat(mount.strSource, location.strInterface, location.strExportPath);
+        if (FXPath::IsDescendantOf(backupPath, mount.strDirectory, false)) {
+            std::string below = backupPath;
+            FXPath::RemovePathFromFileName(below, mount.strDirectory);
+            FXPath::Append(location.strExportPath, below, 0);
+        }
+        return true;
+    }
+    return false;
+}
+
+bool CNetAppSnapClient::FindAutoMountExport(const std::string& backupPath,
+                                            ShareLocation& location) {
+    bool failed = false;
+    CRyError err = FileShareAutoMount::convertScanToMountFormat(
+        backupPath, location.strMountFormat, location.strInterface, failed);
+    if (err.IsError() || failed) return false;
+    location.strExportPath = ExportPathOfMountFormat(location.strMountFormat);
+    return true;
+}
+
+bool CNetAppSnapClient::LocateVolume(ShareLocation& location) {
+    if (!m_pManageOntap->GetActualStoragePathForNfsExport(location.strExportPath,
+                                                          location.strVolumePath))
+        return false;
+    location.strVolume = VolumeFromVolumePath(location.strVolumePath);
+    return true;
+}
+
+bool CNetAppSnapClient::ResolveShareForSnapshot(const std::string& backupPath,
+                                                const std::list<VkMntTab::Entry>& mounts,
+                                                ShareLocation& location) {
+    if (m_bAutoMountClient) {
+        if (!FindAutoMountExport(backupPath, location)) {
+            SC_LOG(-1, "Couldn't get export path [%s]", backupPath.c_str());
+            return false;
+        }
+        SC_LOG(0, "Auto-mount client: strInterface[%s] strMountFormat[%s] strExportPath[%s]",
+               location.strInterface.c_str(), location.strMountFormat.c_str(),
+               location.strExportPath.c_str());
+    } else {
+        if (!FindMountedExport(mounts, backupPath, location)) {
+            SC_LOG(-1,
+                   "Scan Content [%s] is not mounted on this proxy machine, skipping from "
+                   "snapshot creation.",
+                   backupPath.c_str());
+            return false;
+        }
+        SC_LOG(0, "Non auto-mount client: strInterface[%s] strMountFormat[%s] strExportPath[%s]",
+               location.strInterface.c_str(), location.strMountFormat.c_str(),
+               location.strExportPath.c_str());
+    }
+    if (!LocateVolume(location)) {
+        SC_LOG(-1,
+               "Could not find volume information for backup path[%s], export path [%s], "
+               "continue",
+               backupPath.c_str(), location.strExportPath.c_str());
+        return false;
+    }
+    SC_LOG(0, "Backup Path[%s], Export Path[%s], Volume[%s], VolumePath[%s].", backupPath.c_str(),
+           location.strExportPath.c_str(), location.strVolume.c_str(),
+           location.strVolumePath.c_str());
+    return true;
+}
+
+std::string CNetAppSnapClient::VolumeKey(const std::string& volumePath,
+                                         const std::string& volume) {
+    return m_pManageOntap->IsCluster() ? volumePath : volume;
+}
+
+bool CNetAppSnapClient::RegistrySettingOn(const char* key, int& value) {
+    value = 0;
+    return VKPlatformInfo::getRegInt("~FileSystemAgent", key, &value) && value != 0;
+}

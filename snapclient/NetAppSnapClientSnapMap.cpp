@@ -1,0 +1,92 @@
+// The snapshot map file "nativeSnapMapInfo.vkf" in the job results folder:
+// one record "m:<backup path>:<mapped path>:" per line for every entry of
+// the content mapper path map. It is the only record of the job's paths that
+// the post-backup cleanup has, so a write that did not reach the disk is an
+// error, never a silent success. Files of earlier jobs are read with the
+// same format.
+#include "snapclient/NetAppSnapClient.h"
+
+#include "host/FXErrorUtil.h"
+#include "host/FXFile.h"
+#include "host/FXPath.h"
+#include "host/FXString.h"
+#include "snapclient/ClientLog.h"
+
+#include <cstdlib>
+
+namespace {
+const char kSnapMapFileName[] = "nativeSnapMapInfo.vkf";
+
+// getline's buffer, grown by getline and released on every way out.
+struct LineBuffer {
+    char* pData = nullptr;
+    size_t uCapacity = 0;
+    LineBuffer() = default;
+    LineBuffer(const LineBuffer&) = delete;
+    LineBuffer& operator=(const LineBuffer&) = delete;
+    ~LineBuffer() { free(pData); }
+};
+}  // namespace
+
+CRyError CNetAppSnapClient::AddSnapDevInfo() {
+    if (m_strSnapMapInfoFile.empty())
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+                                       "SnapMapInfo file not set");
+    FILE* raw = nullptr;
+    FXFile::vkfopen(raw, m_strSnapMapInfoFile, "a+");
+    auto_fileptr file(raw);
+    if (!file.valid())
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED, " Failed to open [%s] file",
+                                       m_strSnapMapInfoFile.c_str());
+    for (const auto& entry : m_mapContentMapperPaths) {
+        const std::string record = "m:" + entry.first + ":" + entry.second + ":\n";
+        if (fwrite(record.data(), 1, record.size(), file.get()) != record.size())
+            return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+                                           "Failed to write [%s] file",
+                                           m_strSnapMapInfoFile.c_str());
+    }
+    // Buffered records reach the disk only here; a full disk shows up now.
+    if (file.close() != 0)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+                                       "Failed to write [%s] file", m_strSnapMapInfoFile.c_str());
+    return CRyError::Success();
+}
+
+CRyError CNetAppSnapClient::ForEachSnapMapBackupPath(
+    const std::function<CRyError(const std::string& backupPath)>& visit, bool& opened) {
+    std::string path = m_strJobResultsDir;
+    FXPath::Append(path, kSnapMapFileName, 0);
+    FILE* raw = nullptr;
+    FXFile::vkfopen(raw, path, "r");
+    auto_fileptr file(raw);
+    opened = file.valid();
+    if (!opened) {
+        SC_LOG(0, "Failed to open the file [%s] to clean up snapshots.", path.c_str());
+        return CRyError::Success();
+    }
+
+    // Whole lines of any length: a long path is one record, never several.
+    LineBuffer buffer;
+    std::vector<std::string> fields;
+    for (;;) {
+        const ssize_t length = getline(&buffer.pData, &buffer.uCapacity, file.get());
+        if (length < 0) break;
+        std::string line(buffer.pData, static_cast<size_t>(length));
+        FXString::TrimRight(line, "\r\n");
+        if (line.empty()) continue;
+        FXString::Split(line, ":", fields, 0);
+        if (fields.size() < 2) {
+            SC_LOG(0, "Incorrect or unknown line format [%s] in file [%s]. Ignoring it.",
+                   line.c_str(), path.c_str());
+            continue;
+        }
+        CRyError err = visit(fields[1]);
+        if (err.IsError()) return err;
+    }
+    if (ferror(file.get()))
+        SC_LOG_ALWAYS(-1,
+                      "Failed to read the file [%s] to clean up snapshots, later records are "
+                      "not processed.",
+                      path.c_str());
+    return CRyError::Success();
+}
