@@ -1,0 +1,238 @@
+// The verification that judges delivered changes against two listings of
+// the real trees: it must catch a missing change and an unexpected one,
+// accept every correct delivery whatever the item order, and name the
+// design's known limits without hiding anything else.
+#include "tools/Verification.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using namespace snapagent;
+
+namespace {
+
+TreeEntry File(uint64_t inode, uint64_t size = 10, int64_t mtime = 1, uint64_t links = 1) {
+    TreeEntry e;
+    e.ullInode = inode;
+    e.type = EntryType::kFile;
+    e.ullSize = size;
+    e.llMtimeNs = mtime;
+    e.ullLinks = links;
+    return e;
+}
+
+TreeEntry Dir(uint64_t inode) {
+    TreeEntry e;
+    e.ullInode = inode;
+    e.type = EntryType::kDirectory;
+    e.ullLinks = 2;
+    return e;
+}
+
+FileServerSnapshotCompareItem Item(uint32_t status, const std::string& path, uint64_t inode,
+                                   bool directory = false, const std::string& oldPath = "") {
+    FileServerSnapshotCompareItem item;
+    item.uiStatus = status;
+    item.strPath = path;
+    item.strOldPath = oldPath;
+    item.stItemInfo.ullInode = inode;
+    item.stItemInfo.uiMode = directory ? 0x4000 : 0x8000;
+    item.stItemInfo.bRenamed = !oldPath.empty() && status != kItemDeleted;
+    return item;
+}
+
+// A rename as the plug-in delivers it: the old path deleted (as a
+// directory), then the new path created.
+std::vector<FileServerSnapshotCompareItem> Rename(const std::string& from, const std::string& to,
+                                                  uint64_t inode, bool directory) {
+    return {Item(kItemDeleted, from + "/", inode, true, from + "/"),
+            Item(kItemCreated, directory ? to + "/" : to, inode, directory, from)};
+}
+
+std::set<std::string> PathsOf(const std::vector<Finding>& findings) {
+    std::set<std::string> out;
+    for (const Finding& f : findings) out.insert(f.strPath);
+    return out;
+}
+
+const TreeListing kBase = {
+    {"docs", Dir(10)},           {"docs/a.txt", File(11)}, {"docs/b.txt", File(12)},
+    {"photos", Dir(20)},         {"photos/2024", Dir(21)}, {"photos/2024/x.jpg", File(22)},
+    {"photos/2024/y.jpg", File(23)}, {"top.txt", File(30)},
+};
+
+TreeListing With(TreeListing listing, std::initializer_list<std::pair<const std::string, TreeEntry>> add,
+                 std::initializer_list<std::string> remove = {}) {
+    for (const std::string& r : remove) listing.erase(r);
+    for (const auto& a : add) listing[a.first] = a.second;
+    return listing;
+}
+
+std::vector<FileServerSnapshotCompareItem> Join(
+    std::initializer_list<std::vector<FileServerSnapshotCompareItem>> parts) {
+    std::vector<FileServerSnapshotCompareItem> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+struct Case {
+    const char* name;
+    TreeListing current;
+    std::vector<FileServerSnapshotCompareItem> items;
+    std::set<std::string> missing;
+    std::set<std::string> unexpected;
+};
+
+}  // namespace
+
+TEST(Verification, JudgesOneShareAgainstItsTrees) {
+    const TreeListing renamedDir =
+        With(kBase, {{"photos/summer", Dir(21)}, {"photos/summer/x.jpg", File(22)},
+                     {"photos/summer/y.jpg", File(23, 99, 5)}},
+             {"photos/2024", "photos/2024/x.jpg", "photos/2024/y.jpg"});
+    const std::vector<Case> cases = {
+        {"nothing changed, nothing delivered", kBase, {}, {}, {}},
+        {"new file delivered", With(kBase, {{"docs/new.txt", File(40)}}),
+         {Item(kItemCreated, "/s/docs/new.txt", 40)}, {}, {}},
+        {"new file not delivered", With(kBase, {{"docs/new.txt", File(40)}}), {},
+         {"docs/new.txt"}, {}},
+        {"modified file delivered", With(kBase, {{"top.txt", File(30, 11, 2)}}),
+         {Item(kItemModified, "/s/top.txt", 30)}, {}, {}},
+        {"modified file not delivered", With(kBase, {{"top.txt", File(30, 10, 2)}}), {},
+         {"top.txt"}, {}},
+        {"file replaced by a new inode, not delivered", With(kBase, {{"top.txt", File(31)}}), {},
+         {"top.txt"}, {}},
+        {"file replaced, creation listed before the deletion",
+         With(kBase, {{"top.txt", File(31)}}),
+         {Item(kItemCreated, "/s/top.txt", 31), Item(kItemDeleted, "/s/top.txt", 30)}, {}, {}},
+        {"deleted file delivered", With(kBase, {}, {"top.txt"}),
+         {Item(kItemDeleted, "/s/top.txt", 30)}, {}, {}},
+        {"deleted file not delivered", With(kBase, {}, {"top.txt"}), {}, {}, {"top.txt"}},
+        {"deleted directory with contents, one item",
+         With(kBase, {}, {"photos/2024", "photos/2024/x.jpg", "photos/2024/y.jpg"}),
+         {Item(kItemDeleted, "/s/photos/2024/", 21, true)}, {}, {}},
+        {"renamed file", With(kBase, {{"docs/c.txt", File(12)}}, {"docs/b.txt"}),
+         Rename("/s/docs/b.txt", "/s/docs/c.txt", 12, false), {}, {}},
+        {"renamed directory brings its changed contents", renamedDir,
+         Rename("/s/photos/2024", "/s/photos/summer", 21, true), {}, {}},
+        {"modified directory does not bring its new contents",
+         With(kBase, {{"docs/new.txt", File(40)}}), {Item(kItemModified, "/s/docs/", 10, true)},
+         {"docs/new.txt"}, {}},
+        {"deletion of a file that is still there", kBase, {Item(kItemDeleted, "/s/top.txt", 30)},
+         {"top.txt"}, {}},
+        {"deletion of a path that never was", kBase, {Item(kItemDeleted, "/s/ghost", 77)}, {},
+         {"ghost"}},
+        {"creation of a path that is not there", kBase, {Item(kItemCreated, "/s/ghost", 77)}, {},
+         {"ghost"}},
+        {"item outside the share", kBase, {Item(kItemModified, "/other/top.txt", 30)}, {},
+         {"/other/top.txt"}},
+        {"path that only shares a prefix with the share", kBase,
+         {Item(kItemModified, "/s2/top.txt", 30)}, {}, {"/s2/top.txt"}},
+        {"directory delivered as a file", With(kBase, {{"newdir", Dir(41)}}),
+         {Item(kItemCreated, "/s/newdir", 41, false)}, {}, {"newdir"}},
+        {"failure status among the items", kBase, {Item(kItemFailure, "/s/top.txt", 30)}, {},
+         {"top.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ShareChanges share;
+        share.strSharePath = "/s";
+        share.strVolume = "v";
+        share.previous = kBase;
+        share.current = c.current;
+        share.items = c.items;
+        std::vector<ShareVerdict> verdicts = VerifyJob({share});
+        ASSERT_EQ(verdicts.size(), 1u);
+        EXPECT_EQ(PathsOf(verdicts[0].missing), c.missing);
+        EXPECT_EQ(PathsOf(verdicts[0].unexpected), c.unexpected);
+        EXPECT_TRUE(verdicts[0].limits.empty());
+        EXPECT_EQ(verdicts[0].nDelivered, c.items.size());
+    }
+}
+
+TEST(Verification, BackslashNameIsALimitAndHidesNothingElse) {
+    ShareChanges share;
+    share.strSharePath = "/s";
+    share.strVolume = "v";
+    share.previous = kBase;
+    share.current = With(kBase, {{"docs/back\\slash.txt", File(50)}, {"docs/forgotten", File(51)}});
+    share.items = {Item(kItemCreated, "/s/docs/back/slash.txt", 50)};
+    ShareVerdict v = VerifyJob({share})[0];
+    ASSERT_EQ(v.limits.size(), 1u);
+    EXPECT_EQ(v.limits[0].limit, KnownLimit::kBackslashName);
+    ASSERT_EQ(v.limits[0].vecDelivered.size(), 1u);
+    EXPECT_NE(v.limits[0].vecDelivered[0].find("/s/docs/back/slash.txt"), std::string::npos);
+    EXPECT_EQ(PathsOf(v.missing), std::set<std::string>{"docs/forgotten"});
+    EXPECT_TRUE(v.unexpected.empty());
+}
+
+TEST(Verification, InodeLeavingForAnotherShareOfTheVolumeIsALimit) {
+    ShareChanges from, to;
+    from.strSharePath = "/mnt/v/a";
+    to.strSharePath = "/mnt/v/b";
+    from.strVolume = to.strVolume = "v";
+    from.previous = {{"x.txt", File(7)}, {"stay.txt", File(8)}};
+    from.current = {{"stay.txt", File(8)}};
+    to.previous = {{"in", Dir(9)}};
+    to.current = {{"in", Dir(9)}, {"in/x.txt", File(7)}};
+    // The volume's one event for inode 7 lies under the destination share.
+    to.items = Join({Rename("/mnt/v/a/x.txt", "/mnt/v/b/in/x.txt", 7, false)});
+
+    std::vector<ShareVerdict> v = VerifyJob({from, to});
+    EXPECT_TRUE(v[0].Verified()) << v[0].unexpected.size();
+    ASSERT_EQ(v[0].limits.size(), 1u);
+    EXPECT_EQ(v[0].limits[0].limit, KnownLimit::kInodeInOtherShare);
+    EXPECT_EQ(v[0].limits[0].vecDelivered.size(), 2u);  // both halves, delivered to the other share
+    EXPECT_TRUE(v[1].Verified());
+    EXPECT_TRUE(v[1].limits.empty());
+
+    // On another volume the same trees are no limit: the deletion is missing.
+    to.strVolume = "w";
+    v = VerifyJob({from, to});
+    EXPECT_EQ(PathsOf(v[0].unexpected), std::set<std::string>{"x.txt"});
+    EXPECT_TRUE(v[0].limits.empty());
+    EXPECT_EQ(PathsOf(v[1].unexpected), std::set<std::string>{"/mnt/v/a/x.txt/"});
+}
+
+TEST(Verification, SeveralNamesAreALimitExceptOneNewLinkToAnUnchangedFile) {
+    ShareChanges share;
+    share.strSharePath = "/s";
+    share.strVolume = "v";
+
+    // One of two names removed: delivered as the deletion of the name that remains.
+    share.previous = {{"f", File(9, 10, 1, 2)}, {"g", File(9, 10, 1, 2)}, {"other", File(5)}};
+    share.current = {{"f", File(9, 10, 1, 1)}, {"other", File(5, 12, 3)}};
+    share.items = {Item(kItemDeleted, "/s/f/", 9, true)};
+    ShareVerdict v = VerifyJob({share})[0];
+    ASSERT_EQ(v.limits.size(), 1u);
+    EXPECT_EQ(v.limits[0].limit, KnownLimit::kSeveralNames);
+    EXPECT_EQ(PathsOf(v.missing), std::set<std::string>{"other"});  // still caught
+    EXPECT_TRUE(v.unexpected.empty());
+
+    // One new name for an unchanged file is exact, so it is checked.
+    share.previous = {{"f", File(9)}};
+    share.current = {{"f", File(9, 10, 1, 2)}, {"g", File(9, 10, 1, 2)}};
+    share.items = {Item(kItemCreated, "/s/g", 9)};
+    v = VerifyJob({share})[0];
+    EXPECT_TRUE(v.Verified());
+    EXPECT_TRUE(v.limits.empty());
+    share.items.clear();
+    v = VerifyJob({share})[0];
+    EXPECT_EQ(PathsOf(v.missing), std::set<std::string>{"g"});
+
+    // Two names created in one job: a limit.
+    share.previous = {};
+    share.current = {{"p", File(3, 1, 1, 2)}, {"q", File(3, 1, 1, 2)}};
+    share.items = {Item(kItemCreated, "/s/p", 3)};
+    v = VerifyJob({share})[0];
+    EXPECT_TRUE(v.Verified());
+    ASSERT_EQ(v.limits.size(), 1u);
+}
+
+TEST(Verification, LimitNamesAreStable) {
+    EXPECT_EQ(LimitName(KnownLimit::kBackslashName), "(a) backslash in a name");
+    EXPECT_EQ(LimitName(KnownLimit::kInodeInOtherShare),
+              "(b) inode moved to another share of the volume");
+    EXPECT_EQ(LimitName(KnownLimit::kSeveralNames), "(c) file with several names");
+}

@@ -1,0 +1,231 @@
+#include "tools/CommandLine.h"
+
+#include <cstdlib>
+#include <limits>
+
+namespace snapagent {
+
+const char kMainUsage[] =
+    "usage: snapagent COMMAND [OPTIONS]\n"
+    "\n"
+    "Drives the snapshot client plug-in as a NAS backup agent does.\n"
+    "\n"
+    "commands:\n"
+    "  demo    build a demo array, run a full and an incremental job, verify the\n"
+    "          delivered changes against the real trees\n"
+    "  job     run one job on the array a config file names\n"
+    "\n"
+    "Run 'snapagent COMMAND --help' for the options of a command.\n";
+
+const char kDemoUsage[] =
+    "usage: snapagent demo [--quiet | --verbose] [--keep] [--non-cluster] [--plugin PATH]\n"
+    "\n"
+    "Builds a local array with two volumes and three shares (two on one volume)\n"
+    "in a temporary folder, runs a full job, changes the trees, runs an\n"
+    "incremental job, prints the change list of each share and verifies it\n"
+    "against listings of the real trees. Exits non-zero on any mismatch.\n"
+    "\n"
+    "  --quiet        no progress on stderr\n"
+    "  --verbose      progress and the plug-in's log (level 0) on stderr\n"
+    "  --keep         keep the demo folder and print where it is\n"
+    "  --non-cluster  the array is not a cluster (SnapDiff names carry the\n"
+    "                 snapshot path)\n"
+    "  --plugin PATH  load this plug-in instead of the one of this build\n";
+
+const char kJobUsage[] =
+    "usage: snapagent job --config FILE --client N --job N [--prev N] [OPTIONS] SHARE...\n"
+    "\n"
+    "Runs one job for the shares (paths mounted on this machine) on the array\n"
+    "that the config names for the client: snapshots, retention, for an\n"
+    "incremental job (--prev N, the previous job's id) the change list of each\n"
+    "share, and the post-backup clean-up.\n"
+    "\n"
+    "  --config FILE   the config file (also read by the plug-in)\n"
+    "  --client N      client id: selects the array credentials [client.N]\n"
+    "  --job N         this job's id (names its snapshots)\n"
+    "  --prev N        the previous job's id; 0 (default) runs a full job\n"
+    "  --app1 N        first application id part (default 0)\n"
+    "  --app2 N        second application id part (default 0)\n"
+    "  --results DIR   job results folder (default: a folder per client and job\n"
+    "                  under $SNAPAGENT_STATE_DIR, $XDG_STATE_HOME/snapagent or\n"
+    "                  ~/.local/state/snapagent)\n"
+    "  --json          print the compare items as JSON lines on stdout\n"
+    "  --quiet         no progress on stderr\n"
+    "  --verbose       more progress on stderr\n"
+    "  --plugin PATH   load this plug-in instead of the one of this build\n";
+
+namespace {
+
+const OptionSpec* FindSpec(const std::vector<OptionSpec>& specs, const std::string& name) {
+    for (const OptionSpec& s : specs)
+        if (s.strName == name) return &s;
+    return nullptr;
+}
+
+const std::vector<OptionSpec> kCommonSpecs = {
+    {"--help", false}, {"-h", false}, {"--quiet", false}, {"--verbose", false},
+    {"--plugin", true}};
+
+std::vector<OptionSpec> WithCommon(std::vector<OptionSpec> specs) {
+    specs.insert(specs.end(), kCommonSpecs.begin(), kCommonSpecs.end());
+    return specs;
+}
+
+bool ReadCommon(const ParsedArgs& parsed, CommonOptions& common, std::string& error) {
+    common.bHelp = parsed.flags.count("--help") || parsed.flags.count("-h");
+    if (parsed.flags.count("--quiet") && parsed.flags.count("--verbose")) {
+        error = "--quiet and --verbose exclude each other";
+        return false;
+    }
+    if (parsed.flags.count("--quiet")) common.verbosity = Verbosity::kQuiet;
+    if (parsed.flags.count("--verbose")) common.verbosity = Verbosity::kVerbose;
+    auto plugin = parsed.values.find("--plugin");
+    if (plugin != parsed.values.end()) common.strPluginPath = plugin->second;
+    return true;
+}
+
+// Reads a numeric option; absent leaves value as it is unless required.
+template <typename T>
+bool ReadNumber(const ParsedArgs& parsed, const std::string& name, bool required, T& value,
+                std::string& error) {
+    auto it = parsed.values.find(name);
+    if (it == parsed.values.end()) {
+        if (required) error = name + " is required";
+        return !required;
+    }
+    uint64_t number = 0;
+    if (!ParseNumber(it->second, static_cast<uint64_t>(std::numeric_limits<T>::max()), number)) {
+        error = name + " wants a decimal number up to " +
+                std::to_string(std::numeric_limits<T>::max()) + ", not [" + it->second + "]";
+        return false;
+    }
+    value = static_cast<T>(number);
+    return true;
+}
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+    const char* value = getenv(name);
+    return value && *value ? value : fallback;
+}
+
+}  // namespace
+
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+               ParsedArgs& parsed, std::string& error) {
+    parsed = ParsedArgs();
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            parsed.positional.insert(parsed.positional.end(), args.begin() + i + 1, args.end());
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            parsed.positional.push_back(arg);
+            continue;
+        }
+        size_t eq = arg.find('=');
+        const std::string name = arg.substr(0, eq);
+        const OptionSpec* spec = FindSpec(specs, name);
+        if (!spec) {
+            error = "unknown option " + name;
+            return false;
+        }
+        if (!spec->bTakesValue) {
+            if (eq != std::string::npos) {
+                error = name + " takes no value";
+                return false;
+            }
+            parsed.flags.insert(name);
+        } else if (eq != std::string::npos) {
+            parsed.values[name] = arg.substr(eq + 1);
+        } else if (i + 1 < args.size()) {
+            parsed.values[name] = args[++i];
+        } else {
+            error = name + " needs a value";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
+    if (text.empty() || text.size() > 20) return false;
+    uint64_t n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (n > (max - digit) / 10) return false;
+        n = n * 10 + digit;
+    }
+    value = n;
+    return true;
+}
+
+bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options,
+                      std::string& error) {
+    ParsedArgs parsed;
+    if (!ParseArgs(args, WithCommon({{"--keep", false}, {"--non-cluster", false}}), parsed, error))
+        return false;
+    if (!ReadCommon(parsed, options.common, error)) return false;
+    if (options.common.bHelp) return true;
+    if (!parsed.positional.empty()) {
+        error = "demo takes no arguments, got [" + parsed.positional.front() + "]";
+        return false;
+    }
+    options.bKeep = parsed.flags.count("--keep") > 0;
+    options.bCluster = parsed.flags.count("--non-cluster") == 0;
+    return true;
+}
+
+bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
+                     std::string& error) {
+    ParsedArgs parsed;
+    const std::vector<OptionSpec> specs =
+        WithCommon({{"--config", true}, {"--client", true}, {"--job", true}, {"--prev", true},
+                    {"--app1", true}, {"--app2", true}, {"--results", true}, {"--json", false}});
+    if (!ParseArgs(args, specs, parsed, error)) return false;
+    if (!ReadCommon(parsed, options.common, error)) return false;
+    if (options.common.bHelp) return true;
+    auto config = parsed.values.find("--config");
+    if (config == parsed.values.end() || config->second.empty()) {
+        error = "--config is required";
+        return false;
+    }
+    options.strConfig = config->second;
+    JobSpec& spec = options.spec;
+    if (!ReadNumber(parsed, "--client", true, spec.ulClientId, error) ||
+        !ReadNumber(parsed, "--job", true, spec.llJobId, error) ||
+        !ReadNumber(parsed, "--prev", false, spec.llPrevJobId, error) ||
+        !ReadNumber(parsed, "--app1", false, spec.ulAppId1, error) ||
+        !ReadNumber(parsed, "--app2", false, spec.ulAppId2, error))
+        return false;
+    if (spec.llPrevJobId != 0 && spec.llPrevJobId == spec.llJobId) {
+        error = "--prev must name another job than --job";
+        return false;
+    }
+    if (parsed.positional.empty()) {
+        error = "name at least one SHARE";
+        return false;
+    }
+    spec.shares.assign(parsed.positional.begin(), parsed.positional.end());
+    auto results = parsed.values.find("--results");
+    options.bResultsGiven = results != parsed.values.end();
+    if (options.bResultsGiven) spec.strResultsDir = results->second;
+    options.bJson = parsed.flags.count("--json") > 0;
+    return true;
+}
+
+std::string DefaultStateDir() {
+    std::string state = EnvOr("SNAPAGENT_STATE_DIR", "");
+    if (!state.empty()) return state;
+    std::string xdg = EnvOr("XDG_STATE_HOME", "");
+    if (!xdg.empty()) return xdg + "/snapagent";
+    return EnvOr("HOME", "/tmp") + "/.local/state/snapagent";
+}
+
+std::string DefaultResultsDir(const std::string& stateDir, ULONG clientId, LONGLONG jobId) {
+    return stateDir + "/client" + std::to_string(clientId) + "/job" +
+           std::to_string(static_cast<unsigned long long>(jobId));
+}
+
+}  // namespace snapagent

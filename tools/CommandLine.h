@@ -1,0 +1,75 @@
+// The snapagent command line: a small option parser and the options of each
+// command. Parsing never exits or prints; it returns false with one line of
+// error text, which main prints.
+#pragma once
+
+#include "tools/JobRunner.h"
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace snapagent {
+
+struct OptionSpec {
+    std::string strName;  // "--json"
+    bool bTakesValue;
+};
+
+struct ParsedArgs {
+    std::map<std::string, std::string> values;  // options with a value (last one wins)
+    std::set<std::string> flags;                // options without one
+    std::vector<std::string> positional;
+};
+
+// "--name value" and "--name=value"; "--" ends the options. Unknown
+// options, and an option without its value, are errors.
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+               ParsedArgs& parsed, std::string& error);
+
+// A decimal number of at most max; false for anything else (signs,
+// spaces, hex, overflow).
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value);
+
+// How much the harness itself tells on stderr.
+enum class Verbosity { kQuiet, kNormal, kVerbose };
+
+struct CommonOptions {
+    bool bHelp = false;
+    Verbosity verbosity = Verbosity::kNormal;
+    std::string strPluginPath;  // empty: the plug-in of this build
+};
+
+struct DemoOptions {
+    CommonOptions common;
+    bool bKeep = false;  // leave the demo folder behind
+    bool bCluster = true;
+};
+
+struct JobOptions {
+    CommonOptions common;
+    std::string strConfig;
+    JobSpec spec;            // ids, shares; the results folder when given
+    bool bJson = false;
+    bool bResultsGiven = false;
+};
+
+bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options,
+                      std::string& error);
+bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
+                     std::string& error);
+
+// The folder that holds job results folders when --results is not given:
+// $SNAPAGENT_STATE_DIR, else $XDG_STATE_HOME/snapagent, else
+// $HOME/.local/state/snapagent.
+std::string DefaultStateDir();
+// <state>/client<N>/job<J>.
+std::string DefaultResultsDir(const std::string& stateDir, ULONG clientId, LONGLONG jobId);
+
+extern const char kMainUsage[];
+extern const char kDemoUsage[];
+extern const char kJobUsage[];
+
+}  // namespace snapagent

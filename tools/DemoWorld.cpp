@@ -1,0 +1,98 @@
+#include "tools/DemoWorld.h"
+
+#include "tools/FileOps.h"
+
+
+namespace snapagent {
+
+DemoWorld::~DemoWorld() {
+    std::string ignored;
+    if (!m_bKeep && !m_strBase.empty()) RemoveTree(m_strBase, ignored);
+}
+
+WorldSpec DemoWorld::DemoSpec(bool cluster) {
+    WorldSpec spec;
+    spec.bCluster = cluster;
+    spec.shares = {{"projects", "alpha"}, {"projects", "beta"}, {"home", ""}};
+    spec.strFolderPrefix = "snapagent-demo-";
+    return spec;
+}
+
+std::vector<std::string> DemoWorld::Volumes() const {
+    std::vector<std::string> volumes;
+    for (const WorldShare& s : m_spec.shares) {
+        bool seen = false;
+        for (const std::string& v : volumes) seen = seen || v == s.strVolume;
+        if (!seen) volumes.push_back(s.strVolume);
+    }
+    return volumes;
+}
+
+bool DemoWorld::Build(const WorldSpec& spec, std::string& error) {
+    if (!m_strBase.empty()) {
+        error = "the world is built already";
+        return false;
+    }
+    for (const WorldShare& s : spec.shares) {
+        if (s.strVolume.empty() || s.strVolume.find('/') != std::string::npos ||
+            s.strVolume[0] == '.') {
+            error = "unusable volume name [" + s.strVolume + "]";
+            return false;
+        }
+    }
+    m_spec = spec;
+    if (!MakeTempFolder(spec.strFolderPrefix, m_strBase, error)) return false;
+    if (!MakeDirectories(m_strBase + "/mnt", error) || !MakeDirectories(m_strBase + "/jobs", error))
+        return false;
+
+    std::string mounts, exports;
+    for (const std::string& volume : Volumes()) {
+        if (!MakeDirectories(m_strBase + "/array/" + volume, error) ||
+            !SymbolicLink("../array/" + volume, m_strBase + "/mnt/" + volume, error))
+            return false;
+        mounts += "filer1:/vol/" + volume + " " + m_strBase + "/mnt/" + volume + " nfs rw 0 0\n";
+    }
+    for (const WorldShare& s : spec.shares) {
+        BuiltShare built;
+        built.strVolume = s.strVolume;
+        built.strSharePath = m_strBase + "/mnt/" + s.strVolume;
+        built.strLiveDir = m_strBase + "/array/" + s.strVolume;
+        if (!s.strDirectory.empty()) {
+            built.strSharePath += "/" + s.strDirectory;
+            built.strLiveDir += "/" + s.strDirectory;
+            exports += (exports.empty() ? "" : ",") + ("/vol/" + s.strVolume + "/" + s.strDirectory);
+        }
+        if (!MakeDirectories(built.strLiveDir, error)) return false;
+        m_shares.push_back(built);
+    }
+
+    const std::string id = std::to_string(spec.ulClientId);
+    std::string config =
+        "# Written by snapagent for a job world in this folder.\n"
+        "[client." + id + "]\n"
+        "array = filer1\n"
+        "client_name = proxy" + id + "\n"
+        "user = admin\n"
+        "password = local\n"
+        "\n"
+        "[array]\n"
+        "backend = local\n"
+        "root = " + m_strBase + "/array\n"
+        "cluster = " + (spec.bCluster ? "1" : "0") + "\n"
+        "array_name = filer1\n"
+        "client_name = proxy" + id + "\n"
+        "materialize = 1\n"
+        "exports = " + exports + "\n"
+        "\n"
+        "[host]\n"
+        "mount_table = " + m_strBase + "/mounts\n";
+    return WriteBytes(m_strBase + "/mounts", mounts, false, error) &&
+           WriteBytes(ConfigPath(), config, false, error);
+}
+
+bool DemoWorld::ResultsDir(LONGLONG jobId, std::string& path, std::string& error) const {
+    path = m_strBase + "/jobs/job" + std::to_string(static_cast<unsigned long long>(jobId));
+    return MakeDirectories(path, error);
+}
+
+}  // namespace snapagent

@@ -1,0 +1,106 @@
+#include "tools/FileOps.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace snapagent {
+namespace {
+
+bool Fail(std::string& error, const std::string& what, const std::string& path) {
+    error = what + " [" + path + "]: " + strerror(errno);
+    return false;
+}
+
+int MakeWritable(const char* path, const struct stat* st, int type, struct FTW*) {
+    if (type == FTW_D || type == FTW_DNR) chmod(path, (st->st_mode & 07777) | S_IRWXU);
+    return 0;
+}
+
+int RemoveOne(const char* path, const struct stat*, int type, struct FTW*) {
+    const int rc = (type == FTW_DP || type == FTW_D) ? rmdir(path) : unlink(path);
+    return rc == 0 || errno == ENOENT ? 0 : -1;
+}
+
+}  // namespace
+
+bool MakeDirectories(const std::string& path, std::string& error) {
+    for (size_t pos = 1; pos <= path.size(); ++pos) {
+        if (pos != path.size() && path[pos] != '/') continue;
+        const std::string prefix = path.substr(0, pos);
+        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST)
+            return Fail(error, "cannot create directory", prefix);
+    }
+    return true;
+}
+
+bool WriteBytes(const std::string& path, const std::string& bytes, bool append,
+                std::string& error) {
+    const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | (append ? O_APPEND : O_TRUNC);
+    const int fd = open(path.c_str(), flags, 0644);
+    if (fd < 0) return Fail(error, "cannot open", path);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Fail(error, "cannot write", path);
+            close(fd);
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (close(fd) != 0) return Fail(error, "cannot close", path);
+    return true;
+}
+
+bool RenamePath(const std::string& from, const std::string& to, std::string& error) {
+    if (rename(from.c_str(), to.c_str()) != 0) return Fail(error, "cannot rename", from + "] to [" + to);
+    return true;
+}
+
+bool HardLink(const std::string& existing, const std::string& name, std::string& error) {
+    if (link(existing.c_str(), name.c_str()) != 0) return Fail(error, "cannot link", name);
+    return true;
+}
+
+bool SymbolicLink(const std::string& target, const std::string& name, std::string& error) {
+    if (symlink(target.c_str(), name.c_str()) != 0) return Fail(error, "cannot create link", name);
+    return true;
+}
+
+bool RemoveTree(const std::string& path, std::string& error) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return true;
+        return Fail(error, "cannot lstat", path);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (unlink(path.c_str()) != 0) return Fail(error, "cannot remove", path);
+        return true;
+    }
+    // Read-only directories (snapshot copies) must be opened up before their
+    // entries can go.
+    nftw(path.c_str(), MakeWritable, 32, FTW_PHYS);
+    if (nftw(path.c_str(), RemoveOne, 32, FTW_PHYS | FTW_DEPTH) != 0)
+        return Fail(error, "cannot remove", path);
+    return true;
+}
+
+bool MakeTempFolder(const std::string& prefix, std::string& path, std::string& error) {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) return Fail(error, "cannot create a folder like", pattern);
+    path = buffer.data();
+    return true;
+}
+
+}  // namespace snapagent

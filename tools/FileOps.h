@@ -1,0 +1,23 @@
+// The few file system operations the harness performs on the trees it
+// builds and changes. Each returns false with error set (naming the path
+// and the system's reason) instead of throwing; none follows a symbolic
+// link it finds inside a tree.
+#pragma once
+
+#include <string>
+
+namespace snapagent {
+
+bool MakeDirectories(const std::string& path, std::string& error);  // like mkdir -p
+bool WriteBytes(const std::string& path, const std::string& bytes, bool append,
+                std::string& error);
+bool RenamePath(const std::string& from, const std::string& to, std::string& error);
+bool HardLink(const std::string& existing, const std::string& name, std::string& error);
+bool SymbolicLink(const std::string& target, const std::string& name, std::string& error);
+// Removes a file, or a directory with everything below it, write-protected
+// read-only copies included. A path that does not exist is not an error.
+bool RemoveTree(const std::string& path, std::string& error);
+// A new, empty folder under $TMPDIR (else /tmp) whose name starts with prefix.
+bool MakeTempFolder(const std::string& prefix, std::string& path, std::string& error);
+
+}  // namespace snapagent

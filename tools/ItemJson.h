@@ -1,0 +1,20 @@
+// Compare items as JSON lines, one object per item: share, status, path,
+// path_hex, old_path, old_path_hex, inode, mode, atime, mtime, ctime,
+// attribute, renamed. Paths are bytes: path and old_path are JSON strings
+// when the bytes are valid UTF-8 and null otherwise; the *_hex fields always
+// give the exact bytes as lower-case hex.
+#pragma once
+
+#include "records/SnapRecords.h"
+
+#include <string>
+
+namespace snapagent {
+
+bool IsValidUtf8(const std::string& bytes);
+std::string LowerHex(const std::string& bytes);
+
+// One line, without the line feed.
+std::string ItemJsonLine(const std::string& share, const FileServerSnapshotCompareItem& item);
+
+}  // namespace snapagent

@@ -1,0 +1,111 @@
+#include "tools/TreeListing.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <vector>
+
+namespace snapagent {
+namespace {
+
+const char kSnapshotDirectory[] = ".snapshot";
+
+EntryType TypeOf(mode_t mode) {
+    if (S_ISDIR(mode)) return EntryType::kDirectory;
+    if (S_ISREG(mode)) return EntryType::kFile;
+    if (S_ISLNK(mode)) return EntryType::kSymlink;
+    return EntryType::kOther;
+}
+
+std::string Join(const std::string& relative, const char* name) {
+    return relative.empty() ? std::string(name) : relative + "/" + name;
+}
+
+// Reads one directory's names; false with error set when it cannot be read.
+bool ReadNames(const std::string& path, std::vector<std::string>& names, std::string& error) {
+    DIR* dir = opendir(path.c_str());
+    if (!dir) {
+        error = "cannot open directory [" + path + "]: " + strerror(errno);
+        return false;
+    }
+    errno = 0;
+    while (struct dirent* d = readdir(dir)) {
+        if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0) continue;
+        if (strcmp(d->d_name, kSnapshotDirectory) == 0) continue;
+        names.emplace_back(d->d_name);
+        errno = 0;
+    }
+    const int readError = errno;
+    closedir(dir);
+    if (readError != 0) {
+        error = "cannot read directory [" + path + "]: " + strerror(readError);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ListTree(const std::string& root, TreeListing& listing, std::string& error) {
+    listing.clear();
+    // Depth-first with an explicit stack: deep trees must not exhaust the
+    // harness's own stack.
+    std::vector<std::string> pending{std::string()};
+    while (!pending.empty()) {
+        const std::string relative = pending.back();
+        pending.pop_back();
+        const std::string directory = relative.empty() ? root : root + "/" + relative;
+        std::vector<std::string> names;
+        if (!ReadNames(directory, names, error)) return false;
+        for (const std::string& name : names) {
+            const std::string child = Join(relative, name.c_str());
+            struct stat st;
+            if (lstat((root + "/" + child).c_str(), &st) != 0) {
+                error = "cannot lstat [" + root + "/" + child + "]: " + strerror(errno);
+                return false;
+            }
+            TreeEntry entry;
+            entry.ullInode = st.st_ino;
+            entry.type = TypeOf(st.st_mode);
+            entry.ullSize = static_cast<uint64_t>(st.st_size);
+            entry.llMtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL +
+                              st.st_mtim.tv_nsec;
+            entry.ullLinks = st.st_nlink;
+            listing[child] = entry;
+            if (entry.type == EntryType::kDirectory) pending.push_back(child);
+        }
+    }
+    return true;
+}
+
+bool IsAtOrBelow(const std::string& path, const std::string& dir) {
+    if (dir.empty()) return true;
+    if (path.size() < dir.size() || path.compare(0, dir.size(), dir) != 0) return false;
+    return path.size() == dir.size() || path[dir.size()] == '/';
+}
+
+std::string CompareTreeShape(const TreeListing& expected, const TreeListing& actual) {
+    const size_t kShown = 5;
+    std::string text;
+    size_t differences = 0;
+    auto note = [&](const std::string& what) {
+        if (differences++ < kShown) text += (text.empty() ? "" : "; ") + what;
+    };
+    for (const auto& e : expected) {
+        auto a = actual.find(e.first);
+        if (a == actual.end()) {
+            note("[" + e.first + "] missing");
+        } else if (a->second.type != e.second.type) {
+            note("[" + e.first + "] has another type");
+        } else if (e.second.type == EntryType::kFile && a->second.ullSize != e.second.ullSize) {
+            note("[" + e.first + "] has another size");
+        }
+    }
+    for (const auto& a : actual)
+        if (!expected.count(a.first)) note("[" + a.first + "] not expected");
+    if (differences > kShown) text += "; and " + std::to_string(differences - kShown) + " more";
+    return text;
+}
+
+}  // namespace snapagent

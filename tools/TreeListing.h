@@ -1,0 +1,44 @@
+// An independent listing of a live directory tree, taken with lstat alone,
+// so that what the array delivered can be checked against what is really on
+// disk. Paths are byte strings relative to the listed root, without leading
+// or trailing "/"; the root itself is not listed. Every directory named
+// ".snapshot" is skipped: the array shows its snapshots there, and they are
+// never part of a share's own tree.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace snapagent {
+
+enum class EntryType : char { kFile = 'f', kDirectory = 'd', kSymlink = 'l', kOther = 'o' };
+
+struct TreeEntry {
+    uint64_t ullInode = 0;
+    EntryType type = EntryType::kFile;
+    uint64_t ullSize = 0;
+    int64_t llMtimeNs = 0;  // nanoseconds since the epoch
+    uint64_t ullLinks = 1;  // number of names of the inode, as the file system counts them
+};
+
+// Relative path -> entry, in byte order, so that a directory's subtree
+// follows it directly.
+typedef std::map<std::string, TreeEntry> TreeListing;
+
+// Lists everything below root (root may itself be reached through a
+// symbolic link). False with error set when root or any directory below it
+// cannot be read; a partial listing would make every comparison lie.
+bool ListTree(const std::string& root, TreeListing& listing, std::string& error);
+
+// True when path equals dir or lies below it by whole components
+// (dir "" is the root and holds everything).
+bool IsAtOrBelow(const std::string& path, const std::string& dir);
+
+// Where two listings of one tree disagree on name, type or size (inode and
+// times are left out: a copy of a tree has inodes and directory times of
+// its own). Empty when they agree; else a short text naming the first few
+// differences.
+std::string CompareTreeShape(const TreeListing& expected, const TreeListing& actual);
+
+}  // namespace snapagent

@@ -1,0 +1,348 @@
+#include "tools/Verification.h"
+
+#include "tools/ItemText.h"
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <set>
+#include <utility>
+
+namespace snapagent {
+namespace {
+
+const uint32_t kDirectoryMode = 0x4000;
+
+// Paths left out of the comparison: each one with everything below it.
+class Exclusions {
+public:
+    void Add(const std::string& path) { m_paths.insert(path); }
+    bool Covers(std::string path) const {
+        for (;;) {
+            if (m_paths.count(path)) return true;
+            size_t slash = path.rfind('/');
+            if (slash == std::string::npos) return false;
+            path.resize(slash);
+        }
+    }
+
+private:
+    std::set<std::string> m_paths;
+};
+
+bool IsDirectoryItem(const FileServerSnapshotCompareItem& item) {
+    return item.stItemInfo.uiMode == kDirectoryMode ||
+           (!item.strPath.empty() && item.strPath.back() == '/');
+}
+
+// The delivered path relative to the share, without leading or trailing
+// "/"; false when it lies outside the share.
+bool RelativeToShare(const std::string& share, const std::string& path, std::string& relative) {
+    if (path.compare(0, share.size(), share) != 0) return false;
+    if (path.size() > share.size() && path[share.size()] != '/') return false;
+    relative = path.substr(share.size());
+    size_t begin = relative.find_first_not_of('/');
+    if (begin == std::string::npos) {
+        relative.clear();
+        return true;
+    }
+    size_t end = relative.find_last_not_of('/');
+    relative = relative.substr(begin, end - begin + 1);
+    return true;
+}
+
+// Calls visit(path, entry) for every entry strictly below dir.
+template <typename Visit>
+void ForEachBelow(const TreeListing& listing, const std::string& dir, Visit visit) {
+    const std::string prefix = dir + "/";
+    for (auto it = listing.lower_bound(prefix);
+         it != listing.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it)
+        visit(it->first, it->second);
+}
+
+void EraseSubtree(TreeListing& listing, const std::string& dir) {
+    const std::string prefix = dir + "/";
+    auto it = listing.lower_bound(prefix);
+    while (it != listing.end() && it->first.compare(0, prefix.size(), prefix) == 0)
+        it = listing.erase(it);
+}
+
+bool SameContents(const TreeEntry& a, const TreeEntry& b) {
+    return a.ullInode == b.ullInode && a.type == b.type && a.ullSize == b.ullSize &&
+           a.llMtimeNs == b.llMtimeNs;
+}
+
+std::string JoinNames(const std::set<std::string>& names) {
+    std::string text;
+    for (const std::string& n : names) text += (text.empty() ? "[" : ", [") + PrintablePath(n) + "]";
+    return text.empty() ? "none" : text;
+}
+
+// Per-share state while its verdict is built.
+struct ShareWork {
+    const ShareChanges* changes = nullptr;
+    ShareVerdict verdict;
+    Exclusions excluded;
+    std::map<uint64_t, std::string> currentInodes;  // inode -> one current path
+    std::set<uint64_t> inodesArrivedFromOtherShare;  // deletions outside the share they explain
+};
+
+std::vector<std::string> DescribeItemsWhere(
+    const std::vector<ShareWork>& work,
+    const std::function<bool(const ShareWork&, const FileServerSnapshotCompareItem&)>& match) {
+    std::vector<std::string> out;
+    for (const ShareWork& w : work)
+        for (const auto& item : w.changes->items)
+            if (match(w, item)) out.push_back(DescribeItem(item));
+    if (out.empty()) out.push_back("nothing");
+    return out;
+}
+
+// (a) names holding a backslash, found in either listing. The delivered form
+// of such a name has "/" for each backslash; it is left out as well unless
+// it names a real entry.
+void FindBackslashNames(std::vector<ShareWork>& work, ShareWork& w) {
+    const ShareChanges& s = *w.changes;
+    std::set<std::string> found;
+    for (const TreeListing* listing : {&s.previous, &s.current}) {
+        for (const auto& entry : *listing) {
+            size_t backslash = entry.first.find('\\');
+            if (backslash == std::string::npos) continue;
+            size_t end = entry.first.find('/', backslash);
+            found.insert(entry.first.substr(0, end));  // the topmost such name
+        }
+    }
+    for (const std::string& name : found) {
+        if (w.excluded.Covers(name)) continue;  // below a name already found
+        std::string delivered = name;
+        for (char& c : delivered)
+            if (c == '\\') c = '/';
+        w.excluded.Add(name);
+        if (!s.previous.count(delivered) && !s.current.count(delivered)) w.excluded.Add(delivered);
+        LimitCase limit{KnownLimit::kBackslashName,
+                        "[" + PrintablePath(name) + "] holds a backslash; it is delivered as [" +
+                            PrintablePath(delivered) + "]",
+                        {}};
+        const ShareWork* self = &w;
+        limit.vecDelivered = DescribeItemsWhere(
+            work, [&](const ShareWork& owner, const FileServerSnapshotCompareItem& item) {
+                std::string rel;
+                return &owner == self && RelativeToShare(s.strSharePath, item.strPath, rel) &&
+                       (IsAtOrBelow(rel, name) || IsAtOrBelow(rel, delivered));
+            });
+        w.verdict.limits.push_back(limit);
+    }
+}
+
+// (b) an inode of the share's previous tree that is now in another share of
+// the same volume and no longer in this one.
+void FindInodesInOtherShares(std::vector<ShareWork>& work, ShareWork& w) {
+    const ShareChanges& s = *w.changes;
+    for (const auto& entry : s.previous) {
+        const TreeEntry& before = entry.second;
+        if (w.excluded.Covers(entry.first)) continue;
+        if (before.type != EntryType::kDirectory && before.ullLinks > 1) continue;  // limit (c)
+        if (w.currentInodes.count(before.ullInode)) continue;
+        for (ShareWork& other : work) {
+            if (&other == &w || other.changes->strVolume != s.strVolume) continue;
+            auto now = other.currentInodes.find(before.ullInode);
+            if (now == other.currentInodes.end()) continue;
+            w.excluded.Add(entry.first);
+            other.inodesArrivedFromOtherShare.insert(before.ullInode);
+            LimitCase limit{KnownLimit::kInodeInOtherShare,
+                            "inode " + std::to_string(before.ullInode) + " of [" +
+                                PrintablePath(entry.first) + "] is now [" +
+                                PrintablePath(now->second) + "] in share " +
+                                PrintablePath(other.changes->strSharePath) +
+                                " (moved there, or its number reused); this share is not told",
+                            {}};
+            const uint64_t inode = before.ullInode;
+            limit.vecDelivered = DescribeItemsWhere(
+                work, [inode](const ShareWork&, const FileServerSnapshotCompareItem& item) {
+                    return item.stItemInfo.ullInode == inode;
+                });
+            w.verdict.limits.push_back(limit);
+            break;
+        }
+    }
+}
+
+// (c) files with several names whose names or contents changed, except a
+// single new name for an unchanged file.
+void FindSeveralNames(std::vector<ShareWork>& work, ShareWork& w) {
+    const ShareChanges& s = *w.changes;
+    struct Names {
+        std::set<std::string> before, after;
+        const TreeEntry* oneBefore = nullptr;
+        const TreeEntry* oneAfter = nullptr;
+        uint64_t links = 0;
+    };
+    std::map<uint64_t, Names> inodes;
+    for (const auto& e : s.previous) {
+        if (e.second.type == EntryType::kDirectory) continue;
+        Names& n = inodes[e.second.ullInode];
+        n.before.insert(e.first);
+        n.oneBefore = &e.second;
+        n.links = std::max(n.links, e.second.ullLinks);
+    }
+    for (const auto& e : s.current) {
+        if (e.second.type == EntryType::kDirectory) continue;
+        Names& n = inodes[e.second.ullInode];
+        n.after.insert(e.first);
+        n.oneAfter = &e.second;
+        n.links = std::max(n.links, e.second.ullLinks);
+    }
+    for (const auto& entry : inodes) {
+        const Names& n = entry.second;
+        if (n.links <= 1) continue;
+        const bool changed = n.oneBefore && n.oneAfter && !SameContents(*n.oneBefore, *n.oneAfter);
+        size_t added = 0, removed = 0;
+        for (const std::string& p : n.after) added += n.before.count(p) ? 0 : 1;
+        for (const std::string& p : n.before) removed += n.after.count(p) ? 0 : 1;
+        if (!changed && added == 0 && removed == 0) continue;            // untouched
+        if (!changed && added == 1 && removed == 0 && !n.before.empty()) continue;  // exact
+        std::set<std::string> all = n.before;
+        all.insert(n.after.begin(), n.after.end());
+        bool alreadyExplained = true;
+        for (const std::string& p : all) alreadyExplained = alreadyExplained && w.excluded.Covers(p);
+        if (alreadyExplained) continue;
+        for (const std::string& p : all) w.excluded.Add(p);
+        LimitCase limit{KnownLimit::kSeveralNames,
+                        "inode " + std::to_string(entry.first) + " with several names: before " +
+                            JoinNames(n.before) + ", after " + JoinNames(n.after) +
+                            (changed ? ", contents changed" : ""),
+                        {}};
+        const uint64_t inode = entry.first;
+        const ShareWork* self = &w;
+        limit.vecDelivered = DescribeItemsWhere(
+            work, [&](const ShareWork& owner, const FileServerSnapshotCompareItem& item) {
+                std::string rel;
+                if (&owner != self) return false;
+                if (item.stItemInfo.ullInode == inode) return true;
+                return RelativeToShare(s.strSharePath, item.strPath, rel) && all.count(rel) > 0;
+            });
+        w.verdict.limits.push_back(limit);
+    }
+}
+
+void ApplyAndCompare(ShareWork& w) {
+    const ShareChanges& s = *w.changes;
+    std::map<std::string, std::string> missing, unexpected;
+    auto flag = [&](std::map<std::string, std::string>& into, const std::string& rel,
+                    const std::string& reason) {
+        if (!w.excluded.Covers(rel)) into.emplace(rel, reason);
+    };
+
+    TreeListing result = s.previous;
+    for (const auto& item : s.items) {  // deletions first: the order of a share's items is free
+        if (item.uiStatus != kItemDeleted) continue;
+        std::string rel;
+        if (!RelativeToShare(s.strSharePath, item.strPath, rel)) {
+            if (!w.inodesArrivedFromOtherShare.count(item.stItemInfo.ullInode))
+                unexpected.emplace(PrintablePath(item.strPath), "deletion outside the share");
+            continue;
+        }
+        if (rel.empty()) {
+            unexpected.emplace("/", "deletion of the share itself");
+            continue;
+        }
+        if (!s.previous.count(rel)) flag(unexpected, rel, "deleted, but was not there before");
+        result.erase(rel);
+        if (IsDirectoryItem(item)) EraseSubtree(result, rel);
+    }
+
+    std::set<std::string> delivered, wholeSubtrees;
+    for (const auto& item : s.items) {
+        if (item.uiStatus == kItemDeleted) continue;
+        std::string rel;
+        if (!RelativeToShare(s.strSharePath, item.strPath, rel)) {
+            unexpected.emplace(PrintablePath(item.strPath), "delivered outside the share");
+            continue;
+        }
+        if (item.uiStatus != kItemCreated && item.uiStatus != kItemModified &&
+            item.uiStatus != kItemAllKinds) {
+            flag(unexpected, rel, "delivered with " + StatusName(item.uiStatus));
+            continue;
+        }
+        if (rel.empty()) continue;  // the share's own directory is always there
+        delivered.insert(rel);
+        auto now = s.current.find(rel);
+        if (now == s.current.end()) {
+            flag(unexpected, rel, "delivered, but not there");
+            continue;
+        }
+        const bool isDirectory = now->second.type == EntryType::kDirectory;
+        if (IsDirectoryItem(item) != isDirectory)
+            flag(unexpected, rel,
+                 isDirectory ? "delivered as a file, but is a directory"
+                             : "delivered as a directory, but is not one");
+        result[rel] = now->second;
+        if (isDirectory && item.uiStatus != kItemModified) {
+            wholeSubtrees.insert(rel);
+            ForEachBelow(s.current, rel,
+                         [&](const std::string& p, const TreeEntry& e) { result[p] = e; });
+        }
+    }
+
+    auto insideDeliveredDirectory = [&](std::string path) {
+        for (size_t slash; (slash = path.rfind('/')) != std::string::npos;) {
+            path.resize(slash);
+            if (wholeSubtrees.count(path)) return true;
+        }
+        return false;
+    };
+    for (const auto& e : s.current) {
+        const std::string& p = e.first;
+        auto r = result.find(p);
+        if (r == result.end()) {
+            flag(missing, p, s.previous.count(p) ? "removed by a delivered deletion, but still there"
+                                                 : "new, not delivered");
+            continue;
+        }
+        if (delivered.count(p) || insideDeliveredDirectory(p)) continue;
+        if (r->second.type != e.second.type) {
+            flag(missing, p, "type changed, not delivered");
+        } else if (e.second.type != EntryType::kDirectory && !SameContents(r->second, e.second)) {
+            flag(missing, p, "changed, not delivered");
+        }
+    }
+    for (const auto& r : result)
+        if (!s.current.count(r.first))
+            flag(unexpected, r.first, s.previous.count(r.first) ? "deleted, not delivered"
+                                                                : "delivered, but not there");
+
+    for (const auto& m : missing) w.verdict.missing.push_back(Finding{m.first, m.second});
+    for (const auto& u : unexpected) w.verdict.unexpected.push_back(Finding{u.first, u.second});
+}
+
+}  // namespace
+
+std::string LimitName(KnownLimit limit) {
+    switch (limit) {
+        case KnownLimit::kBackslashName: return "(a) backslash in a name";
+        case KnownLimit::kInodeInOtherShare: return "(b) inode moved to another share of the volume";
+        case KnownLimit::kSeveralNames: return "(c) file with several names";
+    }
+    return "unknown limit";
+}
+
+std::vector<ShareVerdict> VerifyJob(const std::vector<ShareChanges>& shares) {
+    std::vector<ShareWork> work(shares.size());
+    for (size_t i = 0; i < shares.size(); ++i) {
+        work[i].changes = &shares[i];
+        work[i].verdict.strSharePath = shares[i].strSharePath;
+        work[i].verdict.nDelivered = shares[i].items.size();
+        for (const auto& e : shares[i].current) work[i].currentInodes.emplace(e.second.ullInode, e.first);
+    }
+    for (ShareWork& w : work) FindBackslashNames(work, w);
+    for (ShareWork& w : work) FindInodesInOtherShares(work, w);
+    for (ShareWork& w : work) FindSeveralNames(work, w);
+    std::vector<ShareVerdict> verdicts;
+    for (ShareWork& w : work) {
+        ApplyAndCompare(w);
+        verdicts.push_back(std::move(w.verdict));
+    }
+    return verdicts;
+}
+
+}  // namespace snapagent
