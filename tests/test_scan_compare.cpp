@@ -1,0 +1,299 @@
+// Whole comparisons against the scripted array: one run per volume serving
+// several shares, refused shares, the batch loop's ends, the failing ways
+// out of a run and a retry after one, and the names of both array kinds.
+#include "tests/ScanTestEnv.h"
+
+#include <algorithm>
+
+namespace {
+
+using namespace scantest;
+
+typedef std::function<FileServerSnapshotCompareItem()> Source;
+
+ArrayScript ScriptWithBatches(std::vector<ScriptedBatch> batches, bool emptyAllowed = false) {
+    ArrayScript script;
+    ScriptedSnapDiff& diff = script.mapSnapDiffs[DiffKey("vola")];
+    diff.vecBatches = std::move(batches);
+    diff.bEmptyBatchesAllowed = emptyAllowed;
+    return script;
+}
+
+// Shares /mnt/a and /mnt/c on vola and /mnt/d on volb.
+void AddTwoVolumeShares(ScanClient& client) {
+    client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola"),
+                       Share("/mnt/c", "/vol/vola/c", "vola"),
+                       Share("/mnt/d", "/vol/volb/d", "volb")};
+}
+
+TEST(ScanCompare, OneRunServesEverySharedVolumeShare) {
+    ScanEnv env(ScriptWithBatches({Batch({Change(1, "file_creation", "/a/f1"),
+                                          Change(2, "inode_modification", "/c/f2"),
+                                          Change(3, "file_deletion", "/b/out"),
+                                          Change(4, "acl_change", "/a/acl")}),
+                                   Batch({Change(5, "file_creation", "/c/sub", 2)}, true)}));
+    AddTwoVolumeShares(env.client);
+    Source source;
+    CRyError err = env.client.CompareSnapshots("/mnt/a/", "", source);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+    std::map<std::string, uint32_t> statusOfPath;
+    for (const FileServerSnapshotCompareItem& item : PullAll(source))
+        if (item.uiStatus != kItemNoMore) statusOfPath[item.strPath] = item.uiStatus;
+    // An unknown change text is stored with flags 0 and delivered as modified.
+    EXPECT_EQ((std::map<std::string, uint32_t>{{"/mnt/a/acl", kItemModified},
+                                               {"/mnt/a/f1", kItemCreated}}),
+              statusOfPath);
+
+    const auto starts = env.array.CallsOf("SnapDiffStart");
+    ASSERT_EQ(1u, starts.size());
+    EXPECT_EQ("/vol/vola/a", starts[0].vecArguments[0]);  // the volume path on a cluster
+    EXPECT_EQ(0u, env.array.CallsOf("SnapDiffEnd").size());  // the end flag closed it
+    EXPECT_TRUE(env.log.Has(0,
+                            "Compare snapshots Current:[VKOP_1_15_812] Prev:[VKOP_1_15_811] on "
+                            "volume[vola] for path[/mnt/a]"));
+    EXPECT_TRUE(env.log.Has(1, "SnapDiff first iteration has returned [4] items."));
+    EXPECT_TRUE(env.log.Has(0,
+                            "Total number of files received by SnapDiff[5], total files part of "
+                            "the backup paths[4]"));
+    EXPECT_TRUE(env.client.ShareOf("/mnt/c").bSnapDiffDone);
+    EXPECT_FALSE(env.client.ShareOf("/mnt/d").bSnapDiffDone);
+
+    err = env.client.CompareSnapshots("/mnt/c/", "", source);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+    std::vector<std::string> paths = PulledPaths(source);
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ((std::vector<std::string>{"/mnt/c/f2", "/mnt/c/sub/"}), paths);
+    EXPECT_EQ(1u, env.array.CallsOf("SnapDiffStart").size());
+    EXPECT_TRUE(env.log.Has(3,
+                            "[/mnt/c/] share events has been processed already, as part of the "
+                            "volume [vola]. Returning existing file events db."));
+}
+
+TEST(ScanCompare, RefusedAndUnknownSharesAreNotCompared) {
+    ScanEnv env(ScriptWithBatches({}));
+    env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola"),
+                           Share("/mnt/b", "/vol/vola/a/b", "vola")};
+    Source source;
+    CRyError err = env.client.CompareSnapshots("/mnt/b/", "", source);
+    ASSERT_TRUE(err.IsError());
+    EXPECT_EQ(ERROR_FUNCTION_FAILED, err.Win32Code());
+    EXPECT_EQ("Could not compare snapshots for path [/mnt/b]", err.Message());
+    EXPECT_FALSE(env.client.ShareOf("/mnt/b").bSnapDiffEnabled);
+    EXPECT_EQ(0u, env.array.CallsOf("SnapDiffStart").size());
+    EXPECT_FALSE(source);
+
+    err = env.client.CompareSnapshots("/mnt/none/", "", source);
+    EXPECT_EQ("Could not compare snapshots for path [/mnt/none]", err.Message());
+
+    // The outer share's run does not serve the refused one.
+    err = env.client.CompareSnapshots("/mnt/a", "", source);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_FALSE(env.client.ShareOf("/mnt/b").bSnapDiffDone);
+
+    env.client.ShareOf("/mnt/a").bSnapDiffDone = true;
+    env.client.EventDBs().clear();
+    err = env.client.CompareSnapshots("/mnt/a/", "", source);
+    EXPECT_EQ(ERROR_FUNCTION_FAILED, err.Win32Code());
+    EXPECT_EQ("Could not find EventDB for path [/mnt/a/]", err.Message());
+}
+
+ScriptedBatch EmptyBatch() { return ScriptedBatch(); }
+
+TEST(ScanCompare, EmptyBatchesEndTheRunOnlyWhereTheArraySaysSo) {
+    const SnapDiffFileInfo change = Change(1, "file_creation", "/a/f");
+    std::vector<ScriptedBatch> hundredEmpty(100, EmptyBatch());
+    auto join = [](std::vector<ScriptedBatch> a, const std::vector<ScriptedBatch>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const struct {
+        const char* name;
+        bool emptyAllowed;
+        std::vector<ScriptedBatch> batches;
+        bool ok;
+        size_t nexts;
+        size_t ends;
+        size_t stored;
+    } cases[] = {
+        {"empty first batch ends the run", false, {EmptyBatch(), Batch({change}, true)}, true, 1,
+         1, 0},
+        {"100 empty batches are waited out", true,
+         join(hundredEmpty, {Batch({change}, true)}), true, 101, 0, 1},
+        {"a change resets the count", true,
+         join(join(hundredEmpty, {Batch({change})}), join(hundredEmpty, {Batch({}, true)})), true,
+         202, 1, 1},
+        {"101 empty batches fail", true, join(hundredEmpty, {EmptyBatch(), Batch({change}, true)}),
+         false, 101, 1, 0},
+        {"end flag with changes", false, {Batch({change, Change(2, "file_creation", "/a/g")}, true)},
+         true, 1, 0, 2},
+    };
+    for (const auto& c : cases) {
+        ScanEnv env(ScriptWithBatches(c.batches, c.emptyAllowed));
+        env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola")};
+        Source source;
+        CRyError err = env.client.CompareSnapshots("/mnt/a", "", source);
+        EXPECT_EQ(c.ok, !err.IsError()) << c.name << ": " << err.AsString();
+        EXPECT_EQ(c.nexts, env.array.CallsOf("SnapDiffNext").size()) << c.name;
+        EXPECT_EQ(c.ends, env.array.CallsOf("SnapDiffEnd").size()) << c.name;
+        EXPECT_EQ(0u, env.array.Array().OpenSessions()) << c.name;
+        EXPECT_EQ(c.ok, env.client.ShareOf("/mnt/a").bSnapDiffDone) << c.name;
+        if (c.ok) {
+            EXPECT_EQ(c.stored, PulledPaths(source).size()) << c.name;
+            EXPECT_EQ(c.stored ? 1u : 0u, env.log.CountContaining("SnapDiff first iteration"))
+                << c.name;
+        } else {
+            EXPECT_EQ(ERROR_OPERATION_ABORTED, err.Win32Code());
+            EXPECT_EQ(
+                "SnapDiff sent [101] empty batches in a row without reaching the end of the "
+                "changes on volume[vola]",
+                err.Message());
+            EXPECT_FALSE(source);
+            EXPECT_FALSE(env.log.Has(0, "Done obtaining all SnapDiff changes."));
+        }
+    }
+}
+
+// Every failing way out after SnapDiff started ends the session; the share
+// stays undone and the agent's source untouched.
+TEST(ScanCompare, FailedRunsEndTheirSnapDiffSession) {
+    auto storeFault = [](const char* operation) {
+        return [operation](const char* op) {
+            return std::string(op) == operation
+                       ? FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED, "store broke")
+                       : CRyError::Success();
+        };
+    };
+    ScriptedBatch failing;
+    failing.bFail = true;
+    failing.uiCode = 14508;
+    failing.strMessage = "lost the diff";
+    const struct {
+        const char* name;
+        CSnapDiffEventMonitor::FaultHook hook;
+        uint32_t code;
+        std::string message;
+    } cases[] = {
+        {"next fails", nullptr, ERROR_OPERATION_ABORTED, "Error in getting changed file:[lost the diff]"},
+        {"store creation fails", storeFault("Create"), ERROR_FUNCTION_FAILED, "store broke"},
+        {"insert fails", storeFault("InsertEvent"), ERROR_FUNCTION_FAILED, "store broke"},
+    };
+    for (const auto& c : cases) {
+        ScanEnv env(ScriptWithBatches(
+            {Batch({Change(1, "file_creation", "/a/f")}), failing, Batch({}, true)}));
+        env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola")};
+        Source source;
+        CSnapDiffEventMonitor::SetFaultHook(c.hook);
+        CRyError err = env.client.CompareSnapshots("/mnt/a", "", source);
+        CSnapDiffEventMonitor::SetFaultHook(nullptr);
+        ASSERT_TRUE(err.IsError()) << c.name;
+        EXPECT_EQ(c.code, err.Win32Code()) << c.name;
+        EXPECT_EQ(c.message, err.Message()) << c.name;
+        const auto ends = env.array.CallsOf("SnapDiffEnd");
+        ASSERT_EQ(1u, ends.size()) << c.name;
+        EXPECT_EQ(0u, env.array.Array().OpenSessions()) << c.name;
+        EXPECT_FALSE(env.client.ShareOf("/mnt/a").bSnapDiffDone) << c.name;
+        EXPECT_FALSE(source) << c.name;
+    }
+}
+
+TEST(ScanCompare, FailuresBeforeTheRunLeaveNoSession) {
+    ArrayScript script = ScriptWithBatches({});
+    script.vecFaults.push_back(Fault("SnapDiffStart"));
+    ScanEnv env(script);
+    env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola")};
+    Source source;
+    CRyError err = env.client.CompareSnapshots("/mnt/a", "", source);
+    EXPECT_EQ(ERROR_FUNCTION_FAILED, err.Win32Code());
+    EXPECT_EQ(
+        "Unable to start SnapDiff between snapshots [BASE][VKOP_1_15_811] and "
+        "[INCR][VKOP_1_15_812] on volume[/vol/vola/a] Error[13999:injected fault]",
+        err.Message());
+    EXPECT_EQ(0u, env.array.CallsOf("SnapDiffEnd").size());
+
+    env.array.Backend().AddFault(Fault("OpenConnection", 2));  // counts the first compare
+    err = env.client.CompareSnapshots("/mnt/a", "", source);
+    EXPECT_EQ(
+        "Unable to connect to array:[filer1]. Please check connectivity to the array and check "
+        "the array management settings.",
+        err.Message());
+
+    env.client.DropArray();
+    err = env.client.CompareSnapshots("/mnt/a", "", source);
+    EXPECT_EQ(ERROR_INTERNAL_ERROR, err.Win32Code());
+    EXPECT_EQ("ManageOntap not initialized. Snapshot comparison failed.", err.Message());
+}
+
+// A run fails midway; the agent asks again for another share of the volume.
+// The shares the second, complete run serves must come from its database.
+TEST(ScanCompare, RetryAfterAFailedRunServesTheCompleteDatabase) {
+    ArrayScript script =
+        ScriptWithBatches({Batch({Change(1, "file_creation", "/a/first")}),
+                           Batch({Change(2, "file_creation", "/a/second")}, true)});
+    script.vecFaults.push_back(Fault("SnapDiffNext", 2));
+    ScanEnv env(script);
+    AddTwoVolumeShares(env.client);
+    Source source;
+    ASSERT_TRUE(env.client.CompareSnapshots("/mnt/a", "", source).IsError());
+    const boost::shared_ptr<CSnapDiffEventMonitor> partial = env.client.EventDBs()["vola"];
+
+    CRyError err = env.client.CompareSnapshots("/mnt/c", "", source);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_NE(partial, env.client.EventDBs()["vola"]);
+    EXPECT_EQ(env.client.EventDB(), env.client.EventDBs()["vola"]);
+
+    err = env.client.CompareSnapshots("/mnt/a", "", source);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+    std::vector<std::string> paths = PulledPaths(source);
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ((std::vector<std::string>{"/mnt/a/first", "/mnt/a/second"}), paths);
+    EXPECT_EQ(2u, env.array.CallsOf("SnapDiffStart").size());
+}
+
+// On an array that is not a cluster names carry the snapshot directory; a
+// name under neither snapshot is refused rather than taken for the root of a
+// whole-volume share. Names with "." or ".." components are refused on both.
+TEST(ScanCompare, NamesAreCutAndRefusedSafely) {
+    const std::string curr = std::string("/vol/vola/.snapshot/") + kCurrSnap;
+    const std::string prev = std::string("/vol/vola/.snapshot/") + kPrevSnap;
+    const struct {
+        bool cluster;
+        std::string name;
+        const char* stored;  // null: refused
+    } cases[] = {
+        {false, curr + "/dir/f.txt", "/mnt/v/dir/f.txt"},
+        {false, prev + "/gone", "/mnt/v/gone"},
+        {false, "/vol/vola/elsewhere/f", nullptr},
+        {false, curr, nullptr},
+        {true, "/dir/f.txt", "/mnt/v/dir/f.txt"},
+        {true, "/dir/..\\5C..\\5Cetc\\5Cpasswd", nullptr},
+        {true, "/dir/../../etc", nullptr},
+        {true, "/./f", nullptr},
+        {true, "/dir/..", nullptr},
+        {true, "/dir/.../.hidden", "/mnt/v/dir/.../.hidden"},
+    };
+    for (const auto& c : cases) {
+        ArrayScript script = ScriptWithBatches({Batch({Change(7, "file_deletion", c.name)}, true)});
+        script.bCluster = c.cluster;
+        ScanEnv env(script);
+        env.client.Shares() = {Share("/mnt/v", "/vol/vola", "vola")};
+        Source source;
+        CRyError err = env.client.CompareSnapshots("/mnt/v", "", source);
+        ASSERT_FALSE(err.IsError()) << c.name << ": " << err.AsString();
+        EXPECT_EQ(c.cluster ? "/vol/vola" : "vola",
+                  env.array.CallsOf("SnapDiffStart")[0].vecArguments[0]);
+        const std::vector<std::string> paths = PulledPaths(source);
+        if (c.stored) {
+            EXPECT_EQ(std::vector<std::string>{c.stored}, paths) << c.name;
+        } else {
+            EXPECT_TRUE(paths.empty()) << c.name << " gave " << paths[0];
+            EXPECT_EQ(1u, env.log.CountContaining("Skipping SnapDiff change for file:[" + c.name +
+                                                  "]"))
+                << env.log.Dump();
+            EXPECT_TRUE(env.log.Has(0,
+                                    "Total number of files received by SnapDiff[1], total files "
+                                    "part of the backup paths[0]"));
+        }
+    }
+}
+
+}  // namespace

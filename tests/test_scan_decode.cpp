@@ -1,0 +1,149 @@
+// Decoding of escaped SnapDiff file names, the decode buffer's life, and a
+// comparison whose decode buffer cannot be allocated.
+#include "tests/ScanTestEnv.h"
+
+#include <new>
+
+namespace {
+// Nothrow array allocations fail while this is above zero (one per call).
+int g_failingNothrowArrayNews = 0;
+}  // namespace
+
+// The decode buffer is the only nothrow array allocation of the client; this
+// lets a test make it fail without exhausting the machine.
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    if (g_failingNothrowArrayNews > 0) {
+        --g_failingNothrowArrayNews;
+        return nullptr;
+    }
+    try {
+        return ::operator new[](size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+namespace {
+
+using namespace scantest;
+
+TEST(ScanDecode, NamesDecodeAsTheArrayEscapesThem) {
+    const struct {
+        std::string name;
+        std::string decoded;
+    } cases[] = {
+        {"report\\20final.txt", "report final.txt"},
+        {"caf\\C3\\A9", "caf\xC3\xA9"},
+        {"\\41\\42", "AB"},
+        {"dir\\5Cname", "dir\\name"},
+        {"a\\2Fb", "a/b"},
+        {"a\\5C41b", "aAb"},
+        {"\\5C5C41", "\\41"},          // no third pass
+        {"\\5C\\5C41", "\\A"},         // second pass decodes what the first uncovered
+        {"x\\5c", "x\\5c"},            // lower case is not a digit here
+        {"x\\zz", "x\\zz"},
+        {"x\\4", "x\\4"},
+        {"end\\", "end\\"},
+        {"\\5C\\5C", "\\\\"},
+        {"a\\00b", "a"},               // a decoded zero byte ends the name
+        {std::string("a\0b\\41", 6), "a"},
+        {"x\\\xC3\xA9", "x\\\xC3\xA9"},  // bytes above 0x7F are not digits
+        {"\\", "\\"},
+        {"plain.txt", "plain.txt"},
+        {"", ""},
+    };
+    testsupport::TempDir dir;
+    ScanClient client(dir.Path());
+    for (const auto& c : cases) {
+        unsigned char* buffer = new unsigned char[4];
+        unsigned char* const original = buffer;
+        size_t size = 4;
+        std::string name = c.name;
+        EXPECT_TRUE(client.SnapDiffRemoveEscapeSequence(name, buffer, size)) << c.name;
+        EXPECT_EQ(c.decoded, name) << c.name;
+        if (c.name.find('\\') == std::string::npos) {
+            EXPECT_EQ(original, buffer) << "untouched for " << c.name;
+            EXPECT_EQ(4u, size);
+        } else if (c.name.size() + 1 > 4) {
+            EXPECT_EQ(c.name.size() + 1, size) << "grown to exactly the name for " << c.name;
+        }
+        delete[] buffer;
+    }
+}
+
+TEST(ScanDecode, BufferGrowsOnlyWhenANameDoesNotFit) {
+    testsupport::TempDir dir;
+    ScanClient client(dir.Path());
+    unsigned char* buffer = nullptr;  // the run's first allocation failed
+    size_t size = 0;
+
+    std::string name = "a\\41";
+    ASSERT_TRUE(client.SnapDiffRemoveEscapeSequence(name, buffer, size));
+    ASSERT_NE(nullptr, buffer);
+    EXPECT_EQ(5u, size);
+
+    const std::string longName = std::string(3000, 'x') + "\\41";
+    name = longName;
+    ASSERT_TRUE(client.SnapDiffRemoveEscapeSequence(name, buffer, size));
+    EXPECT_EQ(longName.size() + 1, size);
+    EXPECT_EQ(std::string(3000, 'x') + "A", name);
+    unsigned char* const grown = buffer;
+
+    name = "short\\42";
+    ASSERT_TRUE(client.SnapDiffRemoveEscapeSequence(name, buffer, size));
+    EXPECT_EQ("shortB", name);
+    EXPECT_EQ(grown, buffer) << "a name that fits reuses the buffer";
+    EXPECT_EQ(longName.size() + 1, size);
+    delete[] buffer;
+}
+
+TEST(ScanDecode, FailedGrowthLeavesNoBufferAndTheNameAsItWas) {
+    testsupport::TempDir dir;
+    testsupport::RecordingLogWriter log(-1);
+    ScanClient client(dir.Path());
+    unsigned char* buffer = new unsigned char[4];
+    size_t size = 4;
+    std::string name = "much\\20longer";
+    g_failingNothrowArrayNews = 1;
+    EXPECT_FALSE(client.SnapDiffRemoveEscapeSequence(name, buffer, size));
+    g_failingNothrowArrayNews = 0;
+    EXPECT_EQ(nullptr, buffer);  // the old one is released, nothing dangles
+    EXPECT_EQ(0u, size);
+    EXPECT_EQ("much\\20longer", name);
+    EXPECT_TRUE(log.Has(-1, "Failed to allocate memory for file name translation")) << log.Dump();
+}
+
+// A comparison whose buffer cannot be had at the start still decodes (the
+// first escaped name allocates); when that fails too the comparison fails
+// and ends its SnapDiff session.
+TEST(ScanDecode, ComparisonSurvivesOrFailsCleanlyWithoutABuffer) {
+    const struct {
+        int failingAllocations;
+        bool ok;
+    } cases[] = {{1, true}, {2, false}};
+    for (const auto& c : cases) {
+        ArrayScript script;
+        script.mapSnapDiffs[DiffKey("vola")].vecBatches = {
+            Batch({Change(5, "file_creation", "/a/x\\20y")})};
+        ScanEnv env(script);
+        env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola")};
+        std::function<FileServerSnapshotCompareItem()> source;
+        g_failingNothrowArrayNews = c.failingAllocations;
+        CRyError err = env.client.CompareSnapshots("/mnt/a", "", source);
+        g_failingNothrowArrayNews = 0;
+        if (c.ok) {
+            ASSERT_FALSE(err.IsError()) << err.AsString();
+            EXPECT_EQ(std::vector<std::string>{"/mnt/a/x y"}, PulledPaths(source));
+        } else {
+            ASSERT_TRUE(err.IsError());
+            EXPECT_EQ(ERROR_OPERATION_ABORTED, err.Win32Code());
+            EXPECT_EQ("Processing of escape characters failed for file:[/a/x\\20y]", err.Message());
+            EXPECT_FALSE(env.client.ShareOf("/mnt/a").bSnapDiffDone);
+            EXPECT_FALSE(source);
+        }
+        EXPECT_EQ(1u, env.array.CallsOf("SnapDiffEnd").size());
+        EXPECT_EQ(0u, env.array.Array().OpenSessions());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,60 @@
+// A comparison of a million changes keeps resident memory bounded: batches
+// are stored and dropped one at a time and nothing collects the volume's
+// changes in memory. Alone in its program so that no other test's peak
+// counts against it.
+#include "tests/ScanTestEnv.h"
+
+#include <fstream>
+
+namespace {
+
+using namespace scantest;
+
+// A field of /proc/self/status in KiB, or -1.
+long StatusKiB(const std::string& field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, field.size() + 1, field + ":") == 0)
+            return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+TEST(ScanMemory, MillionChangeRunStaysBounded) {
+#ifdef SNAPCLIENT_SANITIZED
+    GTEST_SKIP() << "sanitizer allocators inflate resident memory";
+#endif
+    const size_t kChanges = 1000000;
+    ArrayScript script;
+    ScriptedSnapDiff& diff = script.mapSnapDiffs[DiffKey("vola")];
+    diff.generator = [kChanges](size_t index, unsigned long maxItems, ScriptedBatch& batch) {
+        const size_t first = index * maxItems;
+        const size_t last = std::min(kChanges, first + maxItems);
+        for (size_t i = first; i < last; ++i)
+            batch.vecChanges.push_back(Change(i + 1, i % 3 ? "file_creation" : "inode_modification",
+                                              "/a/dir" + std::to_string(i % 1000) + "/file\\20" +
+                                                  std::to_string(i)));
+        batch.bEnd = last == kChanges;
+        return true;
+    };
+    ScanEnv env(script);
+    env.log.SetLevel(0);
+    env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola")};
+
+    const long startKiB = StatusKiB("VmRSS");
+    ASSERT_GT(startKiB, 0);
+    std::function<FileServerSnapshotCompareItem()> source;
+    CRyError err = env.client.CompareSnapshots("/mnt/a", "", source);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+    size_t pulled = 0;
+    for (FileServerSnapshotCompareItem item = source(); item.uiStatus != kItemNoMore;
+         item = source()) {
+        ASSERT_NE(kItemFailure, item.uiStatus);
+        ++pulled;
+    }
+    EXPECT_EQ(kChanges, pulled);
+    const long peakKiB = StatusKiB("VmHWM");
+    EXPECT_LT(peakKiB - startKiB, 150L * 1024) << "start " << startKiB << " KiB, peak " << peakKiB;
+}
+
+}  // namespace
