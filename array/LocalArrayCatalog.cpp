@@ -228,7 +228,6 @@ ArrayStatus CatalogWriter::Finish() {
     }
     if (!status.bOk) return status;
     RemoveFiles();
-    m_runPaths.clear();
     m_bFinished = true;
     return ArrayStatus::Ok();
 }

@@ -1,0 +1,357 @@
+// SnapDiff on the local array: the change list between two snapshots, its
+// names, its batches and its sessions, and a catalog damaged on disk.
+
+#include "tests/test_local_array_world.h"
+
+#include "array/LocalArrayNames.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <functional>
+#include <map>
+#include <set>
+
+using localarraytest::LocalArrayWorld;
+
+namespace {
+
+std::string Describe(const SnapDiffFileInfo& change) {
+    return change.strChangeType + " " + std::to_string(change.uiFileType) + " " + change.strFileName;
+}
+
+std::vector<std::string> Sorted(const std::vector<SnapDiffFileInfo>& changes) {
+    std::vector<std::string> out;
+    for (const SnapDiffFileInfo& change : changes) out.push_back(Describe(change));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+void Rename(const std::string& from, const std::string& to) {
+    ASSERT_EQ(0, rename(from.c_str(), to.c_str())) << from;
+}
+
+TEST(LocalArraySnapDiffTest, ReportsEachKindOfChange) {
+    typedef std::function<void(LocalArrayWorld&, const std::string&)> Step;
+    struct Case {
+        std::string name;
+        Step setup;
+        Step change;
+        std::vector<std::string> expected;  // sorted
+        bool oneInode;                      // every change is about one inode
+    };
+    auto nothing = [](LocalArrayWorld&, const std::string&) {};
+    const std::vector<Case> cases = {
+        {"create", nothing,
+         [](LocalArrayWorld& w, const std::string& v) { w.File(v, "new", "n"); },
+         {"file_creation 1 /new"}, true},
+        {"modify", [](LocalArrayWorld& w, const std::string& v) { w.File(v, "f", "1"); },
+         [](LocalArrayWorld& w, const std::string& v) { w.File(v, "f", "longer"); },
+         {"inode_modification 1 /f"}, true},
+        {"touch mtime only",
+         [](LocalArrayWorld& w, const std::string& v) { w.File(v, "f", "1"); },
+         [](LocalArrayWorld& w, const std::string& v) {
+             struct timespec t[2] = {{5, 0}, {5, 0}};
+             utimensat(AT_FDCWD, w.Live(v, "f").c_str(), t, 0);
+         },
+         {"inode_modification 1 /f"}, true},
+        {"chmod", [](LocalArrayWorld& w, const std::string& v) { w.File(v, "f", "1"); },
+         [](LocalArrayWorld& w, const std::string& v) { chmod(w.Live(v, "f").c_str(), 0600); },
+         {"inode_modification 1 /f"}, true},
+        {"delete", [](LocalArrayWorld& w, const std::string& v) { w.File(v, "f", "1"); },
+         [](LocalArrayWorld& w, const std::string& v) { unlink(w.Live(v, "f").c_str()); },
+         {"file_deletion 1 /f"}, true},
+        {"rename", [](LocalArrayWorld& w, const std::string& v) { w.File(v, "a", "1"); },
+         [](LocalArrayWorld& w, const std::string& v) { Rename(w.Live(v, "a"), w.Live(v, "b")); },
+         {"file_creation 1 /b", "file_deletion 1 /a"}, true},
+        {"move between folders",
+         [](LocalArrayWorld& w, const std::string& v) {
+             w.Dir(v, "d1");
+             w.Dir(v, "d2");
+             w.File(v, "d1/f", "1");
+         },
+         [](LocalArrayWorld& w, const std::string& v) {
+             Rename(w.Live(v, "d1/f"), w.Live(v, "d2/f"));
+         },
+         {"file_creation 1 /d2/f", "file_deletion 1 /d1/f", "inode_modification 2 /d1",
+          "inode_modification 2 /d2"},
+         false},
+        {"folder rename keeps its contents quiet",
+         [](LocalArrayWorld& w, const std::string& v) {
+             w.Dir(v, "d");
+             w.Dir(v, "d/sub");
+             w.File(v, "d/x", "1");
+             w.File(v, "d/sub/y", "2");
+         },
+         [](LocalArrayWorld& w, const std::string& v) { Rename(w.Live(v, "d"), w.Live(v, "e")); },
+         {"file_creation 2 /e", "file_deletion 2 /d"}, true},
+        {"new hard link",
+         [](LocalArrayWorld& w, const std::string& v) { w.File(v, "a", "1"); },
+         [](LocalArrayWorld& w, const std::string& v) {
+             link(w.Live(v, "a").c_str(), w.Live(v, "b").c_str());
+         },
+         {"file_creation 1 /b", "inode_modification 1 /a"}, true},
+        {"one of two hard links removed",
+         [](LocalArrayWorld& w, const std::string& v) {
+             w.File(v, "a", "1");
+             link(w.Live(v, "a").c_str(), w.Live(v, "b").c_str());
+         },
+         [](LocalArrayWorld& w, const std::string& v) { unlink(w.Live(v, "a").c_str()); },
+         {"file_deletion 1 /a", "inode_modification 1 /b"}, true},
+        {"new symbolic link", nothing,
+         [](LocalArrayWorld& w, const std::string& v) { symlink("target", w.Live(v, "l").c_str()); },
+         {"file_creation 5 /l"}, true},
+        {"file replaced by a folder",
+         [](LocalArrayWorld& w, const std::string& v) { w.File(v, "x", "1"); },
+         [](LocalArrayWorld& w, const std::string& v) {
+             // The folder is made while the file lives, so it cannot reuse
+             // the file's inode number.
+             w.Dir(v, "y");
+             unlink(w.Live(v, "x").c_str());
+             Rename(w.Live(v, "y"), w.Live(v, "x"));
+         },
+         {"file_creation 2 /x", "file_deletion 1 /x"}, false},
+        {"nothing changed", [](LocalArrayWorld& w, const std::string& v) { w.File(v, "f", "1"); },
+         nothing, {}, true},
+    };
+    // All bases first, then one pause, so that every change moves ctime and
+    // mtime to a later second than the base recorded.
+    LocalArrayWorld world;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::string volume = "v" + std::to_string(i);
+        world.Volume(volume);
+        cases[i].setup(world, volume);
+        world.Snap(volume, "base");
+    }
+    sleep(1);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::string volume = "v" + std::to_string(i);
+        cases[i].change(world, volume);
+        world.Snap(volume, "incr");
+    }
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        LocalArrayWorld::Run run = world.Diff("v" + std::to_string(i), "base", "incr");
+        EXPECT_EQ(cases[i].expected, Sorted(run.changes));
+        if (cases[i].oneInode) {
+            std::set<uint64_t> inodes;
+            for (const SnapDiffFileInfo& change : run.changes) inodes.insert(change.ullInode);
+            EXPECT_GE(1u, inodes.size());
+        }
+    }
+}
+
+TEST(LocalArraySnapDiffTest, ChangesCarryTheSnapshotsAttributes) {
+    LocalArrayWorld world;
+    world.Volume("v");
+    world.File("v", "gone", "12345");
+    world.Snap("v", "base");
+    struct stat before;
+    ASSERT_EQ(0, lstat(world.Live("v", "gone").c_str(), &before));
+    unlink(world.Live("v", "gone").c_str());
+    world.File("v", "born", "123");
+    struct timespec t[2] = {{1500000000, 0}, {1600000000, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, world.Live("v", "born").c_str(), t, 0));
+    struct stat born;
+    ASSERT_EQ(0, lstat(world.Live("v", "born").c_str(), &born));
+    world.Snap("v", "incr");
+    LocalArrayWorld::Run run = world.Diff("v", "base", "incr");
+    ASSERT_EQ(2u, run.changes.size());
+    for (const SnapDiffFileInfo& change : run.changes) {
+        if (change.strChangeType == "file_deletion") {
+            EXPECT_EQ(before.st_ino, change.ullInode);
+            EXPECT_EQ(5u, change.ullFileSize);
+            EXPECT_EQ(before.st_mtim.tv_sec, change.llMtime);
+        } else {
+            EXPECT_EQ(born.st_ino, change.ullInode);
+            EXPECT_EQ(3u, change.ullFileSize);
+            EXPECT_EQ(1600000000, change.llMtime);
+            EXPECT_EQ(1500000000, change.llAtime);
+            EXPECT_EQ(born.st_ctim.tv_sec, change.llCtime);
+            EXPECT_EQ(born.st_mode & 07777, change.llAttribute);
+        }
+    }
+}
+
+TEST(LocalArraySnapDiffTest, NamesOnAClusterAndOnAnArrayThatIsNot) {
+    struct Case {
+        bool cluster;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {true, {"file_creation 1 /dir/b", "file_deletion 1 /dir/a"}},
+        {false,
+         {"file_creation 1 /vol/vol1/.snapshot/VKOP_1_2_4/dir/b",
+          "file_deletion 1 /vol/vol1/.snapshot/VKOP_1_2_3/dir/a"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cluster ? "cluster" : "not a cluster");
+        LocalArrayWorld world(c.cluster);
+        world.Volume("vol1");
+        world.Dir("vol1", "dir");
+        world.File("vol1", "dir/a", "1");
+        world.Snap("vol1", "VKOP_1_2_3");
+        Rename(world.Live("vol1", "dir/a"), world.Live("vol1", "dir/b"));
+        world.Snap("vol1", "VKOP_1_2_4");
+        // The folder may or may not have moved to a later second; its
+        // modification is not what this case is about.
+        std::vector<std::string> files;
+        for (const std::string& line : Sorted(world.Diff("/vol/vol1", "VKOP_1_2_3", "VKOP_1_2_4").changes))
+            if (line.compare(0, 20, "inode_modification 2") != 0) files.push_back(line);
+        EXPECT_EQ(c.expected, files);
+    }
+}
+
+TEST(LocalArraySnapDiffTest, EscapesNamesForNfs) {
+    struct Case {
+        std::string raw;
+        std::string escaped;
+    };
+    const std::vector<Case> cases = {
+        {"plain.txt", "plain.txt"},
+        {"with space", "with space"},
+        {"back\\slash", "back\\5Cslash"},
+        {std::string("del\x7F"), "del\\7F"},
+        {"caf\xC3\xA9", "caf\\C3\\A9"},
+        {"\xFF\x80", "\\FF\\80"},
+        {"ctl\x01", "ctl\\01"},
+        {"tab\there", "tab\there"},
+        {"nl\nand\rcr", "nl\nand\rcr"},
+        {"~!@#$%^&*()_+{}|:\"<>?`-=[];',./", "~!@#$%^&*()_+{}|:\"<>?`-=[];',./"},
+        {std::string("\x1F\x00", 2), "\\1F\\00"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.escaped, EscapeSnapDiffName(c.raw)) << c.escaped;
+
+    // End to end: a created file with awkward bytes in its name.
+    LocalArrayWorld world;
+    world.Volume("v");
+    world.Snap("v", "base");
+    world.File("v", "r\xC3\xA9sum\xE9 \\ \x01", "x");
+    world.Snap("v", "incr");
+    EXPECT_EQ((std::vector<std::string>{"file_creation 1 /r\\C3\\A9sum\\E9 \\5C \\01"}),
+              Sorted(world.Diff("v", "base", "incr").changes));
+}
+
+TEST(LocalArraySnapDiffTest, BatchesAreClampedAndOnlyTheLastEnds) {
+    const std::vector<std::pair<unsigned long, unsigned long>> clamps = {
+        {0, 256}, {1, 256}, {255, 256}, {256, 256}, {1000, 1000}, {4096, 4096}, {4097, 4096},
+        {~0ul, 4096}};
+    for (const auto& c : clamps) EXPECT_EQ(c.second, SnapDiffMerge::ClampBatchSize(c.first)) << c.first;
+
+    LocalArrayWorld world;
+    world.Volume("v");
+    world.Snap("v", "empty");
+    for (int i = 0; i < 600; ++i) world.File("v", "f" + std::to_string(i), "x");
+    world.Snap("v", "full");
+
+    struct Case {
+        unsigned long requested;
+        std::vector<size_t> batches;
+    };
+    const std::vector<Case> cases = {{10, {256, 256, 88}}, {300, {300, 300}}, {100000, {600}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.requested);
+        LocalArrayWorld::Run run = world.Diff("v", "empty", "full", c.requested);
+        EXPECT_EQ(c.batches, run.batchSizes);
+        std::vector<bool> ends(c.batches.size(), false);
+        ends.back() = true;
+        EXPECT_EQ(ends, run.endFlags);
+        std::set<std::string> names;
+        for (const SnapDiffFileInfo& change : run.changes) names.insert(change.strFileName);
+        EXPECT_EQ(600u, names.size());
+    }
+    // No change at all: one empty batch that ends the run.
+    LocalArrayWorld::Run none = world.Diff("v", "full", "full");
+    EXPECT_EQ(std::vector<size_t>{0}, none.batchSizes);
+    EXPECT_EQ(std::vector<bool>{true}, none.endFlags);
+}
+
+TEST(LocalArraySnapDiffTest, SessionsAreLimitedAndEndedHandlesRefused) {
+    LocalArrayWorld world;
+    world.Volume("v");
+    world.File("v", "f", "1");
+    world.Snap("v", "a");
+    world.File("v", "g", "2");
+    world.Snap("v", "b");
+
+    std::vector<std::string> handles;
+    bool escaped, empty;
+    for (int i = 0; i < 16; ++i) {
+        std::string handle;
+        ASSERT_TRUE(world.array->SnapDiffStart("v", "a", "b", 256, "nfs", handle, escaped, empty).bOk);
+        handles.push_back(handle);
+    }
+    EXPECT_EQ(16u, std::set<std::string>(handles.begin(), handles.end()).size());
+    std::string refused;
+    ArrayStatus seventeenth = world.array->SnapDiffStart("v", "a", "b", 256, "nfs", refused, escaped, empty);
+    EXPECT_EQ(kArrayErrTooManySessions, seventeenth.uiCode) << seventeenth.strMessage;
+
+    // SnapDiffEnd frees a slot; its handle is then refused.
+    ASSERT_TRUE(world.array->SnapDiffEnd(handles[0]).bOk);
+    std::vector<SnapDiffFileInfo> batch;
+    bool end = false;
+    EXPECT_EQ(kArrayErrBadHandle, world.array->SnapDiffNext(handles[0], batch, end).uiCode);
+    EXPECT_EQ(kArrayErrBadHandle, world.array->SnapDiffEnd(handles[0]).uiCode);
+    std::string again;
+    ASSERT_TRUE(world.array->SnapDiffStart("v", "a", "b", 256, "nfs", again, escaped, empty).bOk);
+    EXPECT_NE(handles[0], again);  // handles are never reused
+
+    // Sending the end flag ends a session as well.
+    ASSERT_TRUE(world.array->SnapDiffNext(handles[1], batch, end).bOk);
+    EXPECT_TRUE(end);
+    EXPECT_EQ(1u, batch.size());
+    EXPECT_EQ(kArrayErrBadHandle, world.array->SnapDiffNext(handles[1], batch, end).uiCode);
+    EXPECT_TRUE(batch.empty());
+    EXPECT_EQ(16u, world.array->OpenSessions() + 1);
+
+    EXPECT_EQ(kArrayErrBadHandle, world.array->SnapDiffNext("snapdiff-999", batch, end).uiCode);
+    EXPECT_EQ(kArrayErrBadHandle, world.array->SnapDiffEnd("").uiCode);
+
+    // Starts that cannot begin take no slot.
+    struct Case {
+        std::string base;
+        std::string incremental;
+        std::string protocol;
+        uint32_t code;
+    };
+    const std::vector<Case> cases = {{"a", "missing", "nfs", kArrayErrNotFound},
+                                     {"missing", "b", "nfs", kArrayErrNotFound},
+                                     {"a", "b", "cifs", kArrayErrInvalidArgument}};
+    for (const Case& c : cases) {
+        std::string handle;
+        EXPECT_EQ(c.code, world.array->SnapDiffStart("v", c.base, c.incremental, 256, c.protocol,
+                                                     handle, escaped, empty).uiCode);
+    }
+    EXPECT_EQ(15u, world.array->OpenSessions());
+}
+
+TEST(LocalArraySnapDiffTest, DamagedCatalogFailsTheRunAndFreesItsSession) {
+    LocalArrayWorld world;
+    world.config.uiMaxSessions = 1;
+    world.Rebuild();
+    world.Volume("v");
+    world.Snap("v", "a");
+    for (int i = 0; i < 400; ++i) world.File("v", "f" + std::to_string(i), "x");
+    world.Snap("v", "b");
+    const std::string catalog = world.Root() + "/.snapcatalog/v/b.cat";
+    struct stat st;
+    ASSERT_EQ(0, stat(catalog.c_str(), &st));
+    ASSERT_EQ(0, truncate(catalog.c_str(), st.st_size / 2));
+
+    std::string handle;
+    bool escaped, empty;
+    ASSERT_TRUE(world.array->SnapDiffStart("v", "a", "b", 256, "nfs", handle, escaped, empty).bOk);
+    std::vector<SnapDiffFileInfo> batch;
+    bool end = false;
+    ArrayStatus status = world.array->SnapDiffNext(handle, batch, end);
+    while (status.bOk && !end) status = world.array->SnapDiffNext(handle, batch, end);
+    EXPECT_EQ(kArrayErrInternal, status.uiCode);
+    EXPECT_NE(std::string::npos, status.strMessage.find("corrupt")) << status.strMessage;
+    EXPECT_FALSE(end);
+    EXPECT_TRUE(batch.empty());
+    EXPECT_EQ(0u, world.array->OpenSessions());
+    EXPECT_EQ(kArrayErrBadHandle, world.array->SnapDiffNext(handle, batch, end).uiCode);
+    // The slot is free for a run between sound catalogs.
+    EXPECT_TRUE(world.Diff("v", "a", "a").changes.empty());
+}
+
+}  // namespace

@@ -1,0 +1,95 @@
+// A local array in a temporary folder, with helpers to shape the live tree
+// of its volumes and to read a whole SnapDiff run.
+#pragma once
+
+#include "array/LocalArray.h"
+#include "tests/support/TestSupport.h"
+
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace localarraytest {
+
+class LocalArrayWorld {
+public:
+    explicit LocalArrayWorld(bool cluster = true, const std::vector<LocalArrayExport>& exports = {}) {
+        char resolved[PATH_MAX];
+        if (!realpath(m_dir.Path().c_str(), resolved)) throw std::runtime_error("realpath");
+        config.strRoot = resolved;
+        config.strArrayName = "filer1";
+        config.bCluster = cluster;
+        config.vecExports = exports;
+        Rebuild();
+    }
+    // Applies a changed config (a new back end, as a new job would get).
+    void Rebuild() { array.reset(new LocalArray(config)); }
+
+    std::string Root() const { return config.strRoot; }
+    std::string Live(const std::string& volume, const std::string& rel = std::string()) const {
+        return config.strRoot + "/" + volume + (rel.empty() ? "" : "/" + rel);
+    }
+    void Volume(const std::string& volume) const { MakeDir(Live(volume)); }
+    void Dir(const std::string& volume, const std::string& rel) const { MakeDir(Live(volume, rel)); }
+    void File(const std::string& volume, const std::string& rel, const std::string& contents) const {
+        testsupport::WriteFile(Live(volume, rel), contents);
+    }
+    std::string Read(const std::string& path) const { return testsupport::ReadFile(path); }
+
+    void Snap(const std::string& volume, const std::string& name) {
+        ArrayStatus status = array->CreateSnapshot(volume, name);
+        ASSERT_TRUE(status.bOk) << status.strMessage;
+    }
+
+    // Runs SnapDiff to the end; batch sizes and end flags are kept for checks.
+    struct Run {
+        std::vector<SnapDiffFileInfo> changes;
+        std::vector<size_t> batchSizes;
+        std::vector<bool> endFlags;
+    };
+    Run Diff(const std::string& volume, const std::string& base, const std::string& incremental,
+             unsigned long maxItems = 4096) {
+        Run run;
+        std::string handle;
+        bool escaped = false, emptyAllowed = true;
+        ArrayStatus status = array->SnapDiffStart(volume, base, incremental, maxItems, "nfs",
+                                                  handle, escaped, emptyAllowed);
+        EXPECT_TRUE(status.bOk) << status.strMessage;
+        EXPECT_TRUE(escaped);
+        EXPECT_FALSE(emptyAllowed);
+        for (bool end = false; status.bOk && !end;) {
+            std::vector<SnapDiffFileInfo> batch;
+            status = array->SnapDiffNext(handle, batch, end);
+            EXPECT_TRUE(status.bOk) << status.strMessage;
+            run.batchSizes.push_back(batch.size());
+            run.endFlags.push_back(end);
+            run.changes.insert(run.changes.end(), batch.begin(), batch.end());
+        }
+        return run;
+    }
+
+    LocalArrayConfig config;
+    std::unique_ptr<LocalArray> array;
+
+private:
+    static void MakeDir(const std::string& path) {
+        if (mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + path);
+    }
+    testsupport::TempDir m_dir;
+};
+
+inline LocalArrayExport Export(const std::string& volume, const std::vector<std::string>& below) {
+    LocalArrayExport exp;
+    exp.strVolume = volume;
+    exp.vecBelow = below;
+    return exp;
+}
+
+}  // namespace localarraytest
