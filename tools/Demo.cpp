@@ -56,23 +56,26 @@ public:
         };
     }
 
+    // New names come first and deletions last, so that no new file can
+    // reuse an inode number freed in the same job: the demo then shows each
+    // known limit once, by its own cause.
     std::vector<Step> Changes() const {
         return {
             Write(m_alpha + "/docs/new-summary.txt", "new file\n"),
-            Append(m_alpha + "/data.bin", "more data"),
-            Remove(m_alpha + "/old/obsolete.txt"),
-            Remove(m_beta + "/archive/2023"),
-            Rename(m_alpha + "/draft plan.txt", m_alpha + "/final plan.txt"),
-            Rename(m_alpha + "/photos/2024", m_alpha + "/photos/2024 summer"),
-            Rename(m_alpha + "/docs/to-move.txt", m_alpha + "/src/moved.txt"),
             Write(m_beta + "/meeting notes 2025.txt", "names with spaces\n"),
             Write(m_home + "/alice/caf\xC3\xA9 m\xC3\xBCnchen.txt", "UTF-8 name\n"),
             Write(m_home + "/bob/raw\xFF" "bytes.dat", "a name that is not UTF-8\n"),
             Link(m_home + "/bob/notes.txt", m_home + "/bob/notes-link.txt"),
+            Append(m_alpha + "/data.bin", "more data"),
+            Rename(m_alpha + "/draft plan.txt", m_alpha + "/final plan.txt"),
+            Rename(m_alpha + "/photos/2024", m_alpha + "/photos/2024 summer"),
+            Rename(m_alpha + "/docs/to-move.txt", m_alpha + "/src/moved.txt"),
             // One case of each known limit.
             Write(m_alpha + "/back\\slash.txt", "limit (a)\n"),
             Rename(m_alpha + "/handover.txt", m_beta + "/inbox/handover.txt"),
-            Remove(m_home + "/shared-link.dat"),
+            Append(m_home + "/shared.dat", "changed through one of its two names\n"),
+            Remove(m_alpha + "/old/obsolete.txt"),
+            Remove(m_beta + "/archive/2023"),
         };
     }
 

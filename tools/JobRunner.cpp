@@ -7,6 +7,9 @@
 #include <functional>
 
 namespace snapagent {
+
+const char kFullJobReason[] = "full job";
+
 namespace {
 
 const char kSnapMapFileName[] = "nativeSnapMapInfo.vkf";
@@ -104,7 +107,7 @@ void RunJob(const PluginLoader& plugin, const JobSpec& spec, JobObserver& observ
         ShareResult share;
         share.strShare = path;
         if (spec.llPrevJobId == 0) {
-            share.strFullScanReason = "full job";
+            share.strFullScanReason = kFullJobReason;
         } else if (support.IsError()) {
             share.strFullScanReason = OneLine(support.AsString());
         } else {

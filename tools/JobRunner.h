@@ -32,6 +32,9 @@ struct JobSpec {
     bool bKeepItems = true;  // hold each share's items in the result
 };
 
+// The reason given for every share of a full job.
+extern const char kFullJobReason[];
+
 struct ShareResult {
     std::string strShare;  // as the plug-in kept it
     bool bCompared = false;

@@ -25,6 +25,8 @@ void Progress::OnShareDone(const ShareResult& share) {
     const std::string name = PrintablePath(share.strShare);
     if (share.bCompared)
         Say(name + ": " + std::to_string(share.nItems) + " changes");
+    else if (share.strFullScanReason == kFullJobReason)
+        Say(name + ": backed up in full");
     else
         Say(name + ": needs a full scan (" + share.strFullScanReason + ")");
 }
