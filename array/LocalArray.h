@@ -15,6 +15,12 @@
 // A snapshot exists when its catalog exists: the catalog is written last,
 // by a rename, so a creation that fails part-way leaves no snapshot.
 //
+// Exports: every /vol/<volume> is exported whole, so
+// GetStoragePathForExport answers any existing folder /vol/<volume>[/dir...]
+// with that path itself (empty and trailing "/" components dropped); a
+// missing volume or folder is unknown (kArrayErrNotFound). The configured
+// exports below volumes are where .snapshot links are made.
+//
 // Volume arguments are names or /vol/<volume>[/...] paths
 // (VolumeNameOfArgument). Volume and snapshot names that are empty, ".",
 // "..", hold "/" or NUL, or name the catalog folder are refused with
