@@ -1,14 +1,19 @@
 #include "array/ArrayBackendFactory.h"
 
+#include "array/CallLog.h"
+#include "array/FaultInjectingBackend.h"
+#include "array/LocalArray.h"
+#include "array/RecordingBackend.h"
+#include "array/ScriptJson.h"
+#include "array/ScriptedArray.h"
+#include "host/IniFile.h"
+#include "host/LogWriter.h"
+#include "host/VKPlatformInfo.h"
+
 #include <algorithm>
 #include <boost/make_shared.hpp>
 #include <cerrno>
 #include <cstdlib>
-
-#include "array/FaultInjectingBackend.h"
-#include "array/ScriptedArray.h"
-#include "host/IniFile.h"
-#include "host/VKPlatformInfo.h"
 
 namespace {
 
@@ -72,23 +77,81 @@ bool ConfigFaults(std::vector<ScriptedFault>& faults, std::string& error) {
     return true;
 }
 
-boost::shared_ptr<ArrayBackend> CreateConfiguredBackend(const NASArrayInfo& info,
-                                                        std::string& error) {
-    std::string kind = "local";
-    VKPlatformInfo::getRegString("array", "backend", &kind);
-    if (kind == "scripted") {
-        ArrayScript script;
-        script.strArrayName = info.strArrayName;
-        script.strClientName = info.strClientName;
-        return boost::make_shared<ScriptedArray>(script);
+std::string ArraySetting(const std::string& key, const std::string& fallback) {
+    std::string value = fallback;
+    VKPlatformInfo::getRegString("array", key, &value);
+    return value;
+}
+
+// A scripted array whose state (its snapshots with the rest of its script)
+// goes back to its script file when the job is done with the array, so that
+// the next job of a cycle finds what this one left.
+class StateSavingScriptedArray : public ScriptedArray {
+public:
+    StateSavingScriptedArray(const ArrayScript& script, const std::string& path)
+        : ScriptedArray(script), m_path(path) {}
+    ~StateSavingScriptedArray() override {
+        std::string error;
+        if (!SaveArrayScript(m_path, Script(), error) && g_ptrLogWriter)
+            g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
+                                "Scripted array state not saved: %s", error.c_str());
     }
+
+private:
+    std::string m_path;
+};
+
+boost::shared_ptr<ArrayBackend> CreateScriptedArray(const NASArrayInfo& info, std::string& error) {
+    ArrayScript script;
+    script.strArrayName = info.strArrayName;
+    script.strClientName = info.strClientName;
+    const std::string path = ArraySetting("script", "");
+    const bool saveState = ArraySetting("save_state", "false") == "true";
+    if (path.empty() && saveState) {
+        error = "[array] save_state = true needs [array] script = FILE";
+        return boost::shared_ptr<ArrayBackend>();
+    }
+    if (!path.empty() && !LoadArrayScript(path, script, error))
+        return boost::shared_ptr<ArrayBackend>();
+    boost::shared_ptr<ScriptedArray> array =
+        saveState ? boost::make_shared<StateSavingScriptedArray>(script, path)
+                  : boost::make_shared<ScriptedArray>(script);
+    // The script's own faults belong to the array's answers: they sit right
+    // on the array, below a recording and below the config's faults.
+    return boost::make_shared<FaultInjectingBackend>(array, script.vecFaults);
+}
+
+// The back end that answers: the local array or a scripted one.
+boost::shared_ptr<ArrayBackend> CreateAnsweringBackend(const std::string& kind,
+                                                       const NASArrayInfo& info,
+                                                       std::string& error) {
+    if (kind == "scripted") return CreateScriptedArray(info, error);
     if (kind == "local") {
         // TODO(local array): build it with CreateLocalArrayFromConfig.
         error = "local array not available";
         return boost::shared_ptr<ArrayBackend>();
     }
-    error = "unknown array back end [" + kind + "] in [array] backend";
+    error = "unknown array back end [" + kind + "]";
     return boost::shared_ptr<ArrayBackend>();
+}
+
+boost::shared_ptr<ArrayBackend> CreateConfiguredBackend(const NASArrayInfo& info,
+                                                        std::string& error) {
+    const std::string kind = ArraySetting("backend", "local");
+    if (kind != "record") return CreateAnsweringBackend(kind, info, error);
+    const std::string recordTo = ArraySetting("record_to", "");
+    if (recordTo.empty()) {
+        error = "[array] backend = record needs [array] record_to = FILE";
+        return boost::shared_ptr<ArrayBackend>();
+    }
+    boost::shared_ptr<ArrayBackend> inner =
+        CreateAnsweringBackend(ArraySetting("inner", "local"), info, error);
+    if (!inner) {
+        error = "[array] inner: " + error;
+        return inner;
+    }
+    return boost::make_shared<RecordingBackend>(inner, recordTo, info.strArrayName,
+                                                info.strClientName);
 }
 
 }  // namespace
@@ -138,5 +201,12 @@ boost::shared_ptr<ArrayBackend> CreateArrayBackend(const NASArrayInfo& info, std
     if (!ConfigFaults(faults, error)) return boost::shared_ptr<ArrayBackend>();
     boost::shared_ptr<ArrayBackend> backend = CreateConfiguredBackend(info, error);
     if (!backend) return backend;
-    return boost::make_shared<FaultInjectingBackend>(backend, faults);
+    backend = boost::make_shared<FaultInjectingBackend>(backend, faults);
+    const std::string callsLog = ArraySetting("calls_log", "");
+    if (callsLog.empty()) return backend;
+    // Outermost, so that the log shows what the client was answered,
+    // injected faults included.
+    boost::shared_ptr<CallLog> log = boost::make_shared<CallLog>();
+    if (!log->Open(callsLog, error)) return boost::shared_ptr<ArrayBackend>();
+    return boost::make_shared<CallLoggingBackend>(backend, log);
 }

@@ -2,7 +2,9 @@
 // (default), scripted, record). A test may install an override that is used
 // instead of the config; null removes it. A back end built from the config
 // is wrapped in a FaultInjectingBackend with the faults of the config's
-// [faults] section (docs/scripted-array.md gives the format).
+// [faults] section, and that in a CallLoggingBackend when [array] calls_log
+// names a file (docs/scripted-array.md gives every setting). Each call
+// builds a new back end: state, fault counts and recordings belong to it.
 #pragma once
 
 #include "array/ArrayBackend.h"

@@ -1,19 +1,21 @@
 // ManageONTAP as the client sees it (last error, no back end) and the back
 // end the config builds behind it (kinds, [faults] settings).
-#include <gtest/gtest.h>
-
-#include <boost/make_shared.hpp>
-#include <functional>
-
 #include "array/ArrayBackendFactory.h"
 #include "array/FaultInjectingBackend.h"
+#include "array/ScriptJson.h"
 #include "array/ScriptedArray.h"
 #include "host/ManageONTAP.h"
 #include "tests/support/TestSupport.h"
 
+#include <algorithm>
+#include <boost/make_shared.hpp>
+#include <functional>
+#include <gtest/gtest.h>
+
 namespace {
 
 using testsupport::ScopedConfig;
+using testsupport::TempDir;
 
 // Every ManageONTAP call that reports success as a bool, by name.
 struct NamedCall {
@@ -165,6 +167,8 @@ TEST(ArrayBackendFactory, ParsesFaultSettings) {
 }
 
 TEST(ArrayBackendFactory, BuildsWhatTheConfigNames) {
+    TempDir dir;
+    testsupport::WriteFile(dir / "broken.json", "{\"snapshots\": [{\"volume\": 7}]}");
     const struct {
         std::string config;
         bool built;
@@ -173,6 +177,15 @@ TEST(ArrayBackendFactory, BuildsWhatTheConfigNames) {
         {"[array]\nbackend = scripted\n", true, ""},
         {"[array]\nbackend = teleport\n", false, "teleport"},
         {"[array]\nbackend = scripted\n[faults]\nfault.1 = Nope 1 *\n", false, "fault.1"},
+        {"[array]\nbackend = scripted\nscript = " + (dir / "broken.json") + "\n", false,
+         "broken.json]: snapshots[0].volume: expected a string"},
+        {"[array]\nbackend = scripted\nscript = " + (dir / "none.json") + "\n", false, "none.json"},
+        {"[array]\nbackend = scripted\nsave_state = true\n", false, "needs [array] script"},
+        {"[array]\nbackend = record\ninner = scripted\n", false, "record_to"},
+        {"[array]\nbackend = record\ninner = record\nrecord_to = " + (dir / "r.json") + "\n", false,
+         "[array] inner: unknown array back end [record]"},
+        {"[array]\nbackend = scripted\ncalls_log = " + (dir / "no/such/calls.log") + "\n", false,
+         "calls log"},
     };
     for (const auto& c : cases) {
         ScopedConfig config(c.config);
@@ -197,6 +210,99 @@ TEST(ArrayBackendFactory, ConfigFaultsWrapTheBackEnd) {
     std::string message;
     EXPECT_EQ(13777u, ontap.GetLastError(message));
     EXPECT_EQ("array is busy", message);
+}
+
+TEST(ArrayBackendFactory, ScriptedStateIsSavedForTheNextJob) {
+    TempDir dir;
+    const std::string script = dir / "array.json";
+    ArrayScript initial;
+    initial.mapSnapshots["projects"] = {"VKOP_2_15_811"};
+    std::string error;
+    ASSERT_TRUE(SaveArrayScript(script, initial, error)) << error;
+    ScopedConfig config("[array]\nbackend = scripted\nsave_state = true\nscript = " + script +
+                        "\n");
+    // Two jobs in a row, each with its own back end, as two agent runs.
+    for (const std::string snapshot : {"VKOP_2_15_812", "VKOP_2_15_813"}) {
+        ManageONTAP ontap;
+        ontap.AttachBackend(CreateArrayBackend(NASArrayInfo(), error));
+        ASSERT_TRUE(ontap.Backend()) << error;
+        EXPECT_TRUE(ontap.CreateOntapSnap("/vol/projects/a", snapshot));
+        EXPECT_EQ(snapshot == "VKOP_2_15_812",
+                  ontap.DeleteOntapSnap("projects", "VKOP_2_15_811", nullptr));
+    }
+    ArrayScript saved;
+    ASSERT_TRUE(LoadArrayScript(script, saved, error)) << error;
+    EXPECT_EQ((std::set<std::string>{"VKOP_2_15_812", "VKOP_2_15_813"}),
+              saved.mapSnapshots["projects"]);
+}
+
+TEST(ArrayBackendFactory, CallsLogHasOneLinePerCallWithoutCredentials) {
+    TempDir dir;
+    ArrayScript script;
+    ScriptedSnapDiff& diff = script.mapSnapDiffs[std::make_tuple("v", "a", "b")];
+    diff.vecBatches.resize(1);
+    diff.vecBatches[0].vecChanges.resize(3);
+    diff.vecBatches[0].bEnd = true;
+    std::string error;
+    ASSERT_TRUE(SaveArrayScript(dir / "array.json", script, error)) << error;
+    ScopedConfig config("[array]\nbackend = scripted\nscript = " + (dir / "array.json") +
+                        "\ncalls_log = " + (dir / "calls.log") +
+                        "\n[faults]\nfault.1 = CreateOntapSnap 1 * 13001 link down\n");
+    NASArrayInfo info;
+    info.strUserName = "admin";
+    info.strPassword = "pa55word";
+    {
+        ManageONTAP ontap;
+        ontap.AttachBackend(CreateArrayBackend(info, error));
+        ASSERT_TRUE(ontap.Backend()) << error;
+        std::string handle;
+        bool escaped, emptyAllowed, end;
+        std::vector<SnapDiffFileInfo> batch;
+        EXPECT_TRUE(ontap.OpenConnection());
+        EXPECT_FALSE(ontap.CreateOntapSnap("v", "s\xff"));
+        EXPECT_TRUE(ontap.SnapDiffStart("v", "a", "b", 10, "nfs", handle, escaped, emptyAllowed));
+        EXPECT_TRUE(ontap.SnapDiffNext(handle, batch, end));
+    }
+    const std::string log = testsupport::ReadFile(dir / "calls.log");
+    EXPECT_EQ(4, std::count(log.begin(), log.end(), '\n')) << log;
+    EXPECT_EQ(std::string::npos, log.find("pa55word"));
+    EXPECT_NE(
+        std::string::npos,
+        log.find("{\"op\":\"CreateOntapSnap\",\"args\":{\"volume\":\"v\",\"name\":{\"hex\":"
+                 "\"73ff\"}},\"ok\":false,\"code\":13001,\"message\":\"link down\",\"out\":{}}"))
+        << log;
+    EXPECT_NE(std::string::npos,
+              log.find("\"op\":\"SnapDiffNext\",\"args\":{\"handle\":\"scripted-diff-1\"},"
+                       "\"ok\":true,\"code\":0,\"message\":\"\",\"out\":{\"batch_size\":3,"
+                       "\"end\":true}}"))
+        << log;
+}
+
+TEST(ArrayBackendFactory, RecordOnAScriptedArrayWritesAReplayableScript) {
+    TempDir dir;
+    ArrayScript script;
+    script.mapSnapshots["projects"] = {"VKOP_2_15_811", "VKOP_9_9_9"};
+    std::string error;
+    ASSERT_TRUE(SaveArrayScript(dir / "array.json", script, error)) << error;
+    {
+        ScopedConfig config("[array]\nbackend = record\ninner = scripted\nscript = " +
+                            (dir / "array.json") + "\nrecord_to = " + (dir / "rec.json") + "\n");
+        ManageONTAP ontap;
+        ontap.AttachBackend(CreateArrayBackend(NASArrayInfo(), error));
+        ASSERT_TRUE(ontap.Backend()) << error;
+        std::vector<SnapShotInfo_t> listed;
+        EXPECT_TRUE(ontap.GetSnapShotList(listed, "projects", 0, "VKOP_2_15_"));
+        EXPECT_TRUE(ontap.CreateOntapSnap("projects", "VKOP_2_15_812"));
+    }
+    ScopedConfig replay("[array]\nbackend = scripted\nscript = " + (dir / "rec.json") + "\n");
+    ManageONTAP ontap;
+    ontap.AttachBackend(CreateArrayBackend(NASArrayInfo(), error));
+    ASSERT_TRUE(ontap.Backend()) << error;
+    std::vector<SnapShotInfo_t> listed;
+    EXPECT_TRUE(ontap.GetSnapShotList(listed, "projects", 0, "VKOP_2_15_"));
+    ASSERT_EQ(1u, listed.size());
+    EXPECT_EQ("VKOP_2_15_811", listed[0].strName);
+    EXPECT_TRUE(ontap.CreateOntapSnap("projects", "VKOP_2_15_812"));
 }
 
 TEST(ArrayBackendFactory, OverrideWinsOverTheConfig) {

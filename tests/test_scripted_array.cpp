@@ -1,12 +1,16 @@
-// The scripted array and the fault decorator, driven as the client drives
-// them: through ManageONTAP.
-#include <gtest/gtest.h>
-
-#include <boost/make_shared.hpp>
-
+// The scripted array, the fault decorator, the script document and the
+// recorder, driven as the client drives them: through ManageONTAP.
 #include "array/FaultInjectingBackend.h"
+#include "array/RecordingBackend.h"
+#include "array/ScriptJson.h"
 #include "array/ScriptedArray.h"
 #include "host/ManageONTAP.h"
+#include "tests/support/TestSupport.h"
+
+#include <algorithm>
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -341,6 +345,245 @@ TEST(FaultInjection, SnapDiffCallsCountByTheSessionVolumeAndAreRecorded) {
     EXPECT_EQ((std::vector<std::string>{h2, "v2"}), calls[5].vecArguments);
     EXPECT_FALSE(calls[5].bOk);
     EXPECT_EQ(13500u, calls[5].uiCode);
+}
+
+ArrayScript FullScript() {
+    ArrayScript script = DiffScript();
+    script.bCluster = false;
+    script.bClusterInterface = true;
+    script.uiVersion[1] = 13;
+    script.strArrayName = "filer\xff";
+    script.mapExports["/vol/projects/\xe9t\xe9"] = "/vol/projects/\xe9t\xe9";
+    script.mapSnapshots["projects"] = {"VKOP_1_2_3", std::string("nul\0name", 8), "caf\xc3\xa9"};
+    ScriptedSnapDiff& diff = script.mapSnapDiffs[std::make_tuple("projects", "s1", "s2")];
+    diff.vecBatches[0].vecChanges[0].ullInode = UINT64_MAX;
+    diff.vecBatches[0].vecChanges[0].llMtime = -5;
+    diff.vecBatches[0].vecChanges[1].strFileName = "bad\x80name";
+    script.vecFaults.push_back(Fault("SnapDiffNext", 3, "/vol/projects/a", true));
+    return script;
+}
+
+TEST(ScriptJson, RoundTripKeepsEveryByte) {
+    const ArrayScript original = FullScript();
+    std::string text, error, again;
+    ASSERT_TRUE(ArrayScriptToJson(original, text, error)) << error;
+    // Bytes that are not UTF-8 go as hex; valid UTF-8 stays readable.
+    EXPECT_NE(std::string::npos, text.find("\"hex\": \"626164806e616d65\""));
+    EXPECT_NE(std::string::npos, text.find("caf\xc3\xa9"));
+    ArrayScript loaded;
+    ASSERT_TRUE(ParseArrayScript(text, loaded, error)) << error;
+    ASSERT_TRUE(ArrayScriptToJson(loaded, again, error));
+    EXPECT_EQ(text, again);
+    EXPECT_EQ(original.mapSnapshots, loaded.mapSnapshots);
+    EXPECT_EQ(original.mapExports, loaded.mapExports);
+    EXPECT_EQ("filer\xff", loaded.strArrayName);
+    EXPECT_FALSE(loaded.bCluster);
+    const auto& batch = loaded.mapSnapDiffs.at(std::make_tuple("projects", "s1", "s2")).vecBatches;
+    EXPECT_EQ(UINT64_MAX, batch[0].vecChanges[0].ullInode);
+    EXPECT_EQ(-5, batch[0].vecChanges[0].llMtime);
+    EXPECT_EQ("bad\x80name", batch[0].vecChanges[1].strFileName);
+    EXPECT_TRUE(batch[2].bFail);
+    EXPECT_EQ(14999u, batch[2].uiCode);
+    ASSERT_EQ(1u, loaded.vecFaults.size());
+    EXPECT_TRUE(loaded.vecFaults[0].bDropConnection);
+    EXPECT_EQ(3u, loaded.vecFaults[0].ullNth);
+}
+
+TEST(ScriptJson, MalformedDocumentsGiveOneClearError) {
+    const struct {
+        std::string text, errorPart;
+    } cases[] = {
+        {"", "not a JSON document"},
+        {"{\"cluster\": tru}", "not a JSON document"},
+        {"{\"array_name\": \"\xff\"}", "not a JSON document"},
+        {"[]", "document: expected an object"},
+        {"{\"clusterr\": true}", "unknown key \"clusterr\""},
+        {"{\"cluster\": 1}", "cluster: expected true or false"},
+        {"{\"version\": [9, 8]}", "version: expected [major, minor, third]"},
+        {"{\"version\": [9, -1, 0]}", "version[1]"},
+        {"{\"exports\": {}}", "exports: expected an array"},
+        {"{\"exports\": [{\"export\": \"/a\"}]}", "exports[0]: \"volume_path\" is missing"},
+        {"{\"snapshots\": [{\"volume\": \"v\", \"names\": [{\"hex\": \"abc\"}]}]}",
+         "snapshots[0].names[0]: expected a string or"},
+        {"{\"snapshots\": [{\"volume\": \"v\", \"names\": [{\"hex\": \"zz\"}]}]}",
+         "snapshots[0].names[0]"},
+        {"{\"snapshots\": [{\"volume\": \"v\"}, {\"volume\": \"v\"}]}", "listed twice"},
+        {"{\"snapdiffs\": [{\"volume\": \"v\", \"base\": \"a\"}]}",
+         "snapdiffs[0]: \"incremental\" is missing"},
+        {"{\"snapdiffs\": [{\"volume\": \"v\", \"base\": \"a\", \"incremental\": \"b\", "
+         "\"batches\": [{\"changes\": [{\"inode\": -1}]}]}]}",
+         "snapdiffs[0].batches[0].changes[0].inode: expected a whole number from 0"},
+        {"{\"snapdiffs\": [{\"volume\": \"v\", \"base\": \"a\", \"incremental\": \"b\", "
+         "\"batches\": [{\"changes\": [{\"mtime\": 1.5}]}]}]}",
+         "changes[0].mtime: expected a whole number"},
+        {"{\"snapdiffs\": [{\"volume\": \"v\", \"base\": \"a\", \"incremental\": \"b\"},"
+         "{\"volume\": \"v\", \"base\": \"a\", \"incremental\": \"b\"}]}",
+         "snapdiffs[1]: a second answer"},
+        {"{\"snapdiffs\": [{\"volume\": \"v\", \"base\": \"a\", \"incremental\": \"b\", "
+         "\"batches\": [{\"fail\": true, \"code\": 4294967296}]}]}",
+         "batches[0].code: number too large"},
+        {"{\"faults\": [{\"operation\": \"SnapDiffNext\", \"nth\": 0}]}",
+         "faults[0].nth: calls are counted from 1"},
+        {"{\"faults\": [{\"nth\": 2}]}", "faults[0]: \"operation\" is missing"},
+    };
+    for (const auto& c : cases) {
+        ArrayScript script = SnapshotScript();
+        std::string error;
+        EXPECT_FALSE(ParseArrayScript(c.text, script, error)) << c.text;
+        EXPECT_NE(std::string::npos, error.find(c.errorPart)) << c.text << " -> " << error;
+        EXPECT_EQ(SnapshotScript().mapSnapshots, script.mapSnapshots) << "changed by: " << c.text;
+    }
+}
+
+TEST(ScriptJson, SaveIsAtomicAndRefusesWhatItCannotWrite) {
+    testsupport::TempDir dir;
+    const std::string path = dir / "array.json";
+    std::string error;
+    ASSERT_TRUE(SaveArrayScript(path, SnapshotScript(), error)) << error;
+    ArrayScript loaded;
+    ASSERT_TRUE(LoadArrayScript(path, loaded, error)) << error;
+    EXPECT_EQ(SnapshotScript().mapSnapshots, loaded.mapSnapshots);
+
+    ArrayScript generated;
+    generated.mapSnapDiffs[std::make_tuple("v", "a", "b")].generator =
+        [](size_t, unsigned long, ScriptedBatch&) { return true; };
+    EXPECT_FALSE(SaveArrayScript(path, generated, error));
+    EXPECT_NE(std::string::npos, error.find("generated")) << error;
+    EXPECT_FALSE(SaveArrayScript(dir / "missing/array.json", SnapshotScript(), error));
+    EXPECT_NE(std::string::npos, error.find("missing/array.json")) << error;
+    EXPECT_FALSE(LoadArrayScript(dir / "absent.json", loaded, error));
+    EXPECT_NE(std::string::npos, error.find("absent.json")) << error;
+    // The failed saves left the last good document and no temporary file.
+    ASSERT_TRUE(LoadArrayScript(path, loaded, error)) << error;
+    EXPECT_EQ(SnapshotScript().mapSnapshots, loaded.mapSnapshots);
+    EXPECT_FALSE(testsupport::FileExists(path + ".tmp." + std::to_string(getpid())));
+}
+
+// A job's worth of array calls; every answer the client could see, as text.
+std::vector<std::string> DriveJob(ManageONTAP& ontap) {
+    std::vector<std::string> seen;
+    auto note = [&](const std::string& what, bool ok) {
+        std::string message;
+        const unsigned code = ok ? 0 : ontap.GetLastError(message);
+        seen.push_back(what + (ok ? " ok" : " fail " + std::to_string(code) + " " + message));
+    };
+    note("open", ontap.OpenConnection());
+    note(std::string("cluster ") + (ontap.IsCluster() ? "yes" : "no"), true);
+    unsigned major = 0, minor = 0, third = 0;
+    const bool versionOk = ontap.GetFileServerVersion(major, minor, third, false);
+    note("version " + std::to_string(major) + "." + std::to_string(minor), versionOk);
+    for (const char* exportPath : {"/vol/projects/a", "/vol/nowhere"}) {
+        std::string path;
+        const bool ok = ontap.GetActualStoragePathForNfsExport(exportPath, path);
+        note(std::string("export ") + exportPath + " " + path, ok);
+    }
+    auto list = [&]() {
+        std::vector<SnapShotInfo_t> listed;
+        const bool ok = ontap.GetSnapShotList(listed, "/vol/projects/a", 0, "VKOP_2_15_");
+        std::string names;
+        for (const auto& s : listed) names += " " + s.strName;
+        note("list" + names, ok);
+    };
+    list();
+    note("create 812", ontap.CreateOntapSnap("/vol/projects/a", "VKOP_2_15_812"));
+    note("create 811 again", ontap.CreateOntapSnap("projects", "VKOP_2_15_811"));
+    note("delete 810", ontap.DeleteOntapSnap("projects", "VKOP_2_15_810", nullptr));
+    note("delete 809", ontap.DeleteOntapSnap("projects", "VKOP_2_15_809", nullptr));
+    list();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::string handle;
+        bool escaped = true, emptyAllowed = false, end = false;
+        const bool started = ontap.SnapDiffStart("/vol/projects/a", "s1", "s2", 2, "nfs", handle,
+                                                 escaped, emptyAllowed);
+        note(std::string("start ") + (escaped ? "E" : "e") + (emptyAllowed ? "A" : "a"), started);
+        if (!started) continue;
+        while (!end) {
+            std::vector<SnapDiffFileInfo> batch;
+            const bool ok = ontap.SnapDiffNext(handle, batch, end);
+            std::string inodes;
+            for (const auto& c : batch) inodes += " " + std::to_string(c.ullInode) + c.strFileName;
+            note("next" + inodes + (end ? " end" : ""), ok);
+            if (!ok && attempt < 2) break;  // the last attempt pulls past the failure
+        }
+        note("end", ontap.SnapDiffEnd(handle));
+    }
+    std::string handle;
+    bool escaped, emptyAllowed;
+    note("refused start",
+         ontap.SnapDiffStart("projects", "s0", "s1", 2, "nfs", handle, escaped, emptyAllowed));
+    return seen;
+}
+
+TEST(RecordingBackend, ReplayGivesTheSameAnswers) {
+    ArrayScript script = DiffScript();
+    script.mapExports["/vol/projects/a"] = "/vol/projects/a";
+    script.mapSnapshots["projects"] = {"VKOP_2_15_810", "VKOP_2_15_811", "VKOP_3_1_1"};
+    script.vecFaults = {Fault("SnapDiffNext", 2, ""), Fault("OpenConnection", 1, "")};
+    testsupport::TempDir dir;
+    const std::string recording = dir / "recorded.json";
+
+    std::vector<std::string> live;
+    {
+        auto inner = boost::make_shared<FaultInjectingBackend>(
+            boost::make_shared<ScriptedArray>(script), script.vecFaults);
+        ManageONTAP ontap;
+        ontap.AttachBackend(
+            boost::make_shared<RecordingBackend>(inner, recording, "filer1", "client1"));
+        live = DriveJob(ontap);
+    }  // the recording is written here
+    ArrayScript recorded;
+    std::string error;
+    ASSERT_TRUE(LoadArrayScript(recording, recorded, error)) << error;
+    // Snapshots as they were before the job: 812 created, 810 deleted by it;
+    // 809 never existed, and VKOP_3_1_1 was never seen.
+    EXPECT_EQ((std::set<std::string>{"VKOP_2_15_810", "VKOP_2_15_811"}),
+              recorded.mapSnapshots["projects"]);
+
+    Harness replay(recorded, recorded.vecFaults);
+    const std::vector<std::string> replayed = DriveJob(replay.ontap);
+    EXPECT_EQ(live, replayed);
+    // The live run really went through failures and a retry.
+    EXPECT_EQ("open fail 13500 boom", live[0]);
+    EXPECT_NE(live.end(), std::find(live.begin(), live.end(), "next fail 13500 boom"));
+    EXPECT_NE(live.end(), std::find(live.begin(), live.end(), "next end ok"));
+    EXPECT_NE(live.end(),
+              std::find(live.begin(), live.end(), "refused start fail 14506 all sessions in use"));
+}
+
+TEST(ScriptJson, DocumentedExampleLoadsAndAnswers) {
+    const std::string source = SNAPCLIENT_SOURCE_DIR;
+    const std::string example = source + "/tests/data/scripts/example.json";
+    // The document shows the example file verbatim.
+    const std::string doc = testsupport::ReadFile(source + "/docs/scripted-array.md");
+    const std::string text = testsupport::ReadFile(example);
+    EXPECT_NE(std::string::npos, doc.find("```json\n" + text + "```")) << "docs out of date";
+
+    ArrayScript script;
+    std::string error;
+    ASSERT_TRUE(LoadArrayScript(example, script, error)) << error;
+    Harness h(script, script.vecFaults);
+    std::vector<SnapShotInfo_t> listed;
+    ASSERT_TRUE(h.ontap.GetSnapShotList(listed, "/vol/projects/a", 0, "VKOP_"));
+    EXPECT_EQ((std::vector<std::string>{"VKOP_2_15_811", "VKOP_\xff"}), Names(listed));
+    std::string handle;
+    bool escaped = false, emptyAllowed = true, end = false;
+    ASSERT_TRUE(h.ontap.SnapDiffStart("/vol/projects/a", "VKOP_2_15_811", "VKOP_2_15_812", 100,
+                                      "nfs", handle, escaped, emptyAllowed));
+    EXPECT_TRUE(escaped);
+    EXPECT_FALSE(emptyAllowed);
+    std::vector<SnapDiffFileInfo> batch;
+    ASSERT_TRUE(h.ontap.SnapDiffNext(handle, batch, end));
+    ASSERT_EQ(2u, batch.size());
+    EXPECT_EQ("/a/n\xff", batch[1].strFileName);
+    EXPECT_FALSE(h.ontap.SnapDiffNext(handle, batch, end));
+    EXPECT_EQ(13999u, h.ontap.GetLastError());
+    EXPECT_FALSE(h.ontap.SnapDiffNext(handle, batch, end));  // the scripted fault, third call
+    EXPECT_EQ(13001u, h.ontap.GetLastError());
+    ASSERT_TRUE(h.ontap.SnapDiffNext(handle, batch, end));
+    EXPECT_TRUE(end);
+    EXPECT_FALSE(h.ontap.SnapDiffStart("projects", "VKOP_2_15_810", "VKOP_2_15_811", 100, "nfs",
+                                       handle, escaped, emptyAllowed));
+    EXPECT_EQ(14506u, h.ontap.GetLastError());
 }
 
 }  // namespace

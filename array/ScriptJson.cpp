@@ -1,0 +1,471 @@
+#include "array/ScriptJson.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <unistd.h>
+
+using nlohmann::json;
+
+namespace {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsValidUtf8(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        size_t length;
+        uint32_t min, code;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            length = 2, min = 0x80, code = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            length = 3, min = 0x800, code = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            length = 4, min = 0x10000, code = c & 0x07;
+        } else {
+            return false;
+        }
+        if (static_cast<size_t>(end - p) < length) return false;
+        for (size_t i = 1; i < length; ++i) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+            code = (code << 6) | (p[i] & 0x3F);
+        }
+        if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        p += length;
+    }
+    return true;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Reads one JSON document into an ArrayScript; the first fault ends it with
+// an error that names where in the document it is.
+class ScriptReader {
+public:
+    explicit ScriptReader(std::string& error) : m_error(error) {}
+
+    bool Read(const json& doc, ArrayScript& script) {
+        if (!Object(doc, "document",
+                    {"cluster", "cluster_interface", "version", "array_name", "client_name",
+                     "open_connection_ok", "exports", "snapshots", "snapdiffs", "faults"}))
+            return false;
+        if (!Bool(doc, "document", "cluster", script.bCluster) ||
+            !Bool(doc, "document", "cluster_interface", script.bClusterInterface) ||
+            !Bool(doc, "document", "open_connection_ok", script.bOpenConnectionOk) ||
+            !Bytes(doc, "document", "array_name", false, script.strArrayName) ||
+            !Bytes(doc, "document", "client_name", false, script.strClientName) ||
+            !Version(doc, script) || !Exports(doc, script) || !Snapshots(doc, script) ||
+            !SnapDiffs(doc, script) || !Faults(doc, script))
+            return false;
+        return true;
+    }
+
+private:
+    bool Fail(const std::string& where, const std::string& what) {
+        m_error = where + ": " + what;
+        return false;
+    }
+
+    bool Object(const json& value, const std::string& where,
+                std::initializer_list<const char*> allowed) {
+        if (!value.is_object()) return Fail(where, "expected an object");
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            bool known = false;
+            for (const char* key : allowed) known = known || it.key() == key;
+            if (!known) return Fail(where, "unknown key \"" + it.key() + "\"");
+        }
+        return true;
+    }
+
+    // The array under key, or an empty one when the key is absent.
+    bool Array(const json& obj, const std::string& where, const char* key, const json*& items) {
+        static const json kEmpty = json::array();
+        items = &kEmpty;
+        auto it = obj.find(key);
+        if (it == obj.end()) return true;
+        if (!it->is_array()) return Fail(where + "." + key, "expected an array");
+        items = &*it;
+        return true;
+    }
+
+    bool Bool(const json& obj, const std::string& where, const char* key, bool& out) {
+        auto it = obj.find(key);
+        if (it == obj.end()) return true;
+        if (!it->is_boolean()) return Fail(where + "." + key, "expected true or false");
+        out = it->get<bool>();
+        return true;
+    }
+
+    template <typename T>
+    bool Unsigned(const json& obj, const std::string& where, const char* key, T& out) {
+        auto it = obj.find(key);
+        if (it == obj.end()) return true;
+        if (!it->is_number_unsigned())
+            return Fail(where + "." + key, "expected a whole number from 0");
+        const uint64_t value = it->get<uint64_t>();
+        if (value > std::numeric_limits<T>::max())
+            return Fail(where + "." + key, "number too large: " + std::to_string(value));
+        out = static_cast<T>(value);
+        return true;
+    }
+
+    bool Signed(const json& obj, const std::string& where, const char* key, int64_t& out) {
+        auto it = obj.find(key);
+        if (it == obj.end()) return true;
+        if (!it->is_number_integer() ||
+            (it->is_number_unsigned() && it->get<uint64_t>() > INT64_MAX))
+            return Fail(where + "." + key, "expected a whole number");
+        out = it->get<int64_t>();
+        return true;
+    }
+
+    bool Bytes(const json& obj, const std::string& where, const char* key, bool required,
+               std::string& out) {
+        auto it = obj.find(key);
+        if (it == obj.end())
+            return !required || Fail(where, std::string("\"") + key + "\" is missing");
+        return BytesValue(*it, where + "." + key, out);
+    }
+
+    bool BytesValue(const json& value, const std::string& where, std::string& out) {
+        if (!BytesFromJson(value, out))
+            return Fail(where, "expected a string or {\"hex\": \"<even number of hex digits>\"}");
+        return true;
+    }
+
+    bool Version(const json& doc, ArrayScript& script) {
+        auto it = doc.find("version");
+        if (it == doc.end()) return true;
+        if (!it->is_array() || it->size() != 3)
+            return Fail("version", "expected [major, minor, third]");
+        for (size_t i = 0; i < 3; ++i) {
+            const json& part = (*it)[i];
+            if (!part.is_number_unsigned() || part.get<uint64_t>() > UINT32_MAX)
+                return Fail("version[" + std::to_string(i) + "]", "expected a whole number from 0");
+            script.uiVersion[i] = part.get<unsigned>();
+        }
+        return true;
+    }
+
+    bool Exports(const json& doc, ArrayScript& script) {
+        const json* items;
+        if (!Array(doc, "document", "exports", items)) return false;
+        for (size_t i = 0; i < items->size(); ++i) {
+            const std::string where = "exports[" + std::to_string(i) + "]";
+            std::string exportPath, volumePath;
+            if (!Object((*items)[i], where, {"export", "volume_path"}) ||
+                !Bytes((*items)[i], where, "export", true, exportPath) ||
+                !Bytes((*items)[i], where, "volume_path", true, volumePath))
+                return false;
+            if (!script.mapExports.emplace(exportPath, volumePath).second)
+                return Fail(where, "export [" + exportPath + "] is listed twice");
+        }
+        return true;
+    }
+
+    bool Snapshots(const json& doc, ArrayScript& script) {
+        const json* items;
+        if (!Array(doc, "document", "snapshots", items)) return false;
+        for (size_t i = 0; i < items->size(); ++i) {
+            const std::string where = "snapshots[" + std::to_string(i) + "]";
+            const json& entry = (*items)[i];
+            std::string volume;
+            const json* names;
+            if (!Object(entry, where, {"volume", "names"}) ||
+                !Bytes(entry, where, "volume", true, volume) ||
+                !Array(entry, where, "names", names))
+                return false;
+            if (script.mapSnapshots.count(volume))
+                return Fail(where, "volume [" + volume + "] is listed twice");
+            std::set<std::string>& set = script.mapSnapshots[volume];
+            for (size_t n = 0; n < names->size(); ++n) {
+                std::string name;
+                if (!BytesValue((*names)[n], where + ".names[" + std::to_string(n) + "]", name))
+                    return false;
+                set.insert(name);
+            }
+        }
+        return true;
+    }
+
+    bool SnapDiffs(const json& doc, ArrayScript& script) {
+        const json* items;
+        if (!Array(doc, "document", "snapdiffs", items)) return false;
+        for (size_t i = 0; i < items->size(); ++i) {
+            const std::string where = "snapdiffs[" + std::to_string(i) + "]";
+            const json& entry = (*items)[i];
+            std::string volume, base, incremental;
+            ScriptedSnapDiff diff;
+            const json* batches;
+            if (!Object(entry, where,
+                        {"volume", "base", "incremental", "start_ok", "start_code", "start_message",
+                         "escaped_names", "empty_batches_allowed", "batches"}) ||
+                !Bytes(entry, where, "volume", true, volume) ||
+                !Bytes(entry, where, "base", true, base) ||
+                !Bytes(entry, where, "incremental", true, incremental) ||
+                !Bool(entry, where, "start_ok", diff.bStartOk) ||
+                !Unsigned(entry, where, "start_code", diff.uiStartCode) ||
+                !Bytes(entry, where, "start_message", false, diff.strStartMessage) ||
+                !Bool(entry, where, "escaped_names", diff.bEscapedNames) ||
+                !Bool(entry, where, "empty_batches_allowed", diff.bEmptyBatchesAllowed) ||
+                !Array(entry, where, "batches", batches))
+                return false;
+            for (size_t b = 0; b < batches->size(); ++b) {
+                ScriptedBatch batch;
+                if (!Batch((*batches)[b], where + ".batches[" + std::to_string(b) + "]", batch))
+                    return false;
+                diff.vecBatches.push_back(std::move(batch));
+            }
+            if (!script.mapSnapDiffs.emplace(std::make_tuple(volume, base, incremental), diff)
+                     .second)
+                return Fail(where, "a second answer for volume [" + volume + "] base [" + base +
+                                       "] incremental [" + incremental + "]");
+        }
+        return true;
+    }
+
+    bool Batch(const json& entry, const std::string& where, ScriptedBatch& batch) {
+        const json* changes;
+        if (!Object(entry, where, {"fail", "code", "message", "changes", "end"}) ||
+            !Bool(entry, where, "fail", batch.bFail) ||
+            !Unsigned(entry, where, "code", batch.uiCode) ||
+            !Bytes(entry, where, "message", false, batch.strMessage) ||
+            !Bool(entry, where, "end", batch.bEnd) || !Array(entry, where, "changes", changes))
+            return false;
+        for (size_t c = 0; c < changes->size(); ++c) {
+            const std::string at = where + ".changes[" + std::to_string(c) + "]";
+            const json& item = (*changes)[c];
+            SnapDiffFileInfo change;
+            if (!Object(item, at,
+                        {"inode", "file_type", "change_type", "name", "size", "attribute", "mtime",
+                         "ctime", "atime"}) ||
+                !Unsigned(item, at, "inode", change.ullInode) ||
+                !Unsigned(item, at, "file_type", change.uiFileType) ||
+                !Bytes(item, at, "change_type", false, change.strChangeType) ||
+                !Bytes(item, at, "name", false, change.strFileName) ||
+                !Unsigned(item, at, "size", change.ullFileSize) ||
+                !Signed(item, at, "attribute", change.llAttribute) ||
+                !Signed(item, at, "mtime", change.llMtime) ||
+                !Signed(item, at, "ctime", change.llCtime) ||
+                !Signed(item, at, "atime", change.llAtime))
+                return false;
+            batch.vecChanges.push_back(std::move(change));
+        }
+        return true;
+    }
+
+    bool Faults(const json& doc, ArrayScript& script) {
+        const json* items;
+        if (!Array(doc, "document", "faults", items)) return false;
+        for (size_t i = 0; i < items->size(); ++i) {
+            const std::string where = "faults[" + std::to_string(i) + "]";
+            const json& entry = (*items)[i];
+            ScriptedFault fault;
+            if (!Object(entry, where,
+                        {"operation", "nth", "volume", "code", "message", "drop_connection"}) ||
+                !Bytes(entry, where, "operation", true, fault.strOperation) ||
+                !Unsigned(entry, where, "nth", fault.ullNth) ||
+                !Bytes(entry, where, "volume", false, fault.strVolume) ||
+                !Unsigned(entry, where, "code", fault.uiCode) ||
+                !Bytes(entry, where, "message", false, fault.strMessage) ||
+                !Bool(entry, where, "drop_connection", fault.bDropConnection))
+                return false;
+            if (fault.ullNth == 0) return Fail(where + ".nth", "calls are counted from 1");
+            script.vecFaults.push_back(std::move(fault));
+        }
+        return true;
+    }
+
+    std::string& m_error;
+};
+
+json ChangeToJson(const SnapDiffFileInfo& change) {
+    return json{{"inode", change.ullInode},
+                {"file_type", change.uiFileType},
+                {"change_type", BytesToJson(change.strChangeType)},
+                {"name", BytesToJson(change.strFileName)},
+                {"size", change.ullFileSize},
+                {"attribute", change.llAttribute},
+                {"mtime", change.llMtime},
+                {"ctime", change.llCtime},
+                {"atime", change.llAtime}};
+}
+
+json BatchToJson(const ScriptedBatch& batch) {
+    if (batch.bFail)
+        return json{
+            {"fail", true}, {"code", batch.uiCode}, {"message", BytesToJson(batch.strMessage)}};
+    json changes = json::array();
+    for (const SnapDiffFileInfo& change : batch.vecChanges) changes.push_back(ChangeToJson(change));
+    return json{{"changes", std::move(changes)}, {"end", batch.bEnd}};
+}
+
+template <typename Json>
+Json EncodeBytes(const std::string& bytes) {
+    if (IsValidUtf8(bytes)) return bytes;
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        hex += kDigits[c >> 4];
+        hex += kDigits[c & 0x0F];
+    }
+    return Json{{"hex", hex}};
+}
+
+}  // namespace
+
+json BytesToJson(const std::string& bytes) { return EncodeBytes<json>(bytes); }
+
+nlohmann::ordered_json BytesToOrderedJson(const std::string& bytes) {
+    return EncodeBytes<nlohmann::ordered_json>(bytes);
+}
+
+bool BytesFromJson(const json& value, std::string& bytes) {
+    if (value.is_string()) {
+        bytes = value.get<std::string>();
+        return true;
+    }
+    if (!value.is_object() || value.size() != 1 || !value.contains("hex") ||
+        !value["hex"].is_string())
+        return false;
+    const std::string& hex = value["hex"].get_ref<const std::string&>();
+    if (hex.size() % 2 != 0) return false;
+    std::string decoded;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const int high = HexDigit(hex[i]), low = HexDigit(hex[i + 1]);
+        if (high < 0 || low < 0) return false;
+        decoded += static_cast<char>(high * 16 + low);
+    }
+    bytes = std::move(decoded);
+    return true;
+}
+
+bool ParseArrayScript(const std::string& text, ArrayScript& script, std::string& error) {
+    json doc;
+    try {
+        doc = json::parse(text);
+    } catch (const json::parse_error& e) {
+        error = std::string("not a JSON document: ") + e.what();
+        return false;
+    }
+    ArrayScript parsed;
+    if (!ScriptReader(error).Read(doc, parsed)) return false;
+    script = std::move(parsed);
+    return true;
+}
+
+bool LoadArrayScript(const std::string& path, ArrayScript& script, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    if (!in || !(text << in.rdbuf())) {
+        error = "array script [" + path + "]: cannot read: " + std::strerror(errno);
+        return false;
+    }
+    if (!ParseArrayScript(text.str(), script, error)) {
+        error = "array script [" + path + "]: " + error;
+        return false;
+    }
+    return true;
+}
+
+bool ArrayScriptToJson(const ArrayScript& script, std::string& text, std::string& error) {
+    json exports = json::array();
+    for (const auto& e : script.mapExports)
+        exports.push_back(
+            {{"export", BytesToJson(e.first)}, {"volume_path", BytesToJson(e.second)}});
+    json snapshots = json::array();
+    for (const auto& v : script.mapSnapshots) {
+        json names = json::array();
+        for (const std::string& name : v.second) names.push_back(BytesToJson(name));
+        snapshots.push_back({{"volume", BytesToJson(v.first)}, {"names", std::move(names)}});
+    }
+    json snapdiffs = json::array();
+    for (const auto& d : script.mapSnapDiffs) {
+        const ScriptedSnapDiff& diff = d.second;
+        if (diff.generator) {
+            error = "a generated SnapDiff answer for volume [" + std::get<0>(d.first) +
+                    "] cannot be written as a document";
+            return false;
+        }
+        json batches = json::array();
+        for (const ScriptedBatch& batch : diff.vecBatches) batches.push_back(BatchToJson(batch));
+        json entry = {{"volume", BytesToJson(std::get<0>(d.first))},
+                      {"base", BytesToJson(std::get<1>(d.first))},
+                      {"incremental", BytesToJson(std::get<2>(d.first))},
+                      {"start_ok", diff.bStartOk}};
+        if (!diff.bStartOk) {
+            entry["start_code"] = diff.uiStartCode;
+            entry["start_message"] = BytesToJson(diff.strStartMessage);
+        }
+        entry["escaped_names"] = diff.bEscapedNames;
+        entry["empty_batches_allowed"] = diff.bEmptyBatchesAllowed;
+        entry["batches"] = std::move(batches);
+        snapdiffs.push_back(std::move(entry));
+    }
+    json faults = json::array();
+    for (const ScriptedFault& f : script.vecFaults)
+        faults.push_back({{"operation", f.strOperation},
+                          {"nth", f.ullNth},
+                          {"volume", BytesToJson(f.strVolume)},
+                          {"code", f.uiCode},
+                          {"message", BytesToJson(f.strMessage)},
+                          {"drop_connection", f.bDropConnection}});
+    json doc = {{"cluster", script.bCluster},
+                {"cluster_interface", script.bClusterInterface},
+                {"version", {script.uiVersion[0], script.uiVersion[1], script.uiVersion[2]}},
+                {"array_name", BytesToJson(script.strArrayName)},
+                {"client_name", BytesToJson(script.strClientName)},
+                {"open_connection_ok", script.bOpenConnectionOk},
+                {"exports", std::move(exports)},
+                {"snapshots", std::move(snapshots)},
+                {"snapdiffs", std::move(snapdiffs)},
+                {"faults", std::move(faults)}};
+    text = doc.dump(2) + "\n";
+    return true;
+}
+
+bool SaveArrayScript(const std::string& path, const ArrayScript& script, std::string& error) {
+    std::string text;
+    if (!ArrayScriptToJson(script, text, error) || !WriteFileAtomically(path, text, error)) {
+        error = "array script [" + path + "]: " + error;
+        return false;
+    }
+    return true;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
+    const std::string temp = path + ".tmp." + std::to_string(getpid());
+    FILE* file = fopen(temp.c_str(), "wb");
+    if (!file) {
+        error = "cannot create [" + temp + "]: " + std::strerror(errno);
+        return false;
+    }
+    const bool written = fwrite(text.data(), 1, text.size(), file) == text.size() &&
+                         fflush(file) == 0 && fsync(fileno(file)) == 0;
+    const int writeErrno = errno;
+    if (fclose(file) != 0 || !written) {
+        error = "cannot write [" + temp + "]: " + std::strerror(written ? errno : writeErrno);
+        unlink(temp.c_str());
+        return false;
+    }
+    if (rename(temp.c_str(), path.c_str()) != 0) {
+        error = "cannot replace [" + path + "]: " + std::strerror(errno);
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
