@@ -96,7 +96,8 @@ protected:
         signal(SIGXFSZ, SIG_IGN);
         auto store = Created();
         rlimit limit;
-        limit.rlim_cur = limit.rlim_max = 64 * 1024;
+        limit.rlim_cur = 64 * 1024;
+        limit.rlim_max = RLIM_INFINITY;
         setrlimit(RLIMIT_FSIZE, &limit);
         bool exists = false;
         bool insertFailed = false;
@@ -105,7 +106,14 @@ protected:
         }
         bool prepareFailed = store->PrepareSelectQueryWithPathPrefix("/s/").IsError();
         ChangeEventItem e;
-        return insertFailed == failsInInsert && prepareFailed && store->GetNextEvent(e) == -1;
+        bool readFailed = store->GetNextEvent(e) == -1;
+        // Space again: rows that a failed write may have half left behind
+        // must not read as a complete store.
+        limit.rlim_cur = RLIM_INFINITY;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        bool stillRefused = store->InsertEvent(Event(events + 1, "/s/late/"), exists).IsError() &&
+                            store->PrepareSelectQueryWithPathPrefix("/s/").IsError();
+        return insertFailed == failsInInsert && prepareFailed && readFailed && stillRefused;
     }
     TempDir dir;
 };
@@ -288,8 +296,9 @@ TEST_F(EventStoreTest, PrefixReadsMatchExactBytes) {
         {"/q/", {}},
         {"", std::set<std::string>(paths.begin(), paths.end())},
     };
-    // Twice: the first reads scan the table, later ones go through the index.
-    for (int round = 0; round < 2; ++round) {
+    // Several rounds: the first reads scan the table, later ones go through
+    // the path index that the store builds once it has been asked enough.
+    for (int round = 0; round < 3; ++round) {
         for (const auto& c : cases) {
             std::set<std::string> found;
             for (const auto& entry : ReadPrefix(*store, c.first)) found.insert(entry.second);
@@ -369,6 +378,17 @@ TEST_F(EventStoreTest, ReadIsAFailureUnlessPrepared) {
     EXPECT_EQ(0, store->GetNextEvent(e));
     EXPECT_EQ(1, store->GetNextEvent(e));
     EXPECT_EQ(1, store->GetNextEvent(e));  // stays exhausted, never restarts
+
+    // A failed prepare ends the earlier read instead of leaving it running.
+    ASSERT_FALSE(store->InsertEvent(Event(2, "/s/"), exists).IsError());
+    ASSERT_FALSE(store->PrepareSelectQueryWithPathPrefix("/s/").IsError());
+    EXPECT_EQ(0, store->GetNextEvent(e));
+    CSnapDiffEventMonitor::SetFaultHook([](const char* operation) {
+        return std::string(operation) == "Commit" ? FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "injected")
+                                                  : CRyError::Success();
+    });
+    EXPECT_TRUE(store->PrepareSelectQueryWithPathPrefix("/s/").IsError());
+    EXPECT_EQ(-1, store->GetNextEvent(e));
 }
 
 TEST_F(EventStoreTest, InjectedFaultFailsTheOperation) {
