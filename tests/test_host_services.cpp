@@ -97,13 +97,6 @@ TEST(CRyErrorTest, EventArgumentsAppearInOrder) {
     EXPECT_TRUE(ok.EventArguments().empty());
 }
 
-TEST(CRyErrorTest, LocationMacroCapturesSignature) {
-    const FXCodeLocation where = FX_LOCATION;
-    EXPECT_NE(std::string::npos, where.strFile.find("test_host_services.cpp"));
-    EXPECT_NE(std::string::npos, where.strFunction.find("TestBody"));
-    EXPECT_GT(where.iLine, 0);
-}
-
 // ------------------------------------------------------------------ FXPath
 
 TEST(FXPathTest, IsDescendantOf) {
