@@ -126,11 +126,7 @@ boost::shared_ptr<ArrayBackend> CreateAnsweringBackend(const std::string& kind,
                                                        const NASArrayInfo& info,
                                                        std::string& error) {
     if (kind == "scripted") return CreateScriptedArray(info, error);
-    if (kind == "local") {
-        // TODO(local array): build it with CreateLocalArrayFromConfig.
-        error = "local array not available";
-        return boost::shared_ptr<ArrayBackend>();
-    }
+    if (kind == "local") return CreateLocalArrayFromConfig(info, error);
     error = "unknown array back end [" + kind + "]";
     return boost::shared_ptr<ArrayBackend>();
 }
