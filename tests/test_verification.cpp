@@ -187,6 +187,20 @@ TEST(Verification, InodeLeavingForAnotherShareOfTheVolumeIsALimit) {
     EXPECT_TRUE(v[1].Verified());
     EXPECT_TRUE(v[1].limits.empty());
 
+    // A directory and a child of it that both went over are one case, and
+    // every half delivered to the destination is explained.
+    ShareChanges dirFrom = from, dirTo = to;
+    dirFrom.previous = {{"d", Dir(20)}, {"d/c", File(21)}};
+    dirFrom.current = {};
+    dirTo.previous = {};
+    dirTo.current = {{"n", Dir(20)}, {"m", File(21)}};
+    dirTo.items = Join({Rename("/mnt/v/a/d", "/mnt/v/b/n", 20, true),
+                        Rename("/mnt/v/a/d/c", "/mnt/v/b/m", 21, false)});
+    v = VerifyJob({dirFrom, dirTo});
+    EXPECT_TRUE(v[0].Verified());
+    EXPECT_EQ(v[0].limits.size(), 1u);
+    EXPECT_TRUE(v[1].Verified()) << (v[1].unexpected.empty() ? "" : v[1].unexpected[0].strPath);
+
     // On another volume the same trees are no limit: the deletion is missing.
     to.strVolume = "w";
     v = VerifyJob({from, to});

@@ -15,10 +15,9 @@ void Progress::Detail(const std::string& line) const {
 }
 
 void Progress::OnStep(const std::string& operation, const CRyError& result) {
-    if (result.IsError())
-        Say(operation + " failed: " + OneLine(result.AsString()));
-    else
-        Detail(operation + ": ok");
+    // A failure that ends the job is reported once, by the command; one that
+    // only sends a share to a full scan is reported with the share.
+    Detail(operation + (result.IsError() ? " failed: " + OneLine(result.AsString()) : ": ok"));
 }
 
 void Progress::OnShareDone(const ShareResult& share) {

@@ -1,6 +1,6 @@
 // Progress of the harness on stderr, so that stdout carries only results
 // (change lists, JSON lines). Quiet prints nothing; normal prints the job
-// steps that matter and every failure; verbose prints every plug-in call.
+// job's steps and each share's outcome; verbose also every plug-in call.
 #pragma once
 
 #include "tools/CommandLine.h"

@@ -140,15 +140,16 @@ void FindInodesInOtherShares(std::vector<ShareWork>& work, ShareWork& w) {
     const ShareChanges& s = *w.changes;
     for (const auto& entry : s.previous) {
         const TreeEntry& before = entry.second;
-        if (w.excluded.Covers(entry.first)) continue;
         if (before.type != EntryType::kDirectory && before.ullLinks > 1) continue;  // limit (c)
         if (w.currentInodes.count(before.ullInode)) continue;
         for (ShareWork& other : work) {
             if (&other == &w || other.changes->strVolume != s.strVolume) continue;
             auto now = other.currentInodes.find(before.ullInode);
             if (now == other.currentInodes.end()) continue;
-            w.excluded.Add(entry.first);
+            // The other share is told of the old path, under this share.
             other.inodesArrivedFromOtherShare.insert(before.ullInode);
+            if (w.excluded.Covers(entry.first)) break;  // inside a case already named
+            w.excluded.Add(entry.first);
             LimitCase limit{KnownLimit::kInodeInOtherShare,
                             "inode " + std::to_string(before.ullInode) + " of [" +
                                 PrintablePath(entry.first) + "] is now [" +
@@ -239,7 +240,7 @@ void ApplyAndCompare(ShareWork& w) {
         std::string rel;
         if (!RelativeToShare(s.strSharePath, item.strPath, rel)) {
             if (!w.inodesArrivedFromOtherShare.count(item.stItemInfo.ullInode))
-                unexpected.emplace(PrintablePath(item.strPath), "deletion outside the share");
+                unexpected.emplace(item.strPath, "deletion outside the share");
             continue;
         }
         if (rel.empty()) {
@@ -256,7 +257,7 @@ void ApplyAndCompare(ShareWork& w) {
         if (item.uiStatus == kItemDeleted) continue;
         std::string rel;
         if (!RelativeToShare(s.strSharePath, item.strPath, rel)) {
-            unexpected.emplace(PrintablePath(item.strPath), "delivered outside the share");
+            unexpected.emplace(item.strPath, "delivered outside the share");
             continue;
         }
         if (item.uiStatus != kItemCreated && item.uiStatus != kItemModified &&

@@ -1,0 +1,189 @@
+// Seeded random change sequences on a local-array volume with two shares,
+// over many job cycles, on a cluster and on an array that is not one: after
+// every incremental job the delivered changes of each share must turn the
+// previous tree into the current one (Verification.h). The changes stay
+// inside what the design can describe exactly: no backslash in names, no
+// moves between shares, no hard links. A file system that reuses a freed
+// inode number in the other share produces limit (b); the verification
+// names it, and the test counts it.
+#include "host/FileLogWriter.h"
+#include "tools/DemoWorld.h"
+#include "tools/FileOps.h"
+#include "tools/ItemText.h"
+#include "tools/TreeListing.h"
+#include "tools/VerifiedJobs.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <sstream>
+
+using namespace snapagent;
+
+namespace {
+
+const int kSeedsPerMode = 10;
+const int kCyclesPerSeed = 10;  // incremental jobs after the first full one
+
+class RandomChanges {
+public:
+    RandomChanges(uint32_t seed, const DemoWorld& world) : m_random(seed), m_world(world) {}
+
+    // Applies between one and eight changes; false with error on a failed
+    // file operation (a harness fault, not a finding).
+    bool Apply(std::ostringstream& log, std::string& error) {
+        const int count = Pick(1, 8);
+        for (int i = 0; i < count; ++i)
+            if (!ApplyOne(log, error)) return false;
+        return true;
+    }
+
+private:
+    int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
+
+    std::string NewName() {
+        static const char* kFlavours[] = {"", " with space", "-\xC3\xA9t\xC3\xA9", "\xFE" "raw",
+                                          ".txt"};
+        return "n" + std::to_string(++m_counter) + kFlavours[Pick(0, 4)];
+    }
+
+    // Entries of one share's live tree: "" is the share's own directory.
+    bool Entries(const BuiltShare& share, std::vector<std::string>& dirs,
+                 std::vector<std::string>& all, std::string& error) {
+        TreeListing listing;
+        if (!ListTree(share.strLiveDir, listing, error)) return false;
+        dirs = {""};
+        all.clear();
+        for (const auto& e : listing) {
+            all.push_back(e.first);
+            if (e.second.type == EntryType::kDirectory) dirs.push_back(e.first);
+        }
+        return true;
+    }
+
+    static std::string Under(const BuiltShare& share, const std::string& relative) {
+        return relative.empty() ? share.strLiveDir : share.strLiveDir + "/" + relative;
+    }
+
+    bool ApplyOne(std::ostringstream& log, std::string& error) {
+        const BuiltShare& share = m_world.Shares()[Pick(0, 1)];
+        std::vector<std::string> dirs, all;
+        if (!Entries(share, dirs, all, error)) return false;
+        const std::string dir = dirs[Pick(0, static_cast<int>(dirs.size()) - 1)];
+        const int kind = all.empty() ? Pick(0, 1) : Pick(0, 5);
+        if (kind == 0) {
+            const std::string path = Under(share, dir) + "/" + NewName();
+            log << "  create " << PrintablePath(path) << "\n";
+            return WriteBytes(path, std::string(Pick(0, 40), 'x'), false, error);
+        }
+        if (kind == 1) {
+            const std::string path = Under(share, dir) + "/" + NewName();
+            log << "  mkdir " << PrintablePath(path) << "\n";
+            return MakeDirectories(path, error);
+        }
+        const std::string target = all[Pick(0, static_cast<int>(all.size()) - 1)];
+        const std::string path = Under(share, target);
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) return true;
+        if (kind == 2 || kind == 3) {
+            if (S_ISDIR(st.st_mode)) return true;
+            log << "  write " << PrintablePath(path) << "\n";
+            return WriteBytes(path, std::string(Pick(1, 30), 'w'), true, error);
+        }
+        if (kind == 4) {
+            log << "  delete " << PrintablePath(path) << "\n";
+            return RemoveTree(path, error);
+        }
+        // Rename, possibly into another directory of the same share, never
+        // into itself.
+        if (IsAtOrBelow(dir, target)) return true;
+        const std::string to = Under(share, dir) + "/" + NewName();
+        log << "  rename " << PrintablePath(path) << " -> " << PrintablePath(to) << "\n";
+        return RenamePath(path, to, error);
+    }
+
+    std::mt19937 m_random;
+    const DemoWorld& m_world;
+    unsigned m_counter = 0;
+};
+
+std::string Describe(const VerifiedJob& job) {
+    std::ostringstream out;
+    if (!job.strError.empty()) out << "error: " << job.strError << "\n";
+    for (const ShareVerdict& v : job.verdicts) {
+        out << v.strSharePath << ": " << v.nDelivered << " delivered\n";
+        for (const Finding& f : v.missing)
+            out << "  missing " << PrintablePath(f.strPath) << ": " << f.strReason << "\n";
+        for (const Finding& f : v.unexpected)
+            out << "  unexpected " << PrintablePath(f.strPath) << ": " << f.strReason << "\n";
+    }
+    for (const ShareResult& s : job.job.shares)
+        for (const auto& item : s.items) out << "  item " << DescribeItem(item) << "\n";
+    return out.str();
+}
+
+void RunSeeds(bool cluster, int& cycles, int& limitCases) {
+    PluginLoader plugin;
+    std::string error;
+    ASSERT_TRUE(plugin.Load(PluginLoader::DefaultPath(), error)) << error;
+    for (int seed = 1; seed <= kSeedsPerMode; ++seed) {
+        WorldSpec spec;
+        spec.bCluster = cluster;
+        spec.shares = {{"vol", "left"}, {"vol", "right"}};
+        spec.strFolderPrefix = "snapagent-property-";
+        DemoWorld world;
+        ASSERT_TRUE(world.Build(spec, error)) << error;
+        setenv("SNAPCLIENT_CONFIG", world.ConfigPath().c_str(), 1);
+        CFileLogWriter log(3, world.PluginLogPath());
+        CLogWriterInterface* previousLog = SetLogWriter(&log);
+        struct RestoreLog {
+            CLogWriterInterface* previous;
+            ~RestoreLog() { SetLogWriter(previous); }
+        } restore{previousLog};
+
+        const uint32_t fullSeed = static_cast<uint32_t>(seed) * 7919u + (cluster ? 1u : 0u);
+        RandomChanges changes(fullSeed, world);
+        std::ostringstream history;
+        ASSERT_TRUE(changes.Apply(history, error)) << error;
+        VerifiedJobs jobs(plugin, world, nullptr);
+        VerifiedJob full = jobs.Run(1, 0);
+        ASSERT_TRUE(full.strError.empty()) << full.strError;
+        for (LONGLONG job = 2; job <= kCyclesPerSeed + 1; ++job) {
+            history << "cycle " << job << ":\n";
+            ASSERT_TRUE(changes.Apply(history, error)) << error;
+            VerifiedJob incremental = jobs.Run(job, job - 1);
+            if (!incremental.Verified()) world.Keep();
+            ASSERT_TRUE(incremental.Verified())
+                << "kept " << world.Base() << "\n"
+                << "seed " << fullSeed << (cluster ? " (cluster)" : " (not a cluster)")
+                << ", job " << job << "\n"
+                << Describe(incremental) << "changes so far:\n"
+                << history.str();
+            for (const ShareVerdict& v : incremental.verdicts) {
+                for (const LimitCase& c : v.limits) {
+                    // Only a reused inode number can produce a limit here.
+                    EXPECT_EQ(c.limit, KnownLimit::kInodeInOtherShare) << c.strWhat;
+                    ++limitCases;
+                }
+            }
+            ++cycles;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(SnapagentProperty, RandomChangesAreDeliveredExactlyOnACluster) {
+    int cycles = 0, limits = 0;
+    RunSeeds(true, cycles, limits);
+    EXPECT_EQ(cycles, kSeedsPerMode * kCyclesPerSeed);
+    RecordProperty("limit_b_cases", limits);
+}
+
+TEST(SnapagentProperty, RandomChangesAreDeliveredExactlyOnAnArrayThatIsNotACluster) {
+    int cycles = 0, limits = 0;
+    RunSeeds(false, cycles, limits);
+    EXPECT_EQ(cycles, kSeedsPerMode * kCyclesPerSeed);
+    RecordProperty("limit_b_cases", limits);
+}
