@@ -59,6 +59,11 @@ public:
     }
 
     ArrayScript& Script() { return m_script; }
+    // Each job of the agent writes into a results folder of its own.
+    void NewResultsFolder(const std::string& name) {
+        m_results = m_dir / name;
+        MakeDirs(m_results);
+    }
     const std::string& Results() const { return m_results; }
     std::string MapFile() const { return m_results + "/nativeSnapMapInfo.vkf"; }
     // A folder under the temporary mnt, created.

@@ -1,0 +1,189 @@
+// Snapshot retention: which snapshots of the client's prefix survive on the
+// job's volumes, and which shares are marked for the SnapDiff scan.
+#include "tests/LifecycleTestEnv.h"
+
+using namespace lifecycle;
+using testsupport::RecordingLogWriter;
+
+namespace {
+
+FileServerExportInfo ShareOn(const std::string& path, const std::string& volume,
+                             const std::string& volumePath, const std::string& currSnap) {
+    FileServerExportInfo share;
+    share.strBackupPath = path;
+    share.strVolume = volume;
+    share.strVolumePath = volumePath;
+    share.strCurrSnapName = currSnap;
+    share.strSnapshotPath = currSnap.empty() ? "" : path + "/.snapshot/" + currSnap;
+    // Left over from an earlier run: retention must reset these.
+    share.strPrevSnapName = "stale";
+    share.llPrevSnapInfo = 42;
+    share.bSnapDiffEnabled = true;
+    return share;
+}
+
+struct RetentionRow {
+    const char* name;
+    bool disableSnapDiff;
+    bool prevExists;
+    bool shareHasSnapshot;
+    std::set<std::string> remaining;
+    bool prevRecorded;
+    bool snapDiff;
+};
+
+TEST(LifecycleRetention, KeepsCurrentAndPreviousSnapshot) {
+    const std::set<std::string> foreign = {"VKOP_3_15_5", "VKOP_2_16_5", "hourly.0"};
+    const std::vector<RetentionRow> rows = {
+        {"previous kept, share scanned", false, true, true, {Snap(10), Snap(9)}, true, true},
+        {"previous kept, share read live", false, true, false, {Snap(10), Snap(9)}, true, false},
+        {"no previous snapshot", false, false, true, {Snap(10)}, false, false},
+        {"setting on deletes previous", true, true, true, {Snap(10)}, false, false},
+        {"setting on, no previous", true, false, true, {Snap(10)}, false, false},
+    };
+    for (bool cluster : {false, true}) {
+        for (const RetentionRow& row : rows) {
+            SCOPED_TRACE(std::string(row.name) + (cluster ? " (cluster)" : ""));
+            Env env;
+            env.Script().bCluster = cluster;
+            std::set<std::string> onArray = foreign;
+            onArray.insert({Snap(10), Snap(7), Snap(8), Snap(100), kPrefix});
+            if (row.prevExists) onArray.insert(Snap(9));
+            env.Snapshots("projects", onArray);
+            if (row.disableSnapDiff) env.Setting("nDisableSnapdiffForStreamingBackups", 1);
+            env.Install();
+            RecordingLogWriter log;
+            auto client = env.Client(10, 9);
+            client->m_lstExportInfo = {
+                ShareOn("/mnt/a", "projects", "/vol/projects/a", row.shareHasSnapshot ? Snap(10) : "")};
+            ASSERT_FALSE(client->ManageSnapshots().IsError());
+
+            std::set<std::string> expected = foreign;
+            expected.insert(row.remaining.begin(), row.remaining.end());
+            EXPECT_EQ(env.OnArray("projects"), expected);
+            const FileServerExportInfo& share = client->m_lstExportInfo.front();
+            EXPECT_EQ(share.strPrevSnapName, row.prevRecorded ? Snap(9) : "");
+            EXPECT_EQ(share.llPrevSnapInfo, 0);
+            EXPECT_EQ(share.bSnapDiffEnabled, row.snapDiff);
+            EXPECT_EQ(log.Count(1, "Additional setting[nDisableSnapdiffForStreamingBackups] "
+                                   "present, deleting previous job's snapshots [" +
+                                       Snap(9) + "] if exist."),
+                      row.disableSnapDiff ? 1u : 0u);
+            const auto lists = env.Calls("GetSnapShotList");
+            ASSERT_EQ(lists.size(), 1u);
+            EXPECT_EQ(lists[0].vecArguments,
+                      (std::vector<std::string>{cluster ? "/vol/projects/a" : "projects", kPrefix}));
+            EXPECT_TRUE(log.Has(3, "Deleting snapshot [" + Snap(7) + "] of volume/volume path [" +
+                                       (cluster ? "/vol/projects/a" : "projects") + "]"));
+        }
+    }
+}
+
+TEST(LifecycleRetention, SharesOfOneVolume) {
+    Env env;
+    env.Snapshots("projects", {Snap(8), Snap(9), Snap(10)});
+    env.Install();
+    auto client = env.Client(10, 9);
+    client->m_lstExportInfo = {ShareOn("/mnt/a", "projects", "/vol/projects/a", Snap(10)),
+                               ShareOn("/mnt/b", "projects", "/vol/projects/b", "")};
+    ASSERT_FALSE(client->ManageSnapshots().IsError());
+    EXPECT_EQ(env.Calls("GetSnapShotList").size(), 2u);
+    EXPECT_EQ(env.Calls("DeleteOntapSnap").size(), 1u);
+    EXPECT_EQ(env.OnArray("projects"), (std::set<std::string>{Snap(9), Snap(10)}));
+    EXPECT_TRUE(client->m_lstExportInfo.front().bSnapDiffEnabled);
+    EXPECT_EQ(client->m_lstExportInfo.back().strPrevSnapName, Snap(9));
+    EXPECT_FALSE(client->m_lstExportInfo.back().bSnapDiffEnabled);
+}
+
+TEST(LifecycleRetention, FailedListForFirstShareOfVolume) {
+    Env env;
+    env.Snapshots("projects", {Snap(8), Snap(9), Snap(10)});
+    env.Install();
+    env.Fail("GetSnapShotList", 1);
+    // The failure is written whatever the level.
+    RecordingLogWriter log(-5);
+    auto client = env.Client(10, 9);
+    client->m_lstExportInfo = {ShareOn("/mnt/a", "projects", "/vol/projects/a", Snap(10)),
+                               ShareOn("/mnt/b", "projects", "/vol/projects/b", Snap(10))};
+    ASSERT_FALSE(client->ManageSnapshots().IsError());
+    EXPECT_TRUE(log.Has(-1, "Could not get snapshot list from file server for volume[projects], "
+                            "continue"));
+    EXPECT_EQ(log.Lines().size(), 1u) << log.Dump();
+    // The first share's empty list decided: nothing goes on that volume.
+    EXPECT_TRUE(env.Calls("DeleteOntapSnap").empty());
+    EXPECT_FALSE(client->m_lstExportInfo.front().bSnapDiffEnabled);
+    EXPECT_TRUE(client->m_lstExportInfo.front().strPrevSnapName.empty());
+    EXPECT_TRUE(client->m_lstExportInfo.back().bSnapDiffEnabled);
+}
+
+TEST(LifecycleRetention, DeletionOrderAndFailures) {
+    Env env;
+    env.Snapshots("alpha", {Snap(2), Snap(1), Snap(3)});
+    env.Snapshots("beta", {Snap(5), Snap(4)});
+    env.Install();
+    env.Fail("DeleteOntapSnap", 1);
+    auto client = env.Client(10, 9);
+    client->m_lstExportInfo = {ShareOn("/mnt/b", "beta", "/vol/beta", Snap(10)),
+                               ShareOn("/mnt/a", "alpha", "/vol/alpha", Snap(10))};
+    ASSERT_FALSE(client->ManageSnapshots().IsError());
+    std::vector<std::string> order;
+    for (const auto& call : env.Calls("DeleteOntapSnap"))
+        order.push_back(call.vecArguments[0] + " " + call.vecArguments[1]);
+    EXPECT_EQ(order, (std::vector<std::string>{"alpha " + Snap(1), "alpha " + Snap(2),
+                                               "alpha " + Snap(3), "beta " + Snap(4),
+                                               "beta " + Snap(5)}));
+    // The first deletion failed; the rest still went.
+    EXPECT_EQ(env.OnArray("alpha"), std::set<std::string>{Snap(1)});
+    EXPECT_TRUE(env.OnArray("beta").empty());
+}
+
+TEST(LifecycleRetention, EdgeCases) {
+    {
+        SCOPED_TRACE("previous job id equals current");
+        Env env;
+        env.Snapshots("projects", {Snap(10), Snap(3)});
+        env.Install();
+        auto client = env.Client(10, 10);
+        client->m_lstExportInfo = {ShareOn("/mnt/a", "projects", "/vol/projects", Snap(10))};
+        ASSERT_FALSE(client->ManageSnapshots().IsError());
+        EXPECT_EQ(env.OnArray("projects"), std::set<std::string>{Snap(10)});
+        EXPECT_TRUE(client->m_lstExportInfo.front().strPrevSnapName.empty());
+        EXPECT_FALSE(client->m_lstExportInfo.front().bSnapDiffEnabled);
+    }
+    {
+        SCOPED_TRACE("no shares");
+        Env env;
+        env.Snapshots("projects", {Snap(3)});
+        env.Install();
+        auto client = env.Client(10, 9);
+        ASSERT_FALSE(client->ManageSnapshots().IsError());
+        EXPECT_TRUE(env.Calls("GetSnapShotList").empty());
+        EXPECT_TRUE(env.Calls("DeleteOntapSnap").empty());
+    }
+    {
+        SCOPED_TRACE("no connection");
+        Env env;
+        env.Snapshots("projects", {Snap(3)});
+        env.Install();
+        auto client = env.Client(10, 9);
+        client->m_lstExportInfo = {ShareOn("/mnt/a", "projects", "/vol/projects", Snap(10))};
+        client->m_pManageOntap.reset();
+        CRyError err = client->ManageSnapshots();
+        EXPECT_EQ(err.Win32Code(), 1359u);
+        EXPECT_EQ(err.Message(), "ManageOntap is not initialized!");
+        EXPECT_EQ(client->m_lstExportInfo.front().strPrevSnapName, "stale");
+        EXPECT_TRUE(client->m_lstExportInfo.front().bSnapDiffEnabled);
+    }
+    {
+        SCOPED_TRACE("a flat list of names is not acted on");
+        Env env;
+        env.Snapshots("projects", {Snap(3)});
+        env.Install();
+        auto client = env.Client(10, 9);
+        env.Array().Backend().ClearCalls();
+        EXPECT_FALSE(client->CleanupSnapshot({Snap(3)}).IsError());
+        EXPECT_TRUE(env.Array().Backend().Calls().empty());
+    }
+}
+
+}  // namespace
