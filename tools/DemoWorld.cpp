@@ -4,6 +4,25 @@
 
 
 namespace snapagent {
+namespace {
+
+// A mount table field: space, tab, newline and backslash are written as
+// octal escapes, as the system's mount table reader expects.
+std::string MountField(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case ' ': out += "\\040"; break;
+            case '\t': out += "\\011"; break;
+            case '\n': out += "\\012"; break;
+            case '\\': out += "\\134"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
 
 DemoWorld::~DemoWorld() {
     std::string ignored;
@@ -50,7 +69,8 @@ bool DemoWorld::Build(const WorldSpec& spec, std::string& error) {
         if (!MakeDirectories(m_strBase + "/array/" + volume, error) ||
             !SymbolicLink("../array/" + volume, m_strBase + "/mnt/" + volume, error))
             return false;
-        mounts += "filer1:/vol/" + volume + " " + m_strBase + "/mnt/" + volume + " nfs rw 0 0\n";
+        mounts += "filer1:/vol/" + volume + " " + MountField(m_strBase + "/mnt/" + volume) +
+                  " nfs rw 0 0\n";
     }
     for (const WorldShare& s : spec.shares) {
         BuiltShare built;
