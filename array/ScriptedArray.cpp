@@ -15,6 +15,11 @@ ArrayStatus InvalidName(const std::string& what, const std::string& name) {
     return ArrayStatus::Fail(kArrayErrInvalidArgument, "Invalid " + what + " name [" + name + "]");
 }
 
+std::string WithoutTrailingDelimiters(const std::string& path) {
+    size_t end = path.find_last_not_of('/');
+    return end == std::string::npos ? path.substr(0, 1) : path.substr(0, end + 1);
+}
+
 }  // namespace
 
 ScriptedArray::ScriptedArray(const ArrayScript& script) : m_script(script) {}
@@ -39,6 +44,14 @@ ArrayStatus ScriptedArray::GetVersion(unsigned& major, unsigned& minor, unsigned
 ArrayStatus ScriptedArray::GetStoragePathForExport(const std::string& exportPath,
                                                    std::string& volumePath) {
     auto it = m_script.mapExports.find(exportPath);
+    if (it == m_script.mapExports.end()) {
+        // An NFS server knows an export whatever trailing "/" the client
+        // writes: the post-backup cleanup asks with the map file's key, which
+        // ends with one.
+        const std::string wanted = WithoutTrailingDelimiters(exportPath);
+        for (it = m_script.mapExports.begin(); it != m_script.mapExports.end(); ++it)
+            if (WithoutTrailingDelimiters(it->first) == wanted) break;
+    }
     if (it == m_script.mapExports.end())
         return ArrayStatus::Fail(kArrayErrNotFound, "Export [" + exportPath + "] not found");
     volumePath = it->second;

@@ -98,6 +98,17 @@ TEST(ScriptedArray, SnapshotsCreateListDeleteAcrossVolumeArguments) {
     EXPECT_FALSE(h.ontap.DeleteOntapSnap("novolume", "x", nullptr));
     EXPECT_EQ(kArrayErrNotFound, h.ontap.GetLastError());
 
+    // The export is known whatever trailing "/" the client writes; a longer
+    // path is another export.
+    for (const char* exportPath : {"/vol/projects/a", "/vol/projects/a/", "/vol/projects/a//"}) {
+        std::string volumePath;
+        EXPECT_TRUE(h.ontap.GetActualStoragePathForNfsExport(exportPath, volumePath)) << exportPath;
+        EXPECT_EQ("/vol/projects/a", volumePath);
+    }
+    std::string volumePath;
+    EXPECT_FALSE(h.ontap.GetActualStoragePathForNfsExport("/vol/projects/ab", volumePath));
+    EXPECT_FALSE(h.ontap.GetActualStoragePathForNfsExport("/", volumePath));
+
     // A volume the script does not name appears on first use.
     listed.clear();
     EXPECT_TRUE(h.ontap.GetSnapShotList(listed, "fresh", 0, ""));
