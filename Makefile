@@ -22,5 +22,23 @@ demo: build
 asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DSNAPCLIENT_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 
+# libFuzzer targets (clang) with ASan and UBSan: each runs FUZZ_SECONDS on
+# a working copy of its checked-in seeds (fuzz/corpus/<target>, never
+# written); a finding stops the run and is kept in build-fuzz/findings.
+# FUZZ_TARGETS=fuzz_map_file picks some.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 20
+FUZZ_TARGETS ?= $(patsubst fuzz/%.cpp,%,$(wildcard fuzz/fuzz_*.cpp))
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DSNAPCLIENT_FUZZ=ON -DSNAPCLIENT_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
+	mkdir -p $(FUZZ_BUILD)/findings
+	set -e; for target in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$target; \
+	  $(FUZZ_BUILD)/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/findings/$$target- \
+	    $(FUZZ_BUILD)/corpus/$$target fuzz/corpus/$$target; \
+	done
+
 clean:
 	rm -rf build build-asan build-bench build-fuzz

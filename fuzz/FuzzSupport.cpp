@@ -1,0 +1,62 @@
+#include "fuzz/FuzzSupport.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <ftw.h>
+#include <vector>
+
+namespace fuzzsupport {
+
+namespace {
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+
+void RemoveScratchDir() { nftw(ScratchDir().c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+}  // namespace
+
+const std::string& ScratchDir() {
+    static const std::string path = [] {
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/snapclient-fuzz-XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (!mkdtemp(buffer.data())) abort();
+        return std::string(buffer.data());
+    }();
+    static const bool cleanupRegistered = atexit(RemoveScratchDir) == 0;
+    (void)cleanupRegistered;
+    return path;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) abort();
+}
+
+void InstallConfig(const std::string& contents) {
+    const std::string path = ScratchDir() + "/snapclient.conf";
+    WriteFile(path, contents);
+    setenv("SNAPCLIENT_CONFIG", path.c_str(), 1);
+}
+
+std::string ClientCredentials() {
+    std::string text;
+    for (int id = 0; id <= 9; ++id)
+        text += "[client." + std::to_string(id) + "]\narray = filer1\nclient_name = client" +
+                std::to_string(id) + "\nuser = admin\npassword = secret\n\n";
+    return text;
+}
+
+void FormattingLogWriter::LogV(int, const char*, int, const char* format, va_list args) {
+    char line[512];
+    vsnprintf(line, sizeof line, format, args);
+}
+
+void InstallQuietLog() {
+    static FormattingLogWriter writer;
+    SetLogWriter(&writer);
+}
+
+}  // namespace fuzzsupport

@@ -1,0 +1,35 @@
+// Shared pieces of the fuzz targets: a scratch folder for the process, file
+// writing, a config file installed through SNAPCLIENT_CONFIG, and a log
+// writer that formats every message at every level (so that a fuzzed text
+// reaching a format string is exercised) and then drops it.
+#pragma once
+
+#include "host/LogWriter.h"
+
+#include <string>
+
+namespace fuzzsupport {
+
+// A folder under $TMPDIR made on first use and removed when the process
+// exits normally.
+const std::string& ScratchDir();
+// Writes bytes to path, replacing it; aborts when it cannot (the fuzz run
+// would otherwise test nothing).
+void WriteFile(const std::string& path, const std::string& bytes);
+// Writes the config file in the scratch folder and points SNAPCLIENT_CONFIG
+// at it.
+void InstallConfig(const std::string& contents);
+// Credentials for client ids 0 to 9, as the tests' config has them.
+std::string ClientCredentials();
+
+class FormattingLogWriter : public CLogWriterInterface {
+public:
+    int GetLevel() const override { return 3; }
+    void LogV(int level, const char* function, int line, const char* format,
+              va_list args) override;
+};
+
+// Installs a FormattingLogWriter for the rest of the process.
+void InstallQuietLog();
+
+}  // namespace fuzzsupport

@@ -1,0 +1,148 @@
+// Whole comparisons over SnapDiff batches decoded from the fuzz input:
+// random change types, inodes (few, so that reports of one inode merge),
+// file types, times, names of any bytes and lengths, failing batches, end
+// flags and empty batches, escaped names or not, on a cluster and not, for
+// two shares of a volume or one share that is the whole volume. Every item
+// the agent pulls must lie under a share of the client and have no "." or
+// ".." component, and the pulls must end.
+#include "array/FaultInjectingBackend.h"
+#include "array/ScriptedArray.h"
+#include "fuzz/FuzzSupport.h"
+#include "snapclient/NetAppSnapClient.h"
+
+#include <boost/make_shared.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <fuzzer/FuzzedDataProvider.h>
+#include <sys/stat.h>
+
+namespace {
+
+const char kPrev[] = "VKOP_1_15_811";
+const char kCurr[] = "VKOP_1_15_812";
+
+class FuzzClient : public CNetAppSnapClient {
+public:
+    FuzzClient(const std::string& results, const boost::shared_ptr<ArrayBackend>& backend) {
+        m_strJobResultsDir = results;
+        m_ulClientId = 1;
+        m_ulAppId1 = 7;
+        m_ulAppId2 = 15;
+        m_stArrayInfo.strArrayName = "filer1";
+        m_pManageOntap = boost::make_shared<ManageONTAP>();
+        m_pManageOntap->AttachBackend(backend);
+    }
+    std::list<FileServerExportInfo>& Shares() { return m_lstExportInfo; }
+};
+
+FileServerExportInfo Share(const std::string& backupPath, const std::string& volumePath) {
+    FileServerExportInfo share;
+    share.strBackupPath = backupPath;
+    share.strVolumePath = volumePath;
+    share.strVolume = "vola";
+    share.strPrevSnapName = kPrev;
+    share.strCurrSnapName = kCurr;
+    share.bSnapDiffEnabled = true;
+    return share;
+}
+
+std::string ChangeName(FuzzedDataProvider& input, bool cluster) {
+    static const char* const kStarts[] = {"/a/", "/c/", "/", "/a", "/b/", ""};
+    std::string name;
+    if (!cluster && input.ConsumeBool())
+        name = std::string("/vol/vola/.snapshot/") + (input.ConsumeBool() ? kCurr : kPrev);
+    name += input.PickValueInArray(kStarts);
+    return name + input.ConsumeRandomLengthString(input.ConsumeBool() ? 4096 : 48);
+}
+
+ScriptedBatch Batch(FuzzedDataProvider& input, bool cluster) {
+    static const char* const kTypes[] = {"file_creation", "file_deletion", "inode_modification"};
+    ScriptedBatch batch;
+    batch.bFail = input.ConsumeIntegralInRange<int>(0, 31) == 0;
+    batch.bEnd = input.ConsumeIntegralInRange<int>(0, 7) == 0;
+    const int changes = input.ConsumeIntegralInRange<int>(0, 24);
+    for (int i = 0; i < changes && input.remaining_bytes() > 0; ++i) {
+        SnapDiffFileInfo change;
+        change.ullInode = input.ConsumeBool() ? input.ConsumeIntegralInRange<uint64_t>(0, 24)
+                                              : input.ConsumeIntegral<uint64_t>();
+        change.strChangeType = input.ConsumeIntegralInRange<int>(0, 7) == 0
+                                   ? input.ConsumeRandomLengthString(24)
+                                   : input.PickValueInArray(kTypes);
+        change.uiFileType = input.ConsumeIntegralInRange<uint32_t>(0, 3);
+        change.llAtime = input.ConsumeIntegral<int64_t>();
+        change.llCtime = input.ConsumeBool() ? -1 : input.ConsumeIntegral<int64_t>();
+        change.llMtime = input.ConsumeIntegral<int64_t>();
+        change.llAttribute = input.ConsumeIntegral<int64_t>();
+        change.strFileName = ChangeName(input, cluster);
+        batch.vecChanges.push_back(change);
+    }
+    return batch;
+}
+
+bool HasDotComponent(const std::string& path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string piece = path.substr(start, end - start);
+        if (piece == "." || piece == "..") return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// The share's own directory counts: its changes are reported too.
+bool UnderAShare(const std::list<FileServerExportInfo>& shares, const std::string& path) {
+    if (path.empty()) return true;
+    for (const FileServerExportInfo& share : shares)
+        if (path == share.strBackupPath ||
+            path.compare(0, share.strBackupPath.size() + 1, share.strBackupPath + "/") == 0)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const std::string results = [] {
+        fuzzsupport::InstallQuietLog();
+        const std::string dir = fuzzsupport::ScratchDir() + "/results";
+        mkdir(dir.c_str(), 0755);
+        return dir;
+    }();
+    FuzzedDataProvider input(data, size);
+    ArrayScript script;
+    script.bCluster = input.ConsumeBool();
+    ScriptedSnapDiff& diff = script.mapSnapDiffs[std::make_tuple("vola", kPrev, kCurr)];
+    diff.bEscapedNames = input.ConsumeBool();
+    diff.bEmptyBatchesAllowed = input.ConsumeBool();
+    const bool wholeVolume = input.ConsumeBool();
+    const int batches = input.ConsumeIntegralInRange<int>(0, 8);
+    for (int i = 0; i < batches; ++i) diff.vecBatches.push_back(Batch(input, script.bCluster));
+
+    auto array = boost::make_shared<FaultInjectingBackend>(
+        boost::make_shared<ScriptedArray>(script), std::vector<ScriptedFault>());
+    FuzzClient client(results, array);
+    if (wholeVolume)
+        client.Shares() = {Share("/mnt/w", "/vol/vola")};
+    else
+        client.Shares() = {Share("/mnt/a", "/vol/vola/a"), Share("/mnt/c", "/vol/vola/c/")};
+    const std::list<FileServerExportInfo> shares = client.Shares();
+
+    for (const FileServerExportInfo& share : shares) {
+        std::function<FileServerSnapshotCompareItem()> source;
+        if (client.CompareSnapshots(share.strBackupPath, "", source).IsError()) continue;
+        for (int pulls = 0;; ++pulls) {
+            if (pulls > 100000) abort();  // more items than changes sent: the pulls never end
+            const FileServerSnapshotCompareItem item = source();
+            if (item.uiStatus == kItemNoMore || item.uiStatus == kItemFailure) break;
+            if (!UnderAShare(shares, item.strPath) || !UnderAShare(shares, item.strOldPath) ||
+                HasDotComponent(item.strPath) || HasDotComponent(item.strOldPath)) {
+                fprintf(stderr, "item outside the shares: status %u path [%s] old path [%s]\n",
+                        item.uiStatus, item.strPath.c_str(), item.strOldPath.c_str());
+                abort();
+            }
+        }
+    }
+    return 0;
+}
