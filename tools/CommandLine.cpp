@@ -38,7 +38,8 @@ const char kJobUsage[] =
     "Runs one job for the shares (paths mounted on this machine) on the array\n"
     "that the config names for the client: snapshots, retention, for an\n"
     "incremental job (--prev N, the previous job's id) the change list of each\n"
-    "share, and the post-backup clean-up.\n"
+    "share, and the post-backup clean-up. SIGINT or SIGTERM stops the job\n"
+    "between two plug-in calls (exit status 130); run it again to finish.\n"
     "\n"
     "  --config FILE   the config file (also read by the plug-in)\n"
     "  --client N      client id: selects the array credentials [client.N]\n"
@@ -50,6 +51,16 @@ const char kJobUsage[] =
     "                  under $SNAPAGENT_STATE_DIR, $XDG_STATE_HOME/snapagent or\n"
     "                  ~/.local/state/snapagent)\n"
     "  --json          print the compare items as JSON lines on stdout\n"
+    "  --transcript FILE\n"
+    "                  write every call, result, event and item the agent sees\n"
+    "                  as JSON lines to FILE (docs/transcript.md)\n"
+    "  --auto-mount    act as an auto-mount agent: pass a content mapper, shares\n"
+    "                  resolve through the config's [automount] map, and the\n"
+    "                  post-backup clean-up runs with auto-mount on\n"
+    "  --failed-mount MOUNT\n"
+    "                  a share whose automatic mount failed (interface:/export or\n"
+    "                  /export); repeatable; calls DeleteAutoMountFailedSnapshots\n"
+    "  --no-cleanup    skip the post-backup clean-up\n"
     "  --quiet         no progress on stderr\n"
     "  --verbose       more progress on stderr\n"
     "  --plugin PATH   load this plug-in instead of the one of this build\n";
@@ -138,8 +149,10 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
             parsed.flags.insert(name);
         } else if (eq != std::string::npos) {
             parsed.values[name] = arg.substr(eq + 1);
+            parsed.repeated[name].push_back(parsed.values[name]);
         } else if (i + 1 < args.size()) {
             parsed.values[name] = args[++i];
+            parsed.repeated[name].push_back(parsed.values[name]);
         } else {
             error = name + " needs a value";
             return false;
@@ -182,7 +195,9 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
     ParsedArgs parsed;
     const std::vector<OptionSpec> specs =
         WithCommon({{"--config", true}, {"--client", true}, {"--job", true}, {"--prev", true},
-                    {"--app1", true}, {"--app2", true}, {"--results", true}, {"--json", false}});
+                    {"--app1", true}, {"--app2", true}, {"--results", true}, {"--json", false},
+                    {"--transcript", true}, {"--auto-mount", false}, {"--failed-mount", true},
+                    {"--no-cleanup", false}});
     if (!ParseArgs(args, specs, parsed, error)) return false;
     if (!ReadCommon(parsed, options.common, error)) return false;
     if (options.common.bHelp) return true;
@@ -212,6 +227,19 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
     options.bResultsGiven = results != parsed.values.end();
     if (options.bResultsGiven) spec.strResultsDir = results->second;
     options.bJson = parsed.flags.count("--json") > 0;
+    auto transcript = parsed.values.find("--transcript");
+    if (transcript != parsed.values.end()) {
+        if (transcript->second.empty()) {
+            error = "--transcript needs a file name";
+            return false;
+        }
+        options.strTranscript = transcript->second;
+    }
+    spec.bAutoMount = parsed.flags.count("--auto-mount") > 0;
+    auto failed = parsed.repeated.find("--failed-mount");
+    if (failed != parsed.repeated.end())
+        spec.failedMounts.assign(failed->second.begin(), failed->second.end());
+    spec.bCleanup = parsed.flags.count("--no-cleanup") == 0;
     return true;
 }
 

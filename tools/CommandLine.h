@@ -20,6 +20,7 @@ struct OptionSpec {
 
 struct ParsedArgs {
     std::map<std::string, std::string> values;  // options with a value (last one wins)
+    std::map<std::string, std::vector<std::string>> repeated;  // every value, in order
     std::set<std::string> flags;                // options without one
     std::vector<std::string> positional;
 };
@@ -54,6 +55,7 @@ struct JobOptions {
     JobSpec spec;            // ids, shares; the results folder when given
     bool bJson = false;
     bool bResultsGiven = false;
+    std::string strTranscript;  // empty: no transcript
 };
 
 bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options,

@@ -52,20 +52,18 @@ std::string LowerHex(const std::string& bytes) {
     return out;
 }
 
-namespace {
-nlohmann::ordered_json PathValue(const std::string& path) {
+nlohmann::ordered_json PathJson(const std::string& path) {
     return IsValidUtf8(path) ? nlohmann::ordered_json(path) : nlohmann::ordered_json(nullptr);
 }
-}  // namespace
 
-std::string ItemJsonLine(const std::string& share, const FileServerSnapshotCompareItem& item) {
-    nlohmann::ordered_json line;
-    line["share"] = PathValue(share);
+void AppendItemJson(const std::string& share, const FileServerSnapshotCompareItem& item,
+                    nlohmann::ordered_json& line) {
+    line["share"] = PathJson(share);
     line["share_hex"] = LowerHex(share);
     line["status"] = item.uiStatus;
-    line["path"] = PathValue(item.strPath);
+    line["path"] = PathJson(item.strPath);
     line["path_hex"] = LowerHex(item.strPath);
-    line["old_path"] = PathValue(item.strOldPath);
+    line["old_path"] = PathJson(item.strOldPath);
     line["old_path_hex"] = LowerHex(item.strOldPath);
     line["inode"] = item.stItemInfo.ullInode;
     line["mode"] = item.stItemInfo.uiMode;
@@ -74,6 +72,11 @@ std::string ItemJsonLine(const std::string& share, const FileServerSnapshotCompa
     line["ctime"] = item.stItemInfo.llCtime;
     line["attribute"] = item.stItemInfo.llAttribute;
     line["renamed"] = item.stItemInfo.bRenamed;
+}
+
+std::string ItemJsonLine(const std::string& share, const FileServerSnapshotCompareItem& item) {
+    nlohmann::ordered_json line;
+    AppendItemJson(share, item, line);
     return line.dump();
 }
 

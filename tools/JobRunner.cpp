@@ -4,7 +4,6 @@
 #include "tools/ItemText.h"
 
 #include <boost/make_shared.hpp>
-#include <functional>
 
 namespace snapagent {
 
@@ -14,20 +13,57 @@ namespace {
 
 const char kSnapMapFileName[] = "nativeSnapMapInfo.vkf";
 
-// Records a failed step; true when the step succeeded.
-bool Check(JobObserver& observer, JobResult& result, const char* operation, const CRyError& err) {
-    observer.OnStep(operation, err);
+// One job on one client object: the agent's side of the calls.
+class JobDriver {
+public:
+    JobDriver(CFileServerSnapClientBase& client, const JobSpec& spec, JobObserver& observer,
+              JobResult& result)
+        : m_client(client), m_spec(spec), m_observer(observer), m_result(result) {}
+
+    void Run();
+
+private:
+    // True when the agent was asked to stop; the job then ends here.
+    bool Stopping() {
+        if (!m_spec.stopRequested || !m_spec.stopRequested()) return false;
+        m_result.bInterrupted = true;
+        return true;
+    }
+    // Calls one operation between stop checks; true when the job goes on.
+    template <typename Call>
+    bool Step(const char* operation, Call call, CRyError* outcome = nullptr);
+    void CompareShare(ShareResult& share);
+
+    CFileServerSnapClientBase& m_client;
+    const JobSpec& m_spec;
+    JobObserver& m_observer;
+    JobResult& m_result;
+};
+
+template <typename Call>
+bool JobDriver::Step(const char* operation, Call call, CRyError* outcome) {
+    if (Stopping()) return false;
+    m_observer.OnCalling(operation);
+    const CRyError err = call();
+    m_observer.OnStep(operation, err);
+    if (outcome) {
+        // The caller decides what a failure means.
+        *outcome = err;
+        return true;
+    }
     if (!err.IsError()) return true;
-    result.strFailedStep = operation;
-    result.strError = OneLine(err.AsString());
+    m_result.strFailedStep = operation;
+    m_result.strError = OneLine(err.AsString());
     return false;
 }
 
-void CompareShare(CFileServerSnapClientBase& client, const JobSpec& spec, JobObserver& observer,
-                  ShareResult& share) {
+void JobDriver::CompareShare(ShareResult& share) {
     std::function<FileServerSnapshotCompareItem()> source;
-    CRyError err = client.CompareSnapshots(share.strShare, std::string(), source);
-    observer.OnStep("CompareSnapshots", err);
+    CRyError err;
+    if (!Step("CompareSnapshots",
+              [&] { return m_client.CompareSnapshots(share.strShare, std::string(), source); },
+              &err))
+        return;
     if (err.IsError()) {
         share.strFullScanReason = OneLine(err.AsString());
         return;
@@ -37,7 +73,10 @@ void CompareShare(CFileServerSnapClientBase& client, const JobSpec& spec, JobObs
         return;
     }
     for (;;) {
+        if (Stopping()) return;
         FileServerSnapshotCompareItem item = source();
+        if (item.uiStatus == kItemNoMore || item.uiStatus == kItemFailure)
+            m_observer.OnListEnd(share.strShare, item);
         if (item.uiStatus == kItemNoMore) break;
         if (item.uiStatus == kItemFailure) {
             // The list is incomplete: only a walk of the share is safe now.
@@ -47,10 +86,82 @@ void CompareShare(CFileServerSnapClientBase& client, const JobSpec& spec, JobObs
             return;
         }
         ++share.nItems;
-        observer.OnItem(share.strShare, item);
-        if (spec.bKeepItems) share.items.push_back(item);
+        m_observer.OnItem(share.strShare, item);
+        if (m_spec.bKeepItems) share.items.push_back(item);
     }
     share.bCompared = true;
+}
+
+void JobDriver::Run() {
+    const JobSpec& spec = m_spec;
+    // An auto-mount agent owns a content mapper for the job; the others
+    // pass none at Initialize and get a fresh one for the read paths.
+    boost::shared_ptr<CContentMapper> mapper = boost::make_shared<CContentMapper>();
+    const ContentMapperAPIPtr initMapper =
+        spec.bAutoMount ? ContentMapperAPIPtr(mapper) : ContentMapperAPIPtr();
+    if (!Step("Initialize", [&] {
+            return m_client.Initialize(spec.llJobId, spec.ulClientId, spec.ulAppId1,
+                                       spec.ulAppId2, spec.strResultsDir, std::string(),
+                                       SnapMapFileOf(spec.strResultsDir), spec.llPrevJobId, 0, 0,
+                                       0, initMapper);
+        }))
+        return;
+
+    CRyError support;
+    if (!Step("VerifySnapScanSupport", [&] { return m_client.VerifySnapScanSupport(); }, &support))
+        return;
+
+    std::list<std::string> shares = spec.shares;
+    if (!Step("ConfigureSnapshot", [&] {
+            return m_client.ConfigureSnapshot(shares, std::list<std::string>(),
+                                              std::list<std::string>());
+        }))
+        return;
+    m_result.keptShares = shares;
+    m_observer.OnSharesKept(shares);
+
+    ContentMapperAPIPtr mapperApi = mapper;
+    if (!Step("UpdateContentMapperPaths",
+              [&] { return m_client.UpdateContentMapperPaths(mapperApi); }))
+        return;
+    // The client may have put another content mapper in the agent's pointer.
+    boost::shared_ptr<CContentMapper> updated = boost::dynamic_pointer_cast<CContentMapper>(mapperApi);
+    if (updated) m_result.readPaths = updated->GetPathMap();
+    m_observer.OnReadPaths(m_result.readPaths);
+
+    if (!spec.failedMounts.empty() &&
+        !Step("DeleteAutoMountFailedSnapshots",
+              [&] { return m_client.DeleteAutoMountFailedSnapshots(spec.failedMounts); }))
+        return;
+
+    std::string error;
+    if (!m_observer.OnSnapshotsTaken(m_result, error)) {
+        m_result.strFailedStep = "listing the shares";
+        m_result.strError = error;
+        return;
+    }
+
+    for (const std::string& path : shares) {
+        if (Stopping()) return;
+        ShareResult share;
+        share.strShare = path;
+        if (spec.llPrevJobId == 0) {
+            share.strFullScanReason = kFullJobReason;
+        } else if (support.IsError()) {
+            share.strFullScanReason = OneLine(support.AsString());
+        } else {
+            CompareShare(share);
+            if (m_result.bInterrupted) return;
+        }
+        m_observer.OnShareDone(share);
+        m_result.shares.push_back(std::move(share));
+    }
+
+    if (spec.bCleanup && !Step("CleanupSnapshotsPostBackup", [&] {
+            return m_client.CleanupSnapshotsPostBackup(spec.bAutoMount);
+        }))
+        return;
+    m_result.bOk = true;
 }
 
 }  // namespace
@@ -69,58 +180,7 @@ void RunJob(const PluginLoader& plugin, const JobSpec& spec, JobObserver& observ
         result.strError = error;
         return;
     }
-
-    // A non-auto-mount agent: no content mapper at Initialize, shares are
-    // found in the proxy's mount table.
-    const ContentMapperAPIPtr noMapper;
-    if (!Check(observer, result, "Initialize",
-               client->Initialize(spec.llJobId, spec.ulClientId, spec.ulAppId1, spec.ulAppId2,
-                                  spec.strResultsDir, std::string(),
-                                  SnapMapFileOf(spec.strResultsDir), spec.llPrevJobId, 0, 0, 0,
-                                  noMapper)))
-        return;
-
-    CRyError support = client->VerifySnapScanSupport();
-    observer.OnStep("VerifySnapScanSupport", support);
-
-    std::list<std::string> shares = spec.shares;
-    if (!Check(observer, result, "ConfigureSnapshot",
-               client->ConfigureSnapshot(shares, std::list<std::string>(),
-                                         std::list<std::string>())))
-        return;
-    result.keptShares = shares;
-
-    boost::shared_ptr<CContentMapper> mapper = boost::make_shared<CContentMapper>();
-    ContentMapperAPIPtr mapperApi = mapper;
-    if (!Check(observer, result, "UpdateContentMapperPaths",
-               client->UpdateContentMapperPaths(mapperApi)))
-        return;
-    result.readPaths = mapper->GetPathMap();
-
-    if (!observer.OnSnapshotsTaken(result, error)) {
-        result.strFailedStep = "listing the shares";
-        result.strError = error;
-        return;
-    }
-
-    for (const std::string& path : shares) {
-        ShareResult share;
-        share.strShare = path;
-        if (spec.llPrevJobId == 0) {
-            share.strFullScanReason = kFullJobReason;
-        } else if (support.IsError()) {
-            share.strFullScanReason = OneLine(support.AsString());
-        } else {
-            CompareShare(*client, spec, observer, share);
-        }
-        observer.OnShareDone(share);
-        result.shares.push_back(std::move(share));
-    }
-
-    if (!Check(observer, result, "CleanupSnapshotsPostBackup",
-               client->CleanupSnapshotsPostBackup(false)))
-        return;
-    result.bOk = true;
+    JobDriver(*client, spec, observer, result).Run();
 }
 
 }  // namespace snapagent

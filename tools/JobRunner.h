@@ -1,8 +1,19 @@
 // Drives one backup job through the plug-in as a NAS agent does, with a new
 // client object for the job: Initialize, VerifySnapScanSupport,
 // ConfigureSnapshot (which also applies retention), UpdateContentMapperPaths,
-// then for an incremental job CompareSnapshots for each kept share with the
-// pull loop until status 5 or 6, and CleanupSnapshotsPostBackup.
+// DeleteAutoMountFailedSnapshots when mounts failed, then for an incremental
+// job CompareSnapshots for each kept share with the pull loop until status 5
+// or 6, and CleanupSnapshotsPostBackup.
+//
+// An auto-mount agent hands the client its content mapper at Initialize and
+// gets the read paths back in that same mapper; the others pass none.
+//
+// A stop request (spec.stopRequested) is honoured between plug-in calls and
+// between pulls, never inside one: the call in progress finishes, so the
+// array is left as that call leaves it (a SnapDiff run is whole inside
+// CompareSnapshots). The job then ends without cleanup, and the client is
+// destroyed, which releases its change event stores and its array
+// connection.
 //
 // A share that cannot be compared (refused, failed comparison, status 6, or
 // a client that may not use the fast scan at all) is reported as needing a
@@ -14,6 +25,7 @@
 #include "records/SnapRecords.h"
 #include "tools/PluginLoader.h"
 
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
@@ -30,6 +42,11 @@ struct JobSpec {
     std::string strResultsDir;  // job results folder; must exist
     std::list<std::string> shares;
     bool bKeepItems = true;  // hold each share's items in the result
+    bool bAutoMount = false;  // pass a content mapper; clean up with autoMount true
+    std::list<std::string> failedMounts;  // for DeleteAutoMountFailedSnapshots; none: not called
+    bool bCleanup = true;  // call CleanupSnapshotsPostBackup at the end
+    // Asked between calls and pulls; true ends the job as interrupted.
+    std::function<bool()> stopRequested;
 };
 
 // The reason given for every share of a full job.
@@ -45,6 +62,7 @@ struct ShareResult {
 
 struct JobResult {
     bool bOk = false;
+    bool bInterrupted = false;  // a stop request ended the job early
     std::string strFailedStep;  // operation that ended the job
     std::string strError;       // its CRyError text
     std::list<std::string> keptShares;
@@ -56,11 +74,19 @@ struct JobResult {
 class JobObserver {
 public:
     virtual ~JobObserver() = default;
+    // Before each plug-in operation; OnStep follows when it returns.
+    virtual void OnCalling(const std::string& operation) {}
     virtual void OnStep(const std::string& operation, const CRyError& result) {}
+    // What ConfigureSnapshot kept, and the content mapper's map after
+    // UpdateContentMapperPaths.
+    virtual void OnSharesKept(const std::list<std::string>& shares) {}
+    virtual void OnReadPaths(const std::map<std::string, std::string>& readPaths) {}
     // The job's snapshots exist and the agent knows where to read each share.
     // Returning false (with error set) ends the job before any comparison.
     virtual bool OnSnapshotsTaken(const JobResult& sofar, std::string& error) { return true; }
     virtual void OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) {}
+    // The pull that ended a share's list (status 5 or 6).
+    virtual void OnListEnd(const std::string& share, const FileServerSnapshotCompareItem& item) {}
     virtual void OnShareDone(const ShareResult& share) {}
 };
 

@@ -1,0 +1,160 @@
+// snapagent stopped by SIGINT or SIGTERM in the middle of an incremental
+// job: it finishes the call in progress, stops pulling, releases the client
+// and exits with 130 and one line on stderr; the array is left whole (the
+// job's snapshot registered completely, no catalog half-written, every
+// SnapDiff run ended, the scripted array's state saved as a whole
+// document), and running the job again completes it.
+#include "test_transcript_process.h"
+#include "tests/support/TestSupport.h"
+#include "tools/DemoWorld.h"
+#include "tools/FileOps.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <dirent.h>
+#include <chrono>
+#include <set>
+#include <thread>
+
+using namespace snapagent;
+using namespace transcripttest;
+
+namespace {
+
+size_t ItemLines(const std::string& transcript) {
+    size_t n = 0;
+    for (const std::string& line : SplitLines(transcript))
+        if (line.find("\"type\":\"item\"") != std::string::npos &&
+            line.find("\"status\":5") == std::string::npos)
+            ++n;
+    return n;
+}
+
+// Files left below dir whose names end with suffix.
+size_t FilesEndingWith(const std::string& dir, const std::string& suffix) {
+    size_t n = 0;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return 0;
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (name.size() >= suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            ++n;
+        if (e->d_type == DT_DIR) n += FilesEndingWith(dir + "/" + name, suffix);
+    }
+    closedir(d);
+    return n;
+}
+
+// Every SnapDiff run in the calls log ended: by SnapDiffEnd, or by the
+// array's end flag on its last batch.
+void ExpectEverySnapDiffEnded(const std::string& callsLog) {
+    std::set<std::string> open;
+    std::string lastHandle;
+    for (const std::string& line : SplitLines(callsLog)) {
+        const nlohmann::json call = nlohmann::json::parse(line);
+        const std::string op = call["op"];
+        if (op == "SnapDiffStart" && call["ok"] == true) {
+            lastHandle = call["out"]["handle"].dump();
+            open.insert(lastHandle);
+        } else if (op == "SnapDiffEnd") {
+            open.erase(call["args"]["handle"].dump());
+        } else if (op == "SnapDiffNext" && call["ok"] == true && call["out"]["end"] == true) {
+            open.erase(call["args"]["handle"].dump());
+        }
+    }
+    EXPECT_TRUE(open.empty()) << callsLog;
+}
+
+TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
+    struct Case {
+        const char* name;
+        int signal;
+    } cases[] = {
+        {"SIGINT", SIGINT},
+        {"SIGTERM", SIGTERM},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DemoWorld world;
+        std::string error;
+        ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+        std::vector<std::string> shares;
+        for (const BuiltShare& share : world.Shares()) shares.push_back(share.strSharePath);
+        const std::string alpha = world.Shares()[0].strLiveDir;
+        std::string config = Slurp(world.ConfigPath());
+        config.insert(config.find("[array]\n") + 8, "calls_log = " + world.Base() + "/calls.log\n");
+        config += "\n[log]\nfile = " + world.Base() + "/plugin.log\n";
+        ASSERT_TRUE(WriteBytes(world.ConfigPath(), config, false, error)) << error;
+
+        auto job = [&](LONGLONG id, const std::string& tag) {
+            return std::vector<std::string>{
+                "job", "--quiet", "--config", world.ConfigPath(), "--client", "1", "--job",
+                std::to_string(id), "--prev", std::to_string(id - 1), "--results",
+                world.Base() + "/results-" + tag, "--transcript", world.Base() + "/" + tag + ".jsonl"};
+        };
+        auto withShares = [&](std::vector<std::string> args) {
+            args.insert(args.end(), shares.begin(), shares.end());
+            return args;
+        };
+        const Exit full = RunSnapagent(withShares(job(1, "full")), world.Base());
+        ASSERT_TRUE(full.bExited && full.status == 0) << full.err;
+
+        const int kNewFiles = 60;
+        for (int i = 0; i < kNewFiles; ++i)
+            ASSERT_TRUE(WriteBytes(alpha + "/new-" + std::to_string(i), "x", false, error)) << error;
+
+        const std::string transcript = world.Base() + "/interrupted.jsonl";
+        const Child child = Start(withShares(job(2, "interrupted")), world.Base(),
+                                  {"SNAPAGENT_TEST_PULL_DELAY_MS=40"});
+        ASSERT_GT(child.pid, 0);
+        // Interrupt once items flow: the snapshots exist and a SnapDiff run
+        // has been made, and many pulls are still to come.
+        for (int wait = 0; wait < 600 && ItemLines(Slurp(transcript)) < 3; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_GE(ItemLines(Slurp(transcript)), 3u);
+        kill(child.pid, c.signal);
+        const Exit stopped = Wait(child);
+        ASSERT_TRUE(stopped.bExited) << "killed by signal " << stopped.status;
+        EXPECT_EQ(stopped.status, 130);
+        ASSERT_EQ(SplitLines(stopped.err).size(), 1u) << stopped.err;
+        EXPECT_NE(stopped.err.find(c.signal == SIGINT ? "interrupted by SIGINT"
+                                                      : "interrupted by SIGTERM"),
+                  std::string::npos)
+            << stopped.err;
+        const std::vector<std::string> lines = SplitLines(Slurp(transcript));
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(nlohmann::json::parse(lines.back())["outcome"], "interrupted");
+        EXPECT_LT(ItemLines(Slurp(transcript)), static_cast<size_t>(kNewFiles));
+        EXPECT_EQ(Slurp(transcript).find("CleanupSnapshotsPostBackup"), std::string::npos);
+
+        // The array: both jobs' snapshots registered whole, nothing half-written.
+        const std::string catalogs = world.Base() + "/array/.snapcatalog";
+        EXPECT_EQ(FilesEndingWith(catalogs, ".tmp"), 0u);
+        for (const std::string& volume : world.Volumes()) {
+            EXPECT_TRUE(testsupport::FileExists(catalogs + "/" + volume + "/VKOP_1_0_2.cat"))
+                << volume;
+            EXPECT_TRUE(testsupport::FileExists(catalogs + "/" + volume + "/VKOP_1_0_1.cat"))
+                << volume;
+        }
+        ExpectEverySnapDiffEnded(Slurp(world.Base() + "/calls.log"));
+
+        // The same job again completes: every new file is delivered, and
+        // the clean-up leaves the job's snapshot alone.
+        const Exit again = RunSnapagent(withShares(job(2, "again")), world.Base());
+        ASSERT_TRUE(again.bExited) << again.status;
+        EXPECT_EQ(again.status, 0) << again.err;
+        const std::string done = Slurp(world.Base() + "/again.jsonl");
+        EXPECT_GE(ItemLines(done), static_cast<size_t>(kNewFiles));
+        EXPECT_EQ(nlohmann::json::parse(SplitLines(done).back())["outcome"], "done");
+        for (const std::string& volume : world.Volumes()) {
+            EXPECT_TRUE(testsupport::FileExists(catalogs + "/" + volume + "/VKOP_1_0_2.cat"));
+            EXPECT_FALSE(testsupport::FileExists(catalogs + "/" + volume + "/VKOP_1_0_1.cat"));
+        }
+        ExpectEverySnapDiffEnded(Slurp(world.Base() + "/calls.log"));
+    }
+}
+
+}  // namespace

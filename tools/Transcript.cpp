@@ -1,0 +1,131 @@
+#include "tools/Transcript.h"
+
+#include "array/ScriptJson.h"
+#include "tools/ItemJson.h"
+
+#include <cerrno>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+namespace snapagent {
+namespace {
+
+nlohmann::ordered_json PathArray(const std::list<std::string>& paths) {
+    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+    for (const std::string& path : paths) array.push_back(BytesToOrderedJson(path));
+    return array;
+}
+
+}  // namespace
+
+TranscriptWriter::TranscriptWriter() : m_pPreviousEvents(ISendEventInterface::SetInstance(this)) {}
+
+TranscriptWriter::~TranscriptWriter() {
+    ISendEventInterface::SetInstance(m_pPreviousEvents);
+    if (m_pFile) fclose(m_pFile);
+}
+
+bool TranscriptWriter::Open(const std::string& path, std::string& error) {
+    m_pFile = fopen(path.c_str(), "w");
+    if (m_pFile) return true;
+    error = "cannot write transcript [" + path + "]: " + strerror(errno);
+    return false;
+}
+
+void TranscriptWriter::Write(const nlohmann::ordered_json& line) {
+    if (!m_pFile) return;
+    const std::string text = line.dump();
+    fprintf(m_pFile, "%s\n", text.c_str());
+    // Line by line, so a reader (or an interrupted job) has every line so far.
+    fflush(m_pFile);
+}
+
+void TranscriptWriter::WriteJob(const JobSpec& spec) {
+    m_placeholders.SetFolder(spec.strResultsDir, "${RESULTS}");
+    nlohmann::ordered_json line;
+    line["type"] = "job";
+    line["client"] = spec.ulClientId;
+    line["app1"] = spec.ulAppId1;
+    line["app2"] = spec.ulAppId2;
+    line["job"] = spec.llJobId;
+    line["prev"] = spec.llPrevJobId;
+    line["shares"] = PathArray(spec.shares);
+    line["auto_mount"] = spec.bAutoMount;
+    line["failed_mounts"] = PathArray(spec.failedMounts);
+    line["cleanup"] = spec.bCleanup;
+    Write(line);
+}
+
+void TranscriptWriter::WriteEnd(const JobResult& result) {
+    nlohmann::ordered_json line;
+    line["type"] = "end";
+    line["outcome"] = result.bInterrupted ? "interrupted" : result.bOk ? "done" : "failed";
+    line["failed_step"] = result.strFailedStep;
+    Write(line);
+}
+
+void TranscriptWriter::OnCalling(const std::string& operation) { m_strOperation = operation; }
+
+void TranscriptWriter::OnStep(const std::string& operation, const CRyError& result) {
+    nlohmann::ordered_json line;
+    line["type"] = "call";
+    line["op"] = operation;
+    line["result"] = ErrorJson(result, m_placeholders);
+    Write(line);
+    m_strOperation.clear();
+}
+
+void TranscriptWriter::OnSharesKept(const std::list<std::string>& shares) {
+    nlohmann::ordered_json line;
+    line["type"] = "kept_shares";
+    line["shares"] = PathArray(shares);
+    Write(line);
+}
+
+void TranscriptWriter::OnReadPaths(const std::map<std::string, std::string>& readPaths) {
+    nlohmann::ordered_json map = nlohmann::ordered_json::array();
+    for (const auto& entry : readPaths) {
+        nlohmann::ordered_json pair;
+        pair["path"] = BytesToOrderedJson(entry.first);
+        pair["read_path"] = BytesToOrderedJson(entry.second);
+        map.push_back(pair);
+    }
+    nlohmann::ordered_json line;
+    line["type"] = "path_map";
+    line["map"] = map;
+    Write(line);
+}
+
+void TranscriptWriter::WriteItem(const std::string& share,
+                                 const FileServerSnapshotCompareItem& item) {
+    nlohmann::ordered_json line;
+    line["type"] = "item";
+    AppendItemJson(share, item, line);
+    Write(line);
+}
+
+void TranscriptWriter::OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) {
+    WriteItem(share, item);
+}
+
+void TranscriptWriter::OnListEnd(const std::string& share,
+                                 const FileServerSnapshotCompareItem& item) {
+    WriteItem(share, item);
+}
+
+void TranscriptWriter::SendEvent(const CRyError& event, int severity, int flags) {
+    const nlohmann::ordered_json error = ErrorJson(event, m_placeholders);
+    nlohmann::ordered_json line;
+    line["type"] = "event";
+    line["during"] = m_strOperation;
+    line["event_id"] = event.EventId();
+    line["args"] = error["args"];
+    line["severity"] = severity;
+    line["flags"] = flags;
+    line["text"] = error["text"];
+    Write(line);
+    // The host's recorder still keeps every event, as without a transcript.
+    if (m_pPreviousEvents) m_pPreviousEvents->SendEvent(event, severity, flags);
+}
+
+}  // namespace snapagent
