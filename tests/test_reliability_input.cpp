@@ -284,6 +284,28 @@ TEST(ReliabilityInput, OddSnapshotAndVolumeNamesFromTheArray) {
     }
 }
 
+// Found by fuzzing whole comparisons: SnapDiff may report the share's own
+// directory. It is delivered as the share path itself, never as a path
+// outside it, whatever file type the array gives it.
+TEST(ReliabilityInput, ChangeOfTheSharesOwnDirectory) {
+    using namespace scantest;
+    const struct {
+        uint32_t fileType;
+        const char* delivered;
+    } rows[] = {{2, "/mnt/a/"}, {1, "/mnt/a"}, {0, "/mnt/a"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fileType);
+        ArrayScript script;
+        script.mapSnapDiffs[DiffKey("vola")].vecBatches = {
+            Batch({Change(9, "inode_modification", "/a", row.fileType)}, true)};
+        ScanEnv env(script);
+        env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola")};
+        std::function<FileServerSnapshotCompareItem()> source;
+        ASSERT_FALSE(env.client.CompareSnapshots("/mnt/a", "", source).IsError());
+        EXPECT_EQ(std::vector<std::string>{row.delivered}, PulledPaths(source));
+    }
+}
+
 TEST(ReliabilityInput, ChangeEventDatabaseCorruptOrUnwritable) {
     using namespace scantest;
     auto script = [] {
