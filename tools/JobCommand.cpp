@@ -104,8 +104,16 @@ int RunJobCommand(JobOptions options, FILE* out) {
     if (access(options.strConfig.c_str(), R_OK) != 0)
         return Fail("cannot read config [" + options.strConfig + "]");
     setenv("SNAPCLIENT_CONFIG", options.strConfig.c_str(), 1);
+    JobSpec& spec = options.spec;
     std::string error;
     if (!CheckArraySettings(error)) return Fail(error);
+    if (!spec.strResultsDir.empty() && spec.strResultsDir[0] != '/') {
+        // The client keeps the folder for the whole job, and the transcript
+        // names it by its full path only.
+        char cwd[4096];
+        if (!getcwd(cwd, sizeof cwd)) return Fail("cannot read the current folder");
+        spec.strResultsDir = std::string(cwd) + "/" + spec.strResultsDir;
+    }
 
     // The plug-in logs as the config says ([log] level, [log] file).
     std::unique_ptr<CFileLogWriter> log(CreateConfiguredLogWriter());
@@ -115,7 +123,6 @@ int RunJobCommand(JobOptions options, FILE* out) {
         ~RestoreLog() { SetLogWriter(previous); }
     } restore{previousLog};
 
-    JobSpec& spec = options.spec;
     if (!options.bResultsGiven)
         spec.strResultsDir = DefaultResultsDir(DefaultStateDir(), spec.ulClientId, spec.llJobId);
     if (!MakeDirectories(spec.strResultsDir, error)) return Fail(error);
