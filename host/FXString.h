@@ -1,11 +1,14 @@
 // String utilities on byte strings.
 #pragma once
 
+#include <cstdarg>
 #include <string>
 #include <vector>
 
 namespace FXString {
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Format with a va_list; args is consumed.
+std::string FormatV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 // Splits at every occurrence of delimiter, keeping empty pieces (a leading
 // delimiter gives an empty first piece). An empty text gives no pieces.
 void Split(const std::string& text, const std::string& delimiter,

@@ -10,17 +10,6 @@ namespace {
 const std::vector<std::string> kNoArguments;
 const std::vector<CRyError::Frame> kNoFrames;
 
-std::string FormatV(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (n <= 0) return std::string();
-    std::string out(static_cast<size_t>(n) + 1, '\0');
-    vsnprintf(&out[0], out.size(), format, args);
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
 }  // namespace
 
 CRyError::CRyError() : m_iStatus(0) {}
@@ -46,7 +35,7 @@ CRyError& CRyError::Push(const FXCodeLocation& where) {
 CRyError& CRyError::Push(const FXCodeLocation& where, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string message = FormatV(format, args);
+    std::string message = FXString::FormatV(format, args);
     va_end(args);
     MutableDetails().vecFrames.push_back(Frame{where, message});
     return *this;

@@ -1,5 +1,7 @@
 #include "host/FXErrorUtil.h"
 
+#include "host/FXString.h"
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -15,17 +17,9 @@ CRyError FXErrorUtil::ErrorWin32(const FXCodeLocation& where, uint32_t code) {
 
 CRyError FXErrorUtil::ErrorWin32(const FXCodeLocation& where, uint32_t code, const char* format,
                                  ...) {
-    va_list args, copy;
+    va_list args;
     va_start(args, format);
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string message;
-    if (n > 0) {
-        message.resize(static_cast<size_t>(n) + 1);
-        vsnprintf(&message[0], message.size(), format, args);
-        message.resize(static_cast<size_t>(n));
-    }
+    std::string message = FXString::FormatV(format, args);
     va_end(args);
     return CRyError(Win32Status(code), CRyError::kWin32, code, where, message);
 }

@@ -4,9 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-std::string FXString::Format(const char* format, ...) {
-    va_list args, copy;
-    va_start(args, format);
+std::string FXString::FormatV(const char* format, va_list args) {
+    va_list copy;
     va_copy(copy, args);
     int n = vsnprintf(nullptr, 0, format, copy);
     va_end(copy);
@@ -16,6 +15,13 @@ std::string FXString::Format(const char* format, ...) {
         vsnprintf(&out[0], out.size(), format, args);
         out.resize(static_cast<size_t>(n));
     }
+    return out;
+}
+
+std::string FXString::Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string out = FormatV(format, args);
     va_end(args);
     return out;
 }

@@ -1,5 +1,6 @@
 #include "host/FileLogWriter.h"
 
+#include "host/FXString.h"
 #include "host/VKPlatformInfo.h"
 
 #include <cstdarg>
@@ -38,19 +39,7 @@ std::string CFileLogWriter::EscapeField(const std::string& text) {
 
 void CFileLogWriter::LogV(int level, const char* function, int line, const char* format,
                           va_list args) {
-    char stackBuffer[1024];
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(stackBuffer, sizeof stackBuffer, format, copy);
-    va_end(copy);
-    std::string message;
-    if (n >= static_cast<int>(sizeof stackBuffer)) {
-        message.resize(static_cast<size_t>(n) + 1);
-        vsnprintf(&message[0], message.size(), format, args);
-        message.resize(static_cast<size_t>(n));
-    } else if (n > 0) {
-        message.assign(stackBuffer, static_cast<size_t>(n));
-    }
+    const std::string message = FXString::FormatV(format, args);
     std::string lineText = std::to_string(level) + "\t" + EscapeField(function ? function : "") +
                            "\t" + std::to_string(line) + "\t" + EscapeField(message) + "\n";
     std::lock_guard<std::mutex> lock(m_mutex);

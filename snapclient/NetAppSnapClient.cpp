@@ -60,13 +60,29 @@ CRyError CNetAppSnapClient::Initialize(LONGLONG jobId, ULONG clientId, ULONG app
         return CRyError::Success();
     }
     m_bAutoMountClient = true;
-    boost::shared_ptr<CContentMapper> mapper =
-        boost::dynamic_pointer_cast<CContentMapper>(contentMapper);
-    if (!mapper)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_BAD_ARGUMENTS,
-                                       "Dynamic cast failed for ContentMapper");
+    boost::shared_ptr<CContentMapper> mapper;
+    CRyError castErr = AsContentMapper(contentMapper, mapper, FX_LOCATION);
+    if (castErr.IsError()) return castErr;
     m_mapContentMapperPaths = mapper->GetPathMap();
     return CRyError::Success();
+}
+
+CRyError CNetAppSnapClient::AsContentMapper(const ContentMapperAPIPtr& given,
+                                            boost::shared_ptr<CContentMapper>& mapper,
+                                            const FXCodeLocation& where) {
+    mapper = boost::dynamic_pointer_cast<CContentMapper>(given);
+    if (!mapper)
+        return FXErrorUtil::ErrorWin32(where, ERROR_BAD_ARGUMENTS,
+                                       "Dynamic cast failed for ContentMapper");
+    return CRyError::Success();
+}
+
+CRyError CNetAppSnapClient::ArrayUnreachable(const FXCodeLocation& where) const {
+    return FXErrorUtil::ErrorWin32(
+        where, ERROR_FUNCTION_FAILED,
+        "Unable to connect to array:[%s]. Please check connectivity to the array and check "
+        "the array management settings.",
+        m_stArrayInfo.strArrayName.c_str());
 }
 
 void CNetAppSnapClient::GetSnapshotName(LONGLONG jobId, std::string& name) {
@@ -88,12 +104,7 @@ CRyError CNetAppSnapClient::InitArray(ULONG clientId) {
     const montapConnectType connectType = MONTAP_CONNECT_HTTP;
     const bool flag = false;
     util.SetONTAPObject(m_stArrayInfo, *m_pManageOntap, connectType, flag);
-    if (!m_pManageOntap->OpenConnection())
-        return FXErrorUtil::ErrorWin32(
-            FX_LOCATION, ERROR_FUNCTION_FAILED,
-            "Unable to connect to array:[%s]. Please check connectivity to the array and check "
-            "the array management settings.",
-            m_stArrayInfo.strArrayName.c_str());
+    if (!m_pManageOntap->OpenConnection()) return ArrayUnreachable(FX_LOCATION);
     return CRyError::Success();
 }
 

@@ -87,6 +87,14 @@ protected:
     NASArrayInfo m_stArrayInfo;
 
 private:
+    // --- Frame helpers (NetAppSnapClient.cpp) ---
+    // The error the agent gets when the array does not answer a connection.
+    CRyError ArrayUnreachable(const FXCodeLocation& where) const;
+    // The agent's content mapper as our concrete class, or error 160.
+    static CRyError AsContentMapper(const ContentMapperAPIPtr& given,
+                                    boost::shared_ptr<CContentMapper>& mapper,
+                                    const FXCodeLocation& where);
+
     // --- Snapshot lifecycle helpers (NetAppSnapClient{Shares,Lifecycle,...}.cpp) ---
     // The strings share resolution derives for one backup path.
     struct ShareLocation {

@@ -32,11 +32,9 @@ CRyError CNetAppSnapClient::RepopulateContentMapperPaths(ContentMapperAPIPtr& co
         return CRyError::Success();
     }
     m_bAutoMountClient = true;
-    boost::shared_ptr<CContentMapper> mapper =
-        boost::dynamic_pointer_cast<CContentMapper>(contentMapper);
-    if (!mapper)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_BAD_ARGUMENTS,
-                                       "Dynamic cast failed for ContentMapper");
+    boost::shared_ptr<CContentMapper> mapper;
+    CRyError castErr = AsContentMapper(contentMapper, mapper, FX_LOCATION);
+    if (castErr.IsError()) return castErr;
     m_mapContentMapperPaths.clear();
     if (m_strSnapMapInfoFile.empty())
         return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,

@@ -168,12 +168,7 @@ CRyError CNetAppSnapClient::BindShareEvents(
 
 CRyError CNetAppSnapClient::CompareShareVolume(
     FileServerExportInfo& share, std::function<FileServerSnapshotCompareItem()>& source) {
-    if (!m_pManageOntap->OpenConnection())
-        return FXErrorUtil::ErrorWin32(
-            FX_LOCATION, ERROR_FUNCTION_FAILED,
-            "Unable to connect to array:[%s]. Please check connectivity to the array and check "
-            "the array management settings.",
-            m_stArrayInfo.strArrayName.c_str());
+    if (!m_pManageOntap->OpenConnection()) return ArrayUnreachable(FX_LOCATION);
 
     SnapDiffRun run(share);
     GetCommonVolumeShares(share, run.commonShares);

@@ -1,6 +1,7 @@
 #include "tests/support/TestSupport.h"
 
 #include "array/ArrayBackendFactory.h"
+#include "host/FXString.h"
 
 #include <boost/make_shared.hpp>
 #include <cstdarg>
@@ -72,16 +73,7 @@ RecordingLogWriter::~RecordingLogWriter() { SetLogWriter(m_previous); }
 
 void RecordingLogWriter::LogV(int level, const char* function, int line, const char* format,
                               va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string message;
-    if (n > 0) {
-        message.resize(static_cast<size_t>(n) + 1);
-        vsnprintf(&message[0], message.size(), format, args);
-        message.resize(static_cast<size_t>(n));
-    }
+    std::string message = FXString::FormatV(format, args);
     m_lines.push_back(Line{level, function ? function : "", line, message});
 }
 
