@@ -19,6 +19,18 @@ test: build
 demo: build
 	$(BUILD)/snapagent demo
 
+# Release build of the benchmark programs in their own folder, then the
+# driver: one table, bench/results/latest.json and the plot. BENCH_ARGS=--quick
+# runs small sizes for development.
+BENCH_BUILD ?= build-bench
+BENCH_ARGS ?=
+bench:
+	scripts/install-deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSNAPCLIENT_TESTS=OFF -DSNAPCLIENT_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_programs
+	python3 -m unittest discover -q -s bench -p 'test_*.py'
+	python3 bench/run.py --build $(BENCH_BUILD) $(BENCH_ARGS)
+
 asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DSNAPCLIENT_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 
