@@ -147,9 +147,6 @@ private:
     // Starts the read of the share's stored events and binds the pull function.
     CRyError BindShareEvents(const FileServerExportInfo& share,
                              std::function<FileServerSnapshotCompareItem()>& source);
-    // Scratch of IsEventPartOfBackupPaths, kept so that matching a change
-    // costs no allocation once the pieces have been seen at their longest.
-    std::string m_strScanInVolumePath;
-    std::vector<std::string> m_vecScanVolumePieces;
-    std::vector<std::string> m_vecScanPathPieces;
+    // The event the last pull read from the store (NetAppSnapClientScanDelivery.cpp).
+    ChangeEventItem m_stScanPulledEvent;
 };

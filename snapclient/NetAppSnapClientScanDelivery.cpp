@@ -45,7 +45,10 @@ FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() {
         return item;
     }
 
-    ChangeEventItem event;
+    // Read into the client's own event so that its strings keep their
+    // buffers from one pull to the next.
+    ChangeEventItem& event = m_stScanPulledEvent;
+    event.clear();
     const int result = m_pEventDB->GetNextEvent(event);
     if (result == 1) {
         item.uiStatus = kItemNoMore;

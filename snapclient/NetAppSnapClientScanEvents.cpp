@@ -22,14 +22,33 @@ const char kDeletion[] = "file_deletion";
 // the deleted path and times of.
 const uint32_t kModifiedAndDeleted = kChangeModified | kChangeDeleted;
 
-// Where the share's own path starts inside its volume path: after the
-// volume's directory ("/vol"), its "/" and the volume name. False for a
-// volume path of another shape, which then holds no change.
-bool InVolumeStart(const FileServerExportInfo& share, size_t& start) {
-    const size_t slash = share.strVolumePath.find('/', 1);
+// The share's own path inside its volume path, as a range of strVolumePath:
+// after the volume's directory ("/vol"), its "/" and the volume name, and
+// without trailing "/" (which names the same directory but, left in place,
+// would glue the backup path to the next component: /mnt/s + f). False for
+// a volume path of another shape, which then holds no change.
+bool InVolumeRange(const FileServerExportInfo& share, size_t& start, size_t& length) {
+    const std::string& volumePath = share.strVolumePath;
+    const size_t slash = volumePath.find('/', 1);
     if (slash == std::string::npos) return false;
     start = slash + 1 + share.strVolume.size();
-    return start <= share.strVolumePath.size();
+    if (start > volumePath.size()) return false;
+    size_t end = volumePath.size();
+    while (end > start && volumePath[end - 1] == '/') --end;
+    length = end - start;
+    return true;
+}
+
+// True when path lies in the in-volume path [start, start + length) of
+// volumePath by whole components: /q/dir holds /q/dir and /q/dir/f, not
+// /q/dir2/f. The in-volume path never ends with "/", so once path begins
+// with its bytes every component but the last is equal, and the last is
+// equal exactly when path ends there or goes on with "/". Compared in
+// place, with no copy or split of either path: this runs for every change.
+bool LiesInByComponents(const std::string& path, const std::string& volumePath, size_t start,
+                        size_t length) {
+    return path.compare(0, length, volumePath, start, length) == 0 &&
+           (path.size() == length || path[length] == '/');
 }
 
 void TakeTimes(ChangeEventItem& to, const ChangeEventItem& from) {
@@ -60,38 +79,11 @@ CRyError CNetAppSnapClient::CreateEventDB(const std::string& prevSnapName,
 bool CNetAppSnapClient::IsEventPartOfBackupPaths(const std::list<FileServerExportInfo>& shares,
                                                  std::string& path) {
     for (const FileServerExportInfo& share : shares) {
-        size_t start = 0;
-        if (!InVolumeStart(share, start)) continue;
-        m_strScanInVolumePath.assign(share.strVolumePath, start, std::string::npos);
-        // A trailing "/" names the same directory; left in place it would
-        // glue the backup path to the next component (/mnt/s + f).
-        while (!m_strScanInVolumePath.empty() && m_strScanInVolumePath.back() == '/')
-            m_strScanInVolumePath.pop_back();
-
-        bool matched = false;
-        if (m_strScanInVolumePath.empty()) {
-            path.insert(0, share.strBackupPath);
-            matched = true;
-        } else if (path.compare(0, m_strScanInVolumePath.size(), m_strScanInVolumePath) == 0) {
-            // Only a path that begins with the share's in-volume path can be
-            // rewritten; the pieces then decide by whole components.
-            FXString::Split(m_strScanInVolumePath, "/", m_vecScanVolumePieces, 0);
-            FXString::Split(path, "/", m_vecScanPathPieces, 0);
-            if (m_vecScanVolumePieces.size() > m_vecScanPathPieces.size()) continue;
-            bool differs = false;
-            for (size_t i = 0; i < m_vecScanVolumePieces.size(); ++i) {
-                const std::string& a = m_vecScanVolumePieces[i];
-                const std::string& b = m_vecScanPathPieces[i];
-                if (a.empty() || b.empty()) continue;
-                if (a != b) {
-                    differs = true;
-                    break;
-                }
-            }
-            if (differs) continue;
-            matched = FXString::ReplaceLeft(path, m_strScanInVolumePath, share.strBackupPath);
-        }
-        if (!matched) continue;
+        size_t start = 0, length = 0;
+        if (!InVolumeRange(share, start, length)) continue;
+        // An empty in-volume path is the whole volume: every path is in it.
+        if (length != 0 && !LiesInByComponents(path, share.strVolumePath, start, length)) continue;
+        path.replace(0, length, share.strBackupPath);
         FXString::ReplaceAll(path, "\\", "/");
         SC_LOG(3, "Converted to file[%s]", path.c_str());
         return true;
