@@ -108,6 +108,20 @@ inline std::vector<std::string> PulledPaths(
     return paths;
 }
 
+// Makes one event store operation fail while it lives.
+class StoreFault {
+public:
+    StoreFault(const std::string& operation, const std::string& message) {
+        CSnapDiffEventMonitor::SetFaultHook([operation, message](const char* op) {
+            return operation == op ? FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED, message.c_str())
+                                   : CRyError::Success();
+        });
+    }
+    ~StoreFault() { CSnapDiffEventMonitor::SetFaultHook(nullptr); }
+    StoreFault(const StoreFault&) = delete;
+    StoreFault& operator=(const StoreFault&) = delete;
+};
+
 // Everything a comparison test needs: a results folder, an empty config (no
 // batch size setting), a log recorder, the scripted array and the client.
 struct ScanEnv {

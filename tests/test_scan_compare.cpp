@@ -69,158 +69,131 @@ TEST(ScanCompare, OneRunServesEverySharedVolumeShare) {
                             "volume [vola]. Returning existing file events db."));
 }
 
-TEST(ScanCompare, RefusedAndUnknownSharesAreNotCompared) {
-    ScanEnv env(ScriptWithBatches({}));
-    env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola"),
-                           Share("/mnt/b", "/vol/vola/a/b", "vola")};
-    Source source;
-    CRyError err = env.client.CompareSnapshots("/mnt/b/", "", source);
-    ASSERT_TRUE(err.IsError());
-    EXPECT_EQ(ERROR_FUNCTION_FAILED, err.Win32Code());
-    EXPECT_EQ("Could not compare snapshots for path [/mnt/b]", err.Message());
-    EXPECT_FALSE(env.client.ShareOf("/mnt/b").bSnapDiffEnabled);
-    EXPECT_EQ(0u, env.array.CallsOf("SnapDiffStart").size());
-    EXPECT_FALSE(source);
-
-    err = env.client.CompareSnapshots("/mnt/none/", "", source);
-    EXPECT_EQ("Could not compare snapshots for path [/mnt/none]", err.Message());
-
-    // The outer share's run does not serve the refused one.
-    err = env.client.CompareSnapshots("/mnt/a", "", source);
-    ASSERT_FALSE(err.IsError()) << err.AsString();
-    EXPECT_FALSE(env.client.ShareOf("/mnt/b").bSnapDiffDone);
-
-    env.client.ShareOf("/mnt/a").bSnapDiffDone = true;
-    env.client.EventDBs().clear();
-    err = env.client.CompareSnapshots("/mnt/a/", "", source);
-    EXPECT_EQ(ERROR_FUNCTION_FAILED, err.Win32Code());
-    EXPECT_EQ("Could not find EventDB for path [/mnt/a/]", err.Message());
+// Every way a comparison is refused before any change is read: the exact
+// error, no source for the agent and no SnapDiff session left open.
+TEST(ScanCompare, RefusalsBeforeTheRunSayWhyAndLeaveNoSession) {
+    typedef std::function<void(ScanEnv&)> Setup;
+    Source unused;
+    const struct {
+        const char* name;
+        Setup setup;
+        const char* path;
+        size_t starts;  // SnapDiff runs begun, the set-up's included
+        uint32_t code;
+        std::string message;
+    } cases[] = {
+        // The outer share's run must not serve the nested, refused one.
+        {"nested share", [&](ScanEnv& env) { env.client.CompareSnapshots("/mnt/a", "", unused); },
+         "/mnt/b/", 1, ERROR_FUNCTION_FAILED, "Could not compare snapshots for path [/mnt/b]"},
+        {"unknown share", nullptr, "/mnt/none/", 0, ERROR_FUNCTION_FAILED,
+         "Could not compare snapshots for path [/mnt/none]"},
+        {"done share without its database",
+         [](ScanEnv& env) { env.client.ShareOf("/mnt/a").bSnapDiffDone = true; },
+         "/mnt/a/", 0, ERROR_FUNCTION_FAILED, "Could not find EventDB for path [/mnt/a/]"},
+        {"start fails", [](ScanEnv& env) { env.array.Backend().AddFault(Fault("SnapDiffStart")); },
+         "/mnt/a", 1, ERROR_FUNCTION_FAILED,
+         "Unable to start SnapDiff between snapshots [BASE][VKOP_1_15_811] and "
+         "[INCR][VKOP_1_15_812] on volume[/vol/vola/a] Error[13999:injected fault]"},
+        {"connection fails", [](ScanEnv& env) { env.array.Backend().AddFault(Fault("OpenConnection")); },
+         "/mnt/a", 0, ERROR_FUNCTION_FAILED,
+         "Unable to connect to array:[filer1]. Please check connectivity to the array and check "
+         "the array management settings."},
+        {"no connection", [](ScanEnv& env) { env.client.DropArray(); }, "/mnt/a", 0,
+         ERROR_INTERNAL_ERROR, "ManageOntap not initialized. Snapshot comparison failed."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScanEnv env(ScriptWithBatches({}));
+        env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola"),
+                               Share("/mnt/b", "/vol/vola/a/b", "vola")};
+        if (c.setup) c.setup(env);
+        const size_t endsBefore = env.array.CallsOf("SnapDiffEnd").size();
+        Source source;
+        CRyError err = env.client.CompareSnapshots(c.path, "", source);
+        ASSERT_TRUE(err.IsError());
+        EXPECT_EQ(c.code, err.Win32Code());
+        EXPECT_EQ(c.message, err.Message());
+        EXPECT_FALSE(source);
+        EXPECT_EQ(c.starts, env.array.CallsOf("SnapDiffStart").size());
+        if (c.path == std::string("/mnt/b/")) {
+            EXPECT_FALSE(env.client.ShareOf("/mnt/b").bSnapDiffEnabled);
+        }
+        EXPECT_EQ(endsBefore, env.array.CallsOf("SnapDiffEnd").size());
+        EXPECT_EQ(0u, env.array.Array().OpenSessions());
+    }
 }
 
 ScriptedBatch EmptyBatch() { return ScriptedBatch(); }
 
-TEST(ScanCompare, EmptyBatchesEndTheRunOnlyWhereTheArraySaysSo) {
+// How a run ends: empty batches end it only where the array says so, and
+// every failing way out after SnapDiff started ends the session, leaves the
+// share undone and the agent without a source.
+TEST(ScanCompare, RunsEndWhereTheArraySaysAndFailuresEndTheSession) {
     const SnapDiffFileInfo change = Change(1, "file_creation", "/a/f");
-    std::vector<ScriptedBatch> hundredEmpty(100, EmptyBatch());
+    const std::vector<ScriptedBatch> hundredEmpty(100, EmptyBatch());
     auto join = [](std::vector<ScriptedBatch> a, const std::vector<ScriptedBatch>& b) {
         a.insert(a.end(), b.begin(), b.end());
         return a;
-    };
-    const struct {
-        const char* name;
-        bool emptyAllowed;
-        std::vector<ScriptedBatch> batches;
-        bool ok;
-        size_t nexts;
-        size_t ends;
-        size_t stored;
-    } cases[] = {
-        {"empty first batch ends the run", false, {EmptyBatch(), Batch({change}, true)}, true, 1,
-         1, 0},
-        {"100 empty batches are waited out", true,
-         join(hundredEmpty, {Batch({change}, true)}), true, 101, 0, 1},
-        {"a change resets the count", true,
-         join(join(hundredEmpty, {Batch({change})}), join(hundredEmpty, {Batch({}, true)})), true,
-         202, 1, 1},
-        {"101 empty batches fail", true, join(hundredEmpty, {EmptyBatch(), Batch({change}, true)}),
-         false, 101, 1, 0},
-        {"end flag with changes", false, {Batch({change, Change(2, "file_creation", "/a/g")}, true)},
-         true, 1, 0, 2},
-    };
-    for (const auto& c : cases) {
-        ScanEnv env(ScriptWithBatches(c.batches, c.emptyAllowed));
-        env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola")};
-        Source source;
-        CRyError err = env.client.CompareSnapshots("/mnt/a", "", source);
-        EXPECT_EQ(c.ok, !err.IsError()) << c.name << ": " << err.AsString();
-        EXPECT_EQ(c.nexts, env.array.CallsOf("SnapDiffNext").size()) << c.name;
-        EXPECT_EQ(c.ends, env.array.CallsOf("SnapDiffEnd").size()) << c.name;
-        EXPECT_EQ(0u, env.array.Array().OpenSessions()) << c.name;
-        EXPECT_EQ(c.ok, env.client.ShareOf("/mnt/a").bSnapDiffDone) << c.name;
-        if (c.ok) {
-            EXPECT_EQ(c.stored, PulledPaths(source).size()) << c.name;
-            EXPECT_EQ(c.stored ? 1u : 0u, env.log.CountContaining("SnapDiff first iteration"))
-                << c.name;
-        } else {
-            EXPECT_EQ(ERROR_OPERATION_ABORTED, err.Win32Code());
-            EXPECT_EQ(
-                "SnapDiff sent [101] empty batches in a row without reaching the end of the "
-                "changes on volume[vola]",
-                err.Message());
-            EXPECT_FALSE(source);
-            EXPECT_FALSE(env.log.Has(0, "Done obtaining all SnapDiff changes."));
-        }
-    }
-}
-
-// Every failing way out after SnapDiff started ends the session; the share
-// stays undone and the agent's source untouched.
-TEST(ScanCompare, FailedRunsEndTheirSnapDiffSession) {
-    auto storeFault = [](const char* operation) {
-        return [operation](const char* op) {
-            return std::string(op) == operation
-                       ? FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED, "store broke")
-                       : CRyError::Success();
-        };
     };
     ScriptedBatch failing;
     failing.bFail = true;
     failing.uiCode = 14508;
     failing.strMessage = "lost the diff";
+    const std::vector<ScriptedBatch> failingRun = {Batch({change}), failing, Batch({}, true)};
     const struct {
         const char* name;
-        CSnapDiffEventMonitor::FaultHook hook;
-        uint32_t code;
+        bool emptyAllowed;
+        std::vector<ScriptedBatch> batches;
+        const char* storeFault;  // the event store operation that fails, or ""
+        size_t nexts;
+        size_t ends;
+        size_t stored;
+        uint32_t code;  // 0: the run succeeds
         std::string message;
     } cases[] = {
-        {"next fails", nullptr, ERROR_OPERATION_ABORTED, "Error in getting changed file:[lost the diff]"},
-        {"store creation fails", storeFault("Create"), ERROR_FUNCTION_FAILED, "store broke"},
-        {"insert fails", storeFault("InsertEvent"), ERROR_FUNCTION_FAILED, "store broke"},
+        {"empty first batch ends the run", false, {EmptyBatch(), Batch({change}, true)}, "", 1, 1, 0, 0, ""},
+        {"100 empty batches are waited out", true, join(hundredEmpty, {Batch({change}, true)}), "",
+         101, 0, 1, 0, ""},
+        {"a change resets the count", true,
+         join(join(hundredEmpty, {Batch({change})}), join(hundredEmpty, {Batch({}, true)})), "",
+         202, 1, 1, 0, ""},
+        {"end flag with changes", false, {Batch({change, Change(2, "file_creation", "/a/g")}, true)},
+         "", 1, 0, 2, 0, ""},
+        {"101 empty batches fail", true, join(hundredEmpty, {EmptyBatch(), Batch({change}, true)}),
+         "", 101, 1, 0, ERROR_OPERATION_ABORTED,
+         "SnapDiff sent [101] empty batches in a row without reaching the end of the changes on "
+         "volume[vola]"},
+        {"next fails", false, failingRun, "", 2, 1, 0, ERROR_OPERATION_ABORTED,
+         "Error in getting changed file:[lost the diff]"},
+        {"store creation fails", false, failingRun, "Create", 0, 1, 0, ERROR_FUNCTION_FAILED,
+         "store broke"},
+        {"insert fails", false, failingRun, "InsertEvent", 1, 1, 0, ERROR_FUNCTION_FAILED,
+         "store broke"},
     };
     for (const auto& c : cases) {
-        ScanEnv env(ScriptWithBatches(
-            {Batch({Change(1, "file_creation", "/a/f")}), failing, Batch({}, true)}));
+        SCOPED_TRACE(c.name);
+        ScanEnv env(ScriptWithBatches(c.batches, c.emptyAllowed));
         env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola")};
         Source source;
-        CSnapDiffEventMonitor::SetFaultHook(c.hook);
-        CRyError err = env.client.CompareSnapshots("/mnt/a", "", source);
-        CSnapDiffEventMonitor::SetFaultHook(nullptr);
-        ASSERT_TRUE(err.IsError()) << c.name;
-        EXPECT_EQ(c.code, err.Win32Code()) << c.name;
-        EXPECT_EQ(c.message, err.Message()) << c.name;
-        const auto ends = env.array.CallsOf("SnapDiffEnd");
-        ASSERT_EQ(1u, ends.size()) << c.name;
-        EXPECT_EQ(0u, env.array.Array().OpenSessions()) << c.name;
-        EXPECT_FALSE(env.client.ShareOf("/mnt/a").bSnapDiffDone) << c.name;
-        EXPECT_FALSE(source) << c.name;
+        CRyError err;
+        {
+            StoreFault fault(c.storeFault, "store broke");
+            err = env.client.CompareSnapshots("/mnt/a", "", source);
+        }
+        EXPECT_EQ(c.code, err.IsError() ? err.Win32Code() : 0u) << err.AsString();
+        EXPECT_EQ(c.nexts, env.array.CallsOf("SnapDiffNext").size());
+        EXPECT_EQ(c.ends, env.array.CallsOf("SnapDiffEnd").size());
+        EXPECT_EQ(0u, env.array.Array().OpenSessions());
+        EXPECT_EQ(c.code == 0, env.client.ShareOf("/mnt/a").bSnapDiffDone);
+        if (c.code == 0) {
+            EXPECT_EQ(c.stored, PulledPaths(source).size());
+            EXPECT_EQ(c.stored ? 1u : 0u, env.log.CountContaining("SnapDiff first iteration"));
+        } else {
+            EXPECT_EQ(c.message, err.Message());
+            EXPECT_FALSE(source);
+            EXPECT_FALSE(env.log.Has(0, "Done obtaining all SnapDiff changes."));
+        }
     }
-}
-
-TEST(ScanCompare, FailuresBeforeTheRunLeaveNoSession) {
-    ArrayScript script = ScriptWithBatches({});
-    script.vecFaults.push_back(Fault("SnapDiffStart"));
-    ScanEnv env(script);
-    env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola")};
-    Source source;
-    CRyError err = env.client.CompareSnapshots("/mnt/a", "", source);
-    EXPECT_EQ(ERROR_FUNCTION_FAILED, err.Win32Code());
-    EXPECT_EQ(
-        "Unable to start SnapDiff between snapshots [BASE][VKOP_1_15_811] and "
-        "[INCR][VKOP_1_15_812] on volume[/vol/vola/a] Error[13999:injected fault]",
-        err.Message());
-    EXPECT_EQ(0u, env.array.CallsOf("SnapDiffEnd").size());
-
-    env.array.Backend().AddFault(Fault("OpenConnection", 2));  // counts the first compare
-    err = env.client.CompareSnapshots("/mnt/a", "", source);
-    EXPECT_EQ(
-        "Unable to connect to array:[filer1]. Please check connectivity to the array and check "
-        "the array management settings.",
-        err.Message());
-
-    env.client.DropArray();
-    err = env.client.CompareSnapshots("/mnt/a", "", source);
-    EXPECT_EQ(ERROR_INTERNAL_ERROR, err.Win32Code());
-    EXPECT_EQ("ManageOntap not initialized. Snapshot comparison failed.", err.Message());
 }
 
 // A run fails midway; the agent asks again for another share of the volume.
