@@ -1,7 +1,6 @@
 // The host library's services, one group per service, against real files
 // (config, mount table, log file) written into a temporary folder.
 #include "array/ArrayBackendFactory.h"
-#include "host/ContentMapper.h"
 #include "host/FXErrorUtil.h"
 #include "host/FXFile.h"
 #include "host/FXPath.h"
@@ -11,14 +10,12 @@
 #include "host/IniFile.h"
 #include "host/JobInfo.h"
 #include "host/NASSnapUtil.h"
-#include "host/SendEvent.h"
 #include "host/VKPlatformInfo.h"
 #include "host/VkMntTab.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <boost/make_shared.hpp>
 #include <sstream>
 
 using namespace testsupport;
@@ -28,97 +25,73 @@ namespace {
 // ---------------------------------------------------------------- CRyError
 
 TEST(CRyErrorTest, StatusAndOrigin) {
-    struct Row {
+    const struct {
         const char* name;
         CRyError error;
-        bool isError;
-        uint32_t win32;
-        uint32_t eventId;
+        uint32_t win32, eventId;
         const char* message;
-    };
-    const Row rows[] = {
-        {"success", CRyError::Success(), false, 0, 0, ""},
-        {"win32 without message", FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY), true,
-         14, 0, ""},
+    } rows[] = {
+        {"success", CRyError::Success(), 0, 0, ""},
+        {"win32 without message", FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY), 14, 0,
+         ""},
         {"win32 with message",
          FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED, "Unable to [%s] %d", "x", 7),
-         true, 1627, 0, "Unable to [x] 7"},
-        {"high win32 code", FXErrorUtil::ErrorWin32(FX_LOCATION, 0xFFFF), true, 0xFFFF, 0, ""},
-        {"event", FXErrorUtil::ErrorEventMessage(FX_LOCATION, 0x11000093), true, 0, 0x11000093,
-         ""},
+         1627, 0, "Unable to [x] 7"},
+        {"high win32 code", FXErrorUtil::ErrorWin32(FX_LOCATION, 0xFFFF), 0xFFFF, 0, ""},
+        {"event", FXErrorUtil::ErrorEventMessage(FX_LOCATION, 0x11000093), 0, 0x11000093, ""},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(row.isError, row.error.IsError());
-        EXPECT_EQ(row.isError, row.error.Status() < 0);
+        const bool isError = row.win32 != 0 || row.eventId != 0;
+        EXPECT_EQ(isError, row.error.IsError());
+        EXPECT_EQ(isError, row.error.Status() < 0);
         EXPECT_EQ(row.win32, row.error.Win32Code());
         EXPECT_EQ(row.eventId, row.error.EventId());
         EXPECT_EQ(row.message, row.error.Message());
     }
 }
 
-TEST(CRyErrorTest, CopiesShareDetailsAndPushesKeepOrder) {
+TEST(CRyErrorTest, CopiesShareFramesAndTextKeepsOrder) {
     CRyError origin =
         FXErrorUtil::ErrorWin32(FXCodeLocation("a.cpp", "void Inner()", 10), 1627, "root cause");
     CRyError copy = origin;
     copy.Push(FXCodeLocation("b.cpp", "void Middle()", 20));
     origin.Push(FXCodeLocation("c.cpp", "void Outer()", 30), "while %s", "configuring");
-
     ASSERT_EQ(3u, copy.Frames().size()) << "a push on one copy must show in the other";
-    EXPECT_EQ("void Inner()", copy.Frames()[0].location.strFunction);
-    EXPECT_EQ("void Middle()", copy.Frames()[1].location.strFunction);
-    EXPECT_EQ("void Outer()", copy.Frames()[2].location.strFunction);
     EXPECT_EQ("while configuring", copy.Frames()[2].strMessage);
-    EXPECT_EQ(30, copy.Frames()[2].location.iLine);
     EXPECT_EQ("root cause", copy.Message());
-
     const std::string text = origin.AsString();
-    for (const char* part : {"1627", "root cause", "void Inner()", "a.cpp:10", "void Middle()",
-                             "void Outer()", "while configuring"})
+    for (const char* part : {"1627", "root cause", "a.cpp:10", "while configuring"})
         EXPECT_NE(std::string::npos, text.find(part)) << part << " missing in " << text;
     EXPECT_LT(text.find("void Inner()"), text.find("void Middle()"));
     EXPECT_LT(text.find("void Middle()"), text.find("void Outer()"));
     EXPECT_EQ(std::string::npos, text.find('\0'));
-}
 
-TEST(CRyErrorTest, EventArgumentsAppearInOrder) {
     CRyError event = FXErrorUtil::ErrorEventMessage(FX_LOCATION, 0x110000A5);
     event.AddArgument("VKOP_1_2_3").AddArgument("/mnt/a/.snapshot/VKOP_1_2_3");
     ASSERT_EQ(2u, event.EventArguments().size());
-    EXPECT_EQ("VKOP_1_2_3", event.EventArguments()[0]);
-    const std::string text = event.AsString();
-    EXPECT_NE(std::string::npos, text.find("110000A5"));
-    EXPECT_LT(text.find("[VKOP_1_2_3]"), text.find("[/mnt/a/.snapshot/VKOP_1_2_3]"));
-
-    // A success carries nothing, and pushing onto it does not make it fail.
-    CRyError ok;
+    const std::string eventText = event.AsString();
+    EXPECT_NE(std::string::npos, eventText.find("110000A5"));
+    EXPECT_LT(eventText.find("[VKOP_1_2_3]"), eventText.find("[/mnt/a/.snapshot/VKOP_1_2_3]"));
+    CRyError ok;  // pushing onto a success does not make it fail
     ok.Push(FX_LOCATION);
     EXPECT_FALSE(ok.IsError());
-    EXPECT_TRUE(ok.EventArguments().empty());
 }
 
-// ------------------------------------------------------------------ FXPath
+// ------------------------------------------------------------ FXPath, FXString
 
 TEST(FXPathTest, IsDescendantOf) {
-    struct Row {
-        const char* path;
-        const char* dir;
-        bool orEqual;
-        bool expected;
+    const struct {
+        const char *path, *dir;
+        bool orEqual, expected;
+    } rows[] = {
+        {"/a/b", "/a", false, true},   {"/a", "/a", false, false},   {"/a", "/a", true, true},
+        {"/ab", "/a", true, false},    {"/a", "/ab", true, false},   {"/a/", "/a", true, true},
+        {"/a/b/", "/a/", false, true}, {"/x", "/", false, true},     {"/", "/", false, false},
+        {"//", "/", true, true},       {"/a//b", "/a", false, true}, {"/A/b", "/a", true, false},
+        {"/a", "", true, false},       {"", "/", true, false},
     };
-    const Row rows[] = {
-        {"/a/b", "/a", false, true},     {"/a", "/a", false, false},
-        {"/a", "/a", true, true},        {"/ab", "/a", true, false},
-        {"/a", "/ab", true, false},      {"/a/", "/a", true, true},
-        {"/a/b/", "/a/", false, true},   {"/a/b", "/a/b/c", true, false},
-        {"/x", "/", false, true},        {"/", "/", false, false},
-        {"/", "/", true, true},          {"//", "/", true, true},
-        {"/a//b", "/a", false, true},    {"/A/b", "/a", true, false},
-        {"relative/x", "relative", false, true},
-        {"/a", "", true, false},         {"", "", true, false},
-        {"", "/", true, false},          {"/mnt/a b/c", "/mnt/a b", false, true},
-    };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.path) + " under " + row.dir);
         EXPECT_EQ(row.expected, FXPath::IsDescendantOf(row.path, row.dir, row.orEqual));
         EXPECT_EQ(row.expected, FXPath::IsAncestorOf(row.dir, row.path, row.orEqual));
@@ -126,60 +99,45 @@ TEST(FXPathTest, IsDescendantOf) {
 }
 
 TEST(FXPathTest, AppendRemoveAndTrailingDelimiters) {
-    struct AppendRow {
-        const char* path;
-        const char* part;
-        const char* expected;
+    const struct {
+        const char *path, *part, *expected;
+    } appends[] = {
+        {"/vol/p", "sub/dir", "/vol/p/sub/dir"}, {"/vol/p/", "/sub", "/vol/p/sub"},
+        {"/vol/p", "", "/vol/p"}, {"", "sub", "sub"}, {"/", "/x", "/x"}, {"/a", "/", "/a/"},
     };
-    const AppendRow appends[] = {
-        {"/vol/p", "sub/dir", "/vol/p/sub/dir"}, {"/vol/p", "/sub", "/vol/p/sub"},
-        {"/vol/p/", "/sub", "/vol/p/sub"},       {"/vol/p/", "sub", "/vol/p/sub"},
-        {"/vol/p", "", "/vol/p"},                {"", "sub", "sub"},
-        {"/", "/x", "/x"},                       {"/a", "/", "/a/"},
-    };
-    for (const AppendRow& row : appends) {
+    for (const auto& row : appends) {
         std::string path = row.path;
         EXPECT_FALSE(FXPath::Append(path, row.part, 0).IsError());
         EXPECT_EQ(row.expected, path) << row.path << " + " << row.part;
     }
-
-    struct RemoveRow {
-        const char* path;
-        const char* dir;
-        const char* expected;
-    };
-    const RemoveRow removes[] = {
+    const struct {
+        const char *path, *dir, *expected;
+    } removes[] = {
         {"/mnt/projects/sub/dir", "/mnt/projects", "/sub/dir"},
         {"/mnt/projects/sub", "/mnt/projects/", "/sub"},
         {"/mnt/projects", "/mnt/projects", "/mnt/projects"},
         {"/mnt/projectsX/a", "/mnt/projects", "/mnt/projectsX/a"},
         {"/x/y", "/", "/x/y"},
     };
-    for (const RemoveRow& row : removes) {
+    for (const auto& row : removes) {
         std::string path = row.path;
         FXPath::RemovePathFromFileName(path, row.dir);
         EXPECT_EQ(row.expected, path) << row.path << " - " << row.dir;
     }
-
-    struct TrailRow {
-        const char* path;
-        const char* withDelimiter;
-        const char* withoutDelimiter;
-    };
-    const TrailRow trails[] = {
-        {"/a/b", "/a/b/", "/a/b"}, {"/a/b/", "/a/b/", "/a/b"}, {"/a/b///", "/a/b///", "/a/b"},
-        {"/", "/", "/"},           {"", "", ""},
-    };
-    for (const TrailRow& row : trails) {
+    const struct {
+        const char *path, *with, *without;
+    } trails[] = {{"/a/b", "/a/b/", "/a/b"}, {"/a/b///", "/a/b///", "/a/b"}, {"/", "/", "/"},
+                  {"", "", ""}};
+    for (const auto& row : trails) {
         std::string with = row.path, without = row.path;
         FXPath::AppendTrailingDelimiter(with);
         FXPath::RemoveTrailingDelimiter(without);
-        EXPECT_EQ(row.withDelimiter, with) << row.path;
-        EXPECT_EQ(row.withoutDelimiter, without) << row.path;
+        EXPECT_EQ(row.with, with) << row.path;
+        EXPECT_EQ(row.without, without) << row.path;
     }
 }
 
-TEST(FXPathTest, DoesPathExistAndOpen) {
+TEST(FXPathTest, MissingPathsAndUnwritableFilesFailNamingThePath) {
     TempDir dir;
     WriteFile(dir / "file", "x");
     bool exists = false;
@@ -189,158 +147,112 @@ TEST(FXPathTest, DoesPathExistAndOpen) {
     EXPECT_EQ(1627u, missing.Win32Code());
     EXPECT_FALSE(exists);
     EXPECT_NE(std::string::npos, missing.Message().find(dir / "nothing"));
-
     FILE* file = nullptr;
-    CRyError failed = FXFile::vkfopen(file, dir / "no/such/dir", "w");
-    EXPECT_EQ(1627u, failed.Win32Code());
+    EXPECT_EQ(1627u, FXFile::vkfopen(file, dir / "no/such/dir", "w").Win32Code());
     EXPECT_EQ(nullptr, file);
-    ASSERT_FALSE(FXFile::vkfopen(file, dir / "written", "w").IsError());
-    auto_fileptr owned(file);
-    EXPECT_EQ(3u, fwrite("abc", 1, 3, owned.get()));
-    EXPECT_EQ(0, owned.close());
-    EXPECT_EQ("abc", ReadFile(dir / "written"));
 }
 
-// ---------------------------------------------------------------- FXString
-
-TEST(FXStringTest, SplitKeepsEmptyPieces) {
-    struct Row {
-        const char* text;
-        const char* delimiter;
+TEST(FXStringTest, SplitAndEditsAtTheEdges) {
+    const struct {
+        const char *text, *delimiter;
         std::vector<std::string> pieces;
+    } splits[] = {
+        {"m:/a:/b:", ":", {"m", "/a", "/b", ""}}, {":x", ":", {"", "x"}},
+        {"a::b", ":", {"a", "", "b"}},           {"", ":", {}},
+        {"abc", "", {"abc"}},                    {"a--b--", "--", {"a", "b", ""}},
     };
-    const Row rows[] = {
-        {"m:/a:/b:", ":", {"m", "/a", "/b", ""}},
-        {":x", ":", {"", "x"}},
-        {"a::b", ":", {"a", "", "b"}},
-        {"", ":", {}},
-        {"abc", "", {"abc"}},
-        {"a--b--", "--", {"a", "b", ""}},
-    };
-    for (const Row& row : rows) {
+    for (const auto& row : splits) {
         std::vector<std::string> pieces{"stale"};
         FXString::Split(row.text, row.delimiter, pieces, 0);
         EXPECT_EQ(row.pieces, pieces) << row.text;
     }
-}
-
-TEST(FXStringTest, EditsAtTheEdges) {
-    struct Row {
-        const char* op;
-        const char* text;
-        const char* a;
-        const char* b;
-        const char* expected;
+    const struct {
+        std::string op;
+        const char *text, *a, *b, *expected;
         size_t count;
-    };
-    const Row rows[] = {
+    } edits[] = {
         {"TrimRight", "line \r\n", " \r\n", "", "line", 0},
         {"TrimRight", "\n\n", "\n", "", "", 0},
-        {"TrimRight", "keep", "\n", "", "keep", 0},
-        {"RemoveRight", "/a/b//", "/", "", "/a/b", 0},
         {"RemoveRight", "xabab", "ab", "", "x", 0},
         {"RemoveRight", "abc", "", "", "abc", 0},
         {"ReplaceLeft", "/mnt/p/a", "/mnt/p", "/snap", "/snap/a", 1},
-        {"ReplaceLeft", "/mnt/q/a", "/mnt/p", "/snap", "/mnt/q/a", 0},
         {"ReplaceLeft", "/m", "/mnt/p", "/snap", "/m", 0},
         {"ReplaceAll", "a\\\\b\\\\", "\\\\", "\\", "a\\b\\", 2},
         {"ReplaceAll", "aaa", "a", "aa", "aaaaaa", 3},
         {"ReplaceAll", "abc", "", "x", "abc", 0},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : edits) {
+        SCOPED_TRACE(row.op + " " + row.text);
         std::string text = row.text;
         size_t count = 0;
-        const std::string op = row.op;
-        if (op == "TrimRight") FXString::TrimRight(text, row.a);
-        if (op == "RemoveRight") FXString::RemoveRight(text, row.a);
-        if (op == "ReplaceLeft") count = FXString::ReplaceLeft(text, row.a, row.b) ? 1 : 0;
-        if (op == "ReplaceAll") count = FXString::ReplaceAll(text, row.a, row.b);
-        EXPECT_EQ(row.expected, text) << op << " " << row.text;
-        EXPECT_EQ(row.count, count) << op << " " << row.text;
+        if (row.op == "TrimRight") FXString::TrimRight(text, row.a);
+        if (row.op == "RemoveRight") FXString::RemoveRight(text, row.a);
+        if (row.op == "ReplaceLeft") count = FXString::ReplaceLeft(text, row.a, row.b) ? 1 : 0;
+        if (row.op == "ReplaceAll") count = FXString::ReplaceAll(text, row.a, row.b);
+        EXPECT_EQ(row.expected, text);
+        EXPECT_EQ(row.count, count);
     }
     EXPECT_EQ("VKOP_4294967295_0_", FXString::Format("%s_%u_%u_", "VKOP", 4294967295u, 0u));
-    EXPECT_EQ("", FXString::Format("%s", ""));
 }
 
 // ---------------------------------------------------- IniFile, VKPlatformInfo
 
 TEST(ConfigTest, IniParsing) {
     std::istringstream in(
-        "; comment\n"
-        "top = before any section\n"
-        "[automount]\r\n"
-        "/mnt/b = f:/b\n"
-        "  /mnt/a b/  =  f:/a  \n"
-        "/mnt/b = f:/b2\n"
-        "# /mnt/c = f:/c\n"
-        "garbage line without equals\n"
-        "= no key\n"
-        "[ other ]\n"
-        "k=v=w\n");
+        "; comment\ntop = before any section\n[automount]\r\n/mnt/b = f:/b\n"
+        "  /mnt/a b/  =  f:/a  \n/mnt/b = f:/b2\n# /mnt/c = f:/c\n"
+        "garbage line without equals\n= no key\n[ other ]\nk=v=w\n");
     IniFile ini;
     ini.Parse(in);
     ASSERT_NE(nullptr, ini.Find("", "top"));
-    const auto entries = ini.Entries("automount");
-    ASSERT_EQ(2u, entries.size());
-    EXPECT_EQ("/mnt/b", entries[0].first);
-    EXPECT_EQ("f:/b2", entries[0].second) << "a later value replaces an earlier one";
-    EXPECT_EQ("/mnt/a b/", entries[1].first);
-    EXPECT_EQ("f:/a", entries[1].second);
+    // A later value replaces an earlier one in place; comments and garbage are skipped.
+    EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"/mnt/b", "f:/b2"},
+                                                                {"/mnt/a b/", "f:/a"}}),
+              ini.Entries("automount"));
     ASSERT_NE(nullptr, ini.Find("other", "k"));
     EXPECT_EQ("v=w", *ini.Find("other", "k"));
-    EXPECT_EQ(nullptr, ini.Find("automount", "/mnt/c"));
     EXPECT_TRUE(ini.Entries("missing").empty());
-
-    IniFile reloaded = ini;
-    EXPECT_FALSE(reloaded.Load("/nonexistent/snapclient.conf"));
-    EXPECT_TRUE(reloaded.Entries("automount").empty()) << "a failed load holds nothing";
+    EXPECT_FALSE(ini.Load("/nonexistent/snapclient.conf"));
+    EXPECT_TRUE(ini.Entries("automount").empty()) << "a failed load holds nothing";
 }
 
-TEST(ConfigTest, RegistryIntegers) {
+TEST(ConfigTest, RegistryIntegersReadLive) {
     ScopedConfig config(
-        "[~FileSystemAgent]\n"
-        "bBackupFromSnapshotOnly = 1\n"
-        "zero = 0\nhex = 0x1F\nHEX = 0XfF\nnegative = -5\nleadingZero = 010\n"
-        "text = yes\nempty =\ntrailing = 12abc\nhuge = 99999999999\nhexOnly = 0x\n"
-        "signOnly = -\nfloat = 1.5\nmax = 2147483647\nmin = -2147483648\n");
-    struct Row {
+        "[~FileSystemAgent]\nbBackupFromSnapshotOnly = 1\nhex = 0x1F\nHEX = 0XfF\n"
+        "negative = -5\nleadingZero = 010\nmax = 2147483647\nmin = -2147483648\ntext = yes\n"
+        "empty =\ntrailing = 12abc\nhuge = 99999999999\nhexOnly = 0x\nfloat = 1.5\n");
+    const struct {
         const char* key;
         bool present;
         int value;
+    } rows[] = {
+        {"bBackupFromSnapshotOnly", true, 1}, {"hex", true, 31}, {"HEX", true, 255},
+        {"negative", true, -5}, {"leadingZero", true, 10}, {"max", true, 2147483647},
+        {"min", true, -2147483647 - 1}, {"text", false, 0}, {"empty", false, 0},
+        {"trailing", false, 0}, {"huge", false, 0}, {"hexOnly", false, 0}, {"float", false, 0},
+        {"missing", false, 0},
     };
-    const Row rows[] = {
-        {"bBackupFromSnapshotOnly", true, 1}, {"zero", true, 0},    {"hex", true, 31},
-        {"HEX", true, 255},                   {"negative", true, -5}, {"leadingZero", true, 10},
-        {"text", false, 0},                   {"empty", false, 0},  {"trailing", false, 0},
-        {"huge", false, 0},                   {"hexOnly", false, 0}, {"signOnly", false, 0},
-        {"float", false, 0},                  {"missing", false, 0},
-        {"max", true, 2147483647},            {"min", true, -2147483647 - 1},
-    };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         int value = 777;
         EXPECT_EQ(row.present, VKPlatformInfo::getRegInt("~FileSystemAgent", row.key, &value))
             << row.key;
         EXPECT_EQ(row.present ? row.value : 777, value) << row.key << ": untouched when absent";
     }
     int value = 777;
-    EXPECT_FALSE(VKPlatformInfo::getRegInt("otherSection", "zero", &value));
+    EXPECT_FALSE(VKPlatformInfo::getRegInt("otherSection", "hex", &value));
 
     // Each read sees the file as it is now.
     config.Rewrite("[~FileSystemAgent]\nbBackupFromSnapshotOnly = 0\n");
     EXPECT_TRUE(VKPlatformInfo::getRegInt("~FileSystemAgent", "bBackupFromSnapshotOnly", &value));
     EXPECT_EQ(0, value);
     EXPECT_EQ(config.Path(), VKPlatformInfo::ConfigPath());
-}
-
-TEST(ConfigTest, MissingConfigFileHoldsNoSettings) {
+    // A missing config file holds no settings and changes nothing.
     TempDir dir;
-    ScopedConfig config("");
     setenv("SNAPCLIENT_CONFIG", (dir / "absent.conf").c_str(), 1);
-    int value = 5;
     std::string text = "unchanged";
     EXPECT_FALSE(VKPlatformInfo::getRegInt("~FileSystemAgent", "bBackupFromSnapshotOnly", &value));
     EXPECT_FALSE(VKPlatformInfo::getRegString("log", "file", &text));
-    EXPECT_EQ(5, value);
+    EXPECT_EQ(0, value);
     EXPECT_EQ("unchanged", text);
 }
 
@@ -348,22 +260,15 @@ TEST(ConfigTest, MissingConfigFileHoldsNoSettings) {
 
 TEST(LogWriterTest, FileWriterKeepsEveryMessageOnOneLine) {
     TempDir dir;
-    const std::string path = dir / "client.log";
     {
-        CFileLogWriter writer(1, path);
+        CFileLogWriter writer(1, dir / "client.log");
         writer.Log(-1, "void F(int)", 12, "name [%s]", "a\nb\tc\\d\re");
         writer.Log(0, "line\nbreak()", 3, "%s", std::string(3000, 'x').c_str());
         writer.Log(1, "G", 4, "%s", "");
     }
-    const std::string text = ReadFile(path);
-    std::vector<std::string> lines;
-    FXString::Split(text, "\n", lines, 0);
-    ASSERT_EQ(4u, lines.size()) << text;
-    EXPECT_EQ("-1\tvoid F(int)\t12\tname [a\\nb\\tc\\\\d\\re]", lines[0]);
-    EXPECT_EQ("0\tline\\nbreak()\t3\t" + std::string(3000, 'x'), lines[1]);
-    EXPECT_EQ("1\tG\t4\t", lines[2]);
-    EXPECT_EQ("", lines[3]);
-    EXPECT_EQ("plain", CFileLogWriter::EscapeField("plain"));
+    EXPECT_EQ("-1\tvoid F(int)\t12\tname [a\\nb\\tc\\\\d\\re]\n0\tline\\nbreak()\t3\t" +
+                  std::string(3000, 'x') + "\n1\tG\t4\t\n",
+              ReadFile(dir / "client.log"));
 }
 
 TEST(LogWriterTest, ConfiguredWriterAndDebugTrace) {
@@ -375,20 +280,15 @@ TEST(LogWriterTest, ConfiguredWriterAndDebugTrace) {
     EXPECT_NE(std::string::npos, ReadFile(dir / "configured.log").find("to the file"));
 
     // Trace lines are level 2, written whenever the current level is above 0.
-    struct Row {
-        int level;
-        size_t lines;
-    };
-    for (const Row& row : {Row{-1, 0}, Row{0, 0}, Row{1, 2}, Row{2, 2}, Row{3, 2}}) {
-        RecordingLogWriter recorder(row.level);
+    for (const auto& row : std::vector<std::pair<int, size_t>>{{-1, 0}, {0, 0}, {1, 2}, {3, 2}}) {
+        RecordingLogWriter recorder(row.first);
         { VKDebugFunction trace("CRyError CNetAppSnapClient::ManageSnapshots()", 42); }
-        ASSERT_EQ(row.lines, recorder.Lines().size()) << "level " << row.level;
+        ASSERT_EQ(row.second, recorder.Lines().size()) << "level " << row.first;
         for (const auto& line : recorder.Lines()) {
             EXPECT_EQ(2, line.level);
             EXPECT_EQ("CRyError CNetAppSnapClient::ManageSnapshots()", line.function);
         }
     }
-
     // A null writer drops everything, also a trace whose writer vanished.
     RecordingLogWriter recorder(3);
     {
@@ -402,101 +302,72 @@ TEST(LogWriterTest, ConfiguredWriterAndDebugTrace) {
 
 // ---------------------------------------------------------------- VkMntTab
 
+std::vector<std::string> MountTable(const std::string& path, CRyError& error) {
+    ScopedConfig config(path.empty() ? "" : "[host]\nmount_table = " + path + "\n");
+    std::list<VkMntTab::Entry> entries;
+    error = VkMntTab::getAll(entries);
+    std::vector<std::string> out;
+    for (const auto& e : entries)
+        out.push_back(e.strSource + "|" + e.strDirectory + "|" + e.strType + "|" + e.strOptions);
+    return out;
+}
+
 TEST(VkMntTabTest, ReadsTableFileInOrderDecodingEscapes) {
     TempDir dir;
     const std::string longDir = "/mnt/" + std::string(1 << 20, 'L');
-    std::string corrupt = "corrupt";
-    corrupt += '\0';
-    corrupt += "line /mnt/corrupt nfs rw 0 0\n";
-    const std::string table =
-        "filer1:/vol/projects /mnt/projects nfs rw,vers=3 0 0\n"
-        "# a comment line\n"
-        "\n"
-        "   \t\n"
-        "filer2:/vol/a\\040b /mnt/with\\040space nfs4 ro 0 0\n"
-        "lonely-source\n"
-        "nodirs /mnt/nofields\n"
-        "filer3:/vol/long " + longDir + " nfs rw 0 0\n" + corrupt +
-        "filer4:/vol/last /mnt/last nfs rw 0 0";  // no final newline
-    WriteFile(dir / "mounts", table);
-    ScopedConfig config("[host]\nmount_table = " + (dir / "mounts") + "\n");
+    WriteFile(dir / "mounts",
+              "filer1:/vol/projects /mnt/projects nfs rw,vers=3 0 0\n# a comment line\n\n   \t\n"
+              "filer2:/vol/a\\040b /mnt/with\\040space nfs4 ro 0 0\nlonely-source\n"
+              "nodirs /mnt/nofields\nfiler3:/vol/long " + longDir + " nfs rw 0 0\ncorrupt" +
+                  std::string(1, '\0') + "line /mnt/corrupt nfs rw 0 0\n" +
+                  "filer4:/vol/last /mnt/last nfs rw 0 0");  // no final newline
+    CRyError error;
+    // A long line is not cut, a corrupt line does not hide the next.
+    EXPECT_EQ((std::vector<std::string>{"filer1:/vol/projects|/mnt/projects|nfs|rw,vers=3",
+                                        "filer2:/vol/a b|/mnt/with space|nfs4|ro",
+                                        "nodirs|/mnt/nofields||",
+                                        "filer3:/vol/long|" + longDir + "|nfs|rw",
+                                        "filer4:/vol/last|/mnt/last|nfs|rw"}),
+              MountTable(dir / "mounts", error));
+    EXPECT_FALSE(error.IsError()) << error.AsString();
 
-    std::list<VkMntTab::Entry> entries;
-    CRyError error = VkMntTab::getAll(entries);
-    ASSERT_FALSE(error.IsError()) << error.AsString();
-    std::vector<VkMntTab::Entry> got(entries.begin(), entries.end());
-    ASSERT_EQ(5u, got.size());
-    EXPECT_EQ("filer1:/vol/projects", got[0].strSource);
-    EXPECT_EQ("/mnt/projects", got[0].strDirectory);
-    EXPECT_EQ("nfs", got[0].strType);
-    EXPECT_EQ("rw,vers=3", got[0].strOptions);
-    EXPECT_EQ("filer2:/vol/a b", got[1].strSource);
-    EXPECT_EQ("/mnt/with space", got[1].strDirectory);
-    EXPECT_EQ("nodirs", got[2].strSource);
-    EXPECT_EQ("/mnt/nofields", got[2].strDirectory);
-    EXPECT_EQ("", got[2].strType);
-    EXPECT_EQ(longDir, got[3].strDirectory) << "a long line must not be cut";
-    EXPECT_EQ("filer4:/vol/last", got[4].strSource) << "a corrupt line must not hide the next";
-    EXPECT_EQ("/mnt/last", got[4].strDirectory);
-}
-
-TEST(VkMntTabTest, UnreadableTablesFailNamingTheFile) {
-    TempDir dir;
     for (const std::string& path : {dir / "absent", dir.Path()}) {
-        ScopedConfig config("[host]\nmount_table = " + path + "\n");
-        std::list<VkMntTab::Entry> entries;
-        CRyError error = VkMntTab::getAll(entries);
+        EXPECT_TRUE(MountTable(path, error).empty());
         EXPECT_EQ(1627u, error.Win32Code()) << path;
         EXPECT_NE(std::string::npos, error.AsString().find(path)) << error.AsString();
-        EXPECT_TRUE(entries.empty());
     }
     WriteFile(dir / "empty", "");
-    ScopedConfig config("[host]\nmount_table = " + (dir / "empty") + "\n");
-    std::list<VkMntTab::Entry> entries;
-    EXPECT_FALSE(VkMntTab::getAll(entries).IsError());
-    EXPECT_TRUE(entries.empty());
+    EXPECT_TRUE(MountTable(dir / "empty", error).empty());
+    EXPECT_FALSE(error.IsError());
 }
 
-TEST(VkMntTabTest, ReadsTheSystemTable) {
-    ScopedConfig config("");
-    std::list<VkMntTab::Entry> entries;
-    CRyError error = VkMntTab::getAll(entries);
+TEST(VkMntTabTest, ReadsTheSystemTableByDefault) {
+    CRyError error;
+    const std::vector<std::string> entries = MountTable("", error);
     ASSERT_FALSE(error.IsError()) << error.AsString();
-    ASSERT_FALSE(entries.empty());
-    bool hasRoot = false, hasProc = false;
-    for (const auto& entry : entries) {
-        hasRoot |= entry.strDirectory == "/";
-        hasProc |= entry.strDirectory == "/proc";
-        EXPECT_FALSE(entry.strDirectory.empty());
-    }
-    EXPECT_TRUE(hasRoot && hasProc);
     std::vector<std::string> lines;
     FXString::Split(ReadFile("/proc/self/mounts"), "\n", lines, 0);
     EXPECT_EQ(lines.size() - 1, entries.size()) << "one entry per line of the table";
+    size_t rootAndProc = 0;
+    for (const std::string& entry : entries)
+        rootAndProc += entry.find("|/|") != std::string::npos ||
+                       entry.find("|/proc|") != std::string::npos;
+    EXPECT_GE(rootAndProc, 2u);
 }
 
 // ------------------------------------------------------ FileShareAutoMount
 
 TEST(FileShareAutoMountTest, LongestWholeComponentPrefixWins) {
     ScopedConfig config(
-        "[automount]\n"
-        "/mnt = filer0:/vol/root\n"
-        "/mnt/proj = filer1:/vol/projects\n"
-        "/mnt/projects/deep/ = filer2:/vol/deep\n"
-        "/mnt/projects = filer3:/vol/p3\n"
-        "/bad = no-colon\n"
-        "/badempty = :/vol/x\n"
-        "/slash = filer5:/\n");
-    struct Row {
+        "[automount]\n/mnt = filer0:/vol/root\n/mnt/proj = filer1:/vol/projects\n"
+        "/mnt/projects/deep/ = filer2:/vol/deep\n/mnt/projects = filer3:/vol/p3\n"
+        "/bad = no-colon\n/badempty = :/vol/x\n/slash = filer5:/\n");
+    const struct {
         const char* backup;
-        bool failed;
-        bool error;
-        const char* mountFormat;
-        const char* interface;
-    };
-    const Row rows[] = {
+        bool failed, error;
+        const char *mountFormat, *interface;
+    } rows[] = {
         {"/mnt/proj", false, false, "filer1:/vol/projects", "filer1"},
-        {"/mnt/proj/a/b", false, false, "filer1:/vol/projects/a/b", "filer1"},
         {"/mnt/proj/a/b/", false, false, "filer1:/vol/projects/a/b", "filer1"},
         {"/mnt/projX", false, false, "filer0:/vol/root/projX", "filer0"},
         {"/mnt/projects/x", false, false, "filer3:/vol/p3/x", "filer3"},
@@ -509,7 +380,7 @@ TEST(FileShareAutoMountTest, LongestWholeComponentPrefixWins) {
         {"/bad/x", false, true, "", ""},
         {"/badempty", false, true, "", ""},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.backup);
         std::string mountFormat, interface;
         bool failed = false;
@@ -520,7 +391,6 @@ TEST(FileShareAutoMountTest, LongestWholeComponentPrefixWins) {
         EXPECT_EQ(row.mountFormat, mountFormat);
         EXPECT_EQ(row.interface, interface);
     }
-
     config.Rewrite("[client.1]\narray = filer1\n");
     std::string mountFormat, interface;
     bool failed = false;
@@ -530,119 +400,51 @@ TEST(FileShareAutoMountTest, LongestWholeComponentPrefixWins) {
     EXPECT_TRUE(failed) << "no [automount] section resolves nothing";
 }
 
-// ------------------------------------------------- job events, content map
+// ---------------------------------------------- DetermineSnapDiffMax, NASSnapUtil
 
-class CountingSink : public ISendEventInterface {
-public:
-    void SendEvent(const CRyError&, int, int) override { ++sent; }
-    int sent = 0;
-};
-
-TEST(SendEventTest, RecorderKeepsEventsAndCanBeReplaced) {
-    CRecordingEventSink& recorder = CRecordingEventSink::Default();
-    recorder.Clear();
-    ASSERT_EQ(&recorder, ISendEventInterface::GetInstance());
-
-    CRyError event = FXErrorUtil::ErrorEventMessage(FX_LOCATION, 0x11000093);
-    event.AddArgument("VKOP_1_0_5").AddArgument("/vol/p").AddArgument("array said no");
-    ISendEventInterface::GetInstance()->SendEvent(event, 6, 0);
-    ISendEventInterface::GetInstance()->SendEvent(FXErrorUtil::ErrorWin32(FX_LOCATION, 1627), 1,
-                                                  2);
-    auto events = recorder.Events();
-    ASSERT_EQ(2u, events.size());
-    EXPECT_EQ(0x11000093u, events[0].uiEventId);
-    EXPECT_EQ((std::vector<std::string>{"VKOP_1_0_5", "/vol/p", "array said no"}),
-              events[0].vecArguments);
-    EXPECT_EQ(event.AsString(), events[0].strText);
-    EXPECT_EQ(6, events[0].iSeverity);
-    EXPECT_EQ(0, events[0].iFlags);
-    EXPECT_EQ(0u, events[1].uiEventId);
-    EXPECT_EQ(2, events[1].iFlags);
-
-    CountingSink counting;
-    EXPECT_EQ(&recorder, ISendEventInterface::SetInstance(&counting));
-    ISendEventInterface::GetInstance()->SendEvent(event, 6, 0);
-    EXPECT_EQ(1, counting.sent);
-    EXPECT_EQ(&counting, ISendEventInterface::SetInstance(nullptr));
-    EXPECT_EQ(&recorder, ISendEventInterface::GetInstance());
-    EXPECT_EQ(2u, recorder.Events().size());
-    recorder.Clear();
-    EXPECT_TRUE(recorder.Events().empty());
-}
-
-TEST(ContentMapperTest, PathMapRoundTripsThroughTheInterface) {
-    boost::shared_ptr<CContentMapper> mapper = boost::make_shared<CContentMapper>();
-    ContentMapperAPIPtr api = mapper;
-    std::map<std::string, std::string> paths{{"/mnt/a/", "/mnt/a/.snapshot/VKOP_1_0_2/"},
-                                             {"/mnt/b/", "/mnt/b/"}};
-    api->SetPathMap(paths);
-    EXPECT_EQ(paths, mapper->GetPathMap());
-    api->SetPathMap({});
-    EXPECT_TRUE(mapper->GetPathMap().empty()) << "a new map replaces the old one whole";
-}
-
-// ------------------------------------------------------ DetermineSnapDiffMax
-
-TEST(JobInfoTest, DetermineSnapDiffMax) {
-    struct Row {
+// The defaults per array version and a plain setting are covered by the
+// scan tests; here the settings that must be refused.
+TEST(JobInfoTest, DetermineSnapDiffMaxRefusesBadSettings) {
+    const struct {
         const char* config;
-        bool ontap92;
-        bool error;
+        bool ontap92, error;
         int expected;
-    };
-    const Row rows[] = {
-        {"", false, false, 256},
-        {"", true, false, 1024},
-        {"[snapdiff]\nmax_items = 50\n", false, false, 50},
-        {"[snapdiff]\nmax_items = 50\n", true, false, 50},
+    } rows[] = {
         {"[snapdiff]\nmax_items = 0x10\n", true, false, 16},
         {"[snapdiff]\nmax_items = 0\n", true, true, 256},
         {"[snapdiff]\nmax_items = -4\n", false, true, 256},
-        {"[snapdiff]\nmax_items = lots\n", true, true, 256},
         {"[snapdiff]\nmax_items =\n", true, true, 256},
         {"[snapdiff]\nmax_items = 99999999999\n", true, true, 256},
         {"[snapdiff]\nother = 5\n", true, false, 1024},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.config) + (row.ontap92 ? " 9.2" : " older"));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.config);
         ScopedConfig config(row.config);
         int maxItems = 256;
         CRyError result = CJobInfoIndexNasFs().DetermineSnapDiffMax(
             row.ontap92, VKAPP_NAS_FILESYSTEM, 7, 8, maxItems);
-        EXPECT_EQ(row.error, result.IsError());
         EXPECT_EQ(row.error ? 1627u : 0u, result.Win32Code());
         EXPECT_EQ(row.expected, maxItems);
     }
 }
 
-// ---------------------------------------------------------------- NASSnapUtil
-
 TEST(NASSnapUtilTest, CredentialsPerClientId) {
     ScopedConfig config(
         "[client.1]\narray = filer1\nclient_name = lif1\nuser = admin\npassword = s3cret\n"
-        "management_address = 10.0.0.1\n"
-        "[client.2]\narray = filer2\n"
-        "[client.3]\nclient_name = orphan\n"
-        "[client.4]\narray =\n"
-        "[client.-1]\narray = negative\n");
-    struct Row {
+        "management_address = 10.0.0.1\n[client.2]\narray = filer2\n"
+        "[client.3]\nclient_name = orphan\n[client.4]\narray =\n[client.-1]\narray = negative\n");
+    const struct {
         int id;
         bool found;
-        const char* array;
-        const char* client;
-        const char* user;
-        const char* password;
-        const char* address;
-    };
-    const Row rows[] = {
+        const char *array, *client, *user, *password, *address;
+    } rows[] = {
         {1, true, "filer1", "lif1", "admin", "s3cret", "10.0.0.1"},
         {2, true, "filer2", "filer2", "", "", ""},
         {3, false, "", "", "", "", ""},
         {4, false, "", "", "", "", ""},
-        {5, false, "", "", "", "", ""},
         {-1, true, "negative", "negative", "", "", ""},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.id);
         NASSnapUtil util;
         EXPECT_TRUE(util.Initialize());
@@ -655,34 +457,24 @@ TEST(NASSnapUtilTest, CredentialsPerClientId) {
         EXPECT_EQ(row.password, info.strPassword);
         EXPECT_EQ(row.address, info.strManagementAddress);
     }
-    TempDir dir;
-    setenv("SNAPCLIENT_CONFIG", (dir / "absent").c_str(), 1);
-    NASArrayInfo info;
-    EXPECT_FALSE(NASSnapUtil().GetArrayNameAndCredentialsByClientId(1, info));
 }
 
-TEST(NASSnapUtilTest, SetONTAPObjectAttachesOrDetaches) {
-    ArrayScript script;
-    ScriptedArrayInstall install(script);
+TEST(NASSnapUtilTest, SetONTAPObjectDetachesWhenNoBackEndCanBeBuilt) {
+    ScriptedArrayInstall install{ArrayScript()};
     NASArrayInfo info;
     info.strArrayName = "filer1";
     ManageONTAP ontap;
     NASSnapUtil util;
     EXPECT_TRUE(util.SetONTAPObject(info, ontap, MONTAP_CONNECT_HTTP, false));
-    ASSERT_TRUE(ontap.Backend() != nullptr);
     EXPECT_TRUE(ontap.OpenConnection());
-
-    // A factory that cannot build a back end: the failure is logged and the
-    // earlier back end does not stay behind to answer for another array.
+    // The earlier back end does not stay behind to answer for another array
+    // (the logged failure is checked with the client's connection errors).
     SetArrayBackendOverride(
         [](const NASArrayInfo&) { return boost::shared_ptr<ArrayBackend>(); });
     RecordingLogWriter log(-1);
     EXPECT_FALSE(util.SetONTAPObject(info, ontap, MONTAP_CONNECT_HTTP, false));
     EXPECT_TRUE(ontap.Backend() == nullptr);
     EXPECT_FALSE(ontap.OpenConnection());
-    ASSERT_EQ(1u, log.Lines().size()) << log.Dump();
-    EXPECT_EQ(-1, log.Lines()[0].level);
-    EXPECT_NE(std::string::npos, log.Lines()[0].message.find("[filer1]"));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // ManageONTAP as the client sees it (last error, no back end) and the back
-// end the config builds behind it (kinds, [faults] settings).
+// end the config builds behind it (kinds, [faults] settings, calls log).
 #include "array/ArrayBackendFactory.h"
 #include "array/FaultInjectingBackend.h"
 #include "array/ScriptJson.h"
@@ -17,108 +17,90 @@ namespace {
 using testsupport::ScopedConfig;
 using testsupport::TempDir;
 
-// Every ManageONTAP call that reports success as a bool, by name.
-struct NamedCall {
-    const char* name;
-    std::function<bool(ManageONTAP&)> call;
+// Every ManageONTAP call that reports success as a bool, by name; the
+// outputs go to a scratch record.
+struct Out {
+    unsigned a, b, c;
+    std::string s;
+    bool escaped, emptyAllowed, end;
+    std::vector<SnapShotInfo_t> snapshots;
+    std::vector<SnapDiffFileInfo> batch;
+};
+using Call = std::function<bool(ManageONTAP&, Out&)>;
+const std::vector<std::pair<std::string, Call>> kFailableCalls = {
+    {"OpenConnection", [](ManageONTAP& m, Out&) { return m.OpenConnection(); }},
+    {"GetFileServerVersion",
+     [](ManageONTAP& m, Out& o) { return m.GetFileServerVersion(o.a, o.b, o.c, false); }},
+    {"GetActualStoragePathForNfsExport",
+     [](ManageONTAP& m, Out& o) { return m.GetActualStoragePathForNfsExport("/vol/v/a", o.s); }},
+    {"GetSnapShotList",
+     [](ManageONTAP& m, Out& o) { return m.GetSnapShotList(o.snapshots, "v", 0, "s"); }},
+    {"CreateOntapSnap", [](ManageONTAP& m, Out&) { return m.CreateOntapSnap("v", "s9"); }},
+    {"DeleteOntapSnap", [](ManageONTAP& m, Out&) { return m.DeleteOntapSnap("v", "s1", nullptr); }},
+    {"SnapDiffStart",
+     [](ManageONTAP& m, Out& o) {
+         return m.SnapDiffStart("v", "s1", "s2", 10, "nfs", o.s, o.escaped, o.emptyAllowed);
+     }},
+    {"SnapDiffNext",
+     [](ManageONTAP& m, Out& o) { return m.SnapDiffNext("scripted-diff-1", o.batch, o.end); }},
+    {"SnapDiffEnd", [](ManageONTAP& m, Out&) { return m.SnapDiffEnd("scripted-diff-1"); }},
 };
 
-std::vector<NamedCall> FailableCalls() {
-    return {
-        {"OpenConnection", [](ManageONTAP& m) { return m.OpenConnection(); }},
-        {"GetFileServerVersion",
-         [](ManageONTAP& m) {
-             unsigned a, b, c;
-             return m.GetFileServerVersion(a, b, c, false);
-         }},
-        {"GetActualStoragePathForNfsExport",
-         [](ManageONTAP& m) {
-             std::string path;
-             return m.GetActualStoragePathForNfsExport("/vol/v/a", path);
-         }},
-        {"GetSnapShotList",
-         [](ManageONTAP& m) {
-             std::vector<SnapShotInfo_t> list;
-             return m.GetSnapShotList(list, "v", 0, "s");
-         }},
-        {"CreateOntapSnap", [](ManageONTAP& m) { return m.CreateOntapSnap("v", "s9"); }},
-        {"DeleteOntapSnap", [](ManageONTAP& m) { return m.DeleteOntapSnap("v", "s1", nullptr); }},
-        {"SnapDiffStart",
-         [](ManageONTAP& m) {
-             std::string handle;
-             bool escaped = true, emptyAllowed = false;
-             return m.SnapDiffStart("v", "s1", "s2", 10, "nfs", handle, escaped, emptyAllowed);
-         }},
-        {"SnapDiffNext",
-         [](ManageONTAP& m) {
-             std::vector<SnapDiffFileInfo> batch;
-             bool end = false;
-             return m.SnapDiffNext("scripted-diff-1", batch, end);
-         }},
-        {"SnapDiffEnd", [](ManageONTAP& m) { return m.SnapDiffEnd("scripted-diff-1"); }},
-    };
-}
-
-ArrayScript Script() {
+boost::shared_ptr<FaultInjectingBackend> ScriptedBackend(std::vector<ScriptedFault> faults) {
     ArrayScript script;
     script.mapExports["/vol/v/a"] = "/vol/v/a";
     script.mapSnapshots["v"] = {"s1"};
     script.mapSnapDiffs[std::make_tuple("v", "s1", "s2")] = ScriptedSnapDiff();
-    return script;
+    return boost::make_shared<FaultInjectingBackend>(boost::make_shared<ScriptedArray>(script),
+                                                     faults);
 }
 
-void ExpectLastError(ManageONTAP& ontap, uint32_t code, const std::string& name) {
+// All three ways of reading the last error agree, and it says something.
+void ExpectLastError(ManageONTAP& ontap, uint32_t code) {
     std::string message;
     MoErrCode_t error;
     ontap.GetLastError(error);
-    EXPECT_EQ(code, ontap.GetLastError()) << name;
-    EXPECT_EQ(code, ontap.GetLastError(message)) << name;
-    EXPECT_EQ(message, error.strMessage) << name;
-    EXPECT_EQ(code, error.uiCode) << name;
-    EXPECT_FALSE(message.empty()) << name;
-}
-
-TEST(ManageONTAP, WithoutBackEndEveryCallFailsAsNotConnected) {
-    ManageONTAP ontap;
-    EXPECT_EQ(0u, ontap.GetLastError());
-    for (const auto& c : FailableCalls()) {
-        EXPECT_FALSE(c.call(ontap)) << c.name;
-        ExpectLastError(ontap, kArrayErrNotConnected, c.name);
-    }
-    EXPECT_FALSE(ontap.IsCluster());
-    EXPECT_FALSE(ontap.IsClusterInterface());
+    EXPECT_EQ(code, ontap.GetLastError());
+    EXPECT_EQ(code, ontap.GetLastError(message));
+    EXPECT_EQ(message, error.strMessage);
+    EXPECT_EQ(code, error.uiCode);
+    EXPECT_FALSE(message.empty());
 }
 
 TEST(ManageONTAP, FailedCallSetsLastErrorAndSuccessKeepsIt) {
-    for (const auto& c : FailableCalls()) {
+    ManageONTAP unattached;
+    EXPECT_EQ(0u, unattached.GetLastError());
+    EXPECT_FALSE(unattached.IsCluster() || unattached.IsClusterInterface());
+    Out out;
+    for (const auto& call : kFailableCalls) {
+        SCOPED_TRACE(call.first);
+        // Without a back end every call fails as not connected.
+        EXPECT_FALSE(call.second(unattached, out));
+        ExpectLastError(unattached, kArrayErrNotConnected);
+
         ScriptedFault fault;
-        fault.strOperation = c.name;
+        fault.strOperation = call.first;
         fault.uiCode = 4242;
-        fault.strMessage = std::string("refused ") + c.name;
-        auto backend = boost::make_shared<FaultInjectingBackend>(
-            boost::make_shared<ScriptedArray>(Script()), std::vector<ScriptedFault>{fault});
+        fault.strMessage = "refused " + call.first;
         ManageONTAP ontap;
-        ontap.AttachBackend(backend);
-        EXPECT_FALSE(c.call(ontap)) << c.name;
+        ontap.AttachBackend(ScriptedBackend({fault}));
+        EXPECT_FALSE(call.second(ontap, out));
         std::string message;
-        EXPECT_EQ(4242u, ontap.GetLastError(message)) << c.name;
+        EXPECT_EQ(4242u, ontap.GetLastError(message));
         EXPECT_EQ(fault.strMessage, message);
         // The client reads the last error only after a failure; a later
         // success leaves it as it was.
         EXPECT_TRUE(ontap.OpenConnection());
-        ExpectLastError(ontap, 4242, c.name);
+        ExpectLastError(ontap, 4242);
     }
 }
 
 TEST(ManageONTAP, SnapshotListAppendsOnlyOnSuccess) {
-    auto backend = boost::make_shared<FaultInjectingBackend>(
-        boost::make_shared<ScriptedArray>(Script()), std::vector<ScriptedFault>());
     ScriptedFault fault;
     fault.strOperation = "GetSnapShotList";
     fault.ullNth = 2;
-    backend->AddFault(fault);
     ManageONTAP ontap;
-    ontap.AttachBackend(backend);
+    ontap.AttachBackend(ScriptedBackend({fault}));
     std::vector<SnapShotInfo_t> list(1);
     list[0].strName = "kept";
     EXPECT_TRUE(ontap.GetSnapShotList(list, "/vol/v/a", 0, ""));
@@ -130,8 +112,7 @@ TEST(ManageONTAP, SnapshotListAppendsOnlyOnSuccess) {
 
 TEST(ArrayBackendFactory, ParsesFaultSettings) {
     const struct {
-        std::string text;
-        std::string operation, volume, message;
+        std::string text, operation, volume, message;
         uint64_t nth;
         uint32_t code;
         bool drop;
@@ -146,15 +127,16 @@ TEST(ArrayBackendFactory, ParsesFaultSettings) {
         {"DeleteOntapSnap 4 v gone away", "DeleteOntapSnap", "v", "gone away", 4, 13999, false},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
         ScriptedFault fault;
         std::string error;
-        ASSERT_TRUE(ParseFaultSetting(c.text, fault, error)) << c.text << ": " << error;
-        EXPECT_EQ(c.operation, fault.strOperation) << c.text;
-        EXPECT_EQ(c.volume, fault.strVolume) << c.text;
-        EXPECT_EQ(c.message, fault.strMessage) << c.text;
-        EXPECT_EQ(c.nth, fault.ullNth) << c.text;
-        EXPECT_EQ(c.code, fault.uiCode) << c.text;
-        EXPECT_EQ(c.drop, fault.bDropConnection) << c.text;
+        ASSERT_TRUE(ParseFaultSetting(c.text, fault, error)) << error;
+        EXPECT_EQ(c.operation, fault.strOperation);
+        EXPECT_EQ(c.volume, fault.strVolume);
+        EXPECT_EQ(c.message, fault.strMessage);
+        EXPECT_EQ(c.nth, fault.ullNth);
+        EXPECT_EQ(c.code, fault.uiCode);
+        EXPECT_EQ(c.drop, fault.bDropConnection);
     }
     for (const std::string text :
          {"", "Frobnicate 1 *", "SnapDiffNext 0 *", "SnapDiffNext -1 *", "SnapDiffNext x *",
@@ -194,49 +176,20 @@ TEST(ArrayBackendFactory, BuildsWhatTheConfigNames) {
         EXPECT_EQ(c.built, backend != nullptr) << c.config;
         EXPECT_NE(std::string::npos, error.find(c.errorPart)) << error;
     }
-}
 
-TEST(ArrayBackendFactory, ConfigFaultsWrapTheBackEnd) {
-    ScopedConfig config(
-        "[array]\nbackend = scripted\n[faults]\n"
-        "fault.1 = CreateOntapSnap 2 projects 13777 array is busy\n");
+    // An installed override wins over any config; without it the config rules again.
+    ScopedConfig config("[array]\nbackend = teleport\n");
+    auto installed = boost::make_shared<ScriptedArray>(ArrayScript());
+    SetArrayBackendOverride([installed](const NASArrayInfo&) { return installed; });
     std::string error;
-    ManageONTAP ontap;
-    ontap.AttachBackend(CreateArrayBackend(NASArrayInfo(), error));
-    ASSERT_TRUE(ontap.Backend()) << error;
-    EXPECT_TRUE(ontap.CreateOntapSnap("/vol/projects/a", "s1"));
-    EXPECT_TRUE(ontap.CreateOntapSnap("other", "s2"));
-    EXPECT_FALSE(ontap.CreateOntapSnap("projects", "s3"));
-    std::string message;
-    EXPECT_EQ(13777u, ontap.GetLastError(message));
-    EXPECT_EQ("array is busy", message);
+    EXPECT_EQ(installed, CreateArrayBackend(NASArrayInfo(), error));
+    SetArrayBackendOverride(nullptr);
+    EXPECT_FALSE(CreateArrayBackend(NASArrayInfo(), error));
 }
 
-TEST(ArrayBackendFactory, ScriptedStateIsSavedForTheNextJob) {
-    TempDir dir;
-    const std::string script = dir / "array.json";
-    ArrayScript initial;
-    initial.mapSnapshots["projects"] = {"VKOP_2_15_811"};
-    std::string error;
-    ASSERT_TRUE(SaveArrayScript(script, initial, error)) << error;
-    ScopedConfig config("[array]\nbackend = scripted\nsave_state = true\nscript = " + script +
-                        "\n");
-    // Two jobs in a row, each with its own back end, as two agent runs.
-    for (const std::string snapshot : {"VKOP_2_15_812", "VKOP_2_15_813"}) {
-        ManageONTAP ontap;
-        ontap.AttachBackend(CreateArrayBackend(NASArrayInfo(), error));
-        ASSERT_TRUE(ontap.Backend()) << error;
-        EXPECT_TRUE(ontap.CreateOntapSnap("/vol/projects/a", snapshot));
-        EXPECT_EQ(snapshot == "VKOP_2_15_812",
-                  ontap.DeleteOntapSnap("projects", "VKOP_2_15_811", nullptr));
-    }
-    ArrayScript saved;
-    ASSERT_TRUE(LoadArrayScript(script, saved, error)) << error;
-    EXPECT_EQ((std::set<std::string>{"VKOP_2_15_812", "VKOP_2_15_813"}),
-              saved.mapSnapshots["projects"]);
-}
-
-TEST(ArrayBackendFactory, CallsLogHasOneLinePerCallWithoutCredentials) {
+// The [faults] settings wrap the configured back end (the nth call on one
+// volume, named or as a path) and the calls log sees what the client saw.
+TEST(ArrayBackendFactory, ConfigFaultsAndCallsLogWithoutCredentials) {
     TempDir dir;
     ArrayScript script;
     ScriptedSnapDiff& diff = script.mapSnapDiffs[std::make_tuple("v", "a", "b")];
@@ -247,7 +200,7 @@ TEST(ArrayBackendFactory, CallsLogHasOneLinePerCallWithoutCredentials) {
     ASSERT_TRUE(SaveArrayScript(dir / "array.json", script, error)) << error;
     ScopedConfig config("[array]\nbackend = scripted\nscript = " + (dir / "array.json") +
                         "\ncalls_log = " + (dir / "calls.log") +
-                        "\n[faults]\nfault.1 = CreateOntapSnap 1 * 13001 link down\n");
+                        "\n[faults]\nfault.1 = CreateOntapSnap 2 v 13001 link down\n");
     NASArrayInfo info;
     info.strUserName = "admin";
     info.strPassword = "pa55word";
@@ -259,60 +212,24 @@ TEST(ArrayBackendFactory, CallsLogHasOneLinePerCallWithoutCredentials) {
         bool escaped, emptyAllowed, end;
         std::vector<SnapDiffFileInfo> batch;
         EXPECT_TRUE(ontap.OpenConnection());
+        EXPECT_TRUE(ontap.CreateOntapSnap("/vol/v/a", "s1"));
+        EXPECT_TRUE(ontap.CreateOntapSnap("other", "s2"));
         EXPECT_FALSE(ontap.CreateOntapSnap("v", "s\xff"));
+        std::string message;
+        EXPECT_EQ(13001u, ontap.GetLastError(message));
+        EXPECT_EQ("link down", message);
         EXPECT_TRUE(ontap.SnapDiffStart("v", "a", "b", 10, "nfs", handle, escaped, emptyAllowed));
         EXPECT_TRUE(ontap.SnapDiffNext(handle, batch, end));
     }
     const std::string log = testsupport::ReadFile(dir / "calls.log");
-    EXPECT_EQ(4, std::count(log.begin(), log.end(), '\n')) << log;
+    EXPECT_EQ(6, std::count(log.begin(), log.end(), '\n')) << log;
     EXPECT_EQ(std::string::npos, log.find("pa55word"));
-    EXPECT_NE(
-        std::string::npos,
-        log.find("{\"op\":\"CreateOntapSnap\",\"args\":{\"volume\":\"v\",\"name\":{\"hex\":"
-                 "\"73ff\"}},\"ok\":false,\"code\":13001,\"message\":\"link down\",\"out\":{}}"))
-        << log;
-    EXPECT_NE(std::string::npos,
-              log.find("\"op\":\"SnapDiffNext\",\"args\":{\"handle\":\"scripted-diff-1\"},"
-                       "\"ok\":true,\"code\":0,\"message\":\"\",\"out\":{\"batch_size\":3,"
-                       "\"end\":true}}"))
-        << log;
-}
-
-TEST(ArrayBackendFactory, RecordOnAScriptedArrayWritesAReplayableScript) {
-    TempDir dir;
-    ArrayScript script;
-    script.mapSnapshots["projects"] = {"VKOP_2_15_811", "VKOP_9_9_9"};
-    std::string error;
-    ASSERT_TRUE(SaveArrayScript(dir / "array.json", script, error)) << error;
-    {
-        ScopedConfig config("[array]\nbackend = record\ninner = scripted\nscript = " +
-                            (dir / "array.json") + "\nrecord_to = " + (dir / "rec.json") + "\n");
-        ManageONTAP ontap;
-        ontap.AttachBackend(CreateArrayBackend(NASArrayInfo(), error));
-        ASSERT_TRUE(ontap.Backend()) << error;
-        std::vector<SnapShotInfo_t> listed;
-        EXPECT_TRUE(ontap.GetSnapShotList(listed, "projects", 0, "VKOP_2_15_"));
-        EXPECT_TRUE(ontap.CreateOntapSnap("projects", "VKOP_2_15_812"));
-    }
-    ScopedConfig replay("[array]\nbackend = scripted\nscript = " + (dir / "rec.json") + "\n");
-    ManageONTAP ontap;
-    ontap.AttachBackend(CreateArrayBackend(NASArrayInfo(), error));
-    ASSERT_TRUE(ontap.Backend()) << error;
-    std::vector<SnapShotInfo_t> listed;
-    EXPECT_TRUE(ontap.GetSnapShotList(listed, "projects", 0, "VKOP_2_15_"));
-    ASSERT_EQ(1u, listed.size());
-    EXPECT_EQ("VKOP_2_15_811", listed[0].strName);
-    EXPECT_TRUE(ontap.CreateOntapSnap("projects", "VKOP_2_15_812"));
-}
-
-TEST(ArrayBackendFactory, OverrideWinsOverTheConfig) {
-    ScopedConfig config("[array]\nbackend = teleport\n");
-    auto installed = boost::make_shared<ScriptedArray>(ArrayScript());
-    SetArrayBackendOverride([installed](const NASArrayInfo&) { return installed; });
-    std::string error;
-    EXPECT_EQ(installed, CreateArrayBackend(NASArrayInfo(), error));
-    SetArrayBackendOverride(nullptr);
-    EXPECT_FALSE(CreateArrayBackend(NASArrayInfo(), error));
+    for (const char* line :
+         {"{\"op\":\"CreateOntapSnap\",\"args\":{\"volume\":\"v\",\"name\":{\"hex\":\"73ff\"}},"
+          "\"ok\":false,\"code\":13001,\"message\":\"link down\",\"out\":{}}",
+          "\"op\":\"SnapDiffNext\",\"args\":{\"handle\":\"scripted-diff-1\"},\"ok\":true,"
+          "\"code\":0,\"message\":\"\",\"out\":{\"batch_size\":3,\"end\":true}}"})
+        EXPECT_NE(std::string::npos, log.find(line)) << log;
 }
 
 }  // namespace

@@ -30,12 +30,16 @@ ScriptedBatch Batch(std::vector<SnapDiffFileInfo> changes, bool end) {
     return batch;
 }
 
-ScriptedBatch FailingBatch(uint32_t code, const std::string& message) {
-    ScriptedBatch batch;
-    batch.bFail = true;
-    batch.uiCode = code;
-    batch.strMessage = message;
-    return batch;
+ScriptedFault Fault(const std::string& operation, uint64_t nth, const std::string& volume,
+                    bool drop = false) {
+    ScriptedFault fault;
+    fault.strOperation = operation;
+    fault.ullNth = nth;
+    fault.strVolume = volume;
+    fault.uiCode = 13500;
+    fault.strMessage = "boom";
+    fault.bDropConnection = drop;
+    return fault;
 }
 
 std::vector<std::string> Names(const std::vector<SnapShotInfo_t>& snapshots) {
@@ -50,22 +54,37 @@ struct Harness {
           faulty(boost::make_shared<FaultInjectingBackend>(array, faults)) {
         ontap.AttachBackend(faulty);
     }
-    // Pulls batches until the end flag; the batch sizes in order.
-    std::vector<size_t> Drain(const std::string& handle) {
-        std::vector<size_t> sizes;
+    std::string Start(const std::string& volume, const std::string& base,
+                      const std::string& incremental, unsigned long maxItems) {
+        std::string handle;
+        EXPECT_TRUE(ontap.SnapDiffStart(volume, base, incremental, maxItems, "nfs", handle,
+                                        escaped, emptyAllowed))
+            << ontap.GetLastError();
+        return handle;
+    }
+    // Pulls batches until the end flag: each batch's size, or minus the
+    // error code of a failed call. The changes pulled are kept.
+    std::vector<long long> Pull(const std::string& handle) {
+        std::vector<long long> seen;
         bool end = false;
-        while (!end) {
+        while (!end && seen.size() < 20) {
             std::vector<SnapDiffFileInfo> batch;
-            EXPECT_TRUE(ontap.SnapDiffNext(handle, batch, end)) << ontap.GetLastError();
-            if (::testing::Test::HasFailure()) break;
-            sizes.push_back(batch.size());
+            if (ontap.SnapDiffNext(handle, batch, end))
+                seen.push_back(static_cast<long long>(batch.size()));
+            else
+                seen.push_back(-static_cast<long long>(ontap.GetLastError()));
+            pulled.insert(pulled.end(), batch.begin(), batch.end());
         }
-        return sizes;
+        return seen;
     }
     boost::shared_ptr<ScriptedArray> array;
     boost::shared_ptr<FaultInjectingBackend> faulty;
     ManageONTAP ontap;
+    bool escaped = true, emptyAllowed = false;
+    std::vector<SnapDiffFileInfo> pulled;
 };
+
+using Pulled = std::vector<long long>;
 
 ArrayScript SnapshotScript() {
     ArrayScript script;
@@ -74,16 +93,15 @@ ArrayScript SnapshotScript() {
     return script;
 }
 
-TEST(ScriptedArray, SnapshotsCreateListDeleteAcrossVolumeArguments) {
-    Harness h(SnapshotScript());
-    std::string message;
-
+TEST(ScriptedArray, SnapshotsExportsAndConnection) {
+    ArrayScript script = SnapshotScript();
+    script.bOpenConnectionOk = false;
+    script.uiVersion[1] = 13;
+    Harness h(script);
     // A volume path and a volume name reach the same snapshots.
     EXPECT_TRUE(h.ontap.CreateOntapSnap("/vol/projects/a", "VKOP_2_15_812"));
     EXPECT_FALSE(h.ontap.CreateOntapSnap("projects", "VKOP_2_15_812"));
-    EXPECT_EQ(104u, h.ontap.GetLastError(message));
-    EXPECT_EQ("Snapshot [VKOP_2_15_812] already exists on volume [projects]", message);
-
+    EXPECT_EQ(104u, h.ontap.GetLastError());
     std::vector<SnapShotInfo_t> listed;
     ASSERT_TRUE(h.ontap.GetSnapShotList(listed, "/vol/projects/b", 0, "VKOP_2_15_"));
     EXPECT_EQ((std::vector<std::string>{"VKOP_2_15_810", "VKOP_2_15_811", "VKOP_2_15_812"}),
@@ -93,10 +111,10 @@ TEST(ScriptedArray, SnapshotsCreateListDeleteAcrossVolumeArguments) {
     bool busy = true;
     EXPECT_TRUE(h.ontap.DeleteOntapSnap("projects", "VKOP_2_15_810", &busy));
     EXPECT_FALSE(busy);
-    EXPECT_FALSE(h.ontap.DeleteOntapSnap("projects", "VKOP_2_15_810", nullptr));
-    EXPECT_EQ(kArrayErrNotFound, h.ontap.GetLastError());
-    EXPECT_FALSE(h.ontap.DeleteOntapSnap("novolume", "x", nullptr));
-    EXPECT_EQ(kArrayErrNotFound, h.ontap.GetLastError());
+    for (const char* volume : {"projects", "novolume"}) {
+        EXPECT_FALSE(h.ontap.DeleteOntapSnap(volume, "VKOP_2_15_810", nullptr));
+        EXPECT_EQ(kArrayErrNotFound, h.ontap.GetLastError());
+    }
 
     // The export is known whatever trailing "/" the client writes; a longer
     // path is another export.
@@ -105,9 +123,11 @@ TEST(ScriptedArray, SnapshotsCreateListDeleteAcrossVolumeArguments) {
         EXPECT_TRUE(h.ontap.GetActualStoragePathForNfsExport(exportPath, volumePath)) << exportPath;
         EXPECT_EQ("/vol/projects/a", volumePath);
     }
-    std::string volumePath;
-    EXPECT_FALSE(h.ontap.GetActualStoragePathForNfsExport("/vol/projects/ab", volumePath));
-    EXPECT_FALSE(h.ontap.GetActualStoragePathForNfsExport("/", volumePath));
+    for (const char* exportPath : {"/vol/projects/ab", "/vol/projects/zz", "/"}) {
+        std::string volumePath;
+        EXPECT_FALSE(h.ontap.GetActualStoragePathForNfsExport(exportPath, volumePath));
+        EXPECT_EQ(kArrayErrNotFound, h.ontap.GetLastError());
+    }
 
     // A volume the script does not name appears on first use.
     listed.clear();
@@ -115,44 +135,25 @@ TEST(ScriptedArray, SnapshotsCreateListDeleteAcrossVolumeArguments) {
     EXPECT_TRUE(listed.empty());
     EXPECT_TRUE(h.ontap.CreateOntapSnap("fresh", "s1"));
     EXPECT_EQ(std::set<std::string>{"s1"}, h.array->Script().mapSnapshots.at("fresh"));
+
+    EXPECT_FALSE(h.ontap.OpenConnection());
+    EXPECT_EQ(kArrayErrNotConnected, h.ontap.GetLastError());
+    unsigned major = 0, minor = 0, third = 0;
+    EXPECT_TRUE(h.ontap.GetFileServerVersion(major, minor, third, false));
+    EXPECT_EQ((std::vector<unsigned>{9, 13, 0}), (std::vector<unsigned>{major, minor, third}));
 }
 
 TEST(ScriptedArray, RefusesNamesThatCannotBeSnapshots) {
     Harness h(SnapshotScript());
     const struct {
         std::string volume, name;
-    } cases[] = {{"projects", ""},
-                 {"projects", "."},
-                 {"projects", ".."},
-                 {"projects", "a/b"},
-                 {"projects", std::string("a\0b", 3)},
-                 {"", "ok"}};
+    } cases[] = {{"projects", ""},    {"projects", "."},   {"projects", ".."},
+                 {"projects", "a/b"}, {"projects", std::string("a\0b", 3)}, {"", "ok"}};
     for (const auto& c : cases) {
         EXPECT_FALSE(h.ontap.CreateOntapSnap(c.volume, c.name)) << c.name;
         EXPECT_EQ(kArrayErrInvalidArgument, h.ontap.GetLastError()) << c.name;
     }
     EXPECT_EQ(4u, h.array->Script().mapSnapshots.at("projects").size());
-}
-
-TEST(ScriptedArray, ExportsAndConnection) {
-    ArrayScript script = SnapshotScript();
-    script.bOpenConnectionOk = false;
-    script.uiVersion[0] = 9;
-    script.uiVersion[1] = 13;
-    script.uiVersion[2] = 1;
-    Harness h(script);
-    std::string path;
-    EXPECT_TRUE(h.ontap.GetActualStoragePathForNfsExport("/vol/projects/a", path));
-    EXPECT_EQ("/vol/projects/a", path);
-    EXPECT_FALSE(h.ontap.GetActualStoragePathForNfsExport("/vol/projects/zz", path));
-    EXPECT_EQ(kArrayErrNotFound, h.ontap.GetLastError());
-    EXPECT_FALSE(h.ontap.OpenConnection());
-    EXPECT_EQ(kArrayErrNotConnected, h.ontap.GetLastError());
-    unsigned major = 0, minor = 0, third = 0;
-    EXPECT_TRUE(h.ontap.GetFileServerVersion(major, minor, third, false));
-    EXPECT_EQ(9u, major);
-    EXPECT_EQ(13u, minor);
-    EXPECT_EQ(1u, third);
 }
 
 ArrayScript DiffScript() {
@@ -163,7 +164,8 @@ ArrayScript DiffScript() {
     diff.vecBatches = {
         Batch({Change(1, "a"), Change(2, "b"), Change(3, "c"), Change(4, "d"), Change(5, "e")},
               false),
-        Batch({}, false), FailingBatch(14999, "batch broke"), Batch({Change(6, "f")}, false)};
+        Batch({}, false), ScriptedBatch{true, 14999, "batch broke", {}, false},
+        Batch({Change(6, "f")}, false)};
     script.mapSnapDiffs[std::make_tuple("projects", "s1", "s2")] = diff;
     ScriptedSnapDiff refused;
     refused.bStartOk = false;
@@ -175,38 +177,26 @@ ArrayScript DiffScript() {
 
 TEST(ScriptedArray, SnapDiffBatchesAreSplitByMaxItemsAndReplayOnNewStart) {
     Harness h(DiffScript());
-    std::string handle;
-    bool escaped = true, emptyAllowed = false;
-    ASSERT_TRUE(h.ontap.SnapDiffStart("/vol/projects/a", "s1", "s2", 2, "nfs", handle, escaped,
-                                      emptyAllowed));
-    EXPECT_FALSE(escaped);
-    EXPECT_TRUE(emptyAllowed);
-
-    // Five changes with at most two per batch: 2, 2, 1; then the empty batch.
-    std::vector<SnapDiffFileInfo> batch;
-    bool end = true;
-    for (size_t expected : {2u, 2u, 1u, 0u}) {
-        ASSERT_TRUE(h.ontap.SnapDiffNext(handle, batch, end));
-        EXPECT_EQ(expected, batch.size());
-        EXPECT_FALSE(end);
-    }
-    // A failing batch fails the call; the session goes on after it.
-    EXPECT_FALSE(h.ontap.SnapDiffNext(handle, batch, end));
+    const std::string handle = h.Start("/vol/projects/a", "s1", "s2", 2);
+    EXPECT_FALSE(h.escaped);
+    EXPECT_TRUE(h.emptyAllowed);
+    // Five changes with at most two per batch, the empty batch, a failing
+    // batch that fails the call while the session goes on, and the end.
+    EXPECT_EQ((Pulled{2, 2, 1, 0, -14999, 1, 0}), h.Pull(handle));
     std::string message;
-    EXPECT_EQ(14999u, h.ontap.GetLastError(message));
+    h.ontap.GetLastError(message);
     EXPECT_EQ("batch broke", message);
-    EXPECT_EQ((std::vector<size_t>{1, 0}), h.Drain(handle));
 
     // The session ended with the end flag: the handle is refused now.
+    std::vector<SnapDiffFileInfo> batch;
+    bool end = false;
     EXPECT_FALSE(h.ontap.SnapDiffNext(handle, batch, end));
     EXPECT_EQ(kArrayErrBadHandle, h.ontap.GetLastError());
     EXPECT_FALSE(h.ontap.SnapDiffEnd(handle));
     EXPECT_EQ(kArrayErrBadHandle, h.ontap.GetLastError());
 
     // A new start on the same key replays from the first batch.
-    std::string again;
-    ASSERT_TRUE(
-        h.ontap.SnapDiffStart("projects", "s1", "s2", 10, "nfs", again, escaped, emptyAllowed));
+    const std::string again = h.Start("projects", "s1", "s2", 10);
     EXPECT_NE(handle, again);
     ASSERT_TRUE(h.ontap.SnapDiffNext(again, batch, end));
     ASSERT_EQ(5u, batch.size());
@@ -250,31 +240,9 @@ TEST(ScriptedArray, GeneratedAnswersAreSplitAndCanFail) {
     };
     script.mapSnapDiffs[std::make_tuple("v", "a", "b")] = diff;
     Harness h(script);
-    std::string handle;
-    bool escaped, emptyAllowed;
-    ASSERT_TRUE(h.ontap.SnapDiffStart("v", "a", "b", 2, "nfs", handle, escaped, emptyAllowed));
-    std::vector<SnapDiffFileInfo> batch;
-    bool end = false;
-    ASSERT_TRUE(h.ontap.SnapDiffNext(handle, batch, end));
-    EXPECT_EQ(2u, batch.size());
-    ASSERT_TRUE(h.ontap.SnapDiffNext(handle, batch, end));
-    EXPECT_EQ(1u, batch.size());
-    EXPECT_FALSE(h.ontap.SnapDiffNext(handle, batch, end));
-    EXPECT_EQ(kArrayErrInternal, h.ontap.GetLastError());
-    EXPECT_EQ((std::vector<size_t>{2, 1}), h.Drain(handle));
+    EXPECT_EQ((Pulled{2, 1, -static_cast<long long>(kArrayErrInternal), 2, 1}),
+              h.Pull(h.Start("v", "a", "b", 2)));
     EXPECT_EQ(0u, h.array->OpenSessions());
-}
-
-ScriptedFault Fault(const std::string& operation, uint64_t nth, const std::string& volume,
-                    bool drop = false) {
-    ScriptedFault fault;
-    fault.strOperation = operation;
-    fault.ullNth = nth;
-    fault.strVolume = volume;
-    fault.uiCode = 13500;
-    fault.strMessage = "boom";
-    fault.bDropConnection = drop;
-    return fault;
 }
 
 TEST(FaultInjection, NthCallOfAnOperationOptionallyPerVolume) {
@@ -285,36 +253,30 @@ TEST(FaultInjection, NthCallOfAnOperationOptionallyPerVolume) {
         std::vector<std::string> volumes;
         std::vector<bool> fails;
     } cases[] = {
-        {Fault("CreateOntapSnap", 2, ""), {"a", "b", "a"}, {false, true, false}},
-        {Fault("CreateOntapSnap", 2, "b"),
-         {"b", "a", "a", "/vol/b/x"},
-         {false, false, false, true}},
-        {Fault("CreateOntapSnap", 1, "/vol/a/share"), {"b", "a", "a"}, {false, true, false}},
-        {Fault("DeleteOntapSnap", 1, ""), {"a", "b"}, {false, false}},
+        {Fault("CreateOntapSnap", 2, ""), {"a", "b", "a"}, {0, 1, 0}},
+        {Fault("CreateOntapSnap", 2, "b"), {"b", "a", "a", "/vol/b/x"}, {0, 0, 0, 1}},
+        {Fault("CreateOntapSnap", 1, "/vol/a/share"), {"b", "a", "a"}, {0, 1, 0}},
+        {Fault("DeleteOntapSnap", 1, ""), {"a", "b"}, {0, 0}},
     };
     for (const auto& c : cases) {
         Harness h(ArrayScript(), {c.fault});
         for (size_t i = 0; i < c.volumes.size(); ++i) {
+            SCOPED_TRACE(c.fault.strOperation + " " + c.fault.strVolume + " call " +
+                         std::to_string(i));
             const std::string name = "s" + std::to_string(i);
-            EXPECT_EQ(!c.fails[i], h.ontap.CreateOntapSnap(c.volumes[i], name))
-                << c.fault.strOperation << " " << c.fault.strVolume << " call " << i;
-            if (c.fails[i]) {
-                EXPECT_EQ(13500u, h.ontap.GetLastError());
-                // The injected failure never reached the array.
-                EXPECT_EQ(
-                    0u,
-                    h.array->MutableScript().mapSnapshots[VolumeNameOfArgument(c.volumes[i])].count(
-                        name));
-            }
+            EXPECT_EQ(!c.fails[i], h.ontap.CreateOntapSnap(c.volumes[i], name));
+            if (!c.fails[i]) continue;
+            EXPECT_EQ(13500u, h.ontap.GetLastError());
+            // The injected failure never reached the array.
+            auto& snapshots = h.array->MutableScript().mapSnapshots;
+            EXPECT_EQ(0u, snapshots[VolumeNameOfArgument(c.volumes[i])].count(name));
         }
         EXPECT_EQ(c.volumes.size(), h.faulty->CallCount("CreateOntapSnap"));
     }
 }
 
 TEST(FaultInjection, DroppedConnectionFailsEveryLaterCall) {
-    ArrayScript script = SnapshotScript();
-    script.mapSnapDiffs[std::make_tuple("projects", "s1", "s2")] = ScriptedSnapDiff();
-    Harness h(script, {Fault("GetSnapShotList", 1, "", true)});
+    Harness h(SnapshotScript(), {Fault("GetSnapShotList", 1, "", true)});
     EXPECT_TRUE(h.ontap.OpenConnection());
     std::vector<SnapShotInfo_t> listed;
     EXPECT_FALSE(h.ontap.GetSnapShotList(listed, "projects", 0, ""));
@@ -334,20 +296,14 @@ TEST(FaultInjection, SnapDiffCallsCountByTheSessionVolumeAndAreRecorded) {
     script.mapSnapDiffs[std::make_tuple("v1", "a", "b")] = diff;
     script.mapSnapDiffs[std::make_tuple("v2", "a", "b")] = diff;
     Harness h(script, {Fault("SnapDiffNext", 2, "v2")});
-    std::string h1, h2;
-    bool escaped, emptyAllowed, end;
-    ASSERT_TRUE(h.ontap.SnapDiffStart("/vol/v1/x", "a", "b", 5, "nfs", h1, escaped, emptyAllowed));
-    ASSERT_TRUE(h.ontap.SnapDiffStart("/vol/v2/x", "a", "b", 5, "nfs", h2, escaped, emptyAllowed));
-    std::vector<SnapDiffFileInfo> batch;
-    EXPECT_TRUE(h.ontap.SnapDiffNext(h1, batch, end));
-    EXPECT_TRUE(h.ontap.SnapDiffNext(h1, batch, end));
-    EXPECT_TRUE(h.ontap.SnapDiffNext(h2, batch, end));
-    EXPECT_FALSE(h.ontap.SnapDiffNext(h2, batch, end));
+    const std::string h1 = h.Start("/vol/v1/x", "a", "b", 5);
+    const std::string h2 = h.Start("/vol/v2/x", "a", "b", 5);
+    EXPECT_EQ((Pulled{1, 1}), h.Pull(h1));
     // The faulted call never reached the array, so a retry gets that batch.
-    EXPECT_TRUE(h.ontap.SnapDiffNext(h2, batch, end));
-    ASSERT_EQ(1u, batch.size());
-    EXPECT_EQ(2u, batch[0].ullInode);
-    EXPECT_TRUE(end);
+    h.pulled.clear();
+    EXPECT_EQ((Pulled{1, -13500, 1}), h.Pull(h2));
+    ASSERT_EQ(2u, h.pulled.size());
+    EXPECT_EQ(2u, h.pulled[1].ullInode);
 
     const auto& calls = h.faulty->Calls();
     ASSERT_EQ(7u, calls.size());
@@ -358,24 +314,21 @@ TEST(FaultInjection, SnapDiffCallsCountByTheSessionVolumeAndAreRecorded) {
     EXPECT_EQ(13500u, calls[5].uiCode);
 }
 
-ArrayScript FullScript() {
-    ArrayScript script = DiffScript();
-    script.bCluster = false;
-    script.bClusterInterface = true;
-    script.uiVersion[1] = 13;
-    script.strArrayName = "filer\xff";
-    script.mapExports["/vol/projects/\xe9t\xe9"] = "/vol/projects/\xe9t\xe9";
-    script.mapSnapshots["projects"] = {"VKOP_1_2_3", std::string("nul\0name", 8), "caf\xc3\xa9"};
-    ScriptedSnapDiff& diff = script.mapSnapDiffs[std::make_tuple("projects", "s1", "s2")];
-    diff.vecBatches[0].vecChanges[0].ullInode = UINT64_MAX;
-    diff.vecBatches[0].vecChanges[0].llMtime = -5;
-    diff.vecBatches[0].vecChanges[1].strFileName = "bad\x80name";
-    script.vecFaults.push_back(Fault("SnapDiffNext", 3, "/vol/projects/a", true));
-    return script;
-}
-
 TEST(ScriptJson, RoundTripKeepsEveryByte) {
-    const ArrayScript original = FullScript();
+    ArrayScript original = DiffScript();
+    original.bCluster = false;
+    original.bClusterInterface = true;
+    original.uiVersion[1] = 13;
+    original.strArrayName = "filer\xff";
+    original.mapExports["/vol/projects/\xe9t\xe9"] = "/vol/projects/\xe9t\xe9";
+    original.mapSnapshots["projects"] = {"VKOP_1_2_3", std::string("nul\0name", 8), "caf\xc3\xa9"};
+    auto& changes =
+        original.mapSnapDiffs[std::make_tuple("projects", "s1", "s2")].vecBatches[0].vecChanges;
+    changes[0].ullInode = UINT64_MAX;
+    changes[0].llMtime = -5;
+    changes[1].strFileName = "bad\x80name";
+    original.vecFaults.push_back(Fault("SnapDiffNext", 3, "/vol/projects/a", true));
+
     std::string text, error, again;
     ASSERT_TRUE(ArrayScriptToJson(original, text, error)) << error;
     // Bytes that are not UTF-8 go as hex; valid UTF-8 stays readable.
@@ -404,11 +357,6 @@ TEST(ScriptJson, MalformedDocumentsGiveOneClearError) {
     const struct {
         std::string text, errorPart;
     } cases[] = {
-        {"", "not a JSON document"},
-        {"{\"cluster\": tru}", "not a JSON document"},
-        {"{\"array_name\": \"\xff\"}", "not a JSON document"},
-        {"[]", "document: expected an object"},
-        {"{\"clusterr\": true}", "unknown key \"clusterr\""},
         {"{\"cluster\": 1}", "cluster: expected true or false"},
         {"{\"version\": [9, 8]}", "version: expected [major, minor, third]"},
         {"{\"version\": [9, -1, 0]}", "version[1]"},
@@ -416,8 +364,6 @@ TEST(ScriptJson, MalformedDocumentsGiveOneClearError) {
         {"{\"exports\": [{\"export\": \"/a\"}]}", "exports[0]: \"volume_path\" is missing"},
         {"{\"snapshots\": [{\"volume\": \"v\", \"names\": [{\"hex\": \"abc\"}]}]}",
          "snapshots[0].names[0]: expected a string or"},
-        {"{\"snapshots\": [{\"volume\": \"v\", \"names\": [{\"hex\": \"zz\"}]}]}",
-         "snapshots[0].names[0]"},
         {"{\"snapshots\": [{\"volume\": \"v\"}, {\"volume\": \"v\"}]}", "listed twice"},
         {"{\"snapdiffs\": [{\"volume\": \"v\", \"base\": \"a\"}]}",
          "snapdiffs[0]: \"incremental\" is missing"},
@@ -451,10 +397,6 @@ TEST(ScriptJson, SaveIsAtomicAndRefusesWhatItCannotWrite) {
     const std::string path = dir / "array.json";
     std::string error;
     ASSERT_TRUE(SaveArrayScript(path, SnapshotScript(), error)) << error;
-    ArrayScript loaded;
-    ASSERT_TRUE(LoadArrayScript(path, loaded, error)) << error;
-    EXPECT_EQ(SnapshotScript().mapSnapshots, loaded.mapSnapshots);
-
     ArrayScript generated;
     generated.mapSnapDiffs[std::make_tuple("v", "a", "b")].generator =
         [](size_t, unsigned long, ScriptedBatch&) { return true; };
@@ -462,6 +404,7 @@ TEST(ScriptJson, SaveIsAtomicAndRefusesWhatItCannotWrite) {
     EXPECT_NE(std::string::npos, error.find("generated")) << error;
     EXPECT_FALSE(SaveArrayScript(dir / "missing/array.json", SnapshotScript(), error));
     EXPECT_NE(std::string::npos, error.find("missing/array.json")) << error;
+    ArrayScript loaded;
     EXPECT_FALSE(LoadArrayScript(dir / "absent.json", loaded, error));
     EXPECT_NE(std::string::npos, error.find("absent.json")) << error;
     // The failed saves left the last good document and no temporary file.
@@ -470,7 +413,9 @@ TEST(ScriptJson, SaveIsAtomicAndRefusesWhatItCannotWrite) {
     EXPECT_FALSE(testsupport::FileExists(path + ".tmp." + std::to_string(getpid())));
 }
 
-// A job's worth of array calls; every answer the client could see, as text.
+// A job's worth of array calls, failures and retries included (the whole
+// job transcripts replay a recorded job without failures); every answer
+// the client could see, as text.
 std::vector<std::string> DriveJob(ManageONTAP& ontap) {
     std::vector<std::string> seen;
     auto note = [&](const std::string& what, bool ok) {
@@ -479,21 +424,10 @@ std::vector<std::string> DriveJob(ManageONTAP& ontap) {
         seen.push_back(what + (ok ? " ok" : " fail " + std::to_string(code) + " " + message));
     };
     note("open", ontap.OpenConnection());
-    note(std::string("cluster ") + (ontap.IsCluster() ? "yes" : "no"), true);
-    unsigned major = 0, minor = 0, third = 0;
-    const bool versionOk = ontap.GetFileServerVersion(major, minor, third, false);
-    note("version " + std::to_string(major) + "." + std::to_string(minor), versionOk);
-    for (const char* exportPath : {"/vol/projects/a", "/vol/nowhere"}) {
-        std::string path;
-        const bool ok = ontap.GetActualStoragePathForNfsExport(exportPath, path);
-        note(std::string("export ") + exportPath + " " + path, ok);
-    }
     auto list = [&]() {
         std::vector<SnapShotInfo_t> listed;
-        const bool ok = ontap.GetSnapShotList(listed, "/vol/projects/a", 0, "VKOP_2_15_");
-        std::string names;
-        for (const auto& s : listed) names += " " + s.strName;
-        note("list" + names, ok);
+        note("list", ontap.GetSnapShotList(listed, "/vol/projects/a", 0, "VKOP_2_15_"));
+        for (const auto& s : listed) note("listed " + s.strName, true);
     };
     list();
     note("create 812", ontap.CreateOntapSnap("/vol/projects/a", "VKOP_2_15_812"));
@@ -501,20 +435,18 @@ std::vector<std::string> DriveJob(ManageONTAP& ontap) {
     note("delete 810", ontap.DeleteOntapSnap("projects", "VKOP_2_15_810", nullptr));
     note("delete 809", ontap.DeleteOntapSnap("projects", "VKOP_2_15_809", nullptr));
     list();
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
         std::string handle;
         bool escaped = true, emptyAllowed = false, end = false;
-        const bool started = ontap.SnapDiffStart("/vol/projects/a", "s1", "s2", 2, "nfs", handle,
-                                                 escaped, emptyAllowed);
-        note(std::string("start ") + (escaped ? "E" : "e") + (emptyAllowed ? "A" : "a"), started);
-        if (!started) continue;
+        note("start", ontap.SnapDiffStart("/vol/projects/a", "s1", "s2", 2, "nfs", handle, escaped,
+                                          emptyAllowed));
         while (!end) {
             std::vector<SnapDiffFileInfo> batch;
             const bool ok = ontap.SnapDiffNext(handle, batch, end);
             std::string inodes;
             for (const auto& c : batch) inodes += " " + std::to_string(c.ullInode) + c.strFileName;
             note("next" + inodes + (end ? " end" : ""), ok);
-            if (!ok && attempt < 2) break;  // the last attempt pulls past the failure
+            if (!ok && attempt == 0) break;  // the retry pulls past the failure
         }
         note("end", ontap.SnapDiffEnd(handle));
     }
@@ -532,7 +464,6 @@ TEST(RecordingBackend, ReplayGivesTheSameAnswers) {
     script.vecFaults = {Fault("SnapDiffNext", 2, ""), Fault("OpenConnection", 1, "")};
     testsupport::TempDir dir;
     const std::string recording = dir / "recorded.json";
-
     std::vector<std::string> live;
     {
         auto inner = boost::make_shared<FaultInjectingBackend>(
@@ -551,14 +482,11 @@ TEST(RecordingBackend, ReplayGivesTheSameAnswers) {
               recorded.mapSnapshots["projects"]);
 
     Harness replay(recorded, recorded.vecFaults);
-    const std::vector<std::string> replayed = DriveJob(replay.ontap);
-    EXPECT_EQ(live, replayed);
+    EXPECT_EQ(live, DriveJob(replay.ontap));
     // The live run really went through failures and a retry.
-    EXPECT_EQ("open fail 13500 boom", live[0]);
-    EXPECT_NE(live.end(), std::find(live.begin(), live.end(), "next fail 13500 boom"));
-    EXPECT_NE(live.end(), std::find(live.begin(), live.end(), "next end ok"));
-    EXPECT_NE(live.end(),
-              std::find(live.begin(), live.end(), "refused start fail 14506 all sessions in use"));
+    for (const char* line : {"open fail 13500 boom", "next fail 13500 boom", "next end ok",
+                             "refused start fail 14506 all sessions in use"})
+        EXPECT_NE(live.end(), std::find(live.begin(), live.end(), line)) << line;
 }
 
 TEST(ScriptJson, DocumentedExampleLoadsAndAnswers) {
@@ -566,8 +494,8 @@ TEST(ScriptJson, DocumentedExampleLoadsAndAnswers) {
     const std::string example = source + "/tests/data/scripts/example.json";
     // The document shows the example file verbatim.
     const std::string doc = testsupport::ReadFile(source + "/docs/scripted-array.md");
-    const std::string text = testsupport::ReadFile(example);
-    EXPECT_NE(std::string::npos, doc.find("```json\n" + text + "```")) << "docs out of date";
+    EXPECT_NE(std::string::npos, doc.find("```json\n" + testsupport::ReadFile(example) + "```"))
+        << "docs out of date";
 
     ArrayScript script;
     std::string error;
@@ -576,24 +504,18 @@ TEST(ScriptJson, DocumentedExampleLoadsAndAnswers) {
     std::vector<SnapShotInfo_t> listed;
     ASSERT_TRUE(h.ontap.GetSnapShotList(listed, "/vol/projects/a", 0, "VKOP_"));
     EXPECT_EQ((std::vector<std::string>{"VKOP_2_15_811", "VKOP_\xff"}), Names(listed));
-    std::string handle;
-    bool escaped = false, emptyAllowed = true, end = false;
-    ASSERT_TRUE(h.ontap.SnapDiffStart("/vol/projects/a", "VKOP_2_15_811", "VKOP_2_15_812", 100,
-                                      "nfs", handle, escaped, emptyAllowed));
-    EXPECT_TRUE(escaped);
-    EXPECT_FALSE(emptyAllowed);
-    std::vector<SnapDiffFileInfo> batch;
-    ASSERT_TRUE(h.ontap.SnapDiffNext(handle, batch, end));
-    ASSERT_EQ(2u, batch.size());
-    EXPECT_EQ("/a/n\xff", batch[1].strFileName);
-    EXPECT_FALSE(h.ontap.SnapDiffNext(handle, batch, end));
-    EXPECT_EQ(13999u, h.ontap.GetLastError());
-    EXPECT_FALSE(h.ontap.SnapDiffNext(handle, batch, end));  // the scripted fault, third call
-    EXPECT_EQ(13001u, h.ontap.GetLastError());
-    ASSERT_TRUE(h.ontap.SnapDiffNext(handle, batch, end));
-    EXPECT_TRUE(end);
+    h.escaped = false;
+    h.emptyAllowed = true;
+    const std::string handle = h.Start("/vol/projects/a", "VKOP_2_15_811", "VKOP_2_15_812", 100);
+    EXPECT_TRUE(h.escaped);
+    EXPECT_FALSE(h.emptyAllowed);
+    // The scripted failing batch, then the scripted fault on the third call.
+    EXPECT_EQ((Pulled{2, -13999, -13001, 0}), h.Pull(handle));
+    ASSERT_EQ(2u, h.pulled.size());
+    EXPECT_EQ("/a/n\xff", h.pulled[1].strFileName);
+    std::string refused;
     EXPECT_FALSE(h.ontap.SnapDiffStart("projects", "VKOP_2_15_810", "VKOP_2_15_811", 100, "nfs",
-                                       handle, escaped, emptyAllowed));
+                                       refused, h.escaped, h.emptyAllowed));
     EXPECT_EQ(14506u, h.ontap.GetLastError());
 }
 
