@@ -43,17 +43,11 @@ TEST(ScanEvents, ReportedPathsArePlacedByWholeComponents) {
             EXPECT_TRUE(log.Has(3, std::string("Converted to file[") + c.converted + "]"));
         }
     }
-}
-
-TEST(ScanEvents, FirstMatchingShareConvertsThePath) {
-    testsupport::TempDir dir;
-    ScanClient client(dir.Path());
-    std::list<FileServerExportInfo> shares = {Share("/mnt/q", "/vol/vola/q", "vola"),
-                                              Share("/mnt/all", "/vol/vola", "vola")};
-    std::string inQ = "/q/x";
-    std::string elsewhere = "/r/x";
-    ASSERT_TRUE(client.IsEventPartOfBackupPaths(shares, inQ));
-    ASSERT_TRUE(client.IsEventPartOfBackupPaths(shares, elsewhere));
+    // The first share that holds the path converts it.
+    const std::list<FileServerExportInfo> shares = {Share("/mnt/q", "/vol/vola/q", "vola"),
+                                                    Share("/mnt/all", "/vol/vola", "vola")};
+    std::string inQ = "/q/x", elsewhere = "/r/x";
+    ASSERT_TRUE(client.IsEventPartOfBackupPaths(shares, inQ) && client.IsEventPartOfBackupPaths(shares, elsewhere));
     EXPECT_EQ("/mnt/q/x", inQ);
     EXPECT_EQ("/mnt/all/r/x", elsewhere);
 }
@@ -126,12 +120,9 @@ TEST(ScanEvents, ReportsOfOneInodeMergeWhateverTheirOrder) {
         EXPECT_EQ(times.llCtime, stored.llCtime) << c.reports;
         EXPECT_EQ(times.llMtime, stored.llMtime) << c.reports;
     }
-}
-
-TEST(ScanEvents, CreationWithoutChangeTimeTakesItsAccessTime) {
+    // A creation without a change time takes its access time.
     MergeEnv env;
-    ChangeEventItem modification = Report('M');
-    ChangeEventItem creation = Report('C');
+    ChangeEventItem modification = Report('M'), creation = Report('C');
     creation.llCtime = -1;
     ASSERT_FALSE(env.client.EventDBInsert(modification).IsError());
     ASSERT_FALSE(env.client.EventDBInsert(creation).IsError());
@@ -140,36 +131,22 @@ TEST(ScanEvents, CreationWithoutChangeTimeTakesItsAccessTime) {
 
 TEST(ScanEvents, StoreFailuresComeBackFromInsertAndCreate) {
     // Second report of an inode: insert, read and update each may fail.
-    const char* operations[] = {"InsertEvent", "GetEventOfInode", "UpdateExistingEventOfInode"};
-    for (const char* operation : operations) {
+    for (const char* operation : {"InsertEvent", "GetEventOfInode", "UpdateExistingEventOfInode"}) {
         MergeEnv env;
-        ChangeEventItem deletion = Report('D');
+        ChangeEventItem deletion = Report('D'), creation = Report('C');
         ASSERT_FALSE(env.client.EventDBInsert(deletion).IsError());
-        CSnapDiffEventMonitor::SetFaultHook([operation](const char* op) {
-            return std::string(op) == operation
-                       ? FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED, "disk full")
-                       : CRyError::Success();
-        });
-        ChangeEventItem creation = Report('C');
+        StoreFault fault(operation, "disk full");
         CRyError err = env.client.EventDBInsert(creation);
-        CSnapDiffEventMonitor::SetFaultHook(nullptr);
         ASSERT_TRUE(err.IsError()) << operation;
         EXPECT_EQ("disk full", err.Message());
         EXPECT_TRUE(std::any_of(err.Frames().begin(), err.Frames().end(), [](const auto& f) {
             return f.location.strFunction.find("EventDBInsert") != std::string::npos;
         })) << err.AsString();
     }
-
     testsupport::TempDir dir;
     ScanClient client(dir.Path());
-    CSnapDiffEventMonitor::SetFaultHook([](const char* op) {
-        return std::string(op) == "Create"
-                   ? FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED, "no space")
-                   : CRyError::Success();
-    });
-    CRyError err = client.CreateEventDB(kPrevSnap, kCurrSnap, "vola");
-    CSnapDiffEventMonitor::SetFaultHook(nullptr);
-    EXPECT_TRUE(err.IsError());
+    StoreFault fault("Create", "no space");
+    EXPECT_TRUE(client.CreateEventDB(kPrevSnap, kCurrSnap, "vola").IsError());
     EXPECT_TRUE(client.EventDB()) << "the store whose creation failed stays current";
 }
 
