@@ -71,18 +71,17 @@ TEST(ScanDelivery, EachStoredEventBecomesTheItemsTheAgentExpects) {
         std::vector<FileServerSnapshotCompareItem> items = PullAll(env.source);
         ASSERT_EQ(c.items.size() + 1, items.size()) << "flags " << c.flags;
         for (size_t i = 0; i < c.items.size(); ++i) {
+            SCOPED_TRACE("flags " + std::to_string(c.flags) + " item " + std::to_string(i));
             const Expected& want = c.items[i];
             const FileServerSnapshotCompareItem& got = items[i];
-            EXPECT_EQ(want.status, got.uiStatus) << "flags " << c.flags << " item " << i;
-            EXPECT_EQ(want.path, got.strPath) << "flags " << c.flags << " item " << i;
-            EXPECT_EQ(want.oldPath, got.strOldPath) << "flags " << c.flags << " item " << i;
-            EXPECT_EQ(want.mode, got.stItemInfo.uiMode) << "flags " << c.flags << " item " << i;
-            EXPECT_EQ(want.renamed, got.stItemInfo.bRenamed) << "flags " << c.flags;
-            EXPECT_EQ(9u, got.stItemInfo.ullInode);
-            EXPECT_EQ(91, got.stItemInfo.llAtime);
-            EXPECT_EQ(92, got.stItemInfo.llCtime);
-            EXPECT_EQ(93, got.stItemInfo.llMtime);
-            EXPECT_EQ(0755, got.stItemInfo.llAttribute);
+            const FileServerItemInformation& info = got.stItemInfo;
+            EXPECT_EQ(std::make_tuple(want.status, std::string(want.path), std::string(want.oldPath),
+                                      want.mode, want.renamed),
+                      std::make_tuple(got.uiStatus, got.strPath, got.strOldPath, info.uiMode, info.bRenamed));
+            // Inode, times and attribute (0755) come from the stored event.
+            EXPECT_EQ("9 91 92 93 493", std::to_string(info.ullInode) + " " + std::to_string(info.llAtime) +
+                                            " " + std::to_string(info.llCtime) + " " +
+                                            std::to_string(info.llMtime) + " " + std::to_string(info.llAttribute));
         }
         const FileServerSnapshotCompareItem& last = items.back();
         EXPECT_EQ(kItemNoMore, last.uiStatus);
@@ -102,13 +101,8 @@ TEST(ScanDelivery, MissingOrFailingStoreGivesStatusSix) {
     EXPECT_TRUE(env.log.Has(0, "The event database is not initialized."));
 
     env.Serve(2, "file_creation", 1, "/s/f/", "");
-    CSnapDiffEventMonitor::SetFaultHook([](const char* op) {
-        return std::string(op) == "GetNextEvent"
-                   ? FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED, "read error")
-                   : CRyError::Success();
-    });
+    StoreFault fault("GetNextEvent", "read error");
     FileServerSnapshotCompareItem item = env.source();
-    CSnapDiffEventMonitor::SetFaultHook(nullptr);
     EXPECT_EQ(kItemFailure, item.uiStatus);
     EXPECT_TRUE(item.strPath.empty());
     EXPECT_TRUE(env.log.Has(0, "Could not get all the records from ChangeList event cache."));
