@@ -93,10 +93,6 @@ public:
         m_registry += key + " = " + std::to_string(value) + "\n";
         if (m_config) m_config->Rewrite(ConfigText());
     }
-    void ClearSettings() {
-        m_registry.clear();
-        if (m_config) m_config->Rewrite(ConfigText());
-    }
     // Makes the share readable through .snapshot/<name>, as the array does
     // when the snapshot is taken and .snapshot access is on.
     void SnapshotDir(const std::string& readRoot, const std::string& name) {

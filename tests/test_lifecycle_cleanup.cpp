@@ -4,6 +4,8 @@
 // share still reads it).
 #include "tests/LifecycleTestEnv.h"
 
+#include <functional>
+
 using namespace lifecycle;
 using testsupport::RecordingLogWriter;
 using testsupport::WriteFile;
@@ -29,10 +31,8 @@ struct PostBackupWorld {
             env.Mount("filer1:/vol/projects", root);
             env.Mount("filer1:/vol/tools", tools);
         }
-        env.Export("/vol/projects", "/vol/projects");
-        env.Export("/vol/projects/a", "/vol/projects/a");
-        env.Export("/vol/projects/b", "/vol/projects/b");
-        env.Export("/vol/tools", "/vol/tools");
+        for (const char* path : {"/vol/projects", "/vol/projects/a", "/vol/projects/b", "/vol/tools"})
+            env.Export(path, path);
         env.Snapshots("projects", {Snap(9), Snap(10), Snap(3), "VKOP_3_15_1", "hourly.0"});
         env.Snapshots("tools", {Snap(9), Snap(10)});
         WriteFile(env.MapFile(), Record(a) + Record(b) + Record(root) + Record(tools) + Record(a));
@@ -86,138 +86,191 @@ TEST(LifecyclePostBackup, KeepsOnlyCurrentSnapshotPerVolume) {
     }
 }
 
+// A path under no mount ends the cleanup with an error; what was deleted
+// before it stands and the connection stays for the agent's retry.
 TEST(LifecyclePostBackup, MountTableClientStopsAtAnUnmountedPath) {
-    {
-        SCOPED_TRACE("first path under no mount");
-        PostBackupWorld world(false, false);
-        WriteFile(world.env.MapFile(), Record("/nowhere/x") + Record(world.a));
+    PostBackupWorld world(false, false);
+    WriteFile(world.env.MapFile(), Record(world.a) + Record("/nowhere/x") + Record(world.tools));
+    world.env.Install();
+    RecordingLogWriter log;
+    auto client = world.env.Client(10, 9);
+    CRyError err = client->CleanupSnapshotsPostBackup(false);
+    EXPECT_EQ(err.Win32Code(), 1627u);
+    EXPECT_EQ(err.Message(), "Scan Content [/nowhere/x/] is not mounted");
+    EXPECT_TRUE(log.Has(0, "Snap Clean-up: Non auto-mount client: strInterface[] "
+                           "strMountFormat[] strExportPath[]"));
+    EXPECT_EQ(world.env.OnArray("projects").count(Snap(9)), 0u);
+    EXPECT_EQ(world.env.OnArray("tools").count(Snap(9)), 1u);
+    EXPECT_TRUE(client->m_pManageOntap);
+}
+
+struct SkipRow {
+    const char* name;
+    bool autoMount;
+    bool cluster;
+    std::function<void(PostBackupWorld&)> arm;  // before the array is installed
+    std::vector<std::pair<std::string, uint64_t>> faults;  // operation, failing calls 1..n
+    int logLevel;
+    std::vector<std::pair<int, std::string>> logged;  // "%c" stands for projects/c
+    size_t lists, deletes;
+    bool projectsKeepsOld, toolsKeepsOld;
+};
+
+// Paths that cannot be resolved and array calls that fail skip a path or a
+// volume with a logged message; the cleanup goes on and succeeds.
+TEST(LifecyclePostBackup, SkippedPathsAndFailures) {
+    const auto mapOf = [](std::function<std::string(PostBackupWorld&)> records) {
+        return [records](PostBackupWorld& w) { WriteFile(w.env.MapFile(), records(w)); };
+    };
+    const std::vector<SkipRow> rows = {
+        {"auto-mount conversion fails for the first path only", true, false,
+         mapOf([](PostBackupWorld& w) { return Record("/nowhere/x") + Record(w.a); }), {}, -5,
+         {{-1, "Couldn't get export path [/nowhere/x/], for snapshot cleanup"}}, 1, 2, false, true},
+        {"array does not know the export", false, false,
+         mapOf([](PostBackupWorld& w) { return Record(w.env.Dir("projects/c")); }), {}, 3,
+         {{-1, "Couldn't find path information for [/vol/projects/c/] on the server. Skipping "
+               "snapshot cleanup for backup path [%c/]."}},
+         0, 0, true, true},
+        {"volume path inside a snapshot directory", false, false,
+         [&](PostBackupWorld& w) {
+             w.env.Export("/vol/projects/a", "/vol/projects/.snapshot/hourly.0/a");
+             mapOf([](PostBackupWorld& w) { return Record(w.a); })(w);
+         },
+         {}, 3, {}, 0, 0, true, true},
+        {"every deletion fails", false, false, [](PostBackupWorld&) {}, {{"DeleteOntapSnap", 4}}, 3,
+         {{1, "Failed to to delete snapshot [" + Snap(3) + "] of volume [projects]."},
+          {1, "Failed to to delete snapshot [" + Snap(9) + "] of volume [tools]."}},
+         2, 3, true, true},
+        {"list fails: the volume counts as handled", false, false, [](PostBackupWorld&) {},
+         {{"GetSnapShotList", 1}}, -5,
+         {{-1, "Could not get snapshot list from file server for volume[projects], snap not "
+               "deleted for the volume."}},
+         2, 1, true, false},
+    };
+    std::vector<SkipRow> all = rows;
+    // Volume paths too short to name a volume all give the empty name: that
+    // volume is handled once and no real volume loses a snapshot.
+    for (bool cluster : {false, true})
+        all.push_back({"volume paths too short to name a volume", false, cluster,
+                       [&](PostBackupWorld& w) {
+                           w.env.Export("/vol/projects/a", "/vol");
+                           w.env.Export("/vol/projects/b", "/v");
+                           WriteFile(w.env.MapFile(), Record(w.a) + Record(w.b));
+                       },
+                       {}, 3, {}, 1, 0, true, true});
+    for (const SkipRow& row : all) {
+        SCOPED_TRACE(std::string(row.name) + (row.cluster ? " (cluster)" : ""));
+        PostBackupWorld world(row.autoMount, row.cluster);
+        row.arm(world);
         world.env.Install();
-        RecordingLogWriter log;
+        for (const auto& fault : row.faults)
+            for (uint64_t n = 1; n <= fault.second; ++n) world.env.Fail(fault.first, n);
+        RecordingLogWriter log(row.logLevel);
         auto client = world.env.Client(10, 9);
-        CRyError err = client->CleanupSnapshotsPostBackup(false);
-        EXPECT_EQ(err.Win32Code(), 1627u);
-        EXPECT_EQ(err.Message(), "Scan Content [/nowhere/x/] is not mounted");
-        EXPECT_TRUE(log.Has(0, "Snap Clean-up: Non auto-mount client: strInterface[] "
-                               "strMountFormat[] strExportPath[]"));
-        EXPECT_TRUE(world.env.Calls("DeleteOntapSnap").empty());
-        EXPECT_TRUE(client->m_pManageOntap);
-    }
-    {
-        SCOPED_TRACE("later path under no mount: earlier deletions stand");
-        PostBackupWorld world(false, false);
-        WriteFile(world.env.MapFile(), Record(world.a) + Record("/nowhere/x") + Record(world.tools));
-        world.env.Install();
-        auto client = world.env.Client(10, 9);
-        EXPECT_EQ(client->CleanupSnapshotsPostBackup(false).Win32Code(), 1627u);
-        EXPECT_EQ(world.env.OnArray("projects").count(Snap(9)), 0u);
-        EXPECT_EQ(world.env.OnArray("tools").count(Snap(9)), 1u);
-        EXPECT_TRUE(client->m_pManageOntap);
-    }
-    {
-        SCOPED_TRACE("mount table unreadable");
-        PostBackupWorld world(false, false);
-        world.env.Install();
-        auto client = world.env.Client(10, 9);
-        testsupport::ScopedConfig broken(
-            testsupport::ClientConfig("[host]\nmount_table = /nonexistent/mounttab\n"));
-        CRyError err = client->CleanupSnapshotsPostBackup(false);
-        EXPECT_EQ(err.Win32Code(), 1627u);
-        EXPECT_GE(err.Frames().size(), 3u);
-        EXPECT_TRUE(world.env.Calls("GetSnapShotList").empty());
-        EXPECT_TRUE(client->m_pManageOntap);
+        ASSERT_FALSE(client->CleanupSnapshotsPostBackup(row.autoMount).IsError());
+        for (auto logged : row.logged) {
+            const size_t at = logged.second.find("%c");
+            if (at != std::string::npos) logged.second.replace(at, 2, world.root + "/c");
+            EXPECT_TRUE(log.Has(logged.first, logged.second)) << logged.second << log.Dump();
+        }
+        EXPECT_EQ(world.env.Calls("GetSnapShotList").size(), row.lists);
+        EXPECT_EQ(world.env.Calls("DeleteOntapSnap").size(), row.deletes);
+        EXPECT_EQ(world.env.OnArray("projects").count(Snap(9)), row.projectsKeepsOld ? 1u : 0u);
+        EXPECT_EQ(world.env.OnArray("tools").count(Snap(9)), row.toolsKeepsOld ? 1u : 0u);
+        EXPECT_FALSE(client->m_pManageOntap);
     }
 }
 
-TEST(LifecyclePostBackup, SkippedPathsAndFailures) {
-    {
-        SCOPED_TRACE("auto-mount conversion fails for the first path only");
-        PostBackupWorld world(true, false);
-        WriteFile(world.env.MapFile(), Record("/nowhere/x") + Record(world.a));
-        world.env.Install();
-        RecordingLogWriter log(-5);
-        auto client = world.env.Client(10, 9);
-        ASSERT_FALSE(client->CleanupSnapshotsPostBackup(true).IsError());
-        EXPECT_TRUE(log.Has(-1, "Couldn't get export path [/nowhere/x/], for snapshot cleanup"));
-        EXPECT_EQ(world.env.OnArray("projects").count(Snap(9)), 0u);
-        EXPECT_FALSE(client->m_pManageOntap);
+// Auto-mount world: exports /vol/p/q and /vol/p/r on volume p, /vol/s on s.
+struct AutoMountWorld {
+    Env env;
+    explicit AutoMountWorld(bool cluster, bool pEmpty = false) {
+        env.Script().bCluster = cluster;
+        for (const char* path : {"/vol/p/q", "/vol/p/r", "/vol/s"}) env.Export(path, path);
+        env.Export("/vol/short", "/vol");
+        env.Snapshots("p", pEmpty ? std::set<std::string>() : std::set<std::string>{Snap(10), Snap(9)});
+        env.Snapshots("s", {Snap(9)});
+        env.Install();
     }
-    {
-        SCOPED_TRACE("array does not know the export");
-        PostBackupWorld world(false, false);
-        const std::string c = world.env.Dir("projects/c");
-        WriteFile(world.env.MapFile(), Record(c));
-        world.env.Install();
+};
+
+struct FailedShareRow {
+    const char* name;
+    bool cluster;
+    bool autoMountClient;
+    bool connected;
+    bool pEmpty;
+    bool failFirstList;
+    std::list<std::string> failed;
+    std::vector<std::string> lookups;  // export paths asked for
+    size_t lists, deletes;
+    bool pKeepsCurrent;
+    std::vector<std::string> logged;
+};
+
+TEST(LifecycleAutoMountCleanup, DeletesCurrentSnapshotOfFailedShares) {
+    const std::string deleting =
+        "Auto-mount client: Deleting snapshot [" + Snap(10) + "] of failed share [filer1:/vol/p/q]";
+    const std::vector<FailedShareRow> rows = {
+        // s holds no current snapshot: nothing asked to go there.
+        {"entries with and without interface", false, true, true, false, false,
+         {"filer1:/vol/p/q", "/vol/s"}, {"/vol/p/q", "/vol/s"}, 2, 1, false, {deleting}},
+        {"two entries on one volume", false, true, true, false, false,
+         {"filer1:/vol/p/q", "filer1:/vol/p/r"}, {"/vol/p/q", "/vol/p/r"}, 2, 1, false, {deleting}},
+        {"two entries on one volume", true, true, true, false, false,
+         {"filer1:/vol/p/q", "filer1:/vol/p/r"}, {"/vol/p/q", "/vol/p/r"}, 2, 2, false, {deleting}},
+        {"a volume whose list came back empty is not listed again", false, true, true, true, false,
+         {"f:/vol/p/q", "f:/vol/p/r", "f:/vol/p/q"}, {"/vol/p/q", "/vol/p/r", "/vol/p/q"}, 1, 0,
+         false, {}},
+        // The failed list left p out of this call; /vol has no volume name.
+        {"unknown export, failed list, short volume path", false, true, true, false, true,
+         {"f:/vol/p/q", "f:/vol/unknown", "f:/vol/short", "f:/vol/p/r"},
+         {"/vol/p/q", "/vol/unknown", "/vol/short", "/vol/p/r"}, 2, 0, true,
+         {"Could not get snapshot list from file server for volume[p], snap not deleted for the "
+          "volume.",
+          "Couldn't find path information for [/vol/unknown] on the server. Skipping snapshot "
+          "cleanup for backup path [f:/vol/unknown]."}},
+        {"not an auto-mount client: nothing at all", false, false, true, false, false,
+         {"f:/vol/p/q"}, {}, 0, 0, true, {}},
+        {"empty list", false, true, true, false, false, {}, {}, 0, 0, true, {}},
+    };
+    for (const FailedShareRow& row : rows) {
+        SCOPED_TRACE(std::string(row.name) + (row.cluster ? " (cluster)" : ""));
+        AutoMountWorld world(row.cluster, row.pEmpty);
+        if (row.failFirstList) world.env.Fail("GetSnapShotList", 1);
+        auto client = world.env.Client(10, 9, row.autoMountClient ? NewMapper() : ContentMapperAPIPtr());
+        world.env.Array().Backend().ClearCalls();
         RecordingLogWriter log;
-        auto client = world.env.Client(10, 9);
-        ASSERT_FALSE(client->CleanupSnapshotsPostBackup(false).IsError());
-        EXPECT_TRUE(log.Has(-1, "Couldn't find path information for [/vol/projects/c/] on the "
-                                "server. Skipping snapshot cleanup for backup path [" +
-                                    c + "/]."));
-        EXPECT_TRUE(world.env.Calls("GetSnapShotList").empty());
-    }
-    {
-        SCOPED_TRACE("volume path inside a snapshot directory");
-        PostBackupWorld world(false, false);
-        world.env.Export("/vol/projects/a", "/vol/projects/.snapshot/hourly.0/a");
-        WriteFile(world.env.MapFile(), Record(world.a));
-        world.env.Install();
-        auto client = world.env.Client(10, 9);
-        ASSERT_FALSE(client->CleanupSnapshotsPostBackup(false).IsError());
-        EXPECT_TRUE(world.env.Calls("GetSnapShotList").empty());
-    }
-    {
-        SCOPED_TRACE("every deletion fails");
-        PostBackupWorld world(false, false);
-        world.env.Install();
-        for (uint64_t n = 1; n <= 4; ++n) world.env.Fail("DeleteOntapSnap", n);
-        RecordingLogWriter log;
-        auto client = world.env.Client(10, 9);
-        ASSERT_FALSE(client->CleanupSnapshotsPostBackup(false).IsError());
-        EXPECT_EQ(world.env.Calls("DeleteOntapSnap").size(), 3u);
-        EXPECT_TRUE(log.Has(1, "Failed to to delete snapshot [" + Snap(3) +
-                                   "] of volume [projects]."));
-        EXPECT_TRUE(log.Has(1, "Failed to to delete snapshot [" + Snap(9) +
-                                   "] of volume [tools]."));
-        EXPECT_FALSE(client->m_pManageOntap);
-    }
-    {
-        SCOPED_TRACE("list fails: the volume counts as handled");
-        PostBackupWorld world(false, false);
-        world.env.Install();
-        world.env.Fail("GetSnapShotList", 1);
-        RecordingLogWriter log(-5);
-        auto client = world.env.Client(10, 9);
-        ASSERT_FALSE(client->CleanupSnapshotsPostBackup(false).IsError());
-        EXPECT_TRUE(log.Has(-1, "Could not get snapshot list from file server for "
-                                "volume[projects], snap not deleted for the volume."));
-        EXPECT_EQ(world.env.Calls("GetSnapShotList").size(), 2u);  // projects once, tools once
-        EXPECT_EQ(world.env.OnArray("projects").count(Snap(9)), 1u);
-        EXPECT_EQ(world.env.OnArray("tools").count(Snap(9)), 0u);
-    }
-    {
-        SCOPED_TRACE("volume paths too short to name a volume");
-        for (bool cluster : {false, true}) {
-            PostBackupWorld world(false, cluster);
-            world.env.Export("/vol/projects/a", "/vol");
-            world.env.Export("/vol/projects/b", "/v");
-            WriteFile(world.env.MapFile(), Record(world.a) + Record(world.b));
-            world.env.Install();
-            auto client = world.env.Client(10, 9);
-            ASSERT_FALSE(client->CleanupSnapshotsPostBackup(false).IsError());
-            // Both have the empty volume name: handled once.
-            EXPECT_EQ(world.env.Calls("GetSnapShotList").size(), 1u);
-            EXPECT_EQ(world.env.OnArray("projects").count(Snap(9)), 1u);
+        ASSERT_FALSE(client->DeleteAutoMountFailedSnapshots(row.failed).IsError());
+        std::vector<std::string> lookups;
+        for (const auto& call : world.env.Calls("GetActualStoragePathForNfsExport"))
+            lookups.push_back(call.vecArguments[0]);
+        EXPECT_EQ(lookups, row.lookups);
+        EXPECT_EQ(world.env.Calls("GetSnapShotList").size(), row.lists);
+        EXPECT_EQ(world.env.Calls("DeleteOntapSnap").size(), row.deletes);
+        if (!row.pEmpty) {
+            EXPECT_EQ(world.env.OnArray("p"), row.pKeepsCurrent
+                                                  ? (std::set<std::string>{Snap(9), Snap(10)})
+                                                  : std::set<std::string>{Snap(9)});
+        }
+        EXPECT_EQ(world.env.OnArray("s"), std::set<std::string>{Snap(9)});
+        for (const std::string& line : row.logged)
+            EXPECT_EQ(log.CountContaining(line), 1u) << line << log.Dump();
+        if (row.lookups.empty()) {
+            EXPECT_TRUE(world.env.Array().Backend().Calls().empty());
+        }
+        if (!row.autoMountClient) {
+            EXPECT_TRUE(log.Lines().empty()) << log.Dump();
         }
     }
     {
-        SCOPED_TRACE("empty map file");
-        PostBackupWorld world(false, false);
-        WriteFile(world.env.MapFile(), "");
-        world.env.Install();
+        SCOPED_TRACE("no connection is reported first");
+        AutoMountWorld world(false);
         auto client = world.env.Client(10, 9);
-        ASSERT_FALSE(client->CleanupSnapshotsPostBackup(false).IsError());
-        EXPECT_TRUE(world.env.Calls("GetSnapShotList").empty());
-        EXPECT_FALSE(client->m_pManageOntap);
+        client->m_pManageOntap.reset();
+        CRyError err = client->DeleteAutoMountFailedSnapshots({"f:/vol/p/q"});
+        EXPECT_EQ(err.Win32Code(), 1359u);
+        EXPECT_EQ(err.Message(), "ManageOntap not initialized");
     }
 }
 
@@ -231,116 +284,6 @@ FileServerExportInfo KeptShare(const std::string& path, const std::string& volum
     share.strCurrSnapName = snap;
     if (readable) share.strSnapshotPath = path + "/.snapshot/" + snap;
     return share;
-}
-
-// Auto-mount world: exports /vol/p/q and /vol/p/r on volume p, /vol/s on s.
-struct AutoMountWorld {
-    Env env;
-    AutoMountWorld(bool cluster) {
-        env.Script().bCluster = cluster;
-        env.Export("/vol/p/q", "/vol/p/q");
-        env.Export("/vol/p/r", "/vol/p/r");
-        env.Export("/vol/s", "/vol/s");
-        env.Export("/vol/short", "/vol");
-        env.Snapshots("p", {Snap(10), Snap(9)});
-        env.Snapshots("s", {Snap(9)});
-    }
-};
-
-TEST(LifecycleAutoMountCleanup, DeletesCurrentSnapshotOfFailedShares) {
-    {
-        SCOPED_TRACE("entries with and without interface");
-        AutoMountWorld world(false);
-        world.env.Install();
-        RecordingLogWriter log;
-        auto client = world.env.Client(10, 9, NewMapper());
-        ASSERT_FALSE(client->DeleteAutoMountFailedSnapshots({"filer1:/vol/p/q", "/vol/s"}).IsError());
-        EXPECT_EQ(world.env.OnArray("p"), std::set<std::string>{Snap(9)});
-        EXPECT_EQ(world.env.OnArray("s"), std::set<std::string>{Snap(9)});
-        EXPECT_TRUE(log.Has(0, "Auto-mount client: Deleting snapshot [" + Snap(10) +
-                                   "] of failed share [filer1:/vol/p/q]"));
-        const auto lookups = world.env.Calls("GetActualStoragePathForNfsExport");
-        ASSERT_EQ(lookups.size(), 2u);
-        EXPECT_EQ(lookups[0].vecArguments[0], "/vol/p/q");
-        EXPECT_EQ(lookups[1].vecArguments[0], "/vol/s");
-        // s holds no current snapshot: nothing asked to go there.
-        EXPECT_EQ(world.env.Calls("DeleteOntapSnap").size(), 1u);
-    }
-    for (bool cluster : {false, true}) {
-        SCOPED_TRACE(cluster ? "two entries on one volume, cluster"
-                             : "two entries on one volume, not a cluster");
-        AutoMountWorld world(cluster);
-        world.env.Install();
-        auto client = world.env.Client(10, 9, NewMapper());
-        ASSERT_FALSE(
-            client->DeleteAutoMountFailedSnapshots({"filer1:/vol/p/q", "filer1:/vol/p/r"}).IsError());
-        EXPECT_EQ(world.env.Calls("GetSnapShotList").size(), 2u);
-        EXPECT_EQ(world.env.Calls("DeleteOntapSnap").size(), cluster ? 2u : 1u);
-        EXPECT_EQ(world.env.OnArray("p"), std::set<std::string>{Snap(9)});
-    }
-    {
-        SCOPED_TRACE("a volume whose list came back empty is not listed again");
-        AutoMountWorld world(false);
-        world.env.Snapshots("p", {});
-        world.env.Install();
-        auto client = world.env.Client(10, 9, NewMapper());
-        ASSERT_FALSE(
-            client->DeleteAutoMountFailedSnapshots({"f:/vol/p/q", "f:/vol/p/r", "f:/vol/p/q"}).IsError());
-        EXPECT_EQ(world.env.Calls("GetSnapShotList").size(), 1u);
-        EXPECT_EQ(world.env.Calls("GetActualStoragePathForNfsExport").size(), 3u);
-    }
-}
-
-TEST(LifecycleAutoMountCleanup, RefusalsAndFailures) {
-    {
-        SCOPED_TRACE("not an auto-mount client: nothing at all");
-        AutoMountWorld world(false);
-        world.env.Install();
-        auto client = world.env.Client(10, 9);
-        world.env.Array().Backend().ClearCalls();
-        RecordingLogWriter log;
-        ASSERT_FALSE(client->DeleteAutoMountFailedSnapshots({"f:/vol/p/q"}).IsError());
-        EXPECT_TRUE(world.env.Array().Backend().Calls().empty());
-        EXPECT_TRUE(log.Lines().empty()) << log.Dump();
-    }
-    {
-        SCOPED_TRACE("no connection is reported first");
-        AutoMountWorld world(false);
-        world.env.Install();
-        auto client = world.env.Client(10, 9);
-        client->m_pManageOntap.reset();
-        CRyError err = client->DeleteAutoMountFailedSnapshots({"f:/vol/p/q"});
-        EXPECT_EQ(err.Win32Code(), 1359u);
-        EXPECT_EQ(err.Message(), "ManageOntap not initialized");
-    }
-    {
-        SCOPED_TRACE("empty list");
-        AutoMountWorld world(false);
-        world.env.Install();
-        auto client = world.env.Client(10, 9, NewMapper());
-        world.env.Array().Backend().ClearCalls();
-        ASSERT_FALSE(client->DeleteAutoMountFailedSnapshots({}).IsError());
-        EXPECT_TRUE(world.env.Array().Backend().Calls().empty());
-    }
-    {
-        SCOPED_TRACE("unknown export, failed list, short volume path");
-        AutoMountWorld world(false);
-        world.env.Install();
-        world.env.Fail("GetSnapShotList", 1);
-        RecordingLogWriter log(-1);
-        auto client = world.env.Client(10, 9, NewMapper());
-        ASSERT_FALSE(client->DeleteAutoMountFailedSnapshots(
-                               {"f:/vol/p/q", "f:/vol/unknown", "f:/vol/short", "f:/vol/p/r"})
-                         .IsError());
-        EXPECT_TRUE(log.Has(-1, "Could not get snapshot list from file server for volume[p], "
-                                "snap not deleted for the volume."));
-        EXPECT_TRUE(log.Has(-1, "Couldn't find path information for [/vol/unknown] on the "
-                                "server. Skipping snapshot cleanup for backup path "
-                                "[f:/vol/unknown]."));
-        // The failed list left p out of this call; /vol has no volume name.
-        EXPECT_EQ(world.env.OnArray("p").count(Snap(10)), 1u);
-        EXPECT_EQ(world.env.Calls("GetSnapShotList").size(), 2u);
-    }
 }
 
 struct ReaderRow {
@@ -365,7 +308,6 @@ TEST(LifecycleAutoMountCleanup, SnapshotReadByAnotherShareStays) {
         for (const ReaderRow& row : rows) {
             SCOPED_TRACE(std::string(row.name) + (cluster ? " (cluster)" : ""));
             AutoMountWorld world(cluster);
-            world.env.Install();
             RecordingLogWriter log;
             auto client = world.env.Client(10, 9, NewMapper());
             client->m_lstExportInfo = {KeptShare("/mnt/q", "p", "/vol/p/q", Snap(10), true),

@@ -19,18 +19,33 @@ std::vector<CRecordingEventSink::Sent> EventsWithId(uint32_t id) {
     return out;
 }
 
+struct ReaderRow {
+    bool cluster;
+    bool aReadable;
+    bool bReadable;
+};
+
+// Two shares of one volume share one snapshot. A snapshot that one share
+// cannot read is deleted only when no kept share of its volume reads through
+// it; deleting it would pull the data from under the other share's backup.
 TEST(LifecycleCreation, SharesOfOneVolumeShareOneSnapshot) {
-    for (bool cluster : {false, true}) {
-        SCOPED_TRACE(cluster ? "cluster" : "not a cluster");
+    std::vector<ReaderRow> rows;
+    for (bool cluster : {false, true})
+        for (const auto& readable : {std::make_pair(true, true), std::make_pair(false, true),
+                                     std::make_pair(true, false), std::make_pair(false, false)})
+            rows.push_back({cluster, readable.first, readable.second});
+    for (const ReaderRow& row : rows) {
+        SCOPED_TRACE(std::string(row.cluster ? "cluster" : "not a cluster") +
+                     (row.aReadable ? ", a readable" : "") + (row.bReadable ? ", b readable" : ""));
         Env env;
-        env.Script().bCluster = cluster;
+        env.Script().bCluster = row.cluster;
         const std::string a = env.Dir("projects/a");
         const std::string b = env.Dir("projects/b");
         env.Mount("filer1:/vol/projects", env.Dir("projects"));
         env.Export("/vol/projects/a", "/vol/projects/a");
         env.Export("/vol/projects/b", "/vol/projects/b");
-        env.SnapshotDir(a, Snap(2));
-        env.SnapshotDir(b, Snap(2));
+        if (row.aReadable) env.SnapshotDir(a, Snap(2));
+        if (row.bReadable) env.SnapshotDir(b, Snap(2));
         env.Install();
         RecordingLogWriter log;
         auto client = env.Client(2, 1);
@@ -39,22 +54,35 @@ TEST(LifecycleCreation, SharesOfOneVolumeShareOneSnapshot) {
 
         const auto creates = env.Calls("CreateOntapSnap");
         ASSERT_EQ(creates.size(), 2u);
-        EXPECT_EQ(creates[0].vecArguments[0], cluster ? "/vol/projects/a" : "projects");
-        EXPECT_EQ(creates[1].vecArguments[0], cluster ? "/vol/projects/b" : "projects");
+        EXPECT_EQ(creates[0].vecArguments[0], row.cluster ? "/vol/projects/a" : "projects");
+        EXPECT_EQ(creates[1].vecArguments[0], row.cluster ? "/vol/projects/b" : "projects");
         EXPECT_TRUE(creates[0].bOk);
         EXPECT_EQ(creates[1].uiCode, 104u);
         EXPECT_TRUE(log.Has(0, "Snapshot[" + Snap(2) + "] already exists on volume[projects]"));
-        EXPECT_EQ(env.OnArray("projects"), std::set<std::string>{Snap(2)});
-        for (const std::string& share : {a, b}) {
-            const FileServerExportInfo* info = client->Share(share);
+        const bool anyReads = row.aReadable || row.bReadable;
+        EXPECT_EQ(env.OnArray("projects").count(Snap(2)), anyReads ? 1u : 0u);
+        const bool oneReads = row.aReadable != row.bReadable;
+        const std::string reader = row.aReadable ? a : b;
+        EXPECT_EQ(log.Count(0, "Snapshot [" + Snap(2) + "] of volume [projects] is kept, backup "
+                               "path [" + reader + "] is read through it."),
+                  oneReads ? 1u : 0u)
+            << log.Dump();
+        for (const auto& share : {std::make_pair(a, row.aReadable), std::make_pair(b, row.bReadable)}) {
+            const FileServerExportInfo* info = client->Share(share.first);
             ASSERT_NE(info, nullptr);
-            EXPECT_EQ(info->strCurrSnapName, Snap(2));
-            EXPECT_EQ(info->strSnapshotPath, share + "/.snapshot/" + Snap(2));
-            EXPECT_EQ(client->m_mapContentMapperPaths[share + "/"], info->strSnapshotPath);
+            EXPECT_EQ(info->strCurrSnapName, share.second ? Snap(2) : "");
+            EXPECT_EQ(info->strSnapshotPath,
+                      share.second ? share.first + "/.snapshot/" + Snap(2) : "");
+            EXPECT_EQ(client->m_mapContentMapperPaths[share.first + "/"],
+                      share.second ? info->strSnapshotPath : share.first + "/");
         }
         EXPECT_EQ(shares, (std::list<std::string>{a, b}));
         EXPECT_TRUE(log.Has(0, "[2] out of [2] shares are processed in snap client."));
-        EXPECT_TRUE(SentEvents().empty());
+        EXPECT_EQ(SentEvents().size(), (row.aReadable ? 0u : 1u) + (row.bReadable ? 0u : 1u));
+        // The reader's snapshot is the current one for retention too.
+        if (anyReads) {
+            EXPECT_TRUE(env.Calls("DeleteOntapSnap").empty());
+        }
     }
 }
 
@@ -120,6 +148,7 @@ TEST(LifecycleCreation, ShareWithoutUsableSnapshot) {
             // The unreadable snapshot serves nobody and goes at once.
             EXPECT_EQ(env.OnArray("projects"), std::set<std::string>{"hourly.0"});
         }
+        EXPECT_EQ(shares, std::list<std::string>{share});
 
         if (!row.snapshotOnly) {
             ASSERT_FALSE(err.IsError()) << err.AsString();
@@ -129,7 +158,6 @@ TEST(LifecycleCreation, ShareWithoutUsableSnapshot) {
                                        : ".snapshot folder access failed on path [" + sharePath +
                                              "], backing up data from live filesystem."))
                 << log.Dump();
-            EXPECT_EQ(shares, std::list<std::string>{share});
             const FileServerExportInfo* info = client->Share(sharePath);
             ASSERT_NE(info, nullptr);
             EXPECT_TRUE(info->strCurrSnapName.empty());
@@ -138,20 +166,16 @@ TEST(LifecycleCreation, ShareWithoutUsableSnapshot) {
             EXPECT_EQ(client->m_mapContentMapperPaths[share], share);
             continue;
         }
-        EXPECT_TRUE(log.Has(0, row.createFails
-                                   ? "Snapshot creation failed on path [" + sharePath +
-                                         "], additional setting to backup data only from "
-                                         "snapshot is set, fail the path."
-                                   : ".snapshot access failed on path [" + sharePath +
-                                         "], additional setting to backup data only from "
-                                         "snapshot is set, fail the path."))
+        EXPECT_TRUE(log.Has(0, std::string(row.createFails ? "Snapshot creation" : ".snapshot access") +
+                                   " failed on path [" + sharePath +
+                                   "], additional setting to backup data only from snapshot is "
+                                   "set, fail the path."))
             << log.Dump();
         ASSERT_TRUE(err.IsError());
         EXPECT_EQ(err.EventId(), kEventNoShare);
         const std::string summary = "/vol/projects/a: " + failureText + "\n";
         EXPECT_EQ(err.EventArguments(), std::vector<std::string>{summary});
         EXPECT_TRUE(log.Has(-1, "Processing of shares failed:\n[" + summary + "]"));
-        EXPECT_EQ(shares, std::list<std::string>{share});
         EXPECT_TRUE(client->m_lstExportInfo.empty());
         // Retention does not run after a failed creation.
         EXPECT_TRUE(env.Calls("GetSnapShotList").empty());
@@ -169,7 +193,6 @@ TEST(LifecycleCreation, SummaryKeepsFirstFailurePerVolumePath) {
     env.Install();
     env.Fail("CreateOntapSnap", 1, 13999, "first");
     env.Fail("CreateOntapSnap", 2, 13999, "second");
-    RecordingLogWriter log;
     auto client = env.Client(2, 1);
     std::list<std::string> shares = {x, y};
     CRyError err = client->ConfigureSnapshot(shares, {}, {});
@@ -179,22 +202,30 @@ TEST(LifecycleCreation, SummaryKeepsFirstFailurePerVolumePath) {
               std::vector<std::string>{"/vol/projects: Snapshot creation failed: [first]\n"});
 }
 
+// No shares, shares that resolve to nothing, and no connection at all.
 TEST(LifecycleCreation, NothingToBackUp) {
-    for (bool empty : {true, false}) {
-        SCOPED_TRACE(empty ? "empty share list" : "no share resolves");
+    for (int kind = 0; kind < 3; ++kind) {
+        SCOPED_TRACE(kind == 0 ? "empty share list" : kind == 1 ? "no share resolves" : "no connection");
         Env env;
         env.Install();
         RecordingLogWriter log;
         auto client = env.Client(2, 1);
         std::list<std::string> shares;
-        if (!empty) shares = {env.Dir("a"), env.Dir("b")};
+        if (kind > 0) shares = {env.Dir("a"), env.Dir("b")};
+        if (kind == 2) client->m_pManageOntap.reset();
         const std::list<std::string> given = shares;
         CRyError err = client->ConfigureSnapshot(shares, {}, {});
+        EXPECT_EQ(shares, given);
+        EXPECT_TRUE(env.Calls("GetSnapShotList").empty());
+        if (kind == 2) {
+            EXPECT_EQ(err.Win32Code(), 1359u);
+            EXPECT_EQ(err.Message(), "ManageOntap not initialized");
+            EXPECT_EQ(err.Frames().size(), 2u);
+            continue;
+        }
         EXPECT_EQ(err.EventId(), kEventNoShare);
         EXPECT_EQ(err.EventArguments(), std::vector<std::string>{""});
         EXPECT_TRUE(log.Has(-1, "Processing of shares failed:\n[]"));
-        EXPECT_EQ(shares, given);
-        EXPECT_TRUE(env.Calls("GetSnapShotList").empty());
     }
 }
 
@@ -207,79 +238,13 @@ TEST(LifecycleCreation, SnapshotPathBuiltFromMappedReadRoot) {
     env.Export("/vol/projects", "/vol/projects");
     env.SnapshotDir(readRoot, Snap(2));
     env.Install();
-    RecordingLogWriter log;
     auto client = env.Client(2, 1);
     client->m_mapContentMapperPaths[share + "/"] = readRoot + "/";
     std::list<std::string> shares = {share};
     ASSERT_FALSE(client->ConfigureSnapshot(shares, {}, {}).IsError());
-    const FileServerExportInfo* info = client->Share(share);
-    ASSERT_NE(info, nullptr);
-    EXPECT_EQ(info->strSnapshotPath, readRoot + "/.snapshot/" + Snap(2));
-    EXPECT_EQ(client->m_mapContentMapperPaths[share + "/"], info->strSnapshotPath);
-}
-
-struct ReaderRow {
-    const char* name;
-    bool cluster;
-    bool firstReadable;
-    bool secondReadable;
-    bool snapshotStays;
-};
-
-// A snapshot that one share cannot read is deleted only when no kept share
-// of its volume reads through it; deleting it would pull the data from under
-// the other share's backup.
-TEST(LifecycleCreation, UnreadableSnapshotKeptWhileAnotherShareReadsIt) {
-    const std::vector<ReaderRow> rows = {
-        {"first unreadable, second reads", false, false, true, true},
-        {"first reads, second unreadable", false, true, false, true},
-        {"cluster, different volume paths", true, false, true, true},
-        {"both unreadable", false, false, false, false},
-        {"cluster, both unreadable", true, false, false, false},
-    };
-    for (const ReaderRow& row : rows) {
-        SCOPED_TRACE(row.name);
-        Env env;
-        env.Script().bCluster = row.cluster;
-        const std::string a = env.Dir("projects/a");
-        const std::string b = env.Dir("projects/b");
-        env.Mount("filer1:/vol/projects", env.Dir("projects"));
-        env.Export("/vol/projects/a", "/vol/projects/a");
-        env.Export("/vol/projects/b", "/vol/projects/b");
-        if (row.firstReadable) env.SnapshotDir(a, Snap(2));
-        if (row.secondReadable) env.SnapshotDir(b, Snap(2));
-        env.Install();
-        RecordingLogWriter log;
-        auto client = env.Client(2, 1);
-        std::list<std::string> shares = {a, b};
-        ASSERT_FALSE(client->ConfigureSnapshot(shares, {}, {}).IsError());
-        EXPECT_EQ(env.OnArray("projects").count(Snap(2)), row.snapshotStays ? 1u : 0u);
-        const std::string reader = row.firstReadable ? a : b;
-        EXPECT_EQ(log.Count(0, "Snapshot [" + Snap(2) + "] of volume [projects] is kept, backup "
-                               "path [" + reader + "] is read through it."),
-                  row.snapshotStays ? 1u : 0u)
-            << log.Dump();
-        if (row.snapshotStays) {
-            EXPECT_EQ(client->Share(reader)->strSnapshotPath, reader + "/.snapshot/" + Snap(2));
-            // The reader's snapshot is the current one for retention too.
-            EXPECT_TRUE(env.Calls("DeleteOntapSnap").empty());
-        }
-    }
-}
-
-TEST(LifecycleCreation, WithoutConnection) {
-    Env env;
-    const std::string share = env.Dir("projects");
-    env.Mount("filer1:/vol/projects", share);
-    env.Install();
-    auto client = env.Client(2, 1);
-    client->m_pManageOntap.reset();
-    std::list<std::string> shares = {share};
-    CRyError err = client->ConfigureSnapshot(shares, {}, {});
-    EXPECT_EQ(err.Win32Code(), 1359u);
-    EXPECT_EQ(err.Message(), "ManageOntap not initialized");
-    EXPECT_EQ(err.Frames().size(), 2u);
-    EXPECT_EQ(shares, std::list<std::string>{share});
+    ASSERT_NE(client->Share(share), nullptr);
+    EXPECT_EQ(client->Share(share)->strSnapshotPath, readRoot + "/.snapshot/" + Snap(2));
+    EXPECT_EQ(client->m_mapContentMapperPaths[share + "/"], readRoot + "/.snapshot/" + Snap(2));
 }
 
 }  // namespace

@@ -71,16 +71,11 @@ TEST(LifecycleMapFile, UpdateContentMapperPaths) {
         client->m_mapContentMapperPaths = kPaths;
         ContentMapperAPIPtr mapper;
         ASSERT_FALSE(client->UpdateContentMapperPaths(mapper).IsError());
-        ASSERT_TRUE(mapper);
         auto concrete = boost::dynamic_pointer_cast<CContentMapper>(mapper);
         ASSERT_TRUE(concrete);
         EXPECT_EQ(concrete->GetPathMap(), kPaths);
-        std::vector<std::string> lines;
-        for (const auto& line : log.Lines())
-            if (line.message.find("Content mapper path: ") == 0) lines.push_back(line.message);
-        EXPECT_EQ(lines, (std::vector<std::string>{
-                             "Content mapper path: /mnt/a/ : /mnt/a/",
-                             "Content mapper path: /mnt/b/ : /mnt/b/.snapshot/" + Snap(2)}));
+        EXPECT_TRUE(log.Has(0, "Content mapper path: /mnt/a/ : /mnt/a/"));
+        EXPECT_TRUE(log.Has(0, "Content mapper path: /mnt/b/ : /mnt/b/.snapshot/" + Snap(2)));
         ASSERT_FALSE(client->UpdateContentMapperPaths(mapper).IsError());
         EXPECT_EQ(ReadFile(env.MapFile()), kRecords + kRecords);
     }
@@ -100,99 +95,76 @@ TEST(LifecycleMapFile, UpdateContentMapperPaths) {
         EXPECT_EQ(log.CountContaining("Content mapper path"), 0u);
     }
     {
-        SCOPED_TRACE("failing file: the error comes back with our location");
+        // The content mapper is told before the file fails.
+        SCOPED_TRACE("a failing map file comes back with our location");
         Env env;
         env.Install();
         auto client = env.Client(2, 1);
-        for (const std::string& file : {std::string(), std::string("/dev/full")}) {
-            client->m_strSnapMapInfoFile = file;
-            client->m_mapContentMapperPaths = kPaths;
-            ContentMapperAPIPtr mapper = NewMapper();
-            CRyError err = client->UpdateContentMapperPaths(mapper);
-            EXPECT_EQ(err.Win32Code(), 1627u) << file;
-            EXPECT_EQ(err.Frames().size(), 2u);
-            // The content mapper was told before the file failed.
-            EXPECT_EQ(boost::dynamic_pointer_cast<CContentMapper>(mapper)->GetPathMap(), kPaths);
-        }
+        client->m_strSnapMapInfoFile = "/dev/full";
+        client->m_mapContentMapperPaths = kPaths;
+        ContentMapperAPIPtr mapper = NewMapper();
+        CRyError err = client->UpdateContentMapperPaths(mapper);
+        EXPECT_EQ(err.Win32Code(), 1627u);
+        EXPECT_EQ(err.Frames().size(), 2u);
+        EXPECT_EQ(boost::dynamic_pointer_cast<CContentMapper>(mapper)->GetPathMap(), kPaths);
     }
 }
 
-TEST(LifecycleMapFile, RepopulateContentMapperPaths) {
-    {
-        SCOPED_TRACE("rewrites the file from the content mapper");
-        Env env;
-        env.Install();
-        auto client = env.Client(2, 1);
-        client->m_mapContentMapperPaths = {{"/old/", "/old/"}};
-        ContentMapperAPIPtr none;
-        ASSERT_FALSE(client->UpdateContentMapperPaths(none).IsError());
-        ContentMapperAPIPtr mapper = NewMapper(kPaths);
-        ASSERT_FALSE(client->RepopulateContentMapperPaths(mapper).IsError());
-        EXPECT_EQ(ReadFile(env.MapFile()), kRecords);
-        EXPECT_EQ(client->m_mapContentMapperPaths, kPaths);
-        EXPECT_TRUE(client->m_bAutoMountClient);
+struct RepopulateRow {
+    const char* name;
+    ContentMapperAPIPtr mapper;
+    std::string file;  // "-": the job's map file
+    uint32_t code;
+    std::string message;
+    std::map<std::string, std::string> pathsAfter;
+    bool autoMountAfter;
+    std::string fileAfter;  // of the job's map file
+    std::string logged;
+};
 
-        ContentMapperAPIPtr empty = NewMapper();
-        ASSERT_FALSE(client->RepopulateContentMapperPaths(empty).IsError());
-        EXPECT_TRUE(testsupport::FileExists(env.MapFile()));
-        EXPECT_EQ(ReadFile(env.MapFile()), "");
-    }
-    {
-        SCOPED_TRACE("no content mapper: nothing changes");
+// Repopulation rewrites the map file from the content mapper and takes its
+// map; refusals leave the client's map and the file as they were, and a
+// failed write is reported, not swallowed.
+TEST(LifecycleMapFile, RepopulateContentMapperPaths) {
+    const std::map<std::string, std::string> old = {{"/old/", "/old/"}};
+    const std::string oldRecords = "m:/old/:/old/:\n";
+    const std::vector<RepopulateRow> rows = {
+        {"rewrites the file", NewMapper(kPaths), "-", 0, "", kPaths, true, kRecords, ""},
+        {"empty content mapper empties the file", NewMapper(), "-", 0, "", {}, true, "", ""},
+        {"no content mapper: nothing changes", ContentMapperAPIPtr(), "-", 0, "", old, false,
+         oldRecords, "Given content mapper is not initialized!"},
+        {"content mapper of another class", ContentMapperAPIPtr(new OtherMapper()), "-", 160,
+         "Dynamic cast failed for ContentMapper", old, true, oldRecords, ""},
+        {"no file set", NewMapper(kPaths), "", 1627, "SnapMapInfo file not set", {}, true,
+         oldRecords, ""},
+        {"disk full", NewMapper(kPaths), "/dev/full", 1627, "Failed to write [/dev/full] file",
+         kPaths, true, oldRecords,
+         "Could not write the content mapper paths to the snapshot map file [/dev/full]. Error["},
+    };
+    for (const RepopulateRow& row : rows) {
+        SCOPED_TRACE(row.name);
         Env env;
         env.Install();
+        WriteFile(env.MapFile(), oldRecords);
         RecordingLogWriter log;
         auto client = env.Client(2, 1);
-        client->m_mapContentMapperPaths = kPaths;
-        ContentMapperAPIPtr none;
-        ASSERT_FALSE(client->RepopulateContentMapperPaths(none).IsError());
-        EXPECT_TRUE(log.Has(0, "Given content mapper is not initialized!"));
-        EXPECT_FALSE(client->m_bAutoMountClient);
-        EXPECT_EQ(client->m_mapContentMapperPaths, kPaths);
-        EXPECT_FALSE(testsupport::FileExists(env.MapFile()));
-    }
-    {
-        SCOPED_TRACE("content mapper of another class");
-        Env env;
-        env.Install();
-        auto client = env.Client(2, 1);
-        client->m_mapContentMapperPaths = kPaths;
-        ContentMapperAPIPtr other(new OtherMapper());
-        CRyError err = client->RepopulateContentMapperPaths(other);
-        EXPECT_EQ(err.Win32Code(), 160u);
-        EXPECT_EQ(err.Message(), "Dynamic cast failed for ContentMapper");
-        EXPECT_TRUE(client->m_bAutoMountClient);
-        EXPECT_EQ(client->m_mapContentMapperPaths, kPaths);
-    }
-    {
-        SCOPED_TRACE("no file set");
-        Env env;
-        env.Install();
-        auto client = env.Client(2, 1);
-        client->m_strSnapMapInfoFile.clear();
-        client->m_mapContentMapperPaths = kPaths;
-        ContentMapperAPIPtr mapper = NewMapper(kPaths);
+        client->m_mapContentMapperPaths = old;
+        if (row.file != "-") client->m_strSnapMapInfoFile = row.file;
+        ContentMapperAPIPtr mapper = row.mapper;
         CRyError err = client->RepopulateContentMapperPaths(mapper);
-        EXPECT_EQ(err.Win32Code(), 1627u);
-        EXPECT_EQ(err.Message(), "SnapMapInfo file not set");
-        EXPECT_TRUE(client->m_mapContentMapperPaths.empty());
-    }
-    {
-        SCOPED_TRACE("a failed write is reported, not swallowed");
-        Env env;
-        env.Install();
-        RecordingLogWriter log;
-        auto client = env.Client(2, 1);
-        client->m_strSnapMapInfoFile = "/dev/full";
-        ContentMapperAPIPtr mapper = NewMapper(kPaths);
-        CRyError err = client->RepopulateContentMapperPaths(mapper);
-        EXPECT_EQ(err.Win32Code(), 1627u);
-        EXPECT_EQ(err.Message(), "Failed to write [/dev/full] file");
-        EXPECT_EQ(err.Frames().size(), 2u);
-        EXPECT_EQ(log.CountContaining("Could not write the content mapper paths to the snapshot "
-                                      "map file [/dev/full]. Error["),
-                  1u);
-        EXPECT_EQ(client->m_mapContentMapperPaths, kPaths);
+        EXPECT_EQ(err.Win32Code(), row.code) << err.AsString();
+        if (row.code) {
+            EXPECT_EQ(err.Message(), row.message);
+        }
+        if (row.code == 1627 && !row.file.empty()) {
+            EXPECT_EQ(err.Frames().size(), 2u);
+        }
+        EXPECT_EQ(client->m_mapContentMapperPaths, row.pathsAfter);
+        EXPECT_EQ(client->m_bAutoMountClient, row.autoMountAfter);
+        EXPECT_EQ(ReadFile(env.MapFile()), row.fileAfter);
+        if (!row.logged.empty()) {
+            EXPECT_EQ(log.CountContaining(row.logged), 1u) << log.Dump();
+        }
     }
 }
 
@@ -226,54 +198,43 @@ TEST(LifecycleMapFile, ReadingLines) {
         RecordingLogWriter log;
         auto client = env.Client(2, 1);
         ASSERT_FALSE(client->CleanupSnapshotsPostBackup(true).IsError());
-        std::vector<std::string> handed;
-        std::vector<std::string> rejected;
-        const std::string unresolved = "Couldn't get export path [";
-        const std::string malformed = "Incorrect or unknown line format [";
+        std::vector<std::string> handed, rejected, expectedHanded, expectedRejected;
         for (const auto& line : log.Lines()) {
-            const std::string& m = line.message;
-            if (m.compare(0, unresolved.size(), unresolved) == 0)
-                handed.push_back(m.substr(unresolved.size(),
-                                          m.size() - unresolved.size() -
-                                              std::string("], for snapshot cleanup").size()));
-            if (m.compare(0, malformed.size(), malformed) == 0) {
-                EXPECT_EQ(line.level, 0);
-                const std::string tail = "] in file [" + env.MapFile() + "]. Ignoring it.";
-                ASSERT_GT(m.size(), malformed.size() + tail.size());
-                EXPECT_EQ(m.substr(m.size() - tail.size()), tail);
-                rejected.push_back(m.substr(malformed.size(), m.size() - malformed.size() - tail.size()));
-            }
+            if (line.message.find("Couldn't get export path [") == 0) handed.push_back(line.message);
+            if (line.message.find("Incorrect or unknown line format [") == 0)
+                rejected.push_back(std::to_string(line.level) + " " + line.message);
         }
-        EXPECT_EQ(handed, row.paths);
-        EXPECT_EQ(rejected, row.rejected);
+        for (const std::string& path : row.paths)
+            expectedHanded.push_back("Couldn't get export path [" + path + "], for snapshot cleanup");
+        for (const std::string& line : row.rejected)
+            expectedRejected.push_back("0 Incorrect or unknown line format [" + line + "] in file [" +
+                                       env.MapFile() + "]. Ignoring it.");
+        EXPECT_EQ(handed, expectedHanded);
+        EXPECT_EQ(rejected, expectedRejected);
         EXPECT_FALSE(client->m_pManageOntap);  // read to the end: connection released
     }
 }
 
+// A map file that is gone keeps the connection for the agent's retry; a
+// folder in its place opens but cannot be read.
 TEST(LifecycleMapFile, UnreadableMapFile) {
-    {
-        SCOPED_TRACE("missing file");
+    for (bool folder : {false, true}) {
+        SCOPED_TRACE(folder ? "a folder in its place" : "missing file");
         Env env;
         env.Install();
+        if (folder) MakeDirs(env.MapFile());
         RecordingLogWriter log;
         auto client = env.Client(2, 1);
         ASSERT_FALSE(client->CleanupSnapshotsPostBackup(false).IsError());
-        EXPECT_TRUE(log.Has(0, "Failed to open the file [" + env.MapFile() +
-                                   "] to clean up snapshots."));
-        EXPECT_TRUE(client->m_pManageOntap);
-    }
-    {
-        SCOPED_TRACE("a folder in its place opens but cannot be read");
-        Env env;
-        env.Install();
-        MakeDirs(env.MapFile());
-        RecordingLogWriter log;
-        auto client = env.Client(2, 1);
-        ASSERT_FALSE(client->CleanupSnapshotsPostBackup(false).IsError());
-        EXPECT_TRUE(log.Has(-1, "Failed to read the file [" + env.MapFile() +
-                                    "] to clean up snapshots, later records are not "
-                                    "processed."))
+        EXPECT_TRUE(folder ? log.Has(-1, "Failed to read the file [" + env.MapFile() +
+                                             "] to clean up snapshots, later records are not "
+                                             "processed.")
+                           : log.Has(0, "Failed to open the file [" + env.MapFile() +
+                                            "] to clean up snapshots."))
             << log.Dump();
+        if (!folder) {
+            EXPECT_TRUE(client->m_pManageOntap);
+        }
     }
 }
 

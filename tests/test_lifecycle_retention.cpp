@@ -24,6 +24,7 @@ FileServerExportInfo ShareOn(const std::string& path, const std::string& volume,
 
 struct RetentionRow {
     const char* name;
+    LONGLONG prev;
     bool disableSnapDiff;
     bool prevExists;
     bool shareHasSnapshot;
@@ -35,11 +36,12 @@ struct RetentionRow {
 TEST(LifecycleRetention, KeepsCurrentAndPreviousSnapshot) {
     const std::set<std::string> foreign = {"VKOP_3_15_5", "VKOP_2_16_5", "hourly.0"};
     const std::vector<RetentionRow> rows = {
-        {"previous kept, share scanned", false, true, true, {Snap(10), Snap(9)}, true, true},
-        {"previous kept, share read live", false, true, false, {Snap(10), Snap(9)}, true, false},
-        {"no previous snapshot", false, false, true, {Snap(10)}, false, false},
-        {"setting on deletes previous", true, true, true, {Snap(10)}, false, false},
-        {"setting on, no previous", true, false, true, {Snap(10)}, false, false},
+        {"previous kept, share scanned", 9, false, true, true, {Snap(10), Snap(9)}, true, true},
+        {"previous kept, share read live", 9, false, true, false, {Snap(10), Snap(9)}, true, false},
+        {"no previous snapshot", 9, false, false, true, {Snap(10)}, false, false},
+        {"setting on deletes previous", 9, true, true, true, {Snap(10)}, false, false},
+        {"setting on, no previous", 9, true, false, true, {Snap(10)}, false, false},
+        {"previous job id equals current", 10, false, true, true, {Snap(10)}, false, false},
     };
     for (bool cluster : {false, true}) {
         for (const RetentionRow& row : rows) {
@@ -53,7 +55,7 @@ TEST(LifecycleRetention, KeepsCurrentAndPreviousSnapshot) {
             if (row.disableSnapDiff) env.Setting("nDisableSnapdiffForStreamingBackups", 1);
             env.Install();
             RecordingLogWriter log;
-            auto client = env.Client(10, 9);
+            auto client = env.Client(10, row.prev);
             client->m_lstExportInfo = {
                 ShareOn("/mnt/a", "projects", "/vol/projects/a", row.shareHasSnapshot ? Snap(10) : "")};
             ASSERT_FALSE(client->ManageSnapshots().IsError());
@@ -79,41 +81,39 @@ TEST(LifecycleRetention, KeepsCurrentAndPreviousSnapshot) {
     }
 }
 
+// Two shares of one volume, the second read live: each share lists the
+// volume, and the first list decides what goes. A failed list for the first
+// share leaves the volume untouched, logged whatever the level.
 TEST(LifecycleRetention, SharesOfOneVolume) {
-    Env env;
-    env.Snapshots("projects", {Snap(8), Snap(9), Snap(10)});
-    env.Install();
-    auto client = env.Client(10, 9);
-    client->m_lstExportInfo = {ShareOn("/mnt/a", "projects", "/vol/projects/a", Snap(10)),
-                               ShareOn("/mnt/b", "projects", "/vol/projects/b", "")};
-    ASSERT_FALSE(client->ManageSnapshots().IsError());
-    EXPECT_EQ(env.Calls("GetSnapShotList").size(), 2u);
-    EXPECT_EQ(env.Calls("DeleteOntapSnap").size(), 1u);
-    EXPECT_EQ(env.OnArray("projects"), (std::set<std::string>{Snap(9), Snap(10)}));
-    EXPECT_TRUE(client->m_lstExportInfo.front().bSnapDiffEnabled);
-    EXPECT_EQ(client->m_lstExportInfo.back().strPrevSnapName, Snap(9));
-    EXPECT_FALSE(client->m_lstExportInfo.back().bSnapDiffEnabled);
-}
-
-TEST(LifecycleRetention, FailedListForFirstShareOfVolume) {
-    Env env;
-    env.Snapshots("projects", {Snap(8), Snap(9), Snap(10)});
-    env.Install();
-    env.Fail("GetSnapShotList", 1);
-    // The failure is written whatever the level.
-    RecordingLogWriter log(-5);
-    auto client = env.Client(10, 9);
-    client->m_lstExportInfo = {ShareOn("/mnt/a", "projects", "/vol/projects/a", Snap(10)),
-                               ShareOn("/mnt/b", "projects", "/vol/projects/b", Snap(10))};
-    ASSERT_FALSE(client->ManageSnapshots().IsError());
-    EXPECT_TRUE(log.Has(-1, "Could not get snapshot list from file server for volume[projects], "
-                            "continue"));
-    EXPECT_EQ(log.Lines().size(), 1u) << log.Dump();
-    // The first share's empty list decided: nothing goes on that volume.
-    EXPECT_TRUE(env.Calls("DeleteOntapSnap").empty());
-    EXPECT_FALSE(client->m_lstExportInfo.front().bSnapDiffEnabled);
-    EXPECT_TRUE(client->m_lstExportInfo.front().strPrevSnapName.empty());
-    EXPECT_TRUE(client->m_lstExportInfo.back().bSnapDiffEnabled);
+    for (bool failFirstList : {false, true}) {
+        SCOPED_TRACE(failFirstList ? "first list fails" : "both lists answer");
+        Env env;
+        env.Snapshots("projects", {Snap(8), Snap(9), Snap(10)});
+        env.Install();
+        if (failFirstList) env.Fail("GetSnapShotList", 1);
+        RecordingLogWriter log(-5);
+        auto client = env.Client(10, 9);
+        client->m_lstExportInfo = {ShareOn("/mnt/a", "projects", "/vol/projects/a", Snap(10)),
+                                   ShareOn("/mnt/b", "projects", "/vol/projects/b",
+                                           failFirstList ? Snap(10) : "")};
+        ASSERT_FALSE(client->ManageSnapshots().IsError());
+        EXPECT_EQ(env.Calls("GetSnapShotList").size(), 2u);
+        const FileServerExportInfo& first = client->m_lstExportInfo.front();
+        const FileServerExportInfo& second = client->m_lstExportInfo.back();
+        EXPECT_EQ(first.strPrevSnapName, failFirstList ? "" : Snap(9));
+        EXPECT_EQ(first.bSnapDiffEnabled, !failFirstList);
+        EXPECT_EQ(second.strPrevSnapName, Snap(9));
+        EXPECT_EQ(second.bSnapDiffEnabled, failFirstList);
+        if (!failFirstList) {
+            EXPECT_EQ(env.Calls("DeleteOntapSnap").size(), 1u);
+            EXPECT_EQ(env.OnArray("projects"), (std::set<std::string>{Snap(9), Snap(10)}));
+            continue;
+        }
+        EXPECT_TRUE(log.Has(-1, "Could not get snapshot list from file server for "
+                                "volume[projects], continue"));
+        EXPECT_EQ(log.Lines().size(), 1u) << log.Dump();
+        EXPECT_TRUE(env.Calls("DeleteOntapSnap").empty());
+    }
 }
 
 TEST(LifecycleRetention, DeletionOrderAndFailures) {
@@ -137,53 +137,23 @@ TEST(LifecycleRetention, DeletionOrderAndFailures) {
     EXPECT_TRUE(env.OnArray("beta").empty());
 }
 
-TEST(LifecycleRetention, EdgeCases) {
-    {
-        SCOPED_TRACE("previous job id equals current");
-        Env env;
-        env.Snapshots("projects", {Snap(10), Snap(3)});
-        env.Install();
-        auto client = env.Client(10, 10);
-        client->m_lstExportInfo = {ShareOn("/mnt/a", "projects", "/vol/projects", Snap(10))};
-        ASSERT_FALSE(client->ManageSnapshots().IsError());
-        EXPECT_EQ(env.OnArray("projects"), std::set<std::string>{Snap(10)});
-        EXPECT_TRUE(client->m_lstExportInfo.front().strPrevSnapName.empty());
-        EXPECT_FALSE(client->m_lstExportInfo.front().bSnapDiffEnabled);
-    }
-    {
-        SCOPED_TRACE("no shares");
-        Env env;
-        env.Snapshots("projects", {Snap(3)});
-        env.Install();
-        auto client = env.Client(10, 9);
-        ASSERT_FALSE(client->ManageSnapshots().IsError());
-        EXPECT_TRUE(env.Calls("GetSnapShotList").empty());
-        EXPECT_TRUE(env.Calls("DeleteOntapSnap").empty());
-    }
-    {
-        SCOPED_TRACE("no connection");
-        Env env;
-        env.Snapshots("projects", {Snap(3)});
-        env.Install();
-        auto client = env.Client(10, 9);
-        client->m_lstExportInfo = {ShareOn("/mnt/a", "projects", "/vol/projects", Snap(10))};
-        client->m_pManageOntap.reset();
-        CRyError err = client->ManageSnapshots();
-        EXPECT_EQ(err.Win32Code(), 1359u);
-        EXPECT_EQ(err.Message(), "ManageOntap is not initialized!");
-        EXPECT_EQ(client->m_lstExportInfo.front().strPrevSnapName, "stale");
-        EXPECT_TRUE(client->m_lstExportInfo.front().bSnapDiffEnabled);
-    }
-    {
-        SCOPED_TRACE("a flat list of names is not acted on");
-        Env env;
-        env.Snapshots("projects", {Snap(3)});
-        env.Install();
-        auto client = env.Client(10, 9);
-        env.Array().Backend().ClearCalls();
-        EXPECT_FALSE(client->CleanupSnapshot({Snap(3)}).IsError());
-        EXPECT_TRUE(env.Array().Backend().Calls().empty());
-    }
+// Without a connection nothing is touched; a flat list of names (no volume)
+// is never acted on.
+TEST(LifecycleRetention, RefusedWithoutConnectionOrVolume) {
+    Env env;
+    env.Snapshots("projects", {Snap(3)});
+    env.Install();
+    auto client = env.Client(10, 9);
+    env.Array().Backend().ClearCalls();
+    EXPECT_FALSE(client->CleanupSnapshot({Snap(3)}).IsError());
+    EXPECT_TRUE(env.Array().Backend().Calls().empty());
+    client->m_lstExportInfo = {ShareOn("/mnt/a", "projects", "/vol/projects", Snap(10))};
+    client->m_pManageOntap.reset();
+    CRyError err = client->ManageSnapshots();
+    EXPECT_EQ(err.Win32Code(), 1359u);
+    EXPECT_EQ(err.Message(), "ManageOntap is not initialized!");
+    EXPECT_EQ(client->m_lstExportInfo.front().strPrevSnapName, "stale");
+    EXPECT_TRUE(client->m_lstExportInfo.front().bSnapDiffEnabled);
 }
 
 }  // namespace

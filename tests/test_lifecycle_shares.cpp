@@ -76,38 +76,24 @@ TEST(LifecycleShares, MountTableResolution) {
     }
 }
 
-TEST(LifecycleShares, MountTableUnreadableEndsCreationBeforeAnyShare) {
-    Env env;
-    env.Install();
-    testsupport::ScopedConfig broken(testsupport::ClientConfig(
-        "[host]\nmount_table = /nonexistent/mounttab\n"));
-    RecordingLogWriter log;
-    auto client = env.Client(2, 1);
-    std::list<std::string> shares = {env.Dir("projects")};
-    CRyError err = client->ConfigureSnapshot(shares, {}, {});
-    ASSERT_TRUE(err.IsError());
-    EXPECT_EQ(err.Win32Code(), 1627u);
-    EXPECT_GE(err.Frames().size(), 3u);  // reader, CreateSnapshot, ConfigureSnapshot
-    EXPECT_TRUE(env.Calls("CreateOntapSnap").empty());
-    EXPECT_TRUE(env.Calls("GetSnapShotList").empty());
-    EXPECT_EQ(log.CountContaining("The share path"), 0u);
-}
-
 struct VolumeRow {
     std::string volumePath;
     std::string volume;
+    bool created;
 };
 
 // The volume is the second component of the volume path. Paths too short to
 // hold "/vol/<name>" give an empty name, and the share is still backed up
-// (read live, since no snapshot can be made without a volume).
+// (read live, since no snapshot can be made without a volume). A volume path
+// inside a snapshot directory is read live without a snapshot being made.
 TEST(LifecycleShares, VolumeFromVolumePath) {
     const std::vector<VolumeRow> rows = {
-        {"/vol/projects", "projects"}, {"/vol/projects/a/b", "projects"},
-        {"/vol/p", "p"},               {"/vol5", ""},
-        {"/vol", ""},                  {"/v", ""},
-        {"/", ""},                     {"", ""},
-        {"/a/b", ""},                  {"/ab/c/d", ""},
+        {"/vol/projects", "projects", true}, {"/vol/projects/a/b", "projects", true},
+        {"/vol/p", "p", true},               {"/vol5", "", true},
+        {"/vol", "", true},                  {"/v", "", true},
+        {"/", "", true},                     {"", "", true},
+        {"/a/b", "", true},                  {"/ab/c/d", "", true},
+        {"/vol/projects/.snapshot/hourly.0", "projects", false},
     };
     for (const VolumeRow& row : rows) {
         SCOPED_TRACE("volume path [" + row.volumePath + "]");
@@ -127,12 +113,15 @@ TEST(LifecycleShares, VolumeFromVolumePath) {
         EXPECT_EQ(info->strVolumePath, row.volumePath);
         EXPECT_TRUE(log.Has(0, "Backup Path[" + share + "], Export Path[/vol/projects], Volume[" +
                                    row.volume + "], VolumePath[" + row.volumePath + "]."));
-        // The array knows no volume without a name: creation fails and the
-        // share is read live.
-        if (row.volume.empty()) {
-            EXPECT_TRUE(info->strCurrSnapName.empty());
-            EXPECT_EQ(client->m_mapContentMapperPaths[share + "/"], share + "/");
-        }
+        EXPECT_EQ(log.Count(0, "Path[" + share + "] contains a .snapshot directory, skip it "
+                               "from snapshot creation."),
+                  row.created ? 0u : 1u);
+        EXPECT_EQ(env.Calls("CreateOntapSnap").size(), row.created ? 1u : 0u);
+        // The array knows no volume without a name, and nothing shows the
+        // share through .snapshot: the share is read live.
+        EXPECT_TRUE(info->strCurrSnapName.empty());
+        EXPECT_TRUE(info->strSnapshotPath.empty());
+        EXPECT_EQ(client->m_mapContentMapperPaths[share + "/"], share + "/");
     }
 }
 
@@ -212,26 +201,6 @@ TEST(LifecycleShares, SnapshotDirectoryTest) {
     env.Install();
     auto client = env.Client(2, 1);
     for (const auto& row : rows) EXPECT_EQ(client->CheckIfSnapPath(row.first), row.second) << row.first;
-}
-
-TEST(LifecycleShares, VolumePathInsideSnapshotDirectoryIsReadLiveWithoutSnapshot) {
-    Env env;
-    const std::string share = env.Dir("old");
-    env.Mount("filer1:/vol/projects/.snapshot/hourly.0", share);
-    env.Export("/vol/projects/.snapshot/hourly.0", "/vol/projects/.snapshot/hourly.0");
-    env.Install();
-    RecordingLogWriter log;
-    auto client = env.Client(2, 1);
-    std::list<std::string> shares = {share};
-    ASSERT_FALSE(client->ConfigureSnapshot(shares, {}, {}).IsError());
-    EXPECT_TRUE(log.Has(0, "Path[" + share +
-                               "] contains a .snapshot directory, skip it from snapshot creation."));
-    EXPECT_TRUE(env.Calls("CreateOntapSnap").empty());
-    const FileServerExportInfo* info = client->Share(share);
-    ASSERT_NE(info, nullptr);
-    EXPECT_TRUE(info->strCurrSnapName.empty());
-    EXPECT_TRUE(info->strSnapshotPath.empty());
-    EXPECT_EQ(client->m_mapContentMapperPaths[share + "/"], share + "/");
 }
 
 }  // namespace
