@@ -17,18 +17,14 @@ using testsupport::FileExists;
 
 namespace {
 
-std::vector<std::string> Names(const std::vector<SnapShotInfo_t>& snapshots) {
-    std::vector<std::string> names;
-    for (const SnapShotInfo_t& s : snapshots) names.push_back(s.strName);
-    return names;
-}
-
 std::vector<std::string> ListNames(LocalArray& array, const std::string& volume,
                                    const std::string& prefix) {
     std::vector<SnapShotInfo_t> snapshots;
     ArrayStatus status = array.ListSnapshots(volume, prefix, snapshots);
     EXPECT_TRUE(status.bOk) << status.strMessage;
-    return Names(snapshots);
+    std::vector<std::string> names;
+    for (const SnapShotInfo_t& s : snapshots) names.push_back(s.strName);
+    return names;
 }
 
 std::set<std::string> DirEntries(const std::string& path) {
@@ -147,7 +143,10 @@ TEST(LocalArrayTest, ExportsMapToVolumePaths) {
     }
 }
 
-TEST(LocalArrayTest, MaterialisedCopyIsReadOnlyAndKeepsTheOldContents) {
+// A snapshot's copy keeps the old contents read-only, holds no .snapshot
+// folder (not even a user's own), is reached from every export folder, and
+// goes with its catalog when the snapshot is deleted.
+TEST(LocalArrayTest, SnapshotCopiesAreFrozenAndGoWithTheirSnapshot) {
     LocalArrayWorld world(true, {Export("vol1", {"projects"}), Export("vol1", {"absent"})});
     world.Volume("vol1");
     world.Dir("vol1", "projects");
@@ -160,10 +159,13 @@ TEST(LocalArrayTest, MaterialisedCopyIsReadOnlyAndKeepsTheOldContents) {
     ASSERT_EQ(0, utimensat(AT_FDCWD, world.Live("vol1", "top.txt").c_str(), old, 0));
     world.Snap("vol1", "s1");
 
-    // The live files change after the snapshot.
+    // The live files change after the snapshot; a user makes a .snapshot folder.
     world.File("vol1", "projects/report.txt", "version 2, longer");
     world.File("vol1", "top.txt", "changed");
     world.File("vol1", "projects/new.txt", "new");
+    world.Dir("vol1", "projects/sub");
+    world.Dir("vol1", "projects/sub/.snapshot");
+    world.File("vol1", "projects/sub/.snapshot/hidden", "x");
 
     const std::string copy = world.Live("vol1", ".snapshot/s1");
     EXPECT_EQ("version 1", world.Read(copy + "/projects/report.txt"));
@@ -189,52 +191,26 @@ TEST(LocalArrayTest, MaterialisedCopyIsReadOnlyAndKeepsTheOldContents) {
     ASSERT_EQ(0, lstat((copy + "/projects/report.txt").c_str(), &st));
     EXPECT_NE(live.st_ino, st.st_ino);
 
-    // A second snapshot does not copy the first one's .snapshot folders.
     world.Snap("vol1", "s2");
-    EXPECT_EQ((std::set<std::string>{"new.txt", "report.txt", "report-link.txt", "latest"}),
-              DirEntries(world.Live("vol1", ".snapshot/s2/projects")));
-    EXPECT_EQ((std::set<std::string>{"s1", "s2"}), DirEntries(world.Live("vol1", "projects/.snapshot")));
-}
-
-TEST(LocalArrayTest, SnapshotFoldersAreNeverPartOfASnapshot) {
-    LocalArrayWorld world(true, {Export("vol1", {"d"})});
-    world.Volume("vol1");
-    world.Dir("vol1", "d");
-    world.File("vol1", "d/f", "x");
-    world.Snap("vol1", "s1");
-    world.Snap("vol1", "s2");
-    // Even a user's own folder of that name is the array's view, not data.
-    world.Dir("vol1", "d/sub");
-    world.Dir("vol1", "d/sub/.snapshot");
-    world.File("vol1", "d/sub/.snapshot/hidden", "x");
     world.Snap("vol1", "s3");
-    LocalArrayWorld::Run run = world.Diff("vol1", "s1", "s3");
-    for (const SnapDiffFileInfo& change : run.changes)
+    EXPECT_EQ((std::set<std::string>{"new.txt", "report.txt", "report-link.txt", "latest", "sub"}),
+              DirEntries(world.Live("vol1", ".snapshot/s2/projects")));
+    EXPECT_TRUE(DirEntries(world.Live("vol1", ".snapshot/s2/projects/sub")).empty());
+    EXPECT_FALSE(FileExists(world.Live("vol1", ".snapshot/s2/.snapshot")));
+    EXPECT_EQ((std::set<std::string>{"s1", "s2", "s3"}), DirEntries(world.Live("vol1", "projects/.snapshot")));
+    for (const SnapDiffFileInfo& change : world.Diff("vol1", "s1", "s2").changes)
         EXPECT_EQ(std::string::npos, change.strFileName.find(".snapshot")) << change.strFileName;
-    EXPECT_TRUE(world.Diff("vol1", "s1", "s2").changes.empty());
-    EXPECT_FALSE(FileExists(world.Live("vol1", ".snapshot/s3/.snapshot")));
-    EXPECT_FALSE(FileExists(world.Live("vol1", ".snapshot/s3/d/.snapshot")));
-}
+    EXPECT_TRUE(world.Diff("vol1", "s2", "s3").changes.empty());
 
-TEST(LocalArrayTest, DeletionRemovesCatalogCopyAndExportLinks) {
-    LocalArrayWorld world(true, {Export("vol1", {"projects"})});
-    world.Volume("vol1");
-    world.Dir("vol1", "projects");
-    world.Dir("vol1", "projects/deep");
-    world.File("vol1", "projects/deep/f", "x");
-    world.Snap("vol1", "s1");
-    world.Snap("vol1", "s2");
     const std::string catalog = world.Root() + "/.snapcatalog/vol1/s1.cat";
     ASSERT_TRUE(FileExists(catalog));
-    ASSERT_TRUE(FileExists(world.Live("vol1", ".snapshot/s1/projects/deep/f")));
-
     ASSERT_TRUE(world.array->DeleteSnapshot("vol1", "s1").bOk);
     EXPECT_FALSE(FileExists(catalog));
-    EXPECT_FALSE(FileExists(world.Live("vol1", ".snapshot/s1")));
+    EXPECT_FALSE(FileExists(copy));
     EXPECT_FALSE(FileExists(world.Live("vol1", "projects/.snapshot/s1")));
-    // The other snapshot and the live tree are untouched.
-    EXPECT_EQ("x", world.Read(world.Live("vol1", "projects/.snapshot/s2/deep/f")));
-    EXPECT_EQ("x", world.Read(world.Live("vol1", "projects/deep/f")));
+    // The other snapshots and the live tree are untouched.
+    EXPECT_EQ("version 2, longer", world.Read(world.Live("vol1", "projects/.snapshot/s2/report.txt")));
+    EXPECT_EQ("new", world.Read(world.Live("vol1", "projects/new.txt")));
 }
 
 TEST(LocalArrayTest, PlantedSnapshotLinkIsNeverFollowed) {
@@ -331,36 +307,17 @@ TEST(LocalArrayTest, ConfigBuildsTheArrayOrSaysWhatIsWrong) {
     LocalArrayConfig loaded;
     std::string error;
     ASSERT_TRUE(LoadLocalArrayConfig(info, loaded, error)) << error;
-    EXPECT_FALSE(loaded.bCluster);
-    EXPECT_TRUE(loaded.bClusterInterface);
-    EXPECT_FALSE(loaded.bMaterialize);
-    EXPECT_EQ(2u, loaded.uiMaxSessions);
-    EXPECT_EQ(9u, loaded.uiVersion[0]);
-    EXPECT_EQ(12u, loaded.uiVersion[1]);
-    EXPECT_EQ(1u, loaded.uiVersion[2]);
-    EXPECT_EQ("filer1", loaded.strArrayName);
+    EXPECT_EQ(std::make_tuple(false, true, false, 2u, 9u, 12u, 1u, std::string("filer1")),
+              std::make_tuple(loaded.bCluster, loaded.bClusterInterface, loaded.bMaterialize,
+                              loaded.uiMaxSessions, loaded.uiVersion[0], loaded.uiVersion[1],
+                              loaded.uiVersion[2], loaded.strArrayName));
     ASSERT_EQ(2u, loaded.vecExports.size());
     EXPECT_EQ("w", loaded.vecExports[1].strVolume);
     EXPECT_EQ((std::vector<std::string>{"b", "c"}), loaded.vecExports[1].vecBelow);
 
-    LocalArray array(loaded);
-    EXPECT_TRUE(array.OpenConnection().bOk);
-    EXPECT_FALSE(array.IsCluster());
-    EXPECT_TRUE(array.IsClusterInterface());
-    unsigned major = 0, minor = 0, third = 0;
-    EXPECT_TRUE(array.GetVersion(major, minor, third).bOk);
-    EXPECT_EQ(9u, major);
-    EXPECT_EQ(12u, minor);
-}
-
-TEST(LocalArrayTest, VanishedRootFailsTheConnection) {
-    LocalArrayConfig config;
-    {
-        testsupport::TempDir root;
-        config.strRoot = root.Path();
-    }
-    LocalArray array(config);
-    EXPECT_EQ(kArrayErrNotConnected, array.OpenConnection().uiCode);
+    // A root that vanished after the settings were read fails the connection.
+    loaded.strRoot = root.Path() + "/vanished";
+    EXPECT_EQ(kArrayErrNotConnected, LocalArray(loaded).OpenConnection().uiCode);
 }
 
 }  // namespace
