@@ -2,8 +2,12 @@
 // inode, kept in a SQLite database file inside the job results folder, read
 // back by path prefix. The file name is built from the three constructor
 // strings by a one-to-one escaping, so no name steers it outside the folder
-// and two stores never share a file. Inserts are batched in transactions;
-// preparing a read commits them. Not thread-safe; one store per thread.
+// and two stores never share a file (a name longer than NAME_MAX becomes a
+// readable prefix plus the SHA-256 of the escaped name). Inserts are batched
+// in transactions; preparing a read commits them. After a write to the file
+// fails, every later operation fails too: the store keeps no journal, so a
+// failed write may have left part of its rows behind. Not thread-safe; one
+// store per thread.
 #pragma once
 
 #include "host/CRyError.h"

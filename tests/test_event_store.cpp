@@ -61,6 +61,16 @@ std::map<long long, std::string> ReadPrefix(CSnapDiffEventMonitor& store, const 
     return found;
 }
 
+// Inserts events of inodes first..last under one path; each must be new.
+void InsertNew(CSnapDiffEventMonitor& store, long long first, long long last, const std::string& path) {
+    for (long long inode = first;; ++inode) {  // never steps past last, even LLONG_MAX
+        bool exists = true;
+        ASSERT_FALSE(store.InsertEvent(Event(inode, path), exists).IsError()) << inode;
+        ASSERT_FALSE(exists) << inode;
+        if (inode == last) break;
+    }
+}
+
 void ExpectStoreError(const CRyError& error, const std::string& text) {
     ASSERT_TRUE(error.IsError());
     EXPECT_EQ(uint32_t(ERROR_FUNCTION_FAILED), error.Win32Code());
@@ -137,7 +147,7 @@ TEST(EventStoreNameTest, EscapesEveryUnsafeByteOneToOne) {
         std::string parts[2];
         for (std::string& part : parts) {
             part.resize(random() % 12);
-            for (char& c : part) c = static_cast<char>(1 + random() % 255);
+            for (char& c : part) c = static_cast<char>(random() % 256);
         }
         std::string name = EventStoreFileName(parts[0], parts[1]);
         ASSERT_EQ(std::string::npos, name.find('/'));
@@ -219,16 +229,9 @@ TEST_F(EventStoreTest, DuplicateInodeReportsExistsWithoutOverwriting) {
     // Enough events that early ones are written to SQLite and late ones wait
     // in the store, so both ways of answering "exists" are checked.
     const long long inodes[] = {1, 150, 199, -5, LLONG_MAX};
-    for (long long inode = 1; inode < 200; ++inode) {
-        bool exists = true;
-        ASSERT_FALSE(store->InsertEvent(Event(inode, "/s/f" + std::to_string(inode) + "/"), exists).IsError());
-        ASSERT_FALSE(exists);
-    }
-    for (long long inode : {-5LL, LLONG_MAX}) {
-        bool exists = true;
-        ASSERT_FALSE(store->InsertEvent(Event(inode, "/s/edge/"), exists).IsError());
-        ASSERT_FALSE(exists);
-    }
+    InsertNew(*store, 1, 199, "/s/f/");
+    InsertNew(*store, -5, -5, "/s/edge/");
+    InsertNew(*store, LLONG_MAX, LLONG_MAX, "/s/edge/");
     for (long long inode : inodes) {
         bool exists = false;
         ChangeEventItem later = Event(inode, "/s/other/", "file_deletion");
@@ -245,10 +248,7 @@ TEST_F(EventStoreTest, DuplicateInodeReportsExistsWithoutOverwriting) {
 
 TEST_F(EventStoreTest, UpdateReplacesEveryField) {
     auto store = Created();
-    for (long long inode = 1; inode <= 100; ++inode) {
-        bool exists = false;
-        ASSERT_FALSE(store->InsertEvent(Event(inode, "/s/old/"), exists).IsError());
-    }
+    InsertNew(*store, 1, 100, "/s/old/");
     for (long long inode : {3LL, 99LL}) {  // one written, one still waiting
         ChangeEventItem update;
         update.llInode = inode;
@@ -344,9 +344,7 @@ TEST_F(EventStoreTest, CreateStartsFreshOverAnExistingFile) {
     EXPECT_TRUE(ReadPrefix(*second, "/s/").empty());
     ASSERT_FALSE(second->InsertEvent(Event(1, "/s/second/"), exists).IsError());
     EXPECT_FALSE(exists);
-    for (long long inode = 2; inode < 300; ++inode) {
-        ASSERT_FALSE(first->InsertEvent(Event(inode, "/s/first/"), exists).IsError());
-    }
+    InsertNew(*first, 2, 299, "/s/first/");
     EXPECT_EQ(299u, ReadPrefix(*first, "/s/").size());
     auto secondEvents = ReadPrefix(*second, "/s/");
     ASSERT_EQ(1u, secondEvents.size());
@@ -459,10 +457,7 @@ TEST_F(EventStoreTest, FullDiskSurfacesAsAnError) {
 
 TEST_F(EventStoreTest, CorruptFileIsAReadFailure) {
     auto store = Created();
-    bool exists = false;
-    for (long long inode = 1; inode <= 1000; ++inode) {
-        ASSERT_FALSE(store->InsertEvent(Event(inode, "/s/f/"), exists).IsError());
-    }
+    InsertNew(*store, 1, 1000, "/s/f/");
     EXPECT_EQ(1000u, ReadPrefix(*store, "/s/").size());
     int fd = open(store->FilePath().c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
@@ -478,10 +473,7 @@ TEST_F(EventStoreTest, DestroyedStoreLeavesEveryEventInItsFile) {
     std::string path;
     {
         auto store = Created();
-        bool exists = false;
-        for (long long inode = 1; inode <= 100; ++inode) {
-            ASSERT_FALSE(store->InsertEvent(Event(inode, "/s/f/"), exists).IsError());
-        }
+        InsertNew(*store, 1, 100, "/s/f/");
         path = store->FilePath();
     }
     sqlite3* db = nullptr;
