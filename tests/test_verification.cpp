@@ -82,7 +82,15 @@ struct Case {
     std::vector<FileServerSnapshotCompareItem> items;
     std::set<std::string> missing;
     std::set<std::string> unexpected;
+    std::vector<KnownLimit> limits = {};
+    TreeListing previous = kBase;
 };
+
+std::vector<KnownLimit> LimitsOf(const ShareVerdict& verdict) {
+    std::vector<KnownLimit> out;
+    for (const auto& l : verdict.limits) out.push_back(l.limit);
+    return out;
+}
 
 }  // namespace
 
@@ -133,38 +141,37 @@ TEST(Verification, JudgesOneShareAgainstItsTrees) {
          {Item(kItemCreated, "/s/newdir", 41, false)}, {}, {"newdir"}},
         {"failure status among the items", kBase, {Item(kItemFailure, "/s/top.txt", 30)}, {},
          {"top.txt"}},
+        // Known limits of the design, which hide nothing else.
+        {"backslash in a name", With(kBase, {{"docs/back\\slash.txt", File(50)}, {"docs/forgotten", File(51)}}),
+         {Item(kItemCreated, "/s/docs/back/slash.txt", 50)}, {"docs/forgotten"}, {},
+         {KnownLimit::kBackslashName}},
+        {"one of two names removed: the one that remains is deleted",
+         {{"f", File(9, 10, 1, 1)}, {"other", File(5, 12, 3)}}, {Item(kItemDeleted, "/s/f/", 9, true)},
+         {"other"}, {}, {KnownLimit::kSeveralNames},
+         {{"f", File(9, 10, 1, 2)}, {"g", File(9, 10, 1, 2)}, {"other", File(5)}}},
+        {"two names created in one job", {{"p", File(3, 1, 1, 2)}, {"q", File(3, 1, 1, 2)}},
+         {Item(kItemCreated, "/s/p", 3)}, {}, {}, {KnownLimit::kSeveralNames}, {}},
+        // One new name for an unchanged file is exact, so it is checked.
+        {"new link to an unchanged file", {{"f", File(9, 10, 1, 2)}, {"g", File(9, 10, 1, 2)}},
+         {Item(kItemCreated, "/s/g", 9)}, {}, {}, {}, {{"f", File(9)}}},
+        {"new link to an unchanged file not delivered", {{"f", File(9, 10, 1, 2)}, {"g", File(9, 10, 1, 2)}},
+         {}, {"g"}, {}, {}, {{"f", File(9)}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ShareChanges share;
         share.strSharePath = "/s";
         share.strVolume = "v";
-        share.previous = kBase;
+        share.previous = c.previous;
         share.current = c.current;
         share.items = c.items;
         std::vector<ShareVerdict> verdicts = VerifyJob({share});
         ASSERT_EQ(verdicts.size(), 1u);
         EXPECT_EQ(PathsOf(verdicts[0].missing), c.missing);
         EXPECT_EQ(PathsOf(verdicts[0].unexpected), c.unexpected);
-        EXPECT_TRUE(verdicts[0].limits.empty());
+        EXPECT_EQ(LimitsOf(verdicts[0]), c.limits);
         EXPECT_EQ(verdicts[0].nDelivered, c.items.size());
     }
-}
-
-TEST(Verification, BackslashNameIsALimitAndHidesNothingElse) {
-    ShareChanges share;
-    share.strSharePath = "/s";
-    share.strVolume = "v";
-    share.previous = kBase;
-    share.current = With(kBase, {{"docs/back\\slash.txt", File(50)}, {"docs/forgotten", File(51)}});
-    share.items = {Item(kItemCreated, "/s/docs/back/slash.txt", 50)};
-    ShareVerdict v = VerifyJob({share})[0];
-    ASSERT_EQ(v.limits.size(), 1u);
-    EXPECT_EQ(v.limits[0].limit, KnownLimit::kBackslashName);
-    ASSERT_EQ(v.limits[0].vecDelivered.size(), 1u);
-    EXPECT_NE(v.limits[0].vecDelivered[0].find("/s/docs/back/slash.txt"), std::string::npos);
-    EXPECT_EQ(PathsOf(v.missing), std::set<std::string>{"docs/forgotten"});
-    EXPECT_TRUE(v.unexpected.empty());
 }
 
 TEST(Verification, InodeLeavingForAnotherShareOfTheVolumeIsALimit) {
@@ -207,46 +214,4 @@ TEST(Verification, InodeLeavingForAnotherShareOfTheVolumeIsALimit) {
     EXPECT_EQ(PathsOf(v[0].unexpected), std::set<std::string>{"x.txt"});
     EXPECT_TRUE(v[0].limits.empty());
     EXPECT_EQ(PathsOf(v[1].unexpected), std::set<std::string>{"/mnt/v/a/x.txt/"});
-}
-
-TEST(Verification, SeveralNamesAreALimitExceptOneNewLinkToAnUnchangedFile) {
-    ShareChanges share;
-    share.strSharePath = "/s";
-    share.strVolume = "v";
-
-    // One of two names removed: delivered as the deletion of the name that remains.
-    share.previous = {{"f", File(9, 10, 1, 2)}, {"g", File(9, 10, 1, 2)}, {"other", File(5)}};
-    share.current = {{"f", File(9, 10, 1, 1)}, {"other", File(5, 12, 3)}};
-    share.items = {Item(kItemDeleted, "/s/f/", 9, true)};
-    ShareVerdict v = VerifyJob({share})[0];
-    ASSERT_EQ(v.limits.size(), 1u);
-    EXPECT_EQ(v.limits[0].limit, KnownLimit::kSeveralNames);
-    EXPECT_EQ(PathsOf(v.missing), std::set<std::string>{"other"});  // still caught
-    EXPECT_TRUE(v.unexpected.empty());
-
-    // One new name for an unchanged file is exact, so it is checked.
-    share.previous = {{"f", File(9)}};
-    share.current = {{"f", File(9, 10, 1, 2)}, {"g", File(9, 10, 1, 2)}};
-    share.items = {Item(kItemCreated, "/s/g", 9)};
-    v = VerifyJob({share})[0];
-    EXPECT_TRUE(v.Verified());
-    EXPECT_TRUE(v.limits.empty());
-    share.items.clear();
-    v = VerifyJob({share})[0];
-    EXPECT_EQ(PathsOf(v.missing), std::set<std::string>{"g"});
-
-    // Two names created in one job: a limit.
-    share.previous = {};
-    share.current = {{"p", File(3, 1, 1, 2)}, {"q", File(3, 1, 1, 2)}};
-    share.items = {Item(kItemCreated, "/s/p", 3)};
-    v = VerifyJob({share})[0];
-    EXPECT_TRUE(v.Verified());
-    ASSERT_EQ(v.limits.size(), 1u);
-}
-
-TEST(Verification, LimitNamesAreStable) {
-    EXPECT_EQ(LimitName(KnownLimit::kBackslashName), "(a) backslash in a name");
-    EXPECT_EQ(LimitName(KnownLimit::kInodeInOtherShare),
-              "(b) inode moved to another share of the volume");
-    EXPECT_EQ(LimitName(KnownLimit::kSeveralNames), "(c) file with several names");
 }
