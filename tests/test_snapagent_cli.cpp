@@ -86,30 +86,21 @@ TEST(SnapagentCli, JobOptionsAreCheckedBeforeAnythingRuns) {
                                  "11", "--app2", "15", "--results", "/r", "--json", "/mnt/a",
                                  "/mnt/b"},
                                 options, error));
-    EXPECT_EQ(options.strConfig, "c.ini");
-    EXPECT_EQ(options.spec.ulClientId, 3u);
-    EXPECT_EQ(options.spec.llJobId, 12);
-    EXPECT_EQ(options.spec.llPrevJobId, 11);
-    EXPECT_EQ(options.spec.ulAppId2, 15u);
-    EXPECT_TRUE(options.bResultsGiven);
-    EXPECT_EQ(options.spec.strResultsDir, "/r");
-    EXPECT_TRUE(options.bJson);
+    EXPECT_EQ(std::make_tuple(options.strConfig, options.spec.ulClientId, options.spec.llJobId,
+                              options.spec.llPrevJobId, options.spec.ulAppId2, options.bResultsGiven,
+                              options.spec.strResultsDir, options.bJson),
+              std::make_tuple(std::string("c.ini"), 3ul, 12ll, 11ll, 15ul, true, std::string("/r"), true));
     EXPECT_EQ(options.spec.shares, (std::list<std::string>{"/mnt/a", "/mnt/b"}));
     EXPECT_EQ(DefaultResultsDir("/state", 3, 12), "/state/client3/job12");
-
     ASSERT_TRUE(ParseJobOptions({"--help"}, options, error));
     EXPECT_TRUE(options.common.bHelp);
-}
 
-TEST(SnapagentCli, DemoTakesNoArguments) {
-    DemoOptions options;
-    std::string error;
-    EXPECT_TRUE(ParseDemoOptions({}, options, error));
-    EXPECT_TRUE(options.bCluster);
-    EXPECT_TRUE(ParseDemoOptions({"--quiet", "--non-cluster", "--keep"}, options, error));
-    EXPECT_EQ(options.common.verbosity, Verbosity::kQuiet);
-    EXPECT_FALSE(options.bCluster);
-    EXPECT_FALSE(ParseDemoOptions({"extra"}, options, error));
+    // The demo takes options only.
+    DemoOptions demo;
+    EXPECT_TRUE(ParseDemoOptions({"--quiet", "--non-cluster", "--keep"}, demo, error));
+    EXPECT_EQ(std::make_tuple(Verbosity::kQuiet, false, true),
+              std::make_tuple(demo.common.verbosity, demo.bCluster, demo.bKeep));
+    EXPECT_FALSE(ParseDemoOptions({"extra"}, demo, error));
     EXPECT_NE(error.find("takes no arguments"), std::string::npos);
 }
 
