@@ -71,8 +71,11 @@ TEST(ScanDecode, NamesDecodeAsTheArrayEscapesThem) {
     }
 }
 
-TEST(ScanDecode, BufferGrowsOnlyWhenANameDoesNotFit) {
+// The buffer grows only when a name does not fit; a failed growth leaves no
+// buffer behind and the name as it was.
+TEST(ScanDecode, BufferGrowsOnlyWhenANameDoesNotFitAndFailsCleanly) {
     testsupport::TempDir dir;
+    testsupport::RecordingLogWriter log(-1);
     ScanClient client(dir.Path());
     unsigned char* buffer = nullptr;  // the run's first allocation failed
     size_t size = 0;
@@ -94,22 +97,14 @@ TEST(ScanDecode, BufferGrowsOnlyWhenANameDoesNotFit) {
     EXPECT_EQ("shortB", name);
     EXPECT_EQ(grown, buffer) << "a name that fits reuses the buffer";
     EXPECT_EQ(longName.size() + 1, size);
-    delete[] buffer;
-}
 
-TEST(ScanDecode, FailedGrowthLeavesNoBufferAndTheNameAsItWas) {
-    testsupport::TempDir dir;
-    testsupport::RecordingLogWriter log(-1);
-    ScanClient client(dir.Path());
-    unsigned char* buffer = new unsigned char[4];
-    size_t size = 4;
-    std::string name = "much\\20longer";
+    name = longName + "\\20longer";
     g_failingNothrowArrayNews = 1;
     EXPECT_FALSE(client.SnapDiffRemoveEscapeSequence(name, buffer, size));
     g_failingNothrowArrayNews = 0;
     EXPECT_EQ(nullptr, buffer);  // the old one is released, nothing dangles
     EXPECT_EQ(0u, size);
-    EXPECT_EQ("much\\20longer", name);
+    EXPECT_EQ(longName + "\\20longer", name);
     EXPECT_TRUE(log.Has(-1, "Failed to allocate memory for file name translation")) << log.Dump();
 }
 
