@@ -27,10 +27,6 @@ std::vector<std::string> Sorted(const std::vector<SnapDiffFileInfo>& changes) {
     return out;
 }
 
-void Rename(const std::string& from, const std::string& to) {
-    ASSERT_EQ(0, rename(from.c_str(), to.c_str())) << from;
-}
-
 // Applies steps such as "file a; mv a b" to a volume's live tree: file
 // (content "1"), write (longer content), dir, link A B, sym, rm, mv A B,
 // chmod, touch (mtime only).
@@ -141,35 +137,6 @@ TEST(LocalArraySnapDiffTest, ChangesCarryTheSnapshotsAttributes) {
             EXPECT_EQ(born.st_ctim.tv_sec, change.llCtime);
             EXPECT_EQ(born.st_mode & 07777, change.llAttribute);
         }
-    }
-}
-
-TEST(LocalArraySnapDiffTest, NamesOnAClusterAndOnAnArrayThatIsNot) {
-    struct Case {
-        bool cluster;
-        std::vector<std::string> expected;
-    };
-    const std::vector<Case> cases = {
-        {true, {"file_creation 1 /dir/b", "file_deletion 1 /dir/a"}},
-        {false,
-         {"file_creation 1 /vol/vol1/.snapshot/VKOP_1_2_4/dir/b",
-          "file_deletion 1 /vol/vol1/.snapshot/VKOP_1_2_3/dir/a"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.cluster ? "cluster" : "not a cluster");
-        LocalArrayWorld world(c.cluster);
-        world.Volume("vol1");
-        world.Dir("vol1", "dir");
-        world.File("vol1", "dir/a", "1");
-        world.Snap("vol1", "VKOP_1_2_3");
-        Rename(world.Live("vol1", "dir/a"), world.Live("vol1", "dir/b"));
-        world.Snap("vol1", "VKOP_1_2_4");
-        // The folder may or may not have moved to a later second; its
-        // modification is not what this case is about.
-        std::vector<std::string> files;
-        for (const std::string& line : Sorted(world.Diff("/vol/vol1", "VKOP_1_2_3", "VKOP_1_2_4").changes))
-            if (line.compare(0, 20, "inode_modification 2") != 0) files.push_back(line);
-        EXPECT_EQ(c.expected, files);
     }
 }
 
