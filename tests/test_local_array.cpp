@@ -92,10 +92,7 @@ TEST(LocalArrayTest, RefusesNamesThatCouldLeaveTheRoot) {
         EXPECT_NE(std::string::npos, created.strMessage.find("invalid")) << created.strMessage;
         EXPECT_EQ(kArrayErrInvalidArgument, world.array->DeleteSnapshot(c.volume, c.snapshot).uiCode);
         std::string handle;
-        bool escaped, empty;
-        EXPECT_EQ(kArrayErrInvalidArgument,
-                  world.array->SnapDiffStart(c.volume, "good", c.snapshot, 256, "nfs", handle,
-                                             escaped, empty).uiCode);
+        EXPECT_EQ(kArrayErrInvalidArgument, world.Start(c.volume, "good", c.snapshot, handle).uiCode);
         if (c.snapshot == "s") {
             std::vector<SnapShotInfo_t> list;
             EXPECT_EQ(kArrayErrInvalidArgument, world.array->ListSnapshots(c.volume, "", list).uiCode);

@@ -212,16 +212,11 @@ TEST(LocalArraySnapDiffTest, SessionsAreLimitedAndEndedHandlesRefused) {
     world.File("v", "g", "2");
     world.Snap("v", "b");
 
-    std::vector<std::string> handles;
-    bool escaped, empty;
-    for (int i = 0; i < 16; ++i) {
-        std::string handle;
-        ASSERT_TRUE(world.array->SnapDiffStart("v", "a", "b", 256, "nfs", handle, escaped, empty).bOk);
-        handles.push_back(handle);
-    }
+    std::vector<std::string> handles(16);
+    for (std::string& handle : handles) ASSERT_TRUE(world.Start("v", "a", "b", handle).bOk);
     EXPECT_EQ(16u, std::set<std::string>(handles.begin(), handles.end()).size());
-    std::string refused;
-    ArrayStatus seventeenth = world.array->SnapDiffStart("v", "a", "b", 256, "nfs", refused, escaped, empty);
+    std::string refused, again;
+    ArrayStatus seventeenth = world.Start("v", "a", "b", refused);
     EXPECT_EQ(kArrayErrTooManySessions, seventeenth.uiCode) << seventeenth.strMessage;
 
     // SnapDiffEnd frees a slot; its handle is then refused.
@@ -230,8 +225,7 @@ TEST(LocalArraySnapDiffTest, SessionsAreLimitedAndEndedHandlesRefused) {
     bool end = false;
     EXPECT_EQ(kArrayErrBadHandle, world.array->SnapDiffNext(handles[0], batch, end).uiCode);
     EXPECT_EQ(kArrayErrBadHandle, world.array->SnapDiffEnd(handles[0]).uiCode);
-    std::string again;
-    ASSERT_TRUE(world.array->SnapDiffStart("v", "a", "b", 256, "nfs", again, escaped, empty).bOk);
+    ASSERT_TRUE(world.Start("v", "a", "b", again).bOk);
     EXPECT_NE(handles[0], again);  // handles are never reused
 
     // Sending the end flag ends a session as well.
@@ -246,20 +240,9 @@ TEST(LocalArraySnapDiffTest, SessionsAreLimitedAndEndedHandlesRefused) {
     EXPECT_EQ(kArrayErrBadHandle, world.array->SnapDiffEnd("").uiCode);
 
     // Starts that cannot begin take no slot.
-    struct Case {
-        std::string base;
-        std::string incremental;
-        std::string protocol;
-        uint32_t code;
-    };
-    const std::vector<Case> cases = {{"a", "missing", "nfs", kArrayErrNotFound},
-                                     {"missing", "b", "nfs", kArrayErrNotFound},
-                                     {"a", "b", "cifs", kArrayErrInvalidArgument}};
-    for (const Case& c : cases) {
-        std::string handle;
-        EXPECT_EQ(c.code, world.array->SnapDiffStart("v", c.base, c.incremental, 256, c.protocol,
-                                                     handle, escaped, empty).uiCode);
-    }
+    EXPECT_EQ(kArrayErrNotFound, world.Start("v", "a", "missing", refused).uiCode);
+    EXPECT_EQ(kArrayErrNotFound, world.Start("v", "missing", "b", refused).uiCode);
+    EXPECT_EQ(kArrayErrInvalidArgument, world.Start("v", "a", "b", refused, "cifs").uiCode);
     EXPECT_EQ(15u, world.array->OpenSessions());
 }
 
@@ -277,8 +260,7 @@ TEST(LocalArraySnapDiffTest, DamagedCatalogFailsTheRunAndFreesItsSession) {
     ASSERT_EQ(0, truncate(catalog.c_str(), st.st_size / 2));
 
     std::string handle;
-    bool escaped, empty;
-    ASSERT_TRUE(world.array->SnapDiffStart("v", "a", "b", 256, "nfs", handle, escaped, empty).bOk);
+    ASSERT_TRUE(world.Start("v", "a", "b", handle).bOk);
     std::vector<SnapDiffFileInfo> batch;
     bool end = false;
     ArrayStatus status = world.array->SnapDiffNext(handle, batch, end);

@@ -48,6 +48,13 @@ public:
         ASSERT_TRUE(status.bOk) << status.strMessage;
     }
 
+    // Starts a SnapDiff session of 256 items per batch.
+    ArrayStatus Start(const std::string& volume, const std::string& base, const std::string& incremental,
+                      std::string& handle, const std::string& protocol = "nfs") {
+        bool escaped, emptyAllowed;
+        return array->SnapDiffStart(volume, base, incremental, 256, protocol, handle, escaped, emptyAllowed);
+    }
+
     // Runs SnapDiff to the end; batch sizes and end flags are kept for checks.
     struct Run {
         std::vector<SnapDiffFileInfo> changes;
