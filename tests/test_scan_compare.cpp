@@ -225,20 +225,18 @@ TEST(ScanCompare, RetryAfterAFailedRunServesTheCompleteDatabase) {
 // On an array that is not a cluster names carry the snapshot directory; a
 // name under neither snapshot is refused rather than taken for the root of a
 // whole-volume share. Names with "." or ".." components are refused on both.
+// (Names under either job snapshot and escaped ".." are in the job
+// transcript tests.)
 TEST(ScanCompare, NamesAreCutAndRefusedSafely) {
     const std::string curr = std::string("/vol/vola/.snapshot/") + kCurrSnap;
-    const std::string prev = std::string("/vol/vola/.snapshot/") + kPrevSnap;
     const struct {
         bool cluster;
         std::string name;
         const char* stored;  // null: refused
     } cases[] = {
-        {false, curr + "/dir/f.txt", "/mnt/v/dir/f.txt"},
-        {false, prev + "/gone", "/mnt/v/gone"},
         {false, "/vol/vola/elsewhere/f", nullptr},
         {false, curr, nullptr},
         {true, "/dir/f.txt", "/mnt/v/dir/f.txt"},
-        {true, "/dir/..\\5C..\\5Cetc\\5Cpasswd", nullptr},
         {true, "/dir/../../etc", nullptr},
         {true, "/./f", nullptr},
         {true, "/dir/..", nullptr},
