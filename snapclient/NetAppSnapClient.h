@@ -129,8 +129,10 @@ private:
     CRyError ForEachSnapMapBackupPath(
         const std::function<CRyError(const std::string& backupPath)>& visit, bool& opened);
     // Post-backup resolution of one recorded path (NetAppSnapClientPostBackup.cpp).
+    // An error that stops the cleanup carries the operation's location.
     bool ResolveBackupPathForCleanup(const std::string& backupPath, bool autoMount,
-                                     ShareLocation& location, CRyError& stop);
+                                     ShareLocation& location, CRyError& stop,
+                                     const FXCodeLocation& where);
 
     // --- Change scan helpers (NetAppSnapClientScan*.cpp) ---
     // State of one SnapDiff run (NetAppSnapClientScanCompare.cpp).

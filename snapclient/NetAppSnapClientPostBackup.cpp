@@ -12,7 +12,8 @@ const char kDisableSnapDiffKey[] = "nDisableSnapdiffForStreamingBackups";
 }
 
 bool CNetAppSnapClient::ResolveBackupPathForCleanup(const std::string& backupPath, bool autoMount,
-                                                    ShareLocation& location, CRyError& stop) {
+                                                    ShareLocation& location, CRyError& stop,
+                                                    const FXCodeLocation& where) {
     if (autoMount) {
         if (!FindAutoMountExport(backupPath, location)) {
             SC_LOG_ALWAYS(-1, "Couldn't get export path [%s], for snapshot cleanup",
@@ -30,7 +31,7 @@ bool CNetAppSnapClient::ResolveBackupPathForCleanup(const std::string& backupPat
         std::list<VkMntTab::Entry> mounts;
         stop = VkMntTab::getAll(mounts);
         if (stop.IsError()) {
-            stop.Push(FX_LOCATION);
+            stop.Push(where);
             return false;
         }
         const bool mounted = FindMountedExport(mounts, backupPath, location);
@@ -40,7 +41,7 @@ bool CNetAppSnapClient::ResolveBackupPathForCleanup(const std::string& backupPat
                location.strInterface.c_str(), location.strMountFormat.c_str(),
                location.strExportPath.c_str());
         if (!mounted) {
-            stop = FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+            stop = FXErrorUtil::ErrorWin32(where, ERROR_FUNCTION_FAILED,
                                            "Scan Content [%s] is not mounted", backupPath.c_str());
             return false;
         }
@@ -73,11 +74,13 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) {
     std::string currSnapName;
     GetSnapshotName(m_llJobId, currSnapName);
     std::set<std::string> processedVolumes;
+    const FXCodeLocation here = FX_LOCATION;
 
     auto cleanVolumeOf = [&](const std::string& backupPath) -> CRyError {
         ShareLocation location;
         CRyError stop;
-        if (!ResolveBackupPathForCleanup(backupPath, autoMount, location, stop)) return stop;
+        if (!ResolveBackupPathForCleanup(backupPath, autoMount, location, stop, here))
+            return stop;
         if (CheckIfSnapPath(location.strVolumePath)) return CRyError::Success();
         if (processedVolumes.count(location.strVolume)) return CRyError::Success();
 
@@ -106,7 +109,7 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) {
 
     bool opened = false;
     CRyError err = ForEachSnapMapBackupPath(cleanVolumeOf, opened);
-    if (err.IsError()) return err.Push(FX_LOCATION);
+    if (err.IsError()) return err;
     if (!opened) return CRyError::Success();
     m_pManageOntap.reset();
     return CRyError::Success();

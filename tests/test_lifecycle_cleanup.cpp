@@ -4,6 +4,8 @@
 // share still reads it).
 #include "tests/LifecycleTestEnv.h"
 
+#include "host/VKPlatformInfo.h"
+
 #include <functional>
 
 using namespace lifecycle;
@@ -86,22 +88,41 @@ TEST(LifecyclePostBackup, KeepsOnlyCurrentSnapshotPerVolume) {
     }
 }
 
-// A path under no mount ends the cleanup with an error; what was deleted
-// before it stands and the connection stays for the agent's retry.
+// A path under no mount, or a mount table that cannot be read, ends the
+// cleanup with an error raised by (or passed through) the cleanup itself;
+// what was deleted before it stands and the connection stays for the
+// agent's retry.
 TEST(LifecyclePostBackup, MountTableClientStopsAtAnUnmountedPath) {
-    PostBackupWorld world(false, false);
-    WriteFile(world.env.MapFile(), Record(world.a) + Record("/nowhere/x") + Record(world.tools));
-    world.env.Install();
-    RecordingLogWriter log;
-    auto client = world.env.Client(10, 9);
-    CRyError err = client->CleanupSnapshotsPostBackup(false);
-    EXPECT_EQ(err.Win32Code(), 1627u);
-    EXPECT_EQ(err.Message(), "Scan Content [/nowhere/x/] is not mounted");
-    EXPECT_TRUE(log.Has(0, "Snap Clean-up: Non auto-mount client: strInterface[] "
-                           "strMountFormat[] strExportPath[]"));
-    EXPECT_EQ(world.env.OnArray("projects").count(Snap(9)), 0u);
-    EXPECT_EQ(world.env.OnArray("tools").count(Snap(9)), 1u);
-    EXPECT_TRUE(client->m_pManageOntap);
+    for (bool tableReadable : {true, false}) {
+        SCOPED_TRACE(tableReadable ? "path under no mount" : "mount table unreadable");
+        PostBackupWorld world(false, false);
+        WriteFile(world.env.MapFile(), Record(world.a) + Record("/nowhere/x") + Record(world.tools));
+        world.env.Install();
+        std::string table;
+        VKPlatformInfo::getRegString("host", "mount_table", &table);
+        if (!tableReadable) ASSERT_EQ(rename(table.c_str(), (table + ".away").c_str()), 0);
+        RecordingLogWriter log;
+        auto client = world.env.Client(10, 9);
+        CRyError err = client->CleanupSnapshotsPostBackup(false);
+        EXPECT_EQ(err.Win32Code(), 1627u);
+        ASSERT_FALSE(err.Frames().empty());
+        EXPECT_NE(err.Frames().back().location.strFunction.find(
+                      "CNetAppSnapClient::CleanupSnapshotsPostBackup(bool)"),
+                  std::string::npos)
+            << err.AsString();
+        EXPECT_TRUE(client->m_pManageOntap);
+        EXPECT_EQ(world.env.OnArray("tools").count(Snap(9)), 1u);
+        if (!tableReadable) {
+            EXPECT_EQ(err.Frames().size(), 2u) << err.AsString();
+            EXPECT_TRUE(world.env.Calls("GetSnapShotList").empty());
+            continue;
+        }
+        EXPECT_EQ(err.Frames().size(), 1u) << err.AsString();
+        EXPECT_EQ(err.Message(), "Scan Content [/nowhere/x/] is not mounted");
+        EXPECT_TRUE(log.Has(0, "Snap Clean-up: Non auto-mount client: strInterface[] "
+                               "strMountFormat[] strExportPath[]"));
+        EXPECT_EQ(world.env.OnArray("projects").count(Snap(9)), 0u);
+    }
 }
 
 struct SkipRow {

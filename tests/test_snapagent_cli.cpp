@@ -86,11 +86,11 @@ TEST(SnapagentCli, JobOptionsAreCheckedBeforeAnythingRuns) {
                                  "11", "--app2", "15", "--results", "/r", "--json", "/mnt/a",
                                  "/mnt/b"},
                                 options, error));
-    EXPECT_EQ(std::make_tuple(options.strConfig, options.spec.ulClientId, options.spec.llJobId,
-                              options.spec.llPrevJobId, options.spec.ulAppId2, options.bResultsGiven,
-                              options.spec.strResultsDir, options.bJson),
+    EXPECT_EQ(std::make_tuple(options.strConfig, options.plan.ulClientId, options.plan.llJobId,
+                              options.plan.llPrevJobId, options.plan.ulAppId2, options.bResultsGiven,
+                              options.plan.strResultsDir, options.bJson),
               std::make_tuple(std::string("c.ini"), 3ul, 12ll, 11ll, 15ul, true, std::string("/r"), true));
-    EXPECT_EQ(options.spec.shares, (std::list<std::string>{"/mnt/a", "/mnt/b"}));
+    EXPECT_EQ(options.plan.shares, (std::list<std::string>{"/mnt/a", "/mnt/b"}));
     EXPECT_EQ(DefaultResultsDir("/state", 3, 12), "/state/client3/job12");
     ASSERT_TRUE(ParseJobOptions({"--help"}, options, error));
     EXPECT_TRUE(options.common.bHelp);

@@ -108,10 +108,10 @@ TEST_F(SnapagentBinary, HelpAndUsageErrors) {
 }
 
 TEST_F(SnapagentBinary, JobCommandRunsACycleAndReportsFailuresOnOneLine) {
-    WorldSpec spec;
-    spec.shares = {{"vol", "left"}, {"vol", "right"}};
+    WorldSpec plan;
+    plan.shares = {{"vol", "left"}, {"vol", "right"}};
     DemoWorld world;
-    ASSERT_TRUE(world.Build(spec, m_error)) << m_error;
+    ASSERT_TRUE(world.Build(plan, m_error)) << m_error;
     const std::string left = world.Shares()[0].strSharePath;
     const std::string right = world.Shares()[1].strSharePath;
     ASSERT_TRUE(WriteBytes(world.Shares()[0].strLiveDir + "/keep.txt", "k", false, m_error));
@@ -150,6 +150,13 @@ TEST_F(SnapagentBinary, JobCommandRunsACycleAndReportsFailuresOnOneLine) {
     }
     EXPECT_TRUE(seen.count("2 " + left + "/keep.txt")) << incremental.out;
     EXPECT_TRUE(seen.count("1 hex:" + rawHex)) << incremental.out;
+
+    // A results folder used before by a job of the same id on another array
+    // holds that run's map records; this run's clean-up must not resolve them.
+    ASSERT_TRUE(WriteBytes(m_scratch + "/results/nativeSnapMapInfo.vkf",
+                           "m:/mnt/other-array/:/mnt/other-array/:\n", true, m_error));
+    Outcome again = job({"--job", "3", "--prev", "2", "--quiet", left, right});
+    EXPECT_EQ(again.status, 0) << again.err;
 
     // A client without credentials: the plug-in's error text, one line.
     Outcome noCredentials = job({"--job", "3", "--prev", "2", "--client", "7", left});

@@ -128,12 +128,12 @@ void RunSeeds(bool cluster, int& cycles, int& limitCases) {
     std::string error;
     ASSERT_TRUE(plugin.Load(PluginLoader::DefaultPath(), error)) << error;
     for (int seed = 1; seed <= kSeedsPerMode; ++seed) {
-        WorldSpec spec;
-        spec.bCluster = cluster;
-        spec.shares = {{"vol", "left"}, {"vol", "right"}};
-        spec.strFolderPrefix = "snapagent-property-";
+        WorldSpec plan;
+        plan.bCluster = cluster;
+        plan.shares = {{"vol", "left"}, {"vol", "right"}};
+        plan.strFolderPrefix = "snapagent-property-";
         DemoWorld world;
-        ASSERT_TRUE(world.Build(spec, error)) << error;
+        ASSERT_TRUE(world.Build(plan, error)) << error;
         setenv("SNAPCLIENT_CONFIG", world.ConfigPath().c_str(), 1);
         CFileLogWriter log(3, world.PluginLogPath());
         CLogWriterInterface* previousLog = SetLogWriter(&log);

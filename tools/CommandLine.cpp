@@ -136,12 +136,12 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
         }
         size_t eq = arg.find('=');
         const std::string name = arg.substr(0, eq);
-        const OptionSpec* spec = FindSpec(specs, name);
-        if (!spec) {
+        const OptionSpec* plan = FindSpec(specs, name);
+        if (!plan) {
             error = "unknown option " + name;
             return false;
         }
-        if (!spec->bTakesValue) {
+        if (!plan->bTakesValue) {
             if (eq != std::string::npos) {
                 error = name + " takes no value";
                 return false;
@@ -207,14 +207,14 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
         return false;
     }
     options.strConfig = config->second;
-    JobSpec& spec = options.spec;
-    if (!ReadNumber(parsed, "--client", true, spec.ulClientId, error) ||
-        !ReadNumber(parsed, "--job", true, spec.llJobId, error) ||
-        !ReadNumber(parsed, "--prev", false, spec.llPrevJobId, error) ||
-        !ReadNumber(parsed, "--app1", false, spec.ulAppId1, error) ||
-        !ReadNumber(parsed, "--app2", false, spec.ulAppId2, error))
+    JobSpec& plan = options.plan;
+    if (!ReadNumber(parsed, "--client", true, plan.ulClientId, error) ||
+        !ReadNumber(parsed, "--job", true, plan.llJobId, error) ||
+        !ReadNumber(parsed, "--prev", false, plan.llPrevJobId, error) ||
+        !ReadNumber(parsed, "--app1", false, plan.ulAppId1, error) ||
+        !ReadNumber(parsed, "--app2", false, plan.ulAppId2, error))
         return false;
-    if (spec.llPrevJobId != 0 && spec.llPrevJobId == spec.llJobId) {
+    if (plan.llPrevJobId != 0 && plan.llPrevJobId == plan.llJobId) {
         error = "--prev must name another job than --job";
         return false;
     }
@@ -222,10 +222,10 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
         error = "name at least one SHARE";
         return false;
     }
-    spec.shares.assign(parsed.positional.begin(), parsed.positional.end());
+    plan.shares.assign(parsed.positional.begin(), parsed.positional.end());
     auto results = parsed.values.find("--results");
     options.bResultsGiven = results != parsed.values.end();
-    if (options.bResultsGiven) spec.strResultsDir = results->second;
+    if (options.bResultsGiven) plan.strResultsDir = results->second;
     options.bJson = parsed.flags.count("--json") > 0;
     auto transcript = parsed.values.find("--transcript");
     if (transcript != parsed.values.end()) {
@@ -235,11 +235,11 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
         }
         options.strTranscript = transcript->second;
     }
-    spec.bAutoMount = parsed.flags.count("--auto-mount") > 0;
+    plan.bAutoMount = parsed.flags.count("--auto-mount") > 0;
     auto failed = parsed.repeated.find("--failed-mount");
     if (failed != parsed.repeated.end())
-        spec.failedMounts.assign(failed->second.begin(), failed->second.end());
-    spec.bCleanup = parsed.flags.count("--no-cleanup") == 0;
+        plan.failedMounts.assign(failed->second.begin(), failed->second.end());
+    plan.bCleanup = parsed.flags.count("--no-cleanup") == 0;
     return true;
 }
 

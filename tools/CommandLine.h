@@ -52,7 +52,7 @@ struct DemoOptions {
 struct JobOptions {
     CommonOptions common;
     std::string strConfig;
-    JobSpec spec;            // ids, shares; the results folder when given
+    JobSpec plan;            // ids, shares; the results folder when given
     bool bJson = false;
     bool bResultsGiven = false;
     std::string strTranscript;  // empty: no transcript

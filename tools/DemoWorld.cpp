@@ -30,11 +30,11 @@ DemoWorld::~DemoWorld() {
 }
 
 WorldSpec DemoWorld::DemoSpec(bool cluster) {
-    WorldSpec spec;
-    spec.bCluster = cluster;
-    spec.shares = {{"projects", "alpha"}, {"projects", "beta"}, {"home", ""}};
-    spec.strFolderPrefix = "snapagent-demo-";
-    return spec;
+    WorldSpec plan;
+    plan.bCluster = cluster;
+    plan.shares = {{"projects", "alpha"}, {"projects", "beta"}, {"home", ""}};
+    plan.strFolderPrefix = "snapagent-demo-";
+    return plan;
 }
 
 std::vector<std::string> DemoWorld::Volumes() const {
@@ -47,20 +47,20 @@ std::vector<std::string> DemoWorld::Volumes() const {
     return volumes;
 }
 
-bool DemoWorld::Build(const WorldSpec& spec, std::string& error) {
+bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
     if (!m_strBase.empty()) {
         error = "the world is built already";
         return false;
     }
-    for (const WorldShare& s : spec.shares) {
+    for (const WorldShare& s : plan.shares) {
         if (s.strVolume.empty() || s.strVolume.find('/') != std::string::npos ||
             s.strVolume[0] == '.') {
             error = "unusable volume name [" + s.strVolume + "]";
             return false;
         }
     }
-    m_spec = spec;
-    if (!MakeTempFolder(spec.strFolderPrefix, m_strBase, error)) return false;
+    m_spec = plan;
+    if (!MakeTempFolder(plan.strFolderPrefix, m_strBase, error)) return false;
     if (!MakeDirectories(m_strBase + "/mnt", error) || !MakeDirectories(m_strBase + "/jobs", error))
         return false;
 
@@ -72,7 +72,7 @@ bool DemoWorld::Build(const WorldSpec& spec, std::string& error) {
         mounts += "filer1:/vol/" + volume + " " + MountField(m_strBase + "/mnt/" + volume) +
                   " nfs rw 0 0\n";
     }
-    for (const WorldShare& s : spec.shares) {
+    for (const WorldShare& s : plan.shares) {
         BuiltShare built;
         built.strVolume = s.strVolume;
         built.strSharePath = m_strBase + "/mnt/" + s.strVolume;
@@ -86,7 +86,7 @@ bool DemoWorld::Build(const WorldSpec& spec, std::string& error) {
         m_shares.push_back(built);
     }
 
-    const std::string id = std::to_string(spec.ulClientId);
+    const std::string id = std::to_string(plan.ulClientId);
     std::string config =
         "# Written by snapagent for a job world in this folder.\n"
         "[client." + id + "]\n"
@@ -98,7 +98,7 @@ bool DemoWorld::Build(const WorldSpec& spec, std::string& error) {
         "[array]\n"
         "backend = local\n"
         "root = " + m_strBase + "/array\n"
-        "cluster = " + (spec.bCluster ? "1" : "0") + "\n"
+        "cluster = " + (plan.bCluster ? "1" : "0") + "\n"
         "array_name = filer1\n"
         "client_name = proxy" + id + "\n"
         "materialize = 1\n"

@@ -44,7 +44,7 @@ public:
     DemoWorld(const DemoWorld&) = delete;
     DemoWorld& operator=(const DemoWorld&) = delete;
 
-    bool Build(const WorldSpec& spec, std::string& error);
+    bool Build(const WorldSpec& plan, std::string& error);
     void Keep() { m_bKeep = true; }
 
     const std::string& Base() const { return m_strBase; }

@@ -104,15 +104,15 @@ int RunJobCommand(JobOptions options, FILE* out) {
     if (access(options.strConfig.c_str(), R_OK) != 0)
         return Fail("cannot read config [" + options.strConfig + "]");
     setenv("SNAPCLIENT_CONFIG", options.strConfig.c_str(), 1);
-    JobSpec& spec = options.spec;
+    JobSpec& plan = options.plan;
     std::string error;
     if (!CheckArraySettings(error)) return Fail(error);
-    if (!spec.strResultsDir.empty() && spec.strResultsDir[0] != '/') {
+    if (!plan.strResultsDir.empty() && plan.strResultsDir[0] != '/') {
         // The client keeps the folder for the whole job, and the transcript
         // names it by its full path only.
         char cwd[4096];
         if (!getcwd(cwd, sizeof cwd)) return Fail("cannot read the current folder");
-        spec.strResultsDir = std::string(cwd) + "/" + spec.strResultsDir;
+        plan.strResultsDir = std::string(cwd) + "/" + plan.strResultsDir;
     }
 
     // The plug-in logs as the config says ([log] level, [log] file).
@@ -124,9 +124,16 @@ int RunJobCommand(JobOptions options, FILE* out) {
     } restore{previousLog};
 
     if (!options.bResultsGiven)
-        spec.strResultsDir = DefaultResultsDir(DefaultStateDir(), spec.ulClientId, spec.llJobId);
-    if (!MakeDirectories(spec.strResultsDir, error)) return Fail(error);
-    spec.bKeepItems = false;
+        plan.strResultsDir = DefaultResultsDir(DefaultStateDir(), plan.ulClientId, plan.llJobId);
+    if (!MakeDirectories(plan.strResultsDir, error)) return Fail(error);
+    // The plug-in appends to the snapshot map file, and the clean-up resolves
+    // every path recorded there. An agent gives each job a fresh results
+    // folder; ours is per client and job id, so a folder used before (by the
+    // same job id on another array, or by an earlier run of this job) starts
+    // with this run's records only. A run that completes an interrupted one
+    // records the same shares again.
+    if (!RemoveTree(SnapMapFileOf(plan.strResultsDir), error)) return Fail(error);
+    plan.bKeepItems = false;
 
     PluginLoader plugin;
     const std::string pluginPath = options.common.strPluginPath.empty()
@@ -138,19 +145,19 @@ int RunJobCommand(JobOptions options, FILE* out) {
     if (!options.strTranscript.empty()) {
         transcript.reset(new TranscriptWriter());
         if (!transcript->Open(options.strTranscript, error)) return Fail(error);
-        transcript->WriteJob(spec);
+        transcript->WriteJob(plan);
     }
 
     PrintingObserver printer(options.common.verbosity, options.bJson, out);
     std::vector<JobObserver*> observers{&printer};
     if (transcript) observers.push_back(transcript.get());
     ObserverFanout observer(observers);
-    printer.Detail("job results folder: " + spec.strResultsDir);
+    printer.Detail("job results folder: " + plan.strResultsDir);
 
     StopSignals signals;
-    spec.stopRequested = &StopSignals::Requested;
+    plan.stopRequested = &StopSignals::Requested;
     JobResult result;
-    RunJob(plugin, spec, observer, result);
+    RunJob(plugin, plan, observer, result);
     fflush(out);
     if (transcript) transcript->WriteEnd(result);
     if (result.bInterrupted) {
@@ -158,11 +165,11 @@ int RunJobCommand(JobOptions options, FILE* out) {
                 "snapagent: interrupted by %s: job %lld stopped between two plug-in calls, "
                 "without the post-backup clean-up; run it again to complete it\n",
                 StopSignals::Signal() == SIGTERM ? "SIGTERM" : "SIGINT",
-                static_cast<long long>(spec.llJobId));
+                static_cast<long long>(plan.llJobId));
         return kInterruptedExit;
     }
     if (!result.bOk) return Fail(result.strFailedStep + " failed: " + result.strError);
-    printer.Say("job " + std::to_string(spec.llJobId) + " done: " +
+    printer.Say("job " + std::to_string(plan.llJobId) + " done: " +
                 std::to_string(result.keptShares.size()) + " shares backed up");
     return 0;
 }

@@ -16,9 +16,9 @@ const char kSnapMapFileName[] = "nativeSnapMapInfo.vkf";
 // One job on one client object: the agent's side of the calls.
 class JobDriver {
 public:
-    JobDriver(CFileServerSnapClientBase& client, const JobSpec& spec, JobObserver& observer,
+    JobDriver(CFileServerSnapClientBase& client, const JobSpec& plan, JobObserver& observer,
               JobResult& result)
-        : m_client(client), m_spec(spec), m_observer(observer), m_result(result) {}
+        : m_client(client), m_spec(plan), m_observer(observer), m_result(result) {}
 
     void Run();
 
@@ -93,16 +93,16 @@ void JobDriver::CompareShare(ShareResult& share) {
 }
 
 void JobDriver::Run() {
-    const JobSpec& spec = m_spec;
+    const JobSpec& plan = m_spec;
     // An auto-mount agent owns a content mapper for the job; the others
     // pass none at Initialize and get a fresh one for the read paths.
     boost::shared_ptr<CContentMapper> mapper = boost::make_shared<CContentMapper>();
     const ContentMapperAPIPtr initMapper =
-        spec.bAutoMount ? ContentMapperAPIPtr(mapper) : ContentMapperAPIPtr();
+        plan.bAutoMount ? ContentMapperAPIPtr(mapper) : ContentMapperAPIPtr();
     if (!Step("Initialize", [&] {
-            return m_client.Initialize(spec.llJobId, spec.ulClientId, spec.ulAppId1,
-                                       spec.ulAppId2, spec.strResultsDir, std::string(),
-                                       SnapMapFileOf(spec.strResultsDir), spec.llPrevJobId, 0, 0,
+            return m_client.Initialize(plan.llJobId, plan.ulClientId, plan.ulAppId1,
+                                       plan.ulAppId2, plan.strResultsDir, std::string(),
+                                       SnapMapFileOf(plan.strResultsDir), plan.llPrevJobId, 0, 0,
                                        0, initMapper);
         }))
         return;
@@ -111,7 +111,7 @@ void JobDriver::Run() {
     if (!Step("VerifySnapScanSupport", [&] { return m_client.VerifySnapScanSupport(); }, &support))
         return;
 
-    std::list<std::string> shares = spec.shares;
+    std::list<std::string> shares = plan.shares;
     if (!Step("ConfigureSnapshot", [&] {
             return m_client.ConfigureSnapshot(shares, std::list<std::string>(),
                                               std::list<std::string>());
@@ -129,9 +129,9 @@ void JobDriver::Run() {
     if (updated) m_result.readPaths = updated->GetPathMap();
     m_observer.OnReadPaths(m_result.readPaths);
 
-    if (!spec.failedMounts.empty() &&
+    if (!plan.failedMounts.empty() &&
         !Step("DeleteAutoMountFailedSnapshots",
-              [&] { return m_client.DeleteAutoMountFailedSnapshots(spec.failedMounts); }))
+              [&] { return m_client.DeleteAutoMountFailedSnapshots(plan.failedMounts); }))
         return;
 
     std::string error;
@@ -145,7 +145,7 @@ void JobDriver::Run() {
         if (Stopping()) return;
         ShareResult share;
         share.strShare = path;
-        if (spec.llPrevJobId == 0) {
+        if (plan.llPrevJobId == 0) {
             share.strFullScanReason = kFullJobReason;
         } else if (support.IsError()) {
             share.strFullScanReason = OneLine(support.AsString());
@@ -157,8 +157,8 @@ void JobDriver::Run() {
         m_result.shares.push_back(std::move(share));
     }
 
-    if (spec.bCleanup && !Step("CleanupSnapshotsPostBackup", [&] {
-            return m_client.CleanupSnapshotsPostBackup(spec.bAutoMount);
+    if (plan.bCleanup && !Step("CleanupSnapshotsPostBackup", [&] {
+            return m_client.CleanupSnapshotsPostBackup(plan.bAutoMount);
         }))
         return;
     m_result.bOk = true;
@@ -170,7 +170,7 @@ std::string SnapMapFileOf(const std::string& resultsDir) {
     return resultsDir + "/" + kSnapMapFileName;
 }
 
-void RunJob(const PluginLoader& plugin, const JobSpec& spec, JobObserver& observer,
+void RunJob(const PluginLoader& plugin, const JobSpec& plan, JobObserver& observer,
             JobResult& result) {
     result = JobResult();
     std::string error;
@@ -180,7 +180,7 @@ void RunJob(const PluginLoader& plugin, const JobSpec& spec, JobObserver& observ
         result.strError = error;
         return;
     }
-    JobDriver(*client, spec, observer, result).Run();
+    JobDriver(*client, plan, observer, result).Run();
 }
 
 }  // namespace snapagent

@@ -8,7 +8,7 @@
 // An auto-mount agent hands the client its content mapper at Initialize and
 // gets the read paths back in that same mapper; the others pass none.
 //
-// A stop request (spec.stopRequested) is honoured between plug-in calls and
+// A stop request (plan.stopRequested) is honoured between plug-in calls and
 // between pulls, never inside one: the call in progress finishes, so the
 // array is left as that call leaves it (a SnapDiff run is whole inside
 // CompareSnapshots). The job then ends without cleanup, and the client is
@@ -95,7 +95,7 @@ std::string SnapMapFileOf(const std::string& resultsDir);
 
 // Runs the job; result.bOk tells whether every step other than the
 // per-share comparisons succeeded.
-void RunJob(const PluginLoader& plugin, const JobSpec& spec, JobObserver& observer,
+void RunJob(const PluginLoader& plugin, const JobSpec& plan, JobObserver& observer,
             JobResult& result);
 
 }  // namespace snapagent

@@ -40,19 +40,19 @@ void TranscriptWriter::Write(const nlohmann::ordered_json& line) {
     fflush(m_pFile);
 }
 
-void TranscriptWriter::WriteJob(const JobSpec& spec) {
-    m_placeholders.SetFolder(spec.strResultsDir, "${RESULTS}");
+void TranscriptWriter::WriteJob(const JobSpec& plan) {
+    m_placeholders.SetFolder(plan.strResultsDir, "${RESULTS}");
     nlohmann::ordered_json line;
     line["type"] = "job";
-    line["client"] = spec.ulClientId;
-    line["app1"] = spec.ulAppId1;
-    line["app2"] = spec.ulAppId2;
-    line["job"] = spec.llJobId;
-    line["prev"] = spec.llPrevJobId;
-    line["shares"] = PathArray(spec.shares);
-    line["auto_mount"] = spec.bAutoMount;
-    line["failed_mounts"] = PathArray(spec.failedMounts);
-    line["cleanup"] = spec.bCleanup;
+    line["client"] = plan.ulClientId;
+    line["app1"] = plan.ulAppId1;
+    line["app2"] = plan.ulAppId2;
+    line["job"] = plan.llJobId;
+    line["prev"] = plan.llPrevJobId;
+    line["shares"] = PathArray(plan.shares);
+    line["auto_mount"] = plan.bAutoMount;
+    line["failed_mounts"] = PathArray(plan.failedMounts);
+    line["cleanup"] = plan.bCleanup;
     Write(line);
 }
 

@@ -27,7 +27,7 @@ public:
     // False with error set when the file cannot be created.
     bool Open(const std::string& path, std::string& error);
 
-    void WriteJob(const JobSpec& spec);
+    void WriteJob(const JobSpec& plan);
     void WriteEnd(const JobResult& result);
 
     void OnCalling(const std::string& operation) override;

@@ -66,15 +66,15 @@ VerifiedJobs::VerifiedJobs(const PluginLoader& plugin, const DemoWorld& world,
 
 VerifiedJob VerifiedJobs::Run(LONGLONG jobId, LONGLONG prevJobId) {
     VerifiedJob out;
-    JobSpec spec;
-    spec.ulClientId = m_world.Spec().ulClientId;
-    spec.llJobId = jobId;
-    spec.llPrevJobId = prevJobId;
-    for (const BuiltShare& share : m_world.Shares()) spec.shares.push_back(share.strSharePath);
-    if (!m_world.ResultsDir(jobId, spec.strResultsDir, out.strError)) return out;
+    JobSpec plan;
+    plan.ulClientId = m_world.Spec().ulClientId;
+    plan.llJobId = jobId;
+    plan.llPrevJobId = prevJobId;
+    for (const BuiltShare& share : m_world.Shares()) plan.shares.push_back(share.strSharePath);
+    if (!m_world.ResultsDir(jobId, plan.strResultsDir, out.strError)) return out;
 
     ListingObserver observer(m_world, m_pProgress);
-    RunJob(m_plugin, spec, observer, out.job);
+    RunJob(m_plugin, plan, observer, out.job);
     if (!out.job.bOk) {
         out.strError = out.job.strFailedStep + " failed: " + out.job.strError;
         return out;
