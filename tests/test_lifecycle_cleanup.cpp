@@ -100,24 +100,27 @@ TEST(LifecyclePostBackup, MountTableClientStopsAtAnUnmountedPath) {
         world.env.Install();
         std::string table;
         VKPlatformInfo::getRegString("host", "mount_table", &table);
-        if (!tableReadable) ASSERT_EQ(rename(table.c_str(), (table + ".away").c_str()), 0);
+        if (!tableReadable) {
+            ASSERT_EQ(rename(table.c_str(), (table + ".away").c_str()), 0);
+        }
         RecordingLogWriter log;
         auto client = world.env.Client(10, 9);
         CRyError err = client->CleanupSnapshotsPostBackup(false);
         EXPECT_EQ(err.Win32Code(), 1627u);
-        ASSERT_FALSE(err.Frames().empty());
-        EXPECT_NE(err.Frames().back().location.strFunction.find(
-                      "CNetAppSnapClient::CleanupSnapshotsPostBackup(bool)"),
-                  std::string::npos)
-            << err.AsString();
+        // The agent's error text names the operation once, and no helper.
+        std::vector<std::string> clientFrames;
+        for (const auto& frame : err.Frames())
+            if (frame.location.strFunction.find("CNetAppSnapClient::") != std::string::npos)
+                clientFrames.push_back(frame.location.strFunction);
+        ASSERT_EQ(clientFrames.size(), 1u) << err.AsString();
+        EXPECT_NE(clientFrames[0].find("CNetAppSnapClient::CleanupSnapshotsPostBackup(bool)"),
+                  std::string::npos);
         EXPECT_TRUE(client->m_pManageOntap);
         EXPECT_EQ(world.env.OnArray("tools").count(Snap(9)), 1u);
         if (!tableReadable) {
-            EXPECT_EQ(err.Frames().size(), 2u) << err.AsString();
             EXPECT_TRUE(world.env.Calls("GetSnapShotList").empty());
             continue;
         }
-        EXPECT_EQ(err.Frames().size(), 1u) << err.AsString();
         EXPECT_EQ(err.Message(), "Scan Content [/nowhere/x/] is not mounted");
         EXPECT_TRUE(log.Has(0, "Snap Clean-up: Non auto-mount client: strInterface[] "
                                "strMountFormat[] strExportPath[]"));
