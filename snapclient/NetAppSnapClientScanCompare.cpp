@@ -68,21 +68,27 @@ bool HasDotComponent(const std::string& path) {
 }
 
 // On an array that is not a cluster SnapDiff names a change by its path
-// inside the snapshot directory; keep what follows the snapshot name. A name
-// holding neither snapshot name becomes empty.
+// inside the snapshot directory; keep what follows the snapshot name. That
+// directory comes first in the name, so the earlier of the two snapshot names
+// is the one to cut at: a deleted file of the base snapshot may itself be
+// named like the current snapshot (.../.snapshot/<base>/x/<current>/f), and
+// cutting there would report another path, even one of another share, as
+// deleted. Where both names start at one place one begins the other, and the
+// longer is the directory. A name holding neither snapshot name becomes
+// empty.
 void CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
                        const std::string& prevSnapName) {
-    size_t at = name.find(currSnapName);
-    if (at != std::string::npos) {
-        name.erase(0, at + currSnapName.size());
+    const size_t curr = name.find(currSnapName);
+    const size_t prev = name.find(prevSnapName);
+    if (curr == std::string::npos && prev == std::string::npos) {
+        name.clear();
         return;
     }
-    at = name.find(prevSnapName);
-    if (at != std::string::npos) {
-        name.erase(0, at + prevSnapName.size());
-        return;
-    }
-    name.clear();
+    const bool cutAtPrev =
+        curr == std::string::npos ||
+        (prev != std::string::npos &&
+         (prev < curr || (prev == curr && prevSnapName.size() > currSnapName.size())));
+    name.erase(0, cutAtPrev ? prev + prevSnapName.size() : curr + currSnapName.size());
 }
 
 }  // namespace

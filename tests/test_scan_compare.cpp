@@ -224,7 +224,9 @@ TEST(ScanCompare, RetryAfterAFailedRunServesTheCompleteDatabase) {
 
 // On an array that is not a cluster names carry the snapshot directory; a
 // name under neither snapshot is refused rather than taken for the root of a
-// whole-volume share. Names with "." or ".." components are refused on both.
+// whole-volume share, and a name under the base snapshot is cut there even
+// when it holds the current one. Names with "." or ".." components are
+// refused on both.
 // (Names under either job snapshot and escaped ".." are in the job
 // transcript tests.)
 TEST(ScanCompare, NamesAreCutAndRefusedSafely) {
@@ -236,6 +238,10 @@ TEST(ScanCompare, NamesAreCutAndRefusedSafely) {
     } cases[] = {
         {false, "/vol/vola/elsewhere/f", nullptr},
         {false, curr, nullptr},
+        // A deleted file of the base snapshot named like the current one is
+        // cut at its snapshot directory, not at its own name.
+        {false, std::string("/vol/vola/.snapshot/") + kPrevSnap + "/x/" + kCurrSnap + "/f",
+         "/mnt/v/x/VKOP_1_15_812/f"},
         {true, "/dir/f.txt", "/mnt/v/dir/f.txt"},
         {true, "/dir/../../etc", nullptr},
         {true, "/./f", nullptr},
