@@ -24,17 +24,20 @@ const char kNoConnection[] =
 class FrameClient : public CNetAppSnapClient {
 public:
     using CNetAppSnapClient::m_llJobId;
+    using CNetAppSnapClient::m_bAutoMountClient;
     using CNetAppSnapClient::m_llPrevJobId;
+    using CNetAppSnapClient::m_mapContentMapperPaths;
     using CNetAppSnapClient::m_pApplicationId;
     using CNetAppSnapClient::m_pManageOntap;
     using CNetAppSnapClient::m_stArrayInfo;
     using CNetAppSnapClient::m_strSnapNamePrefix;
 
-    CRyError Start(LONGLONG jobId, ULONG clientId, ULONG appId2) {
+    CRyError Start(LONGLONG jobId, ULONG clientId, ULONG appId2,
+                   const ContentMapperAPIPtr& mapper = ContentMapperAPIPtr()) {
         // The previous job is the one before, counted as the array counts: unsigned.
         const LONGLONG prevJobId = static_cast<LONGLONG>(static_cast<uint64_t>(jobId) - 1);
         return Initialize(jobId, clientId, 7, appId2, "/results", "reserved", "/results/map.vkf",
-                          prevJobId, 1, 2, 3, ContentMapperAPIPtr());
+                          prevJobId, 1, 2, 3, mapper);
     }
 };
 
@@ -44,6 +47,12 @@ ScriptedFault FaultOn(const std::string& operation, uint64_t nth = 1) {
     fault.ullNth = nth;
     return fault;
 }
+
+// A content mapper of the agent's that is not ours.
+class ForeignMapper : public ContentMapperAPI {
+public:
+    void SetPathMap(const std::map<std::string, std::string>&) override {}
+};
 
 bool HasFrameOf(const CRyError& error, const std::string& function) {
     for (const auto& frame : error.Frames())
@@ -102,6 +111,42 @@ TEST(ClientFrameTest, SnapshotNames) {
         client.GetSnapshotName(client.m_llPrevJobId, previous);
         EXPECT_EQ(row.current, current);
         EXPECT_EQ(row.previous, previous);
+    }
+}
+
+// The agent's content mapper decides how shares resolve and seeds the path
+// map; a mapper the client cannot read is refused without touching the map.
+TEST(ClientFrameTest, InitializeTakesTheContentMapper) {
+    const std::map<std::string, std::string> before = {{"/mnt/old/", "/mnt/old/"}};
+    const std::map<std::string, std::string> agents = {{"/mnt/a/", "/mnt/a/.snapshot/s"}};
+    auto ours = boost::make_shared<CContentMapper>();
+    ours->SetPathMap(agents);
+    const struct {
+        const char* name;
+        ContentMapperAPIPtr mapper;
+        uint32_t code;
+        const char* message;
+        bool autoMount;
+        std::map<std::string, std::string> pathsAfter;
+    } rows[] = {
+        {"no content mapper", ContentMapperAPIPtr(), 0, "", false, before},
+        {"the agent's content mapper", ours, 0, "", true, agents},
+        {"a mapper of another class", ContentMapperAPIPtr(new ForeignMapper()), 160,
+         "Dynamic cast failed for ContentMapper", true, before},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScopedConfig config(ClientConfig());
+        ScriptedArrayInstall install{ArrayScript()};
+        FrameClient client;
+        client.m_bAutoMountClient = !row.autoMount;
+        client.m_mapContentMapperPaths = before;
+        CRyError result = client.Start(812, 2, 15, row.mapper);
+        EXPECT_EQ(row.code, result.Win32Code()) << result.AsString();
+        EXPECT_EQ(row.message, result.Message());
+        EXPECT_EQ(row.autoMount, client.m_bAutoMountClient);
+        EXPECT_EQ(row.pathsAfter, client.m_mapContentMapperPaths);
+        EXPECT_NE(nullptr, client.m_pApplicationId) << "built before the mapper is looked at";
     }
 }
 
