@@ -206,16 +206,18 @@ CRyError CNetAppSnapClient::CompareShareVolume(
         m_pManageOntap->SnapDiffEnd(run.handle);
         return err.Push(FX_LOCATION);
     }
-    // The newest database of a volume is the one its shares are served from:
-    // after a failed run the agent may ask again, and the shares the new run
-    // completes must not be read from the earlier, partial one.
-    m_mapEventDBs[share.strVolume] = m_pEventDB;
-
     err = RunSnapDiffBatches(run);
     if (err.IsError()) {
         if (run.bSessionOpen) m_pManageOntap->SnapDiffEnd(run.handle);
         return err.Push(FX_LOCATION);
     }
+    // Shares marked done are served from their volume's registered database,
+    // so only a run that received every change registers its database, in
+    // place of an earlier one: after a failed run the agent may ask again,
+    // and the shares the new run completes must not be read from the
+    // partial database, nor those of an earlier complete run from a later
+    // failed one.
+    m_mapEventDBs[share.strVolume] = m_pEventDB;
 
     run.buffer.Release();
     SC_LOG(0,

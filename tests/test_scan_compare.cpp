@@ -222,6 +222,26 @@ TEST(ScanCompare, RetryAfterAFailedRunServesTheCompleteDatabase) {
     EXPECT_EQ(2u, env.array.CallsOf("SnapDiffStart").size());
 }
 
+// The agent lists a share twice: the walk runs SnapDiff again for the second
+// entry and that run fails. The shares the first, complete run served are
+// still read from its database, not from the failed run's.
+TEST(ScanCompare, AFailedLaterRunKeepsTheCompleteDatabase) {
+    ArrayScript script = ScriptWithBatches(
+        {Batch({Change(1, "file_creation", "/a/f"), Change(2, "file_creation", "/c/f")}, true)});
+    script.vecFaults.push_back(Fault("SnapDiffNext", 2));
+    ScanEnv env(script);
+    env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola"),
+                           Share("/mnt/a", "/vol/vola/a", "vola"),
+                           Share("/mnt/c", "/vol/vola/c", "vola")};
+    Source source;
+    ASSERT_TRUE(env.client.CompareSnapshots("/mnt/a", "", source).IsError());
+    EXPECT_EQ(2u, env.array.CallsOf("SnapDiffStart").size());
+
+    CRyError err = env.client.CompareSnapshots("/mnt/c", "", source);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_EQ(std::vector<std::string>{"/mnt/c/f"}, PulledPaths(source));
+}
+
 // On an array that is not a cluster names carry the snapshot directory; a
 // name under neither snapshot is refused rather than taken for the root of a
 // whole-volume share, and a name under the base snapshot is cut there even
