@@ -286,18 +286,21 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
            static_cast<long long>(change.llAtime), static_cast<long long>(change.llCtime),
            static_cast<long long>(change.llMtime));
 
-    if (!run.bCluster) {
+    if (!run.bCluster)
         CutSnapshotPrefix(name, run.share.strCurrSnapName, run.share.strPrevSnapName);
-        // An empty name would be taken for the root of a whole-volume share,
-        // and a deletion of that root would drop the whole share.
-        if (name.empty()) {
+    // An empty name would be taken for the root of a whole-volume share, and
+    // a deletion of that root would drop the whole share.
+    if (name.empty()) {
+        if (run.bCluster)
+            SC_LOG_ALWAYS(-1, "Skipping SnapDiff change for file:[%s], its name is empty",
+                          run.rawName.c_str());
+        else
             SC_LOG_ALWAYS(-1,
                           "Skipping SnapDiff change for file:[%s], it lies in neither snapshot "
                           "[%s] nor [%s]",
                           run.rawName.c_str(), run.share.strCurrSnapName.c_str(),
                           run.share.strPrevSnapName.c_str());
-            return CRyError::Success();
-        }
+        return CRyError::Success();
     }
 
     run.convertedPath.assign(name);

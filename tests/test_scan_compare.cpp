@@ -243,10 +243,10 @@ TEST(ScanCompare, AFailedLaterRunKeepsTheCompleteDatabase) {
 }
 
 // On an array that is not a cluster names carry the snapshot directory; a
-// name under neither snapshot is refused rather than taken for the root of a
-// whole-volume share, and a name under the base snapshot is cut there even
-// when it holds the current one. Names with "." or ".." components are
-// refused on both.
+// name under neither snapshot, like an empty name on either array, is
+// refused rather than taken for the root of a whole-volume share, and a
+// name under the base snapshot is cut there even when it holds the current
+// one. Names with "." or ".." components are refused on both.
 // (Names under either job snapshot and escaped ".." are in the job
 // transcript tests.)
 TEST(ScanCompare, NamesAreCutAndRefusedSafely) {
@@ -263,6 +263,8 @@ TEST(ScanCompare, NamesAreCutAndRefusedSafely) {
         {false, std::string("/vol/vola/.snapshot/") + kPrevSnap + "/x/" + kCurrSnap + "/f",
          "/mnt/v/x/VKOP_1_15_812/f"},
         {true, "/dir/f.txt", "/mnt/v/dir/f.txt"},
+        {true, "", nullptr},
+        {true, "\\00", nullptr},  // decodes to nothing
         {true, "/dir/../../etc", nullptr},
         {true, "/./f", nullptr},
         {true, "/dir/..", nullptr},
