@@ -118,6 +118,10 @@ private:
                                  const std::list<VkMntTab::Entry>& mounts,
                                  ShareLocation& location);
     std::string VolumeKey(const std::string& volumePath, const std::string& volume);
+    // The client's snapshots on a volume, for the two clean-ups; a failed
+    // list is logged and leaves the list as the array left it.
+    void ListClientSnapshotsForCleanup(const std::string& volumeKey, const std::string& volume,
+                                       std::vector<SnapShotInfo_t>& snapshots);
     static bool RegistrySettingOn(const char* key, int& value);
     // Drops from toDelete every snapshot that a kept share outside
     // excludedVolumePaths still reads through (NetAppSnapClientRetention.cpp).

@@ -37,11 +37,7 @@ CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
 
         const std::string key = VolumeKey(location.strVolumePath, location.strVolume);
         std::vector<SnapShotInfo_t> snapshots;
-        if (!m_pManageOntap->GetSnapShotList(snapshots, key, 0, m_strSnapNamePrefix))
-            SC_LOG_ALWAYS(-1,
-                          "Could not get snapshot list from file server for volume[%s], snap not "
-                          "deleted for the volume.",
-                          location.strVolume.c_str());
+        ListClientSnapshotsForCleanup(key, location.strVolume, snapshots);
         if (snapshots.empty()) {
             emptyVolumes.insert(location.strVolume);
             continue;

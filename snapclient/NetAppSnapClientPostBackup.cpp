@@ -86,11 +86,7 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) {
 
         const std::string volumeArgument = VolumeKey(location.strVolumePath, location.strVolume);
         std::vector<SnapShotInfo_t> snapshots;
-        if (!m_pManageOntap->GetSnapShotList(snapshots, volumeArgument, 0, m_strSnapNamePrefix))
-            SC_LOG_ALWAYS(-1,
-                          "Could not get snapshot list from file server for volume[%s], snap not "
-                          "deleted for the volume.",
-                          location.strVolume.c_str());
+        ListClientSnapshotsForCleanup(volumeArgument, location.strVolume, snapshots);
         processedVolumes.insert(location.strVolume);
 
         std::set<std::string> names;

@@ -135,6 +135,16 @@ std::string CNetAppSnapClient::VolumeKey(const std::string& volumePath,
     return m_pManageOntap->IsCluster() ? volumePath : volume;
 }
 
+void CNetAppSnapClient::ListClientSnapshotsForCleanup(const std::string& volumeKey,
+                                                      const std::string& volume,
+                                                      std::vector<SnapShotInfo_t>& snapshots) {
+    if (!m_pManageOntap->GetSnapShotList(snapshots, volumeKey, 0, m_strSnapNamePrefix))
+        SC_LOG_ALWAYS(-1,
+                      "Could not get snapshot list from file server for volume[%s], snap not "
+                      "deleted for the volume.",
+                      volume.c_str());
+}
+
 bool CNetAppSnapClient::RegistrySettingOn(const char* key, int& value) {
     value = 0;
     return VKPlatformInfo::getRegInt("~FileSystemAgent", key, &value) && value != 0;
