@@ -5,6 +5,7 @@
 #include "array/LocalArraySnapshotCopy.h"
 #include "array/LocalArrayTreeWalk.h"
 
+#include <functional>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -223,34 +224,38 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
     return status;
 }
 
-ArrayStatus LocalArray::LinkIntoExports(const std::string& volume, const std::string& volumeDir,
-                                        const std::string& name) {
+ArrayStatus LocalArray::ForEachExportDirectory(
+    const std::string& volume, const std::string& volumeDir,
+    const std::function<ArrayStatus(const LocalArrayExport&, const std::string&)>& visit) {
     for (const LocalArrayExport& exp : m_config.vecExports) {
         if (exp.strVolume != volume || exp.vecBelow.empty()) continue;
         std::string exportDir;
         bool exists = false;
         ArrayStatus status = RealDirectoryBelow(volumeDir, exp.vecBelow, exportDir, exists);
-        if (!status.bOk) return status;
-        if (!exists) continue;  // nothing to reach the snapshot through
-        std::string target = volumeDir + "/.snapshot/" + name;
-        for (const std::string& component : exp.vecBelow) target += "/" + component;
-        status = LinkSnapshotIntoExport(exportDir, name, target);
+        if (status.bOk && exists) status = visit(exp, exportDir);
         if (!status.bOk) return status;
     }
     return ArrayStatus::Ok();
 }
 
+ArrayStatus LocalArray::LinkIntoExports(const std::string& volume, const std::string& volumeDir,
+                                        const std::string& name) {
+    // An export directory that does not exist has nothing to reach the
+    // snapshot through.
+    return ForEachExportDirectory(
+        volume, volumeDir, [&](const LocalArrayExport& exp, const std::string& exportDir) {
+            std::string target = volumeDir + "/.snapshot/" + name;
+            for (const std::string& component : exp.vecBelow) target += "/" + component;
+            return LinkSnapshotIntoExport(exportDir, name, target);
+        });
+}
+
 ArrayStatus LocalArray::UnlinkFromExports(const std::string& volume, const std::string& volumeDir,
                                           const std::string& name) {
-    for (const LocalArrayExport& exp : m_config.vecExports) {
-        if (exp.strVolume != volume || exp.vecBelow.empty()) continue;
-        std::string exportDir;
-        bool exists = false;
-        ArrayStatus status = RealDirectoryBelow(volumeDir, exp.vecBelow, exportDir, exists);
-        if (status.bOk && exists) status = UnlinkSnapshotFromExport(exportDir, name);
-        if (!status.bOk) return status;
-    }
-    return ArrayStatus::Ok();
+    return ForEachExportDirectory(
+        volume, volumeDir, [&](const LocalArrayExport&, const std::string& exportDir) {
+            return UnlinkSnapshotFromExport(exportDir, name);
+        });
 }
 
 ArrayStatus LocalArray::DeleteSnapshot(const std::string& volumeArgument, const std::string& name) {

@@ -58,6 +58,7 @@
 #include "array/ArrayBackend.h"
 #include "array/LocalArraySnapDiff.h"
 
+#include <functional>
 #include <boost/shared_ptr.hpp>
 #include <map>
 #include <memory>
@@ -121,6 +122,10 @@ private:
     bool SnapshotFolder(const std::string& volumeDir, std::string& folder) const;
     ArrayStatus BuildSnapshot(const std::string& volume, const std::string& volumeDir,
                               const std::string& name, const std::string& catalogPath);
+    // Calls visit for each existing directory of a configured export of the volume.
+    ArrayStatus ForEachExportDirectory(
+        const std::string& volume, const std::string& volumeDir,
+        const std::function<ArrayStatus(const LocalArrayExport&, const std::string&)>& visit);
     ArrayStatus LinkIntoExports(const std::string& volume, const std::string& volumeDir,
                                 const std::string& name);
     ArrayStatus UnlinkFromExports(const std::string& volume, const std::string& volumeDir,
