@@ -5,12 +5,12 @@
 #include "array/LocalArraySnapshotCopy.h"
 #include "array/LocalArrayTreeWalk.h"
 
-#include <functional>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <functional>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>

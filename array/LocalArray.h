@@ -58,8 +58,8 @@
 #include "array/ArrayBackend.h"
 #include "array/LocalArraySnapDiff.h"
 
-#include <functional>
 #include <boost/shared_ptr.hpp>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
