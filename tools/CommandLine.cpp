@@ -67,8 +67,8 @@ const char kJobUsage[] =
 
 namespace {
 
-const OptionSpec* FindSpec(const std::vector<OptionSpec>& specs, const std::string& name) {
-    for (const OptionSpec& s : specs)
+const OptionSpec* FindSpec(const std::vector<OptionSpec>& table, const std::string& name) {
+    for (const OptionSpec& s : table)
         if (s.strName == name) return &s;
     return nullptr;
 }
@@ -77,9 +77,9 @@ const std::vector<OptionSpec> kCommonSpecs = {
     {"--help", false}, {"-h", false}, {"--quiet", false}, {"--verbose", false},
     {"--plugin", true}};
 
-std::vector<OptionSpec> WithCommon(std::vector<OptionSpec> specs) {
-    specs.insert(specs.end(), kCommonSpecs.begin(), kCommonSpecs.end());
-    return specs;
+std::vector<OptionSpec> WithCommon(std::vector<OptionSpec> table) {
+    table.insert(table.end(), kCommonSpecs.begin(), kCommonSpecs.end());
+    return table;
 }
 
 bool ReadCommon(const ParsedArgs& parsed, CommonOptions& common, std::string& error) {
@@ -121,7 +121,7 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 
 }  // namespace
 
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& table,
                ParsedArgs& parsed, std::string& error) {
     parsed = ParsedArgs();
     for (size_t i = 0; i < args.size(); ++i) {
@@ -136,12 +136,12 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
         }
         size_t eq = arg.find('=');
         const std::string name = arg.substr(0, eq);
-        const OptionSpec* plan = FindSpec(specs, name);
-        if (!plan) {
+        const OptionSpec* option = FindSpec(table, name);
+        if (!option) {
             error = "unknown option " + name;
             return false;
         }
-        if (!plan->bTakesValue) {
+        if (!option->bTakesValue) {
             if (eq != std::string::npos) {
                 error = name + " takes no value";
                 return false;
@@ -193,12 +193,12 @@ bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options
 bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
                      std::string& error) {
     ParsedArgs parsed;
-    const std::vector<OptionSpec> specs =
+    const std::vector<OptionSpec> table =
         WithCommon({{"--config", true}, {"--client", true}, {"--job", true}, {"--prev", true},
                     {"--app1", true}, {"--app2", true}, {"--results", true}, {"--json", false},
                     {"--transcript", true}, {"--auto-mount", false}, {"--failed-mount", true},
                     {"--no-cleanup", false}});
-    if (!ParseArgs(args, specs, parsed, error)) return false;
+    if (!ParseArgs(args, table, parsed, error)) return false;
     if (!ReadCommon(parsed, options.common, error)) return false;
     if (options.common.bHelp) return true;
     auto config = parsed.values.find("--config");

@@ -27,7 +27,7 @@ struct ParsedArgs {
 
 // "--name value" and "--name=value"; "--" ends the options. Unknown
 // options, and an option without its value, are errors.
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& table,
                ParsedArgs& parsed, std::string& error);
 
 // A decimal number of at most max; false for anything else (signs,

@@ -126,7 +126,7 @@ bool SnapshotsOnArray(const DemoWorld& world, std::map<std::string, std::set<std
     NASSnapUtil util;
     util.Initialize();
     NASArrayInfo info;
-    const int clientId = static_cast<int>(world.Spec().ulClientId);
+    const int clientId = static_cast<int>(world.Settings().ulClientId);
     ManageONTAP array;
     if (!util.GetArrayNameAndCredentialsByClientId(clientId, info) ||
         !util.SetONTAPObject(info, array, MONTAP_CONNECT_HTTP, false) || !array.OpenConnection()) {
@@ -269,7 +269,7 @@ int RunDemo(const DemoOptions& options, FILE* out) {
 
     PrintChangeLists(out, incremental);
     const bool verified = PrintVerification(out, incremental);
-    const std::string current = "VKOP_" + std::to_string(world.Spec().ulClientId) + "_0_" +
+    const std::string current = "VKOP_" + std::to_string(world.Settings().ulClientId) + "_0_" +
                                 std::to_string(kIncrementalJob);
     const bool snapshotsOk = PrintSnapshots(out, world, current);
     const bool ok = verified && snapshotsOk;

@@ -50,7 +50,7 @@ public:
     const std::string& Base() const { return m_strBase; }
     std::string ConfigPath() const { return m_strBase + "/snapclient.conf"; }
     std::string PluginLogPath() const { return m_strBase + "/plugin.log"; }
-    const WorldSpec& Spec() const { return m_spec; }
+    const WorldSpec& Settings() const { return m_spec; }
     const std::vector<BuiltShare>& Shares() const { return m_shares; }
     std::vector<std::string> Volumes() const;
     // Creates (if needed) and returns the results folder of a job.

@@ -67,7 +67,7 @@ VerifiedJobs::VerifiedJobs(const PluginLoader& plugin, const DemoWorld& world,
 VerifiedJob VerifiedJobs::Run(LONGLONG jobId, LONGLONG prevJobId) {
     VerifiedJob out;
     JobSpec plan;
-    plan.ulClientId = m_world.Spec().ulClientId;
+    plan.ulClientId = m_world.Settings().ulClientId;
     plan.llJobId = jobId;
     plan.llPrevJobId = prevJobId;
     for (const BuiltShare& share : m_world.Shares()) plan.shares.push_back(share.strSharePath);
