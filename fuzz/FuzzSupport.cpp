@@ -59,4 +59,12 @@ void InstallQuietLog() {
     SetLogWriter(&writer);
 }
 
+CNetAppSnapClient& QuietClient() {
+    static CNetAppSnapClient* client = [] {
+        InstallQuietLog();
+        return new CNetAppSnapClient();
+    }();
+    return *client;
+}
+
 }  // namespace fuzzsupport

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "host/LogWriter.h"
+#include "snapclient/NetAppSnapClient.h"
 
 #include <string>
 
@@ -31,5 +32,9 @@ public:
 
 // Installs a FormattingLogWriter for the rest of the process.
 void InstallQuietLog();
+
+// One client for the whole fuzz process, made on first use after the quiet
+// log is installed, for targets that call its operations without an array.
+CNetAppSnapClient& QuietClient();
 
 }  // namespace fuzzsupport

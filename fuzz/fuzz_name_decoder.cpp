@@ -43,10 +43,7 @@ std::string Reference(const std::string& name) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static CNetAppSnapClient* client = [] {
-        fuzzsupport::InstallQuietLog();
-        return new CNetAppSnapClient();
-    }();
+    CNetAppSnapClient* client = &fuzzsupport::QuietClient();
     FuzzedDataProvider input(data, size);
     const size_t initialSize = input.ConsumeIntegralInRange<size_t>(0, 4096);
     std::string name = input.ConsumeRemainingBytesAsString();

@@ -21,10 +21,7 @@ std::string WithSlashes(std::string text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static CNetAppSnapClient* client = [] {
-        fuzzsupport::InstallQuietLog();
-        return new CNetAppSnapClient();
-    }();
+    CNetAppSnapClient* client = &fuzzsupport::QuietClient();
     FuzzedDataProvider input(data, size);
     std::list<FileServerExportInfo> shares(input.ConsumeIntegralInRange<int>(0, 3));
     for (FileServerExportInfo& share : shares) {

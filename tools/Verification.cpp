@@ -179,20 +179,18 @@ void FindSeveralNames(std::vector<ShareWork>& work, ShareWork& w) {
         uint64_t links = 0;
     };
     std::map<uint64_t, Names> inodes;
-    for (const auto& e : s.previous) {
-        if (e.second.type == EntryType::kDirectory) continue;
-        Names& n = inodes[e.second.ullInode];
-        n.before.insert(e.first);
-        n.oneBefore = &e.second;
-        n.links = std::max(n.links, e.second.ullLinks);
-    }
-    for (const auto& e : s.current) {
-        if (e.second.type == EntryType::kDirectory) continue;
-        Names& n = inodes[e.second.ullInode];
-        n.after.insert(e.first);
-        n.oneAfter = &e.second;
-        n.links = std::max(n.links, e.second.ullLinks);
-    }
+    auto collect = [&inodes](const auto& listing, std::set<std::string> Names::*names,
+                             const TreeEntry* Names::*one) {
+        for (const auto& e : listing) {
+            if (e.second.type == EntryType::kDirectory) continue;
+            Names& n = inodes[e.second.ullInode];
+            (n.*names).insert(e.first);
+            n.*one = &e.second;
+            n.links = std::max(n.links, e.second.ullLinks);
+        }
+    };
+    collect(s.previous, &Names::before, &Names::oneBefore);
+    collect(s.current, &Names::after, &Names::oneAfter);
     for (const auto& entry : inodes) {
         const Names& n = entry.second;
         if (n.links <= 1) continue;
