@@ -56,6 +56,11 @@ const char kUpdateEvent[] =
     " change_type = ?7, attribute = ?8, flags = ?9, file_type = ?10 WHERE inode = ?1";
 const char kReadRange[] = "SELECT " EVENT_COLUMNS " FROM events WHERE path >= ?1 AND path < ?2";
 const char kReadFrom[] = "SELECT " EVENT_COLUMNS " FROM events WHERE path >= ?1";
+// The events that left a prefix: old path inside it, path outside. With no
+// upper bound every path >= the prefix lies inside it.
+const char kReadLeftRange[] = "SELECT " EVENT_COLUMNS " FROM events"
+    " WHERE old_path >= ?1 AND old_path < ?2 AND (path < ?1 OR path >= ?2)";
+const char kReadLeftFrom[] = "SELECT " EVENT_COLUMNS " FROM events WHERE old_path >= ?1 AND path < ?1";
 #undef EVENT_COLUMNS
 
 std::string InsertStatementText(size_t rows) {
@@ -88,6 +93,8 @@ struct Connection {
     Statement updateEvent;
     Statement readRange;
     Statement readFrom;
+    Statement readLeftRange;
+    Statement readLeftFrom;
 };
 
 // Strings are bound without a copy: every caller keeps them alive and
@@ -164,6 +171,8 @@ struct CSnapDiffEventMonitor::Impl {
     bool pathIndexBuilt = false;
     ReadState readState = kNoRead;
     sqlite3_stmt* read = nullptr;
+    // The second part of a share's read, run once the first is exhausted.
+    sqlite3_stmt* readNext = nullptr;
     std::string readPrefix;
     std::string readBound;
     // A write that failed may have left part of its rows behind (there is no
@@ -218,6 +227,7 @@ struct CSnapDiffEventMonitor::Impl {
     void EndRead() {
         if (read) sqlite3_reset(read);
         read = nullptr;
+        readNext = nullptr;
         readState = kNoRead;
     }
 
@@ -271,7 +281,9 @@ struct CSnapDiffEventMonitor::Impl {
                           {kInodeStored, conn->inodeStored},
                           {kUpdateEvent, conn->updateEvent},
                           {kReadRange, conn->readRange},
-                          {kReadFrom, conn->readFrom}};
+                          {kReadFrom, conn->readFrom},
+                          {kReadLeftRange, conn->readLeftRange},
+                          {kReadLeftFrom, conn->readLeftFrom}};
         for (const auto& entry : statements) {
             if (error.IsError()) break;
             error = PrepareStatement(entry.sql.c_str(), entry.statement);
@@ -347,6 +359,28 @@ struct CSnapDiffEventMonitor::Impl {
                              ? CRyError::Success()
                              : SqliteError(FX_LOCATION, "InsertEvent");
         sqlite3_reset(statement);
+        return error;
+    }
+
+    CRyError PrepareRead(const std::string& prefix, bool withLeft) {
+        // Whatever happens below, the earlier read is over: a failed prepare
+        // must never leave the agent reading the previous share's events.
+        EndRead();
+        CRyError error = Begin(FX_LOCATION, "Prepare");
+        if (error.IsError()) return error;
+        error = Commit();
+        if (error.IsSuccess()) error = BuildPathIndexWhenWorthIt();
+        if (error.IsError()) return error.Push(FX_LOCATION);
+        readPrefix = prefix;
+        const bool bounded = EventStorePrefixUpperBound(readPrefix, readBound);
+        read = bounded ? conn->readRange.get() : conn->readFrom.get();
+        readNext = !withLeft ? nullptr : bounded ? conn->readLeftRange.get() : conn->readLeftFrom.get();
+        for (sqlite3_stmt* statement : {read, readNext}) {
+            if (!statement) continue;
+            BindBytes(statement, 1, readPrefix);
+            if (bounded) BindBytes(statement, 2, readBound);
+        }
+        readState = kStreaming;
         return error;
     }
 
@@ -470,24 +504,13 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
 }
 
 CRyError CSnapDiffEventMonitor::PrepareSelectQueryWithPathPrefix(const std::string& prefix) {
-    Impl& m = *m_pImpl;
-    // Whatever happens below, the earlier read is over: a failed prepare
-    // must never leave the agent reading the previous share's events.
-    m.EndRead();
-    CRyError error = m.Begin(FX_LOCATION, "Prepare");
-    if (error.IsError()) return error;
-    error = m.Commit();
-    if (error.IsSuccess()) error = m.BuildPathIndexWhenWorthIt();
-    if (error.IsError()) return error.Push(FX_LOCATION);
-    m.readPrefix = prefix;
-    sqlite3_stmt* statement = EventStorePrefixUpperBound(m.readPrefix, m.readBound)
-                                  ? m.conn->readRange.get()
-                                  : m.conn->readFrom.get();
-    BindBytes(statement, 1, m.readPrefix);
-    if (statement == m.conn->readRange.get()) BindBytes(statement, 2, m.readBound);
-    m.read = statement;
-    m.readState = Impl::kStreaming;
-    return error;
+    CRyError error = m_pImpl->PrepareRead(prefix, false);
+    return error.IsError() ? error.Push(FX_LOCATION) : error;
+}
+
+CRyError CSnapDiffEventMonitor::PrepareSelectQueryForShare(const std::string& prefix) {
+    CRyError error = m_pImpl->PrepareRead(prefix, true);
+    return error.IsError() ? error.Push(FX_LOCATION) : error;
 }
 
 int CSnapDiffEventMonitor::GetNextEvent(ChangeEventItem& event) {
@@ -496,6 +519,12 @@ int CSnapDiffEventMonitor::GetNextEvent(ChangeEventItem& event) {
     if (m.readState == Impl::kExhausted) return 1;
     if (m.readState == Impl::kNoRead) return -1;
     int rc = sqlite3_step(m.read);
+    if (rc == SQLITE_DONE && m.readNext) {
+        sqlite3_reset(m.read);
+        m.read = m.readNext;
+        m.readNext = nullptr;
+        rc = sqlite3_step(m.read);
+    }
     if (rc == SQLITE_ROW) {
         ReadEvent(m.read, event);
         return 0;

@@ -307,6 +307,37 @@ TEST_F(EventStoreTest, PrefixReadsMatchExactBytes) {
     }
 }
 
+// A share's read: the events under it, then those that left it (old path
+// inside, path outside), each once, whatever the prefix's bytes.
+TEST_F(EventStoreTest, ShareReadAddsTheEventsThatLeftIt) {
+    auto store = Created();
+    const char* const events[][2] = {{"/a/x/", ""},       {"/a/y/", "/a/w/"},   {"/b/y/", "/a/v/"},
+                                     {"/a/z/", "/b/u/"},  {"/a2/q/", "/b/t/"},  {"\xff/r/", "/a/s/"},
+                                     {"/b/p/", ""}};
+    for (long long i = 0; i < 7; ++i) {
+        ChangeEventItem item = Event(i + 1, events[i][0]);
+        item.strOldPath = events[i][1];
+        bool exists = false;
+        ASSERT_FALSE(store->InsertEvent(item, exists).IsError());
+    }
+    const struct {
+        std::string prefix;
+        std::set<long long> under, left;
+    } cases[] = {{"/a/", {1, 2, 4}, {3, 6}}, {"/b/", {3, 7}, {4, 5}}, {"\xff", {6}, {}},
+                 {"/c/", {}, {}},          {"", {1, 2, 3, 4, 5, 6, 7}, {}}};
+    for (const auto& c : cases) {
+        ASSERT_FALSE(store->PrepareSelectQueryForShare(c.prefix).IsError());
+        std::vector<long long> order;
+        ChangeEventItem e;
+        int rc;
+        while ((rc = store->GetNextEvent(e)) == 0) order.push_back(e.llInode);
+        EXPECT_EQ(1, rc);
+        ASSERT_EQ(c.under.size() + c.left.size(), order.size()) << c.prefix;
+        EXPECT_EQ(c.under, std::set<long long>(order.begin(), order.begin() + c.under.size())) << c.prefix;
+        EXPECT_EQ(c.left, std::set<long long>(order.begin() + c.under.size(), order.end())) << c.prefix;
+    }
+}
+
 TEST_F(EventStoreTest, NamesStayInsideTheFolderAndNeverShareAFile) {
     TempDir parent;
     std::string folder = parent / "results";
