@@ -245,6 +245,11 @@ struct CSnapDiffEventMonitor::Impl {
         return rc == SQLITE_OK ? CRyError::Success() : SqliteError(FX_LOCATION, "Create");
     }
 
+    // SQLite takes a name that begins with "file:" for a URI and decodes its
+    // %XX escapes, so a relative job results folder of such a name would put
+    // the store in another folder; "./" keeps it the plain path it is.
+    std::string OpenName() const { return strPath[0] == '/' ? strPath : "./" + strPath; }
+
     CRyError Open() {
         // The earlier store may still be open in another store object: its
         // file is unlinked, never emptied, so that object keeps its own data.
@@ -262,7 +267,7 @@ struct CSnapDiffEventMonitor::Impl {
         if (!conn) return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
         // A store serves one thread, so SQLite need not lock the connection.
         sqlite3* raw = nullptr;
-        int rc = sqlite3_open_v2(strPath.c_str(), &raw,
+        int rc = sqlite3_open_v2(OpenName().c_str(), &raw,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW |
                                      SQLITE_OPEN_NOMUTEX,
                                  nullptr);

@@ -473,6 +473,21 @@ TEST_F(EventStoreTest, UnopenableFolderFailsCreate) {
     }
 }
 
+// A relative results folder named like a URI is still the folder it names.
+TEST_F(EventStoreTest, RelativeFolderIsNeverAUri) {
+    char* cwd = getcwd(nullptr, 0);
+    ASSERT_EQ(0, chdir(dir.Path().c_str()));
+    ASSERT_EQ(0, mkdir("file:res%41", 0700));
+    {
+        CSnapDiffEventMonitor store("file:res%41", "p", "c");
+        CRyError error = store.Create();
+        EXPECT_FALSE(error.IsError()) << error.AsString();
+        EXPECT_TRUE(testsupport::FileExists(store.FilePath()));
+    }
+    EXPECT_EQ(0, chdir(cwd));
+    free(cwd);
+}
+
 TEST_F(EventStoreTest, FullDiskSurfacesAsAnError) {
     // Each case runs in a child process whose file size limit plays a disk
     // too small for the store.
