@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -176,7 +178,9 @@ struct CSnapDiffEventMonitor::Impl {
     std::string readPrefix;
     std::string readBound;
     // A write that failed may have left part of its rows behind (there is no
-    // journal to roll back), so after one the store refuses all further work.
+    // journal to roll back), so after one the store refuses all further work
+    // and its file is removed: a full disk is the usual cause, and the next
+    // share's store needs the space.
     CRyError failure;
 
     Impl() : pending(kRowsPerInsert) {}
@@ -191,23 +195,32 @@ struct CSnapDiffEventMonitor::Impl {
 
     CRyError MarkFailed(const CRyError& error) {
         failure = error;
+        Discard();
         return error;
+    }
+
+    void Discard() {
+        EndRead();
+        conn.reset();
+        pendingCount = 0;
+        inTransaction = false;
+        unlink(strPath.c_str());
     }
 
     // The fault hook, then whether the store can serve an operation at all.
     CRyError Begin(const FXCodeLocation& where, const char* operation) const {
         CRyError injected = RunFaultHook(operation);
         if (injected.IsError()) return injected.Push(where);
-        if (!conn) {
-            return FXErrorUtil::ErrorWin32(where, ERROR_FUNCTION_FAILED,
-                                           "%s failed on the event store [%s]: the store is not open",
-                                           operation, strPath.c_str());
-        }
         if (failure.IsError()) {
             return FXErrorUtil::ErrorWin32(
                 where, ERROR_FUNCTION_FAILED,
                 "%s failed on the event store [%s]: the store failed earlier: %s", operation,
                 strPath.c_str(), failure.Message().c_str());
+        }
+        if (!conn) {
+            return FXErrorUtil::ErrorWin32(where, ERROR_FUNCTION_FAILED,
+                                           "%s failed on the event store [%s]: the store is not open",
+                                           operation, strPath.c_str());
         }
         return CRyError::Success();
     }
@@ -250,6 +263,28 @@ struct CSnapDiffEventMonitor::Impl {
     // the store in another folder; "./" keeps it the plain path it is.
     std::string OpenName() const { return strPath[0] == '/' ? strPath : "./" + strPath; }
 
+    CRyError CreateFileExclusively() {
+        CRyError injected = RunFaultHook("CreateFile");
+        if (injected.IsError()) return injected.Push(FX_LOCATION);
+        int fd = open(strPath.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            close(fd);
+            return CRyError::Success();
+        }
+        const int openErrno = errno;
+        struct stat status;
+        if (lstat(strPath.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+            return FXErrorUtil::ErrorWin32(
+                FX_LOCATION, ERROR_FUNCTION_FAILED,
+                "Create failed on the event store [%s]: [%s] is a symbolic link, which could "
+                "redirect the store's writes",
+                strPath.c_str(), strPath.c_str());
+        }
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+                                       "Create failed on the event store [%s]: unable to open [%s]: %s",
+                                       strPath.c_str(), strPath.c_str(), strerror(openErrno));
+    }
+
     CRyError Open() {
         // The earlier store may still be open in another store object: its
         // file is unlinked, never emptied, so that object keeps its own data.
@@ -263,19 +298,30 @@ struct CSnapDiffEventMonitor::Impl {
                     strPath.c_str(), file.c_str(), strerror(errno));
             }
         }
+        // The file is made here, readable by its owner alone (it names every
+        // changed file of the volume), and never through a link: one planted
+        // after the unlink could point our writes anywhere. Links in the
+        // folder's own path are the operator's choice and are followed.
+        CRyError error = CreateFileExclusively();
+        if (error.IsError()) return error;
+        // A store that could not be set up leaves no file behind.
+        error = OpenCreatedFile();
+        if (error.IsError()) Discard();
+        return error;
+    }
+
+    CRyError OpenCreatedFile() {
         conn.reset(new (std::nothrow) Connection());
         if (!conn) return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
         // A store serves one thread, so SQLite need not lock the connection.
         sqlite3* raw = nullptr;
         int rc = sqlite3_open_v2(OpenName().c_str(), &raw,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW |
-                                     SQLITE_OPEN_NOMUTEX,
-                                 nullptr);
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
         conn->db.reset(raw);
         if (!raw) return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
         if (rc != SQLITE_OK) return SqliteError(FX_LOCATION, "Create");
-        // CREATE TABLE (not IF NOT EXISTS) also refuses a file that somebody
-        // put in place between the unlink and the open.
+        // CREATE TABLE (not IF NOT EXISTS) also refuses a database that
+        // somebody put in place of the empty file made above.
         CRyError error = Execute(FX_LOCATION, "Create", kCreateSchema);
         const struct {
             std::string sql;
@@ -497,7 +543,7 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
     BindEvent(statement, 1, event);
     int rc = sqlite3_step(statement);
     if (rc != SQLITE_DONE) {
-        error = m.MarkFailed(m.SqliteError(FX_LOCATION, "UpdateExistingEventOfInode"));
+        error = m.SqliteError(FX_LOCATION, "UpdateExistingEventOfInode");
     } else if (sqlite3_changes(m.Db()) == 0) {
         error = FXErrorUtil::ErrorWin32(
             FX_LOCATION, ERROR_FUNCTION_FAILED,
@@ -505,7 +551,7 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
             m.strPath.c_str(), static_cast<long long>(event.llInode));
     }
     sqlite3_reset(statement);
-    return error;
+    return rc != SQLITE_DONE ? m.MarkFailed(error) : error;
 }
 
 CRyError CSnapDiffEventMonitor::PrepareSelectQueryWithPathPrefix(const std::string& prefix) {

@@ -123,7 +123,9 @@ protected:
         setrlimit(RLIMIT_FSIZE, &limit);
         bool stillRefused = store->InsertEvent(Event(events + 1, "/s/late/"), exists).IsError() &&
                             store->PrepareSelectQueryWithPathPrefix("/s/").IsError();
-        return insertFailed == failsInInsert && prepareFailed && readFailed && stillRefused;
+        // ... and the failed store's file is gone, leaving its space to the next.
+        bool removed = !testsupport::FileExists(store->FilePath());
+        return insertFailed == failsInInsert && prepareFailed && readFailed && stillRefused && removed;
     }
     TempDir dir;
 };
@@ -471,6 +473,34 @@ TEST_F(EventStoreTest, UnopenableFolderFailsCreate) {
         ChangeEventItem e;
         EXPECT_EQ(-1, store.GetNextEvent(e));
     }
+}
+
+// Links: a results folder reached through one works; a link where the store
+// file goes is replaced, never written through; one planted after that is
+// refused by name. The file is its owner's alone.
+TEST_F(EventStoreTest, LinksNeverRedirectTheStore) {
+    ASSERT_EQ(0, mkdir((dir / "real").c_str(), 0700));
+    ASSERT_EQ(0, symlink((dir / "real").c_str(), (dir / "linked").c_str()));
+    testsupport::WriteFile(dir / "victim", "keep");
+    CSnapDiffEventMonitor store(dir / "linked", "p", "c");
+    ASSERT_EQ(0, symlink((dir / "victim").c_str(), store.FilePath().c_str()));
+    ASSERT_FALSE(store.Create().IsError());
+    bool exists = false;
+    ASSERT_FALSE(store.InsertEvent(Event(1, "/s/"), exists).IsError());
+    EXPECT_EQ(1u, ReadPrefix(store, "/s/").size());
+    EXPECT_EQ("keep", testsupport::ReadFile(dir / "victim"));
+    struct stat status;
+    ASSERT_EQ(0, lstat(store.FilePath().c_str(), &status));
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(0600u, status.st_mode & 0777);
+
+    const std::string victim = dir / "victim", path = store.FilePath();
+    CSnapDiffEventMonitor::SetFaultHook([&](const char* operation) {
+        bool planted = std::string(operation) != "CreateFile" || symlink(victim.c_str(), path.c_str()) == 0;
+        return planted ? CRyError::Success() : FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "no link");
+    });
+    ExpectStoreError(store.Create(), "[" + path + "] is a symbolic link");
+    EXPECT_EQ("keep", testsupport::ReadFile(dir / "victim"));
 }
 
 // A relative results folder named like a URI is still the folder it names.
