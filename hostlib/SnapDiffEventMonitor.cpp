@@ -46,7 +46,15 @@ const char kCreateSchema[] =
     "CREATE TABLE events(inode INTEGER PRIMARY KEY, path BLOB NOT NULL, old_path BLOB NOT NULL,"
     " ctime INTEGER NOT NULL, mtime INTEGER NOT NULL, atime INTEGER NOT NULL,"
     " change_type BLOB NOT NULL, attribute INTEGER NOT NULL, flags INTEGER NOT NULL,"
-    " file_type INTEGER NOT NULL);";
+    " file_type INTEGER NOT NULL);"
+    // Paths are BLOBs because a name may hold any byte; people reading the
+    // file in the sqlite3 shell compare and match text, which never equals a
+    // BLOB, so they get a view of the same rows with TEXT columns.
+    "CREATE VIEW events_text AS SELECT inode, CAST(path AS TEXT) AS path,"
+    " CAST(old_path AS TEXT) AS old_path, ctime, mtime, atime,"
+    " CAST(change_type AS TEXT) AS change_type, attribute, flags, file_type FROM events;"
+    // Readers tell the layout of a file by this number (docs/change-database.md).
+    "PRAGMA user_version=1;";
 const char kCreatePathIndex[] =
     "CREATE INDEX events_by_path ON events(path, old_path, ctime, mtime, atime, change_type,"
     " attribute, flags, file_type)";

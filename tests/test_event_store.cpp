@@ -554,11 +554,16 @@ TEST_F(EventStoreTest, DestroyedStoreLeavesEveryEventInItsFile) {
     }
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr));
-    sqlite3_stmt* count = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "SELECT count(*) FROM events", -1, &count, nullptr));
-    ASSERT_EQ(SQLITE_ROW, sqlite3_step(count));
-    EXPECT_EQ(100, sqlite3_column_int(count, 0));
-    sqlite3_finalize(count);
+    // ... which a person can query with text in the sqlite3 shell.
+    for (const char* query : {"SELECT count(*) FROM events",
+                              "SELECT count(*) FROM events_text WHERE path = '/s/f/' AND change_type LIKE 'file_%'",
+                              "SELECT 100 * (user_version = 1) FROM pragma_user_version"}) {
+        sqlite3_stmt* count = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, query, -1, &count, nullptr)) << query;
+        ASSERT_EQ(SQLITE_ROW, sqlite3_step(count));
+        EXPECT_EQ(100, sqlite3_column_int(count, 0)) << query;
+        sqlite3_finalize(count);
+    }
     sqlite3_close(db);
 }
 
