@@ -35,6 +35,11 @@ public:
     // Commits pending inserts and starts a read of the events whose path
     // begins with prefix (exact bytes; no wildcard).
     CRyError PrepareSelectQueryWithPathPrefix(const std::string& prefix);
+    // Starts a read of the events whose path begins with prefix, followed by
+    // the events whose old path begins with prefix while their path does not.
+    // A share is read so: an inode that left it for another share still
+    // tells it that the old name is gone.
+    CRyError PrepareSelectQueryForShare(const std::string& prefix);
     // 1: exhausted; -1: failure or no read prepared; 0: event holds the next one.
     int GetNextEvent(ChangeEventItem& event);
 

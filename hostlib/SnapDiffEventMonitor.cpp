@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -44,7 +46,15 @@ const char kCreateSchema[] =
     "CREATE TABLE events(inode INTEGER PRIMARY KEY, path BLOB NOT NULL, old_path BLOB NOT NULL,"
     " ctime INTEGER NOT NULL, mtime INTEGER NOT NULL, atime INTEGER NOT NULL,"
     " change_type BLOB NOT NULL, attribute INTEGER NOT NULL, flags INTEGER NOT NULL,"
-    " file_type INTEGER NOT NULL);";
+    " file_type INTEGER NOT NULL);"
+    // Paths are BLOBs because a name may hold any byte; people reading the
+    // file in the sqlite3 shell compare and match text, which never equals a
+    // BLOB, so they get a view of the same rows with TEXT columns.
+    "CREATE VIEW events_text AS SELECT inode, CAST(path AS TEXT) AS path,"
+    " CAST(old_path AS TEXT) AS old_path, ctime, mtime, atime,"
+    " CAST(change_type AS TEXT) AS change_type, attribute, flags, file_type FROM events;"
+    // Readers tell the layout of a file by this number (docs/change-database.md).
+    "PRAGMA user_version=1;";
 const char kCreatePathIndex[] =
     "CREATE INDEX events_by_path ON events(path, old_path, ctime, mtime, atime, change_type,"
     " attribute, flags, file_type)";
@@ -56,6 +66,11 @@ const char kUpdateEvent[] =
     " change_type = ?7, attribute = ?8, flags = ?9, file_type = ?10 WHERE inode = ?1";
 const char kReadRange[] = "SELECT " EVENT_COLUMNS " FROM events WHERE path >= ?1 AND path < ?2";
 const char kReadFrom[] = "SELECT " EVENT_COLUMNS " FROM events WHERE path >= ?1";
+// The events that left a prefix: old path inside it, path outside. With no
+// upper bound every path >= the prefix lies inside it.
+const char kReadLeftRange[] = "SELECT " EVENT_COLUMNS " FROM events"
+    " WHERE old_path >= ?1 AND old_path < ?2 AND (path < ?1 OR path >= ?2)";
+const char kReadLeftFrom[] = "SELECT " EVENT_COLUMNS " FROM events WHERE old_path >= ?1 AND path < ?1";
 #undef EVENT_COLUMNS
 
 std::string InsertStatementText(size_t rows) {
@@ -88,6 +103,8 @@ struct Connection {
     Statement updateEvent;
     Statement readRange;
     Statement readFrom;
+    Statement readLeftRange;
+    Statement readLeftFrom;
 };
 
 // Strings are bound without a copy: every caller keeps them alive and
@@ -164,10 +181,14 @@ struct CSnapDiffEventMonitor::Impl {
     bool pathIndexBuilt = false;
     ReadState readState = kNoRead;
     sqlite3_stmt* read = nullptr;
+    // The second part of a share's read, run once the first is exhausted.
+    sqlite3_stmt* readNext = nullptr;
     std::string readPrefix;
     std::string readBound;
     // A write that failed may have left part of its rows behind (there is no
-    // journal to roll back), so after one the store refuses all further work.
+    // journal to roll back), so after one the store refuses all further work
+    // and its file is removed: a full disk is the usual cause, and the next
+    // share's store needs the space.
     CRyError failure;
 
     Impl() : pending(kRowsPerInsert) {}
@@ -182,23 +203,32 @@ struct CSnapDiffEventMonitor::Impl {
 
     CRyError MarkFailed(const CRyError& error) {
         failure = error;
+        Discard();
         return error;
+    }
+
+    void Discard() {
+        EndRead();
+        conn.reset();
+        pendingCount = 0;
+        inTransaction = false;
+        unlink(strPath.c_str());
     }
 
     // The fault hook, then whether the store can serve an operation at all.
     CRyError Begin(const FXCodeLocation& where, const char* operation) const {
         CRyError injected = RunFaultHook(operation);
         if (injected.IsError()) return injected.Push(where);
-        if (!conn) {
-            return FXErrorUtil::ErrorWin32(where, ERROR_FUNCTION_FAILED,
-                                           "%s failed on the event store [%s]: the store is not open",
-                                           operation, strPath.c_str());
-        }
         if (failure.IsError()) {
             return FXErrorUtil::ErrorWin32(
                 where, ERROR_FUNCTION_FAILED,
                 "%s failed on the event store [%s]: the store failed earlier: %s", operation,
                 strPath.c_str(), failure.Message().c_str());
+        }
+        if (!conn) {
+            return FXErrorUtil::ErrorWin32(where, ERROR_FUNCTION_FAILED,
+                                           "%s failed on the event store [%s]: the store is not open",
+                                           operation, strPath.c_str());
         }
         return CRyError::Success();
     }
@@ -218,6 +248,7 @@ struct CSnapDiffEventMonitor::Impl {
     void EndRead() {
         if (read) sqlite3_reset(read);
         read = nullptr;
+        readNext = nullptr;
         readState = kNoRead;
     }
 
@@ -235,6 +266,33 @@ struct CSnapDiffEventMonitor::Impl {
         return rc == SQLITE_OK ? CRyError::Success() : SqliteError(FX_LOCATION, "Create");
     }
 
+    // SQLite takes a name that begins with "file:" for a URI and decodes its
+    // %XX escapes, so a relative job results folder of such a name would put
+    // the store in another folder; "./" keeps it the plain path it is.
+    std::string OpenName() const { return strPath[0] == '/' ? strPath : "./" + strPath; }
+
+    CRyError CreateFileExclusively() {
+        CRyError injected = RunFaultHook("CreateFile");
+        if (injected.IsError()) return injected.Push(FX_LOCATION);
+        int fd = open(strPath.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            close(fd);
+            return CRyError::Success();
+        }
+        const int openErrno = errno;
+        struct stat status;
+        if (lstat(strPath.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+            return FXErrorUtil::ErrorWin32(
+                FX_LOCATION, ERROR_FUNCTION_FAILED,
+                "Create failed on the event store [%s]: [%s] is a symbolic link, which could "
+                "redirect the store's writes",
+                strPath.c_str(), strPath.c_str());
+        }
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+                                       "Create failed on the event store [%s]: unable to open [%s]: %s",
+                                       strPath.c_str(), strPath.c_str(), strerror(openErrno));
+    }
+
     CRyError Open() {
         // The earlier store may still be open in another store object: its
         // file is unlinked, never emptied, so that object keeps its own data.
@@ -248,19 +306,30 @@ struct CSnapDiffEventMonitor::Impl {
                     strPath.c_str(), file.c_str(), strerror(errno));
             }
         }
+        // The file is made here, readable by its owner alone (it names every
+        // changed file of the volume), and never through a link: one planted
+        // after the unlink could point our writes anywhere. Links in the
+        // folder's own path are the operator's choice and are followed.
+        CRyError error = CreateFileExclusively();
+        if (error.IsError()) return error;
+        // A store that could not be set up leaves no file behind.
+        error = OpenCreatedFile();
+        if (error.IsError()) Discard();
+        return error;
+    }
+
+    CRyError OpenCreatedFile() {
         conn.reset(new (std::nothrow) Connection());
         if (!conn) return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
         // A store serves one thread, so SQLite need not lock the connection.
         sqlite3* raw = nullptr;
-        int rc = sqlite3_open_v2(strPath.c_str(), &raw,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW |
-                                     SQLITE_OPEN_NOMUTEX,
-                                 nullptr);
+        int rc = sqlite3_open_v2(OpenName().c_str(), &raw,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
         conn->db.reset(raw);
         if (!raw) return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
         if (rc != SQLITE_OK) return SqliteError(FX_LOCATION, "Create");
-        // CREATE TABLE (not IF NOT EXISTS) also refuses a file that somebody
-        // put in place between the unlink and the open.
+        // CREATE TABLE (not IF NOT EXISTS) also refuses a database that
+        // somebody put in place of the empty file made above.
         CRyError error = Execute(FX_LOCATION, "Create", kCreateSchema);
         const struct {
             std::string sql;
@@ -271,7 +340,9 @@ struct CSnapDiffEventMonitor::Impl {
                           {kInodeStored, conn->inodeStored},
                           {kUpdateEvent, conn->updateEvent},
                           {kReadRange, conn->readRange},
-                          {kReadFrom, conn->readFrom}};
+                          {kReadFrom, conn->readFrom},
+                          {kReadLeftRange, conn->readLeftRange},
+                          {kReadLeftFrom, conn->readLeftFrom}};
         for (const auto& entry : statements) {
             if (error.IsError()) break;
             error = PrepareStatement(entry.sql.c_str(), entry.statement);
@@ -347,6 +418,28 @@ struct CSnapDiffEventMonitor::Impl {
                              ? CRyError::Success()
                              : SqliteError(FX_LOCATION, "InsertEvent");
         sqlite3_reset(statement);
+        return error;
+    }
+
+    CRyError PrepareRead(const std::string& prefix, bool withLeft) {
+        // Whatever happens below, the earlier read is over: a failed prepare
+        // must never leave the agent reading the previous share's events.
+        EndRead();
+        CRyError error = Begin(FX_LOCATION, "Prepare");
+        if (error.IsError()) return error;
+        error = Commit();
+        if (error.IsSuccess()) error = BuildPathIndexWhenWorthIt();
+        if (error.IsError()) return error.Push(FX_LOCATION);
+        readPrefix = prefix;
+        const bool bounded = EventStorePrefixUpperBound(readPrefix, readBound);
+        read = bounded ? conn->readRange.get() : conn->readFrom.get();
+        readNext = !withLeft ? nullptr : bounded ? conn->readLeftRange.get() : conn->readLeftFrom.get();
+        for (sqlite3_stmt* statement : {read, readNext}) {
+            if (!statement) continue;
+            BindBytes(statement, 1, readPrefix);
+            if (bounded) BindBytes(statement, 2, readBound);
+        }
+        readState = kStreaming;
         return error;
     }
 
@@ -458,7 +551,7 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
     BindEvent(statement, 1, event);
     int rc = sqlite3_step(statement);
     if (rc != SQLITE_DONE) {
-        error = m.MarkFailed(m.SqliteError(FX_LOCATION, "UpdateExistingEventOfInode"));
+        error = m.SqliteError(FX_LOCATION, "UpdateExistingEventOfInode");
     } else if (sqlite3_changes(m.Db()) == 0) {
         error = FXErrorUtil::ErrorWin32(
             FX_LOCATION, ERROR_FUNCTION_FAILED,
@@ -466,28 +559,17 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
             m.strPath.c_str(), static_cast<long long>(event.llInode));
     }
     sqlite3_reset(statement);
-    return error;
+    return rc != SQLITE_DONE ? m.MarkFailed(error) : error;
 }
 
 CRyError CSnapDiffEventMonitor::PrepareSelectQueryWithPathPrefix(const std::string& prefix) {
-    Impl& m = *m_pImpl;
-    // Whatever happens below, the earlier read is over: a failed prepare
-    // must never leave the agent reading the previous share's events.
-    m.EndRead();
-    CRyError error = m.Begin(FX_LOCATION, "Prepare");
-    if (error.IsError()) return error;
-    error = m.Commit();
-    if (error.IsSuccess()) error = m.BuildPathIndexWhenWorthIt();
-    if (error.IsError()) return error.Push(FX_LOCATION);
-    m.readPrefix = prefix;
-    sqlite3_stmt* statement = EventStorePrefixUpperBound(m.readPrefix, m.readBound)
-                                  ? m.conn->readRange.get()
-                                  : m.conn->readFrom.get();
-    BindBytes(statement, 1, m.readPrefix);
-    if (statement == m.conn->readRange.get()) BindBytes(statement, 2, m.readBound);
-    m.read = statement;
-    m.readState = Impl::kStreaming;
-    return error;
+    CRyError error = m_pImpl->PrepareRead(prefix, false);
+    return error.IsError() ? error.Push(FX_LOCATION) : error;
+}
+
+CRyError CSnapDiffEventMonitor::PrepareSelectQueryForShare(const std::string& prefix) {
+    CRyError error = m_pImpl->PrepareRead(prefix, true);
+    return error.IsError() ? error.Push(FX_LOCATION) : error;
 }
 
 int CSnapDiffEventMonitor::GetNextEvent(ChangeEventItem& event) {
@@ -496,6 +578,12 @@ int CSnapDiffEventMonitor::GetNextEvent(ChangeEventItem& event) {
     if (m.readState == Impl::kExhausted) return 1;
     if (m.readState == Impl::kNoRead) return -1;
     int rc = sqlite3_step(m.read);
+    if (rc == SQLITE_DONE && m.readNext) {
+        sqlite3_reset(m.read);
+        m.read = m.readNext;
+        m.readNext = nullptr;
+        rc = sqlite3_step(m.read);
+    }
     if (rc == SQLITE_ROW) {
         ReadEvent(m.read, event);
         return 0;

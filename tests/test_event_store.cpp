@@ -123,7 +123,9 @@ protected:
         setrlimit(RLIMIT_FSIZE, &limit);
         bool stillRefused = store->InsertEvent(Event(events + 1, "/s/late/"), exists).IsError() &&
                             store->PrepareSelectQueryWithPathPrefix("/s/").IsError();
-        return insertFailed == failsInInsert && prepareFailed && readFailed && stillRefused;
+        // ... and the failed store's file is gone, leaving its space to the next.
+        bool removed = !testsupport::FileExists(store->FilePath());
+        return insertFailed == failsInInsert && prepareFailed && readFailed && stillRefused && removed;
     }
     TempDir dir;
 };
@@ -307,6 +309,37 @@ TEST_F(EventStoreTest, PrefixReadsMatchExactBytes) {
     }
 }
 
+// A share's read: the events under it, then those that left it (old path
+// inside, path outside), each once, whatever the prefix's bytes.
+TEST_F(EventStoreTest, ShareReadAddsTheEventsThatLeftIt) {
+    auto store = Created();
+    const char* const events[][2] = {{"/a/x/", ""},       {"/a/y/", "/a/w/"},   {"/b/y/", "/a/v/"},
+                                     {"/a/z/", "/b/u/"},  {"/a2/q/", "/b/t/"},  {"\xff/r/", "/a/s/"},
+                                     {"/b/p/", ""}};
+    for (long long i = 0; i < 7; ++i) {
+        ChangeEventItem item = Event(i + 1, events[i][0]);
+        item.strOldPath = events[i][1];
+        bool exists = false;
+        ASSERT_FALSE(store->InsertEvent(item, exists).IsError());
+    }
+    const struct {
+        std::string prefix;
+        std::set<long long> under, left;
+    } cases[] = {{"/a/", {1, 2, 4}, {3, 6}}, {"/b/", {3, 7}, {4, 5}}, {"\xff", {6}, {}},
+                 {"/c/", {}, {}},          {"", {1, 2, 3, 4, 5, 6, 7}, {}}};
+    for (const auto& c : cases) {
+        ASSERT_FALSE(store->PrepareSelectQueryForShare(c.prefix).IsError());
+        std::vector<long long> order;
+        ChangeEventItem e;
+        int rc;
+        while ((rc = store->GetNextEvent(e)) == 0) order.push_back(e.llInode);
+        EXPECT_EQ(1, rc);
+        ASSERT_EQ(c.under.size() + c.left.size(), order.size()) << c.prefix;
+        EXPECT_EQ(c.under, std::set<long long>(order.begin(), order.begin() + c.under.size())) << c.prefix;
+        EXPECT_EQ(c.left, std::set<long long>(order.begin() + c.under.size(), order.end())) << c.prefix;
+    }
+}
+
 TEST_F(EventStoreTest, NamesStayInsideTheFolderAndNeverShareAFile) {
     TempDir parent;
     std::string folder = parent / "results";
@@ -442,6 +475,49 @@ TEST_F(EventStoreTest, UnopenableFolderFailsCreate) {
     }
 }
 
+// Links: a results folder reached through one works; a link where the store
+// file goes is replaced, never written through; one planted after that is
+// refused by name. The file is its owner's alone.
+TEST_F(EventStoreTest, LinksNeverRedirectTheStore) {
+    ASSERT_EQ(0, mkdir((dir / "real").c_str(), 0700));
+    ASSERT_EQ(0, symlink((dir / "real").c_str(), (dir / "linked").c_str()));
+    testsupport::WriteFile(dir / "victim", "keep");
+    CSnapDiffEventMonitor store(dir / "linked", "p", "c");
+    ASSERT_EQ(0, symlink((dir / "victim").c_str(), store.FilePath().c_str()));
+    ASSERT_FALSE(store.Create().IsError());
+    bool exists = false;
+    ASSERT_FALSE(store.InsertEvent(Event(1, "/s/"), exists).IsError());
+    EXPECT_EQ(1u, ReadPrefix(store, "/s/").size());
+    EXPECT_EQ("keep", testsupport::ReadFile(dir / "victim"));
+    struct stat status;
+    ASSERT_EQ(0, lstat(store.FilePath().c_str(), &status));
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(0600u, status.st_mode & 0777);
+
+    const std::string victim = dir / "victim", path = store.FilePath();
+    CSnapDiffEventMonitor::SetFaultHook([&](const char* operation) {
+        bool planted = std::string(operation) != "CreateFile" || symlink(victim.c_str(), path.c_str()) == 0;
+        return planted ? CRyError::Success() : FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "no link");
+    });
+    ExpectStoreError(store.Create(), "[" + path + "] is a symbolic link");
+    EXPECT_EQ("keep", testsupport::ReadFile(dir / "victim"));
+}
+
+// A relative results folder named like a URI is still the folder it names.
+TEST_F(EventStoreTest, RelativeFolderIsNeverAUri) {
+    char* cwd = getcwd(nullptr, 0);
+    ASSERT_EQ(0, chdir(dir.Path().c_str()));
+    ASSERT_EQ(0, mkdir("file:res%41", 0700));
+    {
+        CSnapDiffEventMonitor store("file:res%41", "p", "c");
+        CRyError error = store.Create();
+        EXPECT_FALSE(error.IsError()) << error.AsString();
+        EXPECT_TRUE(testsupport::FileExists(store.FilePath()));
+    }
+    EXPECT_EQ(0, chdir(cwd));
+    free(cwd);
+}
+
 TEST_F(EventStoreTest, FullDiskSurfacesAsAnError) {
     // Each case runs in a child process whose file size limit plays a disk
     // too small for the store.
@@ -478,11 +554,16 @@ TEST_F(EventStoreTest, DestroyedStoreLeavesEveryEventInItsFile) {
     }
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr));
-    sqlite3_stmt* count = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "SELECT count(*) FROM events", -1, &count, nullptr));
-    ASSERT_EQ(SQLITE_ROW, sqlite3_step(count));
-    EXPECT_EQ(100, sqlite3_column_int(count, 0));
-    sqlite3_finalize(count);
+    // ... which a person can query with text in the sqlite3 shell.
+    for (const char* query : {"SELECT count(*) FROM events",
+                              "SELECT count(*) FROM events_text WHERE path = '/s/f/' AND change_type LIKE 'file_%'",
+                              "SELECT 100 * (user_version = 1) FROM pragma_user_version"}) {
+        sqlite3_stmt* count = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, query, -1, &count, nullptr)) << query;
+        ASSERT_EQ(SQLITE_ROW, sqlite3_step(count));
+        EXPECT_EQ(100, sqlite3_column_int(count, 0)) << query;
+        sqlite3_finalize(count);
+    }
     sqlite3_close(db);
 }
 
