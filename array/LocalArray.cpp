@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <functional>
 #include <strings.h>
 #include <sys/stat.h>
@@ -42,8 +43,42 @@ CatalogRow RowOf(const LiveTreeEntry& entry) {
     row.llAtime = entry.st.st_atim.tv_sec;
     row.llCtime = entry.st.st_ctim.tv_sec;
     row.llMtime = entry.st.st_mtim.tv_sec;
+    row.uiAtimeNs = static_cast<uint32_t>(entry.st.st_atim.tv_nsec);
+    row.uiCtimeNs = static_cast<uint32_t>(entry.st.st_ctim.tv_nsec);
+    row.uiMtimeNs = static_cast<uint32_t>(entry.st.st_mtim.tv_nsec);
+    row.ullLinks = entry.st.st_nlink;
+    row.uiOwner = entry.st.st_uid;
+    row.uiGroup = entry.st.st_gid;
+    row.bHasDigest = entry.bHasDigest;
+    row.ullDigest = entry.ullDigest;
     row.strPath = entry.strPath;
     return row;
+}
+
+// Names in a folder (without "." and ".."); a folder that is missing or is
+// not a real directory has none.
+ArrayStatus NamesIn(const std::string& dir, std::vector<std::string>& names) {
+    names.clear();
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return ArrayStatus::Ok();
+        return ArrayStatus::Fail(kArrayErrInternal, "cannot read " + dir + ": " + strerror(errno));
+    }
+    DIR* stream = fdopendir(fd);
+    if (!stream) {
+        close(fd);
+        return ArrayStatus::Fail(kArrayErrInternal, "cannot read " + dir);
+    }
+    while (struct dirent* ent = readdir(stream))
+        if (strcmp(ent->d_name, ".") != 0 && strcmp(ent->d_name, "..") != 0) names.push_back(ent->d_name);
+    closedir(stream);
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus RemoveFile(const std::string& path) {
+    if (unlink(path.c_str()) != 0 && errno != ENOENT)
+        return ArrayStatus::Fail(kArrayErrInternal, "cannot remove " + path + ": " + strerror(errno));
+    return ArrayStatus::Ok();
 }
 
 }  // namespace
@@ -57,6 +92,58 @@ ArrayStatus LocalArray::Failure(uint32_t code, const std::string& message) const
 ArrayStatus LocalArray::OpenConnection() {
     if (!IsRealDirectory(m_config.strRoot))
         return Failure(kArrayErrNotConnected, "array root " + m_config.strRoot + " is not reachable");
+    // A job killed while it created a snapshot left debris; clear it on
+    // every volume now, so that no later job or client meets it. A volume
+    // whose debris cannot be removed is left to its next creation, which
+    // tries again and fails for that volume alone.
+    std::vector<std::string> volumes;
+    NamesIn(m_config.strRoot, volumes);
+    for (const std::string& volume : volumes) {
+        std::string volumeDir = m_config.strRoot + "/" + volume;
+        if (volume != kCatalogFolder && CheckLocalArrayName("volume", volume).bOk &&
+            IsRealDirectory(volumeDir))
+            RemoveUnfinishedCreations(volume, volumeDir);
+    }
+    return ArrayStatus::Ok();
+}
+
+bool LocalArray::Committed(const std::string& volume, const std::string& name) const {
+    struct stat st;
+    return lstat(CatalogPath(volume, name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+ArrayStatus LocalArray::RemoveUnfinishedCreations(const std::string& volume,
+                                                  const std::string& volumeDir) {
+    // Catalogs being written and their sorted runs: every file there that
+    // is not a committed catalog.
+    std::vector<std::string> names;
+    ArrayStatus status = NamesIn(CatalogDir(volume), names);
+    for (size_t i = 0; status.bOk && i < names.size(); ++i)
+        if (!EndsWith(names[i], kCatalogSuffix)) status = RemoveFile(CatalogDir(volume) + "/" + names[i]);
+    // Copies, whole or partial, of snapshots that were never committed.
+    std::string folder;
+    if (status.bOk && SnapshotFolder(volumeDir, folder)) status = NamesIn(folder, names);
+    else names.clear();
+    for (size_t i = 0; status.bOk && i < names.size(); ++i)
+        if (!Committed(volume, names[i])) status = RemoveSnapshotTree(folder + "/" + names[i]);
+    // Their links in the export directories; anything else there is left alone.
+    if (status.bOk)
+        status = ForEachExportDirectory(
+            volume, volumeDir, [&](const LocalArrayExport&, const std::string& exportDir) {
+                std::vector<std::string> links;
+                ArrayStatus listed = NamesIn(exportDir + "/.snapshot", links);
+                for (size_t i = 0; listed.bOk && i < links.size(); ++i) {
+                    std::string link = exportDir + "/.snapshot/" + links[i];
+                    struct stat st;
+                    if (!Committed(volume, links[i]) && lstat(link.c_str(), &st) == 0 &&
+                        S_ISLNK(st.st_mode))
+                        listed = RemoveFile(link);
+                }
+                return listed;
+            });
+    if (!status.bOk)
+        return Failure(status.uiCode, "cannot clear an unfinished snapshot creation on volume " +
+                                          volume + ": " + status.strMessage);
     return ArrayStatus::Ok();
 }
 
@@ -170,6 +257,8 @@ ArrayStatus LocalArray::CreateSnapshot(const std::string& volumeArgument, const 
     if (!status.bOk) return status;
     status = CheckLocalArrayName("snapshot", name);
     if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    if (name == kSnapshotStagingName)
+        return Failure(kArrayErrInvalidArgument, "invalid snapshot name [" + name + "]: reserved");
     std::string catalogPath = CatalogPath(volume, name);
     struct stat st;
     if (lstat(catalogPath.c_str(), &st) == 0)
@@ -178,14 +267,14 @@ ArrayStatus LocalArray::CreateSnapshot(const std::string& volumeArgument, const 
     status = EnsureRealDirectory(m_config.strRoot + "/" + kCatalogFolder);
     if (status.bOk) status = EnsureRealDirectory(CatalogDir(volume));
     if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    status = RemoveUnfinishedCreations(volume, volumeDir);
+    if (!status.bOk) return status;
 
     status = BuildSnapshot(volume, volumeDir, name, catalogPath);
     if (!status.bOk) {
         // Leave nothing of a failed snapshot behind; the catalog was never
         // renamed into place, so the name stays free.
-        UnlinkFromExports(volume, volumeDir, name);
-        std::string folder;
-        if (SnapshotFolder(volumeDir, folder)) RemoveSnapshotTree(folder + "/" + name);
+        RemoveUnfinishedCreations(volume, volumeDir);
         return Failure(status.uiCode, "cannot create snapshot " + EscapeSnapDiffName(name) +
                                           " on volume " + volume + ": " + status.strMessage);
     }
@@ -194,14 +283,21 @@ ArrayStatus LocalArray::CreateSnapshot(const std::string& volumeArgument, const 
 
 ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::string& volumeDir,
                                       const std::string& name, const std::string& catalogPath) {
+    const std::string folder = volumeDir + "/.snapshot";
+    const std::string staging = folder + "/" + kSnapshotStagingName;
     std::unique_ptr<SnapshotCopier> copier;
     if (m_config.bMaterialize) {
-        std::string folder = volumeDir + "/.snapshot";
+        // The .snapshot folders are made before the tree is read, so that
+        // their coming into being belongs to this snapshot rather than
+        // showing as a change of the directories that hold them in the next.
         ArrayStatus status = EnsureRealDirectory(folder);
-        // A copy without a catalog is the remains of a failed creation.
-        if (status.bOk) status = RemoveSnapshotTree(folder + "/" + name);
+        if (status.bOk)
+            status = ForEachExportDirectory(
+                volume, volumeDir, [](const LocalArrayExport&, const std::string& exportDir) {
+                    return EnsureRealDirectory(exportDir + "/.snapshot");
+                });
         if (!status.bOk) return status;
-        copier.reset(new SnapshotCopier(volumeDir, folder + "/" + name));
+        copier.reset(new SnapshotCopier(volumeDir, staging));
         status = copier->Begin();
         if (!status.bOk) return status;
     }
@@ -212,16 +308,28 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
             ArrayStatus copied = copier->Copy(entry, skip);
             if (!copied.bOk || skip) return copied;
         }
+        Step("entry");
         return writer.Add(RowOf(entry));
     });
     if (status.bOk) status = writer.Finish();
     if (status.bOk && copier) status = copier->Finish();
+    Step("built");
+    if (status.bOk && copier && rename(staging.c_str(), (folder + "/" + name).c_str()) != 0)
+        status = ArrayStatus::Fail(kArrayErrInternal, "cannot put the copy of snapshot " + name +
+                                                          " in place: " + strerror(errno));
+    Step("copy in place");
     if (status.bOk && copier) status = LinkIntoExports(volume, volumeDir, name);
     if (status.bOk && rename(buildingPath.c_str(), catalogPath.c_str()) != 0)
         status = ArrayStatus::Fail(kArrayErrInternal,
                                    "cannot commit catalog " + catalogPath + ": " + strerror(errno));
-    if (!status.bOk) unlink(buildingPath.c_str());
-    return status;
+    if (!status.bOk) return status;
+    // The rename is the snapshot; make it outlast a power cut as well.
+    int dir = open(CatalogDir(volume).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return ArrayStatus::Ok();
 }
 
 ArrayStatus LocalArray::ForEachExportDirectory(
@@ -246,7 +354,9 @@ ArrayStatus LocalArray::LinkIntoExports(const std::string& volume, const std::st
         volume, volumeDir, [&](const LocalArrayExport& exp, const std::string& exportDir) {
             std::string target = volumeDir + "/.snapshot/" + name;
             for (const std::string& component : exp.vecBelow) target += "/" + component;
-            return LinkSnapshotIntoExport(exportDir, name, target);
+            ArrayStatus status = LinkSnapshotIntoExport(exportDir, name, target);
+            Step("linked");
+            return status;
         });
 }
 

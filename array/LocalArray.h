@@ -12,8 +12,15 @@
 //                                        the snapshot's catalog (see
 //                                        LocalArrayCatalog.h), outside the
 //                                        volume so clients never see it
-// A snapshot exists when its catalog exists: the catalog is written last,
-// by a rename, so a creation that fails part-way leaves no snapshot.
+// A snapshot exists when its catalog exists. A creation builds everything
+// under temporary names (the catalog as <name>.cat.tmp, the copy and each
+// link as .snapshot/.creating) and renames each into place; the rename of
+// the catalog, last, commits the snapshot. So a creation that fails or is
+// killed part-way leaves no snapshot, only debris that nothing reads: every
+// name in a .snapshot folder without a catalog, and every catalog file
+// that is not one. That debris is removed when the array is opened and
+// before each creation, so the rerun of a killed job finds the name free
+// and clients never see a half-made copy for long.
 //
 // Exports: every /vol/<volume> is exported whole, so
 // GetStoragePathForExport answers any existing folder /vol/<volume>[/dir...]
@@ -110,6 +117,11 @@ public:
     ArrayStatus SnapDiffEnd(const std::string& handle) override;
 
     size_t OpenSessions() const { return m_sessions.size(); }
+    // Called with the name of each step of a snapshot creation as it ends,
+    // so that a test can stop the process there as a kill would.
+    void SetCreationStepHook(std::function<void(const char* step)> hook) {
+        m_creationStep = std::move(hook);
+    }
 
 private:
     // Name and folder of the volume an argument names, when it exists.
@@ -130,11 +142,18 @@ private:
                                 const std::string& name);
     ArrayStatus UnlinkFromExports(const std::string& volume, const std::string& volumeDir,
                                   const std::string& name);
+    // Removes what creations that never committed left on a volume.
+    ArrayStatus RemoveUnfinishedCreations(const std::string& volume, const std::string& volumeDir);
+    bool Committed(const std::string& volume, const std::string& name) const;
+    void Step(const char* step) const {
+        if (m_creationStep) m_creationStep(step);
+    }
     ArrayStatus Failure(uint32_t code, const std::string& message) const;
 
     LocalArrayConfig m_config;
     std::map<std::string, std::unique_ptr<SnapDiffMerge>> m_sessions;
     uint64_t m_ullNextHandle = 1;
+    std::function<void(const char*)> m_creationStep;
 };
 
 // The back end for [array] backend = local; null with error set when the

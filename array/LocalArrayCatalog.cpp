@@ -8,7 +8,8 @@
 
 namespace {
 
-const char kMagic[8] = {'L', 'A', 'C', 'A', 'T', 'L', 'G', '1'};
+const char kMagic[8] = {'L', 'A', 'C', 'A', 'T', 'L', 'G', '2'};
+const char kFirstFormatMagic[8] = {'L', 'A', 'C', 'A', 'T', 'L', 'G', '1'};
 const char kRowTag = 'R';
 const char kEndTag = 'E';
 // A path longer than this is garbage, not a name a file system can hold.
@@ -34,8 +35,10 @@ uint32_t GetU32(const unsigned char* p) {
     return v;
 }
 
-// Fixed part of a row after its tag.
+// Fixed part of a row after its tag, and the part after its path.
 const size_t kRowFixedSize = 8 + 8 + 1 + 4 + 8 + 8 + 8 + 8 + 4;
+const size_t kRowTailSize = 4 + 4 + 4 + 8 + 4 + 4 + 1 + 8;
+const uint32_t kNanosecondsPerSecond = 1000000000;
 
 // One catalog or sorted run being written front to back.
 class RowFileOutput {
@@ -63,6 +66,14 @@ public:
         PutU64(m_buffer, static_cast<uint64_t>(row.llMtime));
         PutU32(m_buffer, static_cast<uint32_t>(row.strPath.size()));
         m_buffer += row.strPath;
+        PutU32(m_buffer, row.uiAtimeNs);
+        PutU32(m_buffer, row.uiCtimeNs);
+        PutU32(m_buffer, row.uiMtimeNs);
+        PutU64(m_buffer, row.ullLinks);
+        PutU32(m_buffer, row.uiOwner);
+        PutU32(m_buffer, row.uiGroup);
+        m_buffer.push_back(row.bHasDigest ? 1 : 0);
+        PutU64(m_buffer, row.ullDigest);
         ++m_ullRows;
         return Put(m_buffer);
     }
@@ -120,9 +131,13 @@ ArrayStatus CatalogReader::Open(const std::string& path) {
                                  "catalog " + path + ": cannot open: " + ErrnoText(errno));
     setvbuf(m_file, nullptr, _IOFBF, kIoBufferSize);
     char magic[sizeof(kMagic)];
-    if (fread(magic, 1, sizeof(magic), m_file) != sizeof(magic) ||
-        memcmp(magic, kMagic, sizeof(magic)) != 0)
-        return Corrupt("not a catalog");
+    if (fread(magic, 1, sizeof(magic), m_file) != sizeof(magic)) return Corrupt("not a catalog");
+    if (memcmp(magic, kFirstFormatMagic, sizeof(magic)) == 0)
+        return ArrayStatus::Fail(kArrayErrInternal,
+                                 "catalog " + path +
+                                     " was written by an earlier version of the array, whose times "
+                                     "are whole seconds; compare snapshots taken since the upgrade");
+    if (memcmp(magic, kMagic, sizeof(magic)) != 0) return Corrupt("not a catalog");
     return ArrayStatus::Ok();
 }
 
@@ -167,6 +182,22 @@ ArrayStatus CatalogReader::Next(CatalogRow& row, bool& done) {
     if (length == 0 || length > kMaxPathLength) return Corrupt("bad path length");
     next.strPath.resize(length);
     if (fread(&next.strPath[0], 1, length, m_file) != length) return Corrupt("truncated");
+    unsigned char tail[kRowTailSize];
+    if (fread(tail, 1, sizeof(tail), m_file) != sizeof(tail)) return Corrupt("truncated");
+    p = tail;
+    next.uiAtimeNs = GetU32(p), p += 4;
+    next.uiCtimeNs = GetU32(p), p += 4;
+    next.uiMtimeNs = GetU32(p), p += 4;
+    next.ullLinks = GetU64(p), p += 8;
+    next.uiOwner = GetU32(p), p += 4;
+    next.uiGroup = GetU32(p), p += 4;
+    const unsigned char hasDigest = *p++;
+    next.ullDigest = GetU64(p);
+    if (next.uiAtimeNs >= kNanosecondsPerSecond || next.uiCtimeNs >= kNanosecondsPerSecond ||
+        next.uiMtimeNs >= kNanosecondsPerSecond)
+        return Corrupt("bad nanoseconds");
+    if (hasDigest > 1) return Corrupt("bad digest mark");
+    next.bHasDigest = hasDigest == 1;
     // The SnapDiff merge depends on the order; a file out of order would
     // give a wrong change list, not an error, so it is refused here.
     if (m_bHaveLast && next.ullInode < m_ullLastInode) return Corrupt("rows out of order");

@@ -7,12 +7,18 @@
 // inode, a comparison is a streaming merge whose memory does not grow with
 // the volume, and the file is a fraction of an indexed database's size.
 // Layout, all integers little-endian:
-//   "LACATLG1"                                     8-byte magic
+//   "LACATLG2"                                     8-byte magic
 //   'R' inode:u64 parent:u64 type:u8 mode:u32 size:u64
-//       atime:i64 ctime:i64 mtime:i64 pathlen:u32 path   one row, repeated
+//       atime:i64 ctime:i64 mtime:i64 pathlen:u32 path
+//       atime_ns:u32 ctime_ns:u32 mtime_ns:u32 links:u64 owner:u32 group:u32
+//       has_digest:u8 digest:u64                   one row, repeated
 //   'E' rows:u64                                   end mark with the row count
 // A file without its end mark (a crash while writing) or with rows out of
-// order is refused as corrupt, never half-read.
+// order is refused as corrupt, never half-read. Catalogs of the first
+// format ("LACATLG1", times in whole seconds) are refused as well, with a
+// message that says so: they cannot tell every change apart, and a
+// comparison that fails makes the agent scan the share in full, which is
+// the one safe answer across the upgrade.
 //
 // CatalogWriter takes rows in any order and sorts them within a memory
 // budget: past it, sorted runs are spilled beside the output and merged at
@@ -36,6 +42,17 @@ struct CatalogRow {
     int64_t llAtime = 0;  // seconds
     int64_t llCtime = 0;
     int64_t llMtime = 0;
+    uint32_t uiAtimeNs = 0;  // nanoseconds within the second
+    uint32_t uiCtimeNs = 0;
+    uint32_t uiMtimeNs = 0;
+    uint64_t ullLinks = 0;
+    uint32_t uiOwner = 0;
+    uint32_t uiGroup = 0;
+    // A regular file's contents as copied into the snapshot, or a
+    // directory's names and their inodes; absent for files of a snapshot
+    // that is not materialised.
+    bool bHasDigest = false;
+    uint64_t ullDigest = 0;
     std::string strPath;  // relative to the volume root, no leading "/"
 };
 

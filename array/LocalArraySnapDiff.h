@@ -10,7 +10,11 @@
 //   in both                      "file_deletion" for each name that is gone,
 //                                "file_creation" for each new name, and one
 //                                "inode_modification" at its first kept name
-//                                when type, size, mtime or ctime changed.
+//                                when type, size, mode, link count, owner,
+//                                group, mtime or ctime (to the nanosecond)
+//                                changed, or the contents (of a file in a
+//                                materialised snapshot) or the names (of a
+//                                directory) did.
 // A rename or move is thus a deletion plus a creation with the same inode.
 // Entries inside a renamed directory keep their (directory inode, name) and
 // are not reported, as on a real array.
@@ -18,7 +22,7 @@
 // Names are escaped for NFS (see EscapeSnapDiffName). On a cluster they are
 // volume-relative ("/dir/f"); otherwise they are
 // "/vol/<volume>/.snapshot/<snapshot>/<path>" with the base snapshot for
-// deletions and the incremental one for the rest. Times are seconds;
+// deletions and the incremental one for the rest. Times handed out are seconds;
 // llAttribute carries the permission bits.
 #pragma once
 

@@ -1,6 +1,9 @@
 #include "array/LocalArraySnapshotCopy.h"
 
+#include "array/LocalArrayDigest.h"
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,6 +13,7 @@
 namespace {
 
 const mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
+const size_t kCopyBufferSize = size_t(1) << 20;
 
 ArrayStatus CopyFailed(const std::string& what, const std::string& path, int error) {
     return ArrayStatus::Fail(kArrayErrInternal, what + " " + path + ": " + strerror(error));
@@ -38,27 +42,19 @@ int OpenSource(const std::string& path) {
     return fd;
 }
 
-bool CopyBytes(int source, int target) {
-    bool kernelCopy = true;
+// Copies through a buffer of ours rather than in the kernel, because the
+// snapshot records a digest of exactly the bytes its copy holds.
+bool CopyBytes(int source, int target, std::vector<char>& buffer, ContentDigest& digest) {
     for (;;) {
-        if (kernelCopy) {
-            ssize_t n = copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
-            if (n > 0) continue;
-            if (n == 0) return true;
-            if (errno == EINTR) continue;
-            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
-                return false;
-            kernelCopy = false;  // the offsets have advanced; read on from there
-        }
-        char buffer[1 << 16];
-        ssize_t n = read(source, buffer, sizeof(buffer));
+        ssize_t n = read(source, buffer.data(), buffer.size());
         if (n == 0) return true;
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
         }
+        digest.Update(buffer.data(), static_cast<size_t>(n));
         for (ssize_t done = 0; done < n;) {
-            ssize_t w = write(target, buffer + done, n - done);
+            ssize_t w = write(target, buffer.data() + done, n - done);
             if (w < 0) {
                 if (errno == EINTR) continue;
                 return false;
@@ -107,14 +103,12 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
     if (entry.st.st_nlink > 1) {
         auto found = m_linkedCopies.find(entry.st.st_ino);
         if (found != m_linkedCopies.end()) {
-            if (link(found->second.c_str(), target.c_str()) != 0)
+            if (link(found->second.strCopy.c_str(), target.c_str()) != 0)
                 return CopyFailed("cannot link", target, errno);
-            struct stat copied;
-            if (lstat(target.c_str(), &copied) == 0) {
-                // The catalog describes what the copy holds.
-                entry.st.st_size = copied.st_size;
-                entry.st.st_mtim = copied.st_mtim;
-            }
+            // Every name describes the one copy they share, as it was made.
+            entry.st = found->second.st;
+            entry.bHasDigest = true;
+            entry.ullDigest = found->second.ullDigest;
             return ArrayStatus::Ok();
         }
     }
@@ -128,7 +122,10 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
     }
     FileDescriptor out(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.get() < 0) return CopyFailed("cannot create", target, errno);
-    if (!CopyBytes(in.get(), out.get())) return CopyFailed("cannot copy", source, errno);
+    if (m_buffer.empty()) m_buffer.resize(kCopyBufferSize);
+    ContentDigest digest;
+    if (!CopyBytes(in.get(), out.get(), m_buffer, digest))
+        return CopyFailed("cannot copy", source, errno);
     struct stat now;
     if (fstat(in.get(), &now) != 0) return CopyFailed("cannot stat", source, errno);
     struct timespec times[2];
@@ -137,7 +134,9 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
         return CopyFailed("cannot seal", target, errno);
     if (fsync(out.get()) != 0 && errno != EINVAL) return CopyFailed("cannot write", target, errno);
     entry.st = now;
-    if (now.st_nlink > 1) m_linkedCopies[now.st_ino] = target;
+    entry.bHasDigest = true;
+    entry.ullDigest = digest.Value();
+    if (now.st_nlink > 1) m_linkedCopies[now.st_ino] = LinkedCopy{target, now, entry.ullDigest};
     return ArrayStatus::Ok();
 }
 
@@ -252,8 +251,17 @@ ArrayStatus LinkSnapshotIntoExport(const std::string& exportDir, const std::stri
     std::string snapshotDir = exportDir + "/.snapshot";
     ArrayStatus status = EnsureRealDirectory(snapshotDir);
     if (!status.bOk) return status;
+    std::string staging = snapshotDir + "/" + kSnapshotStagingName;
     std::string link = snapshotDir + "/" + name;
-    if (symlink(target.c_str(), link.c_str()) != 0) return CopyFailed("cannot create link", link, errno);
+    if (unlink(staging.c_str()) != 0 && errno != ENOENT)
+        return CopyFailed("cannot remove", staging, errno);
+    if (symlink(target.c_str(), staging.c_str()) != 0)
+        return CopyFailed("cannot create link", staging, errno);
+    if (rename(staging.c_str(), link.c_str()) != 0) {
+        int error = errno;
+        unlink(staging.c_str());
+        return CopyFailed("cannot create link", link, error);
+    }
     return ArrayStatus::Ok();
 }
 

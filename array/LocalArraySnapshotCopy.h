@@ -22,6 +22,10 @@
 #include <unordered_map>
 #include <vector>
 
+// Name under which a snapshot's copy, and each of its links, is made before
+// a rename gives it the snapshot's name; no snapshot may take it.
+constexpr char kSnapshotStagingName[] = ".creating";
+
 class SnapshotCopier {
 public:
     SnapshotCopier(const std::string& volumeDir, const std::string& copyDir);
@@ -29,8 +33,9 @@ public:
     // Creates the copy's root; it must not exist yet.
     ArrayStatus Begin();
     // Copies one entry of the live tree (parents come first). A regular file
-    // updates entry.st to the state it was copied in, so the catalog
-    // describes the copy; vanished is set when the entry disappeared.
+    // updates entry.st to the state it was copied in and sets the digest of
+    // the bytes copied, so the catalog describes the copy; vanished is set
+    // when the entry disappeared.
     ArrayStatus Copy(LiveTreeEntry& entry, bool& vanished);
     // Makes the copy read-only and sets directory times, innermost first.
     ArrayStatus Finish();
@@ -49,8 +54,14 @@ private:
     std::string m_volumeDir;
     std::string m_copyDir;
     struct stat m_rootStat;
+    struct LinkedCopy {
+        std::string strCopy;  // the copy of the inode's first name
+        struct stat st;
+        uint64_t ullDigest;
+    };
     std::vector<DirectoryToSeal> m_directories;
-    std::unordered_map<uint64_t, std::string> m_linkedCopies;  // inode -> copy of its first name
+    std::unordered_map<uint64_t, LinkedCopy> m_linkedCopies;  // by inode
+    std::vector<char> m_buffer;
 };
 
 // Removes a file or a whole tree, giving directories write permission back
@@ -62,7 +73,9 @@ ArrayStatus RemoveSnapshotTree(const std::string& path);
 ArrayStatus RealDirectoryBelow(const std::string& base, const std::vector<std::string>& below,
                                std::string& path, bool& exists);
 
-// <exportDir>/.snapshot/<name> -> target; creates <exportDir>/.snapshot.
+// <exportDir>/.snapshot/<name> -> target; creates <exportDir>/.snapshot. The
+// link is made under the staging name and renamed into place, replacing a
+// link of that name that a creation killed part-way left behind.
 ArrayStatus LinkSnapshotIntoExport(const std::string& exportDir, const std::string& name,
                                    const std::string& target);
 // Removes <exportDir>/.snapshot/<name> when it is a symbolic link.

@@ -1,5 +1,7 @@
 #include "array/LocalArrayTreeWalk.h"
 
+#include "array/LocalArrayDigest.h"
+
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -13,21 +15,25 @@ ArrayStatus WalkFailed(const std::string& what, const std::string& path, int err
     return ArrayStatus::Fail(kArrayErrInternal, what + " " + path + ": " + strerror(error));
 }
 
-struct PendingDir {
-    std::string strPath;  // relative; empty for the volume root
-    uint64_t ullInode;
-};
-
-// Lists one directory; the directory may have vanished (then it is empty).
-ArrayStatus ReadDirectory(const std::string& volumeDir, const PendingDir& dir,
-                          std::vector<LiveTreeEntry>& entries) {
+// Lists one directory into entries and fills its own stat and name digest;
+// gone is set when it vanished or stopped being a directory since its parent
+// was listed.
+ArrayStatus ReadDirectory(const std::string& volumeDir, LiveTreeEntry& dir,
+                          std::vector<LiveTreeEntry>& entries, bool& gone) {
     entries.clear();
+    gone = false;
     std::string full = dir.strPath.empty() ? volumeDir : volumeDir + "/" + dir.strPath;
     int fd = open(full.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        // Gone or replaced by a non-directory since it was listed.
-        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return ArrayStatus::Ok();
-        return WalkFailed("cannot open directory", full, errno);
+        gone = errno == ENOENT || errno == ENOTDIR || errno == ELOOP;
+        return gone ? ArrayStatus::Ok() : WalkFailed("cannot open directory", full, errno);
+    }
+    // Its state before the names are read: a name added meanwhile also moves
+    // its times, so the next snapshot sees the directory changed.
+    if (fstat(fd, &dir.st) != 0) {
+        int error = errno;
+        close(fd);
+        return WalkFailed("cannot stat", full, error);
     }
     DIR* stream = fdopendir(fd);
     if (!stream) {
@@ -35,6 +41,9 @@ ArrayStatus ReadDirectory(const std::string& volumeDir, const PendingDir& dir,
         close(fd);
         return WalkFailed("cannot read directory", full, error);
     }
+    // The names are summed, each digested with its inode, so that the order
+    // in which the file system lists them does not matter.
+    uint64_t digest = 0;
     errno = 0;
     while (struct dirent* ent = readdir(stream)) {
         const char* name = ent->d_name;
@@ -42,6 +51,11 @@ ArrayStatus ReadDirectory(const std::string& volumeDir, const PendingDir& dir,
             errno = 0;
             continue;
         }
+        ContentDigest named;
+        uint64_t inode = ent->d_ino;
+        named.Update(&inode, sizeof(inode));
+        named.Update(name, strlen(name));
+        digest += named.Value();
         LiveTreeEntry entry;
         if (fstatat(fd, name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT) {
@@ -57,13 +71,15 @@ ArrayStatus ReadDirectory(const std::string& volumeDir, const PendingDir& dir,
             continue;
         }
         entry.strPath = dir.strPath.empty() ? name : dir.strPath + "/" + name;
-        entry.ullParentInode = dir.ullInode;
+        entry.ullParentInode = dir.st.st_ino;
         entries.push_back(std::move(entry));
         errno = 0;
     }
     int error = errno;
     closedir(stream);
     if (error != 0) return WalkFailed("cannot read directory", full, error);
+    dir.bHasDigest = true;
+    dir.ullDigest = digest;
     return ArrayStatus::Ok();
 }
 
@@ -77,23 +93,35 @@ uint32_t SnapDiffFileType(mode_t mode) {
 }
 
 ArrayStatus WalkLiveTree(const std::string& volumeDir, const LiveTreeVisitor& visit) {
-    struct stat rootStat;
-    if (lstat(volumeDir.c_str(), &rootStat) != 0) return WalkFailed("cannot stat", volumeDir, errno);
     // Explicit stack rather than recursion: a deep tree must not exhaust the
-    // call stack or hold one open directory per level.
-    std::vector<PendingDir> stack{PendingDir{std::string(), static_cast<uint64_t>(rootStat.st_ino)}};
+    // call stack or hold one open directory per level. The root comes first
+    // and is not visited: the volume is not one of its own names.
+    std::vector<LiveTreeEntry> stack(1);
     std::vector<LiveTreeEntry> entries;
+    bool root = true;
     while (!stack.empty()) {
-        PendingDir dir = std::move(stack.back());
+        LiveTreeEntry dir = std::move(stack.back());
         stack.pop_back();
-        ArrayStatus status = ReadDirectory(volumeDir, dir, entries);
+        bool gone = false;
+        ArrayStatus status = ReadDirectory(volumeDir, dir, entries, gone);
         if (!status.bOk) return status;
+        if (gone && root) return WalkFailed("cannot open directory", volumeDir, ENOENT);
+        if (gone) continue;
+        if (!root) {
+            bool skip = false;
+            status = visit(dir, skip);
+            if (!status.bOk) return status;
+            if (skip) continue;
+        }
+        root = false;
         for (LiveTreeEntry& entry : entries) {
+            if (S_ISDIR(entry.st.st_mode)) {
+                stack.push_back(std::move(entry));
+                continue;
+            }
             bool skip = false;
             status = visit(entry, skip);
             if (!status.bOk) return status;
-            if (!skip && S_ISDIR(entry.st.st_mode))
-                stack.push_back(PendingDir{entry.strPath, static_cast<uint64_t>(entry.st.st_ino)});
         }
     }
     return ArrayStatus::Ok();

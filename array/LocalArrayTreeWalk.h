@@ -6,8 +6,12 @@
 // view of its snapshots, never part of the data. Other file kinds (devices,
 // pipes, sockets) hold nothing a backup can read and are skipped too.
 //
-// Order: a directory is visited before anything inside it; siblings come in
-// no particular order. Names that vanish while the walk runs are skipped.
+// Order: a directory is visited once it has been listed and before anything
+// inside it; siblings come in no particular order. A directory's entry
+// carries its state as it was listed and a digest of the names it held
+// (with their inodes), so that a snapshot tells a changed directory from an
+// unchanged one even when the file system's clock did not move between the
+// two. Names that vanish while the walk runs are skipped.
 #pragma once
 
 #include "array/ArrayBackend.h"
@@ -20,6 +24,10 @@ struct LiveTreeEntry {
     std::string strPath;  // relative to the volume root, no leading "/"
     uint64_t ullParentInode = 0;
     struct stat st;
+    // Set for a directory (its list of names) and, by a snapshot copy, for
+    // a regular file (its contents).
+    bool bHasDigest = false;
+    uint64_t ullDigest = 0;
 };
 
 // The visitor may change the entry's stat (to the state it actually saw)
