@@ -15,13 +15,19 @@ uint64_t Rotate(uint64_t v, int bits) { return (v << bits) | (v >> (64 - bits));
 // Bytes are read little-endian whatever the machine, so that a catalog's
 // digests mean the same on every host that reads it.
 uint64_t Load64(const unsigned char* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    uint64_t v;
+    memcpy(&v, p, sizeof(v));
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
     return v;
 }
 uint64_t Load32(const unsigned char* p) {
-    uint64_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+    uint32_t v;
+    memcpy(&v, p, sizeof(v));
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
     return v;
 }
 
@@ -51,8 +57,16 @@ void ContentDigest::Update(const void* data, size_t size) {
         size -= fill;
         m_pendingSize = 0;
     }
-    for (; size >= 32; p += 32, size -= 32)
-        for (int i = 0; i < 4; ++i) m_lanes[i] = Round(m_lanes[i], Load64(p + 8 * i));
+    // The lanes live in locals here: stores through the byte pointer could
+    // otherwise alias them and hold the loop to one lane at a time.
+    uint64_t v0 = m_lanes[0], v1 = m_lanes[1], v2 = m_lanes[2], v3 = m_lanes[3];
+    for (; size >= 32; p += 32, size -= 32) {
+        v0 = Round(v0, Load64(p));
+        v1 = Round(v1, Load64(p + 8));
+        v2 = Round(v2, Load64(p + 16));
+        v3 = Round(v3, Load64(p + 24));
+    }
+    m_lanes[0] = v0, m_lanes[1] = v1, m_lanes[2] = v2, m_lanes[3] = v3;
     if (size) memcpy(m_pending, p, size);
     m_pendingSize = size;
 }
