@@ -22,13 +22,9 @@ uint64_t Load64(const unsigned char* p) {
 #endif
     return v;
 }
+// Only for the last few bytes, where speed does not matter.
 uint64_t Load32(const unsigned char* p) {
-    uint32_t v;
-    memcpy(&v, p, sizeof(v));
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
+    return uint64_t(p[0]) | uint64_t(p[1]) << 8 | uint64_t(p[2]) << 16 | uint64_t(p[3]) << 24;
 }
 
 uint64_t Round(uint64_t lane, uint64_t input) {
