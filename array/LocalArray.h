@@ -47,7 +47,10 @@
 //                       client's array name from its credentials
 //   client_name       = default the client name from its credentials
 //   materialize       = 1 (default) | 0: keep materialised copies; 0 keeps
-//                       only catalogs (for large benchmarks)
+//                       only catalogs (for large benchmarks), which then
+//                       hold no digest of file contents: a file rewritten
+//                       with as many bytes within one tick of the file
+//                       system's clock goes unseen
 //   max_sessions      = SnapDiff sessions open at once, default 16; the next
 //                       start fails with kArrayErrTooManySessions
 //   exports           = comma-separated export directories below volumes,
