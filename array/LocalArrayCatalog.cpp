@@ -132,12 +132,8 @@ ArrayStatus CatalogReader::Open(const std::string& path) {
     setvbuf(m_file, nullptr, _IOFBF, kIoBufferSize);
     char magic[sizeof(kMagic)];
     if (fread(magic, 1, sizeof(magic), m_file) != sizeof(magic)) return Corrupt("not a catalog");
-    if (memcmp(magic, kFirstFormatMagic, sizeof(magic)) == 0)
-        return ArrayStatus::Fail(kArrayErrInternal,
-                                 "catalog " + path +
-                                     " was written by an earlier version of the array, whose times "
-                                     "are whole seconds; compare snapshots taken since the upgrade");
-    if (memcmp(magic, kMagic, sizeof(magic)) != 0) return Corrupt("not a catalog");
+    m_bFirstFormat = memcmp(magic, kFirstFormatMagic, sizeof(magic)) == 0;
+    if (!m_bFirstFormat && memcmp(magic, kMagic, sizeof(magic)) != 0) return Corrupt("not a catalog");
     return ArrayStatus::Ok();
 }
 
@@ -182,8 +178,9 @@ ArrayStatus CatalogReader::Next(CatalogRow& row, bool& done) {
     if (length == 0 || length > kMaxPathLength) return Corrupt("bad path length");
     next.strPath.resize(length);
     if (fread(&next.strPath[0], 1, length, m_file) != length) return Corrupt("truncated");
-    unsigned char tail[kRowTailSize];
-    if (fread(tail, 1, sizeof(tail), m_file) != sizeof(tail)) return Corrupt("truncated");
+    unsigned char tail[kRowTailSize] = {};
+    if (!m_bFirstFormat && fread(tail, 1, sizeof(tail), m_file) != sizeof(tail))
+        return Corrupt("truncated");
     p = tail;
     next.uiAtimeNs = GetU32(p), p += 4;
     next.uiCtimeNs = GetU32(p), p += 4;

@@ -15,10 +15,10 @@
 //   'E' rows:u64                                   end mark with the row count
 // A file without its end mark (a crash while writing) or with rows out of
 // order is refused as corrupt, never half-read. Catalogs of the first
-// format ("LACATLG1", times in whole seconds) are refused as well, with a
-// message that says so: they cannot tell every change apart, and a
-// comparison that fails makes the agent scan the share in full, which is
-// the one safe answer across the upgrade.
+// format ("LACATLG1": no row tail) are still read, their rows with zero
+// nanoseconds, links, owner and group and no digest: two of them compare
+// as they always did, and one against a newer catalog reports every inode
+// as modified, so a snapshot taken before an upgrade never hides a change.
 //
 // CatalogWriter takes rows in any order and sorts them within a memory
 // budget: past it, sorted runs are spilled beside the output and merged at
@@ -79,6 +79,7 @@ private:
     bool m_bHaveLast = false;
     uint64_t m_ullLastInode = 0;
     bool m_bDone = false;
+    bool m_bFirstFormat = false;
 };
 
 // Writes one sorted catalog at a path; on Finish the file is complete and
