@@ -1,6 +1,11 @@
 // The host library's own log writer: one line per message to stderr or to a
-// file, "level<TAB>function<TAB>line<TAB>message", with backslash, tab,
-// newline and carriage return escaped so that every message stays one line.
+// file,
+//   time<TAB>pid<TAB>job<TAB>level<TAB>function<TAB>line<TAB>message
+// where time is UTC in ISO 8601 with milliseconds (2026-12-07T06:40:00.123Z),
+// pid the writing process and job the job id the agent set ("-" before one
+// is set), so that the lines of several jobs and processes sharing one file
+// can be told apart. Backslash, tab, newline and carriage return are
+// escaped so that every message stays one line.
 // Level and file come from the config ([log] level, [log] file); level 0 by
 // default. Thread-safe for concurrent Log calls.
 #pragma once
@@ -18,6 +23,8 @@ public:
     ~CFileLogWriter() override;
     int GetLevel() const override { return m_iLevel; }
     void SetLevel(int level) { m_iLevel = level; }
+    // The job the following lines belong to; 0 for none.
+    void SetJobId(long long jobId) { m_llJobId = jobId; }
     void LogV(int level, const char* function, int line, const char* format,
               va_list args) override;
 
@@ -26,6 +33,7 @@ public:
 
 private:
     int m_iLevel;
+    long long m_llJobId = 0;
     FILE* m_pFile;
     bool m_bOwnsFile;
     std::mutex m_mutex;

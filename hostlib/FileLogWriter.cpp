@@ -4,6 +4,22 @@
 #include "host/VKPlatformInfo.h"
 
 #include <cstdarg>
+#include <ctime>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+std::string TimeStamp() {
+    timeval now;
+    gettimeofday(&now, nullptr);
+    tm parts;
+    gmtime_r(&now.tv_sec, &parts);
+    char text[40];
+    const size_t length = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(now.tv_usec / 1000));
+    return text;
+}
+}  // namespace
 
 CFileLogWriter::CFileLogWriter(int level, const std::string& path)
     : m_iLevel(level), m_pFile(stderr), m_bOwnsFile(false) {
@@ -40,7 +56,9 @@ std::string CFileLogWriter::EscapeField(const std::string& text) {
 void CFileLogWriter::LogV(int level, const char* function, int line, const char* format,
                           va_list args) {
     const std::string message = FXString::FormatV(format, args);
-    std::string lineText = std::to_string(level) + "\t" + EscapeField(function ? function : "") +
+    std::string lineText = TimeStamp() + "\t" + std::to_string(getpid()) + "\t" +
+                           (m_llJobId ? std::to_string(m_llJobId) : std::string("-")) + "\t" +
+                           std::to_string(level) + "\t" + EscapeField(function ? function : "") +
                            "\t" + std::to_string(line) + "\t" + EscapeField(message) + "\n";
     std::lock_guard<std::mutex> lock(m_mutex);
     fwrite(lineText.data(), 1, lineText.size(), m_pFile);

@@ -14,6 +14,7 @@ std::string Trimmed(const std::string& text) {
 bool IniFile::Load(const std::string& path) {
     m_sections.clear();
     m_order.clear();
+    m_lines.clear();
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     Parse(in);
@@ -23,7 +24,9 @@ bool IniFile::Load(const std::string& path) {
 void IniFile::Parse(std::istream& in) {
     std::string section;
     std::string line;
+    int number = 0;
     while (std::getline(in, line)) {
+        ++number;
         std::string text = Trimmed(line);
         if (text.empty() || text[0] == '#' || text[0] == ';') continue;
         if (text[0] == '[') {
@@ -32,15 +35,19 @@ void IniFile::Parse(std::istream& in) {
                                                                          : close - 1));
             if (!m_sections.count(section)) m_order.push_back(section);
             m_sections[section];
+            m_lines.push_back({Line::kSection, number, section, std::string(), std::string()});
             continue;
         }
         size_t eq = text.find('=');
-        if (eq == std::string::npos) continue;  // not a setting: ignored
-        std::string key = Trimmed(text.substr(0, eq));
-        if (key.empty()) continue;
+        std::string key = eq == std::string::npos ? std::string() : Trimmed(text.substr(0, eq));
+        if (key.empty()) {  // not a setting: ignored
+            m_lines.push_back({Line::kOther, number, section, std::string(), text});
+            continue;
+        }
         Section& s = m_sections[section];
         if (!s.values.count(key)) s.keys.push_back(key);
         s.values[key] = Trimmed(text.substr(eq + 1));
+        m_lines.push_back({Line::kSetting, number, section, key, s.values[key]});
     }
 }
 

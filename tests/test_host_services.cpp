@@ -16,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <sstream>
+#include <unistd.h>
 
 using namespace testsupport;
 
@@ -263,12 +265,16 @@ TEST(LogWriterTest, FileWriterKeepsEveryMessageOnOneLine) {
     {
         CFileLogWriter writer(1, dir / "client.log");
         writer.Log(-1, "void F(int)", 12, "name [%s]", "a\nb\tc\\d\re");
+        writer.SetJobId(812);
         writer.Log(0, "line\nbreak()", 3, "%s", std::string(3000, 'x').c_str());
         writer.Log(1, "G", 4, "%s", "");
     }
-    EXPECT_EQ("-1\tvoid F(int)\t12\tname [a\\nb\\tc\\\\d\\re]\n0\tline\\nbreak()\t3\t" +
-                  std::string(3000, 'x') + "\n1\tG\t4\t\n",
-              ReadFile(dir / "client.log"));
+    // Each line starts with its UTC time in milliseconds, the process and the job.
+    const std::regex head("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\t" +
+                          std::to_string(getpid()) + "\t(-|812)\t");
+    EXPECT_EQ("-\t-1\tvoid F(int)\t12\tname [a\\nb\\tc\\\\d\\re]\n812\t0\tline\\nbreak()\t3\t" +
+                  std::string(3000, 'x') + "\n812\t1\tG\t4\t\n",
+              std::regex_replace(ReadFile(dir / "client.log"), head, "$1\t"));
 }
 
 TEST(LogWriterTest, ConfiguredWriterAndDebugTrace) {

@@ -53,7 +53,10 @@ TEST(SnapagentCli, JobOptionsAreCheckedBeforeAnythingRuns) {
         {{"--config", "c", "--client", "4294967296", "--job", "5", "/mnt/a"}, "--client wants"},
         {{"--config", "c", "--client", "2", "--job", "5x", "/mnt/a"}, "--job wants"},
         {{"--config", "c", "--client", "2", "--job", "5", "--prev", "5", "/mnt/a"},
-         "--prev must name another job"},
+         "--prev must name an earlier job"},
+        {{"--config", "c", "--client", "2", "--job", "4", "--prev", "9", "/mnt/a"},
+         "--prev must name an earlier job"},
+        {{"--config", "c", "--client", "2", "--job", "0", "/mnt/a"}, "--job must be 1 or more"},
         {{"--config", "c", "--client", "2", "--job", "5"}, "name at least one SHARE"},
         {{"--config", "c", "--client", "2", "--job", "5", "--bogus", "/mnt/a"},
          "unknown option --bogus"},
@@ -139,6 +142,9 @@ TEST(SnapagentCli, JsonLinesKeepEveryByteOfAPath) {
 
 TEST(SnapagentCli, TextFormsStayOnOneLine) {
     EXPECT_EQ(PrintablePath("a b\\c\xFF\n"), "a b\\\\c\\xFF\\x0A");
+    // Valid UTF-8 as it is; C1 controls, overlong forms and cut sequences as bytes.
+    EXPECT_EQ(PrintablePath("caf\xC3\xA9 \xE2\x82\xAC\xC2\x85\xC0\xAF\xE2\x82"),
+              "caf\xC3\xA9 \xE2\x82\xAC\\xC2\\x85\\xC0\\xAF\\xE2\\x82");
     EXPECT_EQ(OneLine("Error 1627: failed\n  at f()\n\n  at g()\n"), "Error 1627: failed | at f() | at g()");
     EXPECT_EQ(StatusName(9), "status 9");
     FileServerSnapshotCompareItem item;
@@ -147,6 +153,20 @@ TEST(SnapagentCli, TextFormsStayOnOneLine) {
     item.strOldPath = "/s/old";
     item.stItemInfo.bRenamed = true;
     EXPECT_EQ(DescribeItem(item), "created  /s/new (renamed from /s/old)");
+
+    // The deleted half of a rename ("old/", same inode, right before) joins
+    // the renamed item; a deletion that is not one stays as it is.
+    FileServerSnapshotCompareItem gone;
+    gone.uiStatus = kItemDeleted;
+    gone.strPath = gone.strOldPath = "/s/old/";
+    ChangeLines lines;
+    EXPECT_TRUE(lines.Add(gone).empty());
+    EXPECT_EQ(lines.Add(item), std::vector<std::string>{"renamed  /s/old -> /s/new"});
+    EXPECT_TRUE(lines.Add(gone).empty());
+    item.stItemInfo.ullInode = 7;
+    EXPECT_EQ(lines.Add(item).size(), 2u);
+    EXPECT_TRUE(lines.Add(gone).empty());
+    EXPECT_EQ(lines.Finish(), std::vector<std::string>{"deleted  /s/old/"});
 }
 
 TEST(SnapagentCli, TreeListingIsIndependentAndComplete) {

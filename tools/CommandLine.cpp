@@ -14,8 +14,11 @@ const char kMainUsage[] =
     "  demo    build a demo array, run a full and an incremental job, verify the\n"
     "          delivered changes against the real trees\n"
     "  job     run one job on the array a config file names\n"
+    "  check   check a config, its credentials, the array and the shares,\n"
+    "          changing nothing\n"
     "\n"
-    "Run 'snapagent COMMAND --help' for the options of a command.\n";
+    "Run 'snapagent help COMMAND' or 'snapagent COMMAND --help' for the options\n"
+    "of a command.\n";
 
 const char kDemoUsage[] =
     "usage: snapagent demo [--quiet | --verbose] [--keep] [--non-cluster] [--plugin PATH]\n"
@@ -38,22 +41,31 @@ const char kJobUsage[] =
     "Runs one job for the shares (paths mounted on this machine) on the array\n"
     "that the config names for the client: snapshots, retention, for an\n"
     "incremental job (--prev N, the previous job's id) the change list of each\n"
-    "share, and the post-backup clean-up. SIGINT or SIGTERM stops the job\n"
-    "between two plug-in calls (exit status 130); run it again to finish.\n"
+    "share, and the post-backup clean-up. Each share gets one outcome line on\n"
+    "stderr: compared, backed up in full, needs a full scan, or not backed up.\n"
+    "SIGINT or SIGTERM stops the job between two plug-in calls; run it again\n"
+    "to finish. The plug-in's log goes to [log] file, else snapagent.log in the\n"
+    "state folder (docs/log-format.md).\n"
+    "\n"
+    "exit status: 0 every share compared or backed up in full as asked; 3 some\n"
+    "share needs a full scan or was not backed up; 1 the job failed; 2 usage;\n"
+    "130 SIGINT; 143 SIGTERM (docs/exit-codes.md)\n"
     "\n"
     "  --config FILE   the config file (also read by the plug-in)\n"
     "  --client N      client id: selects the array credentials [client.N]\n"
-    "  --job N         this job's id (names its snapshots)\n"
-    "  --prev N        the previous job's id; 0 (default) runs a full job\n"
+    "  --job N         this job's id (names its snapshots), from 1\n"
+    "  --prev N        the previous job's id, below --job; 0 (default) runs a\n"
+    "                  full job\n"
     "  --app1 N        first application id part (default 0)\n"
     "  --app2 N        second application id part (default 0)\n"
     "  --results DIR   job results folder (default: a folder per client and job\n"
     "                  under $SNAPAGENT_STATE_DIR, $XDG_STATE_HOME/snapagent or\n"
     "                  ~/.local/state/snapagent)\n"
-    "  --json          print the compare items as JSON lines on stdout\n"
+    "  --json          print the compare items, and a summary per share, as JSON\n"
+    "                  lines on stdout (docs/json.md)\n"
     "  --transcript FILE\n"
     "                  write every call, result, event and item the agent sees\n"
-    "                  as JSON lines to FILE (docs/transcript.md)\n"
+    "                  as JSON lines to FILE, - for stdout (docs/transcript.md)\n"
     "  --auto-mount    act as an auto-mount agent: pass a content mapper, shares\n"
     "                  resolve through the config's [automount] map, and the\n"
     "                  post-backup clean-up runs with auto-mount on\n"
@@ -61,9 +73,28 @@ const char kJobUsage[] =
     "                  a share whose automatic mount failed (interface:/export or\n"
     "                  /export); repeatable; calls DeleteAutoMountFailedSnapshots\n"
     "  --no-cleanup    skip the post-backup clean-up\n"
-    "  --quiet         no progress on stderr\n"
-    "  --verbose       more progress on stderr\n"
+    "  --quiet         no progress on stderr (outcome lines and errors stay)\n"
+    "  --verbose       every plug-in call, error locations and the plug-in's\n"
+    "                  log on stderr\n"
     "  --plugin PATH   load this plug-in instead of the one of this build\n";
+
+const char kCheckUsage[] =
+    "usage: snapagent check --config FILE --client N [--results DIR] [--auto-mount]\n"
+    "                       [SHARE...]\n"
+    "\n"
+    "Checks what a job would need, changing nothing on the array: the config\n"
+    "(every section, key and value), the credentials [client.N], the\n"
+    "connection to the array, the volume of each SHARE, and that the results\n"
+    "folder can be written. Prints one line per check; exits 0 when all pass,\n"
+    "1 otherwise, 2 on a usage error.\n"
+    "\n"
+    "  --config FILE   the config file\n"
+    "  --client N      client id: selects the array credentials [client.N]\n"
+    "  --results DIR   the results folder to test (default: the state folder)\n"
+    "  --auto-mount    resolve the shares through the config's [automount] map\n"
+    "  --quiet         print only failures\n"
+    "  --verbose       also the plug-in's log on stderr\n"
+    "  --plugin PATH   accepted for symmetry with job; not loaded\n";
 
 namespace {
 
@@ -214,8 +245,14 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
         !ReadNumber(parsed, "--app1", false, plan.ulAppId1, error) ||
         !ReadNumber(parsed, "--app2", false, plan.ulAppId2, error))
         return false;
-    if (plan.llPrevJobId != 0 && plan.llPrevJobId == plan.llJobId) {
-        error = "--prev must name another job than --job";
+    if (plan.llJobId == 0) {
+        error = "--job must be 1 or more (0 is no job)";
+        return false;
+    }
+    // Retention keeps the snapshots of this job and its base; a base newer
+    // than the job would make it delete the snapshot that base really needs.
+    if (plan.llPrevJobId != 0 && plan.llPrevJobId >= plan.llJobId) {
+        error = "--prev must name an earlier job than --job";
         return false;
     }
     if (parsed.positional.empty()) {
@@ -240,6 +277,30 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
     if (failed != parsed.repeated.end())
         plan.failedMounts.assign(failed->second.begin(), failed->second.end());
     plan.bCleanup = parsed.flags.count("--no-cleanup") == 0;
+    return true;
+}
+
+bool ParseCheckOptions(const std::vector<std::string>& args, CheckOptions& options,
+                       std::string& error) {
+    ParsedArgs parsed;
+    if (!ParseArgs(args,
+                   WithCommon({{"--config", true}, {"--client", true}, {"--results", true},
+                               {"--auto-mount", false}}),
+                   parsed, error))
+        return false;
+    if (!ReadCommon(parsed, options.common, error)) return false;
+    if (options.common.bHelp) return true;
+    auto config = parsed.values.find("--config");
+    if (config == parsed.values.end() || config->second.empty()) {
+        error = "--config is required";
+        return false;
+    }
+    options.strConfig = config->second;
+    if (!ReadNumber(parsed, "--client", true, options.ulClientId, error)) return false;
+    auto results = parsed.values.find("--results");
+    if (results != parsed.values.end()) options.strResultsDir = results->second;
+    options.bAutoMount = parsed.flags.count("--auto-mount") > 0;
+    options.shares = parsed.positional;
     return true;
 }
 

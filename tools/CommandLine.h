@@ -58,10 +58,21 @@ struct JobOptions {
     std::string strTranscript;  // empty: no transcript
 };
 
+struct CheckOptions {
+    CommonOptions common;
+    std::string strConfig;
+    ULONG ulClientId = 0;
+    std::string strResultsDir;  // empty: the default of --client's next job
+    std::vector<std::string> shares;
+    bool bAutoMount = false;
+};
+
 bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options,
                       std::string& error);
 bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
                      std::string& error);
+bool ParseCheckOptions(const std::vector<std::string>& args, CheckOptions& options,
+                       std::string& error);
 
 // The folder that holds job results folders when --results is not given:
 // $SNAPAGENT_STATE_DIR, else $XDG_STATE_HOME/snapagent, else
@@ -73,5 +84,6 @@ std::string DefaultResultsDir(const std::string& stateDir, ULONG clientId, LONGL
 extern const char kMainUsage[];
 extern const char kDemoUsage[];
 extern const char kJobUsage[];
+extern const char kCheckUsage[];
 
 }  // namespace snapagent

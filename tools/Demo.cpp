@@ -150,8 +150,13 @@ void PrintChangeLists(FILE* out, const VerifiedJob& job) {
     for (const ShareResult& share : job.job.shares) {
         fprintf(out, "\nchanges of %s (%zu):\n", PrintablePath(share.strShare).c_str(),
                 share.nItems);
-        if (!share.bCompared) fprintf(out, "  needs a full scan: %s\n", share.strFullScanReason.c_str());
-        for (const auto& item : share.items) fprintf(out, "  %s\n", DescribeItem(item).c_str());
+        if (!share.bCompared) fprintf(out, "  %s\n", Progress::OutcomeText(share).c_str());
+        ChangeLines lines;
+        std::vector<std::string> text;
+        for (const auto& item : share.items)
+            for (const std::string& line : lines.Add(item)) text.push_back(line);
+        for (const std::string& line : lines.Finish()) text.push_back(line);
+        for (const std::string& line : text) fprintf(out, "  %s\n", line.c_str());
     }
 }
 

@@ -107,7 +107,8 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
         "[host]\n"
         "mount_table = " + m_strBase + "/mounts\n";
     return WriteBytes(m_strBase + "/mounts", mounts, false, error) &&
-           WriteBytes(ConfigPath(), config, false, error);
+           // The config holds the array password: for this user's eyes only.
+           WriteBytes(ConfigPath(), config, false, error, 0600);
 }
 
 bool DemoWorld::ResultsDir(LONGLONG jobId, std::string& path, std::string& error) const {

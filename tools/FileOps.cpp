@@ -41,10 +41,15 @@ bool MakeDirectories(const std::string& path, std::string& error) {
 }
 
 bool WriteBytes(const std::string& path, const std::string& bytes, bool append,
-                std::string& error) {
+                std::string& error, int mode) {
     const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | (append ? O_APPEND : O_TRUNC);
-    const int fd = open(path.c_str(), flags, 0644);
+    const int fd = open(path.c_str(), flags, mode >= 0 ? mode : 0644);
     if (fd < 0) return Fail(error, "cannot open", path);
+    if (mode >= 0 && fchmod(fd, static_cast<mode_t>(mode)) != 0) {
+        Fail(error, "cannot set the mode of", path);
+        close(fd);
+        return false;
+    }
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);

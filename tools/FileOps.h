@@ -9,8 +9,10 @@
 namespace snapagent {
 
 bool MakeDirectories(const std::string& path, std::string& error);  // like mkdir -p
+// mode >= 0: the file gets exactly these permission bits (e.g. 0600 for a
+// file that holds a password), also when it existed.
 bool WriteBytes(const std::string& path, const std::string& bytes, bool append,
-                std::string& error);
+                std::string& error, int mode = -1);
 bool RenamePath(const std::string& from, const std::string& to, std::string& error);
 bool HardLink(const std::string& existing, const std::string& name, std::string& error);
 bool SymbolicLink(const std::string& target, const std::string& name, std::string& error);

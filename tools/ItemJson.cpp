@@ -80,4 +80,20 @@ std::string ItemJsonLine(const std::string& share, const FileServerSnapshotCompa
     return line.dump();
 }
 
+std::string OutcomeName(const ShareResult& share) {
+    if (share.bDropped) return "not_backed_up";
+    if (share.bCompared) return "compared";
+    return share.strFullScanReason == kFullJobReason ? "full" : "needs_full_scan";
+}
+
+void AppendShareSummaryJson(const ShareResult& share, const nlohmann::ordered_json& reason,
+                            nlohmann::ordered_json& line) {
+    line["share"] = PathJson(share.strShare);
+    line["share_hex"] = LowerHex(share.strShare);
+    line["outcome"] = OutcomeName(share);
+    line["changes"] = share.nItems;
+    const std::string outcome = line["outcome"];
+    line["reason"] = outcome == "compared" || outcome == "full" ? nullptr : reason;
+}
+
 }  // namespace snapagent

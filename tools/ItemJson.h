@@ -6,6 +6,7 @@
 #pragma once
 
 #include "records/SnapRecords.h"
+#include "tools/JobRunner.h"
 
 #include <nlohmann/json_fwd.hpp>
 #include <string>
@@ -23,5 +24,14 @@ void AppendItemJson(const std::string& share, const FileServerSnapshotCompareIte
 
 // One line, without the line feed.
 std::string ItemJsonLine(const std::string& share, const FileServerSnapshotCompareItem& item);
+
+// A share's outcome, one of "compared", "full", "needs_full_scan",
+// "not_backed_up" (docs/json.md).
+std::string OutcomeName(const ShareResult& share);
+// The summary of a share, after its items: share, share_hex, outcome,
+// changes, reason (null when compared or backed up in full as asked). The
+// "outcome" field tells it apart from an item. reason is the reason's JSON.
+void AppendShareSummaryJson(const ShareResult& share, const nlohmann::ordered_json& reason,
+                            nlohmann::ordered_json& object);
 
 }  // namespace snapagent

@@ -1,22 +1,47 @@
 #include "tools/ItemText.h"
 
+#include "tools/ItemJson.h"
+
 #include <cstdio>
 
 namespace snapagent {
 
+namespace {
+
+// Length of the valid UTF-8 sequence at pos that is not a control
+// character, or 0.
+size_t PrintableSequence(const std::string& text, size_t pos) {
+    const unsigned char c = static_cast<unsigned char>(text[pos]);
+    if (c >= 0x20 && c < 0x7F) return 1;
+    if (c < 0xC2 || c > 0xF4) return 0;
+    const size_t length = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (pos + length > text.size()) return 0;
+    const std::string sequence = text.substr(pos, length);
+    if (!IsValidUtf8(sequence)) return 0;
+    // C1 controls U+0080..U+009F are C2 80..C2 9F.
+    if (c == 0xC2 && static_cast<unsigned char>(text[pos + 1]) < 0xA0) return 0;
+    return length;
+}
+
+}  // namespace
+
 std::string PrintablePath(const std::string& path) {
     std::string out;
     out.reserve(path.size());
-    for (unsigned char c : path) {
-        if (c == '\\') {
+    for (size_t i = 0; i < path.size();) {
+        const size_t length = PrintableSequence(path, i);
+        if (path[i] == '\\') {
             out += "\\\\";
-        } else if (c >= 0x20 && c <= 0x7E) {
-            out += static_cast<char>(c);
+        } else if (length) {
+            out.append(path, i, length);
+            i += length;
+            continue;
         } else {
             char hex[5];
-            snprintf(hex, sizeof hex, "\\x%02X", c);
+            snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(path[i]));
             out += hex;
         }
+        ++i;
     }
     return out;
 }
@@ -56,6 +81,74 @@ std::string OneLine(const std::string& text) {
         begin = end + 1;
     }
     return out;
+}
+
+std::vector<std::string> ChangeLines::Add(const FileServerSnapshotCompareItem& item) {
+    std::vector<std::string> lines;
+    if (m_bHeld) {
+        const bool secondHalf = item.stItemInfo.bRenamed &&
+                                item.stItemInfo.ullInode == m_held.stItemInfo.ullInode &&
+                                item.strOldPath + "/" == m_held.strPath;
+        m_bHeld = false;
+        if (secondHalf) {
+            std::string text = "renamed  " + PrintablePath(item.strOldPath) + " -> " +
+                               PrintablePath(item.strPath);
+            if (item.uiStatus != kItemCreated && item.uiStatus != kItemAllKinds)
+                text += " (" + StatusName(item.uiStatus) + ")";
+            lines.push_back(text);
+            return lines;
+        }
+        lines.push_back(DescribeItem(m_held));
+    }
+    const bool firstHalf = item.uiStatus == kItemDeleted && !item.strOldPath.empty() &&
+                           item.strOldPath == item.strPath;
+    if (firstHalf) {
+        m_held = item;
+        m_bHeld = true;
+    } else {
+        lines.push_back(DescribeItem(item));
+    }
+    return lines;
+}
+
+std::vector<std::string> ChangeLines::Finish() {
+    std::vector<std::string> lines;
+    if (m_bHeld) lines.push_back(DescribeItem(m_held));
+    m_bHeld = false;
+    return lines;
+}
+
+std::string ErrorLine(const CRyError& error, bool withLocations) {
+    if (!error.IsError()) return "success";
+    std::string reason = error.Message();
+    const auto& frames = error.Frames();
+    for (size_t i = 1; i < frames.size(); ++i)
+        if (!frames[i].strMessage.empty())
+            reason += (reason.empty() ? "" : ": ") + frames[i].strMessage;
+    for (const std::string& argument : error.EventArguments())
+        if (!OneLine(argument).empty()) reason += (reason.empty() ? "" : ": ") + argument;
+    const std::string code = ErrorCode(error);
+    std::string line = OneLine(reason);
+    line += line.empty() ? code : " (" + code + ")";
+    if (withLocations)
+        for (const auto& frame : frames)
+            line += " | at " + frame.location.strFunction + " (" + frame.location.strFile + ":" +
+                    std::to_string(frame.location.iLine) + ")";
+    return line;
+}
+
+std::string ErrorCode(const CRyError& error) {
+    char code[48];
+    switch (error.GetKind()) {
+        case CRyError::kWin32: snprintf(code, sizeof code, "Win32 error %u", error.Win32Code()); break;
+        case CRyError::kEvent: snprintf(code, sizeof code, "event 0x%08X", error.EventId()); break;
+        default: snprintf(code, sizeof code, "status 0x%08X", static_cast<uint32_t>(error.Status()));
+    }
+    return code;
+}
+
+std::string Counted(size_t count, const std::string& singular, const std::string& plural) {
+    return std::to_string(count) + " " + (count == 1 ? singular : plural);
 }
 
 }  // namespace snapagent

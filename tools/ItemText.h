@@ -1,16 +1,20 @@
 // Human-readable forms of what the plug-in delivers and reports: paths with
-// unprintable bytes shown as \xHH, one compare item on one line, and an
-// error's text (which spans lines, one per code location) on one line.
+// invalid or control bytes shown as \xHH, one compare item on one line, a
+// rename on one line, and an error on one line with its reason first.
 #pragma once
 
+#include "host/CRyError.h"
 #include "records/SnapRecords.h"
 
 #include <string>
+#include <vector>
 
 namespace snapagent {
 
-// Bytes 0x20..0x7E pass through, except "\" which becomes "\\"; every other
-// byte becomes \xHH, so that the line stays one line and shows the exact bytes.
+// Valid UTF-8 passes through as it is, except "\" which becomes "\\";
+// control characters (C0, DEL, C1) and bytes that are not part of valid
+// UTF-8 become \xHH, so that the line stays one line and shows the exact
+// bytes of a name that is not text.
 std::string PrintablePath(const std::string& path);
 
 // "created", "modified", "renamed", "deleted", "no more", "failure", or
@@ -22,5 +26,31 @@ std::string DescribeItem(const FileServerSnapshotCompareItem& item);
 
 // The lines of a multi-line text joined with " | ".
 std::string OneLine(const std::string& text);
+
+// Writes a share's change list one line per change, as DescribeItem does,
+// except that the plug-in's two halves of a rename (the deletion of the old
+// path, delivered as "OLD/", right before the renamed item of the same
+// inode) become the one line "renamed  OLD -> NEW".
+class ChangeLines {
+public:
+    // Lines that are complete; a deletion may wait for the next item.
+    std::vector<std::string> Add(const FileServerSnapshotCompareItem& item);
+    std::vector<std::string> Finish();  // end of the share's list
+
+private:
+    bool m_bHeld = false;
+    FileServerSnapshotCompareItem m_held;
+};
+
+// An error on one line a person can act on: the innermost reason first (the
+// message where the error was built, then each caller's, then the event's
+// arguments), then its code ("Win32 error 1627", "event 0x11000086"). With
+// locations, each code location follows after " | at ".
+std::string ErrorLine(const CRyError& error, bool withLocations);
+// The code part alone: "Win32 error 1627", "event 0x11000086", "status 0x...".
+std::string ErrorCode(const CRyError& error);
+
+// "1 change", "2 changes".
+std::string Counted(size_t count, const std::string& singular, const std::string& plural);
 
 }  // namespace snapagent

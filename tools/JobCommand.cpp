@@ -1,7 +1,8 @@
 #include "tools/JobCommand.h"
 
 #include "host/FileLogWriter.h"
-#include "tools/ArraySettingsCheck.h"
+#include "tools/AgentLog.h"
+#include "tools/ConfigCheck.h"
 #include "tools/FileOps.h"
 #include "tools/ItemJson.h"
 #include "tools/ItemText.h"
@@ -11,22 +12,21 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 #include <vector>
 
 namespace snapagent {
 namespace {
 
-// Exit status of a job stopped by a signal, as shells report SIGINT.
-const int kInterruptedExit = 130;
-
 // A test of interruption needs a job that is still pulling when the signal
 // comes; this hidden setting slows each pull down by that many milliseconds.
 const char kPullDelayVariable[] = "SNAPAGENT_TEST_PULL_DELAY_MS";
 
 // Streams items as they are pulled, so a volume of millions of changes is
-// never held in memory.
+// never held in memory; with --json each share's summary follows its items.
 class PrintingObserver : public Progress {
 public:
     PrintingObserver(Verbosity verbosity, bool json, FILE* out)
@@ -45,13 +45,27 @@ public:
             fprintf(m_pOut, "changes of %s:\n", PrintablePath(share).c_str());
             m_strLastShare = share;
         }
-        fprintf(m_pOut, "  %s\n", DescribeItem(item).c_str());
+        Print(m_lines.Add(item));
+    }
+
+    void OnShareDone(const ShareResult& share) override {
+        Print(m_lines.Finish());
+        Always(PrintablePath(share.strShare) + ": " + OutcomeText(share));
+        if (!m_bJson) return;
+        nlohmann::ordered_json line;
+        AppendShareSummaryJson(share, share.strFullScanReason, line);
+        fprintf(m_pOut, "%s\n", line.dump().c_str());
     }
 
 private:
+    void Print(const std::vector<std::string>& lines) {
+        for (const std::string& line : lines) fprintf(m_pOut, "  %s\n", line.c_str());
+    }
+
     bool m_bJson;
     FILE* m_pOut;
     std::string m_strLastShare;
+    ChangeLines m_lines;
     unsigned m_uiPullDelayMs;
 };
 
@@ -64,6 +78,7 @@ public:
 
     void OnCalling(const std::string& operation) override {
         for (JobObserver* o : m_observers) o->OnCalling(operation);
+        if (m_pLog) m_pLog->Mark();
     }
     void OnStep(const std::string& operation, const CRyError& result) override {
         for (JobObserver* o : m_observers) o->OnStep(operation, result);
@@ -89,24 +104,72 @@ public:
         for (JobObserver* o : m_observers) o->OnShareDone(share);
     }
 
+    // Marks the log at the start of each plug-in call, so that a failure
+    // line is matched to the call that wrote it.
+    void Watch(AgentLog& log) { m_pLog = &log; }
+
 private:
     std::vector<JobObserver*> m_observers;
+    AgentLog* m_pLog = nullptr;
 };
 
 int Fail(const std::string& message) {
     fprintf(stderr, "snapagent: error: %s\n", message.c_str());
-    return 1;
+    return kExitFailed;
+}
+
+// The error line of a failed job: the innermost reason first (the shares
+// the plug-in dropped, else what it logged as failures during the step,
+// else its error's own message), then the code and the step.
+std::string FailureLine(const JobResult& result, const std::vector<std::string>& logged,
+                        bool verbose, const std::string& logPath) {
+    if (!result.failure.IsError()) return result.strFailedStep + " failed: " + result.strError;
+    std::string reasons;
+    for (const ShareResult& share : result.shares)
+        if (share.bDropped && result.strFailedStep == "ConfigureSnapshot")
+            reasons += (reasons.empty() ? "cannot back up " : "; cannot back up ") +
+                       PrintablePath(share.strShare) + ": " + share.strFullScanReason;
+    std::string line;
+    if (!reasons.empty()) {
+        line = reasons + " (" + ErrorCode(result.failure) + " from " + result.strFailedStep + ")";
+    } else {
+        for (const std::string& failure : logged) line += failure + ": ";
+        line += ErrorLine(result.failure, false) + " from " + result.strFailedStep;
+    }
+    if (verbose) line += " | " + OneLine(result.failure.AsString());
+    if (!logPath.empty()) line += "; the plug-in's log: " + logPath;
+    return line;
+}
+
+std::string JobSummary(const JobResult& result, LONGLONG jobId) {
+    std::map<std::string, size_t> counts;
+    for (const ShareResult& share : result.shares) ++counts[OutcomeName(share)];
+    std::string text;
+    auto add = [&](const char* outcome, const std::string& words) {
+        if (!counts[outcome]) return;
+        text += (text.empty() ? "" : ", ") + std::to_string(counts[outcome]) + " " + words;
+    };
+    add("compared", "compared");
+    add("full", "backed up in full");
+    add("needs_full_scan", "need" + std::string(counts["needs_full_scan"] == 1 ? "s" : "") +
+                               " a full scan");
+    add("not_backed_up", "not backed up");
+    return "job " + std::to_string(jobId) + " done: " +
+           Counted(result.shares.size(), "share", "shares") + (text.empty() ? "" : ": " + text);
 }
 
 }  // namespace
 
 int RunJobCommand(JobOptions options, FILE* out) {
-    if (access(options.strConfig.c_str(), R_OK) != 0)
-        return Fail("cannot read config [" + options.strConfig + "]");
     setenv("SNAPCLIENT_CONFIG", options.strConfig.c_str(), 1);
     JobSpec& plan = options.plan;
+    const bool verbose = options.common.verbosity == Verbosity::kVerbose;
+    // Every mistake in the config is named before the plug-in touches the array.
+    const ConfigCheckResult checked = CheckConfig(options.strConfig, plan.ulClientId);
+    for (const std::string& warning : checked.warnings)
+        fprintf(stderr, "snapagent: warning: %s\n", warning.c_str());
+    if (!checked.strError.empty()) return Fail(checked.strError);
     std::string error;
-    if (!CheckArraySettings(error)) return Fail(error);
     if (!plan.strResultsDir.empty() && plan.strResultsDir[0] != '/') {
         // The client keeps the folder for the whole job, and the transcript
         // names it by its full path only.
@@ -115,16 +178,13 @@ int RunJobCommand(JobOptions options, FILE* out) {
         plan.strResultsDir = std::string(cwd) + "/" + plan.strResultsDir;
     }
 
-    // The plug-in logs as the config says ([log] level, [log] file).
-    std::unique_ptr<CFileLogWriter> log(CreateConfiguredLogWriter());
-    CLogWriterInterface* previousLog = SetLogWriter(log.get());
-    struct RestoreLog {
-        CLogWriterInterface* previous;
-        ~RestoreLog() { SetLogWriter(previous); }
-    } restore{previousLog};
+    const std::string stateDir = DefaultStateDir();
+    if (!verbose && !MakeDirectories(stateDir, error)) return Fail(error);
+    AgentLog log(verbose, stateDir, plan.llJobId);
+    plan.loggedFailure = [&log](const std::string& share) { return log.FailureNaming(share); };
 
     if (!options.bResultsGiven)
-        plan.strResultsDir = DefaultResultsDir(DefaultStateDir(), plan.ulClientId, plan.llJobId);
+        plan.strResultsDir = DefaultResultsDir(stateDir, plan.ulClientId, plan.llJobId);
     if (!MakeDirectories(plan.strResultsDir, error)) return Fail(error);
     // The plug-in appends to the snapshot map file, and the clean-up resolves
     // every path recorded there. An agent gives each job a fresh results
@@ -152,6 +212,7 @@ int RunJobCommand(JobOptions options, FILE* out) {
     std::vector<JobObserver*> observers{&printer};
     if (transcript) observers.push_back(transcript.get());
     ObserverFanout observer(observers);
+    observer.Watch(log);
     printer.Detail("job results folder: " + plan.strResultsDir);
 
     StopSignals signals;
@@ -161,17 +222,20 @@ int RunJobCommand(JobOptions options, FILE* out) {
     fflush(out);
     if (transcript) transcript->WriteEnd(result);
     if (result.bInterrupted) {
+        const bool term = StopSignals::Signal() == SIGTERM;
         fprintf(stderr,
                 "snapagent: interrupted by %s: job %lld stopped between two plug-in calls, "
                 "without the post-backup clean-up; run it again to complete it\n",
-                StopSignals::Signal() == SIGTERM ? "SIGTERM" : "SIGINT",
-                static_cast<long long>(plan.llJobId));
-        return kInterruptedExit;
+                term ? "SIGTERM" : "SIGINT", static_cast<long long>(plan.llJobId));
+        // As shells report a process ended by the signal: 128 + its number.
+        return term ? kExitTerminated : kExitInterrupted;
     }
-    if (!result.bOk) return Fail(result.strFailedStep + " failed: " + result.strError);
-    printer.Say("job " + std::to_string(plan.llJobId) + " done: " +
-                std::to_string(result.keptShares.size()) + " shares backed up");
-    return 0;
+    if (!result.bOk)
+        return Fail(FailureLine(result, log.FailuresSinceMark(), verbose, log.Path()));
+    printer.Say(JobSummary(result, plan.llJobId));
+    for (const ShareResult& share : result.shares)
+        if (OutcomeName(share) == "needs_full_scan" || share.bDropped) return kExitIncomplete;
+    return kExitDone;
 }
 
 }  // namespace snapagent

@@ -1,7 +1,7 @@
 // `snapagent job`: one job on whatever array the config names, printing the
 // change list of each compared share (as text, or as JSON lines with
-// --json) on out. Returns the exit status: 0 when the job ran (shares that
-// need a full scan are reported, not failures), 1 when a step failed.
+// --json) on out, and one outcome line per share on stderr. Returns the exit
+// status (docs/exit-codes.md).
 #pragma once
 
 #include "tools/CommandLine.h"
@@ -9,6 +9,15 @@
 #include <cstdio>
 
 namespace snapagent {
+
+enum ExitStatus {
+    kExitDone = 0,         // every share compared, or backed up in full, as asked
+    kExitFailed = 1,       // the job (or the command) failed
+    kExitUsage = 2,        // the command line is wrong
+    kExitIncomplete = 3,   // the job ran; some share needs a full scan or was not backed up
+    kExitInterrupted = 130,  // SIGINT
+    kExitTerminated = 143,   // SIGTERM
+};
 
 int RunJobCommand(JobOptions options, FILE* out);
 

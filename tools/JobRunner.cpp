@@ -4,6 +4,7 @@
 #include "tools/ItemText.h"
 
 #include <boost/make_shared.hpp>
+#include <set>
 
 namespace snapagent {
 
@@ -21,6 +22,8 @@ public:
         : m_client(client), m_spec(plan), m_observer(observer), m_result(result) {}
 
     void Run();
+    // Reports every given share that has no outcome yet as not backed up.
+    void ReportDropped(const std::string& fallbackReason);
 
 private:
     // True when the agent was asked to stop; the job then ends here.
@@ -33,6 +36,13 @@ private:
     template <typename Call>
     bool Step(const char* operation, Call call, CRyError* outcome = nullptr);
     void CompareShare(ShareResult& share);
+    std::string LoggedFailure(const std::string& share) const {
+        return m_spec.loggedFailure ? m_spec.loggedFailure(share) : std::string();
+    }
+    void Report(ShareResult share) {
+        m_observer.OnShareDone(share);
+        m_result.shares.push_back(std::move(share));
+    }
 
     CFileServerSnapClientBase& m_client;
     const JobSpec& m_spec;
@@ -54,6 +64,7 @@ bool JobDriver::Step(const char* operation, Call call, CRyError* outcome) {
     if (!err.IsError()) return true;
     m_result.strFailedStep = operation;
     m_result.strError = OneLine(err.AsString());
+    m_result.failure = err;
     return false;
 }
 
@@ -65,7 +76,8 @@ void JobDriver::CompareShare(ShareResult& share) {
               &err))
         return;
     if (err.IsError()) {
-        share.strFullScanReason = OneLine(err.AsString());
+        const std::string logged = LoggedFailure(share.strShare);
+        share.strFullScanReason = (logged.empty() ? "" : logged + ": ") + ErrorLine(err, false);
         return;
     }
     if (!source) {
@@ -119,6 +131,7 @@ void JobDriver::Run() {
         return;
     m_result.keptShares = shares;
     m_observer.OnSharesKept(shares);
+    ReportDropped("not kept by ConfigureSnapshot");
 
     ContentMapperAPIPtr mapperApi = mapper;
     if (!Step("UpdateContentMapperPaths",
@@ -148,13 +161,12 @@ void JobDriver::Run() {
         if (plan.llPrevJobId == 0) {
             share.strFullScanReason = kFullJobReason;
         } else if (support.IsError()) {
-            share.strFullScanReason = OneLine(support.AsString());
+            share.strFullScanReason = ErrorLine(support, false);
         } else {
             CompareShare(share);
             if (m_result.bInterrupted) return;
         }
-        m_observer.OnShareDone(share);
-        m_result.shares.push_back(std::move(share));
+        Report(std::move(share));
     }
 
     if (plan.bCleanup && !Step("CleanupSnapshotsPostBackup", [&] {
@@ -162,6 +174,25 @@ void JobDriver::Run() {
         }))
         return;
     m_result.bOk = true;
+}
+
+void JobDriver::ReportDropped(const std::string& fallbackReason) {
+    auto bare = [](std::string path) {
+        while (path.size() > 1 && path.back() == '/') path.pop_back();
+        return path;
+    };
+    std::set<std::string> known;
+    for (const std::string& kept : m_result.keptShares) known.insert(bare(kept));
+    for (const ShareResult& done : m_result.shares) known.insert(bare(done.strShare));
+    for (const std::string& given : m_spec.shares) {
+        if (!known.insert(bare(given)).second) continue;
+        ShareResult share;
+        share.strShare = given;
+        share.bDropped = true;
+        share.strFullScanReason = LoggedFailure(given);
+        if (share.strFullScanReason.empty()) share.strFullScanReason = fallbackReason;
+        Report(std::move(share));
+    }
 }
 
 }  // namespace
@@ -180,7 +211,10 @@ void RunJob(const PluginLoader& plugin, const JobSpec& plan, JobObserver& observ
         result.strError = error;
         return;
     }
-    JobDriver(*client, plan, observer, result).Run();
+    JobDriver driver(*client, plan, observer, result);
+    driver.Run();
+    if (!result.bOk && !result.bInterrupted)
+        driver.ReportDropped("the job failed at " + result.strFailedStep);
 }
 
 }  // namespace snapagent

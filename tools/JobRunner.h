@@ -15,10 +15,13 @@
 // destroyed, which releases its change event stores and its array
 // connection.
 //
-// A share that cannot be compared (refused, failed comparison, status 6, or
-// a client that may not use the fast scan at all) is reported as needing a
-// full scan and the job goes on with the next share. A failure of any other
-// step ends the job with that step's error.
+// A share that cannot be compared (failed comparison, status 6, or a client
+// that may not use the fast scan at all) is reported as needing a full scan
+// and the job goes on with the next share. A share that ConfigureSnapshot
+// did not keep is reported as not backed up, with the reason the agent's
+// log caught for it (plan.loggedFailure). A failure of any other step ends the
+// job with that step's error; the shares not reported by then are reported
+// as not backed up.
 #pragma once
 
 #include "host/CRyError.h"
@@ -47,15 +50,22 @@ struct JobSpec {
     bool bCleanup = true;  // call CleanupSnapshotsPostBackup at the end
     // Asked between calls and pulls; true ends the job as interrupted.
     std::function<bool()> stopRequested;
+    // The failure the plug-in logged for a share during the current call
+    // (the line that names it), which says why it dropped the share or could
+    // not compare it; empty when unknown.
+    std::function<std::string(const std::string& share)> loggedFailure;
 };
 
 // The reason given for every share of a full job.
 extern const char kFullJobReason[];
 
 struct ShareResult {
-    std::string strShare;  // as the plug-in kept it
+    std::string strShare;  // as the plug-in kept it (as given, when dropped)
     bool bCompared = false;
-    std::string strFullScanReason;  // why the agent must walk the share (when not compared)
+    bool bDropped = false;  // not backed up at all
+    // Why the agent must walk the share (when not compared), or why it was
+    // not backed up (when dropped).
+    std::string strFullScanReason;
     std::vector<FileServerSnapshotCompareItem> items;  // without the final status 5
     size_t nItems = 0;
 };
@@ -65,6 +75,7 @@ struct JobResult {
     bool bInterrupted = false;  // a stop request ended the job early
     std::string strFailedStep;  // operation that ended the job
     std::string strError;       // its CRyError text
+    CRyError failure;           // the error that ended the job
     std::list<std::string> keptShares;
     std::map<std::string, std::string> readPaths;  // content mapper map: share + "/" -> read path
     std::vector<ShareResult> shares;
@@ -87,6 +98,7 @@ public:
     virtual void OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) {}
     // The pull that ended a share's list (status 5 or 6).
     virtual void OnListEnd(const std::string& share, const FileServerSnapshotCompareItem& item) {}
+    // Once per share given to the job: its outcome (after its items).
     virtual void OnShareDone(const ShareResult& share) {}
 };
 

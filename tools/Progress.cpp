@@ -10,6 +10,10 @@ void Progress::Say(const std::string& line) const {
     if (m_verbosity != Verbosity::kQuiet) fprintf(stderr, "snapagent: %s\n", line.c_str());
 }
 
+void Progress::Always(const std::string& line) const {
+    fprintf(stderr, "snapagent: %s\n", line.c_str());
+}
+
 void Progress::Detail(const std::string& line) const {
     if (m_verbosity == Verbosity::kVerbose) fprintf(stderr, "snapagent:   %s\n", line.c_str());
 }
@@ -20,14 +24,15 @@ void Progress::OnStep(const std::string& operation, const CRyError& result) {
     Detail(operation + (result.IsError() ? " failed: " + OneLine(result.AsString()) : ": ok"));
 }
 
+std::string Progress::OutcomeText(const ShareResult& share) {
+    if (share.bDropped) return "not backed up (" + share.strFullScanReason + ")";
+    if (share.bCompared) return "compared (" + Counted(share.nItems, "change", "changes") + ")";
+    if (share.strFullScanReason == kFullJobReason) return "backed up in full";
+    return "needs a full scan (" + share.strFullScanReason + ")";
+}
+
 void Progress::OnShareDone(const ShareResult& share) {
-    const std::string name = PrintablePath(share.strShare);
-    if (share.bCompared)
-        Say(name + ": " + std::to_string(share.nItems) + " changes");
-    else if (share.strFullScanReason == kFullJobReason)
-        Say(name + ": backed up in full");
-    else
-        Say(name + ": needs a full scan (" + share.strFullScanReason + ")");
+    Say(PrintablePath(share.strShare) + ": " + OutcomeText(share));
 }
 
 }  // namespace snapagent

@@ -22,11 +22,11 @@ TranscriptWriter::TranscriptWriter() : m_pPreviousEvents(ISendEventInterface::Se
 
 TranscriptWriter::~TranscriptWriter() {
     ISendEventInterface::SetInstance(m_pPreviousEvents);
-    if (m_pFile) fclose(m_pFile);
+    if (m_pFile && m_pFile != stdout) fclose(m_pFile);
 }
 
 bool TranscriptWriter::Open(const std::string& path, std::string& error) {
-    m_pFile = fopen(path.c_str(), "w");
+    m_pFile = path == "-" ? stdout : fopen(path.c_str(), "w");
     if (m_pFile) return true;
     error = "cannot write transcript [" + path + "]: " + strerror(errno);
     return false;
@@ -111,6 +111,13 @@ void TranscriptWriter::OnItem(const std::string& share, const FileServerSnapshot
 void TranscriptWriter::OnListEnd(const std::string& share,
                                  const FileServerSnapshotCompareItem& item) {
     WriteItem(share, item);
+}
+
+void TranscriptWriter::OnShareDone(const ShareResult& share) {
+    nlohmann::ordered_json line;
+    line["type"] = "share";
+    AppendShareSummaryJson(share, StableTextJson(share.strFullScanReason, m_placeholders), line);
+    Write(line);
 }
 
 void TranscriptWriter::SendEvent(const CRyError& event, int severity, int flags) {

@@ -25,6 +25,7 @@ public:
     TranscriptWriter& operator=(const TranscriptWriter&) = delete;
 
     // False with error set when the file cannot be created.
+    // "-" is stdout.
     bool Open(const std::string& path, std::string& error);
 
     void WriteJob(const JobSpec& plan);
@@ -36,6 +37,7 @@ public:
     void OnReadPaths(const std::map<std::string, std::string>& readPaths) override;
     void OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) override;
     void OnListEnd(const std::string& share, const FileServerSnapshotCompareItem& item) override;
+    void OnShareDone(const ShareResult& share) override;
     void SendEvent(const CRyError& event, int severity, int flags) override;
 
 private:

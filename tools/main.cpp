@@ -1,5 +1,6 @@
 // snapagent: a command-line backup agent harness for the snapshot client
 // plug-in. See CommandLine.cpp for the usage of each command.
+#include "tools/CheckCommand.h"
 #include "tools/CommandLine.h"
 #include "tools/Demo.h"
 #include "tools/JobCommand.h"
@@ -12,9 +13,19 @@ using namespace snapagent;
 
 namespace {
 
-int UsageError(const std::string& message) {
-    fprintf(stderr, "snapagent: error: %s (see snapagent --help)\n", message.c_str());
-    return 2;
+// Points at the help of the command that was misused, if any.
+int UsageError(const std::string& message, const std::string& command = std::string()) {
+    fprintf(stderr, "snapagent: error: %s (see snapagent %s--help)\n", message.c_str(),
+            command.empty() ? "" : (command + " ").c_str());
+    return kExitUsage;
+}
+
+// The usage text of a command, or null for an unknown one.
+const char* UsageOf(const std::string& command) {
+    if (command == "demo") return kDemoUsage;
+    if (command == "job") return kJobUsage;
+    if (command == "check") return kCheckUsage;
+    return nullptr;
 }
 
 }  // namespace
@@ -29,12 +40,18 @@ int main(int argc, char** argv) {
     std::string error;
 
     if (command == "--help" || command == "-h" || command == "help") {
+        // "snapagent help job" prints what "snapagent job --help" prints.
+        if (command == "help" && !args.empty()) {
+            if (!UsageOf(args.front())) return UsageError("no command [" + args.front() + "]");
+            fputs(UsageOf(args.front()), stdout);
+            return 0;
+        }
         fputs(kMainUsage, stdout);
         return 0;
     }
     if (command == "demo") {
         DemoOptions options;
-        if (!ParseDemoOptions(args, options, error)) return UsageError(error);
+        if (!ParseDemoOptions(args, options, error)) return UsageError(error, command);
         if (options.common.bHelp) {
             fputs(kDemoUsage, stdout);
             return 0;
@@ -43,12 +60,21 @@ int main(int argc, char** argv) {
     }
     if (command == "job") {
         JobOptions options;
-        if (!ParseJobOptions(args, options, error)) return UsageError(error);
+        if (!ParseJobOptions(args, options, error)) return UsageError(error, command);
         if (options.common.bHelp) {
             fputs(kJobUsage, stdout);
             return 0;
         }
         return RunJobCommand(options, stdout);
+    }
+    if (command == "check") {
+        CheckOptions options;
+        if (!ParseCheckOptions(args, options, error)) return UsageError(error, command);
+        if (options.common.bHelp) {
+            fputs(kCheckUsage, stdout);
+            return 0;
+        }
+        return RunCheckCommand(options, stdout);
     }
     return UsageError("unknown command [" + command + "]");
 }

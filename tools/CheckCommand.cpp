@@ -1,0 +1,153 @@
+#include "tools/CheckCommand.h"
+
+#include "host/FXPath.h"
+#include "host/FileShareAutoMount.h"
+#include "host/ManageONTAP.h"
+#include "host/NASSnapUtil.h"
+#include "host/VkMntTab.h"
+#include "tools/AgentLog.h"
+#include "tools/ConfigCheck.h"
+#include "tools/FileOps.h"
+#include "tools/ItemText.h"
+#include "tools/JobCommand.h"
+
+#include <cstdlib>
+#include <unistd.h>
+
+namespace snapagent {
+namespace {
+
+class Checks {
+public:
+    Checks(bool quiet, FILE* out) : m_bQuiet(quiet), m_pOut(out) {}
+    bool Report(bool ok, const std::string& what, const std::string& detail) {
+        if (!ok) m_bAllPassed = false;
+        if (!ok || !m_bQuiet)
+            fprintf(m_pOut, "%-6s  %s: %s\n", ok ? "ok" : "FAILED", what.c_str(), detail.c_str());
+        return ok;
+    }
+    bool AllPassed() const { return m_bAllPassed; }
+
+private:
+    bool m_bQuiet;
+    FILE* m_pOut;
+    bool m_bAllPassed = true;
+};
+
+// "interface:/export/below" of a share, as the plug-in resolves it: through
+// the auto-mount map, or through the mount table's deepest mount above it.
+bool MountFormatOf(const std::string& share, bool autoMount, std::string& mountFormat,
+                   std::string& error) {
+    if (autoMount) {
+        std::string interface;
+        bool failed = false;
+        CRyError err =
+            FileShareAutoMount::convertScanToMountFormat(share, mountFormat, interface, failed);
+        if (err.IsError()) error = ErrorLine(err, false);
+        else if (failed) error = "no [automount] entry holds it";
+        return error.empty();
+    }
+    std::list<VkMntTab::Entry> mounts;
+    CRyError err = VkMntTab::getAll(mounts);
+    if (err.IsError()) {
+        error = ErrorLine(err, false);
+        return false;
+    }
+    const VkMntTab::Entry* best = nullptr;
+    for (const VkMntTab::Entry& mount : mounts)
+        if (FXPath::IsDescendantOf(share, mount.strDirectory, true) &&
+            mount.strSource.find(':') != std::string::npos &&
+            (!best || mount.strDirectory.size() > best->strDirectory.size()))
+            best = &mount;
+    if (!best) {
+        error = "not mounted on this proxy machine (no NFS mount of the mount table holds it)";
+        return false;
+    }
+    std::string below = share, directory = best->strDirectory;
+    FXPath::RemoveTrailingDelimiter(below);
+    FXPath::RemoveTrailingDelimiter(directory);
+    below.erase(0, directory.size());
+    mountFormat = best->strSource;
+    FXPath::RemoveTrailingDelimiter(mountFormat);
+    if (!below.empty()) mountFormat += (below[0] == '/' ? "" : "/") + below;
+    return true;
+}
+
+void CheckShare(Checks& checks, ManageONTAP& array, const std::string& share, bool autoMount) {
+    std::string mountFormat, error;
+    if (!MountFormatOf(share, autoMount, mountFormat, error)) {
+        checks.Report(false, "share " + PrintablePath(share), error);
+        return;
+    }
+    const std::string exportPath = mountFormat.substr(mountFormat.find(':') + 1);
+    std::string volumePath;
+    if (!array.GetActualStoragePathForNfsExport(exportPath, volumePath)) {
+        array.GetLastError(error);
+        checks.Report(false, "share " + PrintablePath(share),
+                      "export " + exportPath + " unknown to the array: " + error);
+        return;
+    }
+    checks.Report(true, "share " + PrintablePath(share),
+                  mountFormat + ", storage path " + volumePath);
+}
+
+void CheckResultsFolder(Checks& checks, const std::string& folder) {
+    std::string error;
+    std::string probe = folder + "/.snapagent-check-XXXXXX";
+    int fd = -1;
+    if (MakeDirectories(folder, error)) {
+        fd = mkstemp(&probe[0]);
+        if (fd < 0) error = "cannot create a file in it";
+    }
+    if (fd >= 0) {
+        close(fd);
+        unlink(probe.c_str());
+    }
+    checks.Report(fd >= 0, "results folder " + folder, fd >= 0 ? "writable" : error);
+}
+
+}  // namespace
+
+int RunCheckCommand(const CheckOptions& options, FILE* out) {
+    setenv("SNAPCLIENT_CONFIG", options.strConfig.c_str(), 1);
+    Checks checks(options.common.verbosity == Verbosity::kQuiet, out);
+    const ConfigCheckResult config = CheckConfig(options.strConfig, options.ulClientId);
+    for (const std::string& warning : config.warnings)
+        fprintf(stderr, "snapagent: warning: %s\n", warning.c_str());
+    if (!checks.Report(config.strError.empty(), "config " + options.strConfig,
+                       config.strError.empty() ? "every section, key and value known" : config.strError))
+        return kExitFailed;
+
+    NASArrayInfo info;
+    NASSnapUtil util;
+    util.GetArrayNameAndCredentialsByClientId(static_cast<int>(options.ulClientId), info);
+    checks.Report(true, "credentials [client." + std::to_string(options.ulClientId) + "]",
+                  "array " + info.strArrayName + ", user " + info.strUserName);
+
+    const std::string stateDir = DefaultStateDir();
+    std::string error;
+    const bool verbose = options.common.verbosity == Verbosity::kVerbose;
+    if (!verbose) MakeDirectories(stateDir, error);  // the log's folder; tested below
+    AgentLog log(verbose, stateDir, 0);
+    ManageONTAP array;
+    const bool connected = util.SetONTAPObject(info, array, MONTAP_CONNECT_HTTP, false) &&
+                           array.OpenConnection();
+    if (!connected) {
+        array.GetLastError(error);
+        // The back end's own reason comes first: it says what to mend.
+        for (const std::string& failure : log.Failures())
+            error = failure + (error.empty() ? "" : ": " + error);
+    } else {
+        unsigned major = 0, minor = 0, micro = 0;
+        array.GetFileServerVersion(major, minor, micro, false);
+        error = std::string(array.IsCluster() ? "a cluster" : "not a cluster") + ", version " +
+                std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(micro);
+    }
+    if (checks.Report(connected, "array " + info.strArrayName, error))
+        for (const std::string& share : options.shares)
+            CheckShare(checks, array, share, options.bAutoMount);
+    CheckResultsFolder(checks, options.strResultsDir.empty() ? stateDir : options.strResultsDir);
+    return checks.AllPassed() ? kExitDone : kExitFailed;
+}
+
+}  // namespace snapagent

@@ -1,0 +1,284 @@
+#include "tools/ConfigCheck.h"
+
+#include "array/ArrayBackendFactory.h"
+#include "array/LocalArray.h"
+#include "array/ScriptJson.h"
+#include "host/IniFile.h"
+#include "host/NASSnapUtil.h"
+#include "host/VKPlatformInfo.h"
+#include "tools/ItemText.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace snapagent {
+namespace {
+
+// The form a value must have.
+enum class Form { kText, kNumber, kChoice, kVersion, kFault };
+
+struct KeySpec {
+    const char* key;
+    Form form;
+    long low = 0, high = 0;         // kNumber
+    const char* choices = nullptr;  // kChoice: "a|b|c"
+};
+
+struct SectionSpec {
+    const char* name;  // "client." stands for every [client.<id>]
+    bool anyKey;       // keys are the operator's own (paths, fault names)
+    Form anyKeyForm;
+    std::vector<KeySpec> keys;
+};
+
+const std::vector<SectionSpec>& Sections() {
+    static const std::vector<SectionSpec> sections = {
+        {"client.", false, Form::kText,
+         {{"array", Form::kText}, {"client_name", Form::kText}, {"user", Form::kText},
+          {"password", Form::kText}, {"management_address", Form::kText}}},
+        {"array", false, Form::kText,
+         {{"backend", Form::kChoice, 0, 0, "local|scripted|record"},
+          {"root", Form::kText},
+          {"cluster", Form::kNumber, 0, 1},
+          {"cluster_interface", Form::kNumber, 0, 1},
+          {"materialize", Form::kNumber, 0, 1},
+          {"max_sessions", Form::kNumber, 1, 4096},
+          {"sort_memory_mb", Form::kNumber, 1, 1 << 20},
+          {"version", Form::kVersion},
+          {"array_name", Form::kText},
+          {"client_name", Form::kText},
+          {"exports", Form::kText},
+          {"script", Form::kText},
+          {"save_state", Form::kChoice, 0, 0, "true|false"},
+          {"record_to", Form::kText},
+          {"inner", Form::kChoice, 0, 0, "local|scripted"},
+          {"calls_log", Form::kText}}},
+        {"host", false, Form::kText, {{"mount_table", Form::kText}}},
+        {"log", false, Form::kText, {{"level", Form::kNumber, -1, 99}, {"file", Form::kText}}},
+        {"snapdiff", false, Form::kText, {{"max_items", Form::kNumber, 1, INT_MAX}}},
+        {"automount", true, Form::kText, {}},
+        {"faults", true, Form::kFault, {}},
+        {"~FileSystemAgent", false, Form::kText,
+         {{"bBackupFromSnapshotOnly", Form::kNumber, INT_MIN, INT_MAX},
+          {"nDisableSnapdiffForStreamingBackups", Form::kNumber, INT_MIN, INT_MAX}}},
+    };
+    return sections;
+}
+
+bool IsClientSection(const std::string& name) {
+    return name.compare(0, 7, "client.") == 0 && name.size() > 7 &&
+           name.find_first_not_of("0123456789", 7) == std::string::npos;
+}
+
+const SectionSpec* FindSection(const std::string& name) {
+    for (const SectionSpec& s : Sections())
+        if (name == s.name || (std::string(s.name) == "client." && IsClientSection(name)))
+            return &s;
+    return nullptr;
+}
+
+// Why value does not have the form, or empty when it has.
+std::string FormProblem(const KeySpec& spec, const std::string& value) {
+    switch (spec.form) {
+        case Form::kText: return std::string();
+        case Form::kNumber: {
+            int number = 0;
+            if (VKPlatformInfo::parseRegInt(value, &number) && number >= spec.low &&
+                number <= spec.high)
+                return std::string();
+            if (spec.low == INT_MIN) return "expected a whole number";
+            return "expected a whole number from " + std::to_string(spec.low) + " to " +
+                   std::to_string(spec.high);
+        }
+        case Form::kChoice: {
+            const std::string choices = std::string("|") + spec.choices + "|";
+            if (!value.empty() && choices.find("|" + value + "|") != std::string::npos)
+                return std::string();
+            std::string listed = spec.choices;
+            for (size_t at; (at = listed.find("|")) != std::string::npos;) listed.replace(at, 1, ", ");
+            return "expected one of " + listed;
+        }
+        case Form::kVersion: {
+            unsigned parts[3];
+            char end;
+            if (sscanf(value.c_str(), "%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &end) == 3)
+                return std::string();
+            return "expected major.minor.micro";
+        }
+        case Form::kFault: {
+            ScriptedFault fault;
+            std::string error;
+            return ParseFaultSetting(value, fault, error) ? std::string() : OneLine(error);
+        }
+    }
+    return std::string();
+}
+
+class Checker {
+public:
+    Checker(const std::string& path, ULONG clientId) : m_path(path), m_clientId(clientId) {}
+
+    ConfigCheckResult Run();
+
+private:
+    bool Fail(const std::string& text) {
+        if (m_result.strError.empty()) m_result.strError = text;
+        return false;
+    }
+    bool FailAt(const IniFile::Line& line, const std::string& text) {
+        return Fail(m_path + ":" + std::to_string(line.iNumber) + ": " + text);
+    }
+    bool CheckLine(const IniFile::Line& line);
+    bool CheckCredentials();
+    bool CheckBackend();
+    std::string Array(const std::string& key, const std::string& fallback) const {
+        const std::string* value = m_ini.Find("array", key);
+        return value ? *value : fallback;
+    }
+
+    std::string m_path;
+    ULONG m_clientId;
+    IniFile m_ini;
+    ConfigCheckResult m_result;
+};
+
+bool Checker::CheckLine(const IniFile::Line& line) {
+    const SectionSpec* section = FindSection(line.strSection);
+    if (line.kind == IniFile::Line::kOther)
+        return FailAt(line, "[" + line.strSection + "] \"" + line.strValue +
+                                "\" is neither a setting (key = value) nor a [section]");
+    if (!section) {
+        if (line.kind == IniFile::Line::kSetting && line.strSection.empty())
+            return FailAt(line, line.strKey + " stands before any [section]");
+        if (line.kind != IniFile::Line::kSection) return true;  // named at its header
+        std::vector<std::string> names;
+        for (const SectionSpec& s : Sections())
+            names.push_back(std::string(s.name) == "client." ? "client." + std::to_string(m_clientId)
+                                                             : s.name);
+        const std::string nearest = NearestWord(line.strSection, names);
+        return FailAt(line, "unknown section [" + line.strSection + "]" +
+                                (nearest.empty() ? "" : " (nearest known section: [" + nearest + "])"));
+    }
+    if (line.kind != IniFile::Line::kSetting) return true;
+    const std::string where = "[" + line.strSection + "] " + line.strKey;
+    KeySpec any{"", section->anyKeyForm};
+    const KeySpec* spec = section->anyKey ? &any : nullptr;
+    std::vector<std::string> names;
+    for (const KeySpec& k : section->keys) {
+        if (line.strKey == k.key) spec = &k;
+        names.push_back(k.key);
+    }
+    if (!spec) {
+        const std::string nearest = NearestWord(line.strKey, names);
+        return FailAt(line, "unknown key " + where +
+                                (nearest.empty() ? "" : " (nearest known key: " + nearest + ")"));
+    }
+    const std::string problem = FormProblem(*spec, line.strValue);
+    if (problem.empty()) return true;
+    const bool comment = line.strValue.find('#') != std::string::npos;
+    return FailAt(line, where + " = " + line.strValue + ": " + problem +
+                            (comment ? " (a \"#\" after a value is part of the value; put "
+                                       "comments on lines of their own)"
+                                     : ""));
+}
+
+bool Checker::CheckCredentials() {
+    const std::string section = "client." + std::to_string(m_clientId);
+    bool present = false;
+    for (const IniFile::Line& line : m_ini.Lines())
+        present = present || (line.kind == IniFile::Line::kSection && line.strSection == section);
+    if (!present)
+        return Fail("no credentials for client " + std::to_string(m_clientId) + ": section [" +
+                    section + "] is missing in " + m_path);
+    NASArrayInfo info;
+    if (!NASSnapUtil().GetArrayNameAndCredentialsByClientId(static_cast<int>(m_clientId), info))
+        return Fail("no credentials for client " + std::to_string(m_clientId) + ": [" + section +
+                    "] array is not set in " + m_path);
+    struct stat st;
+    if (m_ini.Find(section, "password") && stat(m_path.c_str(), &st) == 0 &&
+        (st.st_mode & (S_IRGRP | S_IROTH))) {
+        char mode[8];
+        snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        m_result.warnings.push_back(m_path + " holds a password and others can read it (mode " +
+                                    mode + "); run: chmod 600 " + m_path);
+    }
+    return true;
+}
+
+bool Checker::CheckBackend() {
+    const std::string backend = Array("backend", "local");
+    if (backend == "record" && Array("record_to", "").empty())
+        return Fail(m_path + ": [array] backend = record needs [array] record_to = FILE");
+    const std::string answering = backend == "record" ? Array("inner", "local") : backend;
+    std::string error;
+    if (answering == "scripted") {
+        const std::string script = Array("script", "");
+        if (script.empty() && Array("save_state", "false") == "true")
+            return Fail(m_path + ": [array] save_state = true needs [array] script = FILE");
+        ArrayScript parsed;
+        if (!script.empty() && !LoadArrayScript(script, parsed, error)) return Fail(OneLine(error));
+        return true;
+    }
+    NASArrayInfo info;
+    NASSnapUtil().GetArrayNameAndCredentialsByClientId(static_cast<int>(m_clientId), info);
+    LocalArrayConfig local;
+    if (!LoadLocalArrayConfig(info, local, error))
+        return Fail((error.find(m_path) == std::string::npos ? m_path + ": " : "") + OneLine(error));
+    return true;
+}
+
+ConfigCheckResult Checker::Run() {
+    struct stat st;
+    if (stat(m_path.c_str(), &st) != 0) {
+        Fail("cannot read config [" + m_path + "]: " + strerror(errno));
+        return m_result;
+    }
+    if (!S_ISREG(st.st_mode) || !m_ini.Load(m_path)) {
+        Fail("cannot read config [" + m_path + "]: " +
+             (S_ISDIR(st.st_mode) ? "a folder, not a file" : strerror(errno)));
+        return m_result;
+    }
+    for (const IniFile::Line& line : m_ini.Lines())
+        if (!CheckLine(line)) return m_result;
+    if (CheckCredentials()) CheckBackend();
+    return m_result;
+}
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+}  // namespace
+
+std::string NearestWord(const std::string& word, const std::vector<std::string>& known) {
+    std::string best;
+    size_t bestDistance = std::max<size_t>(2, word.size() / 3) + 1;
+    for (const std::string& candidate : known) {
+        const size_t distance = EditDistance(word, candidate);
+        if (distance < bestDistance) {
+            best = candidate;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+ConfigCheckResult CheckConfig(const std::string& path, ULONG clientId) {
+    return Checker(path, clientId).Run();
+}
+
+}  // namespace snapagent
