@@ -255,6 +255,7 @@ int RunDemo(const DemoOptions& options, FILE* out) {
         return 1;
     }
     progress.Say("job 1: full backup");
+    log->SetJobId(kFullJob);
     VerifiedJob full = jobs.Run(kFullJob, 0);
     if (!full.strError.empty()) {
         fprintf(stderr, "snapagent: error: job 1: %s\n", full.strError.c_str());
@@ -266,6 +267,7 @@ int RunDemo(const DemoOptions& options, FILE* out) {
         return 1;
     }
     progress.Say("job 2: incremental backup against job 1");
+    log->SetJobId(kIncrementalJob);
     VerifiedJob incremental = jobs.Run(kIncrementalJob, kFullJob);
     if (!incremental.job.bOk) {
         fprintf(stderr, "snapagent: error: job 2: %s\n", incremental.strError.c_str());
