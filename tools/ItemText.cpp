@@ -118,8 +118,7 @@ std::vector<std::string> ChangeLines::Finish() {
     return lines;
 }
 
-std::string ErrorLine(const CRyError& error, bool withLocations) {
-    if (!error.IsError()) return "success";
+std::string ErrorReason(const CRyError& error) {
     std::string reason = error.Message();
     const auto& frames = error.Frames();
     for (size_t i = 1; i < frames.size(); ++i)
@@ -127,11 +126,16 @@ std::string ErrorLine(const CRyError& error, bool withLocations) {
             reason += (reason.empty() ? "" : ": ") + frames[i].strMessage;
     for (const std::string& argument : error.EventArguments())
         if (!OneLine(argument).empty()) reason += (reason.empty() ? "" : ": ") + argument;
+    return OneLine(reason);
+}
+
+std::string ErrorLine(const CRyError& error, bool withLocations) {
+    if (!error.IsError()) return "success";
     const std::string code = ErrorCode(error);
-    std::string line = OneLine(reason);
+    std::string line = ErrorReason(error);
     line += line.empty() ? code : " (" + code + ")";
     if (withLocations)
-        for (const auto& frame : frames)
+        for (const auto& frame : error.Frames())
             line += " | at " + frame.location.strFunction + " (" + frame.location.strFile + ":" +
                     std::to_string(frame.location.iLine) + ")";
     return line;

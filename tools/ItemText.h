@@ -47,7 +47,9 @@ private:
 // arguments), then its code ("Win32 error 1627", "event 0x11000086"). With
 // locations, each code location follows after " | at ".
 std::string ErrorLine(const CRyError& error, bool withLocations);
-// The code part alone: "Win32 error 1627", "event 0x11000086", "status 0x...".
+// Its parts: the reasons alone (may be empty), and the code alone ("Win32
+// error 1627", "event 0x11000086", "status 0x...").
+std::string ErrorReason(const CRyError& error);
 std::string ErrorCode(const CRyError& error);
 
 // "1 change", "2 changes".

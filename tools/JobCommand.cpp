@@ -134,7 +134,9 @@ std::string FailureLine(const JobResult& result, const std::vector<std::string>&
         line = reasons + " (" + ErrorCode(result.failure) + " from " + result.strFailedStep + ")";
     } else {
         for (const std::string& failure : logged) line += failure + ": ";
-        line += ErrorLine(result.failure, false) + " from " + result.strFailedStep;
+        const std::string reason = ErrorReason(result.failure);
+        line += reason + (reason.empty() ? "" : " ") + "(" + ErrorCode(result.failure) + " from " +
+                result.strFailedStep + ")";
     }
     if (verbose) line += " | " + OneLine(result.failure.AsString());
     if (!logPath.empty()) line += "; the plug-in's log: " + logPath;
