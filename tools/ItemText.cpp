@@ -88,7 +88,8 @@ std::vector<std::string> ChangeLines::Add(const FileServerSnapshotCompareItem& i
     if (m_bHeld) {
         const bool secondHalf = item.stItemInfo.bRenamed &&
                                 item.stItemInfo.ullInode == m_held.stItemInfo.ullInode &&
-                                item.strOldPath + "/" == m_held.strPath;
+                                (item.strOldPath + "/" == m_held.strPath ||
+                                 item.strOldPath == m_held.strPath);
         m_bHeld = false;
         if (secondHalf) {
             std::string text = "renamed  " + PrintablePath(item.strOldPath) + " -> " +

@@ -29,8 +29,8 @@ std::string OneLine(const std::string& text);
 
 // Writes a share's change list one line per change, as DescribeItem does,
 // except that the plug-in's two halves of a rename (the deletion of the old
-// path, delivered as "OLD/", right before the renamed item of the same
-// inode) become the one line "renamed  OLD -> NEW".
+// path, delivered as a directory path "OLD/", right before the renamed item
+// of the same inode) become the one line "renamed  OLD -> NEW".
 class ChangeLines {
 public:
     // Lines that are complete; a deletion may wait for the next item.
