@@ -179,6 +179,13 @@ TEST_F(SnapagentBinary, JobCommandRunsACycleAndReportsFailuresOnOneLine) {
     EXPECT_EQ(Lines(badPlugin.err), 1u);
     EXPECT_NE(badPlugin.err.find("cannot load plug-in"), std::string::npos);
 
+    // check reaches the array and resolves the shares, and names the one
+    // that is not mounted, without touching the array.
+    Outcome check = Snapagent({"check", "--config", world.ConfigPath(), "--client", "1", left, m_scratch}, m_scratch);
+    EXPECT_EQ(check.status, 1) << check.out;
+    EXPECT_NE(check.out.find("ok      share " + left + ": filer1:/vol/vol/left"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("FAILED  share " + m_scratch + ": not mounted"), std::string::npos);
+
     // A share that is not mounted is dropped; with no share left the job
     // fails, and the error line gives the plug-in's reason first.
     Outcome unmounted = job({"--job", "3", "--quiet", m_scratch});

@@ -164,8 +164,9 @@ void PrintChangeLists(FILE* out, const VerifiedJob& job) {
 bool PrintVerification(FILE* out, const VerifiedJob& job) {
     fprintf(out, "\nverification against the real trees:\n");
     for (const ShareVerdict& v : job.verdicts) {
-        fprintf(out, "  %s: %zu changes delivered, %zu missing, %zu unexpected\n",
-                PrintablePath(v.strSharePath).c_str(), v.nDelivered, v.missing.size(),
+        fprintf(out, "  %s: %s delivered, %zu missing, %zu unexpected\n",
+                PrintablePath(v.strSharePath).c_str(),
+                Counted(v.nDelivered, "change", "changes").c_str(), v.missing.size(),
                 v.unexpected.size());
         for (const Finding& f : v.missing)
             fprintf(out, "    missing    %s: %s\n", PrintablePath(f.strPath).c_str(),

@@ -27,6 +27,7 @@ const char kPullDelayVariable[] = "SNAPAGENT_TEST_PULL_DELAY_MS";
 
 // Streams items as they are pulled, so a volume of millions of changes is
 // never held in memory; with --json each share's summary follows its items.
+// Without an out (the transcript goes to stdout) only the outcome lines stay.
 class PrintingObserver : public Progress {
 public:
     PrintingObserver(Verbosity verbosity, bool json, FILE* out)
@@ -37,6 +38,7 @@ public:
 
     void OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) override {
         if (m_uiPullDelayMs) usleep(m_uiPullDelayMs * 1000);
+        if (!m_pOut) return;
         if (m_bJson) {
             fprintf(m_pOut, "%s\n", ItemJsonLine(share, item).c_str());
             return;
@@ -51,7 +53,7 @@ public:
     void OnShareDone(const ShareResult& share) override {
         Print(m_lines.Finish());
         Always(PrintablePath(share.strShare) + ": " + OutcomeText(share));
-        if (!m_bJson) return;
+        if (!m_bJson || !m_pOut) return;
         nlohmann::ordered_json line;
         AppendShareSummaryJson(share, share.strFullScanReason, line);
         fprintf(m_pOut, "%s\n", line.dump().c_str());
@@ -59,6 +61,7 @@ public:
 
 private:
     void Print(const std::vector<std::string>& lines) {
+        if (!m_pOut) return;
         for (const std::string& line : lines) fprintf(m_pOut, "  %s\n", line.c_str());
     }
 
@@ -210,7 +213,9 @@ int RunJobCommand(JobOptions options, FILE* out) {
         transcript->WriteJob(plan);
     }
 
-    PrintingObserver printer(options.common.verbosity, options.bJson, out);
+    // A transcript on stdout holds the items already: no change list beside it.
+    PrintingObserver printer(options.common.verbosity, options.bJson,
+                             options.strTranscript == "-" ? nullptr : out);
     std::vector<JobObserver*> observers{&printer};
     if (transcript) observers.push_back(transcript.get());
     ObserverFanout observer(observers);
