@@ -87,14 +87,18 @@ std::vector<json> ParseLines(const std::string& text) {
     return lines;
 }
 
-// The plug-in log's lines as {level, message}: "level\tfunction\tline\tmessage".
+// The plug-in log's lines as {level, message}:
+// "time\tpid\tjob\tlevel\tfunction\tline\tmessage" (docs/log-format.md).
 std::vector<std::pair<int, std::string>> LogLines(const std::string& path) {
     std::vector<std::pair<int, std::string>> lines;
     for (const std::string& line : SplitLines(Slurp(path))) {
-        const size_t tab = line.find('\t');
-        size_t message = line.find('\t', line.find('\t', tab + 1) + 1);
-        if (tab == std::string::npos || message == std::string::npos) continue;
-        lines.emplace_back(std::stoi(line.substr(0, tab)), line.substr(message + 1));
+        std::vector<size_t> tabs;
+        for (size_t tab = line.find('\t'); tab != std::string::npos && tabs.size() < 6;
+             tab = line.find('\t', tab + 1))
+            tabs.push_back(tab);
+        if (tabs.size() < 6) continue;
+        lines.emplace_back(std::stoi(line.substr(tabs[2] + 1, tabs[3] - tabs[2] - 1)),
+                           line.substr(tabs[5] + 1));
     }
     return lines;
 }
