@@ -146,6 +146,23 @@ bool ReadNumber(const ParsedArgs& parsed, const std::string& name, bool required
     return true;
 }
 
+// The options of a command that reads a config: its own and the common
+// ones; --config is required unless --help was given.
+bool ParseConfigCommand(const std::vector<std::string>& args, const std::vector<OptionSpec>& own,
+                        ParsedArgs& parsed, CommonOptions& common, std::string& config,
+                        std::string& error) {
+    if (!ParseArgs(args, WithCommon(own), parsed, error)) return false;
+    if (!ReadCommon(parsed, common, error)) return false;
+    if (common.bHelp) return true;
+    auto found = parsed.values.find("--config");
+    if (found == parsed.values.end() || found->second.empty()) {
+        error = "--config is required";
+        return false;
+    }
+    config = found->second;
+    return true;
+}
+
 std::string EnvOr(const char* name, const std::string& fallback) {
     const char* value = getenv(name);
     return value && *value ? value : fallback;
@@ -225,20 +242,15 @@ bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options
 bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
                      std::string& error) {
     ParsedArgs parsed;
-    const std::vector<OptionSpec> table =
-        WithCommon({{"--config", true}, {"--client", true}, {"--job", true}, {"--prev", true},
-                    {"--app1", true}, {"--app2", true}, {"--results", true}, {"--json", false},
-                    {"--transcript", true}, {"--auto-mount", false}, {"--failed-mount", true},
-                    {"--no-cleanup", false}});
-    if (!ParseArgs(args, table, parsed, error)) return false;
-    if (!ReadCommon(parsed, options.common, error)) return false;
-    if (options.common.bHelp) return true;
-    auto config = parsed.values.find("--config");
-    if (config == parsed.values.end() || config->second.empty()) {
-        error = "--config is required";
+    if (!ParseConfigCommand(args,
+                            {{"--config", true}, {"--client", true}, {"--job", true},
+                             {"--prev", true}, {"--app1", true}, {"--app2", true},
+                             {"--results", true}, {"--json", false}, {"--transcript", true},
+                             {"--auto-mount", false}, {"--failed-mount", true},
+                             {"--no-cleanup", false}},
+                            parsed, options.common, options.strConfig, error))
         return false;
-    }
-    options.strConfig = config->second;
+    if (options.common.bHelp) return true;
     JobSpec& plan = options.plan;
     if (!ReadNumber(parsed, "--client", true, plan.ulClientId, error) ||
         !ReadNumber(parsed, "--job", true, plan.llJobId, error) ||
@@ -284,19 +296,12 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
 bool ParseCheckOptions(const std::vector<std::string>& args, CheckOptions& options,
                        std::string& error) {
     ParsedArgs parsed;
-    if (!ParseArgs(args,
-                   WithCommon({{"--config", true}, {"--client", true}, {"--results", true},
-                               {"--auto-mount", false}}),
-                   parsed, error))
+    if (!ParseConfigCommand(args,
+                            {{"--config", true}, {"--client", true}, {"--results", true},
+                             {"--auto-mount", false}},
+                            parsed, options.common, options.strConfig, error))
         return false;
-    if (!ReadCommon(parsed, options.common, error)) return false;
     if (options.common.bHelp) return true;
-    auto config = parsed.values.find("--config");
-    if (config == parsed.values.end() || config->second.empty()) {
-        error = "--config is required";
-        return false;
-    }
-    options.strConfig = config->second;
     if (!ReadNumber(parsed, "--client", true, options.ulClientId, error)) return false;
     auto results = parsed.values.find("--results");
     if (results != parsed.values.end()) options.strResultsDir = results->second;

@@ -28,6 +28,20 @@ const char* UsageOf(const std::string& command) {
     return nullptr;
 }
 
+// Parses a command's options, then prints its help or runs it.
+template <typename Options, typename Parse, typename Run>
+int RunCommand(const std::string& command, const std::vector<std::string>& args, Parse parse,
+               Run run) {
+    Options options;
+    std::string error;
+    if (!parse(args, options, error)) return UsageError(error, command);
+    if (options.common.bHelp) {
+        fputs(UsageOf(command), stdout);
+        return 0;
+    }
+    return run(options, stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -37,7 +51,6 @@ int main(int argc, char** argv) {
     if (args.empty()) return UsageError("name a command");
     const std::string command = args.front();
     args.erase(args.begin());
-    std::string error;
 
     if (command == "--help" || command == "-h" || command == "help") {
         // "snapagent help job" prints what "snapagent job --help" prints.
@@ -49,32 +62,11 @@ int main(int argc, char** argv) {
         fputs(kMainUsage, stdout);
         return 0;
     }
-    if (command == "demo") {
-        DemoOptions options;
-        if (!ParseDemoOptions(args, options, error)) return UsageError(error, command);
-        if (options.common.bHelp) {
-            fputs(kDemoUsage, stdout);
-            return 0;
-        }
-        return RunDemo(options, stdout);
-    }
-    if (command == "job") {
-        JobOptions options;
-        if (!ParseJobOptions(args, options, error)) return UsageError(error, command);
-        if (options.common.bHelp) {
-            fputs(kJobUsage, stdout);
-            return 0;
-        }
-        return RunJobCommand(options, stdout);
-    }
-    if (command == "check") {
-        CheckOptions options;
-        if (!ParseCheckOptions(args, options, error)) return UsageError(error, command);
-        if (options.common.bHelp) {
-            fputs(kCheckUsage, stdout);
-            return 0;
-        }
-        return RunCheckCommand(options, stdout);
-    }
+    if (command == "demo")
+        return RunCommand<DemoOptions>(command, args, ParseDemoOptions, RunDemo);
+    if (command == "job")
+        return RunCommand<JobOptions>(command, args, ParseJobOptions, RunJobCommand);
+    if (command == "check")
+        return RunCommand<CheckOptions>(command, args, ParseCheckOptions, RunCheckCommand);
     return UsageError("unknown command [" + command + "]");
 }
