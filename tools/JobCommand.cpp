@@ -136,7 +136,12 @@ std::string FailureLine(const JobResult& result, const std::vector<std::string>&
     if (!reasons.empty()) {
         line = reasons + " (" + ErrorCode(result.failure) + " from " + result.strFailedStep + ")";
     } else {
-        for (const std::string& failure : logged) line += failure + ": ";
+        // The first failure the call logged is the innermost; the rest are
+        // in the log, which the line names.
+        if (!logged.empty()) line += logged.front() + ": ";
+        if (logged.size() > 1)
+            line += "(" + Counted(logged.size() - 1, "more failure", "more failures") +
+                    " in the log) ";
         const std::string reason = ErrorReason(result.failure);
         line += reason + (reason.empty() ? "" : " ") + "(" + ErrorCode(result.failure) + " from " +
                 result.strFailedStep + ")";
