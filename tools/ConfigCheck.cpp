@@ -20,22 +20,22 @@ namespace {
 // The form a value must have.
 enum class Form { kText, kNumber, kChoice, kVersion, kFault };
 
-struct KeySpec {
+struct KnownKey {
     const char* key;
     Form form;
     long low = 0, high = 0;         // kNumber
     const char* choices = nullptr;  // kChoice: "a|b|c"
 };
 
-struct SectionSpec {
+struct KnownSection {
     const char* name;  // "client." stands for every [client.<id>]
     bool anyKey;       // keys are the operator's own (paths, fault names)
     Form anyKeyForm;
-    std::vector<KeySpec> keys;
+    std::vector<KnownKey> keys;
 };
 
-const std::vector<SectionSpec>& Sections() {
-    static const std::vector<SectionSpec> sections = {
+const std::vector<KnownSection>& Sections() {
+    static const std::vector<KnownSection> sections = {
         {"client.", false, Form::kText,
          {{"array", Form::kText}, {"client_name", Form::kText}, {"user", Form::kText},
           {"password", Form::kText}, {"management_address", Form::kText}}},
@@ -73,31 +73,31 @@ bool IsClientSection(const std::string& name) {
            name.find_first_not_of("0123456789", 7) == std::string::npos;
 }
 
-const SectionSpec* FindSection(const std::string& name) {
-    for (const SectionSpec& s : Sections())
+const KnownSection* FindSection(const std::string& name) {
+    for (const KnownSection& s : Sections())
         if (name == s.name || (std::string(s.name) == "client." && IsClientSection(name)))
             return &s;
     return nullptr;
 }
 
 // Why value does not have the form, or empty when it has.
-std::string FormProblem(const KeySpec& spec, const std::string& value) {
-    switch (spec.form) {
+std::string FormProblem(const KnownKey& known, const std::string& value) {
+    switch (known.form) {
         case Form::kText: return std::string();
         case Form::kNumber: {
             int number = 0;
-            if (VKPlatformInfo::parseRegInt(value, &number) && number >= spec.low &&
-                number <= spec.high)
+            if (VKPlatformInfo::parseRegInt(value, &number) && number >= known.low &&
+                number <= known.high)
                 return std::string();
-            if (spec.low == INT_MIN) return "expected a whole number";
-            return "expected a whole number from " + std::to_string(spec.low) + " to " +
-                   std::to_string(spec.high);
+            if (known.low == INT_MIN) return "expected a whole number";
+            return "expected a whole number from " + std::to_string(known.low) + " to " +
+                   std::to_string(known.high);
         }
         case Form::kChoice: {
-            const std::string choices = std::string("|") + spec.choices + "|";
+            const std::string choices = std::string("|") + known.choices + "|";
             if (!value.empty() && choices.find("|" + value + "|") != std::string::npos)
                 return std::string();
-            std::string listed = spec.choices;
+            std::string listed = known.choices;
             for (size_t at; (at = listed.find("|")) != std::string::npos;) listed.replace(at, 1, ", ");
             return "expected one of " + listed;
         }
@@ -146,7 +146,7 @@ private:
 };
 
 bool Checker::CheckLine(const IniFile::Line& line) {
-    const SectionSpec* section = FindSection(line.strSection);
+    const KnownSection* section = FindSection(line.strSection);
     if (line.kind == IniFile::Line::kOther)
         return FailAt(line, "[" + line.strSection + "] \"" + line.strValue +
                                 "\" is neither a setting (key = value) nor a [section]");
@@ -155,7 +155,7 @@ bool Checker::CheckLine(const IniFile::Line& line) {
             return FailAt(line, line.strKey + " stands before any [section]");
         if (line.kind != IniFile::Line::kSection) return true;  // named at its header
         std::vector<std::string> names;
-        for (const SectionSpec& s : Sections())
+        for (const KnownSection& s : Sections())
             names.push_back(std::string(s.name) == "client." ? "client." + std::to_string(m_clientId)
                                                              : s.name);
         const std::string nearest = NearestWord(line.strSection, names);
@@ -164,19 +164,19 @@ bool Checker::CheckLine(const IniFile::Line& line) {
     }
     if (line.kind != IniFile::Line::kSetting) return true;
     const std::string where = "[" + line.strSection + "] " + line.strKey;
-    KeySpec any{"", section->anyKeyForm};
-    const KeySpec* spec = section->anyKey ? &any : nullptr;
+    KnownKey any{"", section->anyKeyForm};
+    const KnownKey* known = section->anyKey ? &any : nullptr;
     std::vector<std::string> names;
-    for (const KeySpec& k : section->keys) {
-        if (line.strKey == k.key) spec = &k;
+    for (const KnownKey& k : section->keys) {
+        if (line.strKey == k.key) known = &k;
         names.push_back(k.key);
     }
-    if (!spec) {
+    if (!known) {
         const std::string nearest = NearestWord(line.strKey, names);
         return FailAt(line, "unknown key " + where +
                                 (nearest.empty() ? "" : " (nearest known key: " + nearest + ")"));
     }
-    const std::string problem = FormProblem(*spec, line.strValue);
+    const std::string problem = FormProblem(*known, line.strValue);
     if (problem.empty()) return true;
     const bool comment = line.strValue.find('#') != std::string::npos;
     return FailAt(line, where + " = " + line.strValue + ": " + problem +
