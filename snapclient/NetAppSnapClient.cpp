@@ -36,6 +36,7 @@ CRyError CNetAppSnapClient::Initialize(LONGLONG jobId, ULONG clientId, ULONG app
                                        const std::string& snapMapInfoFile, LONGLONG prevJobId,
                                        LONGLONG reserved1, LONGLONG reserved2, LONGLONG reserved3,
                                        const ContentMapperAPIPtr& contentMapper) {
+    SC_OPERATION();
     m_llJobId = jobId;
     m_ulClientId = clientId;
     m_ulAppId1 = appId1;
@@ -50,10 +51,10 @@ CRyError CNetAppSnapClient::Initialize(LONGLONG jobId, ULONG clientId, ULONG app
     m_strSnapNamePrefix = FXString::Format("%s_%u_%u_", kSnapNameBase, m_ulClientId, m_ulAppId2);
 
     CRyError err = InitArray(m_ulClientId);
-    if (err.IsError()) return err.Push(FX_LOCATION);
+    if (err.IsError()) return err.Push(SC_LOCATION);
 
     m_pApplicationId.reset(new (std::nothrow) ApplicationId(m_ulAppId1, m_ulAppId2));
-    if (!m_pApplicationId) return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
+    if (!m_pApplicationId) return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OUTOFMEMORY);
 
     if (!contentMapper) {
         m_bAutoMountClient = false;
@@ -61,7 +62,7 @@ CRyError CNetAppSnapClient::Initialize(LONGLONG jobId, ULONG clientId, ULONG app
     }
     m_bAutoMountClient = true;
     boost::shared_ptr<CContentMapper> mapper;
-    CRyError castErr = AsContentMapper(contentMapper, mapper, FX_LOCATION);
+    CRyError castErr = AsContentMapper(contentMapper, mapper, SC_LOCATION);
     if (castErr.IsError()) return castErr;
     m_mapContentMapperPaths = mapper->GetPathMap();
     return CRyError::Success();
@@ -91,32 +92,34 @@ void CNetAppSnapClient::GetSnapshotName(LONGLONG jobId, std::string& name) {
 }
 
 CRyError CNetAppSnapClient::InitArray(ULONG clientId) {
+    SC_OPERATION();
     NASSnapUtil util;
     util.Initialize();
     const int id = static_cast<int>(clientId);
     if (!util.GetArrayNameAndCredentialsByClientId(id, m_stArrayInfo))
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
                                        "Unable to get array credentials.");
     if (!m_pManageOntap) {
         m_pManageOntap.reset(new (std::nothrow) ManageONTAP());
-        if (!m_pManageOntap) return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
+        if (!m_pManageOntap) return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OUTOFMEMORY);
     }
     const montapConnectType connectType = MONTAP_CONNECT_HTTP;
     const bool flag = false;
     util.SetONTAPObject(m_stArrayInfo, *m_pManageOntap, connectType, flag);
-    if (!m_pManageOntap->OpenConnection()) return ArrayUnreachable(FX_LOCATION);
+    if (!m_pManageOntap->OpenConnection()) return ArrayUnreachable(SC_LOCATION);
     return CRyError::Success();
 }
 
 CRyError CNetAppSnapClient::VerifySnapScanSupport() {
+    SC_OPERATION();
     // Without a connection there is nothing to ask; answer as every other
     // array operation does.
     if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_INTERNAL_ERROR,
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
                                        "ManageOntap not initialized");
     if (m_pManageOntap->IsClusterInterface())
         return FXErrorUtil::ErrorWin32(
-            FX_LOCATION, ERROR_FUNCTION_FAILED,
+            SC_LOCATION, ERROR_FUNCTION_FAILED,
             "Client [%s] is a cluster interface, fast scan through cluster client is not "
             "supported.",
             m_stArrayInfo.strClientName.c_str());

@@ -8,8 +8,9 @@
 
 CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
     const std::list<std::string>& failedShares) {
+    SC_OPERATION();
     if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_INTERNAL_ERROR,
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
                                        "ManageOntap not initialized");
     if (!m_bAutoMountClient) return CRyError::Success();
 

@@ -12,32 +12,34 @@
 #include <new>
 
 CRyError CNetAppSnapClient::UpdateContentMapperPaths(ContentMapperAPIPtr& contentMapper) {
+    SC_OPERATION();
     if (!m_mapContentMapperPaths.empty()) {
         if (!contentMapper) {
             contentMapper.reset(new (std::nothrow) CContentMapper());
-            if (!contentMapper) return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
+            if (!contentMapper) return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OUTOFMEMORY);
         }
         contentMapper->SetPathMap(m_mapContentMapperPaths);
         for (const auto& entry : m_mapContentMapperPaths)
             SC_LOG(0, "Content mapper path: %s : %s", entry.first.c_str(), entry.second.c_str());
     }
     CRyError err = AddSnapDevInfo();
-    if (err.IsError()) return err.Push(FX_LOCATION);
+    if (err.IsError()) return err.Push(SC_LOCATION);
     return CRyError::Success();
 }
 
 CRyError CNetAppSnapClient::RepopulateContentMapperPaths(ContentMapperAPIPtr& contentMapper) {
+    SC_OPERATION();
     if (!contentMapper) {
         SC_LOG(0, "Given content mapper is not initialized!");
         return CRyError::Success();
     }
     m_bAutoMountClient = true;
     boost::shared_ptr<CContentMapper> mapper;
-    CRyError castErr = AsContentMapper(contentMapper, mapper, FX_LOCATION);
+    CRyError castErr = AsContentMapper(contentMapper, mapper, SC_LOCATION);
     if (castErr.IsError()) return castErr;
     m_mapContentMapperPaths.clear();
     if (m_strSnapMapInfoFile.empty())
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
                                        "SnapMapInfo file not set");
     m_mapContentMapperPaths = mapper->GetPathMap();
 
@@ -51,7 +53,7 @@ CRyError CNetAppSnapClient::RepopulateContentMapperPaths(ContentMapperAPIPtr& co
         // job's volumes; the agent must hear about it.
         SC_LOG(-1, "Could not write the content mapper paths to the snapshot map file [%s]. Error[%s]",
                m_strSnapMapInfoFile.c_str(), err.AsString().c_str());
-        return err.Push(FX_LOCATION);
+        return err.Push(SC_LOCATION);
     }
     return CRyError::Success();
 }

@@ -33,10 +33,11 @@ void SendJobEvent(const CRyError& event) {
 CRyError CNetAppSnapClient::ConfigureSnapshot(std::list<std::string>& shares,
                                               const std::list<std::string>& list2,
                                               const std::list<std::string>& list3) {
+    SC_OPERATION();
     CRyError err = CreateSnapshot(shares, list2, list3);
-    if (err.IsError()) return err.Push(FX_LOCATION);
+    if (err.IsError()) return err.Push(SC_LOCATION);
     err = ManageSnapshots();
-    if (err.IsError()) return err.Push(FX_LOCATION);
+    if (err.IsError()) return err.Push(SC_LOCATION);
     return CRyError::Success();
 }
 
@@ -45,7 +46,7 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
                                            const std::list<std::string>&) {
     SC_TRACE_FUNCTION();
     if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_INTERNAL_ERROR,
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
                                        "ManageOntap not initialized");
 
     int value = 0;
@@ -54,7 +55,7 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
     std::list<VkMntTab::Entry> mounts;
     if (!m_bAutoMountClient) {
         CRyError err = VkMntTab::getAll(mounts);
-        if (err.IsError()) return err.Push(FX_LOCATION);
+        if (err.IsError()) return err.Push(SC_LOCATION);
     }
 
     std::map<std::string, std::string> failureTexts;  // volume path -> first reason
@@ -100,7 +101,7 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
                            "code:[%d] Error Message:[%s].",
                            snapName.c_str(), info.strVolumePath.c_str(), backupPath.c_str(),
                            static_cast<int>(arrayError.uiCode), arrayError.strMessage.c_str());
-                    SendJobEvent(EventError(FX_LOCATION, kEventSnapshotCreationFailed,
+                    SendJobEvent(EventError(SC_LOCATION, kEventSnapshotCreationFailed,
                                             {snapName, info.strVolumePath,
                                              arrayError.strMessage}));
                     failureTexts.emplace(info.strVolumePath,
@@ -155,10 +156,10 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
                 info.llCurrSnapInfo = 0;
                 info.bSnapDiffEnabled = false;
                 const std::string eventText =
-                    EventError(FX_LOCATION, kEventSnapshotPathInaccessible,
+                    EventError(SC_LOCATION, kEventSnapshotPathInaccessible,
                                {snapName, snapshotPath})
                         .AsString();
-                SendJobEvent(EventError(FX_LOCATION, kEventSnapshotPathInaccessible,
+                SendJobEvent(EventError(SC_LOCATION, kEventSnapshotPathInaccessible,
                                         {snapName, snapshotPath, eventText}));
                 failureTexts.emplace(info.strVolumePath,
                                      ".snapshot path access failed: [" + eventText + "]");
@@ -200,5 +201,5 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
     for (const auto& failure : failureTexts)
         summary += failure.first + ": " + failure.second + "\n";
     SC_LOG(-1, "Processing of shares failed:\n[%s]", summary.c_str());
-    return EventError(FX_LOCATION, kEventNoShareProcessed, {summary});
+    return EventError(SC_LOCATION, kEventNoShareProcessed, {summary});
 }

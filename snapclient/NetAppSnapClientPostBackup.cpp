@@ -57,10 +57,11 @@ bool CNetAppSnapClient::ResolveBackupPathForCleanup(const std::string& backupPat
 }
 
 CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) {
+    SC_OPERATION();
     // A second cleanup of the job, or one after a failed connect, has no
     // array to talk to.
     if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_INTERNAL_ERROR,
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
                                        "ManageOntap is not initialized!");
 
     int value = 0;
@@ -74,7 +75,7 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) {
     std::string currSnapName;
     GetSnapshotName(m_llJobId, currSnapName);
     std::set<std::string> processedVolumes;
-    const FXCodeLocation here = FX_LOCATION;
+    const FXCodeLocation here = SC_LOCATION;
 
     auto cleanVolumeOf = [&](const std::string& backupPath) -> CRyError {
         ShareLocation location;

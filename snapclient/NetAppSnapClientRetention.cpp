@@ -12,9 +12,10 @@ const char kDisableSnapDiffKey[] = "nDisableSnapdiffForStreamingBackups";
 }
 
 CRyError CNetAppSnapClient::ManageSnapshots() {
+    SC_OPERATION();
     SC_TRACE_FUNCTION();
     if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_INTERNAL_ERROR,
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
                                        "ManageOntap is not initialized!");
 
     std::string currSnapName;
@@ -60,6 +61,7 @@ CRyError CNetAppSnapClient::ManageSnapshots() {
 }
 
 CRyError CNetAppSnapClient::CleanupSnapshot(const std::set<std::string>&) {
+    SC_OPERATION();
     // Snapshots of this client are deleted per volume by retention and the
     // post-backup cleanup; a flat list of names carries no volume to act on.
     return CRyError::Success();
@@ -67,7 +69,7 @@ CRyError CNetAppSnapClient::CleanupSnapshot(const std::set<std::string>&) {
 
 CRyError CNetAppSnapClient::CleanupSnapshotByVolume(const VolumeSnapshots& volumes) {
     if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_INTERNAL_ERROR,
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
                                        "ManageOntap is not initialized!");
     for (const auto& volume : volumes) {
         for (const std::string& name : volume.second) {

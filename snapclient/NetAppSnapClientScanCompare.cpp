@@ -116,9 +116,10 @@ struct CNetAppSnapClient::SnapDiffRun {
 
 CRyError CNetAppSnapClient::CompareSnapshots(std::string path, std::string,
                                              std::function<FileServerSnapshotCompareItem()>& source) {
+    SC_OPERATION();
     SC_TRACE_FUNCTION();
     if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_INTERNAL_ERROR,
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
                                        "ManageOntap not initialized. Snapshot comparison failed.");
     std::string lookupPath = path;
     FXPath::RemoveTrailingDelimiter(lookupPath);
@@ -128,7 +129,7 @@ CRyError CNetAppSnapClient::CompareSnapshots(std::string path, std::string,
         if (share.strBackupPath != lookupPath) continue;
         if (share.bSnapDiffDone) {
             CRyError err = ServeGatheredShare(share, path, source);
-            if (err.IsError()) return err.Push(FX_LOCATION);
+            if (err.IsError()) return err.Push(SC_LOCATION);
             return err;
         }
         if (!IsPathEligibleForSnapDiffScan(share)) {
@@ -137,11 +138,11 @@ CRyError CNetAppSnapClient::CompareSnapshots(std::string path, std::string,
             break;
         }
         CRyError err = CompareShareVolume(share, source);
-        if (err.IsError()) return err.Push(FX_LOCATION);
+        if (err.IsError()) return err.Push(SC_LOCATION);
         compared = true;
     }
     if (compared) return CRyError::Success();
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+    return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
                                    "Could not compare snapshots for path [%s]",
                                    lookupPath.c_str());
 }
@@ -151,7 +152,7 @@ CRyError CNetAppSnapClient::ServeGatheredShare(
     std::function<FileServerSnapshotCompareItem()>& source) {
     auto found = m_mapEventDBs.find(share.strVolume);
     if (found == m_mapEventDBs.end())
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
                                        "Could not find EventDB for path [%s]", path.c_str());
     m_pEventDB = found->second;
     CRyError err = BindShareEvents(share, source);
@@ -167,14 +168,14 @@ CRyError CNetAppSnapClient::BindShareEvents(
     const FileServerExportInfo& share, std::function<FileServerSnapshotCompareItem()>& source) {
     CRyError err = m_pEventDB->PrepareSelectQueryWithPathPrefix(share.strBackupPath + "/");
     if (err.IsError())
-        return err.Push(FX_LOCATION, "Unable to prepare select query for the event database");
+        return err.Push(SC_LOCATION, "Unable to prepare select query for the event database");
     source = std::bind(&CNetAppSnapClient::GetSnapshotCompareItem, this);
     return CRyError::Success();
 }
 
 CRyError CNetAppSnapClient::CompareShareVolume(
     FileServerExportInfo& share, std::function<FileServerSnapshotCompareItem()>& source) {
-    if (!m_pManageOntap->OpenConnection()) return ArrayUnreachable(FX_LOCATION);
+    if (!m_pManageOntap->OpenConnection()) return ArrayUnreachable(SC_LOCATION);
 
     SnapDiffRun run(share);
     GetCommonVolumeShares(share, run.commonShares);
@@ -193,7 +194,7 @@ CRyError CNetAppSnapClient::CompareShareVolume(
         std::string message;
         m_pManageOntap->GetLastError(message);
         return FXErrorUtil::ErrorWin32(
-            FX_LOCATION, ERROR_FUNCTION_FAILED,
+            SC_LOCATION, ERROR_FUNCTION_FAILED,
             "Unable to start SnapDiff between snapshots [BASE][%s] and [INCR][%s] on volume[%s] "
             "Error[%d:%s]",
             share.strPrevSnapName.c_str(), share.strCurrSnapName.c_str(),
@@ -204,12 +205,12 @@ CRyError CNetAppSnapClient::CompareShareVolume(
     CRyError err = CreateEventDB(share.strPrevSnapName, share.strCurrSnapName, share.strVolume);
     if (err.IsError()) {
         m_pManageOntap->SnapDiffEnd(run.handle);
-        return err.Push(FX_LOCATION);
+        return err.Push(SC_LOCATION);
     }
     err = RunSnapDiffBatches(run);
     if (err.IsError()) {
         if (run.bSessionOpen) m_pManageOntap->SnapDiffEnd(run.handle);
-        return err.Push(FX_LOCATION);
+        return err.Push(SC_LOCATION);
     }
     // Shares marked done are served from their volume's registered database,
     // so only a run that received every change registers its database, in
@@ -237,7 +238,7 @@ CRyError CNetAppSnapClient::RunSnapDiffBatches(SnapDiffRun& run) {
         if (!m_pManageOntap->SnapDiffNext(run.handle, batch, run.bEnd)) {
             std::string message;
             m_pManageOntap->GetLastError(message);
-            return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OPERATION_ABORTED,
+            return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OPERATION_ABORTED,
                                            "Error in getting changed file:[%s]", message.c_str());
         }
         if (batch.empty()) {
@@ -248,7 +249,7 @@ CRyError CNetAppSnapClient::RunSnapDiffBatches(SnapDiffRun& run) {
             run.bSessionOpen = false;
             if (run.bEmptyBatchesAllowed && !run.bEnd)
                 return FXErrorUtil::ErrorWin32(
-                    FX_LOCATION, ERROR_OPERATION_ABORTED,
+                    SC_LOCATION, ERROR_OPERATION_ABORTED,
                     "SnapDiff sent [%d] empty batches in a row without reaching the end of the "
                     "changes on volume[%s]",
                     run.emptyBatches, run.share.strVolume.c_str());
@@ -275,7 +276,7 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
     run.rawName.assign(name);
     if (run.bEscapedNames &&
         !SnapDiffRemoveEscapeSequence(name, run.buffer.pBytes, run.buffer.size))
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OPERATION_ABORTED,
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OPERATION_ABORTED,
                                        "Processing of escape characters failed for file:[%s]",
                                        name.c_str());
     SC_LOG(3,
@@ -326,7 +327,7 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
     event.uiChangeFlags = ChangeFlagOfText(change.strChangeType);
     event.uiFileType = change.uiFileType;
     CRyError err = EventDBInsert(event);
-    if (err.IsError()) return err.Push(FX_LOCATION);
+    if (err.IsError()) return err.Push(SC_LOCATION);
     ++run.stored;
     return CRyError::Success();
 }

@@ -25,6 +25,7 @@ uint32_t StatusOfChangeText(const std::string& changeType) {
 }  // namespace
 
 FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() {
+    SC_OPERATION();
     FileServerSnapshotCompareItem item;
     if (!m_pEventDB) {
         SC_LOG(0, "The event database is not initialized.");

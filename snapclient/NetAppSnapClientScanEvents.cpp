@@ -70,9 +70,9 @@ CRyError CNetAppSnapClient::CreateEventDB(const std::string& prevSnapName,
         // failure it is.
         m_pEventDB.reset();
     }
-    if (!m_pEventDB) return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
+    if (!m_pEventDB) return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OUTOFMEMORY);
     CRyError err = m_pEventDB->Create();
-    if (err.IsError()) return err.Push(FX_LOCATION);
+    if (err.IsError()) return err.Push(SC_LOCATION);
     return CRyError::Success();
 }
 
@@ -94,13 +94,13 @@ bool CNetAppSnapClient::IsEventPartOfBackupPaths(const std::list<FileServerExpor
 CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem& event) {
     bool exists = false;
     CRyError err = m_pEventDB->InsertEvent(event, exists);
-    if (err.IsError()) return err.Push(FX_LOCATION);
+    if (err.IsError()) return err.Push(SC_LOCATION);
     if (!exists) return CRyError::Success();
 
     ChangeEventItem stored;
     long long inode = event.llInode;
     err = m_pEventDB->GetEventOfInode(inode, stored);
-    if (err.IsError()) return err.Push(FX_LOCATION);
+    if (err.IsError()) return err.Push(SC_LOCATION);
 
     if (event.llCtime == -1 && event.strChangeType == kCreation) event.llCtime = event.llAtime;
 
@@ -129,6 +129,6 @@ CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem& event) {
 
     written->uiChangeFlags = flags;
     err = m_pEventDB->UpdateExistingEventOfInode(*written);
-    if (err.IsError()) return err.Push(FX_LOCATION);
+    if (err.IsError()) return err.Push(SC_LOCATION);
     return CRyError::Success();
 }

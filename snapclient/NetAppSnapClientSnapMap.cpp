@@ -30,24 +30,24 @@ struct LineBuffer {
 
 CRyError CNetAppSnapClient::AddSnapDevInfo() {
     if (m_strSnapMapInfoFile.empty())
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
                                        "SnapMapInfo file not set");
     FILE* raw = nullptr;
     FXFile::vkfopen(raw, m_strSnapMapInfoFile, "a+");
     auto_fileptr file(raw);
     if (!file.valid())
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED, " Failed to open [%s] file",
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED, " Failed to open [%s] file",
                                        m_strSnapMapInfoFile.c_str());
     for (const auto& entry : m_mapContentMapperPaths) {
         const std::string record = "m:" + entry.first + ":" + entry.second + ":\n";
         if (fwrite(record.data(), 1, record.size(), file.get()) != record.size())
-            return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+            return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
                                            "Failed to write [%s] file",
                                            m_strSnapMapInfoFile.c_str());
     }
     // Buffered records reach the disk only here; a full disk shows up now.
     if (file.close() != 0)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
                                        "Failed to write [%s] file", m_strSnapMapInfoFile.c_str());
     return CRyError::Success();
 }
