@@ -155,4 +155,10 @@ private:
                              std::function<FileServerSnapshotCompareItem()>& source);
     // The event the last pull read from the store (NetAppSnapClientScanDelivery.cpp).
     ChangeEventItem m_stScanPulledEvent;
+    // The backup path, followed by "/", of the share whose read was bound last.
+    std::string m_strScanSharePrefix;
+    bool LiesInScannedShare(const std::string& path) const;
+    // The deletion of the event's old path, as a directory, into item.
+    FileServerSnapshotCompareItem& DeletedOldName(ChangeEventItem& event,
+                                                  FileServerSnapshotCompareItem& item);
 };

@@ -166,9 +166,13 @@ CRyError CNetAppSnapClient::ServeGatheredShare(
 
 CRyError CNetAppSnapClient::BindShareEvents(
     const FileServerExportInfo& share, std::function<FileServerSnapshotCompareItem()>& source) {
-    CRyError err = m_pEventDB->PrepareSelectQueryWithPathPrefix(share.strBackupPath + "/");
+    // The share's read also takes the events whose old path lies in it while
+    // their path does not: a file that left for another share of the volume
+    // must still be reported gone from this one.
+    CRyError err = m_pEventDB->PrepareSelectQueryForShare(share.strBackupPath + "/");
     if (err.IsError())
         return err.Push(SC_LOCATION, "Unable to prepare select query for the event database");
+    m_strScanSharePrefix = share.strBackupPath + "/";
     source = std::bind(&CNetAppSnapClient::GetSnapshotCompareItem, this);
     return CRyError::Success();
 }

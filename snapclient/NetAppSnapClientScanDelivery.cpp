@@ -36,8 +36,11 @@ FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() {
         const ChangeEventItem event = m_dqCachedEvents.front();
         m_dqCachedEvents.pop_front();
         PopulateCompareItem(event, item);
-        item.uiStatus = kItemCreated;
-        item.stItemInfo.bRenamed = true;
+        // The name that stays after a removed hard link is a plain
+        // modification; any other waiting half is a renamed file's new name.
+        const bool keptName = event.uiChangeFlags == kChangeModified;
+        item.uiStatus = keptName ? kItemModified : kItemCreated;
+        item.stItemInfo.bRenamed = !keptName;
         SC_LOG(1,
                "Cached event for the inode[%lld]; CurrPath[%s]; OldPath[%s] is returned from File "
                "Events database.",
@@ -61,6 +64,13 @@ FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() {
         return item;
     }
 
+    // An inode that moved here from another share of the volume, or left
+    // this share for another one, is read by both shares: each hears only
+    // the half whose path it holds, so neither gets a path outside itself.
+    const bool pathHere = LiesInScannedShare(event.strPath);
+    const bool oldPathHere = !event.strOldPath.empty() && LiesInScannedShare(event.strOldPath);
+    if (!pathHere) return DeletedOldName(event, item);
+
     item.uiStatus = kItemModified;
     switch (event.uiChangeFlags) {
         case kChangeModified:
@@ -69,18 +79,33 @@ FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() {
             item.uiStatus = StatusOfChangeText(event.strChangeType);
             break;
         case kChangeCreated | kChangeDeleted:
+            if (!oldPathHere) {
+                item.uiStatus = kItemCreated;
+                item.stItemInfo.bRenamed = true;
+                break;
+            }
             m_dqCachedEvents.push_back(event);
-            event.uiFileType = kFileTypeDirectory;
-            PopulateCompareItem(event, item);
-            item.uiStatus = kItemDeleted;
-            item.strPath = event.strOldPath;
-            return item;
+            return DeletedOldName(event, item);
         case kChangeModified | kChangeCreated:
             item.uiStatus = kItemCreated;
             break;
         case kChangeModified | kChangeDeleted:
-            event.uiFileType = kFileTypeDirectory;
-            item.uiStatus = kItemDeleted;
+            // One name of the inode went (a removed hard link) while the
+            // name in strPath still holds the file: the agent must drop the
+            // old name and keep backing up the other. Deleted and modified
+            // under one name, the file itself is gone.
+            if (event.strOldPath == event.strPath) {
+                event.uiFileType = kFileTypeDirectory;
+                item.uiStatus = kItemDeleted;
+                break;
+            }
+            if (oldPathHere) {
+                m_dqCachedEvents.push_back(event);
+                m_dqCachedEvents.back().strOldPath.clear();
+                m_dqCachedEvents.back().uiChangeFlags = kChangeModified;
+                return DeletedOldName(event, item);
+            }
+            event.strOldPath.clear();
             break;
         case kChangeModified | kChangeCreated | kChangeDeleted:
             item.stItemInfo.bRenamed = true;
@@ -90,6 +115,21 @@ FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() {
             break;
     }
     PopulateCompareItem(event, item);
+    return item;
+}
+
+bool CNetAppSnapClient::LiesInScannedShare(const std::string& path) const {
+    return path.compare(0, m_strScanSharePrefix.size(), m_strScanSharePrefix) == 0;
+}
+
+FileServerSnapshotCompareItem& CNetAppSnapClient::DeletedOldName(
+    ChangeEventItem& event, FileServerSnapshotCompareItem& item) {
+    // As a directory, so that the agent also drops whatever it held below
+    // the old name.
+    event.uiFileType = kFileTypeDirectory;
+    PopulateCompareItem(event, item);
+    item.uiStatus = kItemDeleted;
+    item.strPath = event.strOldPath;
     return item;
 }
 

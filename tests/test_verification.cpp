@@ -145,10 +145,13 @@ TEST(Verification, JudgesOneShareAgainstItsTrees) {
         {"backslash in a name", With(kBase, {{"docs/back\\slash.txt", File(50)}, {"docs/forgotten", File(51)}}),
          {Item(kItemCreated, "/s/docs/back/slash.txt", 50)}, {"docs/forgotten"}, {},
          {KnownLimit::kBackslashName}},
-        {"one of two names removed: the one that remains is deleted",
-         {{"f", File(9, 10, 1, 1)}, {"other", File(5, 12, 3)}}, {Item(kItemDeleted, "/s/f/", 9, true)},
-         {"other"}, {}, {KnownLimit::kSeveralNames},
-         {{"f", File(9, 10, 1, 2)}, {"g", File(9, 10, 1, 2)}, {"other", File(5)}}},
+        // One name removed from an unchanged file is exact, so it is checked.
+        {"one of two names removed", {{"f", File(9)}},
+         {Item(kItemDeleted, "/s/g/", 9, true, "/s/g/"), Item(kItemModified, "/s/f", 9)}, {}, {}, {},
+         {{"f", File(9, 10, 1, 2)}, {"g", File(9, 10, 1, 2)}}},
+        {"one of two names removed, delivered as the deletion of the other", {{"f", File(9)}},
+         {Item(kItemDeleted, "/s/f/", 9, true)}, {"f"}, {"g"}, {},
+         {{"f", File(9, 10, 1, 2)}, {"g", File(9, 10, 1, 2)}}},
         {"two names created in one job", {{"p", File(3, 1, 1, 2)}, {"q", File(3, 1, 1, 2)}},
          {Item(kItemCreated, "/s/p", 3)}, {}, {}, {KnownLimit::kSeveralNames}, {}},
         // One new name for an unchanged file is exact, so it is checked.
@@ -174,7 +177,7 @@ TEST(Verification, JudgesOneShareAgainstItsTrees) {
     }
 }
 
-TEST(Verification, InodeLeavingForAnotherShareOfTheVolumeIsALimit) {
+TEST(Verification, InodeLeavingForAnotherShareMustBeToldToBoth) {
     ShareChanges from, to;
     from.strSharePath = "/mnt/v/a";
     to.strSharePath = "/mnt/v/b";
@@ -183,35 +186,17 @@ TEST(Verification, InodeLeavingForAnotherShareOfTheVolumeIsALimit) {
     from.current = {{"stay.txt", File(8)}};
     to.previous = {{"in", Dir(9)}};
     to.current = {{"in", Dir(9)}, {"in/x.txt", File(7)}};
-    // The volume's one event for inode 7 lies under the destination share.
-    to.items = Join({Rename("/mnt/v/a/x.txt", "/mnt/v/b/in/x.txt", 7, false)});
-
+    from.items = {Item(kItemDeleted, "/mnt/v/a/x.txt/", 7, true, "/mnt/v/a/x.txt/")};
+    to.items = {Item(kItemCreated, "/mnt/v/b/in/x.txt", 7, false, "/mnt/v/a/x.txt")};
     std::vector<ShareVerdict> v = VerifyJob({from, to});
-    EXPECT_TRUE(v[0].Verified()) << v[0].unexpected.size();
-    ASSERT_EQ(v[0].limits.size(), 1u);
-    EXPECT_EQ(v[0].limits[0].limit, KnownLimit::kInodeInOtherShare);
-    EXPECT_EQ(v[0].limits[0].vecDelivered.size(), 2u);  // both halves, delivered to the other share
-    EXPECT_TRUE(v[1].Verified());
-    EXPECT_TRUE(v[1].limits.empty());
+    EXPECT_TRUE(v[0].Verified() && v[1].Verified() && v[0].limits.empty() && v[1].limits.empty());
 
-    // A directory and a child of it that both went over are one case, and
-    // every half delivered to the destination is explained.
-    ShareChanges dirFrom = from, dirTo = to;
-    dirFrom.previous = {{"d", Dir(20)}, {"d/c", File(21)}};
-    dirFrom.current = {};
-    dirTo.previous = {};
-    dirTo.current = {{"n", Dir(20)}, {"m", File(21)}};
-    dirTo.items = Join({Rename("/mnt/v/a/d", "/mnt/v/b/n", 20, true),
-                        Rename("/mnt/v/a/d/c", "/mnt/v/b/m", 21, false)});
-    v = VerifyJob({dirFrom, dirTo});
-    EXPECT_TRUE(v[0].Verified());
-    EXPECT_EQ(v[0].limits.size(), 1u);
-    EXPECT_TRUE(v[1].Verified()) << (v[1].unexpected.empty() ? "" : v[1].unexpected[0].strPath);
-
-    // On another volume the same trees are no limit: the deletion is missing.
-    to.strVolume = "w";
+    // Both halves told to the destination alone: the source keeps the file,
+    // the destination is told of a path outside itself.
+    from.items.clear();
+    to.items = Rename("/mnt/v/a/x.txt", "/mnt/v/b/in/x.txt", 7, false);
     v = VerifyJob({from, to});
     EXPECT_EQ(PathsOf(v[0].unexpected), std::set<std::string>{"x.txt"});
-    EXPECT_TRUE(v[0].limits.empty());
     EXPECT_EQ(PathsOf(v[1].unexpected), std::set<std::string>{"/mnt/v/a/x.txt/"});
+    EXPECT_TRUE(v[0].limits.empty());
 }

@@ -84,7 +84,6 @@ struct ShareWork {
     ShareVerdict verdict;
     Exclusions excluded;
     std::map<uint64_t, std::string> currentInodes;  // inode -> one current path
-    std::set<uint64_t> inodesArrivedFromOtherShare;  // deletions outside the share they explain
 };
 
 std::vector<std::string> DescribeItemsWhere(
@@ -134,40 +133,6 @@ void FindBackslashNames(std::vector<ShareWork>& work, ShareWork& w) {
     }
 }
 
-// (b) an inode of the share's previous tree that is now in another share of
-// the same volume and no longer in this one.
-void FindInodesInOtherShares(std::vector<ShareWork>& work, ShareWork& w) {
-    const ShareChanges& s = *w.changes;
-    for (const auto& entry : s.previous) {
-        const TreeEntry& before = entry.second;
-        if (before.type != EntryType::kDirectory && before.ullLinks > 1) continue;  // limit (c)
-        if (w.currentInodes.count(before.ullInode)) continue;
-        for (ShareWork& other : work) {
-            if (&other == &w || other.changes->strVolume != s.strVolume) continue;
-            auto now = other.currentInodes.find(before.ullInode);
-            if (now == other.currentInodes.end()) continue;
-            // The other share is told of the old path, under this share.
-            other.inodesArrivedFromOtherShare.insert(before.ullInode);
-            if (w.excluded.Covers(entry.first)) break;  // inside a case already named
-            w.excluded.Add(entry.first);
-            LimitCase limit{KnownLimit::kInodeInOtherShare,
-                            "inode " + std::to_string(before.ullInode) + " of [" +
-                                PrintablePath(entry.first) + "] is now [" +
-                                PrintablePath(now->second) + "] in share " +
-                                PrintablePath(other.changes->strSharePath) +
-                                " (moved there, or its number reused); this share is not told",
-                            {}};
-            const uint64_t inode = before.ullInode;
-            limit.vecDelivered = DescribeItemsWhere(
-                work, [inode](const ShareWork&, const FileServerSnapshotCompareItem& item) {
-                    return item.stItemInfo.ullInode == inode;
-                });
-            w.verdict.limits.push_back(limit);
-            break;
-        }
-    }
-}
-
 // (c) files with several names whose names or contents changed, except a
 // single new name for an unchanged file.
 void FindSeveralNames(std::vector<ShareWork>& work, ShareWork& w) {
@@ -200,6 +165,9 @@ void FindSeveralNames(std::vector<ShareWork>& work, ShareWork& w) {
         for (const std::string& p : n.before) removed += n.after.count(p) ? 0 : 1;
         if (!changed && added == 0 && removed == 0) continue;            // untouched
         if (!changed && added == 1 && removed == 0 && !n.before.empty()) continue;  // exact
+        // One name removed while another stays: its deletion, and the
+        // modification of a remaining name, are exact as well.
+        if (!changed && added == 0 && removed == 1 && !n.after.empty()) continue;
         std::set<std::string> all = n.before;
         all.insert(n.after.begin(), n.after.end());
         bool alreadyExplained = true;
@@ -237,8 +205,7 @@ void ApplyAndCompare(ShareWork& w) {
         if (item.uiStatus != kItemDeleted) continue;
         std::string rel;
         if (!RelativeToShare(s.strSharePath, item.strPath, rel)) {
-            if (!w.inodesArrivedFromOtherShare.count(item.stItemInfo.ullInode))
-                unexpected.emplace(item.strPath, "deletion outside the share");
+            unexpected.emplace(item.strPath, "deletion outside the share");
             continue;
         }
         if (rel.empty()) {
@@ -319,7 +286,6 @@ void ApplyAndCompare(ShareWork& w) {
 std::string LimitName(KnownLimit limit) {
     switch (limit) {
         case KnownLimit::kBackslashName: return "(a) backslash in a name";
-        case KnownLimit::kInodeInOtherShare: return "(b) inode moved to another share of the volume";
         case KnownLimit::kSeveralNames: return "(c) file with several names";
     }
     return "unknown limit";
@@ -334,7 +300,6 @@ std::vector<ShareVerdict> VerifyJob(const std::vector<ShareChanges>& shares) {
         for (const auto& e : shares[i].current) work[i].currentInodes.emplace(e.second.ullInode, e.first);
     }
     for (ShareWork& w : work) FindBackslashNames(work, w);
-    for (ShareWork& w : work) FindInodesInOtherShares(work, w);
     for (ShareWork& w : work) FindSeveralNames(work, w);
     std::vector<ShareVerdict> verdicts;
     for (ShareWork& w : work) {

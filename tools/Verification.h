@@ -11,17 +11,17 @@
 // modification time at the same path) must have been delivered at its
 // current path or inside a delivered created or renamed directory.
 //
-// One event per inode, read back by its current path, cannot describe three
+// One event per inode, read back by its current path, cannot describe two
 // situations exactly. They are found from the two listings alone, reported
 // as known limits with what was delivered about them, and exactly their
 // paths are left out of the comparison:
 //  (a) a name holding a backslash, which share matching turns into "/";
-//  (b) an inode that left one share for another share of the same volume
-//      (a move, or a freed inode number reused there): the source share is
-//      not told of the deletion;
 //  (c) an inode with several names that gained or lost more than one name,
-//      lost one, or changed: only one name is delivered. A single new name
-//      for an unchanged file is delivered exactly and is checked.
+//      or changed: only one name is delivered. A single new name for an
+//      unchanged file, or a single name removed from it, is delivered
+//      exactly and is checked.
+// An inode that leaves one share for another of the same volume is told to
+// both (the deletion to the one it left) and is checked like any change.
 #pragma once
 
 #include "records/SnapRecords.h"
@@ -34,7 +34,7 @@ namespace snapagent {
 
 struct ShareChanges {
     std::string strSharePath;  // backup path, without a trailing "/"
-    std::string strVolume;     // shares of one volume can exchange inodes
+    std::string strVolume;     // the volume that holds the share
     TreeListing previous;      // the share's tree at the previous job's snapshot
     TreeListing current;       // the share's tree at this job's snapshot
     std::vector<FileServerSnapshotCompareItem> items;  // in pull order, without status 5
@@ -42,7 +42,6 @@ struct ShareChanges {
 
 enum class KnownLimit : char {
     kBackslashName = 'a',
-    kInodeInOtherShare = 'b',
     kSeveralNames = 'c',
 };
 
@@ -66,8 +65,7 @@ struct ShareVerdict {
     bool Verified() const { return missing.empty() && unexpected.empty(); }
 };
 
-// One verdict per share, in the order given. Shares are related by volume
-// only for limit (b).
+// One verdict per share, in the order given.
 std::vector<ShareVerdict> VerifyJob(const std::vector<ShareChanges>& shares);
 
 // "(a) backslash in a name" and so on.
