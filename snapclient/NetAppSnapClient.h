@@ -150,6 +150,16 @@ private:
                                 std::function<FileServerSnapshotCompareItem()>& source);
     CRyError RunSnapDiffBatches(SnapDiffRun& run);
     CRyError StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileInfo& change);
+    // The first share whose in-volume path holds the volume-relative path,
+    // as IsEventPartOfBackupPaths matches it, or null (NetAppSnapClientScanEvents.cpp).
+    static const FileServerExportInfo* ShareHoldingPath(
+        const std::list<FileServerExportInfo>& shares, const std::string& path);
+    // False for a volume path of another form than share resolution gives
+    // (no volume name, or nothing after it to match changes against).
+    static bool HasMatchableVolumePath(const FileServerExportInfo& share);
+    // Backup path -> why a change of that share, received by the last run of
+    // its volume, could not be delivered; such a share needs a full scan.
+    std::map<std::string, CRyError> m_mapUndeliverableShares;
     // Starts the read of the share's stored events and binds the pull function.
     CRyError BindShareEvents(const FileServerExportInfo& share,
                              std::function<FileServerSnapshotCompareItem()>& source);

@@ -25,6 +25,8 @@ const size_t kInitialDecodeBufferSize = 2048;
 // With the empty-batch flag set the array may answer with empty batches
 // while it works; more than this many in a row means it will not finish.
 const int kMaxConsecutiveEmptyBatches = 100;
+const char kVolumeRootChange[] = "inode_modification";
+const uint32_t kFileTypeDirectory = 2;
 
 // The name decode buffer of one run, released on every way out of it.
 struct DecodeBuffer {
@@ -75,20 +77,22 @@ bool HasDotComponent(const std::string& path) {
 // cutting there would report another path, even one of another share, as
 // deleted. Where both names start at one place one begins the other, and the
 // longer is the directory. A name holding neither snapshot name becomes
-// empty.
-void CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
+// empty and false is returned; the snapshot directory itself, the volume
+// root, becomes empty too but is found.
+bool CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
                        const std::string& prevSnapName) {
     const size_t curr = name.find(currSnapName);
     const size_t prev = name.find(prevSnapName);
     if (curr == std::string::npos && prev == std::string::npos) {
         name.clear();
-        return;
+        return false;
     }
     const bool cutAtPrev =
         curr == std::string::npos ||
         (prev != std::string::npos &&
          (prev < curr || (prev == curr && prevSnapName.size() > currSnapName.size())));
     name.erase(0, cutAtPrev ? prev + prevSnapName.size() : curr + currSnapName.size());
+    return true;
 }
 
 }  // namespace
@@ -127,6 +131,18 @@ CRyError CNetAppSnapClient::CompareSnapshots(std::string path, std::string,
     bool compared = false;
     for (FileServerExportInfo& share : m_lstExportInfo) {
         if (share.strBackupPath != lookupPath) continue;
+        if (!HasMatchableVolumePath(share)) {
+            // No change could be placed under this share: an empty list
+            // would tell the agent that nothing changed.
+            SC_LOG_ALWAYS(-1,
+                          "Share [%s] has volume path [%s], which SnapDiff results cannot be "
+                          "matched to",
+                          share.strBackupPath.c_str(), share.strVolumePath.c_str());
+            return FXErrorUtil::ErrorWin32(
+                SC_LOCATION, ERROR_FUNCTION_FAILED,
+                "Share [%s] has volume path [%s], which SnapDiff results cannot be matched to",
+                share.strBackupPath.c_str(), share.strVolumePath.c_str());
+        }
         if (share.bSnapDiffDone) {
             CRyError err = ServeGatheredShare(share, path, source);
             if (err.IsError()) return err.Push(SC_LOCATION);
@@ -150,6 +166,8 @@ CRyError CNetAppSnapClient::CompareSnapshots(std::string path, std::string,
 CRyError CNetAppSnapClient::ServeGatheredShare(
     const FileServerExportInfo& share, const std::string& path,
     std::function<FileServerSnapshotCompareItem()>& source) {
+    const auto undeliverable = m_mapUndeliverableShares.find(share.strBackupPath);
+    if (undeliverable != m_mapUndeliverableShares.end()) return undeliverable->second;
     auto found = m_mapEventDBs.find(share.strVolume);
     if (found == m_mapEventDBs.end())
         return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
@@ -183,6 +201,8 @@ CRyError CNetAppSnapClient::CompareShareVolume(
 
     SnapDiffRun run(share);
     GetCommonVolumeShares(share, run.commonShares);
+    for (const FileServerExportInfo& served : run.commonShares)
+        m_mapUndeliverableShares.erase(served.strBackupPath);
     SC_LOG(0, "Compare snapshots Current:[%s] Prev:[%s] on volume[%s] for path[%s]",
            share.strCurrSnapName.c_str(), share.strPrevSnapName.c_str(), share.strVolume.c_str(),
            share.strBackupPath.c_str());
@@ -229,11 +249,17 @@ CRyError CNetAppSnapClient::CompareShareVolume(
            "Total number of files received by SnapDiff[%llu], total files part of the backup "
            "paths[%llu]",
            run.received, run.stored);
-    err = BindShareEvents(share, source);
-    if (err.IsError()) return err;
+    // A change of this share that could not be stored fails its comparison;
+    // the other shares of the run are complete whatever this one lacks.
+    const auto undeliverable = m_mapUndeliverableShares.find(share.strBackupPath);
+    const bool complete = undeliverable == m_mapUndeliverableShares.end();
+    if (complete) {
+        err = BindShareEvents(share, source);
+        if (err.IsError()) return err;
+    }
     share.bSnapDiffDone = true;
     MarkSnapDiffCompletedShares(run.commonShares);
-    return CRyError::Success();
+    return complete ? CRyError::Success() : undeliverable->second;
 }
 
 CRyError CNetAppSnapClient::RunSnapDiffBatches(SnapDiffRun& run) {
@@ -291,8 +317,15 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
            static_cast<long long>(change.llAtime), static_cast<long long>(change.llCtime),
            static_cast<long long>(change.llMtime));
 
-    if (!run.bCluster)
-        CutSnapshotPrefix(name, run.share.strCurrSnapName, run.share.strPrevSnapName);
+    if (!run.bCluster &&
+        CutSnapshotPrefix(name, run.share.strCurrSnapName, run.share.strPrevSnapName) &&
+        name.empty()) {
+        // The snapshot directory itself is the volume's root: the root of a
+        // whole-volume share, changed (a root is never deleted).
+        name = "/";
+        change.strChangeType = kVolumeRootChange;
+        change.uiFileType = kFileTypeDirectory;
+    }
     // An empty name would be taken for the root of a whole-volume share, and
     // a deletion of that root would drop the whole share.
     if (name.empty()) {
@@ -315,8 +348,19 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
                       "Skipping SnapDiff change for file:[%s], its path[%s] has a \".\" or \"..\" "
                       "component",
                       run.rawName.c_str(), run.convertedPath.c_str());
+        // The file is real and would be missing from the backup: the share
+        // it lies in must be scanned in full instead.
+        const FileServerExportInfo* owner = ShareHoldingPath(run.commonShares, name);
+        if (owner && !m_mapUndeliverableShares.count(owner->strBackupPath))
+            m_mapUndeliverableShares[owner->strBackupPath] = FXErrorUtil::ErrorWin32(
+                SC_LOCATION, ERROR_OPERATION_ABORTED,
+                "SnapDiff change [%s] of share [%s] cannot be delivered: %s", run.rawName.c_str(),
+                owner->strBackupPath.c_str(), "its path has a \".\" or \"..\" component");
         return CRyError::Success();
     }
+    // A directory path ends in exactly one "/", whatever the name ended in.
+    while (!run.convertedPath.empty() && run.convertedPath.back() == '/')
+        run.convertedPath.pop_back();
     run.convertedPath += '/';
 
     ChangeEventItem& event = run.event;

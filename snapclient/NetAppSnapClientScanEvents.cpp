@@ -76,19 +76,33 @@ CRyError CNetAppSnapClient::CreateEventDB(const std::string& prevSnapName,
     return CRyError::Success();
 }
 
-bool CNetAppSnapClient::IsEventPartOfBackupPaths(const std::list<FileServerExportInfo>& shares,
-                                                 std::string& path) {
+const FileServerExportInfo* CNetAppSnapClient::ShareHoldingPath(
+    const std::list<FileServerExportInfo>& shares, const std::string& path) {
     for (const FileServerExportInfo& share : shares) {
         size_t start = 0, length = 0;
         if (!InVolumeRange(share, start, length)) continue;
         // An empty in-volume path is the whole volume: every path is in it.
         if (length != 0 && !LiesInByComponents(path, share.strVolumePath, start, length)) continue;
-        path.replace(0, length, share.strBackupPath);
-        FXString::ReplaceAll(path, "\\", "/");
-        SC_LOG(3, "Converted to file[%s]", path.c_str());
-        return true;
+        return &share;
     }
-    return false;
+    return nullptr;
+}
+
+bool CNetAppSnapClient::HasMatchableVolumePath(const FileServerExportInfo& share) {
+    size_t start = 0, length = 0;
+    return !share.strVolume.empty() && InVolumeRange(share, start, length);
+}
+
+bool CNetAppSnapClient::IsEventPartOfBackupPaths(const std::list<FileServerExportInfo>& shares,
+                                                 std::string& path) {
+    const FileServerExportInfo* share = ShareHoldingPath(shares, path);
+    if (!share) return false;
+    size_t start = 0, length = 0;
+    InVolumeRange(*share, start, length);
+    path.replace(0, length, share->strBackupPath);
+    FXString::ReplaceAll(path, "\\", "/");
+    SC_LOG(3, "Converted to file[%s]", path.c_str());
+    return true;
 }
 
 CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem& event) {

@@ -243,32 +243,34 @@ TEST(ScanCompare, AFailedLaterRunKeepsTheCompleteDatabase) {
 }
 
 // On an array that is not a cluster names carry the snapshot directory; a
-// name under neither snapshot, like an empty name on either array, is
-// refused rather than taken for the root of a whole-volume share, and a
-// name under the base snapshot is cut there even when it holds the current
-// one. Names with "." or ".." components are refused on both.
-// (Names under either job snapshot and escaped ".." are in the job
-// transcript tests.)
+// name under neither snapshot, like an empty name on a cluster, is skipped
+// rather than taken for the root of a whole-volume share, the snapshot
+// directory itself is the volume root (changed, never deleted), and a name
+// under the base snapshot is cut there even when it holds the current one.
+// Names with "." or ".." components are refused on both, and the share they
+// lie in fails its comparison. (Names under either job snapshot and escaped
+// ".." are in the job scenarios.)
 TEST(ScanCompare, NamesAreCutAndRefusedSafely) {
     const std::string curr = std::string("/vol/vola/.snapshot/") + kCurrSnap;
     const struct {
         bool cluster;
         std::string name;
-        const char* stored;  // null: refused
+        const char* stored;  // null: skipped, or refused when failsShare
+        bool failsShare;
     } cases[] = {
-        {false, "/vol/vola/elsewhere/f", nullptr},
-        {false, curr, nullptr},
+        {false, "/vol/vola/elsewhere/f", nullptr, false},
+        {false, curr, "/mnt/v/", false},
         // A deleted file of the base snapshot named like the current one is
         // cut at its snapshot directory, not at its own name.
         {false, std::string("/vol/vola/.snapshot/") + kPrevSnap + "/x/" + kCurrSnap + "/f",
-         "/mnt/v/x/VKOP_1_15_812/f"},
-        {true, "/dir/f.txt", "/mnt/v/dir/f.txt"},
-        {true, "", nullptr},
-        {true, "\\00", nullptr},  // decodes to nothing
-        {true, "/dir/../../etc", nullptr},
-        {true, "/./f", nullptr},
-        {true, "/dir/..", nullptr},
-        {true, "/dir/.../.hidden", "/mnt/v/dir/.../.hidden"},
+         "/mnt/v/x/VKOP_1_15_812/f", false},
+        {true, "/dir/f.txt", "/mnt/v/dir/f.txt", false},
+        {true, "", nullptr, false},
+        {true, "\\00", nullptr, false},  // decodes to nothing
+        {true, "/dir/../../etc", nullptr, true},
+        {true, "/./f", nullptr, true},
+        {true, "/dir/..", nullptr, true},
+        {true, "/dir/.../.hidden", "/mnt/v/dir/.../.hidden", false},
     };
     for (const auto& c : cases) {
         ArrayScript script = ScriptWithBatches({Batch({Change(7, "file_deletion", c.name)}, true)});
@@ -277,9 +279,16 @@ TEST(ScanCompare, NamesAreCutAndRefusedSafely) {
         env.client.Shares() = {Share("/mnt/v", "/vol/vola", "vola")};
         Source source;
         CRyError err = env.client.CompareSnapshots("/mnt/v", "", source);
-        ASSERT_FALSE(err.IsError()) << c.name << ": " << err.AsString();
         EXPECT_EQ(c.cluster ? "/vol/vola" : "vola",
                   env.array.CallsOf("SnapDiffStart")[0].vecArguments[0]);
+        if (c.failsShare) {
+            EXPECT_NE(err.AsString().find("Error 995 (0x800703E3): SnapDiff change [" + c.name +
+                                          "] of share [/mnt/v] cannot be delivered"),
+                      std::string::npos)
+                << err.AsString();
+            continue;
+        }
+        ASSERT_FALSE(err.IsError()) << c.name << ": " << err.AsString();
         const std::vector<std::string> paths = PulledPaths(source);
         if (c.stored) {
             EXPECT_EQ(std::vector<std::string>{c.stored}, paths) << c.name;
