@@ -130,8 +130,26 @@ private:
                                    const std::set<std::string>& excludedVolumePaths);
     // Calls visit with the backup path of every record of the job's snapshot
     // map file, in file order, until visit fails (NetAppSnapClientSnapMap.cpp).
+    // A record whose backup path may hold ":" gives every possible cut,
+    // the shortest first.
     CRyError ForEachSnapMapBackupPath(
-        const std::function<CRyError(const std::string& backupPath)>& visit, bool& opened);
+        const std::function<CRyError(const std::vector<std::string>& backupPaths)>& visit,
+        bool& opened);
+    // Whether a recorded backup path leads to a volume, asking nothing of the
+    // operator: the cut of a record that the cleanup takes.
+    bool ResolvesForCleanup(const std::string& backupPath, bool autoMount);
+    // Volume -> its key for the array and the shares of this job that were
+    // not backed up while the volume's current snapshot stayed for other
+    // shares. The post-backup cleanup deletes that snapshot, or the next job
+    // would compare those shares from it and never deliver their earlier
+    // changes.
+    struct UnbackedShares {
+        std::string strVolumeKey;
+        std::vector<std::string> vecBackupPaths;
+    };
+    std::map<std::string, UnbackedShares> m_mapUnbackedShareVolumes;
+    void RememberUnbackedShare(const std::string& volumeKey, const std::string& volume,
+                               const std::string& backupPath);
     // Post-backup resolution of one recorded path (NetAppSnapClientPostBackup.cpp).
     // An error that stops the cleanup carries the operation's location.
     bool ResolveBackupPathForCleanup(const std::string& backupPath, bool autoMount,

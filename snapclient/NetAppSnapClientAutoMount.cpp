@@ -20,6 +20,7 @@ CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
     std::map<std::string, std::string> volumeOfKey;
     std::set<std::string> emptyVolumes;
     std::set<std::string> failedVolumePaths;
+    std::vector<std::pair<std::string, std::string>> failedKeys;  // volume key, failed share
 
     for (const std::string& failedShare : failedShares) {
         ShareLocation location;
@@ -37,6 +38,7 @@ CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
         if (emptyVolumes.count(location.strVolume)) continue;
 
         const std::string key = VolumeKey(location.strVolumePath, location.strVolume);
+        failedKeys.emplace_back(key, failedShare);
         std::vector<SnapShotInfo_t> snapshots;
         ListClientSnapshotsForCleanup(key, location.strVolume, snapshots);
         if (snapshots.empty()) {
@@ -49,7 +51,18 @@ CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
         if (toDelete.emplace(key, names).second) volumeOfKey[key] = location.strVolume;
     }
 
+    const VolumeSnapshots asked = toDelete;
     KeepSnapshotsReadByShares(toDelete, volumeOfKey, failedVolumePaths);
     CleanupSnapshotByVolume(toDelete);
+    // A kept snapshot serves the shares that did mount; the post-backup
+    // cleanup removes it afterwards, or the next job would compare the
+    // failed shares from it and miss their changes made before this job.
+    for (const auto& failed : failedKeys) {
+        const auto before = asked.find(failed.first);
+        const auto after = toDelete.find(failed.first);
+        if (before != asked.end() && before->second.count(snapName) &&
+            after != toDelete.end() && !after->second.count(snapName))
+            RememberUnbackedShare(failed.first, volumeOfKey[failed.first], failed.second);
+    }
     return CRyError::Success();
 }

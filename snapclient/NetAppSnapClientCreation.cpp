@@ -62,12 +62,27 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
     VolumeSnapshots unreadable;
     std::map<std::string, std::string> volumeOfKey;
     std::list<std::string> kept;
+    std::set<std::string> seen;
+    // Shares left out after their volume's snapshot was asked for; settled
+    // once every share has been through.
+    struct DroppedShare {
+        std::string strVolumeKey, strVolume, strBackupPath;
+    };
+    std::vector<DroppedShare> dropped;
 
     for (const std::string& backupPath : shares) {
         FileServerExportInfo info;
         info.strBackupPath = backupPath;
         FXPath::RemoveTrailingDelimiter(info.strBackupPath);
         const std::string& sharePath = info.strBackupPath;
+        // A share given twice (with or without its trailing "/") is one
+        // share: a second pass would read through the first one's snapshot
+        // path and send its events again.
+        if (!seen.insert(sharePath).second) {
+            SC_LOG(0, "The share path: [%s] is listed more than once, processed once.",
+                   sharePath.c_str());
+            continue;
+        }
         SC_LOG(0, "The share path: [%s]", sharePath.c_str());
 
         ShareLocation location;
@@ -112,6 +127,7 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
                                "Snapshot creation failed on path [%s], additional setting to "
                                "backup data only from snapshot is set, fail the path.",
                                sharePath.c_str());
+                        dropped.push_back({volumeKey, info.strVolume, sharePath});
                         continue;
                     }
                     SC_LOG(0,
@@ -170,6 +186,7 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
                            ".snapshot access failed on path [%s], additional setting to backup "
                            "data only from snapshot is set, fail the path.",
                            sharePath.c_str());
+                    dropped.push_back({volumeKey, info.strVolume, sharePath});
                     continue;
                 }
                 SC_LOG(0,
@@ -188,6 +205,17 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
         // from under that share's backup.
         KeepSnapshotsReadByShares(unreadable, volumeOfKey, std::set<std::string>());
         CleanupSnapshotByVolume(unreadable);
+    }
+    // A dropped share whose volume's snapshot stays for another share: the
+    // next job must not compare the dropped one from it.
+    for (const DroppedShare& share : dropped) {
+        for (const FileServerExportInfo& reader : m_lstExportInfo) {
+            if (reader.strVolume != share.strVolume || reader.strCurrSnapName.empty() ||
+                reader.strSnapshotPath.empty())
+                continue;
+            RememberUnbackedShare(share.strVolumeKey, share.strVolume, share.strBackupPath);
+            break;
+        }
     }
 
     if (!kept.empty()) {

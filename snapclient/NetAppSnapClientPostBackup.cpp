@@ -11,6 +11,26 @@ namespace {
 const char kDisableSnapDiffKey[] = "nDisableSnapdiffForStreamingBackups";
 }
 
+bool CNetAppSnapClient::ResolvesForCleanup(const std::string& backupPath, bool autoMount) {
+    ShareLocation location;
+    if (autoMount) {
+        if (!FindAutoMountExport(backupPath, location)) return false;
+    } else {
+        std::list<VkMntTab::Entry> mounts;
+        if (VkMntTab::getAll(mounts).IsError() || !FindMountedExport(mounts, backupPath, location))
+            return false;
+    }
+    return LocateVolume(location);
+}
+
+void CNetAppSnapClient::RememberUnbackedShare(const std::string& volumeKey,
+                                              const std::string& volume,
+                                              const std::string& backupPath) {
+    UnbackedShares& unbacked = m_mapUnbackedShareVolumes[volume];
+    if (unbacked.vecBackupPaths.empty()) unbacked.strVolumeKey = volumeKey;
+    unbacked.vecBackupPaths.push_back(backupPath);
+}
+
 bool CNetAppSnapClient::ResolveBackupPathForCleanup(const std::string& backupPath, bool autoMount,
                                                     ShareLocation& location, CRyError& stop,
                                                     const FXCodeLocation& where) {
@@ -77,7 +97,28 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) {
     std::set<std::string> processedVolumes;
     const FXCodeLocation here = SC_LOCATION;
 
-    auto cleanVolumeOf = [&](const std::string& backupPath) -> CRyError {
+    if (!deleteCurrent) {
+        VolumeSnapshots currentOfUnbacked;
+        for (const auto& volume : m_mapUnbackedShareVolumes) {
+            for (const std::string& share : volume.second.vecBackupPaths)
+                SC_LOG(0,
+                       "Share [%s] was not backed up; deleting snapshot [%s] of volume [%s], so "
+                       "that the next job scans the volume's shares in full.",
+                       share.c_str(), currSnapName.c_str(), volume.first.c_str());
+            currentOfUnbacked[volume.second.strVolumeKey].insert(currSnapName);
+        }
+        CleanupSnapshotByVolume(currentOfUnbacked);
+    }
+
+    auto cleanVolumeOf = [&](const std::vector<std::string>& backupPaths) -> CRyError {
+        std::string backupPath = backupPaths.front();
+        if (backupPaths.size() > 1) {
+            for (const std::string& candidate : backupPaths) {
+                if (!ResolvesForCleanup(candidate, autoMount)) continue;
+                backupPath = candidate;
+                break;
+            }
+        }
         ShareLocation location;
         CRyError stop;
         if (!ResolveBackupPathForCleanup(backupPath, autoMount, location, stop, here))

@@ -1,6 +1,7 @@
 // The snapshot map file "nativeSnapMapInfo.vkf" in the job results folder:
 // one record "m:<backup path>:<mapped path>:" per line for every entry of
-// the content mapper path map. It is the only record of the job's paths that
+// the content mapper path map. Other readers rely on that format, so a
+// backup path holding ":" is written as it is and told apart when read. It is the only record of the job's paths that
 // the post-backup cleanup has, so a write that did not reach the disk is an
 // error, never a silent success. Files of earlier jobs are read with the
 // same format.
@@ -53,7 +54,8 @@ CRyError CNetAppSnapClient::AddSnapDevInfo() {
 }
 
 CRyError CNetAppSnapClient::ForEachSnapMapBackupPath(
-    const std::function<CRyError(const std::string& backupPath)>& visit, bool& opened) {
+    const std::function<CRyError(const std::vector<std::string>& backupPaths)>& visit,
+    bool& opened) {
     std::string path = m_strJobResultsDir;
     FXPath::Append(path, kSnapMapFileName, 0);
     FILE* raw = nullptr;
@@ -68,6 +70,7 @@ CRyError CNetAppSnapClient::ForEachSnapMapBackupPath(
     // Whole lines of any length: a long path is one record, never several.
     LineBuffer buffer;
     std::vector<std::string> fields;
+    std::vector<std::string> keys;
     for (;;) {
         const ssize_t length = getline(&buffer.pData, &buffer.uCapacity, file.get());
         if (length < 0) break;
@@ -80,7 +83,15 @@ CRyError CNetAppSnapClient::ForEachSnapMapBackupPath(
                    line.c_str(), path.c_str());
             continue;
         }
-        CRyError err = visit(fields[1]);
+        // A backup path may itself hold ":"; the record cannot tell where it
+        // ends, so each cut is offered in turn, the first ":" first.
+        keys.clear();
+        const size_t start = line.find(':') + 1;
+        for (size_t colon = line.find(':', start); colon != std::string::npos;
+             colon = line.find(':', colon + 1))
+            keys.push_back(line.substr(start, colon - start));
+        if (keys.empty()) keys.push_back(fields[1]);
+        CRyError err = visit(keys);
         if (err.IsError()) return err;
     }
     if (ferror(file.get()))
