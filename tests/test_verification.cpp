@@ -69,13 +69,6 @@ TreeListing With(TreeListing listing, std::initializer_list<std::pair<const std:
     return listing;
 }
 
-std::vector<FileServerSnapshotCompareItem> Join(
-    std::initializer_list<std::vector<FileServerSnapshotCompareItem>> parts) {
-    std::vector<FileServerSnapshotCompareItem> out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 struct Case {
     const char* name;
     TreeListing current;
