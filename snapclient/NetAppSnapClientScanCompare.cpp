@@ -26,6 +26,8 @@ const size_t kInitialDecodeBufferSize = 2048;
 // while it works; more than this many in a row means it will not finish.
 const int kMaxConsecutiveEmptyBatches = 100;
 const char kVolumeRootChange[] = "inode_modification";
+const char kUnmatchableVolumePath[] =
+    "Share [%s] has volume path [%s], which SnapDiff results cannot be matched to";
 const uint32_t kFileTypeDirectory = 2;
 
 // The name decode buffer of one run, released on every way out of it.
@@ -134,14 +136,11 @@ CRyError CNetAppSnapClient::CompareSnapshots(std::string path, std::string,
         if (!HasMatchableVolumePath(share)) {
             // No change could be placed under this share: an empty list
             // would tell the agent that nothing changed.
-            SC_LOG_ALWAYS(-1,
-                          "Share [%s] has volume path [%s], which SnapDiff results cannot be "
-                          "matched to",
-                          share.strBackupPath.c_str(), share.strVolumePath.c_str());
-            return FXErrorUtil::ErrorWin32(
-                SC_LOCATION, ERROR_FUNCTION_FAILED,
-                "Share [%s] has volume path [%s], which SnapDiff results cannot be matched to",
-                share.strBackupPath.c_str(), share.strVolumePath.c_str());
+            SC_LOG_ALWAYS(-1, kUnmatchableVolumePath, share.strBackupPath.c_str(),
+                          share.strVolumePath.c_str());
+            return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
+                                           kUnmatchableVolumePath, share.strBackupPath.c_str(),
+                                           share.strVolumePath.c_str());
         }
         if (share.bSnapDiffDone) {
             CRyError err = ServeGatheredShare(share, path, source);
