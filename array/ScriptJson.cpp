@@ -355,16 +355,24 @@ bool BytesFromJson(const json& value, std::string& bytes) {
 }
 
 bool ParseArrayScript(const std::string& text, ArrayScript& script, std::string& error) {
+    // The document comes from whoever wrote the file: whatever the JSON
+    // library throws on it (a number out of range, a nesting too deep, no
+    // memory) becomes this one-line error, never the end of the agent.
     json doc;
     try {
         doc = json::parse(text);
-    } catch (const json::parse_error& e) {
+    } catch (const std::exception& e) {
         error = std::string("not a JSON document: ") + e.what();
         return false;
     }
-    ArrayScript parsed;
-    if (!ScriptReader(error).Read(doc, parsed)) return false;
-    script = std::move(parsed);
+    try {
+        ArrayScript parsed;
+        if (!ScriptReader(error).Read(doc, parsed)) return false;
+        script = std::move(parsed);
+    } catch (const std::exception& e) {
+        error = std::string("unreadable document: ") + e.what();
+        return false;
+    }
     return true;
 }
 
@@ -382,7 +390,8 @@ bool LoadArrayScript(const std::string& path, ArrayScript& script, std::string& 
     return true;
 }
 
-bool ArrayScriptToJson(const ArrayScript& script, std::string& text, std::string& error) {
+namespace {
+bool ScriptToJson(const ArrayScript& script, std::string& text, std::string& error) {
     json exports = json::array();
     for (const auto& e : script.mapExports)
         exports.push_back(
@@ -436,6 +445,18 @@ bool ArrayScriptToJson(const ArrayScript& script, std::string& text, std::string
                 {"faults", std::move(faults)}};
     text = doc.dump(2) + "\n";
     return true;
+}
+}  // namespace
+
+bool ArrayScriptToJson(const ArrayScript& script, std::string& text, std::string& error) {
+    // Saving runs when the job is done with the array; a library exception
+    // here must not end the agent either.
+    try {
+        return ScriptToJson(script, text, error);
+    } catch (const std::exception& e) {
+        error = std::string("cannot write the document: ") + e.what();
+        return false;
+    }
 }
 
 bool SaveArrayScript(const std::string& path, const ArrayScript& script, std::string& error) {
