@@ -5,11 +5,12 @@
 #include "snapclient/NetAppSnapClient.h"
 
 #include "host/FXErrorUtil.h"
-#include "host/FXFile.h"
 #include "snapclient/ClientLog.h"
 
 #include <boost/pointer_cast.hpp>
 #include <new>
+#include <sys/stat.h>
+#include <unistd.h>
 
 CRyError CNetAppSnapClient::UpdateContentMapperPaths(ContentMapperAPIPtr& contentMapper) {
     SC_OPERATION();
@@ -43,11 +44,27 @@ CRyError CNetAppSnapClient::RepopulateContentMapperPaths(ContentMapperAPIPtr& co
                                        "SnapMapInfo file not set");
     m_mapContentMapperPaths = mapper->GetPathMap();
 
-    // Emptied first, so that the file ends up holding exactly the agent's map.
-    FILE* raw = nullptr;
-    FXFile::vkfopen(raw, m_strSnapMapInfoFile, "w");
-    auto_fileptr truncated(raw);
-    CRyError err = AddSnapDevInfo();
+    // The file ends up holding exactly the agent's map. The records go to a
+    // temporary file renamed over the old one, so that a failed write leaves
+    // the earlier records whole, never half a file; a link or a special file
+    // in the map file's place is refused, never written through or replaced.
+    const std::string mapFile = m_strSnapMapInfoFile;
+    const std::string temp = mapFile + ".tmp";
+    struct stat st;
+    CRyError err;
+    if (lstat(mapFile.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        err = FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+                                      "Failed to write [%s] file", mapFile.c_str());
+    } else {
+        unlink(temp.c_str());  // a leftover of a job that died here
+        m_strSnapMapInfoFile = temp;
+        err = AddSnapDevInfo();
+        m_strSnapMapInfoFile = mapFile;
+        if (err.IsSuccess() && rename(temp.c_str(), mapFile.c_str()) != 0)
+            err = FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+                                          "Failed to write [%s] file", mapFile.c_str());
+        if (err.IsError()) unlink(temp.c_str());
+    }
     if (err.IsError()) {
         // Without these records the post-backup cleanup cannot find the
         // job's volumes; the agent must hear about it.
