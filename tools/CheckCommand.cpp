@@ -95,7 +95,7 @@ void CheckResultsFolder(Checks& checks, const std::string& folder) {
     std::string error;
     std::string probe = folder + "/.snapagent-check-XXXXXX";
     int fd = -1;
-    if (MakeDirectories(folder, error)) {
+    if (MakeDirectories(folder, error, kPrivateFolderMode)) {
         fd = mkstemp(&probe[0]);
         if (fd < 0) error = "cannot create a file in it";
     }
@@ -127,7 +127,7 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
     const std::string stateDir = DefaultStateDir();
     std::string error;
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
-    if (!verbose) MakeDirectories(stateDir, error);  // the log's folder; tested below
+    if (!verbose) MakeDirectories(stateDir, error, kPrivateFolderMode);  // the log's folder; tested below
     AgentLog log(verbose, stateDir, 0);
     ManageONTAP array;
     const bool connected = util.SetONTAPObject(info, array, MONTAP_CONNECT_HTTP, false) &&

@@ -30,11 +30,11 @@ int RemoveOne(const char* path, const struct stat*, int type, struct FTW*) {
 
 }  // namespace
 
-bool MakeDirectories(const std::string& path, std::string& error) {
+bool MakeDirectories(const std::string& path, std::string& error, unsigned mode) {
     for (size_t pos = 1; pos <= path.size(); ++pos) {
         if (pos != path.size() && path[pos] != '/') continue;
         const std::string prefix = path.substr(0, pos);
-        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST)
+        if (mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST)
             return Fail(error, "cannot create directory", prefix);
     }
     return true;

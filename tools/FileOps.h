@@ -8,7 +8,11 @@
 
 namespace snapagent {
 
-bool MakeDirectories(const std::string& path, std::string& error);  // like mkdir -p
+// Folders that hold what names the backed-up files (the state and job
+// results folders): no other local user may list them.
+constexpr unsigned kPrivateFolderMode = 0700;
+// Like mkdir -p; folders it creates get the mode (less the umask).
+bool MakeDirectories(const std::string& path, std::string& error, unsigned mode = 0755);
 // mode >= 0: the file gets exactly these permission bits (e.g. 0600 for a
 // file that holds a password), also when it existed.
 bool WriteBytes(const std::string& path, const std::string& bytes, bool append,

@@ -188,14 +188,16 @@ int RunJobCommand(JobOptions options, FILE* out) {
         plan.strResultsDir = std::string(cwd) + "/" + plan.strResultsDir;
     }
 
+    // The state and results folders hold files that name the backed-up
+    // files: no other local user may list or read them.
     const std::string stateDir = DefaultStateDir();
-    if (!verbose && !MakeDirectories(stateDir, error)) return Fail(error);
+    if (!verbose && !MakeDirectories(stateDir, error, kPrivateFolderMode)) return Fail(error);
     AgentLog log(verbose, stateDir, plan.llJobId);
     plan.loggedFailure = [&log](const std::string& share) { return log.FailureNaming(share); };
 
     if (!options.bResultsGiven)
         plan.strResultsDir = DefaultResultsDir(stateDir, plan.ulClientId, plan.llJobId);
-    if (!MakeDirectories(plan.strResultsDir, error)) return Fail(error);
+    if (!MakeDirectories(plan.strResultsDir, error, kPrivateFolderMode)) return Fail(error);
     // The plug-in appends to the snapshot map file, and the clean-up resolves
     // every path recorded there. An agent gives each job a fresh results
     // folder; ours is per client and job id, so a folder used before (by the
