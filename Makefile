@@ -37,7 +37,8 @@ asan:
 # libFuzzer targets (clang) with ASan and UBSan: each runs FUZZ_SECONDS on
 # a working copy of its checked-in seeds (fuzz/corpus/<target>, never
 # written); a finding stops the run and is kept in build-fuzz/findings.
-# FUZZ_TARGETS=fuzz_map_file picks some.
+# FUZZ_TARGETS=fuzz_map_file picks some. Inputs may grow to hold 4 KiB
+# names: many of them for the SnapDiff batches, a few elsewhere.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 20
 FUZZ_TARGETS ?= $(patsubst fuzz/%.cpp,%,$(wildcard fuzz/fuzz_*.cpp))
@@ -47,7 +48,8 @@ fuzz:
 	mkdir -p $(FUZZ_BUILD)/findings
 	set -e; for target in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$target; \
-	  $(FUZZ_BUILD)/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  case $$target in fuzz_snapdiff_batches) len=262144;; fuzz_name_*) len=16384;; *) len=65536;; esac; \
+	  $(FUZZ_BUILD)/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -max_len=$$len \
 	    -artifact_prefix=$(FUZZ_BUILD)/findings/$$target- \
 	    $(FUZZ_BUILD)/corpus/$$target fuzz/corpus/$$target; \
 	done

@@ -50,13 +50,23 @@ std::string ClientCredentials() {
 }
 
 void FormattingLogWriter::LogV(int, const char*, int, const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
     char line[512];
-    vsnprintf(line, sizeof line, format, args);
+    const int length = vsnprintf(line, sizeof line, format, args);
+    if (kept && length >= 0) {
+        std::string whole(static_cast<size_t>(length) + 1, '\0');
+        vsnprintf(&whole[0], whole.size(), format, copy);
+        whole.pop_back();
+        kept->push_back(whole);
+    }
+    va_end(copy);
 }
 
-void InstallQuietLog() {
+FormattingLogWriter& InstallQuietLog() {
     static FormattingLogWriter writer;
     SetLogWriter(&writer);
+    return writer;
 }
 
 CNetAppSnapClient& QuietClient() {

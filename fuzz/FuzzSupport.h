@@ -4,16 +4,22 @@
 // reaching a format string is exercised) and then drops it.
 #pragma once
 
+#include "array/ArrayBackend.h"
 #include "host/LogWriter.h"
 #include "snapclient/NetAppSnapClient.h"
 
+#include <boost/make_shared.hpp>
 #include <string>
+#include <vector>
 
 namespace fuzzsupport {
 
 // A folder under $TMPDIR made on first use and removed when the process
 // exits normally.
 const std::string& ScratchDir();
+inline std::string Bytes(const uint8_t* data, size_t size) {
+    return std::string(reinterpret_cast<const char*>(data), size);
+}
 // Writes bytes to path, replacing it; aborts when it cannot (the fuzz run
 // would otherwise test nothing).
 void WriteFile(const std::string& path, const std::string& bytes);
@@ -28,13 +34,34 @@ public:
     int GetLevel() const override { return 3; }
     void LogV(int level, const char* function, int line, const char* format,
               va_list args) override;
+    // When set, every message is kept there whole.
+    std::vector<std::string>* kept = nullptr;
 };
 
 // Installs a FormattingLogWriter for the rest of the process.
-void InstallQuietLog();
+FormattingLogWriter& InstallQuietLog();
 
 // One client for the whole fuzz process, made on first use after the quiet
 // log is installed, for targets that call its operations without an array.
 CNetAppSnapClient& QuietClient();
+
+// A client of job 812 (client 1, application 7/15) in a results folder, on
+// an array back end, with its shares set directly: no config needed.
+class FuzzClient : public CNetAppSnapClient {
+public:
+    FuzzClient(const std::string& results, const boost::shared_ptr<ArrayBackend>& backend) {
+        m_strJobResultsDir = results;
+        m_strSnapMapInfoFile = results + "/nativeSnapMapInfo.vkf";
+        m_llJobId = 812;
+        m_ulClientId = 1;
+        m_ulAppId1 = 7;
+        m_ulAppId2 = 15;
+        m_stArrayInfo.strArrayName = "filer1";
+        m_pManageOntap = boost::make_shared<ManageONTAP>();
+        m_pManageOntap->AttachBackend(backend);
+    }
+    using CNetAppSnapClient::m_mapContentMapperPaths;
+    std::list<FileServerExportInfo>& Shares() { return m_lstExportInfo; }
+};
 
 }  // namespace fuzzsupport

@@ -21,20 +21,6 @@ namespace {
 const char kPrev[] = "VKOP_1_15_811";
 const char kCurr[] = "VKOP_1_15_812";
 
-class FuzzClient : public CNetAppSnapClient {
-public:
-    FuzzClient(const std::string& results, const boost::shared_ptr<ArrayBackend>& backend) {
-        m_strJobResultsDir = results;
-        m_ulClientId = 1;
-        m_ulAppId1 = 7;
-        m_ulAppId2 = 15;
-        m_stArrayInfo.strArrayName = "filer1";
-        m_pManageOntap = boost::make_shared<ManageONTAP>();
-        m_pManageOntap->AttachBackend(backend);
-    }
-    std::list<FileServerExportInfo>& Shares() { return m_lstExportInfo; }
-};
-
 FileServerExportInfo Share(const std::string& backupPath, const std::string& volumePath) {
     FileServerExportInfo share;
     share.strBackupPath = backupPath;
@@ -122,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     auto array = boost::make_shared<FaultInjectingBackend>(
         boost::make_shared<ScriptedArray>(script), std::vector<ScriptedFault>());
-    FuzzClient client(results, array);
+    fuzzsupport::FuzzClient client(results, array);
     if (wholeVolume)
         client.Shares() = {Share("/mnt/w", "/vol/vola")};
     else
