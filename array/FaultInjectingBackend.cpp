@@ -31,6 +31,7 @@ uint64_t FaultInjectingBackend::CallCount(const std::string& operation) const {
 
 bool FaultInjectingBackend::Injected(const std::string& operation, const std::string& volume,
                                      ArrayStatus& status) {
+    if (m_beforeCall) m_beforeCall(operation);
     const std::string volumeName = VolumeNameOfArgument(volume);
     ++m_counts[AllVolumesKey(operation)];
     if (!volume.empty()) ++m_counts[VolumeKey(operation, volumeName)];

@@ -35,6 +35,13 @@ public:
     // Number of calls of an operation so far (all volumes).
     uint64_t CallCount(const std::string& operation) const;
     boost::shared_ptr<ArrayBackend> Inner() const { return m_pInner; }
+    // A new connection after a dropped one (the next job's): calls pass again.
+    void Reconnect() { m_bDropped = false; }
+    // Runs before every call reaches the fault check (tests stop the process
+    // there, as a crash between two array calls would).
+    void SetBeforeCall(std::function<void(const std::string& operation)> observer) {
+        m_beforeCall = std::move(observer);
+    }
 
     ArrayStatus OpenConnection() override;
     bool IsCluster() override;
@@ -68,4 +75,5 @@ private:
     std::vector<Call> m_calls;
     bool m_bDropped = false;
     std::map<std::string, std::string> m_handleVolumes;  // SnapDiff handle -> volume name
+    std::function<void(const std::string&)> m_beforeCall;
 };

@@ -1,19 +1,17 @@
-// A whole two-job cycle as an agent runs it, for the reliability tests: job
-// 811 backs up in full, job 812 compares with SnapDiff and pulls every
-// changed item, each with a new client, on a scripted array with two
-// volumes ("projects" holding shares a and b, "tools" one share that is the
-// whole volume) and a mount table file (or the auto-mount map). Every agent
-// call is a phase; hooks run around each phase so that a test can count the
-// outside calls made in it or break the surroundings just before it. The
-// cycle records what each call answered and what the agent received; the
-// checks say where a change could have gone missing without the agent
-// being told.
+// Three jobs as an agent runs them, for the fault matrix: 811 backs up in
+// full, 812 compares with SnapDiff and pulls every change, 813 finds none;
+// each with a new client, on a scripted array with two volumes ("projects"
+// holding shares a and b, "tools" one share that is the whole volume) and a
+// mount table (or the auto-mount map). Every agent call is a phase with
+// hooks before and after it. The cycle records what each call answered,
+// what the agent received, and what each job left in its results folder.
 #pragma once
 
 #include "tests/LifecycleTestEnv.h"
 #include "tests/ScanTestEnv.h"
 
 #include <algorithm>
+#include <dirent.h>
 #include <tuple>
 
 namespace reliability {
@@ -24,46 +22,45 @@ enum class Step { Initialize, Verify, Configure, UpdatePaths, Repopulate, AutoMo
                   Compare, Pull, Cleanup };
 
 struct Phase {
-    int job = 0;  // 1: the full job, 2: the incremental job
+    int job = 0;  // 1 to 3
     Step step = Step::Initialize;
     std::string share;  // Compare and Pull only: "a", "b" or "tools"
 
-    bool operator==(const Phase& o) const {
-        return job == o.job && step == o.step && share == o.share;
-    }
+    bool operator==(const Phase& o) const { return std::tie(job, step, share) == std::tie(o.job, o.step, o.share); }
     std::string Name() const {
         static const char* const kNames[] = {"Initialize", "VerifySnapScanSupport",
                                              "ConfigureSnapshot", "UpdateContentMapperPaths",
                                              "RepopulateContentMapperPaths",
                                              "DeleteAutoMountFailedSnapshots", "CompareSnapshots",
                                              "pull", "CleanupSnapshotsPostBackup"};
-        std::string name = "job " + std::to_string(job) + " " + kNames[static_cast<int>(step)];
+        const std::string name = "job " + std::to_string(job) + " " + kNames[int(step)];
         return share.empty() ? name : name + " " + share;
     }
 };
 
+inline Phase At(int job, Step step, const std::string& share = std::string()) {
+    return Phase{job, step, share};
+}
+
 struct Hooks {
-    std::function<void(const Phase&)> before;
-    std::function<void(const Phase&)> after;
+    std::function<void(const Phase&)> before, after;
 };
 
-// One pulled item as the agent sees it.
 typedef std::tuple<uint32_t, std::string, bool> Item;  // status, path, renamed
 
 struct ShareResult {
     bool compared = false;
     CRyError compare;
-    std::vector<Item> items;  // without the closing status
+    std::vector<Item> items;  // sorted, without the closing status
     uint32_t lastStatus = 0;
 };
 
 struct JobResult {
     std::vector<std::pair<Phase, CRyError>> steps;  // every call but compares and pulls
-    bool initialized = false;
-    bool configured = false;
-    std::list<std::string> kept;
+    std::list<std::string> kept;  // by a successful ConfigureSnapshot
     std::map<std::string, ShareResult> shares;  // by share label
     bool connectionReleased = false;
+    std::set<std::string> files;  // in the results folder afterwards
 
     const CRyError* Result(const Phase& phase) const {
         for (const auto& step : steps)
@@ -89,9 +86,8 @@ public:
             m_env.Mount("filer1:/vol/projects", projects);
             m_env.Mount("filer1:/vol/tools", tools);
         }
-        m_env.Export("/vol/projects/a", "/vol/projects/a");
-        m_env.Export("/vol/projects/b", "/vol/projects/b");
-        m_env.Export("/vol/tools", "/vol/tools");
+        for (const char* path : {"/vol/projects/a", "/vol/projects/b", "/vol/tools"})
+            m_env.Export(path, path);
         // A leftover of an old job and snapshots that are not ours.
         std::set<std::string> onProjects = kForeignSnapshots;
         onProjects.insert(Snap(805));
@@ -102,40 +98,40 @@ public:
     }
 
     lifecycle::Env& Env() { return m_env; }
+    ScriptedArray& Array() { return m_env.Array().Array(); }
     std::list<std::string> Shares() const { return {a, b, tools}; }
     // Shares are named by label across cycles: each cycle has its own folders.
     std::string Label(const std::string& share) const {
-        return share == a ? "a" : share == b ? "b" : share == tools ? "tools" : share;
+        return share == a ? "a" : share == b ? "b" : "tools";
     }
-    bool AutoMount() const { return m_autoMount; }
-    // Snapshot map file path the agent passes to job `job`, by default the
-    // file in that job's results folder.
+    std::string Path(const std::string& label) const { return label == "a" ? a : label == "b" ? b : tools; }
+    // The snapshot map file the agent names to a job; by default the one in
+    // its results folder.
     std::function<std::string(int job)> mapFileOf;
     // Shares whose .snapshot directory the array does not show in job `job`.
     std::set<std::pair<int, std::string>> hiddenSnapshotDirs;
 
-    // Everything each share of the incremental job must deliver, by label.
-    std::map<std::string, std::vector<Item>> Expected() const {
-        auto sorted = [](std::vector<Item> items) {
-            std::sort(items.begin(), items.end());
-            return items;
-        };
-        return {{"a", sorted({Item{kItemCreated, a + "/new.txt", false},
-                           Item{kItemModified, a + "/dir/", false},
-                           Item{kItemDeleted, a + "/old.txt/", false},
-                           Item{kItemCreated, a + "/renamed.txt", true}})},
-                {"b", sorted({Item{kItemModified, b + "/f.txt", false},
-                           Item{kItemCreated, b + "/sub x.txt", false},
-                           Item{kItemCreated, b + "/grown.txt", false}})},
-                {"tools", sorted({Item{kItemCreated, tools + "/x.txt", false},
-                               Item{kItemDeleted, tools + "/y.txt", false}})}};
+    // Everything each share of job 2 must deliver, by label; job 3 finds
+    // nothing changed.
+    std::map<std::string, std::vector<Item>> Expected(int job) const {
+        if (job == 3) return {{"a", {}}, {"b", {}}, {"tools", {}}};
+        std::map<std::string, std::vector<Item>> items = {
+            {"a", {Item{kItemCreated, a + "/new.txt", false}, Item{kItemModified, a + "/dir/", false},
+                   Item{kItemDeleted, a + "/old.txt/", false},
+                   Item{kItemCreated, a + "/renamed.txt", true}}},
+            {"b", {Item{kItemModified, b + "/f.txt", false}, Item{kItemCreated, b + "/sub x.txt", false},
+                   Item{kItemCreated, b + "/grown.txt", false}}},
+            {"tools", {Item{kItemCreated, tools + "/x.txt", false},
+                       Item{kItemDeleted, tools + "/y.txt", false}}}};
+        for (auto& share : items) std::sort(share.second.begin(), share.second.end());
+        return items;
     }
 
-    void Run(const Hooks& hooks, JobResult (&jobs)[2], std::vector<std::string>& violations) {
+    void Run(const Hooks& hooks, JobResult (&jobs)[3], std::vector<std::string>& violations,
+             int from = 1, int to = 3) {
         m_hooks = hooks;
         m_violations = &violations;
-        RunJob(1, 811, 810, jobs[0]);
-        RunJob(2, 812, 811, jobs[1]);
+        for (int job = from; job <= to; ++job) RunJob(job, jobs[job - 1]);
         m_violations = nullptr;
     }
 
@@ -144,15 +140,19 @@ public:
 private:
     // SnapDiff between 811 and 812: renames, merges, an escaped name, a
     // change outside every share, one run ending with an empty batch (so
-    // the client ends the session) and one with the end flag.
+    // the client ends the session) and one with the end flag. Nothing
+    // between 812 and 813.
     void ScriptChanges(bool cluster) {
         using scantest::Change;
         auto name = [cluster](const std::string& volume, LONGLONG job, const std::string& path) {
             return cluster ? path : "/vol/" + volume + "/.snapshot/" + Snap(job) + path;
         };
-        ScriptedSnapDiff& projects =
-            m_env.Script().mapSnapDiffs[std::make_tuple("projects", Snap(811), Snap(812))];
-        projects.vecBatches = {
+        auto diff = [this](const char* volume, int base) -> std::vector<ScriptedBatch>& {
+            return m_env.Script()
+                .mapSnapDiffs[std::make_tuple(volume, Snap(base), Snap(base + 1))]
+                .vecBatches;
+        };
+        diff("projects", 811) = {
             scantest::Batch({Change(100, "file_creation", name("projects", 812, "/a/new.txt")),
                              Change(101, "inode_modification", name("projects", 812, "/a/dir"), 2),
                              Change(102, "file_deletion", name("projects", 811, "/a/old.txt")),
@@ -163,12 +163,12 @@ private:
             scantest::Batch(
                 {Change(104, "file_creation", name("projects", 812, "/b/sub\\20x.txt")),
                  Change(106, "inode_modification", name("projects", 812, "/b/grown.txt"))})};
-        ScriptedSnapDiff& toolsDiff =
-            m_env.Script().mapSnapDiffs[std::make_tuple("tools", Snap(811), Snap(812))];
-        toolsDiff.vecBatches = {
+        diff("tools", 811) = {
             scantest::Batch({Change(200, "file_creation", name("tools", 812, "/x.txt")),
                              Change(201, "file_deletion", name("tools", 811, "/y.txt"))},
                             true)};
+        diff("projects", 812) = {scantest::Batch({}, true)};
+        diff("tools", 812) = {scantest::Batch({}, true)};
     }
 
     template <typename Call>
@@ -176,31 +176,23 @@ private:
         if (m_hooks.before) m_hooks.before(phase);
         CRyError err = call();
         if (m_hooks.after) m_hooks.after(phase);
-        result.steps.emplace_back(phase, err);
+        if (phase.step != Step::Compare) result.steps.emplace_back(phase, err);
         return err;
-    }
-
-    Phase At(int job, Step step, const std::string& share = std::string()) const {
-        Phase phase;
-        phase.job = job;
-        phase.step = step;
-        phase.share = share;
-        return phase;
     }
 
     // The snapshots a kept share reads through must be on the array for as
     // long as the agent may read them, and stay for the next job after.
-    void CheckReadSnapshots(const lifecycle::TestClient& client, const std::string& when) {
-        for (const FileServerExportInfo& share : client.m_lstExportInfo) {
-            if (share.strSnapshotPath.empty()) continue;
-            if (!m_env.OnArray(share.strVolume).count(share.strCurrSnapName))
-                m_violations->push_back(when + ": snapshot " + share.strCurrSnapName +
-                                        " that " + share.strBackupPath +
+    void CheckReadSnapshots(const lifecycle::TestClient& client, int job, const char* when) {
+        for (const FileServerExportInfo& share : client.m_lstExportInfo)
+            if (!share.strSnapshotPath.empty() &&
+                !m_env.OnArray(share.strVolume).count(share.strCurrSnapName))
+                m_violations->push_back("job " + std::to_string(job) + " " + when + ": snapshot " +
+                                        share.strCurrSnapName + " that " + share.strBackupPath +
                                         " is read through was deleted");
-        }
     }
 
-    void RunJob(int job, LONGLONG jobId, LONGLONG prevId, JobResult& result) {
+    void RunJob(int job, JobResult& result) {
+        const LONGLONG jobId = 810 + job;
         m_env.NewResultsFolder("job" + std::to_string(jobId));
         for (const std::string& share : Shares())
             if (!hiddenSnapshotDirs.count(std::make_pair(job, share)))
@@ -211,61 +203,62 @@ private:
 
         CRyError err = RunStep(result, At(job, Step::Initialize), [&] {
             return client.Initialize(jobId, lifecycle::kClientId, lifecycle::kAppId1,
-                                     lifecycle::kAppId2, m_env.Results(), "", mapFile, prevId, 0, 0,
-                                     0, mapper);
+                                     lifecycle::kAppId2, m_env.Results(), "", mapFile, jobId - 1,
+                                     0, 0, 0, mapper);
         });
         if (err.IsError()) return;  // no connection: the agent fails the job
-        result.initialized = true;
-        if (job == 2) RunStep(result, At(job, Step::Verify), [&] { return client.VerifySnapScanSupport(); });
+        if (job > 1) RunStep(result, At(job, Step::Verify), [&] { return client.VerifySnapScanSupport(); });
 
         std::list<std::string> shares = Shares();
         err = RunStep(result, At(job, Step::Configure),
-                    [&] { return client.ConfigureSnapshot(shares, {}, {}); });
+                      [&] { return client.ConfigureSnapshot(shares, {}, {}); });
         if (err.IsSuccess()) {
-            result.configured = true;
             result.kept = shares;
-            CheckReadSnapshots(client, "job " + std::to_string(job) + " after configuration");
+            CheckReadSnapshots(client, job, "after configuration");
             RunStep(result, At(job, Step::UpdatePaths),
-                  [&] { return client.UpdateContentMapperPaths(mapper); });
+                    [&] { return client.UpdateContentMapperPaths(mapper); });
             if (m_autoMount) {
                 RunStep(result, At(job, Step::Repopulate),
-                      [&] { return client.RepopulateContentMapperPaths(mapper); });
+                        [&] { return client.RepopulateContentMapperPaths(mapper); });
                 RunStep(result, At(job, Step::AutoMountCleanup),
-                      [&] { return client.DeleteAutoMountFailedSnapshots({}); });
+                        [&] { return client.DeleteAutoMountFailedSnapshots({}); });
             }
-            if (job == 2)
-                for (const std::string& share : result.kept) Compare(client, share, result);
-            CheckReadSnapshots(client, "job " + std::to_string(job) + " after the backup");
+            if (job > 1)
+                for (const std::string& share : result.kept) Compare(client, job, share, result);
+            CheckReadSnapshots(client, job, "after the backup");
         }
         RunStep(result, At(job, Step::Cleanup),
-              [&] { return client.CleanupSnapshotsPostBackup(m_autoMount); });
+                [&] { return client.CleanupSnapshotsPostBackup(m_autoMount); });
         result.connectionReleased = !client.m_pManageOntap;
         // The next job compares against this job's snapshot.
-        CheckReadSnapshots(client, "job " + std::to_string(job) + " after the cleanup");
+        CheckReadSnapshots(client, job, "after the cleanup");
+        if (DIR* dir = opendir(m_env.Results().c_str())) {
+            while (const dirent* entry = readdir(dir))
+                if (entry->d_name[0] != '.') result.files.insert(entry->d_name);
+            closedir(dir);
+        }
     }
 
-    void Compare(lifecycle::TestClient& client, const std::string& share, JobResult& result) {
+    void Compare(lifecycle::TestClient& client, int job, const std::string& share,
+                 JobResult& result) {
         ShareResult& outcome = result.shares[Label(share)];
         std::function<FileServerSnapshotCompareItem()> source;
-        const Phase compare = At(2, Step::Compare, Label(share));
-        if (m_hooks.before) m_hooks.before(compare);
         outcome.compared = true;
-        outcome.compare = client.CompareSnapshots(share, "", source);
-        if (m_hooks.after) m_hooks.after(compare);
+        outcome.compare = RunStep(result, At(job, Step::Compare, Label(share)),
+                                  [&] { return client.CompareSnapshots(share, "", source); });
         if (outcome.compare.IsError()) return;
-
-        const Phase pull = At(2, Step::Pull, Label(share));
-        if (m_hooks.before) m_hooks.before(pull);
-        // A loop that never ends is a fault of its own; stop well past
-        // anything the array sent.
-        for (int pulls = 0; pulls < 1000; ++pulls) {
-            const FileServerSnapshotCompareItem item = source();
-            outcome.lastStatus = item.uiStatus;
-            if (item.uiStatus == kItemNoMore || item.uiStatus == kItemFailure) break;
-            outcome.items.emplace_back(item.uiStatus, item.strPath, item.stItemInfo.bRenamed);
-        }
-        std::sort(outcome.items.begin(), outcome.items.end());
-        if (m_hooks.after) m_hooks.after(pull);
+        RunStep(result, At(job, Step::Pull, Label(share)), [&] {
+            // A loop that never ends is a fault of its own; stop well past
+            // anything the array sent.
+            for (int pulls = 0; pulls < 1000; ++pulls) {
+                const FileServerSnapshotCompareItem item = source();
+                outcome.lastStatus = item.uiStatus;
+                if (item.uiStatus == kItemNoMore || item.uiStatus == kItemFailure) break;
+                outcome.items.emplace_back(item.uiStatus, item.strPath, item.stItemInfo.bRenamed);
+            }
+            std::sort(outcome.items.begin(), outcome.items.end());
+            return CRyError::Success();
+        });
     }
 
     lifecycle::Env m_env;
