@@ -38,7 +38,8 @@ struct FaultPoint {
     std::function<void(Cycle&)> arm;  // before the cycle runs
     std::function<Hooks(Cycle&)> hooksFor;
     std::function<void(Cycle&, std::vector<std::string>&)> verify;
-    int killAt = 0, killedJob = 0;    // the process dies at this call boundary, in this job
+    int killAt = 0;  // the process dies at this call boundary, in this agent call
+    Phase killedIn;
     bool sessionMayStayOpen = false;  // the lost request was the session's end
     bool connectionKept = false;      // the cleanup could not read the map file
 };
@@ -97,8 +98,14 @@ std::vector<std::string> Check(Cycle& cycle, const JobResult (&jobs)[3], const F
                 violations.push_back(step.first.Name() + " failed: " + step.second.AsString());
         }
     // No change may go missing without the agent hearing of it. Shares left
-    // out of a job were left out of the list the agent got back.
+    // out of a job were left out of the list the agent got back. A job run
+    // again after it died leaves nothing out and fails no share, unless it
+    // died in its cleanup, which may have deleted the snapshot it compares
+    // against (the share then needs a full scan, and says so).
+    const bool strict = point.killAt && point.killedIn.step != Step::Cleanup;
     for (int job : {2, 3}) {
+        if (strict && jobs[job - 1].kept.size() != 3)
+            violations.push_back("job " + std::to_string(job) + " left shares out");
         for (const std::string& share : jobs[job - 1].kept) {
             const std::string label = cycle.Label(share), name = "job " + std::to_string(job) + " " + label;
             auto r = jobs[job - 1].shares.find(label);
@@ -106,7 +113,7 @@ std::vector<std::string> Check(Cycle& cycle, const JobResult (&jobs)[3], const F
             if (r == jobs[job - 1].shares.end() || !r->second.compared)
                 violations.push_back(name + " was never compared");
             else if (r->second.compare.IsError() || r->second.lastStatus == kItemFailure)
-                continue;
+                strict ? violations.push_back(name + " failed") : void();
             else if (r->second.lastStatus != kItemNoMore)
                 violations.push_back(name + ": the pulls never ended");
             else if (r->second.items != expected)
@@ -186,7 +193,7 @@ void RunKilled(Cycle& cycle, const FaultPoint& point, JobResult (&jobs)[3],
     if (status != 0 || !LoadArrayScript(saved, script, error))
         violations.push_back("the job did not die at the boundary " + error);
     cycle.Array().MutableScript() = script;
-    cycle.Run(Hooks(), jobs, violations, point.killedJob);
+    cycle.Run(Hooks(), jobs, violations, point.killedIn.job);
 }
 
 // Runs the cycle with the fault point armed; returns what went wrong.
@@ -209,7 +216,7 @@ std::vector<std::string> RunPoint(const Row& row, const FaultPoint& point, JobRe
 // the cycle left.
 struct CallMap {
     std::map<std::string, std::vector<Phase>> array, store;
-    std::vector<int> boundaryJobs;
+    std::vector<Phase> boundaries;
     Final clean;
 };
 
@@ -221,7 +228,7 @@ CallMap RecordCalls(const Row& row, std::vector<std::string>& violations) {
     Hooks hooks;
     hooks.before = [&](const Phase& phase) { current = phase; };
     OnEveryBoundary(cycle, hooks, [&](const std::string& op, bool array) {
-        calls.boundaryJobs.push_back(current.job);
+        calls.boundaries.push_back(current);
         if (!op.empty() && current.job < 3) (array ? calls.array : calls.store)[op].push_back(current);
     });
     JobResult jobs[3];
@@ -408,11 +415,12 @@ std::vector<FaultPoint> SurroundingFaults(const Row& row) {
 // died runs again and the cycle goes on as if nothing had happened.
 std::vector<FaultPoint> ProcessDeaths(const CallMap& calls) {
     std::vector<FaultPoint> points;
-    for (size_t k = 1; k <= calls.boundaryJobs.size() && calls.boundaryJobs[k - 1] < 3; ++k) {
+    for (size_t k = 1; k <= calls.boundaries.size() && calls.boundaries[k - 1].job < 3; ++k) {
         points.emplace_back();
         points.back().killAt = static_cast<int>(k);
-        points.back().killedJob = calls.boundaryJobs[k - 1];
-        points.back().name = "killed at call boundary " + std::to_string(k);
+        points.back().killedIn = calls.boundaries[k - 1];
+        points.back().name = "killed at call boundary " + std::to_string(k) + " in " +
+                             calls.boundaries[k - 1].Name();
     }
     return points;
 }
