@@ -1,6 +1,6 @@
-// Three jobs as an agent runs them, for the fault matrix: 811 backs up in
-// full, 812 compares with SnapDiff and pulls every change, 813 finds none;
-// each with a new client, on a scripted array with two volumes ("projects"
+// Jobs as an agent runs them, for the whole-job tests: 811 backs up in full,
+// 812 compares with SnapDiff and pulls every change, 813 finds none; each
+// with a new client, on a scripted array with two volumes ("projects"
 // holding shares a and b, "tools" one share that is the whole volume) and a
 // mount table (or the auto-mount map). Every agent call is a phase with
 // hooks before and after it. The cycle records what each call answered,
@@ -26,21 +26,19 @@ struct Phase {
     Step step = Step::Initialize;
     std::string share;  // Compare and Pull only: "a", "b" or "tools"
 
-    bool operator==(const Phase& o) const { return std::tie(job, step, share) == std::tie(o.job, o.step, o.share); }
+    bool operator==(const Phase& o) const {
+        return std::tie(job, step, share) == std::tie(o.job, o.step, o.share);
+    }
     std::string Name() const {
-        static const char* const kNames[] = {"Initialize", "VerifySnapScanSupport",
-                                             "ConfigureSnapshot", "UpdateContentMapperPaths",
-                                             "RepopulateContentMapperPaths",
-                                             "DeleteAutoMountFailedSnapshots", "CompareSnapshots",
-                                             "pull", "CleanupSnapshotsPostBackup"};
-        const std::string name = "job " + std::to_string(job) + " " + kNames[int(step)];
-        return share.empty() ? name : name + " " + share;
+        static const char* const kNames[] = {
+            "Initialize", "VerifySnapScanSupport", "ConfigureSnapshot", "UpdateContentMapperPaths",
+            "RepopulateContentMapperPaths", "DeleteAutoMountFailedSnapshots", "CompareSnapshots",
+            "pull", "CleanupSnapshotsPostBackup"};
+        return "job " + std::to_string(job) + " " + kNames[int(step)] + (share.empty() ? "" : " ") + share;
     }
 };
 
-inline Phase At(int job, Step step, const std::string& share = std::string()) {
-    return Phase{job, step, share};
-}
+inline Phase At(int job, Step step, const std::string& share = "") { return Phase{job, step, share}; }
 
 struct Hooks {
     std::function<void(const Phase&)> before, after;
@@ -48,16 +46,16 @@ struct Hooks {
 
 typedef std::tuple<uint32_t, std::string, bool> Item;  // status, path, renamed
 
-struct ShareResult {
-    bool compared = false;
+struct ShareResult {  // of a share that was compared
     CRyError compare;
     std::vector<Item> items;  // sorted, without the closing status
     uint32_t lastStatus = 0;
 };
 
 struct JobResult {
-    std::vector<std::pair<Phase, CRyError>> steps;  // every call but compares and pulls
-    std::list<std::string> kept;  // by a successful ConfigureSnapshot
+    std::vector<std::pair<Phase, CRyError>> steps;  // every call but the compares
+    bool configured = false;
+    std::list<std::string> kept;                // the shares ConfigureSnapshot kept
     std::map<std::string, ShareResult> shares;  // by share label
     bool connectionReleased = false;
     std::set<std::string> files;  // in the results folder afterwards
@@ -75,24 +73,21 @@ class Cycle {
 public:
     Cycle(bool cluster, bool autoMount) : m_autoMount(autoMount) {
         m_env.Script().bCluster = cluster;
-        const std::string projects = m_env.Dir("projects");
         a = m_env.Dir("projects/a");
         b = m_env.Dir("projects/b");
         tools = m_env.Dir("tools");
-        if (autoMount) {
-            m_env.AutoMount(projects, "filer1:/vol/projects");
-            m_env.AutoMount(tools, "filer1:/vol/tools");
-        } else {
-            m_env.Mount("filer1:/vol/projects", projects);
-            m_env.Mount("filer1:/vol/tools", tools);
+        for (const char* volume : {"projects", "tools"}) {
+            const std::string source = std::string("filer1:/vol/") + volume;
+            if (autoMount)
+                m_env.AutoMount(m_env.Dir(volume), source);
+            else
+                m_env.Mount(source, m_env.Dir(volume));
+            // Snapshots that are not ours, and on projects a leftover of an old job.
+            m_env.Snapshots(volume, kForeignSnapshots);
         }
+        m_env.Script().mapSnapshots["projects"].insert(Snap(805));
         for (const char* path : {"/vol/projects/a", "/vol/projects/b", "/vol/tools"})
             m_env.Export(path, path);
-        // A leftover of an old job and snapshots that are not ours.
-        std::set<std::string> onProjects = kForeignSnapshots;
-        onProjects.insert(Snap(805));
-        m_env.Snapshots("projects", onProjects);
-        m_env.Snapshots("tools", kForeignSnapshots);
         ScriptChanges(cluster);
         m_env.Install();
     }
@@ -101,38 +96,35 @@ public:
     ScriptedArray& Array() { return m_env.Array().Array(); }
     std::list<std::string> Shares() const { return {a, b, tools}; }
     // Shares are named by label across cycles: each cycle has its own folders.
-    std::string Label(const std::string& share) const {
-        return share == a ? "a" : share == b ? "b" : "tools";
-    }
+    std::string Label(const std::string& share) const { return share == a ? "a" : share == b ? "b" : "tools"; }
     std::string Path(const std::string& label) const { return label == "a" ? a : label == "b" ? b : tools; }
     // The snapshot map file the agent names to a job; by default the one in
     // its results folder.
     std::function<std::string(int job)> mapFileOf;
-    // Shares whose .snapshot directory the array does not show in job `job`.
+    // Shares whose .snapshot directory the array does not show in a job.
     std::set<std::pair<int, std::string>> hiddenSnapshotDirs;
 
-    // Everything each share of job 2 must deliver, by label; job 3 finds
+    // Everything each share must deliver in job 2, by label; job 3 finds
     // nothing changed.
-    std::map<std::string, std::vector<Item>> Expected(int job) const {
+    std::map<std::string, std::vector<Item>> Expected(int job = 2) const {
         if (job == 3) return {{"a", {}}, {"b", {}}, {"tools", {}}};
         std::map<std::string, std::vector<Item>> items = {
             {"a", {Item{kItemCreated, a + "/new.txt", false}, Item{kItemModified, a + "/dir/", false},
-                   Item{kItemDeleted, a + "/old.txt/", false},
-                   Item{kItemCreated, a + "/renamed.txt", true}}},
+                   Item{kItemDeleted, a + "/old.txt/", false}, Item{kItemCreated, a + "/renamed.txt", true}}},
             {"b", {Item{kItemModified, b + "/f.txt", false}, Item{kItemCreated, b + "/sub x.txt", false},
                    Item{kItemCreated, b + "/grown.txt", false}}},
-            {"tools", {Item{kItemCreated, tools + "/x.txt", false},
-                       Item{kItemDeleted, tools + "/y.txt", false}}}};
+            {"tools", {Item{kItemCreated, tools + "/x.txt", false}, Item{kItemDeleted, tools + "/y.txt", false}}}};
         for (auto& share : items) std::sort(share.second.begin(), share.second.end());
         return items;
     }
 
-    void Run(const Hooks& hooks, JobResult (&jobs)[3], std::vector<std::string>& violations,
-             int from = 1, int to = 3) {
+    // Runs jobs `from` to `to`, each into jobs[job - 1].
+    template <size_t N>
+    void Run(const Hooks& hooks, JobResult (&jobs)[N], std::vector<std::string>& violations,
+             int from = 1, int to = N) {
         m_hooks = hooks;
         m_violations = &violations;
         for (int job = from; job <= to; ++job) RunJob(job, jobs[job - 1]);
-        m_violations = nullptr;
     }
 
     std::string a, b, tools;
@@ -143,32 +135,29 @@ private:
     // the client ends the session) and one with the end flag. Nothing
     // between 812 and 813.
     void ScriptChanges(bool cluster) {
-        using scantest::Change;
-        auto name = [cluster](const std::string& volume, LONGLONG job, const std::string& path) {
-            return cluster ? path : "/vol/" + volume + "/.snapshot/" + Snap(job) + path;
+        using scantest::Batch;
+        auto change = [cluster](const char* type, int inode, const std::string& volume, LONGLONG job,
+                                const std::string& path, uint32_t fileType = 1) {
+            return scantest::Change(inode, type, cluster ? path : "/vol/" + volume + "/.snapshot/" + Snap(job) + path,
+                                    fileType);
         };
         auto diff = [this](const char* volume, int base) -> std::vector<ScriptedBatch>& {
-            return m_env.Script()
-                .mapSnapDiffs[std::make_tuple(volume, Snap(base), Snap(base + 1))]
-                .vecBatches;
+            return m_env.Script().mapSnapDiffs[std::make_tuple(volume, Snap(base), Snap(base + 1))].vecBatches;
         };
         diff("projects", 811) = {
-            scantest::Batch({Change(100, "file_creation", name("projects", 812, "/a/new.txt")),
-                             Change(101, "inode_modification", name("projects", 812, "/a/dir"), 2),
-                             Change(102, "file_deletion", name("projects", 811, "/a/old.txt")),
-                             Change(105, "file_creation", name("projects", 812, "/c/out.txt"))}),
-            scantest::Batch({Change(102, "file_creation", name("projects", 812, "/a/renamed.txt")),
-                             Change(103, "inode_modification", name("projects", 812, "/b/f.txt")),
-                             Change(106, "file_creation", name("projects", 812, "/b/grown.txt"))}),
-            scantest::Batch(
-                {Change(104, "file_creation", name("projects", 812, "/b/sub\\20x.txt")),
-                 Change(106, "inode_modification", name("projects", 812, "/b/grown.txt"))})};
-        diff("tools", 811) = {
-            scantest::Batch({Change(200, "file_creation", name("tools", 812, "/x.txt")),
-                             Change(201, "file_deletion", name("tools", 811, "/y.txt"))},
-                            true)};
-        diff("projects", 812) = {scantest::Batch({}, true)};
-        diff("tools", 812) = {scantest::Batch({}, true)};
+            Batch({change("file_creation", 100, "projects", 812, "/a/new.txt"),
+                   change("inode_modification", 101, "projects", 812, "/a/dir", 2),
+                   change("file_deletion", 102, "projects", 811, "/a/old.txt"),
+                   change("file_creation", 105, "projects", 812, "/c/out.txt")}),
+            Batch({change("file_creation", 102, "projects", 812, "/a/renamed.txt"),
+                   change("inode_modification", 103, "projects", 812, "/b/f.txt"),
+                   change("file_creation", 106, "projects", 812, "/b/grown.txt")}),
+            Batch({change("file_creation", 104, "projects", 812, "/b/sub\\20x.txt"),
+                   change("inode_modification", 106, "projects", 812, "/b/grown.txt")})};
+        diff("tools", 811) = {Batch({change("file_creation", 200, "tools", 812, "/x.txt"),
+                                     change("file_deletion", 201, "tools", 811, "/y.txt")},
+                                    true)};
+        diff("projects", 812) = diff("tools", 812) = {Batch({}, true)};
     }
 
     template <typename Call>
@@ -184,8 +173,7 @@ private:
     // long as the agent may read them, and stay for the next job after.
     void CheckReadSnapshots(const lifecycle::TestClient& client, int job, const char* when) {
         for (const FileServerExportInfo& share : client.m_lstExportInfo)
-            if (!share.strSnapshotPath.empty() &&
-                !m_env.OnArray(share.strVolume).count(share.strCurrSnapName))
+            if (!share.strSnapshotPath.empty() && !m_env.OnArray(share.strVolume).count(share.strCurrSnapName))
                 m_violations->push_back("job " + std::to_string(job) + " " + when + ": snapshot " +
                                         share.strCurrSnapName + " that " + share.strBackupPath +
                                         " is read through was deleted");
@@ -195,43 +183,35 @@ private:
         const LONGLONG jobId = 810 + job;
         m_env.NewResultsFolder("job" + std::to_string(jobId));
         for (const std::string& share : Shares())
-            if (!hiddenSnapshotDirs.count(std::make_pair(job, share)))
-                m_env.SnapshotDir(share, Snap(jobId));
+            if (!hiddenSnapshotDirs.count(std::make_pair(job, share))) m_env.SnapshotDir(share, Snap(jobId));
         ContentMapperAPIPtr mapper = m_autoMount ? lifecycle::NewMapper() : ContentMapperAPIPtr();
         const std::string mapFile = mapFileOf ? mapFileOf(job) : m_env.MapFile();
         lifecycle::TestClient client;
+        auto step = [&](Step s, std::function<CRyError()> call) { return RunStep(result, At(job, s), call); };
 
-        CRyError err = RunStep(result, At(job, Step::Initialize), [&] {
-            return client.Initialize(jobId, lifecycle::kClientId, lifecycle::kAppId1,
-                                     lifecycle::kAppId2, m_env.Results(), "", mapFile, jobId - 1,
-                                     0, 0, 0, mapper);
-        });
-        if (err.IsError()) return;  // no connection: the agent fails the job
-        if (job > 1) RunStep(result, At(job, Step::Verify), [&] { return client.VerifySnapScanSupport(); });
-
+        if (step(Step::Initialize, [&] {
+                return client.Initialize(jobId, lifecycle::kClientId, lifecycle::kAppId1, lifecycle::kAppId2,
+                                         m_env.Results(), "", mapFile, jobId - 1, 0, 0, 0, mapper);
+            }).IsError())
+            return;  // no connection: the agent fails the job
+        if (job > 1) step(Step::Verify, [&] { return client.VerifySnapScanSupport(); });
         std::list<std::string> shares = Shares();
-        err = RunStep(result, At(job, Step::Configure),
-                      [&] { return client.ConfigureSnapshot(shares, {}, {}); });
-        if (err.IsSuccess()) {
+        if (step(Step::Configure, [&] { return client.ConfigureSnapshot(shares, {}, {}); }).IsSuccess()) {
+            result.configured = true;
             result.kept = shares;
             CheckReadSnapshots(client, job, "after configuration");
-            RunStep(result, At(job, Step::UpdatePaths),
-                    [&] { return client.UpdateContentMapperPaths(mapper); });
+            step(Step::UpdatePaths, [&] { return client.UpdateContentMapperPaths(mapper); });
             if (m_autoMount) {
-                RunStep(result, At(job, Step::Repopulate),
-                        [&] { return client.RepopulateContentMapperPaths(mapper); });
-                RunStep(result, At(job, Step::AutoMountCleanup),
-                        [&] { return client.DeleteAutoMountFailedSnapshots({}); });
+                step(Step::Repopulate, [&] { return client.RepopulateContentMapperPaths(mapper); });
+                step(Step::AutoMountCleanup, [&] { return client.DeleteAutoMountFailedSnapshots({}); });
             }
-            if (job > 1)
-                for (const std::string& share : result.kept) Compare(client, job, share, result);
+            for (const std::string& share : result.kept)
+                if (job > 1) Compare(client, job, share, result);
             CheckReadSnapshots(client, job, "after the backup");
         }
-        RunStep(result, At(job, Step::Cleanup),
-                [&] { return client.CleanupSnapshotsPostBackup(m_autoMount); });
+        step(Step::Cleanup, [&] { return client.CleanupSnapshotsPostBackup(m_autoMount); });
         result.connectionReleased = !client.m_pManageOntap;
-        // The next job compares against this job's snapshot.
-        CheckReadSnapshots(client, job, "after the cleanup");
+        CheckReadSnapshots(client, job, "after the cleanup");  // the next job compares against it
         if (DIR* dir = opendir(m_env.Results().c_str())) {
             while (const dirent* entry = readdir(dir))
                 if (entry->d_name[0] != '.') result.files.insert(entry->d_name);
@@ -239,16 +219,14 @@ private:
         }
     }
 
-    void Compare(lifecycle::TestClient& client, int job, const std::string& share,
-                 JobResult& result) {
+    void Compare(lifecycle::TestClient& client, int job, const std::string& share, JobResult& result) {
         ShareResult& outcome = result.shares[Label(share)];
         std::function<FileServerSnapshotCompareItem()> source;
-        outcome.compared = true;
         outcome.compare = RunStep(result, At(job, Step::Compare, Label(share)),
                                   [&] { return client.CompareSnapshots(share, "", source); });
         if (outcome.compare.IsError()) return;
         RunStep(result, At(job, Step::Pull, Label(share)), [&] {
-            // A loop that never ends is a fault of its own; stop well past
+            // Pulls that never end are a fault of their own: stop well past
             // anything the array sent.
             for (int pulls = 0; pulls < 1000; ++pulls) {
                 const FileServerSnapshotCompareItem item = source();
