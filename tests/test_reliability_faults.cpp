@@ -325,45 +325,48 @@ std::vector<FaultPoint> CallFaults(const CallMap& calls) {
     return points;
 }
 
+// The file named by `path()` is away during the agent call `phase`.
+Hooks Away(const Phase& phase, std::function<std::string()> path) {
+    auto file = std::make_shared<std::string>();
+    return Around(phase, [=] {
+        *file = path();
+        rename(file->c_str(), (*file + ".away").c_str());
+    }, [=] { rename((*file + ".away").c_str(), file->c_str()); });
+}
+
 std::vector<FaultPoint> SurroundingFaults(const Row& row) {
     std::vector<FaultPoint> points;
-    auto add = [&points](const std::string& name, Expectations expected) {
+    auto add = [&points](const std::string& name, Expectations expected, std::function<Hooks(Cycle&)> hooks) {
         points.emplace_back();
         points.back().name = name;
         points.back().expected = std::move(expected);
+        points.back().hooksFor = std::move(hooks);
         return &points.back();
     };
     for (int job : {1, 2}) {
         const std::string inJob = " in job " + std::to_string(job);
         const Phase init = At(job, Step::Initialize), cleanup = At(job, Step::Cleanup);
-        add("credentials missing" + inJob, {{init, ERROR_FUNCTION_FAILED}})->hooksFor = [init](Cycle&) {
-            auto saved = std::make_shared<std::string>();
-            return Around(init, [saved] {
-                *saved = VKPlatformInfo::ConfigPath();
-                setenv("SNAPCLIENT_CONFIG", "/nonexistent/snapclient.conf", 1);
-            }, [saved] { setenv("SNAPCLIENT_CONFIG", saved->c_str(), 1); });
-        };
+        add("credentials missing" + inJob, {{init, ERROR_FUNCTION_FAILED}},
+            [init](Cycle&) { return Away(init, [] { return VKPlatformInfo::ConfigPath(); }); });
         for (Step step : {Step::Configure, Step::Cleanup}) {
             if (row.autoMount) break;
-            FaultPoint* point = add("mount table unreadable in " + At(job, step).Name(),
-                                    {{At(job, step), ERROR_FUNCTION_FAILED}});
-            point->hooksFor = [job, step](Cycle&) {
-                auto table = std::make_shared<std::string>();
-                return Around(At(job, step), [table] {
-                    VKPlatformInfo::getRegString("host", "mount_table", table.get());
-                    rename(table->c_str(), (*table + ".away").c_str());
-                }, [table] { rename((*table + ".away").c_str(), table->c_str()); });
-            };
-            point->connectionKept = step == Step::Cleanup;
-            for (const std::string share : {"a", "b", "tools"})
-                if (step == Step::Configure)
-                    add(".snapshot of " + share + " missing" + inJob, {{At(job, step), kOk}})->hooksFor =
-                        [job, share](Cycle& cycle) {
-                            cycle.hiddenSnapshotDirs.insert(std::make_pair(job, cycle.Path(share)));
-                            return Hooks();
-                        };
+            add("mount table unreadable in " + At(job, step).Name(), {{At(job, step), ERROR_FUNCTION_FAILED}},
+                [job, step](Cycle&) {
+                    return Away(At(job, step), [] {
+                        std::string table;
+                        VKPlatformInfo::getRegString("host", "mount_table", &table);
+                        return table;
+                    });
+                })->connectionKept = step == Step::Cleanup;
         }
-        // The write side: the map file cannot be written where the agent put
+        for (const std::string share : {"a", "b", "tools"})
+            if (!row.autoMount)
+                add(".snapshot of " + share + " missing" + inJob, {{At(job, Step::Configure), kOk}},
+                    [job, share](Cycle& cycle) {
+                        cycle.hiddenSnapshotDirs.insert(std::make_pair(job, cycle.Path(share)));
+                        return Hooks();
+                    });
+    // The write side: the map file cannot be written where the agent put
         // it, or is a link planted by another local user (neither written
         // through nor replaced).
         const std::pair<const char*, std::function<std::string(Cycle&)>> mapFiles[] = {
@@ -378,15 +381,11 @@ std::vector<FaultPoint> SurroundingFaults(const Row& row) {
         for (const auto& mapFile : mapFiles) {
             Expectations expected = {{At(job, Step::UpdatePaths), ERROR_FUNCTION_FAILED}};
             if (row.autoMount) expected.push_back({At(job, Step::Repopulate), ERROR_FUNCTION_FAILED});
-            FaultPoint* point = add(std::string("map file ") + mapFile.first + inJob, expected);
             auto path = mapFile.second;
-            point->hooksFor = [job, path](Cycle& cycle) {
-                cycle.mapFileOf = [job, path, &cycle](int j) {
-                    return j == job ? path(cycle) : cycle.Env().MapFile();
-                };
+            add(std::string("map file ") + mapFile.first + inJob, expected, [job, path](Cycle& cycle) {
+                cycle.mapFileOf = [job, path, &cycle](int j) { return j == job ? path(cycle) : cycle.Env().MapFile(); };
                 return Hooks();
-            };
-            point->verify = [](Cycle& cycle, const JobResult (&)[3], std::vector<std::string>& violations) {
+            })->verify = [](Cycle& cycle, const JobResult (&)[3], std::vector<std::string>& violations) {
                 std::ifstream target(cycle.Env().Results() + "/../precious");
                 const std::string text((std::istreambuf_iterator<char>(target)), {});
                 if (target.is_open() && text != "precious\n")
@@ -395,17 +394,14 @@ std::vector<FaultPoint> SurroundingFaults(const Row& row) {
         }
         // The read side: gone (no volumes to clean: the connection stays),
         // or a folder that opens and then fails to read.
-        for (bool gone : {true, false}) {
-            FaultPoint* point = add(std::string("map file ") + (gone ? "gone" : "a folder") +
-                                        " before the cleanup" + inJob, {{cleanup, kOk}});
-            point->connectionKept = gone;
-            point->hooksFor = [cleanup, gone](Cycle& cycle) {
-                return Around(cleanup, [gone, &cycle] {
-                    unlink(cycle.Env().MapFile().c_str());
-                    if (!gone) mkdir(cycle.Env().MapFile().c_str(), 0755);
-                });
-            };
-        }
+        for (bool gone : {true, false})
+            add(std::string("map file ") + (gone ? "gone" : "a folder") + " before the cleanup" + inJob,
+                {{cleanup, kOk}}, [cleanup, gone](Cycle& cycle) {
+                    return Around(cleanup, [gone, &cycle] {
+                        unlink(cycle.Env().MapFile().c_str());
+                        if (!gone) mkdir(cycle.Env().MapFile().c_str(), 0755);
+                    });
+                })->connectionKept = gone;
     }
     // A full disk while job 2 compares and pulls, played by this process's
     // file size limit: from nothing written at all to a disk that fills
@@ -413,17 +409,15 @@ std::vector<FaultPoint> SurroundingFaults(const Row& row) {
     // before.
     signal(SIGXFSZ, SIG_IGN);
     for (rlim_t limit : {rlim_t(0), rlim_t(4096)}) {
-        FaultPoint* point = add("disk full after " + std::to_string(limit) + " bytes in job 2", {});
-        point->hooksFor = [limit](Cycle&) {
+        add("disk full after " + std::to_string(limit) + " bytes in job 2", {}, [limit](Cycle&) {
             Hooks hooks;
             hooks.before = [limit](const Phase& p) {
-                const rlimit l{p.job == 2 && (p.step == Step::Compare || p.step == Step::Pull) ? limit : RLIM_INFINITY,
-                               RLIM_INFINITY};
+                const bool full = p.job == 2 && (p.step == Step::Compare || p.step == Step::Pull);
+                const rlimit l{full ? limit : RLIM_INFINITY, RLIM_INFINITY};
                 setrlimit(RLIMIT_FSIZE, &l);
             };
             return hooks;
-        };
-        point->verify = [](Cycle&, const JobResult (&jobs)[3], std::vector<std::string>& violations) {
+        })->verify = [](Cycle&, const JobResult (&jobs)[3], std::vector<std::string>& violations) {
             bool failed = false;
             for (const auto& share : jobs[1].shares)
                 failed |= share.second.compare.IsError() || share.second.lastStatus == kItemFailure;
