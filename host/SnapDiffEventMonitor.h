@@ -1,13 +1,17 @@
 // Change event store of one compared volume: at most one ChangeEventItem per
 // inode, kept in a SQLite database file inside the job results folder, read
-// back by path prefix. The file name is built from the three constructor
-// strings by a one-to-one escaping, so no name steers it outside the folder
-// and two stores never share a file (a name longer than NAME_MAX becomes a
-// readable prefix plus the SHA-256 of the escaped name). Inserts are batched
+// back by path prefix. Each share of the volume gets a table of its own, so
+// reading a share scans its own events only; an inode that moves between
+// shares moves between tables. The file name is built from the three
+// constructor strings by a one-to-one escaping, so no name steers it outside
+// the folder and two stores never share a file (a name longer than NAME_MAX
+// becomes a readable prefix plus the SHA-256 of the escaped name). The file
+// is its owner's alone and never written through a link. Inserts are batched
 // in transactions; preparing a read commits them. After a write to the file
-// fails, every later operation fails too: the store keeps no journal, so a
-// failed write may have left part of its rows behind. Not thread-safe; one
-// store per thread.
+// fails, every later operation fails too and the file is removed: the store
+// keeps no journal, so a failed write may have left part of its rows behind,
+// and the space is better left to the next store. Not thread-safe; one store
+// per thread. docs/change-database.md describes the file.
 #pragma once
 
 #include "host/CRyError.h"
@@ -16,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CSnapDiffEventMonitor {
 public:
@@ -28,6 +33,12 @@ public:
     // Starts a fresh, empty store: an existing file of that name is removed
     // (never emptied in place) and a new one created.
     CRyError Create();
+    // The backup paths, each followed by "/", of the shares whose events the
+    // store will take; called after Create() and before the first event. An
+    // event goes to the table of the longest prefix that begins its path,
+    // else to a table of its own for the rest. Without this call every event
+    // goes to that one table; the events read back are the same either way.
+    CRyError SetSharePrefixes(const std::vector<std::string>& prefixes);
     // exists false: stored. true: the inode is stored already; nothing written.
     CRyError InsertEvent(const ChangeEventItem& event, bool& exists);
     CRyError GetEventOfInode(long long& inode, ChangeEventItem& event);
@@ -45,7 +56,8 @@ public:
 
     const std::string& FilePath() const { return m_strFilePath; }
 
-    // Test hook: called with the operation's name ("Create", "InsertEvent",
+    // Test hook: called with the operation's name ("Create", "CreateFile" (after
+    // the earlier file is removed), "SetSharePrefixes", "InsertEvent",
     // "GetEventOfInode", "UpdateExistingEventOfInode", "Prepare", "GetNextEvent",
     // "Commit") before it runs; an error result makes the operation fail with it.
     typedef std::function<CRyError(const char* operation)> FaultHook;

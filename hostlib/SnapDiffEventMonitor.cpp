@@ -4,8 +4,9 @@
 #include "host/LogWriter.h"
 #include "hostlib/EventStoreInodeFilter.h"
 #include "hostlib/EventStoreName.h"
-#include "hostlib/EventStorePrefixRange.h"
+#include "hostlib/EventStoreRow.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -17,64 +18,59 @@
 namespace {
 
 // Rows per INSERT statement: many rows per statement insert markedly faster
-// than one at a time, and 64 rows of 10 values stay far below SQLite's limit
+// than one at a time, and 64 rows of 5 values stay far below SQLite's limit
 // on parameters.
 const size_t kRowsPerInsert = 64;
-const int kValuesPerRow = 10;
+const int kValuesPerRow = 5;
 // Inserts are committed in batches of this many rows.
 const size_t kRowsPerTransaction = size_t(1) << 16;
-// A volume usually has few shares, and one sequential scan per share with
-// the prefix range as a filter beats reading through an index by more than
-// two to one. Building a covering path index costs about as much as a dozen
-// scans, after which every read is cheap; a store asked for more prefixes
-// than this builds it once, which keeps any number of shares within about
-// half of the better of the two plans.
-const int kScansBeforePathIndex = 8;
 
 // The store is scratch data of one job, rebuilt by the next comparison if
 // the job runs again: it needs neither rollback nor durability, and its
 // cache and temporary storage must keep the proxy's memory bounded. Inserts
-// in inode order touch only the right edge of the table and reads stream
-// through it, so a page cache beyond 8 MiB buys no speed, only resident
-// memory (and the sort that builds the path index takes as much again).
+// in inode order touch only the right edge of each table and reads stream
+// through a table, so a page cache beyond 8 MiB buys no speed, only resident
+// memory. Large pages cost one system call per 64 KiB instead of per 4 KiB.
+// Each share's events live in a table of their own (share_<id>, its prefix
+// in shares), so reading a share is a plain scan of its table; share_0 holds
+// the events of no share. moved lists the inodes whose old path lies in
+// another table than their path, so that the share they left finds them.
 const char kCreateSchema[] =
-    "PRAGMA page_size=4096;"
+    "PRAGMA page_size=65536;"
     "PRAGMA journal_mode=OFF;"
     "PRAGMA synchronous=OFF;"
     "PRAGMA cache_size=-8192;"
     "PRAGMA temp_store=FILE;"
-    "CREATE TABLE events(inode INTEGER PRIMARY KEY, path BLOB NOT NULL, old_path BLOB NOT NULL,"
-    " ctime INTEGER NOT NULL, mtime INTEGER NOT NULL, atime INTEGER NOT NULL,"
-    " change_type BLOB NOT NULL, attribute INTEGER NOT NULL, flags INTEGER NOT NULL,"
-    " file_type INTEGER NOT NULL);"
-    // Paths are BLOBs because a name may hold any byte; people reading the
-    // file in the sqlite3 shell compare and match text, which never equals a
-    // BLOB, so they get a view of the same rows with TEXT columns.
-    "CREATE VIEW events_text AS SELECT inode, CAST(path AS TEXT) AS path,"
-    " CAST(old_path AS TEXT) AS old_path, ctime, mtime, atime,"
-    " CAST(change_type AS TEXT) AS change_type, attribute, flags, file_type FROM events;"
+    "CREATE TABLE shares(id INTEGER PRIMARY KEY, prefix BLOB NOT NULL);"
+    "CREATE TABLE moved(inode INTEGER PRIMARY KEY, share INTEGER NOT NULL);"
     // Readers tell the layout of a file by this number (docs/change-database.md).
-    "PRAGMA user_version=1;";
-const char kCreatePathIndex[] =
-    "CREATE INDEX events_by_path ON events(path, old_path, ctime, mtime, atime, change_type,"
-    " attribute, flags, file_type)";
-#define EVENT_COLUMNS "inode, path, old_path, ctime, mtime, atime, change_type, attribute, flags, file_type"
-const char kSelectInode[] = "SELECT " EVENT_COLUMNS " FROM events WHERE inode = ?1";
-const char kInodeStored[] = "SELECT 1 FROM events WHERE inode = ?1";
+    "PRAGMA user_version=2;";
+const char kNoteShare[] = "INSERT INTO shares VALUES (?1, ?2)";
+const char kNoteMoved[] = "INSERT OR REPLACE INTO moved VALUES (?1, ?2)";
+const char kForgetMoved[] = "DELETE FROM moved WHERE inode = ?1";
+const char kReadMoved[] = "SELECT inode, share FROM moved";
+
+// Statements of one share table; @ stands for its name.
+#define EVENT_COLUMNS "inode, path, old_path, change, details"
+const char kCreateTable[] =
+    "CREATE TABLE @(inode INTEGER PRIMARY KEY, path BLOB NOT NULL, old_path BLOB NOT NULL,"
+    " change NOT NULL, details BLOB NOT NULL)";
+const char kSelectInode[] = "SELECT " EVENT_COLUMNS " FROM @ WHERE inode = ?1";
+const char kInodeStored[] = "SELECT 1 FROM @ WHERE inode = ?1";
 const char kUpdateEvent[] =
-    "UPDATE events SET path = ?2, old_path = ?3, ctime = ?4, mtime = ?5, atime = ?6,"
-    " change_type = ?7, attribute = ?8, flags = ?9, file_type = ?10 WHERE inode = ?1";
-const char kReadRange[] = "SELECT " EVENT_COLUMNS " FROM events WHERE path >= ?1 AND path < ?2";
-const char kReadFrom[] = "SELECT " EVENT_COLUMNS " FROM events WHERE path >= ?1";
-// The events that left a prefix: old path inside it, path outside. With no
-// upper bound every path >= the prefix lies inside it.
-const char kReadLeftRange[] = "SELECT " EVENT_COLUMNS " FROM events"
-    " WHERE old_path >= ?1 AND old_path < ?2 AND (path < ?1 OR path >= ?2)";
-const char kReadLeftFrom[] = "SELECT " EVENT_COLUMNS " FROM events WHERE old_path >= ?1 AND path < ?1";
+    "UPDATE @ SET path = ?2, old_path = ?3, change = ?4, details = ?5 WHERE inode = ?1";
+const char kDeleteEvent[] = "DELETE FROM @ WHERE inode = ?1";
+const char kScanTable[] = "SELECT " EVENT_COLUMNS " FROM @";
 #undef EVENT_COLUMNS
 
-std::string InsertStatementText(size_t rows) {
-    std::string text = "INSERT INTO events VALUES ";
+std::string ForTable(const char* sql, const std::string& table) {
+    std::string text = sql;
+    for (size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, table);
+    return text;
+}
+
+std::string InsertStatementText(const std::string& table, size_t rows) {
+    std::string text = "INSERT INTO " + table + " VALUES ";
     for (size_t row = 0; row < rows; ++row) {
         text += row ? ",(" : "(";
         for (int value = 0; value < kValuesPerRow; ++value) text += value ? ",?" : "?";
@@ -82,6 +78,45 @@ std::string InsertStatementText(size_t rows) {
     }
     return text;
 }
+
+bool BeginsWith(const std::string& text, const std::string& prefix) {
+    return text.size() >= prefix.size() && memcmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+std::string HexOf(const std::string& bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string hex;
+    for (unsigned char c : bytes) {
+        hex += kHex[c >> 4];
+        hex += kHex[c & 0xF];
+    }
+    return hex;
+}
+
+// The view a person reads in the sqlite3 shell: every table's events with
+// the full paths and the change text as TEXT.
+std::string EventsViewText(const std::vector<std::string>& prefixes) {
+    std::string text = "CREATE VIEW events AS ";
+    for (size_t id = 0; id < prefixes.size(); ++id) {
+        if (id) text += " UNION ALL ";
+        text += "SELECT inode, CAST(X'" + HexOf(prefixes[id]) +
+                "' || path AS TEXT) AS path, CAST(old_path AS TEXT) AS old_path, CASE change";
+        for (int code = 0; code < 3; ++code)
+            text += " WHEN " + std::to_string(code) + " THEN '" + eventstore::kChangeTexts[code] + "'";
+        text += " ELSE CAST(change AS TEXT) END AS change_type FROM share_" + std::to_string(id);
+    }
+    return text;
+}
+
+// A code location costs two heap strings; the hot operations keep only the
+// pointers and build one when they fail.
+struct Where {
+    const char* file;
+    const char* function;
+    int line;
+    FXCodeLocation Location() const { return FXCodeLocation(file, function, line); }
+};
+#define STORE_WHERE (Where{__FILE__, __PRETTY_FUNCTION__, __LINE__})
 
 struct StatementFinalizer {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
@@ -92,64 +127,39 @@ struct DatabaseCloser {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 };
 
+// One table of events with its statements and the rows accepted for it but
+// not yet written (the first pendingCount of pending). Their inodes are
+// unique among every table's rows, written or not.
+struct ShareTable {
+    std::string prefix;  // the stored paths lack it
+    std::vector<ChangeEventItem> pending;
+    size_t pendingCount = 0;
+    Statement insertOne, insertMany, selectInode, inodeStored, updateEvent, deleteEvent, scan;
+
+    ShareTable() : pending(kRowsPerInsert) {}
+};
+
 // One open database with its reusable statements. The handle is declared
 // first so that it is closed after every statement is finalized.
 struct Connection {
     std::unique_ptr<sqlite3, DatabaseCloser> db;
-    Statement insertOne;
-    Statement insertMany;
-    Statement selectInode;
-    Statement inodeStored;
-    Statement updateEvent;
-    Statement readRange;
-    Statement readFrom;
-    Statement readLeftRange;
-    Statement readLeftFrom;
+    Statement noteShare, noteMoved, forgetMoved, readMoved;
+    std::vector<std::unique_ptr<ShareTable>> tables;
+    // Share tables, longest prefix first: the first that holds a path is its table.
+    std::vector<size_t> byPrefixLength;
 };
 
 // Strings are bound without a copy: every caller keeps them alive and
 // unchanged until the statement has been stepped and reset.
-void BindBytes(sqlite3_stmt* statement, int index, const std::string& bytes) {
-    sqlite3_bind_blob64(statement, index, bytes.data(), bytes.size(), SQLITE_STATIC);
+void BindBytes(sqlite3_stmt* statement, int index, const char* bytes, size_t size) {
+    sqlite3_bind_blob64(statement, index, bytes, size, SQLITE_STATIC);
 }
 
-// Binds the ten values of an event from parameter first on, in column order.
-// A value that cannot be bound stays NULL, which the table's NOT NULL
-// constraints turn into a failed statement.
-void BindEvent(sqlite3_stmt* statement, int first, const ChangeEventItem& event) {
-    sqlite3_bind_int64(statement, first, event.llInode);
-    BindBytes(statement, first + 1, event.strPath);
-    BindBytes(statement, first + 2, event.strOldPath);
-    sqlite3_bind_int64(statement, first + 3, event.llCtime);
-    sqlite3_bind_int64(statement, first + 4, event.llMtime);
-    sqlite3_bind_int64(statement, first + 5, event.llAtime);
-    BindBytes(statement, first + 6, event.strChangeType);
-    sqlite3_bind_int64(statement, first + 7, event.llAttribute);
-    sqlite3_bind_int64(statement, first + 8, event.uiChangeFlags);
-    sqlite3_bind_int64(statement, first + 9, event.uiFileType);
-}
-
-void ColumnBytes(sqlite3_stmt* statement, int column, std::string& out) {
+void ColumnBytes(sqlite3_stmt* statement, int column, std::string& out, size_t keep = 0) {
     const void* bytes = sqlite3_column_blob(statement, column);
     int size = sqlite3_column_bytes(statement, column);
-    if (size > 0) {
-        out.assign(static_cast<const char*>(bytes), static_cast<size_t>(size));
-    } else {
-        out.clear();
-    }
-}
-
-void ReadEvent(sqlite3_stmt* statement, ChangeEventItem& event) {
-    event.llInode = sqlite3_column_int64(statement, 0);
-    ColumnBytes(statement, 1, event.strPath);
-    ColumnBytes(statement, 2, event.strOldPath);
-    event.llCtime = sqlite3_column_int64(statement, 3);
-    event.llMtime = sqlite3_column_int64(statement, 4);
-    event.llAtime = sqlite3_column_int64(statement, 5);
-    ColumnBytes(statement, 6, event.strChangeType);
-    event.llAttribute = sqlite3_column_int64(statement, 7);
-    event.uiChangeFlags = static_cast<uint32_t>(sqlite3_column_int64(statement, 8));
-    event.uiFileType = static_cast<uint32_t>(sqlite3_column_int64(statement, 9));
+    out.resize(keep);
+    if (size > 0) out.append(static_cast<const char*>(bytes), static_cast<size_t>(size));
 }
 
 CSnapDiffEventMonitor::FaultHook& InstalledFaultHook() {
@@ -166,32 +176,34 @@ CRyError RunFaultHook(const char* operation) {
 
 struct CSnapDiffEventMonitor::Impl {
     enum ReadState { kNoRead, kStreaming, kExhausted };
+    // What one part of a read returns from its table: every row, the rows
+    // whose path begins with the prefix, or those whose old path does while
+    // their path does not (from the table itself or through moved).
+    enum PhaseKind { kWhole, kPathUnder, kLeftInTable, kLeftThroughMoved };
+    struct Phase {
+        PhaseKind kind;
+        size_t table;
+    };
 
     std::string strJobResultsDir;
     std::string strPath;
     std::unique_ptr<Connection> conn;
-    // Events accepted but not yet written; the first pendingCount are used.
-    // Their inodes are unique among themselves and in the database.
-    std::vector<ChangeEventItem> pending;
-    size_t pendingCount = 0;
     EventStoreInodeFilter seenInodes;
+    bool anyAccepted = false;
+    bool anyMoved = false;
     bool inTransaction = false;
     size_t rowsInTransaction = 0;
-    int readsPrepared = 0;
-    bool pathIndexBuilt = false;
+    // The details of the rows of one INSERT, alive until it has run.
+    std::vector<std::string> packed = std::vector<std::string>(kRowsPerInsert);
     ReadState readState = kNoRead;
-    sqlite3_stmt* read = nullptr;
-    // The second part of a share's read, run once the first is exhausted.
-    sqlite3_stmt* readNext = nullptr;
     std::string readPrefix;
-    std::string readBound;
+    std::vector<Phase> phases;
+    size_t phase = 0;
     // A write that failed may have left part of its rows behind (there is no
     // journal to roll back), so after one the store refuses all further work
     // and its file is removed: a full disk is the usual cause, and the next
     // share's store needs the space.
     CRyError failure;
-
-    Impl() : pending(kRowsPerInsert) {}
 
     sqlite3* Db() const { return conn->db.get(); }
 
@@ -210,23 +222,22 @@ struct CSnapDiffEventMonitor::Impl {
     void Discard() {
         EndRead();
         conn.reset();
-        pendingCount = 0;
         inTransaction = false;
         unlink(strPath.c_str());
     }
 
     // The fault hook, then whether the store can serve an operation at all.
-    CRyError Begin(const FXCodeLocation& where, const char* operation) const {
+    CRyError Begin(const Where& where, const char* operation) const {
         CRyError injected = RunFaultHook(operation);
-        if (injected.IsError()) return injected.Push(where);
+        if (injected.IsError()) return injected.Push(where.Location());
         if (failure.IsError()) {
             return FXErrorUtil::ErrorWin32(
-                where, ERROR_FUNCTION_FAILED,
+                where.Location(), ERROR_FUNCTION_FAILED,
                 "%s failed on the event store [%s]: the store failed earlier: %s", operation,
                 strPath.c_str(), failure.Message().c_str());
         }
         if (!conn) {
-            return FXErrorUtil::ErrorWin32(where, ERROR_FUNCTION_FAILED,
+            return FXErrorUtil::ErrorWin32(where.Location(), ERROR_FUNCTION_FAILED,
                                            "%s failed on the event store [%s]: the store is not open",
                                            operation, strPath.c_str());
         }
@@ -236,34 +247,33 @@ struct CSnapDiffEventMonitor::Impl {
     void Close() {
         EndRead();
         conn.reset();
-        pendingCount = 0;
         seenInodes.Clear();
+        anyAccepted = false;
+        anyMoved = false;
         inTransaction = false;
         rowsInTransaction = 0;
-        readsPrepared = 0;
-        pathIndexBuilt = false;
         failure = CRyError();
     }
 
     void EndRead() {
-        if (read) sqlite3_reset(read);
-        read = nullptr;
-        readNext = nullptr;
+        if (conn && readState == kStreaming && phase < phases.size()) sqlite3_reset(PhaseStatement());
+        phases.clear();
+        phase = 0;
         readState = kNoRead;
     }
 
-    CRyError Execute(const FXCodeLocation& where, const char* operation, const char* sql) {
-        if (sqlite3_exec(Db(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    CRyError Execute(const FXCodeLocation& where, const char* operation, const std::string& sql) {
+        if (sqlite3_exec(Db(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
             return SqliteError(where, operation);
         }
         return CRyError::Success();
     }
 
-    CRyError PrepareStatement(const char* sql, Statement& statement) {
+    CRyError PrepareStatement(const std::string& sql, Statement& statement, const char* operation) {
         sqlite3_stmt* raw = nullptr;
-        int rc = sqlite3_prepare_v3(Db(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+        int rc = sqlite3_prepare_v3(Db(), sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
         statement.reset(raw);
-        return rc == SQLITE_OK ? CRyError::Success() : SqliteError(FX_LOCATION, "Create");
+        return rc == SQLITE_OK ? CRyError::Success() : SqliteError(FX_LOCATION, operation);
     }
 
     // SQLite takes a name that begins with "file:" for a URI and decodes its
@@ -332,22 +342,70 @@ struct CSnapDiffEventMonitor::Impl {
         // somebody put in place of the empty file made above.
         CRyError error = Execute(FX_LOCATION, "Create", kCreateSchema);
         const struct {
-            std::string sql;
+            const char* sql;
             Statement& statement;
-        } statements[] = {{InsertStatementText(1), conn->insertOne},
-                          {InsertStatementText(kRowsPerInsert), conn->insertMany},
-                          {kSelectInode, conn->selectInode},
-                          {kInodeStored, conn->inodeStored},
-                          {kUpdateEvent, conn->updateEvent},
-                          {kReadRange, conn->readRange},
-                          {kReadFrom, conn->readFrom},
-                          {kReadLeftRange, conn->readLeftRange},
-                          {kReadLeftFrom, conn->readLeftFrom}};
+        } statements[] = {{kNoteShare, conn->noteShare},
+                          {kNoteMoved, conn->noteMoved},
+                          {kForgetMoved, conn->forgetMoved},
+                          {kReadMoved, conn->readMoved}};
         for (const auto& entry : statements) {
             if (error.IsError()) break;
-            error = PrepareStatement(entry.sql.c_str(), entry.statement);
+            error = PrepareStatement(entry.sql, entry.statement, "Create");
         }
+        if (error.IsSuccess()) error = AddTables({std::string()}, "Create");
         return error;
+    }
+
+    // Creates a table for each prefix, then the view over all of them.
+    CRyError AddTables(const std::vector<std::string>& prefixes, const char* operation) {
+        std::vector<std::string> all;
+        for (const auto& table : conn->tables) all.push_back(table->prefix);
+        CRyError error = Execute(FX_LOCATION, operation, "BEGIN");
+        for (const std::string& prefix : prefixes) {
+            if (error.IsError()) break;
+            const size_t id = conn->tables.size();
+            const std::string name = "share_" + std::to_string(id);
+            std::unique_ptr<ShareTable> table(new ShareTable());
+            table->prefix = prefix;
+            sqlite3_stmt* note = conn->noteShare.get();
+            sqlite3_bind_int64(note, 1, static_cast<int64_t>(id));
+            BindBytes(note, 2, prefix.data(), prefix.size());
+            if (sqlite3_step(note) != SQLITE_DONE) error = SqliteError(FX_LOCATION, operation);
+            sqlite3_reset(note);
+            if (error.IsSuccess()) error = Execute(FX_LOCATION, operation, ForTable(kCreateTable, name));
+            const struct {
+                std::string sql;
+                Statement& statement;
+            } statements[] = {{InsertStatementText(name, 1), table->insertOne},
+                              {InsertStatementText(name, kRowsPerInsert), table->insertMany},
+                              {ForTable(kSelectInode, name), table->selectInode},
+                              {ForTable(kInodeStored, name), table->inodeStored},
+                              {ForTable(kUpdateEvent, name), table->updateEvent},
+                              {ForTable(kDeleteEvent, name), table->deleteEvent},
+                              {ForTable(kScanTable, name), table->scan}};
+            for (const auto& entry : statements) {
+                if (error.IsError()) break;
+                error = PrepareStatement(entry.sql, entry.statement, operation);
+            }
+            all.push_back(prefix);
+            conn->tables.push_back(std::move(table));
+            if (id) conn->byPrefixLength.push_back(id);
+        }
+        std::stable_sort(conn->byPrefixLength.begin(), conn->byPrefixLength.end(),
+                         [this](size_t a, size_t b) {
+                             return conn->tables[a]->prefix.size() > conn->tables[b]->prefix.size();
+                         });
+        if (error.IsSuccess()) error = Execute(FX_LOCATION, operation, "DROP VIEW IF EXISTS events");
+        if (error.IsSuccess()) error = Execute(FX_LOCATION, operation, EventsViewText(all));
+        if (error.IsSuccess()) error = Execute(FX_LOCATION, operation, "COMMIT");
+        return error;
+    }
+
+    // The table of a path: the longest share prefix that holds it, else share_0.
+    size_t TableOf(const std::string& path) const {
+        for (size_t id : conn->byPrefixLength)
+            if (BeginsWith(path, conn->tables[id]->prefix)) return id;
+        return 0;
     }
 
     CRyError EnsureTransaction() {
@@ -358,9 +416,55 @@ struct CSnapDiffEventMonitor::Impl {
         return CRyError::Success();
     }
 
-    CRyError WriteRows(sqlite3_stmt* statement, size_t first, size_t count) {
+    // Binds the five values of an event from parameter first on. A value
+    // that cannot be bound stays NULL, which the table's NOT NULL
+    // constraints turn into a failed statement.
+    void BindEvent(sqlite3_stmt* statement, int first, const ShareTable& table,
+                   const ChangeEventItem& event, std::string& details) {
+        const size_t cut = table.prefix.size();
+        sqlite3_bind_int64(statement, first, event.llInode);
+        BindBytes(statement, first + 1, event.strPath.data() + cut, event.strPath.size() - cut);
+        BindBytes(statement, first + 2, event.strOldPath.data(), event.strOldPath.size());
+        const int code = eventstore::ChangeCodeOf(event.strChangeType);
+        if (code >= 0) {
+            sqlite3_bind_int(statement, first + 3, code);
+        } else {
+            BindBytes(statement, first + 3, event.strChangeType.data(), event.strChangeType.size());
+        }
+        eventstore::PackDetails(event, details);
+        BindBytes(statement, first + 4, details.data(), details.size());
+    }
+
+    bool ReadEvent(sqlite3_stmt* statement, const ShareTable& table, ChangeEventItem& event) {
+        event.llInode = sqlite3_column_int64(statement, 0);
+        if (event.strPath.size() < table.prefix.size() ||
+            memcmp(event.strPath.data(), table.prefix.data(), table.prefix.size()) != 0) {
+            event.strPath = table.prefix;
+        }
+        ColumnBytes(statement, 1, event.strPath, table.prefix.size());
+        ColumnBytes(statement, 2, event.strOldPath);
+        if (sqlite3_column_type(statement, 3) == SQLITE_INTEGER) {
+            const int64_t code = sqlite3_column_int64(statement, 3);
+            if (code < 0 || code > 2) return false;
+            event.strChangeType = eventstore::kChangeTexts[code];
+        } else {
+            ColumnBytes(statement, 3, event.strChangeType);
+        }
+        return eventstore::UnpackDetails(
+            static_cast<const unsigned char*>(sqlite3_column_blob(statement, 4)),
+            static_cast<size_t>(sqlite3_column_bytes(statement, 4)), event);
+    }
+
+    CRyError CorruptRow(const FXCodeLocation& where, const char* operation, long long inode) const {
+        return FXErrorUtil::ErrorWin32(where, ERROR_FUNCTION_FAILED,
+                                       "%s failed on the event store [%s]: the row of inode %lld is damaged",
+                                       operation, strPath.c_str(), inode);
+    }
+
+    CRyError WriteRows(ShareTable& table, sqlite3_stmt* statement, size_t first, size_t count) {
         for (size_t row = 0; row < count; ++row) {
-            BindEvent(statement, static_cast<int>(row) * kValuesPerRow + 1, pending[first + row]);
+            BindEvent(statement, static_cast<int>(row) * kValuesPerRow + 1, table,
+                      table.pending[first + row], packed[row]);
         }
         int rc = sqlite3_step(statement);
         CRyError error = rc == SQLITE_DONE ? CRyError::Success() : SqliteError(FX_LOCATION, "Insert");
@@ -368,25 +472,27 @@ struct CSnapDiffEventMonitor::Impl {
         return error.IsError() ? MarkFailed(error) : error;
     }
 
-    CRyError FlushPending() {
-        if (pendingCount == 0) return CRyError::Success();
+    CRyError FlushTable(ShareTable& table) {
+        if (table.pendingCount == 0) return CRyError::Success();
         CRyError error = EnsureTransaction();
-        if (pendingCount == kRowsPerInsert) {
-            if (error.IsSuccess()) error = WriteRows(conn->insertMany.get(), 0, kRowsPerInsert);
+        if (table.pendingCount == kRowsPerInsert) {
+            if (error.IsSuccess()) error = WriteRows(table, table.insertMany.get(), 0, kRowsPerInsert);
         } else {
-            for (size_t row = 0; row < pendingCount && error.IsSuccess(); ++row) {
-                error = WriteRows(conn->insertOne.get(), row, 1);
+            for (size_t row = 0; row < table.pendingCount && error.IsSuccess(); ++row) {
+                error = WriteRows(table, table.insertOne.get(), row, 1);
             }
         }
         if (error.IsError()) return error.Push(FX_LOCATION);
-        rowsInTransaction += pendingCount;
-        pendingCount = 0;
+        rowsInTransaction += table.pendingCount;
+        table.pendingCount = 0;
         return error;
     }
 
     // Writes out everything accepted so far and commits it.
     CRyError FlushAndCommit() {
-        CRyError error = FlushPending();
+        CRyError error;
+        for (size_t id = 0; conn && id < conn->tables.size() && error.IsSuccess(); ++id)
+            error = FlushTable(*conn->tables[id]);
         if (error.IsError()) return error.Push(FX_LOCATION);
         if (!inTransaction) return error;
         error = Execute(FX_LOCATION, "Commit", "COMMIT");
@@ -402,22 +508,63 @@ struct CSnapDiffEventMonitor::Impl {
         return error.IsError() ? error.Push(FX_LOCATION) : error;
     }
 
-    ChangeEventItem* FindPending(long long inode) {
-        for (size_t i = 0; i < pendingCount; ++i) {
-            if (pending[i].llInode == inode) return &pending[i];
+    // Accepts an event for its table; writes the table's rows once there
+    // are enough for one INSERT.
+    CRyError Accept(size_t id, const ChangeEventItem& event) {
+        ShareTable& table = *conn->tables[id];
+        table.pending[table.pendingCount++] = event;
+        anyAccepted = true;
+        CRyError error = table.pendingCount == kRowsPerInsert ? FlushTable(table) : CRyError::Success();
+        if (error.IsSuccess() && rowsInTransaction >= kRowsPerTransaction) error = Commit();
+        return error;
+    }
+
+    ChangeEventItem* FindPending(long long inode, size_t* tableId = nullptr) {
+        for (size_t id = 0; id < conn->tables.size(); ++id) {
+            ShareTable& table = *conn->tables[id];
+            for (size_t i = 0; i < table.pendingCount; ++i) {
+                if (table.pending[i].llInode != inode) continue;
+                if (tableId) *tableId = id;
+                return &table.pending[i];
+            }
         }
         return nullptr;
     }
 
-    CRyError IsStored(long long inode, bool& stored) {
-        sqlite3_stmt* statement = conn->inodeStored.get();
-        sqlite3_bind_int64(statement, 1, inode);
+    void DropPending(size_t id, ChangeEventItem* event) {
+        ShareTable& table = *conn->tables[id];
+        ChangeEventItem* last = &table.pending[table.pendingCount - 1];
+        if (event != last) std::swap(*event, *last);
+        --table.pendingCount;
+    }
+
+    // The table whose written rows hold the inode, or the count of tables.
+    CRyError FindStored(long long inode, size_t& found, const char* operation) {
+        for (found = 0; found < conn->tables.size(); ++found) {
+            sqlite3_stmt* statement = conn->tables[found]->inodeStored.get();
+            sqlite3_bind_int64(statement, 1, inode);
+            int rc = sqlite3_step(statement);
+            sqlite3_reset(statement);
+            if (rc == SQLITE_ROW) break;
+            if (rc != SQLITE_DONE) return SqliteError(FX_LOCATION, operation);
+        }
+        return CRyError::Success();
+    }
+
+    // Keeps moved in step with an event written to table id.
+    CRyError NoteOldPath(size_t id, const ChangeEventItem& event, const char* operation) {
+        const bool elsewhere = !event.strOldPath.empty() && TableOf(event.strOldPath) != id;
+        if (!elsewhere && !anyMoved) return CRyError::Success();
+        CRyError error = EnsureTransaction();
+        if (error.IsError()) return error.Push(FX_LOCATION);
+        sqlite3_stmt* statement = elsewhere ? conn->noteMoved.get() : conn->forgetMoved.get();
+        sqlite3_bind_int64(statement, 1, event.llInode);
+        if (elsewhere) sqlite3_bind_int64(statement, 2, static_cast<int64_t>(id));
         int rc = sqlite3_step(statement);
-        stored = rc == SQLITE_ROW;
-        CRyError error = (rc == SQLITE_ROW || rc == SQLITE_DONE)
-                             ? CRyError::Success()
-                             : SqliteError(FX_LOCATION, "InsertEvent");
+        if (rc != SQLITE_DONE) error = SqliteError(FX_LOCATION, operation);
         sqlite3_reset(statement);
+        if (error.IsError()) return MarkFailed(error);
+        anyMoved = anyMoved || elsewhere;
         return error;
     }
 
@@ -425,31 +572,100 @@ struct CSnapDiffEventMonitor::Impl {
         // Whatever happens below, the earlier read is over: a failed prepare
         // must never leave the agent reading the previous share's events.
         EndRead();
-        CRyError error = Begin(FX_LOCATION, "Prepare");
+        CRyError error = Begin(STORE_WHERE, "Prepare");
         if (error.IsError()) return error;
         error = Commit();
-        if (error.IsSuccess()) error = BuildPathIndexWhenWorthIt();
         if (error.IsError()) return error.Push(FX_LOCATION);
         readPrefix = prefix;
-        const bool bounded = EventStorePrefixUpperBound(readPrefix, readBound);
-        read = bounded ? conn->readRange.get() : conn->readFrom.get();
-        readNext = !withLeft ? nullptr : bounded ? conn->readLeftRange.get() : conn->readLeftFrom.get();
-        for (sqlite3_stmt* statement : {read, readNext}) {
-            if (!statement) continue;
-            BindBytes(statement, 1, readPrefix);
-            if (bounded) BindBytes(statement, 2, readBound);
+        // A table whose prefix begins with the read's is read whole; one whose
+        // prefix begins the read's holds some of its events among others.
+        for (size_t id = 0; id < conn->tables.size(); ++id) {
+            const std::string& tablePrefix = conn->tables[id]->prefix;
+            if (BeginsWith(tablePrefix, prefix)) {
+                phases.push_back({kWhole, id});
+            } else if (BeginsWith(prefix, tablePrefix)) {
+                phases.push_back({kPathUnder, id});
+            }
+        }
+        if (withLeft) {
+            // An event whose old path lies in the prefix and path outside it is
+            // in a table that holds both (one that begins the prefix), or else
+            // listed in moved.
+            for (size_t id = 0; id < conn->tables.size(); ++id) {
+                const std::string& tablePrefix = conn->tables[id]->prefix;
+                if (tablePrefix.size() < prefix.size() && BeginsWith(prefix, tablePrefix))
+                    phases.push_back({kLeftInTable, id});
+            }
+            if (anyMoved) phases.push_back({kLeftThroughMoved, 0});
         }
         readState = kStreaming;
         return error;
     }
 
-    CRyError BuildPathIndexWhenWorthIt() {
-        ++readsPrepared;
-        if (pathIndexBuilt || readsPrepared <= kScansBeforePathIndex) return CRyError::Success();
-        CRyError error = Execute(FX_LOCATION, "Prepare", kCreatePathIndex);
-        if (error.IsError()) return MarkFailed(error);
-        pathIndexBuilt = true;
-        return error;
+    sqlite3_stmt* PhaseStatement() const {
+        const Phase& current = phases[phase];
+        return current.kind == kLeftThroughMoved ? conn->readMoved.get()
+                                                 : conn->tables[current.table]->scan.get();
+    }
+
+    bool LeftThePrefix(const ChangeEventItem& event) const {
+        return BeginsWith(event.strOldPath, readPrefix) && !BeginsWith(event.strPath, readPrefix);
+    }
+
+    // 0 with the next event, 1 at the end, -1 with the reason in reason.
+    int Next(ChangeEventItem& event, CRyError& reason) {
+        while (phase < phases.size()) {
+            const Phase current = phases[phase];
+            sqlite3_stmt* statement = PhaseStatement();
+            int rc = sqlite3_step(statement);
+            if (rc == SQLITE_DONE) {
+                sqlite3_reset(statement);
+                ++phase;
+                continue;
+            }
+            if (rc != SQLITE_ROW) {
+                reason = SqliteError(FX_LOCATION, "GetNextEvent");
+                return -1;
+            }
+            if (current.kind == kLeftThroughMoved) {
+                const int64_t inode = sqlite3_column_int64(statement, 0);
+                const int64_t id = sqlite3_column_int64(statement, 1);
+                if (id < 0 || static_cast<uint64_t>(id) >= conn->tables.size()) {
+                    reason = CorruptRow(FX_LOCATION, "GetNextEvent", inode);
+                    return -1;
+                }
+                const ShareTable& table = *conn->tables[id];
+                sqlite3_stmt* lookup = table.selectInode.get();
+                sqlite3_bind_int64(lookup, 1, inode);
+                rc = sqlite3_step(lookup);
+                const bool read = rc == SQLITE_ROW && ReadEvent(lookup, table, event);
+                sqlite3_reset(lookup);
+                if (!read) {
+                    reason = rc == SQLITE_ROW || rc == SQLITE_DONE ? CorruptRow(FX_LOCATION, "GetNextEvent", inode)
+                                                                 : SqliteError(FX_LOCATION, "GetNextEvent");
+                    return -1;
+                }
+                if (LeftThePrefix(event)) return 0;
+                continue;
+            }
+            const ShareTable& table = *conn->tables[current.table];
+            if (current.kind == kPathUnder) {
+                // Only the path, until it is known to belong to the read.
+                ColumnBytes(statement, 1, event.strPath);
+                event.strPath.insert(0, table.prefix);
+                if (!BeginsWith(event.strPath, readPrefix)) continue;
+            }
+            if (!ReadEvent(statement, table, event)) {
+                reason = CorruptRow(FX_LOCATION, "GetNextEvent", sqlite3_column_int64(statement, 0));
+                return -1;
+            }
+            // One whose old path lies in another table comes through moved.
+            if (current.kind == kLeftInTable &&
+                (!LeftThePrefix(event) || TableOf(event.strOldPath) != current.table))
+                continue;
+            return 0;
+        }
+        return 1;
     }
 };
 
@@ -491,47 +707,76 @@ CRyError CSnapDiffEventMonitor::Create() {
     return error;
 }
 
+CRyError CSnapDiffEventMonitor::SetSharePrefixes(const std::vector<std::string>& prefixes) {
+    Impl& m = *m_pImpl;
+    CRyError error = m.Begin(STORE_WHERE, "SetSharePrefixes");
+    if (error.IsError()) return error;
+    if (m.anyAccepted) {
+        return FXErrorUtil::ErrorWin32(
+            FX_LOCATION, ERROR_FUNCTION_FAILED,
+            "SetSharePrefixes failed on the event store [%s]: events are stored already",
+            m.strPath.c_str());
+    }
+    std::vector<std::string> added;
+    for (const std::string& prefix : prefixes) {
+        bool known = prefix.empty() || std::find(added.begin(), added.end(), prefix) != added.end();
+        for (const auto& table : m.conn->tables) known = known || table->prefix == prefix;
+        if (!known) added.push_back(prefix);
+    }
+    if (added.empty()) return error;
+    error = m.AddTables(added, "SetSharePrefixes");
+    return error.IsError() ? m.MarkFailed(error) : error;
+}
+
 CRyError CSnapDiffEventMonitor::InsertEvent(const ChangeEventItem& event, bool& exists) {
     Impl& m = *m_pImpl;
-    CRyError error = m.Begin(FX_LOCATION, "InsertEvent");
+    CRyError error = m.Begin(STORE_WHERE, "InsertEvent");
     if (error.IsError()) return error;
     exists = false;
     // Most changes are new inodes; only those the filter may have seen cost
-    // a look at the unwritten rows and a query.
+    // a look at the unwritten rows and a query per table.
     if (m.seenInodes.MayContain(event.llInode)) {
         if (m.FindPending(event.llInode)) {
             exists = true;
             return error;
         }
-        error = m.IsStored(event.llInode, exists);
-        if (error.IsError() || exists) return error;
+        size_t stored = 0;
+        error = m.FindStored(event.llInode, stored, "InsertEvent");
+        if (error.IsError()) return error;
+        exists = stored < m.conn->tables.size();
+        if (exists) return error;
     }
     m.seenInodes.Add(event.llInode);
-    m.pending[m.pendingCount++] = event;
-    if (m.pendingCount == kRowsPerInsert) error = m.FlushPending();
-    if (error.IsSuccess() && m.rowsInTransaction >= kRowsPerTransaction) error = m.Commit();
+    const size_t id = m.TableOf(event.strPath);
+    if (!event.strOldPath.empty()) error = m.NoteOldPath(id, event, "InsertEvent");
+    if (error.IsSuccess()) error = m.Accept(id, event);
     return error.IsError() ? error.Push(FX_LOCATION) : error;
 }
 
 CRyError CSnapDiffEventMonitor::GetEventOfInode(long long& inode, ChangeEventItem& event) {
     Impl& m = *m_pImpl;
-    CRyError error = m.Begin(FX_LOCATION, "GetEventOfInode");
+    CRyError error = m.Begin(STORE_WHERE, "GetEventOfInode");
     if (error.IsError()) return error;
     if (const ChangeEventItem* waiting = m.FindPending(inode)) {
         event = *waiting;
         return error;
     }
-    sqlite3_stmt* statement = m.conn->selectInode.get();
+    size_t id = 0;
+    error = m.FindStored(inode, id, "GetEventOfInode");
+    if (error.IsError()) return error;
+    if (id == m.conn->tables.size()) {
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+                                       "GetEventOfInode failed on the event store [%s]: no event of inode %lld",
+                                       m.strPath.c_str(), inode);
+    }
+    const ShareTable& table = *m.conn->tables[id];
+    sqlite3_stmt* statement = table.selectInode.get();
     sqlite3_bind_int64(statement, 1, inode);
     int rc = sqlite3_step(statement);
-    if (rc == SQLITE_ROW) {
-        ReadEvent(statement, event);
-    } else if (rc == SQLITE_DONE) {
-        error = FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
-                                        "GetEventOfInode failed on the event store [%s]: no event of inode %lld",
-                                        m.strPath.c_str(), inode);
-    } else {
+    if (rc != SQLITE_ROW) {
         error = m.SqliteError(FX_LOCATION, "GetEventOfInode");
+    } else if (!m.ReadEvent(statement, table, event)) {
+        error = m.CorruptRow(FX_LOCATION, "GetEventOfInode", inode);
     }
     sqlite3_reset(statement);
     return error;
@@ -539,27 +784,45 @@ CRyError CSnapDiffEventMonitor::GetEventOfInode(long long& inode, ChangeEventIte
 
 CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem& event) {
     Impl& m = *m_pImpl;
-    CRyError error = m.Begin(FX_LOCATION, "UpdateExistingEventOfInode");
+    CRyError error = m.Begin(STORE_WHERE, "UpdateExistingEventOfInode");
     if (error.IsError()) return error;
-    if (ChangeEventItem* waiting = m.FindPending(event.llInode)) {
-        *waiting = event;
-        return error;
+    const char* const operation = "UpdateExistingEventOfInode";
+    const size_t target = m.TableOf(event.strPath);
+    size_t id = 0;
+    if (ChangeEventItem* waiting = m.FindPending(event.llInode, &id)) {
+        if (id == target) {
+            *waiting = event;
+        } else {
+            m.DropPending(id, waiting);
+            error = m.Accept(target, event);
+        }
+    } else {
+        error = m.FindStored(event.llInode, id, operation);
+        if (error.IsError()) return error;
+        if (id == m.conn->tables.size()) {
+            return FXErrorUtil::ErrorWin32(
+                FX_LOCATION, ERROR_FUNCTION_FAILED,
+                "UpdateExistingEventOfInode failed on the event store [%s]: no event of inode %lld",
+                m.strPath.c_str(), static_cast<long long>(event.llInode));
+        }
+        error = m.EnsureTransaction();
+        if (error.IsError()) return error.Push(FX_LOCATION);
+        // A new path in another share moves the row to that share's table.
+        ShareTable& table = *m.conn->tables[id];
+        sqlite3_stmt* statement = id == target ? table.updateEvent.get() : table.deleteEvent.get();
+        if (id == target) {
+            m.BindEvent(statement, 1, table, event, m.packed[0]);
+        } else {
+            sqlite3_bind_int64(statement, 1, event.llInode);
+        }
+        int rc = sqlite3_step(statement);
+        if (rc != SQLITE_DONE) error = m.SqliteError(FX_LOCATION, operation);
+        sqlite3_reset(statement);
+        if (error.IsError()) return m.MarkFailed(error);
+        if (id != target) error = m.Accept(target, event);
     }
-    error = m.EnsureTransaction();
-    if (error.IsError()) return error.Push(FX_LOCATION);
-    sqlite3_stmt* statement = m.conn->updateEvent.get();
-    BindEvent(statement, 1, event);
-    int rc = sqlite3_step(statement);
-    if (rc != SQLITE_DONE) {
-        error = m.SqliteError(FX_LOCATION, "UpdateExistingEventOfInode");
-    } else if (sqlite3_changes(m.Db()) == 0) {
-        error = FXErrorUtil::ErrorWin32(
-            FX_LOCATION, ERROR_FUNCTION_FAILED,
-            "UpdateExistingEventOfInode failed on the event store [%s]: no event of inode %lld",
-            m.strPath.c_str(), static_cast<long long>(event.llInode));
-    }
-    sqlite3_reset(statement);
-    return rc != SQLITE_DONE ? m.MarkFailed(error) : error;
+    if (error.IsSuccess()) error = m.NoteOldPath(target, event, operation);
+    return error.IsError() ? error.Push(FX_LOCATION) : error;
 }
 
 CRyError CSnapDiffEventMonitor::PrepareSelectQueryWithPathPrefix(const std::string& prefix) {
@@ -574,30 +837,21 @@ CRyError CSnapDiffEventMonitor::PrepareSelectQueryForShare(const std::string& pr
 
 int CSnapDiffEventMonitor::GetNextEvent(ChangeEventItem& event) {
     Impl& m = *m_pImpl;
-    if (m.Begin(FX_LOCATION, "GetNextEvent").IsError()) return -1;
+    if (m.Begin(STORE_WHERE, "GetNextEvent").IsError()) return -1;
     if (m.readState == Impl::kExhausted) return 1;
     if (m.readState == Impl::kNoRead) return -1;
-    int rc = sqlite3_step(m.read);
-    if (rc == SQLITE_DONE && m.readNext) {
-        sqlite3_reset(m.read);
-        m.read = m.readNext;
-        m.readNext = nullptr;
-        rc = sqlite3_step(m.read);
-    }
-    if (rc == SQLITE_ROW) {
-        ReadEvent(m.read, event);
-        return 0;
-    }
-    if (rc == SQLITE_DONE) {
+    CRyError reason;
+    const int result = m.Next(event, reason);
+    if (result == 0) return 0;
+    if (result == 1) {
         m.EndRead();
         m.readState = Impl::kExhausted;
         return 1;
     }
-    // The agent learns only "failure" from -1; keep SQLite's reason in the log.
+    // The agent learns only "failure" from -1; keep the reason in the log.
     if (g_ptrLogWriter && g_ptrLogWriter->GetLevel() >= -1) {
-        g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
-                            "Reading the event store [%s] failed: %s", m.strPath.c_str(),
-                            sqlite3_errmsg(m.Db()));
+        g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__, "Reading the event store [%s] failed: %s",
+                            m.strPath.c_str(), reason.Message().c_str());
     }
     m.EndRead();
     return -1;

@@ -226,6 +226,11 @@ CRyError CNetAppSnapClient::CompareShareVolume(
     run.bSessionOpen = true;
 
     CRyError err = CreateEventDB(share.strPrevSnapName, share.strCurrSnapName, share.strVolume);
+    // The store keeps each share's events apart, so that serving a share
+    // reads its own events only.
+    std::vector<std::string> prefixes;
+    for (const FileServerExportInfo& common : run.commonShares) prefixes.push_back(common.strBackupPath + "/");
+    if (err.IsSuccess()) err = m_pEventDB->SetSharePrefixes(prefixes);
     if (err.IsError()) {
         m_pManageOntap->SnapDiffEnd(run.handle);
         return err.Push(SC_LOCATION);
