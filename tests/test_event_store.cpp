@@ -7,6 +7,7 @@
 #include "hostlib/EventStoreName.h"
 #include "hostlib/EventStoreSha256.h"
 #include "tests/support/TestSupport.h"
+#include "tools/InspectCommand.h"
 
 #include <gtest/gtest.h>
 
@@ -590,6 +591,38 @@ TEST_F(EventStoreTest, DestroyedStoreLeavesEveryEventInItsFile) {
         sqlite3_finalize(count);
     }
     sqlite3_close(db);
+}
+
+// snapagent inspect decodes every packed field, in every table, and refuses garbage.
+TEST_F(EventStoreTest, InspectPrintsEveryEventDecoded) {
+    std::string path;
+    {
+        auto store = Created();
+        ASSERT_FALSE(store->SetSharePrefixes({"/s/"}).IsError());
+        ChangeEventItem odd = Event(7, "/elsewhere/x/", "odd\ttext");
+        odd.llCtime = -1;
+        odd.uiChangeFlags = 6;
+        odd.strOldPath = "/s/was/";
+        bool exists = false;
+        ASSERT_FALSE(store->InsertEvent(odd, exists).IsError());
+        ASSERT_FALSE(store->InsertEvent(Event(1700000000, "/s/\xff/"), exists).IsError());
+        path = store->FilePath();
+    }
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    EXPECT_EQ(0, snapagent::RunInspectCommand({path}, out));
+    fclose(out);
+    const std::string printed(text, size);
+    free(text);
+    for (const char* expected :
+         {"inode 7 table share_0 flags 6(created,deleted) type file change odd\\x09text ctime -1 mtime 35(1970-01-01T00:00:35Z)"
+          " atime 49(1970-01-01T00:00:49Z) attribute -7 path /elsewhere/x/ old_path /s/was/\n",
+          "inode 1700000000 table share_1 flags 2(created) type file change file_creation ctime 0(1970-01-01T00:00:00Z)"}) {
+        EXPECT_NE(std::string::npos, printed.find(expected)) << printed;
+    }
+    testsupport::WriteFile(dir / "garbage.db", std::string(4096, 'x'));
+    EXPECT_EQ(1, snapagent::RunInspectCommand({dir / "garbage.db"}, stdout));
 }
 
 long ResidentKiB() {

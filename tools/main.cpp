@@ -3,6 +3,7 @@
 #include "tools/CheckCommand.h"
 #include "tools/CommandLine.h"
 #include "tools/Demo.h"
+#include "tools/InspectCommand.h"
 #include "tools/JobCommand.h"
 
 #include <cstdio>
@@ -25,6 +26,7 @@ const char* UsageOf(const std::string& command) {
     if (command == "demo") return kDemoUsage;
     if (command == "job") return kJobUsage;
     if (command == "check") return kCheckUsage;
+    if (command == "inspect") return kInspectUsage;
     return nullptr;
 }
 
@@ -68,5 +70,6 @@ int main(int argc, char** argv) {
         return RunCommand<JobOptions>(command, args, ParseJobOptions, RunJobCommand);
     if (command == "check")
         return RunCommand<CheckOptions>(command, args, ParseCheckOptions, RunCheckCommand);
+    if (command == "inspect") return RunInspectCommand(args, stdout);
     return UsageError("unknown command [" + command + "]");
 }
