@@ -12,30 +12,32 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import run  # noqa: E402
 
 
-def client(n, per_s, rss, shares=3, batch=0):
+def client(n, per_s, rss, shares=3, batch=0, store_mib=None):
     return {"n": n, "shares": shares, "batch": batch, "changes_per_s": per_s,
-            "seconds": n / per_s, "peak_rss_mib": rss}
+            "seconds": n / per_s, "peak_rss_mib": rss,
+            "store_mib": n * 60.0 / 1048576.0 if store_mib is None else store_mib}
 
 
 def ceiling(n, per_s):
     return {"n": n, "rows_per_s": per_s}
 
 
-def sample_results(client_1e7=550000.0, rss_1e7=24.0, walk_s=2.0):
-    scans = [{"client": client(10 ** 5, 700000.0, 20.0), "index": ceiling(10 ** 5, 400000.0),
-              "scan": ceiling(10 ** 5, 900000.0)},
-             {"client": client(10 ** 6, 650000.0, 22.0), "index": ceiling(10 ** 6, 360000.0),
-              "scan": ceiling(10 ** 6, 860000.0)},
-             {"client": client(10 ** 7, client_1e7, rss_1e7), "index": ceiling(10 ** 7, 300000.0),
-              "scan": ceiling(10 ** 7, 700000.0)}]
-    wide = client(10 ** 6, 200000.0, 25.0, shares=20)
+def sample_results(client_1e7=1050000.0, rss_1e7=24.0, walk_s=2.0, store_mib_1e7=None,
+                   instructions=10345.6):
+    scans = [{"client": client(10 ** 5, 1200000.0, 20.0), "scan": ceiling(10 ** 5, 700000.0),
+              "floor": ceiling(10 ** 5, 1800000.0)},
+             {"client": client(10 ** 6, 1100000.0, 22.0), "scan": ceiling(10 ** 6, 650000.0),
+              "floor": ceiling(10 ** 6, 1700000.0)},
+             {"client": client(10 ** 7, client_1e7, rss_1e7, store_mib=store_mib_1e7),
+              "scan": ceiling(10 ** 7, 600000.0), "floor": ceiling(10 ** 7, 1600000.0)}]
+    wide = client(10 ** 6, 1000000.0, 25.0, shares=20)
     walk = {"files": 10 ** 6, "changed": 10000, "client_s": 0.05, "walk_s": walk_s,
             "array_snapdiff_s": 0.4, "snapdiff_changes": 10600}
     batches = [client(10 ** 6, 600000.0 + b, 22.0, batch=b) for b in (256, 1024, 4096)]
-    callgrind = {"n": 10 ** 5, "instructions_per_change": 12345.6,
+    callgrind = {"n": 10 ** 5, "instructions_per_change": instructions,
                  "top": [{"instructions": 1, "function": "f"}]}
     return run.build_results("cpu, 2 cores, 23 GiB", "2024-01-01T00:00:00", scans, wide,
-                             [ceiling(10 ** 6, 150000.0), ceiling(10 ** 6, 380000.0)], walk,
+                             [ceiling(10 ** 6, 150000.0), ceiling(10 ** 6, 300000.0)], walk,
                              batches, callgrind)
 
 
@@ -95,10 +97,10 @@ class Results(unittest.TestCase):
     def test_document_has_every_field_of_the_schema(self):
         results = sample_results()
         for key in ["machine", "date", "scan", "many_shares", "scaling_ratio", "walk", "batch",
-                    "instructions_per_change"]:
+                    "instructions_per_change", "store_bytes_per_change"]:
             self.assertIn(key, results)
-        for key in ["n", "changes_per_s", "ceiling_index_rows_per_s", "ceiling_scan_rows_per_s",
-                    "peak_rss_mib", "seconds"]:
+        for key in ["n", "changes_per_s", "ceiling_scan_rows_per_s", "floor_rows_per_s",
+                    "peak_rss_mib", "seconds", "store_bytes_per_change"]:
             self.assertIn(key, results["scan"][0])
         self.assertEqual({"shares", "n", "changes_per_s", "ceiling_rows_per_s"},
                          {"shares", "n", "changes_per_s", "ceiling_rows_per_s"} & set(results["many_shares"]))
@@ -106,13 +108,16 @@ class Results(unittest.TestCase):
                          {"files", "changed", "client_s", "walk_s", "array_snapdiff_s"} & set(results["walk"]))
         self.assertEqual([256, 1024, 4096], [b["size"] for b in results["batch"]])
 
-    def test_ratios_use_the_faster_ceiling_and_time_per_change(self):
+    def test_ratios_use_the_right_ceiling_and_time_per_change(self):
         results = sample_results()
-        self.assertAlmostEqual(700000.0 / 900000.0, results["scan"][0]["ceiling_share"])
-        self.assertAlmostEqual(200000.0 / 380000.0, results["many_shares"]["ceiling_share"])
-        # Time per change at 10^7 over 10^5: (1/550000) / (1/700000).
-        self.assertAlmostEqual(700000.0 / 550000.0, results["scaling_ratio"])
+        self.assertAlmostEqual(1200000.0 / 700000.0, results["scan"][0]["ceiling_share"])
+        self.assertAlmostEqual(1200000.0 / 1800000.0, results["scan"][0]["floor_share"])
+        self.assertAlmostEqual(1000000.0 / 300000.0, results["many_shares"]["ceiling_share"])
+        # Time per change at 10^7 over 10^5: (1/1050000) / (1/1200000).
+        self.assertAlmostEqual(1200000.0 / 1050000.0, results["scaling_ratio"])
         self.assertAlmostEqual(40.0, results["walk"]["speedup"])
+        self.assertAlmostEqual(60.0, results["store_bytes_per_change"])
+        self.assertEqual({"x": 2}, run.median_run([{"x": 3}, {"x": 1}, {"x": 2}], "x"))
 
     def test_table_shows_every_figure_and_each_missed_target(self):
         cases = [
@@ -120,14 +125,15 @@ class Results(unittest.TestCase):
             ({"client_1e7": 400000.0}, 3),   # 10^7 throughput, its ceiling share, scaling
             ({"rss_1e7": 70.0}, 1),          # above 64 MiB and above 1.25 times 10^5
             ({"walk_s": 0.5}, 1),            # only 10 times faster than the walk
+            ({"store_mib_1e7": 700.0}, 1),   # 73 bytes per change
+            ({"instructions": 12345.6}, 1),
         ]
         for change, missed in cases:
             with self.subTest(change=change):
                 table = run.format_table(run.table_rows(sample_results(**change)))
                 self.assertEqual(missed, table.count("MISSED"), table)
-                for figure in ["(1)", "(2)", "(3)", "(4)", "(5)", "(6)", "(7)", "(8)"]:
+                for figure in ["(1)", "(2)", "(3)", "(4)", "(5)", "(6)", "(7)", "(8)", "(9)"]:
                     self.assertIn(figure, table)
-                self.assertIn("12,346", table)  # instructions per change
 
     def test_plot_script_carries_every_size(self):
         script = run.plot_script(sample_results(), "/tmp/x.png")

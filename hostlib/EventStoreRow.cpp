@@ -4,22 +4,28 @@ namespace eventstore {
 
 const char* const kChangeTexts[3] = {"inode_modification", "file_creation", "file_deletion"};
 
+const std::string& ChangeTextOf(int code) {
+    static const std::string texts[3] = {kChangeTexts[0], kChangeTexts[1], kChangeTexts[2]};
+    return texts[code];
+}
+
 int ChangeCodeOf(const std::string& text) {
     for (int code = 0; code < 3; ++code)
-        if (text == kChangeTexts[code]) return code;
+        if (text == ChangeTextOf(code)) return code;
     return -1;
 }
 
 namespace {
 
 // Zigzag, so that the small negative values (-1 for an unknown time) stay short.
-void PutSigned(std::string& out, int64_t value) {
+unsigned char* PutSigned(unsigned char* out, int64_t value) {
     uint64_t bits = (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63);
     while (bits >= 0x80) {
-        out.push_back(static_cast<char>(bits | 0x80));
+        *out++ = static_cast<unsigned char>(bits | 0x80);
         bits >>= 7;
     }
-    out.push_back(static_cast<char>(bits));
+    *out++ = static_cast<unsigned char>(bits);
+    return out;
 }
 
 bool GetSigned(const unsigned char*& at, const unsigned char* end, int64_t& value) {
@@ -37,17 +43,17 @@ bool GetSigned(const unsigned char*& at, const unsigned char* end, int64_t& valu
 
 }  // namespace
 
-void PackDetails(const ChangeEventItem& event, std::string& packed) {
-    packed.clear();
-    PutSigned(packed, event.llMtime);
+size_t PackDetails(const ChangeEventItem& event, unsigned char* packed) {
+    unsigned char* at = PutSigned(packed, event.llMtime);
     // Wrapping differences: any two times round-trip, however far apart.
-    PutSigned(packed, static_cast<int64_t>(static_cast<uint64_t>(event.llCtime) -
-                                           static_cast<uint64_t>(event.llMtime)));
-    PutSigned(packed, static_cast<int64_t>(static_cast<uint64_t>(event.llAtime) -
-                                           static_cast<uint64_t>(event.llMtime)));
-    PutSigned(packed, event.llAttribute);
-    PutSigned(packed, event.uiChangeFlags);
-    PutSigned(packed, event.uiFileType);
+    at = PutSigned(at, static_cast<int64_t>(static_cast<uint64_t>(event.llCtime) -
+                                            static_cast<uint64_t>(event.llMtime)));
+    at = PutSigned(at, static_cast<int64_t>(static_cast<uint64_t>(event.llAtime) -
+                                            static_cast<uint64_t>(event.llMtime)));
+    at = PutSigned(at, event.llAttribute);
+    at = PutSigned(at, event.uiChangeFlags);
+    at = PutSigned(at, event.uiFileType);
+    return static_cast<size_t>(at - packed);
 }
 
 bool UnpackDetails(const unsigned char* bytes, size_t size, ChangeEventItem& event) {

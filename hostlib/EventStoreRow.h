@@ -15,10 +15,14 @@ namespace eventstore {
 
 // The change texts by code; a code outside this table is none of them.
 extern const char* const kChangeTexts[3];
+const std::string& ChangeTextOf(int code);
 // Code of a change text, or -1 when it is none of the three.
 int ChangeCodeOf(const std::string& text);
 
-void PackDetails(const ChangeEventItem& event, std::string& packed);
+// Six varints of at most ten bytes each.
+const size_t kMaxPackedDetails = 60;
+// Writes the packed details into packed and returns their length.
+size_t PackDetails(const ChangeEventItem& event, unsigned char* packed);
 // False when the bytes are not a packed row (the file was damaged).
 bool UnpackDetails(const unsigned char* bytes, size_t size, ChangeEventItem& event);
 

@@ -10,9 +10,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <sqlite3.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -145,8 +148,12 @@ struct Connection {
     std::unique_ptr<sqlite3, DatabaseCloser> db;
     Statement noteShare, noteMoved, forgetMoved, readMoved;
     std::vector<std::unique_ptr<ShareTable>> tables;
-    // Share tables, longest prefix first: the first that holds a path is its table.
-    std::vector<size_t> byPrefixLength;
+    // Share tables by prefix, and the lengths of the prefixes, longest first:
+    // a path's table is found with one hash look-up per length (a volume's
+    // shares mostly have prefixes of one or two lengths) instead of a
+    // comparison per share.
+    std::unordered_map<std::string_view, size_t> byPrefix;
+    std::vector<size_t> prefixLengths;
 };
 
 // Strings are bound without a copy: every caller keeps them alive and
@@ -194,7 +201,7 @@ struct CSnapDiffEventMonitor::Impl {
     bool inTransaction = false;
     size_t rowsInTransaction = 0;
     // The details of the rows of one INSERT, alive until it has run.
-    std::vector<std::string> packed = std::vector<std::string>(kRowsPerInsert);
+    unsigned char packed[kRowsPerInsert][eventstore::kMaxPackedDetails];
     ReadState readState = kNoRead;
     std::string readPrefix;
     std::vector<Phase> phases;
@@ -389,12 +396,14 @@ struct CSnapDiffEventMonitor::Impl {
             }
             all.push_back(prefix);
             conn->tables.push_back(std::move(table));
-            if (id) conn->byPrefixLength.push_back(id);
+            if (!id) continue;
+            const std::string& kept = conn->tables.back()->prefix;
+            conn->byPrefix[std::string_view(kept)] = id;
+            std::vector<size_t>& lengths = conn->prefixLengths;
+            if (std::find(lengths.begin(), lengths.end(), kept.size()) == lengths.end())
+                lengths.insert(std::upper_bound(lengths.begin(), lengths.end(), kept.size(), std::greater<size_t>()),
+                               kept.size());
         }
-        std::stable_sort(conn->byPrefixLength.begin(), conn->byPrefixLength.end(),
-                         [this](size_t a, size_t b) {
-                             return conn->tables[a]->prefix.size() > conn->tables[b]->prefix.size();
-                         });
         if (error.IsSuccess()) error = Execute(FX_LOCATION, operation, "DROP VIEW IF EXISTS events");
         if (error.IsSuccess()) error = Execute(FX_LOCATION, operation, EventsViewText(all));
         if (error.IsSuccess()) error = Execute(FX_LOCATION, operation, "COMMIT");
@@ -403,8 +412,11 @@ struct CSnapDiffEventMonitor::Impl {
 
     // The table of a path: the longest share prefix that holds it, else share_0.
     size_t TableOf(const std::string& path) const {
-        for (size_t id : conn->byPrefixLength)
-            if (BeginsWith(path, conn->tables[id]->prefix)) return id;
+        for (size_t length : conn->prefixLengths) {
+            if (length > path.size()) continue;
+            auto found = conn->byPrefix.find(std::string_view(path.data(), length));
+            if (found != conn->byPrefix.end()) return found->second;
+        }
         return 0;
     }
 
@@ -420,7 +432,7 @@ struct CSnapDiffEventMonitor::Impl {
     // that cannot be bound stays NULL, which the table's NOT NULL
     // constraints turn into a failed statement.
     void BindEvent(sqlite3_stmt* statement, int first, const ShareTable& table,
-                   const ChangeEventItem& event, std::string& details) {
+                   const ChangeEventItem& event, unsigned char* details) {
         const size_t cut = table.prefix.size();
         sqlite3_bind_int64(statement, first, event.llInode);
         BindBytes(statement, first + 1, event.strPath.data() + cut, event.strPath.size() - cut);
@@ -431,8 +443,8 @@ struct CSnapDiffEventMonitor::Impl {
         } else {
             BindBytes(statement, first + 3, event.strChangeType.data(), event.strChangeType.size());
         }
-        eventstore::PackDetails(event, details);
-        BindBytes(statement, first + 4, details.data(), details.size());
+        const size_t size = eventstore::PackDetails(event, details);
+        BindBytes(statement, first + 4, reinterpret_cast<const char*>(details), size);
     }
 
     bool ReadEvent(sqlite3_stmt* statement, const ShareTable& table, ChangeEventItem& event) {
@@ -446,7 +458,7 @@ struct CSnapDiffEventMonitor::Impl {
         if (sqlite3_column_type(statement, 3) == SQLITE_INTEGER) {
             const int64_t code = sqlite3_column_int64(statement, 3);
             if (code < 0 || code > 2) return false;
-            event.strChangeType = eventstore::kChangeTexts[code];
+            event.strChangeType = eventstore::ChangeTextOf(static_cast<int>(code));
         } else {
             ColumnBytes(statement, 3, event.strChangeType);
         }
