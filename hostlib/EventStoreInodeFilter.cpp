@@ -3,7 +3,7 @@
 #include <new>
 
 namespace {
-const int kBitmapBits = 26;
+const int kBitmapBits = 28;
 const int kChunkBits = 16;
 const uint64_t kWordsPerChunk = (uint64_t(1) << kChunkBits) / 64;
 const uint64_t kChunkCount = uint64_t(1) << (kBitmapBits - kChunkBits);

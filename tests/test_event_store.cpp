@@ -189,13 +189,13 @@ TEST(EventStoreNameTest, Sha256KnownVectors) {
 
 TEST(EventStoreInodeFilterTest, NeverForgetsAnInode) {
     EventStoreInodeFilter filter;
-    std::vector<int64_t> added = {0, 1, (1LL << 26) - 1, 1LL << 26, -1, LLONG_MIN, LLONG_MAX};
+    std::vector<int64_t> added = {0, 1, (1LL << 28) - 1, 1LL << 28, -1, LLONG_MIN, LLONG_MAX};
     std::mt19937_64 random(3);
     for (int i = 0; i < 100000; ++i) added.push_back(static_cast<int64_t>(random()));
     for (int64_t inode = 1000; inode < 101000; ++inode) added.push_back(inode);
     for (int64_t inode : added) filter.Add(inode);
     for (int64_t inode : added) ASSERT_TRUE(filter.MayContain(inode)) << inode;
-    // Below 2^26 the answer is exact; above, false positives stay rare.
+    // Below 2^28 the answer is exact; above, false positives stay rare.
     EXPECT_FALSE(filter.MayContain(2));
     EXPECT_FALSE(filter.MayContain(101000));
     int falsePositives = 0;
