@@ -1,23 +1,8 @@
 #include "host/LogWriter.h"
 
-#include "host/FileLogWriter.h"
-
-// Constant-initialised, so it is null (never garbage) until the library's
-// earliest constructor below installs the configured writer.
+// Null until the process installs a writer: loading the host library
+// changes nothing, so an agent's own writer stays in place.
 CLogWriterInterface* g_ptrLogWriter = nullptr;
-
-namespace {
-// The host's writer until an agent or a test installs another one. Never
-// destroyed: code that logs while the process exits still finds it.
-CLogWriterInterface* DefaultWriter() {
-    static CFileLogWriter* writer = CreateConfiguredLogWriter();
-    return writer;
-}
-
-// Runs before every ordinary static initialiser of this library, so no code
-// of ours can log, or install a writer, before the default is in place.
-__attribute__((constructor(101))) void InstallDefaultWriter() { g_ptrLogWriter = DefaultWriter(); }
-}  // namespace
 
 CLogWriterInterface* SetLogWriter(CLogWriterInterface* writer) {
     CLogWriterInterface* previous = g_ptrLogWriter;

@@ -1,14 +1,66 @@
 #include "tools/PluginLoader.h"
 
+#include <cstring>
 #include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
 
 namespace snapagent {
+
+namespace {
+
+// The ELF note the plug-in carries its version in.
+const char kVersionNoteName[] = "snapclient";
+const ElfW(Word) kVersionNoteType = 1;
+
+struct NoteSearch {
+    ElfW(Addr) base;
+    std::string version;
+};
+
+size_t Aligned4(size_t n) { return (n + 3) & ~size_t(3); }
+
+int FindVersionNote(struct dl_phdr_info* info, size_t, void* data) {
+    NoteSearch& search = *static_cast<NoteSearch*>(data);
+    if (info->dlpi_addr != search.base) return 0;
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_NOTE) continue;
+        const char* at = reinterpret_cast<const char*>(info->dlpi_addr + segment.p_vaddr);
+        const char* end = at + segment.p_memsz;
+        while (end - at >= static_cast<ptrdiff_t>(sizeof(ElfW(Nhdr)))) {
+            const ElfW(Nhdr)* note = reinterpret_cast<const ElfW(Nhdr)*>(at);
+            const char* name = at + sizeof(ElfW(Nhdr));
+            const char* desc = name + Aligned4(note->n_namesz);
+            if (desc + note->n_descsz > end) break;
+            if (note->n_type == kVersionNoteType && note->n_namesz == sizeof(kVersionNoteName) &&
+                memcmp(name, kVersionNoteName, sizeof(kVersionNoteName)) == 0) {
+                search.version.assign(desc, strnlen(desc, note->n_descsz));
+                return 1;
+            }
+            at = desc + Aligned4(note->n_descsz);
+        }
+    }
+    return 1;
+}
+
+}  // namespace
 
 PluginLoader::~PluginLoader() {
     if (m_pHandle) dlclose(m_pHandle);
 }
 
-std::string PluginLoader::DefaultPath() { return SNAPCLIENT_PLUGIN_PATH; }
+std::string PluginLoader::DefaultPath() {
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) {
+        std::string folder(self, static_cast<size_t>(length));
+        folder.erase(folder.rfind('/') + 1);
+        const std::string installed = folder + SNAPCLIENT_INSTALLED_PLUGIN;
+        if (access(installed.c_str(), R_OK) == 0) return installed;
+    }
+    return SNAPCLIENT_PLUGIN_PATH;
+}
 
 bool PluginLoader::Load(const std::string& path, std::string& error) {
     if (m_pHandle) {
@@ -33,6 +85,14 @@ bool PluginLoader::Load(const std::string& path, std::string& error) {
     m_pHandle = handle;
     m_pFactory = reinterpret_cast<GetSnapClientFn>(symbol);
     return true;
+}
+
+std::string PluginLoader::Version() const {
+    struct link_map* map = nullptr;
+    if (!m_pHandle || dlinfo(m_pHandle, RTLD_DI_LINKMAP, &map) != 0 || !map) return "unknown";
+    NoteSearch search{map->l_addr, std::string()};
+    dl_iterate_phdr(FindVersionNote, &search);
+    return search.version.empty() ? "unknown" : search.version;
 }
 
 ClientPtr PluginLoader::NewClient(std::string& error) const {

@@ -24,7 +24,8 @@ public:
     PluginLoader(const PluginLoader&) = delete;
     PluginLoader& operator=(const PluginLoader&) = delete;
 
-    // The plug-in this build made.
+    // The installed plug-in next to this program (../lib/<arch>/snapclient/
+    // from its folder) when there is one, else the one this build made.
     static std::string DefaultPath();
 
     // False with error set when the library cannot be loaded or does not
@@ -32,6 +33,8 @@ public:
     bool Load(const std::string& path, std::string& error);
     // A new client object, or null (with error set) when the factory gives none.
     ClientPtr NewClient(std::string& error) const;
+    // The version the loaded plug-in carries, or "unknown".
+    std::string Version() const;
 
 private:
     void* m_pHandle = nullptr;

@@ -1,12 +1,15 @@
 // snapagent: a command-line backup agent harness for the snapshot client
 // plug-in. See CommandLine.cpp for the usage of each command.
+#include "host/FileLogWriter.h"
 #include "tools/CheckCommand.h"
 #include "tools/CommandLine.h"
 #include "tools/Demo.h"
 #include "tools/InspectCommand.h"
 #include "tools/JobCommand.h"
+#include "tools/PluginLoader.h"
 
 #include <cstdio>
+#include <sqlite3.h>
 #include <string>
 #include <vector>
 
@@ -44,11 +47,32 @@ int RunCommand(const std::string& command, const std::vector<std::string>& args,
     return run(options, stdout);
 }
 
+// The versions a support engineer asks for: this program's, the plug-in's
+// it would load and the SQLite its change databases are written with.
+int PrintVersion() {
+    printf("snapagent %s\n", SNAPCLIENT_VERSION);
+    const std::string path = PluginLoader::DefaultPath();
+    PluginLoader plugin;
+    std::string error;
+    if (!plugin.Load(path, error)) {
+        fprintf(stderr, "snapagent: error: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    printf("plug-in %s (%s)\nSQLite %s\n", plugin.Version().c_str(), path.c_str(),
+           sqlite3_libversion());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // Results on stdout and progress on stderr stay in order on a terminal.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // The host library installs no log writer of its own: until a command
+    // installs the one it needs, the plug-in logs where the environment's
+    // config says. Never destroyed, as code may log while the process exits.
+    static CFileLogWriter* const startupLog = CreateConfiguredLogWriter();
+    SetLogWriter(startupLog);
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return UsageError("name a command");
     const std::string command = args.front();
@@ -64,6 +88,7 @@ int main(int argc, char** argv) {
         fputs(kMainUsage, stdout);
         return 0;
     }
+    if (command == "--version") return PrintVersion();
     if (command == "demo")
         return RunCommand<DemoOptions>(command, args, ParseDemoOptions, RunDemo);
     if (command == "job")

@@ -1,0 +1,46 @@
+# What `cmake --install` and the Debian package put on a proxy machine:
+#   bin/snapagent                            RUNPATH $ORIGIN/../lib/<arch>
+#   lib/<arch>/libsnaphost.so.N              the host services
+#   lib/<arch>/snapclient/libnetappsnapclient.so*   the plug-in, in a folder
+#                                            of its own as agents load them
+#   /etc/snapclient/snapclient.conf          sample config, 0600 (a password)
+#   share/man/man1/snapagent.1.gz, share/doc/snapclient/
+
+install(TARGETS snaphost LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
+# The unversioned name is the one agents dlopen, so it is installed too.
+install(TARGETS netappsnapclient LIBRARY DESTINATION ${PLUGIN_INSTALL_DIR})
+
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/snapclient.conf
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/snapclient
+        PERMISSIONS OWNER_READ OWNER_WRITE)
+
+set(MAN_PAGE ${CMAKE_BINARY_DIR}/snapagent.1.gz)
+add_custom_command(OUTPUT ${MAN_PAGE}
+  COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/docs/snapagent.1 > ${MAN_PAGE}
+  DEPENDS ${CMAKE_SOURCE_DIR}/docs/snapagent.1)
+add_custom_target(manpage ALL DEPENDS ${MAN_PAGE})
+install(FILES ${MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+file(GLOB DOC_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${DOC_FILES} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# make package: snapclient_<version>_<arch>.deb. Its Depends come from the
+# shared libraries the binaries link (dpkg-shlibdeps); libsnaphost is the
+# package's own.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME snapclient)
+set(CPACK_PACKAGE_CONTACT "snapclient maintainers <snapclient@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Snapshot client plug-in for a NAS file-server backup agent, with the snapagent harness")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+    ${CMAKE_BINARY_DIR})
+# The operator's edited config survives upgrades.
+file(WRITE ${CMAKE_BINARY_DIR}/conffiles
+     "${CMAKE_INSTALL_FULL_SYSCONFDIR}/snapclient/snapclient.conf\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles)
+include(CPack)
