@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build test demo asan bench fuzz clean
+.PHONY: all build test demo package asan bench fuzz clean
 
 all: build
 
@@ -16,8 +16,16 @@ build: $(BUILD)/CMakeCache.txt
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
+# The demo needs snapagent and the plug-in only, not the tests.
+demo: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target snapagent
 	$(BUILD)/snapagent demo
+
+# The Debian package, snapclient_<version>_<arch>.deb in $(BUILD), from the
+# installed files only (the tests are not built for it).
+package: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target snapagent manpage
+	cd $(BUILD) && cpack -G DEB
 
 # Release build of the benchmark programs in their own folder, then the
 # driver: one table, bench/results/latest.json and the plot. BENCH_ARGS=--quick
@@ -25,7 +33,7 @@ demo: build
 BENCH_BUILD ?= build-bench
 BENCH_ARGS ?=
 bench:
-	scripts/install-deps
+	scripts/install-deps bench
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSNAPCLIENT_TESTS=OFF -DSNAPCLIENT_BENCH=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_programs
 	python3 -m unittest discover -q -s bench -p 'test_*.py'
@@ -43,6 +51,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 20
 FUZZ_TARGETS ?= $(patsubst fuzz/%.cpp,%,$(wildcard fuzz/fuzz_*.cpp))
 fuzz:
+	scripts/install-deps fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DSNAPCLIENT_FUZZ=ON -DSNAPCLIENT_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 	mkdir -p $(FUZZ_BUILD)/findings

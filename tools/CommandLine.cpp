@@ -17,6 +17,7 @@ const char kMainUsage[] =
     "  check   check a config, its credentials, the array and the shares,\n"
     "          changing nothing\n"
     "\n"
+    "snapagent --version prints the versions of snapagent, the plug-in and SQLite.\n"
     "Run 'snapagent help COMMAND' or 'snapagent COMMAND --help' for the options\n"
     "of a command.\n";
 
