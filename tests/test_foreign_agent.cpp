@@ -41,6 +41,7 @@ TEST(ForeignAgentTest, PluginWritesToTheAgentsLogWriter) {
     std::string error;
     ASSERT_TRUE(plugin.Load(SNAPCLIENT_PLUGIN_PATH, error)) << error;
     ASSERT_EQ(&agentLog, g_ptrLogWriter) << "loading the plug-in replaced the agent's writer";
+    EXPECT_NE("unknown", plugin.Version()) << "the plug-in carries no version note";
     snapagent::ClientPtr client = plugin.NewClient(error);
     ASSERT_TRUE(client) << error;
 
