@@ -2,7 +2,7 @@
 // keeps its "m:<path>:<read path>:" records as they are, so the post-backup
 // clean-up must tell where such a path ends by finding it mounted. (The
 // auto-mount side is a job scenario; a mount table cannot be given there.)
-#include "tests/LifecycleTestEnv.h"
+#include "tests/support/ClientEnv.h"
 
 using namespace lifecycle;
 using testsupport::WriteFile;

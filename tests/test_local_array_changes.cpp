@@ -1,7 +1,7 @@
 // The local array misses no change, and a snapshot creation killed at any
 // step leaves nothing that the next open does not clear.
 
-#include "tests/test_local_array_world.h"
+#include "tests/support/LocalArrayWorld.h"
 
 #include <cstring>
 #include <dirent.h>

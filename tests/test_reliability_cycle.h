@@ -7,8 +7,7 @@
 // what the agent received, and what each job left in its results folder.
 #pragma once
 
-#include "tests/LifecycleTestEnv.h"
-#include "tests/ScanTestEnv.h"
+#include "tests/support/ClientEnv.h"
 
 #include <algorithm>
 #include <dirent.h>

@@ -2,7 +2,7 @@
 // are stored and dropped one at a time and nothing collects the volume's
 // changes in memory. Alone in its program so that no other test's peak
 // counts against it.
-#include "tests/ScanTestEnv.h"
+#include "tests/support/ClientEnv.h"
 
 #include <fstream>
 

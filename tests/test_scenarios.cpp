@@ -2,7 +2,6 @@
 // `snapagent job --transcript` on a scripted array and compares what the
 // agent saw with what the scenario expects; tests/scenarios/README.md has
 // the format.
-#include "test_transcript_process.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,8 +12,7 @@
 #include <sstream>
 
 using json = nlohmann::ordered_json;
-using namespace transcripttest;
-using testsupport::TempDir;
+using namespace testsupport;
 
 namespace {
 
@@ -87,56 +85,67 @@ std::vector<json> ParseLines(const std::string& text) {
     return lines;
 }
 
-// The plug-in log's lines as {level, message}:
-// "time\tpid\tjob\tlevel\tfunction\tline\tmessage" (docs/log-format.md).
-std::vector<std::pair<int, std::string>> LogLines(const std::string& path) {
-    std::vector<std::pair<int, std::string>> lines;
-    for (const std::string& line : SplitLines(Slurp(path))) {
-        std::vector<size_t> tabs;
-        for (size_t tab = line.find('\t'); tab != std::string::npos && tabs.size() < 6;
-             tab = line.find('\t', tab + 1))
-            tabs.push_back(tab);
-        if (tabs.size() < 6) continue;
-        lines.emplace_back(std::stoi(line.substr(tabs[2] + 1, tabs[3] - tabs[2] - 1)),
-                           line.substr(tabs[5] + 1));
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// What a scenario or a job sets up before it runs: the array document (an
+// object, a string written as it is, or null for none), files and folders
+// under the scenario's folder, "${DIR}" standing for that folder.
+void Prepare(const json& node, const std::string& dir) {
+    if (node.contains("array")) {
+        const json& array = node["array"];
+        std::remove((dir + "/array.json").c_str());
+        if (!array.is_null())
+            WriteFile(dir + "/array.json",
+                                   array.is_string() ? array.get<std::string>() : array.dump(1));
     }
-    return lines;
+    for (const json& folder : node.value("dirs", json::array()))
+        MakeDirs(dir + "/" + folder.get<std::string>());
+    const json files = node.value("files", json::object());
+    for (auto it = files.begin(); it != files.end(); ++it)
+        WriteFile(dir + "/" + it.key(), Replace(it.value(), "${DIR}", dir));
 }
 
-std::string Config(const std::string& dir, const std::string& extra) {
-    return testsupport::ClientConfig(
-        "[array]\nbackend = scripted\nscript = " + dir + "/array.json\nsave_state = true\n\n"
-        "[automount]\n/mnt/projects = filer1:/vol/projects\n/mnt/home = filer1:/vol/home\n\n"
-        "[log]\nlevel = 3\nfile = " + dir + "/plugin.log\n\n" + extra);
-}
-
-// The array document as the scenario gives it: an object, a string written
-// as it is (a broken document), or null for no document at all.
-void WriteArray(const json& array, const std::string& path) {
-    std::remove(path.c_str());
-    if (!array.is_null())
-        testsupport::WriteFile(path, array.is_string() ? array.get<std::string>() : array.dump(1));
+// Whether the lines hold the expected ones in order, others between them.
+bool HasInOrder(const std::vector<json>& lines, const json& expected) {
+    size_t at = 0;
+    for (const json& want : expected) {
+        while (at < lines.size() && !Matches(want, lines[at])) ++at;
+        if (at++ >= lines.size()) return false;
+    }
+    return true;
 }
 
 void CheckJob(const json& scenario, const json& job, const std::string& dir, size_t index) {
     const std::string tag = std::to_string(index + 1);
-    if (job.contains("array")) WriteArray(job["array"], dir + "/array.json");
-    testsupport::WriteFile(dir + "/snapclient.conf",
-                           Config(dir, scenario.value("config", std::string()) +
-                                           job.value("config", std::string())));
+    Prepare(job, dir);
+    WriteFile(
+        dir + "/snapclient.conf",
+        Replace(ClientConfig(
+                    "[array]\nbackend = scripted\nscript = ${DIR}/array.json\nsave_state = true\n"
+                    "calls_log = ${DIR}/calls.log\n\n[automount]\n/mnt/projects = filer1:/vol/projects\n"
+                    "/mnt/home = filer1:/vol/home\n\n[log]\nlevel = 3\nfile = ${DIR}/plugin.log\n\n" +
+                    scenario.value("config", std::string()) + job.value("config", std::string())),
+                "${DIR}", dir));
     std::vector<std::string> args{"job", "--quiet", "--config", dir + "/snapclient.conf",
-                                  "--results", dir + "/results" + tag,
+                                  "--results", dir + "/" + job.value("results", "results" + tag),
                                   "--transcript", dir + "/transcript" + tag + ".jsonl"};
-    for (const json& arg : job.at("args")) args.push_back(arg.get<std::string>());
-    for (const json& share : job.value("shares", json::array())) args.push_back(share.get<std::string>());
+    for (const json& arg : job.at("args")) args.push_back(Replace(arg, "${DIR}", dir));
+    for (const json& share : job.value("shares", json::array())) args.push_back(Replace(share, "${DIR}", dir));
     std::remove((dir + "/plugin.log").c_str());
+    std::remove((dir + "/calls.log").c_str());
     const Exit exit = RunSnapagent(args, dir);
     ASSERT_TRUE(exit.bExited) << "killed by signal " << exit.status << "\n" << exit.err;
-    EXPECT_EQ(exit.status, job.value("exit", 0)) << exit.err;
+    const std::string err = Replace(exit.err, dir, "${DIR}");
+    EXPECT_EQ(exit.status, job.value("exit", 0)) << err;
 
     if (job.contains("transcript")) {
         const std::vector<json> expected(job["transcript"].begin(), job["transcript"].end());
-        std::vector<json> actual = ParseLines(Slurp(dir + "/transcript" + tag + ".jsonl"));
+        std::vector<json> actual =
+            ParseLines(Replace(ReadFile(dir + "/transcript" + tag + ".jsonl"), dir, "${DIR}"));
         // An empty list means no line at all: the job never started.
         if (!actual.empty() && actual[0].value("type", "") == "job" && !expected.empty() &&
             expected[0].value("type", "") != "job")
@@ -147,21 +156,32 @@ void CheckJob(const json& scenario, const json& job, const std::string& dir, siz
     }
     size_t from = 0;
     for (const json& text : job.value("stderr", json::array())) {
-        const size_t at = exit.err.find(text.get<std::string>(), from);
-        EXPECT_NE(at, std::string::npos) << "stderr lacks " << text << " (in order):\n" << exit.err;
+        const size_t at = err.find(text.get<std::string>(), from);
+        EXPECT_NE(at, std::string::npos) << "stderr lacks " << text << " (in order):\n" << err;
         if (at != std::string::npos) from = at + text.get<std::string>().size();
     }
-    const auto log = LogLines(dir + "/plugin.log");
+    const std::string logText = Replace(ReadFile(dir + "/plugin.log"), dir, "${DIR}");
     for (const json& want : job.value("log", json::array())) {
-        const int level = want.at("level");
+        // time \t pid \t job \t level \t function \t line \t message (docs/log-format.md)
+        const std::string level = "\t" + std::to_string(want.at("level").get<int>()) + "\t";
         const std::string text = want.at("contains");
-        EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::pair<int, std::string>& l) {
-            return l.first == level && l.second.find(text) != std::string::npos;
-        })) << "no log line at level " << level << " containing \"" << text << "\"\n"
-            << Slurp(dir + "/plugin.log");
+        bool found = false;
+        for (const std::string& line : SplitLines(logText)) {
+            size_t third = 0;
+            for (int i = 0; i < 3 && third != std::string::npos; ++i) third = line.find('\t', third + (i > 0));
+            found |= third != std::string::npos && line.compare(third, level.size(), level) == 0 &&
+                     line.find(text, third + level.size()) != std::string::npos;
+        }
+        EXPECT_TRUE(found) << "no log line at level " << want["level"] << " containing \"" << text << "\":\n"
+                           << logText;
+    }
+    if (job.contains("calls")) {
+        const std::vector<json> calls = ParseLines(ReadFile(dir + "/calls.log"));
+        EXPECT_TRUE(HasInOrder(calls, job["calls"]))
+            << "array calls lack, in order:\n" << job["calls"].dump(1) << "\ncalls:\n" << ReadFile(dir + "/calls.log");
     }
     if (job.contains("snapshots")) {
-        const json array = json::parse(Slurp(dir + "/array.json"));
+        const json array = json::parse(ReadFile(dir + "/array.json"));
         for (auto it = job["snapshots"].begin(); it != job["snapshots"].end(); ++it) {
             std::set<std::string> expected, actual;
             for (const json& name : it.value()) expected.insert(name.dump());
@@ -185,9 +205,9 @@ std::vector<std::string> ScenarioNames() {
 class Scenario : public testing::TestWithParam<std::string> {};
 
 TEST_P(Scenario, Runs) {
-    const json scenario = json::parse(Slurp(kScenarioDir + "/" + GetParam() + ".json"));
+    const json scenario = json::parse(ReadFile(kScenarioDir + "/" + GetParam() + ".json"));
     TempDir dir;
-    WriteArray(scenario.value("array", json()), dir / "array.json");
+    Prepare(scenario, dir.Path());
     const json& jobs = scenario.at("jobs");
     for (size_t i = 0; i < jobs.size() && !HasFatalFailure(); ++i) {
         SCOPED_TRACE("job " + std::to_string(i + 1) + " of " + GetParam());

@@ -1,46 +1,18 @@
-// The snapagent binary as a user runs it: the demo must verify every share
-// and name each known limit, on a cluster and on an array that is not one;
-// the job command must run job cycles on a configured array, print JSON
-// lines, and turn every failure into one line on stderr and a non-zero exit.
+// The snapagent binary on the local array as a user runs it: the demo
+// verifies every share and names each known limit, on a cluster and on an
+// array that is not one; a recorded job cycle replays from the scripted
+// array with the same transcript; --json keeps a path's raw bytes; usage
+// errors are one line on stderr and a failing exit.
+#include "tests/support/TestSupport.h"
 #include "tools/DemoWorld.h"
 #include "tools/FileOps.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
-#include <fstream>
-#include <sstream>
-#include <sys/wait.h>
 
 using namespace snapagent;
+using namespace testsupport;
 
 namespace {
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// Runs snapagent with the arguments (single-quoted for the shell) and
-// collects its exit status, stdout and stderr.
-Outcome Snapagent(const std::vector<std::string>& args, const std::string& scratch) {
-    std::string command = "'" SNAPAGENT_PATH "'";
-    for (const std::string& a : args) command += " '" + a + "'";
-    command += " >'" + scratch + "/out' 2>'" + scratch + "/err'";
-    Outcome run;
-    const int rc = system(command.c_str());
-    run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    run.out = Slurp(scratch + "/out");
-    run.err = Slurp(scratch + "/err");
-    return run;
-}
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -48,150 +20,89 @@ size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-size_t Lines(const std::string& text) { return Count(text, "\n"); }
-
-class SnapagentBinary : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(MakeTempFolder("snapagent-cli-", m_scratch, m_error)) << m_error; }
-    void TearDown() override { RemoveTree(m_scratch, m_error); }
-    std::string m_scratch, m_error;
-};
-
-}  // namespace
-
-TEST_F(SnapagentBinary, DemoVerifiesEveryShareAndNamesEachLimit) {
+TEST(Snapagent, DemoVerifiesEveryShareAndNamesEachLimit) {
     for (const char* mode : {"", "--non-cluster"}) {
         SCOPED_TRACE(mode);
+        TempDir dir;
         std::vector<std::string> args = {"demo", "--quiet"};
         if (*mode) args.push_back(mode);
-        Outcome run = Snapagent(args, m_scratch);
+        const Exit run = RunSnapagent(args, dir.Path());
         EXPECT_EQ(run.status, 0) << run.out << run.err;
-        EXPECT_EQ(run.err, "");  // --quiet
+        EXPECT_EQ(run.err, "");
         EXPECT_EQ(Count(run.out, " 0 missing, 0 unexpected"), 3u) << run.out;
-        EXPECT_EQ(Count(run.out, "changes delivered"), 3u);
-        EXPECT_NE(run.out.find("(a) backslash in a name"), std::string::npos) << run.out;
         EXPECT_EQ(run.out.find("(b) "), std::string::npos);  // a move between shares is exact
-        EXPECT_NE(run.out.find("(c) file with several names"), std::string::npos);
-        EXPECT_NE(run.out.find("  projects: VKOP_1_0_2\n"), std::string::npos);
-        EXPECT_NE(run.out.find("  home: VKOP_1_0_2\n"), std::string::npos);
-        EXPECT_NE(run.out.find("result: every share verified"), std::string::npos);
-        EXPECT_NE(run.out.find("/alice/caf\xC3\xA9 m\xC3\xBCnchen.txt"), std::string::npos);
-        EXPECT_NE(run.out.find("/bob/raw\\xFFbytes.dat"), std::string::npos);
+        for (const char* text : {"(a) backslash in a name", "(c) file with several names", "  projects: VKOP_1_0_2\n", "  home: VKOP_1_0_2\n",
+                                 "result: every share verified", "/bob/raw\\xFFbytes.dat"})
+            EXPECT_NE(run.out.find(text), std::string::npos) << text;
     }
 }
 
-TEST_F(SnapagentBinary, HelpAndUsageErrors) {
-    for (const char* command : {"demo", "job", "check"}) {
-        Outcome help = Snapagent({"help", command}, m_scratch);
-        EXPECT_EQ(help.status, 0);
-        EXPECT_EQ(help.out.find(std::string("usage: snapagent ") + command), 0u) << help.out;
-        EXPECT_EQ(help.out, Snapagent({command, "--help"}, m_scratch).out);
+// A job cycle recorded on the local array replays from the recording with
+// a byte-identical transcript; the incremental job's rename and a name that
+// is not UTF-8 reach the agent (--json keeps the raw bytes as hex).
+TEST(Snapagent, RecordedCycleReplaysIdentically) {
+    for (bool cluster : {true, false}) {
+        SCOPED_TRACE(cluster ? "cluster" : "not a cluster");
+        DemoWorld world;
+        std::string error;
+        ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(cluster), error)) << error;
+        const std::string alpha = world.Shares()[0].strLiveDir;
+        ASSERT_TRUE(WriteBytes(alpha + "/old.txt", "two\n", false, error)) << error;
+        std::vector<std::string> shares;
+        for (const BuiltShare& share : world.Shares()) shares.push_back(share.strSharePath);
+        auto runJob = [&](const std::string& backend, LONGLONG job, const std::string& tag) {
+            std::string config = ReadFile(world.ConfigPath());
+            config.replace(config.find("backend = local\n"), 16, backend);
+            WriteFile(world.Base() + "/" + tag + ".conf", config);
+            std::vector<std::string> args{"job", "--quiet", "--json", "--config", world.Base() + "/" + tag + ".conf",
+                                          "--client", "1", "--job", std::to_string(job), "--prev",
+                                          std::to_string(job - 1), "--results", world.Base() + "/results-" + tag,
+                                          "--transcript", world.Base() + "/" + tag + ".jsonl"};
+            args.insert(args.end(), shares.begin(), shares.end());
+            const Exit exit = RunSnapagent(args, world.Base());
+            EXPECT_TRUE(exit.bExited && exit.status == 0) << exit.status << " " << exit.err;
+            return std::make_pair(ReadFile(world.Base() + "/" + tag + ".jsonl"), exit.out);
+        };
+        for (LONGLONG job : {1, 2}) {
+            if (job == 2) {
+                ASSERT_TRUE(WriteBytes(alpha + "/new\xFF.bin", "three\n", false, error) &&
+                            RenamePath(alpha + "/old.txt", alpha + "/renamed.txt", error))
+                    << error;
+            }
+            const std::string tag = std::to_string(job), recording = world.Base() + "/rec" + tag + ".json";
+            const auto recorded = runJob("backend = record\ninner = local\nrecord_to = " + recording + "\n", job, "rec" + tag);
+            const auto replayed = runJob("backend = scripted\nscript = " + recording + "\n", job, "replay" + tag);
+            EXPECT_EQ(replayed.first, recorded.first);
+            if (job == 2) {
+                EXPECT_NE(recorded.first.find("/renamed.txt\""), std::string::npos) << recorded.first;
+                EXPECT_NE(recorded.second.find("\"path\":null"), std::string::npos) << recorded.second;
+                EXPECT_NE(recorded.second.find("2f6e6577ff2e62696e\""), std::string::npos) << recorded.second;
+            }
+        }
     }
-    struct Case {
-        std::vector<std::string> args;
-        const char* message;
-    } cases[] = {
+}
+
+TEST(Snapagent, UsageErrorsAreOneLine) {
+    TempDir dir;
+    const Exit help = RunSnapagent({"job", "--help"}, dir.Path());
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("usage: snapagent"), std::string::npos);
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
         {{}, "name a command"},
         {{"frobnicate"}, "unknown command [frobnicate]"},
-        {{"demo", "extra"}, "demo takes no arguments"},
-        {{"job", "--client", "1", "--job", "1", "/x"}, "--config is required (see snapagent job --help)"},
-        {{"help", "jbo"}, "no command [jbo]"},
+        {{"job", "--client", "1", "--job", "1", "/x"}, "--config is required"},
         {{"job", "--config", "/nonexistent.conf", "--client", "1", "--job", "1", "/x"},
          "cannot read config [/nonexistent.conf]"},
+        {{"job", "--config", "/dev/null", "--client", "1", "--job", "x1", "/x"}, "--job"},
+        {{"job", "--config", "/dev/null", "--client", "1", "--job", "3", "--plugin", "/none.so", "/x"},
+         "cannot load plug-in"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
-        Outcome run = Snapagent(c.args, m_scratch);
-        EXPECT_NE(run.status, 0);
-        EXPECT_EQ(Lines(run.err), 1u) << run.err;
-        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    for (const auto& c : cases) {
+        const Exit run = RunSnapagent(c.first, dir.Path());
+        EXPECT_NE(run.status, 0) << c.second;
+        EXPECT_EQ(SplitLines(run.err).size(), 1u) << run.err;
+        EXPECT_NE(run.err.find(c.second), std::string::npos) << run.err;
     }
 }
 
-TEST_F(SnapagentBinary, JobCommandRunsACycleAndReportsFailuresOnOneLine) {
-    WorldSpec plan;
-    plan.shares = {{"vol", "left"}, {"vol", "right"}};
-    DemoWorld world;
-    ASSERT_TRUE(world.Build(plan, m_error)) << m_error;
-    const std::string left = world.Shares()[0].strSharePath;
-    const std::string right = world.Shares()[1].strSharePath;
-    ASSERT_TRUE(WriteBytes(world.Shares()[0].strLiveDir + "/keep.txt", "k", false, m_error));
-    const std::vector<std::string> common = {"job", "--config", world.ConfigPath(), "--client", "1",
-                                             "--results", m_scratch + "/results"};
-    auto job = [&](std::vector<std::string> extra) {
-        std::vector<std::string> args = common;
-        args.insert(args.end(), extra.begin(), extra.end());
-        return Snapagent(args, m_scratch);
-    };
-
-    Outcome full = job({"--job", "1", "--quiet", left, right});
-    ASSERT_EQ(full.status, 0) << full.err;
-    EXPECT_EQ(full.out, "");  // a full job delivers no items
-
-    ASSERT_TRUE(WriteBytes(world.Shares()[1].strLiveDir + "/new\xFF.bin", "n", false, m_error));
-    ASSERT_TRUE(WriteBytes(world.Shares()[0].strLiveDir + "/keep.txt", "kk", true, m_error));
-    Outcome incremental = job({"--job", "2", "--prev", "1", "--json", "--quiet", left, right});
-    ASSERT_EQ(incremental.status, 0) << incremental.err;
-    std::set<std::string> seen;
-    std::istringstream lines(incremental.out);
-    for (std::string line; std::getline(lines, line);) {
-        nlohmann::json item = nlohmann::json::parse(line);
-        if (item.contains("outcome")) {  // a share's summary, after its items
-            EXPECT_EQ(item["outcome"], "compared") << line;
-            seen.insert("summary " + item["share"].get<std::string>());
-            continue;
-        }
-        if (item["path_hex"] == nlohmann::json("")) continue;
-        const std::string status = std::to_string(item["status"].get<int>());
-        if (item["path"].is_null())
-            seen.insert(status + " hex:" + item["path_hex"].get<std::string>());
-        else
-            seen.insert(status + " " + item["path"].get<std::string>());
-    }
-    std::string rawHex;
-    for (unsigned char c : right + "/new\xFF.bin") {
-        char two[3];
-        snprintf(two, sizeof two, "%02x", c);
-        rawHex += two;
-    }
-    EXPECT_TRUE(seen.count("2 " + left + "/keep.txt")) << incremental.out;
-    EXPECT_TRUE(seen.count("1 hex:" + rawHex)) << incremental.out;
-    EXPECT_TRUE(seen.count("summary " + left) && seen.count("summary " + right));
-
-    // A results folder used before by a job of the same id on another array
-    // holds that run's map records; this run's clean-up must not resolve them.
-    ASSERT_TRUE(WriteBytes(m_scratch + "/results/nativeSnapMapInfo.vkf",
-                           "m:/mnt/other-array/:/mnt/other-array/:\n", true, m_error));
-    Outcome again = job({"--job", "3", "--prev", "2", "--quiet", left, right});
-    EXPECT_EQ(again.status, 0) << again.err;
-
-    // A client without credentials: named with its section and file, before any call.
-    Outcome noCredentials = job({"--job", "3", "--prev", "2", "--client", "7", left});
-    EXPECT_EQ(noCredentials.status, 1);
-    EXPECT_EQ(Lines(noCredentials.err), 1u) << noCredentials.err;
-    EXPECT_NE(noCredentials.err.find("snapagent: error: no credentials for client 7: section "
-                                     "[client.7] is missing in " + world.ConfigPath()),
-              std::string::npos) << noCredentials.err;
-
-    // A plug-in that cannot be loaded.
-    Outcome badPlugin = job({"--job", "3", "--plugin", m_scratch + "/none.so", left});
-    EXPECT_EQ(badPlugin.status, 1);
-    EXPECT_EQ(Lines(badPlugin.err), 1u);
-    EXPECT_NE(badPlugin.err.find("cannot load plug-in"), std::string::npos);
-
-    // check reaches the array and resolves the shares, and names the one
-    // that is not mounted, without touching the array.
-    Outcome check = Snapagent({"check", "--config", world.ConfigPath(), "--client", "1", left, m_scratch}, m_scratch);
-    EXPECT_EQ(check.status, 1) << check.out;
-    EXPECT_NE(check.out.find("ok      share " + left + ": filer1:/vol/vol/left"), std::string::npos) << check.out;
-    EXPECT_NE(check.out.find("FAILED  share " + m_scratch + ": not mounted"), std::string::npos);
-
-    // A share that is not mounted is dropped; with no share left the job
-    // fails, and the error line gives the plug-in's reason first.
-    Outcome unmounted = job({"--job", "3", "--quiet", m_scratch});
-    EXPECT_EQ(unmounted.status, 1);
-    EXPECT_NE(unmounted.err.find("error: cannot back up " + m_scratch + ": Scan Content [" +
-                                 m_scratch + "] is not mounted on this proxy machine"),
-              std::string::npos) << unmounted.err;
-    EXPECT_NE(unmounted.err.find("(event 0x11000086 from ConfigureSnapshot)"), std::string::npos);
-}
+}  // namespace

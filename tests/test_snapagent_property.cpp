@@ -186,3 +186,35 @@ TEST(SnapagentProperty, RandomChangesAreDeliveredExactlyOnAnArrayThatIsNotAClust
     EXPECT_EQ(cycles, kSeedsPerMode * kCyclesPerSeed);
     RecordProperty("limit_b_cases", limits);
 }
+
+// The judge itself: without it catching a lost or a false change the runs
+// above would prove nothing.
+TEST(SnapagentProperty, VerificationCatchesMissingAndUnexpectedChanges) {
+    auto file = [](uint64_t inode) {
+        TreeEntry e;
+        e.ullInode = inode;
+        e.ullSize = 10;
+        return e;
+    };
+    auto item = [](uint32_t status, const std::string& path, uint64_t inode) {
+        FileServerSnapshotCompareItem i;
+        i.uiStatus = status;
+        i.strPath = path;
+        i.stItemInfo.ullInode = inode;
+        i.stItemInfo.uiMode = 0x8000;
+        return i;
+    };
+    ShareChanges share{"/s", "v", {{"top.txt", file(30)}}, {{"top.txt", file(30)}, {"new.txt", file(40)}}, {}};
+    const std::pair<std::vector<FileServerSnapshotCompareItem>, std::pair<size_t, size_t>> rows[] = {
+        {{item(kItemCreated, "/s/new.txt", 40)}, {0, 0}},
+        {{}, {1, 0}},
+        {{item(kItemCreated, "/s/new.txt", 40), item(kItemDeleted, "/s/ghost", 77)}, {0, 1}},
+        {{item(kItemCreated, "/s/new.txt", 40), item(kItemDeleted, "/s/top.txt", 30)}, {1, 0}},
+    };
+    for (const auto& row : rows) {
+        share.items = row.first;
+        const ShareVerdict verdict = VerifyJob({share}).at(0);
+        EXPECT_EQ(row.second.first, verdict.missing.size()) << row.first.size();
+        EXPECT_EQ(row.second.second, verdict.unexpected.size()) << row.first.size();
+    }
+}

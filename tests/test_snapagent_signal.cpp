@@ -4,21 +4,20 @@
 // job's snapshot registered completely, no catalog half-written, every
 // SnapDiff run ended, the scripted array's state saved as a whole
 // document), and running the job again completes it.
-#include "test_transcript_process.h"
 #include "tests/support/TestSupport.h"
 #include "tools/DemoWorld.h"
 #include "tools/FileOps.h"
+#include "tools/TreeListing.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <dirent.h>
 #include <chrono>
 #include <set>
 #include <thread>
 
 using namespace snapagent;
-using namespace transcripttest;
+using namespace testsupport;
 
 namespace {
 
@@ -33,18 +32,12 @@ size_t ItemLines(const std::string& transcript) {
 
 // Files left below dir whose names end with suffix.
 size_t FilesEndingWith(const std::string& dir, const std::string& suffix) {
+    TreeListing listing;
+    std::string error;
+    EXPECT_TRUE(ListTree(dir, listing, error)) << error;
     size_t n = 0;
-    DIR* d = opendir(dir.c_str());
-    if (!d) return 0;
-    while (dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        if (name.size() >= suffix.size() &&
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-            ++n;
-        if (e->d_type == DT_DIR) n += FilesEndingWith(dir + "/" + name, suffix);
-    }
-    closedir(d);
+    for (const auto& entry : listing)
+        n += entry.first.size() >= suffix.size() && entry.first.compare(entry.first.size() - suffix.size(), suffix.size(), suffix) == 0;
     return n;
 }
 
@@ -84,7 +77,7 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
         std::vector<std::string> shares;
         for (const BuiltShare& share : world.Shares()) shares.push_back(share.strSharePath);
         const std::string alpha = world.Shares()[0].strLiveDir;
-        std::string config = Slurp(world.ConfigPath());
+        std::string config = ReadFile(world.ConfigPath());
         config.insert(config.find("[array]\n") + 8, "calls_log = " + world.Base() + "/calls.log\n");
         config += "\n[log]\nfile = " + world.Base() + "/plugin.log\n";
         ASSERT_TRUE(WriteBytes(world.ConfigPath(), config, false, error)) << error;
@@ -107,16 +100,16 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
             ASSERT_TRUE(WriteBytes(alpha + "/new-" + std::to_string(i), "x", false, error)) << error;
 
         const std::string transcript = world.Base() + "/interrupted.jsonl";
-        const Child child = Start(withShares(job(2, "interrupted")), world.Base(),
-                                  {"SNAPAGENT_TEST_PULL_DELAY_MS=40"});
-        ASSERT_GT(child.pid, 0);
+        const pid_t child = StartSnapagent(withShares(job(2, "interrupted")), world.Base(),
+                                           {"SNAPAGENT_TEST_PULL_DELAY_MS=40"});
+        ASSERT_GT(child, 0);
         // Interrupt once items flow: the snapshots exist and a SnapDiff run
         // has been made, and many pulls are still to come.
-        for (int wait = 0; wait < 600 && ItemLines(Slurp(transcript)) < 3; ++wait)
+        for (int wait = 0; wait < 600 && ItemLines(ReadFile(transcript)) < 3; ++wait)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ASSERT_GE(ItemLines(Slurp(transcript)), 3u);
-        kill(child.pid, c.signal);
-        const Exit stopped = Wait(child);
+        ASSERT_GE(ItemLines(ReadFile(transcript)), 3u);
+        kill(child, c.signal);
+        const Exit stopped = WaitSnapagent(child, world.Base());
         ASSERT_TRUE(stopped.bExited) << "killed by signal " << stopped.status;
         EXPECT_EQ(stopped.status, c.signal == SIGINT ? 130 : 143);  // as shells report them
         ASSERT_EQ(SplitLines(stopped.err).size(), 1u) << stopped.err;
@@ -124,11 +117,11 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
                                                       : "interrupted by SIGTERM"),
                   std::string::npos)
             << stopped.err;
-        const std::vector<std::string> lines = SplitLines(Slurp(transcript));
+        const std::vector<std::string> lines = SplitLines(ReadFile(transcript));
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(nlohmann::json::parse(lines.back())["outcome"], "interrupted");
-        EXPECT_LT(ItemLines(Slurp(transcript)), static_cast<size_t>(kNewFiles));
-        EXPECT_EQ(Slurp(transcript).find("CleanupSnapshotsPostBackup"), std::string::npos);
+        EXPECT_LT(ItemLines(ReadFile(transcript)), static_cast<size_t>(kNewFiles));
+        EXPECT_EQ(ReadFile(transcript).find("CleanupSnapshotsPostBackup"), std::string::npos);
 
         // The array: both jobs' snapshots registered whole, nothing half-written.
         const std::string catalogs = world.Base() + "/array/.snapcatalog";
@@ -139,21 +132,21 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
             EXPECT_TRUE(testsupport::FileExists(catalogs + "/" + volume + "/VKOP_1_0_1.cat"))
                 << volume;
         }
-        ExpectEverySnapDiffEnded(Slurp(world.Base() + "/calls.log"));
+        ExpectEverySnapDiffEnded(ReadFile(world.Base() + "/calls.log"));
 
         // The same job again completes: every new file is delivered, and
         // the clean-up leaves the job's snapshot alone.
         const Exit again = RunSnapagent(withShares(job(2, "again")), world.Base());
         ASSERT_TRUE(again.bExited) << again.status;
         EXPECT_EQ(again.status, 0) << again.err;
-        const std::string done = Slurp(world.Base() + "/again.jsonl");
+        const std::string done = ReadFile(world.Base() + "/again.jsonl");
         EXPECT_GE(ItemLines(done), static_cast<size_t>(kNewFiles));
         EXPECT_EQ(nlohmann::json::parse(SplitLines(done).back())["outcome"], "done");
         for (const std::string& volume : world.Volumes()) {
             EXPECT_TRUE(testsupport::FileExists(catalogs + "/" + volume + "/VKOP_1_0_2.cat"));
             EXPECT_FALSE(testsupport::FileExists(catalogs + "/" + volume + "/VKOP_1_0_1.cat"));
         }
-        ExpectEverySnapDiffEnded(Slurp(world.Base() + "/calls.log"));
+        ExpectEverySnapDiffEnded(ReadFile(world.Base() + "/calls.log"));
     }
 }
 

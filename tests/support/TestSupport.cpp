@@ -9,8 +9,13 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace testsupport {
 
@@ -41,6 +46,58 @@ std::string ReadFile(const std::string& path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+void MakeDirs(const std::string& path) {
+    for (size_t pos = 1; pos <= path.size(); ++pos)
+        if (pos == path.size() || path[pos] == '/') mkdir(path.substr(0, pos).c_str(), 0755);
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+pid_t StartSnapagent(const std::vector<std::string>& args, const std::string& scratch,
+                     const std::vector<std::string>& env) {
+    std::vector<std::string> argStore{SNAPAGENT_PATH};
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argStore) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    std::vector<std::string> envStore;
+    for (char** e = environ; *e; ++e) envStore.push_back(*e);
+    envStore.insert(envStore.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (std::string& e : envStore) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    const std::string out = scratch + "/snapagent.out", err = scratch + "/snapagent.err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+Exit WaitSnapagent(pid_t pid, const std::string& scratch) {
+    Exit exit;
+    int rc = 0;
+    if (pid < 0 || waitpid(pid, &rc, 0) != pid) return exit;
+    exit.bExited = WIFEXITED(rc);
+    exit.status = exit.bExited ? WEXITSTATUS(rc) : (WIFSIGNALED(rc) ? WTERMSIG(rc) : -1);
+    exit.out = ReadFile(scratch + "/snapagent.out");
+    exit.err = ReadFile(scratch + "/snapagent.err");
+    return exit;
+}
+
+Exit RunSnapagent(const std::vector<std::string>& args, const std::string& scratch,
+                  const std::vector<std::string>& env) {
+    return WaitSnapagent(StartSnapagent(args, scratch, env), scratch);
 }
 
 bool FileExists(const std::string& path) {
@@ -81,13 +138,6 @@ size_t RecordingLogWriter::Count(int level, const std::string& message) const {
     size_t n = 0;
     for (const Line& l : m_lines)
         if (l.level == level && l.message == message) ++n;
-    return n;
-}
-
-size_t RecordingLogWriter::CountContaining(const std::string& text) const {
-    size_t n = 0;
-    for (const Line& l : m_lines)
-        if (l.message.find(text) != std::string::npos) ++n;
     return n;
 }
 

@@ -1,6 +1,7 @@
 // Shared fixtures of the test suites: a temporary folder, a config file
 // installed for the process, a log writer that records what the client
-// logs, and a scripted array installed behind every ManageONTAP.
+// logs, a scripted array installed behind every ManageONTAP, and snapagent
+// run as a child process.
 #pragma once
 
 #include "array/ArrayScript.h"
@@ -9,6 +10,7 @@
 #include "host/LogWriter.h"
 
 #include <boost/shared_ptr.hpp>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,22 @@ private:
 void WriteFile(const std::string& path, const std::string& contents);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
+void MakeDirs(const std::string& path);  // with every missing parent
+std::vector<std::string> SplitLines(const std::string& text);
+
+// How a snapagent run ended: its exit status, or the signal that ended it.
+struct Exit {
+    bool bExited = false;
+    int status = -1;
+    std::string out, err;
+};
+// Starts snapagent with args (no shell), stdout and stderr to files in
+// scratch, env entries ("NAME=value") on top of the test's own; the pid.
+pid_t StartSnapagent(const std::vector<std::string>& args, const std::string& scratch,
+                     const std::vector<std::string>& env = {});
+Exit WaitSnapagent(pid_t pid, const std::string& scratch);
+Exit RunSnapagent(const std::vector<std::string>& args, const std::string& scratch,
+                  const std::vector<std::string>& env = {});
 
 // Writes an INI config and points SNAPCLIENT_CONFIG at it until destroyed.
 class ScopedConfig {
@@ -68,8 +86,6 @@ public:
     // Number of lines with exactly this level and message.
     size_t Count(int level, const std::string& message) const;
     bool Has(int level, const std::string& message) const { return Count(level, message) > 0; }
-    // Number of lines whose message contains the text, at any level.
-    size_t CountContaining(const std::string& text) const;
     std::string Dump() const;
 
 private:

@@ -1,0 +1,256 @@
+// Fixtures of the tests that drive the client directly: a job's
+// surroundings (share folders under a temporary "mnt", a mount table file,
+// the auto-mount map and registry settings in one config, a scripted array,
+// a job results folder), a client subclass that shows the job state the
+// agent cannot see, and for the change scan a client whose shares and array
+// are set directly, with helpers that build changes and pull items.
+#pragma once
+
+#include "host/ContentMapper.h"
+#include "host/FXErrorUtil.h"
+#include "host/SendEvent.h"
+#include "snapclient/NetAppSnapClient.h"
+#include "tests/support/TestSupport.h"
+
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace lifecycle {
+
+// Client id 2 and second application id 15: snapshots are VKOP_2_15_<job>.
+const ULONG kClientId = 2;
+const ULONG kAppId1 = 7;
+const ULONG kAppId2 = 15;
+const char kPrefix[] = "VKOP_2_15_";
+
+inline std::string Snap(LONGLONG job) { return kPrefix + std::to_string(job); }
+
+class TestClient : public CNetAppSnapClient {
+public:
+    using CNetAppSnapClient::m_lstExportInfo;
+    using CNetAppSnapClient::m_pManageOntap;
+
+    const FileServerExportInfo* Share(const std::string& backupPath) const {
+        for (const FileServerExportInfo& share : m_lstExportInfo)
+            if (share.strBackupPath == backupPath) return &share;
+        return nullptr;
+    }
+};
+
+using testsupport::MakeDirs;
+
+class Env {
+public:
+    Env() : m_results(m_dir / "results"), m_mnt(m_dir / "mnt") {
+        MakeDirs(m_results);
+        MakeDirs(m_mnt);
+        m_script.bCluster = false;
+        CRecordingEventSink::Default().Clear();
+    }
+
+    ArrayScript& Script() { return m_script; }
+    // Each job of the agent writes into a results folder of its own.
+    void NewResultsFolder(const std::string& name) {
+        m_results = m_dir / name;
+        MakeDirs(m_results);
+    }
+    const std::string& Results() const { return m_results; }
+    std::string MapFile() const { return m_results + "/nativeSnapMapInfo.vkf"; }
+    // A folder under the temporary mnt, created.
+    std::string Dir(const std::string& relative) const {
+        std::string path = m_mnt + "/" + relative;
+        MakeDirs(path);
+        return path;
+    }
+
+    // The array knows the export, with or without a trailing delimiter, as
+    // ONTAP does.
+    void Export(const std::string& exportPath, const std::string& volumePath) {
+        m_script.mapExports[exportPath] = volumePath;
+        m_script.mapExports[exportPath + "/"] = volumePath;
+    }
+    void Snapshots(const std::string& volume, const std::set<std::string>& names) {
+        m_script.mapSnapshots[volume] = names;
+    }
+    // "source directory" pairs, in table order.
+    void Mount(const std::string& source, const std::string& directory) {
+        m_mountTable += source + " " + directory + " nfs rw 0 0\n";
+    }
+    void AutoMount(const std::string& prefix, const std::string& mountFormat) {
+        m_autoMount += prefix + " = " + mountFormat + "\n";
+    }
+    void Setting(const std::string& key, int value) {
+        m_registry += key + " = " + std::to_string(value) + "\n";
+        if (m_config) m_config->Rewrite(ConfigText());
+    }
+    // Makes the share readable through .snapshot/<name>, as the array does
+    // when the snapshot is taken and .snapshot access is on.
+    void SnapshotDir(const std::string& readRoot, const std::string& name) {
+        MakeDirs(readRoot + "/.snapshot/" + name);
+    }
+
+    // Writes the mount table and config and puts the array behind every
+    // ManageONTAP; call once the surroundings are described.
+    void Install() {
+        testsupport::WriteFile(m_dir / "mounttab", m_mountTable);
+        m_config.reset(new testsupport::ScopedConfig(ConfigText()));
+        m_array.reset(new testsupport::ScriptedArrayInstall(m_script));
+    }
+    testsupport::ScriptedArrayInstall& Array() { return *m_array; }
+    std::set<std::string> OnArray(const std::string& volume) { return m_array->Snapshots(volume); }
+    std::unique_ptr<TestClient> Client(LONGLONG job, LONGLONG prev) {
+        std::unique_ptr<TestClient> client(new TestClient());
+        CRyError err = client->Initialize(job, kClientId, kAppId1, kAppId2, m_results, "", MapFile(),
+                                          prev, 0, 0, 0, ContentMapperAPIPtr());
+        EXPECT_FALSE(err.IsError()) << err.AsString();
+        return client;
+    }
+    void Fail(const std::string& op, uint64_t nth, uint32_t code = 13999,
+              const std::string& message = "injected fault") {
+        ScriptedFault fault;
+        fault.strOperation = op;
+        fault.ullNth = nth;
+        fault.uiCode = code;
+        fault.strMessage = message;
+        m_array->Backend().AddFault(fault);
+    }
+
+private:
+    std::string ConfigText() const {
+        return testsupport::ClientConfig("[host]\nmount_table = " + (m_dir / "mounttab") +
+                                         "\n\n[automount]\n" + m_autoMount +
+                                         "\n[~FileSystemAgent]\n" + m_registry);
+    }
+
+    testsupport::TempDir m_dir;
+    std::string m_results;
+    std::string m_mnt;
+    ArrayScript m_script;
+    std::string m_mountTable;
+    std::string m_autoMount;
+    std::string m_registry;
+    std::unique_ptr<testsupport::ScopedConfig> m_config;
+    std::unique_ptr<testsupport::ScriptedArrayInstall> m_array;
+};
+
+inline ContentMapperAPIPtr NewMapper(const std::map<std::string, std::string>& paths = {}) {
+    boost::shared_ptr<CContentMapper> mapper = boost::make_shared<CContentMapper>();
+    mapper->SetPathMap(paths);
+    return mapper;
+}
+
+}  // namespace lifecycle
+
+namespace scantest {
+
+const char kPrevSnap[] = "VKOP_1_15_811";
+const char kCurrSnap[] = "VKOP_1_15_812";
+
+class ScanClient : public CNetAppSnapClient {
+public:
+    explicit ScanClient(const std::string& jobResultsDir) {
+        m_strJobResultsDir = jobResultsDir;
+        m_ulClientId = 1;
+        m_ulAppId1 = 7;
+        m_ulAppId2 = 15;
+        m_stArrayInfo.strArrayName = "filer1";
+    }
+    // The connection goes to the given back end, which the test keeps alive.
+    void UseArray(ArrayBackend& backend) {
+        m_pManageOntap = boost::make_shared<ManageONTAP>();
+        m_pManageOntap->AttachBackend(
+            boost::shared_ptr<ArrayBackend>(boost::shared_ptr<void>(), &backend));
+    }
+    std::list<FileServerExportInfo>& Shares() { return m_lstExportInfo; }
+    FileServerExportInfo& ShareOf(const std::string& backupPath) {
+        for (FileServerExportInfo& share : m_lstExportInfo)
+            if (share.strBackupPath == backupPath) return share;
+        throw std::runtime_error("no share " + backupPath);
+    }
+};
+
+inline FileServerExportInfo Share(const std::string& backupPath, const std::string& volumePath,
+                                  const std::string& volume, bool enabled = true) {
+    FileServerExportInfo share;
+    share.strBackupPath = backupPath;
+    share.strVolumePath = volumePath;
+    share.strVolume = volume;
+    share.strPrevSnapName = kPrevSnap;
+    share.strCurrSnapName = kCurrSnap;
+    share.bSnapDiffEnabled = enabled;
+    return share;
+}
+
+inline SnapDiffFileInfo Change(uint64_t inode, const std::string& type, const std::string& name,
+                               uint32_t fileType = 1) {
+    SnapDiffFileInfo change;
+    change.ullInode = inode;
+    change.uiFileType = fileType;
+    change.strChangeType = type;
+    change.strFileName = name;
+    change.llAtime = static_cast<int64_t>(inode) * 10 + 1;
+    change.llCtime = static_cast<int64_t>(inode) * 10 + 2;
+    change.llMtime = static_cast<int64_t>(inode) * 10 + 3;
+    change.llAttribute = 0644;
+    return change;
+}
+
+inline ScriptedBatch Batch(std::vector<SnapDiffFileInfo> changes, bool end = false) {
+    ScriptedBatch batch;
+    batch.vecChanges = std::move(changes);
+    batch.bEnd = end;
+    return batch;
+}
+
+inline std::tuple<std::string, std::string, std::string> DiffKey(const std::string& volume) {
+    return std::make_tuple(volume, std::string(kPrevSnap), std::string(kCurrSnap));
+}
+
+// Pulls until status 5 or 6 (included in the result).
+inline std::vector<FileServerSnapshotCompareItem> PullAll(
+    const std::function<FileServerSnapshotCompareItem()>& source) {
+    std::vector<FileServerSnapshotCompareItem> items;
+    for (;;) {
+        items.push_back(source());
+        const uint32_t status = items.back().uiStatus;
+        if (status == kItemNoMore || status == kItemFailure) return items;
+    }
+}
+
+// The paths of the pulled items, in order, without the closing status.
+inline std::vector<std::string> PulledPaths(
+    const std::function<FileServerSnapshotCompareItem()>& source) {
+    std::vector<std::string> paths;
+    for (const FileServerSnapshotCompareItem& item : PullAll(source))
+        if (item.uiStatus != kItemNoMore) paths.push_back(item.strPath);
+    return paths;
+}
+
+// Makes one event store operation fail while it lives.
+class StoreFault {
+public:
+    StoreFault(const std::string& operation, const std::string& message) {
+        CSnapDiffEventMonitor::SetFaultHook([operation, message](const char* op) {
+            return operation == op ? FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED, message.c_str())
+                                   : CRyError::Success();
+        });
+    }
+    ~StoreFault() { CSnapDiffEventMonitor::SetFaultHook(nullptr); }
+    StoreFault(const StoreFault&) = delete;
+    StoreFault& operator=(const StoreFault&) = delete;
+};
+
+// Everything a comparison test needs: a results folder, an empty config (no
+// batch size setting), a log recorder, the scripted array and the client.
+struct ScanEnv {
+    testsupport::TempDir dir;
+    testsupport::ScopedConfig config{""};
+    testsupport::RecordingLogWriter log{3};
+    testsupport::ScriptedArrayInstall array;
+    ScanClient client{dir.Path()};
+
+    explicit ScanEnv(const ArrayScript& script) : array(script) { client.UseArray(array.Backend()); }
+};
+
+}  // namespace scantest
