@@ -6,6 +6,7 @@
 #include "tests/support/TestSupport.h"
 #include "tools/DemoWorld.h"
 #include "tools/FileOps.h"
+#include "tools/ItemText.h"
 
 #include <gtest/gtest.h>
 
@@ -84,17 +85,25 @@ TEST(Snapagent, RecordedCycleReplaysIdentically) {
 
 TEST(Snapagent, UsageErrorsAreOneLine) {
     TempDir dir;
-    const Exit help = RunSnapagent({"job", "--help"}, dir.Path());
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("usage: snapagent"), std::string::npos);
+    WriteFile(dir / "c.conf", "[client.1]\narray = filer1\n[array]\nbackend = scripted\n");
+    for (const char* command : {"demo", "job", "check"}) {
+        const Exit help = RunSnapagent({"help", command}, dir.Path());
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out.find(std::string("usage: snapagent ") + command), 0u) << help.out;
+        EXPECT_EQ(help.out, RunSnapagent({command, "--help"}, dir.Path()).out);
+    }
     const std::pair<std::vector<std::string>, const char*> cases[] = {
         {{}, "name a command"},
         {{"frobnicate"}, "unknown command [frobnicate]"},
         {{"job", "--client", "1", "--job", "1", "/x"}, "--config is required"},
         {{"job", "--config", "/nonexistent.conf", "--client", "1", "--job", "1", "/x"},
          "cannot read config [/nonexistent.conf]"},
-        {{"job", "--config", "/dev/null", "--client", "1", "--job", "x1", "/x"}, "--job"},
-        {{"job", "--config", "/dev/null", "--client", "1", "--job", "3", "--plugin", "/none.so", "/x"},
+        {{"job", "--config", "c", "--client", "1", "--job", "x1", "/x"}, "--job wants a decimal number"},
+        {{"job", "--config", "c", "--client", "1", "--job", "0", "/x"}, "--job must be 1 or more"},
+        {{"job", "--config", "c", "--client", "1", "--job", "4", "--prev", "9", "/x"},
+         "--prev must name an earlier job"},
+        {{"help", "jbo"}, "no command [jbo]"},
+        {{"job", "--config", dir / "c.conf", "--client", "1", "--job", "3", "--plugin", "/none.so", "/x"},
          "cannot load plug-in"},
     };
     for (const auto& c : cases) {
@@ -103,6 +112,30 @@ TEST(Snapagent, UsageErrorsAreOneLine) {
         EXPECT_EQ(SplitLines(run.err).size(), 1u) << run.err;
         EXPECT_NE(run.err.find(c.second), std::string::npos) << run.err;
     }
+}
+
+// The change list as text: one line per change, valid UTF-8 as it is and
+// other bytes escaped; a rename's deleted half ("old/", same inode, right
+// before) joins the renamed item, a deletion that is not one stays.
+TEST(Snapagent, TextFormsStayOnOneLine) {
+    EXPECT_EQ(PrintablePath("a b\\c\xFF\n"), "a b\\\\c\\xFF\\x0A");
+    EXPECT_EQ(PrintablePath("caf\xC3\xA9 \xE2\x82\xAC\xC2\x85\xC0\xAF\xE2\x82"),
+              "caf\xC3\xA9 \xE2\x82\xAC\\xC2\\x85\\xC0\\xAF\\xE2\\x82");
+    FileServerSnapshotCompareItem item, gone;
+    item.uiStatus = kItemCreated;
+    item.strPath = "/s/new";
+    item.strOldPath = "/s/old";
+    item.stItemInfo.bRenamed = true;
+    gone.uiStatus = kItemDeleted;
+    gone.strPath = gone.strOldPath = "/s/old/";
+    ChangeLines lines;
+    EXPECT_TRUE(lines.Add(gone).empty());
+    EXPECT_EQ(lines.Add(item), std::vector<std::string>{"renamed  /s/old -> /s/new"});
+    EXPECT_TRUE(lines.Add(gone).empty());
+    item.stItemInfo.ullInode = 7;
+    EXPECT_EQ(lines.Add(item).size(), 2u);
+    EXPECT_TRUE(lines.Add(gone).empty());
+    EXPECT_EQ(lines.Finish(), std::vector<std::string>{"deleted  /s/old/"});
 }
 
 }  // namespace

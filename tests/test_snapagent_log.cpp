@@ -3,7 +3,7 @@
 // links) logs every line under the operation of the agent's interface it
 // belongs to (or the pull function), never under a helper of the client,
 // and every line carries its time, process and job.
-#include "tests/test_transcript_process.h"
+#include "tests/support/TestSupport.h"
 #include "tools/ErrorJson.h"
 #include "tools/FileOps.h"
 
@@ -12,7 +12,7 @@
 #include <regex>
 #include <set>
 
-using namespace transcripttest;
+using namespace testsupport;
 
 namespace {
 
@@ -38,7 +38,7 @@ TEST(SnapagentLog, TwoJobCycleLogsEveryLineUnderAnOperationWithTimePidAndJob) {
                           "(-1|[0-3])\t([^\t]+)\t\\d+\t[^\t]*");
     std::set<std::string> jobs, strangers;
     size_t lines = 0;
-    for (const std::string& text : SplitLines(Slurp(kept[1]))) {
+    for (const std::string& text : SplitLines(ReadFile(kept[1]))) {
         std::smatch fields;
         ASSERT_TRUE(std::regex_match(text, fields, line)) << text;
         jobs.insert(fields[1]);
