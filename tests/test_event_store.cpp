@@ -5,7 +5,7 @@
 #include "host/SnapDiffEventMonitor.h"
 #include "hostlib/EventStoreInodeFilter.h"
 #include "tests/support/TestSupport.h"
-#include "tools/InspectCommand.h"
+#include "tools/StoreDumpCommand.h"
 
 #include <gtest/gtest.h>
 

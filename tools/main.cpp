@@ -4,7 +4,7 @@
 #include "tools/CheckCommand.h"
 #include "tools/CommandLine.h"
 #include "tools/Demo.h"
-#include "tools/InspectCommand.h"
+#include "tools/StoreDumpCommand.h"
 #include "tools/JobCommand.h"
 #include "tools/PluginLoader.h"
 

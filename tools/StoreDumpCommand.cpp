@@ -2,7 +2,7 @@
 // each, with its times and flags decoded, so that a support engineer can see
 // what a job's SnapDiff run gathered without knowing how the rows are packed
 // (docs/change-database.md).
-#include "tools/InspectCommand.h"
+#include "tools/StoreDumpCommand.h"
 
 #include "hostlib/EventStoreRow.h"
 #include "tools/ItemText.h"
