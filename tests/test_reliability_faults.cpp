@@ -3,16 +3,19 @@
 // which agent call, and what the cycle leaves; then once per fault point:
 // each array and store call of jobs 1 and 2 failing, the connection dropping
 // at the first call of each operation, two failures in one incremental job,
-// the process dying at every call boundary (the job then runs again), and
-// broken surroundings. After each run: the failing agent call answered as
-// the product promises, every other call succeeded, each share of jobs 2 and
-// 3 reported its failure to the agent or delivered every change, no snapshot
-// a kept share reads was deleted, and after the fault-free job 3 the array
-// holds what a clean cycle leaves.
+// the process dying at every call boundary (the job then runs again),
+// broken surroundings, and the local array's own files broken in turn.
+// After each run: the failing agent call answered as the product promises,
+// every other call succeeded, each share of jobs 2 and 3 reported its
+// failure to the agent or delivered every change, no snapshot a kept share
+// reads was deleted, and after the fault-free job 3 the array holds what a
+// clean cycle leaves.
 #include "array/ScriptJson.h"
 #include "host/FXErrorUtil.h"
 #include "host/VKPlatformInfo.h"
 #include "tests/test_reliability_cycle.h"
+#include "tools/DemoWorld.h"
+#include "tools/JobRunner.h"
 
 #include <csignal>
 #include <fstream>
@@ -475,6 +478,144 @@ TEST(ReliabilityFaults, BrokenSurroundingsAreReported) {
 
 TEST(ReliabilityFaults, AJobKilledAtAnyCallRunsAgainToTheCleanEnd) {
     RunMatrix("process deaths", [](const Row&, const CallMap& calls) { return ProcessDeaths(calls); });
+}
+
+// The local array's own files break in turn while the same two-job cycle
+// runs on it (job 3 then runs clean): catalogs, catalog folders, .snapshot
+// folders, snapshots that cannot be deleted and the disk the copies are
+// written to. A fault with a repair lasts for its job's ConfigureSnapshot;
+// one without is made before its job.
+struct LocalFault {
+    std::string name;
+    int job;
+    std::function<void(const std::string& root)> breakIt, repair;
+};
+
+struct FaultObserver : snapagent::JobObserver {
+    FaultObserver(const LocalFault* f, const std::string& r) : fault(f), root(r) {}
+    const LocalFault* fault;
+    std::string root;
+    int job = 0;
+    bool Met(const std::string& op) const { return fault && fault->repair && job == fault->job && op == "ConfigureSnapshot"; }
+    void OnCalling(const std::string& op) override { if (Met(op)) fault->breakIt(root); }
+    void OnStep(const std::string& op, const CRyError&) override { if (Met(op)) fault->repair(root); }
+};
+
+// For each job, by share: the delivered items, or "reported" when the share
+// told the agent to walk it; after job 3 also the array's files, snapshot
+// copies by name.
+typedef std::vector<std::map<std::string, std::string>> LocalOutcome;
+
+LocalOutcome RunLocal(bool cluster, const LocalFault* fault, std::vector<std::string>& violations) {
+    snapagent::PluginLoader plugin;
+    snapagent::DemoWorld world;
+    std::string error;
+    if (!plugin.Load(snapagent::PluginLoader::DefaultPath(), error) ||
+        !world.Build(snapagent::DemoWorld::DemoSpec(cluster), error))
+        return violations.push_back(error), LocalOutcome();
+    setenv("SNAPCLIENT_CONFIG", world.ConfigPath().c_str(), 1);
+    FaultObserver observer(fault, world.Base() + "/array");
+    LocalOutcome outcome(3);
+    for (int job = observer.job = 1; job <= 3; job = ++observer.job) {
+        for (const auto& share : world.Shares()) {
+            const std::string& dir = share.strLiveDir;
+            if (job == 1 && mkdir((dir + "/dir").c_str(), 0755) == 0) testsupport::WriteFile(dir + "/old.txt", "old");
+            if (job == 2 && rename((dir + "/old.txt").c_str(), (dir + "/moved.txt").c_str()) == 0)
+                testsupport::WriteFile(dir + "/dir/new.txt", "new");
+            if (job < 3) testsupport::WriteFile(dir + "/kept.txt", std::string(job << 16, 'k'));  // fills 4 KiB
+        }
+        if (fault && fault->job == job && !fault->repair) fault->breakIt(observer.root);
+        snapagent::JobSpec plan;
+        plan.llPrevJobId = (plan.llJobId = job) - 1;
+        for (const auto& share : world.Shares()) plan.shares.push_back(share.strSharePath);
+        world.ResultsDir(job, plan.strResultsDir, error);
+        snapagent::JobResult result;
+        snapagent::RunJob(plugin, plan, observer, result);
+        if (!result.bOk && job == 3) violations.push_back("the clean job 3 failed in " + result.strFailedStep);
+        for (const auto& read : result.readPaths)  // the next job compares against it
+            if (access(read.second.c_str(), F_OK) != 0) violations.push_back("job deleted " + read.second);
+        for (const auto& share : result.shares) {
+            std::set<std::string> items{share.bCompared ? "" : "reported"};  // in any order
+            for (const auto& item : share.items)
+                items.insert(std::to_string(item.uiStatus) + (item.stItemInfo.bRenamed ? "r " : " ") +
+                             item.strPath.substr(world.Base().size()));
+            outcome[job - 1][share.strShare.substr(world.Base().size())] = Join({items.begin(), items.end()});
+        }
+    }
+    FILE* find = popen(("cd " + observer.root + " && find . -path '*/.snapshot/*/*' -prune -o -print | sort").c_str(), "r");
+    for (int c; (c = fgetc(find)) != EOF;) outcome[2]["the array's files"] += char(c);
+    pclose(find);
+    return outcome;
+}
+
+// A file where a folder belongs, or a folder holding a file where a file or
+// link belongs (this test may run as root, which writes through any mode).
+LocalFault InTheWay(const std::string& rel, int job, bool folder) {
+    return {rel + (folder ? " a full folder" : " a file") + " in job " + std::to_string(job), job, [=](const std::string& root) {
+                rename((root + rel).c_str(), (root + rel + ".away").c_str());
+                if (folder) mkdir((root + rel).c_str(), 0755);
+                std::ofstream(root + rel + (folder ? "/x" : "")) << "in the way";  // the folder above may be missing
+            }, [=](const std::string& root) {
+                for (const char* end : {"/x", ""}) remove((root + rel + end).c_str());
+                rename((root + rel + ".away").c_str(), (root + rel).c_str());
+            }};
+}
+
+std::vector<LocalFault> LocalFaults() {
+    std::vector<LocalFault> faults;
+    for (int job : {1, 2})
+        for (const char* folder : {"/.snapcatalog", "/projects/.snapshot", "/projects/alpha/.snapshot"})
+            faults.push_back(InTheWay(folder, job, false));
+    faults.push_back(InTheWay("/.snapcatalog/projects", 2, false));
+    // Job 2 deletes job 1's snapshot once it has taken its own.
+    for (const char* part : {"/projects/alpha/.snapshot/VKOP_1_0_1", "/projects/.snapshot/VKOP_1_0_1",
+                             "/.snapcatalog/projects/VKOP_1_0_1.cat"})
+        faults.push_back(InTheWay(part, 2, true));
+    // The catalog job 2 or 3 compares with: gone, cut inside the header or
+    // inside the last row (neither is the end of the rows), or garbage.
+    const char* const kHow[] = {"deleted", "cut to 0 bytes", "cut to 20 bytes", "without 12 bytes", "garbage"};
+    for (int job : {2, 3})
+        for (int how = 0; how < 5; ++how)
+            faults.push_back({std::string("base catalog ") + kHow[how] + " before job " + std::to_string(job), job,
+                              [job, how](const std::string& root) {
+                const std::string path = root + "/.snapcatalog/projects/VKOP_1_0_" + std::to_string(job - 1) + ".cat";
+                std::string text = testsupport::ReadFile(path);
+                for (size_t i = 0; i < text.size(); i += 7) text[i] ^= 0x5a;
+                const size_t cut[] = {0, 0, 20, text.size() - 12};
+                if (how == 4) testsupport::WriteFile(path, text);
+                else if (how > 0) truncate(path.c_str(), cut[how]);
+                else unlink(path.c_str());
+            }, nullptr});
+    // A full disk while job 2 copies and catalogs, played by the file size limit.
+    auto limitTo = [](rlim_t size) {
+        return [size](const std::string&) { signal(SIGXFSZ, SIG_IGN); rlimit l{size, RLIM_INFINITY}; setrlimit(RLIMIT_FSIZE, &l); };
+    };
+    for (rlim_t limit : {rlim_t(0), rlim_t(4096)})
+        faults.push_back({"disk full after " + std::to_string(limit) + " bytes in job 2 ConfigureSnapshot", 2,
+                          limitTo(limit), limitTo(RLIM_INFINITY)});
+    return faults;
+}
+
+TEST(ReliabilityFaults, TheLocalArraysOwnFilesBreakCleanly) {
+    for (bool cluster : {true, false}) {
+        std::vector<std::string> violations;
+        const LocalOutcome clean = RunLocal(cluster, nullptr, violations);
+        ASSERT_EQ(Join(violations), "");
+        EXPECT_EQ(clean[1].size(), 3u);
+        for (const auto& share : clean[1]) EXPECT_EQ(share.second.find("reported"), std::string::npos);
+        const std::vector<LocalFault> faults = LocalFaults();
+        for (const LocalFault& fault : faults) {
+            SCOPED_TRACE(fault.name + (cluster ? ", cluster" : ", not a cluster"));
+            violations.clear();
+            const LocalOutcome got = RunLocal(cluster, &fault, violations);
+            for (int job : {1, 2})  // a share missing from a failed job was reported with it
+                for (const auto& share : got[job])
+                    if (share.second.find("reported") == std::string::npos && share.second != clean[job].at(share.first))
+                        violations.push_back("job " + std::to_string(job + 1) + " " + share.first + ": " + share.second);
+            EXPECT_EQ(Join(violations), "");
+        }
+        std::cout << "[ fault points ] local array files, " << (cluster ? "cluster: " : "not a cluster: ") << faults.size() << std::endl;
+    }
 }
 
 }  // namespace
