@@ -5,6 +5,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -130,6 +131,7 @@ void CheckJob(const json& scenario, const json& job, const std::string& dir, siz
                     "/mnt/home = filer1:/vol/home\n\n[log]\nlevel = 3\nfile = ${DIR}/plugin.log\n\n" +
                     scenario.value("config", std::string()) + job.value("config", std::string())),
                 "${DIR}", dir));
+    chmod((dir + "/snapclient.conf").c_str(), 0600);  // it holds a password
     std::vector<std::string> args{"job", "--quiet", "--config", dir + "/snapclient.conf",
                                   "--results", dir + "/" + job.value("results", "results" + tag),
                                   "--transcript", dir + "/transcript" + tag + ".jsonl"};

@@ -34,7 +34,7 @@ const char kDemoUsage[] =
     "  --keep         keep the demo folder and print where it is\n"
     "  --non-cluster  the array is not a cluster (SnapDiff names carry the\n"
     "                 snapshot path)\n"
-    "  --plugin PATH  load this plug-in instead of the one of this build\n";
+    "  --plugin PATH  load this plug-in instead of the installed one (or this build's)\n";
 
 const char kJobUsage[] =
     "usage: snapagent job --config FILE --client N --job N [--prev N] [OPTIONS] SHARE...\n"
@@ -78,7 +78,7 @@ const char kJobUsage[] =
     "  --quiet         no progress on stderr (outcome lines and errors stay)\n"
     "  --verbose       every plug-in call, error locations and the plug-in's\n"
     "                  log on stderr\n"
-    "  --plugin PATH   load this plug-in instead of the one of this build\n";
+    "  --plugin PATH   load this plug-in instead of the installed one (or this build's)\n";
 
 const char kCheckUsage[] =
     "usage: snapagent check --config FILE --client N [--results DIR] [--auto-mount]\n"
