@@ -3,11 +3,13 @@
 // formatting; SC_LOG_ALWAYS writes without asking (failures the operator
 // must always see).
 //
-// An operator finds a job step in the log by the signature of the agent's
-// call that ran it, so every line and every error location carries the
-// signature of the agent-facing operation in progress (SC_OPERATION, on
-// entry of each), also when a helper or a lambda writes it. Outside any
-// operation (a helper called on its own) a line carries its own function.
+// An operator finds a job step in the log by the signature of the client
+// operation that ran it (the agent's calls, the client's own virtual
+// operations such as CreateSnapshot, and the pull function), so every line
+// and every error location carries the signature of the innermost such
+// operation in progress (SC_OPERATION, on entry of each), also when a helper
+// or a lambda writes it. Outside any operation (a helper called on its own)
+// a line carries its own function.
 #pragma once
 
 #include "host/CRyError.h"

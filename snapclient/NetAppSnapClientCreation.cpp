@@ -44,6 +44,7 @@ CRyError CNetAppSnapClient::ConfigureSnapshot(std::list<std::string>& shares,
 CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
                                            const std::list<std::string>&,
                                            const std::list<std::string>&) {
+    SC_OPERATION();
     SC_TRACE_FUNCTION();
     if (!m_pManageOntap)
         return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,

@@ -135,6 +135,7 @@ FileServerSnapshotCompareItem& CNetAppSnapClient::DeletedOldName(
 
 CRyError CNetAppSnapClient::PopulateCompareItem(const ChangeEventItem& event,
                                                 FileServerSnapshotCompareItem& item) {
+    SC_OPERATION();
     const bool directory = event.uiFileType == kFileTypeDirectory;
     item.stItemInfo.ullInode = static_cast<uint64_t>(event.llInode);
     item.stItemInfo.llAtime = event.llAtime;

@@ -10,6 +10,7 @@
 #include "snapclient/ClientLog.h"
 
 bool CNetAppSnapClient::IsPathEligibleForSnapDiffScan(const FileServerExportInfo& share) {
+    SC_OPERATION();
     if (share.strPrevSnapName.empty() || share.strCurrSnapName.empty()) {
         SC_LOG_ALWAYS(-1,
                       "Current snapshot[%s] or prev snapshot[%s] is not valid for path[%s], can "
@@ -40,6 +41,7 @@ bool CNetAppSnapClient::IsPathEligibleForSnapDiffScan(const FileServerExportInfo
 
 void CNetAppSnapClient::GetCommonVolumeShares(const FileServerExportInfo& share,
                                               std::list<FileServerExportInfo>& common) {
+    SC_OPERATION();
     std::list<FileServerExportInfo> candidates(1, share);
     for (const FileServerExportInfo& other : m_lstExportInfo) {
         if (other.strVolume == share.strVolume && other.bSnapDiffEnabled &&
@@ -74,6 +76,7 @@ void CNetAppSnapClient::MarkSnapDiffCompletedShares(const std::list<FileServerEx
 }
 
 void CNetAppSnapClient::GetSnapDiffItemsPerIteration(int& maxItems) {
+    SC_OPERATION();
     // Larger batches are only safe from ONTAP 9.2 on; only a cluster reports
     // a version we can trust for that.
     bool ontap92OrLater = false;

@@ -62,6 +62,7 @@ void TakeTimes(ChangeEventItem& to, const ChangeEventItem& from) {
 CRyError CNetAppSnapClient::CreateEventDB(const std::string& prevSnapName,
                                           const std::string& currSnapName,
                                           const std::string& volume) {
+    SC_OPERATION();
     try {
         m_pEventDB = boost::make_shared<CSnapDiffEventMonitor>(m_strJobResultsDir, prevSnapName,
                                                                currSnapName + "_" + volume);
@@ -95,6 +96,7 @@ bool CNetAppSnapClient::HasMatchableVolumePath(const FileServerExportInfo& share
 
 bool CNetAppSnapClient::IsEventPartOfBackupPaths(const std::list<FileServerExportInfo>& shares,
                                                  std::string& path) {
+    SC_OPERATION();
     const FileServerExportInfo* share = ShareHoldingPath(shares, path);
     if (!share) return false;
     size_t start = 0, length = 0;
@@ -106,6 +108,7 @@ bool CNetAppSnapClient::IsEventPartOfBackupPaths(const std::list<FileServerExpor
 }
 
 CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem& event) {
+    SC_OPERATION();
     bool exists = false;
     CRyError err = m_pEventDB->InsertEvent(event, exists);
     if (err.IsError()) return err.Push(SC_LOCATION);

@@ -30,6 +30,7 @@ struct LineBuffer {
 }  // namespace
 
 CRyError CNetAppSnapClient::AddSnapDevInfo() {
+    SC_OPERATION();
     if (m_strSnapMapInfoFile.empty())
         return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
                                        "SnapMapInfo file not set");
