@@ -1,10 +1,10 @@
 // The snapshot map file "nativeSnapMapInfo.vkf" in the job results folder:
 // one record "m:<backup path>:<mapped path>:" per line for every entry of
 // the content mapper path map. Other readers rely on that format, so a
-// backup path holding ":" is written as it is and told apart when read. It is the only record of the job's paths that
-// the post-backup cleanup has, so a write that did not reach the disk is an
-// error, never a silent success. Files of earlier jobs are read with the
-// same format.
+// backup path holding ":" is written as it is and told apart when read. It
+// is the only record of the job's paths that the post-backup cleanup has,
+// so a write that did not reach the disk is an error, never a silent
+// success. Files of earlier jobs are read with the same format.
 #include "snapclient/NetAppSnapClient.h"
 
 #include "host/FXErrorUtil.h"
