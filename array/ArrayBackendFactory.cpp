@@ -2,7 +2,7 @@
 
 #include "array/CallLog.h"
 #include "array/FaultInjectingBackend.h"
-#include "array/LocalArray.h"
+#include "array/local/LocalArray.h"
 #include "array/RecordingBackend.h"
 #include "array/ScriptJson.h"
 #include "array/ScriptedArray.h"

@@ -20,7 +20,7 @@
 #include "bench/BenchSupport.h"
 #include "bench/ChangeWorkload.h"
 
-#include "hostlib/EventStoreRow.h"
+#include "hostlib/eventstore/EventStoreRow.h"
 
 #include <memory>
 #include <sqlite3.h>

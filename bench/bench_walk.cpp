@@ -15,7 +15,7 @@
 // The volume and its two snapshots take minutes to make at 10^6 files, so
 // they are made once under --cache (a "complete" mark is written last) and
 // reused by later runs.
-#include "array/LocalArray.h"
+#include "array/local/LocalArray.h"
 #include "array/ScriptedArray.h"
 #include "bench/BenchClient.h"
 #include "bench/BenchSupport.h"

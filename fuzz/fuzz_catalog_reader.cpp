@@ -2,7 +2,7 @@
 // refused as corrupt. A file read to its end must be one the catalog writer
 // could have written: its rows written again read back the same, and make a
 // file of the same size when the input was of the current format.
-#include "array/LocalArrayCatalog.h"
+#include "array/local/LocalArrayCatalog.h"
 #include "fuzz/FuzzSupport.h"
 
 #include <algorithm>

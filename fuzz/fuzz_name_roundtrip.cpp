@@ -2,7 +2,7 @@
 // decoded by the client, comes back byte for byte unless it holds what the
 // decoder cannot give back: a NUL byte (it ends the name) or a backslash
 // followed by two upper-case hex digits (the second pass decodes it again).
-#include "array/LocalArrayNames.h"
+#include "array/local/LocalArrayNames.h"
 #include "fuzz/FuzzSupport.h"
 
 #include <cstdlib>

@@ -3,7 +3,7 @@
 // disk, the file, injected into any operation) that surface as errors.
 #include "host/FXErrorUtil.h"
 #include "host/SnapDiffEventMonitor.h"
-#include "hostlib/EventStoreInodeFilter.h"
+#include "hostlib/eventstore/EventStoreInodeFilter.h"
 #include "tests/support/TestSupport.h"
 #include "tools/StoreDumpCommand.h"
 

@@ -3,7 +3,7 @@
 // while a snapshot is taken, the session limit, a damaged catalog, and
 // batches where only the last one ends the run. What SnapDiff reports is
 // checked against real trees by test_snapagent_property.
-#include "array/LocalArrayCatalog.h"
+#include "array/local/LocalArrayCatalog.h"
 #include "tests/support/LocalArrayWorld.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "tools/ConfigCheck.h"
 
 #include "array/ArrayBackendFactory.h"
-#include "array/LocalArray.h"
+#include "array/local/LocalArray.h"
 #include "array/ScriptJson.h"
 #include "host/IniFile.h"
 #include "host/NASSnapUtil.h"

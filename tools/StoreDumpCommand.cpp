@@ -4,7 +4,7 @@
 // (docs/change-database.md).
 #include "tools/StoreDumpCommand.h"
 
-#include "hostlib/EventStoreRow.h"
+#include "hostlib/eventstore/EventStoreRow.h"
 #include "tools/ItemText.h"
 
 #include <ctime>

@@ -2,7 +2,7 @@
 // of its volumes and to read a whole SnapDiff run.
 #pragma once
 
-#include "array/LocalArray.h"
+#include "array/local/LocalArray.h"
 #include "tests/support/TestSupport.h"
 
 #include <climits>

@@ -16,7 +16,7 @@
 #pragma once
 
 #include "array/ArrayBackend.h"
-#include "array/LocalArrayTreeWalk.h"
+#include "array/local/LocalArrayTreeWalk.h"
 
 #include <string>
 #include <unordered_map>

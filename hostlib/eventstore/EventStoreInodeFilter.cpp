@@ -1,4 +1,4 @@
-#include "hostlib/EventStoreInodeFilter.h"
+#include "hostlib/eventstore/EventStoreInodeFilter.h"
 
 #include <new>
 

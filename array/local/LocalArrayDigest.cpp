@@ -1,4 +1,4 @@
-#include "array/LocalArrayDigest.h"
+#include "array/local/LocalArrayDigest.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "array/LocalArrayNames.h"
+#include "array/local/LocalArrayNames.h"
 
 ArrayStatus CheckLocalArrayName(const std::string& kind, const std::string& name) {
     std::string why;

@@ -27,7 +27,7 @@
 #pragma once
 
 #include "array/ArrayBackend.h"
-#include "array/LocalArrayCatalog.h"
+#include "array/local/LocalArrayCatalog.h"
 
 #include <deque>
 #include <string>

@@ -1,6 +1,6 @@
-#include "array/LocalArraySnapshotCopy.h"
+#include "array/local/LocalArraySnapshotCopy.h"
 
-#include "array/LocalArrayDigest.h"
+#include "array/local/LocalArrayDigest.h"
 
 #include <cerrno>
 #include <cstdio>

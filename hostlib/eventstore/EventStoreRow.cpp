@@ -1,4 +1,4 @@
-#include "hostlib/EventStoreRow.h"
+#include "hostlib/eventstore/EventStoreRow.h"
 
 namespace eventstore {
 

@@ -1,6 +1,6 @@
-#include "array/LocalArraySnapDiff.h"
+#include "array/local/LocalArraySnapDiff.h"
 
-#include "array/LocalArrayNames.h"
+#include "array/local/LocalArrayNames.h"
 
 #include <algorithm>
 #include <cstring>

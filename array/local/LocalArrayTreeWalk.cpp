@@ -1,6 +1,6 @@
-#include "array/LocalArrayTreeWalk.h"
+#include "array/local/LocalArrayTreeWalk.h"
 
-#include "array/LocalArrayDigest.h"
+#include "array/local/LocalArrayDigest.h"
 
 #include <cerrno>
 #include <cstring>

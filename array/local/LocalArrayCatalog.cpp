@@ -1,4 +1,4 @@
-#include "array/LocalArrayCatalog.h"
+#include "array/local/LocalArrayCatalog.h"
 
 #include <algorithm>
 #include <cerrno>

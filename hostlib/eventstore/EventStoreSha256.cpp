@@ -1,4 +1,4 @@
-#include "hostlib/EventStoreSha256.h"
+#include "hostlib/eventstore/EventStoreSha256.h"
 
 #include <cstdint>
 

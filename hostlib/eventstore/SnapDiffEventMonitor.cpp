@@ -2,9 +2,9 @@
 
 #include "host/FXErrorUtil.h"
 #include "host/LogWriter.h"
-#include "hostlib/EventStoreInodeFilter.h"
-#include "hostlib/EventStoreName.h"
-#include "hostlib/EventStoreRow.h"
+#include "hostlib/eventstore/EventStoreInodeFilter.h"
+#include "hostlib/eventstore/EventStoreName.h"
+#include "hostlib/eventstore/EventStoreRow.h"
 
 #include <algorithm>
 #include <cerrno>

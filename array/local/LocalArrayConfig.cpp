@@ -1,6 +1,6 @@
-#include "array/LocalArray.h"
+#include "array/local/LocalArray.h"
 
-#include "array/LocalArrayNames.h"
+#include "array/local/LocalArrayNames.h"
 #include "host/VKPlatformInfo.h"
 
 #include <boost/make_shared.hpp>

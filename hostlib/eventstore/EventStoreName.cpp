@@ -1,6 +1,6 @@
-#include "hostlib/EventStoreName.h"
+#include "hostlib/eventstore/EventStoreName.h"
 
-#include "hostlib/EventStoreSha256.h"
+#include "hostlib/eventstore/EventStoreSha256.h"
 
 #include <climits>
 

@@ -66,7 +66,7 @@
 #pragma once
 
 #include "array/ArrayBackend.h"
-#include "array/LocalArraySnapDiff.h"
+#include "array/local/LocalArraySnapDiff.h"
 
 #include <boost/shared_ptr.hpp>
 #include <functional>

@@ -1,9 +1,9 @@
-#include "array/LocalArray.h"
+#include "array/local/LocalArray.h"
 
-#include "array/LocalArrayCatalog.h"
-#include "array/LocalArrayNames.h"
-#include "array/LocalArraySnapshotCopy.h"
-#include "array/LocalArrayTreeWalk.h"
+#include "array/local/LocalArrayCatalog.h"
+#include "array/local/LocalArrayNames.h"
+#include "array/local/LocalArraySnapshotCopy.h"
+#include "array/local/LocalArrayTreeWalk.h"
 
 #include <algorithm>
 #include <cerrno>
