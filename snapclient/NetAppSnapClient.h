@@ -10,6 +10,7 @@
 #include "host/SnapDiffEventMonitor.h"
 #include "host/VkMntTab.h"
 #include "snapclient/CFileServerSnapClientBase.h"
+#include "snapclient/ScanExtraNames.h"
 
 #include <boost/shared_ptr.hpp>
 #include <deque>
@@ -60,7 +61,8 @@ public:
     virtual bool CheckIfSnapPath(const std::string& path);
 
     CRyError CleanupSnapshotByVolume(const std::map<std::string, std::set<std::string>>& volumes);
-    bool SnapDiffRemoveEscapeSequence(std::string& name, unsigned char*& buffer, size_t& size);
+    bool SnapDiffRemoveEscapeSequence(std::string& name, unsigned char*& buffer, size_t& size,
+                                      std::string* onePass = nullptr);
     FileServerSnapshotCompareItem GetSnapshotCompareItem();
 
 protected:
@@ -189,4 +191,43 @@ private:
     // The deletion of the event's old path, as a directory, into item.
     FileServerSnapshotCompareItem& DeletedOldName(ChangeEventItem& event,
                                                   FileServerSnapshotCompareItem& item);
+    // Cuts a non-cluster name down to its path below the snapshot folder.
+    static bool CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
+                                  const std::string& prevSnapName);
+    // The length of the share's own path inside its volume path; false for a
+    // volume path of another form (NetAppSnapClientScanEvents.cpp).
+    static bool InVolumePathLength(const FileServerExportInfo& share, size_t& length);
+    // Records that a change of the share cannot be delivered: its comparison
+    // fails with 995 and the message, so the agent scans it in full.
+    void MarkShareUndeliverable(const std::string& backupPath, const std::string& name,
+                                const std::string& why);
+
+    // --- Names that may mean several files (NetAppSnapClientScanNames.cpp) ---
+    // A name as the array sent it and as decoded, for one change.
+    struct ReceivedName {
+        const std::string& strRaw;      // as sent
+        const std::string& strOnePass;  // one decoding pass, when a second one ran
+        const std::string& strDecoded;  // both passes, snapshot folder cut away
+        const std::string& strChangeType;
+        bool bCluster;
+    };
+    enum class NamePlacement { kOrdinary, kPlaced, kLeftOut };
+    // kOrdinary: a name without a backslash that no second pass changed,
+    // for the usual share matching. Otherwise placed holds the backup path
+    // of the one form that exists in the change's snapshot (kPlaced), or the
+    // change is left out (kLeftOut) and, when a share may hold it, that
+    // share is marked undeliverable.
+    NamePlacement PlaceNameOfSeveralForms(const std::list<FileServerExportInfo>& shares,
+                                          const FileServerExportInfo& runShare,
+                                          const ReceivedName& name, std::string& placed);
+    // True when a component of path is "." or "..".
+    static bool HasDotComponent(const std::string& path);
+
+    // --- Names a merged event cannot hold (NetAppSnapClientExtraNames.cpp) ---
+    ScanExtraNames m_extraNames;
+    // Keeps each name of the two events that the merge into written drops.
+    void KeepDroppedNames(const ChangeEventItem& stored, const std::string& storedOldPath,
+                          const ChangeEventItem& reported, const ChangeEventItem& written);
+    // The next held name of the scanned share into item; false when none is left.
+    bool NextExtraName(FileServerSnapshotCompareItem& item);
 };

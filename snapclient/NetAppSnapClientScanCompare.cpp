@@ -55,21 +55,7 @@ uint32_t ChangeFlagOfText(const std::string& changeType) {
     return 0;
 }
 
-// True when a component of path is "." or "..": no file system sends such a
-// name, and handing it on would let the agent read outside the share.
-bool HasDotComponent(const std::string& path) {
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        const size_t length = end - start;
-        if ((length == 1 && path[start] == '.') ||
-            (length == 2 && path[start] == '.' && path[start + 1] == '.'))
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
+}  // namespace
 
 // On an array that is not a cluster SnapDiff names a change by its path
 // inside the snapshot directory; keep what follows the snapshot name. That
@@ -81,8 +67,8 @@ bool HasDotComponent(const std::string& path) {
 // longer is the directory. A name holding neither snapshot name becomes
 // empty and false is returned; the snapshot directory itself, the volume
 // root, becomes empty too but is found.
-bool CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
-                       const std::string& prevSnapName) {
+bool CNetAppSnapClient::CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
+                                          const std::string& prevSnapName) {
     const size_t curr = name.find(currSnapName);
     const size_t prev = name.find(prevSnapName);
     if (curr == std::string::npos && prev == std::string::npos) {
@@ -96,8 +82,6 @@ bool CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
     name.erase(0, cutAtPrev ? prev + prevSnapName.size() : curr + currSnapName.size());
     return true;
 }
-
-}  // namespace
 
 struct CNetAppSnapClient::SnapDiffRun {
     const FileServerExportInfo& share;
@@ -114,6 +98,7 @@ struct CNetAppSnapClient::SnapDiffRun {
     DecodeBuffer buffer;
     // Reused for every change so that storing one costs no allocation.
     std::string rawName;
+    std::string onePassName;
     std::string convertedPath;
     ChangeEventItem event;
 
@@ -190,6 +175,7 @@ CRyError CNetAppSnapClient::BindShareEvents(
     if (err.IsError())
         return err.Push(SC_LOCATION, "Unable to prepare select query for the event database");
     m_strScanSharePrefix = share.strBackupPath + "/";
+    m_extraNames.StartRead(m_pEventDB);
     source = std::bind(&CNetAppSnapClient::GetSnapshotCompareItem, this);
     return CRyError::Success();
 }
@@ -309,7 +295,7 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
     std::string& name = change.strFileName;
     run.rawName.assign(name);
     if (run.bEscapedNames &&
-        !SnapDiffRemoveEscapeSequence(name, run.buffer.pBytes, run.buffer.size))
+        !SnapDiffRemoveEscapeSequence(name, run.buffer.pBytes, run.buffer.size, &run.onePassName))
         return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OPERATION_ABORTED,
                                        "Processing of escape characters failed for file:[%s]",
                                        name.c_str());
@@ -345,8 +331,16 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
         return CRyError::Success();
     }
 
-    run.convertedPath.assign(name);
-    if (!IsEventPartOfBackupPaths(run.commonShares, run.convertedPath)) return CRyError::Success();
+    const NamePlacement placement = PlaceNameOfSeveralForms(
+        run.commonShares, run.share,
+        ReceivedName{run.rawName, run.onePassName, name, change.strChangeType, run.bCluster},
+        run.convertedPath);
+    if (placement == NamePlacement::kLeftOut) return CRyError::Success();
+    if (placement == NamePlacement::kOrdinary) {
+        run.convertedPath.assign(name);
+        if (!IsEventPartOfBackupPaths(run.commonShares, run.convertedPath))
+            return CRyError::Success();
+    }
     if (HasDotComponent(run.convertedPath)) {
         SC_LOG_ALWAYS(-1,
                       "Skipping SnapDiff change for file:[%s], its path[%s] has a \".\" or \"..\" "
@@ -355,11 +349,9 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
         // The file is real and would be missing from the backup: the share
         // it lies in must be scanned in full instead.
         const FileServerExportInfo* owner = ShareHoldingPath(run.commonShares, name);
-        if (owner && !m_mapUndeliverableShares.count(owner->strBackupPath))
-            m_mapUndeliverableShares[owner->strBackupPath] = FXErrorUtil::ErrorWin32(
-                SC_LOCATION, ERROR_OPERATION_ABORTED,
-                "SnapDiff change [%s] of share [%s] cannot be delivered: %s", run.rawName.c_str(),
-                owner->strBackupPath.c_str(), "its path has a \".\" or \"..\" component");
+        if (owner)
+            MarkShareUndeliverable(owner->strBackupPath, run.rawName,
+                                   "its path has a \".\" or \"..\" component");
         return CRyError::Success();
     }
     // A directory path ends in exactly one "/", whatever the name ended in.

@@ -4,7 +4,10 @@
 // pass decodes what the first one uncovered; there is never a third. The
 // decode buffer belongs to the caller's run and is reused for every name; it
 // grows only when a name does not fit, and when growing fails the caller is
-// left with no buffer (null, size 0), never with a released one.
+// left with no buffer (null, size 0), never with a released one. A caller
+// that must know which file a name means (the second pass may have decoded
+// what was a real backslash of it) gets the first pass's result whenever a
+// second pass ran, and an empty string otherwise.
 #include "snapclient/NetAppSnapClient.h"
 
 #include "snapclient/ClientLog.h"
@@ -53,7 +56,8 @@ void DecodeOnePass(const std::string& name, unsigned char* buffer) {
 }  // namespace
 
 bool CNetAppSnapClient::SnapDiffRemoveEscapeSequence(std::string& name, unsigned char*& buffer,
-                                                     size_t& size) {
+                                                     size_t& size, std::string* onePass) {
+    if (onePass) onePass->clear();
     if (name.find('\\') == std::string::npos) return true;
     for (int pass = 0; pass < 2; ++pass) {
         if (!EnsureDecodeBuffer(name.size() + 1, buffer, size)) {
@@ -64,6 +68,7 @@ bool CNetAppSnapClient::SnapDiffRemoveEscapeSequence(std::string& name, unsigned
         // Read back as a C string: a decoded zero byte ends the name there.
         name.assign(reinterpret_cast<const char*>(buffer));
         if (name.find('\\') == std::string::npos) break;
+        if (onePass && pass == 0) onePass->assign(name);
     }
     return true;
 }

@@ -55,6 +55,8 @@ FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() {
     event.clear();
     const int result = m_pEventDB->GetNextEvent(event);
     if (result == 1) {
+        // The names of files that their merged events could not hold.
+        if (NextExtraName(item)) return item;
         item.uiStatus = kItemNoMore;
         return item;
     }

@@ -77,6 +77,11 @@ CRyError CNetAppSnapClient::CreateEventDB(const std::string& prevSnapName,
     return CRyError::Success();
 }
 
+bool CNetAppSnapClient::InVolumePathLength(const FileServerExportInfo& share, size_t& length) {
+    size_t start = 0;
+    return InVolumeRange(share, start, length);
+}
+
 const FileServerExportInfo* CNetAppSnapClient::ShareHoldingPath(
     const std::list<FileServerExportInfo>& shares, const std::string& path) {
     for (const FileServerExportInfo& share : shares) {
@@ -121,6 +126,9 @@ CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem& event) {
 
     if (event.llCtime == -1 && event.strChangeType == kCreation) event.llCtime = event.llAtime;
 
+    // The merge below may overwrite the stored old name; it is still a name
+    // the agent must hear of.
+    const std::string storedOldPath = stored.strOldPath;
     const uint32_t flags = stored.uiChangeFlags | event.uiChangeFlags;
     const std::string& storedType = stored.strChangeType;
     const std::string& newType = event.strChangeType;
@@ -142,6 +150,7 @@ CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem& event) {
         TakeTimes(event, stored);
         written = &event;
     }
+    KeepDroppedNames(stored, storedOldPath, event, written ? *written : stored);
     if (!written) return CRyError::Success();  // same kind twice, or unknown: first report wins
 
     written->uiChangeFlags = flags;

@@ -57,4 +57,35 @@ TEST(ScanMemory, MillionChangeRunStaysBounded) {
     EXPECT_LT(peakKiB - startKiB, 150L * 1024) << "start " << startKiB << " KiB, peak " << peakKiB;
 }
 
+// The names a file gains beyond the one its change event holds are kept in
+// memory up to a bound per volume; one more fails the share that holds it
+// (the agent scans it in full), while the volume's other shares are served.
+TEST(ScanMemory, ExtraNamesBeyondTheBoundFailTheirShareOnly) {
+    const size_t kNames = ScanExtraNames::kMaxPerStore + 2;  // one in the event, one too many
+    ArrayScript script;
+    script.mapSnapDiffs[DiffKey("vola")].generator = [&](size_t index, unsigned long maxItems,
+                                                         ScriptedBatch& batch) {
+        const size_t first = index * maxItems;
+        const size_t last = std::min(kNames, first + maxItems);
+        for (size_t i = first; i < last; ++i)
+            batch.vecChanges.push_back(Change(7, "file_creation", "/a/link" + std::to_string(i)));
+        if (last == kNames) batch.vecChanges.push_back(Change(8, "file_creation", "/b/new"));
+        batch.bEnd = last == kNames;
+        return true;
+    };
+    ScanEnv env(script);
+    env.log.SetLevel(0);
+    env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola"), Share("/mnt/b", "/vol/vola/b", "vola")};
+    std::function<FileServerSnapshotCompareItem()> source;
+    CRyError err = env.client.CompareSnapshots("/mnt/a", "", source);
+    ASSERT_TRUE(err.IsError());
+    EXPECT_EQ(ERROR_OPERATION_ABORTED, err.Win32Code());
+    EXPECT_EQ("SnapDiff change [/mnt/a/link" + std::to_string(kNames - 1) +
+                  "/] of share [/mnt/a] cannot be delivered: the job changed more than 100000 names "
+                  "of files beyond the one their change event holds on volume [vola]",
+              err.Message());
+    ASSERT_FALSE(env.client.CompareSnapshots("/mnt/b", "", source).IsError());
+    EXPECT_EQ(std::vector<std::string>{"/mnt/b/new"}, PulledPaths(source));
+}
+
 }  // namespace

@@ -1,9 +1,11 @@
 // Seeded random change sequences on a local-array volume with two shares,
 // over many job cycles, on a cluster and on an array that is not one: after
 // every incremental job the delivered changes of each share must turn the
-// previous tree into the current one (Verification.h). The changes stay
-// inside what the design can describe exactly: no backslash in names, no
-// moves between shares, no hard links. A file system that reuses a freed
+// previous tree into the current one (Verification.h). Names may hold
+// backslashes and escape-like text, and files get several hard links. The
+// changes stay inside what the design can describe exactly: no moves
+// between shares, and no writes to a file with several names (the array
+// reports those at one name only). A file system that reuses a freed
 // inode number in the other share moves that inode between the shares; it
 // must be verified exactly like any other change.
 #include "host/FileLogWriter.h"
@@ -44,8 +46,9 @@ private:
 
     std::string NewName() {
         static const char* kFlavours[] = {"", " with space", "-\xC3\xA9t\xC3\xA9", "\xFE" "raw",
-                                          ".txt"};
-        return "n" + std::to_string(++m_counter) + kFlavours[Pick(0, 4)];
+                                          ".txt", "\\", "\\41", "\\5C41", "a\\b", "\\\\"};
+        if (Pick(0, 20) == 0) return std::string(++m_backslashes, '\\');
+        return "n" + std::to_string(++m_counter) + kFlavours[Pick(0, 9)];
     }
 
     // Entries of one share's live tree: "" is the share's own directory.
@@ -71,7 +74,7 @@ private:
         std::vector<std::string> dirs, all;
         if (!Entries(share, dirs, all, error)) return false;
         const std::string dir = dirs[Pick(0, static_cast<int>(dirs.size()) - 1)];
-        const int kind = all.empty() ? Pick(0, 1) : Pick(0, 5);
+        const int kind = all.empty() ? Pick(0, 1) : Pick(0, 6);
         if (kind == 0) {
             const std::string path = Under(share, dir) + "/" + NewName();
             log << "  create " << PrintablePath(path) << "\n";
@@ -87,13 +90,19 @@ private:
         struct stat st;
         if (lstat(path.c_str(), &st) != 0) return true;
         if (kind == 2 || kind == 3) {
-            if (S_ISDIR(st.st_mode)) return true;
+            if (S_ISDIR(st.st_mode) || st.st_nlink > 1) return true;
             log << "  write " << PrintablePath(path) << "\n";
             return WriteBytes(path, std::string(Pick(1, 30), 'w'), true, error);
         }
         if (kind == 4) {
             log << "  delete " << PrintablePath(path) << "\n";
             return RemoveTree(path, error);
+        }
+        if (kind == 6) {
+            if (S_ISDIR(st.st_mode)) return true;
+            const std::string link = Under(share, dir) + "/" + NewName();
+            log << "  link " << PrintablePath(link) << " to " << PrintablePath(path) << "\n";
+            return HardLink(path, link, error);
         }
         // Rename, possibly into another directory of the same share, never
         // into itself.
@@ -106,6 +115,7 @@ private:
     std::mt19937 m_random;
     const DemoWorld& m_world;
     unsigned m_counter = 0;
+    unsigned m_backslashes = 0;
 };
 
 std::string Describe(const VerifiedJob& job) {

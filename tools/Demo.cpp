@@ -57,7 +57,7 @@ public:
     }
 
     // New names come first and deletions last, so that no new file can
-    // reuse an inode number freed in the same job: the demo then shows each
+    // reuse an inode number freed in the same job: the demo then shows the
     // known limit once, by its own cause.
     std::vector<Step> Changes() const {
         return {
@@ -66,13 +66,14 @@ public:
             Write(m_home + "/alice/caf\xC3\xA9 m\xC3\xBCnchen.txt", "UTF-8 name\n"),
             Write(m_home + "/bob/raw\xFF" "bytes.dat", "a name that is not UTF-8\n"),
             Link(m_home + "/bob/notes.txt", m_home + "/bob/notes-link.txt"),
+            Link(m_home + "/bob/notes.txt", m_home + "/bob/notes-second-link.txt"),
             Append(m_alpha + "/data.bin", "more data"),
             Rename(m_alpha + "/draft plan.txt", m_alpha + "/final plan.txt"),
             Rename(m_alpha + "/photos/2024", m_alpha + "/photos/2024 summer"),
             Rename(m_alpha + "/docs/to-move.txt", m_alpha + "/src/moved.txt"),
-            // One case of each known limit.
-            Write(m_alpha + "/back\\slash.txt", "limit (a)\n"),
+            Write(m_alpha + "/back\\slash.txt", "a backslash in its name\n"),
             Rename(m_alpha + "/handover.txt", m_beta + "/inbox/handover.txt"),
+            // The known limit.
             Append(m_home + "/shared.dat", "changed through one of its two names\n"),
             Remove(m_alpha + "/old/obsolete.txt"),
             Remove(m_beta + "/archive/2023"),

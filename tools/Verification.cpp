@@ -97,96 +97,53 @@ std::vector<std::string> DescribeItemsWhere(
     return out;
 }
 
-// (a) names holding a backslash, found in either listing. The delivered form
-// of such a name has "/" for each backslash; it is left out as well unless
-// it names a real entry.
-void FindBackslashNames(std::vector<ShareWork>& work, ShareWork& w) {
-    const ShareChanges& s = *w.changes;
-    std::set<std::string> found;
-    for (const TreeListing* listing : {&s.previous, &s.current}) {
-        for (const auto& entry : *listing) {
-            size_t backslash = entry.first.find('\\');
-            if (backslash == std::string::npos) continue;
-            size_t end = entry.first.find('/', backslash);
-            found.insert(entry.first.substr(0, end));  // the topmost such name
-        }
-    }
-    for (const std::string& name : found) {
-        if (w.excluded.Covers(name)) continue;  // below a name already found
-        std::string delivered = name;
-        for (char& c : delivered)
-            if (c == '\\') c = '/';
-        w.excluded.Add(name);
-        if (!s.previous.count(delivered) && !s.current.count(delivered)) w.excluded.Add(delivered);
-        LimitCase limit{KnownLimit::kBackslashName,
-                        "[" + PrintablePath(name) + "] holds a backslash; it is delivered as [" +
-                            PrintablePath(delivered) + "]",
-                        {}};
-        const ShareWork* self = &w;
-        limit.vecDelivered = DescribeItemsWhere(
-            work, [&](const ShareWork& owner, const FileServerSnapshotCompareItem& item) {
-                std::string rel;
-                return &owner == self && RelativeToShare(s.strSharePath, item.strPath, rel) &&
-                       (IsAtOrBelow(rel, name) || IsAtOrBelow(rel, delivered));
-            });
-        w.verdict.limits.push_back(limit);
-    }
-}
-
-// (c) files with several names whose names or contents changed, except a
-// single new name for an unchanged file.
-void FindSeveralNames(std::vector<ShareWork>& work, ShareWork& w) {
+// (c) files with several names whose contents changed: the array reports
+// the modification at one of the names the file kept, so each other kept
+// name that no item delivers is left out. Names created or removed are
+// delivered one by one and stay checked.
+void FindChangedNamesNotReported(std::vector<ShareWork>& work, ShareWork& w) {
     const ShareChanges& s = *w.changes;
     struct Names {
         std::set<std::string> before, after;
         const TreeEntry* oneBefore = nullptr;
         const TreeEntry* oneAfter = nullptr;
-        uint64_t links = 0;
     };
     std::map<uint64_t, Names> inodes;
     auto collect = [&inodes](const auto& listing, std::set<std::string> Names::*names,
                              const TreeEntry* Names::*one) {
         for (const auto& e : listing) {
-            if (e.second.type == EntryType::kDirectory) continue;
+            if (e.second.type == EntryType::kDirectory || e.second.ullLinks <= 1) continue;
             Names& n = inodes[e.second.ullInode];
             (n.*names).insert(e.first);
             n.*one = &e.second;
-            n.links = std::max(n.links, e.second.ullLinks);
         }
     };
     collect(s.previous, &Names::before, &Names::oneBefore);
     collect(s.current, &Names::after, &Names::oneAfter);
+    std::set<std::string> delivered;
+    for (const auto& item : s.items) {
+        std::string rel;
+        if (item.uiStatus != kItemDeleted && RelativeToShare(s.strSharePath, item.strPath, rel))
+            delivered.insert(rel);
+    }
     for (const auto& entry : inodes) {
         const Names& n = entry.second;
-        if (n.links <= 1) continue;
-        const bool changed = n.oneBefore && n.oneAfter && !SameContents(*n.oneBefore, *n.oneAfter);
-        size_t added = 0, removed = 0;
-        for (const std::string& p : n.after) added += n.before.count(p) ? 0 : 1;
-        for (const std::string& p : n.before) removed += n.after.count(p) ? 0 : 1;
-        if (!changed && added == 0 && removed == 0) continue;            // untouched
-        if (!changed && added == 1 && removed == 0 && !n.before.empty()) continue;  // exact
-        // One name removed while another stays: its deletion, and the
-        // modification of a remaining name, are exact as well.
-        if (!changed && added == 0 && removed == 1 && !n.after.empty()) continue;
-        std::set<std::string> all = n.before;
-        all.insert(n.after.begin(), n.after.end());
-        bool alreadyExplained = true;
-        for (const std::string& p : all) alreadyExplained = alreadyExplained && w.excluded.Covers(p);
-        if (alreadyExplained) continue;
-        for (const std::string& p : all) w.excluded.Add(p);
-        LimitCase limit{KnownLimit::kSeveralNames,
-                        "inode " + std::to_string(entry.first) + " with several names: before " +
+        if (!n.oneBefore || !n.oneAfter || SameContents(*n.oneBefore, *n.oneAfter)) continue;
+        std::set<std::string> unreported;
+        for (const std::string& p : n.after)
+            if (n.before.count(p) && !delivered.count(p) && !w.excluded.Covers(p)) unreported.insert(p);
+        if (unreported.empty()) continue;
+        for (const std::string& p : unreported) w.excluded.Add(p);
+        LimitCase limit{KnownLimit::kChangedNamesNotReported,
+                        "inode " + std::to_string(entry.first) + " changed; names before " +
                             JoinNames(n.before) + ", after " + JoinNames(n.after) +
-                            (changed ? ", contents changed" : ""),
+                            "; not reported: " + JoinNames(unreported),
                         {}};
         const uint64_t inode = entry.first;
         const ShareWork* self = &w;
         limit.vecDelivered = DescribeItemsWhere(
             work, [&](const ShareWork& owner, const FileServerSnapshotCompareItem& item) {
-                std::string rel;
-                if (&owner != self) return false;
-                if (item.stItemInfo.ullInode == inode) return true;
-                return RelativeToShare(s.strSharePath, item.strPath, rel) && all.count(rel) > 0;
+                return &owner == self && item.stItemInfo.ullInode == inode;
             });
         w.verdict.limits.push_back(limit);
     }
@@ -285,8 +242,7 @@ void ApplyAndCompare(ShareWork& w) {
 
 std::string LimitName(KnownLimit limit) {
     switch (limit) {
-        case KnownLimit::kBackslashName: return "(a) backslash in a name";
-        case KnownLimit::kSeveralNames: return "(c) file with several names";
+        case KnownLimit::kChangedNamesNotReported: return "(c) changed file with several names";
     }
     return "unknown limit";
 }
@@ -299,8 +255,7 @@ std::vector<ShareVerdict> VerifyJob(const std::vector<ShareChanges>& shares) {
         work[i].verdict.nDelivered = shares[i].items.size();
         for (const auto& e : shares[i].current) work[i].currentInodes.emplace(e.second.ullInode, e.first);
     }
-    for (ShareWork& w : work) FindBackslashNames(work, w);
-    for (ShareWork& w : work) FindSeveralNames(work, w);
+    for (ShareWork& w : work) FindChangedNamesNotReported(work, w);
     std::vector<ShareVerdict> verdicts;
     for (ShareWork& w : work) {
         ApplyAndCompare(w);

@@ -11,15 +11,15 @@
 // modification time at the same path) must have been delivered at its
 // current path or inside a delivered created or renamed directory.
 //
-// One event per inode, read back by its current path, cannot describe two
-// situations exactly. They are found from the two listings alone, reported
-// as known limits with what was delivered about them, and exactly their
-// paths are left out of the comparison:
-//  (a) a name holding a backslash, which share matching turns into "/";
-//  (c) an inode with several names that gained or lost more than one name,
-//      or changed: only one name is delivered. A single new name for an
-//      unchanged file, or a single name removed from it, is delivered
-//      exactly and is checked.
+// One situation cannot be described exactly: SnapDiff reports a changed
+// file once, at one of its names, so a file with several names whose
+// contents changed is delivered as modified under that name (and under each
+// name it gained) only. It is found from the two listings alone, reported
+// as a known limit with what was delivered about it, and exactly the names
+// that no item delivers are left out of the comparison:
+//  (c) a changed file with several names: a name it kept that the array did
+//      not report. Names created or removed are delivered one by one and
+//      are checked.
 // An inode that leaves one share for another of the same volume is told to
 // both (the deletion to the one it left) and is checked like any change.
 #pragma once
@@ -41,8 +41,7 @@ struct ShareChanges {
 };
 
 enum class KnownLimit : char {
-    kBackslashName = 'a',
-    kSeveralNames = 'c',
+    kChangedNamesNotReported = 'c',
 };
 
 struct LimitCase {
@@ -68,7 +67,7 @@ struct ShareVerdict {
 // One verdict per share, in the order given.
 std::vector<ShareVerdict> VerifyJob(const std::vector<ShareChanges>& shares);
 
-// "(a) backslash in a name" and so on.
+// "(c) changed file with several names".
 std::string LimitName(KnownLimit limit);
 
 }  // namespace snapagent
