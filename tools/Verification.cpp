@@ -159,6 +159,14 @@ void ApplyAndCompare(ShareWork& w) {
 
     TreeListing result = s.previous;
     for (const auto& item : s.items) {  // deletions first: the order of a share's items is free
+        // A file renamed and changed comes as one item that names its old
+        // path: the agent drops that path as it takes the new one.
+        std::string old;
+        if (item.uiStatus == kItemAllKinds && item.stItemInfo.bRenamed &&
+            RelativeToShare(s.strSharePath, item.strOldPath, old) && !old.empty()) {
+            result.erase(old);
+            if (IsDirectoryItem(item)) EraseSubtree(result, old);
+        }
         if (item.uiStatus != kItemDeleted) continue;
         std::string rel;
         if (!RelativeToShare(s.strSharePath, item.strPath, rel)) {

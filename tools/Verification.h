@@ -4,7 +4,8 @@
 //
 // Each share's items are applied to its previous listing as an agent applies
 // them: every deletion first (status 4 removes the path and, for a directory
-// path, everything under it), then the rest (status 1, 2 and 3 add the path;
+// path, everything under it, as a renamed item with every change kind,
+// status 3, removes its old path), then the rest (status 1, 2 and 3 add the path;
 // a created or renamed directory, status 1 or 3, brings its whole subtree
 // from the current listing). The result must equal the current listing, and
 // every file whose contents changed (other inode, type, size or
