@@ -191,6 +191,8 @@ private:
     // The deletion of the event's old path, as a directory, into item.
     FileServerSnapshotCompareItem& DeletedOldName(ChangeEventItem& event,
                                                   FileServerSnapshotCompareItem& item);
+    // The change flag of a SnapDiff change text; 0 for a text of no known kind.
+    static uint32_t ChangeFlagOfText(const std::string& changeType);
     // Cuts a non-cluster name down to its path below the snapshot folder.
     static bool CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
                                   const std::string& prevSnapName);

@@ -13,13 +13,6 @@
 
 namespace {
 
-uint32_t ChangeFlagOfKnownText(const std::string& changeType) {
-    if (changeType == "inode_modification") return kChangeModified;
-    if (changeType == "file_creation") return kChangeCreated;
-    if (changeType == "file_deletion") return kChangeDeleted;
-    return 0;
-}
-
 uint32_t StatusOfFlag(uint32_t flag) {
     if (flag == kChangeCreated) return kItemCreated;
     if (flag == kChangeDeleted) return kItemDeleted;
@@ -74,18 +67,13 @@ void CNetAppSnapClient::KeepDroppedNames(const ChangeEventItem& stored,
         const std::string& path = *one.second;
         if (path.empty() || path == written.strPath || path == written.strOldPath) continue;
         const bool oldName = one.second == &storedOldPath;
-        const uint32_t flag = oldName ? kChangeDeleted : ChangeFlagOfKnownText(one.first->strChangeType);
+        const uint32_t flag = oldName ? kChangeDeleted : ChangeFlagOfText(one.first->strChangeType);
         if (flag == 0) continue;  // a report of unknown kind keeps its described fate
-        ScanExtraNames::Name name;
+        ScanExtraNames::Name name = *one.first;
         name.strPath = path;
-        name.llInode = one.first->llInode;
-        name.llAtime = one.first->llAtime;
-        name.llCtime = one.first->llCtime;
-        name.llMtime = one.first->llMtime;
-        name.llAttribute = one.first->llAttribute;
-        name.uiFileType = one.first->uiFileType;
-        name.uiChangeFlag = flag;
-        if (m_extraNames.Hold(m_pEventDB, name)) continue;
+        name.strOldPath.clear();
+        name.uiChangeFlags = flag;
+        if (m_extraNames.Hold(m_pEventDB, std::move(name))) continue;
         // Every share that may hold the name must be scanned in full: its
         // change list would lack the name.
         for (const FileServerExportInfo& share : m_lstExportInfo) {
@@ -105,18 +93,8 @@ bool CNetAppSnapClient::NextExtraName(FileServerSnapshotCompareItem& item) {
     for (const ScanExtraNames::Name* name = m_extraNames.Next(); name;
          name = m_extraNames.Next()) {
         if (!LiesInScannedShare(name->strPath)) continue;
-        ChangeEventItem& event = m_stScanPulledEvent;
-        event.clear();
-        event.llInode = name->llInode;
-        event.strPath = name->strPath;
-        event.llAtime = name->llAtime;
-        event.llCtime = name->llCtime;
-        event.llMtime = name->llMtime;
-        event.llAttribute = name->llAttribute;
-        event.uiFileType = name->uiFileType;
-        event.uiChangeFlags = name->uiChangeFlag;
-        PopulateCompareItem(event, item);
-        item.uiStatus = StatusOfFlag(name->uiChangeFlag);
+        PopulateCompareItem(*name, item);
+        item.uiStatus = StatusOfFlag(name->uiChangeFlags);
         SC_LOG(1, "Further name [%s] of the inode[%lld] is returned with status [%u].",
                item.strPath.c_str(), static_cast<long long>(name->llInode), item.uiStatus);
         return true;

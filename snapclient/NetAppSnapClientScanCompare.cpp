@@ -48,14 +48,14 @@ struct DecodeBuffer {
     }
 };
 
-uint32_t ChangeFlagOfText(const std::string& changeType) {
+}  // namespace
+
+uint32_t CNetAppSnapClient::ChangeFlagOfText(const std::string& changeType) {
     if (changeType == "inode_modification") return kChangeModified;
     if (changeType == "file_creation") return kChangeCreated;
     if (changeType == "file_deletion") return kChangeDeleted;
     return 0;
 }
-
-}  // namespace
 
 // On an array that is not a cluster SnapDiff names a change by its path
 // inside the snapshot directory; keep what follows the snapshot name. That

@@ -23,18 +23,10 @@ class ScanExtraNames {
 public:
     static const size_t kMaxPerStore = 100000;
 
-    // One name, delivered as created, modified or deleted by its one change
-    // flag, with the times and type of the report that named it.
-    struct Name {
-        std::string strPath;  // backup path followed by "/"
-        int64_t llInode = 0;
-        int64_t llAtime = 0;
-        int64_t llCtime = 0;
-        int64_t llMtime = 0;
-        int64_t llAttribute = 0;
-        uint32_t uiFileType = 0;
-        uint32_t uiChangeFlag = 0;
-    };
+    // One name is held as an event of its own whose change flags hold its
+    // one change kind (created, modified or deleted), with the times and type
+    // of the report that named it and no old path.
+    typedef ChangeEventItem Name;
 
     // False, holding nothing, when the store holds kMaxPerStore names.
     bool Hold(const boost::shared_ptr<CSnapDiffEventMonitor>& store, Name name);

@@ -30,19 +30,21 @@ using namespace scantest;
 // The common names are checked end to end by the job transcript tests; these
 // are the edges, and the buffer each decode leaves behind.
 TEST(ScanDecode, NamesDecodeAsTheArrayEscapesThem) {
+    // onePass: the first pass's result, reported when a second pass ran.
     const struct {
         std::string name;
         std::string decoded;
+        std::string onePass;
     } cases[] = {
-        {"caf\\C3\\A9", "caf\xC3\xA9"},
-        {"\\5C\\5C41", "\\A"},         // second pass decodes what the first uncovered
-        {"end\\", "end\\"},
-        {"\\5C\\5C", "\\\\"},
-        {std::string("a\0b\\41", 6), "a"},
-        {"x\\\xC3\xA9", "x\\\xC3\xA9"},  // bytes above 0x7F are not digits
-        {"\\", "\\"},
-        {"plain.txt", "plain.txt"},  // longer than the buffer, nothing to decode
-        {"", ""},
+        {"caf\\C3\\A9", "caf\xC3\xA9", ""},
+        {"\\5C\\5C41", "\\A", "\\\\41"},  // second pass decodes what the first uncovered
+        {"end\\", "end\\", "end\\"},
+        {"\\5C\\5C", "\\\\", "\\\\"},
+        {std::string("a\0b\\41", 6), "a", ""},
+        {"x\\\xC3\xA9", "x\\\xC3\xA9", "x\\\xC3\xA9"},  // bytes above 0x7F are not digits
+        {"\\", "\\", "\\"},
+        {"plain.txt", "plain.txt", ""},  // longer than the buffer, nothing to decode
+        {"", "", ""},
     };
     testsupport::TempDir dir;
     ScanClient client(dir.Path());
@@ -50,9 +52,10 @@ TEST(ScanDecode, NamesDecodeAsTheArrayEscapesThem) {
         unsigned char* buffer = new unsigned char[4];
         unsigned char* const original = buffer;
         size_t size = 4;
-        std::string name = c.name;
-        EXPECT_TRUE(client.SnapDiffRemoveEscapeSequence(name, buffer, size)) << c.name;
+        std::string name = c.name, onePass = "stale";
+        EXPECT_TRUE(client.SnapDiffRemoveEscapeSequence(name, buffer, size, &onePass)) << c.name;
         EXPECT_EQ(c.decoded, name) << c.name;
+        EXPECT_EQ(c.onePass, onePass) << c.name;
         if (c.name.find('\\') == std::string::npos) {
             EXPECT_EQ(original, buffer) << "untouched for " << c.name;
             EXPECT_EQ(4u, size);
