@@ -68,7 +68,7 @@ void CNetAppSnapClient::KeepDroppedNames(const ChangeEventItem& stored,
         if (path.empty() || path == written.strPath || path == written.strOldPath) continue;
         const bool oldName = one.second == &storedOldPath;
         const uint32_t flag = oldName ? kChangeDeleted : ChangeFlagOfText(one.first->strChangeType);
-        if (flag == 0) continue;  // a report of unknown kind keeps its described fate
+        if (flag == 0) continue;  // a report of no known kind is dropped, as always
         ScanExtraNames::Name name = *one.first;
         name.strPath = path;
         name.strOldPath.clear();
