@@ -151,7 +151,9 @@ CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem& event) {
         written = &event;
     }
     KeepDroppedNames(stored, storedOldPath, event, written ? *written : stored);
-    if (!written) return CRyError::Success();  // same kind twice, or unknown: first report wins
+    // Same kind twice, or unknown: the first report stays in the store (a
+    // second name of the same kind is kept by KeepDroppedNames).
+    if (!written) return CRyError::Success();
 
     written->uiChangeFlags = flags;
     err = m_pEventDB->UpdateExistingEventOfInode(*written);
