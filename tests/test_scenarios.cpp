@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -93,8 +94,8 @@ std::string Replace(std::string text, const std::string& from, const std::string
 }
 
 // What a scenario or a job sets up before it runs: the array document (an
-// object, a string written as it is, or null for none), files and folders
-// under the scenario's folder, "${DIR}" standing for that folder.
+// object, a string written as it is, or null for none), files, folders and
+// hard links under the scenario's folder, "${DIR}" standing for that folder.
 void Prepare(const json& node, const std::string& dir) {
     if (node.contains("array")) {
         const json& array = node["array"];
@@ -108,6 +109,9 @@ void Prepare(const json& node, const std::string& dir) {
     const json files = node.value("files", json::object());
     for (auto it = files.begin(); it != files.end(); ++it)
         WriteFile(dir + "/" + it.key(), Replace(it.value(), "${DIR}", dir));
+    const json links = node.value("links", json::object());
+    for (auto it = links.begin(); it != links.end(); ++it)
+        ASSERT_EQ(0, link((dir + "/" + it.value().get<std::string>()).c_str(), (dir + "/" + it.key()).c_str())) << it.key();
 }
 
 // Whether the lines hold the expected ones in order, others between them.
