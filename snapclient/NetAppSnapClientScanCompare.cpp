@@ -15,8 +15,12 @@
 #include "host/FXErrorUtil.h"
 #include "host/FXPath.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/ShareMatcher.h"
 
+#include <cstring>
 #include <new>
+#include <optional>
+#include <string_view>
 
 namespace {
 
@@ -48,27 +52,35 @@ struct DecodeBuffer {
     }
 };
 
-uint32_t ChangeFlagOfText(const std::string& changeType) {
-    if (changeType == "inode_modification") return kChangeModified;
-    if (changeType == "file_creation") return kChangeCreated;
-    if (changeType == "file_deletion") return kChangeDeleted;
+// Compared as views, which weigh the lengths first: this runs for every change.
+uint32_t ChangeFlagOfText(std::string_view changeType) {
+    if (changeType == std::string_view("inode_modification")) return kChangeModified;
+    if (changeType == std::string_view("file_creation")) return kChangeCreated;
+    if (changeType == std::string_view("file_deletion")) return kChangeDeleted;
     return 0;
 }
 
 // True when a component of path is "." or "..": no file system sends such a
 // name, and handing it on would let the agent read outside the share.
+// Only the dots of the path are looked at: most paths have one or none.
 bool HasDotComponent(const std::string& path) {
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        const size_t length = end - start;
-        if ((length == 1 && path[start] == '.') ||
-            (length == 2 && path[start] == '.' && path[start + 1] == '.'))
-            return true;
-        start = end + 1;
+    const char* const begin = path.data();
+    const char* const end = begin + path.size();
+    for (const char* dot = begin;
+         (dot = static_cast<const char*>(memchr(dot, '.', end - dot))) != nullptr; ++dot) {
+        if (dot != begin && dot[-1] != '/') continue;
+        const char* after = dot + 1;
+        if (after != end && *after == '.') ++after;
+        if (after == end || *after == '/') return true;
     }
     return false;
+}
+
+// IsEventPartOfBackupPaths logs each conversion at this level: an agent
+// that reads them gets the operation's own lines.
+bool LogsEachConversion() {
+    const CLogWriterInterface* writer = g_ptrLogWriter;
+    return writer && writer->GetLevel() >= 3;
 }
 
 // On an array that is not a cluster SnapDiff names a change by its path
@@ -114,8 +126,9 @@ struct CNetAppSnapClient::SnapDiffRun {
     DecodeBuffer buffer;
     // Reused for every change so that storing one costs no allocation.
     std::string rawName;
-    std::string convertedPath;
     ChangeEventItem event;
+    // Stands in for IsEventPartOfBackupPaths unless the client overrides it.
+    std::optional<ShareMatcher> matcher;
 
     explicit SnapDiffRun(const FileServerExportInfo& s) : share(s) {}
 };
@@ -200,6 +213,11 @@ CRyError CNetAppSnapClient::CompareShareVolume(
 
     SnapDiffRun run(share);
     GetCommonVolumeShares(share, run.commonShares);
+    try {
+        if (ShareMatcher::StandsInFor(*this)) run.matcher.emplace(run.commonShares);
+    } catch (const std::bad_alloc&) {
+        // Without the matcher IsEventPartOfBackupPaths places every path.
+    }
     for (const FileServerExportInfo& served : run.commonShares)
         m_mapUndeliverableShares.erase(served.strBackupPath);
     SC_LOG(0, "Compare snapshots Current:[%s] Prev:[%s] on volume[%s] for path[%s]",
@@ -307,7 +325,12 @@ CRyError CNetAppSnapClient::RunSnapDiffBatches(SnapDiffRun& run) {
 
 CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileInfo& change) {
     std::string& name = change.strFileName;
-    run.rawName.assign(name);
+    // The name as received, for the messages about it; copied only when
+    // decoding or the snapshot directory's cut will change it.
+    const bool nameChanges =
+        !run.bCluster || (run.bEscapedNames && name.find('\\') != std::string::npos);
+    if (nameChanges) run.rawName.assign(name);
+    const std::string& rawName = nameChanges ? run.rawName : name;
     if (run.bEscapedNames &&
         !SnapDiffRemoveEscapeSequence(name, run.buffer.pBytes, run.buffer.size))
         return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OPERATION_ABORTED,
@@ -335,42 +358,43 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
     if (name.empty()) {
         if (run.bCluster)
             SC_LOG_ALWAYS(-1, "Skipping SnapDiff change for file:[%s], its name is empty",
-                          run.rawName.c_str());
+                          rawName.c_str());
         else
             SC_LOG_ALWAYS(-1,
                           "Skipping SnapDiff change for file:[%s], it lies in neither snapshot "
                           "[%s] nor [%s]",
-                          run.rawName.c_str(), run.share.strCurrSnapName.c_str(),
+                          rawName.c_str(), run.share.strCurrSnapName.c_str(),
                           run.share.strPrevSnapName.c_str());
         return CRyError::Success();
     }
 
-    run.convertedPath.assign(name);
-    if (!IsEventPartOfBackupPaths(run.commonShares, run.convertedPath)) return CRyError::Success();
-    if (HasDotComponent(run.convertedPath)) {
+    ChangeEventItem& event = run.event;
+    event.clear();
+    std::string& path = event.strPath;
+    const bool placed = run.matcher && !LogsEachConversion()
+                            ? run.matcher->Place(name, path) != nullptr
+                            : IsEventPartOfBackupPaths(run.commonShares, path.assign(name));
+    if (!placed) return CRyError::Success();
+    if (HasDotComponent(path)) {
         SC_LOG_ALWAYS(-1,
                       "Skipping SnapDiff change for file:[%s], its path[%s] has a \".\" or \"..\" "
                       "component",
-                      run.rawName.c_str(), run.convertedPath.c_str());
+                      rawName.c_str(), path.c_str());
         // The file is real and would be missing from the backup: the share
         // it lies in must be scanned in full instead.
         const FileServerExportInfo* owner = ShareHoldingPath(run.commonShares, name);
         if (owner && !m_mapUndeliverableShares.count(owner->strBackupPath))
             m_mapUndeliverableShares[owner->strBackupPath] = FXErrorUtil::ErrorWin32(
                 SC_LOCATION, ERROR_OPERATION_ABORTED,
-                "SnapDiff change [%s] of share [%s] cannot be delivered: %s", run.rawName.c_str(),
+                "SnapDiff change [%s] of share [%s] cannot be delivered: %s", rawName.c_str(),
                 owner->strBackupPath.c_str(), "its path has a \".\" or \"..\" component");
         return CRyError::Success();
     }
     // A directory path ends in exactly one "/", whatever the name ended in.
-    while (!run.convertedPath.empty() && run.convertedPath.back() == '/')
-        run.convertedPath.pop_back();
-    run.convertedPath += '/';
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    path += '/';
 
-    ChangeEventItem& event = run.event;
-    event.clear();
     event.llInode = static_cast<int64_t>(change.ullInode);
-    event.strPath.assign(run.convertedPath);
     event.llCtime = change.llCtime;
     event.llMtime = change.llMtime;
     event.llAtime = change.llAtime;
