@@ -10,6 +10,9 @@ with gnuplot.
     python3 bench/run.py --build build-bench            # full sizes, ~15 minutes
     python3 bench/run.py --build build-bench --quick    # small sizes, for development
     python3 bench/run.py --build build-bench --huge     # 10^8 against 10^7, ~10 minutes, ~5 GB
+    python3 bench/run.py --build build-bench --described-build DIR
+        # and the client on a host store of only the described operations,
+        # whose bench_scan is built in DIR
 
 At each size the client, the plain-SQLite ceiling of the store's first
 layout (one table, a scan per share) and the plain-SQLite floor of its
@@ -297,6 +300,12 @@ def table_rows(results):
                      "%s / %s / %s" % (fmt_int(total), fmt_int(count["array_instructions_per_change"]),
                                        fmt_int(total - count["array_instructions_per_change"])),
                      "<= %s: %s" % (fmt_int(target), verdict(total <= target)) if target else "", ""))
+    described = results.get("described_store")
+    if described:
+        rows.append(("(12) changes/s, host store of only the described operations (ours), N=%s"
+                     % fmt_n(described["n"]), "%s (%s)" % (fmt_int(described["changes_per_s"]),
+                                                           fmt_int(described["ours_changes_per_s"])),
+                     "", fmt_load(described["load"])))
     rows.append(("(9) store bytes per change, N=%s" % fmt_n(last["n"]),
                  "%.1f" % results["store_bytes_per_change"],
                  "<= %d: %s" % (TARGET_STORE_BYTES,
@@ -438,6 +447,21 @@ def write_json(path, document):
     os.replace(path + ".tmp", path)
 
 
+def measure_described_store(sizes, program, described_program, log):
+    """The client's throughput on a host store of only the operations the
+    agent's host is known to offer (built in another folder), alternated
+    with the same run on ours."""
+    runs = {"ours": [], "described": []}
+    options = ("--n", sizes["shares_n"])
+    for _ in range(sizes["repeats"]):
+        runs["ours"].append(run_program(program("bench_scan", *options), log))
+        runs["described"].append(run_program(described_program("bench_scan", *options), log))
+    return {"n": sizes["shares_n"],
+            "changes_per_s": median_run(runs["described"], "changes_per_s")["changes_per_s"],
+            "ours_changes_per_s": median_run(runs["ours"], "changes_per_s")["changes_per_s"],
+            "load": load_of(runs["ours"] + runs["described"])}
+
+
 def measure(sizes, program, build, work, cache, log):
     """Runs every figure of `make bench`; returns the results document."""
     scans = []
@@ -500,6 +524,10 @@ def main(argv):
     parser.add_argument("--quick", action="store_true", help="small sizes, for development")
     parser.add_argument("--huge", action="store_true",
                         help="only N=10^8 against 10^7 (needs ~5 GB in the build folder)")
+    parser.add_argument("--described-build", default=None,
+                        help="build folder of a bench_scan whose host store has only the "
+                             "operations the agent's host is known to offer: its throughput "
+                             "is reported beside ours")
     parser.add_argument("--results", default=None,
                         help="folder of the results (default <build>/bench-results, or "
                              "bench/results with BENCH_UPDATE=1)")
@@ -539,6 +567,13 @@ def main(argv):
             print("results: %s" % json_path)
             return 0
         results = measure(sizes, program, build, work, cache, log)
+        if args.described_build:
+            log("(12) host store of only the described operations")
+            described = os.path.abspath(args.described_build)
+            results["described_store"] = measure_described_store(
+                sizes, program,
+                lambda name, *options: [os.path.join(described, "bench", name)] +
+                [str(o) for o in options] + ["--work", work], log)
     except BenchError as error:
         log("bench: " + str(error))
         return 1

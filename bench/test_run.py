@@ -162,6 +162,10 @@ class Results(unittest.TestCase):
                 for figure in ["(1)", "(2)", "(3)", "(4)", "(5)", "(6)", "(7)", "(8)", "(9)", "(10)"]:
                     self.assertIn(figure, table)
         self.assertIn("0.90/3.50", run.format_table(run.table_rows(sample_results(load_1e7=busy))))
+        results = sample_results()
+        results["described_store"] = {"n": 10 ** 6, "changes_per_s": 400000.0,
+                                      "ours_changes_per_s": 900000.0, "load": run.load_of([QUIET])}
+        self.assertIn("400,000 (900,000)", run.format_table(run.table_rows(results)))
 
     def test_huge_run_compares_time_per_change_store_and_memory(self):
         runs = [client(10 ** 7, 1000000.0, 20.0), client(10 ** 8, 900000.0, 70.0, store_mib=5000.0)]

@@ -78,7 +78,7 @@ ShareMatcher::ShareMatcher(const std::list<FileServerExportInfo>& shares) {
             } else {
                 const std::string_view inVolumePath =
                     std::string_view(share.strVolumePath).substr(start, length);
-                Slot& slot = SlotOf(inVolumePath);
+                Slot& slot = m_slots[SlotAt(inVolumePath)];
                 // Of two shares with one in-volume path the earlier stays.
                 if (!slot.holder.share) slot = {inVolumePath, holder};
                 auto same = std::find_if(m_lengths.begin(), m_lengths.end(),
@@ -92,16 +92,12 @@ ShareMatcher::ShareMatcher(const std::list<FileServerExportInfo>& shares) {
               [](const Length& a, const Length& b) { return a.length < b.length; });
 }
 
-const ShareMatcher::Slot& ShareMatcher::SlotOf(std::string_view inVolumePath) const {
+size_t ShareMatcher::SlotAt(std::string_view inVolumePath) const {
     const size_t mask = m_slots.size() - 1;
     for (size_t at = HashOf(inVolumePath) & mask;; at = (at + 1) & mask) {
         const Slot& slot = m_slots[at];
-        if (!slot.holder.share || slot.inVolumePath == inVolumePath) return slot;
+        if (!slot.holder.share || slot.inVolumePath == inVolumePath) return at;
     }
-}
-
-ShareMatcher::Slot& ShareMatcher::SlotOf(std::string_view inVolumePath) {
-    return const_cast<Slot&>(static_cast<const ShareMatcher&>(*this).SlotOf(inVolumePath));
 }
 
 const FileServerExportInfo* ShareMatcher::Find(std::string_view path,
@@ -114,7 +110,7 @@ const FileServerExportInfo* ShareMatcher::Find(std::string_view path,
         if (candidate.firstOrder >= best.order) continue;
         // By whole components: /q/dir holds /q/dir and /q/dir/f, not /q/dir2/f.
         if (length < path.size() && path[length] != '/') continue;
-        const Holder& found = SlotOf(path.substr(0, length)).holder;
+        const Holder& found = m_slots[SlotAt(path.substr(0, length))].holder;
         if (!found.share || found.order >= best.order) continue;
         best = found;
         inVolumeLength = length;

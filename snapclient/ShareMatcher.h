@@ -28,9 +28,6 @@ class ShareMatcher {
 public:
     explicit ShareMatcher(const std::list<FileServerExportInfo>& shares);
 
-    // The share holding path and the length of its in-volume path, which
-    // begins path; null when no share holds it.
-    const FileServerExportInfo* Find(std::string_view path, size_t& inVolumeLength) const;
     // out becomes path placed under the backup path of the share holding it,
     // every backslash as "/"; null (out untouched) when no share holds it.
     const FileServerExportInfo* Place(std::string_view path, std::string& out) const;
@@ -59,7 +56,11 @@ private:
     };
     std::vector<Slot> m_slots;
     std::vector<Length> m_lengths;  // ascending
-    Slot& SlotOf(std::string_view inVolumePath);
-    const Slot& SlotOf(std::string_view inVolumePath) const;
     Holder m_wholeVolume{nullptr, static_cast<size_t>(-1)};
+
+    // The slot holding inVolumePath, else the free slot where it belongs.
+    size_t SlotAt(std::string_view inVolumePath) const;
+    // The share holding path and the length of its in-volume path, which
+    // begins path; null when no share holds it.
+    const FileServerExportInfo* Find(std::string_view path, size_t& inVolumeLength) const;
 };
