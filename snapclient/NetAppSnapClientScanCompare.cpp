@@ -325,14 +325,14 @@ CRyError CNetAppSnapClient::RunSnapDiffBatches(SnapDiffRun& run) {
 
 CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileInfo& change) {
     std::string& name = change.strFileName;
-    // The name as received, for the messages about it; copied only when
-    // decoding or the snapshot directory's cut will change it.
-    const bool nameChanges =
-        !run.bCluster || (run.bEscapedNames && name.find('\\') != std::string::npos);
+    // Only a backslash starts an escape. The name as received, for the
+    // messages about it, is copied only when decoding or the snapshot
+    // directory's cut will change it.
+    const bool escaped = run.bEscapedNames && name.find('\\') != std::string::npos;
+    const bool nameChanges = escaped || !run.bCluster;
     if (nameChanges) run.rawName.assign(name);
     const std::string& rawName = nameChanges ? run.rawName : name;
-    if (run.bEscapedNames &&
-        !SnapDiffRemoveEscapeSequence(name, run.buffer.pBytes, run.buffer.size))
+    if (escaped && !SnapDiffRemoveEscapeSequence(name, run.buffer.pBytes, run.buffer.size))
         return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OPERATION_ABORTED,
                                        "Processing of escape characters failed for file:[%s]",
                                        name.c_str());
