@@ -295,7 +295,7 @@ def table_rows(results):
     for count in results["instructions"]:
         target = TARGET_INSTRUCTIONS.get(count["shares"])
         total = count["instructions_per_change"]
-        rows.append(("(8) instructions per change, N=%s, %d shares: all / bench's array / client"
+        rows.append(("(8) instructions per change, N=%s, %d shares: all / bench / client and store"
                      % (fmt_n(count["n"]), count["shares"]),
                      "%s / %s / %s" % (fmt_int(total), fmt_int(count["array_instructions_per_change"]),
                                        fmt_int(total - count["array_instructions_per_change"])),
