@@ -28,16 +28,19 @@ package: $(BUILD)/CMakeCache.txt
 	cd $(BUILD) && cpack -G DEB
 
 # Release build of the benchmark programs in their own folder, then the
-# driver: one table, bench/results/latest.json and the plot. BENCH_ARGS=--quick
-# runs small sizes for development.
+# driver: one table, $(BENCH_BUILD)/bench-results/latest.json and the plot;
+# BENCH_UPDATE=1 writes them to bench/results instead. BENCH_ARGS=--quick
+# runs small sizes for development; BENCH_ARGS=--huge runs 10^8 against 10^7
+# alone.
 BENCH_BUILD ?= build-bench
 BENCH_ARGS ?=
+BENCH_UPDATE ?=
 bench:
 	scripts/install-deps bench
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSNAPCLIENT_TESTS=OFF -DSNAPCLIENT_BENCH=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_programs
 	python3 -m unittest discover -q -s bench -p 'test_*.py'
-	python3 bench/run.py --build $(BENCH_BUILD) $(BENCH_ARGS)
+	BENCH_UPDATE=$(BENCH_UPDATE) python3 bench/run.py --build $(BENCH_BUILD) $(BENCH_ARGS)
 
 asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DSNAPCLIENT_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"

@@ -7,13 +7,27 @@ driver run, so that their ratios hold on a loaded machine. Prints one table,
 writes the results as JSON and draws throughput and peak memory against N
 with gnuplot.
 
-    python3 bench/run.py --build build-bench            # full sizes, ~10 minutes
+    python3 bench/run.py --build build-bench            # full sizes, ~15 minutes
     python3 bench/run.py --build build-bench --quick    # small sizes, for development
+    python3 bench/run.py --build build-bench --huge     # 10^8 against 10^7, ~10 minutes, ~5 GB
+    python3 bench/run.py --build build-bench --described-build DIR
+        # and the client on a host store of only the described operations,
+        # whose bench_scan is built in DIR
 
 At each size the client, the plain-SQLite ceiling of the store's first
 layout (one table, a scan per share) and the plain-SQLite floor of its
 present layout (a table per share) run in turn, three times; each figure is
-the median of its three.
+the median of its three. The same holds for the client at 3, 200 and 1,000
+shares.
+
+Every figure carries the load average before and after its runs, and the
+table names the CPU. A figure timed at a load above 1.5 shows its value but
+judges no target ("loaded: ratios only"): other work on the machine, not the
+client, may have made it. Instruction counts, store bytes and resident
+memory do not depend on the load and are always judged.
+
+Results go to <build>/bench-results; BENCH_UPDATE=1 writes them to
+bench/results, the figures kept with the sources.
 
 A program that fails, or prints anything but its one JSON line, stops the
 driver with its message: no figure is ever taken from a broken run.
@@ -29,11 +43,14 @@ import subprocess
 import sys
 
 FULL = {"scan_n": [100000, 1000000, 10000000], "repeats": 3, "wide_n": 1000000,
-        "wide_shares": 20, "batch_n": 1000000, "batches": [256, 1024, 4096],
-        "walk_files": 1000000, "callgrind_n": 100000}
+        "wide_shares": 20, "share_counts": [3, 200, 1000], "shares_n": 1000000,
+        "batch_n": 1000000, "batches": [256, 1024, 4096], "walk_files": 1000000,
+        "callgrind_n": 100000, "callgrind_shares": [3, 20]}
 QUICK = {"scan_n": [10000, 100000, 300000], "repeats": 3, "wide_n": 100000, "wide_shares": 20,
+         "share_counts": [3, 200, 1000], "shares_n": 100000,
          "batch_n": 100000, "batches": [256, 1024, 4096], "walk_files": 100000,
-         "callgrind_n": 10000}
+         "callgrind_n": 10000, "callgrind_shares": [3, 20]}
+HUGE_N = [10000000, 100000000]
 
 # The targets hold at the full sizes; a quick run shows them for orientation.
 TARGET_CHANGES_PER_S = {1000000: 1000000, 10000000: 1000000}
@@ -43,8 +60,13 @@ TARGET_PEAK_RSS_MIB = 64
 TARGET_RSS_GROWTH = 1.25
 TARGET_SCALING = 1.5
 TARGET_WALK_SPEEDUP = 20
-TARGET_INSTRUCTIONS = 11000
-TARGET_STORE_BYTES = 64
+TARGET_INSTRUCTIONS = {3: 9000, 20: 9500}  # by share count, client and bench together
+TARGET_STORE_BYTES = 48
+TARGET_SHARES_SLOWDOWN = 1.3  # time per change at the most shares over the fewest
+TARGET_HUGE_SCALING = 1.2  # time per change at 10^8 over 10^7
+TARGET_HUGE_STORE_BYTES = 5 * 10 ** 9
+LOAD_LIMIT = 1.5
+LOADED = "loaded: ratios only"
 
 
 class BenchError(Exception):
@@ -65,14 +87,38 @@ def parse_result(program, stdout):
     return result
 
 
+def load_average():
+    return os.getloadavg()[0]
+
+
 def run_program(argv, log):
+    """The program's JSON result, with the one-minute load average before and
+    after it ran."""
     log("  $ " + " ".join(argv))
+    before = load_average()
     done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True)
+    after = load_average()
     if done.returncode != 0:
         raise BenchError("%s failed (exit %d): %s" % (os.path.basename(argv[0]), done.returncode,
                                                       done.stderr.strip()))
-    return parse_result(os.path.basename(argv[0]), done.stdout)
+    result = parse_result(os.path.basename(argv[0]), done.stdout)
+    result["load_before"], result["load_after"] = before, after
+    return result
+
+
+def load_of(runs):
+    """The highest load averages before and after the runs of one figure."""
+    return {"before": max(r.get("load_before", 0.0) for r in runs),
+            "after": max(r.get("load_after", 0.0) for r in runs)}
+
+
+def merge_loads(loads):
+    return {"before": max(l["before"] for l in loads), "after": max(l["after"] for l in loads)}
+
+
+def loaded(load):
+    return max(load["before"], load["after"]) > LOAD_LIMIT
 
 
 def parse_callgrind_annotate(text, top=10):
@@ -119,9 +165,11 @@ def median_run(runs, key):
     return ordered[(len(ordered) - 1) // 2]
 
 
-def build_results(machine, date, scans, wide, wide_ceilings, walk, batches, callgrind):
-    """The results document; scans hold one entry per N with the client, the
-    first layout's ceiling and the present layout's floor."""
+def build_results(machine, date, scans, wide, wide_ceilings, shares, walk, batches, callgrind):
+    """The results document. scans hold one entry per N with the client, the
+    first layout's ceiling, the present layout's floor and the load of their
+    runs; shares one median client run per share count; callgrind one entry
+    per share count."""
     scan_rows = []
     for entry in scans:
         n = entry["client"]["n"]
@@ -135,99 +183,148 @@ def build_results(machine, date, scans, wide, wide_ceilings, walk, batches, call
             "store_bytes_per_change": entry["client"]["store_mib"] * 1048576.0 / n,
             "ceiling_share": ratio(entry["client"]["changes_per_s"], entry["scan"]["rows_per_s"]),
             "floor_share": ratio(entry["client"]["changes_per_s"], entry["floor"]["rows_per_s"]),
+            "load": entry["load"],
         })
     first, last = scans[0]["client"], scans[-1]["client"]
     scaling = ratio(last["seconds"] / last["n"], first["seconds"] / first["n"])
     wide_ceiling = max(c["rows_per_s"] for c in wide_ceilings)
+    fewest = shares[0]
     return {
         "machine": machine,
         "date": date,
+        "load_limit": LOAD_LIMIT,
         "scan": scan_rows,
         "many_shares": {"shares": wide["shares"], "n": wide["n"],
                         "changes_per_s": wide["changes_per_s"],
                         "ceiling_rows_per_s": wide_ceiling,
                         "ceiling_share": ratio(wide["changes_per_s"], wide_ceiling),
-                        "peak_rss_mib": wide["peak_rss_mib"]},
+                        "peak_rss_mib": wide["peak_rss_mib"],
+                        "load": load_of([wide] + list(wide_ceilings))},
+        "share_counts": [{"shares": r["shares"], "n": r["n"], "changes_per_s": r["changes_per_s"],
+                          "peak_rss_mib": r["peak_rss_mib"],
+                          "slowdown": ratio(fewest["changes_per_s"], r["changes_per_s"]),
+                          "load": r["load"]} for r in shares],
         "scaling_ratio": scaling,
+        "scaling_load": merge_loads([scans[0]["load"], scans[-1]["load"]]),
         "store_bytes_per_change": scan_rows[-1]["store_bytes_per_change"],
         "walk": {"files": walk["files"], "changed": walk["changed"],
                  "client_s": walk["client_s"], "walk_s": walk["walk_s"],
                  "array_snapdiff_s": walk["array_snapdiff_s"],
                  "snapdiff_changes": walk["snapdiff_changes"],
-                 "speedup": ratio(walk["walk_s"], walk["client_s"])},
-        "batch": [{"size": b["batch"], "changes_per_s": b["changes_per_s"]} for b in batches],
-        "instructions_per_change": callgrind["instructions_per_change"],
-        "instructions_n": callgrind["n"],
-        "instructions_top_functions": callgrind["top"],
+                 "speedup": ratio(walk["walk_s"], walk["client_s"]),
+                 "load": load_of([walk])},
+        "batch": [{"size": b["batch"], "changes_per_s": b["changes_per_s"], "load": load_of([b])}
+                  for b in batches],
+        "instructions": callgrind,
     }
 
 
-def verdict(met):
+def judged(met, load):
+    """The verdict on a timed figure, or none when the machine was busy."""
+    if loaded(load):
+        return LOADED
     return "met" if met else "MISSED"
 
 
+def fmt_load(load):
+    return "%.2f/%.2f" % (load["before"], load["after"])
+
+
 def table_rows(results):
-    """(figure, value, target) rows of the report table."""
+    """(figure, value, target, load) rows of the report table; the load is
+    empty for figures that do not depend on it."""
     rows = []
     rss_first = results["scan"][0]["peak_rss_mib"]
     for row in results["scan"]:
-        n = row["n"]
+        n, load = row["n"], row["load"]
         target = TARGET_CHANGES_PER_S.get(n)
         rows.append(("(1) client changes/s, N=%s" % fmt_n(n), fmt_int(row["changes_per_s"]),
-                     ">= %s: %s" % (fmt_int(target), verdict(row["changes_per_s"] >= target))
-                     if target else ""))
+                     ">= %s: %s" % (fmt_int(target), judged(row["changes_per_s"] >= target, load))
+                     if target else "", fmt_load(load)))
         rows.append(("(2) first layout ceiling / present floor rows/s, N=%s" % fmt_n(n),
                      "%s / %s" % (fmt_int(row["ceiling_scan_rows_per_s"]),
-                                  fmt_int(row["floor_rows_per_s"])), ""))
+                                  fmt_int(row["floor_rows_per_s"])), "", fmt_load(load)))
         rows.append(("(1)/(2) client over ceiling (over floor), N=%s" % fmt_n(n),
                      "%.2f (%.2f)" % (row["ceiling_share"], row["floor_share"]),
                      ">= %.1f: %s" % (TARGET_CEILING_SHARE,
-                                      verdict(row["ceiling_share"] >= TARGET_CEILING_SHARE))
-                     if target else ""))
-        rows.append(("(4) peak RSS MiB, N=%s" % fmt_n(n), "%.1f" % row["peak_rss_mib"], ""))
+                                      judged(row["ceiling_share"] >= TARGET_CEILING_SHARE, load))
+                     if target else "", fmt_load(load)))
+        rows.append(("(4) peak RSS MiB, N=%s" % fmt_n(n), "%.1f" % row["peak_rss_mib"], "", ""))
     last = results["scan"][-1]
     rows.append(("(4) peak RSS at N=%s over N=%s" % (fmt_n(last["n"]), fmt_n(results["scan"][0]["n"])),
                  "%.2f" % ratio(last["peak_rss_mib"], rss_first),
                  "<= %d MiB and <= %.2f: %s" % (
                      TARGET_PEAK_RSS_MIB, TARGET_RSS_GROWTH,
                      verdict(last["peak_rss_mib"] <= TARGET_PEAK_RSS_MIB and
-                             last["peak_rss_mib"] <= TARGET_RSS_GROWTH * rss_first))))
+                             last["peak_rss_mib"] <= TARGET_RSS_GROWTH * rss_first)), ""))
     wide = results["many_shares"]
     rows.append(("(3) %d shares, N=%s: client / ceiling" % (wide["shares"], fmt_n(wide["n"])),
                  "%s / %s" % (fmt_int(wide["changes_per_s"]), fmt_int(wide["ceiling_rows_per_s"])),
-                 ""))
+                 "", fmt_load(wide["load"])))
     rows.append(("(3) %d shares: client over ceiling" % wide["shares"], "%.2f" % wide["ceiling_share"],
                  ">= %.1f: %s" % (TARGET_WIDE_CEILING_SHARE,
-                                  verdict(wide["ceiling_share"] >= TARGET_WIDE_CEILING_SHARE))))
+                                  judged(wide["ceiling_share"] >= TARGET_WIDE_CEILING_SHARE,
+                                         wide["load"])), fmt_load(wide["load"])))
+    counts = results["share_counts"]
+    for row in counts:
+        rows.append(("(10) client changes/s, %d shares, N=%s" % (row["shares"], fmt_n(row["n"])),
+                     fmt_int(row["changes_per_s"]), "", fmt_load(row["load"])))
+    most = counts[-1]
+    both = merge_loads([counts[0]["load"], most["load"]])
+    rows.append(("(10) time per change, %d shares over %d" % (most["shares"], counts[0]["shares"]),
+                 "%.2f" % most["slowdown"],
+                 "<= %.1f: %s" % (TARGET_SHARES_SLOWDOWN,
+                                  judged(most["slowdown"] <= TARGET_SHARES_SLOWDOWN, both)),
+                 fmt_load(both)))
     rows.append(("(5) time per change N=%s over N=%s" % (fmt_n(last["n"]), fmt_n(results["scan"][0]["n"])),
                  "%.2f" % results["scaling_ratio"],
-                 "<= %.1f: %s" % (TARGET_SCALING, verdict(results["scaling_ratio"] <= TARGET_SCALING))))
+                 "<= %.1f: %s" % (TARGET_SCALING, judged(results["scaling_ratio"] <= TARGET_SCALING,
+                                                          results["scaling_load"])),
+                 fmt_load(results["scaling_load"])))
     walk = results["walk"]
     rows.append(("(6) %s files, %s changed: client s / walk s" % (fmt_n(walk["files"]), fmt_int(walk["changed"])),
-                 "%.3f / %.3f" % (walk["client_s"], walk["walk_s"]), ""))
+                 "%.3f / %.3f" % (walk["client_s"], walk["walk_s"]), "", fmt_load(walk["load"])))
     rows.append(("(6) walk time over client time", "%.1f" % walk["speedup"],
-                 ">= %d: %s" % (TARGET_WALK_SPEEDUP, verdict(walk["speedup"] >= TARGET_WALK_SPEEDUP))))
-    rows.append(("(6) local array SnapDiff s", "%.3f" % walk["array_snapdiff_s"], ""))
+                 ">= %d: %s" % (TARGET_WALK_SPEEDUP, judged(walk["speedup"] >= TARGET_WALK_SPEEDUP,
+                                                            walk["load"])), fmt_load(walk["load"])))
+    rows.append(("(6) local array SnapDiff s", "%.3f" % walk["array_snapdiff_s"], "",
+                 fmt_load(walk["load"])))
     for batch in results["batch"]:
-        rows.append(("(7) batch %d changes/s" % batch["size"], fmt_int(batch["changes_per_s"]), ""))
-    rows.append(("(8) instructions per change, N=%s" % fmt_n(results["instructions_n"]),
-                 fmt_int(results["instructions_per_change"]),
-                 "<= %s: %s" % (fmt_int(TARGET_INSTRUCTIONS),
-                                verdict(results["instructions_per_change"] <= TARGET_INSTRUCTIONS))))
+        rows.append(("(7) batch %d changes/s" % batch["size"], fmt_int(batch["changes_per_s"]), "",
+                     fmt_load(batch["load"])))
+    for count in results["instructions"]:
+        target = TARGET_INSTRUCTIONS.get(count["shares"])
+        total = count["instructions_per_change"]
+        rows.append(("(8) instructions per change, N=%s, %d shares: all / bench / client and store"
+                     % (fmt_n(count["n"]), count["shares"]),
+                     "%s / %s / %s" % (fmt_int(total), fmt_int(count["array_instructions_per_change"]),
+                                       fmt_int(total - count["array_instructions_per_change"])),
+                     "<= %s: %s" % (fmt_int(target), verdict(total <= target)) if target else "", ""))
+    described = results.get("described_store")
+    if described:
+        rows.append(("(12) changes/s, host store of only the described operations (ours), N=%s"
+                     % fmt_n(described["n"]), "%s (%s)" % (fmt_int(described["changes_per_s"]),
+                                                           fmt_int(described["ours_changes_per_s"])),
+                     "", fmt_load(described["load"])))
     rows.append(("(9) store bytes per change, N=%s" % fmt_n(last["n"]),
                  "%.1f" % results["store_bytes_per_change"],
                  "<= %d: %s" % (TARGET_STORE_BYTES,
-                                verdict(results["store_bytes_per_change"] <= TARGET_STORE_BYTES))))
+                                verdict(results["store_bytes_per_change"] <= TARGET_STORE_BYTES)), ""))
     return rows
 
 
+def verdict(met):
+    return "met" if met else "MISSED"
+
+
 def format_table(rows):
-    widths = [max(len(r[i]) for r in rows + [("figure", "value", "target")]) for i in range(3)]
-    line = "| %s | %s | %s |"
-    out = [line % ("figure".ljust(widths[0]), "value".rjust(widths[1]), "target".ljust(widths[2])),
-           "|%s|%s|%s|" % ("-" * (widths[0] + 2), "-" * (widths[1] + 2), "-" * (widths[2] + 2))]
-    for figure, value, target in rows:
-        out.append(line % (figure.ljust(widths[0]), value.rjust(widths[1]), target.ljust(widths[2])))
+    header = ("figure", "value", "target", "load before/after")
+    widths = [max(len(r[i]) for r in rows + [header]) for i in range(4)]
+    align = [str.ljust, str.rjust, str.ljust, str.ljust]
+    out = ["| %s |" % " | ".join(align[i](header[i], widths[i]) for i in range(4)),
+           "|%s|" % "|".join("-" * (w + 2) for w in widths)]
+    for row in rows:
+        out.append("| %s |" % " | ".join(align[i](row[i], widths[i]) for i in range(4)))
     return "\n".join(out)
 
 
@@ -283,85 +380,208 @@ def machine_name():
     return "%s, %d cores, %.0f GiB" % (model, os.cpu_count() or 0, kib / 1048576.0)
 
 
-def run_callgrind(build, n, work, log):
-    if not shutil.which("valgrind") or not shutil.which("callgrind_annotate"):
-        raise BenchError("valgrind and callgrind_annotate are needed (scripts/install-deps)")
+PROGRAMS = ("bench_scan", "bench_ceiling", "bench_walk")
+
+
+def callgrind_count(build, work, toggle, options, log):
+    """Instructions of bench_scan counted inside the functions matching
+    toggle, and the top functions by their own instructions."""
     out = os.path.join(work, "callgrind.out")
     argv = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-            "--toggle-collect=*RunClientScan*",
-            os.path.join(build, "bench", "bench_scan"), "--n", str(n), "--work", work]
+            "--toggle-collect=" + toggle,
+            os.path.join(build, "bench", "bench_scan")] + [str(o) for o in options] + ["--work", work]
     run_program(argv, log)
     annotate = subprocess.run(["callgrind_annotate", out], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, universal_newlines=True)
     if annotate.returncode != 0:
         raise BenchError("callgrind_annotate failed: " + annotate.stderr.strip())
     os.unlink(out)
-    total, top = parse_callgrind_annotate(annotate.stdout)
-    return {"n": n, "instructions_per_change": total / n, "top": top}
+    return parse_callgrind_annotate(annotate.stdout)
+
+
+def run_callgrind(build, n, shares, work, log):
+    """Instructions per change of the whole scan, and of the bench's own part
+    of it: the scripted array making each batch from the workload and the
+    batch's strings freed again, counted by draining the array alone."""
+    if not shutil.which("valgrind") or not shutil.which("callgrind_annotate"):
+        raise BenchError("valgrind and callgrind_annotate are needed (scripts/install-deps)")
+    options = ["--n", n, "--shares", shares]
+    total, top = callgrind_count(build, work, "*RunClientScan*", options, log)
+    array, _ = callgrind_count(build, work, "*DrainArray*", options + ["--array-only"], log)
+    return {"n": n, "shares": shares, "instructions_per_change": total / n,
+            "array_instructions_per_change": array / n, "top": top}
+
+
+def huge_rows(huge):
+    """(figure, value, target, load) rows of the 10^8 run."""
+    small, big = huge["runs"]
+    load = merge_loads([small["load"], big["load"]])
+    return [
+        ("(11) time per change N=%s over N=%s" % (fmt_n(big["n"]), fmt_n(small["n"])),
+         "%.2f" % huge["scaling_ratio"],
+         "<= %.1f: %s" % (TARGET_HUGE_SCALING, judged(huge["scaling_ratio"] <= TARGET_HUGE_SCALING, load)),
+         fmt_load(load)),
+        ("(11) client changes/s, N=%s" % fmt_n(big["n"]), fmt_int(big["changes_per_s"]), "",
+         fmt_load(big["load"])),
+        ("(11) store GB, N=%s" % fmt_n(big["n"]), "%.2f" % (big["store_bytes"] / 1e9),
+         "<= %d: %s" % (TARGET_HUGE_STORE_BYTES / 1e9,
+                        verdict(big["store_bytes"] <= TARGET_HUGE_STORE_BYTES)), ""),
+        ("(11) peak RSS MiB, N=%s" % fmt_n(big["n"]), "%.1f" % big["peak_rss_mib"],
+         "<= %d: %s" % (TARGET_PEAK_RSS_MIB, verdict(big["peak_rss_mib"] <= TARGET_PEAK_RSS_MIB)), ""),
+    ]
+
+
+def build_huge(machine, date, runs):
+    rows = [{"n": r["n"], "seconds": r["seconds"], "changes_per_s": r["changes_per_s"],
+             "store_bytes": r["store_mib"] * 1048576.0, "peak_rss_mib": r["peak_rss_mib"],
+             "load": load_of([r])} for r in runs]
+    small, big = rows
+    return {"machine": machine, "date": date, "load_limit": LOAD_LIMIT, "runs": rows,
+            "scaling_ratio": ratio(big["seconds"] / big["n"], small["seconds"] / small["n"])}
+
+
+def write_json(path, document):
+    with open(path + ".tmp", "w") as out:
+        json.dump(document, out, indent=1)
+        out.write("\n")
+    os.replace(path + ".tmp", path)
+
+
+def measure_described_store(sizes, program, described_program, log):
+    """The client's throughput on a host store of only the operations the
+    agent's host is known to offer (built in another folder), alternated
+    with the same run on ours."""
+    runs = {"ours": [], "described": []}
+    options = ("--n", sizes["shares_n"])
+    for _ in range(sizes["repeats"]):
+        runs["ours"].append(run_program(program("bench_scan", *options), log))
+        runs["described"].append(run_program(described_program("bench_scan", *options), log))
+    return {"n": sizes["shares_n"],
+            "changes_per_s": median_run(runs["described"], "changes_per_s")["changes_per_s"],
+            "ours_changes_per_s": median_run(runs["ours"], "changes_per_s")["changes_per_s"],
+            "load": load_of(runs["ours"] + runs["described"])}
+
+
+def measure(sizes, program, build, work, cache, log):
+    """Runs every figure of `make bench`; returns the results document."""
+    scans = []
+    for n in sizes["scan_n"]:
+        log("(1)(2)(4) N=%d" % n)
+        runs = {"client": [], "scan": [], "floor": []}
+        for _ in range(sizes["repeats"]):
+            runs["client"].append(run_program(program("bench_scan", "--n", n), log))
+            for plan in ("scan", "floor"):
+                runs[plan].append(run_program(program("bench_ceiling", "--n", n, "--plan", plan), log))
+        scans.append({"client": median_run(runs["client"], "changes_per_s"),
+                      "scan": median_run(runs["scan"], "rows_per_s"),
+                      "floor": median_run(runs["floor"], "rows_per_s"),
+                      "load": load_of(runs["client"] + runs["scan"] + runs["floor"])})
+    log("(3) %d shares" % sizes["wide_shares"])
+    wide_options = ("--n", sizes["wide_n"], "--shares", sizes["wide_shares"])
+    wide = run_program(program("bench_scan", *wide_options), log)
+    wide_ceilings = [run_program(program("bench_ceiling", *(wide_options + ("--plan", plan))), log)
+                     for plan in ("index", "scan")]
+    log("(10) %s shares" % ", ".join(str(c) for c in sizes["share_counts"]))
+    share_runs = {count: [] for count in sizes["share_counts"]}
+    for _ in range(sizes["repeats"]):
+        for count in sizes["share_counts"]:
+            share_runs[count].append(
+                run_program(program("bench_scan", "--n", sizes["shares_n"], "--shares", count), log))
+    shares = [dict(median_run(share_runs[count], "changes_per_s"), load=load_of(share_runs[count]))
+              for count in sizes["share_counts"]]
+    log("(7) batch sizes")
+    batches = [run_program(program("bench_scan", "--n", sizes["batch_n"], "--batch", b), log)
+               for b in sizes["batches"]]
+    log("(6) tree walk (the first run builds the volume under %s)" % cache)
+    walk = run_program(program("bench_walk", "--files", sizes["walk_files"], "--cache", cache), log)
+    log("(8) callgrind")
+    callgrind = [run_callgrind(build, sizes["callgrind_n"], count, work, log)
+                 for count in sizes["callgrind_shares"]]
+    return build_results(machine_name(), datetime.datetime.now().isoformat(timespec="seconds"),
+                         scans, wide, wide_ceilings, shares, walk, batches, callgrind)
+
+
+def print_table(rows, machine, sizes):
+    print(format_table(rows))
+    print("machine: %s; sizes: %s; load average limit %.1f" % (machine, sizes, LOAD_LIMIT))
+    if any(LOADED in row[2] for row in rows):
+        print("%s: the machine was busy while some figures were timed; their targets are "
+              "not judged, their ratios stand" % LOADED)
+
+
+def results_folder(given, build, environment):
+    """Where the results go: the tracked bench/results only when asked."""
+    if given:
+        return given
+    if environment.get("BENCH_UPDATE") == "1":
+        return os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
+    return os.path.join(build, "bench-results")
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", default="build-bench", help="build folder of the programs")
     parser.add_argument("--quick", action="store_true", help="small sizes, for development")
+    parser.add_argument("--huge", action="store_true",
+                        help="only N=10^8 against 10^7 (needs ~5 GB in the build folder)")
+    parser.add_argument("--described-build", default=None,
+                        help="build folder of a bench_scan whose host store has only the "
+                             "operations the agent's host is known to offer: its throughput "
+                             "is reported beside ours")
     parser.add_argument("--results", default=None,
-                        help="folder of the results (default bench/results)")
+                        help="folder of the results (default <build>/bench-results, or "
+                             "bench/results with BENCH_UPDATE=1)")
     args = parser.parse_args(argv)
 
+    def log(text):
+        print(text, file=sys.stderr, flush=True)
+
     sizes = QUICK if args.quick else FULL
-    here = os.path.dirname(os.path.abspath(__file__))
-    results_dir = args.results or os.path.join(here, "results")
-    stem = "quick" if args.quick else "latest"
     build = os.path.abspath(args.build)
+    missing = [p for p in PROGRAMS if not os.access(os.path.join(build, "bench", p), os.X_OK)]
+    if missing:
+        log("bench: %s holds no %s: run `make bench` first (it builds them in Release and "
+            "runs this driver), or build them with\n"
+            "  cmake -S . -B %s -DCMAKE_BUILD_TYPE=Release -DSNAPCLIENT_TESTS=OFF "
+            "-DSNAPCLIENT_BENCH=ON && cmake --build %s --target bench_programs"
+            % (os.path.join(args.build, "bench"), ", ".join(missing), args.build, args.build))
+        return 2
+    results_dir = results_folder(args.results, build, os.environ)
     work = os.path.join(build, "bench-work")
     cache = os.path.join(build, "bench-cache")
     os.makedirs(work, exist_ok=True)
     os.makedirs(results_dir, exist_ok=True)
 
-    def log(text):
-        print(text, file=sys.stderr, flush=True)
-
     def program(name, *options):
         return [os.path.join(build, "bench", name)] + [str(o) for o in options] + ["--work", work]
 
     try:
-        scans = []
-        for n in sizes["scan_n"]:
-            log("(1)(2)(4) N=%d" % n)
-            runs = {"client": [], "scan": [], "floor": []}
-            for _ in range(sizes["repeats"]):
-                runs["client"].append(run_program(program("bench_scan", "--n", n), log))
-                for plan in ("scan", "floor"):
-                    runs[plan].append(run_program(program("bench_ceiling", "--n", n, "--plan", plan), log))
-            scans.append({"client": median_run(runs["client"], "changes_per_s"),
-                          "scan": median_run(runs["scan"], "rows_per_s"),
-                          "floor": median_run(runs["floor"], "rows_per_s")})
-        log("(3) %d shares" % sizes["wide_shares"])
-        wide_options = ("--n", sizes["wide_n"], "--shares", sizes["wide_shares"])
-        wide = run_program(program("bench_scan", *wide_options), log)
-        wide_ceilings = [run_program(program("bench_ceiling", *(wide_options + ("--plan", plan))), log)
-                         for plan in ("index", "scan")]
-        log("(7) batch sizes")
-        batches = [run_program(program("bench_scan", "--n", sizes["batch_n"], "--batch", b), log)
-                   for b in sizes["batches"]]
-        log("(6) tree walk (the first run builds the volume under %s)" % cache)
-        walk = run_program(program("bench_walk", "--files", sizes["walk_files"], "--cache", cache), log)
-        log("(8) callgrind")
-        callgrind = run_callgrind(build, sizes["callgrind_n"], work, log)
+        if args.huge:
+            log("(11) N=%s" % ", ".join(fmt_n(n) for n in HUGE_N))
+            runs = [run_program(program("bench_scan", "--n", n), log) for n in HUGE_N]
+            huge = build_huge(machine_name(), datetime.datetime.now().isoformat(timespec="seconds"),
+                              runs)
+            print_table(huge_rows(huge), huge["machine"], "huge")
+            json_path = os.path.join(results_dir, "huge.json")
+            write_json(json_path, huge)
+            print("results: %s" % json_path)
+            return 0
+        results = measure(sizes, program, build, work, cache, log)
+        if args.described_build:
+            log("(12) host store of only the described operations")
+            described = os.path.abspath(args.described_build)
+            results["described_store"] = measure_described_store(
+                sizes, program,
+                lambda name, *options: [os.path.join(described, "bench", name)] +
+                [str(o) for o in options] + ["--work", work], log)
     except BenchError as error:
         log("bench: " + str(error))
         return 1
 
-    results = build_results(machine_name(), datetime.datetime.now().isoformat(timespec="seconds"),
-                            scans, wide, wide_ceilings, walk, batches, callgrind)
-    print(format_table(table_rows(results)))
-    print("machine: %s; sizes: %s" % (results["machine"], "quick" if args.quick else "full"))
-
+    stem = "quick" if args.quick else "latest"
+    print_table(table_rows(results), results["machine"], "quick" if args.quick else "full")
     json_path = os.path.join(results_dir, stem + ".json")
-    with open(json_path + ".tmp", "w") as out:
-        json.dump(results, out, indent=1)
-        out.write("\n")
-    os.replace(json_path + ".tmp", json_path)
+    write_json(json_path, results)
     plot_path = os.path.join(results_dir, stem + ".png")
     if not shutil.which("gnuplot"):
         log("bench: gnuplot is missing (scripts/install-deps); no plot drawn")

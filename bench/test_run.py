@@ -2,6 +2,8 @@
 reads callgrind's report, and that every figure and target reaches the
 results and the table. Run by `make bench` before the driver."""
 
+import contextlib
+import io
 import os
 import stat
 import sys
@@ -12,32 +14,41 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import run  # noqa: E402
 
 
-def client(n, per_s, rss, shares=3, batch=0, store_mib=None):
-    return {"n": n, "shares": shares, "batch": batch, "changes_per_s": per_s,
-            "seconds": n / per_s, "peak_rss_mib": rss,
-            "store_mib": n * 60.0 / 1048576.0 if store_mib is None else store_mib}
+QUIET = {"load_before": 0.4, "load_after": 0.6}
+
+
+def client(n, per_s, rss, shares=3, batch=0, store_mib=None, load=QUIET):
+    return dict({"n": n, "shares": shares, "batch": batch, "changes_per_s": per_s,
+                 "seconds": n / per_s, "peak_rss_mib": rss,
+                 "store_mib": n * 45.0 / 1048576.0 if store_mib is None else store_mib}, **load)
 
 
 def ceiling(n, per_s):
-    return {"n": n, "rows_per_s": per_s}
+    return dict({"n": n, "rows_per_s": per_s}, **QUIET)
 
 
 def sample_results(client_1e7=1050000.0, rss_1e7=24.0, walk_s=2.0, store_mib_1e7=None,
-                   instructions=10345.6):
-    scans = [{"client": client(10 ** 5, 1200000.0, 20.0), "scan": ceiling(10 ** 5, 700000.0),
-              "floor": ceiling(10 ** 5, 1800000.0)},
-             {"client": client(10 ** 6, 1100000.0, 22.0), "scan": ceiling(10 ** 6, 650000.0),
-              "floor": ceiling(10 ** 6, 1700000.0)},
-             {"client": client(10 ** 7, client_1e7, rss_1e7, store_mib=store_mib_1e7),
-              "scan": ceiling(10 ** 7, 600000.0), "floor": ceiling(10 ** 7, 1600000.0)}]
+                   instructions=8345.6, per_s_1000_shares=900000.0, load_1e7=QUIET):
+    scans = []
+    for n, per_s, rss, store, load in [(10 ** 5, 1200000.0, 20.0, None, QUIET),
+                                       (10 ** 6, 1100000.0, 22.0, None, QUIET),
+                                       (10 ** 7, client_1e7, rss_1e7, store_mib_1e7, load_1e7)]:
+        runs = [client(n, per_s, rss, store_mib=store, load=load), ceiling(n, 650000.0),
+                ceiling(n, 1700000.0)]
+        scans.append({"client": runs[0], "scan": runs[1], "floor": runs[2], "load": run.load_of(runs)})
+    scans[0]["scan"]["rows_per_s"] = 700000.0
+    scans[0]["floor"]["rows_per_s"] = 1800000.0
     wide = client(10 ** 6, 1000000.0, 25.0, shares=20)
-    walk = {"files": 10 ** 6, "changed": 10000, "client_s": 0.05, "walk_s": walk_s,
-            "array_snapdiff_s": 0.4, "snapdiff_changes": 10600}
+    shares = [dict(client(10 ** 6, per_s, 25.0, shares=count), load=run.load_of([QUIET]))
+              for count, per_s in [(3, 1000000.0), (200, 950000.0), (1000, per_s_1000_shares)]]
+    walk = dict({"files": 10 ** 6, "changed": 10000, "client_s": 0.05, "walk_s": walk_s,
+                 "array_snapdiff_s": 0.4, "snapdiff_changes": 10600}, **QUIET)
     batches = [client(10 ** 6, 600000.0 + b, 22.0, batch=b) for b in (256, 1024, 4096)]
-    callgrind = {"n": 10 ** 5, "instructions_per_change": instructions,
-                 "top": [{"instructions": 1, "function": "f"}]}
+    callgrind = [{"n": 10 ** 5, "shares": count, "instructions_per_change": instructions + extra,
+                  "array_instructions_per_change": 1850.0, "top": [{"instructions": 1, "function": "f"}]}
+                 for count, extra in [(3, 0), (20, 400)]]
     return run.build_results("cpu, 2 cores, 23 GiB", "2024-01-01T00:00:00", scans, wide,
-                             [ceiling(10 ** 6, 150000.0), ceiling(10 ** 6, 300000.0)], walk,
+                             [ceiling(10 ** 6, 150000.0), ceiling(10 ** 6, 300000.0)], shares, walk,
                              batches, callgrind)
 
 
@@ -59,6 +70,18 @@ class ProgramOutput(unittest.TestCase):
                 run.run_program([script], lambda text: None)
             self.assertIn("store lost a write", str(raised.exception))
             self.assertIn("exit 1", str(raised.exception))
+            with open(script, "w") as out:
+                out.write("#!/bin/sh\necho '{\"n\": 5}'\n")
+            result = run.run_program([script], lambda text: None)
+            self.assertEqual({"n", "load_before", "load_after"}, set(result))
+
+    def test_without_the_programs_the_driver_says_what_to_run_first(self):
+        with tempfile.TemporaryDirectory() as folder:
+            logged = io.StringIO()
+            with contextlib.redirect_stderr(logged):
+                self.assertEqual(2, run.main(["--build", folder]))
+            self.assertIn("make bench", logged.getvalue())
+            self.assertEqual([], os.listdir(folder))
 
 
 class CallgrindReport(unittest.TestCase):
@@ -96,16 +119,14 @@ Ir                    file:function
 class Results(unittest.TestCase):
     def test_document_has_every_field_of_the_schema(self):
         results = sample_results()
-        for key in ["machine", "date", "scan", "many_shares", "scaling_ratio", "walk", "batch",
-                    "instructions_per_change", "store_bytes_per_change"]:
+        for key in ["machine", "date", "scan", "many_shares", "share_counts", "scaling_ratio", "walk",
+                    "batch", "instructions", "store_bytes_per_change", "load_limit"]:
             self.assertIn(key, results)
         for key in ["n", "changes_per_s", "ceiling_scan_rows_per_s", "floor_rows_per_s",
-                    "peak_rss_mib", "seconds", "store_bytes_per_change"]:
+                    "peak_rss_mib", "seconds", "store_bytes_per_change", "load"]:
             self.assertIn(key, results["scan"][0])
-        self.assertEqual({"shares", "n", "changes_per_s", "ceiling_rows_per_s"},
-                         {"shares", "n", "changes_per_s", "ceiling_rows_per_s"} & set(results["many_shares"]))
-        self.assertEqual({"files", "changed", "client_s", "walk_s", "array_snapdiff_s"},
-                         {"files", "changed", "client_s", "walk_s", "array_snapdiff_s"} & set(results["walk"]))
+        self.assertEqual({"before": 0.4, "after": 0.6}, results["scan"][0]["load"])
+        self.assertEqual([3, 200, 1000], [r["shares"] for r in results["share_counts"]])
         self.assertEqual([256, 1024, 4096], [b["size"] for b in results["batch"]])
 
     def test_ratios_use_the_right_ceiling_and_time_per_change(self):
@@ -115,25 +136,51 @@ class Results(unittest.TestCase):
         self.assertAlmostEqual(1000000.0 / 300000.0, results["many_shares"]["ceiling_share"])
         # Time per change at 10^7 over 10^5: (1/1050000) / (1/1200000).
         self.assertAlmostEqual(1200000.0 / 1050000.0, results["scaling_ratio"])
+        self.assertAlmostEqual(1000000.0 / 900000.0, results["share_counts"][2]["slowdown"])
         self.assertAlmostEqual(40.0, results["walk"]["speedup"])
-        self.assertAlmostEqual(60.0, results["store_bytes_per_change"])
+        self.assertAlmostEqual(45.0, results["store_bytes_per_change"])
         self.assertEqual({"x": 2}, run.median_run([{"x": 3}, {"x": 1}, {"x": 2}], "x"))
 
     def test_table_shows_every_figure_and_each_missed_target(self):
+        busy = {"load_before": 0.9, "load_after": 3.5}
         cases = [
-            ({}, 0),
-            ({"client_1e7": 400000.0}, 3),   # 10^7 throughput, its ceiling share, scaling
-            ({"rss_1e7": 70.0}, 1),          # above 64 MiB and above 1.25 times 10^5
-            ({"walk_s": 0.5}, 1),            # only 10 times faster than the walk
-            ({"store_mib_1e7": 700.0}, 1),   # 73 bytes per change
-            ({"instructions": 12345.6}, 1),
+            ({}, 0, 0),
+            ({"client_1e7": 400000.0}, 3, 0),   # 10^7 throughput, its ceiling share, scaling
+            ({"rss_1e7": 70.0}, 1, 0),          # above 64 MiB and above 1.25 times 10^5
+            ({"walk_s": 0.5}, 1, 0),            # only 10 times faster than the walk
+            ({"store_mib_1e7": 500.0}, 1, 0),   # 52 bytes per change
+            ({"instructions": 9345.6}, 2, 0),   # 3 shares over 9,000, 20 over 9,500
+            ({"per_s_1000_shares": 700000.0}, 1, 0),
+            # Timed at a load above the limit: neither met nor missed, whatever the figure.
+            ({"client_1e7": 400000.0, "load_1e7": busy}, 0, 3),
         ]
-        for change, missed in cases:
+        for change, missed, unjudged in cases:
             with self.subTest(change=change):
                 table = run.format_table(run.table_rows(sample_results(**change)))
                 self.assertEqual(missed, table.count("MISSED"), table)
-                for figure in ["(1)", "(2)", "(3)", "(4)", "(5)", "(6)", "(7)", "(8)", "(9)"]:
+                self.assertEqual(unjudged, table.count(run.LOADED), table)
+                for figure in ["(1)", "(2)", "(3)", "(4)", "(5)", "(6)", "(7)", "(8)", "(9)", "(10)"]:
                     self.assertIn(figure, table)
+        self.assertIn("0.90/3.50", run.format_table(run.table_rows(sample_results(load_1e7=busy))))
+        results = sample_results()
+        results["described_store"] = {"n": 10 ** 6, "changes_per_s": 400000.0,
+                                      "ours_changes_per_s": 900000.0, "load": run.load_of([QUIET])}
+        self.assertIn("400,000 (900,000)", run.format_table(run.table_rows(results)))
+
+    def test_huge_run_compares_time_per_change_store_and_memory(self):
+        runs = [client(10 ** 7, 1000000.0, 20.0), client(10 ** 8, 900000.0, 70.0, store_mib=5000.0)]
+        huge = run.build_huge("cpu", "2024-01-01T00:00:00", runs)
+        self.assertAlmostEqual(1000000.0 / 900000.0, huge["scaling_ratio"])
+        table = run.format_table(run.huge_rows(huge))
+        self.assertEqual(2, table.count("MISSED"), table)  # 5.24 GB, 70 MiB
+
+    def test_results_stay_outside_the_sources_unless_asked(self):
+        tracked = os.path.join(os.path.dirname(os.path.abspath(run.__file__)), "results")
+        for given, environment, folder in [(None, {}, "/b/bench-results"),
+                                           (None, {"BENCH_UPDATE": "0"}, "/b/bench-results"),
+                                           (None, {"BENCH_UPDATE": "1"}, tracked),
+                                           ("/r", {"BENCH_UPDATE": "1"}, "/r")]:
+            self.assertEqual(folder, run.results_folder(given, "/b", environment))
 
     def test_plot_script_carries_every_size(self):
         script = run.plot_script(sample_results(), "/tmp/x.png")

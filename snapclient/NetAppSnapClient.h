@@ -16,6 +16,7 @@
 #include <deque>
 #include <map>
 #include <set>
+#include <string_view>
 
 class CNetAppSnapClient : public CFileServerSnapClientBase {
 public:
@@ -192,13 +193,10 @@ private:
     FileServerSnapshotCompareItem& DeletedOldName(ChangeEventItem& event,
                                                   FileServerSnapshotCompareItem& item);
     // The change flag of a SnapDiff change text; 0 for a text of no known kind.
-    static uint32_t ChangeFlagOfText(const std::string& changeType);
+    static uint32_t ChangeFlagOfText(std::string_view changeType);
     // Cuts a non-cluster name down to its path below the snapshot folder.
     static bool CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
                                   const std::string& prevSnapName);
-    // The length of the share's own path inside its volume path; false for a
-    // volume path of another form (NetAppSnapClientScanEvents.cpp).
-    static bool InVolumePathLength(const FileServerExportInfo& share, size_t& length);
     // Records that a change of the share cannot be delivered: its comparison
     // fails with 995 and the message, so the agent scans it in full.
     void MarkShareUndeliverable(const std::string& backupPath, const std::string& name,

@@ -15,8 +15,12 @@
 #include "host/FXErrorUtil.h"
 #include "host/FXPath.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/ShareMatcher.h"
 
+#include <cstring>
 #include <new>
+#include <optional>
+#include <string_view>
 
 namespace {
 
@@ -48,12 +52,20 @@ struct DecodeBuffer {
     }
 };
 
+// IsEventPartOfBackupPaths logs each conversion at this level: an agent
+// that reads them gets the operation's own lines.
+bool LogsEachConversion() {
+    const CLogWriterInterface* writer = g_ptrLogWriter;
+    return writer && writer->GetLevel() >= 3;
+}
+
 }  // namespace
 
-uint32_t CNetAppSnapClient::ChangeFlagOfText(const std::string& changeType) {
-    if (changeType == "inode_modification") return kChangeModified;
-    if (changeType == "file_creation") return kChangeCreated;
-    if (changeType == "file_deletion") return kChangeDeleted;
+// Compared as views, which weigh the lengths first: this runs for every change.
+uint32_t CNetAppSnapClient::ChangeFlagOfText(std::string_view changeType) {
+    if (changeType == std::string_view("inode_modification")) return kChangeModified;
+    if (changeType == std::string_view("file_creation")) return kChangeCreated;
+    if (changeType == std::string_view("file_deletion")) return kChangeDeleted;
     return 0;
 }
 
@@ -99,8 +111,9 @@ struct CNetAppSnapClient::SnapDiffRun {
     // Reused for every change so that storing one costs no allocation.
     std::string rawName;
     std::string onePassName;
-    std::string convertedPath;
     ChangeEventItem event;
+    // Stands in for IsEventPartOfBackupPaths unless the client overrides it.
+    std::optional<ShareMatcher> matcher;
 
     explicit SnapDiffRun(const FileServerExportInfo& s) : share(s) {}
 };
@@ -186,6 +199,11 @@ CRyError CNetAppSnapClient::CompareShareVolume(
 
     SnapDiffRun run(share);
     GetCommonVolumeShares(share, run.commonShares);
+    try {
+        if (ShareMatcher::StandsInFor(*this)) run.matcher.emplace(run.commonShares);
+    } catch (const std::bad_alloc&) {
+        // Without the matcher IsEventPartOfBackupPaths places every path.
+    }
     for (const FileServerExportInfo& served : run.commonShares)
         m_mapUndeliverableShares.erase(served.strBackupPath);
     SC_LOG(0, "Compare snapshots Current:[%s] Prev:[%s] on volume[%s] for path[%s]",
@@ -293,8 +311,15 @@ CRyError CNetAppSnapClient::RunSnapDiffBatches(SnapDiffRun& run) {
 
 CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileInfo& change) {
     std::string& name = change.strFileName;
-    run.rawName.assign(name);
-    if (run.bEscapedNames &&
+    // Only a backslash starts an escape. The name as received, for the
+    // messages about it, is copied only when decoding or the snapshot
+    // directory's cut will change it.
+    const bool escaped = run.bEscapedNames && name.find('\\') != std::string::npos;
+    const bool nameChanges = escaped || !run.bCluster;
+    if (nameChanges) run.rawName.assign(name);
+    const std::string& rawName = nameChanges ? run.rawName : name;
+    run.onePassName.clear();
+    if (escaped &&
         !SnapDiffRemoveEscapeSequence(name, run.buffer.pBytes, run.buffer.size, &run.onePassName))
         return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OPERATION_ABORTED,
                                        "Processing of escape characters failed for file:[%s]",
@@ -321,48 +346,47 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
     if (name.empty()) {
         if (run.bCluster)
             SC_LOG_ALWAYS(-1, "Skipping SnapDiff change for file:[%s], its name is empty",
-                          run.rawName.c_str());
+                          rawName.c_str());
         else
             SC_LOG_ALWAYS(-1,
                           "Skipping SnapDiff change for file:[%s], it lies in neither snapshot "
                           "[%s] nor [%s]",
-                          run.rawName.c_str(), run.share.strCurrSnapName.c_str(),
+                          rawName.c_str(), run.share.strCurrSnapName.c_str(),
                           run.share.strPrevSnapName.c_str());
         return CRyError::Success();
     }
 
+    ChangeEventItem& event = run.event;
+    event.clear();
+    std::string& path = event.strPath;
     const NamePlacement placement = PlaceNameOfSeveralForms(
         run.commonShares, run.share,
-        ReceivedName{run.rawName, run.onePassName, name, change.strChangeType, run.bCluster},
-        run.convertedPath);
+        ReceivedName{rawName, run.onePassName, name, change.strChangeType, run.bCluster}, path);
     if (placement == NamePlacement::kLeftOut) return CRyError::Success();
     if (placement == NamePlacement::kOrdinary) {
-        run.convertedPath.assign(name);
-        if (!IsEventPartOfBackupPaths(run.commonShares, run.convertedPath))
-            return CRyError::Success();
+        const bool placed = run.matcher && !LogsEachConversion()
+                                ? run.matcher->Place(name, path) != nullptr
+                                : IsEventPartOfBackupPaths(run.commonShares, path.assign(name));
+        if (!placed) return CRyError::Success();
     }
-    if (HasDotComponent(run.convertedPath)) {
+    if (HasDotComponent(path)) {
         SC_LOG_ALWAYS(-1,
                       "Skipping SnapDiff change for file:[%s], its path[%s] has a \".\" or \"..\" "
                       "component",
-                      run.rawName.c_str(), run.convertedPath.c_str());
+                      rawName.c_str(), path.c_str());
         // The file is real and would be missing from the backup: the share
         // it lies in must be scanned in full instead.
         const FileServerExportInfo* owner = ShareHoldingPath(run.commonShares, name);
         if (owner)
-            MarkShareUndeliverable(owner->strBackupPath, run.rawName,
+            MarkShareUndeliverable(owner->strBackupPath, rawName,
                                    "its path has a \".\" or \"..\" component");
         return CRyError::Success();
     }
     // A directory path ends in exactly one "/", whatever the name ended in.
-    while (!run.convertedPath.empty() && run.convertedPath.back() == '/')
-        run.convertedPath.pop_back();
-    run.convertedPath += '/';
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    path += '/';
 
-    ChangeEventItem& event = run.event;
-    event.clear();
     event.llInode = static_cast<int64_t>(change.ullInode);
-    event.strPath.assign(run.convertedPath);
     event.llCtime = change.llCtime;
     event.llMtime = change.llMtime;
     event.llAtime = change.llAtime;

@@ -8,6 +8,7 @@
 #include "host/FXErrorUtil.h"
 #include "host/FXString.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/ShareMatcher.h"
 
 #include <boost/make_shared.hpp>
 #include <new>
@@ -21,23 +22,6 @@ const char kDeletion[] = "file_deletion";
 // A deletion and a modification merged: the flags a later creation keeps
 // the deleted path and times of.
 const uint32_t kModifiedAndDeleted = kChangeModified | kChangeDeleted;
-
-// The share's own path inside its volume path, as a range of strVolumePath:
-// after the volume's directory ("/vol"), its "/" and the volume name, and
-// without trailing "/" (which names the same directory but, left in place,
-// would glue the backup path to the next component: /mnt/s + f). False for
-// a volume path of another shape, which then holds no change.
-bool InVolumeRange(const FileServerExportInfo& share, size_t& start, size_t& length) {
-    const std::string& volumePath = share.strVolumePath;
-    const size_t slash = volumePath.find('/', 1);
-    if (slash == std::string::npos) return false;
-    start = slash + 1 + share.strVolume.size();
-    if (start > volumePath.size()) return false;
-    size_t end = volumePath.size();
-    while (end > start && volumePath[end - 1] == '/') --end;
-    length = end - start;
-    return true;
-}
 
 // True when path lies in the in-volume path [start, start + length) of
 // volumePath by whole components: /q/dir holds /q/dir and /q/dir/f, not
@@ -77,16 +61,11 @@ CRyError CNetAppSnapClient::CreateEventDB(const std::string& prevSnapName,
     return CRyError::Success();
 }
 
-bool CNetAppSnapClient::InVolumePathLength(const FileServerExportInfo& share, size_t& length) {
-    size_t start = 0;
-    return InVolumeRange(share, start, length);
-}
-
 const FileServerExportInfo* CNetAppSnapClient::ShareHoldingPath(
     const std::list<FileServerExportInfo>& shares, const std::string& path) {
     for (const FileServerExportInfo& share : shares) {
         size_t start = 0, length = 0;
-        if (!InVolumeRange(share, start, length)) continue;
+        if (!ShareInVolumeRange(share, start, length)) continue;
         // An empty in-volume path is the whole volume: every path is in it.
         if (length != 0 && !LiesInByComponents(path, share.strVolumePath, start, length)) continue;
         return &share;
@@ -96,7 +75,7 @@ const FileServerExportInfo* CNetAppSnapClient::ShareHoldingPath(
 
 bool CNetAppSnapClient::HasMatchableVolumePath(const FileServerExportInfo& share) {
     size_t start = 0, length = 0;
-    return !share.strVolume.empty() && InVolumeRange(share, start, length);
+    return !share.strVolume.empty() && ShareInVolumeRange(share, start, length);
 }
 
 bool CNetAppSnapClient::IsEventPartOfBackupPaths(const std::list<FileServerExportInfo>& shares,
@@ -105,7 +84,7 @@ bool CNetAppSnapClient::IsEventPartOfBackupPaths(const std::list<FileServerExpor
     const FileServerExportInfo* share = ShareHoldingPath(shares, path);
     if (!share) return false;
     size_t start = 0, length = 0;
-    InVolumeRange(*share, start, length);
+    ShareInVolumeRange(*share, start, length);
     path.replace(0, length, share->strBackupPath);
     FXString::ReplaceAll(path, "\\", "/");
     SC_LOG(3, "Converted to file[%s]", path.c_str());

@@ -17,6 +17,7 @@
 
 #include "host/FXErrorUtil.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/ShareMatcher.h"
 
 #include <sys/stat.h>
 
@@ -91,16 +92,16 @@ Presence LookUp(const std::string& folder, const std::string& relative, struct s
 
 bool CNetAppSnapClient::HasDotComponent(const std::string& path) {
     // No file system sends such a name, and handing it on would let the
-    // agent read outside the share.
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        const size_t length = end - start;
-        if ((length == 1 && path[start] == '.') ||
-            (length == 2 && path[start] == '.' && path[start + 1] == '.'))
-            return true;
-        start = end + 1;
+    // agent read outside the share. Only the dots of the path are looked
+    // at: most paths have one or none, and this runs for every change.
+    const char* const begin = path.data();
+    const char* const end = begin + path.size();
+    for (const char* dot = begin;
+         (dot = static_cast<const char*>(memchr(dot, '.', end - dot))) != nullptr; ++dot) {
+        if (dot != begin && dot[-1] != '/') continue;
+        const char* after = dot + 1;
+        if (after != end && *after == '.') ++after;
+        if (after == end || *after == '/') return true;
     }
     return false;
 }
@@ -151,8 +152,8 @@ CNetAppSnapClient::NamePlacement CNetAppSnapClient::PlaceNameOfSeveralForms(
     const Form* found = nullptr;
     for (Form& form : forms) {
         form.pShare = ShareHoldingPath(shares, form.strVolumePath);
-        size_t inVolume = 0;
-        if (!form.pShare || !InVolumePathLength(*form.pShare, inVolume)) {
+        size_t start = 0, inVolume = 0;
+        if (!form.pShare || !ShareInVolumeRange(*form.pShare, start, inVolume)) {
             form.pShare = nullptr;
             outsideShares = true;
             continue;
