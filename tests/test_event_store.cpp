@@ -4,6 +4,7 @@
 #include "host/FXErrorUtil.h"
 #include "host/SnapDiffEventMonitor.h"
 #include "hostlib/eventstore/EventStoreInodeFilter.h"
+#include "hostlib/eventstore/EventStoreLayout.h"
 #include "tests/support/TestSupport.h"
 #include "tools/StoreDumpCommand.h"
 
@@ -471,8 +472,46 @@ TEST_F(EventStoreTest, InspectPrintsEveryEventDecoded) {
           "inode 1700000000 table share_1 flags 2(created) type file change file_creation ctime 0(1970-01-01T00:00:00Z)"}) {
         EXPECT_NE(std::string::npos, printed.find(expected)) << printed;
     }
-    testsupport::WriteFile(dir / "garbage.db", std::string(4096, 'x'));
-    EXPECT_EQ(1, snapagent::RunInspectCommand({dir / "garbage.db"}, stdout));
+    // Files it must refuse, each with its reason, and never loop on.
+    const std::string version = "PRAGMA user_version=" + std::to_string(eventstore::kLayoutVersion) + ";";
+    const std::string endless =
+        " AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r) SELECT n AS inode, X'' AS path,"
+        " X'' AS old_path, 0 AS change, X'000000000000' AS details, n AS id, X'' AS prefix FROM r;";
+    const std::pair<std::string, std::string> refused[] = {
+        {"", "file is not a database"},
+        {"PRAGMA user_version=1; CREATE TABLE events(inode INTEGER PRIMARY KEY);",
+         "an older layout: layout 1 (one events table"},
+        {"PRAGMA user_version=77; CREATE TABLE t(x);", "not a change database of this agent (user_version 77)"},
+        {version + "CREATE VIEW shares" + endless, "shares is not a table"},
+        {version + "CREATE TABLE shares(id INTEGER PRIMARY KEY, prefix BLOB); INSERT INTO shares VALUES (0, X'');"
+                   "CREATE VIEW share_0" + endless, "share_0 is not a table"}};
+    for (const auto& file : refused) {
+        const std::string crafted = dir / "crafted.db";
+        unlink(crafted.c_str());
+        if (file.first.empty()) {
+            testsupport::WriteFile(crafted, std::string(4096, 'x'));
+        } else {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(SQLITE_OK, sqlite3_open(crafted.c_str(), &db));
+            EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, file.first.c_str(), nullptr, nullptr, nullptr)) << file.first;
+            sqlite3_close(db);
+        }
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(1, snapagent::RunInspectCommand({crafted}, stdout));
+        const std::string reason = testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, reason.find(file.second)) << reason;
+    }
+}
+
+// SQLite joins at most 500 tables in one view; a volume of more shares
+// still takes and reads every event.
+TEST_F(EventStoreTest, SixHundredSharesStillWork) {
+    auto store = Created();
+    std::vector<std::string> shares;
+    for (int share = 0; share < 600; ++share) shares.push_back("/m/s" + std::to_string(share) + "/");
+    ASSERT_FALSE(store->SetSharePrefixes(shares).IsError());
+    InsertNew(*store, 1, 2, "/m/s599/f/");
+    EXPECT_EQ(2u, ReadPrefix(*store, "/m/s599/").size());
 }
 
 }  // namespace

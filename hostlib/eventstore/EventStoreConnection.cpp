@@ -35,7 +35,13 @@ CRyError Connection::AddTables(const StoreFailure& store, const std::vector<std:
             error = store.SqliteError(FX_LOCATION, operation, db.get());
     }
     if (error.IsSuccess()) error = Execute(store, FX_LOCATION, operation, "DROP VIEW IF EXISTS events");
-    if (error.IsSuccess()) error = Execute(store, FX_LOCATION, operation, EventsViewSql(tables.Prefixes()));
+    // The view joins the tables in one compound SELECT, which SQLite limits
+    // (500 terms unless built otherwise): a volume with more shares gets no
+    // view rather than a failed job. The view is for people; the store never
+    // reads it.
+    const int terms = sqlite3_limit(db.get(), SQLITE_LIMIT_COMPOUND_SELECT, -1);
+    if (error.IsSuccess() && tables.Count() <= static_cast<size_t>(terms > 0 ? terms : 1))
+        error = Execute(store, FX_LOCATION, operation, EventsViewSql(tables.Prefixes()));
     if (error.IsSuccess()) error = Execute(store, FX_LOCATION, operation, "COMMIT");
     return error;
 }

@@ -24,7 +24,7 @@ struct Connection {
     // somebody put in place of the empty file.
     CRyError Open(const StoreFailure& store, size_t rowsPerInsert);
     // Adds a table for each prefix and makes the events view over all
-    // tables, in one transaction.
+    // tables when SQLite can join that many, in one transaction.
     CRyError AddTables(const StoreFailure& store, const std::vector<std::string>& prefixes, const char* operation,
                        size_t rowsPerInsert);
     CRyError Execute(const StoreFailure& store, const FXCodeLocation& where, const char* operation,
