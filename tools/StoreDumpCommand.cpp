@@ -12,12 +12,16 @@
 namespace snapagent {
 
 const char kInspectUsage[] =
-    "usage: snapagent inspect STORE\n"
+    "usage: snapagent inspect [--sql] STORE\n"
     "\n"
     "Prints every event of a change database (a *.events.db file of a job's\n"
     "results folder), one line each: inode, the share's table, the change kinds\n"
     "reported (flags), the file type, the SnapDiff change text, the three times\n"
-    "in UTC, the attribute bits, the path and the old path.\n";
+    "in UTC, the attribute bits, the path and the old path.\n"
+    "\n"
+    "  --sql   print SQL that makes a table events of them instead, with whole\n"
+    "          paths, for the sqlite3 shell:\n"
+    "          snapagent inspect --sql STORE | sqlite3 events.db\n";
 
 namespace {
 
@@ -42,6 +46,37 @@ std::string FlagsText(uint32_t flags) {
     return text + ")";
 }
 
+// A literal that gives the bytes back exactly, whatever they are.
+std::string SqlText(const std::string& bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string text = "CAST(X'";
+    for (unsigned char c : bytes) {
+        text += kHex[c >> 4];
+        text += kHex[c & 0xF];
+    }
+    return text + "' AS TEXT)";
+}
+
+void PrintLine(FILE* out, const ChangeEventItem& event, int64_t table) {
+    fprintf(out,
+            "inode %lld table share_%lld flags %s type %s change %s ctime %s mtime %s atime %s "
+            "attribute %lld path %s old_path %s\n",
+            static_cast<long long>(event.llInode), static_cast<long long>(table),
+            FlagsText(event.uiChangeFlags).c_str(), event.uiFileType == 2 ? "directory" : "file",
+            PrintablePath(event.strChangeType).c_str(), TimeText(event.llCtime).c_str(),
+            TimeText(event.llMtime).c_str(), TimeText(event.llAtime).c_str(),
+            static_cast<long long>(event.llAttribute), PrintablePath(event.strPath).c_str(),
+            PrintablePath(event.strOldPath).c_str());
+}
+
+void PrintInsert(FILE* out, const ChangeEventItem& event, int64_t table) {
+    fprintf(out, "INSERT INTO events VALUES (%lld, %lld, %s, %s, %s, %u, %u, %lld, %lld, %lld, %lld);\n",
+            static_cast<long long>(event.llInode), static_cast<long long>(table), SqlText(event.strPath).c_str(),
+            SqlText(event.strOldPath).c_str(), SqlText(event.strChangeType).c_str(), event.uiChangeFlags,
+            event.uiFileType, static_cast<long long>(event.llCtime), static_cast<long long>(event.llMtime),
+            static_cast<long long>(event.llAtime), static_cast<long long>(event.llAttribute));
+}
+
 int Fail(const std::string& store, const std::string& reason) {
     fprintf(stderr, "snapagent: inspect: %s: %s\n", store.c_str(), reason.c_str());
     return 1;
@@ -54,29 +89,28 @@ int RunInspectCommand(const std::vector<std::string>& args, FILE* out) {
         fputs(kInspectUsage, out);
         return 0;
     }
-    if (args.size() != 1) {
+    const bool sql = args.size() == 2 && args[0] == "--sql";
+    if (args.size() != 1 && !sql) {
         fprintf(stderr, "snapagent: error: inspect takes one STORE (see snapagent inspect --help)\n");
         return 2;
     }
-    const std::string& store = args[0];
+    const std::string& store = args.back();
     eventstore::StoreReader reader;
     std::string why;
     if (!reader.Open(store, why)) return Fail(store, why);
+    if (sql)
+        fputs("CREATE TABLE events(inode INTEGER PRIMARY KEY, share_table INTEGER, path TEXT, old_path TEXT,"
+              " change_type TEXT, flags INTEGER, file_type INTEGER, ctime INTEGER, mtime INTEGER, atime INTEGER,"
+              " attribute INTEGER);\nBEGIN;\n",
+              out);
     ChangeEventItem event;
     int64_t table = 0;
     int step;
-    while ((step = reader.Next(event, table, why)) == 0) {
-        fprintf(out,
-                "inode %lld table share_%lld flags %s type %s change %s ctime %s mtime %s atime %s "
-                "attribute %lld path %s old_path %s\n",
-                static_cast<long long>(event.llInode), static_cast<long long>(table),
-                FlagsText(event.uiChangeFlags).c_str(), event.uiFileType == 2 ? "directory" : "file",
-                PrintablePath(event.strChangeType).c_str(), TimeText(event.llCtime).c_str(),
-                TimeText(event.llMtime).c_str(), TimeText(event.llAtime).c_str(),
-                static_cast<long long>(event.llAttribute), PrintablePath(event.strPath).c_str(),
-                PrintablePath(event.strOldPath).c_str());
-    }
-    return step == 1 ? 0 : Fail(store, why);
+    while ((step = reader.Next(event, table, why)) == 0) (sql ? PrintInsert : PrintLine)(out, event, table);
+    if (step != 1) return Fail(store, why);
+    if (sql) fputs("COMMIT;\n", out);
+    if (fflush(out) != 0 || ferror(out)) return Fail(store, "cannot write the events");
+    return 0;
 }
 
 }  // namespace snapagent

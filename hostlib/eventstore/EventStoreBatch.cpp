@@ -2,14 +2,17 @@
 
 #include "hostlib/eventstore/EventStoreLayout.h"
 
+#include <cstdint>
 #include <utility>
 
 namespace eventstore {
 
 void RowBatch::Attach(Connection* connection) {
     m_connection = connection;
+    m_index = WaitingIndex();
     m_waiting.clear();
     m_waitingCount.clear();
+    m_recent.assign(connection ? kRecentRows : 0, Recent{0, SIZE_MAX});
     m_anyAccepted = false;
     m_inTransaction = false;
     m_rowsInTransaction = 0;
@@ -24,12 +27,16 @@ CRyError RowBatch::EnsureTransaction() {
 }
 
 CRyError RowBatch::Accept(size_t id, const ChangeEventItem& event) {
-    if (m_waiting.size() <= id) {
-        m_waiting.resize(id + 1);
-        m_waitingCount.resize(id + 1);
+    const size_t tables = m_connection->tables.Count();
+    if (m_waiting.size() != tables) {
+        // The first event: the tables are all there.
+        m_waiting.resize(tables);
+        m_waitingCount.resize(tables);
+        m_index.Reserve(tables * kRowsPerInsert);
     }
     std::vector<ChangeEventItem>& waiting = m_waiting[id];
     if (waiting.empty()) waiting.resize(kRowsPerInsert);
+    m_index.Put(event.llInode, static_cast<uint32_t>(id * kRowsPerInsert + m_waitingCount[id]));
     waiting[m_waitingCount[id]++] = event;
     m_anyAccepted = true;
     CRyError error = m_waitingCount[id] == kRowsPerInsert ? FlushTable(id) : CRyError::Success();
@@ -38,28 +45,36 @@ CRyError RowBatch::Accept(size_t id, const ChangeEventItem& event) {
 }
 
 ChangeEventItem* RowBatch::FindWaiting(long long inode, size_t* tableId) {
-    for (size_t id = 0; id < m_waiting.size(); ++id) {
-        for (size_t i = 0; i < m_waitingCount[id]; ++i) {
-            if (m_waiting[id][i].llInode != inode) continue;
-            if (tableId) *tableId = id;
-            return &m_waiting[id][i];
-        }
-    }
-    return nullptr;
+    const uint32_t slot = m_index.Find(inode);
+    if (slot == WaitingIndex::kAbsent) return nullptr;
+    if (tableId) *tableId = slot / kRowsPerInsert;
+    return &m_waiting[slot / kRowsPerInsert][slot % kRowsPerInsert];
 }
 
 void RowBatch::DropWaiting(size_t id, ChangeEventItem* event) {
     ChangeEventItem* last = &m_waiting[id][m_waitingCount[id] - 1];
-    if (event != last) std::swap(*event, *last);
+    m_index.Remove(event->llInode);
+    if (event != last) {
+        std::swap(*event, *last);
+        m_index.Put(event->llInode, static_cast<uint32_t>(id * kRowsPerInsert + (event - m_waiting[id].data())));
+    }
     --m_waitingCount[id];
 }
+
+size_t RowBatch::RecentTable(long long inode) const {
+    const Recent& recent = m_recent[static_cast<uint64_t>(inode) % kRecentRows];
+    return recent.inode == inode && recent.table != SIZE_MAX ? recent.table : m_connection->tables.Count();
+}
+
+void RowBatch::Remember(long long inode, size_t id) { m_recent[static_cast<uint64_t>(inode) % kRecentRows] = {inode, id}; }
 
 CRyError RowBatch::WriteRows(size_t id, sqlite3_stmt* statement, size_t first, size_t count) {
     const size_t cut = m_connection->tables[id].prefix.size();
     for (size_t row = 0; row < count; ++row)
         BindEventRow(statement, static_cast<int>(row) * kValuesPerRow + 1, cut, m_waiting[id][first + row],
-                     m_packed[row]);
-    const int rc = sqlite3_step(statement);
+                     m_connection->names, m_rows[row]);
+    int rc = m_connection->WriteNewNames();
+    if (rc == SQLITE_DONE) rc = sqlite3_step(statement);
     CRyError error =
         rc == SQLITE_DONE ? CRyError::Success() : m_store.SqliteError(FX_LOCATION, "Insert", m_connection->db.get());
     sqlite3_reset(statement);
@@ -78,6 +93,11 @@ CRyError RowBatch::FlushTable(size_t id) {
             error = WriteRows(id, table.insertOne.get(), row, 1);
     }
     if (error.IsError()) return error.Push(FX_LOCATION);
+    for (size_t row = 0; row < count; ++row) {
+        const long long inode = m_waiting[id][row].llInode;
+        m_index.Remove(inode);
+        Remember(inode, id);
+    }
     m_rowsInTransaction += count;
     m_waitingCount[id] = 0;
     return error;

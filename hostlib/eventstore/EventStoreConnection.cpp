@@ -20,7 +20,8 @@ CRyError Connection::Open(const StoreFailure& store, size_t rowsPerInsert) {
     if (!raw) return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
     if (rc != SQLITE_OK) return store.SqliteError(FX_LOCATION, "Create", raw);
     CRyError error = Execute(store, FX_LOCATION, "Create", CreateSchemaSql());
-    if (error.IsSuccess() && (Prepare(raw, kNoteShare, noteShare, true) != SQLITE_OK || moved.Prepare(raw) != SQLITE_OK))
+    if (error.IsSuccess() && (Prepare(raw, kNoteShare, noteShare, true) != SQLITE_OK ||
+                               Prepare(raw, kNoteName, noteName, true) != SQLITE_OK || moved.Prepare(raw) != SQLITE_OK))
         error = store.SqliteError(FX_LOCATION, "Create", raw);
     if (error.IsSuccess()) error = AddTables(store, {std::string()}, "Create", rowsPerInsert);
     return error;
@@ -34,16 +35,20 @@ CRyError Connection::AddTables(const StoreFailure& store, const std::vector<std:
         if (tables.Add(db.get(), noteShare.get(), prefix, rowsPerInsert) != SQLITE_OK)
             error = store.SqliteError(FX_LOCATION, operation, db.get());
     }
-    if (error.IsSuccess()) error = Execute(store, FX_LOCATION, operation, "DROP VIEW IF EXISTS events");
-    // The view joins the tables in one compound SELECT, which SQLite limits
-    // (500 terms unless built otherwise): a volume with more shares gets no
-    // view rather than a failed job. The view is for people; the store never
-    // reads it.
-    const int terms = sqlite3_limit(db.get(), SQLITE_LIMIT_COMPOUND_SELECT, -1);
-    if (error.IsSuccess() && tables.Count() <= static_cast<size_t>(terms > 0 ? terms : 1))
-        error = Execute(store, FX_LOCATION, operation, EventsViewSql(tables.Prefixes()));
     if (error.IsSuccess()) error = Execute(store, FX_LOCATION, operation, "COMMIT");
     return error;
+}
+
+int Connection::WriteNewNames() {
+    for (; namesWritten < names.Count(); ++namesWritten) {
+        const std::string& name = names.Name(namesWritten);
+        sqlite3_bind_int64(noteName.get(), 1, static_cast<int64_t>(namesWritten));
+        BindBytes(noteName.get(), 2, name.data(), name.size());
+        const int rc = sqlite3_step(noteName.get());
+        sqlite3_reset(noteName.get());
+        if (rc != SQLITE_DONE) return rc;
+    }
+    return SQLITE_DONE;
 }
 
 }  // namespace eventstore

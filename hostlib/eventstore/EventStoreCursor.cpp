@@ -64,7 +64,7 @@ int ReadCursor::NextMoved(Connection& connection, const StoreFailure& store, Cha
     sqlite3_stmt* lookup = table.selectInode.get();
     sqlite3_bind_int64(lookup, 1, inode);
     const int rc = sqlite3_step(lookup);
-    const bool read = rc == SQLITE_ROW && ReadEventRow(lookup, table.prefix, event);
+    const bool read = rc == SQLITE_ROW && ReadEventRow(lookup, table.prefix, connection.names, event);
     sqlite3_reset(lookup);
     if (read) return 0;
     reason = rc == SQLITE_ROW || rc == SQLITE_DONE ? store.CorruptRow(FX_LOCATION, "GetNextEvent", inode)
@@ -92,12 +92,12 @@ int ReadCursor::Next(Connection& connection, const StoreFailure& store, ChangeEv
             continue;
         }
         const ShareTable& table = connection.tables[current.table];
-        if (current.kind == kPathUnder) {
-            // Only the path, until it is known to belong to the read.
-            ReadRowPath(statement, table.prefix, event.strPath);
-            if (!BeginsWith(event.strPath, m_prefix)) continue;
-        }
-        if (!ReadEventRow(statement, table.prefix, event)) {
+        // Only the path, until it is known to belong to the read.
+        const bool pathOnly = current.kind == kPathUnder;
+        if (pathOnly && ReadRowPath(statement, table.prefix, connection.names, event.strPath) &&
+            !BeginsWith(event.strPath, m_prefix))
+            continue;
+        if (!ReadEventRow(statement, table.prefix, connection.names, event)) {
             reason = store.CorruptRow(FX_LOCATION, "GetNextEvent", sqlite3_column_int64(statement, 0));
             return -1;
         }

@@ -1,9 +1,6 @@
 #include "hostlib/eventstore/EventStoreLayout.h"
 
-#include "hostlib/eventstore/EventStoreRow.h"
 #include "hostlib/eventstore/EventStoreSql.h"
-
-#include <cstring>
 
 namespace eventstore {
 
@@ -23,20 +20,17 @@ const char* const kTableSql[] = {
 };
 #undef EVENT_COLUMNS
 
-std::string HexOf(const std::string& bytes) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string hex;
-    for (unsigned char c : bytes) {
-        hex += kHex[c >> 4];
-        hex += kHex[c & 0xF];
-    }
-    return hex;
-}
-
 }  // namespace
 
 const char* OlderLayout(int version) {
-    return version == 1 ? "layout 1 (one events table, times as columns)" : nullptr;
+    switch (version) {
+        case 1:
+            return "layout 1 (one events table, times as columns)";
+        case 2:
+            return "layout 2 (a table per share, paths written out)";
+        default:
+            return nullptr;
+    }
 }
 
 // The store is scratch data of one job, rebuilt by the next comparison if
@@ -53,11 +47,14 @@ std::string CreateSchemaSql() {
            "PRAGMA temp_store=FILE;"
            "CREATE TABLE shares(id INTEGER PRIMARY KEY, prefix BLOB NOT NULL);"
            "CREATE TABLE moved(inode INTEGER PRIMARY KEY, share INTEGER NOT NULL);"
+           "CREATE TABLE names(id INTEGER PRIMARY KEY, name BLOB NOT NULL);"
            "PRAGMA user_version=" +
            std::to_string(kLayoutVersion) + ";";
 }
 const char kNoteShare[] = "INSERT INTO shares VALUES (?1, ?2)";
 const char kReadShares[] = "SELECT id, prefix FROM shares ORDER BY id";
+const char kNoteName[] = "INSERT INTO names VALUES (?1, ?2)";
+const char kReadNames[] = "SELECT id, name FROM names ORDER BY id";
 const char kNoteMoved[] = "INSERT OR REPLACE INTO moved VALUES (?1, ?2)";
 const char kForgetMoved[] = "DELETE FROM moved WHERE inode = ?1";
 const char kReadMoved[] = "SELECT inode, share FROM moved";
@@ -80,45 +77,44 @@ std::string InsertRowsSql(const std::string& table, size_t rows) {
     return text;
 }
 
-std::string EventsViewSql(const std::vector<std::string>& prefixes) {
-    std::string text = "CREATE VIEW events AS ";
-    for (size_t id = 0; id < prefixes.size(); ++id) {
-        if (id) text += " UNION ALL ";
-        text += "SELECT inode, CAST(X'" + HexOf(prefixes[id]) +
-                "' || path AS TEXT) AS path, CAST(old_path AS TEXT) AS old_path, CASE change";
-        for (int code = 0; code < 3; ++code)
-            text += " WHEN " + std::to_string(code) + " THEN '" + kChangeTexts[code] + "'";
-        text += " ELSE CAST(change AS TEXT) END AS change_type FROM " + ShareTableName(id);
-    }
-    return text;
-}
-
 void BindEventRow(sqlite3_stmt* statement, int first, size_t prefixLength, const ChangeEventItem& event,
-                  unsigned char* details) {
+                  PathDictionary& names, RowBytes& bytes) {
     sqlite3_bind_int64(statement, first, event.llInode);
-    BindBytes(statement, first + 1, event.strPath.data() + prefixLength, event.strPath.size() - prefixLength);
-    BindBytes(statement, first + 2, event.strOldPath.data(), event.strOldPath.size());
+    bytes.path.clear();
+    names.Encode(std::string_view(event.strPath).substr(prefixLength), bytes.path);
+    BindBytes(statement, first + 1, bytes.path.data(), bytes.path.size());
+    bytes.oldPath.clear();
+    names.Encode(event.strOldPath, bytes.oldPath);
+    BindBytes(statement, first + 2, bytes.oldPath.data(), bytes.oldPath.size());
     const int code = ChangeCodeOf(event.strChangeType);
     if (code >= 0) {
         sqlite3_bind_int(statement, first + 3, code);
     } else {
         BindBytes(statement, first + 3, event.strChangeType.data(), event.strChangeType.size());
     }
-    const size_t size = PackDetails(event, details);
-    BindBytes(statement, first + 4, reinterpret_cast<const char*>(details), size);
+    const size_t size = PackDetails(event, bytes.details);
+    BindBytes(statement, first + 4, reinterpret_cast<const char*>(bytes.details), size);
 }
 
-void ReadRowPath(sqlite3_stmt* statement, const std::string& prefix, std::string& path) {
-    // The prefix is copied only when the string does not begin with it yet:
-    // a read fills one event after another with paths of one table.
-    if (path.size() < prefix.size() || memcmp(path.data(), prefix.data(), prefix.size()) != 0) path = prefix;
-    ColumnBytes(statement, 1, path, prefix.size());
+namespace {
+bool ReadPath(sqlite3_stmt* statement, int column, const PathDictionary& names, std::string& path) {
+    return names.Decode(static_cast<const unsigned char*>(sqlite3_column_blob(statement, column)),
+                        static_cast<size_t>(sqlite3_column_bytes(statement, column)), path);
+}
+}  // namespace
+
+bool ReadRowPath(sqlite3_stmt* statement, const std::string& prefix, const PathDictionary& names,
+                 std::string& path) {
+    path.assign(prefix);
+    return ReadPath(statement, 1, names, path);
 }
 
-bool ReadEventRow(sqlite3_stmt* statement, const std::string& prefix, ChangeEventItem& event) {
+bool ReadEventRow(sqlite3_stmt* statement, const std::string& prefix, const PathDictionary& names,
+                  ChangeEventItem& event) {
     event.llInode = sqlite3_column_int64(statement, 0);
-    ReadRowPath(statement, prefix, event.strPath);
-    ColumnBytes(statement, 2, event.strOldPath);
+    event.strOldPath.clear();
+    if (!ReadRowPath(statement, prefix, names, event.strPath) || !ReadPath(statement, 2, names, event.strOldPath))
+        return false;
     if (sqlite3_column_type(statement, 3) == SQLITE_INTEGER) {
         const int64_t code = sqlite3_column_int64(statement, 3);
         if (code < 0 || code > 2) return false;

@@ -7,8 +7,12 @@
 // in shares), so reading a share is a plain scan of its table; share_0
 // holds the events of no share. moved lists the inodes whose old path lies
 // in another table than their path, so that the share they left finds them.
+// Paths are kept in the pieces of EventStorePaths.h, with the dictionary in
+// names.
 #pragma once
 
+#include "hostlib/eventstore/EventStorePaths.h"
+#include "hostlib/eventstore/EventStoreRow.h"
 #include "records/SnapRecords.h"
 
 #include <sqlite3.h>
@@ -17,7 +21,7 @@
 
 namespace eventstore {
 
-const int kLayoutVersion = 2;
+const int kLayoutVersion = 3;
 // What a reader says of a file of an earlier layout of this store, or
 // nullptr when the version is none of ours.
 const char* OlderLayout(int version);
@@ -25,9 +29,12 @@ const char* OlderLayout(int version);
 // Creates the tables of an empty file, with the settings a store needs,
 // and sets the version.
 std::string CreateSchemaSql();
-// shares: (?1 id, ?2 prefix); every table by id.
+// shares: (?1 id, ?2 prefix); every table by id. names: (?1 id, ?2
+// name); every name by id.
 extern const char kNoteShare[];
 extern const char kReadShares[];
+extern const char kNoteName[];
+extern const char kReadNames[];
 // moved: (?1 inode, ?2 table) replaced or added; ?1 removed; every row.
 extern const char kNoteMoved[];
 extern const char kForgetMoved[];
@@ -44,20 +51,24 @@ std::string ShareTableSql(TableStatement statement, const std::string& table);
 const int kValuesPerRow = 5;
 std::string InsertRowsSql(const std::string& table, size_t rows);
 
-// The view a person reads in the sqlite3 shell: every table's events with
-// the whole paths and the change text as TEXT; one table per prefix, by id.
-std::string EventsViewSql(const std::vector<std::string>& prefixes);
-
+// The encoded values of one row, alive until its statement has run.
+struct RowBytes {
+    std::string path, oldPath;
+    unsigned char details[kMaxPackedDetails];
+};
 // Binds the values of an event's row from parameter first on; the table's
 // prefix (prefixLength bytes, which the path begins with) is not stored.
-// details must hold kMaxPackedDetails bytes and stay alive until the
-// statement has run. A value that cannot be bound stays NULL, which the
+// New directory names get numbers in names; the caller writes them before
+// the statement runs. A value that cannot be bound stays NULL, which the
 // table's NOT NULL constraints turn into a failed statement.
 void BindEventRow(sqlite3_stmt* statement, int first, size_t prefixLength, const ChangeEventItem& event,
-                  unsigned char* details);
-// Reads the path alone of the current row, prefix included.
-void ReadRowPath(sqlite3_stmt* statement, const std::string& prefix, std::string& path);
+                  PathDictionary& names, RowBytes& bytes);
+// Reads the path alone of the current row, prefix included; false when it
+// is damaged.
+bool ReadRowPath(sqlite3_stmt* statement, const std::string& prefix, const PathDictionary& names,
+                 std::string& path);
 // Reads the current row into event; false when the row is damaged.
-bool ReadEventRow(sqlite3_stmt* statement, const std::string& prefix, ChangeEventItem& event);
+bool ReadEventRow(sqlite3_stmt* statement, const std::string& prefix, const PathDictionary& names,
+                  ChangeEventItem& event);
 
 }  // namespace eventstore

@@ -21,6 +21,21 @@ bool StoreReader::IsPlainTable(const std::string& name, std::string& why) {
     return Fail(why, rc == SQLITE_ROW || rc == SQLITE_DONE ? name + " is not a table of a change database" : "");
 }
 
+bool StoreReader::ReadNames(std::string& why) {
+    Statement names;
+    if (!IsPlainTable("names", why)) return false;
+    if (Prepare(m_db.get(), kReadNames, names, false) != SQLITE_OK) return Fail(why, "");
+    int step;
+    std::string name;
+    while ((step = sqlite3_step(names.get())) == SQLITE_ROW) {
+        ColumnBytes(names.get(), 1, name);
+        // Numbers run from 0 without a gap, each a name the store would give one.
+        if (sqlite3_column_int64(names.get(), 0) != static_cast<int64_t>(m_names.Count()) || !m_names.Add(name))
+            return Fail(why, "the names table is damaged");
+    }
+    return step == SQLITE_DONE || Fail(why, "");
+}
+
 bool StoreReader::Open(const std::string& path, std::string& why) {
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(SqliteFileName(path).c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
@@ -37,7 +52,7 @@ bool StoreReader::Open(const std::string& path, std::string& why) {
                                  std::to_string(kLayoutVersion));
         return Fail(why, "not a change database of this agent (user_version " + std::to_string(version) + ")");
     }
-    if (!IsPlainTable("shares", why)) return false;
+    if (!IsPlainTable("shares", why) || !ReadNames(why)) return false;
     if (Prepare(raw, kReadShares, statement, false) != SQLITE_OK) return Fail(why, "");
     int step;
     while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
@@ -61,7 +76,7 @@ int StoreReader::Next(ChangeEventItem& event, int64_t& table, std::string& why) 
         if (rc == SQLITE_DONE) continue;
         if (rc != SQLITE_ROW) return Fail(why, ""), -1;
         table = current.first;
-        if (ReadEventRow(m_scan.get(), current.second, event)) return 0;
+        if (ReadEventRow(m_scan.get(), current.second, m_names, event)) return 0;
         return Fail(why, "the row of inode " + std::to_string(sqlite3_column_int64(m_scan.get(), 0)) + " is damaged"), -1;
     }
     return 1;

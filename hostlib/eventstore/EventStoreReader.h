@@ -3,9 +3,10 @@
 // layout's version (an older one of ours is named as such), and each table
 // read must be a plain table: a view or a virtual table put in its place
 // could yield rows without end. Streams every event of every share table,
-// in table order, one row at a time. Read-only; one thread.
+// in table order, one row at a time, with whole paths. Read-only; one thread.
 #pragma once
 
+#include "hostlib/eventstore/EventStorePaths.h"
 #include "hostlib/eventstore/EventStoreSql.h"
 #include "records/SnapRecords.h"
 
@@ -23,9 +24,11 @@ public:
 
 private:
     bool IsPlainTable(const std::string& name, std::string& why);
+    bool ReadNames(std::string& why);
     bool Fail(std::string& why, const std::string& reason);
 
     Database m_db;
+    PathDictionary m_names;
     std::vector<std::pair<int64_t, std::string>> m_tables;  // id, prefix
     size_t m_table = 0;
     Statement m_scan;

@@ -75,15 +75,28 @@ struct CSnapDiffEventMonitor::Impl {
     }
 
     // The table whose written rows hold the inode, or the count of tables.
-    CRyError FindStored(long long inode, size_t& found, const char* operation) {
-        for (found = 0; found < conn->tables.Count(); ++found) {
+    // The table that last held it and the table of the path it is reported
+    // under are asked first: an inode reported again mostly stays in its
+    // share, so a volume of many shares costs no statement per table, but
+    // for an inode that moved between shares long ago.
+    CRyError FindStored(long long inode, size_t pathTable, size_t& found, const char* operation) {
+        const size_t count = conn->tables.Count();
+        const size_t first[] = {batch.RecentTable(inode), pathTable};
+        for (size_t at = 0; at < count + 2; ++at) {
+            found = at < 2 ? first[at] : at - 2;
+            const bool asked = (at == 1 && found == first[0]) || (at >= 2 && (found == first[0] || found == first[1]));
+            if (found >= count || asked) continue;
             sqlite3_stmt* statement = conn->tables[found].inodeStored.get();
             sqlite3_bind_int64(statement, 1, inode);
             const int rc = sqlite3_step(statement);
             sqlite3_reset(statement);
-            if (rc == SQLITE_ROW) break;
+            if (rc == SQLITE_ROW) {
+                batch.Remember(inode, found);
+                return CRyError::Success();
+            }
             if (rc != SQLITE_DONE) return store.SqliteError(FX_LOCATION, operation, Db());
         }
+        found = count;
         return CRyError::Success();
     }
 
@@ -169,21 +182,21 @@ CRyError CSnapDiffEventMonitor::InsertEvent(const ChangeEventItem& event, bool& 
     CRyError error = m.Begin(STORE_WHERE, "InsertEvent");
     if (error.IsError()) return error;
     exists = false;
+    const size_t id = m.conn->tables.TableOf(event.strPath);
     // Most changes are new inodes; only those the filter may have seen cost
-    // a look at the waiting rows and a query per table.
+    // a look at the waiting rows and the written ones.
     if (m.seenInodes.MayContain(event.llInode)) {
         if (m.batch.FindWaiting(event.llInode)) {
             exists = true;
             return error;
         }
         size_t stored = 0;
-        error = m.FindStored(event.llInode, stored, "InsertEvent");
+        error = m.FindStored(event.llInode, id, stored, "InsertEvent");
         if (error.IsError()) return error;
         exists = stored < m.conn->tables.Count();
         if (exists) return error;
     }
     m.seenInodes.Add(event.llInode);
-    const size_t id = m.conn->tables.TableOf(event.strPath);
     if (!event.strOldPath.empty()) error = m.NoteOldPath(id, event, "InsertEvent");
     if (error.IsSuccess()) error = m.batch.Accept(id, event);
     return error.IsError() ? error.Push(FX_LOCATION) : error;
@@ -198,7 +211,7 @@ CRyError CSnapDiffEventMonitor::GetEventOfInode(long long& inode, ChangeEventIte
         return error;
     }
     size_t id = 0;
-    error = m.FindStored(inode, id, "GetEventOfInode");
+    error = m.FindStored(inode, m.conn->tables.Count(), id, "GetEventOfInode");
     if (error.IsError()) return error;
     if (id == m.conn->tables.Count()) return m.NoEventOf(FX_LOCATION, "GetEventOfInode", inode);
     const ShareTable& table = m.conn->tables[id];
@@ -206,7 +219,7 @@ CRyError CSnapDiffEventMonitor::GetEventOfInode(long long& inode, ChangeEventIte
     sqlite3_bind_int64(statement, 1, inode);
     if (sqlite3_step(statement) != SQLITE_ROW) {
         error = m.store.SqliteError(FX_LOCATION, "GetEventOfInode", m.Db());
-    } else if (!ReadEventRow(statement, table.prefix, event)) {
+    } else if (!ReadEventRow(statement, table.prefix, m.conn->names, event)) {
         error = m.store.CorruptRow(FX_LOCATION, "GetEventOfInode", inode);
     }
     sqlite3_reset(statement);
@@ -228,7 +241,7 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
             error = m.batch.Accept(target, event);
         }
     } else {
-        error = m.FindStored(event.llInode, id, operation);
+        error = m.FindStored(event.llInode, target, id, operation);
         if (error.IsError()) return error;
         if (id == m.conn->tables.Count()) return m.NoEventOf(FX_LOCATION, operation, event.llInode);
         error = m.batch.EnsureTransaction();
@@ -236,12 +249,14 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
         // A new path in another share moves the row to that share's table.
         ShareTable& table = m.conn->tables[id];
         sqlite3_stmt* statement = id == target ? table.updateEvent.get() : table.deleteEvent.get();
+        int rc = SQLITE_DONE;
         if (id == target) {
-            BindEventRow(statement, 1, table.prefix.size(), event, m.batch.Details());
+            BindEventRow(statement, 1, table.prefix.size(), event, m.conn->names, m.batch.Bytes());
+            rc = m.conn->WriteNewNames();
         } else {
             sqlite3_bind_int64(statement, 1, event.llInode);
         }
-        const int rc = sqlite3_step(statement);
+        if (rc == SQLITE_DONE) rc = sqlite3_step(statement);
         if (rc != SQLITE_DONE) error = m.store.SqliteError(FX_LOCATION, operation, m.Db());
         sqlite3_reset(statement);
         if (error.IsError()) return m.Fail(error);
