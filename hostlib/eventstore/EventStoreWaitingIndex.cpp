@@ -4,7 +4,7 @@ namespace eventstore {
 
 void WaitingIndex::Reserve(size_t rows) {
     size_t size = 16;
-    while (size < rows * 4) size <<= 1;
+    while (size < rows * 2) size <<= 1;
     m_entries.assign(size, Entry{0, kAbsent});
     m_mask = size - 1;
 }

@@ -3,7 +3,7 @@
 // look at every table's waiting rows. Open addressing with linear probing
 // and backward-shift removal, so that the inserts and removals of every
 // change allocate nothing; sized for at most Reserve(rows) entries at once
-// (the store's bound on waiting rows), at most 16 bytes a slot, 4 per row.
+// (the store's bound on waiting rows): 16 bytes a slot, 2 slots per row.
 #pragma once
 
 #include <cstddef>
