@@ -86,8 +86,10 @@ CRyError RowBatch::FlushTable(size_t id) {
     if (count == 0) return CRyError::Success();
     CRyError error = EnsureTransaction();
     ShareTable& table = m_connection->tables[id];
-    if (count == kRowsPerInsert) {
-        if (error.IsSuccess()) error = WriteRows(id, table.insertMany.get(), 0, kRowsPerInsert);
+    if (count == kRowsPerInsert && error.IsSuccess()) {
+        sqlite3_stmt* insertMany = m_connection->tables.InsertMany(m_connection->db.get(), id, kRowsPerInsert);
+        error = insertMany ? WriteRows(id, insertMany, 0, kRowsPerInsert)
+                           : m_endStore(m_store.SqliteError(FX_LOCATION, "Insert", m_connection->db.get()));
     } else {
         for (size_t row = 0; row < count && error.IsSuccess(); ++row)
             error = WriteRows(id, table.insertOne.get(), row, 1);

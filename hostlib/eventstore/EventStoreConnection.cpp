@@ -12,7 +12,7 @@ CRyError Connection::Execute(const StoreFailure& store, const FXCodeLocation& wh
     return CRyError::Success();
 }
 
-CRyError Connection::Open(const StoreFailure& store, size_t rowsPerInsert) {
+CRyError Connection::Open(const StoreFailure& store) {
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(SqliteFileName(store.Path()).c_str(), &raw,
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -23,16 +23,16 @@ CRyError Connection::Open(const StoreFailure& store, size_t rowsPerInsert) {
     if (error.IsSuccess() && (Prepare(raw, kNoteShare, noteShare, true) != SQLITE_OK ||
                                Prepare(raw, kNoteName, noteName, true) != SQLITE_OK || moved.Prepare(raw) != SQLITE_OK))
         error = store.SqliteError(FX_LOCATION, "Create", raw);
-    if (error.IsSuccess()) error = AddTables(store, {std::string()}, "Create", rowsPerInsert);
+    if (error.IsSuccess()) error = AddTables(store, {std::string()}, "Create");
     return error;
 }
 
 CRyError Connection::AddTables(const StoreFailure& store, const std::vector<std::string>& prefixes,
-                               const char* operation, size_t rowsPerInsert) {
+                               const char* operation) {
     CRyError error = Execute(store, FX_LOCATION, operation, "BEGIN");
     for (const std::string& prefix : prefixes) {
         if (error.IsError()) break;
-        if (tables.Add(db.get(), noteShare.get(), prefix, rowsPerInsert) != SQLITE_OK)
+        if (tables.Add(db.get(), noteShare.get(), prefix) != SQLITE_OK)
             error = store.SqliteError(FX_LOCATION, operation, db.get());
     }
     if (error.IsSuccess()) error = Execute(store, FX_LOCATION, operation, "COMMIT");

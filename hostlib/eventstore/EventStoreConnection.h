@@ -25,10 +25,9 @@ struct Connection {
     // Opens the store's new, empty file and lays out the schema with
     // share_0. CREATE TABLE (not IF NOT EXISTS) also refuses a database that
     // somebody put in place of the empty file.
-    CRyError Open(const StoreFailure& store, size_t rowsPerInsert);
+    CRyError Open(const StoreFailure& store);
     // Adds a table for each prefix, in one transaction.
-    CRyError AddTables(const StoreFailure& store, const std::vector<std::string>& prefixes, const char* operation,
-                       size_t rowsPerInsert);
+    CRyError AddTables(const StoreFailure& store, const std::vector<std::string>& prefixes, const char* operation);
     // Writes the names numbered since the last call, in the open
     // transaction, before the rows that use them; SQLITE_DONE or the code.
     int WriteNewNames();

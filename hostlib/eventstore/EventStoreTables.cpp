@@ -11,7 +11,7 @@ std::vector<std::string> ShareTables::Prefixes() const {
     return prefixes;
 }
 
-int ShareTables::Add(sqlite3* db, sqlite3_stmt* noteShare, const std::string& prefix, size_t rowsPerInsert) {
+int ShareTables::Add(sqlite3* db, sqlite3_stmt* noteShare, const std::string& prefix) {
     const size_t id = m_tables.size();
     const std::string name = ShareTableName(id);
     std::unique_ptr<ShareTable> table(new ShareTable());
@@ -26,7 +26,6 @@ int ShareTables::Add(sqlite3* db, sqlite3_stmt* noteShare, const std::string& pr
         std::string sql;
         Statement& statement;
     } statements[] = {{InsertRowsSql(name, 1), table->insertOne},
-                      {InsertRowsSql(name, rowsPerInsert), table->insertMany},
                       {ShareTableSql(kSelectInode, name), table->selectInode},
                       {ShareTableSql(kInodeStored, name), table->inodeStored},
                       {ShareTableSql(kUpdateEvent, name), table->updateEvent},
@@ -45,6 +44,13 @@ int ShareTables::Add(sqlite3* db, sqlite3_stmt* noteShare, const std::string& pr
             std::upper_bound(m_prefixLengths.begin(), m_prefixLengths.end(), kept.size(), std::greater<size_t>()),
             kept.size());
     return rc;
+}
+
+sqlite3_stmt* ShareTables::InsertMany(sqlite3* db, size_t id, size_t rows) {
+    ShareTable& table = *m_tables[id];
+    if (!table.insertMany && Prepare(db, InsertRowsSql(ShareTableName(id), rows), table.insertMany, true) != SQLITE_OK)
+        return nullptr;
+    return table.insertMany.get();
 }
 
 size_t ShareTables::TableOf(const std::string& path) const {

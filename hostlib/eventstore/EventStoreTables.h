@@ -17,6 +17,7 @@
 namespace eventstore {
 
 // One table with its statements; the stored paths lack its prefix.
+// insertMany is prepared by InsertMany.
 struct ShareTable {
     std::string prefix;
     Statement insertOne, insertMany, selectInode, inodeStored, updateEvent, deleteEvent, scan;
@@ -30,9 +31,12 @@ public:
     std::vector<std::string> Prefixes() const;
 
     // Notes the next table in shares (with noteShare), creates it and
-    // prepares its statements; SQLITE_OK or the failing code. rowsPerInsert
-    // is the size of its many-row INSERT.
-    int Add(sqlite3* db, sqlite3_stmt* noteShare, const std::string& prefix, size_t rowsPerInsert);
+    // prepares its statements; SQLITE_OK or the failing code.
+    int Add(sqlite3* db, sqlite3_stmt* noteShare, const std::string& prefix);
+    // The INSERT of rows rows into table id, prepared on first use: it
+    // holds some 30 KiB, and most tables of a volume of many shares never
+    // fill one. nullptr when it cannot be prepared (sqlite3_errmsg says why).
+    sqlite3_stmt* InsertMany(sqlite3* db, size_t id, size_t rows);
     size_t TableOf(const std::string& path) const;
 
 private:

@@ -65,7 +65,7 @@ struct CSnapDiffEventMonitor::Impl {
             return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
         }
         // A store that could not be set up leaves no file behind.
-        error = conn->Open(store, RowBatch::kRowsPerInsert);
+        error = conn->Open(store);
         if (error.IsError()) {
             Discard();
             return error;
@@ -173,7 +173,7 @@ CRyError CSnapDiffEventMonitor::SetSharePrefixes(const std::vector<std::string>&
             added.push_back(prefix);
     }
     if (added.empty()) return error;
-    error = m.conn->AddTables(m.store, added, "SetSharePrefixes", RowBatch::kRowsPerInsert);
+    error = m.conn->AddTables(m.store, added, "SetSharePrefixes");
     return error.IsError() ? m.Fail(error) : error;
 }
 
