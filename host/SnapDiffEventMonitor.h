@@ -10,8 +10,11 @@
 // in transactions; preparing a read commits them. After a write to the file
 // fails, every later operation fails too and the file is removed: the store
 // keeps no journal, so a failed write may have left part of its rows behind,
-// and the space is better left to the next store. Not thread-safe; one store
-// per thread. docs/change-database.md describes the file.
+// and the space is better left to the next store. Memory stays bounded
+// whatever the volume: at most 64 unwritten rows per share table, a
+// dictionary of at most 8,192 directory names, and the inode filter of
+// hostlib/eventstore. Not thread-safe; one store per thread.
+// docs/change-database.md describes the file.
 #pragma once
 
 #include "host/CRyError.h"

@@ -4,6 +4,8 @@
 #include "host/FXErrorUtil.h"
 #include "host/SnapDiffEventMonitor.h"
 #include "hostlib/eventstore/EventStoreInodeFilter.h"
+#include "hostlib/eventstore/EventStoreLayout.h"
+#include "hostlib/eventstore/EventStorePaths.h"
 #include "tests/support/TestSupport.h"
 #include "tools/StoreDumpCommand.h"
 
@@ -130,6 +132,32 @@ TEST(EventStoreInodeFilterTest, NeverForgetsAnInode) {
     EXPECT_LT(falsePositives, 500);
     filter.Clear();
     EXPECT_FALSE(filter.MayContain(1));
+}
+
+// Paths round-trip through the dictionary whatever their bytes, also through
+// a reader's copy of it, past the dictionary's bound too; damage is refused.
+TEST(EventStorePathsTest, RoundTripsAnyPathAndRefusesDamage) {
+    using eventstore::PathDictionary;
+    PathDictionary names, reader;
+    std::vector<std::string> paths = {"", "/", "//", "a", "a/", "/a/b/c/", std::string("/\0/x\0y/\0", 9),
+                                      "/" + std::string(300, 'n') + "/" + std::string(300, 'f') + "/", "a//b///"};
+    for (size_t i = 0; i < PathDictionary::kMaxNames + 10; ++i) paths.push_back("/d" + std::to_string(i) + "/f/");
+    std::vector<std::string> encoded(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) names.Encode(paths[i], encoded[i]);
+    ASSERT_EQ(PathDictionary::kMaxNames, names.Count());
+    for (size_t id = 0; id < names.Count(); ++id) ASSERT_TRUE(reader.Add(names.Name(id)));
+    for (size_t i = 0; i < paths.size(); ++i) {
+        std::string back;
+        EXPECT_TRUE(reader.Decode(reinterpret_cast<const unsigned char*>(encoded[i].data()), encoded[i].size(), back));
+        EXPECT_EQ(paths[i], back) << i;
+    }
+    EXPECT_LT(encoded[6].size(), paths[6].size() + 3);  // numbered names take two bytes at most
+    // A number never given, a cut varint, a literal longer than the bytes left.
+    for (const std::string bad : {"\x81\x80\x01", "\x80", "\x14" "ab", "\x04"}) {
+        std::string back;
+        EXPECT_FALSE(reader.Decode(reinterpret_cast<const unsigned char*>(bad.data()), bad.size(), back)) << bad;
+    }
+    EXPECT_FALSE(reader.Add("a"));  // known already: a damaged names table
 }
 
 TEST_F(EventStoreTest, DuplicateInodeReportsExistsWithoutOverwriting) {
@@ -428,12 +456,20 @@ TEST_F(EventStoreTest, DestroyedStoreLeavesEveryEventInItsFile) {
         InsertNew(*store, 1, 100, "/s/f/");
         path = store->FilePath();
     }
+    // ... which a person can query with text in the sqlite3 shell, through
+    // inspect --sql.
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    EXPECT_EQ(0, snapagent::RunInspectCommand({"--sql", path}, out));
+    fclose(out);
+    const std::string sql(text, size);
+    free(text);
     sqlite3* db = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr));
-    // ... which a person can query with text in the sqlite3 shell.
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(":memory:", &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sql.substr(0, 300);
     for (const char* query : {"SELECT count(*) FROM events",
-                              "SELECT count(*) FROM events WHERE path = '/s/f/' AND change_type LIKE 'file_%'",
-                              "SELECT 100 * (user_version = 2) FROM pragma_user_version"}) {
+                              "SELECT count(*) FROM events WHERE path = '/s/f/' AND change_type LIKE 'file_%'"}) {
         sqlite3_stmt* count = nullptr;
         ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, query, -1, &count, nullptr)) << query;
         ASSERT_EQ(SQLITE_ROW, sqlite3_step(count));
@@ -471,8 +507,47 @@ TEST_F(EventStoreTest, InspectPrintsEveryEventDecoded) {
           "inode 1700000000 table share_1 flags 2(created) type file change file_creation ctime 0(1970-01-01T00:00:00Z)"}) {
         EXPECT_NE(std::string::npos, printed.find(expected)) << printed;
     }
-    testsupport::WriteFile(dir / "garbage.db", std::string(4096, 'x'));
-    EXPECT_EQ(1, snapagent::RunInspectCommand({dir / "garbage.db"}, stdout));
+    // Files it must refuse, each with its reason, and never loop on.
+    const std::string version = "PRAGMA user_version=" + std::to_string(eventstore::kLayoutVersion) + ";";
+    const std::string endless =
+        " AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r) SELECT n AS inode, X'' AS path,"
+        " X'' AS old_path, 0 AS change, X'000000000000' AS details, n AS id, X'' AS prefix FROM r;";
+    const std::pair<std::string, std::string> refused[] = {
+        {"", "file is not a database"},
+        {"PRAGMA user_version=1; CREATE TABLE events(inode INTEGER PRIMARY KEY);",
+         "an older layout: layout 1 (one events table"},
+        {"PRAGMA user_version=2; CREATE TABLE shares(id);", "an older layout: layout 2 (a table per share"},
+        {"PRAGMA user_version=77; CREATE TABLE t(x);", "not a change database of this agent (user_version 77)"},
+        {version + "CREATE VIEW shares" + endless, "shares is not a table"},
+        {version + "CREATE TABLE shares(id INTEGER PRIMARY KEY, prefix BLOB); INSERT INTO shares VALUES (0, X'');"
+                   "CREATE TABLE names(id INTEGER PRIMARY KEY, name BLOB); CREATE VIEW share_0" + endless, "share_0 is not a table"}};
+    for (const auto& file : refused) {
+        const std::string crafted = dir / "crafted.db";
+        unlink(crafted.c_str());
+        if (file.first.empty()) {
+            testsupport::WriteFile(crafted, std::string(4096, 'x'));
+        } else {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(SQLITE_OK, sqlite3_open(crafted.c_str(), &db));
+            EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, file.first.c_str(), nullptr, nullptr, nullptr)) << file.first;
+            sqlite3_close(db);
+        }
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(1, snapagent::RunInspectCommand({crafted}, stdout));
+        const std::string reason = testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, reason.find(file.second)) << reason;
+    }
+}
+
+// A volume of more shares than SQLite joins in one compound SELECT (500)
+// still takes and reads every event.
+TEST_F(EventStoreTest, SixHundredSharesStillWork) {
+    auto store = Created();
+    std::vector<std::string> shares;
+    for (int share = 0; share < 600; ++share) shares.push_back("/m/s" + std::to_string(share) + "/");
+    ASSERT_FALSE(store->SetSharePrefixes(shares).IsError());
+    InsertNew(*store, 1, 2, "/m/s599/f/");
+    EXPECT_EQ(2u, ReadPrefix(*store, "/m/s599/").size());
 }
 
 }  // namespace

@@ -1,0 +1,54 @@
+// How a change database keeps paths: as pieces, each a name ending in "/"
+// or the bytes after the last "/". A directory name (a piece followed by
+// more of the path) gets a number on first sight, and is written as that
+// number wherever it comes again; past the bound of the dictionary, and for
+// the last piece (a file's own name is rarely seen twice), pieces are
+// written as they are. Most changed files of a volume share a few thousand
+// folder names, so the paths shrink to a few bytes of numbers plus the
+// file's name. Any byte string round-trips, empty pieces and NUL bytes
+// included.
+//
+// Encoding: a run of varints (LEB128), each starting a piece: odd, the name
+// of number v >> 1 followed by "/"; even, a literal of v >> 2 bytes that
+// follow, then "/" when bit 1 is set. The dictionary is kept in the file
+// (table names) so that a reader decodes with the same numbers.
+//
+// Memory: at most kMaxNames names of at most kMaxNameLength bytes and
+// kMaxNameBytes in all (about 2 MiB with the index), whatever the volume.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace eventstore {
+
+class PathDictionary {
+public:
+    // Numbers below 8192 take two varint bytes at most.
+    static constexpr size_t kMaxNames = 8192;
+    static constexpr size_t kMaxNameLength = 255;
+    static constexpr size_t kMaxNameBytes = size_t(1) << 20;
+
+    // Appends the encoded form of path to out; a new name gets the next number.
+    void Encode(std::string_view path, std::string& out);
+    // Appends the path of an encoded form to path; false when the bytes are
+    // not one (a number never given, a cut varint or literal).
+    bool Decode(const unsigned char* bytes, size_t size, std::string& path) const;
+
+    // The names in number order; for a reader, Add gives them back in that
+    // order, and refuses a name the store would not have numbered or one past
+    // the bound.
+    size_t Count() const { return m_names.size(); }
+    const std::string& Name(size_t id) const { return m_names[id]; }
+    bool Add(std::string_view name);
+    void Clear();
+
+private:
+    std::deque<std::string> m_names;  // elements never move: m_ids points into them
+    std::unordered_map<std::string_view, uint32_t> m_ids;
+    size_t m_bytes = 0;
+};
+
+}  // namespace eventstore

@@ -1,0 +1,85 @@
+#include "hostlib/eventstore/EventStoreReader.h"
+
+#include "hostlib/eventstore/EventStoreFile.h"
+#include "hostlib/eventstore/EventStoreLayout.h"
+
+namespace eventstore {
+
+bool StoreReader::Fail(std::string& why, const std::string& reason) {
+    why = reason.empty() ? sqlite3_errmsg(m_db.get()) : reason;
+    return false;
+}
+
+bool StoreReader::IsPlainTable(const std::string& name, std::string& why) {
+    Statement schema;
+    if (Prepare(m_db.get(), "SELECT type = 'table' AND sql NOT LIKE 'CREATE VIRTUAL%' FROM sqlite_master WHERE name = ?1",
+                schema, false) != SQLITE_OK)
+        return Fail(why, "");
+    sqlite3_bind_text(schema.get(), 1, name.c_str(), -1, SQLITE_STATIC);
+    const int rc = sqlite3_step(schema.get());
+    if (rc == SQLITE_ROW && sqlite3_column_int(schema.get(), 0)) return true;
+    return Fail(why, rc == SQLITE_ROW || rc == SQLITE_DONE ? name + " is not a table of a change database" : "");
+}
+
+bool StoreReader::ReadNames(std::string& why) {
+    Statement names;
+    if (!IsPlainTable("names", why)) return false;
+    if (Prepare(m_db.get(), kReadNames, names, false) != SQLITE_OK) return Fail(why, "");
+    int step;
+    std::string name;
+    while ((step = sqlite3_step(names.get())) == SQLITE_ROW) {
+        ColumnBytes(names.get(), 1, name);
+        // Numbers run from 0 without a gap, each a name the store would give one.
+        if (sqlite3_column_int64(names.get(), 0) != static_cast<int64_t>(m_names.Count()) || !m_names.Add(name))
+            return Fail(why, "the names table is damaged");
+    }
+    return step == SQLITE_DONE || Fail(why, "");
+}
+
+bool StoreReader::Open(const std::string& path, std::string& why) {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(SqliteFileName(path).c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    m_db.reset(raw);
+    if (!raw) return Fail(why, "out of memory");
+    if (rc != SQLITE_OK) return Fail(why, "");
+    Statement statement;
+    if (Prepare(raw, "PRAGMA user_version", statement, false) != SQLITE_OK || sqlite3_step(statement.get()) != SQLITE_ROW)
+        return Fail(why, "");
+    const int version = sqlite3_column_int(statement.get(), 0);
+    if (version != kLayoutVersion) {
+        if (const char* older = OlderLayout(version))
+            return Fail(why, std::string("a change database of an older layout: ") + older + "; this agent reads layout " +
+                                 std::to_string(kLayoutVersion));
+        return Fail(why, "not a change database of this agent (user_version " + std::to_string(version) + ")");
+    }
+    if (!IsPlainTable("shares", why) || !ReadNames(why)) return false;
+    if (Prepare(raw, kReadShares, statement, false) != SQLITE_OK) return Fail(why, "");
+    int step;
+    while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        std::string prefix;
+        ColumnBytes(statement.get(), 1, prefix);
+        m_tables.emplace_back(sqlite3_column_int64(statement.get(), 0), prefix);
+    }
+    if (step != SQLITE_DONE) return Fail(why, "");
+    for (const auto& table : m_tables)
+        if (!IsPlainTable(ShareTableName(static_cast<size_t>(table.first)), why)) return false;
+    return true;
+}
+
+int StoreReader::Next(ChangeEventItem& event, int64_t& table, std::string& why) {
+    for (; m_table < m_tables.size(); ++m_table, m_scan.reset()) {
+        const auto& current = m_tables[m_table];
+        if (!m_scan && Prepare(m_db.get(), ShareTableSql(kScanTable, ShareTableName(static_cast<size_t>(current.first))),
+                               m_scan, false) != SQLITE_OK)
+            return Fail(why, ""), -1;
+        const int rc = sqlite3_step(m_scan.get());
+        if (rc == SQLITE_DONE) continue;
+        if (rc != SQLITE_ROW) return Fail(why, ""), -1;
+        table = current.first;
+        if (ReadEventRow(m_scan.get(), current.second, m_names, event)) return 0;
+        return Fail(why, "the row of inode " + std::to_string(sqlite3_column_int64(m_scan.get(), 0)) + " is damaged"), -1;
+    }
+    return 1;
+}
+
+}  // namespace eventstore

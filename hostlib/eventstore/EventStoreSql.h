@@ -1,0 +1,34 @@
+// The SQLite pieces every part of the change event store uses: handles that
+// finalize and close themselves, and byte binds and reads without copies.
+#pragma once
+
+#include <memory>
+#include <sqlite3.h>
+#include <string>
+
+namespace eventstore {
+
+struct StatementFinalizer {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+typedef std::unique_ptr<sqlite3_stmt, StatementFinalizer> Statement;
+
+struct DatabaseCloser {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+typedef std::unique_ptr<sqlite3, DatabaseCloser> Database;
+
+// Bytes are bound without a copy: the caller keeps them alive and unchanged
+// until the statement has been stepped and reset.
+inline void BindBytes(sqlite3_stmt* statement, int index, const char* bytes, size_t size) {
+    sqlite3_bind_blob64(statement, index, bytes, size, SQLITE_STATIC);
+}
+
+// The column's bytes after the first keep bytes of out.
+void ColumnBytes(sqlite3_stmt* statement, int column, std::string& out, size_t keep = 0);
+
+// SQLITE_OK, or the code of the failure (sqlite3_errmsg tells why). A
+// persistent statement is one the store keeps for its whole life.
+int Prepare(sqlite3* db, const std::string& sql, Statement& statement, bool persistent);
+
+}  // namespace eventstore
