@@ -47,6 +47,7 @@ const std::vector<KnownSection>& Sections() {
           {"materialize", Form::kNumber, 0, 1},
           {"max_sessions", Form::kNumber, 1, 4096},
           {"sort_memory_mb", Form::kNumber, 1, 1 << 20},
+          {"lock_wait_seconds", Form::kNumber, 0, 86400},
           {"version", Form::kVersion},
           {"array_name", Form::kText},
           {"client_name", Form::kText},

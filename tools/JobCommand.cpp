@@ -38,6 +38,7 @@ public:
 
     void OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) override {
         if (m_uiPullDelayMs) usleep(m_uiPullDelayMs * 1000);
+        Progress::OnItem(share, item);
         if (!m_pOut) return;
         if (m_bJson) {
             fprintf(m_pOut, "%s\n", ItemJsonLine(share, item).c_str());
