@@ -4,10 +4,12 @@
 // batches where only the last one ends the run. What SnapDiff reports is
 // checked against real trees by test_snapagent_property.
 #include "array/local/LocalArrayCatalog.h"
+#include "array/local/LocalArrayOperator.h"
 #include "tests/support/LocalArrayWorld.h"
 
 #include <algorithm>
 #include <dirent.h>
+#include <filesystem>
 #include <random>
 
 #include <csignal>
@@ -153,6 +155,155 @@ TEST(LocalArray, CatalogSortsBeyondTheMemoryBudget) {
         closedir(d);
     }
     EXPECT_EQ(1u, files);  // the runs are gone
+}
+
+// Every row of a snapshot's catalog is in its copy, and nothing else is.
+void ExpectCopyMatchesCatalog(LocalArrayWorld& world, const std::string& snapshot) {
+    CatalogReader reader;
+    ASSERT_TRUE(reader.Open(world.Root() + "/.snapcatalog/v/" + snapshot + ".cat").bOk);
+    CatalogRow row;
+    size_t rows = 0;
+    for (bool done = false; reader.Next(row, done).bOk && !done; ++rows) {
+        struct stat st;
+        ASSERT_EQ(0, lstat(world.Live("v", ".snapshot/" + snapshot + "/" + row.strPath).c_str(), &st)) << row.strPath;
+        EXPECT_EQ(row.ullSize, row.uiFileType == 1 ? uint64_t(st.st_size) : 0u) << row.strPath;
+    }
+    const std::filesystem::recursive_directory_iterator copy(world.Live("v", ".snapshot/" + snapshot));
+    EXPECT_EQ(rows, size_t(std::distance(begin(copy), end(copy))));
+}
+
+// A second array opened on the root while a creation copies leaves the
+// creation's unfinished copy alone, and its own creation waits for the lock
+// and then fails with a clear error; an inspecting opening removes nothing.
+TEST(LocalArray, TwoArraysOnOneRootNeverTakeACreationForDebris) {
+    LocalArrayWorld world;
+    world.Volume("v");
+    for (int i = 0; i < 40; ++i) world.File("v", "f" + std::to_string(i), std::string(i, 'x'));
+    world.config.uiLockWaitSeconds = 0;
+    int entries = 0;
+    world.array->SetCreationStepHook([&](const char* step) {
+        if (std::string(step) != "entry" || ++entries != 20) return;
+        LocalArray second(world.config);
+        EXPECT_TRUE(second.OpenConnection().bOk);
+        const ArrayStatus refused = second.CreateSnapshot("v", "other");
+        EXPECT_NE(std::string::npos, refused.strMessage.find("another process is creating or deleting")) << refused.strMessage;
+    });
+    world.Snap("v", "s1");
+    ExpectCopyMatchesCatalog(world, "s1");
+    EXPECT_EQ(1u, Snapshots(world));
+
+    MakeDirs(world.Live("v", ".snapshot/junk"));
+    LocalArrayOperator inspecting;
+    inspecting.bInspectOnly = true;
+    SetLocalArrayOperator(inspecting);
+    EXPECT_TRUE(LocalArray(world.config).OpenConnection().bOk);
+    EXPECT_TRUE(FileExists(world.Live("v", ".snapshot/junk")));
+    SetLocalArrayOperator(LocalArrayOperator());
+    EXPECT_TRUE(LocalArray(world.config).OpenConnection().bOk);
+    EXPECT_FALSE(FileExists(world.Live("v", ".snapshot/junk")));
+}
+
+// A second snapshot shares each unchanged file with the first one's copy
+// (one inode, read-only) and copies the changed ones; SnapDiff still sees
+// exactly the change, and deleting the first snapshot leaves the second whole.
+TEST(LocalArray, SecondSnapshotSharesUnchangedFiles) {
+    LocalArrayWorld world;
+    world.Volume("v");
+    world.File("v", "same", "unchanged");
+    world.File("v", "edited", "before");
+    world.Snap("v", "s1");
+    world.File("v", "edited", "after!");
+    world.Snap("v", "s2");
+    auto inode = [&](const std::string& path) {
+        struct stat st = {};
+        EXPECT_EQ(0, lstat(world.Live("v", path).c_str(), &st)) << path;
+        EXPECT_EQ(0u, st.st_mode & 0222) << path;
+        return st.st_ino;
+    };
+    EXPECT_EQ(inode(".snapshot/s1/same"), inode(".snapshot/s2/same"));
+    EXPECT_NE(inode(".snapshot/s1/edited"), inode(".snapshot/s2/edited"));
+    const LocalArrayWorld::Run run = world.Diff("v", "s1", "s2");
+    ASSERT_EQ(1u, run.changes.size());
+    EXPECT_EQ("/edited", run.changes[0].strFileName);
+    ASSERT_TRUE(world.array->DeleteSnapshot("v", "s1").bOk);
+    EXPECT_EQ("unchanged", world.Read(world.Live("v", ".snapshot/s2/same")));
+    EXPECT_EQ("after!", world.Read(world.Live("v", ".snapshot/s2/edited")));
+}
+
+// The operator sees each long operation's count and stops it between two
+// files: a stopped creation leaves debris (no snapshot) that the next
+// opening clears, a stopped deletion leaves the snapshot listed.
+TEST(LocalArray, OperatorSeesProgressAndStopsLongOperations) {
+    LocalArrayWorld world;
+    world.Volume("v");
+    for (int i = 0; i < 300; ++i) world.File("v", "f" + std::to_string(i), "x");
+    std::vector<LocalArrayActivity> seen;
+    int stopAfter = -1;
+    LocalArrayOperator op;
+    op.onActivity = [&](const LocalArrayActivity& a) { seen.push_back(a); };
+    op.stopRequested = [&] { return stopAfter == 0 || (stopAfter > 0 && --stopAfter == 0); };
+    SetLocalArrayOperator(op);
+    world.Snap("v", "s1");
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(seen.back().bFinished);
+    EXPECT_EQ(300u, seen.back().ullDone);
+    EXPECT_EQ("s1", seen.back().strSnapshot);
+
+    stopAfter = 100;
+    const ArrayStatus stopped = world.array->CreateSnapshot("v", "s2");
+    EXPECT_NE(std::string::npos, stopped.strMessage.find("stopped at the operator's request")) << stopped.strMessage;
+    EXPECT_TRUE(FileExists(world.Live("v", ".snapshot/.creating")));
+    stopAfter = 10;
+    EXPECT_FALSE(world.array->DeleteSnapshot("v", "s1").bOk);
+    EXPECT_EQ(1u, Snapshots(world));
+    stopAfter = -1;
+    ASSERT_TRUE(LocalArray(world.config).OpenConnection().bOk);
+    EXPECT_FALSE(FileExists(world.Live("v", ".snapshot/.creating")));
+    world.Snap("v", "s2");
+    ASSERT_TRUE(world.array->DeleteSnapshot("v", "s1").bOk);
+    EXPECT_EQ(1u, Snapshots(world));
+    SetLocalArrayOperator(LocalArrayOperator());
+}
+
+// Removes a folder chain too deep for path calls, one level at a time.
+void RemoveDeep(int parent, const char* name) {
+    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    ASSERT_GE(fd, 0);
+    DIR* dir = fdopendir(fd);
+    std::vector<std::pair<std::string, bool>> entries;
+    while (dirent* e = readdir(dir))
+        if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) entries.emplace_back(e->d_name, e->d_type == DT_DIR);
+    for (const auto& e : entries) {
+        if (e.second) RemoveDeep(fd, e.first.c_str());
+        else unlinkat(fd, e.first.c_str(), 0);
+    }
+    closedir(dir);
+    ASSERT_EQ(0, unlinkat(parent, name, AT_REMOVEDIR));
+}
+
+// A folder chain longer than PATH_MAX is left out of the snapshot (and
+// logged); the rest of the volume is snapshotted, job after job.
+TEST(LocalArray, FolderChainDeeperThanPathMaxIsLeftOut) {
+    LocalArrayWorld world;
+    world.Volume("v");
+    world.File("v", "kept", "k");
+    const std::string component(200, 'd');
+    int fd = open(world.Live("v").c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 30; ++level) {
+        ASSERT_EQ(0, mkdirat(fd, component.c_str(), 0755));
+        const int next = openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = next;
+    }
+    close(openat(fd, "deep-file", O_WRONLY | O_CREAT, 0644));
+    close(fd);
+    world.Snap("v", "s1");
+    world.Snap("v", "s2");
+    EXPECT_EQ("k", world.Read(world.Live("v", ".snapshot/s2/kept")));
+    EXPECT_TRUE(world.Diff("v", "s1", "s2").changes.empty());
+    const int volume = open(world.Live("v").c_str(), O_RDONLY | O_DIRECTORY);
+    RemoveDeep(volume, component.c_str());
+    close(volume);
 }
 
 }  // namespace
