@@ -49,6 +49,7 @@ Progress::Progress(Verbosity verbosity)
     : m_verbosity(verbosity),
       m_bTerminal(isatty(STDERR_FILENO) != 0),
       m_bItemsOnTerminal(isatty(STDOUT_FILENO) != 0) {
+    StopSignals::SetFinishing(verbosity == Verbosity::kQuiet ? std::string() : "the step in progress");
     LocalArrayOperator op;
     op.onActivity = [this](const LocalArrayActivity& activity) { OnArrayActivity(activity); };
     op.stopRequested = &StopSignals::Urgent;
@@ -103,14 +104,16 @@ void Progress::Detail(const std::string& line) const {
 
 void Progress::OnCalling(const std::string& operation) {
     const StepWords* words = WordsOf(operation);
-    StopSignals::SetFinishing(words ? words->finishing : "the plug-in call " + operation);
+    if (m_verbosity != Verbosity::kQuiet)
+        StopSignals::SetFinishing(words ? words->finishing : "the plug-in call " + operation);
     Status(words ? words->doing : operation, true, true);
 }
 
 void Progress::OnStep(const std::string& operation, const CRyError& result) {
     // Pulls follow a comparison; a stop waits only for the item in hand.
-    StopSignals::SetFinishing(operation == "CompareSnapshots" ? "the item being delivered"
-                                                              : "the step that just ended");
+    if (m_verbosity != Verbosity::kQuiet)
+        StopSignals::SetFinishing(operation == "CompareSnapshots" ? "the item being delivered"
+                                                                  : "the step that just ended");
     ClearStatus();
     // A failure that ends the job is reported once, by the command; one that
     // only sends a share to a full scan is reported with the share.

@@ -33,8 +33,10 @@ void NoteStop(int signal) {
     if (signal == SIGTERM || !first) g_urgent = 1;
     // A status line being redrawn in place on a terminal is cleared first.
     if (g_terminal) Write("\r\033[K");
-    if (signal == SIGINT && first) Write(g_notices[g_notice]);
-    else if (signal == SIGINT) Write("snapagent: stopping as soon as the array is consistent\n");
+    // Quiet (no notice to give) stays quiet.
+    const char* notice = g_notices[g_notice];
+    if (signal != SIGINT || notice[0] == '\0') return;
+    Write(first ? notice : "snapagent: stopping as soon as the array is consistent\n");
 }
 
 }  // namespace
@@ -44,7 +46,6 @@ StopSignals::StopSignals() {
     g_urgent = 0;
     g_requests = 0;
     g_terminal = isatty(STDERR_FILENO) ? 1 : 0;
-    SetFinishing("the plug-in call in progress");
     struct sigaction action = {};
     action.sa_handler = NoteStop;
     sigemptyset(&action.sa_mask);
@@ -68,6 +69,11 @@ int StopSignals::Signal() { return g_stopSignal; }
 
 void StopSignals::SetFinishing(const std::string& what) {
     const int next = 1 - g_notice;
+    if (what.empty()) {
+        g_notices[next][0] = '\0';
+        g_notice = next;
+        return;
+    }
     const std::string text = "snapagent: stopping after " + what +
                              " (Ctrl-C again to stop as soon as the array is consistent)\n";
     const size_t length = std::min(text.size(), kNoticeSize - 1);

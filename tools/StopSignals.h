@@ -28,7 +28,8 @@ public:
     // The signal that asked to stop last, 0 when none did.
     static int Signal();
     // What the job would finish after a first SIGINT now, e.g. "the
-    // snapshots of ConfigureSnapshot"; kept for the handler to print.
+    // snapshots of ConfigureSnapshot"; kept for the handler to print. Empty:
+    // the handler prints nothing (a quiet run).
     static void SetFinishing(const std::string& what);
 
 private:
