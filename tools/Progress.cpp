@@ -77,9 +77,10 @@ void Progress::Status(const std::string& text, bool force, bool plain) {
     const auto now = std::chrono::steady_clock::now();
     if (!force && m_bStatusShown && now - m_lastDraw < kRedrawEvery) return;
     m_lastDraw = now;
-    std::string line = "snapagent: " + text;
-    const size_t width = TerminalWidth() - 1;  // a wrapped line cannot be redrawn
-    if (line.size() > width) line = line.substr(0, width - 3) + "...";
+    // A wrapped line cannot be redrawn; the end, where the counter is, stays.
+    const std::string prefix = "snapagent: ";
+    const size_t room = TerminalWidth() - 1 - prefix.size();
+    const std::string line = prefix + (text.size() <= room ? text : "..." + text.substr(text.size() - room + 3));
     fprintf(stderr, "\r\033[K%s", line.c_str());
     fflush(stderr);
     m_bStatusShown = true;
