@@ -4,7 +4,9 @@
 #   lib/<arch>/snapclient/libnetappsnapclient.so*   the plug-in, in a folder
 #                                            of its own as agents load them
 #   /etc/snapclient/snapclient.conf          sample config, 0600 (a password)
-#   share/man/man1/snapagent.1.gz, share/doc/snapclient/
+#   share/man/man1/snapagent.1.gz, share/doc/snapclient/ (README, docs,
+#                                            copyright, changelog.Debian.gz)
+#   /var/log/snapclient/                     the log folder the sample config names
 
 install(TARGETS snaphost LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
 # The unversioned name is the one agents dlopen, so it is installed too.
@@ -22,7 +24,17 @@ add_custom_target(manpage ALL DEPENDS ${MAN_PAGE})
 install(FILES ${MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 file(GLOB DOC_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${DOC_FILES} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${DOC_FILES} ${CMAKE_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+set(CHANGELOG ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
+add_custom_command(OUTPUT ${CHANGELOG}
+  COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/packaging/changelog > ${CHANGELOG}
+  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog)
+add_custom_target(changelog ALL DEPENDS ${CHANGELOG})
+install(FILES ${CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The log files name every backed-up file: only the agent's user reads them.
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/log/snapclient
+        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
 
 # make package: snapclient_<version>_<arch>.deb. Its Depends come from the
 # shared libraries the binaries link (dpkg-shlibdeps); libsnaphost is the
@@ -31,7 +43,19 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME snapclient)
 set(CPACK_PACKAGE_CONTACT "snapclient maintainers <snapclient@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Snapshot client plug-in for a NAS file-server backup agent, with the snapagent harness")
+    "snapshot client plug-in for a NAS file-server backup agent")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
+A shared library that a NAS file-server backup agent loads on a Linux proxy.
+For each backup job it creates one snapshot per NetApp ONTAP volume, deletes
+old snapshots by retention, and for incremental jobs compares the previous
+and the current snapshot with SnapDiff, so that the agent gets the changed
+files one by one instead of walking every file of the shares.
+.
+The package also holds the host services the plug-in calls (libsnaphost),
+an embedded directory-backed array for trying it without a storage array,
+and snapagent, a command-line agent that runs whole jobs, checks a set-up
+and runs a self-contained demo.")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS sqlite3)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
