@@ -250,6 +250,12 @@ int RunJobCommand(JobOptions options, FILE* out) {
     printer.Say(JobSummary(result, plan.llJobId));
     for (const ShareResult& share : result.shares)
         if (OutcomeName(share) == "needs_full_scan" || share.bDropped) return kExitIncomplete;
+    // The base job's results (its change databases and snapshot map file)
+    // served its own clean-up; once a later job of the client succeeded
+    // with it as base, nothing reads them again. A folder named with
+    // --results is the operator's to keep.
+    if (!options.bResultsGiven && plan.llPrevJobId > 0)
+        RemoveTree(DefaultResultsDir(stateDir, plan.ulClientId, plan.llPrevJobId), error);
     return kExitDone;
 }
 
