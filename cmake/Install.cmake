@@ -41,11 +41,10 @@ install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/log/snapclient
 # package's own.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME snapclient)
-set(CPACK_PACKAGE_CONTACT "snapclient maintainers <snapclient@localhost>")
+set(CPACK_PACKAGE_CONTACT "snapclient maintainers <maintainers@snapclient.example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "snapshot client plug-in for a NAS file-server backup agent")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-A shared library that a NAS file-server backup agent loads on a Linux proxy.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "A shared library that a NAS file-server backup agent loads on a Linux proxy.
 For each backup job it creates one snapshot per NetApp ONTAP volume, deletes
 old snapshots by retention, and for incremental jobs compares the previous
 and the current snapshot with SnapDiff, so that the agent gets the changed
@@ -66,5 +65,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
 # The operator's edited config survives upgrades.
 file(WRITE ${CMAKE_BINARY_DIR}/conffiles
      "${CMAKE_INSTALL_FULL_SYSCONFDIR}/snapclient/snapclient.conf\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles)
+# libsnaphost is a public shared library: its shlibs file, and the linker
+# cache refreshed when it is installed or removed.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+file(WRITE ${CMAKE_BINARY_DIR}/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles ${CMAKE_BINARY_DIR}/triggers)
 include(CPack)
