@@ -35,7 +35,8 @@ TEST(Snapagent, DemoVerifiesEveryShareAndNamesEachLimit) {
         EXPECT_EQ(Count(run.out, " 0 missing, 0 unexpected"), 3u) << run.out;
         EXPECT_EQ(run.out.find("(b) "), std::string::npos);  // a move between shares is exact
         for (const char* text : {"(a) backslash in a name", "(c) file with several names", "  projects: VKOP_1_0_2\n", "  home: VKOP_1_0_2\n",
-                                 "result: every share verified", "/bob/raw\\xFFbytes.dat"})
+                                 "result: every share verified", "/bob/raw\\xFFbytes.dat",
+                                 "demo folder: a temporary one, removed at the end", "alpha (16 items on 13 lines: a rename is two items):\n"})
             EXPECT_NE(run.out.find(text), std::string::npos) << text;
     }
 }

@@ -100,8 +100,6 @@ TEST(SnapagentLog, ProgressOnStderrAndJobLinesInThePluginLog) {
     DemoWorld world;
     std::string error;
     ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
-    WriteFile(world.ConfigPath(), ReadFile(world.ConfigPath()) + "\n[log]\nfile = " + world.Base() + "/plugin.log\n");
-    chmod(world.ConfigPath().c_str(), 0600);
     const std::string share = world.Shares()[2].strSharePath;
     for (int i = 0; i < 100; ++i) WriteFile(world.Shares()[2].strLiveDir + "/f" + std::to_string(i), "x");
     auto job = [&](const std::string& id, const std::string& prev, bool quiet) {

@@ -79,7 +79,6 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
         const std::string alpha = world.Shares()[0].strLiveDir;
         std::string config = ReadFile(world.ConfigPath());
         config.insert(config.find("[array]\n") + 8, "calls_log = " + world.Base() + "/calls.log\n");
-        config += "\n[log]\nfile = " + world.Base() + "/plugin.log\n";
         ASSERT_TRUE(WriteBytes(world.ConfigPath(), config, false, error)) << error;
 
         auto job = [&](LONGLONG id, const std::string& tag) {
