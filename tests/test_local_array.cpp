@@ -1,8 +1,10 @@
 // The local array's own guards, which the random-tree jobs never provoke:
 // names that could leave the array's root, a planted link, a full disk
-// while a snapshot is taken, the session limit, a damaged catalog, and
-// batches where only the last one ends the run. What SnapDiff reports is
-// checked against real trees by test_snapagent_property.
+// while a snapshot is taken, the session limit, a damaged catalog, batches
+// where only the last one ends the run, a second array opened on the root
+// mid-creation, the operator's stop, files shared between snapshot copies,
+// and a folder chain deeper than PATH_MAX. What SnapDiff reports is checked
+// against real trees by test_snapagent_property.
 #include "array/local/LocalArrayCatalog.h"
 #include "array/local/LocalArrayOperator.h"
 #include "tests/support/LocalArrayWorld.h"
@@ -203,35 +205,13 @@ TEST(LocalArray, TwoArraysOnOneRootNeverTakeACreationForDebris) {
     EXPECT_FALSE(FileExists(world.Live("v", ".snapshot/junk")));
 }
 
-// A second snapshot shares each unchanged file with the first one's copy
-// (one inode, read-only) and copies the changed ones; SnapDiff still sees
-// exactly the change, and deleting the first snapshot leaves the second whole.
-TEST(LocalArray, SecondSnapshotSharesUnchangedFiles) {
-    LocalArrayWorld world;
-    world.Volume("v");
-    world.File("v", "same", "unchanged");
-    world.File("v", "edited", "before");
-    world.Snap("v", "s1");
-    world.File("v", "edited", "after!");
-    world.Snap("v", "s2");
-    auto inode = [&](const std::string& path) {
-        struct stat st = {};
-        return lstat(world.Live("v", path).c_str(), &st) == 0 && (st.st_mode & 0222) == 0 ? st.st_ino : 0;
-    };
-    EXPECT_EQ(inode(".snapshot/s1/same"), inode(".snapshot/s2/same"));
-    EXPECT_NE(inode(".snapshot/s1/edited"), inode(".snapshot/s2/edited"));
-    const LocalArrayWorld::Run run = world.Diff("v", "s1", "s2");
-    ASSERT_EQ(1u, run.changes.size());
-    EXPECT_EQ("/edited", run.changes[0].strFileName);
-    ASSERT_TRUE(world.array->DeleteSnapshot("v", "s1").bOk);
-    EXPECT_EQ("unchanged", world.Read(world.Live("v", ".snapshot/s2/same")));
-    EXPECT_EQ("after!", world.Read(world.Live("v", ".snapshot/s2/edited")));
-}
-
 // The operator sees each long operation's count and stops it between two
 // files: a stopped creation leaves debris (no snapshot) that the next
-// opening clears, a stopped deletion leaves the snapshot listed.
-TEST(LocalArray, OperatorSeesProgressAndStopsLongOperations) {
+// opening clears, a stopped deletion leaves the snapshot listed. The next
+// snapshot shares each unchanged file with the first one's copy (one
+// read-only inode) and copies the changed one; SnapDiff sees exactly that
+// change, and deleting the first snapshot leaves the second whole.
+TEST(LocalArray, OperatorStopsLongOperationsAndSnapshotsShareUnchangedFiles) {
     LocalArrayWorld world;
     world.Volume("v");
     for (int i = 0; i < 300; ++i) world.File("v", "f" + std::to_string(i), "x");
@@ -254,8 +234,17 @@ TEST(LocalArray, OperatorSeesProgressAndStopsLongOperations) {
     stopAfter = -1;
     ASSERT_TRUE(LocalArray(world.config).OpenConnection().bOk);
     EXPECT_FALSE(FileExists(world.Live("v", ".snapshot/.creating")));
+    world.File("v", "f0", "y");
     world.Snap("v", "s2");
+    auto inode = [&](const std::string& path) {
+        struct stat st = {};
+        return lstat(world.Live("v", ".snapshot/" + path).c_str(), &st) == 0 && (st.st_mode & 0222) == 0 ? st.st_ino : 0;
+    };
+    EXPECT_TRUE(inode("s1/f1") != 0 && inode("s1/f1") == inode("s2/f1") && inode("s1/f0") != inode("s2/f0"));
+    const LocalArrayWorld::Run run = world.Diff("v", "s1", "s2");
+    EXPECT_TRUE(run.changes.size() == 1 && run.changes[0].strFileName == "/f0");
     ASSERT_TRUE(world.array->DeleteSnapshot("v", "s1").bOk);
+    EXPECT_EQ("x", world.Read(world.Live("v", ".snapshot/s2/f1")));
     EXPECT_EQ(1u, Snapshots(world));
     SetLocalArrayOperator(LocalArrayOperator());
 }
