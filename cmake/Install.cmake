@@ -7,6 +7,8 @@
 #   share/man/man1/snapagent.1.gz, share/doc/snapclient/ (README, docs,
 #                                            copyright, changelog.Debian.gz)
 #   /var/log/snapclient/                     the log folder the sample config names
+#   include/snapclient/{host,records,snapclient}/  the headers an agent builds
+#                                            against (the plug-in's interface)
 
 install(TARGETS snaphost LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
 # The unversioned name is the one agents dlopen, so it is installed too.
@@ -22,6 +24,11 @@ add_custom_command(OUTPUT ${MAN_PAGE}
   DEPENDS ${CMAKE_SOURCE_DIR}/docs/snapagent.1)
 add_custom_target(manpage ALL DEPENDS ${MAN_PAGE})
 install(FILES ${MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/host ${CMAKE_SOURCE_DIR}/records
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/snapclient FILES_MATCHING PATTERN "*.h")
+install(FILES ${CMAKE_SOURCE_DIR}/snapclient/CFileServerSnapClientBase.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/snapclient/snapclient)
 
 file(GLOB DOC_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${DOC_FILES} ${CMAKE_SOURCE_DIR}/packaging/copyright
