@@ -4,7 +4,11 @@
 #   lib/<arch>/snapclient/libnetappsnapclient.so*   the plug-in, in a folder
 #                                            of its own as agents load them
 #   /etc/snapclient/snapclient.conf          sample config, 0600 (a password)
-#   share/man/man1/snapagent.1.gz, share/doc/snapclient/
+#   share/man/man1/snapagent.1.gz, share/doc/snapclient/ (README, docs,
+#                                            copyright, changelog.Debian.gz)
+#   /var/log/snapclient/                     the log folder the sample config names
+#   include/snapclient/{host,records,snapclient}/  the headers an agent builds
+#                                            against (the plug-in's interface)
 
 install(TARGETS snaphost LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
 # The unversioned name is the one agents dlopen, so it is installed too.
@@ -21,17 +25,43 @@ add_custom_command(OUTPUT ${MAN_PAGE}
 add_custom_target(manpage ALL DEPENDS ${MAN_PAGE})
 install(FILES ${MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/host ${CMAKE_SOURCE_DIR}/records
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/snapclient FILES_MATCHING PATTERN "*.h")
+install(FILES ${CMAKE_SOURCE_DIR}/snapclient/CFileServerSnapClientBase.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/snapclient/snapclient)
+
 file(GLOB DOC_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${DOC_FILES} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${DOC_FILES} ${CMAKE_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+set(CHANGELOG ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
+add_custom_command(OUTPUT ${CHANGELOG}
+  COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/packaging/changelog > ${CHANGELOG}
+  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog)
+add_custom_target(changelog ALL DEPENDS ${CHANGELOG})
+install(FILES ${CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The log files name every backed-up file: only the agent's user reads them.
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/log/snapclient
+        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
 
 # make package: snapclient_<version>_<arch>.deb. Its Depends come from the
 # shared libraries the binaries link (dpkg-shlibdeps); libsnaphost is the
 # package's own.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME snapclient)
-set(CPACK_PACKAGE_CONTACT "snapclient maintainers <snapclient@localhost>")
+set(CPACK_PACKAGE_CONTACT "snapclient maintainers <maintainers@snapclient.example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Snapshot client plug-in for a NAS file-server backup agent, with the snapagent harness")
+    "snapshot client plug-in for a NAS file-server backup agent")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "A shared library that a NAS file-server backup agent loads on a Linux proxy.
+For each backup job it creates one snapshot per NetApp ONTAP volume, deletes
+old snapshots by retention, and for incremental jobs compares the previous
+and the current snapshot with SnapDiff, so that the agent gets the changed
+files one by one instead of walking every file of the shares.
+.
+The package also holds the host services the plug-in calls (libsnaphost),
+an embedded directory-backed array for trying it without a storage array,
+and snapagent, a command-line agent that runs whole jobs, checks a set-up
+and runs a self-contained demo.")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS sqlite3)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -42,5 +72,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
 # The operator's edited config survives upgrades.
 file(WRITE ${CMAKE_BINARY_DIR}/conffiles
      "${CMAKE_INSTALL_FULL_SYSCONFDIR}/snapclient/snapclient.conf\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles)
+# libsnaphost is a public shared library: its shlibs file, and the linker
+# cache refreshed when it is installed or removed.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+file(WRITE ${CMAKE_BINARY_DIR}/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles ${CMAKE_BINARY_DIR}/triggers)
 include(CPack)

@@ -53,6 +53,8 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
     int value = 0;
     const bool snapshotOnly = RegistrySettingOn(kSnapshotOnlyKey, value);
 
+    SC_LOG(0, "Job [%lld] starts: [%zu] shares, previous job [%lld].",
+           static_cast<long long>(m_llJobId), shares.size(), static_cast<long long>(m_llPrevJobId));
     std::list<VkMntTab::Entry> mounts;
     if (!m_bAutoMountClient) {
         CRyError err = VkMntTab::getAll(mounts);
@@ -101,6 +103,8 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
             GetSnapshotName(m_llJobId, snapName);
             volumeKey = VolumeKey(info.strVolumePath, info.strVolume);
             if (m_pManageOntap->CreateOntapSnap(volumeKey, snapName)) {
+                SC_LOG(0, "Created snapshot [%s] of volume [%s].", snapName.c_str(),
+                       info.strVolume.c_str());
                 made = true;
             } else {
                 MoErrCode_t arrayError;

@@ -6,6 +6,7 @@
 
 #include "host/FXErrorUtil.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/LastGoodSnapshot.h"
 
 namespace {
 const char kDisableSnapDiffKey[] = "nDisableSnapdiffForStreamingBackups";
@@ -134,11 +135,18 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) {
         std::set<std::string> names;
         for (const SnapShotInfo_t& snapshot : snapshots) names.insert(snapshot.strName);
         if (!deleteCurrent) names.erase(currSnapName);
+        const std::string lastGood =
+            LastGoodSnapshot(snapshots, m_strSnapNamePrefix, currSnapName);
+        if (!deleteCurrent && names.erase(lastGood))
+            SC_LOG(0, "Snapshot [%s] of volume [%s] is kept: the job's snapshot [%s] of it was "
+                   "not made.", lastGood.c_str(), location.strVolume.c_str(), currSnapName.c_str());
         for (const std::string& name : names) {
-            if (m_pManageOntap->DeleteOntapSnap(volumeArgument, name, nullptr))
+            if (m_pManageOntap->DeleteOntapSnap(volumeArgument, name, nullptr)) {
                 SC_LOG(1, "Succesfully deleted snapshot [%s] of volume [%s].", name.c_str(),
                        location.strVolume.c_str());
-            else
+                SC_LOG(0, "Deleted snapshot [%s] of volume [%s].", name.c_str(),
+                       location.strVolume.c_str());
+            } else
                 SC_LOG(1, "Failed to to delete snapshot [%s] of volume [%s].", name.c_str(),
                        location.strVolume.c_str());
         }
@@ -147,6 +155,8 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) {
 
     bool opened = false;
     CRyError err = ForEachSnapMapBackupPath(cleanVolumeOf, opened);
+    SC_LOG(0, "Job [%lld] ends: snapshot clean-up %s.", static_cast<long long>(m_llJobId),
+           err.IsError() ? "failed" : "done");
     if (err.IsError()) return err;
     if (!opened) return CRyError::Success();
     m_pManageOntap.reset();

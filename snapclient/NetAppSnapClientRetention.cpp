@@ -6,6 +6,7 @@
 
 #include "host/FXErrorUtil.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/LastGoodSnapshot.h"
 
 namespace {
 const char kDisableSnapDiffKey[] = "nDisableSnapdiffForStreamingBackups";
@@ -52,6 +53,11 @@ CRyError CNetAppSnapClient::ManageSnapshots() {
             }
             names.insert(name);
         }
+        const std::string lastGood =
+            LastGoodSnapshot(snapshots, m_strSnapNamePrefix, currSnapName);
+        if (!deletePrevious && names.erase(lastGood))
+            SC_LOG(0, "Snapshot [%s] of volume [%s] is kept: the job's snapshot [%s] of it was "
+                   "not made.", lastGood.c_str(), key.c_str(), currSnapName.c_str());
         // The first share of a volume decides what goes; later shares of the
         // same volume only record their own fields.
         toDelete.emplace(key, names);
@@ -77,7 +83,9 @@ CRyError CNetAppSnapClient::CleanupSnapshotByVolume(const VolumeSnapshots& volum
                    volume.first.c_str());
             // A snapshot that cannot be deleted now is listed again, and
             // deleted, by the next retention or cleanup run.
-            m_pManageOntap->DeleteOntapSnap(volume.first, name, nullptr);
+            if (m_pManageOntap->DeleteOntapSnap(volume.first, name, nullptr))
+                SC_LOG(0, "Deleted snapshot [%s] of volume [%s].", name.c_str(),
+                       volume.first.c_str());
         }
     }
     return CRyError::Success();

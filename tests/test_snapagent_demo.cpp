@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 using namespace snapagent;
 using namespace testsupport;
 
@@ -36,7 +38,9 @@ TEST(Snapagent, DemoVerifiesEveryShareAndNamesTheLimit) {
         EXPECT_EQ(Count(run.out, "\n  ("), 1u) << run.out;
         for (const char* text : {"\n  (c) changed file with several names, in ", "/alpha/back\\\\slash.txt\n",
                                  "/bob/notes-second-link.txt\n", "  projects: VKOP_1_0_2\n", "  home: VKOP_1_0_2\n",
-                                 "result: every share verified", "/bob/raw\\xFFbytes.dat"})
+                                 "result: every share verified", "/bob/raw\\xFFbytes.dat",
+                                 "demo folder: a temporary one, removed at the end",
+                                 "alpha (16 items on 13 lines: a rename is two items):\n"})
             EXPECT_NE(run.out.find(text), std::string::npos) << text;
     }
 }
@@ -88,7 +92,8 @@ TEST(Snapagent, RecordedCycleReplaysIdentically) {
 
 TEST(Snapagent, UsageErrorsAreOneLine) {
     TempDir dir;
-    WriteFile(dir / "c.conf", "[client.1]\narray = filer1\n[array]\nbackend = scripted\n");
+    WriteFile(dir / "c.conf", "[client.1]\narray = filer1\nuser = u\npassword = p\n[array]\nbackend = scripted\n");
+    chmod((dir / "c.conf").c_str(), 0600);
     for (const char* command : {"demo", "job", "check"}) {
         const Exit help = RunSnapagent({"help", command}, dir.Path());
         EXPECT_EQ(help.status, 0);
@@ -114,6 +119,43 @@ TEST(Snapagent, UsageErrorsAreOneLine) {
         EXPECT_NE(run.status, 0) << c.second;
         EXPECT_EQ(SplitLines(run.err).size(), 1u) << run.err;
         EXPECT_NE(run.err.find(c.second), std::string::npos) << run.err;
+    }
+}
+
+// check fails what a job would meet: missing credentials, a log file in a
+// folder that does not exist (job and check end with one line, no log lines
+// on the terminal), a share below an export of the local array (no
+// .snapshot: read live); a volume and an export pass.
+TEST(Snapagent, CheckFailsWhatAJobWouldMeet) {
+    DemoWorld world;
+    std::string error;
+    ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+    const std::string config = ReadFile(world.ConfigPath());
+    const std::string home = world.Shares()[2].strSharePath, beta = world.Shares()[1].strSharePath;
+    MakeDirs(world.Shares()[2].strLiveDir + "/alice");
+    const struct {
+        std::string edited;
+        std::string share;
+        const char* said;
+    } cases[] = {
+        {std::regex_replace(config, std::regex("\nuser = [^\n]*"), ""), home, "[client.1] user is not set"},
+        {config + "\n[log]\nfile = " + world.Base() + "/nowhere/plugin.log\n", home, "nowhere does not exist"},
+        {config, home + "/alice", "on the local array a share must be a volume or an export"},
+        {config, home, ""},
+        {config, beta, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.said);
+        WriteFile(world.ConfigPath(), c.edited);
+        chmod(world.ConfigPath().c_str(), 0600);
+        const Exit check = RunSnapagent({"check", "--config", world.ConfigPath(), "--client", "1", c.share}, world.Base());
+        EXPECT_EQ(check.status, *c.said ? 1 : 0) << check.out << check.err;
+        EXPECT_NE((check.out + check.err).find(c.said), std::string::npos) << check.out << check.err;
+        if (c.share != home || !*c.said) continue;
+        const Exit job = RunSnapagent({"job", "--config", world.ConfigPath(), "--client", "1", "--job", "1",
+                                       "--results", world.Base() + "/r", c.share}, world.Base());
+        EXPECT_EQ(job.status, 1);
+        EXPECT_EQ(SplitLines(job.err).size(), 1u) << job.err;
     }
 }
 

@@ -4,15 +4,19 @@
 // belongs to (or the pull function), never under a helper of the client,
 // and every line carries its time, process and job.
 #include "tests/support/TestSupport.h"
+#include "tools/DemoWorld.h"
 #include "tools/ErrorJson.h"
 #include "tools/FileOps.h"
 
 #include <gtest/gtest.h>
 
+#include <pty.h>
 #include <regex>
 #include <set>
+#include <sys/wait.h>
 
 using namespace testsupport;
+using snapagent::DemoWorld;
 
 namespace {
 
@@ -57,6 +61,72 @@ TEST(SnapagentLog, TwoJobCycleLogsEveryLineUnderAnOperationWithTimePidAndJob) {
     for (const std::string& s : strangers) listed += "\n  " + s;
     EXPECT_TRUE(strangers.empty()) << "lines under a signature that is no operation:" << listed;
     snapagent::RemoveTree(scratch, error);
+}
+
+// Each text must appear in text after the previous one.
+void ExpectInOrder(const std::string& text, const std::vector<std::string>& parts) {
+    size_t at = 0;
+    for (const std::string& part : parts) {
+        at = text.find(part, at);
+        ASSERT_NE(at, std::string::npos) << "lacks [" << part << "] in order:\n" << text;
+    }
+}
+
+// What a job run on a terminal shows on stderr (the terminal is a pty).
+std::string OnATerminal(const std::vector<std::string>& args, const std::string& stateDir) {
+    int master = -1;
+    struct winsize wide = {24, 250, 0, 0};
+    const pid_t child = forkpty(&master, nullptr, nullptr, &wide);
+    if (child == 0) {
+        std::vector<char*> argv{const_cast<char*>(SNAPAGENT_PATH)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        setenv("SNAPAGENT_STATE_DIR", stateDir.c_str(), 1);
+        execv(SNAPAGENT_PATH, argv.data());
+        _exit(127);
+    }
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
+    waitpid(child, nullptr, 0);
+    close(master);
+    return shown;
+}
+
+// Progress: plain step lines when stderr is no terminal, a status line
+// redrawn in place on one, nothing with --quiet; the plug-in's log has the
+// job's start and end and each snapshot made or deleted at the default level.
+TEST(SnapagentLog, ProgressOnStderrAndJobLinesInThePluginLog) {
+    DemoWorld world;
+    std::string error;
+    ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+    const std::string share = world.Shares()[2].strSharePath;
+    for (int i = 0; i < 100; ++i) WriteFile(world.Shares()[2].strLiveDir + "/f" + std::to_string(i), "x");
+    auto job = [&](const std::string& id, const std::string& prev, bool quiet) {
+        std::vector<std::string> args{"job", "--config", world.ConfigPath(), "--client", "1", "--job", id, "--prev", prev, share};
+        if (quiet) args.insert(args.begin() + 1, "--quiet");
+        return args;
+    };
+    const std::vector<std::string> state{"SNAPAGENT_STATE_DIR=" + world.Base() + "/state"};
+    const Exit first = RunSnapagent(job("1", "0", false), world.Base(), state);
+    ASSERT_EQ(first.status, 0) << first.err;
+    ExpectInOrder(first.err, {"snapagent: connecting to the array\n", "snapagent: taking the snapshots and applying retention\n",
+                              "snapagent: copying snapshot VKOP_1_0_1 of volume home\n",
+                              ": backed up in full\n", "snapagent: deleting the job's old snapshots\n"});
+    const Exit quiet = RunSnapagent(job("2", "1", true), world.Base(), state);
+    ASSERT_EQ(quiet.status, 0) << quiet.err;
+    // Job 2 succeeded with job 1 as its base: job 1's results are of no more use.
+    EXPECT_FALSE(FileExists(world.Base() + "/state/client1/job1"));
+    EXPECT_TRUE(FileExists(world.Base() + "/state/client1/job2/nativeSnapMapInfo.vkf"));
+    EXPECT_EQ(SplitLines(quiet.err).size(), 1u) << quiet.err;
+    ExpectInOrder(ReadFile(world.Base() + "/plugin.log"),
+                  {"Job [1] starts: [1] shares, previous job [0].", "Created snapshot [VKOP_1_0_1] of volume [home].",
+                   "Job [1] ends", "Job [2] starts", "Created snapshot [VKOP_1_0_2] of volume [home].",
+                   "Deleted snapshot [VKOP_1_0_1] of volume [home].", "Job [2] ends: snapshot clean-up done."});
+    const std::string shown = OnATerminal(job("3", "2", false), world.Base() + "/state");
+    ExpectInOrder(shown, {"\r\033[Ksnapagent: taking the snapshots", "\r\033[Ksnapagent: copying snapshot VKOP_1_0_3 of volume home: ",
+                          " of about ", " files copied", "\r\033[K", ": compared ("});
+    EXPECT_EQ(shown.find("snapagent: copying snapshot VKOP_1_0_3 of volume home\n"), std::string::npos) << shown;
 }
 
 }  // namespace

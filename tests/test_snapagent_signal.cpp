@@ -79,7 +79,6 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
         const std::string alpha = world.Shares()[0].strLiveDir;
         std::string config = ReadFile(world.ConfigPath());
         config.insert(config.find("[array]\n") + 8, "calls_log = " + world.Base() + "/calls.log\n");
-        config += "\n[log]\nfile = " + world.Base() + "/plugin.log\n";
         ASSERT_TRUE(WriteBytes(world.ConfigPath(), config, false, error)) << error;
 
         auto job = [&](LONGLONG id, const std::string& tag) {
@@ -148,6 +147,45 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
         }
         ExpectEverySnapDiffEnded(ReadFile(world.Base() + "/calls.log"));
     }
+}
+
+// A first Ctrl-C during a long snapshot copy says at once what the job
+// finishes before it stops; a second one stops the copy within seconds,
+// leaving no snapshot and nothing that the rerun of the job cannot clear.
+TEST(SnapagentSignal, SecondInterruptStopsALongSnapshotCopy) {
+    DemoWorld world;
+    std::string error;
+    ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+    const std::string alpha = world.Shares()[0].strLiveDir;
+    for (int dir = 0; dir < 8; ++dir) {
+        const std::string folder = alpha + "/bulk" + std::to_string(dir);
+        MakeDirs(folder);
+        for (int i = 0; i < 1000; ++i) WriteFile(folder + "/f" + std::to_string(i), "x");
+    }
+    const std::vector<std::string> job{"job", "--config", world.ConfigPath(), "--client", "1",
+                                       "--job", "1", "--results", world.Base() + "/results",
+                                       world.Shares()[0].strSharePath};
+    const pid_t child = StartSnapagent(job, world.Base());
+    const std::string creating = world.Base() + "/array/projects/.snapshot/.creating";
+    for (int wait = 0; wait < 1000 && !FileExists(creating + "/alpha/bulk0"); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(FileExists(creating + "/alpha/bulk0"));
+    kill(child, SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_NE(ReadFile(world.Base() + "/snapagent.err").find("stopping after the snapshots being taken"),
+              std::string::npos);
+    const auto second = std::chrono::steady_clock::now();
+    kill(child, SIGINT);
+    const Exit stopped = WaitSnapagent(child, world.Base());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - second).count();
+    std::cout << "[ stopped ] " << seconds << " s after the second Ctrl-C" << std::endl;
+    EXPECT_LT(seconds, 5.0);
+    EXPECT_EQ(stopped.status, 130) << stopped.err;
+    EXPECT_FALSE(FileExists(world.Base() + "/array/.snapcatalog/projects/VKOP_1_0_1.cat"));
+    const Exit again = RunSnapagent(job, world.Base());
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(FileExists(world.Base() + "/array/projects/.snapshot/VKOP_1_0_1/alpha/bulk7/f999"));
+    EXPECT_FALSE(FileExists(creating));
 }
 
 }  // namespace

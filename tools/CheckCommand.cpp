@@ -1,5 +1,8 @@
 #include "tools/CheckCommand.h"
 
+#include "array/local/LocalArray.h"
+#include "array/local/LocalArrayNames.h"
+#include "host/VKPlatformInfo.h"
 #include "host/FXPath.h"
 #include "host/FileShareAutoMount.h"
 #include "host/ManageONTAP.h"
@@ -11,7 +14,10 @@
 #include "tools/ItemText.h"
 #include "tools/JobCommand.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace snapagent {
@@ -73,7 +79,33 @@ bool MountFormatOf(const std::string& share, bool autoMount, std::string& mountF
     return true;
 }
 
-void CheckShare(Checks& checks, ManageONTAP& array, const std::string& share, bool autoMount) {
+// The agent reads a share through <share>/.snapshot/<snapshot>; without that
+// folder the plug-in reads the live files, which is no consistent backup.
+// The local array makes the folder with a volume's first snapshot, for the
+// volume and each configured export: there a share must be one of those.
+// An auto-mount share is mounted by the agent during the job: nothing to see.
+std::string SnapshotFolderProblem(const std::string& share, const std::string& volumePath,
+                                  bool autoMount, const LocalArrayConfig* local) {
+    struct stat st;
+    if (autoMount || (stat((share + "/.snapshot").c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+        return std::string();
+    if (local) {
+        std::string volume;
+        std::vector<std::string> below;
+        SplitVolumePath(volumePath, volume, below);
+        bool exported = below.empty();
+        for (const LocalArrayExport& exp : local->vecExports)
+            exported = exported || (exp.strVolume == volume && exp.vecBelow == below);
+        if (exported) return std::string();
+        return "no .snapshot folder below it, so a job reads it live: on the local array a share "
+               "must be a volume or an export ([array] exports)";
+    }
+    return "no .snapshot folder below it, so a job reads it live: enable .snapshot access on its "
+           "volume, or back up the export above it";
+}
+
+void CheckShare(Checks& checks, ManageONTAP& array, const std::string& share, bool autoMount,
+                const LocalArrayConfig* local) {
     std::string mountFormat, error;
     if (!MountFormatOf(share, autoMount, mountFormat, error)) {
         checks.Report(false, "share " + PrintablePath(share), error);
@@ -87,8 +119,9 @@ void CheckShare(Checks& checks, ManageONTAP& array, const std::string& share, bo
                       "export " + exportPath + " unknown to the array: " + error);
         return;
     }
-    checks.Report(true, "share " + PrintablePath(share),
-                  mountFormat + ", storage path " + volumePath);
+    const std::string problem = SnapshotFolderProblem(share, volumePath, autoMount, local);
+    checks.Report(problem.empty(), "share " + PrintablePath(share),
+                  mountFormat + ", storage path " + volumePath + (problem.empty() ? "" : ": " + problem));
 }
 
 void CheckResultsFolder(Checks& checks, const std::string& folder) {
@@ -110,6 +143,11 @@ void CheckResultsFolder(Checks& checks, const std::string& folder) {
 
 int RunCheckCommand(const CheckOptions& options, FILE* out) {
     setenv("SNAPCLIENT_CONFIG", options.strConfig.c_str(), 1);
+    // A check changes nothing, not even the debris of a killed creation:
+    // another process's creation in progress looks the same.
+    LocalArrayOperator inspecting;
+    inspecting.bInspectOnly = true;
+    SetLocalArrayOperator(inspecting);
     Checks checks(options.common.verbosity == Verbosity::kQuiet, out);
     const ConfigCheckResult config = CheckConfig(options.strConfig, options.ulClientId);
     for (const std::string& warning : config.warnings)
@@ -143,9 +181,14 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
         error = std::string(array.IsCluster() ? "a cluster" : "not a cluster") + ", version " +
                 std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(micro);
     }
+    std::string backend = "local";
+    VKPlatformInfo::getRegString("array", "backend", &backend);
+    LocalArrayConfig local;
+    std::string unusable;  // told by the config check already
+    const bool isLocal = backend == "local" && LoadLocalArrayConfig(info, local, unusable);
     if (checks.Report(connected, "array " + info.strArrayName, error))
         for (const std::string& share : options.shares)
-            CheckShare(checks, array, share, options.bAutoMount);
+            CheckShare(checks, array, share, options.bAutoMount, isLocal ? &local : nullptr);
     CheckResultsFolder(checks, options.strResultsDir.empty() ? stateDir : options.strResultsDir);
     return checks.AllPassed() ? kExitDone : kExitFailed;
 }

@@ -47,6 +47,7 @@ const std::vector<KnownSection>& Sections() {
           {"materialize", Form::kNumber, 0, 1},
           {"max_sessions", Form::kNumber, 1, 4096},
           {"sort_memory_mb", Form::kNumber, 1, 1 << 20},
+          {"lock_wait_seconds", Form::kNumber, 0, 86400},
           {"version", Form::kVersion},
           {"array_name", Form::kText},
           {"client_name", Form::kText},
@@ -133,6 +134,7 @@ private:
     }
     bool CheckLine(const IniFile::Line& line);
     bool CheckCredentials();
+    bool CheckLogFile();
     bool CheckBackend();
     std::string Array(const std::string& key, const std::string& fallback) const {
         const std::string* value = m_ini.Find("array", key);
@@ -197,6 +199,11 @@ bool Checker::CheckCredentials() {
     if (!NASSnapUtil().GetArrayNameAndCredentialsByClientId(static_cast<int>(m_clientId), info))
         return Fail("no credentials for client " + std::to_string(m_clientId) + ": [" + section +
                     "] array is not set in " + m_path);
+    // An array refuses a connection without them, after the job began.
+    for (const char* key : {"user", "password"})
+        if (!m_ini.Find(section, key) || m_ini.Find(section, key)->empty())
+            return Fail("no credentials for client " + std::to_string(m_clientId) + ": [" + section +
+                        "] " + key + " is not set in " + m_path);
     struct stat st;
     if (m_ini.Find(section, "password") && stat(m_path.c_str(), &st) == 0 &&
         (st.st_mode & (S_IRGRP | S_IROTH))) {
@@ -206,6 +213,19 @@ bool Checker::CheckCredentials() {
                                     mode + "); run: chmod 600 " + m_path);
     }
     return true;
+}
+
+bool Checker::CheckLogFile() {
+    // A log that cannot be opened would send every plug-in line to the
+    // terminal instead, for the whole job.
+    const std::string* file = m_ini.Find("log", "file");
+    if (!file || file->empty()) return true;
+    const size_t slash = file->rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : file->substr(0, slash ? slash : 1);
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    return Fail(m_path + ": [log] file = " + *file + ": its folder " + folder +
+                " does not exist; create it or name a file in an existing folder");
 }
 
 bool Checker::CheckBackend() {
@@ -243,7 +263,7 @@ ConfigCheckResult Checker::Run() {
     }
     for (const IniFile::Line& line : m_ini.Lines())
         if (!CheckLine(line)) return m_result;
-    if (CheckCredentials()) CheckBackend();
+    if (CheckCredentials() && CheckLogFile()) CheckBackend();
     return m_result;
 }
 

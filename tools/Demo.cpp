@@ -149,14 +149,19 @@ bool SnapshotsOnArray(const DemoWorld& world, std::map<std::string, std::set<std
 
 void PrintChangeLists(FILE* out, const VerifiedJob& job) {
     for (const ShareResult& share : job.job.shares) {
-        fprintf(out, "\nchanges of %s (%zu):\n", PrintablePath(share.strShare).c_str(),
-                share.nItems);
-        if (!share.bCompared) fprintf(out, "  %s\n", Progress::OutcomeText(share).c_str());
         ChangeLines lines;
         std::vector<std::string> text;
         for (const auto& item : share.items)
             for (const std::string& line : lines.Add(item)) text.push_back(line);
         for (const std::string& line : lines.Finish()) text.push_back(line);
+        // A reader counts lines; a rename is two items (its deletion and its
+        // creation) on one line.
+        std::string count = std::to_string(share.nItems);
+        if (text.size() != share.nItems)
+            count = Counted(share.nItems, "item", "items") + " on " +
+                    Counted(text.size(), "line", "lines") + ": a rename is two items";
+        fprintf(out, "\nchanges of %s (%s):\n", PrintablePath(share.strShare).c_str(), count.c_str());
+        if (!share.bCompared) fprintf(out, "  %s\n", Progress::OutcomeText(share).c_str());
         for (const std::string& line : text) fprintf(out, "  %s\n", line.c_str());
     }
 }
@@ -244,7 +249,9 @@ int RunDemo(const DemoOptions& options, FILE* out) {
         return 1;
     }
 
-    fprintf(out, "demo folder: %s (array %s)\n", world.Base().c_str(),
+    // Without --keep the folder is gone when the reader sees this line.
+    fprintf(out, "demo folder: %s (array %s)\n",
+            options.bKeep ? world.Base().c_str() : "a temporary one, removed at the end (--keep leaves it)",
             options.bCluster ? "is a cluster" : "is not a cluster");
     for (const BuiltShare& s : world.Shares())
         fprintf(out, "  share %s on volume %s\n", s.strSharePath.c_str(), s.strVolume.c_str());

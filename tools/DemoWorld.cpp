@@ -87,14 +87,19 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
     }
 
     const std::string id = std::to_string(plan.ulClientId);
+    // The config the README shows: a reader finds each setting explained.
     std::string config =
-        "# Written by snapagent for a job world in this folder.\n"
+        "# Credentials of client id " + id + " (snapagent job --client " + id + ").\n"
         "[client." + id + "]\n"
         "array = filer1\n"
         "client_name = proxy" + id + "\n"
         "user = admin\n"
         "password = local\n"
         "\n"
+        "# The embedded local array: one folder per volume below root; cluster = 0\n"
+        "# for an array that is not a cluster; materialize = 1 keeps the read-only\n"
+        "# snapshot copies under .snapshot; exports lists the exported directories\n"
+        "# besides every /vol/<volume>.\n"
         "[array]\n"
         "backend = local\n"
         "root = " + m_strBase + "/array\n"
@@ -104,8 +109,15 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
         "materialize = 1\n"
         "exports = " + exports + "\n"
         "\n"
+        "# The proxy's mount table, instead of /proc/self/mounts.\n"
         "[host]\n"
-        "mount_table = " + m_strBase + "/mounts\n";
+        "mount_table = " + m_strBase + "/mounts\n"
+        "\n"
+        "# Optional: the plug-in's log for snapagent job (default: snapagent.log in\n"
+        "# the state folder, level 0; the demo chooses its own).\n"
+        "[log]\n"
+        "level = 0\n"
+        "file = " + m_strBase + "/plugin.log\n";
     return WriteBytes(m_strBase + "/mounts", mounts, false, error) &&
            // The config holds the array password: for this user's eyes only.
            WriteBytes(ConfigPath(), config, false, error, 0600);

@@ -38,6 +38,7 @@ public:
 
     void OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) override {
         if (m_uiPullDelayMs) usleep(m_uiPullDelayMs * 1000);
+        Progress::OnItem(share, item);
         if (!m_pOut) return;
         if (m_bJson) {
             fprintf(m_pOut, "%s\n", ItemJsonLine(share, item).c_str());
@@ -249,6 +250,12 @@ int RunJobCommand(JobOptions options, FILE* out) {
     printer.Say(JobSummary(result, plan.llJobId));
     for (const ShareResult& share : result.shares)
         if (OutcomeName(share) == "needs_full_scan" || share.bDropped) return kExitIncomplete;
+    // The base job's results (its change databases and snapshot map file)
+    // served its own clean-up; once a later job of the client succeeded
+    // with it as base, nothing reads them again. A folder named with
+    // --results is the operator's to keep.
+    if (!options.bResultsGiven && plan.llPrevJobId > 0)
+        RemoveTree(DefaultResultsDir(stateDir, plan.ulClientId, plan.llPrevJobId), error);
     return kExitDone;
 }
 

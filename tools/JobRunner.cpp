@@ -39,6 +39,9 @@ private:
     std::string LoggedFailure(const std::string& share) const {
         return m_spec.loggedFailure ? m_spec.loggedFailure(share) : std::string();
     }
+    // Why a kept share is read live, or empty when it is read through its
+    // snapshot.
+    std::string ReadLiveReason(const std::string& share) const;
     void Report(ShareResult share) {
         m_observer.OnShareDone(share);
         m_result.shares.push_back(std::move(share));
@@ -48,7 +51,23 @@ private:
     const JobSpec& m_spec;
     JobObserver& m_observer;
     JobResult& m_result;
+    std::map<std::string, std::string> m_configureFailures;  // by share, as logged
 };
+
+std::string BareShare(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+std::string JobDriver::ReadLiveReason(const std::string& share) const {
+    const auto read = m_result.readPaths.find(BareShare(share) + "/");
+    if (read == m_result.readPaths.end() || (read->second + "/").find("/.snapshot/") != std::string::npos)
+        return std::string();
+    const auto logged = m_configureFailures.find(share);
+    const std::string why = logged == m_configureFailures.end() ? std::string() : logged->second;
+    if (why.empty()) return "the plug-in reads " + read->second;
+    return why.find(".snapshot") != std::string::npos ? "no .snapshot below this share: " + why : why;
+}
 
 template <typename Call>
 bool JobDriver::Step(const char* operation, Call call, CRyError* outcome) {
@@ -130,6 +149,7 @@ void JobDriver::Run() {
         }))
         return;
     m_result.keptShares = shares;
+    for (const std::string& share : shares) m_configureFailures[share] = LoggedFailure(share);
     m_observer.OnSharesKept(shares);
     ReportDropped("not kept by ConfigureSnapshot");
 
@@ -166,6 +186,11 @@ void JobDriver::Run() {
             CompareShare(share);
             if (m_result.bInterrupted) return;
         }
+        const std::string live = share.bCompared ? std::string() : ReadLiveReason(path);
+        if (!live.empty()) {
+            share.bReadLive = true;
+            share.strFullScanReason = live;
+        }
         Report(std::move(share));
     }
 
@@ -177,15 +202,11 @@ void JobDriver::Run() {
 }
 
 void JobDriver::ReportDropped(const std::string& fallbackReason) {
-    auto bare = [](std::string path) {
-        while (path.size() > 1 && path.back() == '/') path.pop_back();
-        return path;
-    };
     std::set<std::string> known;
-    for (const std::string& kept : m_result.keptShares) known.insert(bare(kept));
-    for (const ShareResult& done : m_result.shares) known.insert(bare(done.strShare));
+    for (const std::string& kept : m_result.keptShares) known.insert(BareShare(kept));
+    for (const ShareResult& done : m_result.shares) known.insert(BareShare(done.strShare));
     for (const std::string& given : m_spec.shares) {
-        if (!known.insert(bare(given)).second) continue;
+        if (!known.insert(BareShare(given)).second) continue;
         ShareResult share;
         share.strShare = given;
         share.bDropped = true;

@@ -63,6 +63,7 @@ struct ShareResult {
     std::string strShare;  // as the plug-in kept it (as given, when dropped)
     bool bCompared = false;
     bool bDropped = false;  // not backed up at all
+    bool bReadLive = false;  // backed up from the live files, not a snapshot
     // Why the agent must walk the share (when not compared), or why it was
     // not backed up (when dropped).
     std::string strFullScanReason;

@@ -1,10 +1,16 @@
-// SIGINT and SIGTERM during a job: the handler only notes the signal, and
-// the job runner stops at its next check, between plug-in calls or pulls,
-// so no call on the array is cut off half-way. Installed for the lifetime
-// of a StopSignals object; the previous handlers come back afterwards.
+// SIGINT and SIGTERM during a job. The first SIGINT asks the job to stop at
+// its next check, between plug-in calls or pulls, so no call on the array
+// is cut off half-way; the handler says at once, on stderr, what the job
+// finishes before it stops (SetFinishing). A second SIGINT, or SIGTERM, asks
+// for more: the local array also stops its long operation in progress (a
+// snapshot copy, a deletion, a SnapDiff run) between two files, leaving what
+// a killed process leaves, which is consistent (LocalArrayOperator.h).
+// Installed for the lifetime of a StopSignals object; the previous handlers
+// come back afterwards.
 #pragma once
 
 #include <csignal>
+#include <string>
 
 namespace snapagent {
 
@@ -17,8 +23,14 @@ public:
 
     // True once SIGINT or SIGTERM arrived.
     static bool Requested();
-    // The signal that asked to stop, 0 when none did.
+    // True once a second SIGINT or a SIGTERM arrived: stop now.
+    static bool Urgent();
+    // The signal that asked to stop last, 0 when none did.
     static int Signal();
+    // What the job would finish after a first SIGINT now, e.g. "the
+    // snapshots of ConfigureSnapshot"; kept for the handler to print. Empty:
+    // the handler prints nothing (a quiet run).
+    static void SetFinishing(const std::string& what);
 
 private:
     struct sigaction m_previousInt;

@@ -1,6 +1,7 @@
 #include "array/local/LocalArray.h"
 
 #include "array/local/LocalArrayCatalog.h"
+#include "array/local/LocalArrayLock.h"
 #include "array/local/LocalArrayNames.h"
 #include "array/local/LocalArraySnapshotCopy.h"
 #include "array/local/LocalArrayTreeWalk.h"
@@ -15,6 +16,8 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "host/LogWriter.h"
 
 namespace {
 
@@ -95,7 +98,12 @@ ArrayStatus LocalArray::OpenConnection() {
     // A job killed while it created a snapshot left debris; clear it on
     // every volume now, so that no later job or client meets it. A volume
     // whose debris cannot be removed is left to its next creation, which
-    // tries again and fails for that volume alone.
+    // tries again and fails for that volume alone. While another process
+    // holds the lock, what looks like debris may be its creation in
+    // progress: it is left to the next creation, which waits for the lock.
+    RootLock lock;
+    if (CurrentLocalArrayOperator().bInspectOnly || !lock.TryAcquire(m_config.strRoot))
+        return ArrayStatus::Ok();
     std::vector<std::string> volumes;
     NamesIn(m_config.strRoot, volumes);
     for (const std::string& volume : volumes) {
@@ -124,8 +132,11 @@ ArrayStatus LocalArray::RemoveUnfinishedCreations(const std::string& volume,
     std::string folder;
     if (status.bOk && SnapshotFolder(volumeDir, folder)) status = NamesIn(folder, names);
     else names.clear();
-    for (size_t i = 0; status.bOk && i < names.size(); ++i)
-        if (!Committed(volume, names[i])) status = RemoveSnapshotTree(folder + "/" + names[i]);
+    for (size_t i = 0; status.bOk && i < names.size(); ++i) {
+        if (Committed(volume, names[i])) continue;
+        ActivityMeter meter(LocalArrayWork::kDeleting, volume, names[i]);
+        status = RemoveSnapshotTree(folder + "/" + names[i], &meter);
+    }
     // Their links in the export directories; anything else there is left alone.
     if (status.bOk)
         status = ForEachExportDirectory(
@@ -264,27 +275,46 @@ ArrayStatus LocalArray::CreateSnapshot(const std::string& volumeArgument, const 
     if (lstat(catalogPath.c_str(), &st) == 0)
         return Failure(kArrayErrSnapshotExists, "snapshot " + EscapeSnapDiffName(name) +
                                                     " already exists on volume " + volume);
-    status = EnsureRealDirectory(m_config.strRoot + "/" + kCatalogFolder);
+    RootLock lock;
+    status = lock.Acquire(m_config.strRoot, m_config.uiLockWaitSeconds);
+    if (status.bOk) status = EnsureRealDirectory(m_config.strRoot + "/" + kCatalogFolder);
     if (status.bOk) status = EnsureRealDirectory(CatalogDir(volume));
-    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    if (!status.bOk)
+        return Failure(status.uiCode, "cannot create snapshot " + EscapeSnapDiffName(name) +
+                                          " on volume " + volume + ": " + status.strMessage);
     status = RemoveUnfinishedCreations(volume, volumeDir);
     if (!status.bOk) return status;
 
     status = BuildSnapshot(volume, volumeDir, name, catalogPath);
     if (!status.bOk) {
         // Leave nothing of a failed snapshot behind; the catalog was never
-        // renamed into place, so the name stays free.
-        RemoveUnfinishedCreations(volume, volumeDir);
+        // renamed into place, so the name stays free. A stopped one is left
+        // as a killed one would be, since clearing a large copy takes
+        // minutes: the next creation or opening clears it.
+        if (!LocalArrayStopRequested()) RemoveUnfinishedCreations(volume, volumeDir);
         return Failure(status.uiCode, "cannot create snapshot " + EscapeSnapDiffName(name) +
                                           " on volume " + volume + ": " + status.strMessage);
     }
     return ArrayStatus::Ok();
 }
 
+void LocalArray::LoadPreviousCopy(const std::string& volume, const std::string& volumeDir,
+                                  PreviousCopy& previous) {
+    std::vector<SnapShotInfo_t> snapshots;
+    if (!ListSnapshots(volume, "", snapshots).bOk) return;
+    for (auto it = snapshots.rbegin(); it != snapshots.rend(); ++it) {
+        const std::string copy = volumeDir + "/.snapshot/" + it->strName;
+        if (!IsRealDirectory(copy)) continue;
+        previous.Load(CatalogPath(volume, it->strName), copy);
+        return;
+    }
+}
+
 ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::string& volumeDir,
                                       const std::string& name, const std::string& catalogPath) {
     const std::string folder = volumeDir + "/.snapshot";
     const std::string staging = folder + "/" + kSnapshotStagingName;
+    PreviousCopy previous;
     std::unique_ptr<SnapshotCopier> copier;
     if (m_config.bMaterialize) {
         // The .snapshot folders are made before the tree is read, so that
@@ -297,20 +327,31 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
                     return EnsureRealDirectory(exportDir + "/.snapshot");
                 });
         if (!status.bOk) return status;
-        copier.reset(new SnapshotCopier(volumeDir, staging));
+        LoadPreviousCopy(volume, volumeDir, previous);
+        copier.reset(new SnapshotCopier(volumeDir, staging, &previous));
         status = copier->Begin();
         if (!status.bOk) return status;
     }
     std::string buildingPath = catalogPath + kBuildingSuffix;
     CatalogWriter writer(buildingPath, m_config.sortMemoryBytes);
+    std::vector<std::string> leftOut;
+    ActivityMeter meter(LocalArrayWork::kCopying, volume, name, previous.Rows());
     ArrayStatus status = WalkLiveTree(volumeDir, [&](LiveTreeEntry& entry, bool& skip) {
+        ArrayStatus going = meter.Tick();
+        if (!going.bOk) return going;
         if (copier) {
             ArrayStatus copied = copier->Copy(entry, skip);
             if (!copied.bOk || skip) return copied;
         }
         Step("entry");
         return writer.Add(RowOf(entry));
-    });
+    }, &leftOut);
+    for (const std::string& path : leftOut)
+        if (g_ptrLogWriter)
+            g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
+                                "Snapshot [%s] of volume [%s] leaves out [%s] and what it holds: "
+                                "its path is too long for the file system's calls",
+                                name.c_str(), volume.c_str(), EscapeSnapDiffName(path).c_str());
     if (status.bOk) status = writer.Finish();
     if (status.bOk && copier) status = copier->Finish();
     Step("built");
@@ -374,11 +415,15 @@ ArrayStatus LocalArray::DeleteSnapshot(const std::string& volumeArgument, const 
     if (!status.bOk) return status;
     status = RequireSnapshot(volume, name);
     if (!status.bOk) return status;
-    // The catalog goes last: a deletion that fails part-way leaves the
-    // snapshot listed, so it can be deleted again.
-    status = UnlinkFromExports(volume, volumeDir, name);
+    RootLock lock;
+    status = lock.Acquire(m_config.strRoot, m_config.uiLockWaitSeconds);
+    // The catalog goes last: a deletion that fails or is stopped part-way
+    // leaves the snapshot listed, so it can be deleted again.
+    if (status.bOk) status = UnlinkFromExports(volume, volumeDir, name);
     std::string folder;
-    if (status.bOk && SnapshotFolder(volumeDir, folder)) status = RemoveSnapshotTree(folder + "/" + name);
+    ActivityMeter meter(LocalArrayWork::kDeleting, volume, name);
+    if (status.bOk && SnapshotFolder(volumeDir, folder))
+        status = RemoveSnapshotTree(folder + "/" + name, &meter);
     std::string catalogPath = CatalogPath(volume, name);
     if (status.bOk && unlink(catalogPath.c_str()) != 0 && errno != ENOENT)
         status = ArrayStatus::Fail(kArrayErrInternal,
@@ -413,7 +458,9 @@ ArrayStatus LocalArray::SnapDiffStart(const std::string& volumeArgument, const s
     status = merge->Open(CatalogPath(volume, base), CatalogPath(volume, incremental));
     if (!status.bOk) return Failure(status.uiCode, status.strMessage);
     handle = "snapdiff-" + std::to_string(m_ullNextHandle++);
-    m_sessions[handle] = std::move(merge);
+    Session& session = m_sessions[handle];
+    session.merge = std::move(merge);
+    session.meter.reset(new ActivityMeter(LocalArrayWork::kComparing, volume, incremental));
     escapedNames = true;
     emptyBatchesAllowed = false;
     return ArrayStatus::Ok();
@@ -426,7 +473,8 @@ ArrayStatus LocalArray::SnapDiffNext(const std::string& handle,
     if (session == m_sessions.end())
         return Failure(kArrayErrBadHandle,
                        "SnapDiff handle [" + EscapeSnapDiffName(handle) + "] is unknown or ended");
-    ArrayStatus status = session->second->Next(batch, end);
+    ArrayStatus status = session->second.merge->Next(batch, end);
+    if (status.bOk) status = session->second.meter->Tick(batch.size());
     // A session that failed cannot go on, and one that sent its end flag is
     // over: both free their slot, since the caller will not end them.
     if (!status.bOk || end) m_sessions.erase(session);

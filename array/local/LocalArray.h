@@ -15,12 +15,19 @@
 // A snapshot exists when its catalog exists. A creation builds everything
 // under temporary names (the catalog as <name>.cat.tmp, the copy and each
 // link as .snapshot/.creating) and renames each into place; the rename of
-// the catalog, last, commits the snapshot. So a creation that fails or is
-// killed part-way leaves no snapshot, only debris that nothing reads: every
-// name in a .snapshot folder without a catalog, and every catalog file
-// that is not one. That debris is removed when the array is opened and
-// before each creation, so the rerun of a killed job finds the name free
-// and clients never see a half-made copy for long.
+// the catalog, last, commits the snapshot. So a creation that fails, is
+// killed or is stopped part-way leaves no snapshot, only debris that nothing
+// reads: every name in a .snapshot folder without a catalog, and every
+// catalog file that is not one. That debris is removed when the array is
+// opened and before each creation, so the rerun of a killed job finds the
+// name free and clients never see a half-made copy for long.
+//
+// Creation, deletion and debris removal hold the root's lock
+// (LocalArrayLock.h), so that no process takes another's creation in
+// progress for debris: a creation waits for it up to lock_wait_seconds and
+// then fails; an opening that finds it held leaves the debris to the next
+// creation. The operator (LocalArrayOperator.h) sees the progress of a
+// copy, a deletion and a SnapDiff run and may stop them between two files.
 //
 // Exports: every /vol/<volume> is exported whole, so
 // GetStoragePathForExport answers any existing folder /vol/<volume>[/dir...]
@@ -58,14 +65,17 @@
 //                       /vol/<volume> is an export as well
 //   sort_memory_mb    = memory for sorting a catalog before it spills
 //                       sorted runs to disk, default 64
+//   lock_wait_seconds = how long a creation or deletion waits for another
+//                       process's to end, default 60
 // Faults from the config are applied by the FaultInjectingBackend that the
 // factory wraps around this back end.
 //
-// One thread at a time, like every back end. One process should manage a
-// root at a time.
+// One thread at a time, like every back end.
 #pragma once
 
 #include "array/ArrayBackend.h"
+#include "array/local/LocalArrayOperator.h"
+#include "array/local/LocalArrayPreviousCopy.h"
 #include "array/local/LocalArraySnapDiff.h"
 
 #include <boost/shared_ptr.hpp>
@@ -91,6 +101,7 @@ struct LocalArrayConfig {
     unsigned uiMaxSessions = 16;
     std::vector<LocalArrayExport> vecExports;
     size_t sortMemoryBytes = size_t(64) << 20;
+    unsigned uiLockWaitSeconds = 60;
 };
 
 // Reads [array] from the host config; false with error set when a setting
@@ -137,6 +148,10 @@ private:
     bool SnapshotFolder(const std::string& volumeDir, std::string& folder) const;
     ArrayStatus BuildSnapshot(const std::string& volume, const std::string& volumeDir,
                               const std::string& name, const std::string& catalogPath);
+    // The newest committed snapshot of the volume that has a copy to share
+    // unchanged files with.
+    void LoadPreviousCopy(const std::string& volume, const std::string& volumeDir,
+                          PreviousCopy& previous);
     // Calls visit for each existing directory of a configured export of the volume.
     ArrayStatus ForEachExportDirectory(
         const std::string& volume, const std::string& volumeDir,
@@ -153,8 +168,12 @@ private:
     }
     ArrayStatus Failure(uint32_t code, const std::string& message) const;
 
+    struct Session {
+        std::unique_ptr<SnapDiffMerge> merge;
+        std::unique_ptr<ActivityMeter> meter;
+    };
     LocalArrayConfig m_config;
-    std::map<std::string, std::unique_ptr<SnapDiffMerge>> m_sessions;
+    std::map<std::string, Session> m_sessions;
     uint64_t m_ullNextHandle = 1;
     std::function<void(const char*)> m_creationStep;
 };

@@ -97,10 +97,13 @@ bool LoadLocalArrayConfig(const NASArrayInfo& info, LocalArrayConfig& config, st
         return false;
     long sessions = config.uiMaxSessions;
     long sortMb = static_cast<long>(config.sortMemoryBytes >> 20);
+    long lockWait = config.uiLockWaitSeconds;
     if (!ReadInt("max_sessions", 1, 4096, sessions, error) ||
-        !ReadInt("sort_memory_mb", 1, 1 << 20, sortMb, error))
+        !ReadInt("sort_memory_mb", 1, 1 << 20, sortMb, error) ||
+        !ReadInt("lock_wait_seconds", 0, 86400, lockWait, error))
         return false;
     config.uiMaxSessions = static_cast<unsigned>(sessions);
+    config.uiLockWaitSeconds = static_cast<unsigned>(lockWait);
     config.sortMemoryBytes = static_cast<size_t>(sortMb) << 20;
     if (VKPlatformInfo::getRegString(kSection, "version", &text) &&
         !ParseVersion(text, config.uiVersion)) {

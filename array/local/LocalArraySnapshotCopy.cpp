@@ -1,12 +1,15 @@
 #include "array/local/LocalArraySnapshotCopy.h"
 
 #include "array/local/LocalArrayDigest.h"
+#include "array/local/LocalArrayOperator.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,9 +45,11 @@ int OpenSource(const std::string& path) {
     return fd;
 }
 
-// Copies through a buffer of ours rather than in the kernel, because the
-// snapshot records a digest of exactly the bytes its copy holds.
-bool CopyBytes(int source, int target, std::vector<char>& buffer, ContentDigest& digest) {
+// Reads a file to its end into digest, writing each piece to target too when
+// target is not -1. The snapshot records a digest of exactly the bytes its
+// copy holds, so the bytes pass through our buffer once either way: an
+// in-kernel copy (copy_file_range) would have them read a second time.
+bool DigestBytes(int source, int target, std::vector<char>& buffer, ContentDigest& digest) {
     for (;;) {
         ssize_t n = read(source, buffer.data(), buffer.size());
         if (n == 0) return true;
@@ -53,7 +58,7 @@ bool CopyBytes(int source, int target, std::vector<char>& buffer, ContentDigest&
             return false;
         }
         digest.Update(buffer.data(), static_cast<size_t>(n));
-        for (ssize_t done = 0; done < n;) {
+        for (ssize_t done = 0; target >= 0 && done < n;) {
             ssize_t w = write(target, buffer.data() + done, n - done);
             if (w < 0) {
                 if (errno == EINTR) continue;
@@ -71,8 +76,9 @@ void TimesOf(const struct stat& st, struct timespec times[2]) {
 
 }  // namespace
 
-SnapshotCopier::SnapshotCopier(const std::string& volumeDir, const std::string& copyDir)
-    : m_volumeDir(volumeDir), m_copyDir(copyDir) {
+SnapshotCopier::SnapshotCopier(const std::string& volumeDir, const std::string& copyDir,
+                               const PreviousCopy* previous)
+    : m_volumeDir(volumeDir), m_copyDir(copyDir), m_previous(previous) {
     memset(&m_rootStat, 0, sizeof(m_rootStat));
 }
 
@@ -112,6 +118,7 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
             return ArrayStatus::Ok();
         }
     }
+    if (ShareUnchanged(target, entry)) return ArrayStatus::Ok();
     FileDescriptor in(OpenSource(source));
     if (in.get() < 0) {
         if (errno == ENOENT || errno == ELOOP) {
@@ -120,11 +127,15 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
         }
         return CopyFailed("cannot open", source, errno);
     }
-    FileDescriptor out(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    FileDescriptor out(open(target.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.get() < 0) return CopyFailed("cannot create", target, errno);
     if (m_buffer.empty()) m_buffer.resize(kCopyBufferSize);
     ContentDigest digest;
-    if (!CopyBytes(in.get(), out.get(), m_buffer, digest))
+    // A clone shares the blocks and costs no write; its digest is read from
+    // the clone itself, which holds exactly what the snapshot keeps.
+    const bool cloned = ioctl(out.get(), FICLONE, in.get()) == 0;
+    if (!(cloned ? DigestBytes(out.get(), -1, m_buffer, digest)
+                 : DigestBytes(in.get(), out.get(), m_buffer, digest)))
         return CopyFailed("cannot copy", source, errno);
     struct stat now;
     if (fstat(in.get(), &now) != 0) return CopyFailed("cannot stat", source, errno);
@@ -132,12 +143,26 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
     TimesOf(now, times);
     if (fchmod(out.get(), now.st_mode & 07777 & ~kWriteBits) != 0 || futimens(out.get(), times) != 0)
         return CopyFailed("cannot seal", target, errno);
-    if (fsync(out.get()) != 0 && errno != EINVAL) return CopyFailed("cannot write", target, errno);
     entry.st = now;
     entry.bHasDigest = true;
     entry.ullDigest = digest.Value();
     if (now.st_nlink > 1) m_linkedCopies[now.st_ino] = LinkedCopy{target, now, entry.ullDigest};
     return ArrayStatus::Ok();
+}
+
+bool SnapshotCopier::ShareUnchanged(const std::string& target, LiveTreeEntry& entry) {
+    std::string previous;
+    uint64_t digest = 0;
+    if (!m_previous || !m_previous->Find(entry.strPath, entry.st, previous, digest)) return false;
+    // A link that cannot be made (the earlier snapshot deleted meanwhile,
+    // too many links) only costs a copy.
+    if (link(previous.c_str(), target.c_str()) != 0) return false;
+    entry.bHasDigest = true;
+    entry.ullDigest = digest;
+    ++m_ullShared;
+    if (entry.st.st_nlink > 1)
+        m_linkedCopies[entry.st.st_ino] = LinkedCopy{target, entry.st, entry.ullDigest};
+    return true;
 }
 
 ArrayStatus SnapshotCopier::CopySymlink(const std::string& source, const std::string& target,
@@ -178,10 +203,18 @@ ArrayStatus SnapshotCopier::Finish() {
     if (chmod(m_copyDir.c_str(), m_rootStat.st_mode & 07777 & ~kWriteBits) != 0 ||
         utimensat(AT_FDCWD, m_copyDir.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
         return CopyFailed("cannot seal", m_copyDir, errno);
+    // One flush of the file system for the whole copy: a sync per file made
+    // a copy of many small files wait on the disk for each of them.
+    FileDescriptor root(open(m_copyDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (root.get() < 0 || syncfs(root.get()) != 0) return CopyFailed("cannot write", m_copyDir, errno);
     return ArrayStatus::Ok();
 }
 
-ArrayStatus RemoveSnapshotTree(const std::string& path) {
+ArrayStatus RemoveSnapshotTree(const std::string& path, ActivityMeter* meter) {
+    if (meter) {
+        ArrayStatus going = meter->Tick();
+        if (!going.bOk) return going;
+    }
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) {
         if (errno == ENOENT) return ArrayStatus::Ok();
@@ -211,7 +244,7 @@ ArrayStatus RemoveSnapshotTree(const std::string& path) {
         closedir(stream);
     }
     for (const std::string& name : names) {
-        ArrayStatus status = RemoveSnapshotTree(path + "/" + name);
+        ArrayStatus status = RemoveSnapshotTree(path + "/" + name, meter);
         if (!status.bOk) return status;
     }
     if (rmdir(path.c_str()) != 0 && errno != ENOENT) return CopyFailed("cannot remove", path, errno);

@@ -3,9 +3,12 @@
 //
 // The copy lives once per snapshot, at <volume>/.snapshot/<name>/. File
 // contents are copied, never hard-linked to the live files (a hard link
-// would change with them); symbolic links are copied as links; directories,
-// permission bits less the write bits, and access and modification times
-// are kept. Names of one inode stay hard links of one another inside the
+// would change with them): cloned where the file system shares blocks
+// (FICLONE), else read and written once. A file unchanged since the
+// previous snapshot is a hard link to that snapshot's copy instead (see
+// LocalArrayPreviousCopy.h). Symbolic links are copied as links;
+// directories, permission bits less the write bits, and access and
+// modification times are kept. Names of one inode stay hard links of one another inside the
 // copy. Each configured export directory below the volume root gets
 // .snapshot/<name> as a symbolic link to the matching subtree of the copy,
 // with an absolute target so that it resolves however the export is
@@ -16,6 +19,7 @@
 #pragma once
 
 #include "array/ArrayBackend.h"
+#include "array/local/LocalArrayPreviousCopy.h"
 #include "array/local/LocalArrayTreeWalk.h"
 
 #include <string>
@@ -28,7 +32,10 @@ constexpr char kSnapshotStagingName[] = ".creating";
 
 class SnapshotCopier {
 public:
-    SnapshotCopier(const std::string& volumeDir, const std::string& copyDir);
+    // previous, when not null, is the earlier copy to share unchanged files
+    // with; it must outlive the copier.
+    SnapshotCopier(const std::string& volumeDir, const std::string& copyDir,
+                   const PreviousCopy* previous);
 
     // Creates the copy's root; it must not exist yet.
     ArrayStatus Begin();
@@ -37,8 +44,11 @@ public:
     // the bytes copied, so the catalog describes the copy; vanished is set
     // when the entry disappeared.
     ArrayStatus Copy(LiveTreeEntry& entry, bool& vanished);
-    // Makes the copy read-only and sets directory times, innermost first.
+    // Makes the copy read-only, sets directory times (innermost first) and
+    // makes it durable: the catalog committed next must not outlast it.
     ArrayStatus Finish();
+    // Files shared with the previous copy so far.
+    uint64_t Shared() const { return m_ullShared; }
 
 private:
     struct DirectoryToSeal {
@@ -48,11 +58,16 @@ private:
     };
     ArrayStatus CopyRegularFile(const std::string& source, const std::string& target,
                                 LiveTreeEntry& entry, bool& vanished);
+    // Links target to the previous copy of an unchanged file; false when
+    // there is none to share.
+    bool ShareUnchanged(const std::string& target, LiveTreeEntry& entry);
     ArrayStatus CopySymlink(const std::string& source, const std::string& target,
                             const LiveTreeEntry& entry, bool& vanished);
 
     std::string m_volumeDir;
     std::string m_copyDir;
+    const PreviousCopy* m_previous;
+    uint64_t m_ullShared = 0;
     struct stat m_rootStat;
     struct LinkedCopy {
         std::string strCopy;  // the copy of the inode's first name
@@ -64,9 +79,12 @@ private:
     std::vector<char> m_buffer;
 };
 
+class ActivityMeter;
+
 // Removes a file or a whole tree, giving directories write permission back
 // first (a snapshot copy is read-only). A missing path is not an error.
-ArrayStatus RemoveSnapshotTree(const std::string& path);
+// meter, when given, counts each name removed and may stop the removal.
+ArrayStatus RemoveSnapshotTree(const std::string& path, ActivityMeter* meter = nullptr);
 
 // The directory base/below[0]/below[1]/..., when every step is a real
 // directory (no symbolic link); exists is false otherwise.

@@ -3,6 +3,7 @@
 #include "array/local/LocalArrayDigest.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -92,7 +93,9 @@ uint32_t SnapDiffFileType(mode_t mode) {
     return 0;
 }
 
-ArrayStatus WalkLiveTree(const std::string& volumeDir, const LiveTreeVisitor& visit) {
+ArrayStatus WalkLiveTree(const std::string& volumeDir, const LiveTreeVisitor& visit,
+                         std::vector<std::string>* leftOut) {
+    const size_t longest = PATH_MAX - kLongPathMargin;
     // Explicit stack rather than recursion: a deep tree must not exhaust the
     // call stack or hold one open directory per level. The root comes first
     // and is not visited: the volume is not one of its own names.
@@ -115,6 +118,10 @@ ArrayStatus WalkLiveTree(const std::string& volumeDir, const LiveTreeVisitor& vi
         }
         root = false;
         for (LiveTreeEntry& entry : entries) {
+            if (volumeDir.size() + 1 + entry.strPath.size() > longest) {
+                if (leftOut) leftOut->push_back(entry.strPath);
+                continue;
+            }
             if (S_ISDIR(entry.st.st_mode)) {
                 stack.push_back(std::move(entry));
                 continue;

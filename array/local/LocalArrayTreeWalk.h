@@ -12,6 +12,11 @@
 // (with their inodes), so that a snapshot tells a changed directory from an
 // unchanged one even when the file system's clock did not move between the
 // two. Names that vanish while the walk runs are skipped.
+//
+// A name whose path from the volume root is too long for the system's path
+// calls (within kLongPathMargin of PATH_MAX, room for the snapshot copy's
+// own prefix) is left out with its subtree and named in leftOut: one such
+// folder chain must not make every snapshot of the volume fail.
 #pragma once
 
 #include "array/ArrayBackend.h"
@@ -19,6 +24,7 @@
 #include <functional>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 struct LiveTreeEntry {
     std::string strPath;  // relative to the volume root, no leading "/"
@@ -38,4 +44,7 @@ typedef std::function<ArrayStatus(LiveTreeEntry& entry, bool& skip)> LiveTreeVis
 // 5 symbolic link, 0 for kinds the array does not keep.
 uint32_t SnapDiffFileType(mode_t mode);
 
-ArrayStatus WalkLiveTree(const std::string& volumeDir, const LiveTreeVisitor& visit);
+constexpr size_t kLongPathMargin = 512;
+
+ArrayStatus WalkLiveTree(const std::string& volumeDir, const LiveTreeVisitor& visit,
+                         std::vector<std::string>* leftOut = nullptr);

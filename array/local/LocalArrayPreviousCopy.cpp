@@ -1,0 +1,46 @@
+#include "array/local/LocalArrayPreviousCopy.h"
+
+#include "array/local/LocalArrayCatalog.h"
+#include "array/local/LocalArrayDigest.h"
+
+#include <algorithm>
+
+void PreviousCopy::Load(const std::string& catalogPath, const std::string& copyDir) {
+    m_copyDir = copyDir;
+    CatalogReader reader;
+    CatalogRow row;
+    bool done = false;
+    if (!reader.Open(catalogPath).bOk) return;
+    std::vector<File> files;
+    for (;;) {
+        if (!reader.Next(row, done).bOk) return;  // damaged: share nothing
+        if (done) break;
+        ++m_ullRows;
+        if (row.uiFileType != 1 || !row.bHasDigest) continue;
+        files.push_back(File{row.ullInode, row.ullSize, row.llMtime, row.llCtime, row.uiMtimeNs,
+                             row.uiCtimeNs, row.ullDigest,
+                             DigestOf(row.strPath.data(), row.strPath.size())});
+    }
+    m_files.swap(files);
+}
+
+bool PreviousCopy::Find(const std::string& path, const struct stat& st, std::string& copy,
+                        uint64_t& digest) const {
+    const auto less = [](const File& f, uint64_t inode) { return f.ullInode < inode; };
+    auto it = std::lower_bound(m_files.begin(), m_files.end(), uint64_t(st.st_ino), less);
+    const uint64_t pathDigest = DigestOf(path.data(), path.size());
+    for (; it != m_files.end() && it->ullInode == uint64_t(st.st_ino); ++it) {
+        if (it->ullPathDigest != pathDigest || it->ullSize != uint64_t(st.st_size) ||
+            it->llMtime != st.st_mtim.tv_sec || it->uiMtimeNs != uint32_t(st.st_mtim.tv_nsec) ||
+            it->llCtime != st.st_ctim.tv_sec || it->uiCtimeNs != uint32_t(st.st_ctim.tv_nsec))
+            continue;
+        copy = m_copyDir + "/" + path;
+        struct stat old;
+        if (lstat(copy.c_str(), &old) != 0 || !S_ISREG(old.st_mode) || old.st_size != st.st_size ||
+            old.st_mtim.tv_sec != st.st_mtim.tv_sec || old.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
+            return false;
+        digest = it->ullDigest;
+        return true;
+    }
+    return false;
+}
