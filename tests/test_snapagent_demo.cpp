@@ -95,7 +95,9 @@ TEST(Snapagent, UsageErrorsAreOneLine) {
     const std::pair<std::vector<std::string>, const char*> cases[] = {
         {{}, "name a command"},
         {{"frobnicate"}, "unknown command [frobnicate]"},
-        {{"job", "--client", "1", "--job", "1", "/x"}, "--config is required"},
+        {{"job", "--config=", "--client", "1", "--job", "1", "/x"}, "--config needs a non-empty value"},
+        {{"job", "--config", "c", "--results=", "--client", "1", "--job", "1", "/x"},
+         "--results needs a non-empty value"},
         {{"job", "--config", "/nonexistent.conf", "--client", "1", "--job", "1", "/x"},
          "cannot read config [/nonexistent.conf]"},
         {{"job", "--config", "c", "--client", "1", "--job", "x1", "/x"}, "--job wants a decimal number"},

@@ -5,6 +5,14 @@
 #include "tools/ItemText.h"
 
 namespace snapagent {
+namespace {
+// A path without its trailing delimiters, as the plug-in and the agent may
+// write a share either way.
+std::string Bare(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+}  // namespace
 
 AgentLog::AgentLog(bool toStderr, const std::string& stateDir, long long jobId) {
     int level = 0;
@@ -22,12 +30,26 @@ void AgentLog::LogV(int level, const char* function, int line, const char* forma
                     va_list args) {
     const std::string message = FXString::FormatV(format, args);
     if (level < 0) m_failures.push_back(OneLine(message));
+    // "Backup Path[P], Export Path[E], Volume[V], VolumePath[W]."
+    static const char kPath[] = "Backup Path[", kVolume[] = "], Volume[", kEnd[] = "], VolumePath[";
+    const size_t volume = message.rfind(kVolume), volumeEnd = message.rfind(kEnd);
+    if (level == 0 && message.compare(0, sizeof kPath - 1, kPath) == 0 &&
+        volume != std::string::npos && volumeEnd != std::string::npos && volumeEnd > volume) {
+        const size_t pathEnd = message.find("], Export Path[");
+        if (pathEnd != std::string::npos)
+            m_volumes[Bare(message.substr(sizeof kPath - 1, pathEnd - (sizeof kPath - 1)))] =
+                message.substr(volume + sizeof kVolume - 1, volumeEnd - volume - (sizeof kVolume - 1));
+    }
     m_file->Log(level, function, line, "%s", message.c_str());
 }
 
+std::string AgentLog::VolumeOf(const std::string& share) const {
+    const auto found = m_volumes.find(Bare(share));
+    return found == m_volumes.end() ? std::string() : found->second;
+}
+
 std::string AgentLog::FailureNaming(const std::string& share) const {
-    std::string bare = share;
-    while (bare.size() > 1 && bare.back() == '/') bare.pop_back();
+    const std::string bare = Bare(share);
     for (size_t i = m_nMark; i < m_failures.size(); ++i) {
         const size_t at = m_failures[i].find(bare);
         // The share itself, not a longer path that starts with its text.
