@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <sys/stat.h>
 #include <thread>
 
@@ -127,89 +128,69 @@ TEST(SnapagentOutput, OneJobOfAClientAtATime) {
     EXPECT_EQ(WaitSnapagent(first, w.world.Base()).status, 0);
 }
 
-TEST(SnapagentOutput, FilesOfTheJobArePrivateAndNeverFollowLinks) {
+// Job and check command lines in turn on one world: stderr always
+// printable and never quoting a config line; --json always ending with the
+// job; each its status and stderr.
+TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
     World w;
-    ASSERT_EQ(w.Sh("umask 022; " + w.Job(1, "--transcript t.jsonl") + " >/dev/null"), 0);
-    for (const char* name : {"t.jsonl", "plugin.log", "calls.log"}) {
-        struct stat st;
-        ASSERT_EQ(stat(w.File(name).c_str(), &st), 0) << name;
-        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
-    }
-    // A link planted in the place of each is refused, its target untouched.
-    WriteFile(w.File("target"), "mine");
-    const std::pair<std::string, std::string> planted[] = {
-        {"t2.jsonl", "--transcript t2.jsonl"}, {"plugin.log", ""}, {"calls.log", ""}};
-    for (const auto& p : planted) {
-        SCOPED_TRACE(p.first);
-        std::string error;
-        ASSERT_TRUE(RemoveTree(w.File(p.first), error) && SymbolicLink(w.File("target"), w.File(p.first), error));
-        std::string err;
-        w.Sh(w.Job(2, p.second) + " >/dev/null", &err);
-        EXPECT_NE(err.find("symbolic link"), std::string::npos) << err;
-        EXPECT_EQ(ReadFile(w.File("target")), "mine");
-        RemoveTree(w.File(p.first), error);
-    }
-    // No file is touched before the command knows its config.
-    const std::string log = w.File("help.log");
-    w.Extra("[log]\nfile = " + log + "\n");
-    EXPECT_EQ(w.Sh("SNAPCLIENT_CONFIG=" + w.world.ConfigPath() + " " SNAPAGENT_PATH " --help >/dev/null"), 0);
-    EXPECT_FALSE(FileExists(log));
-}
-
-TEST(SnapagentOutput, NamesAndConfigTextNeverReachTheTerminalRaw) {
-    World w;
-    ASSERT_EQ(w.Sh(w.Job(1) + " >/dev/null"), 0);
     std::string error;
+    auto plant = [&](const std::string& name) {  // a link to a file of someone else
+        WriteFile(w.File("target"), "mine");
+        ASSERT_TRUE(RemoveTree(w.File(name), error) && SymbolicLink(w.File("target"), w.File(name), error));
+    };
+    auto mode = [&](const char* name) {
+        struct stat st;
+        return stat(w.File(name).c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+    };
     const std::string forged = "x\\..\\\rsnapagent: job 31 done: 3 shares: 3 compared\x1b[K";
-    ASSERT_TRUE(WriteBytes(w.world.Shares()[0].strLiveDir + "/" + forged, "x", false, error)) << error;
-    std::string err;
-    // -v: the plug-in's log, which names the file, goes to stderr too.
-    EXPECT_EQ(w.Sh(w.Job(2, "-v") + " >/dev/null", &err), 3);  // a ".." name is not delivered
-    EXPECT_TRUE(Printable(err)) << err;
-
-    // A password mistyped without "=" is never quoted; the config is the
-    // environment's when --config is not given, and must be a regular file.
-    w.Extra("[client.1]\npassword: hunter2XYZ\n");
-    const std::pair<std::string, std::string> configs[] = {
-        {w.Job(3), "neither a setting"},
-        {"SNAPCLIENT_CONFIG=" + w.world.ConfigPath() + " " SNAPAGENT_PATH " check --client 1",
-         "neither a setting"},
-        {SNAPAGENT_PATH " check --config /dev/null --client 1", "[/dev/null]: not a regular file"},
-    };
-    for (const auto& c : configs) {
-        EXPECT_EQ(w.Sh(c.first + " >&2", &err), 1) << c.first;
-        EXPECT_NE(err.find(c.second), std::string::npos) << err;
-        EXPECT_EQ(err.find("hunter2"), std::string::npos) << err;
-    }
-}
-
-TEST(SnapagentOutput, JsonEndsWithTheJobAndSharesResolveAsTyped) {
-    World w;
-    std::string err;
-    struct Case {
+    const std::string conf = "SNAPCLIENT_CONFIG=" + w.world.ConfigPath() + " " SNAPAGENT_PATH;
+    struct Step {
+        std::function<void()> before;
         std::string line;
-        int status;
-        const char* outcome;
-        std::string stderrHas;
-    } cases[] = {
-        {w.Job(1, "--json"), 0, "done", ""},
-        {w.Job(2, "--json --config /none.conf"), 1, "failed", "cannot read config [/none.conf]"},
-        // A relative share is one of the working folder; a path that is not
-        // there is said not to exist.
-        {w.Job(2, "--json mnt/data"), 0, "done", w.share + ": compared"},
-        {w.Job(3, "--json /no/such/share"), 3, "incomplete",
-         "/no/such/share: not backed up (/no/such/share does not exist)"},
+        int status;  // -1: any
+        std::string has;
+        const char* json;  // outcome of the last stdout line; null: not JSON
+    } steps[] = {
+        {[] {}, "umask 022; " + w.Job(1, "--json --transcript t.jsonl"), 0, "", "done"},
+        {[&] { EXPECT_EQ(mode("t.jsonl") | mode("plugin.log") | mode("calls.log"), 0600u); },
+         w.Job(2, "--json --config /none.conf"), 1, "cannot read config [/none.conf]", "failed"},
+        // A relative share is one of the working folder; a name holding
+        // terminal controls reaches stderr (-v: with the log) escaped.
+        {[&] { WriteFile(w.world.Shares()[0].strLiveDir + "/" + forged, "x"); },
+         w.Job(2, "-v --json mnt/data"), 3, w.share + ": needs a full scan", "incomplete"},
+        {[] {}, w.Job(3, "--json /no/such/share"), 3, "(/no/such/share does not exist)", "incomplete"},
+        {[&] { plant("t4.jsonl"); }, w.Job(4, "--transcript t4.jsonl"), 1, "symbolic link", nullptr},
+        {[&] { plant("plugin.log"); }, w.Job(4), -1, "symbolic link", nullptr},
+        {[&] { plant("calls.log"); }, w.Job(4), -1, "symbolic link", nullptr},
+        // No file is touched before the command knows its config.
+        {[&] { w.Extra("[log]\nfile = " + w.File("help.log") + "\n"); }, conf + " --help", 0, "", nullptr},
+        // A password mistyped without "=" is never quoted; the config is the
+        // environment's when --config is not given, and a regular file.
+        {[&] {
+             EXPECT_FALSE(FileExists(w.File("help.log")));
+             w.Extra("[client.1]\npassword: hunter2XYZ\n");
+         },
+         w.Job(5, "--json"), 1, "neither a setting", "failed"},
+        {[] {}, conf + " check --client 1 >&2", 1, "neither a setting", nullptr},
+        {[] {}, SNAPAGENT_PATH " check --config /dev/null --client 1 >&2", 1, "not a regular file", nullptr},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        EXPECT_EQ(w.Sh(c.line + " >out.json", &err), c.status) << err;
-        EXPECT_NE(err.find(c.stderrHas), std::string::npos) << err;
-        const std::vector<std::string> lines = SplitLines(ReadFile(w.File("out.json")));
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.line);
+        step.before();
+        std::string err;
+        const int status = w.Sh(step.line + (step.line.find(">&2") == std::string::npos ? " >out" : ""), &err);
+        EXPECT_TRUE(step.status < 0 || status == step.status) << status << " " << err;
+        EXPECT_NE(err.find(step.has), std::string::npos) << err;
+        EXPECT_TRUE(Printable(err)) << err;
+        EXPECT_EQ(err.find("hunter2"), std::string::npos) << err;
+        EXPECT_TRUE(!FileExists(w.File("target")) || ReadFile(w.File("target")) == "mine");
+        if (!step.json) continue;
+        const std::vector<std::string> lines = SplitLines(ReadFile(w.File("out")));
         ASSERT_FALSE(lines.empty());
         const nlohmann::json end = nlohmann::json::parse(lines.back());
-        EXPECT_EQ(end["outcome"], c.outcome) << lines.back();
-        EXPECT_EQ(end["exit"], c.status);
-        EXPECT_EQ(end["error"].is_null(), c.status != 1) << lines.back();
+        EXPECT_EQ(end["outcome"], step.json) << lines.back();
+        EXPECT_EQ(end["exit"], status);
+        EXPECT_EQ(end["error"].is_null(), status != 1) << lines.back();
     }
 }
 

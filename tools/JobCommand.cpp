@@ -242,8 +242,10 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
     // Every mistake in the config is named before the plug-in touches the array.
     const ConfigCheckResult checked = CheckConfig(options.strConfig, plan.ulClientId);
+    // --quiet leaves outcome lines and errors only.
     for (const std::string& warning : checked.warnings)
-        fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(warning).c_str());
+        if (options.common.verbosity != Verbosity::kQuiet)
+            fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(warning).c_str());
     if (!checked.strError.empty()) return end.Fail(checked.strError);
     std::string error;
     // The client keeps the folder for the whole job, and the transcript
