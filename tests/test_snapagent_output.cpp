@@ -159,6 +159,7 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
         {[&] { WriteFile(w.world.Shares()[0].strLiveDir + "/" + forged, "x"); },
          w.Job(2, "-v --json mnt/data"), 3, w.share + ": needs a full scan", "incomplete"},
         {[] {}, w.Job(3, "--json /no/such/share"), 3, "(/no/such/share does not exist)", "incomplete"},
+        {[] {}, conf + " check --client 1 mnt/data /no/such >&2", 1, "share /no/such: does not exist", nullptr},
         {[&] { plant("t4.jsonl"); }, w.Job(4, "--transcript t4.jsonl"), 1, "symbolic link", nullptr},
         {[&] { plant("plugin.log"); }, w.Job(4), -1, "symbolic link", nullptr},
         {[&] { plant("calls.log"); }, w.Job(4), -1, "symbolic link", nullptr},

@@ -11,7 +11,9 @@
 #include "tools/ItemText.h"
 #include "tools/JobCommand.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace snapagent {
@@ -74,8 +76,12 @@ bool MountFormatOf(const std::string& share, bool autoMount, std::string& mountF
 }
 
 void CheckShare(Checks& checks, ManageONTAP& array, const std::string& share, bool autoMount) {
-    std::string mountFormat, error;
-    if (!MountFormatOf(share, autoMount, mountFormat, error)) {
+    std::string mountFormat, error, path = share;
+    struct stat st;
+    if (MakeAbsolute(path, error) && !autoMount && lstat(path.c_str(), &st) != 0 &&
+        errno == ENOENT)
+        error = "does not exist";
+    if (!error.empty() || !MountFormatOf(path, autoMount, mountFormat, error)) {
         checks.Report(false, "share " + PrintablePath(share), error);
         return;
     }

@@ -109,6 +109,14 @@ bool RemoveRegularFile(const std::string& path, std::string& error) {
     return true;
 }
 
+bool MakeAbsolute(std::string& path, std::string& error) {
+    if (path.empty() || path[0] == '/') return true;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) return Fail(error, "cannot read the current folder", path);
+    path = std::string(cwd) + "/" + path;
+    return true;
+}
+
 bool WriteAndFlush(FILE* file, const std::string& text) {
     fwrite(text.data(), 1, text.size(), file);
     fflush(file);

@@ -27,6 +27,9 @@ bool RemoveTree(const std::string& path, std::string& error);
 // Removes a regular file; a path that does not exist is not an error, and
 // anything else there (a folder, a link) is refused and left alone.
 bool RemoveRegularFile(const std::string& path, std::string& error);
+// A path given relative to the working folder made absolute, as a shell
+// user means it; an absolute one stays as it is.
+bool MakeAbsolute(std::string& path, std::string& error);
 // Writes text to the stream and flushes it; false (errno set) when either
 // failed. A line-buffered stream (stdout) reports a failed flush only in its
 // error flag, which this reads too.

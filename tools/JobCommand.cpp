@@ -171,20 +171,6 @@ std::string MissingBaseReason(const std::string& reason, const std::string& volu
            ": run a full job (without --prev), or give --prev the job that left one";
 }
 
-// A share given relative to the working folder, as a shell user means it.
-bool AbsoluteShares(std::list<std::string>& shares, std::string& error) {
-    char cwd[4096];
-    for (std::string& share : shares) {
-        if (share.empty() || share[0] == '/') continue;
-        if (!getcwd(cwd, sizeof cwd)) {
-            error = std::string("cannot read the current folder: ") + strerror(errno);
-            return false;
-        }
-        share = std::string(cwd) + "/" + share;
-    }
-    return true;
-}
-
 // The error line of a failed job: the innermost reason first (the shares
 // the plug-in dropped, else what it logged as failures during the step,
 // else its error's own message), then the code and the step.
@@ -250,10 +236,9 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     std::string error;
     // The client keeps the folder for the whole job, and the transcript
     // names it by its full path only.
-    std::list<std::string> resultsDir{plan.strResultsDir};
-    if (!AbsoluteShares(plan.shares, error) || !AbsoluteShares(resultsDir, error))
-        return end.Fail(error);
-    plan.strResultsDir = resultsDir.front();
+    if (!MakeAbsolute(plan.strResultsDir, error)) return end.Fail(error);
+    for (std::string& share : plan.shares)
+        if (!MakeAbsolute(share, error)) return end.Fail(error);
 
     // The state and results folders hold files that name the backed-up
     // files: no other local user may list or read them.
