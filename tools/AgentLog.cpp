@@ -12,6 +12,16 @@ std::string Bare(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
 }
+
+// The text between the first open and the next close after it.
+bool Field(const std::string& text, const std::string& open, const std::string& close,
+           std::string& value) {
+    const size_t start = text.find(open);
+    const size_t end = start == std::string::npos ? start : text.find(close, start + open.size());
+    if (end == std::string::npos) return false;
+    value = text.substr(start + open.size(), end - start - open.size());
+    return true;
+}
 }  // namespace
 
 AgentLog::AgentLog(bool toStderr, const std::string& stateDir, long long jobId) {
@@ -30,16 +40,13 @@ void AgentLog::LogV(int level, const char* function, int line, const char* forma
                     va_list args) {
     const std::string message = FXString::FormatV(format, args);
     if (level < 0) m_failures.push_back(OneLine(message));
+    // The plug-in's resolution of a share, at level 0:
     // "Backup Path[P], Export Path[E], Volume[V], VolumePath[W]."
-    static const char kPath[] = "Backup Path[", kVolume[] = "], Volume[", kEnd[] = "], VolumePath[";
-    const size_t volume = message.rfind(kVolume), volumeEnd = message.rfind(kEnd);
-    if (level == 0 && message.compare(0, sizeof kPath - 1, kPath) == 0 &&
-        volume != std::string::npos && volumeEnd != std::string::npos && volumeEnd > volume) {
-        const size_t pathEnd = message.find("], Export Path[");
-        if (pathEnd != std::string::npos)
-            m_volumes[Bare(message.substr(sizeof kPath - 1, pathEnd - (sizeof kPath - 1)))] =
-                message.substr(volume + sizeof kVolume - 1, volumeEnd - volume - (sizeof kVolume - 1));
-    }
+    std::string path, volume;
+    if (level == 0 && message.compare(0, 12, "Backup Path[") == 0 &&
+        Field(message, "Backup Path[", "], Export Path[", path) &&
+        Field(message, "], Volume[", "], VolumePath[", volume))
+        m_volumes[Bare(path)] = volume;
     m_file->Log(level, function, line, "%s", message.c_str());
 }
 

@@ -155,7 +155,8 @@ void WriteJobSummaryJson(FILE* out, LONGLONG jobId, const JobEnd& end, int statu
     }
     line["shares"] = counts;
     line["exit"] = status;
-    line["error"] = end.strError.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(end.strError);
+    line["error"] = nullptr;
+    if (!end.strError.empty()) line["error"] = end.strError;
     const std::string text = line.dump() + "\n";
     if (!WriteAndFlush(out, text))
         OutputFailure::Note("cannot write the results to stdout", errno);
