@@ -160,7 +160,20 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
          w.Job(2, "-v --json mnt/data"), 3, w.share + ": needs a full scan", "incomplete"},
         {[] {}, w.Job(3, "--json /no/such/share"), 3, "(/no/such/share does not exist)", "incomplete"},
         {[] {}, conf + " check --client 1 mnt/data /no/such >&2", 1, "share /no/such: does not exist", nullptr},
-        {[&] { plant("t4.jsonl"); }, w.Job(4, "--transcript t4.jsonl"), 1, "symbolic link", nullptr},
+        // A recording is private too; a folder where the map file goes is
+        // refused, not removed.
+        {[&] { w.Extra("[array]\nbackend = record\nrecord_to = " + w.File("rec.json") + "\n"); },
+         "umask 022; " + w.Job(3), -1, "", nullptr},
+        {[&] {
+             EXPECT_EQ(mode("rec.json"), 0600u);
+             w.Extra("[array]\nbackend = local\n");
+             MakeDirs(w.File("res/nativeSnapMapInfo.vkf/keep"));
+         },
+         w.Job(3, "--results res"), 1, "not a regular file, left alone", nullptr},
+        {[&] {
+             EXPECT_TRUE(FileExists(w.File("res/nativeSnapMapInfo.vkf/keep")));
+             plant("t4.jsonl");
+         }, w.Job(4, "--transcript t4.jsonl"), 1, "symbolic link", nullptr},
         {[&] { plant("plugin.log"); }, w.Job(4), -1, "symbolic link", nullptr},
         {[&] { plant("calls.log"); }, w.Job(4), -1, "symbolic link", nullptr},
         // No file is touched before the command knows its config.
