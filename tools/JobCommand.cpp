@@ -219,10 +219,6 @@ std::string JobSummary(const JobResult& result, LONGLONG jobId) {
            Counted(result.shares.size(), "share", "shares") + (text.empty() ? "" : ": " + text);
 }
 
-}  // namespace
-
-namespace {
-
 int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     setenv("SNAPCLIENT_CONFIG", options.strConfig.c_str(), 1);
     JobSpec& plan = options.plan;
