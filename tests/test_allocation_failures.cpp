@@ -39,40 +39,43 @@ void operator delete(void* p, size_t) noexcept { free(p); }
 namespace {
 
 TEST(AllocationFailures, EveryCallOfACycleAnswersWithAnError) {
-    int caughtAsErrors = 0;
+    int answeredWith14 = 0;
     for (long n = 0;; n += 1 + n / 20) {
         Cycle cycle(true, true);
         JobResult jobs[3];
         std::vector<std::string> violations;
-        Phase fired;
-        Hooks hooks;
+        Phase current, failed;
+        bool escaped = false, settled = false;
         // The pull loop and the compare's argument copy are the agent's own
         // allocations: only the client's count.
-        hooks.before = [&](const Phase& phase) {
-            g_inPhase = 0;
-            g_armed = phase.step != Step::Pull;
-            if (g_armed) fired = phase;
-        };
-        hooks.after = [&](const Phase&) { g_armed = false; };
+        Hooks hooks{[&](const Phase& phase) {
+                        g_inPhase = 0;
+                        g_armed = phase.step != Step::Pull;
+                        current = phase;
+                    },
+                    [&](const Phase& phase) {
+                        g_armed = false;
+                        if (g_fired && !settled) failed = phase, settled = true;
+                    }};
         g_countdown = n;
         g_fired = false;
-        bool escaped = false;
         try {
             cycle.Run(hooks, jobs, violations);
         } catch (const std::bad_alloc&) {
-            escaped = !(fired.step == Step::Compare && g_inPhase == 1);
+            escaped = !(current.step == Step::Compare && g_inPhase == 1);
+            failed = current;
         }
         g_armed = false;
         g_countdown = -1;
         if (!g_fired) break;  // n is past the cycle's last allocation
-        EXPECT_FALSE(escaped) << "allocation " << n << " escaped from " << fired.Name();
-        const JobResult& job = jobs[fired.job - 1];
-        const CRyError* result = job.Result(fired);
-        if (fired.step == Step::Compare && job.shares.count(fired.share))
-            result = &job.shares.at(fired.share).compare;
-        if (result && result->IsError() && result->Win32Code() == ERROR_OUTOFMEMORY) ++caughtAsErrors;
+        EXPECT_FALSE(escaped) << "allocation " << n << " escaped from " << failed.Name();
+        const JobResult& job = jobs[failed.job - 1];
+        const auto share = job.shares.find(failed.share);
+        const CRyError* result = failed.step == Step::Compare && share != job.shares.end()
+                                     ? &share->second.compare : job.Result(failed);
+        answeredWith14 += result && result->Win32Code() == ERROR_OUTOFMEMORY;
     }
-    EXPECT_GT(caughtAsErrors, 0);
+    EXPECT_GT(answeredWith14, 0);
 }
 
 }  // namespace
