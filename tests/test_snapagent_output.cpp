@@ -41,26 +41,19 @@ struct World {
     }
     void Change(int files) {
         for (int i = 0; i < files; ++i)
-            ASSERT_TRUE(WriteBytes(world.Shares()[0].strLiveDir + "/f" + std::to_string(i) + "-" +
-                                       std::to_string(rand()), "x", false, error)) << error;
+            WriteFile(world.Shares()[0].strLiveDir + "/f" + std::to_string(i + 100 * rand()), "x");
     }
     std::string Job(int id, const std::string& more = "") const {
         return std::string(SNAPAGENT_PATH) + " job " + (more.find("-v") == 0 ? "" : "-q") +
-               " --config " + world.ConfigPath() +
-               " --client 1 --job " + std::to_string(id) +
+               " --config " + world.ConfigPath() + " --client 1 --job " + std::to_string(id) +
                (id > 1 ? " --prev " + std::to_string(id - 1) : "") + " " + more + " " + share;
     }
     // Runs a shell line; err is the file its stderr went to.
     int Sh(const std::string& line, std::string* err = nullptr) const {
-        const std::string errFile = File("sh.err");
-        const std::string command = "cd " + world.Base() + " && SNAPAGENT_STATE_DIR=" +
-                                    File("state") + " sh -c '" + line + "' 2>" + errFile;
-        const int rc = system(command.c_str());
-        if (err) *err = ReadFile(errFile);
+        const int rc = system(("cd " + world.Base() + " && SNAPAGENT_STATE_DIR=" + File("state") +
+                               " sh -c '" + line + "' 2>" + File("sh.err")).c_str());
+        if (err) *err = ReadFile(File("sh.err"));
         return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    }
-    bool HasSnapshot(int job) const {
-        return FileExists(File("array/.snapcatalog/data/VKOP_1_0_" + std::to_string(job) + ".cat"));
     }
 };
 
@@ -73,27 +66,26 @@ bool Printable(const std::string& text) {
 
 TEST(SnapagentOutput, OutputThatCannotBeWrittenFailsTheJob) {
     struct Case {
-        const char* name;
         std::string more;  // options of job 2
         const char* redirect;
+        const char* config;  // settings of job 2
         const char* error;
     } cases[] = {
-        {"stdout full", "--json", ">/dev/full", "cannot write the results to stdout: No space left"},
-        {"transcript full", "--transcript /dev/full", ">/dev/null",
-         "cannot write transcript [/dev/full]: No space left"},
-        {"reader gone", "", "| head -1 >/dev/null", "cannot write the results to stdout: Broken pipe"},
-        {"log full", "", ">/dev/null", "cannot write the log [/dev/full]: No space left"},
-        {"calls log full", "", ">/dev/null", "cannot write the calls log [/dev/full]: No space left"},
+        {"--json", ">/dev/full", "", "cannot write the results to stdout: No space left"},
+        {"--transcript /dev/full", ">/dev/null", "", "cannot write transcript [/dev/full]: No space left"},
+        {"", "| head -1 >/dev/null", "", "cannot write the results to stdout: Broken pipe"},
+        {"", ">/dev/null", "[log]\nfile = /dev/full\n", "cannot write the log [/dev/full]: No space left"},
+        {"", ">/dev/null", "[array]\ncalls_log = /dev/full\n",
+         "cannot write the calls log [/dev/full]: No space left"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.error);
         World w;
         ASSERT_EQ(w.Sh(w.Job(1) + " >/dev/null"), 0);
         w.Change(40);
-        if (std::string(c.name) == "log full") w.Extra("[log]\nfile = /dev/full\n");
-        if (std::string(c.name) == "calls log full") w.Extra("[array]\ncalls_log = /dev/full\n");
+        w.Extra(c.config);
         std::string err;
-        // The status of snapagent, not of the pipe's last command.
+        // snapagent's own status goes to a file: a pipeline's is its last command's.
         const int status = w.Sh("{ SNAPAGENT_TEST_PULL_DELAY_MS=5 " + w.Job(2, c.more) +
                                     "; echo $? >status; } " + c.redirect, &err);
         ASSERT_EQ(status, 0) << err;
@@ -102,11 +94,12 @@ TEST(SnapagentOutput, OutputThatCannotBeWrittenFailsTheJob) {
         EXPECT_EQ(SplitLines(err).size(), 1u) << err;
         // Stopped as a failed job stops: the previous snapshot stays, and
         // the job run again completes it.
-        EXPECT_TRUE(w.HasSnapshot(1));
+        const std::string base = w.File("array/.snapcatalog/data/VKOP_1_0_1.cat");
+        EXPECT_TRUE(FileExists(base));
         w.Extra("[log]\nfile = " + w.File("plugin.log") + "\n[array]\ncalls_log = " +
                 w.File("calls.log") + "\n");
         EXPECT_EQ(w.Sh(w.Job(2) + " >/dev/null", &err), 0) << err;
-        EXPECT_FALSE(w.HasSnapshot(1));
+        EXPECT_FALSE(FileExists(base));
     }
 }
 
