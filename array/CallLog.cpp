@@ -1,6 +1,7 @@
 #include "array/CallLog.h"
 
 #include "array/ScriptJson.h"
+#include "host/OutputFailure.h"
 
 #include <cerrno>
 #include <cstring>
@@ -15,16 +16,20 @@ ordered_json Bytes(const std::string& bytes) { return BytesToOrderedJson(bytes);
 }  // namespace
 
 bool CallLog::Open(const std::string& path, std::string& error) {
-    m_fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // The calls name the job's volumes and snapshots: 0600, never through a link.
+    m_fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (m_fd < 0) {
-        error = "calls log [" + path + "]: cannot open: " + std::strerror(errno);
+        error = "calls log [" + path + "]: cannot open: " +
+                (errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
         return false;
     }
+    m_strPath = path;
     return true;
 }
 
 CallLog::~CallLog() {
-    if (m_fd >= 0) close(m_fd);
+    if (m_fd >= 0 && close(m_fd) != 0)
+        OutputFailure::Note("cannot close the calls log [" + m_strPath + "]", errno);
 }
 
 void CallLog::Write(const std::string& operation, const ordered_json& arguments,
@@ -37,9 +42,12 @@ void CallLog::Write(const std::string& operation, const ordered_json& arguments,
     line["message"] = Bytes(result.strMessage);
     line["out"] = out.is_null() ? ordered_json::object() : out;
     const std::string text = line.dump() + "\n";
-    // A log that cannot be written must not change the job's outcome.
-    ssize_t written = write(m_fd, text.data(), text.size());
-    (void)written;
+    // The array call itself stands as answered; the agent ends the job at
+    // its next check, as for any output it could not write.
+    const ssize_t written = write(m_fd, text.data(), text.size());
+    if (written != static_cast<ssize_t>(text.size()))
+        OutputFailure::Note("cannot write the calls log [" + m_strPath + "]",
+                            written < 0 ? errno : ENOSPC);
 }
 
 CallLoggingBackend::CallLoggingBackend(const boost::shared_ptr<ArrayBackend>& inner,

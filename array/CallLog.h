@@ -5,7 +5,8 @@
 // that matter: diff handle, flags, batch size and end flag, snapshot names;
 // never whole batches, never credentials). Byte strings are encoded as in
 // ScriptJson.h. Each line is one append write, so lines of several
-// processes sharing the file do not interleave.
+// processes sharing the file do not interleave. A line that cannot be
+// written is noted in OutputFailure (host/OutputFailure.h).
 #pragma once
 
 #include <boost/shared_ptr.hpp>
@@ -24,6 +25,7 @@ public:
 
 private:
     int m_fd = -1;
+    std::string m_strPath;
 };
 
 // Passes every call to the inner back end and writes it to a CallLog.

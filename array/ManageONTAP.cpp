@@ -2,10 +2,40 @@
 
 #include "array/ArrayBackend.h"
 
+#include <new>
+
 namespace {
 ArrayStatus NotAttached() {
     return ArrayStatus::Fail(kArrayErrNotConnected,
                              "No array connection: no array back end is attached");
+}
+
+// The answer of the back end, or a failed call when it throws (a copy buffer
+// or a parser out of memory): no exception reaches the client, which takes
+// a failed call as it takes any other. Building the failure may itself run
+// out of memory; the last resort is the code with an empty message, which
+// allocates nothing.
+template <typename Call>
+ArrayStatus Answer(const boost::shared_ptr<ArrayBackend>& backend, Call call) noexcept {
+    ArrayStatus failed;
+    failed.bOk = false;
+    failed.uiCode = kArrayErrInternal;
+    try {
+        if (!backend) return NotAttached();
+        return call(*backend);
+    } catch (const std::bad_alloc&) {
+        try {
+            failed.strMessage = "The array back end ran out of memory";
+        } catch (...) {
+        }
+    } catch (const std::exception& e) {
+        try {
+            failed.strMessage = std::string("The array back end failed: ") + e.what();
+        } catch (...) {
+        }
+    } catch (...) {
+    }
+    return failed;
 }
 }  // namespace
 
@@ -19,30 +49,46 @@ void ManageONTAP::AttachBackend(const boost::shared_ptr<ArrayBackend>& backend) 
 // A success leaves the last error alone, as errno does: the client reads it
 // only right after a call that failed.
 bool ManageONTAP::Record(bool ok, uint32_t code, const std::string& message) {
-    if (!ok) m_stLastError.set(code, message);
-    return ok;
+    if (ok) return true;
+    try {
+        m_stLastError.set(code, message);
+    } catch (...) {
+        m_stLastError.uiCode = code;  // out of memory for the message: the code stays
+        m_stLastError.strMessage.clear();
+    }
+    return false;
 }
 
 bool ManageONTAP::OpenConnection() {
-    const ArrayStatus status = m_pBackend ? m_pBackend->OpenConnection() : NotAttached();
+    const ArrayStatus status =
+        Answer(m_pBackend, [](ArrayBackend& b) { return b.OpenConnection(); });
     return Record(status.bOk, status.uiCode, status.strMessage);
 }
 
-bool ManageONTAP::IsCluster() { return m_pBackend && m_pBackend->IsCluster(); }
+bool ManageONTAP::IsCluster() try {
+    return m_pBackend && m_pBackend->IsCluster();
+} catch (...) {
+    return false;
+}
 
-bool ManageONTAP::IsClusterInterface() { return m_pBackend && m_pBackend->IsClusterInterface(); }
+bool ManageONTAP::IsClusterInterface() try {
+    return m_pBackend && m_pBackend->IsClusterInterface();
+} catch (...) {
+    return false;
+}
 
 bool ManageONTAP::GetFileServerVersion(unsigned& major, unsigned& minor, unsigned& third,
                                        bool refresh) {
     const ArrayStatus status =
-        m_pBackend ? m_pBackend->GetVersion(major, minor, third) : NotAttached();
+        Answer(m_pBackend, [&](ArrayBackend& b) { return b.GetVersion(major, minor, third); });
     return Record(status.bOk, status.uiCode, status.strMessage);
 }
 
 bool ManageONTAP::GetActualStoragePathForNfsExport(const std::string& exportPath,
                                                    std::string& volumePath) {
-    const ArrayStatus status =
-        m_pBackend ? m_pBackend->GetStoragePathForExport(exportPath, volumePath) : NotAttached();
+    const ArrayStatus status = Answer(m_pBackend, [&](ArrayBackend& b) {
+        return b.GetStoragePathForExport(exportPath, volumePath);
+    });
     return Record(status.bOk, status.uiCode, status.strMessage);
 }
 
@@ -50,16 +96,25 @@ bool ManageONTAP::GetSnapShotList(std::vector<SnapShotInfo_t>& snapshots, std::s
                                   long flags, std::string prefix) {
     // The caller's list may already hold entries; the array's answer is
     // appended, and nothing is appended when the call fails.
-    std::vector<SnapShotInfo_t> listed;
-    const ArrayStatus status =
-        m_pBackend ? m_pBackend->ListSnapshots(volume, prefix, listed) : NotAttached();
-    if (status.bOk) snapshots.insert(snapshots.end(), listed.begin(), listed.end());
+    const size_t before = snapshots.size();
+    const ArrayStatus status = Answer(m_pBackend, [&](ArrayBackend& b) {
+        std::vector<SnapShotInfo_t> listed;
+        const ArrayStatus answer = b.ListSnapshots(volume, prefix, listed);
+        if (!answer.bOk) return answer;
+        try {
+            snapshots.insert(snapshots.end(), listed.begin(), listed.end());
+        } catch (...) {
+            snapshots.resize(before);
+            throw;
+        }
+        return answer;
+    });
     return Record(status.bOk, status.uiCode, status.strMessage);
 }
 
 bool ManageONTAP::CreateOntapSnap(const std::string& volume, const std::string& name) {
     const ArrayStatus status =
-        m_pBackend ? m_pBackend->CreateSnapshot(volume, name) : NotAttached();
+        Answer(m_pBackend, [&](ArrayBackend& b) { return b.CreateSnapshot(volume, name); });
     return Record(status.bOk, status.uiCode, status.strMessage);
 }
 
@@ -67,7 +122,7 @@ bool ManageONTAP::DeleteOntapSnap(const std::string& volume, const std::string& 
     // Our arrays never keep a snapshot alive for another user.
     if (busy) *busy = false;
     const ArrayStatus status =
-        m_pBackend ? m_pBackend->DeleteSnapshot(volume, name) : NotAttached();
+        Answer(m_pBackend, [&](ArrayBackend& b) { return b.DeleteSnapshot(volume, name); });
     return Record(status.bOk, status.uiCode, status.strMessage);
 }
 
@@ -75,25 +130,25 @@ bool ManageONTAP::SnapDiffStart(const std::string& volume, const std::string& ba
                                 const std::string& incremental, unsigned long maxItems,
                                 std::string protocol, std::string& handle, bool& escapedNames,
                                 bool& emptyBatchesAllowed) {
-    const ArrayStatus status =
-        m_pBackend ? m_pBackend->SnapDiffStart(volume, base, incremental, maxItems, protocol,
-                                               handle, escapedNames, emptyBatchesAllowed)
-                   : NotAttached();
+    const ArrayStatus status = Answer(m_pBackend, [&](ArrayBackend& b) {
+        return b.SnapDiffStart(volume, base, incremental, maxItems, protocol, handle,
+                               escapedNames, emptyBatchesAllowed);
+    });
     return Record(status.bOk, status.uiCode, status.strMessage);
 }
 
 bool ManageONTAP::SnapDiffNext(const std::string& handle, std::vector<SnapDiffFileInfo>& batch,
                                bool& end) {
     const ArrayStatus status =
-        m_pBackend ? m_pBackend->SnapDiffNext(handle, batch, end) : NotAttached();
+        Answer(m_pBackend, [&](ArrayBackend& b) { return b.SnapDiffNext(handle, batch, end); });
     return Record(status.bOk, status.uiCode, status.strMessage);
 }
 
 bool ManageONTAP::SnapDiffEnd(const std::string& handle) {
-    const ArrayStatus status = m_pBackend ? m_pBackend->SnapDiffEnd(handle) : NotAttached();
+    const ArrayStatus status =
+        Answer(m_pBackend, [&](ArrayBackend& b) { return b.SnapDiffEnd(handle); });
     return Record(status.bOk, status.uiCode, status.strMessage);
 }
-
 unsigned ManageONTAP::GetLastError() { return m_stLastError.uiCode; }
 
 unsigned ManageONTAP::GetLastError(std::string& message) {

@@ -1,5 +1,7 @@
 #include "array/ScriptJson.h"
 
+#include "host/FXFile.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -470,9 +472,12 @@ bool SaveArrayScript(const std::string& path, const ArrayScript& script, std::st
 
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
     const std::string temp = path + ".tmp." + std::to_string(getpid());
-    FILE* file = fopen(temp.c_str(), "wb");
+    // A recording names the job's volumes and snapshots: 0600, never
+    // through a link planted at the temporary name.
+    FILE* file = nullptr;
+    const CRyError opened = FXFile::vkfopen(file, temp, "wb");
     if (!file) {
-        error = "cannot create [" + temp + "]: " + std::strerror(errno);
+        error = opened.Message();
         return false;
     }
     const bool written = fwrite(text.data(), 1, text.size(), file) == text.size() &&

@@ -5,7 +5,10 @@
 // pid the writing process and job the job id the agent set ("-" before one
 // is set), so that the lines of several jobs and processes sharing one file
 // can be told apart. Backslash, tab, newline and carriage return are
-// escaped so that every message stays one line.
+// written \\, \t, \n, \r and every other byte below 0x20 and 0x7F as \xHH,
+// so that every message stays one line and holds no terminal control.
+// The file is created 0600 and never opened through a link; a failed write,
+// flush or close is noted in OutputFailure.
 // Level and file come from the config ([log] level, [log] file); level 0 by
 // default. Thread-safe for concurrent Log calls.
 #pragma once
@@ -28,11 +31,13 @@ public:
     void LogV(int level, const char* function, int line, const char* format,
               va_list args) override;
 
-    // Escapes backslash, tab, newline and carriage return.
     static std::string EscapeField(const std::string& text);
 
 private:
+    std::string FailureText(const char* what) const;
+
     int m_iLevel;
+    std::string m_strPath;
     long long m_llJobId = 0;
     FILE* m_pFile;
     bool m_bOwnsFile;

@@ -1,8 +1,11 @@
 #include "host/FileLogWriter.h"
 
+#include "host/FXFile.h"
 #include "host/FXString.h"
+#include "host/OutputFailure.h"
 #include "host/VKPlatformInfo.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <ctime>
 #include <sys/time.h>
@@ -22,32 +25,49 @@ std::string TimeStamp() {
 }  // namespace
 
 CFileLogWriter::CFileLogWriter(int level, const std::string& path)
-    : m_iLevel(level), m_pFile(stderr), m_bOwnsFile(false) {
-    if (!path.empty()) {
-        FILE* file = fopen(path.c_str(), "a");
-        if (file) {
-            m_pFile = file;
-            m_bOwnsFile = true;
-        } else {
-            fprintf(stderr, "log: cannot open [%s], logging to stderr\n", path.c_str());
-        }
+    : m_iLevel(level), m_strPath(path), m_pFile(stderr), m_bOwnsFile(false) {
+    if (path.empty()) return;
+    // The log names every changed file: created 0600, never through a link.
+    FILE* file = nullptr;
+    const CRyError opened = FXFile::vkfopen(file, path, "a");
+    if (file) {
+        m_pFile = file;
+        m_bOwnsFile = true;
+    } else {
+        fprintf(stderr, "log: %s, logging to stderr\n", opened.Message().c_str());
     }
 }
 
 CFileLogWriter::~CFileLogWriter() {
-    if (m_bOwnsFile) fclose(m_pFile);
+    if (m_bOwnsFile && fclose(m_pFile) != 0) OutputFailure::Note(FailureText("close"), errno);
+}
+
+std::string CFileLogWriter::FailureText(const char* what) const {
+    return std::string("cannot ") + what + " the log [" + (m_bOwnsFile ? m_strPath : "stderr") +
+           "]";
 }
 
 std::string CFileLogWriter::EscapeField(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
         switch (c) {
             case '\\': out += "\\\\"; break;
             case '\t': out += "\\t"; break;
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
-            default: out += c;
+            default:
+                // A file name may hold terminal control sequences: a reader
+                // of the log with cat or tail must see them, not obey them.
+                if (byte < 0x20 || byte == 0x7F) {
+                    out += "\\x";
+                    out += kHex[byte >> 4];
+                    out += kHex[byte & 15];
+                } else {
+                    out += c;
+                }
         }
     }
     return out;
@@ -61,8 +81,9 @@ void CFileLogWriter::LogV(int level, const char* function, int line, const char*
                            std::to_string(level) + "\t" + EscapeField(function ? function : "") +
                            "\t" + std::to_string(line) + "\t" + EscapeField(message) + "\n";
     std::lock_guard<std::mutex> lock(m_mutex);
-    fwrite(lineText.data(), 1, lineText.size(), m_pFile);
-    fflush(m_pFile);
+    if (fwrite(lineText.data(), 1, lineText.size(), m_pFile) != lineText.size() ||
+        fflush(m_pFile) != 0)
+        OutputFailure::Note(FailureText("write"), errno);
 }
 
 CFileLogWriter* CreateConfiguredLogWriter() {

@@ -15,12 +15,19 @@ const char kSnapNameBase[] = "VKOP";
 }
 
 extern "C" __attribute__((visibility("default"))) CFileServerSnapClientBase* GetSnapClient() {
-    return new (std::nothrow) CNetAppSnapClient();
+    // A constructor that runs out of memory gives the agent no client, as a
+    // failed allocation does.
+    try {
+        return new (std::nothrow) CNetAppSnapClient();
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 CNetAppSnapClient::CNetAppSnapClient()
     : m_ulClientId(0), m_ulAppId1(0), m_ulAppId2(0), m_llJobId(0), m_llReserved1(0),
-      m_llReserved2(0), m_llReserved3(0), m_llPrevJobId(0), m_bAutoMountClient(false) {}
+      m_llReserved2(0), m_llReserved3(0), m_llPrevJobId(0), m_bAutoMountClient(false),
+      m_errOutOfMemory(FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY)) {}
 
 CNetAppSnapClient::~CNetAppSnapClient() {
     // The change event databases go before the array connection: a store may
@@ -35,7 +42,7 @@ CRyError CNetAppSnapClient::Initialize(LONGLONG jobId, ULONG clientId, ULONG app
                                        const std::string& reserved,
                                        const std::string& snapMapInfoFile, LONGLONG prevJobId,
                                        LONGLONG reserved1, LONGLONG reserved2, LONGLONG reserved3,
-                                       const ContentMapperAPIPtr& contentMapper) {
+                                       const ContentMapperAPIPtr& contentMapper) try {
     SC_OPERATION();
     m_llJobId = jobId;
     m_ulClientId = clientId;
@@ -66,6 +73,8 @@ CRyError CNetAppSnapClient::Initialize(LONGLONG jobId, ULONG clientId, ULONG app
     if (castErr.IsError()) return castErr;
     m_mapContentMapperPaths = mapper->GetPathMap();
     return CRyError::Success();
+} catch (...) {
+    return SC_CAUGHT();
 }
 
 CRyError CNetAppSnapClient::AsContentMapper(const ContentMapperAPIPtr& given,
@@ -91,7 +100,21 @@ void CNetAppSnapClient::GetSnapshotName(LONGLONG jobId, std::string& name) {
                             static_cast<unsigned long long>(jobId));
 }
 
-CRyError CNetAppSnapClient::InitArray(ULONG clientId) {
+bool CNetAppSnapClient::IsSnapshotOfLaterJob(const std::string& name) const {
+    if (name.compare(0, m_strSnapNamePrefix.size(), m_strSnapNamePrefix) != 0) return false;
+    const std::string digits = name.substr(m_strSnapNamePrefix.size());
+    if (digits.empty() || digits.size() > 20) return false;
+    unsigned long long jobId = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return false;
+        const unsigned long long digit = static_cast<unsigned long long>(c - '0');
+        if (jobId > (~0ULL - digit) / 10) return false;
+        jobId = jobId * 10 + digit;
+    }
+    return jobId > static_cast<unsigned long long>(m_llJobId);
+}
+
+CRyError CNetAppSnapClient::InitArray(ULONG clientId) try {
     SC_OPERATION();
     NASSnapUtil util;
     util.Initialize();
@@ -108,9 +131,11 @@ CRyError CNetAppSnapClient::InitArray(ULONG clientId) {
     util.SetONTAPObject(m_stArrayInfo, *m_pManageOntap, connectType, flag);
     if (!m_pManageOntap->OpenConnection()) return ArrayUnreachable(SC_LOCATION);
     return CRyError::Success();
+} catch (...) {
+    return SC_CAUGHT();
 }
 
-CRyError CNetAppSnapClient::VerifySnapScanSupport() {
+CRyError CNetAppSnapClient::VerifySnapScanSupport() try {
     SC_OPERATION();
     // Without a connection there is nothing to ask; answer as every other
     // array operation does.
@@ -124,4 +149,6 @@ CRyError CNetAppSnapClient::VerifySnapScanSupport() {
             "supported.",
             m_stArrayInfo.strClientName.c_str());
     return CRyError::Success();
+} catch (...) {
+    return SC_CAUGHT();
 }

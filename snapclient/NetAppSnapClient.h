@@ -18,6 +18,9 @@
 #include <set>
 #include <string_view>
 
+// The catch handler of an operation of the agent's interface.
+#define SC_CAUGHT() Caught(__FILE__, __PRETTY_FUNCTION__, __LINE__)
+
 class CNetAppSnapClient : public CFileServerSnapClientBase {
 public:
     CNetAppSnapClient();
@@ -90,6 +93,15 @@ protected:
     NASArrayInfo m_stArrayInfo;
 
 private:
+    // --- Exceptions (NetAppSnapClientGuard.cpp) ---
+    // The error of the exception in flight, for the catch handler of an
+    // interface operation (SC_CAUGHT); the item of status 6 for the pull
+    // function's.
+    CRyError Caught(const char* file, const char* function, int line) noexcept;
+    FileServerSnapshotCompareItem CaughtInPull() noexcept;
+    // Built with the object, so that it can be returned with no memory left.
+    CRyError m_errOutOfMemory;
+
     // --- Frame helpers (NetAppSnapClient.cpp) ---
     // The error the agent gets when the array does not answer a connection.
     CRyError ArrayUnreachable(const FXCodeLocation& where) const;
@@ -126,6 +138,10 @@ private:
     void ListClientSnapshotsForCleanup(const std::string& volumeKey, const std::string& volume,
                                        std::vector<SnapShotInfo_t>& snapshots);
     static bool RegistrySettingOn(const char* key, int& value);
+    // True for a snapshot of this client whose job id is above the current
+    // job's: a job started after this one still reads or compares it, so
+    // neither clean-up of this job may delete it (NetAppSnapClient.cpp).
+    bool IsSnapshotOfLaterJob(const std::string& name) const;
     // Drops from toDelete every snapshot that a kept share outside
     // excludedVolumePaths still reads through (NetAppSnapClientRetention.cpp).
     void KeepSnapshotsReadByShares(VolumeSnapshots& toDelete,

@@ -7,7 +7,7 @@
 #include "snapclient/ClientLog.h"
 
 CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
-    const std::list<std::string>& failedShares) {
+    const std::list<std::string>& failedShares) try {
     SC_OPERATION();
     if (!m_pManageOntap)
         return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
@@ -65,4 +65,6 @@ CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
             RememberUnbackedShare(failed.first, volumeOfKey[failed.first], failed.second);
     }
     return CRyError::Success();
+} catch (...) {
+    return SC_CAUGHT();
 }

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-CRyError CNetAppSnapClient::UpdateContentMapperPaths(ContentMapperAPIPtr& contentMapper) {
+CRyError CNetAppSnapClient::UpdateContentMapperPaths(ContentMapperAPIPtr& contentMapper) try {
     SC_OPERATION();
     if (!m_mapContentMapperPaths.empty()) {
         if (!contentMapper) {
@@ -26,9 +26,11 @@ CRyError CNetAppSnapClient::UpdateContentMapperPaths(ContentMapperAPIPtr& conten
     CRyError err = AddSnapDevInfo();
     if (err.IsError()) return err.Push(SC_LOCATION);
     return CRyError::Success();
+} catch (...) {
+    return SC_CAUGHT();
 }
 
-CRyError CNetAppSnapClient::RepopulateContentMapperPaths(ContentMapperAPIPtr& contentMapper) {
+CRyError CNetAppSnapClient::RepopulateContentMapperPaths(ContentMapperAPIPtr& contentMapper) try {
     SC_OPERATION();
     if (!contentMapper) {
         SC_LOG(0, "Given content mapper is not initialized!");
@@ -73,4 +75,6 @@ CRyError CNetAppSnapClient::RepopulateContentMapperPaths(ContentMapperAPIPtr& co
         return err.Push(SC_LOCATION);
     }
     return CRyError::Success();
+} catch (...) {
+    return SC_CAUGHT();
 }

@@ -32,13 +32,15 @@ void SendJobEvent(const CRyError& event) {
 
 CRyError CNetAppSnapClient::ConfigureSnapshot(std::list<std::string>& shares,
                                               const std::list<std::string>& list2,
-                                              const std::list<std::string>& list3) {
+                                              const std::list<std::string>& list3) try {
     SC_OPERATION();
     CRyError err = CreateSnapshot(shares, list2, list3);
     if (err.IsError()) return err.Push(SC_LOCATION);
     err = ManageSnapshots();
     if (err.IsError()) return err.Push(SC_LOCATION);
     return CRyError::Success();
+} catch (...) {
+    return SC_CAUGHT();
 }
 
 CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,

@@ -77,7 +77,7 @@ bool CNetAppSnapClient::ResolveBackupPathForCleanup(const std::string& backupPat
     return true;
 }
 
-CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) {
+CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) try {
     SC_OPERATION();
     // A second cleanup of the job, or one after a failed connect, has no
     // array to talk to.
@@ -133,7 +133,14 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) {
         processedVolumes.insert(location.strVolume);
 
         std::set<std::string> names;
-        for (const SnapShotInfo_t& snapshot : snapshots) names.insert(snapshot.strName);
+        for (const SnapShotInfo_t& snapshot : snapshots) {
+            if (!IsSnapshotOfLaterJob(snapshot.strName)) {
+                names.insert(snapshot.strName);
+                continue;
+            }
+            SC_LOG(1, "Snapshot [%s] of volume [%s] belongs to a later job, kept.",
+                   snapshot.strName.c_str(), location.strVolume.c_str());
+        }
         if (!deleteCurrent) names.erase(currSnapName);
         const std::string lastGood =
             LastGoodSnapshot(snapshots, m_strSnapNamePrefix, currSnapName);
@@ -161,4 +168,6 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) {
     if (!opened) return CRyError::Success();
     m_pManageOntap.reset();
     return CRyError::Success();
+} catch (...) {
+    return SC_CAUGHT();
 }

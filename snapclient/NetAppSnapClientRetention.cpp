@@ -12,7 +12,7 @@ namespace {
 const char kDisableSnapDiffKey[] = "nDisableSnapdiffForStreamingBackups";
 }
 
-CRyError CNetAppSnapClient::ManageSnapshots() {
+CRyError CNetAppSnapClient::ManageSnapshots() try {
     SC_OPERATION();
     SC_TRACE_FUNCTION();
     if (!m_pManageOntap)
@@ -46,6 +46,11 @@ CRyError CNetAppSnapClient::ManageSnapshots() {
         for (const SnapShotInfo_t& snapshot : snapshots) {
             const std::string& name = snapshot.strName;
             if (!name.empty() && name == currSnapName) continue;
+            if (IsSnapshotOfLaterJob(name)) {
+                SC_LOG(1, "Snapshot [%s] of volume/volume path [%s] belongs to a later job, kept.",
+                       name.c_str(), key.c_str());
+                continue;
+            }
             if (!name.empty() && name == prevSnapName && !deletePrevious) {
                 share.strPrevSnapName = name;
                 if (!share.strCurrSnapName.empty()) share.bSnapDiffEnabled = true;
@@ -64,6 +69,8 @@ CRyError CNetAppSnapClient::ManageSnapshots() {
     }
     CleanupSnapshotByVolume(toDelete);
     return CRyError::Success();
+} catch (...) {
+    return SC_CAUGHT();
 }
 
 CRyError CNetAppSnapClient::CleanupSnapshot(const std::set<std::string>&) {

@@ -119,7 +119,7 @@ struct CNetAppSnapClient::SnapDiffRun {
 };
 
 CRyError CNetAppSnapClient::CompareSnapshots(std::string path, std::string,
-                                             std::function<FileServerSnapshotCompareItem()>& source) {
+                                             std::function<FileServerSnapshotCompareItem()>& source) try {
     SC_OPERATION();
     SC_TRACE_FUNCTION();
     if (!m_pManageOntap)
@@ -158,6 +158,8 @@ CRyError CNetAppSnapClient::CompareSnapshots(std::string path, std::string,
     return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
                                    "Could not compare snapshots for path [%s]",
                                    lookupPath.c_str());
+} catch (...) {
+    return SC_CAUGHT();
 }
 
 CRyError CNetAppSnapClient::ServeGatheredShare(
@@ -189,6 +191,8 @@ CRyError CNetAppSnapClient::BindShareEvents(
         return err.Push(SC_LOCATION, "Unable to prepare select query for the event database");
     m_strScanSharePrefix = share.strBackupPath + "/";
     m_extraNames.StartRead(m_pEventDB);
+    // A rename half held back from another share's read belongs to that share.
+    m_dqCachedEvents.clear();
     source = std::bind(&CNetAppSnapClient::GetSnapshotCompareItem, this);
     return CRyError::Success();
 }

@@ -24,7 +24,7 @@ uint32_t StatusOfChangeText(const std::string& changeType) {
 
 }  // namespace
 
-FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() {
+FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() try {
     SC_OPERATION();
     FileServerSnapshotCompareItem item;
     if (!m_pEventDB) {
@@ -118,6 +118,8 @@ FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() {
     }
     PopulateCompareItem(event, item);
     return item;
+} catch (...) {
+    return CaughtInPull();
 }
 
 bool CNetAppSnapClient::LiesInScannedShare(const std::string& path) const {

@@ -103,9 +103,9 @@ TEST(Snapagent, UsageErrorsAreOneLine) {
     const std::pair<std::vector<std::string>, const char*> cases[] = {
         {{}, "name a command"},
         {{"frobnicate"}, "unknown command [frobnicate]"},
-        {{"job", "--client", "1", "--job", "1", "/x"}, "--config is required"},
-        {{"job", "--config", "/nonexistent.conf", "--client", "1", "--job", "1", "/x"},
-         "cannot read config [/nonexistent.conf]"},
+        {{"job", "--config=", "--client", "1", "--job", "1", "/x"}, "--config needs a non-empty value"},
+        {{"job", "--config", "c", "--results=", "--client", "1", "--job", "1", "/x"},
+         "--results needs a non-empty value"},
         {{"job", "--config", "c", "--client", "1", "--job", "x1", "/x"}, "--job wants a decimal number"},
         {{"job", "--config", "c", "--client", "1", "--job", "0", "/x"}, "--job must be 1 or more"},
         {{"job", "--config", "c", "--client", "1", "--job", "4", "--prev", "9", "/x"},

@@ -5,6 +5,24 @@
 #include "tools/ItemText.h"
 
 namespace snapagent {
+namespace {
+// A path without its trailing delimiters, as the plug-in and the agent may
+// write a share either way.
+std::string Bare(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// The text between the first open and the next close after it.
+bool Field(const std::string& text, const std::string& open, const std::string& close,
+           std::string& value) {
+    const size_t start = text.find(open);
+    const size_t end = start == std::string::npos ? start : text.find(close, start + open.size());
+    if (end == std::string::npos) return false;
+    value = text.substr(start + open.size(), end - start - open.size());
+    return true;
+}
+}  // namespace
 
 AgentLog::AgentLog(bool toStderr, const std::string& stateDir, long long jobId) {
     int level = 0;
@@ -22,12 +40,23 @@ void AgentLog::LogV(int level, const char* function, int line, const char* forma
                     va_list args) {
     const std::string message = FXString::FormatV(format, args);
     if (level < 0) m_failures.push_back(OneLine(message));
+    // The plug-in's resolution of a share, at level 0:
+    // "Backup Path[P], Export Path[E], Volume[V], VolumePath[W]."
+    std::string path, volume;
+    if (level == 0 && message.compare(0, 12, "Backup Path[") == 0 &&
+        Field(message, "Backup Path[", "], Export Path[", path) &&
+        Field(message, "], Volume[", "], VolumePath[", volume))
+        m_volumes[Bare(path)] = volume;
     m_file->Log(level, function, line, "%s", message.c_str());
 }
 
+std::string AgentLog::VolumeOf(const std::string& share) const {
+    const auto found = m_volumes.find(Bare(share));
+    return found == m_volumes.end() ? std::string() : found->second;
+}
+
 std::string AgentLog::FailureNaming(const std::string& share) const {
-    std::string bare = share;
-    while (bare.size() > 1 && bare.back() == '/') bare.pop_back();
+    const std::string bare = Bare(share);
     for (size_t i = m_nMark; i < m_failures.size(); ++i) {
         const size_t at = m_failures[i].find(bare);
         // The share itself, not a longer path that starts with its text.

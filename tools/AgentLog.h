@@ -9,6 +9,7 @@
 
 #include "host/FileLogWriter.h"
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,12 +38,16 @@ public:
     }
     // The first failure line since Mark that names share; empty if none does.
     std::string FailureNaming(const std::string& share) const;
+    // The volume the plug-in resolved share to in this job (its level 0
+    // resolution line); empty when it did not log one.
+    std::string VolumeOf(const std::string& share) const;
 
 private:
     std::unique_ptr<CFileLogWriter> m_file;
     std::string m_strPath;
     CLogWriterInterface* m_pPrevious;
     std::vector<std::string> m_failures;
+    std::map<std::string, std::string> m_volumes;  // backup path -> volume
     size_t m_nMark = 0;
 };
 

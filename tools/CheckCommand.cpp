@@ -106,8 +106,12 @@ std::string SnapshotFolderProblem(const std::string& share, const std::string& v
 
 void CheckShare(Checks& checks, ManageONTAP& array, const std::string& share, bool autoMount,
                 const LocalArrayConfig* local) {
-    std::string mountFormat, error;
-    if (!MountFormatOf(share, autoMount, mountFormat, error)) {
+    std::string mountFormat, error, path = share;
+    struct stat st;
+    if (MakeAbsolute(path, error) && !autoMount && lstat(path.c_str(), &st) != 0 &&
+        errno == ENOENT)
+        error = "does not exist";
+    if (!error.empty() || !MountFormatOf(path, autoMount, mountFormat, error)) {
         checks.Report(false, "share " + PrintablePath(share), error);
         return;
     }
@@ -119,7 +123,7 @@ void CheckShare(Checks& checks, ManageONTAP& array, const std::string& share, bo
                       "export " + exportPath + " unknown to the array: " + error);
         return;
     }
-    const std::string problem = SnapshotFolderProblem(share, volumePath, autoMount, local);
+    const std::string problem = SnapshotFolderProblem(path, volumePath, autoMount, local);
     checks.Report(problem.empty(), "share " + PrintablePath(share),
                   mountFormat + ", storage path " + volumePath + (problem.empty() ? "" : ": " + problem));
 }

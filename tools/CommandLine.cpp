@@ -5,6 +5,8 @@
 
 namespace snapagent {
 
+const char kDefaultConfigPath[] = "/etc/snapclient/snapclient.conf";
+
 const char kMainUsage[] =
     "usage: snapagent COMMAND [OPTIONS]\n"
     "\n"
@@ -16,28 +18,30 @@ const char kMainUsage[] =
     "  job     run one job on the array a config file names\n"
     "  check   check a config, its credentials, the array and the shares,\n"
     "          changing nothing\n"
+    "  inspect print the events of a change database of a job's results folder\n"
     "\n"
-    "snapagent --version prints the versions of snapagent, the plug-in and SQLite.\n"
+    "snapagent --version (-V) prints the versions of snapagent, the plug-in and\n"
+    "SQLite; --help (-h) prints this text.\n"
     "Run 'snapagent help COMMAND' or 'snapagent COMMAND --help' for the options\n"
     "of a command.\n";
 
 const char kDemoUsage[] =
-    "usage: snapagent demo [--quiet | --verbose] [--keep] [--non-cluster] [--plugin PATH]\n"
+    "usage: snapagent demo [-q | -v] [--keep] [--non-cluster] [--plugin PATH]\n"
     "\n"
     "Builds a local array with two volumes and three shares (two on one volume)\n"
     "in a temporary folder, runs a full job, changes the trees, runs an\n"
     "incremental job, prints the change list of each share and verifies it\n"
     "against listings of the real trees. Exits non-zero on any mismatch.\n"
     "\n"
-    "  --quiet        no progress on stderr\n"
-    "  --verbose      progress and the plug-in's log (level 0) on stderr\n"
+    "  -q, --quiet    no progress on stderr\n"
+    "  -v, --verbose  progress and the plug-in's log (level 0) on stderr\n"
     "  --keep         keep the demo folder and print where it is\n"
     "  --non-cluster  the array is not a cluster (SnapDiff names carry the\n"
     "                 snapshot path)\n"
     "  --plugin PATH  load this plug-in instead of the installed one (or this build's)\n";
 
 const char kJobUsage[] =
-    "usage: snapagent job --config FILE --client N --job N [--prev N] [OPTIONS] SHARE...\n"
+    "usage: snapagent job [--config FILE] --client N --job N [--prev N] [OPTIONS] SHARE...\n"
     "\n"
     "Runs one job for the shares (paths mounted on this machine) on the array\n"
     "that the config names for the client: snapshots, retention, for an\n"
@@ -45,14 +49,17 @@ const char kJobUsage[] =
     "share, and the post-backup clean-up. Each share gets one outcome line on\n"
     "stderr: compared, backed up in full, needs a full scan, or not backed up.\n"
     "SIGINT or SIGTERM stops the job between two plug-in calls; run it again\n"
-    "to finish. The plug-in's log goes to [log] file, else snapagent.log in the\n"
+    "to finish. Output that cannot be written (a full disk, a closed pipe)\n"
+    "stops it the same way, with exit status 1. One job of a client runs at a\n"
+    "time. The plug-in's log goes to [log] file, else snapagent.log in the\n"
     "state folder (docs/log-format.md).\n"
     "\n"
     "exit status: 0 every share compared or backed up in full as asked; 3 some\n"
     "share needs a full scan or was not backed up; 1 the job failed; 2 usage;\n"
     "130 SIGINT; 143 SIGTERM (docs/exit-codes.md)\n"
     "\n"
-    "  --config FILE   the config file (also read by the plug-in)\n"
+    "  --config FILE   the config file (also read by the plug-in; default\n"
+    "                  $SNAPCLIENT_CONFIG, else /etc/snapclient/snapclient.conf)\n"
     "  --client N      client id: selects the array credentials [client.N]\n"
     "  --job N         this job's id (names its snapshots), from 1\n"
     "  --prev N        the previous job's id, below --job; 0 (default) runs a\n"
@@ -75,13 +82,15 @@ const char kJobUsage[] =
     "                  a share whose automatic mount failed (interface:/export or\n"
     "                  /export); repeatable; calls DeleteAutoMountFailedSnapshots\n"
     "  --no-cleanup    skip the post-backup clean-up\n"
-    "  --quiet         no progress on stderr (outcome lines and errors stay)\n"
-    "  --verbose       every plug-in call, error locations and the plug-in's\n"
+    "  --wait          when another job of the client runs, wait for it to end\n"
+    "                  instead of failing\n"
+    "  -q, --quiet     no progress on stderr (outcome lines and errors stay)\n"
+    "  -v, --verbose   every plug-in call, error locations and the plug-in's\n"
     "                  log on stderr\n"
     "  --plugin PATH   load this plug-in instead of the installed one (or this build's)\n";
 
 const char kCheckUsage[] =
-    "usage: snapagent check --config FILE --client N [--results DIR] [--auto-mount]\n"
+    "usage: snapagent check [--config FILE] --client N [--results DIR] [--auto-mount]\n"
     "                       [SHARE...]\n"
     "\n"
     "Checks what a job would need, changing nothing on the array: the config\n"
@@ -90,12 +99,12 @@ const char kCheckUsage[] =
     "folder can be written. Prints one line per check; exits 0 when all pass,\n"
     "1 otherwise, 2 on a usage error.\n"
     "\n"
-    "  --config FILE   the config file\n"
+    "  --config FILE   the config file (default as for job)\n"
     "  --client N      client id: selects the array credentials [client.N]\n"
     "  --results DIR   the results folder to test (default: the state folder)\n"
     "  --auto-mount    resolve the shares through the config's [automount] map\n"
-    "  --quiet         print only failures\n"
-    "  --verbose       also the plug-in's log on stderr\n"
+    "  -q, --quiet     print only failures\n"
+    "  -v, --verbose   also the plug-in's log on stderr\n"
     "  --plugin PATH   accepted for symmetry with job; not loaded\n";
 
 namespace {
@@ -107,8 +116,8 @@ const OptionSpec* FindSpec(const std::vector<OptionSpec>& table, const std::stri
 }
 
 const std::vector<OptionSpec> kCommonSpecs = {
-    {"--help", false}, {"-h", false}, {"--quiet", false}, {"--verbose", false},
-    {"--plugin", true}};
+    {"--help", false}, {"-h", false}, {"--quiet", false}, {"-q", false},
+    {"--verbose", false}, {"-v", false}, {"--plugin", true}};
 
 std::vector<OptionSpec> WithCommon(std::vector<OptionSpec> table) {
     table.insert(table.end(), kCommonSpecs.begin(), kCommonSpecs.end());
@@ -117,12 +126,14 @@ std::vector<OptionSpec> WithCommon(std::vector<OptionSpec> table) {
 
 bool ReadCommon(const ParsedArgs& parsed, CommonOptions& common, std::string& error) {
     common.bHelp = parsed.flags.count("--help") || parsed.flags.count("-h");
-    if (parsed.flags.count("--quiet") && parsed.flags.count("--verbose")) {
+    const bool quiet = parsed.flags.count("--quiet") || parsed.flags.count("-q");
+    const bool verbose = parsed.flags.count("--verbose") || parsed.flags.count("-v");
+    if (quiet && verbose) {
         error = "--quiet and --verbose exclude each other";
         return false;
     }
-    if (parsed.flags.count("--quiet")) common.verbosity = Verbosity::kQuiet;
-    if (parsed.flags.count("--verbose")) common.verbosity = Verbosity::kVerbose;
+    if (quiet) common.verbosity = Verbosity::kQuiet;
+    if (verbose) common.verbosity = Verbosity::kVerbose;
     auto plugin = parsed.values.find("--plugin");
     if (plugin != parsed.values.end()) common.strPluginPath = plugin->second;
     return true;
@@ -147,26 +158,35 @@ bool ReadNumber(const ParsedArgs& parsed, const std::string& name, bool required
     return true;
 }
 
+std::string EnvOr(const char* name, const std::string& fallback) {
+    const char* value = getenv(name);
+    return value && *value ? value : fallback;
+}
+
+// The value of an option that names a file or folder, when given; an empty
+// one is refused: it would name the current folder, or "/" once joined.
+bool ReadPath(const ParsedArgs& parsed, const std::string& name, std::string& value,
+              std::string& error) {
+    auto found = parsed.values.find(name);
+    if (found == parsed.values.end()) return true;
+    if (found->second.empty()) {
+        error = name + " needs a non-empty value";
+        return false;
+    }
+    value = found->second;
+    return true;
+}
+
 // The options of a command that reads a config: its own and the common
-// ones; --config is required unless --help was given.
+// ones; the config is --config, else the one an installed agent reads.
 bool ParseConfigCommand(const std::vector<std::string>& args, const std::vector<OptionSpec>& own,
                         ParsedArgs& parsed, CommonOptions& common, std::string& config,
                         std::string& error) {
     if (!ParseArgs(args, WithCommon(own), parsed, error)) return false;
     if (!ReadCommon(parsed, common, error)) return false;
     if (common.bHelp) return true;
-    auto found = parsed.values.find("--config");
-    if (found == parsed.values.end() || found->second.empty()) {
-        error = "--config is required";
-        return false;
-    }
-    config = found->second;
-    return true;
-}
-
-std::string EnvOr(const char* name, const std::string& fallback) {
-    const char* value = getenv(name);
-    return value && *value ? value : fallback;
+    config = EnvOr("SNAPCLIENT_CONFIG", kDefaultConfigPath);
+    return ReadPath(parsed, "--config", config, error);
 }
 
 }  // namespace
@@ -248,7 +268,7 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
                              {"--prev", true}, {"--app1", true}, {"--app2", true},
                              {"--results", true}, {"--json", false}, {"--transcript", true},
                              {"--auto-mount", false}, {"--failed-mount", true},
-                             {"--no-cleanup", false}},
+                             {"--no-cleanup", false}, {"--wait", false}},
                             parsed, options.common, options.strConfig, error))
         return false;
     if (options.common.bHelp) return true;
@@ -274,18 +294,12 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
         return false;
     }
     plan.shares.assign(parsed.positional.begin(), parsed.positional.end());
-    auto results = parsed.values.find("--results");
-    options.bResultsGiven = results != parsed.values.end();
-    if (options.bResultsGiven) plan.strResultsDir = results->second;
+    if (!ReadPath(parsed, "--results", plan.strResultsDir, error) ||
+        !ReadPath(parsed, "--transcript", options.strTranscript, error))
+        return false;
+    options.bResultsGiven = !plan.strResultsDir.empty();
     options.bJson = parsed.flags.count("--json") > 0;
-    auto transcript = parsed.values.find("--transcript");
-    if (transcript != parsed.values.end()) {
-        if (transcript->second.empty()) {
-            error = "--transcript needs a file name";
-            return false;
-        }
-        options.strTranscript = transcript->second;
-    }
+    options.bWait = parsed.flags.count("--wait") > 0;
     plan.bAutoMount = parsed.flags.count("--auto-mount") > 0;
     auto failed = parsed.repeated.find("--failed-mount");
     if (failed != parsed.repeated.end())
@@ -304,8 +318,7 @@ bool ParseCheckOptions(const std::vector<std::string>& args, CheckOptions& optio
         return false;
     if (options.common.bHelp) return true;
     if (!ReadNumber(parsed, "--client", true, options.ulClientId, error)) return false;
-    auto results = parsed.values.find("--results");
-    if (results != parsed.values.end()) options.strResultsDir = results->second;
+    if (!ReadPath(parsed, "--results", options.strResultsDir, error)) return false;
     options.bAutoMount = parsed.flags.count("--auto-mount") > 0;
     options.shares = parsed.positional;
     return true;

@@ -56,6 +56,7 @@ struct JobOptions {
     bool bJson = false;
     bool bResultsGiven = false;
     std::string strTranscript;  // empty: no transcript
+    bool bWait = false;         // wait for a running job of the client
 };
 
 struct CheckOptions {
@@ -80,6 +81,10 @@ bool ParseCheckOptions(const std::vector<std::string>& args, CheckOptions& optio
 std::string DefaultStateDir();
 // <state>/client<N>/job<J>.
 std::string DefaultResultsDir(const std::string& stateDir, ULONG clientId, LONGLONG jobId);
+
+// The config an installed agent reads when neither --config nor
+// $SNAPCLIENT_CONFIG names one.
+extern const char kDefaultConfigPath[];
 
 extern const char kMainUsage[];
 extern const char kDemoUsage[];

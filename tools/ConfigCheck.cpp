@@ -150,8 +150,9 @@ private:
 bool Checker::CheckLine(const IniFile::Line& line) {
     const KnownSection* section = FindSection(line.strSection);
     if (line.kind == IniFile::Line::kOther)
-        return FailAt(line, "[" + line.strSection + "] \"" + line.strValue +
-                                "\" is neither a setting (key = value) nor a [section]");
+        // Never the line's text: a mistyped line may hold a password.
+        return FailAt(line, "in [" + line.strSection +
+                                "]: neither a setting (key = value) nor a [section]");
     if (!section) {
         if (line.kind == IniFile::Line::kSetting && line.strSection.empty())
             return FailAt(line, line.strKey + " stands before any [section]");
@@ -181,7 +182,8 @@ bool Checker::CheckLine(const IniFile::Line& line) {
     const std::string problem = FormProblem(*known, line.strValue);
     if (problem.empty()) return true;
     const bool comment = line.strValue.find('#') != std::string::npos;
-    return FailAt(line, where + " = " + line.strValue + ": " + problem +
+    // The value is not repeated: it may be a password.
+    return FailAt(line, where + ": " + problem +
                             (comment ? " (a \"#\" after a value is part of the value; put "
                                        "comments on lines of their own)"
                                      : ""));
@@ -256,9 +258,13 @@ ConfigCheckResult Checker::Run() {
         Fail("cannot read config [" + m_path + "]: " + strerror(errno));
         return m_result;
     }
-    if (!S_ISREG(st.st_mode) || !m_ini.Load(m_path)) {
+    if (!S_ISREG(st.st_mode)) {
         Fail("cannot read config [" + m_path + "]: " +
-             (S_ISDIR(st.st_mode) ? "a folder, not a file" : strerror(errno)));
+             (S_ISDIR(st.st_mode) ? "a folder, not a file" : "not a regular file"));
+        return m_result;
+    }
+    if (!m_ini.Load(m_path)) {
+        Fail("cannot read config [" + m_path + "]: " + strerror(errno));
         return m_result;
     }
     for (const IniFile::Line& line : m_ini.Lines())

@@ -98,6 +98,31 @@ bool RemoveTree(const std::string& path, std::string& error) {
     return true;
 }
 
+bool RemoveRegularFile(const std::string& path, std::string& error) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT || Fail(error, "cannot lstat", path);
+    if (!S_ISREG(st.st_mode)) {
+        error = "not a regular file, left alone [" + path + "]";
+        return false;
+    }
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) return Fail(error, "cannot remove", path);
+    return true;
+}
+
+bool MakeAbsolute(std::string& path, std::string& error) {
+    if (path.empty() || path[0] == '/') return true;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) return Fail(error, "cannot read the current folder", path);
+    path = std::string(cwd) + "/" + path;
+    return true;
+}
+
+bool WriteAndFlush(FILE* file, const std::string& text) {
+    fwrite(text.data(), 1, text.size(), file);
+    fflush(file);
+    return !ferror(file);
+}
+
 bool MakeTempFolder(const std::string& prefix, std::string& path, std::string& error) {
     const char* base = getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "XXXXXX";

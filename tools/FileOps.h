@@ -4,6 +4,7 @@
 // link it finds inside a tree.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace snapagent {
@@ -23,6 +24,16 @@ bool SymbolicLink(const std::string& target, const std::string& name, std::strin
 // Removes a file, or a directory with everything below it, write-protected
 // read-only copies included. A path that does not exist is not an error.
 bool RemoveTree(const std::string& path, std::string& error);
+// Removes a regular file; a path that does not exist is not an error, and
+// anything else there (a folder, a link) is refused and left alone.
+bool RemoveRegularFile(const std::string& path, std::string& error);
+// A path given relative to the working folder made absolute, as a shell
+// user means it; an absolute one stays as it is.
+bool MakeAbsolute(std::string& path, std::string& error);
+// Writes text to the stream and flushes it; false (errno set) when either
+// failed. A line-buffered stream (stdout) reports a failed flush only in its
+// error flag, which this reads too.
+bool WriteAndFlush(FILE* file, const std::string& text);
 // A new, empty folder under $TMPDIR (else /tmp) whose name starts with prefix.
 bool MakeTempFolder(const std::string& prefix, std::string& path, std::string& error);
 

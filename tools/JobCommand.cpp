@@ -1,7 +1,9 @@
 #include "tools/JobCommand.h"
 
 #include "host/FileLogWriter.h"
+#include "host/OutputFailure.h"
 #include "tools/AgentLog.h"
+#include "tools/ClientLock.h"
 #include "tools/ConfigCheck.h"
 #include "tools/FileOps.h"
 #include "tools/ItemJson.h"
@@ -15,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -41,11 +44,11 @@ public:
         Progress::OnItem(share, item);
         if (!m_pOut) return;
         if (m_bJson) {
-            fprintf(m_pOut, "%s\n", ItemJsonLine(share, item).c_str());
+            Emit(ItemJsonLine(share, item));
             return;
         }
         if (share != m_strLastShare) {
-            fprintf(m_pOut, "changes of %s:\n", PrintablePath(share).c_str());
+            Emit("changes of " + PrintablePath(share) + ":");
             m_strLastShare = share;
         }
         Print(m_lines.Add(item));
@@ -53,17 +56,26 @@ public:
 
     void OnShareDone(const ShareResult& share) override {
         Print(m_lines.Finish());
-        Always(PrintablePath(share.strShare) + ": " + OutcomeText(share));
-        if (!m_bJson || !m_pOut) return;
+        Always(PrintablePath(share.strShare) + ": " + PrintablePath(OutcomeText(share)));
+        if (!m_bJson) return;
         nlohmann::ordered_json line;
         AppendShareSummaryJson(share, share.strFullScanReason, line);
-        fprintf(m_pOut, "%s\n", line.dump().c_str());
+        Emit(line.dump());
+    }
+
+    // One line of the results; a write that fails (a full disk, a closed
+    // pipe) is noted, and the job stops at its next check.
+    void Emit(const std::string& line) {
+        if (!m_pOut || OutputFailure::Any()) return;
+        const std::string text = line + "\n";
+        // Flushed line by line: a reader that went away is seen at once.
+        if (!WriteAndFlush(m_pOut, text))
+            OutputFailure::Note("cannot write the results to stdout", errno);
     }
 
 private:
     void Print(const std::vector<std::string>& lines) {
-        if (!m_pOut) return;
-        for (const std::string& line : lines) fprintf(m_pOut, "  %s\n", line.c_str());
+        for (const std::string& line : lines) Emit("  " + line);
     }
 
     bool m_bJson;
@@ -117,9 +129,49 @@ private:
     AgentLog* m_pLog = nullptr;
 };
 
-int Fail(const std::string& message) {
-    fprintf(stderr, "snapagent: error: %s\n", message.c_str());
-    return kExitFailed;
+// How the job ended, for the job summary of --json.
+struct JobEnd {
+    std::map<std::string, size_t> counts;  // share outcome -> shares
+    std::string strError;                  // empty unless the job failed
+    // The message may name files: a terminal must show their bytes, not obey them.
+    int Fail(const std::string& message) {
+        strError = PrintablePath(message);
+        fprintf(stderr, "snapagent: error: %s\n", strError.c_str());
+        return kExitFailed;
+    }
+};
+
+// The last line of --json: the job's outcome, its shares counted per
+// outcome, the exit status and the error of a failed job.
+void WriteJobSummaryJson(FILE* out, LONGLONG jobId, const JobEnd& end, int status) {
+    nlohmann::ordered_json line;
+    line["job"] = jobId;
+    line["outcome"] = status == kExitDone         ? "done"
+                      : status == kExitIncomplete ? "incomplete"
+                      : status == kExitFailed     ? "failed"
+                                                  : "interrupted";
+    nlohmann::ordered_json counts = nlohmann::ordered_json::object();
+    for (const char* outcome : {"compared", "full", "needs_full_scan", "not_backed_up"}) {
+        const auto found = end.counts.find(outcome);
+        counts[outcome] = found == end.counts.end() ? 0 : found->second;
+    }
+    line["shares"] = counts;
+    line["exit"] = status;
+    line["error"] = nullptr;
+    if (!end.strError.empty()) line["error"] = end.strError;
+    const std::string text = line.dump() + "\n";
+    if (!WriteAndFlush(out, text))
+        OutputFailure::Note("cannot write the results to stdout", errno);
+}
+
+// The reason of a share the plug-in could not compare because the previous
+// job left no snapshot, in the operator's terms; other reasons as they are.
+std::string MissingBaseReason(const std::string& reason, const std::string& volume,
+                              LONGLONG prevJobId) {
+    if (reason.find("prev snapshot[] is not valid") == std::string::npos) return reason;
+    return "no snapshot of job " + std::to_string(static_cast<unsigned long long>(prevJobId)) +
+           " on volume " + (volume.empty() ? "of the share" : PrintablePath(volume)) +
+           ": run a full job (without --prev), or give --prev the job that left one";
 }
 
 // The error line of a failed job: the innermost reason first (the shares
@@ -169,55 +221,62 @@ std::string JobSummary(const JobResult& result, LONGLONG jobId) {
            Counted(result.shares.size(), "share", "shares") + (text.empty() ? "" : ": " + text);
 }
 
-}  // namespace
-
-int RunJobCommand(JobOptions options, FILE* out) {
+int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     setenv("SNAPCLIENT_CONFIG", options.strConfig.c_str(), 1);
     JobSpec& plan = options.plan;
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
     // Every mistake in the config is named before the plug-in touches the array.
     const ConfigCheckResult checked = CheckConfig(options.strConfig, plan.ulClientId);
+    // --quiet leaves outcome lines and errors only.
     for (const std::string& warning : checked.warnings)
-        fprintf(stderr, "snapagent: warning: %s\n", warning.c_str());
-    if (!checked.strError.empty()) return Fail(checked.strError);
+        if (options.common.verbosity != Verbosity::kQuiet)
+            fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(warning).c_str());
+    if (!checked.strError.empty()) return end.Fail(checked.strError);
     std::string error;
-    if (!plan.strResultsDir.empty() && plan.strResultsDir[0] != '/') {
-        // The client keeps the folder for the whole job, and the transcript
-        // names it by its full path only.
-        char cwd[4096];
-        if (!getcwd(cwd, sizeof cwd)) return Fail("cannot read the current folder");
-        plan.strResultsDir = std::string(cwd) + "/" + plan.strResultsDir;
-    }
+    // The client keeps the folder for the whole job, and the transcript
+    // names it by its full path only.
+    if (!MakeAbsolute(plan.strResultsDir, error)) return end.Fail(error);
+    for (std::string& share : plan.shares)
+        if (!MakeAbsolute(share, error)) return end.Fail(error);
 
     // The state and results folders hold files that name the backed-up
     // files: no other local user may list or read them.
     const std::string stateDir = DefaultStateDir();
-    if (!verbose && !MakeDirectories(stateDir, error, kPrivateFolderMode)) return Fail(error);
+    if (!MakeDirectories(stateDir, error, kPrivateFolderMode)) return end.Fail(error);
+    ClientLock lock;
+    if (!lock.Acquire(stateDir, plan.ulClientId, plan.llJobId, options.bWait, error))
+        return end.Fail(error);
     AgentLog log(verbose, stateDir, plan.llJobId);
-    plan.loggedFailure = [&log](const std::string& share) { return log.FailureNaming(share); };
+    plan.loggedFailure = [&log, &plan](const std::string& share) {
+        struct stat st;
+        if (!plan.bAutoMount && lstat(share.c_str(), &st) != 0 && errno == ENOENT)
+            return PrintablePath(share) + " does not exist";
+        return MissingBaseReason(log.FailureNaming(share), log.VolumeOf(share),
+                                 plan.llPrevJobId);
+    };
 
     if (!options.bResultsGiven)
         plan.strResultsDir = DefaultResultsDir(stateDir, plan.ulClientId, plan.llJobId);
-    if (!MakeDirectories(plan.strResultsDir, error, kPrivateFolderMode)) return Fail(error);
+    if (!MakeDirectories(plan.strResultsDir, error, kPrivateFolderMode)) return end.Fail(error);
     // The plug-in appends to the snapshot map file, and the clean-up resolves
     // every path recorded there. An agent gives each job a fresh results
     // folder; ours is per client and job id, so a folder used before (by the
     // same job id on another array, or by an earlier run of this job) starts
     // with this run's records only. A run that completes an interrupted one
     // records the same shares again.
-    if (!RemoveTree(SnapMapFileOf(plan.strResultsDir), error)) return Fail(error);
+    if (!RemoveRegularFile(SnapMapFileOf(plan.strResultsDir), error)) return end.Fail(error);
     plan.bKeepItems = false;
 
     PluginLoader plugin;
     const std::string pluginPath = options.common.strPluginPath.empty()
                                        ? PluginLoader::DefaultPath()
                                        : options.common.strPluginPath;
-    if (!plugin.Load(pluginPath, error)) return Fail(error);
+    if (!plugin.Load(pluginPath, error)) return end.Fail(error);
 
     std::unique_ptr<TranscriptWriter> transcript;
     if (!options.strTranscript.empty()) {
         transcript.reset(new TranscriptWriter());
-        if (!transcript->Open(options.strTranscript, error)) return Fail(error);
+        if (!transcript->Open(options.strTranscript, error)) return end.Fail(error);
         transcript->WriteJob(plan);
     }
 
@@ -228,25 +287,36 @@ int RunJobCommand(JobOptions options, FILE* out) {
     if (transcript) observers.push_back(transcript.get());
     ObserverFanout observer(observers);
     observer.Watch(log);
-    printer.Detail("job results folder: " + plan.strResultsDir);
+    printer.Detail("job results folder: " + PrintablePath(plan.strResultsDir));
 
     StopSignals signals;
-    plan.stopRequested = &StopSignals::Requested;
+    // Output that cannot be written stops the job as a stop request does:
+    // what the agent delivered is lost, so the previous snapshot must stay
+    // for the run that completes the job.
+    plan.stopRequested = [] { return StopSignals::Requested() || OutputFailure::Any(); };
     JobResult result;
     RunJob(plugin, plan, observer, result);
-    fflush(out);
-    if (transcript) transcript->WriteEnd(result);
-    if (result.bInterrupted) {
+    for (const ShareResult& share : result.shares) ++end.counts[OutcomeName(share)];
+    if (fflush(out) != 0) OutputFailure::Note("cannot write the results to stdout", errno);
+    if (transcript) {
+        transcript->WriteEnd(result);
+        transcript->Close();
+    }
+    const std::string stopped = "job " + std::to_string(plan.llJobId) +
+                                " stopped between two plug-in calls, without the post-backup "
+                                "clean-up; run it again to complete it";
+    if (result.bInterrupted && StopSignals::Signal() != 0) {
         const bool term = StopSignals::Signal() == SIGTERM;
-        fprintf(stderr,
-                "snapagent: interrupted by %s: job %lld stopped between two plug-in calls, "
-                "without the post-backup clean-up; run it again to complete it\n",
-                term ? "SIGTERM" : "SIGINT", static_cast<long long>(plan.llJobId));
+        fprintf(stderr, "snapagent: interrupted by %s: %s\n", term ? "SIGTERM" : "SIGINT",
+                stopped.c_str());
         // As shells report a process ended by the signal: 128 + its number.
         return term ? kExitTerminated : kExitInterrupted;
     }
+    const std::string outputError = OutputFailure::Take();
+    if (!outputError.empty())
+        return end.Fail(outputError + (result.bInterrupted ? ": " + stopped : ""));
     if (!result.bOk)
-        return Fail(FailureLine(result, log.FailuresSinceMark(), verbose, log.Path()));
+        return end.Fail(FailureLine(result, log.FailuresSinceMark(), verbose, log.Path()));
     printer.Say(JobSummary(result, plan.llJobId));
     for (const ShareResult& share : result.shares)
         if (OutcomeName(share) == "needs_full_scan" || share.bDropped) return kExitIncomplete;
@@ -257,6 +327,17 @@ int RunJobCommand(JobOptions options, FILE* out) {
     if (!options.bResultsGiven && plan.llPrevJobId > 0)
         RemoveTree(DefaultResultsDir(stateDir, plan.ulClientId, plan.llPrevJobId), error);
     return kExitDone;
+}
+
+}  // namespace
+
+int RunJobCommand(JobOptions options, FILE* out) {
+    JobEnd end;
+    const int status = RunJobSteps(options, out, end);
+    // A transcript on stdout is the whole of stdout.
+    if (options.bJson && options.strTranscript != "-")
+        WriteJobSummaryJson(out, options.plan.llJobId, end, status);
+    return status;
 }
 
 }  // namespace snapagent

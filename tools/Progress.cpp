@@ -118,7 +118,8 @@ void Progress::OnStep(const std::string& operation, const CRyError& result) {
     ClearStatus();
     // A failure that ends the job is reported once, by the command; one that
     // only sends a share to a full scan is reported with the share.
-    Detail(operation + (result.IsError() ? " failed: " + OneLine(result.AsString()) : ": ok"));
+    Detail(operation +
+           (result.IsError() ? " failed: " + PrintablePath(OneLine(result.AsString())) : ": ok"));
 }
 
 void Progress::OnItem(const std::string& share, const FileServerSnapshotCompareItem&) {

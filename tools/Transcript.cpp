@@ -1,6 +1,9 @@
 #include "tools/Transcript.h"
 
 #include "array/ScriptJson.h"
+#include "host/FXFile.h"
+#include "host/OutputFailure.h"
+#include "tools/FileOps.h"
 #include "tools/ItemJson.h"
 
 #include <cerrno>
@@ -22,22 +25,34 @@ TranscriptWriter::TranscriptWriter() : m_pPreviousEvents(ISendEventInterface::Se
 
 TranscriptWriter::~TranscriptWriter() {
     ISendEventInterface::SetInstance(m_pPreviousEvents);
-    if (m_pFile && m_pFile != stdout) fclose(m_pFile);
+    Close();
 }
 
 bool TranscriptWriter::Open(const std::string& path, std::string& error) {
-    m_pFile = path == "-" ? stdout : fopen(path.c_str(), "w");
+    m_strPath = path;
+    if (path == "-") {
+        m_pFile = stdout;
+        return true;
+    }
+    // It names every changed file: created 0600, never through a link.
+    const CRyError opened = FXFile::vkfopen(m_pFile, path, "w");
     if (m_pFile) return true;
-    error = "cannot write transcript [" + path + "]: " + strerror(errno);
+    error = "cannot write transcript: " + opened.Message();
     return false;
+}
+
+void TranscriptWriter::Close() {
+    if (!m_pFile || m_pFile == stdout) return;  // stdout is closed by main
+    if (fclose(m_pFile) != 0) OutputFailure::Note("cannot close transcript [" + m_strPath + "]", errno);
+    m_pFile = nullptr;
 }
 
 void TranscriptWriter::Write(const nlohmann::ordered_json& line) {
     if (!m_pFile) return;
-    const std::string text = line.dump();
-    fprintf(m_pFile, "%s\n", text.c_str());
+    const std::string text = line.dump() + "\n";
     // Line by line, so a reader (or an interrupted job) has every line so far.
-    fflush(m_pFile);
+    if (!WriteAndFlush(m_pFile, text))
+        OutputFailure::Note("cannot write transcript [" + m_strPath + "]", errno);
 }
 
 void TranscriptWriter::WriteJob(const JobSpec& plan) {

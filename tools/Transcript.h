@@ -28,6 +28,10 @@ public:
     // "-" is stdout.
     bool Open(const std::string& path, std::string& error);
 
+    // Closes the file (not stdout); a failure is noted in OutputFailure, as
+    // is every failed write.
+    void Close();
+
     void WriteJob(const JobSpec& plan);
     void WriteEnd(const JobResult& result);
 
@@ -45,6 +49,7 @@ private:
     void WriteItem(const std::string& share, const FileServerSnapshotCompareItem& item);
 
     FILE* m_pFile = nullptr;
+    std::string m_strPath;
     ISendEventInterface* m_pPreviousEvents;
     TextPlaceholders m_placeholders;
     std::string m_strOperation;  // the plug-in call in progress

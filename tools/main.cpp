@@ -1,13 +1,17 @@
 // snapagent: a command-line backup agent harness for the snapshot client
 // plug-in. See CommandLine.cpp for the usage of each command.
 #include "host/FileLogWriter.h"
+#include "host/OutputFailure.h"
 #include "tools/CheckCommand.h"
 #include "tools/CommandLine.h"
 #include "tools/Demo.h"
 #include "tools/StoreDumpCommand.h"
+#include "tools/ItemText.h"
 #include "tools/JobCommand.h"
 #include "tools/PluginLoader.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <sqlite3.h>
 #include <string>
@@ -19,7 +23,8 @@ namespace {
 
 // Points at the help of the command that was misused, if any.
 int UsageError(const std::string& message, const std::string& command = std::string()) {
-    fprintf(stderr, "snapagent: error: %s (see snapagent %s--help)\n", message.c_str(),
+    fprintf(stderr, "snapagent: error: %s (see snapagent %s--help)\n",
+            PrintablePath(message).c_str(),
             command.empty() ? "" : (command + " ").c_str());
     return kExitUsage;
 }
@@ -63,17 +68,7 @@ int PrintVersion() {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    // Results on stdout and progress on stderr stay in order on a terminal.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    // The host library installs no log writer of its own: until a command
-    // installs the one it needs, the plug-in logs where the environment's
-    // config says. Never destroyed, as code may log while the process exits.
-    static CFileLogWriter* const startupLog = CreateConfiguredLogWriter();
-    SetLogWriter(startupLog);
-    std::vector<std::string> args(argv + 1, argv + argc);
+int RunCommandLine(std::vector<std::string> args) {
     if (args.empty()) return UsageError("name a command");
     const std::string command = args.front();
     args.erase(args.begin());
@@ -88,7 +83,7 @@ int main(int argc, char** argv) {
         fputs(kMainUsage, stdout);
         return 0;
     }
-    if (command == "--version") return PrintVersion();
+    if (command == "--version" || command == "-V") return PrintVersion();
     if (command == "demo")
         return RunCommand<DemoOptions>(command, args, ParseDemoOptions, RunDemo);
     if (command == "job")
@@ -97,4 +92,33 @@ int main(int argc, char** argv) {
         return RunCommand<CheckOptions>(command, args, ParseCheckOptions, RunCheckCommand);
     if (command == "inspect") return RunInspectCommand(args, stdout);
     return UsageError("unknown command [" + command + "]");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Results on stdout and progress on stderr stay in order on a terminal.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A reader that goes away (snapagent job ... | head) makes the next
+    // write fail with EPIPE, which ends the job as failed output, instead of
+    // killing the process in the middle of a plug-in call.
+    signal(SIGPIPE, SIG_IGN);
+    // Until a command installs the log its config names, failures the
+    // plug-in or the host library log go to stderr; no file is touched
+    // before then. Never destroyed, as code may log while the process exits.
+    static CFileLogWriter* const startupLog = new CFileLogWriter(-1, std::string());
+    SetLogWriter(startupLog);
+    int status = RunCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    // The results are complete only when stdout took every byte.
+    if (fflush(stdout) != 0)
+        OutputFailure::Note("cannot write to stdout", errno);
+    else if (ferror(stdout))
+        OutputFailure::Note("cannot write to stdout", EIO);
+    if (fclose(stdout) != 0) OutputFailure::Note("cannot close stdout", errno);
+    const std::string unreported = OutputFailure::Take();
+    if (!unreported.empty()) {
+        fprintf(stderr, "snapagent: error: %s\n", PrintablePath(unreported).c_str());
+        status = kExitFailed;
+    }
+    return status;
 }

@@ -67,9 +67,18 @@ pid_t StartSnapagent(const std::vector<std::string>& args, const std::string& sc
     std::vector<char*> argv;
     for (std::string& a : argStore) argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    std::vector<std::string> envStore;
-    for (char** e = environ; *e; ++e) envStore.push_back(*e);
+    // The state folder (default results, log, client locks) is the test's
+    // own, never the user's; entries of env replace the test's own.
+    std::vector<std::string> envStore{"SNAPAGENT_STATE_DIR=" + scratch + "/state"};
     envStore.insert(envStore.end(), env.begin(), env.end());
+    auto overridden = [&](const std::string& entry) {
+        for (const std::string& given : envStore)
+            if (given.compare(0, given.find('=') + 1, entry, 0, entry.find('=') + 1) == 0)
+                return true;
+        return false;
+    };
+    for (char** e = environ; *e; ++e)
+        if (!overridden(*e)) envStore.push_back(*e);
     std::vector<char*> envp;
     for (std::string& e : envStore) envp.push_back(&e[0]);
     envp.push_back(nullptr);

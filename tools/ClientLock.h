@@ -1,0 +1,31 @@
+// One job of a client at a time: two jobs of one client on one array would
+// each take the other's snapshots for old ones and delete them, and the
+// second would empty the first's snapshot map file. `snapagent job` holds an
+// exclusive lock on <state folder>/client<N>.lock for the whole job (the
+// file holds the holder's pid and job id, for the error of a second job).
+// The lock goes with the process, also when it is killed.
+#pragma once
+
+#include "records/SnapRecords.h"
+
+#include <string>
+
+namespace snapagent {
+
+class ClientLock {
+public:
+    ClientLock() = default;
+    ~ClientLock();
+    ClientLock(const ClientLock&) = delete;
+    ClientLock& operator=(const ClientLock&) = delete;
+
+    // wait: block until the other job ends; else fail at once with error
+    // naming the job that holds it.
+    bool Acquire(const std::string& stateDir, ULONG clientId, LONGLONG jobId, bool wait,
+                 std::string& error);
+
+private:
+    int m_fd = -1;
+};
+
+}  // namespace snapagent
