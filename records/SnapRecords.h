@@ -85,6 +85,20 @@ enum : uint32_t {
     kChangeDeleted = 4,
 };
 
+// SnapDiff's change texts (SnapDiffFileInfo::strChangeType), one a change
+// kind bit.
+constexpr char kChangeTextModified[] = "inode_modification";
+constexpr char kChangeTextCreated[] = "file_creation";
+constexpr char kChangeTextDeleted[] = "file_deletion";
+
+// The change kind bit of a change text; 0 for any other text.
+inline uint32_t ChangeFlagOfText(const std::string& text) {
+    if (text == kChangeTextModified) return kChangeModified;
+    if (text == kChangeTextCreated) return kChangeCreated;
+    if (text == kChangeTextDeleted) return kChangeDeleted;
+    return 0;
+}
+
 struct FileServerItemInformation {
     uint64_t ullInode = 0;
     uint32_t uiMode = 0;  // 0x4000 directory, 0x8000 anything else

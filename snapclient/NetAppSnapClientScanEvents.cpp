@@ -14,10 +14,6 @@
 
 namespace {
 
-const char kModification[] = "inode_modification";
-const char kCreation[] = "file_creation";
-const char kDeletion[] = "file_deletion";
-
 // A deletion and a modification merged: the flags a later creation keeps
 // the deleted path and times of.
 const uint32_t kModifiedAndDeleted = kChangeModified | kChangeDeleted;
@@ -119,25 +115,25 @@ CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem& event) {
     err = m_pEventDB->GetEventOfInode(inode, stored);
     if (err.IsError()) return err.Push(SC_LOCATION);
 
-    if (event.llCtime == -1 && event.strChangeType == kCreation) event.llCtime = event.llAtime;
+    if (event.llCtime == -1 && event.strChangeType == kChangeTextCreated) event.llCtime = event.llAtime;
 
     const uint32_t flags = stored.uiChangeFlags | event.uiChangeFlags;
     const std::string& storedType = stored.strChangeType;
     const std::string& newType = event.strChangeType;
     ChangeEventItem* written = nullptr;
-    if (storedType == kModification && newType == kCreation) {
+    if (storedType == kChangeTextModified && newType == kChangeTextCreated) {
         if (stored.uiChangeFlags == kModifiedAndDeleted) {
             event.strOldPath = stored.strOldPath;
             TakeTimes(event, stored);
         }
         written = &event;
-    } else if ((storedType == kModification || storedType == kCreation) && newType == kDeletion) {
+    } else if ((storedType == kChangeTextModified || storedType == kChangeTextCreated) && newType == kChangeTextDeleted) {
         stored.strOldPath = event.strPath;
         TakeTimes(stored, event);
         written = &stored;
-    } else if (storedType == kCreation && newType == kModification) {
+    } else if (storedType == kChangeTextCreated && newType == kChangeTextModified) {
         written = &stored;
-    } else if (storedType == kDeletion && (newType == kCreation || newType == kModification)) {
+    } else if (storedType == kChangeTextDeleted && (newType == kChangeTextCreated || newType == kChangeTextModified)) {
         event.strOldPath = stored.strPath;
         TakeTimes(event, stored);
         written = &event;
@@ -147,5 +143,6 @@ CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem& event) {
     written->uiChangeFlags = flags;
     err = m_pEventDB->UpdateExistingEventOfInode(*written);
     if (err.IsError()) return err.Push(SC_LOCATION);
+    NoteMovedOut(*written);
     return CRyError::Success();
 }

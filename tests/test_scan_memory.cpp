@@ -58,3 +58,28 @@ TEST(ScanMemory, MillionChangeRunStaysBounded) {
 }
 
 }  // namespace
+
+// The client's memory of files that left a share for another share of the
+// volume (used with a host store that reads by path prefix only) takes
+// those alone, and past its bound names the share that would lose one.
+TEST(ScanMemory, MovedOutInodesAreBounded) {
+    CMovedOutInodes memory({"/s/a/", "/s/b/"});
+    auto event = [](long long inode, const std::string& path, const std::string& oldPath) {
+        ChangeEventItem e;
+        e.llInode = inode;
+        e.strPath = path;
+        e.strOldPath = oldPath;
+        return e;
+    };
+    std::string lost;
+    for (const ChangeEventItem& kept : {event(1, "/s/a/x/", "/s/a/y/"), event(2, "/s/a/x/", ""),
+                                        event(3, "/s/a/x/", "/elsewhere/y/")})
+        EXPECT_TRUE(memory.Note(kept, lost));
+    EXPECT_TRUE(memory.Inodes().empty());
+    for (long long inode = 1; inode <= long(CMovedOutInodes::kMaxInodes); ++inode)
+        ASSERT_TRUE(memory.Note(event(inode, "/s/b/x/", "/s/a/x/"), lost));
+    EXPECT_TRUE(memory.Note(event(5, "/s/a/x/", "/s/b/x/"), lost)) << "known inode";
+    EXPECT_FALSE(memory.Note(event(0, "/s/a/x/", "/s/b/x/"), lost));
+    EXPECT_EQ("/s/b/", lost);
+    EXPECT_EQ(CMovedOutInodes::kMaxInodes, memory.Inodes().size());
+}
