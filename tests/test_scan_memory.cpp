@@ -64,22 +64,18 @@ TEST(ScanMemory, MillionChangeRunStaysBounded) {
 // those alone, and past its bound names the share that would lose one.
 TEST(ScanMemory, MovedOutInodesAreBounded) {
     CMovedOutInodes memory({"/s/a/", "/s/b/"});
-    auto event = [](long long inode, const std::string& path, const std::string& oldPath) {
-        ChangeEventItem e;
-        e.llInode = inode;
-        e.strPath = path;
-        e.strOldPath = oldPath;
-        return e;
-    };
     std::string lost;
-    for (const ChangeEventItem& kept : {event(1, "/s/a/x/", "/s/a/y/"), event(2, "/s/a/x/", ""),
-                                        event(3, "/s/a/x/", "/elsewhere/y/")})
-        EXPECT_TRUE(memory.Note(kept, lost));
+    auto note = [&](long long inode, const std::string& path, const std::string& oldPath) {
+        ChangeEventItem e;
+        e.llInode = inode, e.strPath = path, e.strOldPath = oldPath;
+        return memory.Note(e, lost);
+    };
+    EXPECT_TRUE(note(1, "/s/a/x/", "/s/a/y/") && note(2, "/s/a/x/", "") && note(3, "/s/a/x/", "/t/y/"));
     EXPECT_TRUE(memory.Inodes().empty());
     for (long long inode = 1; inode <= long(CMovedOutInodes::kMaxInodes); ++inode)
-        ASSERT_TRUE(memory.Note(event(inode, "/s/b/x/", "/s/a/x/"), lost));
-    EXPECT_TRUE(memory.Note(event(5, "/s/a/x/", "/s/b/x/"), lost)) << "known inode";
-    EXPECT_FALSE(memory.Note(event(0, "/s/a/x/", "/s/b/x/"), lost));
+        ASSERT_TRUE(note(inode, "/s/b/x/", "/s/a/x/"));
+    EXPECT_TRUE(note(5, "/s/a/x/", "/s/b/x/")) << "a known inode";
+    EXPECT_FALSE(note(0, "/s/a/x/", "/s/b/x/"));
     EXPECT_EQ("/s/b/", lost);
     EXPECT_EQ(CMovedOutInodes::kMaxInodes, memory.Inodes().size());
 }

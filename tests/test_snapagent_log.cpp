@@ -32,20 +32,19 @@ const std::set<std::string> kOperations = {
 // signature, else the file defining the operation, holds a log or trace
 // call at the line (a call may span a few lines).
 bool LeadsToLogCall(const std::string& function, const std::string& name, int line) {
-    const std::string folder = std::string(SNAPCLIENT_SOURCE_DIR) + "/snapclient/";
-    static std::map<std::string, std::string> fileOf;  // operation or file name -> path
-    static std::map<std::string, std::vector<std::string>> linesOf;
+    static std::map<std::string, std::vector<std::string>> linesOf;  // by file or operation
     const size_t open = function.rfind(" [");
-    const std::string key = open != std::string::npos && function.back() == ']'
-                                ? function.substr(open + 2, function.size() - open - 3) : name;
-    std::string& file = fileOf[key];
-    if (key != name) file = folder + key;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-        if (file.empty() && std::regex_search(ReadFile(entry.path()),
-                                              std::regex("\n[^ \n][^\n]*" + name + "\\(")))
-            file = entry.path();
-    std::vector<std::string>& lines = linesOf[file];
-    if (lines.empty()) lines = SplitLines(ReadFile(file));
+    const std::string key =
+        open == std::string::npos ? name : function.substr(open + 2, function.size() - open - 3);
+    std::vector<std::string>& lines = linesOf[key];
+    const std::string folder = std::string(SNAPCLIENT_SOURCE_DIR) + "/snapclient";
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (!lines.empty()) break;
+        const std::string text = ReadFile(entry.path());
+        if (key == name ? std::regex_search(text, std::regex("\n[^ \n][^\n]*" + name + "\\("))
+                        : entry.path().filename() == key)
+            lines = SplitLines(text);
+    }
     for (int at = line; at > 0 && at > line - 4 && at <= int(lines.size()); --at)
         if (lines[at - 1].find("SC_LOG") != std::string::npos ||
             lines[at - 1].find("SC_TRACE_FUNCTION") != std::string::npos)

@@ -6,21 +6,17 @@
 
 #include <map>
 
-typedef std::map<long long, ChangeEventItem> Events;
-
 struct CSnapDiffEventMonitor::Impl {
-    Events events;
+    std::map<long long, ChangeEventItem> events;
     std::string prefix;
-    Events::const_iterator next;
+    std::map<long long, ChangeEventItem>::const_iterator next;
     bool reading = false;
 };
 
 CSnapDiffEventMonitor::CSnapDiffEventMonitor(const std::string& dir, const std::string& prev,
                                              const std::string& curr)
     : m_pImpl(new Impl), m_strFilePath(dir + "/" + prev + "." + curr) {}
-
 CSnapDiffEventMonitor::~CSnapDiffEventMonitor() = default;
-
 CRyError CSnapDiffEventMonitor::Create() { return CRyError::Success(); }
 
 CRyError CSnapDiffEventMonitor::InsertEvent(const ChangeEventItem& event, bool& exists) {
@@ -50,10 +46,9 @@ CRyError CSnapDiffEventMonitor::PrepareSelectQueryWithPathPrefix(const std::stri
 
 int CSnapDiffEventMonitor::GetNextEvent(ChangeEventItem& event) {
     Impl& m = *m_pImpl;
-    if (!m.reading) return -1;
-    while (m.next != m.events.end() && m.next->second.strPath.compare(0, m.prefix.size(), m.prefix))
+    while (m.reading && m.next != m.events.end() && m.next->second.strPath.compare(0, m.prefix.size(), m.prefix))
         ++m.next;
-    if (m.next == m.events.end()) return 1;
+    if (!m.reading || m.next == m.events.end()) return m.reading ? 1 : -1;
     event = (m.next++)->second;
     return 0;
 }
