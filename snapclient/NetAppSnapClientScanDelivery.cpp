@@ -18,7 +18,8 @@ const uint32_t kModeOther = 0x8000;
 // The status of an event that carries a single change kind.
 uint32_t StatusOfChangeText(const std::string& changeType) {
     const uint32_t flag = ChangeFlagOfText(changeType);
-    return flag == kChangeCreated ? kItemCreated : flag == kChangeDeleted ? kItemDeleted : kItemModified;
+    if (flag == kChangeCreated) return kItemCreated;
+    return flag == kChangeDeleted ? kItemDeleted : kItemModified;
 }
 
 }  // namespace

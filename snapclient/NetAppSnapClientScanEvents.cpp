@@ -14,6 +14,10 @@
 
 namespace {
 
+const char* const kModification = kChangeTextModified;
+const char* const kCreation = kChangeTextCreated;
+const char* const kDeletion = kChangeTextDeleted;
+
 // A deletion and a modification merged: the flags a later creation keeps
 // the deleted path and times of.
 const uint32_t kModifiedAndDeleted = kChangeModified | kChangeDeleted;
@@ -115,25 +119,25 @@ CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem& event) {
     err = m_pEventDB->GetEventOfInode(inode, stored);
     if (err.IsError()) return err.Push(SC_LOCATION);
 
-    if (event.llCtime == -1 && event.strChangeType == kChangeTextCreated) event.llCtime = event.llAtime;
+    if (event.llCtime == -1 && event.strChangeType == kCreation) event.llCtime = event.llAtime;
 
     const uint32_t flags = stored.uiChangeFlags | event.uiChangeFlags;
     const std::string& storedType = stored.strChangeType;
     const std::string& newType = event.strChangeType;
     ChangeEventItem* written = nullptr;
-    if (storedType == kChangeTextModified && newType == kChangeTextCreated) {
+    if (storedType == kModification && newType == kCreation) {
         if (stored.uiChangeFlags == kModifiedAndDeleted) {
             event.strOldPath = stored.strOldPath;
             TakeTimes(event, stored);
         }
         written = &event;
-    } else if ((storedType == kChangeTextModified || storedType == kChangeTextCreated) && newType == kChangeTextDeleted) {
+    } else if ((storedType == kModification || storedType == kCreation) && newType == kDeletion) {
         stored.strOldPath = event.strPath;
         TakeTimes(stored, event);
         written = &stored;
-    } else if (storedType == kChangeTextCreated && newType == kChangeTextModified) {
+    } else if (storedType == kCreation && newType == kModification) {
         written = &stored;
-    } else if (storedType == kChangeTextDeleted && (newType == kChangeTextCreated || newType == kChangeTextModified)) {
+    } else if (storedType == kDeletion && (newType == kCreation || newType == kModification)) {
         event.strOldPath = stored.strPath;
         TakeTimes(event, stored);
         written = &event;

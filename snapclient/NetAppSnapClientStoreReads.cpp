@@ -58,7 +58,8 @@ void CNetAppSnapClient::RegisterVolumeDatabase(const std::string& volume) {
 CRyError CNetAppSnapClient::PrepareShareRead(const FileServerExportInfo& share) {
     const std::string prefix = share.strBackupPath + "/";
     m_pScanMovedOut.reset();
-    if (m_pStoreExtensions) return m_pStoreExtensions->PrepareSelectQueryForShare(*m_pEventDB, prefix);
+    if (m_pStoreExtensions)
+        return m_pStoreExtensions->PrepareSelectQueryForShare(*m_pEventDB, prefix);
     CRyError err = m_pEventDB->PrepareSelectQueryWithPathPrefix(prefix);
     if (err.IsError()) return err;
     const auto found = m_mapMovedOut.find(share.strVolume);

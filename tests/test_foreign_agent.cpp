@@ -81,9 +81,9 @@ TEST(ForeignAgentTest, HostStoreWithCommonOperationsOnlyLosesNoChange) {
     const VerifiedJob incremental = jobs.Run(2, 1);
     EXPECT_TRUE(incremental.strError.empty()) << incremental.strError;
     EXPECT_EQ(3u, incremental.verdicts.size());
-    for (const ShareVerdict& v : incremental.verdicts) {
-        for (const Finding& f : v.missing) ADD_FAILURE() << v.strSharePath << " misses " << f.strPath;
-        for (const Finding& f : v.unexpected) ADD_FAILURE() << v.strSharePath << " got " << f.strPath;
+    for (const ShareVerdict& v : incremental.verdicts) {  // "-" missing, "+" unexpected
+        for (const Finding& f : v.missing) ADD_FAILURE() << v.strSharePath << " - " << f.strPath;
+        for (const Finding& f : v.unexpected) ADD_FAILURE() << v.strSharePath << " + " << f.strPath;
         // The judge leaves files of several names out; alpha's name of the
         // file linked from beta went.
         for (const LimitCase& c : v.limits)

@@ -70,7 +70,7 @@ TEST(ScanMemory, MovedOutInodesAreBounded) {
         e.llInode = inode, e.strPath = path, e.strOldPath = oldPath;
         return memory.Note(e, lost);
     };
-    EXPECT_TRUE(note(1, "/s/a/x/", "/s/a/y/") && note(2, "/s/a/x/", "") && note(3, "/s/a/x/", "/t/y/"));
+    EXPECT_TRUE(note(1, "/s/a/x/", "/s/a/y/") && note(2, "/s/a/x/", "") && note(3, "/s/a/", "/t/"));
     EXPECT_TRUE(memory.Inodes().empty());
     for (long long inode = 1; inode <= long(CMovedOutInodes::kMaxInodes); ++inode)
         ASSERT_TRUE(note(inode, "/s/b/x/", "/s/a/x/"));

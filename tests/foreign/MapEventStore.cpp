@@ -46,7 +46,8 @@ CRyError CSnapDiffEventMonitor::PrepareSelectQueryWithPathPrefix(const std::stri
 
 int CSnapDiffEventMonitor::GetNextEvent(ChangeEventItem& event) {
     Impl& m = *m_pImpl;
-    while (m.reading && m.next != m.events.end() && m.next->second.strPath.compare(0, m.prefix.size(), m.prefix))
+    const size_t n = m.prefix.size();
+    while (m.reading && m.next != m.events.end() && m.next->second.strPath.compare(0, n, m.prefix))
         ++m.next;
     if (!m.reading || m.next == m.events.end()) return m.reading ? 1 : -1;
     event = (m.next++)->second;
