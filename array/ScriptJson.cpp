@@ -1,6 +1,7 @@
 #include "array/ScriptJson.h"
 
 #include "host/FXFile.h"
+#include "host/TextBytes.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,38 +16,7 @@ using nlohmann::json;
 
 namespace {
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(const std::string& text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        size_t length;
-        uint32_t min, code;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            length = 2, min = 0x80, code = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            length = 3, min = 0x800, code = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            length = 4, min = 0x10000, code = c & 0x07;
-        } else {
-            return false;
-        }
-        if (static_cast<size_t>(end - p) < length) return false;
-        for (size_t i = 1; i < length; ++i) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-            code = (code << 6) | (p[i] & 0x3F);
-        }
-        if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-        p += length;
-    }
-    return true;
-}
-
-int HexDigit(char c) {
+int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -318,14 +288,7 @@ json BatchToJson(const ScriptedBatch& batch) {
 template <typename Json>
 Json EncodeBytes(const std::string& bytes) {
     if (IsValidUtf8(bytes)) return bytes;
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        hex += kDigits[c >> 4];
-        hex += kDigits[c & 0x0F];
-    }
-    return Json{{"hex", hex}};
+    return Json{{"hex", HexOfBytes(bytes, false)}};
 }
 
 }  // namespace
@@ -348,7 +311,7 @@ bool BytesFromJson(const json& value, std::string& bytes) {
     if (hex.size() % 2 != 0) return false;
     std::string decoded;
     for (size_t i = 0; i < hex.size(); i += 2) {
-        const int high = HexDigit(hex[i]), low = HexDigit(hex[i + 1]);
+        const int high = HexValue(hex[i]), low = HexValue(hex[i + 1]);
         if (high < 0 || low < 0) return false;
         decoded += static_cast<char>(high * 16 + low);
     }

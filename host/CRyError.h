@@ -6,6 +6,7 @@
 // the details. Not thread-safe; an error belongs to one thread at a time.
 #pragma once
 
+#include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
 #include <string>
@@ -48,8 +49,14 @@ public:
     CRyError& Push(const FXCodeLocation& where);
     CRyError& Push(const FXCodeLocation& where, const char* format, ...)
         __attribute__((format(printf, 3, 4)));
-    // Appends one string argument of a job event error.
-    CRyError& AddArgument(const std::string& argument);
+    // Appends one string argument of a job event error. Defined here, as
+    // the details' layout is, so that a plug-in binds no host operation for
+    // it.
+    CRyError& AddArgument(const std::string& argument) {
+        if (!m_pDetails) m_pDetails = boost::make_shared<Details>();
+        m_pDetails->vecArguments.push_back(argument);
+        return *this;
+    }
 
     // Text form: the origin (Win32 code or event id with its arguments), the
     // message, then every pushed frame, innermost first.

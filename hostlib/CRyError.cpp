@@ -41,11 +41,6 @@ CRyError& CRyError::Push(const FXCodeLocation& where, const char* format, ...) {
     return *this;
 }
 
-CRyError& CRyError::AddArgument(const std::string& argument) {
-    MutableDetails().vecArguments.push_back(argument);
-    return *this;
-}
-
 CRyError::Kind CRyError::GetKind() const { return m_pDetails ? m_pDetails->kind : kSuccess; }
 
 uint32_t CRyError::Win32Code() const {

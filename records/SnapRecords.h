@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 typedef int64_t LONGLONG;
@@ -84,6 +85,21 @@ enum : uint32_t {
     kChangeCreated = 2,
     kChangeDeleted = 4,
 };
+
+// SnapDiff's change texts (SnapDiffFileInfo::strChangeType), one a change
+// kind bit.
+constexpr char kChangeTextModified[] = "inode_modification";
+constexpr char kChangeTextCreated[] = "file_creation";
+constexpr char kChangeTextDeleted[] = "file_deletion";
+
+// The change kind bit of a change text; 0 for any other text. Compared as
+// views, which weigh the lengths first: the scan asks this for every change.
+inline uint32_t ChangeFlagOfText(std::string_view text) {
+    if (text == std::string_view(kChangeTextModified)) return kChangeModified;
+    if (text == std::string_view(kChangeTextCreated)) return kChangeCreated;
+    if (text == std::string_view(kChangeTextDeleted)) return kChangeDeleted;
+    return 0;
+}
 
 struct FileServerItemInformation {
     uint64_t ullInode = 0;

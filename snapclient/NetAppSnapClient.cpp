@@ -27,7 +27,8 @@ extern "C" __attribute__((visibility("default"))) CFileServerSnapClientBase* Get
 CNetAppSnapClient::CNetAppSnapClient()
     : m_ulClientId(0), m_ulAppId1(0), m_ulAppId2(0), m_llJobId(0), m_llReserved1(0),
       m_llReserved2(0), m_llReserved3(0), m_llPrevJobId(0), m_bAutoMountClient(false),
-      m_errOutOfMemory(FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY)) {}
+      m_errOutOfMemory(FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY)),
+      m_pStoreExtensions(FindStoreExtensions()) {}
 
 CNetAppSnapClient::~CNetAppSnapClient() {
     // The change event databases go before the array connection: a store may
@@ -95,6 +96,10 @@ CRyError CNetAppSnapClient::ArrayUnreachable(const FXCodeLocation& where) const 
         m_stArrayInfo.strArrayName.c_str());
 }
 
+CRyError CNetAppSnapClient::NoArray(const FXCodeLocation& where, const char* message) {
+    return FXErrorUtil::ErrorWin32(where, ERROR_INTERNAL_ERROR, "%s", message);
+}
+
 void CNetAppSnapClient::GetSnapshotName(LONGLONG jobId, std::string& name) {
     name = FXString::Format("%s%llu", m_strSnapNamePrefix.c_str(),
                             static_cast<unsigned long long>(jobId));
@@ -139,9 +144,7 @@ CRyError CNetAppSnapClient::VerifySnapScanSupport() try {
     SC_OPERATION();
     // Without a connection there is nothing to ask; answer as every other
     // array operation does.
-    if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
-                                       "ManageOntap not initialized");
+    if (!m_pManageOntap) return NoArray(SC_LOCATION, "ManageOntap not initialized");
     if (m_pManageOntap->IsClusterInterface())
         return FXErrorUtil::ErrorWin32(
             SC_LOCATION, ERROR_FUNCTION_FAILED,

@@ -11,6 +11,7 @@
 #include "host/VkMntTab.h"
 #include "snapclient/CFileServerSnapClientBase.h"
 #include "snapclient/ScanExtraNames.h"
+#include "snapclient/MovedOutInodes.h"
 
 #include <boost/shared_ptr.hpp>
 #include <deque>
@@ -20,6 +21,8 @@
 
 // The catch handler of an operation of the agent's interface.
 #define SC_CAUGHT() Caught(__FILE__, __PRETTY_FUNCTION__, __LINE__)
+
+struct SnapDiffEventMonitorExtensions;
 
 class CNetAppSnapClient : public CFileServerSnapClientBase {
 public:
@@ -105,6 +108,10 @@ private:
     // --- Frame helpers (NetAppSnapClient.cpp) ---
     // The error the agent gets when the array does not answer a connection.
     CRyError ArrayUnreachable(const FXCodeLocation& where) const;
+    // The error of an operation that needs the array connection and has
+    // none (never set up, or released by the post-backup cleanup); each
+    // operation words its own message.
+    static CRyError NoArray(const FXCodeLocation& where, const char* message);
     // The agent's content mapper as our concrete class, or error 160.
     static CRyError AsContentMapper(const ContentMapperAPIPtr& given,
                                     boost::shared_ptr<CContentMapper>& mapper,
@@ -208,8 +215,6 @@ private:
     // The deletion of the event's old path, as a directory, into item.
     FileServerSnapshotCompareItem& DeletedOldName(ChangeEventItem& event,
                                                   FileServerSnapshotCompareItem& item);
-    // The change flag of a SnapDiff change text; 0 for a text of no known kind.
-    static uint32_t ChangeFlagOfText(std::string_view changeType);
     // Cuts a non-cluster name down to its path below the snapshot folder.
     static bool CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
                                   const std::string& prevSnapName);
@@ -246,4 +251,26 @@ private:
                           const ChangeEventItem& reported, const ChangeEventItem& written);
     // The next held name of the scanned share into item; false when none is left.
     bool NextExtraName(FileServerSnapshotCompareItem& item);
+
+    // --- Share reads of the store (NetAppSnapClientStoreReads.cpp) ---
+    // Our host store's extra operations, or null: the host's store has the
+    // common operations only, and the client remembers moved-out inodes.
+    const SnapDiffEventMonitorExtensions* m_pStoreExtensions;
+    static const SnapDiffEventMonitorExtensions* FindStoreExtensions();
+    // Tells the new store (or the run's memory) the shares the run serves.
+    CRyError PrepareVolumeShares(const std::list<FileServerExportInfo>& shares);
+    // After an event was written over a stored one: remembers a move out of
+    // a share; a full memory marks that share undeliverable.
+    void NoteMovedOut(const ChangeEventItem& written);
+    // Registers m_pEventDB, with the run's memory, as the volume's database.
+    void RegisterVolumeDatabase(const std::string& volume);
+    // Starts the read of the share's events, those that left it included.
+    CRyError PrepareShareRead(const FileServerExportInfo& share);
+    // After the prefix read: the next remembered event that left the
+    // scanned share; GetNextEvent's results.
+    int NextMovedOutEvent(ChangeEventItem& event);
+    boost::shared_ptr<CMovedOutInodes> m_pMovedOutRun;
+    std::map<std::string, boost::shared_ptr<CMovedOutInodes>> m_mapMovedOut;
+    boost::shared_ptr<const CMovedOutInodes> m_pScanMovedOut;
+    std::set<long long>::const_iterator m_itScanMovedOut;
 };

@@ -9,9 +9,7 @@
 CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
     const std::list<std::string>& failedShares) try {
     SC_OPERATION();
-    if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
-                                       "ManageOntap not initialized");
+    if (!m_pManageOntap) return NoArray(SC_LOCATION, "ManageOntap not initialized");
     if (!m_bAutoMountClient) return CRyError::Success();
 
     std::string snapName;

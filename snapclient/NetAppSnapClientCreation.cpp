@@ -48,9 +48,7 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
                                            const std::list<std::string>&) {
     SC_OPERATION();
     SC_TRACE_FUNCTION();
-    if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
-                                       "ManageOntap not initialized");
+    if (!m_pManageOntap) return NoArray(SC_LOCATION, "ManageOntap not initialized");
 
     int value = 0;
     const bool snapshotOnly = RegistrySettingOn(kSnapshotOnlyKey, value);

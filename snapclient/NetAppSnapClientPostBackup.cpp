@@ -81,9 +81,7 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) try {
     SC_OPERATION();
     // A second cleanup of the job, or one after a failed connect, has no
     // array to talk to.
-    if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
-                                       "ManageOntap is not initialized!");
+    if (!m_pManageOntap) return NoArray(SC_LOCATION, "ManageOntap is not initialized!");
 
     int value = 0;
     const bool deleteCurrent = RegistrySettingOn(kDisableSnapDiffKey, value);

@@ -15,9 +15,7 @@ const char kDisableSnapDiffKey[] = "nDisableSnapdiffForStreamingBackups";
 CRyError CNetAppSnapClient::ManageSnapshots() try {
     SC_OPERATION();
     SC_TRACE_FUNCTION();
-    if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
-                                       "ManageOntap is not initialized!");
+    if (!m_pManageOntap) return NoArray(SC_LOCATION, "ManageOntap is not initialized!");
 
     std::string currSnapName;
     std::string prevSnapName;
@@ -81,9 +79,7 @@ CRyError CNetAppSnapClient::CleanupSnapshot(const std::set<std::string>&) {
 }
 
 CRyError CNetAppSnapClient::CleanupSnapshotByVolume(const VolumeSnapshots& volumes) {
-    if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
-                                       "ManageOntap is not initialized!");
+    if (!m_pManageOntap) return NoArray(SC_LOCATION, "ManageOntap is not initialized!");
     for (const auto& volume : volumes) {
         for (const std::string& name : volume.second) {
             SC_LOG(3, "Deleting snapshot [%s] of volume/volume path [%s]", name.c_str(),

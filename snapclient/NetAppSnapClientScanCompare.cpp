@@ -29,7 +29,6 @@ const size_t kInitialDecodeBufferSize = 2048;
 // With the empty-batch flag set the array may answer with empty batches
 // while it works; more than this many in a row means it will not finish.
 const int kMaxConsecutiveEmptyBatches = 100;
-const char kVolumeRootChange[] = "inode_modification";
 const char kUnmatchableVolumePath[] =
     "Share [%s] has volume path [%s], which SnapDiff results cannot be matched to";
 const uint32_t kFileTypeDirectory = 2;
@@ -60,14 +59,6 @@ bool LogsEachConversion() {
 }
 
 }  // namespace
-
-// Compared as views, which weigh the lengths first: this runs for every change.
-uint32_t CNetAppSnapClient::ChangeFlagOfText(std::string_view changeType) {
-    if (changeType == std::string_view("inode_modification")) return kChangeModified;
-    if (changeType == std::string_view("file_creation")) return kChangeCreated;
-    if (changeType == std::string_view("file_deletion")) return kChangeDeleted;
-    return 0;
-}
 
 // On an array that is not a cluster SnapDiff names a change by its path
 // inside the snapshot directory; keep what follows the snapshot name. That
@@ -123,8 +114,7 @@ CRyError CNetAppSnapClient::CompareSnapshots(std::string path, std::string,
     SC_OPERATION();
     SC_TRACE_FUNCTION();
     if (!m_pManageOntap)
-        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_INTERNAL_ERROR,
-                                       "ManageOntap not initialized. Snapshot comparison failed.");
+        return NoArray(SC_LOCATION, "ManageOntap not initialized. Snapshot comparison failed.");
     std::string lookupPath = path;
     FXPath::RemoveTrailingDelimiter(lookupPath);
 
@@ -186,7 +176,7 @@ CRyError CNetAppSnapClient::BindShareEvents(
     // The share's read also takes the events whose old path lies in it while
     // their path does not: a file that left for another share of the volume
     // must still be reported gone from this one.
-    CRyError err = m_pEventDB->PrepareSelectQueryForShare(share.strBackupPath + "/");
+    CRyError err = PrepareShareRead(share);
     if (err.IsError())
         return err.Push(SC_LOCATION, "Unable to prepare select query for the event database");
     m_strScanSharePrefix = share.strBackupPath + "/";
@@ -234,11 +224,7 @@ CRyError CNetAppSnapClient::CompareShareVolume(
     run.bSessionOpen = true;
 
     CRyError err = CreateEventDB(share.strPrevSnapName, share.strCurrSnapName, share.strVolume);
-    // The store keeps each share's events apart, so that serving a share
-    // reads its own events only.
-    std::vector<std::string> prefixes;
-    for (const FileServerExportInfo& common : run.commonShares) prefixes.push_back(common.strBackupPath + "/");
-    if (err.IsSuccess()) err = m_pEventDB->SetSharePrefixes(prefixes);
+    if (err.IsSuccess()) err = PrepareVolumeShares(run.commonShares);
     if (err.IsError()) {
         m_pManageOntap->SnapDiffEnd(run.handle);
         return err.Push(SC_LOCATION);
@@ -254,7 +240,7 @@ CRyError CNetAppSnapClient::CompareShareVolume(
     // and the shares the new run completes must not be read from the
     // partial database, nor those of an earlier complete run from a later
     // failed one.
-    m_mapEventDBs[share.strVolume] = m_pEventDB;
+    RegisterVolumeDatabase(share.strVolume);
 
     run.buffer.Release();
     SC_LOG(0,
@@ -342,7 +328,7 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
         // The snapshot directory itself is the volume's root: the root of a
         // whole-volume share, changed (a root is never deleted).
         name = "/";
-        change.strChangeType = kVolumeRootChange;
+        change.strChangeType = kChangeTextModified;
         change.uiFileType = kFileTypeDirectory;
     }
     // An empty name would be taken for the root of a whole-volume share, and

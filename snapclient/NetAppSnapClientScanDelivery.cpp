@@ -17,9 +17,9 @@ const uint32_t kModeOther = 0x8000;
 
 // The status of an event that carries a single change kind.
 uint32_t StatusOfChangeText(const std::string& changeType) {
-    if (changeType == "file_creation") return kItemCreated;
-    if (changeType == "file_deletion") return kItemDeleted;
-    return kItemModified;
+    const uint32_t flag = ChangeFlagOfText(changeType);
+    if (flag == kChangeCreated) return kItemCreated;
+    return flag == kChangeDeleted ? kItemDeleted : kItemModified;
 }
 
 }  // namespace
@@ -53,7 +53,8 @@ FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() try {
     // buffers from one pull to the next.
     ChangeEventItem& event = m_stScanPulledEvent;
     event.clear();
-    const int result = m_pEventDB->GetNextEvent(event);
+    int result = m_pEventDB->GetNextEvent(event);
+    if (result == 1) result = NextMovedOutEvent(event);
     if (result == 1) {
         // The names of files that their merged events could not hold.
         if (NextExtraName(item)) return item;

@@ -15,9 +15,9 @@
 
 namespace {
 
-const char kModification[] = "inode_modification";
-const char kCreation[] = "file_creation";
-const char kDeletion[] = "file_deletion";
+const char* const kModification = kChangeTextModified;
+const char* const kCreation = kChangeTextCreated;
+const char* const kDeletion = kChangeTextDeleted;
 
 // A deletion and a modification merged: the flags a later creation keeps
 // the deleted path and times of.
@@ -137,5 +137,6 @@ CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem& event) {
     written->uiChangeFlags = flags;
     err = m_pEventDB->UpdateExistingEventOfInode(*written);
     if (err.IsError()) return err.Push(SC_LOCATION);
+    NoteMovedOut(*written);
     return CRyError::Success();
 }

@@ -89,3 +89,24 @@ TEST(ScanMemory, ExtraNamesBeyondTheBoundFailTheirShareOnly) {
 }
 
 }  // namespace
+
+// The client's memory of files that left a share for another share of the
+// volume (used with a host store that reads by path prefix only) takes
+// those alone, and past its bound names the share that would lose one.
+TEST(ScanMemory, MovedOutInodesAreBounded) {
+    CMovedOutInodes memory({"/s/a/", "/s/b/"});
+    std::string lost;
+    auto note = [&](long long inode, const std::string& path, const std::string& oldPath) {
+        ChangeEventItem e;
+        e.llInode = inode, e.strPath = path, e.strOldPath = oldPath;
+        return memory.Note(e, lost);
+    };
+    EXPECT_TRUE(note(1, "/s/a/x/", "/s/a/y/") && note(2, "/s/a/x/", "") && note(3, "/s/a/", "/t/"));
+    EXPECT_TRUE(memory.Inodes().empty());
+    for (long long inode = 1; inode <= long(CMovedOutInodes::kMaxInodes); ++inode)
+        ASSERT_TRUE(note(inode, "/s/b/x/", "/s/a/x/"));
+    EXPECT_TRUE(note(5, "/s/a/x/", "/s/b/x/")) << "a known inode";
+    EXPECT_FALSE(note(0, "/s/a/x/", "/s/b/x/"));
+    EXPECT_EQ("/s/b/", lost);
+    EXPECT_EQ(CMovedOutInodes::kMaxInodes, memory.Inodes().size());
+}

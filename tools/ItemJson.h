@@ -5,6 +5,7 @@
 // give the exact bytes as lower-case hex.
 #pragma once
 
+#include "host/TextBytes.h"
 #include "records/SnapRecords.h"
 #include "tools/JobRunner.h"
 
@@ -12,9 +13,6 @@
 #include <string>
 
 namespace snapagent {
-
-bool IsValidUtf8(const std::string& bytes);
-std::string LowerHex(const std::string& bytes);
 
 // A path's value: the JSON string when valid UTF-8, else null.
 nlohmann::ordered_json PathJson(const std::string& path);

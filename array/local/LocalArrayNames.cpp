@@ -1,5 +1,7 @@
 #include "array/local/LocalArrayNames.h"
 
+#include "host/TextBytes.h"
+
 ArrayStatus CheckLocalArrayName(const std::string& kind, const std::string& name) {
     std::string why;
     if (name.empty())
@@ -48,7 +50,6 @@ ArrayStatus SplitVolumePath(const std::string& path, std::string& volume,
 }
 
 std::string EscapeSnapDiffName(const std::string& name) {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(name.size());
     for (unsigned char c : name) {
@@ -57,8 +58,8 @@ std::string EscapeSnapDiffName(const std::string& name) {
             out.push_back(static_cast<char>(c));
         } else {
             out.push_back('\\');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 0x0F]);
+            out.push_back(HexDigit(c >> 4, true));
+            out.push_back(HexDigit(c, true));
         }
     }
     return out;

@@ -7,10 +7,6 @@
 
 namespace {
 
-const char kCreation[] = "file_creation";
-const char kDeletion[] = "file_deletion";
-const char kModification[] = "inode_modification";
-
 std::string LeafName(const std::string& path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -78,7 +74,7 @@ void SnapDiffMerge::Queue(const CatalogRow& row, const char* changeType) {
     if (!m_naming.bCluster) {
         // A deleted name exists only in the base snapshot.
         const std::string& snapshot =
-            strcmp(changeType, kDeletion) == 0 ? m_naming.strBase : m_naming.strIncremental;
+            strcmp(changeType, kChangeTextDeleted) == 0 ? m_naming.strBase : m_naming.strIncremental;
         name = "/vol/" + m_naming.strVolume + "/.snapshot/" + snapshot + name;
     }
     info.strFileName = EscapeSnapDiffName(name);
@@ -97,9 +93,9 @@ void SnapDiffMerge::Compare(std::vector<CatalogRow>& base, std::vector<CatalogRo
     size_t i = 0, j = 0;
     while (i < base.size() || j < incremental.size()) {
         if (j == incremental.size() || (i < base.size() && LinkLess(base[i], incremental[j]))) {
-            Queue(base[i++], kDeletion);
+            Queue(base[i++], kChangeTextDeleted);
         } else if (i == base.size() || LinkLess(incremental[j], base[i])) {
-            Queue(incremental[j++], kCreation);
+            Queue(incremental[j++], kChangeTextCreated);
         } else {
             if (!kept) kept = &incremental[j];
             ++i, ++j;
@@ -107,7 +103,7 @@ void SnapDiffMerge::Compare(std::vector<CatalogRow>& base, std::vector<CatalogRo
     }
     // A new name already reports the inode; a modification is only needed
     // where a name survived.
-    if (kept && AttributesChanged(base.front(), incremental.front())) Queue(*kept, kModification);
+    if (kept && AttributesChanged(base.front(), incremental.front())) Queue(*kept, kChangeTextModified);
 }
 
 ArrayStatus SnapDiffMerge::Refill() {
@@ -117,11 +113,11 @@ ArrayStatus SnapDiffMerge::Refill() {
             (!m_base.Exhausted() && m_base.NextInode() < m_incremental.NextInode())) {
             status = m_base.Take(m_baseGroup);
             if (!status.bOk) return status;
-            for (const CatalogRow& row : m_baseGroup) Queue(row, kDeletion);
+            for (const CatalogRow& row : m_baseGroup) Queue(row, kChangeTextDeleted);
         } else if (m_base.Exhausted() || m_incremental.NextInode() < m_base.NextInode()) {
             status = m_incremental.Take(m_incrementalGroup);
             if (!status.bOk) return status;
-            for (const CatalogRow& row : m_incrementalGroup) Queue(row, kCreation);
+            for (const CatalogRow& row : m_incrementalGroup) Queue(row, kChangeTextCreated);
         } else {
             status = m_base.Take(m_baseGroup);
             if (status.bOk) status = m_incremental.Take(m_incrementalGroup);
