@@ -33,8 +33,21 @@ void* operator new(size_t size) {
     if (void* p = malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
+// Every form that the client or a sanitizer runtime may pair with the
+// delete below goes through the same countdown.
+void* operator new(size_t size, const std::nothrow_t&) noexcept try {
+    return operator new(size);
+} catch (const std::bad_alloc&) {
+    return nullptr;
+}
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
 void operator delete(void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete[](void* p) noexcept { free(p); }
+void operator delete[](void* p, size_t) noexcept { free(p); }
 
 namespace {
 

@@ -36,7 +36,7 @@ TEST(Snapagent, DemoVerifiesEveryShareAndNamesTheLimit) {
         // A move between shares, a backslash name and new hard links are
         // exact: the one limit left is the changed file with two names.
         EXPECT_EQ(Count(run.out, "\n  ("), 1u) << run.out;
-        for (const char* text : {"\n  (c) changed file with several names, in ", "/alpha/back\\\\slash.txt\n",
+        for (const char* text : {"\n  (a) changed file with several names, in ", "/alpha/back\\\\slash.txt\n",
                                  "/bob/notes-second-link.txt\n", "  projects: VKOP_1_0_2\n", "  home: VKOP_1_0_2\n",
                                  "result: every share verified", "/bob/raw\\xFFbytes.dat",
                                  "demo folder: a temporary one, removed at the end",

@@ -27,9 +27,9 @@ struct World {
     DemoWorld world;
     std::string share, error;
     World() {
-        WorldSpec spec;
-        spec.shares = {{"data", ""}};
-        EXPECT_TRUE(world.Build(spec, error)) << error;
+        WorldSpec plan;
+        plan.shares = {{"data", ""}};
+        EXPECT_TRUE(world.Build(plan, error)) << error;
         share = world.Shares()[0].strSharePath;
         Extra("[array]\ncalls_log = " + File("calls.log") + "\n[log]\nlevel = 3\nfile = " +
               File("plugin.log") + "\n");
@@ -41,8 +41,9 @@ struct World {
     }
     void Change(int files) {
         for (int i = 0; i < files; ++i)
-            WriteFile(world.Shares()[0].strLiveDir + "/f" + std::to_string(i + 100 * rand()), "x");
+            WriteFile(world.Shares()[0].strLiveDir + "/f" + std::to_string(changed++), "x");
     }
+    int changed = 0;
     std::string Job(int id, const std::string& more = "") const {
         return std::string(SNAPAGENT_PATH) + " job " + (more.find("-v") == 0 ? "" : "-q") +
                " --config " + world.ConfigPath() + " --client 1 --job " + std::to_string(id) +

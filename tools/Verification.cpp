@@ -97,7 +97,7 @@ std::vector<std::string> DescribeItemsWhere(
     return out;
 }
 
-// (c) files with several names whose contents changed: the array reports
+// (a) files with several names whose contents changed: the array reports
 // the modification at one of the names the file kept, so each other kept
 // name that no item delivers is left out. Names created or removed are
 // delivered one by one and stay checked.
@@ -250,7 +250,7 @@ void ApplyAndCompare(ShareWork& w) {
 
 std::string LimitName(KnownLimit limit) {
     switch (limit) {
-        case KnownLimit::kChangedNamesNotReported: return "(c) changed file with several names";
+        case KnownLimit::kChangedNamesNotReported: return "(a) changed file with several names";
     }
     return "unknown limit";
 }

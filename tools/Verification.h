@@ -18,7 +18,7 @@
 // name it gained) only. It is found from the two listings alone, reported
 // as a known limit with what was delivered about it, and exactly the names
 // that no item delivers are left out of the comparison:
-//  (c) a changed file with several names: a name it kept that the array did
+//  (a) a changed file with several names: a name it kept that the array did
 //      not report. Names created or removed are delivered one by one and
 //      are checked.
 // An inode that leaves one share for another of the same volume is told to
@@ -68,7 +68,7 @@ struct ShareVerdict {
 // One verdict per share, in the order given.
 std::vector<ShareVerdict> VerifyJob(const std::vector<ShareChanges>& shares);
 
-// "(c) changed file with several names".
+// "(a) changed file with several names".
 std::string LimitName(KnownLimit limit);
 
 }  // namespace snapagent
