@@ -3,6 +3,7 @@
 #include "host/FXFile.h"
 #include "host/FXString.h"
 #include "host/OutputFailure.h"
+#include "host/TextBytes.h"
 #include "host/VKPlatformInfo.h"
 
 #include <cerrno>
@@ -48,7 +49,6 @@ std::string CFileLogWriter::FailureText(const char* what) const {
 }
 
 std::string CFileLogWriter::EscapeField(const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
@@ -63,8 +63,8 @@ std::string CFileLogWriter::EscapeField(const std::string& text) {
                 // of the log with cat or tail must see them, not obey them.
                 if (byte < 0x20 || byte == 0x7F) {
                     out += "\\x";
-                    out += kHex[byte >> 4];
-                    out += kHex[byte & 15];
+                    out += HexDigit(byte >> 4, true);
+                    out += HexDigit(byte, true);
                 } else {
                     out += c;
                 }

@@ -146,7 +146,7 @@ CNetAppSnapClient::NamePlacement CNetAppSnapClient::PlaceNameOfSeveralForms(
         add(converted, false);
     }
 
-    const bool previous = name.strChangeType == "file_deletion";
+    const bool previous = name.strChangeType == kChangeTextDeleted;
     std::string why, folder, listed;
     bool outsideShares = false, inShares = false, different = false;
     const Form* found = nullptr;

@@ -4,6 +4,7 @@
 // (docs/change-database.md).
 #include "tools/StoreDumpCommand.h"
 
+#include "host/TextBytes.h"
 #include "hostlib/eventstore/EventStoreReader.h"
 #include "tools/ItemText.h"
 
@@ -48,13 +49,7 @@ std::string FlagsText(uint32_t flags) {
 
 // A literal that gives the bytes back exactly, whatever they are.
 std::string SqlText(const std::string& bytes) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string text = "CAST(X'";
-    for (unsigned char c : bytes) {
-        text += kHex[c >> 4];
-        text += kHex[c & 0xF];
-    }
-    return text + "' AS TEXT)";
+    return "CAST(X'" + HexOfBytes(bytes, true) + "' AS TEXT)";
 }
 
 void PrintLine(FILE* out, const ChangeEventItem& event, int64_t table) {

@@ -1,5 +1,6 @@
 #include "hostlib/eventstore/EventStoreName.h"
 
+#include "host/TextBytes.h"
 #include "hostlib/eventstore/EventStoreSha256.h"
 
 #include <climits>
@@ -32,7 +33,6 @@ std::string ReadablePrefix(const std::string& escaped) {
 }  // namespace
 
 std::string EscapeEventStoreNamePart(const std::string& part) {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string escaped;
     escaped.reserve(part.size());
     for (size_t i = 0; i < part.size(); ++i) {
@@ -41,8 +41,8 @@ std::string EscapeEventStoreNamePart(const std::string& part) {
             escaped.push_back(static_cast<char>(c));
         } else {
             escaped.push_back('%');
-            escaped.push_back(kHex[c >> 4]);
-            escaped.push_back(kHex[c & 0xF]);
+            escaped.push_back(HexDigit(c >> 4, true));
+            escaped.push_back(HexDigit(c, true));
         }
     }
     return escaped;

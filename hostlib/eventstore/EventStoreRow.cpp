@@ -2,7 +2,7 @@
 
 namespace eventstore {
 
-const char* const kChangeTexts[3] = {"inode_modification", "file_creation", "file_deletion"};
+const char* const kChangeTexts[3] = {kChangeTextModified, kChangeTextCreated, kChangeTextDeleted};
 
 const std::string& ChangeTextOf(int code) {
     static const std::string texts[3] = {kChangeTexts[0], kChangeTexts[1], kChangeTexts[2]};

@@ -1,5 +1,7 @@
 #include "hostlib/eventstore/EventStoreSha256.h"
 
+#include "host/TextBytes.h"
+
 #include <cstdint>
 
 namespace {
@@ -69,11 +71,10 @@ std::string Sha256Hex(const std::string& bytes) {
     for (size_t offset = 0; offset < padded.size(); offset += 64) {
         CompressBlock(state, reinterpret_cast<const unsigned char*>(padded.data()) + offset);
     }
-    static const char kHex[] = "0123456789abcdef";
     std::string hex;
     hex.reserve(64);
     for (uint32_t word : state) {
-        for (int shift = 28; shift >= 0; shift -= 4) hex.push_back(kHex[(word >> shift) & 0xF]);
+        for (int shift = 28; shift >= 0; shift -= 4) hex.push_back(HexDigit(word >> shift, false));
     }
     return hex;
 }
