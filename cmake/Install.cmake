@@ -30,8 +30,15 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/host ${CMAKE_SOURCE_DIR}/records
 install(FILES ${CMAKE_SOURCE_DIR}/snapclient/CFileServerSnapClientBase.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/snapclient/snapclient)
 
+# The installed README stops before the sections about the source tree
+# (layout, sanitizers and fuzzing, benchmarks): a proxy has no source tree.
+file(READ ${CMAKE_SOURCE_DIR}/README.md README_TEXT)
+string(FIND "${README_TEXT}" "\n## Layout" README_CUT)
+string(SUBSTRING "${README_TEXT}" 0 ${README_CUT} README_TEXT)
+file(WRITE ${CMAKE_BINARY_DIR}/README.md "${README_TEXT}\n")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/README.md)
 file(GLOB DOC_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${DOC_FILES} ${CMAKE_SOURCE_DIR}/packaging/copyright
+install(FILES ${CMAKE_BINARY_DIR}/README.md ${DOC_FILES} ${CMAKE_SOURCE_DIR}/packaging/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 set(CHANGELOG ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
 add_custom_command(OUTPUT ${CHANGELOG}
