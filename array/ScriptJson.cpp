@@ -57,7 +57,11 @@ private:
         for (auto it = value.begin(); it != value.end(); ++it) {
             bool known = false;
             for (const char* key : allowed) known = known || it.key() == key;
-            if (!known) return Fail(where, "unknown key \"" + it.key() + "\"");
+            // Quoted as JSON, with every control and non-ASCII byte escaped:
+            // a key may hold a newline, and the error is one line.
+            if (!known)
+                return Fail(where, "unknown key " + json(it.key()).dump(-1, ' ', true,
+                                                                      json::error_handler_t::replace));
         }
         return true;
     }
