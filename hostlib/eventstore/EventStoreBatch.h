@@ -1,13 +1,17 @@
 // The rows a change event store has accepted but not yet written, and the
-// transactions that write them. A table's rows wait until there are enough
-// for one many-row INSERT (many rows per statement insert markedly faster
-// than one at a time; 64 rows of 5 values stay far below SQLite's limit on
-// parameters); inserts are committed every kRowsPerTransaction rows, and
-// whenever the store is read. At most kRowsPerInsert rows wait per table,
-// found by inode through one index. The table of each of the last rows
-// written (kRecentRows slots, by inode) is remembered too, so that a
-// repeated report of an inode asks its table first. A write that fails ends
-// the store through endStore (EventStoreFailure.h).
+// transactions that write them. A row is encoded as it is accepted, while
+// its event is at hand, and waits as bytes in its table's buffer until
+// there are enough for one many-row INSERT (many rows per statement insert
+// markedly faster than one at a time; 64 rows of 5 values stay far below
+// SQLite's limit on parameters). The rows written are committed every
+// kRowsPerTransaction rows, and every row is written and committed whenever
+// the store is read. A volume of many shares takes fewer rows per INSERT,
+// so that the rows waiting in all tables (and the statements that take
+// them) stay within kWaitingRows: a thousand shares then cost what a few
+// do. The waiting rows are found by inode through one index. The table of
+// each of the last rows written (kRecentRows slots, by inode) is remembered
+// too, so that a repeated report of an inode asks its table first. A write
+// that fails ends the store through endStore (EventStoreFailure.h).
 #pragma once
 
 #include "hostlib/eventstore/EventStoreConnection.h"
@@ -20,7 +24,9 @@ namespace eventstore {
 
 class RowBatch {
 public:
-    static constexpr size_t kRowsPerInsert = 64;
+    static constexpr size_t kMaxRowsPerInsert = 64;
+    static constexpr size_t kMinRowsPerInsert = 8;
+    static constexpr size_t kWaitingRows = 16384;
     static constexpr size_t kRowsPerTransaction = size_t(1) << 16;
     static constexpr size_t kRecentRows = 4096;
     typedef std::function<CRyError(const CRyError&)> EndStore;
@@ -33,12 +39,15 @@ public:
 
     CRyError EnsureTransaction();
     // Takes an event for table id; writes the table's rows once there are
-    // enough for one INSERT, and commits once the transaction is full. No
-    // table may be added once an event is taken.
+    // enough for one INSERT, and commits the written rows once the
+    // transaction is full. No table may be added once an event is taken.
     CRyError Accept(size_t id, const ChangeEventItem& event);
-    // The waiting row of the inode (and its table), or nullptr.
-    ChangeEventItem* FindWaiting(long long inode, size_t* tableId = nullptr);
-    void DropWaiting(size_t id, ChangeEventItem* event);
+    // Whether a row of the inode waits (and in which table).
+    bool FindWaiting(long long inode, size_t* tableId = nullptr) const;
+    // The event of the inode's waiting row; false when none waits.
+    bool ReadWaiting(long long inode, ChangeEventItem& event) const;
+    // Forgets the inode's waiting row, if any.
+    void DropWaiting(long long inode);
     // The table that last held a written row of the inode, if remembered;
     // the count of tables otherwise. Remember notes one found elsewhere.
     size_t RecentTable(long long inode) const;
@@ -47,19 +56,34 @@ public:
     CRyError Commit();
     // The same without the hook, for the store's destructor.
     CRyError FlushAndCommit();
-    // Room for the values of a row bound outside the batch.
-    RowBytes& Bytes() { return m_rows[0]; }
+    // The row of an event for table id, written outside the batch: its
+    // bytes stay valid until the next call.
+    EncodedRow EncodeApart(size_t id, const ChangeEventItem& event);
 
 private:
-    CRyError WriteRows(size_t id, sqlite3_stmt* statement, size_t first, size_t count);
+    struct Row {
+        RowShape shape;
+        size_t at;  // in its table's bytes
+        bool dropped;
+    };
+    struct Waiting {
+        std::vector<Row> rows;
+        std::string bytes;
+    };
+    EncodedRow RowOf(size_t id, const Row& row) const {
+        return RowAt(m_waiting[id].bytes.data() + row.at, row.shape);
+    }
+    CRyError WriteRows(sqlite3_stmt* statement, const EncodedRow* rows, size_t count);
     CRyError FlushTable(size_t id);
+    // Commits the rows written so far; the waiting ones keep waiting.
+    CRyError CommitWritten();
 
     const StoreFailure& m_store;
     EndStore m_endStore;
     Connection* m_connection = nullptr;
-    std::vector<std::vector<ChangeEventItem>> m_waiting;  // by table, the first m_waitingCount[id]
-    std::vector<size_t> m_waitingCount;
-    WaitingIndex m_index;  // inode: table * kRowsPerInsert + row
+    std::vector<Waiting> m_waiting;  // by table
+    size_t m_rowsPerInsert = kMaxRowsPerInsert;
+    WaitingIndex m_index;  // inode: table * m_rowsPerInsert + row
     struct Recent {
         long long inode;
         size_t table;
@@ -68,7 +92,8 @@ private:
     bool m_anyAccepted = false;
     bool m_inTransaction = false;
     size_t m_rowsInTransaction = 0;
-    RowBytes m_rows[kRowsPerInsert];
+    std::string m_apart;
+    EncodedRow m_rows[kMaxRowsPerInsert];
 };
 
 }  // namespace eventstore

@@ -35,16 +35,17 @@ void ReadCursor::Start(const ShareTables& tables, const std::string& prefix, boo
 
 void ReadCursor::End(Connection* connection) {
     if (connection && m_state == kStreaming && m_phase < m_phases.size())
-        sqlite3_reset(PhaseStatement(*connection));
+        sqlite3_reset(PhaseStatement(*connection, false));
     m_phases.clear();
     m_phase = 0;
     m_state = kNoRead;
 }
 
-sqlite3_stmt* ReadCursor::PhaseStatement(Connection& connection) const {
+sqlite3_stmt* ReadCursor::PhaseStatement(Connection& connection, bool prepare) const {
     const Phase& current = m_phases[m_phase];
-    return current.kind == kLeftThroughMoved ? connection.moved.Reader()
-                                             : connection.tables[current.table].scan.get();
+    if (current.kind == kLeftThroughMoved) return connection.moved.Reader();
+    return prepare ? connection.tables.Get(connection.db.get(), current.table, kScanTable)
+                   : connection.tables.Prepared(current.table, kScanTable);
 }
 
 bool ReadCursor::LeftThePrefix(const ChangeEventItem& event) const {
@@ -61,7 +62,11 @@ int ReadCursor::NextMoved(Connection& connection, const StoreFailure& store, Cha
         return -1;
     }
     const ShareTable& table = connection.tables[static_cast<size_t>(id)];
-    sqlite3_stmt* lookup = table.selectInode.get();
+    sqlite3_stmt* lookup = connection.tables.Get(connection.db.get(), static_cast<size_t>(id), kSelectInode);
+    if (!lookup) {
+        reason = store.SqliteError(FX_LOCATION, "GetNextEvent", connection.db.get());
+        return -1;
+    }
     sqlite3_bind_int64(lookup, 1, inode);
     const int rc = sqlite3_step(lookup);
     const bool read = rc == SQLITE_ROW && ReadEventRow(lookup, table.prefix, connection.names, event);
@@ -75,8 +80,8 @@ int ReadCursor::NextMoved(Connection& connection, const StoreFailure& store, Cha
 int ReadCursor::Next(Connection& connection, const StoreFailure& store, ChangeEventItem& event, CRyError& reason) {
     while (m_phase < m_phases.size()) {
         const Phase current = m_phases[m_phase];
-        sqlite3_stmt* statement = PhaseStatement(connection);
-        const int rc = sqlite3_step(statement);
+        sqlite3_stmt* statement = PhaseStatement(connection, true);
+        const int rc = statement ? sqlite3_step(statement) : SQLITE_ERROR;
         if (rc == SQLITE_DONE) {
             sqlite3_reset(statement);
             ++m_phase;

@@ -38,7 +38,9 @@ private:
         PhaseKind kind;
         size_t table;
     };
-    sqlite3_stmt* PhaseStatement(Connection& connection) const;
+    // The statement of the current phase; unless prepare, nullptr for a
+    // table statement not prepared yet.
+    sqlite3_stmt* PhaseStatement(Connection& connection, bool prepare) const;
     bool LeftThePrefix(const ChangeEventItem& event) const;
     // The moved index's row: reads the event of its inode from its table.
     int NextMoved(Connection& connection, const StoreFailure& store, ChangeEventItem& event, CRyError& reason);

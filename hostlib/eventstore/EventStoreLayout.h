@@ -15,8 +15,10 @@
 #include "hostlib/eventstore/EventStoreRow.h"
 #include "records/SnapRecords.h"
 
+#include <cstdint>
 #include <sqlite3.h>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace eventstore {
@@ -44,25 +46,54 @@ std::string ShareTableName(size_t id);
 
 // The statements on one share table. The reads return the row's columns in
 // the order ReadEventRow takes them; kSelectInode and kInodeStored take the
-// inode as ?1; kUpdateEvent takes a row's values as BindEventRow binds them.
-enum TableStatement { kCreateTable, kSelectInode, kInodeStored, kUpdateEvent, kDeleteEvent, kScanTable };
+// inode as ?1; kInsertOne and kUpdateEvent take a row's values as
+// BindEncodedRow binds them.
+enum TableStatement {
+    kCreateTable,
+    kInsertOne,
+    kSelectInode,
+    kInodeStored,
+    kUpdateEvent,
+    kDeleteEvent,
+    kScanTable,
+    kTableStatements
+};
 std::string ShareTableSql(TableStatement statement, const std::string& table);
-// INSERT of rows rows, each bound by BindEventRow at 1 + row * kValuesPerRow.
+// INSERT of rows rows, each bound by BindEncodedRow at 1 + row * kValuesPerRow.
 const int kValuesPerRow = 5;
 std::string InsertRowsSql(const std::string& table, size_t rows);
 
-// The encoded values of one row, alive until its statement has run.
-struct RowBytes {
-    std::string path, oldPath;
-    unsigned char details[kMaxPackedDetails];
+// One row's values as stored: the path without the table's prefix and the
+// old path in the pieces of EventStorePaths.h, the change as its code (or,
+// code -1, its text), the details packed. The views point into the bytes
+// EncodeEventRow wrote (RowAt), or into the statement's current row.
+struct EncodedRow {
+    long long inode = 0;
+    int code = -1;
+    std::string_view path, oldPath, change, details;
 };
-// Binds the values of an event's row from parameter first on; the table's
-// prefix (prefixLength bytes, which the path begins with) is not stored.
-// New directory names get numbers in names; the caller writes them before
-// the statement runs. A value that cannot be bound stays NULL, which the
-// table's NOT NULL constraints turn into a failed statement.
-void BindEventRow(sqlite3_stmt* statement, int first, size_t prefixLength, const ChangeEventItem& event,
-                  PathDictionary& names, RowBytes& bytes);
+// Where the values of a row that EncodeEventRow wrote lie: one after the
+// other, of these lengths.
+struct RowShape {
+    long long inode = 0;
+    int code = -1;
+    uint32_t path = 0, oldPath = 0, change = 0, details = 0;
+};
+// Appends the row of an event for a table of prefixLength bytes (which the
+// path begins with) to bytes. New directory names get numbers in names; the
+// caller writes them before the statement that stores the row runs.
+RowShape EncodeEventRow(size_t prefixLength, const ChangeEventItem& event, PathDictionary& names,
+                        std::string& bytes);
+// The row of that shape whose bytes begin at at.
+EncodedRow RowAt(const char* at, const RowShape& shape);
+// Binds a row's values from parameter first on, without copying its bytes.
+// A value that cannot be bound stays NULL, which the table's NOT NULL
+// constraints turn into a failed statement.
+void BindEncodedRow(sqlite3_stmt* statement, int first, const EncodedRow& row);
+// The event of a row of the table with that prefix; false when the row is
+// damaged.
+bool DecodeEventRow(const EncodedRow& row, const std::string& prefix, const PathDictionary& names,
+                    ChangeEventItem& event);
 // Reads the path alone of the current row, prefix included; false when it
 // is damaged.
 bool ReadRowPath(sqlite3_stmt* statement, const std::string& prefix, const PathDictionary& names,

@@ -86,7 +86,8 @@ struct CSnapDiffEventMonitor::Impl {
             found = at < 2 ? first[at] : at - 2;
             const bool asked = (at == 1 && found == first[0]) || (at >= 2 && (found == first[0] || found == first[1]));
             if (found >= count || asked) continue;
-            sqlite3_stmt* statement = conn->tables[found].inodeStored.get();
+            sqlite3_stmt* statement = conn->tables.Get(Db(), found, kInodeStored);
+            if (!statement) return store.SqliteError(FX_LOCATION, operation, Db());
             sqlite3_bind_int64(statement, 1, inode);
             const int rc = sqlite3_step(statement);
             sqlite3_reset(statement);
@@ -206,16 +207,15 @@ CRyError CSnapDiffEventMonitor::GetEventOfInode(long long& inode, ChangeEventIte
     Impl& m = *m_pImpl;
     CRyError error = m.Begin(STORE_WHERE, "GetEventOfInode");
     if (error.IsError()) return error;
-    if (const ChangeEventItem* waiting = m.batch.FindWaiting(inode)) {
-        event = *waiting;
-        return error;
-    }
+    if (m.batch.FindWaiting(inode))
+        return m.batch.ReadWaiting(inode, event) ? error : m.store.CorruptRow(FX_LOCATION, "GetEventOfInode", inode);
     size_t id = 0;
     error = m.FindStored(inode, m.conn->tables.Count(), id, "GetEventOfInode");
     if (error.IsError()) return error;
     if (id == m.conn->tables.Count()) return m.NoEventOf(FX_LOCATION, "GetEventOfInode", inode);
     const ShareTable& table = m.conn->tables[id];
-    sqlite3_stmt* statement = table.selectInode.get();
+    sqlite3_stmt* statement = m.conn->tables.Get(m.Db(), id, kSelectInode);
+    if (!statement) return m.store.SqliteError(FX_LOCATION, "GetEventOfInode", m.Db());
     sqlite3_bind_int64(statement, 1, inode);
     if (sqlite3_step(statement) != SQLITE_ROW) {
         error = m.store.SqliteError(FX_LOCATION, "GetEventOfInode", m.Db());
@@ -233,13 +233,9 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
     if (error.IsError()) return error;
     const size_t target = m.conn->tables.TableOf(event.strPath);
     size_t id = 0;
-    if (ChangeEventItem* waiting = m.batch.FindWaiting(event.llInode, &id)) {
-        if (id == target) {
-            *waiting = event;
-        } else {
-            m.batch.DropWaiting(id, waiting);
-            error = m.batch.Accept(target, event);
-        }
+    if (m.batch.FindWaiting(event.llInode, &id)) {
+        m.batch.DropWaiting(event.llInode);
+        error = m.batch.Accept(target, event);
     } else {
         error = m.FindStored(event.llInode, target, id, operation);
         if (error.IsError()) return error;
@@ -247,11 +243,11 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
         error = m.batch.EnsureTransaction();
         if (error.IsError()) return error.Push(FX_LOCATION);
         // A new path in another share moves the row to that share's table.
-        ShareTable& table = m.conn->tables[id];
-        sqlite3_stmt* statement = id == target ? table.updateEvent.get() : table.deleteEvent.get();
+        sqlite3_stmt* statement = m.conn->tables.Get(m.Db(), id, id == target ? kUpdateEvent : kDeleteEvent);
+        if (!statement) return m.Fail(m.store.SqliteError(FX_LOCATION, operation, m.Db()));
         int rc = SQLITE_DONE;
         if (id == target) {
-            BindEventRow(statement, 1, table.prefix.size(), event, m.conn->names, m.batch.Bytes());
+            BindEncodedRow(statement, 1, m.batch.EncodeApart(id, event));
             rc = m.conn->WriteNewNames();
         } else {
             sqlite3_bind_int64(statement, 1, event.llInode);
