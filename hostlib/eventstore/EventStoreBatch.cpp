@@ -66,6 +66,16 @@ bool RowBatch::ReadWaiting(long long inode, ChangeEventItem& event) const {
     return DecodeEventRow(RowOf(id, row), m_connection->tables[id].prefix, m_connection->names, event);
 }
 
+void RowBatch::ReplaceWaiting(const ChangeEventItem& event) {
+    const uint32_t slot = m_index.Find(event.llInode);
+    const size_t id = slot / m_rowsPerInsert;
+    Waiting& waiting = m_waiting[id];
+    // The old bytes stay unused until the table is written.
+    Row& row = waiting.rows[slot % m_rowsPerInsert];
+    row.at = waiting.bytes.size();
+    row.shape = EncodeEventRow(m_connection->tables[id].prefix.size(), event, m_connection->names, waiting.bytes);
+}
+
 void RowBatch::DropWaiting(long long inode) {
     const uint32_t slot = m_index.Find(inode);
     if (slot == WaitingIndex::kAbsent) return;

@@ -46,6 +46,8 @@ public:
     bool FindWaiting(long long inode, size_t* tableId = nullptr) const;
     // The event of the inode's waiting row; false when none waits.
     bool ReadWaiting(long long inode, ChangeEventItem& event) const;
+    // Puts event in place of its inode's waiting row, which must exist.
+    void ReplaceWaiting(const ChangeEventItem& event);
     // Forgets the inode's waiting row, if any.
     void DropWaiting(long long inode);
     // The table that last held a written row of the inode, if remembered;

@@ -234,8 +234,12 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
     const size_t target = m.conn->tables.TableOf(event.strPath);
     size_t id = 0;
     if (m.batch.FindWaiting(event.llInode, &id)) {
-        m.batch.DropWaiting(event.llInode);
-        error = m.batch.Accept(target, event);
+        if (id == target) {
+            m.batch.ReplaceWaiting(event);
+        } else {
+            m.batch.DropWaiting(event.llInode);
+            error = m.batch.Accept(target, event);
+        }
     } else {
         error = m.FindStored(event.llInode, target, id, operation);
         if (error.IsError()) return error;
