@@ -12,7 +12,8 @@ with gnuplot.
     python3 bench/run.py --build build-bench --huge     # 10^8 against 10^7, ~10 minutes, ~5 GB
     python3 bench/run.py --build build-bench --described-build DIR
         # and the client on a host store of only the described operations,
-        # whose bench_scan is built in DIR
+        # whose bench_scan is built in DIR (configured as build-bench, with
+        # -DSNAPHOST_EXTENSIONS=OFF)
 
 At each size the client, the plain-SQLite ceiling of the store's first
 layout (one table, a scan per share) and the plain-SQLite floor of its
