@@ -14,12 +14,13 @@
 // nothing of the store around them:
 //
 //   bench_ceiling --n 1e6 --plan floor   a table per share, rowid = inode, the
-//       path without the share's prefix, the details packed; 64 KiB pages,
-//       64-row INSERTs behind an exact bitmap of the inodes seen, one scan
-//       of each share's table
+//       path without the share's prefix in the pieces of the store's name
+//       dictionary, the details packed; 8 KiB pages, 64-row INSERTs behind
+//       an exact bitmap of the inodes seen, one scan of each share's table
 #include "bench/BenchSupport.h"
 #include "bench/ChangeWorkload.h"
 
+#include "hostlib/eventstore/EventStorePaths.h"
 #include "hostlib/eventstore/EventStoreRow.h"
 
 #include <memory>
@@ -162,11 +163,12 @@ uint64_t ReadAllShares(Db& db, unsigned shares) {
 
 // The floor of the present layout.
 const char kFloorSettings[] =
-    "PRAGMA page_size=65536;"
+    "PRAGMA page_size=8192;"
     "PRAGMA journal_mode=OFF;"
     "PRAGMA synchronous=OFF;"
     "PRAGMA cache_size=-8192;"
-    "PRAGMA temp_store=FILE;";
+    "PRAGMA temp_store=FILE;"
+    "CREATE TABLE names(id INTEGER PRIMARY KEY, name BLOB NOT NULL);";
 const size_t kFloorRows = 64;
 
 struct FloorRow {
@@ -238,11 +240,25 @@ uint64_t FloorInsertAndRead(Db& db, const ChangeWorkload& workload) {
     WorkloadChange change;
     ChangeEventItem event;
     std::string path, oldPath, details;
+    eventstore::PathDictionary names;
+    size_t namesWritten = 0;
+    Stmt noteName(db, "INSERT INTO names VALUES (?1, ?2)");
+    // Encodes text into out, noting the names it numbered first.
+    auto encode = [&](const std::string& text, std::string& out) {
+        out.clear();
+        names.Encode(text, out);
+        for (; namesWritten < names.Count(); ++namesWritten) {
+            sqlite3_bind_int64(noteName.handle, 1, static_cast<int64_t>(namesWritten));
+            noteName.Text(2, names.Name(namesWritten));
+            noteName.StepDone(db);
+        }
+    };
     db.Exec("BEGIN");
     for (uint64_t i = 0; i < workload.Records(); ++i) {
         workload.Fill(i, change);
         FloorTable& table = tables[change.share];
-        path.assign(change.backupPath, table.prefixLength, std::string::npos).push_back('/');
+        oldPath.assign(change.backupPath, table.prefixLength, std::string::npos).push_back('/');
+        encode(oldPath, path);
         event.llMtime = change.mtime;
         event.llCtime = change.ctime;
         event.llAtime = change.atime;
@@ -258,13 +274,15 @@ uint64_t FloorInsertAndRead(Db& db, const ChangeWorkload& workload) {
             event.uiChangeFlags |= 4;
             unsigned char packed[eventstore::kMaxPackedDetails];
             details.assign(reinterpret_cast<char*>(packed), eventstore::PackDetails(event, packed));
+            // Encoded pieces end at a "/", so the prefix's pieces and the
+            // path's join into the old path's.
+            encode(ChangeWorkload::ShareBackupPath(change.share) + "/", oldPath);
             if (row) {
-                row->oldPath = ChangeWorkload::ShareBackupPath(change.share) + "/" + row->path;
+                row->oldPath = oldPath + row->path;
                 row->path = path;
                 row->change = ChangeCode(change.kind);
                 row->details = details;
             } else {
-                oldPath = ChangeWorkload::ShareBackupPath(change.share) + "/";
                 sqlite3_bind_int64(table.update->handle, 1, static_cast<int64_t>(change.inode));
                 table.update->Text(2, oldPath);
                 table.update->Text(3, path);
@@ -301,10 +319,12 @@ uint64_t FloorInsertAndRead(Db& db, const ChangeWorkload& workload) {
         while ((rc = sqlite3_step(scan.handle)) == SQLITE_ROW) {
             sink += sqlite3_column_int64(scan.handle, 0);
             path.assign(prefix);
-            path.append(static_cast<const char*>(sqlite3_column_blob(scan.handle, 1)),
-                        sqlite3_column_bytes(scan.handle, 1));
-            const void* old = sqlite3_column_blob(scan.handle, 2);
-            oldPath.assign(old ? static_cast<const char*>(old) : "", sqlite3_column_bytes(scan.handle, 2));
+            oldPath.clear();
+            if (!names.Decode(static_cast<const unsigned char*>(sqlite3_column_blob(scan.handle, 1)),
+                              sqlite3_column_bytes(scan.handle, 1), path) ||
+                !names.Decode(static_cast<const unsigned char*>(sqlite3_column_blob(scan.handle, 2)),
+                              sqlite3_column_bytes(scan.handle, 2), oldPath))
+                Fail("a path does not decode");
             sink += sqlite3_column_int(scan.handle, 3);
             if (!eventstore::UnpackDetails(static_cast<const unsigned char*>(sqlite3_column_blob(scan.handle, 4)),
                                            sqlite3_column_bytes(scan.handle, 4), event))
