@@ -203,6 +203,16 @@ TEST_F(EventStoreTest, UpdateReplacesEveryField) {
         ASSERT_FALSE(store->GetEventOfInode(key, stored).IsError());
         EXPECT_TRUE(Same(update, stored)) << inode;
     }
+    // An inode reported over and over while its row waits: the last report
+    // wins, once, and the replaced rows do not pile up in memory meanwhile.
+    ChangeEventItem again = Event(100, "/s/");
+    for (int report = 0; report < 3000; ++report) {
+        again.strPath = "/s/" + std::string(100, 'r') + std::to_string(report) + "/";
+        ASSERT_FALSE(store->UpdateExistingEventOfInode(again).IsError());
+    }
+    const auto reread = ReadPrefix(*store, "/s/" + std::string(100, 'r'));
+    ASSERT_EQ(1u, reread.size());
+    EXPECT_EQ(again.strPath, reread.begin()->second);
     ExpectStoreError(store->UpdateExistingEventOfInode(Event(5000, "/s/x/")), "no event of inode 5000");
     ChangeEventItem missing;
     long long absent = 5000;

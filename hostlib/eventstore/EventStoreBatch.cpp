@@ -66,14 +66,15 @@ bool RowBatch::ReadWaiting(long long inode, ChangeEventItem& event) const {
     return DecodeEventRow(RowOf(id, row), m_connection->tables[id].prefix, m_connection->names, event);
 }
 
-void RowBatch::ReplaceWaiting(const ChangeEventItem& event) {
+CRyError RowBatch::ReplaceWaiting(const ChangeEventItem& event) {
     const uint32_t slot = m_index.Find(event.llInode);
     const size_t id = slot / m_rowsPerInsert;
     Waiting& waiting = m_waiting[id];
-    // The old bytes stay unused until the table is written.
     Row& row = waiting.rows[slot % m_rowsPerInsert];
+    waiting.replacedBytes += row.shape.Bytes();
     row.at = waiting.bytes.size();
     row.shape = EncodeEventRow(m_connection->tables[id].prefix.size(), event, m_connection->names, waiting.bytes);
+    return waiting.replacedBytes > kMaxReplacedBytes ? FlushTable(id) : CRyError::Success();
 }
 
 void RowBatch::DropWaiting(long long inode) {
@@ -135,6 +136,7 @@ CRyError RowBatch::FlushTable(size_t id) {
     m_rowsInTransaction += count;
     waiting.rows.clear();
     waiting.bytes.clear();
+    waiting.replacedBytes = 0;
     return error;
 }
 

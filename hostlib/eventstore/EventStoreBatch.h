@@ -46,8 +46,10 @@ public:
     bool FindWaiting(long long inode, size_t* tableId = nullptr) const;
     // The event of the inode's waiting row; false when none waits.
     bool ReadWaiting(long long inode, ChangeEventItem& event) const;
-    // Puts event in place of its inode's waiting row, which must exist.
-    void ReplaceWaiting(const ChangeEventItem& event);
+    // Puts event in place of its inode's waiting row, which must exist. The
+    // replaced bytes stay in the table's buffer until its rows are written,
+    // which an inode reported over and over brings forward.
+    CRyError ReplaceWaiting(const ChangeEventItem& event);
     // Forgets the inode's waiting row, if any.
     void DropWaiting(long long inode);
     // The table that last held a written row of the inode, if remembered;
@@ -71,7 +73,9 @@ private:
     struct Waiting {
         std::vector<Row> rows;
         std::string bytes;
+        size_t replacedBytes = 0;
     };
+    static constexpr size_t kMaxReplacedBytes = size_t(1) << 16;
     EncodedRow RowOf(size_t id, const Row& row) const {
         return RowAt(m_waiting[id].bytes.data() + row.at, row.shape);
     }

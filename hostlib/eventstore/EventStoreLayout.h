@@ -78,6 +78,7 @@ struct RowShape {
     long long inode = 0;
     int code = -1;
     uint32_t path = 0, oldPath = 0, change = 0, details = 0;
+    size_t Bytes() const { return size_t(path) + oldPath + change + details; }
 };
 // Appends the row of an event for a table of prefixLength bytes (which the
 // path begins with) to bytes. New directory names get numbers in names; the

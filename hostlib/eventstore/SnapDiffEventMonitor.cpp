@@ -235,7 +235,7 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
     size_t id = 0;
     if (m.batch.FindWaiting(event.llInode, &id)) {
         if (id == target) {
-            m.batch.ReplaceWaiting(event);
+            error = m.batch.ReplaceWaiting(event);
         } else {
             m.batch.DropWaiting(event.llInode);
             error = m.batch.Accept(target, event);
