@@ -195,8 +195,8 @@ TEST_F(EventStoreTest, UpdateReplacesEveryField) {
         update.llAtime = 9;
         update.strChangeType = "inode_modification";
         update.llAttribute = 77;
-        update.uiChangeFlags = 7;
-        update.uiFileType = 2;
+        update.uiChangeFlags = inode == 3 ? UINT32_MAX : 7;  // the extremes of the packed flags and type
+        update.uiFileType = inode == 3 ? 7 : UINT32_MAX;
         ASSERT_FALSE(store->UpdateExistingEventOfInode(update).IsError());
         ChangeEventItem stored;
         long long key = inode;
@@ -527,6 +527,7 @@ TEST_F(EventStoreTest, InspectPrintsEveryEventDecoded) {
         {"PRAGMA user_version=1; CREATE TABLE events(inode INTEGER PRIMARY KEY);",
          "an older layout: layout 1 (one events table"},
         {"PRAGMA user_version=2; CREATE TABLE shares(id);", "an older layout: layout 2 (a table per share"},
+        {"PRAGMA user_version=3; CREATE TABLE shares(id);", "an older layout: layout 3 (flags and file type"},
         {"PRAGMA user_version=77; CREATE TABLE t(x);", "not a change database of this agent (user_version 77)"},
         {version + "CREATE VIEW shares" + endless, "shares is not a table"},
         {version + "CREATE TABLE shares(id INTEGER PRIMARY KEY, prefix BLOB); INSERT INTO shares VALUES (0, X'');"

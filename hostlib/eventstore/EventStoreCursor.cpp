@@ -14,20 +14,18 @@ void ReadCursor::Start(const ShareTables& tables, const std::string& prefix, boo
     m_prefix = prefix;
     m_phases.clear();
     m_phase = 0;
-    for (size_t id = 0; id < tables.Count(); ++id) {
-        const std::string& tablePrefix = tables[id].prefix;
-        if (BeginsWith(tablePrefix, prefix)) {
-            m_phases.push_back({kWhole, id});
-        } else if (BeginsWith(prefix, tablePrefix)) {
-            m_phases.push_back({kPathUnder, id});
+    std::vector<size_t> under, above;
+    tables.Related(prefix, under, above);
+    // In id order, as the tables were made.
+    for (size_t u = 0, a = 0; u < under.size() || a < above.size();) {
+        if (a == above.size() || (u < under.size() && under[u] < above[a])) {
+            m_phases.push_back({kWhole, under[u++]});
+        } else {
+            m_phases.push_back({kPathUnder, above[a++]});
         }
     }
     if (withLeft) {
-        for (size_t id = 0; id < tables.Count(); ++id) {
-            const std::string& tablePrefix = tables[id].prefix;
-            if (tablePrefix.size() < prefix.size() && BeginsWith(prefix, tablePrefix))
-                m_phases.push_back({kLeftInTable, id});
-        }
+        for (size_t id : above) m_phases.push_back({kLeftInTable, id});
         if (anyMoved) m_phases.push_back({kLeftThroughMoved, 0});
     }
     m_state = kStreaming;

@@ -23,7 +23,7 @@
 
 namespace eventstore {
 
-const int kLayoutVersion = 3;
+const int kLayoutVersion = 4;
 // What a reader says of a file of an earlier layout of this store, or
 // nullptr when the version is none of ours.
 const char* OlderLayout(int version);

@@ -17,9 +17,7 @@ int ChangeCodeOf(const std::string& text) {
 
 namespace {
 
-// Zigzag, so that the small negative values (-1 for an unknown time) stay short.
-unsigned char* PutSigned(unsigned char* out, int64_t value) {
-    uint64_t bits = (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63);
+unsigned char* PutUnsigned(unsigned char* out, uint64_t bits) {
     while (bits >= 0x80) {
         *out++ = static_cast<unsigned char>(bits | 0x80);
         bits >>= 7;
@@ -28,18 +26,32 @@ unsigned char* PutSigned(unsigned char* out, int64_t value) {
     return out;
 }
 
-bool GetSigned(const unsigned char*& at, const unsigned char* end, int64_t& value) {
-    uint64_t bits = 0;
+// Zigzag, so that the small negative values (-1 for an unknown time) stay short.
+unsigned char* PutSigned(unsigned char* out, int64_t value) {
+    return PutUnsigned(out, (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63));
+}
+
+bool GetUnsigned(const unsigned char*& at, const unsigned char* end, uint64_t& bits) {
+    bits = 0;
     for (int shift = 0; shift < 64 && at < end; shift += 7) {
         const unsigned char byte = *at++;
         bits |= static_cast<uint64_t>(byte & 0x7F) << shift;
-        if (!(byte & 0x80)) {
-            value = static_cast<int64_t>(bits >> 1) ^ -static_cast<int64_t>(bits & 1);
-            return true;
-        }
+        if (!(byte & 0x80)) return true;
     }
     return false;
 }
+
+bool GetSigned(const unsigned char*& at, const unsigned char* end, int64_t& value) {
+    uint64_t bits = 0;
+    if (!GetUnsigned(at, end, bits)) return false;
+    value = static_cast<int64_t>(bits >> 1) ^ -static_cast<int64_t>(bits & 1);
+    return true;
+}
+
+// Flags and file type share one varint: both are small numbers, and a byte
+// saved in every row is 2 % of the store. A type of kTypeApart or more
+// follows on its own.
+const uint32_t kTypeApart = 7;
 
 }  // namespace
 
@@ -51,24 +63,29 @@ size_t PackDetails(const ChangeEventItem& event, unsigned char* packed) {
     at = PutSigned(at, static_cast<int64_t>(static_cast<uint64_t>(event.llAtime) -
                                             static_cast<uint64_t>(event.llMtime)));
     at = PutSigned(at, event.llAttribute);
-    at = PutSigned(at, event.uiChangeFlags);
-    at = PutSigned(at, event.uiFileType);
+    const uint32_t type = event.uiFileType < kTypeApart ? event.uiFileType : kTypeApart;
+    at = PutUnsigned(at, (uint64_t(event.uiChangeFlags) << 3) | type);
+    if (type == kTypeApart) at = PutUnsigned(at, event.uiFileType);
     return static_cast<size_t>(at - packed);
 }
 
 bool UnpackDetails(const unsigned char* bytes, size_t size, ChangeEventItem& event) {
     const unsigned char* at = bytes;
     const unsigned char* end = bytes + size;
-    int64_t values[6];
+    int64_t values[4];
     for (int64_t& value : values)
         if (!GetSigned(at, end, value)) return false;
-    if (at != end) return false;
+    uint64_t flagsAndType = 0;
+    if (!GetUnsigned(at, end, flagsAndType) || (flagsAndType >> 3) > UINT32_MAX) return false;
+    uint64_t type = flagsAndType & 7;
+    if ((type == kTypeApart && (!GetUnsigned(at, end, type) || type < kTypeApart || type > UINT32_MAX)) || at != end)
+        return false;
     event.llMtime = values[0];
     event.llCtime = static_cast<int64_t>(static_cast<uint64_t>(values[0]) + static_cast<uint64_t>(values[1]));
     event.llAtime = static_cast<int64_t>(static_cast<uint64_t>(values[0]) + static_cast<uint64_t>(values[2]));
     event.llAttribute = values[3];
-    event.uiChangeFlags = static_cast<uint32_t>(values[4]);
-    event.uiFileType = static_cast<uint32_t>(values[5]);
+    event.uiChangeFlags = static_cast<uint32_t>(flagsAndType >> 3);
+    event.uiFileType = static_cast<uint32_t>(type);
     return true;
 }
 

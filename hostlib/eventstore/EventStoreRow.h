@@ -4,7 +4,7 @@
 // as it is), and the times, attribute, flags and file type are packed into
 // one BLOB of varints. The times are the bulk of a row and sit close to each
 // other, so the changed and accessed times are kept as differences from the
-// modification time.
+// modification time; flags and file type share a varint.
 #pragma once
 
 #include "records/SnapRecords.h"
@@ -19,7 +19,7 @@ const std::string& ChangeTextOf(int code);
 // Code of a change text, or -1 when it is none of the three.
 int ChangeCodeOf(const std::string& text);
 
-// Six varints of at most ten bytes each.
+// At most six varints of at most ten bytes each.
 const size_t kMaxPackedDetails = 60;
 // Writes the packed details into packed and returns their length.
 size_t PackDetails(const ChangeEventItem& event, unsigned char* packed);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <numeric>
 
 namespace eventstore {
 
@@ -85,6 +86,30 @@ size_t ShareTables::TableOf(const std::string& path) const {
         if (slot.id) return slot.id;
     }
     return 0;
+}
+
+void ShareTables::Related(const std::string& prefix, std::vector<size_t>& under, std::vector<size_t>& above) const {
+    const auto prefixOf = [this](size_t id) -> const std::string& { return m_tables[id]->prefix; };
+    if (m_sorted.size() != m_tables.size()) {
+        m_sorted.resize(m_tables.size());
+        std::iota(m_sorted.begin(), m_sorted.end(), size_t(0));
+        std::sort(m_sorted.begin(), m_sorted.end(), [&](size_t a, size_t b) { return prefixOf(a) < prefixOf(b); });
+    }
+    under.clear();
+    auto at = std::lower_bound(m_sorted.begin(), m_sorted.end(), prefix,
+                               [&](size_t id, const std::string& text) { return prefixOf(id) < text; });
+    for (; at != m_sorted.end() && prefixOf(*at).compare(0, prefix.size(), prefix) == 0; ++at) under.push_back(*at);
+    std::sort(under.begin(), under.end());
+    above.clear();
+    if (prefix.empty()) return;
+    above.push_back(0);
+    for (size_t length : m_prefixLengths) {
+        if (length >= prefix.size()) continue;
+        const std::string_view part(prefix.data(), length);
+        const Slot& slot = m_slots[SlotOf(part, HashOf(part))];
+        if (slot.id) above.push_back(slot.id);
+    }
+    std::sort(above.begin(), above.end());
 }
 
 }  // namespace eventstore

@@ -47,6 +47,11 @@ public:
     // the same for every call on a store); nullptr as Get.
     sqlite3_stmt* InsertMany(sqlite3* db, size_t id, size_t rows);
     size_t TableOf(const std::string& path) const;
+    // The tables a read of prefix looks at, each list in id order: under,
+    // those whose prefix begins with prefix; above, those whose shorter
+    // prefix begins prefix. A read costs the tables it touches, not every
+    // table of the store.
+    void Related(const std::string& prefix, std::vector<size_t>& under, std::vector<size_t>& above) const;
 
 private:
     // A prefix's bytes sit in m_prefixBytes, next to the others, so that a
@@ -66,6 +71,7 @@ private:
     std::vector<Slot> m_slots;            // a power of two, at most half full; a prefix
                                           // made twice routes to its last table
     std::vector<size_t> m_prefixLengths;  // longest first
+    mutable std::vector<size_t> m_sorted;  // ids by prefix, sorted on the first read
 };
 
 }  // namespace eventstore
