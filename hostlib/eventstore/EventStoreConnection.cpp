@@ -36,6 +36,7 @@ CRyError Connection::AddTables(const StoreFailure& store, const std::vector<std:
             error = store.SqliteError(FX_LOCATION, operation, db.get());
     }
     if (error.IsSuccess()) error = Execute(store, FX_LOCATION, operation, "COMMIT");
+    if (error.IsSuccess()) error = Execute(store, FX_LOCATION, operation, CacheSizeSql(tables.Count()));
     return error;
 }
 

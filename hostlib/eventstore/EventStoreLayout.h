@@ -31,6 +31,8 @@ const char* OlderLayout(int version);
 // Creates the tables of an empty file, with the settings a store needs,
 // and sets the version.
 std::string CreateSchemaSql();
+// Sets the page cache for a store of that many tables.
+std::string CacheSizeSql(size_t tables);
 // shares: (?1 id, ?2 prefix); every table by id. names: (?1 id, ?2
 // name); every name by id.
 extern const char kNoteShare[];
