@@ -15,7 +15,7 @@
 //
 //   bench_ceiling --n 1e6 --plan floor   a table per share, rowid = inode, the
 //       path without the share's prefix in the pieces of the store's name
-//       dictionary, the details packed; 8 KiB pages, 64-row INSERTs behind
+//       dictionary, the details packed; 16 KiB pages, 64-row INSERTs behind
 //       an exact bitmap of the inodes seen, one scan of each share's table
 #include "bench/BenchSupport.h"
 #include "bench/ChangeWorkload.h"
@@ -163,7 +163,7 @@ uint64_t ReadAllShares(Db& db, unsigned shares) {
 
 // The floor of the present layout.
 const char kFloorSettings[] =
-    "PRAGMA page_size=8192;"
+    "PRAGMA page_size=16384;"
     "PRAGMA journal_mode=OFF;"
     "PRAGMA synchronous=OFF;"
     "PRAGMA cache_size=-8192;"
