@@ -48,6 +48,9 @@ void operator delete(void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }
 void operator delete[](void* p) noexcept { free(p); }
 void operator delete[](void* p, size_t) noexcept { free(p); }
+// What a nothing-throw new expression frees with when the constructor throws.
+void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { free(p); }
 
 namespace {
 
