@@ -1,30 +1,10 @@
 #include "hostlib/eventstore/EventStorePaths.h"
 
+#include "hostlib/eventstore/EventStoreVarint.h"
+
 #include <cstring>
 
 namespace eventstore {
-
-namespace {
-
-void PutVarint(std::string& out, uint64_t value) {
-    while (value >= 0x80) {
-        out.push_back(static_cast<char>(value | 0x80));
-        value >>= 7;
-    }
-    out.push_back(static_cast<char>(value));
-}
-
-bool GetVarint(const unsigned char*& at, const unsigned char* end, uint64_t& value) {
-    value = 0;
-    for (int shift = 0; shift < 64 && at < end; shift += 7) {
-        const unsigned char byte = *at++;
-        value |= static_cast<uint64_t>(byte & 0x7F) << shift;
-        if (!(byte & 0x80)) return true;
-    }
-    return false;
-}
-
-}  // namespace
 
 bool PathDictionary::Add(std::string_view name) {
     if (name.empty() || name.size() > kMaxNameLength || memchr(name.data(), '/', name.size()) ||
@@ -55,12 +35,12 @@ void PathDictionary::Encode(std::string_view path, std::string& out) {
             const bool numbered = known != m_ids.end();
             const uint64_t id = numbered ? known->second : m_names.size();
             if (numbered || Add(piece)) {
-                PutVarint(out, (id << 1) | 1);
+                AppendVarint(out, (id << 1) | 1);
                 start = end + 1;
                 continue;
             }
         }
-        PutVarint(out, (uint64_t(piece.size()) << 2) | (slash ? 2 : 0));
+        AppendVarint(out, (uint64_t(piece.size()) << 2) | (slash ? 2 : 0));
         out.append(piece.data(), piece.size());
         start = end + (slash ? 1 : 0);
     }

@@ -1,5 +1,7 @@
 #include "hostlib/eventstore/EventStoreRow.h"
 
+#include "hostlib/eventstore/EventStoreVarint.h"
+
 namespace eventstore {
 
 const char* const kChangeTexts[3] = {kChangeTextModified, kChangeTextCreated, kChangeTextDeleted};
@@ -17,33 +19,14 @@ int ChangeCodeOf(const std::string& text) {
 
 namespace {
 
-unsigned char* PutUnsigned(unsigned char* out, uint64_t bits) {
-    while (bits >= 0x80) {
-        *out++ = static_cast<unsigned char>(bits | 0x80);
-        bits >>= 7;
-    }
-    *out++ = static_cast<unsigned char>(bits);
-    return out;
-}
-
 // Zigzag, so that the small negative values (-1 for an unknown time) stay short.
 unsigned char* PutSigned(unsigned char* out, int64_t value) {
-    return PutUnsigned(out, (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63));
-}
-
-bool GetUnsigned(const unsigned char*& at, const unsigned char* end, uint64_t& bits) {
-    bits = 0;
-    for (int shift = 0; shift < 64 && at < end; shift += 7) {
-        const unsigned char byte = *at++;
-        bits |= static_cast<uint64_t>(byte & 0x7F) << shift;
-        if (!(byte & 0x80)) return true;
-    }
-    return false;
+    return PutVarint(out, (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63));
 }
 
 bool GetSigned(const unsigned char*& at, const unsigned char* end, int64_t& value) {
     uint64_t bits = 0;
-    if (!GetUnsigned(at, end, bits)) return false;
+    if (!GetVarint(at, end, bits)) return false;
     value = static_cast<int64_t>(bits >> 1) ^ -static_cast<int64_t>(bits & 1);
     return true;
 }
@@ -64,8 +47,8 @@ size_t PackDetails(const ChangeEventItem& event, unsigned char* packed) {
                                             static_cast<uint64_t>(event.llMtime)));
     at = PutSigned(at, event.llAttribute);
     const uint32_t type = event.uiFileType < kTypeApart ? event.uiFileType : kTypeApart;
-    at = PutUnsigned(at, (uint64_t(event.uiChangeFlags) << 3) | type);
-    if (type == kTypeApart) at = PutUnsigned(at, event.uiFileType);
+    at = PutVarint(at, (uint64_t(event.uiChangeFlags) << 3) | type);
+    if (type == kTypeApart) at = PutVarint(at, event.uiFileType);
     return static_cast<size_t>(at - packed);
 }
 
@@ -76,9 +59,9 @@ bool UnpackDetails(const unsigned char* bytes, size_t size, ChangeEventItem& eve
     for (int64_t& value : values)
         if (!GetSigned(at, end, value)) return false;
     uint64_t flagsAndType = 0;
-    if (!GetUnsigned(at, end, flagsAndType) || (flagsAndType >> 3) > UINT32_MAX) return false;
+    if (!GetVarint(at, end, flagsAndType) || (flagsAndType >> 3) > UINT32_MAX) return false;
     uint64_t type = flagsAndType & 7;
-    if ((type == kTypeApart && (!GetUnsigned(at, end, type) || type < kTypeApart || type > UINT32_MAX)) || at != end)
+    if ((type == kTypeApart && (!GetVarint(at, end, type) || type < kTypeApart || type > UINT32_MAX)) || at != end)
         return false;
     event.llMtime = values[0];
     event.llCtime = static_cast<int64_t>(static_cast<uint64_t>(values[0]) + static_cast<uint64_t>(values[1]));

@@ -1,0 +1,38 @@
+// The varints (LEB128) of the change database: seven bits a byte, low bits
+// first, the top bit set on every byte but the last. Paths and row details
+// are made of them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace eventstore {
+
+// Writes value at out (ten bytes at most) and returns the end.
+inline unsigned char* PutVarint(unsigned char* out, uint64_t value) {
+    while (value >= 0x80) {
+        *out++ = static_cast<unsigned char>(value | 0x80);
+        value >>= 7;
+    }
+    *out++ = static_cast<unsigned char>(value);
+    return out;
+}
+
+inline void AppendVarint(std::string& out, uint64_t value) {
+    unsigned char bytes[10];
+    out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(PutVarint(bytes, value) - bytes));
+}
+
+// Reads one varint from at on and moves at past it; false when the bytes
+// end inside it or it runs past 64 bits.
+inline bool GetVarint(const unsigned char*& at, const unsigned char* end, uint64_t& value) {
+    value = 0;
+    for (int shift = 0; shift < 64 && at < end; shift += 7) {
+        const unsigned char byte = *at++;
+        value |= static_cast<uint64_t>(byte & 0x7F) << shift;
+        if (!(byte & 0x80)) return true;
+    }
+    return false;
+}
+
+}  // namespace eventstore
