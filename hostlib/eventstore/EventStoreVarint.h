@@ -8,19 +8,24 @@
 
 namespace eventstore {
 
-// Writes value at out (ten bytes at most) and returns the end.
-inline unsigned char* PutVarint(unsigned char* out, uint64_t value) {
+// Hands the bytes of value to put, one at a time (ten at most).
+template <typename Put>
+inline void EmitVarint(uint64_t value, Put put) {
     while (value >= 0x80) {
-        *out++ = static_cast<unsigned char>(value | 0x80);
+        put(static_cast<unsigned char>(value | 0x80));
         value >>= 7;
     }
-    *out++ = static_cast<unsigned char>(value);
+    put(static_cast<unsigned char>(value));
+}
+
+// Writes value at out and returns the end.
+inline unsigned char* PutVarint(unsigned char* out, uint64_t value) {
+    EmitVarint(value, [&out](unsigned char byte) { *out++ = byte; });
     return out;
 }
 
 inline void AppendVarint(std::string& out, uint64_t value) {
-    unsigned char bytes[10];
-    out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(PutVarint(bytes, value) - bytes));
+    EmitVarint(value, [&out](unsigned char byte) { out.push_back(static_cast<char>(byte)); });
 }
 
 // Reads one varint from at on and moves at past it; false when the bytes
