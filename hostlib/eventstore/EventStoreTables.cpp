@@ -26,7 +26,7 @@ int ShareTables::Add(sqlite3* db, sqlite3_stmt* noteShare, const std::string& pr
     if (rc != SQLITE_DONE) return rc;
     rc = sqlite3_exec(db, ShareTableSql(kCreateTable, ShareTableName(id)).c_str(), nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) return rc;
-    m_tables.emplace_back(new ShareTable());
+    m_tables.push_back(std::make_unique<ShareTable>());
     m_tables.back()->prefix = prefix;
     if (!id) return rc;
     if ((m_tables.size() + 1) * 2 > m_slots.size()) Grow();
