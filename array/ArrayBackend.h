@@ -28,14 +28,14 @@ struct ArrayStatus {
 
 // Codes our back ends answer with.
 enum : uint32_t {
-    kArrayErrSnapshotExists = 104,      // CreateOntapSnap: the name exists
-    kArrayErrNotFound = 13040,          // volume, snapshot or export unknown
-    kArrayErrInvalidArgument = 13115,   // a name that is empty, ".", "..", or holds "/" or NUL
-    kArrayErrNotConnected = 13001,      // no back end, or the connection was dropped
-    kArrayErrInternal = 13002,          // the back end's own storage failed
-    kArrayErrTooManySessions = 14506,   // SnapDiffStart: every session is in use
-    kArrayErrBadHandle = 14508,         // SnapDiffNext/End: unknown or ended handle
-    kArrayErrInjected = 13999,          // default code of an injected fault
+    kArrayErrSnapshotExists = 104,     // CreateOntapSnap: the name exists
+    kArrayErrNotFound = 13040,         // volume, snapshot or export unknown
+    kArrayErrInvalidArgument = 13115,  // a name that is empty, ".", "..", or holds "/" or NUL
+    kArrayErrNotConnected = 13001,     // no back end, or the connection was dropped
+    kArrayErrInternal = 13002,         // the back end's own storage failed
+    kArrayErrTooManySessions = 14506,  // SnapDiffStart: every session is in use
+    kArrayErrBadHandle = 14508,        // SnapDiffNext/End: unknown or ended handle
+    kArrayErrInjected = 13999,         // default code of an injected fault
 };
 
 class ArrayBackend {

@@ -2,10 +2,10 @@
 
 #include "array/CallLog.h"
 #include "array/FaultInjectingBackend.h"
-#include "array/local/LocalArray.h"
 #include "array/RecordingBackend.h"
 #include "array/ScriptJson.h"
 #include "array/ScriptedArray.h"
+#include "array/local/LocalArray.h"
 #include "host/IniFile.h"
 #include "host/LogWriter.h"
 #include "host/VKPlatformInfo.h"

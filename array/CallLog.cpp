@@ -3,11 +3,11 @@
 #include "array/ScriptJson.h"
 #include "host/OutputFailure.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 using nlohmann::ordered_json;
 

@@ -55,8 +55,8 @@ public:
     ArrayStatus DeleteSnapshot(const std::string& volume, const std::string& name) override;
     ArrayStatus SnapDiffStart(const std::string& volume, const std::string& base,
                               const std::string& incremental, unsigned long maxItems,
-                              const std::string& protocol, std::string& handle,
-                              bool& escapedNames, bool& emptyBatchesAllowed) override;
+                              const std::string& protocol, std::string& handle, bool& escapedNames,
+                              bool& emptyBatchesAllowed) override;
     ArrayStatus SnapDiffNext(const std::string& handle, std::vector<SnapDiffFileInfo>& batch,
                              bool& end) override;
     ArrayStatus SnapDiffEnd(const std::string& handle) override;

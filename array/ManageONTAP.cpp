@@ -65,9 +65,7 @@ bool ManageONTAP::OpenConnection() {
     return Record(status.bOk, status.uiCode, status.strMessage);
 }
 
-bool ManageONTAP::IsCluster() try {
-    return m_pBackend && m_pBackend->IsCluster();
-} catch (...) {
+bool ManageONTAP::IsCluster() try { return m_pBackend && m_pBackend->IsCluster(); } catch (...) {
     return false;
 }
 
@@ -131,8 +129,8 @@ bool ManageONTAP::SnapDiffStart(const std::string& volume, const std::string& ba
                                 std::string protocol, std::string& handle, bool& escapedNames,
                                 bool& emptyBatchesAllowed) {
     const ArrayStatus status = Answer(m_pBackend, [&](ArrayBackend& b) {
-        return b.SnapDiffStart(volume, base, incremental, maxItems, protocol, handle,
-                               escapedNames, emptyBatchesAllowed);
+        return b.SnapDiffStart(volume, base, incremental, maxItems, protocol, handle, escapedNames,
+                               emptyBatchesAllowed);
     });
     return Record(status.bOk, status.uiCode, status.strMessage);
 }

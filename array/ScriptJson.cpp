@@ -3,6 +3,7 @@
 #include "host/FXFile.h"
 #include "host/TextBytes.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,7 +11,6 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <unistd.h>
 
 using nlohmann::json;
 
@@ -60,8 +60,9 @@ private:
             // Quoted as JSON, with every control and non-ASCII byte escaped:
             // a key may hold a newline, and the error is one line.
             if (!known)
-                return Fail(where, "unknown key " + json(it.key()).dump(-1, ' ', true,
-                                                                      json::error_handler_t::replace));
+                return Fail(where,
+                            "unknown key " +
+                                json(it.key()).dump(-1, ' ', true, json::error_handler_t::replace));
         }
         return true;
     }

@@ -42,7 +42,8 @@ DeliveredItems CompareAndPullAllShares(BenchClient& client) {
         if (err.IsError()) Fail("CompareSnapshots(" + path + ") failed: " + err.AsString());
         for (;;) {
             const FileServerSnapshotCompareItem item = source();
-            if (item.uiStatus > 6) Fail("status " + std::to_string(item.uiStatus) + " from " + path);
+            if (item.uiStatus > 6)
+                Fail("status " + std::to_string(item.uiStatus) + " from " + path);
             ++delivered.byStatus[item.uiStatus];
             if (item.uiStatus == 6) Fail("status 6 while pulling " + path);
             if (item.uiStatus == 5) break;

@@ -1,12 +1,12 @@
 #include "bench/BenchSupport.h"
 
+#include <sys/resource.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sys/resource.h>
 #include <vector>
 
 namespace bench {

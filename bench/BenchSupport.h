@@ -54,8 +54,7 @@ public:
     explicit DiscardingLogWriter(int level);
     ~DiscardingLogWriter() override;
     int GetLevel() const override { return m_level; }
-    void LogV(int level, const char* function, int line, const char* format,
-              va_list args) override;
+    void LogV(int level, const char* function, int line, const char* format, va_list args) override;
     uint64_t Lines() const { return m_lines; }
 
 private:

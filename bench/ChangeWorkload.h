@@ -73,14 +73,18 @@ public:
     uint64_t Records() const { return m_records; }
     unsigned Shares() const { return m_shares; }
     static std::string ShareBackupPath(unsigned share) { return "/mnt/s" + std::to_string(share); }
-    static std::string ShareVolumePath(unsigned share) { return "/vol/vola/s" + std::to_string(share); }
+    static std::string ShareVolumePath(unsigned share) {
+        return "/vol/vola/s" + std::to_string(share);
+    }
 
     // The cheap facts of a record, without building its names.
     ChangeKind KindOf(uint64_t index) const { return Slot(index).kind; }
     uint64_t InodeOf(uint64_t index) const {
         return kFirstInode + index / kRecordsPerGroup * kChangesPerGroup + Slot(index).change;
     }
-    unsigned ShareOf(uint64_t index) const { return static_cast<unsigned>(Mix(InodeOf(index)) % m_shares); }
+    unsigned ShareOf(uint64_t index) const {
+        return static_cast<unsigned>(Mix(InodeOf(index)) % m_shares);
+    }
 
     // Fills everything; the backup path only when asked, since the array
     // side of a benchmark has no use for it.
@@ -146,9 +150,15 @@ private:
         uint64_t record = 0;
         for (uint64_t change = 0; change < kChangesPerGroup; ++change) {
             switch (kPattern[change]) {
-                case 'M': table[record++] = {ChangeKind::kModification, change}; break;
-                case 'C': table[record++] = {ChangeKind::kCreation, change}; break;
-                case 'D': table[record++] = {ChangeKind::kDeletion, change}; break;
+                case 'M':
+                    table[record++] = {ChangeKind::kModification, change};
+                    break;
+                case 'C':
+                    table[record++] = {ChangeKind::kCreation, change};
+                    break;
+                case 'D':
+                    table[record++] = {ChangeKind::kDeletion, change};
+                    break;
                 default:
                     table[record++] = {ChangeKind::kRenameFrom, change};
                     table[record++] = {ChangeKind::kRenameTo, change};

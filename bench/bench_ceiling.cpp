@@ -23,8 +23,8 @@
 #include "hostlib/eventstore/EventStorePaths.h"
 #include "hostlib/eventstore/EventStoreRow.h"
 
-#include <memory>
 #include <sqlite3.h>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -76,17 +76,21 @@ struct Stmt {
         sqlite3_bind_blob64(handle, index, bytes.data(), bytes.size(), SQLITE_STATIC);
     }
     void StepDone(Db& db) {
-        if (sqlite3_step(handle) != SQLITE_DONE) Fail(std::string("step: ") + sqlite3_errmsg(db.handle));
+        if (sqlite3_step(handle) != SQLITE_DONE)
+            Fail(std::string("step: ") + sqlite3_errmsg(db.handle));
         sqlite3_reset(handle);
     }
 };
 
 uint32_t FlagOf(ChangeKind kind) {
     switch (kind) {
-        case ChangeKind::kModification: return 1;
+        case ChangeKind::kModification:
+            return 1;
         case ChangeKind::kCreation:
-        case ChangeKind::kRenameTo: return 2;
-        default: return 4;
+        case ChangeKind::kRenameTo:
+            return 2;
+        default:
+            return 4;
     }
 }
 
@@ -148,10 +152,12 @@ uint64_t ReadAllShares(Db& db, unsigned shares) {
             const void* old = sqlite3_column_blob(read.handle, 2);
             oldPath.assign(old ? static_cast<const char*>(old) : "",
                            sqlite3_column_bytes(read.handle, 2));
-            for (int column = 3; column < 6; ++column) sink += sqlite3_column_int64(read.handle, column);
+            for (int column = 3; column < 6; ++column)
+                sink += sqlite3_column_int64(read.handle, column);
             changeType.assign(static_cast<const char*>(sqlite3_column_blob(read.handle, 6)),
                               sqlite3_column_bytes(read.handle, 6));
-            for (int column = 7; column < 10; ++column) sink += sqlite3_column_int64(read.handle, column);
+            for (int column = 7; column < 10; ++column)
+                sink += sqlite3_column_int64(read.handle, column);
             ++rows;
         }
         if (rc != SQLITE_DONE) Fail(std::string("read: ") + sqlite3_errmsg(db.handle));
@@ -186,10 +192,13 @@ struct FloorTable {
 
 int ChangeCode(ChangeKind kind) {
     switch (kind) {
-        case ChangeKind::kModification: return 0;
+        case ChangeKind::kModification:
+            return 0;
         case ChangeKind::kCreation:
-        case ChangeKind::kRenameTo: return 1;
-        default: return 2;
+        case ChangeKind::kRenameTo:
+            return 1;
+        default:
+            return 2;
     }
 }
 
@@ -216,7 +225,8 @@ void FloorFlush(Db& db, FloorTable& table) {
     if (table.count == kFloorRows) {
         FloorWrite(db, table, *table.insertMany, 0, kFloorRows);
     } else {
-        for (size_t row = 0; row < table.count; ++row) FloorWrite(db, table, *table.insertOne, row, 1);
+        for (size_t row = 0; row < table.count; ++row)
+            FloorWrite(db, table, *table.insertOne, row, 1);
     }
     table.count = 0;
 }
@@ -226,14 +236,19 @@ uint64_t FloorInsertAndRead(Db& db, const ChangeWorkload& workload) {
     std::vector<FloorTable> tables(workload.Shares());
     for (unsigned share = 0; share < workload.Shares(); ++share) {
         const std::string name = "share_" + std::to_string(share);
-        db.Exec(("CREATE TABLE " + name + "(inode INTEGER PRIMARY KEY, path BLOB NOT NULL,"
-                 " old_path BLOB NOT NULL, change NOT NULL, details BLOB NOT NULL)").c_str());
+        db.Exec(("CREATE TABLE " + name +
+                 "(inode INTEGER PRIMARY KEY, path BLOB NOT NULL,"
+                 " old_path BLOB NOT NULL, change NOT NULL, details BLOB NOT NULL)")
+                    .c_str());
         FloorTable& table = tables[share];
         table.insertMany.reset(new Stmt(db, FloorInsertText(share, kFloorRows).c_str()));
         table.insertOne.reset(new Stmt(db, FloorInsertText(share, 1).c_str()));
-        table.update.reset(new Stmt(db, ("UPDATE " + name + " SET old_path = CAST(?2 || path AS BLOB), path = ?3,"
-                                         " change = ?4, details = ?5 WHERE inode = ?1").c_str()));
-        table.scan.reset(new Stmt(db, ("SELECT inode, path, old_path, change, details FROM " + name).c_str()));
+        table.update.reset(new Stmt(db, ("UPDATE " + name +
+                                         " SET old_path = CAST(?2 || path AS BLOB), path = ?3,"
+                                         " change = ?4, details = ?5 WHERE inode = ?1")
+                                            .c_str()));
+        table.scan.reset(
+            new Stmt(db, ("SELECT inode, path, old_path, change, details FROM " + name).c_str()));
         table.prefixLength = ChangeWorkload::ShareBackupPath(share).size() + 1;
     }
     std::vector<bool> seen;
@@ -270,7 +285,8 @@ uint64_t FloorInsertAndRead(Db& db, const ChangeWorkload& workload) {
             // A rename's creation after its deletion: the new name, the old one kept.
             FloorRow* row = nullptr;
             for (size_t r = 0; r < table.count; ++r)
-                if (table.pending[r].inode == static_cast<int64_t>(change.inode)) row = &table.pending[r];
+                if (table.pending[r].inode == static_cast<int64_t>(change.inode))
+                    row = &table.pending[r];
             event.uiChangeFlags |= 4;
             unsigned char packed[eventstore::kMaxPackedDetails];
             details.assign(reinterpret_cast<char*>(packed), eventstore::PackDetails(event, packed));
@@ -320,14 +336,17 @@ uint64_t FloorInsertAndRead(Db& db, const ChangeWorkload& workload) {
             sink += sqlite3_column_int64(scan.handle, 0);
             path.assign(prefix);
             oldPath.clear();
-            if (!names.Decode(static_cast<const unsigned char*>(sqlite3_column_blob(scan.handle, 1)),
-                              sqlite3_column_bytes(scan.handle, 1), path) ||
-                !names.Decode(static_cast<const unsigned char*>(sqlite3_column_blob(scan.handle, 2)),
-                              sqlite3_column_bytes(scan.handle, 2), oldPath))
+            if (!names.Decode(
+                    static_cast<const unsigned char*>(sqlite3_column_blob(scan.handle, 1)),
+                    sqlite3_column_bytes(scan.handle, 1), path) ||
+                !names.Decode(
+                    static_cast<const unsigned char*>(sqlite3_column_blob(scan.handle, 2)),
+                    sqlite3_column_bytes(scan.handle, 2), oldPath))
                 Fail("a path does not decode");
             sink += sqlite3_column_int(scan.handle, 3);
-            if (!eventstore::UnpackDetails(static_cast<const unsigned char*>(sqlite3_column_blob(scan.handle, 4)),
-                                           sqlite3_column_bytes(scan.handle, 4), event))
+            if (!eventstore::UnpackDetails(
+                    static_cast<const unsigned char*>(sqlite3_column_blob(scan.handle, 4)),
+                    sqlite3_column_bytes(scan.handle, 4), event))
                 Fail("a packed row does not unpack");
             sink += event.llMtime;
             ++rows;
@@ -345,7 +364,8 @@ int main(int argc, char** argv) {
     const uint64_t n = options.Number("n", 100000);
     const unsigned shares = static_cast<unsigned>(options.Number("shares", 3));
     const std::string plan = options.Text("plan", "scan");
-    if (plan != "scan" && plan != "index" && plan != "floor") Fail("--plan is scan, index or floor");
+    if (plan != "scan" && plan != "index" && plan != "floor")
+        Fail("--plan is scan, index or floor");
     if (n == 0 || shares == 0) Fail("--n and --shares must be positive");
     const ChangeWorkload workload(n, shares);
     ScratchDir scratch(options.Text("work", ""));
@@ -374,7 +394,8 @@ int main(int argc, char** argv) {
 
     uint64_t expectedRows = 0;
     for (uint64_t i = 0; i < n; ++i)
-        if (workload.KindOf(i) != ChangeKind::kRenameTo) ++expectedRows;  // merged into its deletion
+        if (workload.KindOf(i) != ChangeKind::kRenameTo)
+            ++expectedRows;  // merged into its deletion
     if (rows != expectedRows)
         Fail("read " + std::to_string(rows) + " rows of " + std::to_string(expectedRows));
 

@@ -14,8 +14,8 @@
 #include "bench/BenchSupport.h"
 #include "bench/ChangeWorkload.h"
 
-#include <filesystem>
 #include <sys/stat.h>
+#include <filesystem>
 
 namespace {
 
@@ -23,9 +23,8 @@ using namespace bench;
 
 ArrayScript ScriptOf(const ChangeWorkload& workload) {
     ArrayScript script;
-    ScriptedSnapDiff& diff =
-        script.mapSnapDiffs[std::make_tuple(std::string("vola"), std::string(kPrevSnap),
-                                            std::string(kCurrSnap))];
+    ScriptedSnapDiff& diff = script.mapSnapDiffs[std::make_tuple(
+        std::string("vola"), std::string(kPrevSnap), std::string(kCurrSnap))];
     diff.bEscapedNames = true;
     diff.generator = [&workload](size_t index, unsigned long maxItems, ScriptedBatch& batch) {
         const uint64_t first = static_cast<uint64_t>(index) * maxItems;
@@ -82,8 +81,9 @@ void CheckDelivered(const ChangeWorkload& workload, const DeliveredItems& delive
     if (expected != delivered.byStatus) {
         std::string text;
         for (int status = 0; status < 7; ++status)
-            text += " [" + std::to_string(status) + "] " + std::to_string(delivered.byStatus[status]) +
-                    "/" + std::to_string(expected[status]);
+            text += " [" + std::to_string(status) + "] " +
+                    std::to_string(delivered.byStatus[status]) + "/" +
+                    std::to_string(expected[status]);
         Fail("delivered/expected items by status:" + text);
     }
 }

@@ -11,12 +11,12 @@
 #include "array/local/LocalArray.h"
 #include "bench/BenchSupport.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 
 namespace {
 
@@ -29,9 +29,11 @@ std::string FileOf(uint64_t file) {
 }
 
 void WriteSmallFile(const std::string& path, uint64_t version) {
-    const std::string contents = std::string(92, 'a' + version % 26) + std::to_string(10000000 + version);
+    const std::string contents =
+        std::string(92, 'a' + version % 26) + std::to_string(10000000 + version);
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
-    if (fd < 0 || write(fd, contents.data(), contents.size()) != ssize_t(contents.size()) || close(fd) != 0)
+    if (fd < 0 || write(fd, contents.data(), contents.size()) != ssize_t(contents.size()) ||
+        close(fd) != 0)
         Fail("cannot write " + path + ": " + strerror(errno));
 }
 
@@ -71,7 +73,8 @@ int main(int argc, char** argv) {
     LocalArray array(config);
     const double first = TimedSnapshot(array, "first");
     const uint64_t changed = files / 100;
-    for (uint64_t k = 0; k < changed; ++k) WriteSmallFile(volume + "/" + FileOf(k * 100 + 37), k + 1);
+    for (uint64_t k = 0; k < changed; ++k)
+        WriteSmallFile(volume + "/" + FileOf(k * 100 + 37), k + 1);
     const double second = TimedSnapshot(array, "second");
 
     PrintResult({{"program", "bench_snapshot"},

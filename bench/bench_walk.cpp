@@ -15,20 +15,20 @@
 // The volume and its two snapshots take minutes to make at 10^6 files, so
 // they are made once under --cache (a "complete" mark is written last) and
 // reused by later runs.
-#include "array/local/LocalArray.h"
 #include "array/ScriptedArray.h"
+#include "array/local/LocalArray.h"
 #include "bench/BenchClient.h"
 #include "bench/BenchSupport.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -39,7 +39,8 @@ const uint64_t kFoldersPerTop = 32;
 
 std::string FolderOf(uint64_t file) {
     const uint64_t folder = file / kFilesPerFolder;
-    return "t" + std::to_string(folder / kFoldersPerTop) + "/d" + std::to_string(folder % kFoldersPerTop);
+    return "t" + std::to_string(folder / kFoldersPerTop) + "/d" +
+           std::to_string(folder % kFoldersPerTop);
 }
 
 std::string FileOf(uint64_t file) { return FolderOf(file) + "/f" + std::to_string(file); }

@@ -1,9 +1,9 @@
 #include "fuzz/FuzzSupport.h"
 
+#include <ftw.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <ftw.h>
 #include <vector>
 
 namespace fuzzsupport {
@@ -17,7 +17,8 @@ void RemoveScratchDir() { nftw(ScratchDir().c_str(), RemoveEntry, 16, FTW_DEPTH 
 const std::string& ScratchDir() {
     static const std::string path = [] {
         const char* base = getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/snapclient-fuzz-XXXXXX";
+        std::string pattern =
+            std::string(base && *base ? base : "/tmp") + "/snapclient-fuzz-XXXXXX";
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         if (!mkdtemp(buffer.data())) abort();

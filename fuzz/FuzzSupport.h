@@ -32,8 +32,7 @@ std::string ClientCredentials();
 class FormattingLogWriter : public CLogWriterInterface {
 public:
     int GetLevel() const override { return 3; }
-    void LogV(int level, const char* function, int line, const char* format,
-              va_list args) override;
+    void LogV(int level, const char* function, int line, const char* format, va_list args) override;
     // When set, every message is kept there whole.
     std::vector<std::string>* kept = nullptr;
 };

@@ -5,8 +5,8 @@
 #include "fuzz/FuzzSupport.h"
 #include "host/FileShareAutoMount.h"
 
-#include <cstdlib>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <cstdlib>
 
 namespace {
 struct Resolved {

@@ -5,10 +5,10 @@
 #include "array/local/LocalArrayCatalog.h"
 #include "fuzz/FuzzSupport.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 #include <tuple>
 
 namespace {
@@ -26,8 +26,8 @@ bool ReadAll(const std::string& path, std::vector<CatalogRow>& rows) {
 
 auto Fields(const CatalogRow& r) {
     return std::tie(r.ullInode, r.strPath, r.ullParentInode, r.uiFileType, r.uiMode, r.ullSize,
-                    r.llAtime, r.llCtime, r.llMtime, r.uiAtimeNs, r.uiCtimeNs, r.uiMtimeNs, r.ullLinks,
-                    r.uiOwner, r.uiGroup, r.bHasDigest, r.ullDigest);
+                    r.llAtime, r.llCtime, r.llMtime, r.uiAtimeNs, r.uiCtimeNs, r.uiMtimeNs,
+                    r.ullLinks, r.uiOwner, r.uiGroup, r.bHasDigest, r.ullDigest);
 }
 
 off_t SizeOf(const std::string& path) {
@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!writer.Finish().bOk) abort();
     }
     const bool current = size >= 8 && memcmp(data, "LACATLG2", 8) == 0;
-    if (!ReadAll(out, again) || again.size() != rows.size() || (current && SizeOf(out) != SizeOf(in)))
+    if (!ReadAll(out, again) || again.size() != rows.size() ||
+        (current && SizeOf(out) != SizeOf(in)))
         abort();
     std::sort(rows.begin(), rows.end(), CatalogRowLess);
     for (size_t i = 0; i < rows.size(); ++i)

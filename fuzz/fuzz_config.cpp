@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const std::string* found = ini.Find(section, entry.first);
             if (!found || *found != entry.second) abort();
             std::string read;
-            if (!VKPlatformInfo::getRegString(section, entry.first, &read) || read != *found) abort();
+            if (!VKPlatformInfo::getRegString(section, entry.first, &read) || read != *found)
+                abort();
             int viaFile = 0;
             int viaText = 0;
             const bool fileOk = VKPlatformInfo::getRegInt(section, entry.first, &viaFile);

@@ -10,9 +10,9 @@
 #include "host/ContentMapper.h"
 #include "snapclient/NetAppSnapClient.h"
 
+#include <sys/stat.h>
 #include <boost/make_shared.hpp>
 #include <cstdlib>
-#include <sys/stat.h>
 
 namespace {
 
@@ -61,8 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CNetAppSnapClient client;
     ContentMapperAPIPtr mapper;
     if (autoMount) mapper = boost::make_shared<CContentMapper>();
-    if (client.Initialize(812, 2, 7, 15, results, "", results + "/nativeSnapMapInfo.vkf", 811, 0,
-                          0, 0, mapper)
+    if (client
+            .Initialize(812, 2, 7, 15, results, "", results + "/nativeSnapMapInfo.vkf", 811, 0, 0,
+                        0, mapper)
             .IsError())
         abort();
     client.CleanupSnapshotsPostBackup(autoMount);

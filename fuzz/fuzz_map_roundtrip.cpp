@@ -8,9 +8,9 @@
 #include "array/ScriptedArray.h"
 #include "fuzz/FuzzSupport.h"
 
-#include <cstdlib>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/stat.h>
+#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::vector<std::string> lines;

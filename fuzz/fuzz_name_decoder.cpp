@@ -6,8 +6,8 @@
 // through the array's escaping (fuzz_name_roundtrip) and the corpus.
 #include "fuzz/FuzzSupport.h"
 
-#include <cstdlib>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CNetAppSnapClient* client = &fuzzsupport::QuietClient();

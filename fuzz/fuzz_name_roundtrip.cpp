@@ -10,7 +10,9 @@
 
 namespace {
 bool Decodable(const std::string& name) {
-    const auto hex = [&](size_t i) { return i < name.size() && strchr("0123456789ABCDEF", name[i]); };
+    const auto hex = [&](size_t i) {
+        return i < name.size() && strchr("0123456789ABCDEF", name[i]);
+    };
     for (size_t i = 0; i < name.size(); ++i)
         if (name[i] == '\0' || (name[i] == '\\' && hex(i + 1) && hex(i + 2))) return false;
     return true;

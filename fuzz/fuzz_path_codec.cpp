@@ -4,8 +4,8 @@
 // read past their end.
 #include "hostlib/eventstore/EventStorePaths.h"
 
-#include <cstdlib>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <cstdlib>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!reader.Add(names.Name(id))) abort();
     for (size_t i = 0; i < paths.size(); ++i) {
         std::string back;
-        if (!reader.Decode(reinterpret_cast<const unsigned char*>(encoded[i].data()), encoded[i].size(), back) ||
+        if (!reader.Decode(reinterpret_cast<const unsigned char*>(encoded[i].data()),
+                           encoded[i].size(), back) ||
             back != paths[i])
             abort();
     }

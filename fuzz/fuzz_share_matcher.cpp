@@ -10,9 +10,9 @@
 #include "fuzz/FuzzSupport.h"
 #include "snapclient/ShareMatcher.h"
 
+#include <fuzzer/FuzzedDataProvider.h>
 #include <algorithm>
 #include <cstdlib>
-#include <fuzzer/FuzzedDataProvider.h>
 #include <iterator>
 
 namespace {
@@ -24,7 +24,8 @@ std::string WithSlashes(std::string text) {
 }
 
 std::string Piece(FuzzedDataProvider& input, size_t maxLength) {
-    static const char* const kTokens[] = {"/", "a", "b", "_", "\\", ".", "/a", "/ab", "vola", "/vol/"};
+    static const char* const kTokens[] = {"/", "a",  "b",   "_",    "\\",
+                                          ".", "/a", "/ab", "vola", "/vol/"};
     if (input.ConsumeIntegralInRange(0, 3) == 0) return input.ConsumeRandomLengthString(maxLength);
     std::string text;
     for (int tokens = input.ConsumeIntegralInRange(0, 6); tokens > 0; --tokens)
@@ -42,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (FileServerExportInfo& share : shares) {
         share.strBackupPath = Piece(input, 64);
         share.strVolume = input.ConsumeBool() ? "vola" : Piece(input, 16);
-        share.strVolumePath = (input.ConsumeBool() ? "/vol/" + share.strVolume : "") + Piece(input, 64);
+        share.strVolumePath =
+            (input.ConsumeBool() ? "/vol/" + share.strVolume : "") + Piece(input, 64);
     }
     const ShareMatcher matcher(shares);
     while (input.remaining_bytes() > 0) {
@@ -55,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (placed != (matched ? path : "untouched") || (!matched && path != original)) abort();
         if (!matched) continue;
         if (std::none_of(shares.begin(), shares.end(), [&path](const FileServerExportInfo& share) {
-                return path.compare(0, share.strBackupPath.size(), WithSlashes(share.strBackupPath)) == 0;
+                return path.compare(0, share.strBackupPath.size(),
+                                    WithSlashes(share.strBackupPath)) == 0;
             }))
             abort();
     }

@@ -10,11 +10,11 @@
 #include "fuzz/FuzzSupport.h"
 #include "snapclient/NetAppSnapClient.h"
 
+#include <fuzzer/FuzzedDataProvider.h>
+#include <sys/stat.h>
 #include <boost/make_shared.hpp>
 #include <cstdio>
 #include <cstdlib>
-#include <fuzzer/FuzzedDataProvider.h>
-#include <sys/stat.h>
 
 namespace {
 

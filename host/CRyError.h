@@ -66,7 +66,7 @@ public:
     uint32_t Win32Code() const;  // 0 unless built from a Win32 code
     uint32_t EventId() const;    // 0 unless built from a job event
     const std::vector<std::string>& EventArguments() const;
-    std::string Message() const;  // message given where the error was built
+    std::string Message() const;               // message given where the error was built
     const std::vector<Frame>& Frames() const;  // origin first, then pushes
 
 private:

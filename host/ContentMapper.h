@@ -15,7 +15,9 @@ typedef boost::shared_ptr<ContentMapperAPI> ContentMapperAPIPtr;
 
 class CContentMapper : public ContentMapperAPI {
 public:
-    void SetPathMap(const std::map<std::string, std::string>& paths) override { m_mapPaths = paths; }
+    void SetPathMap(const std::map<std::string, std::string>& paths) override {
+        m_mapPaths = paths;
+    }
     const std::map<std::string, std::string>& GetPathMap() const { return m_mapPaths; }
 
 private:

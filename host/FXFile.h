@@ -22,11 +22,17 @@ public:
 
     FILE* get() const { return m_pFile; }
     bool valid() const { return m_pFile != nullptr; }
-    void reset(FILE* file = nullptr) { close(); m_pFile = file; }
+    void reset(FILE* file = nullptr) {
+        close();
+        m_pFile = file;
+    }
     // Closes now; 0 on success (or nothing open), EOF when the close failed.
     int close() {
         int rc = 0;
-        if (m_pFile) { rc = fclose(m_pFile); m_pFile = nullptr; }
+        if (m_pFile) {
+            rc = fclose(m_pFile);
+            m_pFile = nullptr;
+        }
         return rc;
     }
 

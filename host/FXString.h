@@ -11,8 +11,8 @@ std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2))
 std::string FormatV(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 // Splits at every occurrence of delimiter, keeping empty pieces (a leading
 // delimiter gives an empty first piece). An empty text gives no pieces.
-void Split(const std::string& text, const std::string& delimiter,
-           std::vector<std::string>& pieces, int flags);
+void Split(const std::string& text, const std::string& delimiter, std::vector<std::string>& pieces,
+           int flags);
 // Removes every trailing character that is in the set.
 void TrimRight(std::string& text, const char* set);
 // Removes every trailing occurrence of suffix.

@@ -28,8 +28,7 @@ public:
     void SetLevel(int level) { m_iLevel = level; }
     // The job the following lines belong to; 0 for none.
     void SetJobId(long long jobId) { m_llJobId = jobId; }
-    void LogV(int level, const char* function, int line, const char* format,
-              va_list args) override;
+    void LogV(int level, const char* function, int line, const char* format, va_list args) override;
 
     static std::string EscapeField(const std::string& text);
 

@@ -17,7 +17,7 @@ public:
     struct Line {
         enum Kind { kSection, kSetting, kOther };
         Kind kind;
-        int iNumber;          // from 1
+        int iNumber;             // from 1
         std::string strSection;  // the section (the one it opens, for kSection)
         std::string strKey;      // kSetting only
         std::string strValue;    // kSetting: the value; kOther: the trimmed text

@@ -46,9 +46,8 @@ public:
     bool CreateOntapSnap(const std::string& volume, const std::string& name);
     bool DeleteOntapSnap(const std::string& volume, const std::string& name, bool* busy);
     bool SnapDiffStart(const std::string& volume, const std::string& base,
-                       const std::string& incremental, unsigned long maxItems,
-                       std::string protocol, std::string& handle, bool& escapedNames,
-                       bool& emptyBatchesAllowed);
+                       const std::string& incremental, unsigned long maxItems, std::string protocol,
+                       std::string& handle, bool& escapedNames, bool& emptyBatchesAllowed);
     bool SnapDiffNext(const std::string& handle, std::vector<SnapDiffFileInfo>& batch, bool& end);
     bool SnapDiffEnd(const std::string& handle);
 

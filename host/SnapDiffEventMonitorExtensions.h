@@ -19,8 +19,7 @@ struct SnapDiffEventMonitorExtensions {
     unsigned long ulSize;
     CRyError (*SetSharePrefixes)(CSnapDiffEventMonitor& store,
                                  const std::vector<std::string>& prefixes);
-    CRyError (*PrepareSelectQueryForShare)(CSnapDiffEventMonitor& store,
-                                           const std::string& prefix);
+    CRyError (*PrepareSelectQueryForShare)(CSnapDiffEventMonitor& store, const std::string& prefix);
 };
 
 #define SNAPDIFF_EVENT_MONITOR_EXTENSIONS "GetSnapDiffEventMonitorExtensions"

@@ -6,9 +6,7 @@
 #include <cstdio>
 
 namespace {
-int32_t Win32Status(uint32_t code) {
-    return static_cast<int32_t>(0x80070000u | (code & 0xFFFFu));
-}
+int32_t Win32Status(uint32_t code) { return static_cast<int32_t>(0x80070000u | (code & 0xFFFFu)); }
 }  // namespace
 
 CRyError FXErrorUtil::ErrorWin32(const FXCodeLocation& where, uint32_t code) {

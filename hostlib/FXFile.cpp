@@ -2,20 +2,24 @@
 
 #include "host/FXErrorUtil.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 // open(2) flags for a stdio mode; -1 for a mode we do not know.
 int OpenFlags(const char* mode) {
     const bool update = std::strchr(mode, '+') != nullptr;
     switch (mode[0]) {
-    case 'r': return update ? O_RDWR : O_RDONLY;
-    case 'w': return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
-    case 'a': return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
-    default: return -1;
+        case 'r':
+            return update ? O_RDWR : O_RDONLY;
+        case 'w':
+            return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        case 'a':
+            return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        default:
+            return -1;
     }
 }
 }  // namespace

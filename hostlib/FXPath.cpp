@@ -2,9 +2,9 @@
 
 #include "host/FXErrorUtil.h"
 
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace {
 // The path without trailing delimiters, except that "/" stays "/".

@@ -6,11 +6,11 @@
 #include "host/TextBytes.h"
 #include "host/VKPlatformInfo.h"
 
+#include <sys/time.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdarg>
 #include <ctime>
-#include <sys/time.h>
-#include <unistd.h>
 
 namespace {
 std::string TimeStamp() {
@@ -54,10 +54,18 @@ std::string CFileLogWriter::EscapeField(const std::string& text) {
     for (char c : text) {
         const unsigned char byte = static_cast<unsigned char>(c);
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
             default:
                 // A file name may hold terminal control sequences: a reader
                 // of the log with cat or tail must see them, not obey them.

@@ -31,8 +31,8 @@ void IniFile::Parse(std::istream& in) {
         if (text.empty() || text[0] == '#' || text[0] == ';') continue;
         if (text[0] == '[') {
             size_t close = text.find(']');
-            section = Trimmed(text.substr(1, close == std::string::npos ? std::string::npos
-                                                                         : close - 1));
+            section =
+                Trimmed(text.substr(1, close == std::string::npos ? std::string::npos : close - 1));
             if (!m_sections.count(section)) m_order.push_back(section);
             m_sections[section];
             m_lines.push_back({Line::kSection, number, section, std::string(), std::string()});

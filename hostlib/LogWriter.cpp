@@ -10,8 +10,7 @@ CLogWriterInterface* SetLogWriter(CLogWriterInterface* writer) {
     return previous;
 }
 
-void CLogWriterInterface::Log(int level, const char* function, int line, const char* format,
-                              ...) {
+void CLogWriterInterface::Log(int level, const char* function, int line, const char* format, ...) {
     va_list args;
     va_start(args, format);
     LogV(level, function, line, format, args);
@@ -19,7 +18,8 @@ void CLogWriterInterface::Log(int level, const char* function, int line, const c
 }
 
 VKDebugFunction::VKDebugFunction(const char* function, int line)
-    : m_pszFunction(function), m_iLine(line),
+    : m_pszFunction(function),
+      m_iLine(line),
       m_bActive(g_ptrLogWriter && g_ptrLogWriter->GetLevel() > 0) {
     if (m_bActive) g_ptrLogWriter->Log(2, m_pszFunction, m_iLine, "Entering");
 }

@@ -3,11 +3,11 @@
 #include "host/FXErrorUtil.h"
 #include "host/VKPlatformInfo.h"
 
+#include <mntent.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <mntent.h>
 #include <vector>
 
 namespace {

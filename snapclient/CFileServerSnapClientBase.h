@@ -4,8 +4,8 @@
 // the virtual destructor. Slot order is part of the plug-in contract.
 #pragma once
 
-#include "host/ContentMapper.h"
 #include "host/CRyError.h"
+#include "host/ContentMapper.h"
 #include "records/SnapRecords.h"
 
 #include <functional>

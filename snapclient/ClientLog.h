@@ -72,18 +72,17 @@ private:
 #define SC_LOCATION FXCodeLocation(__FILE__, SC_SIGNATURE, __LINE__)
 #define SC_LOG_PLACE (CScLogPlace(__PRETTY_FUNCTION__, __FILE__).Text())
 
-#define SC_LOG(level, ...)                                                        \
-    do {                                                                          \
-        CLogWriterInterface* scLogWriter_ = g_ptrLogWriter;                       \
-        if (scLogWriter_ && scLogWriter_->GetLevel() >= (level))                  \
-            scLogWriter_->Log((level), SC_LOG_PLACE, __LINE__, __VA_ARGS__);      \
+#define SC_LOG(level, ...)                                                   \
+    do {                                                                     \
+        CLogWriterInterface* scLogWriter_ = g_ptrLogWriter;                  \
+        if (scLogWriter_ && scLogWriter_->GetLevel() >= (level))             \
+            scLogWriter_->Log((level), SC_LOG_PLACE, __LINE__, __VA_ARGS__); \
     } while (0)
 
-#define SC_LOG_ALWAYS(level, ...)                                                 \
-    do {                                                                          \
-        CLogWriterInterface* scLogWriter_ = g_ptrLogWriter;                       \
-        if (scLogWriter_)                                                         \
-            scLogWriter_->Log((level), SC_LOG_PLACE, __LINE__, __VA_ARGS__);      \
+#define SC_LOG_ALWAYS(level, ...)                                                          \
+    do {                                                                                   \
+        CLogWriterInterface* scLogWriter_ = g_ptrLogWriter;                                \
+        if (scLogWriter_) scLogWriter_->Log((level), SC_LOG_PLACE, __LINE__, __VA_ARGS__); \
     } while (0)
 
 #define SC_TRACE_FUNCTION() VKDebugFunction scTrace_(SC_SIGNATURE, __LINE__)

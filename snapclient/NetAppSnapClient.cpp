@@ -25,8 +25,15 @@ extern "C" __attribute__((visibility("default"))) CFileServerSnapClientBase* Get
 }
 
 CNetAppSnapClient::CNetAppSnapClient()
-    : m_ulClientId(0), m_ulAppId1(0), m_ulAppId2(0), m_llJobId(0), m_llReserved1(0),
-      m_llReserved2(0), m_llReserved3(0), m_llPrevJobId(0), m_bAutoMountClient(false),
+    : m_ulClientId(0),
+      m_ulAppId1(0),
+      m_ulAppId2(0),
+      m_llJobId(0),
+      m_llReserved1(0),
+      m_llReserved2(0),
+      m_llReserved3(0),
+      m_llPrevJobId(0),
+      m_bAutoMountClient(false),
       m_errOutOfMemory(FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY)),
       m_pStoreExtensions(FindStoreExtensions()) {}
 

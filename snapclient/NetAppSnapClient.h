@@ -10,8 +10,8 @@
 #include "host/SnapDiffEventMonitor.h"
 #include "host/VkMntTab.h"
 #include "snapclient/CFileServerSnapClientBase.h"
-#include "snapclient/ScanExtraNames.h"
 #include "snapclient/MovedOutInodes.h"
+#include "snapclient/ScanExtraNames.h"
 
 #include <boost/shared_ptr.hpp>
 #include <deque>
@@ -137,8 +137,7 @@ private:
     static std::string VolumeFromVolumePath(const std::string& volumePath);
     bool LocateVolume(ShareLocation& location);
     bool ResolveShareForSnapshot(const std::string& backupPath,
-                                 const std::list<VkMntTab::Entry>& mounts,
-                                 ShareLocation& location);
+                                 const std::list<VkMntTab::Entry>& mounts, ShareLocation& location);
     std::string VolumeKey(const std::string& volumePath, const std::string& volume);
     // The client's snapshots on a volume, for the two clean-ups; a failed
     // list is logged and leaves the list as the array left it.

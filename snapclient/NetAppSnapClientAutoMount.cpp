@@ -58,8 +58,8 @@ CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
     for (const auto& failed : failedKeys) {
         const auto before = asked.find(failed.first);
         const auto after = toDelete.find(failed.first);
-        if (before != asked.end() && before->second.count(snapName) &&
-            after != toDelete.end() && !after->second.count(snapName))
+        if (before != asked.end() && before->second.count(snapName) && after != toDelete.end() &&
+            !after->second.count(snapName))
             RememberUnbackedShare(failed.first, volumeOfKey[failed.first], failed.second);
     }
     return CRyError::Success();

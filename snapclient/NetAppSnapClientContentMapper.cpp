@@ -7,10 +7,10 @@
 #include "host/FXErrorUtil.h"
 #include "snapclient/ClientLog.h"
 
-#include <boost/pointer_cast.hpp>
-#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <boost/pointer_cast.hpp>
+#include <new>
 
 CRyError CNetAppSnapClient::UpdateContentMapperPaths(ContentMapperAPIPtr& contentMapper) try {
     SC_OPERATION();
@@ -70,7 +70,8 @@ CRyError CNetAppSnapClient::RepopulateContentMapperPaths(ContentMapperAPIPtr& co
     if (err.IsError()) {
         // Without these records the post-backup cleanup cannot find the
         // job's volumes; the agent must hear about it.
-        SC_LOG(-1, "Could not write the content mapper paths to the snapshot map file [%s]. Error[%s]",
+        SC_LOG(-1,
+               "Could not write the content mapper paths to the snapshot map file [%s]. Error[%s]",
                m_strSnapMapInfoFile.c_str(), err.AsString().c_str());
         return err.Push(SC_LOCATION);
     }

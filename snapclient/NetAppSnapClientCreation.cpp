@@ -122,11 +122,9 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
                            snapName.c_str(), info.strVolumePath.c_str(), backupPath.c_str(),
                            static_cast<int>(arrayError.uiCode), arrayError.strMessage.c_str());
                     SendJobEvent(EventError(SC_LOCATION, kEventSnapshotCreationFailed,
-                                            {snapName, info.strVolumePath,
-                                             arrayError.strMessage}));
-                    failureTexts.emplace(info.strVolumePath,
-                                         "Snapshot creation failed: [" + arrayError.strMessage +
-                                             "]");
+                                            {snapName, info.strVolumePath, arrayError.strMessage}));
+                    failureTexts.emplace(info.strVolumePath, "Snapshot creation failed: [" +
+                                                                 arrayError.strMessage + "]");
                     if (snapshotOnly) {
                         SC_LOG(0,
                                "Snapshot creation failed on path [%s], additional setting to "

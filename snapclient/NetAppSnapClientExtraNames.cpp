@@ -90,8 +90,7 @@ void CNetAppSnapClient::KeepDroppedNames(const ChangeEventItem& stored,
 }
 
 bool CNetAppSnapClient::NextExtraName(FileServerSnapshotCompareItem& item) {
-    for (const ScanExtraNames::Name* name = m_extraNames.Next(); name;
-         name = m_extraNames.Next()) {
+    for (const ScanExtraNames::Name* name = m_extraNames.Next(); name; name = m_extraNames.Next()) {
         if (!LiesInScannedShare(name->strPath)) continue;
         PopulateCompareItem(*name, item);
         item.uiStatus = StatusOfFlag(name->uiChangeFlags);

@@ -120,8 +120,7 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) try {
         }
         ShareLocation location;
         CRyError stop;
-        if (!ResolveBackupPathForCleanup(backupPath, autoMount, location, stop, here))
-            return stop;
+        if (!ResolveBackupPathForCleanup(backupPath, autoMount, location, stop, here)) return stop;
         if (CheckIfSnapPath(location.strVolumePath)) return CRyError::Success();
         if (processedVolumes.count(location.strVolume)) return CRyError::Success();
 
@@ -140,11 +139,12 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) try {
                    snapshot.strName.c_str(), location.strVolume.c_str());
         }
         if (!deleteCurrent) names.erase(currSnapName);
-        const std::string lastGood =
-            LastGoodSnapshot(snapshots, m_strSnapNamePrefix, currSnapName);
+        const std::string lastGood = LastGoodSnapshot(snapshots, m_strSnapNamePrefix, currSnapName);
         if (!deleteCurrent && names.erase(lastGood))
-            SC_LOG(0, "Snapshot [%s] of volume [%s] is kept: the job's snapshot [%s] of it was "
-                   "not made.", lastGood.c_str(), location.strVolume.c_str(), currSnapName.c_str());
+            SC_LOG(0,
+                   "Snapshot [%s] of volume [%s] is kept: the job's snapshot [%s] of it was "
+                   "not made.",
+                   lastGood.c_str(), location.strVolume.c_str(), currSnapName.c_str());
         for (const std::string& name : names) {
             if (m_pManageOntap->DeleteOntapSnap(volumeArgument, name, nullptr)) {
                 SC_LOG(1, "Succesfully deleted snapshot [%s] of volume [%s].", name.c_str(),

@@ -25,7 +25,8 @@ CRyError CNetAppSnapClient::ManageSnapshots() try {
     int value = 0;
     const bool deletePrevious = RegistrySettingOn(kDisableSnapDiffKey, value);
     if (deletePrevious)
-        SC_LOG(1, "Additional setting[%s] present, deleting previous job's snapshots [%s] if exist.",
+        SC_LOG(1,
+               "Additional setting[%s] present, deleting previous job's snapshots [%s] if exist.",
                kDisableSnapDiffKey, prevSnapName.c_str());
 
     VolumeSnapshots toDelete;
@@ -37,7 +38,8 @@ CRyError CNetAppSnapClient::ManageSnapshots() try {
         const std::string key = VolumeKey(share.strVolumePath, share.strVolume);
         std::vector<SnapShotInfo_t> snapshots;
         if (!m_pManageOntap->GetSnapShotList(snapshots, key, 0, m_strSnapNamePrefix))
-            SC_LOG_ALWAYS(-1, "Could not get snapshot list from file server for volume[%s], continue",
+            SC_LOG_ALWAYS(-1,
+                          "Could not get snapshot list from file server for volume[%s], continue",
                           key.c_str());
 
         std::set<std::string> names;
@@ -56,11 +58,12 @@ CRyError CNetAppSnapClient::ManageSnapshots() try {
             }
             names.insert(name);
         }
-        const std::string lastGood =
-            LastGoodSnapshot(snapshots, m_strSnapNamePrefix, currSnapName);
+        const std::string lastGood = LastGoodSnapshot(snapshots, m_strSnapNamePrefix, currSnapName);
         if (!deletePrevious && names.erase(lastGood))
-            SC_LOG(0, "Snapshot [%s] of volume [%s] is kept: the job's snapshot [%s] of it was "
-                   "not made.", lastGood.c_str(), key.c_str(), currSnapName.c_str());
+            SC_LOG(0,
+                   "Snapshot [%s] of volume [%s] is kept: the job's snapshot [%s] of it was "
+                   "not made.",
+                   lastGood.c_str(), key.c_str(), currSnapName.c_str());
         // The first share of a volume decides what goes; later shares of the
         // same volume only record their own fields.
         toDelete.emplace(key, names);

@@ -109,8 +109,8 @@ struct CNetAppSnapClient::SnapDiffRun {
     explicit SnapDiffRun(const FileServerExportInfo& s) : share(s) {}
 };
 
-CRyError CNetAppSnapClient::CompareSnapshots(std::string path, std::string,
-                                             std::function<FileServerSnapshotCompareItem()>& source) try {
+CRyError CNetAppSnapClient::CompareSnapshots(
+    std::string path, std::string, std::function<FileServerSnapshotCompareItem()>& source) try {
     SC_OPERATION();
     SC_TRACE_FUNCTION();
     if (!m_pManageOntap)
@@ -146,8 +146,7 @@ CRyError CNetAppSnapClient::CompareSnapshots(std::string path, std::string,
     }
     if (compared) return CRyError::Success();
     return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
-                                   "Could not compare snapshots for path [%s]",
-                                   lookupPath.c_str());
+                                   "Could not compare snapshots for path [%s]", lookupPath.c_str());
 } catch (...) {
     return SC_CAUGHT();
 }

@@ -86,10 +86,9 @@ void CNetAppSnapClient::GetSnapDiffItemsPerIteration(int& maxItems) {
             ontap92OrLater = major > 9 || (major == 9 && minor > 1);
     }
     CJobInfoIndexNasFs jobInfo;
-    CRyError err =
-        jobInfo.DetermineSnapDiffMax(ontap92OrLater, VKAPP_NAS_FILESYSTEM,
-                                     static_cast<uint64_t>(m_ulAppId1),
-                                     static_cast<uint64_t>(m_ulAppId2), maxItems);
+    CRyError err = jobInfo.DetermineSnapDiffMax(ontap92OrLater, VKAPP_NAS_FILESYSTEM,
+                                                static_cast<uint64_t>(m_ulAppId1),
+                                                static_cast<uint64_t>(m_ulAppId2), maxItems);
     if (err.IsError()) {
         SC_LOG(0, "Could not determine SnapDiffMax value, use default value [%d], error=%s",
                maxItems, err.AsString().c_str());

@@ -109,10 +109,10 @@ bool CNetAppSnapClient::HasDotComponent(const std::string& path) {
 void CNetAppSnapClient::MarkShareUndeliverable(const std::string& backupPath,
                                                const std::string& name, const std::string& why) {
     if (m_mapUndeliverableShares.count(backupPath)) return;  // the first cause is reported
-    m_mapUndeliverableShares[backupPath] = FXErrorUtil::ErrorWin32(
-        SC_LOCATION, ERROR_OPERATION_ABORTED,
-        "SnapDiff change [%s] of share [%s] cannot be delivered: %s", name.c_str(),
-        backupPath.c_str(), why.c_str());
+    m_mapUndeliverableShares[backupPath] =
+        FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OPERATION_ABORTED,
+                                "SnapDiff change [%s] of share [%s] cannot be delivered: %s",
+                                name.c_str(), backupPath.c_str(), why.c_str());
 }
 
 CNetAppSnapClient::NamePlacement CNetAppSnapClient::PlaceNameOfSeveralForms(
@@ -165,10 +165,12 @@ CNetAppSnapClient::NamePlacement CNetAppSnapClient::PlaceNameOfSeveralForms(
             continue;
         }
         inShares = true;
-        listed += (listed.empty() ? "[" : ", [") + form.pShare->strBackupPath + form.strRelative + "]";
+        listed +=
+            (listed.empty() ? "[" : ", [") + form.pShare->strBackupPath + form.strRelative + "]";
         if (!why.empty()) continue;  // a share cannot be looked at: nothing to decide
         if (!SnapshotFolder(*form.pShare, previous, folder))
-            why = "the share [" + form.pShare->strBackupPath + "] is read without a snapshot folder";
+            why =
+                "the share [" + form.pShare->strBackupPath + "] is read without a snapshot folder";
         else if (LookUp(folder, form.strRelative, form.st, why) == Presence::kPresent) {
             different = different || (found && (found->st.st_dev != form.st.st_dev ||
                                                 found->st.st_ino != form.st.st_ino));

@@ -58,8 +58,7 @@ std::string CNetAppSnapClient::VolumeFromVolumePath(const std::string& volumePat
 }
 
 bool CNetAppSnapClient::FindMountedExport(const std::list<VkMntTab::Entry>& mounts,
-                                          const std::string& backupPath,
-                                          ShareLocation& location) {
+                                          const std::string& backupPath, ShareLocation& location) {
     for (const VkMntTab::Entry& mount : mounts) {
         // A share under the root mount is the proxy's own disk, not the array.
         if (mount.strDirectory == "/") continue;
@@ -79,8 +78,8 @@ bool CNetAppSnapClient::FindMountedExport(const std::list<VkMntTab::Entry>& moun
 bool CNetAppSnapClient::FindAutoMountExport(const std::string& backupPath,
                                             ShareLocation& location) {
     bool failed = false;
-    CRyError err = FileShareAutoMount::convertScanToMountFormat(
-        backupPath, location.strMountFormat, location.strInterface, failed);
+    CRyError err = FileShareAutoMount::convertScanToMountFormat(backupPath, location.strMountFormat,
+                                                                location.strInterface, failed);
     if (err.IsError() || failed) return false;
     location.strExportPath = ExportPathOfMountFormat(location.strMountFormat);
     return true;
@@ -130,8 +129,7 @@ bool CNetAppSnapClient::ResolveShareForSnapshot(const std::string& backupPath,
     return true;
 }
 
-std::string CNetAppSnapClient::VolumeKey(const std::string& volumePath,
-                                         const std::string& volume) {
+std::string CNetAppSnapClient::VolumeKey(const std::string& volumePath, const std::string& volume) {
     return m_pManageOntap->IsCluster() ? volumePath : volume;
 }
 

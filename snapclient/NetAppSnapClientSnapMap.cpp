@@ -38,8 +38,8 @@ CRyError CNetAppSnapClient::AddSnapDevInfo() {
     FXFile::vkfopen(raw, m_strSnapMapInfoFile, "a+");
     auto_fileptr file(raw);
     if (!file.valid())
-        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED, " Failed to open [%s] file",
-                                       m_strSnapMapInfoFile.c_str());
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
+                                       " Failed to open [%s] file", m_strSnapMapInfoFile.c_str());
     for (const auto& entry : m_mapContentMapperPaths) {
         const std::string record = "m:" + entry.first + ":" + entry.second + ":\n";
         if (fwrite(record.data(), 1, record.size(), file.get()) != record.size())

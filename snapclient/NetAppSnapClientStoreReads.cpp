@@ -44,9 +44,9 @@ void CNetAppSnapClient::NoteMovedOut(const ChangeEventItem& written) {
         "Share [%s] needs a full scan: more than [%zu] files of its volume left one share for "
         "another, and the host's change event store cannot read a share's events by old path";
     SC_LOG_ALWAYS(-1, kTooMany, lostShare.c_str(), CMovedOutInodes::kMaxInodes);
-    m_mapUndeliverableShares[lostShare] = FXErrorUtil::ErrorWin32(
-        SC_LOCATION, ERROR_OPERATION_ABORTED, kTooMany, lostShare.c_str(),
-        CMovedOutInodes::kMaxInodes);
+    m_mapUndeliverableShares[lostShare] =
+        FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OPERATION_ABORTED, kTooMany, lostShare.c_str(),
+                                CMovedOutInodes::kMaxInodes);
 }
 
 void CNetAppSnapClient::RegisterVolumeDatabase(const std::string& volume) {

@@ -15,7 +15,7 @@ struct VersionNote {
 };
 
 __attribute__((section(".note.snapclient.version"), used, aligned(4)))
-const VersionNote kVersionNote = {sizeof("snapclient"), sizeof(SNAPCLIENT_VERSION), 1,
-                                  "snapclient", SNAPCLIENT_VERSION};
+const VersionNote kVersionNote = {sizeof("snapclient"), sizeof(SNAPCLIENT_VERSION), 1, "snapclient",
+                                  SNAPCLIENT_VERSION};
 
 }  // namespace

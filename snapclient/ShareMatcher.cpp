@@ -36,8 +36,8 @@ size_t HashOf(std::string_view text) {
 // of the adjustment). Null where that layout is not known: then no client
 // is taken to use its own.
 const void* MatchingFunctionOf(const CNetAppSnapClient& client) {
-    using Operation = bool (CNetAppSnapClient::*)(const std::list<FileServerExportInfo>&,
-                                                  std::string&);
+    using Operation =
+        bool (CNetAppSnapClient::*)(const std::list<FileServerExportInfo>&, std::string&);
     const Operation operation = &CNetAppSnapClient::IsEventPartOfBackupPaths;
     struct {
         uintptr_t pointer;
@@ -130,7 +130,6 @@ const FileServerExportInfo* ShareMatcher::Place(std::string_view path, std::stri
         *at++ = '/';
     return share;
 }
-
 
 bool ShareMatcher::StandsInFor(const CNetAppSnapClient& client) {
     static const CNetAppSnapClient own;

@@ -88,7 +88,8 @@ TEST(AllocationFailures, EveryCallOfACycleAnswersWithAnError) {
         const JobResult& job = jobs[failed.job - 1];
         const auto share = job.shares.find(failed.share);
         const CRyError* result = failed.step == Step::Compare && share != job.shares.end()
-                                     ? &share->second.compare : job.Result(failed);
+                                     ? &share->second.compare
+                                     : job.Result(failed);
         answeredWith14 += result && result->Win32Code() == ERROR_OUTOFMEMORY;
     }
     EXPECT_GT(answeredWith14, 0);

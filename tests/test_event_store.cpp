@@ -11,24 +11,25 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
-#include <csignal>
-#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
-#include <map>
-#include <random>
-#include <set>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <set>
 
 namespace {
 
 using testsupport::TempDir;
 
-ChangeEventItem Event(long long inode, const std::string& path, const char* type = "file_creation") {
+ChangeEventItem Event(long long inode, const std::string& path,
+                      const char* type = "file_creation") {
     ChangeEventItem e;
     e.llInode = inode;
     e.strPath = path;
@@ -50,7 +51,8 @@ bool Same(const ChangeEventItem& a, const ChangeEventItem& b) {
 }
 
 // Reads a prefix to the end: the paths found, by inode; fails on -1.
-std::map<long long, std::string> ReadPrefix(CSnapDiffEventMonitor& store, const std::string& prefix) {
+std::map<long long, std::string> ReadPrefix(CSnapDiffEventMonitor& store,
+                                            const std::string& prefix) {
     std::map<long long, std::string> found;
     EXPECT_FALSE(store.PrepareSelectQueryWithPathPrefix(prefix).IsError());
     ChangeEventItem e;
@@ -61,7 +63,8 @@ std::map<long long, std::string> ReadPrefix(CSnapDiffEventMonitor& store, const 
 }
 
 // Inserts events of inodes first..last under one path; each must be new.
-void InsertNew(CSnapDiffEventMonitor& store, long long first, long long last, const std::string& path) {
+void InsertNew(CSnapDiffEventMonitor& store, long long first, long long last,
+               const std::string& path) {
     for (long long inode = first;; ++inode) {  // never steps past last, even LLONG_MAX
         bool exists = true;
         ASSERT_FALSE(store.InsertEvent(Event(inode, path), exists).IsError()) << inode;
@@ -81,7 +84,8 @@ protected:
     void TearDown() override { CSnapDiffEventMonitor::SetFaultHook(nullptr); }
     std::unique_ptr<CSnapDiffEventMonitor> Created(const std::string& prev = "VKOP_2_15_811",
                                                    const std::string& curr = "VKOP_2_15_812_vol") {
-        std::unique_ptr<CSnapDiffEventMonitor> store(new CSnapDiffEventMonitor(dir.Path(), prev, curr));
+        std::unique_ptr<CSnapDiffEventMonitor> store(
+            new CSnapDiffEventMonitor(dir.Path(), prev, curr));
         CRyError error = store->Create();
         EXPECT_FALSE(error.IsError()) << error.AsString();
         return store;
@@ -98,7 +102,8 @@ protected:
         bool exists = false;
         bool insertFailed = false;
         for (long long inode = 1; inode <= events && !insertFailed; ++inode) {
-            insertFailed = store->InsertEvent(Event(inode, "/s/some/longer/path/"), exists).IsError();
+            insertFailed =
+                store->InsertEvent(Event(inode, "/s/some/longer/path/"), exists).IsError();
         }
         bool prepareFailed = store->PrepareSelectQueryWithPathPrefix("/s/").IsError();
         ChangeEventItem e;
@@ -111,7 +116,8 @@ protected:
                             store->PrepareSelectQueryWithPathPrefix("/s/").IsError();
         // ... and the failed store's file is gone, leaving its space to the next.
         bool removed = !testsupport::FileExists(store->FilePath());
-        return insertFailed == failsInInsert && prepareFailed && readFailed && stillRefused && removed;
+        return insertFailed == failsInInsert && prepareFailed && readFailed && stillRefused &&
+               removed;
     }
     TempDir dir;
 };
@@ -128,7 +134,8 @@ TEST(EventStoreInodeFilterTest, NeverForgetsAnInode) {
     EXPECT_FALSE(filter.MayContain(2));
     EXPECT_FALSE(filter.MayContain(101000));
     int falsePositives = 0;
-    for (int i = 0; i < 10000; ++i) falsePositives += filter.MayContain(static_cast<int64_t>(random()));
+    for (int i = 0; i < 10000; ++i)
+        falsePositives += filter.MayContain(static_cast<int64_t>(random()));
     EXPECT_LT(falsePositives, 500);
     filter.Clear();
     EXPECT_FALSE(filter.MayContain(1));
@@ -139,23 +146,38 @@ TEST(EventStoreInodeFilterTest, NeverForgetsAnInode) {
 TEST(EventStorePathsTest, RoundTripsAnyPathAndRefusesDamage) {
     using eventstore::PathDictionary;
     PathDictionary names, reader;
-    std::vector<std::string> paths = {"", "/", "//", "a", "a/", "/a/b/c/", std::string("/\0/x\0y/\0", 9),
-                                      "/" + std::string(300, 'n') + "/" + std::string(300, 'f') + "/", "a//b///"};
-    for (size_t i = 0; i < PathDictionary::kMaxNames + 10; ++i) paths.push_back("/d" + std::to_string(i) + "/f/");
+    std::vector<std::string> paths = {
+        "",
+        "/",
+        "//",
+        "a",
+        "a/",
+        "/a/b/c/",
+        std::string("/\0/x\0y/\0", 9),
+        "/" + std::string(300, 'n') + "/" + std::string(300, 'f') + "/",
+        "a//b///"};
+    for (size_t i = 0; i < PathDictionary::kMaxNames + 10; ++i)
+        paths.push_back("/d" + std::to_string(i) + "/f/");
     std::vector<std::string> encoded(paths.size());
     for (size_t i = 0; i < paths.size(); ++i) names.Encode(paths[i], encoded[i]);
     ASSERT_EQ(PathDictionary::kMaxNames, names.Count());
     for (size_t id = 0; id < names.Count(); ++id) ASSERT_TRUE(reader.Add(names.Name(id)));
     for (size_t i = 0; i < paths.size(); ++i) {
         std::string back;
-        EXPECT_TRUE(reader.Decode(reinterpret_cast<const unsigned char*>(encoded[i].data()), encoded[i].size(), back));
+        EXPECT_TRUE(reader.Decode(reinterpret_cast<const unsigned char*>(encoded[i].data()),
+                                  encoded[i].size(), back));
         EXPECT_EQ(paths[i], back) << i;
     }
     EXPECT_LT(encoded[6].size(), paths[6].size() + 3);  // numbered names take two bytes at most
     // A number never given, a cut varint, a literal longer than the bytes left.
-    for (const std::string bad : {"\x81\x80\x01", "\x80", "\x14" "ab", "\x04"}) {
+    for (const std::string bad : {"\x81\x80\x01", "\x80",
+                                  "\x14"
+                                  "ab",
+                                  "\x04"}) {
         std::string back;
-        EXPECT_FALSE(reader.Decode(reinterpret_cast<const unsigned char*>(bad.data()), bad.size(), back)) << bad;
+        EXPECT_FALSE(
+            reader.Decode(reinterpret_cast<const unsigned char*>(bad.data()), bad.size(), back))
+            << bad;
     }
     EXPECT_FALSE(reader.Add("a"));  // known already: a damaged names table
 }
@@ -195,7 +217,8 @@ TEST_F(EventStoreTest, UpdateReplacesEveryField) {
         update.llAtime = 9;
         update.strChangeType = "inode_modification";
         update.llAttribute = 77;
-        update.uiChangeFlags = inode == 3 ? UINT32_MAX : 7;  // the extremes of the packed flags and type
+        update.uiChangeFlags =
+            inode == 3 ? UINT32_MAX : 7;  // the extremes of the packed flags and type
         update.uiFileType = inode == 3 ? 7 : UINT32_MAX;
         ASSERT_FALSE(store->UpdateExistingEventOfInode(update).IsError());
         ChangeEventItem stored;
@@ -213,23 +236,26 @@ TEST_F(EventStoreTest, UpdateReplacesEveryField) {
     const auto reread = ReadPrefix(*store, "/s/" + std::string(100, 'r'));
     ASSERT_EQ(1u, reread.size());
     EXPECT_EQ(again.strPath, reread.begin()->second);
-    ExpectStoreError(store->UpdateExistingEventOfInode(Event(5000, "/s/x/")), "no event of inode 5000");
+    ExpectStoreError(store->UpdateExistingEventOfInode(Event(5000, "/s/x/")),
+                     "no event of inode 5000");
     ChangeEventItem missing;
     long long absent = 5000;
     ExpectStoreError(store->GetEventOfInode(absent, missing), "no event of inode 5000");
     std::set<long long> updated;
-    for (const auto& entry : ReadPrefix(*store, std::string("/s/new\0", 7))) updated.insert(entry.first);
+    for (const auto& entry : ReadPrefix(*store, std::string("/s/new\0", 7)))
+        updated.insert(entry.first);
     EXPECT_EQ((std::set<long long>{3, 99}), updated);
 }
 
 TEST_F(EventStoreTest, PrefixReadsMatchExactBytes) {
     auto store = Created();
-    const std::vector<std::string> paths = {
-        "/a/b/", "/a/b/c/", "/a/b2/", "/a/b%/", "/a/bx/", "/a/b_/", "/a/\x80\xff/",
-        "/a/\xff\xff/x/", "/a/b\\c/", "/a/", "/z/", "\xff\xff\xff/"};
+    const std::vector<std::string> paths = {"/a/b/",    "/a/b/c/", "/a/b2/",       "/a/b%/",
+                                            "/a/bx/",   "/a/b_/",  "/a/\x80\xff/", "/a/\xff\xff/x/",
+                                            "/a/b\\c/", "/a/",     "/z/",          "\xff\xff\xff/"};
     for (size_t i = 0; i < paths.size(); ++i) {
         bool exists = false;
-        ASSERT_FALSE(store->InsertEvent(Event(static_cast<long long>(i), paths[i]), exists).IsError());
+        ASSERT_FALSE(
+            store->InsertEvent(Event(static_cast<long long>(i), paths[i]), exists).IsError());
     }
     const std::pair<std::string, std::set<std::string>> cases[] = {
         {"/a/b/", {"/a/b/", "/a/b/c/"}},
@@ -259,7 +285,8 @@ TEST_F(EventStoreTest, PrefixReadsMatchExactBytes) {
 // between shares, read back by share, inside and above shares, against a map.
 TEST_F(EventStoreTest, ReadsNeverDependOnTheTables) {
     const std::vector<std::string> shares = {"/m/a/", "/m/b/", "/m/a/n/", "/m/c/"};
-    const std::vector<std::string> dirs = {"/m/a/", "/m/a/n/", "/m/a/n2/", "/m/b/", "/m/c/", "/x/", "\xff/"};
+    const std::vector<std::string> dirs = {"/m/a/", "/m/a/n/", "/m/a/n2/", "/m/b/",
+                                           "/m/c/", "/x/",     "\xff/"};
     std::unique_ptr<CSnapDiffEventMonitor> stores[2] = {Created("p", "one"), Created("p", "split")};
     ASSERT_FALSE(stores[1]->SetSharePrefixes(shares).IsError());
     std::map<long long, ChangeEventItem> model;
@@ -280,7 +307,8 @@ TEST_F(EventStoreTest, ReadsNeverDependOnTheTables) {
         }
         model[inode] = e;
         if (step % 1000 == 999) {
-            for (const std::string prefix : {"/m/a/", "/m/a/n", "/m/a/n/", "/m/", "/m/b/", "/x/", "\xff", ""}) {
+            for (const std::string prefix :
+                 {"/m/a/", "/m/a/n", "/m/a/n/", "/m/", "/m/b/", "/x/", "\xff", ""}) {
                 for (auto& store : stores) {
                     ASSERT_FALSE(store->PrepareSelectQueryForShare(prefix).IsError());
                     std::map<long long, ChangeEventItem> expected;
@@ -295,7 +323,8 @@ TEST_F(EventStoreTest, ReadsNeverDependOnTheTables) {
                         ASSERT_FALSE(under && leftOnes) << prefix << " " << read.llInode;
                         leftOnes = leftOnes || !under;
                         auto found = expected.find(read.llInode);
-                        ASSERT_TRUE(found != expected.end() && Same(found->second, read)) << prefix << " " << read.llInode;
+                        ASSERT_TRUE(found != expected.end() && Same(found->second, read))
+                            << prefix << " " << read.llInode;
                         expected.erase(found);
                     }
                     EXPECT_TRUE(expected.empty()) << prefix;
@@ -310,8 +339,16 @@ TEST_F(EventStoreTest, NamesStayInsideTheFolderAndNeverShareAFile) {
     std::string folder = parent / "results";
     ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
     const std::pair<std::string, std::string> names[] = {
-        {"../../evil", "x"}, {"a/b", "c"}, {"a%2Fb", "c"}, {"..", "."}, {".", ".."},
-        {"\x01\xfe", "/"}, {"a+b", "c"}, {"a", "b+c"}, {"", ""}, {"p", std::string(300, '/') + "x"},
+        {"../../evil", "x"},
+        {"a/b", "c"},
+        {"a%2Fb", "c"},
+        {"..", "."},
+        {".", ".."},
+        {"\x01\xfe", "/"},
+        {"a+b", "c"},
+        {"a", "b+c"},
+        {"", ""},
+        {"p", std::string(300, '/') + "x"},
         {"p", std::string(300, '/') + "y"}};  // too long to escape: hashed, still distinct
     std::set<std::string> files;
     std::vector<std::unique_ptr<CSnapDiffEventMonitor>> stores;
@@ -382,8 +419,9 @@ TEST_F(EventStoreTest, ReadIsAFailureUnlessPrepared) {
     ASSERT_FALSE(store->PrepareSelectQueryWithPathPrefix("/s/").IsError());
     EXPECT_EQ(0, store->GetNextEvent(e));
     CSnapDiffEventMonitor::SetFaultHook([](const char* operation) {
-        return std::string(operation) == "Commit" ? FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "injected")
-                                                  : CRyError::Success();
+        return std::string(operation) == "Commit"
+                   ? FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "injected")
+                   : CRyError::Success();
     });
     EXPECT_TRUE(store->PrepareSelectQueryWithPathPrefix("/s/").IsError());
     EXPECT_EQ(-1, store->GetNextEvent(e));
@@ -410,8 +448,10 @@ TEST_F(EventStoreTest, LinksNeverRedirectTheStore) {
 
     const std::string victim = dir / "victim", path = store.FilePath();
     CSnapDiffEventMonitor::SetFaultHook([&](const char* operation) {
-        bool planted = std::string(operation) != "CreateFile" || symlink(victim.c_str(), path.c_str()) == 0;
-        return planted ? CRyError::Success() : FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "no link");
+        bool planted =
+            std::string(operation) != "CreateFile" || symlink(victim.c_str(), path.c_str()) == 0;
+        return planted ? CRyError::Success()
+                       : FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "no link");
     });
     ExpectStoreError(store.Create(), "[" + path + "] is a symbolic link");
     EXPECT_EQ("keep", testsupport::ReadFile(dir / "victim"));
@@ -455,7 +495,8 @@ TEST_F(EventStoreTest, CorruptFileIsAReadFailure) {
     ASSERT_EQ(ssize_t(garbage.size()), pwrite(fd, garbage.data(), garbage.size(), 0));
     close(fd);
     ChangeEventItem e;
-    bool failed = store->PrepareSelectQueryWithPathPrefix("/s/").IsError() || store->GetNextEvent(e) == -1;
+    bool failed =
+        store->PrepareSelectQueryWithPathPrefix("/s/").IsError() || store->GetNextEvent(e) == -1;
     EXPECT_TRUE(failed);
 }
 
@@ -477,9 +518,11 @@ TEST_F(EventStoreTest, DestroyedStoreLeavesEveryEventInItsFile) {
     free(text);
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(":memory:", &db));
-    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sql.substr(0, 300);
-    for (const char* query : {"SELECT count(*) FROM events",
-                              "SELECT count(*) FROM events WHERE path = '/s/f/' AND change_type LIKE 'file_%'"}) {
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr))
+        << sql.substr(0, 300);
+    for (const char* query :
+         {"SELECT count(*) FROM events",
+          "SELECT count(*) FROM events WHERE path = '/s/f/' AND change_type LIKE 'file_%'"}) {
         sqlite3_stmt* count = nullptr;
         ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, query, -1, &count, nullptr)) << query;
         ASSERT_EQ(SQLITE_ROW, sqlite3_step(count));
@@ -512,26 +555,37 @@ TEST_F(EventStoreTest, InspectPrintsEveryEventDecoded) {
     const std::string printed(text, size);
     free(text);
     for (const char* expected :
-         {"inode 7 table share_0 flags 6(created,deleted) type file change odd\\x09text ctime -1 mtime 35(1970-01-01T00:00:35Z)"
+         {"inode 7 table share_0 flags 6(created,deleted) type file change odd\\x09text ctime -1 "
+          "mtime 35(1970-01-01T00:00:35Z)"
           " atime 49(1970-01-01T00:00:49Z) attribute -7 path /elsewhere/x/ old_path /s/was/\n",
-          "inode 1700000000 table share_1 flags 2(created) type file change file_creation ctime 0(1970-01-01T00:00:00Z)"}) {
+          "inode 1700000000 table share_1 flags 2(created) type file change file_creation ctime "
+          "0(1970-01-01T00:00:00Z)"}) {
         EXPECT_NE(std::string::npos, printed.find(expected)) << printed;
     }
     // Files it must refuse, each with its reason, and never loop on.
-    const std::string version = "PRAGMA user_version=" + std::to_string(eventstore::kLayoutVersion) + ";";
+    const std::string version =
+        "PRAGMA user_version=" + std::to_string(eventstore::kLayoutVersion) + ";";
     const std::string endless =
-        " AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r) SELECT n AS inode, X'' AS path,"
+        " AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM r) SELECT n AS inode, "
+        "X'' AS path,"
         " X'' AS old_path, 0 AS change, X'000000000000' AS details, n AS id, X'' AS prefix FROM r;";
     const std::pair<std::string, std::string> refused[] = {
         {"", "file is not a database"},
         {"PRAGMA user_version=1; CREATE TABLE events(inode INTEGER PRIMARY KEY);",
          "an older layout: layout 1 (one events table"},
-        {"PRAGMA user_version=2; CREATE TABLE shares(id);", "an older layout: layout 2 (a table per share"},
-        {"PRAGMA user_version=3; CREATE TABLE shares(id);", "an older layout: layout 3 (flags and file type"},
-        {"PRAGMA user_version=77; CREATE TABLE t(x);", "not a change database of this agent (user_version 77)"},
+        {"PRAGMA user_version=2; CREATE TABLE shares(id);",
+         "an older layout: layout 2 (a table per share"},
+        {"PRAGMA user_version=3; CREATE TABLE shares(id);",
+         "an older layout: layout 3 (flags and file type"},
+        {"PRAGMA user_version=77; CREATE TABLE t(x);",
+         "not a change database of this agent (user_version 77)"},
         {version + "CREATE VIEW shares" + endless, "shares is not a table"},
-        {version + "CREATE TABLE shares(id INTEGER PRIMARY KEY, prefix BLOB); INSERT INTO shares VALUES (0, X'');"
-                   "CREATE TABLE names(id INTEGER PRIMARY KEY, name BLOB); CREATE VIEW share_0" + endless, "share_0 is not a table"}};
+        {version +
+             "CREATE TABLE shares(id INTEGER PRIMARY KEY, prefix BLOB); INSERT INTO shares VALUES "
+             "(0, X'');"
+             "CREATE TABLE names(id INTEGER PRIMARY KEY, name BLOB); CREATE VIEW share_0" +
+             endless,
+         "share_0 is not a table"}};
     for (const auto& file : refused) {
         const std::string crafted = dir / "crafted.db";
         unlink(crafted.c_str());
@@ -540,7 +594,8 @@ TEST_F(EventStoreTest, InspectPrintsEveryEventDecoded) {
         } else {
             sqlite3* db = nullptr;
             ASSERT_EQ(SQLITE_OK, sqlite3_open(crafted.c_str(), &db));
-            EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, file.first.c_str(), nullptr, nullptr, nullptr)) << file.first;
+            EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, file.first.c_str(), nullptr, nullptr, nullptr))
+                << file.first;
             sqlite3_close(db);
         }
         testing::internal::CaptureStderr();
@@ -555,7 +610,8 @@ TEST_F(EventStoreTest, InspectPrintsEveryEventDecoded) {
 TEST_F(EventStoreTest, SixHundredSharesStillWork) {
     auto store = Created();
     std::vector<std::string> shares;
-    for (int share = 0; share < 600; ++share) shares.push_back("/m/s" + std::to_string(share) + "/");
+    for (int share = 0; share < 600; ++share)
+        shares.push_back("/m/s" + std::to_string(share) + "/");
     ASSERT_FALSE(store->SetSharePrefixes(shares).IsError());
     InsertNew(*store, 1, 2, "/m/s599/f/");
     EXPECT_EQ(2u, ReadPrefix(*store, "/m/s599/").size());

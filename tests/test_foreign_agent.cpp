@@ -65,18 +65,28 @@ TEST(ForeignAgentTest, HostStoreWithCommonOperationsOnlyLosesNoChange) {
             ASSERT_TRUE(ok) << error;
         }
     };
-    apply({{"dir", a + "/docs"}, {"dir", a + "/old"}, {"dir", a + "/sub"}, {"dir", b + "/inbox"},
-           {"file", a + "/docs/report.txt"}, {"file", a + "/handover.txt"},
-           {"file", a + "/old/gone.txt"}, {"file", a + "/sub/inner.txt"},
-           {"file", a + "/linked.dat"}, {"link", a + "/linked.dat", b + "/linked-too.dat"},
-           {"file", b + "/back.txt"}, {"file", h + "/shared.dat"},
+    apply({{"dir", a + "/docs"},
+           {"dir", a + "/old"},
+           {"dir", a + "/sub"},
+           {"dir", b + "/inbox"},
+           {"file", a + "/docs/report.txt"},
+           {"file", a + "/handover.txt"},
+           {"file", a + "/old/gone.txt"},
+           {"file", a + "/sub/inner.txt"},
+           {"file", a + "/linked.dat"},
+           {"link", a + "/linked.dat", b + "/linked-too.dat"},
+           {"file", b + "/back.txt"},
+           {"file", h + "/shared.dat"},
            {"link", h + "/shared.dat", h + "/shared-link.dat"}});
     VerifiedJobs jobs(plugin, world, nullptr);
     ASSERT_TRUE(jobs.Run(1, 0).strError.empty());
     apply({{"move", a + "/handover.txt", b + "/inbox/handover.txt"},
-           {"move", b + "/back.txt", a + "/back.txt"}, {"move", a + "/sub", b + "/sub"},
-           {"move", a + "/docs/report.txt", a + "/docs/final.txt"}, {"remove", a + "/old"},
-           {"remove", a + "/linked.dat"}, {"remove", h + "/shared-link.dat"},
+           {"move", b + "/back.txt", a + "/back.txt"},
+           {"move", a + "/sub", b + "/sub"},
+           {"move", a + "/docs/report.txt", a + "/docs/final.txt"},
+           {"remove", a + "/old"},
+           {"remove", a + "/linked.dat"},
+           {"remove", h + "/shared-link.dat"},
            {"file", a + "/new.txt"}});
     const VerifiedJob incremental = jobs.Run(2, 1);
     EXPECT_TRUE(incremental.strError.empty()) << incremental.strError;
@@ -88,7 +98,8 @@ TEST(ForeignAgentTest, HostStoreWithCommonOperationsOnlyLosesNoChange) {
         // file linked from beta went.
         for (const LimitCase& c : v.limits)
             EXPECT_EQ(std::vector<std::string>{"deleted  " + v.strSharePath + "/linked.dat/"},
-                      c.vecDelivered) << c.strWhat;
+                      c.vecDelivered)
+                << c.strWhat;
     }
     // Its lines went to the agent's writer (a content mapper of the agent's
     // class was accepted, or the job would have failed).

@@ -9,13 +9,13 @@
 #include "array/local/LocalArrayOperator.h"
 #include "tests/support/LocalArrayWorld.h"
 
-#include <algorithm>
 #include <dirent.h>
+#include <algorithm>
 #include <filesystem>
 #include <random>
 
-#include <csignal>
 #include <sys/resource.h>
+#include <csignal>
 
 using localarraytest::LocalArrayWorld;
 using namespace testsupport;
@@ -34,9 +34,17 @@ TEST(LocalArray, RefusesNamesThatCouldLeaveTheRoot) {
     world.File("v", "f", "x");
     ASSERT_TRUE(world.array->CreateSnapshot("v", "good").bOk);
     const std::string nul("a\0b", 3);
-    const std::pair<std::string, std::string> cases[] = {
-        {"", "s"}, {"..", "s"}, {"a/b", "s"}, {nul, "s"}, {"/vol/../x", "s"}, {".snapcatalog", "s"},
-        {"v", ""}, {"v", "."}, {"v", "../../etc"}, {"v", nul}, {"v", std::string(300, 'n')}};
+    const std::pair<std::string, std::string> cases[] = {{"", "s"},
+                                                         {"..", "s"},
+                                                         {"a/b", "s"},
+                                                         {nul, "s"},
+                                                         {"/vol/../x", "s"},
+                                                         {".snapcatalog", "s"},
+                                                         {"v", ""},
+                                                         {"v", "."},
+                                                         {"v", "../../etc"},
+                                                         {"v", nul},
+                                                         {"v", std::string(300, 'n')}};
     for (const auto& c : cases) {
         EXPECT_EQ(kArrayErrInvalidArgument, world.array->CreateSnapshot(c.first, c.second).uiCode);
         EXPECT_EQ(kArrayErrInvalidArgument, world.array->DeleteSnapshot(c.first, c.second).uiCode);
@@ -91,7 +99,8 @@ TEST(LocalArray, SnapDiffSessionsBatchesAndDamage) {
     for (std::string& handle : handles) ASSERT_TRUE(world.Start("v", "a", "one", handle).bOk);
     std::string refused;
     EXPECT_EQ(kArrayErrTooManySessions, world.Start("v", "a", "one", refused).uiCode);
-    for (size_t i = 1; i < handles.size(); ++i) ASSERT_TRUE(world.array->SnapDiffEnd(handles[i]).bOk);
+    for (size_t i = 1; i < handles.size(); ++i)
+        ASSERT_TRUE(world.array->SnapDiffEnd(handles[i]).bOk);
     EXPECT_EQ(kArrayErrBadHandle, world.array->SnapDiffEnd(handles[1]).uiCode);
 
     for (int i = 0; i < 599; ++i) world.File("v", "f" + std::to_string(i), "x");
@@ -167,10 +176,13 @@ void ExpectCopyMatchesCatalog(LocalArrayWorld& world, const std::string& snapsho
     size_t rows = 0;
     for (bool done = false; reader.Next(row, done).bOk && !done; ++rows) {
         struct stat st;
-        ASSERT_EQ(0, lstat(world.Live("v", ".snapshot/" + snapshot + "/" + row.strPath).c_str(), &st)) << row.strPath;
+        ASSERT_EQ(0,
+                  lstat(world.Live("v", ".snapshot/" + snapshot + "/" + row.strPath).c_str(), &st))
+            << row.strPath;
         EXPECT_EQ(row.ullSize, row.uiFileType == 1 ? uint64_t(st.st_size) : 0u) << row.strPath;
     }
-    const std::filesystem::recursive_directory_iterator copy(world.Live("v", ".snapshot/" + snapshot));
+    const std::filesystem::recursive_directory_iterator copy(
+        world.Live("v", ".snapshot/" + snapshot));
     EXPECT_EQ(rows, size_t(std::distance(begin(copy), end(copy))));
 }
 
@@ -188,7 +200,9 @@ TEST(LocalArray, TwoArraysOnOneRootNeverTakeACreationForDebris) {
         LocalArray second(world.config);
         EXPECT_TRUE(second.OpenConnection().bOk);
         const ArrayStatus refused = second.CreateSnapshot("v", "other");
-        EXPECT_NE(std::string::npos, refused.strMessage.find("another process is creating or deleting")) << refused.strMessage;
+        EXPECT_NE(std::string::npos,
+                  refused.strMessage.find("another process is creating or deleting"))
+            << refused.strMessage;
     });
     world.Snap("v", "s1");
     ExpectCopyMatchesCatalog(world, "s1");
@@ -226,7 +240,8 @@ TEST(LocalArray, OperatorStopsLongOperationsAndSnapshotsShareUnchangedFiles) {
 
     stopAfter = 100;
     const ArrayStatus stopped = world.array->CreateSnapshot("v", "s2");
-    EXPECT_NE(std::string::npos, stopped.strMessage.find("stopped at the operator's request")) << stopped.strMessage;
+    EXPECT_NE(std::string::npos, stopped.strMessage.find("stopped at the operator's request"))
+        << stopped.strMessage;
     EXPECT_TRUE(FileExists(world.Live("v", ".snapshot/.creating")));
     stopAfter = 10;
     EXPECT_FALSE(world.array->DeleteSnapshot("v", "s1").bOk);
@@ -238,9 +253,13 @@ TEST(LocalArray, OperatorStopsLongOperationsAndSnapshotsShareUnchangedFiles) {
     world.Snap("v", "s2");
     auto inode = [&](const std::string& path) {
         struct stat st = {};
-        return lstat(world.Live("v", ".snapshot/" + path).c_str(), &st) == 0 && (st.st_mode & 0222) == 0 ? st.st_ino : 0;
+        return lstat(world.Live("v", ".snapshot/" + path).c_str(), &st) == 0 &&
+                       (st.st_mode & 0222) == 0
+                   ? st.st_ino
+                   : 0;
     };
-    EXPECT_TRUE(inode("s1/f1") != 0 && inode("s1/f1") == inode("s2/f1") && inode("s1/f0") != inode("s2/f0"));
+    EXPECT_TRUE(inode("s1/f1") != 0 && inode("s1/f1") == inode("s2/f1") &&
+                inode("s1/f0") != inode("s2/f0"));
     const LocalArrayWorld::Run run = world.Diff("v", "s1", "s2");
     EXPECT_TRUE(run.changes.size() == 1 && run.changes[0].strFileName == "/f0");
     ASSERT_TRUE(world.array->DeleteSnapshot("v", "s1").bOk);

@@ -3,11 +3,11 @@
 
 #include "tests/support/LocalArrayWorld.h"
 
-#include <cstring>
 #include <dirent.h>
+#include <sys/wait.h>
+#include <cstring>
 #include <functional>
 #include <set>
-#include <sys/wait.h>
 
 using localarraytest::LocalArrayWorld;
 
@@ -17,15 +17,18 @@ std::set<std::string> Names(const std::string& dir) {
     std::set<std::string> names;
     if (DIR* stream = opendir(dir.c_str())) {
         while (struct dirent* ent = readdir(stream))
-            if (strcmp(ent->d_name, ".") != 0 && strcmp(ent->d_name, "..") != 0) names.insert(ent->d_name);
+            if (strcmp(ent->d_name, ".") != 0 && strcmp(ent->d_name, "..") != 0)
+                names.insert(ent->d_name);
         closedir(stream);
     }
     return names;
 }
 
-std::multiset<std::string> Changes(LocalArrayWorld& world, const std::string& base, const std::string& next) {
+std::multiset<std::string> Changes(LocalArrayWorld& world, const std::string& base,
+                                   const std::string& next) {
     std::multiset<std::string> out;
-    for (const SnapDiffFileInfo& c : world.Diff("v", base, next).changes) out.insert(c.strChangeType + " " + c.strFileName);
+    for (const SnapDiffFileInfo& c : world.Diff("v", base, next).changes)
+        out.insert(c.strChangeType + " " + c.strFileName);
     return out;
 }
 
@@ -42,7 +45,8 @@ TEST(LocalArrayChangesTest, NoChangeIsMissed) {
     world.File("v", "d/n", "x");
     world.Snap("v", "s3");
     EXPECT_EQ((std::multiset<std::string>{"inode_modification /f"}), Changes(world, "s1", "s2"));
-    EXPECT_EQ((std::multiset<std::string>{"file_creation /d/n", "inode_modification /d"}), Changes(world, "s2", "s3"));
+    EXPECT_EQ((std::multiset<std::string>{"file_creation /d/n", "inode_modification /d"}),
+              Changes(world, "s2", "s3"));
 
     // Each attribute alone, between two catalogs of one file.
     const struct {

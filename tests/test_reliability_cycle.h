@@ -9,16 +9,25 @@
 
 #include "tests/support/ClientEnv.h"
 
-#include <algorithm>
 #include <dirent.h>
+#include <algorithm>
 #include <tuple>
 
 namespace reliability {
 
 using lifecycle::Snap;
 
-enum class Step { Initialize, Verify, Configure, UpdatePaths, Repopulate, AutoMountCleanup,
-                  Compare, Pull, Cleanup };
+enum class Step {
+    Initialize,
+    Verify,
+    Configure,
+    UpdatePaths,
+    Repopulate,
+    AutoMountCleanup,
+    Compare,
+    Pull,
+    Cleanup
+};
 
 struct Phase {
     int job = 0;  // 1 to 3
@@ -29,15 +38,23 @@ struct Phase {
         return std::tie(job, step, share) == std::tie(o.job, o.step, o.share);
     }
     std::string Name() const {
-        static const char* const kNames[] = {
-            "Initialize", "VerifySnapScanSupport", "ConfigureSnapshot", "UpdateContentMapperPaths",
-            "RepopulateContentMapperPaths", "DeleteAutoMountFailedSnapshots", "CompareSnapshots",
-            "pull", "CleanupSnapshotsPostBackup"};
-        return "job " + std::to_string(job) + " " + kNames[int(step)] + (share.empty() ? "" : " ") + share;
+        static const char* const kNames[] = {"Initialize",
+                                             "VerifySnapScanSupport",
+                                             "ConfigureSnapshot",
+                                             "UpdateContentMapperPaths",
+                                             "RepopulateContentMapperPaths",
+                                             "DeleteAutoMountFailedSnapshots",
+                                             "CompareSnapshots",
+                                             "pull",
+                                             "CleanupSnapshotsPostBackup"};
+        return "job " + std::to_string(job) + " " + kNames[int(step)] + (share.empty() ? "" : " ") +
+               share;
     }
 };
 
-inline Phase At(int job, Step step, const std::string& share = "") { return Phase{job, step, share}; }
+inline Phase At(int job, Step step, const std::string& share = "") {
+    return Phase{job, step, share};
+}
 
 struct Hooks {
     std::function<void(const Phase&)> before, after;
@@ -95,8 +112,12 @@ public:
     ScriptedArray& Array() { return m_env.Array().Array(); }
     std::list<std::string> Shares() const { return {a, b, tools}; }
     // Shares are named by label across cycles: each cycle has its own folders.
-    std::string Label(const std::string& share) const { return share == a ? "a" : share == b ? "b" : "tools"; }
-    std::string Path(const std::string& label) const { return label == "a" ? a : label == "b" ? b : tools; }
+    std::string Label(const std::string& share) const {
+        return share == a ? "a" : share == b ? "b" : "tools";
+    }
+    std::string Path(const std::string& label) const {
+        return label == "a" ? a : label == "b" ? b : tools;
+    }
     // The snapshot map file the agent names to a job; by default the one in
     // its results folder.
     std::function<std::string(int job)> mapFileOf;
@@ -108,11 +129,16 @@ public:
     std::map<std::string, std::vector<Item>> Expected(int job = 2) const {
         if (job == 3) return {{"a", {}}, {"b", {}}, {"tools", {}}};
         std::map<std::string, std::vector<Item>> items = {
-            {"a", {Item{kItemCreated, a + "/new.txt", false}, Item{kItemModified, a + "/dir/", false},
-                   Item{kItemDeleted, a + "/old.txt/", false}, Item{kItemCreated, a + "/renamed.txt", true}}},
-            {"b", {Item{kItemModified, b + "/f.txt", false}, Item{kItemCreated, b + "/sub x.txt", false},
-                   Item{kItemCreated, b + "/grown.txt", false}}},
-            {"tools", {Item{kItemCreated, tools + "/x.txt", false}, Item{kItemDeleted, tools + "/y.txt", false}}}};
+            {"a",
+             {Item{kItemCreated, a + "/new.txt", false}, Item{kItemModified, a + "/dir/", false},
+              Item{kItemDeleted, a + "/old.txt/", false},
+              Item{kItemCreated, a + "/renamed.txt", true}}},
+            {"b",
+             {Item{kItemModified, b + "/f.txt", false}, Item{kItemCreated, b + "/sub x.txt", false},
+              Item{kItemCreated, b + "/grown.txt", false}}},
+            {"tools",
+             {Item{kItemCreated, tools + "/x.txt", false},
+              Item{kItemDeleted, tools + "/y.txt", false}}}};
         for (auto& share : items) std::sort(share.second.begin(), share.second.end());
         return items;
     }
@@ -135,13 +161,16 @@ private:
     // between 812 and 813.
     void ScriptChanges(bool cluster) {
         using scantest::Batch;
-        auto change = [cluster](const char* type, int inode, const std::string& volume, LONGLONG job,
-                                const std::string& path, uint32_t fileType = 1) {
-            return scantest::Change(inode, type, cluster ? path : "/vol/" + volume + "/.snapshot/" + Snap(job) + path,
-                                    fileType);
+        auto change = [cluster](const char* type, int inode, const std::string& volume,
+                                LONGLONG job, const std::string& path, uint32_t fileType = 1) {
+            return scantest::Change(
+                inode, type, cluster ? path : "/vol/" + volume + "/.snapshot/" + Snap(job) + path,
+                fileType);
         };
         auto diff = [this](const char* volume, int base) -> std::vector<ScriptedBatch>& {
-            return m_env.Script().mapSnapDiffs[std::make_tuple(volume, Snap(base), Snap(base + 1))].vecBatches;
+            return m_env.Script()
+                .mapSnapDiffs[std::make_tuple(volume, Snap(base), Snap(base + 1))]
+                .vecBatches;
         };
         diff("projects", 811) = {
             Batch({change("file_creation", 100, "projects", 812, "/a/new.txt"),
@@ -172,7 +201,8 @@ private:
     // long as the agent may read them, and stay for the next job after.
     void CheckReadSnapshots(const lifecycle::TestClient& client, int job, const char* when) {
         for (const FileServerExportInfo& share : client.m_lstExportInfo)
-            if (!share.strSnapshotPath.empty() && !m_env.OnArray(share.strVolume).count(share.strCurrSnapName))
+            if (!share.strSnapshotPath.empty() &&
+                !m_env.OnArray(share.strVolume).count(share.strCurrSnapName))
                 m_violations->push_back("job " + std::to_string(job) + " " + when + ": snapshot " +
                                         share.strCurrSnapName + " that " + share.strBackupPath +
                                         " is read through was deleted");
@@ -182,27 +212,34 @@ private:
         const LONGLONG jobId = 810 + job;
         m_env.NewResultsFolder("job" + std::to_string(jobId));
         for (const std::string& share : Shares())
-            if (!hiddenSnapshotDirs.count(std::make_pair(job, share))) m_env.SnapshotDir(share, Snap(jobId));
+            if (!hiddenSnapshotDirs.count(std::make_pair(job, share)))
+                m_env.SnapshotDir(share, Snap(jobId));
         ContentMapperAPIPtr mapper = m_autoMount ? lifecycle::NewMapper() : ContentMapperAPIPtr();
         const std::string mapFile = mapFileOf ? mapFileOf(job) : m_env.MapFile();
         lifecycle::TestClient client;
-        auto step = [&](Step s, std::function<CRyError()> call) { return RunStep(result, At(job, s), call); };
+        auto step = [&](Step s, std::function<CRyError()> call) {
+            return RunStep(result, At(job, s), call);
+        };
 
         if (step(Step::Initialize, [&] {
-                return client.Initialize(jobId, lifecycle::kClientId, lifecycle::kAppId1, lifecycle::kAppId2,
-                                         m_env.Results(), "", mapFile, jobId - 1, 0, 0, 0, mapper);
+                return client.Initialize(jobId, lifecycle::kClientId, lifecycle::kAppId1,
+                                         lifecycle::kAppId2, m_env.Results(), "", mapFile,
+                                         jobId - 1, 0, 0, 0, mapper);
             }).IsError())
             return;  // no connection: the agent fails the job
         if (job > 1) step(Step::Verify, [&] { return client.VerifySnapScanSupport(); });
         std::list<std::string> shares = Shares();
-        if (step(Step::Configure, [&] { return client.ConfigureSnapshot(shares, {}, {}); }).IsSuccess()) {
+        if (step(Step::Configure, [&] {
+                return client.ConfigureSnapshot(shares, {}, {});
+            }).IsSuccess()) {
             result.configured = true;
             result.kept = shares;
             CheckReadSnapshots(client, job, "after configuration");
             step(Step::UpdatePaths, [&] { return client.UpdateContentMapperPaths(mapper); });
             if (m_autoMount) {
                 step(Step::Repopulate, [&] { return client.RepopulateContentMapperPaths(mapper); });
-                step(Step::AutoMountCleanup, [&] { return client.DeleteAutoMountFailedSnapshots({}); });
+                step(Step::AutoMountCleanup,
+                     [&] { return client.DeleteAutoMountFailedSnapshots({}); });
             }
             for (const std::string& share : result.kept)
                 if (job > 1) Compare(client, job, share, result);
@@ -218,7 +255,8 @@ private:
         }
     }
 
-    void Compare(lifecycle::TestClient& client, int job, const std::string& share, JobResult& result) {
+    void Compare(lifecycle::TestClient& client, int job, const std::string& share,
+                 JobResult& result) {
         ShareResult& outcome = result.shares[Label(share)];
         std::function<FileServerSnapshotCompareItem()> source;
         outcome.compare = RunStep(result, At(job, Step::Compare, Label(share)),

@@ -17,13 +17,13 @@
 #include "tools/DemoWorld.h"
 #include "tools/JobRunner.h"
 
-#include <csignal>
-#include <fstream>
-#include <iostream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
+#include <fstream>
+#include <iostream>
 
 namespace {
 
@@ -36,8 +36,8 @@ typedef std::vector<std::pair<Phase, uint32_t>> Expectations;
 
 struct FaultPoint {
     std::string name;
-    Expectations expected;  // every other call but those of lenientJob must succeed
-    int lenientJob = 0;     // the connection dropped in this job
+    Expectations expected;                  // every other call but those of lenientJob must succeed
+    int lenientJob = 0;                     // the connection dropped in this job
     std::function<Hooks(Cycle&)> hooksFor;  // arms the fault before the cycle runs
     std::function<void(Cycle&, const JobResult (&)[3], std::vector<std::string>&)> verify;
     int killAt = 0;  // the process dies at this call boundary, in this agent call
@@ -75,7 +75,8 @@ void CheckOutcome(const JobResult& job, const Phase& phase, uint32_t code,
                   std::vector<std::string>& violations) {
     auto share = job.shares.find(phase.share);
     const CRyError* result = phase.step == Step::Compare && share != job.shares.end()
-                                 ? &share->second.compare : job.Result(phase);
+                                 ? &share->second.compare
+                                 : job.Result(phase);
     if (code == kMayFail) return;
     if (code == kPullFails) {
         if (share == job.shares.end() || share->second.lastStatus != kItemFailure)
@@ -109,7 +110,8 @@ std::vector<std::string> Check(Cycle& cycle, const JobResult (&jobs)[3], const F
         if (strict && jobs[job - 1].kept.size() != 3)
             violations.push_back("job " + std::to_string(job) + " left shares out");
         for (const std::string& share : jobs[job - 1].kept) {
-            const std::string label = cycle.Label(share), name = "job " + std::to_string(job) + " " + label;
+            const std::string label = cycle.Label(share),
+                              name = "job " + std::to_string(job) + " " + label;
             auto r = jobs[job - 1].shares.find(label);
             const std::vector<Item> expected = cycle.Expected(job).at(label);
             if (r == jobs[job - 1].shares.end())
@@ -160,7 +162,8 @@ std::string Name(const Row& row) {
 
 // Calls `at` at every call boundary of the cycle: before each agent call,
 // array call and store call, with the array or store operation (or "").
-void OnEveryBoundary(Cycle& cycle, Hooks& hooks, std::function<void(const std::string&, bool array)> at) {
+void OnEveryBoundary(Cycle& cycle, Hooks& hooks,
+                     std::function<void(const std::string&, bool array)> at) {
     cycle.Env().Array().Backend().SetBeforeCall([at](const std::string& op) { at(op, true); });
     CSnapDiffEventMonitor::SetFaultHook([at](const char* op) {
         at(op, false);
@@ -184,7 +187,8 @@ void RunKilled(Cycle& cycle, const FaultPoint& point, JobResult (&jobs)[3],
         Hooks hooks;
         int boundary = 0;
         OnEveryBoundary(cycle, hooks, [&](const std::string&, bool) {
-            if (++boundary == point.killAt) _exit(SaveArrayScript(saved, cycle.Array().Script(), error) ? 0 : 2);
+            if (++boundary == point.killAt)
+                _exit(SaveArrayScript(saved, cycle.Array().Script(), error) ? 0 : 2);
         });
         cycle.Run(hooks, jobs, violations, 1, 2);
         _exit(3);
@@ -230,7 +234,8 @@ CallMap RecordCalls(const Row& row, std::vector<std::string>& violations) {
     hooks.before = [&](const Phase& phase) { current = phase; };
     OnEveryBoundary(cycle, hooks, [&](const std::string& op, bool array) {
         calls.boundaries.push_back(current);
-        if (!op.empty() && current.job < 3) (array ? calls.array : calls.store)[op].push_back(current);
+        if (!op.empty() && current.job < 3)
+            (array ? calls.array : calls.store)[op].push_back(current);
     });
     JobResult jobs[3];
     cycle.Run(hooks, jobs, violations);
@@ -250,17 +255,22 @@ CallMap RecordCalls(const Row& row, std::vector<std::string>& violations) {
 }
 
 // Runs `breakIt` just before the agent call `phase` and `repair` right after.
-Hooks Around(const Phase& phase, std::function<void()> breakIt, std::function<void()> repair = [] {}) {
+Hooks Around(
+    const Phase& phase, std::function<void()> breakIt, std::function<void()> repair = [] {}) {
     Hooks hooks;
-    hooks.before = [=](const Phase& p) { if (p == phase) breakIt(); };
-    hooks.after = [=](const Phase& p) { if (p == phase) repair(); };
+    hooks.before = [=](const Phase& p) {
+        if (p == phase) breakIt();
+    };
+    hooks.after = [=](const Phase& p) {
+        if (p == phase) repair();
+    };
     return hooks;
 }
 
 FaultPoint ArrayFault(const std::string& operation, size_t n, const Phase& phase, bool drop) {
     FaultPoint point;
-    point.name = operation + " #" + std::to_string(n) + (drop ? " drops the connection" : " fails") +
-                 " in " + phase.Name();
+    point.name = operation + " #" + std::to_string(n) +
+                 (drop ? " drops the connection" : " fails") + " in " + phase.Name();
     point.expected = {{phase, drop ? kMayFail : OfArrayFault(phase, operation)}};
     point.hooksFor = [operation, n, drop, phase](Cycle& cycle) {
         ScriptedFault fault;
@@ -287,7 +297,8 @@ std::vector<FaultPoint> CallFaults(const CallMap& calls) {
         for (size_t n = 1; n <= op.second.size(); ++n) {
             const Phase& phase = op.second[n - 1];
             points.push_back(ArrayFault(op.first, n, phase, false));
-            if (dropped.insert(phase.job).second) points.push_back(ArrayFault(op.first, n, phase, true));
+            if (dropped.insert(phase.job).second)
+                points.push_back(ArrayFault(op.first, n, phase, true));
             if (phase.job != 2 || phase.step == Step::Cleanup) continue;
             // A second failure in the same job: the first array call of its cleanup.
             FaultPoint two = ArrayFault(op.first, n, phase, false);
@@ -318,7 +329,8 @@ std::vector<FaultPoint> CallFaults(const CallMap& calls) {
                 auto count = std::make_shared<size_t>(0);
                 CSnapDiffEventMonitor::SetFaultHook([operation, n, count](const char* called) {
                     if (operation != called || ++*count != n) return CRyError::Success();
-                    return FXErrorUtil::ErrorWin32(FX_LOCATION, kInjectedStoreCode, "injected store fault");
+                    return FXErrorUtil::ErrorWin32(FX_LOCATION, kInjectedStoreCode,
+                                                   "injected store fault");
                 });
                 return Hooks();
             };
@@ -331,15 +343,19 @@ std::vector<FaultPoint> CallFaults(const CallMap& calls) {
 // The file named by `path()` is away during the agent call `phase`.
 Hooks Away(const Phase& phase, std::function<std::string()> path) {
     auto file = std::make_shared<std::string>();
-    return Around(phase, [=] {
-        *file = path();
-        rename(file->c_str(), (*file + ".away").c_str());
-    }, [=] { rename((*file + ".away").c_str(), file->c_str()); });
+    return Around(
+        phase,
+        [=] {
+            *file = path();
+            rename(file->c_str(), (*file + ".away").c_str());
+        },
+        [=] { rename((*file + ".away").c_str(), file->c_str()); });
 }
 
 std::vector<FaultPoint> SurroundingFaults(const Row& row) {
     std::vector<FaultPoint> points;
-    auto add = [&points](const std::string& name, Expectations expected, std::function<Hooks(Cycle&)> hooks) {
+    auto add = [&points](const std::string& name, Expectations expected,
+                         std::function<Hooks(Cycle&)> hooks) {
         points.emplace_back();
         points.back().name = name;
         points.back().expected = std::move(expected);
@@ -353,14 +369,16 @@ std::vector<FaultPoint> SurroundingFaults(const Row& row) {
             [init](Cycle&) { return Away(init, [] { return VKPlatformInfo::ConfigPath(); }); });
         for (Step step : {Step::Configure, Step::Cleanup}) {
             if (row.autoMount) break;
-            add("mount table unreadable in " + At(job, step).Name(), {{At(job, step), ERROR_FUNCTION_FAILED}},
+            add("mount table unreadable in " + At(job, step).Name(),
+                {{At(job, step), ERROR_FUNCTION_FAILED}},
                 [job, step](Cycle&) {
                     return Away(At(job, step), [] {
                         std::string table;
                         VKPlatformInfo::getRegString("host", "mount_table", &table);
                         return table;
                     });
-                })->connectionKept = step == Step::Cleanup;
+                })
+                ->connectionKept = step == Step::Cleanup;
         }
         for (const std::string share : {"a", "b", "tools"})
             if (!row.autoMount)
@@ -369,11 +387,12 @@ std::vector<FaultPoint> SurroundingFaults(const Row& row) {
                         cycle.hiddenSnapshotDirs.insert(std::make_pair(job, cycle.Path(share)));
                         return Hooks();
                     });
-    // The write side: the map file cannot be written where the agent put
+        // The write side: the map file cannot be written where the agent put
         // it, or is a link planted by another local user (neither written
         // through nor replaced).
         const std::pair<const char*, std::function<std::string(Cycle&)>> mapFiles[] = {
-            {"in a missing folder", [](Cycle& c) { return c.Env().Results() + "/missing/map.vkf"; }},
+            {"in a missing folder",
+             [](Cycle& c) { return c.Env().Results() + "/missing/map.vkf"; }},
             {"a folder", [](Cycle& c) { return c.Env().Results(); }},
             {"on a full disk", [](Cycle&) { return std::string("/dev/full"); }},
             {"a link to another file", [](Cycle& c) {
@@ -383,12 +402,18 @@ std::vector<FaultPoint> SurroundingFaults(const Row& row) {
              }}};
         for (const auto& mapFile : mapFiles) {
             Expectations expected = {{At(job, Step::UpdatePaths), ERROR_FUNCTION_FAILED}};
-            if (row.autoMount) expected.push_back({At(job, Step::Repopulate), ERROR_FUNCTION_FAILED});
+            if (row.autoMount)
+                expected.push_back({At(job, Step::Repopulate), ERROR_FUNCTION_FAILED});
             auto path = mapFile.second;
-            add(std::string("map file ") + mapFile.first + inJob, expected, [job, path](Cycle& cycle) {
-                cycle.mapFileOf = [job, path, &cycle](int j) { return j == job ? path(cycle) : cycle.Env().MapFile(); };
-                return Hooks();
-            })->verify = [](Cycle& cycle, const JobResult (&)[3], std::vector<std::string>& violations) {
+            add(std::string("map file ") + mapFile.first + inJob, expected,
+                [job, path](Cycle& cycle) {
+                    cycle.mapFileOf = [job, path, &cycle](int j) {
+                        return j == job ? path(cycle) : cycle.Env().MapFile();
+                    };
+                    return Hooks();
+                })
+                ->verify = [](Cycle& cycle, const JobResult(&)[3],
+                              std::vector<std::string>& violations) {
                 std::ifstream target(cycle.Env().Results() + "/../precious");
                 const std::string text((std::istreambuf_iterator<char>(target)), {});
                 if (target.is_open() && text != "precious\n")
@@ -398,13 +423,16 @@ std::vector<FaultPoint> SurroundingFaults(const Row& row) {
         // The read side: gone (no volumes to clean: the connection stays),
         // or a folder that opens and then fails to read.
         for (bool gone : {true, false})
-            add(std::string("map file ") + (gone ? "gone" : "a folder") + " before the cleanup" + inJob,
-                {{cleanup, kOk}}, [cleanup, gone](Cycle& cycle) {
+            add(std::string("map file ") + (gone ? "gone" : "a folder") + " before the cleanup" +
+                    inJob,
+                {{cleanup, kOk}},
+                [cleanup, gone](Cycle& cycle) {
                     return Around(cleanup, [gone, &cycle] {
                         unlink(cycle.Env().MapFile().c_str());
                         if (!gone) mkdir(cycle.Env().MapFile().c_str(), 0755);
                     });
-                })->connectionKept = gone;
+                })
+                ->connectionKept = gone;
     }
     // A full disk while job 2 compares and pulls, played by this process's
     // file size limit: from nothing written at all to a disk that fills
@@ -420,7 +448,7 @@ std::vector<FaultPoint> SurroundingFaults(const Row& row) {
                 setrlimit(RLIMIT_FSIZE, &l);
             };
             return hooks;
-        })->verify = [](Cycle&, const JobResult (&jobs)[3], std::vector<std::string>& violations) {
+        })->verify = [](Cycle&, const JobResult(&jobs)[3], std::vector<std::string>& violations) {
             bool failed = false;
             for (const auto& share : jobs[1].shares)
                 failed |= share.second.compare.IsError() || share.second.lastStatus == kItemFailure;
@@ -462,22 +490,26 @@ void RunMatrix(const char* kind, std::vector<FaultPoint> (*pointsOf)(const Row&,
             EXPECT_EQ(Join(RunPoint(row, point, jobs, &calls.clean)), "");
         }
         total += points.size();
-        std::cout << "[ fault points ] " << kind << ", " << Name(row) << ": " << points.size() << std::endl;
+        std::cout << "[ fault points ] " << kind << ", " << Name(row) << ": " << points.size()
+                  << std::endl;
     }
     ::testing::Test::RecordProperty("fault_points", static_cast<int>(total));
     EXPECT_GT(total, 30u);
 }
 
 TEST(ReliabilityFaults, EveryArrayAndStoreCallFailsOrDropsCleanly) {
-    RunMatrix("array and store calls", [](const Row&, const CallMap& calls) { return CallFaults(calls); });
+    RunMatrix("array and store calls",
+              [](const Row&, const CallMap& calls) { return CallFaults(calls); });
 }
 
 TEST(ReliabilityFaults, BrokenSurroundingsAreReported) {
-    RunMatrix("surroundings", [](const Row& row, const CallMap&) { return SurroundingFaults(row); });
+    RunMatrix("surroundings",
+              [](const Row& row, const CallMap&) { return SurroundingFaults(row); });
 }
 
 TEST(ReliabilityFaults, AJobKilledAtAnyCallRunsAgainToTheCleanEnd) {
-    RunMatrix("process deaths", [](const Row&, const CallMap& calls) { return ProcessDeaths(calls); });
+    RunMatrix("process deaths",
+              [](const Row&, const CallMap& calls) { return ProcessDeaths(calls); });
 }
 
 // The local array's own files break in turn while the same two-job cycle
@@ -488,7 +520,7 @@ TEST(ReliabilityFaults, AJobKilledAtAnyCallRunsAgainToTheCleanEnd) {
 struct LocalFault {
     std::string name;
     int job;
-    std::function<void(const std::string& root)> breakIt, repair;
+    std::function<void(const std::string&root)> breakIt, repair;
 };
 
 struct FaultObserver : snapagent::JobObserver {
@@ -496,9 +528,15 @@ struct FaultObserver : snapagent::JobObserver {
     const LocalFault* fault;
     std::string root;
     int job = 0;
-    bool Met(const std::string& op) const { return fault && fault->repair && job == fault->job && op == "ConfigureSnapshot"; }
-    void OnCalling(const std::string& op) override { if (Met(op)) fault->breakIt(root); }
-    void OnStep(const std::string& op, const CRyError&) override { if (Met(op)) fault->repair(root); }
+    bool Met(const std::string& op) const {
+        return fault && fault->repair && job == fault->job && op == "ConfigureSnapshot";
+    }
+    void OnCalling(const std::string& op) override {
+        if (Met(op)) fault->breakIt(root);
+    }
+    void OnStep(const std::string& op, const CRyError&) override {
+        if (Met(op)) fault->repair(root);
+    }
 };
 
 // For each job, by share: the delivered items, or "reported" when the share
@@ -519,10 +557,13 @@ LocalOutcome RunLocal(bool cluster, const LocalFault* fault, std::vector<std::st
     for (int job = observer.job = 1; job <= 3; job = ++observer.job) {
         for (const auto& share : world.Shares()) {
             const std::string& dir = share.strLiveDir;
-            if (job == 1 && mkdir((dir + "/dir").c_str(), 0755) == 0) testsupport::WriteFile(dir + "/old.txt", "old");
+            if (job == 1 && mkdir((dir + "/dir").c_str(), 0755) == 0)
+                testsupport::WriteFile(dir + "/old.txt", "old");
             if (job == 2 && rename((dir + "/old.txt").c_str(), (dir + "/moved.txt").c_str()) == 0)
                 testsupport::WriteFile(dir + "/dir/new.txt", "new");
-            if (job < 3) testsupport::WriteFile(dir + "/kept.txt", std::string(job << 16, 'k'));  // fills 4 KiB
+            if (job < 3)
+                testsupport::WriteFile(dir + "/kept.txt",
+                                       std::string(job << 16, 'k'));  // fills 4 KiB
         }
         if (fault && fault->job == job && !fault->repair) fault->breakIt(observer.root);
         snapagent::JobSpec plan;
@@ -531,18 +572,25 @@ LocalOutcome RunLocal(bool cluster, const LocalFault* fault, std::vector<std::st
         world.ResultsDir(job, plan.strResultsDir, error);
         snapagent::JobResult result;
         snapagent::RunJob(plugin, plan, observer, result);
-        if (!result.bOk && job == 3) violations.push_back("the clean job 3 failed in " + result.strFailedStep);
+        if (!result.bOk && job == 3)
+            violations.push_back("the clean job 3 failed in " + result.strFailedStep);
         for (const auto& read : result.readPaths)  // the next job compares against it
-            if (access(read.second.c_str(), F_OK) != 0) violations.push_back("job deleted " + read.second);
+            if (access(read.second.c_str(), F_OK) != 0)
+                violations.push_back("job deleted " + read.second);
         for (const auto& share : result.shares) {
             std::set<std::string> items{share.bCompared ? "" : "reported"};  // in any order
             for (const auto& item : share.items)
-                items.insert(std::to_string(item.uiStatus) + (item.stItemInfo.bRenamed ? "r " : " ") +
+                items.insert(std::to_string(item.uiStatus) +
+                             (item.stItemInfo.bRenamed ? "r " : " ") +
                              item.strPath.substr(world.Base().size()));
-            outcome[job - 1][share.strShare.substr(world.Base().size())] = Join({items.begin(), items.end()});
+            outcome[job - 1][share.strShare.substr(world.Base().size())] =
+                Join({items.begin(), items.end()});
         }
     }
-    FILE* find = popen(("cd " + observer.root + " && find . -path '*/.snapshot/*/*' -prune -o -print | sort").c_str(), "r");
+    FILE* find =
+        popen(("cd " + observer.root + " && find . -path '*/.snapshot/*/*' -prune -o -print | sort")
+                  .c_str(),
+              "r");
     for (int c; (c = fgetc(find)) != EOF;) outcome[2]["the array's files"] += char(c);
     pclose(find);
     return outcome;
@@ -551,11 +599,14 @@ LocalOutcome RunLocal(bool cluster, const LocalFault* fault, std::vector<std::st
 // A file where a folder belongs, or a folder holding a file where a file or
 // link belongs (this test may run as root, which writes through any mode).
 LocalFault InTheWay(const std::string& rel, int job, bool folder) {
-    return {rel + (folder ? " a full folder" : " a file") + " in job " + std::to_string(job), job, [=](const std::string& root) {
+    return {rel + (folder ? " a full folder" : " a file") + " in job " + std::to_string(job), job,
+            [=](const std::string& root) {
                 rename((root + rel).c_str(), (root + rel + ".away").c_str());
                 if (folder) mkdir((root + rel).c_str(), 0755);
-                std::ofstream(root + rel + (folder ? "/x" : "")) << "in the way";  // the folder above may be missing
-            }, [=](const std::string& root) {
+                std::ofstream(root + rel + (folder ? "/x" : ""))
+                    << "in the way";  // the folder above may be missing
+            },
+            [=](const std::string& root) {
                 for (const char* end : {"/x", ""}) remove((root + rel + end).c_str());
                 rename((root + rel + ".away").c_str(), (root + rel).c_str());
             }};
@@ -564,35 +615,50 @@ LocalFault InTheWay(const std::string& rel, int job, bool folder) {
 std::vector<LocalFault> LocalFaults() {
     std::vector<LocalFault> faults;
     for (int job : {1, 2})
-        for (const char* folder : {"/.snapcatalog", "/projects/.snapshot", "/projects/alpha/.snapshot"})
+        for (const char* folder :
+             {"/.snapcatalog", "/projects/.snapshot", "/projects/alpha/.snapshot"})
             faults.push_back(InTheWay(folder, job, false));
     faults.push_back(InTheWay("/.snapcatalog/projects", 2, false));
     // Job 2 deletes job 1's snapshot once it has taken its own.
-    for (const char* part : {"/projects/alpha/.snapshot/VKOP_1_0_1", "/projects/.snapshot/VKOP_1_0_1",
-                             "/.snapcatalog/projects/VKOP_1_0_1.cat"})
+    for (const char* part :
+         {"/projects/alpha/.snapshot/VKOP_1_0_1", "/projects/.snapshot/VKOP_1_0_1",
+          "/.snapcatalog/projects/VKOP_1_0_1.cat"})
         faults.push_back(InTheWay(part, 2, true));
     // The catalog job 2 or 3 compares with: gone, cut inside the header or
     // inside the last row (neither is the end of the rows), or garbage.
-    const char* const kHow[] = {"deleted", "cut to 0 bytes", "cut to 20 bytes", "without 12 bytes", "garbage"};
+    const char* const kHow[] = {"deleted", "cut to 0 bytes", "cut to 20 bytes", "without 12 bytes",
+                                "garbage"};
     for (int job : {2, 3})
         for (int how = 0; how < 5; ++how)
-            faults.push_back({std::string("base catalog ") + kHow[how] + " before job " + std::to_string(job), job,
-                              [job, how](const std::string& root) {
-                const std::string path = root + "/.snapcatalog/projects/VKOP_1_0_" + std::to_string(job - 1) + ".cat";
-                std::string text = testsupport::ReadFile(path);
-                for (size_t i = 0; i < text.size(); i += 7) text[i] ^= 0x5a;
-                const size_t cut[] = {0, 0, 20, text.size() - 12};
-                if (how == 4) testsupport::WriteFile(path, text);
-                else if (how > 0) truncate(path.c_str(), cut[how]);
-                else unlink(path.c_str());
-            }, nullptr});
+            faults.push_back(
+                {std::string("base catalog ") + kHow[how] + " before job " + std::to_string(job),
+                 job,
+                 [job, how](const std::string& root) {
+                     const std::string path = root + "/.snapcatalog/projects/VKOP_1_0_" +
+                                              std::to_string(job - 1) + ".cat";
+                     std::string text = testsupport::ReadFile(path);
+                     for (size_t i = 0; i < text.size(); i += 7) text[i] ^= 0x5a;
+                     const size_t cut[] = {0, 0, 20, text.size() - 12};
+                     if (how == 4)
+                         testsupport::WriteFile(path, text);
+                     else if (how > 0)
+                         truncate(path.c_str(), cut[how]);
+                     else
+                         unlink(path.c_str());
+                 },
+                 nullptr});
     // A full disk while job 2 copies and catalogs, played by the file size limit.
     auto limitTo = [](rlim_t size) {
-        return [size](const std::string&) { signal(SIGXFSZ, SIG_IGN); rlimit l{size, RLIM_INFINITY}; setrlimit(RLIMIT_FSIZE, &l); };
+        return [size](const std::string&) {
+            signal(SIGXFSZ, SIG_IGN);
+            rlimit l{size, RLIM_INFINITY};
+            setrlimit(RLIMIT_FSIZE, &l);
+        };
     };
     for (rlim_t limit : {rlim_t(0), rlim_t(4096)})
-        faults.push_back({"disk full after " + std::to_string(limit) + " bytes in job 2 ConfigureSnapshot", 2,
-                          limitTo(limit), limitTo(RLIM_INFINITY)});
+        faults.push_back(
+            {"disk full after " + std::to_string(limit) + " bytes in job 2 ConfigureSnapshot", 2,
+             limitTo(limit), limitTo(RLIM_INFINITY)});
     return faults;
 }
 
@@ -602,7 +668,8 @@ TEST(ReliabilityFaults, TheLocalArraysOwnFilesBreakCleanly) {
         const LocalOutcome clean = RunLocal(cluster, nullptr, violations);
         ASSERT_EQ(Join(violations), "");
         EXPECT_EQ(clean[1].size(), 3u);
-        for (const auto& share : clean[1]) EXPECT_EQ(share.second.find("reported"), std::string::npos);
+        for (const auto& share : clean[1])
+            EXPECT_EQ(share.second.find("reported"), std::string::npos);
         const std::vector<LocalFault> faults = LocalFaults();
         for (const LocalFault& fault : faults) {
             SCOPED_TRACE(fault.name + (cluster ? ", cluster" : ", not a cluster"));
@@ -610,11 +677,14 @@ TEST(ReliabilityFaults, TheLocalArraysOwnFilesBreakCleanly) {
             const LocalOutcome got = RunLocal(cluster, &fault, violations);
             for (int job : {1, 2})  // a share missing from a failed job was reported with it
                 for (const auto& share : got[job])
-                    if (share.second.find("reported") == std::string::npos && share.second != clean[job].at(share.first))
-                        violations.push_back("job " + std::to_string(job + 1) + " " + share.first + ": " + share.second);
+                    if (share.second.find("reported") == std::string::npos &&
+                        share.second != clean[job].at(share.first))
+                        violations.push_back("job " + std::to_string(job + 1) + " " + share.first +
+                                             ": " + share.second);
             EXPECT_EQ(Join(violations), "");
         }
-        std::cout << "[ fault points ] local array files, " << (cluster ? "cluster: " : "not a cluster: ") << faults.size() << std::endl;
+        std::cout << "[ fault points ] local array files, "
+                  << (cluster ? "cluster: " : "not a cluster: ") << faults.size() << std::endl;
     }
 }
 

@@ -31,9 +31,9 @@ TEST(ScanMemory, MillionChangeRunStaysBounded) {
         const size_t first = index * maxItems;
         const size_t last = std::min(kChanges, first + maxItems);
         for (size_t i = first; i < last; ++i)
-            batch.vecChanges.push_back(Change(i + 1, i % 3 ? "file_creation" : "inode_modification",
-                                              "/a/dir" + std::to_string(i % 1000) + "/file\\20" +
-                                                  std::to_string(i)));
+            batch.vecChanges.push_back(
+                Change(i + 1, i % 3 ? "file_creation" : "inode_modification",
+                       "/a/dir" + std::to_string(i % 1000) + "/file\\20" + std::to_string(i)));
         batch.bEnd = last == kChanges;
         return true;
     };
@@ -75,15 +75,17 @@ TEST(ScanMemory, ExtraNamesBeyondTheBoundFailTheirShareOnly) {
     };
     ScanEnv env(script);
     env.log.SetLevel(0);
-    env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola"), Share("/mnt/b", "/vol/vola/b", "vola")};
+    env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola"),
+                           Share("/mnt/b", "/vol/vola/b", "vola")};
     std::function<FileServerSnapshotCompareItem()> source;
     CRyError err = env.client.CompareSnapshots("/mnt/a", "", source);
     ASSERT_TRUE(err.IsError());
     EXPECT_EQ(ERROR_OPERATION_ABORTED, err.Win32Code());
-    EXPECT_EQ("SnapDiff change [/mnt/a/link" + std::to_string(kNames - 1) +
-                  "/] of share [/mnt/a] cannot be delivered: the job changed more than 100000 names "
-                  "of files beyond the one their change event holds on volume [vola]",
-              err.Message());
+    EXPECT_EQ(
+        "SnapDiff change [/mnt/a/link" + std::to_string(kNames - 1) +
+            "/] of share [/mnt/a] cannot be delivered: the job changed more than 100000 names "
+            "of files beyond the one their change event holds on volume [vola]",
+        err.Message());
     ASSERT_FALSE(env.client.CompareSnapshots("/mnt/b", "", source).IsError());
     EXPECT_EQ(std::vector<std::string>{"/mnt/b/new"}, PulledPaths(source));
 }

@@ -11,7 +11,8 @@ TEST(ScanShareSwitch, HeldBackRenameHalfStaysWithItsShare) {
     ArrayScript script;
     script.mapSnapDiffs[DiffKey("vola")].vecBatches = {
         Batch({Change(7, "file_deletion", "/a/old.txt"), Change(7, "file_creation", "/a/new.txt"),
-               Change(8, "file_creation", "/b/x.txt")}, true)};
+               Change(8, "file_creation", "/b/x.txt")},
+              true)};
     ScanEnv env(script);
     env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola"),
                            Share("/mnt/b", "/vol/vola/b", "vola")};

@@ -102,7 +102,7 @@ void Prepare(const json& node, const std::string& dir) {
         std::remove((dir + "/array.json").c_str());
         if (!array.is_null())
             WriteFile(dir + "/array.json",
-                                   array.is_string() ? array.get<std::string>() : array.dump(1));
+                      array.is_string() ? array.get<std::string>() : array.dump(1));
     }
     for (const json& folder : node.value("dirs", json::array()))
         MakeDirs(dir + "/" + folder.get<std::string>());
@@ -111,7 +111,9 @@ void Prepare(const json& node, const std::string& dir) {
         WriteFile(dir + "/" + it.key(), Replace(it.value(), "${DIR}", dir));
     const json links = node.value("links", json::object());
     for (auto it = links.begin(); it != links.end(); ++it)
-        ASSERT_EQ(0, link((dir + "/" + it.value().get<std::string>()).c_str(), (dir + "/" + it.key()).c_str())) << it.key();
+        ASSERT_EQ(0, link((dir + "/" + it.value().get<std::string>()).c_str(),
+                          (dir + "/" + it.key()).c_str()))
+            << it.key();
 }
 
 // Whether the lines hold the expected ones in order, others between them.
@@ -129,18 +131,21 @@ void CheckJob(const json& scenario, const json& job, const std::string& dir, siz
     Prepare(job, dir);
     WriteFile(
         dir + "/snapclient.conf",
-        Replace(ClientConfig(
-                    "[array]\nbackend = scripted\nscript = ${DIR}/array.json\nsave_state = true\n"
-                    "calls_log = ${DIR}/calls.log\n[automount]\n/mnt/projects = filer1:/vol/projects\n"
-                    "/mnt/home = filer1:/vol/home\n\n[log]\nlevel = 3\nfile = ${DIR}/plugin.log\n\n" +
-                    scenario.value("config", std::string()) + job.value("config", std::string())),
-                "${DIR}", dir));
+        Replace(
+            ClientConfig(
+                "[array]\nbackend = scripted\nscript = ${DIR}/array.json\nsave_state = true\n"
+                "calls_log = ${DIR}/calls.log\n[automount]\n/mnt/projects = filer1:/vol/projects\n"
+                "/mnt/home = filer1:/vol/home\n\n[log]\nlevel = 3\nfile = ${DIR}/plugin.log\n\n" +
+                scenario.value("config", std::string()) + job.value("config", std::string())),
+            "${DIR}", dir));
     chmod((dir + "/snapclient.conf").c_str(), 0600);  // it holds a password
-    std::vector<std::string> args{"job", "--quiet", "--config", dir + "/snapclient.conf",
-                                  "--results", dir + "/" + job.value("results", "results" + tag),
+    std::vector<std::string> args{"job",          "--quiet",
+                                  "--config",     dir + "/snapclient.conf",
+                                  "--results",    dir + "/" + job.value("results", "results" + tag),
                                   "--transcript", dir + "/transcript" + tag + ".jsonl"};
     for (const json& arg : job.at("args")) args.push_back(Replace(arg, "${DIR}", dir));
-    for (const json& share : job.value("shares", json::array())) args.push_back(Replace(share, "${DIR}", dir));
+    for (const json& share : job.value("shares", json::array()))
+        args.push_back(Replace(share, "${DIR}", dir));
     std::remove((dir + "/plugin.log").c_str());
     std::remove((dir + "/calls.log").c_str());
     const Exit exit = RunSnapagent(args, dir);
@@ -178,17 +183,20 @@ void CheckJob(const json& scenario, const json& job, const std::string& dir, siz
         bool found = false;
         for (const std::string& line : SplitLines(logText)) {
             size_t third = 0;
-            for (int i = 0; i < 3 && third != std::string::npos; ++i) third = line.find('\t', third + (i > 0));
+            for (int i = 0; i < 3 && third != std::string::npos; ++i)
+                third = line.find('\t', third + (i > 0));
             found |= third != std::string::npos && line.compare(third, level.size(), level) == 0 &&
                      line.find(text, third + level.size()) != std::string::npos;
         }
-        EXPECT_TRUE(found) << "no log line at level " << want["level"] << " containing \"" << text << "\":\n"
+        EXPECT_TRUE(found) << "no log line at level " << want["level"] << " containing \"" << text
+                           << "\":\n"
                            << logText;
     }
     if (job.contains("calls")) {
         const std::vector<json> calls = ParseLines(ReadFile(dir + "/calls.log"));
-        EXPECT_TRUE(HasInOrder(calls, job["calls"]))
-            << "array calls lack, in order:\n" << job["calls"].dump(1) << "\ncalls:\n" << ReadFile(dir + "/calls.log");
+        EXPECT_TRUE(HasInOrder(calls, job["calls"])) << "array calls lack, in order:\n"
+                                                     << job["calls"].dump(1) << "\ncalls:\n"
+                                                     << ReadFile(dir + "/calls.log");
     }
     if (job.contains("snapshots")) {
         const json array = json::parse(ReadFile(dir + "/array.json"));

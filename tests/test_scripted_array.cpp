@@ -8,9 +8,9 @@
 #include "host/ManageONTAP.h"
 #include "tests/support/TestSupport.h"
 
-#include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <boost/make_shared.hpp>
 
 namespace {
 
@@ -29,8 +29,8 @@ struct Harness {
     std::string Start(const std::string& volume, const std::string& base,
                       const std::string& incremental, unsigned long maxItems) {
         std::string handle;
-        EXPECT_TRUE(ontap.SnapDiffStart(volume, base, incremental, maxItems, "nfs", handle,
-                                        escaped, emptyAllowed))
+        EXPECT_TRUE(ontap.SnapDiffStart(volume, base, incremental, maxItems, "nfs", handle, escaped,
+                                        emptyAllowed))
             << ontap.GetLastError();
         return handle;
     }

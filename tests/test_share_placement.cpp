@@ -11,7 +11,8 @@ using namespace scantest;
 class PrefixingClient : public ScanClient {
 public:
     using ScanClient::ScanClient;
-    bool IsEventPartOfBackupPaths(const std::list<FileServerExportInfo>&, std::string& path) override {
+    bool IsEventPartOfBackupPaths(const std::list<FileServerExportInfo>&,
+                                  std::string& path) override {
         return !path.insert(0, "/mnt/a/x").empty();
     }
 };
@@ -25,13 +26,15 @@ TEST(SharePlacement, OverrideSeesEveryChangeAtEveryLogLevel) {
         env.log.SetLevel(level);
         PrefixingClient prefixing(env.dir.Path());
         prefixing.UseArray(env.array.Backend());
-        const std::vector<std::string> expected[] = {{"/mnt/a/f"}, {"/mnt/a/x/a/f", "/mnt/a/x/ab/g"}};
+        const std::vector<std::string> expected[] = {{"/mnt/a/f"},
+                                                     {"/mnt/a/x/a/f", "/mnt/a/x/ab/g"}};
         ScanClient* clients[] = {&env.client, &prefixing};
         for (int i = 0; i < 2; ++i) {
             EXPECT_EQ(i == 0, ShareMatcher::StandsInFor(*clients[i]));
             clients[i]->Shares() = {Share("/mnt/a", "/vol/vola/a", "vola")};
             std::function<FileServerSnapshotCompareItem()> source;
-            ASSERT_FALSE(clients[i]->CompareSnapshots("/mnt/a", "", source).IsError()) << level << i;
+            ASSERT_FALSE(clients[i]->CompareSnapshots("/mnt/a", "", source).IsError())
+                << level << i;
             EXPECT_EQ(expected[i], PulledPaths(source)) << "level " << level << ", client " << i;
         }
     }

@@ -19,7 +19,8 @@ namespace {
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+        ++n;
     return n;
 }
 
@@ -36,11 +37,12 @@ TEST(Snapagent, DemoVerifiesEveryShareAndNamesTheLimit) {
         // A move between shares, a backslash name and new hard links are
         // exact: the one limit left is the changed file with two names.
         EXPECT_EQ(Count(run.out, "\n  ("), 1u) << run.out;
-        for (const char* text : {"\n  (a) changed file with several names, in ", "/alpha/back\\\\slash.txt\n",
-                                 "/bob/notes-second-link.txt\n", "  projects: VKOP_1_0_2\n", "  home: VKOP_1_0_2\n",
-                                 "result: every share verified", "/bob/raw\\xFFbytes.dat",
-                                 "demo folder: a temporary one, removed at the end",
-                                 "alpha (16 items on 13 lines: a rename is two items):\n"})
+        for (const char* text :
+             {"\n  (a) changed file with several names, in ", "/alpha/back\\\\slash.txt\n",
+              "/bob/notes-second-link.txt\n", "  projects: VKOP_1_0_2\n", "  home: VKOP_1_0_2\n",
+              "result: every share verified", "/bob/raw\\xFFbytes.dat",
+              "demo folder: a temporary one, removed at the end",
+              "alpha (16 items on 13 lines: a rename is two items):\n"})
             EXPECT_NE(run.out.find(text), std::string::npos) << text;
     }
 }
@@ -62,10 +64,21 @@ TEST(Snapagent, RecordedCycleReplaysIdentically) {
             std::string config = ReadFile(world.ConfigPath());
             config.replace(config.find("backend = local\n"), 16, backend);
             WriteFile(world.Base() + "/" + tag + ".conf", config);
-            std::vector<std::string> args{"job", "--quiet", "--json", "--config", world.Base() + "/" + tag + ".conf",
-                                          "--client", "1", "--job", std::to_string(job), "--prev",
-                                          std::to_string(job - 1), "--results", world.Base() + "/results-" + tag,
-                                          "--transcript", world.Base() + "/" + tag + ".jsonl"};
+            std::vector<std::string> args{"job",
+                                          "--quiet",
+                                          "--json",
+                                          "--config",
+                                          world.Base() + "/" + tag + ".conf",
+                                          "--client",
+                                          "1",
+                                          "--job",
+                                          std::to_string(job),
+                                          "--prev",
+                                          std::to_string(job - 1),
+                                          "--results",
+                                          world.Base() + "/results-" + tag,
+                                          "--transcript",
+                                          world.Base() + "/" + tag + ".jsonl"};
             args.insert(args.end(), shares.begin(), shares.end());
             const Exit exit = RunSnapagent(args, world.Base());
             EXPECT_TRUE(exit.bExited && exit.status == 0) << exit.status << " " << exit.err;
@@ -77,14 +90,21 @@ TEST(Snapagent, RecordedCycleReplaysIdentically) {
                             RenamePath(alpha + "/old.txt", alpha + "/renamed.txt", error))
                     << error;
             }
-            const std::string tag = std::to_string(job), recording = world.Base() + "/rec" + tag + ".json";
-            const auto recorded = runJob("backend = record\ninner = local\nrecord_to = " + recording + "\n", job, "rec" + tag);
-            const auto replayed = runJob("backend = scripted\nscript = " + recording + "\n", job, "replay" + tag);
+            const std::string tag = std::to_string(job),
+                              recording = world.Base() + "/rec" + tag + ".json";
+            const auto recorded =
+                runJob("backend = record\ninner = local\nrecord_to = " + recording + "\n", job,
+                       "rec" + tag);
+            const auto replayed =
+                runJob("backend = scripted\nscript = " + recording + "\n", job, "replay" + tag);
             EXPECT_EQ(replayed.first, recorded.first);
             if (job == 2) {
-                EXPECT_NE(recorded.first.find("/renamed.txt\""), std::string::npos) << recorded.first;
-                EXPECT_NE(recorded.second.find("\"path\":null"), std::string::npos) << recorded.second;
-                EXPECT_NE(recorded.second.find("2f6e6577ff2e62696e\""), std::string::npos) << recorded.second;
+                EXPECT_NE(recorded.first.find("/renamed.txt\""), std::string::npos)
+                    << recorded.first;
+                EXPECT_NE(recorded.second.find("\"path\":null"), std::string::npos)
+                    << recorded.second;
+                EXPECT_NE(recorded.second.find("2f6e6577ff2e62696e\""), std::string::npos)
+                    << recorded.second;
             }
         }
     }
@@ -92,7 +112,8 @@ TEST(Snapagent, RecordedCycleReplaysIdentically) {
 
 TEST(Snapagent, UsageErrorsAreOneLine) {
     TempDir dir;
-    WriteFile(dir / "c.conf", "[client.1]\narray = filer1\nuser = u\npassword = p\n[array]\nbackend = scripted\n");
+    WriteFile(dir / "c.conf",
+              "[client.1]\narray = filer1\nuser = u\npassword = p\n[array]\nbackend = scripted\n");
     chmod((dir / "c.conf").c_str(), 0600);
     for (const char* command : {"demo", "job", "check"}) {
         const Exit help = RunSnapagent({"help", command}, dir.Path());
@@ -103,15 +124,18 @@ TEST(Snapagent, UsageErrorsAreOneLine) {
     const std::pair<std::vector<std::string>, const char*> cases[] = {
         {{}, "name a command"},
         {{"frobnicate"}, "unknown command [frobnicate]"},
-        {{"job", "--config=", "--client", "1", "--job", "1", "/x"}, "--config needs a non-empty value"},
+        {{"job", "--config=", "--client", "1", "--job", "1", "/x"},
+         "--config needs a non-empty value"},
         {{"job", "--config", "c", "--results=", "--client", "1", "--job", "1", "/x"},
          "--results needs a non-empty value"},
-        {{"job", "--config", "c", "--client", "1", "--job", "x1", "/x"}, "--job wants a decimal number"},
+        {{"job", "--config", "c", "--client", "1", "--job", "x1", "/x"},
+         "--job wants a decimal number"},
         {{"job", "--config", "c", "--client", "1", "--job", "0", "/x"}, "--job must be 1 or more"},
         {{"job", "--config", "c", "--client", "1", "--job", "4", "--prev", "9", "/x"},
          "--prev must name an earlier job"},
         {{"help", "jbo"}, "no command [jbo]"},
-        {{"job", "--config", dir / "c.conf", "--client", "1", "--job", "3", "--plugin", "/none.so", "/x"},
+        {{"job", "--config", dir / "c.conf", "--client", "1", "--job", "3", "--plugin", "/none.so",
+          "/x"},
          "cannot load plug-in"},
     };
     for (const auto& c : cases) {
@@ -138,8 +162,10 @@ TEST(Snapagent, CheckFailsWhatAJobWouldMeet) {
         std::string share;
         const char* said;
     } cases[] = {
-        {std::regex_replace(config, std::regex("\nuser = [^\n]*"), ""), home, "[client.1] user is not set"},
-        {config + "\n[log]\nfile = " + world.Base() + "/nowhere/plugin.log\n", home, "nowhere does not exist"},
+        {std::regex_replace(config, std::regex("\nuser = [^\n]*"), ""), home,
+         "[client.1] user is not set"},
+        {config + "\n[log]\nfile = " + world.Base() + "/nowhere/plugin.log\n", home,
+         "nowhere does not exist"},
         {config, home + "/alice", "on the local array a share must be a volume or an export"},
         {config, home, ""},
         {config, beta, ""},
@@ -148,12 +174,15 @@ TEST(Snapagent, CheckFailsWhatAJobWouldMeet) {
         SCOPED_TRACE(c.said);
         WriteFile(world.ConfigPath(), c.edited);
         chmod(world.ConfigPath().c_str(), 0600);
-        const Exit check = RunSnapagent({"check", "--config", world.ConfigPath(), "--client", "1", c.share}, world.Base());
+        const Exit check = RunSnapagent(
+            {"check", "--config", world.ConfigPath(), "--client", "1", c.share}, world.Base());
         EXPECT_EQ(check.status, *c.said ? 1 : 0) << check.out << check.err;
-        EXPECT_NE((check.out + check.err).find(c.said), std::string::npos) << check.out << check.err;
+        EXPECT_NE((check.out + check.err).find(c.said), std::string::npos)
+            << check.out << check.err;
         if (c.share != home || !*c.said) continue;
-        const Exit job = RunSnapagent({"job", "--config", world.ConfigPath(), "--client", "1", "--job", "1",
-                                       "--results", world.Base() + "/r", c.share}, world.Base());
+        const Exit job = RunSnapagent({"job", "--config", world.ConfigPath(), "--client", "1",
+                                       "--job", "1", "--results", world.Base() + "/r", c.share},
+                                      world.Base());
         EXPECT_EQ(job.status, 1);
         EXPECT_EQ(SplitLines(job.err).size(), 1u) << job.err;
     }

@@ -11,11 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <pty.h>
+#include <sys/wait.h>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <set>
-#include <sys/wait.h>
 
 using namespace testsupport;
 using snapagent::DemoWorld;
@@ -23,14 +23,30 @@ using snapagent::DemoWorld;
 namespace {
 
 // The client's operations an agent or the client's own interface names.
-const std::set<std::string> kOperations = {
-    "Initialize", "InitArray", "VerifySnapScanSupport", "ConfigureSnapshot", "ManageSnapshots",
-    "CompareSnapshots", "CleanupSnapshot", "UpdateContentMapperPaths",
-    "CleanupSnapshotsPostBackup", "RepopulateContentMapperPaths",
-    "DeleteAutoMountFailedSnapshots", "CreateSnapshot", "AddSnapDevInfo", "GetSnapshotName",
-    "GetSnapDiffItemsPerIteration", "IsEventPartOfBackupPaths", "IsPathEligibleForSnapDiffScan",
-    "MarkSnapDiffCompletedShares", "GetCommonVolumeShares", "CreateEventDB", "EventDBInsert",
-    "PopulateCompareItem", "CheckIfSnapPath", "GetSnapshotCompareItem"};
+const std::set<std::string> kOperations = {"Initialize",
+                                           "InitArray",
+                                           "VerifySnapScanSupport",
+                                           "ConfigureSnapshot",
+                                           "ManageSnapshots",
+                                           "CompareSnapshots",
+                                           "CleanupSnapshot",
+                                           "UpdateContentMapperPaths",
+                                           "CleanupSnapshotsPostBackup",
+                                           "RepopulateContentMapperPaths",
+                                           "DeleteAutoMountFailedSnapshots",
+                                           "CreateSnapshot",
+                                           "AddSnapDevInfo",
+                                           "GetSnapshotName",
+                                           "GetSnapDiffItemsPerIteration",
+                                           "IsEventPartOfBackupPaths",
+                                           "IsPathEligibleForSnapDiffScan",
+                                           "MarkSnapDiffCompletedShares",
+                                           "GetCommonVolumeShares",
+                                           "CreateEventDB",
+                                           "EventDBInsert",
+                                           "PopulateCompareItem",
+                                           "CheckIfSnapPath",
+                                           "GetSnapshotCompareItem"};
 
 // A line leads to the log call that wrote it: the file named after the
 // signature, else the file defining the operation, holds a log or trace
@@ -62,10 +78,12 @@ TEST(SnapagentLog, TwoJobCycleLogsEveryLineUnderAnOperationWithTimePidAndJob) {
     const Exit demo = RunSnapagent({"demo", "--quiet", "--keep"}, scratch, {"TMPDIR=" + scratch});
     ASSERT_EQ(demo.status, 0) << demo.out << demo.err;
     std::smatch kept;
-    ASSERT_TRUE(std::regex_search(demo.out, kept, std::regex("plug-in log: (.*)\\)\n"))) << demo.out;
+    ASSERT_TRUE(std::regex_search(demo.out, kept, std::regex("plug-in log: (.*)\\)\n")))
+        << demo.out;
 
-    const std::regex line("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\t\\d+\t([12])\t"
-                          "(-1|[0-3])\t([^\t]+)\t(\\d+)\t[^\t]*");
+    const std::regex line(
+        "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\t\\d+\t([12])\t"
+        "(-1|[0-3])\t([^\t]+)\t(\\d+)\t[^\t]*");
     std::set<std::string> jobs, strangers;
     size_t lines = 0;
     for (const std::string& text : SplitLines(ReadFile(kept[1]))) {
@@ -129,18 +147,22 @@ TEST(SnapagentLog, ProgressOnStderrAndJobLinesInThePluginLog) {
     std::string error;
     ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
     const std::string share = world.Shares()[2].strSharePath;
-    for (int i = 0; i < 100; ++i) WriteFile(world.Shares()[2].strLiveDir + "/f" + std::to_string(i), "x");
+    for (int i = 0; i < 100; ++i)
+        WriteFile(world.Shares()[2].strLiveDir + "/f" + std::to_string(i), "x");
     auto job = [&](const std::string& id, const std::string& prev, bool quiet) {
-        std::vector<std::string> args{"job", "--config", world.ConfigPath(), "--client", "1", "--job", id, "--prev", prev, share};
+        std::vector<std::string> args{"job",   "--config", world.ConfigPath(), "--client", "1",
+                                      "--job", id,         "--prev",           prev,       share};
         if (quiet) args.insert(args.begin() + 1, "--quiet");
         return args;
     };
     const std::vector<std::string> state{"SNAPAGENT_STATE_DIR=" + world.Base() + "/state"};
     const Exit first = RunSnapagent(job("1", "0", false), world.Base(), state);
     ASSERT_EQ(first.status, 0) << first.err;
-    ExpectInOrder(first.err, {"snapagent: connecting to the array\n", "snapagent: taking the snapshots and applying retention\n",
-                              "snapagent: copying snapshot VKOP_1_0_1 of volume home\n",
-                              ": backed up in full\n", "snapagent: deleting the job's old snapshots\n"});
+    ExpectInOrder(first.err,
+                  {"snapagent: connecting to the array\n",
+                   "snapagent: taking the snapshots and applying retention\n",
+                   "snapagent: copying snapshot VKOP_1_0_1 of volume home\n",
+                   ": backed up in full\n", "snapagent: deleting the job's old snapshots\n"});
     const Exit quiet = RunSnapagent(job("2", "1", true), world.Base(), state);
     ASSERT_EQ(quiet.status, 0) << quiet.err;
     // Job 2 succeeded with job 1 as its base: job 1's results are of no more use.
@@ -148,13 +170,18 @@ TEST(SnapagentLog, ProgressOnStderrAndJobLinesInThePluginLog) {
     EXPECT_TRUE(FileExists(world.Base() + "/state/client1/job2/nativeSnapMapInfo.vkf"));
     EXPECT_EQ(SplitLines(quiet.err).size(), 1u) << quiet.err;
     ExpectInOrder(ReadFile(world.Base() + "/plugin.log"),
-                  {"Job [1] starts: [1] shares, previous job [0].", "Created snapshot [VKOP_1_0_1] of volume [home].",
-                   "Job [1] ends", "Job [2] starts", "Created snapshot [VKOP_1_0_2] of volume [home].",
-                   "Deleted snapshot [VKOP_1_0_1] of volume [home].", "Job [2] ends: snapshot clean-up done."});
+                  {"Job [1] starts: [1] shares, previous job [0].",
+                   "Created snapshot [VKOP_1_0_1] of volume [home].", "Job [1] ends",
+                   "Job [2] starts", "Created snapshot [VKOP_1_0_2] of volume [home].",
+                   "Deleted snapshot [VKOP_1_0_1] of volume [home].",
+                   "Job [2] ends: snapshot clean-up done."});
     const std::string shown = OnATerminal(job("3", "2", false), world.Base() + "/state");
-    ExpectInOrder(shown, {"\r\033[Ksnapagent: taking the snapshots", "\r\033[Ksnapagent: copying snapshot VKOP_1_0_3 of volume home: ",
+    ExpectInOrder(shown, {"\r\033[Ksnapagent: taking the snapshots",
+                          "\r\033[Ksnapagent: copying snapshot VKOP_1_0_3 of volume home: ",
                           " of about ", " files copied", "\r\033[K", ": compared ("});
-    EXPECT_EQ(shown.find("snapagent: copying snapshot VKOP_1_0_3 of volume home\n"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("snapagent: copying snapshot VKOP_1_0_3 of volume home\n"),
+              std::string::npos)
+        << shown;
 }
 
 }  // namespace

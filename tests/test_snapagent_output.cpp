@@ -11,10 +11,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
-#include <sys/stat.h>
 #include <thread>
 
 using namespace snapagent;
@@ -31,8 +31,8 @@ struct World {
         plan.shares = {{"data", ""}};
         EXPECT_TRUE(world.Build(plan, error)) << error;
         share = world.Shares()[0].strSharePath;
-        Extra("[array]\ncalls_log = " + File("calls.log") + "\n[log]\nlevel = 3\nfile = " +
-              File("plugin.log") + "\n");
+        Extra("[array]\ncalls_log = " + File("calls.log") +
+              "\n[log]\nlevel = 3\nfile = " + File("plugin.log") + "\n");
     }
     std::string File(const std::string& name) const { return world.Base() + "/" + name; }
     // Settings appended: a key given again replaces the earlier value.
@@ -52,7 +52,8 @@ struct World {
     // Runs a shell line; err is the file its stderr went to.
     int Sh(const std::string& line, std::string* err = nullptr) const {
         const int rc = system(("cd " + world.Base() + " && SNAPAGENT_STATE_DIR=" + File("state") +
-                               " sh -c '" + line + "' 2>" + File("sh.err")).c_str());
+                               " sh -c '" + line + "' 2>" + File("sh.err"))
+                                  .c_str());
         if (err) *err = ReadFile(File("sh.err"));
         return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     }
@@ -73,9 +74,11 @@ TEST(SnapagentOutput, OutputThatCannotBeWrittenFailsTheJob) {
         const char* error;
     } cases[] = {
         {"--json", ">/dev/full", "", "cannot write the results to stdout: No space left"},
-        {"--transcript /dev/full", ">/dev/null", "", "cannot write transcript [/dev/full]: No space left"},
+        {"--transcript /dev/full", ">/dev/null", "",
+         "cannot write transcript [/dev/full]: No space left"},
         {"", "| head -1 >/dev/null", "", "cannot write the results to stdout: Broken pipe"},
-        {"", ">/dev/null", "[log]\nfile = /dev/full\n", "cannot write the log [/dev/full]: No space left"},
+        {"", ">/dev/null", "[log]\nfile = /dev/full\n",
+         "cannot write the log [/dev/full]: No space left"},
         {"", ">/dev/null", "[array]\ncalls_log = /dev/full\n",
          "cannot write the calls log [/dev/full]: No space left"},
     };
@@ -88,7 +91,8 @@ TEST(SnapagentOutput, OutputThatCannotBeWrittenFailsTheJob) {
         std::string err;
         // snapagent's own status goes to a file: a pipeline's is its last command's.
         const int status = w.Sh("{ SNAPAGENT_TEST_PULL_DELAY_MS=5 " + w.Job(2, c.more) +
-                                    "; echo $? >status; } " + c.redirect, &err);
+                                    "; echo $? >status; } " + c.redirect,
+                                &err);
         ASSERT_EQ(status, 0) << err;
         EXPECT_EQ(ReadFile(w.File("status")), "1\n") << err;
         EXPECT_NE(err.find(c.error), std::string::npos) << err;
@@ -97,8 +101,8 @@ TEST(SnapagentOutput, OutputThatCannotBeWrittenFailsTheJob) {
         // the job run again completes it.
         const std::string base = w.File("array/.snapcatalog/data/VKOP_1_0_1.cat");
         EXPECT_TRUE(FileExists(base));
-        w.Extra("[log]\nfile = " + w.File("plugin.log") + "\n[array]\ncalls_log = " +
-                w.File("calls.log") + "\n");
+        w.Extra("[log]\nfile = " + w.File("plugin.log") +
+                "\n[array]\ncalls_log = " + w.File("calls.log") + "\n");
         EXPECT_EQ(w.Sh(w.Job(2) + " >/dev/null", &err), 0) << err;
         EXPECT_FALSE(FileExists(base));
     }
@@ -111,13 +115,17 @@ TEST(SnapagentOutput, OneJobOfAClientAtATime) {
     const pid_t first = StartSnapagent(
         {"job", "-q", "--config", w.world.ConfigPath(), "--client", "1", "--job", "2", "--prev",
          "1", "--transcript", w.File("t2.jsonl"), w.share},
-        w.world.Base(), {"SNAPAGENT_STATE_DIR=" + w.File("state"), "SNAPAGENT_TEST_PULL_DELAY_MS=30"});
-    for (int i = 0; i < 500 && ReadFile(w.File("t2.jsonl")).find("\"item\"") == std::string::npos; ++i)
+        w.world.Base(),
+        {"SNAPAGENT_STATE_DIR=" + w.File("state"), "SNAPAGENT_TEST_PULL_DELAY_MS=30"});
+    for (int i = 0; i < 500 && ReadFile(w.File("t2.jsonl")).find("\"item\"") == std::string::npos;
+         ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::string err;
     EXPECT_EQ(w.Sh(w.Job(3) + " >/dev/null", &err), 1);
-    EXPECT_NE(err.find("client 1 is running another job (job 2, process " +
-                       std::to_string(first) + ")"), std::string::npos) << err;
+    EXPECT_NE(
+        err.find("client 1 is running another job (job 2, process " + std::to_string(first) + ")"),
+        std::string::npos)
+        << err;
     EXPECT_EQ(w.Sh(w.Job(3, "--wait") + " >/dev/null", &err), 0) << err;
     EXPECT_EQ(WaitSnapagent(first, w.world.Base()).status, 0);
 }
@@ -130,7 +138,8 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
     std::string error;
     auto plant = [&](const std::string& name) {  // a link to a file of someone else
         WriteFile(w.File("target"), "mine");
-        ASSERT_TRUE(RemoveTree(w.File(name), error) && SymbolicLink(w.File("target"), w.File(name), error));
+        ASSERT_TRUE(RemoveTree(w.File(name), error) &&
+                    SymbolicLink(w.File("target"), w.File(name), error));
     };
     auto mode = [&](const char* name) {
         struct stat st;
@@ -152,8 +161,10 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
         // terminal controls reaches stderr (-v: with the log) escaped.
         {[&] { WriteFile(w.world.Shares()[0].strLiveDir + "/" + forged, "x"); },
          w.Job(2, "-v --json mnt/data"), 0, w.share + ": compared (1 change)", "done"},
-        {[] {}, w.Job(3, "--json /no/such/share"), 3, "(/no/such/share does not exist)", "incomplete"},
-        {[] {}, conf + " check --client 1 mnt/data /no/such >&2", 1, "share /no/such: does not exist", nullptr},
+        {[] {}, w.Job(3, "--json /no/such/share"), 3, "(/no/such/share does not exist)",
+         "incomplete"},
+        {[] {}, conf + " check --client 1 mnt/data /no/such >&2", 1,
+         "share /no/such: does not exist", nullptr},
         // A recording is private too; a folder where the map file goes is
         // refused, not removed.
         {[&] { w.Extra("[array]\nbackend = record\nrecord_to = " + w.File("rec.json") + "\n"); },
@@ -167,11 +178,13 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
         {[&] {
              EXPECT_TRUE(FileExists(w.File("res/nativeSnapMapInfo.vkf/keep")));
              plant("t4.jsonl");
-         }, w.Job(4, "--transcript t4.jsonl"), 1, "symbolic link", nullptr},
+         },
+         w.Job(4, "--transcript t4.jsonl"), 1, "symbolic link", nullptr},
         {[&] { plant("plugin.log"); }, w.Job(4), -1, "symbolic link", nullptr},
         {[&] { plant("calls.log"); }, w.Job(4), -1, "symbolic link", nullptr},
         // No file is touched before the command knows its config.
-        {[&] { w.Extra("[log]\nfile = " + w.File("help.log") + "\n"); }, conf + " --help", 0, "", nullptr},
+        {[&] { w.Extra("[log]\nfile = " + w.File("help.log") + "\n"); }, conf + " --help", 0, "",
+         nullptr},
         // A password mistyped without "=" is never quoted; the config is the
         // environment's when --config is not given, and a regular file.
         {[&] {
@@ -180,13 +193,15 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
          },
          w.Job(5, "--json"), 1, "neither a setting", "failed"},
         {[] {}, conf + " check --client 1 >&2", 1, "neither a setting", nullptr},
-        {[] {}, SNAPAGENT_PATH " check --config /dev/null --client 1 >&2", 1, "not a regular file", nullptr},
+        {[] {}, SNAPAGENT_PATH " check --config /dev/null --client 1 >&2", 1, "not a regular file",
+         nullptr},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.line);
         step.before();
         std::string err;
-        const int status = w.Sh(step.line + (step.line.find(">&2") == std::string::npos ? " >out" : ""), &err);
+        const int status =
+            w.Sh(step.line + (step.line.find(">&2") == std::string::npos ? " >out" : ""), &err);
         EXPECT_TRUE(step.status < 0 || status == step.status) << status << " " << err;
         EXPECT_NE(err.find(step.has), std::string::npos) << err;
         EXPECT_TRUE(Printable(err)) << err;

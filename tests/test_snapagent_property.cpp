@@ -45,8 +45,17 @@ private:
     int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
 
     std::string NewName() {
-        static const char* kFlavours[] = {"", " with space", "-\xC3\xA9t\xC3\xA9", "\xFE" "raw",
-                                          ".txt", "\\", "\\41", "\\5C41", "a\\b", "\\\\"};
+        static const char* kFlavours[] = {"",
+                                          " with space",
+                                          "-\xC3\xA9t\xC3\xA9",
+                                          "\xFE"
+                                          "raw",
+                                          ".txt",
+                                          "\\",
+                                          "\\41",
+                                          "\\5C41",
+                                          "a\\b",
+                                          "\\\\"};
         if (Pick(0, 20) == 0) return std::string(++m_backslashes, '\\');
         return "n" + std::to_string(++m_counter) + kFlavours[Pick(0, 9)];
     }
@@ -166,8 +175,8 @@ void RunSeeds(bool cluster, int& cycles, int& limitCases) {
             if (!incremental.Verified()) world.Keep();
             ASSERT_TRUE(incremental.Verified())
                 << "kept " << world.Base() << "\n"
-                << "seed " << fullSeed << (cluster ? " (cluster)" : " (not a cluster)")
-                << ", job " << job << "\n"
+                << "seed " << fullSeed << (cluster ? " (cluster)" : " (not a cluster)") << ", job "
+                << job << "\n"
                 << Describe(incremental) << "changes so far:\n"
                 << history.str();
             for (const ShareVerdict& v : incremental.verdicts) {
@@ -214,13 +223,15 @@ TEST(SnapagentProperty, VerificationCatchesMissingAndUnexpectedChanges) {
         i.stItemInfo.uiMode = 0x8000;
         return i;
     };
-    ShareChanges share{"/s", "v", {{"top.txt", file(30)}}, {{"top.txt", file(30)}, {"new.txt", file(40)}}, {}};
-    const std::pair<std::vector<FileServerSnapshotCompareItem>, std::pair<size_t, size_t>> rows[] = {
-        {{item(kItemCreated, "/s/new.txt", 40)}, {0, 0}},
-        {{}, {1, 0}},
-        {{item(kItemCreated, "/s/new.txt", 40), item(kItemDeleted, "/s/ghost", 77)}, {0, 1}},
-        {{item(kItemCreated, "/s/new.txt", 40), item(kItemDeleted, "/s/top.txt", 30)}, {1, 0}},
-    };
+    ShareChanges share{
+        "/s", "v", {{"top.txt", file(30)}}, {{"top.txt", file(30)}, {"new.txt", file(40)}}, {}};
+    const std::pair<std::vector<FileServerSnapshotCompareItem>, std::pair<size_t, size_t>> rows[] =
+        {
+            {{item(kItemCreated, "/s/new.txt", 40)}, {0, 0}},
+            {{}, {1, 0}},
+            {{item(kItemCreated, "/s/new.txt", 40), item(kItemDeleted, "/s/ghost", 77)}, {0, 1}},
+            {{item(kItemCreated, "/s/new.txt", 40), item(kItemDeleted, "/s/top.txt", 30)}, {1, 0}},
+        };
     for (const auto& row : rows) {
         share.items = row.first;
         const ShareVerdict verdict = VerifyJob({share}).at(0);

@@ -37,7 +37,8 @@ size_t FilesEndingWith(const std::string& dir, const std::string& suffix) {
     EXPECT_TRUE(ListTree(dir, listing, error)) << error;
     size_t n = 0;
     for (const auto& entry : listing)
-        n += entry.first.size() >= suffix.size() && entry.first.compare(entry.first.size() - suffix.size(), suffix.size(), suffix) == 0;
+        n += entry.first.size() >= suffix.size() &&
+             entry.first.compare(entry.first.size() - suffix.size(), suffix.size(), suffix) == 0;
     return n;
 }
 
@@ -82,10 +83,13 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
         ASSERT_TRUE(WriteBytes(world.ConfigPath(), config, false, error)) << error;
 
         auto job = [&](LONGLONG id, const std::string& tag) {
-            return std::vector<std::string>{
-                "job", "--quiet", "--config", world.ConfigPath(), "--client", "1", "--job",
-                std::to_string(id), "--prev", std::to_string(id - 1), "--results",
-                world.Base() + "/results-" + tag, "--transcript", world.Base() + "/" + tag + ".jsonl"};
+            return std::vector<std::string>{"job",          "--quiet",
+                                            "--config",     world.ConfigPath(),
+                                            "--client",     "1",
+                                            "--job",        std::to_string(id),
+                                            "--prev",       std::to_string(id - 1),
+                                            "--results",    world.Base() + "/results-" + tag,
+                                            "--transcript", world.Base() + "/" + tag + ".jsonl"};
         };
         auto withShares = [&](std::vector<std::string> args) {
             args.insert(args.end(), shares.begin(), shares.end());
@@ -96,7 +100,8 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
 
         const int kNewFiles = 60;
         for (int i = 0; i < kNewFiles; ++i)
-            ASSERT_TRUE(WriteBytes(alpha + "/new-" + std::to_string(i), "x", false, error)) << error;
+            ASSERT_TRUE(WriteBytes(alpha + "/new-" + std::to_string(i), "x", false, error))
+                << error;
 
         const std::string transcript = world.Base() + "/interrupted.jsonl";
         const pid_t child = StartSnapagent(withShares(job(2, "interrupted")), world.Base(),
@@ -162,8 +167,15 @@ TEST(SnapagentSignal, SecondInterruptStopsALongSnapshotCopy) {
         MakeDirs(folder);
         for (int i = 0; i < 1000; ++i) WriteFile(folder + "/f" + std::to_string(i), "x");
     }
-    const std::vector<std::string> job{"job", "--config", world.ConfigPath(), "--client", "1",
-                                       "--job", "1", "--results", world.Base() + "/results",
+    const std::vector<std::string> job{"job",
+                                       "--config",
+                                       world.ConfigPath(),
+                                       "--client",
+                                       "1",
+                                       "--job",
+                                       "1",
+                                       "--results",
+                                       world.Base() + "/results",
                                        world.Shares()[0].strSharePath};
     const pid_t child = StartSnapagent(job, world.Base());
     const std::string creating = world.Base() + "/array/projects/.snapshot/.creating";
@@ -172,12 +184,14 @@ TEST(SnapagentSignal, SecondInterruptStopsALongSnapshotCopy) {
     ASSERT_TRUE(FileExists(creating + "/alpha/bulk0"));
     kill(child, SIGINT);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_NE(ReadFile(world.Base() + "/snapagent.err").find("stopping after the snapshots being taken"),
-              std::string::npos);
+    EXPECT_NE(
+        ReadFile(world.Base() + "/snapagent.err").find("stopping after the snapshots being taken"),
+        std::string::npos);
     const auto second = std::chrono::steady_clock::now();
     kill(child, SIGINT);
     const Exit stopped = WaitSnapagent(child, world.Base());
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - second).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - second).count();
     std::cout << "[ stopped ] " << seconds << " s after the second Ctrl-C" << std::endl;
     EXPECT_LT(seconds, 5.0);
     EXPECT_EQ(stopped.status, 130) << stopped.err;

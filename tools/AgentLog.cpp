@@ -36,8 +36,7 @@ AgentLog::AgentLog(bool toStderr, const std::string& stateDir, long long jobId) 
 
 AgentLog::~AgentLog() { SetLogWriter(m_pPrevious); }
 
-void AgentLog::LogV(int level, const char* function, int line, const char* format,
-                    va_list args) {
+void AgentLog::LogV(int level, const char* function, int line, const char* format, va_list args) {
     const std::string message = FXString::FormatV(format, args);
     if (level < 0) m_failures.push_back(OneLine(message));
     // The plug-in's resolution of a share, at level 0:
@@ -62,8 +61,8 @@ std::string AgentLog::FailureNaming(const std::string& share) const {
         // The share itself, not a longer path that starts with its text.
         const size_t end = at + bare.size();
         if (at != std::string::npos &&
-            (end == m_failures[i].size() || std::string("]/ ,.:").find(m_failures[i][end]) !=
-                                                 std::string::npos))
+            (end == m_failures[i].size() ||
+             std::string("]/ ,.:").find(m_failures[i][end]) != std::string::npos))
             return m_failures[i];
     }
     return std::string();

@@ -25,8 +25,7 @@ public:
     AgentLog& operator=(const AgentLog&) = delete;
 
     int GetLevel() const override { return m_file->GetLevel(); }
-    void LogV(int level, const char* function, int line, const char* format,
-              va_list args) override;
+    void LogV(int level, const char* function, int line, const char* format, va_list args) override;
 
     const std::string& Path() const { return m_strPath; }  // empty: stderr
     // Failure lines so far.

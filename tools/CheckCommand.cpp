@@ -2,11 +2,11 @@
 
 #include "array/local/LocalArray.h"
 #include "array/local/LocalArrayNames.h"
-#include "host/VKPlatformInfo.h"
 #include "host/FXPath.h"
 #include "host/FileShareAutoMount.h"
 #include "host/ManageONTAP.h"
 #include "host/NASSnapUtil.h"
+#include "host/VKPlatformInfo.h"
 #include "host/VkMntTab.h"
 #include "tools/AgentLog.h"
 #include "tools/ConfigCheck.h"
@@ -14,11 +14,11 @@
 #include "tools/ItemText.h"
 #include "tools/JobCommand.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace snapagent {
 namespace {
@@ -49,8 +49,10 @@ bool MountFormatOf(const std::string& share, bool autoMount, std::string& mountF
         bool failed = false;
         CRyError err =
             FileShareAutoMount::convertScanToMountFormat(share, mountFormat, interface, failed);
-        if (err.IsError()) error = ErrorLine(err, false);
-        else if (failed) error = "no [automount] entry holds it";
+        if (err.IsError())
+            error = ErrorLine(err, false);
+        else if (failed)
+            error = "no [automount] entry holds it";
         return error.empty();
     }
     std::list<VkMntTab::Entry> mounts;
@@ -108,8 +110,7 @@ void CheckShare(Checks& checks, ManageONTAP& array, const std::string& share, bo
                 const LocalArrayConfig* local) {
     std::string mountFormat, error, path = share;
     struct stat st;
-    if (MakeAbsolute(path, error) && !autoMount && lstat(path.c_str(), &st) != 0 &&
-        errno == ENOENT)
+    if (MakeAbsolute(path, error) && !autoMount && lstat(path.c_str(), &st) != 0 && errno == ENOENT)
         error = "does not exist";
     if (!error.empty() || !MountFormatOf(path, autoMount, mountFormat, error)) {
         checks.Report(false, "share " + PrintablePath(share), error);
@@ -124,8 +125,9 @@ void CheckShare(Checks& checks, ManageONTAP& array, const std::string& share, bo
         return;
     }
     const std::string problem = SnapshotFolderProblem(path, volumePath, autoMount, local);
-    checks.Report(problem.empty(), "share " + PrintablePath(share),
-                  mountFormat + ", storage path " + volumePath + (problem.empty() ? "" : ": " + problem));
+    checks.Report(
+        problem.empty(), "share " + PrintablePath(share),
+        mountFormat + ", storage path " + volumePath + (problem.empty() ? "" : ": " + problem));
 }
 
 void CheckResultsFolder(Checks& checks, const std::string& folder) {
@@ -156,8 +158,9 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
     const ConfigCheckResult config = CheckConfig(options.strConfig, options.ulClientId);
     for (const std::string& warning : config.warnings)
         fprintf(stderr, "snapagent: warning: %s\n", warning.c_str());
-    if (!checks.Report(config.strError.empty(), "config " + options.strConfig,
-                       config.strError.empty() ? "every section, key and value known" : config.strError))
+    if (!checks.Report(
+            config.strError.empty(), "config " + options.strConfig,
+            config.strError.empty() ? "every section, key and value known" : config.strError))
         return kExitFailed;
 
     NASArrayInfo info;
@@ -169,11 +172,12 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
     const std::string stateDir = DefaultStateDir();
     std::string error;
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
-    if (!verbose) MakeDirectories(stateDir, error, kPrivateFolderMode);  // the log's folder; tested below
+    if (!verbose)
+        MakeDirectories(stateDir, error, kPrivateFolderMode);  // the log's folder; tested below
     AgentLog log(verbose, stateDir, 0);
     ManageONTAP array;
-    const bool connected = util.SetONTAPObject(info, array, MONTAP_CONNECT_HTTP, false) &&
-                           array.OpenConnection();
+    const bool connected =
+        util.SetONTAPObject(info, array, MONTAP_CONNECT_HTTP, false) && array.OpenConnection();
     if (!connected) {
         array.GetLastError(error);
         // The back end's own reason comes first: it says what to mend.

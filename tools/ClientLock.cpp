@@ -1,10 +1,10 @@
 #include "tools/ClientLock.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace snapagent {
 
@@ -33,12 +33,12 @@ bool ClientLock::Acquire(const std::string& stateDir, ULONG clientId, LONGLONG j
         if (err != EWOULDBLOCK)
             error = "cannot lock the client's job lock [" + path + "]: " + strerror(err);
         else
-            error = "client " + std::to_string(clientId) + " is running another job" +
-                    (named ? " (job " + std::to_string(job) + ", process " + std::to_string(pid) +
-                                 ")"
-                           : "") +
-                    "; two jobs of one client would delete each other's snapshots: wait for it "
-                    "to end, or pass --wait";
+            error =
+                "client " + std::to_string(clientId) + " is running another job" +
+                (named ? " (job " + std::to_string(job) + ", process " + std::to_string(pid) + ")"
+                       : "") +
+                "; two jobs of one client would delete each other's snapshots: wait for it "
+                "to end, or pass --wait";
         return false;
     }
     const std::string holder = std::to_string(getpid()) + " " +

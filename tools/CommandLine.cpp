@@ -116,7 +116,7 @@ const OptionSpec* FindSpec(const std::vector<OptionSpec>& table, const std::stri
 }
 
 const std::vector<OptionSpec> kCommonSpecs = {
-    {"--help", false}, {"-h", false}, {"--quiet", false}, {"-q", false},
+    {"--help", false},    {"-h", false}, {"--quiet", false}, {"-q", false},
     {"--verbose", false}, {"-v", false}, {"--plugin", true}};
 
 std::vector<OptionSpec> WithCommon(std::vector<OptionSpec> table) {
@@ -264,11 +264,19 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
                      std::string& error) {
     ParsedArgs parsed;
     if (!ParseConfigCommand(args,
-                            {{"--config", true}, {"--client", true}, {"--job", true},
-                             {"--prev", true}, {"--app1", true}, {"--app2", true},
-                             {"--results", true}, {"--json", false}, {"--transcript", true},
-                             {"--auto-mount", false}, {"--failed-mount", true},
-                             {"--no-cleanup", false}, {"--wait", false}},
+                            {{"--config", true},
+                             {"--client", true},
+                             {"--job", true},
+                             {"--prev", true},
+                             {"--app1", true},
+                             {"--app2", true},
+                             {"--results", true},
+                             {"--json", false},
+                             {"--transcript", true},
+                             {"--auto-mount", false},
+                             {"--failed-mount", true},
+                             {"--no-cleanup", false},
+                             {"--wait", false}},
                             parsed, options.common, options.strConfig, error))
         return false;
     if (options.common.bHelp) return true;
@@ -311,10 +319,10 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
 bool ParseCheckOptions(const std::vector<std::string>& args, CheckOptions& options,
                        std::string& error) {
     ParsedArgs parsed;
-    if (!ParseConfigCommand(args,
-                            {{"--config", true}, {"--client", true}, {"--results", true},
-                             {"--auto-mount", false}},
-                            parsed, options.common, options.strConfig, error))
+    if (!ParseConfigCommand(
+            args,
+            {{"--config", true}, {"--client", true}, {"--results", true}, {"--auto-mount", false}},
+            parsed, options.common, options.strConfig, error))
         return false;
     if (options.common.bHelp) return true;
     if (!ReadNumber(parsed, "--client", true, options.ulClientId, error)) return false;

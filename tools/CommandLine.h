@@ -21,7 +21,7 @@ struct OptionSpec {
 struct ParsedArgs {
     std::map<std::string, std::string> values;  // options with a value (last one wins)
     std::map<std::string, std::vector<std::string>> repeated;  // every value, in order
-    std::set<std::string> flags;                // options without one
+    std::set<std::string> flags;                               // options without one
     std::vector<std::string> positional;
 };
 
@@ -52,7 +52,7 @@ struct DemoOptions {
 struct JobOptions {
     CommonOptions common;
     std::string strConfig;
-    JobSpec plan;            // ids, shares; the results folder when given
+    JobSpec plan;  // ids, shares; the results folder when given
     bool bJson = false;
     bool bResultsGiven = false;
     std::string strTranscript;  // empty: no transcript
@@ -70,8 +70,7 @@ struct CheckOptions {
 
 bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options,
                       std::string& error);
-bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
-                     std::string& error);
+bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options, std::string& error);
 bool ParseCheckOptions(const std::vector<std::string>& args, CheckOptions& options,
                        std::string& error);
 

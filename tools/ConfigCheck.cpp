@@ -1,18 +1,18 @@
 #include "tools/ConfigCheck.h"
 
 #include "array/ArrayBackendFactory.h"
-#include "array/local/LocalArray.h"
 #include "array/ScriptJson.h"
+#include "array/local/LocalArray.h"
 #include "host/IniFile.h"
 #include "host/NASSnapUtil.h"
 #include "host/VKPlatformInfo.h"
 #include "tools/ItemText.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace snapagent {
 namespace {
@@ -36,10 +36,17 @@ struct KnownSection {
 
 const std::vector<KnownSection>& Sections() {
     static const std::vector<KnownSection> sections = {
-        {"client.", false, Form::kText,
-         {{"array", Form::kText}, {"client_name", Form::kText}, {"user", Form::kText},
-          {"password", Form::kText}, {"management_address", Form::kText}}},
-        {"array", false, Form::kText,
+        {"client.",
+         false,
+         Form::kText,
+         {{"array", Form::kText},
+          {"client_name", Form::kText},
+          {"user", Form::kText},
+          {"password", Form::kText},
+          {"management_address", Form::kText}}},
+        {"array",
+         false,
+         Form::kText,
          {{"backend", Form::kChoice, 0, 0, "local|scripted|record"},
           {"root", Form::kText},
           {"cluster", Form::kNumber, 0, 1},
@@ -62,7 +69,9 @@ const std::vector<KnownSection>& Sections() {
         {"snapdiff", false, Form::kText, {{"max_items", Form::kNumber, 1, INT_MAX}}},
         {"automount", true, Form::kText, {}},
         {"faults", true, Form::kFault, {}},
-        {"~FileSystemAgent", false, Form::kText,
+        {"~FileSystemAgent",
+         false,
+         Form::kText,
          {{"bBackupFromSnapshotOnly", Form::kNumber, INT_MIN, INT_MAX},
           {"nDisableSnapdiffForStreamingBackups", Form::kNumber, INT_MIN, INT_MAX}}},
     };
@@ -84,7 +93,8 @@ const KnownSection* FindSection(const std::string& name) {
 // Why value does not have the form, or empty when it has.
 std::string FormProblem(const KnownKey& known, const std::string& value) {
     switch (known.form) {
-        case Form::kText: return std::string();
+        case Form::kText:
+            return std::string();
         case Form::kNumber: {
             int number = 0;
             if (VKPlatformInfo::parseRegInt(value, &number) && number >= known.low &&
@@ -99,7 +109,8 @@ std::string FormProblem(const KnownKey& known, const std::string& value) {
             if (!value.empty() && choices.find("|" + value + "|") != std::string::npos)
                 return std::string();
             std::string listed = known.choices;
-            for (size_t at; (at = listed.find("|")) != std::string::npos;) listed.replace(at, 1, ", ");
+            for (size_t at; (at = listed.find("|")) != std::string::npos;)
+                listed.replace(at, 1, ", ");
             return "expected one of " + listed;
         }
         case Form::kVersion: {
@@ -151,19 +162,20 @@ bool Checker::CheckLine(const IniFile::Line& line) {
     const KnownSection* section = FindSection(line.strSection);
     if (line.kind == IniFile::Line::kOther)
         // Never the line's text: a mistyped line may hold a password.
-        return FailAt(line, "in [" + line.strSection +
-                                "]: neither a setting (key = value) nor a [section]");
+        return FailAt(
+            line, "in [" + line.strSection + "]: neither a setting (key = value) nor a [section]");
     if (!section) {
         if (line.kind == IniFile::Line::kSetting && line.strSection.empty())
             return FailAt(line, line.strKey + " stands before any [section]");
         if (line.kind != IniFile::Line::kSection) return true;  // named at its header
         std::vector<std::string> names;
         for (const KnownSection& s : Sections())
-            names.push_back(std::string(s.name) == "client." ? "client." + std::to_string(m_clientId)
-                                                             : s.name);
+            names.push_back(
+                std::string(s.name) == "client." ? "client." + std::to_string(m_clientId) : s.name);
         const std::string nearest = NearestWord(line.strSection, names);
-        return FailAt(line, "unknown section [" + line.strSection + "]" +
-                                (nearest.empty() ? "" : " (nearest known section: [" + nearest + "])"));
+        return FailAt(line,
+                      "unknown section [" + line.strSection + "]" +
+                          (nearest.empty() ? "" : " (nearest known section: [" + nearest + "])"));
     }
     if (line.kind != IniFile::Line::kSetting) return true;
     const std::string where = "[" + line.strSection + "] " + line.strKey;
@@ -204,8 +216,8 @@ bool Checker::CheckCredentials() {
     // An array refuses a connection without them, after the job began.
     for (const char* key : {"user", "password"})
         if (!m_ini.Find(section, key) || m_ini.Find(section, key)->empty())
-            return Fail("no credentials for client " + std::to_string(m_clientId) + ": [" + section +
-                        "] " + key + " is not set in " + m_path);
+            return Fail("no credentials for client " + std::to_string(m_clientId) + ": [" +
+                        section + "] " + key + " is not set in " + m_path);
     struct stat st;
     if (m_ini.Find(section, "password") && stat(m_path.c_str(), &st) == 0 &&
         (st.st_mode & (S_IRGRP | S_IROTH))) {
@@ -223,7 +235,8 @@ bool Checker::CheckLogFile() {
     const std::string* file = m_ini.Find("log", "file");
     if (!file || file->empty()) return true;
     const size_t slash = file->rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : file->substr(0, slash ? slash : 1);
+    const std::string folder =
+        slash == std::string::npos ? "." : file->substr(0, slash ? slash : 1);
     struct stat st;
     if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
     return Fail(m_path + ": [log] file = " + *file + ": its folder " + folder +
@@ -248,7 +261,8 @@ bool Checker::CheckBackend() {
     NASSnapUtil().GetArrayNameAndCredentialsByClientId(static_cast<int>(m_clientId), info);
     LocalArrayConfig local;
     if (!LoadLocalArrayConfig(info, local, error))
-        return Fail((error.find(m_path) == std::string::npos ? m_path + ": " : "") + OneLine(error));
+        return Fail((error.find(m_path) == std::string::npos ? m_path + ": " : "") +
+                    OneLine(error));
     return true;
 }
 
@@ -259,8 +273,8 @@ ConfigCheckResult Checker::Run() {
         return m_result;
     }
     if (!S_ISREG(st.st_mode)) {
-        Fail("cannot read config [" + m_path + "]: " +
-             (S_ISDIR(st.st_mode) ? "a folder, not a file" : "not a regular file"));
+        Fail("cannot read config [" + m_path +
+             "]: " + (S_ISDIR(st.st_mode) ? "a folder, not a file" : "not a regular file"));
         return m_result;
     }
     if (!m_ini.Load(m_path)) {

@@ -30,7 +30,8 @@ struct Step {
 class DemoTrees {
 public:
     explicit DemoTrees(const DemoWorld& world)
-        : m_alpha(world.Shares()[0].strLiveDir), m_beta(world.Shares()[1].strLiveDir),
+        : m_alpha(world.Shares()[0].strLiveDir),
+          m_beta(world.Shares()[1].strLiveDir),
           m_home(world.Shares()[2].strLiveDir) {}
 
     std::vector<Step> Seed() const {
@@ -64,7 +65,9 @@ public:
             Write(m_alpha + "/docs/new-summary.txt", "new file\n"),
             Write(m_beta + "/meeting notes 2025.txt", "names with spaces\n"),
             Write(m_home + "/alice/caf\xC3\xA9 m\xC3\xBCnchen.txt", "UTF-8 name\n"),
-            Write(m_home + "/bob/raw\xFF" "bytes.dat", "a name that is not UTF-8\n"),
+            Write(m_home + "/bob/raw\xFF"
+                           "bytes.dat",
+                  "a name that is not UTF-8\n"),
             Link(m_home + "/bob/notes.txt", m_home + "/bob/notes-link.txt"),
             Link(m_home + "/bob/notes.txt", m_home + "/bob/notes-second-link.txt"),
             Append(m_alpha + "/data.bin", "more data"),
@@ -160,7 +163,8 @@ void PrintChangeLists(FILE* out, const VerifiedJob& job) {
         if (text.size() != share.nItems)
             count = Counted(share.nItems, "item", "items") + " on " +
                     Counted(text.size(), "line", "lines") + ": a rename is two items";
-        fprintf(out, "\nchanges of %s (%s):\n", PrintablePath(share.strShare).c_str(), count.c_str());
+        fprintf(out, "\nchanges of %s (%s):\n", PrintablePath(share.strShare).c_str(),
+                count.c_str());
         if (!share.bCompared) fprintf(out, "  %s\n", Progress::OutcomeText(share).c_str());
         for (const std::string& line : text) fprintf(out, "  %s\n", line.c_str());
     }
@@ -188,7 +192,8 @@ bool PrintVerification(FILE* out, const VerifiedJob& job) {
             ++cases;
             fprintf(out, "  %s, in %s: %s\n", LimitName(c.limit).c_str(),
                     PrintablePath(v.strSharePath).c_str(), c.strWhat.c_str());
-            for (const std::string& d : c.vecDelivered) fprintf(out, "      delivered: %s\n", d.c_str());
+            for (const std::string& d : c.vecDelivered)
+                fprintf(out, "      delivered: %s\n", d.c_str());
         }
     }
     if (cases == 0) fprintf(out, "  none met\n");
@@ -233,8 +238,8 @@ int RunDemo(const DemoOptions& options, FILE* out) {
 
     // The plug-in's log: on stderr when verbose, else complete in the demo folder.
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
-    std::unique_ptr<CFileLogWriter> log(
-        verbose ? new CFileLogWriter(0, "") : new CFileLogWriter(3, world.PluginLogPath()));
+    std::unique_ptr<CFileLogWriter> log(verbose ? new CFileLogWriter(0, "")
+                                                : new CFileLogWriter(3, world.PluginLogPath()));
     CLogWriterInterface* previousLog = SetLogWriter(log.get());
     struct RestoreLog {
         CLogWriterInterface* previous;
@@ -242,8 +247,9 @@ int RunDemo(const DemoOptions& options, FILE* out) {
     } restore{previousLog};
 
     PluginLoader plugin;
-    const std::string pluginPath =
-        options.common.strPluginPath.empty() ? PluginLoader::DefaultPath() : options.common.strPluginPath;
+    const std::string pluginPath = options.common.strPluginPath.empty()
+                                       ? PluginLoader::DefaultPath()
+                                       : options.common.strPluginPath;
     if (!plugin.Load(pluginPath, error)) {
         fprintf(stderr, "snapagent: error: %s\n", error.c_str());
         return 1;
@@ -251,7 +257,8 @@ int RunDemo(const DemoOptions& options, FILE* out) {
 
     // Without --keep the folder is gone when the reader sees this line.
     fprintf(out, "demo folder: %s (array %s)\n",
-            options.bKeep ? world.Base().c_str() : "a temporary one, removed at the end (--keep leaves it)",
+            options.bKeep ? world.Base().c_str()
+                          : "a temporary one, removed at the end (--keep leaves it)",
             options.bCluster ? "is a cluster" : "is not a cluster");
     for (const BuiltShare& s : world.Shares())
         fprintf(out, "  share %s on volume %s\n", s.strSharePath.c_str(), s.strVolume.c_str());
@@ -290,7 +297,9 @@ int RunDemo(const DemoOptions& options, FILE* out) {
     const bool snapshotsOk = PrintSnapshots(out, world, current);
     const bool ok = verified && snapshotsOk;
     fprintf(out, "\n%s\n", ok ? "result: every share verified" : "result: MISMATCH");
-    if (options.bKeep) fprintf(out, "kept %s (plug-in log: %s)\n", world.Base().c_str(), world.PluginLogPath().c_str());
+    if (options.bKeep)
+        fprintf(out, "kept %s (plug-in log: %s)\n", world.Base().c_str(),
+                world.PluginLogPath().c_str());
     return ok ? 0 : 1;
 }
 

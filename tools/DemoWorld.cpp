@@ -2,7 +2,6 @@
 
 #include "tools/FileOps.h"
 
-
 namespace snapagent {
 namespace {
 
@@ -12,11 +11,20 @@ std::string MountField(const std::string& text) {
     std::string out;
     for (char c : text) {
         switch (c) {
-            case ' ': out += "\\040"; break;
-            case '\t': out += "\\011"; break;
-            case '\n': out += "\\012"; break;
-            case '\\': out += "\\134"; break;
-            default: out += c;
+            case ' ':
+                out += "\\040";
+                break;
+            case '\t':
+                out += "\\011";
+                break;
+            case '\n':
+                out += "\\012";
+                break;
+            case '\\':
+                out += "\\134";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -80,7 +88,8 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
         if (!s.strDirectory.empty()) {
             built.strSharePath += "/" + s.strDirectory;
             built.strLiveDir += "/" + s.strDirectory;
-            exports += (exports.empty() ? "" : ",") + ("/vol/" + s.strVolume + "/" + s.strDirectory);
+            exports +=
+                (exports.empty() ? "" : ",") + ("/vol/" + s.strVolume + "/" + s.strDirectory);
         }
         if (!MakeDirectories(built.strLiveDir, error)) return false;
         m_shares.push_back(built);
@@ -89,10 +98,15 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
     const std::string id = std::to_string(plan.ulClientId);
     // The config the README shows: a reader finds each setting explained.
     std::string config =
-        "# Credentials of client id " + id + " (snapagent job --client " + id + ").\n"
-        "[client." + id + "]\n"
+        "# Credentials of client id " + id + " (snapagent job --client " + id +
+        ").\n"
+        "[client." +
+        id +
+        "]\n"
         "array = filer1\n"
-        "client_name = proxy" + id + "\n"
+        "client_name = proxy" +
+        id +
+        "\n"
         "user = admin\n"
         "password = local\n"
         "\n"
@@ -102,22 +116,33 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
         "# besides every /vol/<volume>.\n"
         "[array]\n"
         "backend = local\n"
-        "root = " + m_strBase + "/array\n"
-        "cluster = " + (plan.bCluster ? "1" : "0") + "\n"
+        "root = " +
+        m_strBase +
+        "/array\n"
+        "cluster = " +
+        (plan.bCluster ? "1" : "0") +
+        "\n"
         "array_name = filer1\n"
-        "client_name = proxy" + id + "\n"
+        "client_name = proxy" +
+        id +
+        "\n"
         "materialize = 1\n"
-        "exports = " + exports + "\n"
+        "exports = " +
+        exports +
+        "\n"
         "\n"
         "# The proxy's mount table, instead of /proc/self/mounts.\n"
         "[host]\n"
-        "mount_table = " + m_strBase + "/mounts\n"
+        "mount_table = " +
+        m_strBase +
+        "/mounts\n"
         "\n"
         "# Optional: the plug-in's log for snapagent job (default: snapagent.log in\n"
         "# the state folder, level 0; the demo chooses its own).\n"
         "[log]\n"
         "level = 0\n"
-        "file = " + m_strBase + "/plugin.log\n";
+        "file = " +
+        m_strBase + "/plugin.log\n";
     return WriteBytes(m_strBase + "/mounts", mounts, false, error) &&
            // The config holds the array password: for this user's eyes only.
            WriteBytes(ConfigPath(), config, false, error, 0600);

@@ -32,10 +32,14 @@ size_t LocationStart(const std::string& line) {
 
 std::string KindName(CRyError::Kind kind) {
     switch (kind) {
-        case CRyError::kSuccess: return "success";
-        case CRyError::kWin32: return "win32";
-        case CRyError::kEvent: return "event";
-        default: return "other";
+        case CRyError::kSuccess:
+            return "success";
+        case CRyError::kWin32:
+            return "win32";
+        case CRyError::kEvent:
+            return "event";
+        default:
+            return "other";
     }
 }
 

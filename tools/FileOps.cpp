@@ -1,13 +1,13 @@
 #include "tools/FileOps.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace snapagent {
@@ -40,8 +40,8 @@ bool MakeDirectories(const std::string& path, std::string& error, unsigned mode)
     return true;
 }
 
-bool WriteBytes(const std::string& path, const std::string& bytes, bool append,
-                std::string& error, int mode) {
+bool WriteBytes(const std::string& path, const std::string& bytes, bool append, std::string& error,
+                int mode) {
     const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | (append ? O_APPEND : O_TRUNC);
     const int fd = open(path.c_str(), flags, mode >= 0 ? mode : 0644);
     if (fd < 0) return Fail(error, "cannot open", path);
@@ -66,7 +66,8 @@ bool WriteBytes(const std::string& path, const std::string& bytes, bool append,
 }
 
 bool RenamePath(const std::string& from, const std::string& to, std::string& error) {
-    if (rename(from.c_str(), to.c_str()) != 0) return Fail(error, "cannot rename", from + "] to [" + to);
+    if (rename(from.c_str(), to.c_str()) != 0)
+        return Fail(error, "cannot rename", from + "] to [" + to);
     return true;
 }
 

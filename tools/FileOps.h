@@ -16,8 +16,8 @@ constexpr unsigned kPrivateFolderMode = 0700;
 bool MakeDirectories(const std::string& path, std::string& error, unsigned mode = 0755);
 // mode >= 0: the file gets exactly these permission bits (e.g. 0600 for a
 // file that holds a password), also when it existed.
-bool WriteBytes(const std::string& path, const std::string& bytes, bool append,
-                std::string& error, int mode = -1);
+bool WriteBytes(const std::string& path, const std::string& bytes, bool append, std::string& error,
+                int mode = -1);
 bool RenamePath(const std::string& from, const std::string& to, std::string& error);
 bool HardLink(const std::string& existing, const std::string& name, std::string& error);
 bool SymbolicLink(const std::string& target, const std::string& name, std::string& error);

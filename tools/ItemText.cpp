@@ -48,13 +48,20 @@ std::string PrintablePath(const std::string& path) {
 
 std::string StatusName(uint32_t status) {
     switch (status) {
-        case kItemCreated: return "created";
-        case kItemModified: return "modified";
-        case kItemAllKinds: return "renamed";
-        case kItemDeleted: return "deleted";
-        case kItemNoMore: return "no more";
-        case kItemFailure: return "failure";
-        default: return "status " + std::to_string(status);
+        case kItemCreated:
+            return "created";
+        case kItemModified:
+            return "modified";
+        case kItemAllKinds:
+            return "renamed";
+        case kItemDeleted:
+            return "deleted";
+        case kItemNoMore:
+            return "no more";
+        case kItemFailure:
+            return "failure";
+        default:
+            return "status " + std::to_string(status);
     }
 }
 
@@ -86,14 +93,13 @@ std::string OneLine(const std::string& text) {
 std::vector<std::string> ChangeLines::Add(const FileServerSnapshotCompareItem& item) {
     std::vector<std::string> lines;
     if (m_bHeld) {
-        const bool secondHalf = item.stItemInfo.bRenamed &&
-                                item.stItemInfo.ullInode == m_held.stItemInfo.ullInode &&
-                                (item.strOldPath + "/" == m_held.strPath ||
-                                 item.strOldPath == m_held.strPath);
+        const bool secondHalf =
+            item.stItemInfo.bRenamed && item.stItemInfo.ullInode == m_held.stItemInfo.ullInode &&
+            (item.strOldPath + "/" == m_held.strPath || item.strOldPath == m_held.strPath);
         m_bHeld = false;
         if (secondHalf) {
-            std::string text = "renamed  " + PrintablePath(item.strOldPath) + " -> " +
-                               PrintablePath(item.strPath);
+            std::string text =
+                "renamed  " + PrintablePath(item.strOldPath) + " -> " + PrintablePath(item.strPath);
             if (item.uiStatus != kItemCreated && item.uiStatus != kItemAllKinds)
                 text += " (" + StatusName(item.uiStatus) + ")";
             lines.push_back(text);
@@ -145,9 +151,14 @@ std::string ErrorLine(const CRyError& error, bool withLocations) {
 std::string ErrorCode(const CRyError& error) {
     char code[48];
     switch (error.GetKind()) {
-        case CRyError::kWin32: snprintf(code, sizeof code, "Win32 error %u", error.Win32Code()); break;
-        case CRyError::kEvent: snprintf(code, sizeof code, "event 0x%08X", error.EventId()); break;
-        default: snprintf(code, sizeof code, "status 0x%08X", static_cast<uint32_t>(error.Status()));
+        case CRyError::kWin32:
+            snprintf(code, sizeof code, "Win32 error %u", error.Win32Code());
+            break;
+        case CRyError::kEvent:
+            snprintf(code, sizeof code, "event 0x%08X", error.EventId());
+            break;
+        default:
+            snprintf(code, sizeof code, "status 0x%08X", static_cast<uint32_t>(error.Status()));
     }
     return code;
 }

@@ -12,13 +12,13 @@
 #include "tools/StopSignals.h"
 #include "tools/Transcript.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace snapagent {
@@ -160,8 +160,7 @@ void WriteJobSummaryJson(FILE* out, LONGLONG jobId, const JobEnd& end, int statu
     line["error"] = nullptr;
     if (!end.strError.empty()) line["error"] = end.strError;
     const std::string text = line.dump() + "\n";
-    if (!WriteAndFlush(out, text))
-        OutputFailure::Note("cannot write the results to stdout", errno);
+    if (!WriteAndFlush(out, text)) OutputFailure::Note("cannot write the results to stdout", errno);
 }
 
 // The reason of a share the plug-in could not compare because the previous
@@ -193,8 +192,8 @@ std::string FailureLine(const JobResult& result, const std::vector<std::string>&
         // in the log, which the line names.
         if (!logged.empty()) line += logged.front() + ": ";
         if (logged.size() > 1)
-            line += "(" + Counted(logged.size() - 1, "more failure", "more failures") +
-                    " in the log) ";
+            line +=
+                "(" + Counted(logged.size() - 1, "more failure", "more failures") + " in the log) ";
         const std::string reason = ErrorReason(result.failure);
         line += reason + (reason.empty() ? "" : " ") + "(" + ErrorCode(result.failure) + " from " +
                 result.strFailedStep + ")";
@@ -214,11 +213,12 @@ std::string JobSummary(const JobResult& result, LONGLONG jobId) {
     };
     add("compared", "compared");
     add("full", "backed up in full");
-    add("needs_full_scan", "need" + std::string(counts["needs_full_scan"] == 1 ? "s" : "") +
-                               " a full scan");
+    add("needs_full_scan",
+        "need" + std::string(counts["needs_full_scan"] == 1 ? "s" : "") + " a full scan");
     add("not_backed_up", "not backed up");
-    return "job " + std::to_string(jobId) + " done: " +
-           Counted(result.shares.size(), "share", "shares") + (text.empty() ? "" : ": " + text);
+    return "job " + std::to_string(jobId) +
+           " done: " + Counted(result.shares.size(), "share", "shares") +
+           (text.empty() ? "" : ": " + text);
 }
 
 int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
@@ -251,8 +251,7 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
         struct stat st;
         if (!plan.bAutoMount && lstat(share.c_str(), &st) != 0 && errno == ENOENT)
             return PrintablePath(share) + " does not exist";
-        return MissingBaseReason(log.FailureNaming(share), log.VolumeOf(share),
-                                 plan.llPrevJobId);
+        return MissingBaseReason(log.FailureNaming(share), log.VolumeOf(share), plan.llPrevJobId);
     };
 
     if (!options.bResultsGiven)

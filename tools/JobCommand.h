@@ -11,10 +11,10 @@
 namespace snapagent {
 
 enum ExitStatus {
-    kExitDone = 0,         // every share compared, or backed up in full, as asked
-    kExitFailed = 1,       // the job (or the command) failed
-    kExitUsage = 2,        // the command line is wrong
-    kExitIncomplete = 3,   // the job ran; some share needs a full scan or was not backed up
+    kExitDone = 0,           // every share compared, or backed up in full, as asked
+    kExitFailed = 1,         // the job (or the command) failed
+    kExitUsage = 2,          // the command line is wrong
+    kExitIncomplete = 3,     // the job ran; some share needs a full scan or was not backed up
     kExitInterrupted = 130,  // SIGINT
     kExitTerminated = 143,   // SIGTERM
 };

@@ -61,12 +61,14 @@ std::string BareShare(std::string path) {
 
 std::string JobDriver::ReadLiveReason(const std::string& share) const {
     const auto read = m_result.readPaths.find(BareShare(share) + "/");
-    if (read == m_result.readPaths.end() || (read->second + "/").find("/.snapshot/") != std::string::npos)
+    if (read == m_result.readPaths.end() ||
+        (read->second + "/").find("/.snapshot/") != std::string::npos)
         return std::string();
     const auto logged = m_configureFailures.find(share);
     const std::string why = logged == m_configureFailures.end() ? std::string() : logged->second;
     if (why.empty()) return "the plug-in reads " + read->second;
-    return why.find(".snapshot") != std::string::npos ? "no .snapshot below this share: " + why : why;
+    return why.find(".snapshot") != std::string::npos ? "no .snapshot below this share: " + why
+                                                      : why;
 }
 
 template <typename Call>
@@ -90,9 +92,9 @@ bool JobDriver::Step(const char* operation, Call call, CRyError* outcome) {
 void JobDriver::CompareShare(ShareResult& share) {
     std::function<FileServerSnapshotCompareItem()> source;
     CRyError err;
-    if (!Step("CompareSnapshots",
-              [&] { return m_client.CompareSnapshots(share.strShare, std::string(), source); },
-              &err))
+    if (!Step(
+            "CompareSnapshots",
+            [&] { return m_client.CompareSnapshots(share.strShare, std::string(), source); }, &err))
         return;
     if (err.IsError()) {
         const std::string logged = LoggedFailure(share.strShare);
@@ -131,15 +133,16 @@ void JobDriver::Run() {
     const ContentMapperAPIPtr initMapper =
         plan.bAutoMount ? ContentMapperAPIPtr(mapper) : ContentMapperAPIPtr();
     if (!Step("Initialize", [&] {
-            return m_client.Initialize(plan.llJobId, plan.ulClientId, plan.ulAppId1,
-                                       plan.ulAppId2, plan.strResultsDir, std::string(),
-                                       SnapMapFileOf(plan.strResultsDir), plan.llPrevJobId, 0, 0,
-                                       0, initMapper);
+            return m_client.Initialize(plan.llJobId, plan.ulClientId, plan.ulAppId1, plan.ulAppId2,
+                                       plan.strResultsDir, std::string(),
+                                       SnapMapFileOf(plan.strResultsDir), plan.llPrevJobId, 0, 0, 0,
+                                       initMapper);
         }))
         return;
 
     CRyError support;
-    if (!Step("VerifySnapScanSupport", [&] { return m_client.VerifySnapScanSupport(); }, &support))
+    if (!Step(
+            "VerifySnapScanSupport", [&] { return m_client.VerifySnapScanSupport(); }, &support))
         return;
 
     std::list<std::string> shares = plan.shares;
@@ -158,13 +161,14 @@ void JobDriver::Run() {
               [&] { return m_client.UpdateContentMapperPaths(mapperApi); }))
         return;
     // The client may have put another content mapper in the agent's pointer.
-    boost::shared_ptr<CContentMapper> updated = boost::dynamic_pointer_cast<CContentMapper>(mapperApi);
+    boost::shared_ptr<CContentMapper> updated =
+        boost::dynamic_pointer_cast<CContentMapper>(mapperApi);
     if (updated) m_result.readPaths = updated->GetPathMap();
     m_observer.OnReadPaths(m_result.readPaths);
 
-    if (!plan.failedMounts.empty() &&
-        !Step("DeleteAutoMountFailedSnapshots",
-              [&] { return m_client.DeleteAutoMountFailedSnapshots(plan.failedMounts); }))
+    if (!plan.failedMounts.empty() && !Step("DeleteAutoMountFailedSnapshots", [&] {
+            return m_client.DeleteAutoMountFailedSnapshots(plan.failedMounts);
+        }))
         return;
 
     std::string error;

@@ -41,13 +41,13 @@ struct JobSpec {
     ULONG ulAppId1 = 0;
     ULONG ulAppId2 = 0;
     LONGLONG llJobId = 1;
-    LONGLONG llPrevJobId = 0;  // 0: a full job, nothing is compared
+    LONGLONG llPrevJobId = 0;   // 0: a full job, nothing is compared
     std::string strResultsDir;  // job results folder; must exist
     std::list<std::string> shares;
-    bool bKeepItems = true;  // hold each share's items in the result
-    bool bAutoMount = false;  // pass a content mapper; clean up with autoMount true
+    bool bKeepItems = true;               // hold each share's items in the result
+    bool bAutoMount = false;              // pass a content mapper; clean up with autoMount true
     std::list<std::string> failedMounts;  // for DeleteAutoMountFailedSnapshots; none: not called
-    bool bCleanup = true;  // call CleanupSnapshotsPostBackup at the end
+    bool bCleanup = true;                 // call CleanupSnapshotsPostBackup at the end
     // Asked between calls and pulls; true ends the job as interrupted.
     std::function<bool()> stopRequested;
     // The failure the plug-in logged for a share during the current call
@@ -62,7 +62,7 @@ extern const char kFullJobReason[];
 struct ShareResult {
     std::string strShare;  // as the plug-in kept it (as given, when dropped)
     bool bCompared = false;
-    bool bDropped = false;  // not backed up at all
+    bool bDropped = false;   // not backed up at all
     bool bReadLive = false;  // backed up from the live files, not a snapshot
     // Why the agent must walk the share (when not compared), or why it was
     // not backed up (when dropped).

@@ -1,9 +1,9 @@
 #include "tools/PluginLoader.h"
 
-#include <cstring>
 #include <dlfcn.h>
 #include <link.h>
 #include <unistd.h>
+#include <cstring>
 
 namespace snapagent {
 
@@ -77,8 +77,8 @@ bool PluginLoader::Load(const std::string& path, std::string& error) {
     void* symbol = dlsym(handle, "GetSnapClient");
     if (!symbol) {
         const char* why = dlerror();
-        error = "plug-in [" + path + "] does not export GetSnapClient: " +
-                (why ? why : "null symbol");
+        error =
+            "plug-in [" + path + "] does not export GetSnapClient: " + (why ? why : "null symbol");
         dlclose(handle);
         return false;
     }

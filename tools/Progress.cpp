@@ -3,9 +3,9 @@
 #include "tools/ItemText.h"
 #include "tools/StopSignals.h"
 
-#include <cstdio>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <cstdio>
 
 namespace snapagent {
 namespace {
@@ -49,7 +49,8 @@ Progress::Progress(Verbosity verbosity)
     : m_verbosity(verbosity),
       m_bTerminal(isatty(STDERR_FILENO) != 0),
       m_bItemsOnTerminal(isatty(STDOUT_FILENO) != 0) {
-    StopSignals::SetFinishing(verbosity == Verbosity::kQuiet ? std::string() : "the step in progress");
+    StopSignals::SetFinishing(verbosity == Verbosity::kQuiet ? std::string()
+                                                             : "the step in progress");
     LocalArrayOperator op;
     op.onActivity = [this](const LocalArrayActivity& activity) { OnArrayActivity(activity); };
     op.stopRequested = &StopSignals::Urgent;
@@ -80,7 +81,8 @@ void Progress::Status(const std::string& text, bool force, bool plain) {
     // A wrapped line cannot be redrawn; the end, where the counter is, stays.
     const std::string prefix = "snapagent: ";
     const size_t room = TerminalWidth() - 1 - prefix.size();
-    const std::string line = prefix + (text.size() <= room ? text : "..." + text.substr(text.size() - room + 3));
+    const std::string line =
+        prefix + (text.size() <= room ? text : "..." + text.substr(text.size() - room + 3));
     fprintf(stderr, "\r\033[K%s", line.c_str());
     fflush(stderr);
     m_bStatusShown = true;
@@ -133,9 +135,9 @@ void Progress::OnItem(const std::string& share, const FileServerSnapshotCompareI
 
 void Progress::OnArrayActivity(const LocalArrayActivity& activity) {
     static const char* const kDoing[] = {"copying", "deleting", "comparing with"};
-    static const char* const kCounted[][2] = {
-        {"file copied", "files copied"}, {"file removed", "files removed"},
-        {"change scanned", "changes scanned"}};
+    static const char* const kCounted[][2] = {{"file copied", "files copied"},
+                                              {"file removed", "files removed"},
+                                              {"change scanned", "changes scanned"}};
     const int work = static_cast<int>(activity.work);
     std::string text = std::string(kDoing[work]) + " snapshot " + activity.strSnapshot +
                        " of volume " + activity.strVolume;

@@ -1,8 +1,8 @@
 #include "tools/StopSignals.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstring>
-#include <unistd.h>
 
 namespace snapagent {
 namespace {

@@ -31,7 +31,8 @@ std::string TimeText(int64_t seconds) {
     const time_t value = static_cast<time_t>(seconds);
     struct tm utc;
     char formatted[32];
-    if (seconds >= 0 && gmtime_r(&value, &utc) && strftime(formatted, sizeof formatted, "%Y-%m-%dT%H:%M:%SZ", &utc))
+    if (seconds >= 0 && gmtime_r(&value, &utc) &&
+        strftime(formatted, sizeof formatted, "%Y-%m-%dT%H:%M:%SZ", &utc))
         text += std::string("(") + formatted + ")";
     return text;
 }
@@ -65,10 +66,12 @@ void PrintLine(FILE* out, const ChangeEventItem& event, int64_t table) {
 }
 
 void PrintInsert(FILE* out, const ChangeEventItem& event, int64_t table) {
-    fprintf(out, "INSERT INTO events VALUES (%lld, %lld, %s, %s, %s, %u, %u, %lld, %lld, %lld, %lld);\n",
-            static_cast<long long>(event.llInode), static_cast<long long>(table), SqlText(event.strPath).c_str(),
-            SqlText(event.strOldPath).c_str(), SqlText(event.strChangeType).c_str(), event.uiChangeFlags,
-            event.uiFileType, static_cast<long long>(event.llCtime), static_cast<long long>(event.llMtime),
+    fprintf(out,
+            "INSERT INTO events VALUES (%lld, %lld, %s, %s, %s, %u, %u, %lld, %lld, %lld, %lld);\n",
+            static_cast<long long>(event.llInode), static_cast<long long>(table),
+            SqlText(event.strPath).c_str(), SqlText(event.strOldPath).c_str(),
+            SqlText(event.strChangeType).c_str(), event.uiChangeFlags, event.uiFileType,
+            static_cast<long long>(event.llCtime), static_cast<long long>(event.llMtime),
             static_cast<long long>(event.llAtime), static_cast<long long>(event.llAttribute));
 }
 
@@ -86,7 +89,8 @@ int RunInspectCommand(const std::vector<std::string>& args, FILE* out) {
     }
     const bool sql = args.size() == 2 && args[0] == "--sql";
     if (args.size() != 1 && !sql) {
-        fprintf(stderr, "snapagent: error: inspect takes one STORE (see snapagent inspect --help)\n");
+        fprintf(stderr,
+                "snapagent: error: inspect takes one STORE (see snapagent inspect --help)\n");
         return 2;
     }
     const std::string& store = args.back();
@@ -94,14 +98,18 @@ int RunInspectCommand(const std::vector<std::string>& args, FILE* out) {
     std::string why;
     if (!reader.Open(store, why)) return Fail(store, why);
     if (sql)
-        fputs("CREATE TABLE events(inode INTEGER PRIMARY KEY, share_table INTEGER, path TEXT, old_path TEXT,"
-              " change_type TEXT, flags INTEGER, file_type INTEGER, ctime INTEGER, mtime INTEGER, atime INTEGER,"
-              " attribute INTEGER);\nBEGIN;\n",
-              out);
+        fputs(
+            "CREATE TABLE events(inode INTEGER PRIMARY KEY, share_table INTEGER, path TEXT, "
+            "old_path TEXT,"
+            " change_type TEXT, flags INTEGER, file_type INTEGER, ctime INTEGER, mtime INTEGER, "
+            "atime INTEGER,"
+            " attribute INTEGER);\nBEGIN;\n",
+            out);
     ChangeEventItem event;
     int64_t table = 0;
     int step;
-    while ((step = reader.Next(event, table, why)) == 0) (sql ? PrintInsert : PrintLine)(out, event, table);
+    while ((step = reader.Next(event, table, why)) == 0)
+        (sql ? PrintInsert : PrintLine)(out, event, table);
     if (step != 1) return Fail(store, why);
     if (sql) fputs("COMMIT;\n", out);
     if (fflush(out) != 0 || ferror(out)) return Fail(store, "cannot write the events");

@@ -43,7 +43,8 @@ bool TranscriptWriter::Open(const std::string& path, std::string& error) {
 
 void TranscriptWriter::Close() {
     if (!m_pFile || m_pFile == stdout) return;  // stdout is closed by main
-    if (fclose(m_pFile) != 0) OutputFailure::Note("cannot close transcript [" + m_strPath + "]", errno);
+    if (fclose(m_pFile) != 0)
+        OutputFailure::Note("cannot close transcript [" + m_strPath + "]", errno);
     m_pFile = nullptr;
 }
 

@@ -1,9 +1,9 @@
 #include "tools/TreeListing.h"
 
-#include <cerrno>
-#include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace snapagent {
@@ -69,8 +69,8 @@ bool ListTree(const std::string& root, TreeListing& listing, std::string& error)
             entry.ullInode = st.st_ino;
             entry.type = TypeOf(st.st_mode);
             entry.ullSize = static_cast<uint64_t>(st.st_size);
-            entry.llMtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL +
-                              st.st_mtim.tv_nsec;
+            entry.llMtimeNs =
+                static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
             entry.ullLinks = st.st_nlink;
             listing[child] = entry;
             if (entry.type == EntryType::kDirectory) pending.push_back(child);

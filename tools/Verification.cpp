@@ -74,7 +74,8 @@ bool SameContents(const TreeEntry& a, const TreeEntry& b) {
 
 std::string JoinNames(const std::set<std::string>& names) {
     std::string text;
-    for (const std::string& n : names) text += (text.empty() ? "[" : ", [") + PrintablePath(n) + "]";
+    for (const std::string& n : names)
+        text += (text.empty() ? "[" : ", [") + PrintablePath(n) + "]";
     return text.empty() ? "none" : text;
 }
 
@@ -131,7 +132,8 @@ void FindChangedNamesNotReported(std::vector<ShareWork>& work, ShareWork& w) {
         if (!n.oneBefore || !n.oneAfter || SameContents(*n.oneBefore, *n.oneAfter)) continue;
         std::set<std::string> unreported;
         for (const std::string& p : n.after)
-            if (n.before.count(p) && !delivered.count(p) && !w.excluded.Covers(p)) unreported.insert(p);
+            if (n.before.count(p) && !delivered.count(p) && !w.excluded.Covers(p))
+                unreported.insert(p);
         if (unreported.empty()) continue;
         for (const std::string& p : unreported) w.excluded.Add(p);
         LimitCase limit{KnownLimit::kChangedNamesNotReported,
@@ -226,8 +228,9 @@ void ApplyAndCompare(ShareWork& w) {
         const std::string& p = e.first;
         auto r = result.find(p);
         if (r == result.end()) {
-            flag(missing, p, s.previous.count(p) ? "removed by a delivered deletion, but still there"
-                                                 : "new, not delivered");
+            flag(missing, p,
+                 s.previous.count(p) ? "removed by a delivered deletion, but still there"
+                                     : "new, not delivered");
             continue;
         }
         if (delivered.count(p) || insideDeliveredDirectory(p)) continue;
@@ -239,8 +242,8 @@ void ApplyAndCompare(ShareWork& w) {
     }
     for (const auto& r : result)
         if (!s.current.count(r.first))
-            flag(unexpected, r.first, s.previous.count(r.first) ? "deleted, not delivered"
-                                                                : "delivered, but not there");
+            flag(unexpected, r.first,
+                 s.previous.count(r.first) ? "deleted, not delivered" : "delivered, but not there");
 
     for (const auto& m : missing) w.verdict.missing.push_back(Finding{m.first, m.second});
     for (const auto& u : unexpected) w.verdict.unexpected.push_back(Finding{u.first, u.second});
@@ -250,7 +253,8 @@ void ApplyAndCompare(ShareWork& w) {
 
 std::string LimitName(KnownLimit limit) {
     switch (limit) {
-        case KnownLimit::kChangedNamesNotReported: return "(a) changed file with several names";
+        case KnownLimit::kChangedNamesNotReported:
+            return "(a) changed file with several names";
     }
     return "unknown limit";
 }
@@ -261,7 +265,8 @@ std::vector<ShareVerdict> VerifyJob(const std::vector<ShareChanges>& shares) {
         work[i].changes = &shares[i];
         work[i].verdict.strSharePath = shares[i].strSharePath;
         work[i].verdict.nDelivered = shares[i].items.size();
-        for (const auto& e : shares[i].current) work[i].currentInodes.emplace(e.second.ullInode, e.first);
+        for (const auto& e : shares[i].current)
+            work[i].currentInodes.emplace(e.second.ullInode, e.first);
     }
     for (ShareWork& w : work) FindChangedNamesNotReported(work, w);
     std::vector<ShareVerdict> verdicts;

@@ -47,8 +47,8 @@ enum class KnownLimit : char {
 
 struct LimitCase {
     KnownLimit limit;
-    std::string strWhat;                     // what happened in the tree
-    std::vector<std::string> vecDelivered;   // items delivered about it, described
+    std::string strWhat;                    // what happened in the tree
+    std::vector<std::string> vecDelivered;  // items delivered about it, described
 };
 
 struct Finding {

@@ -35,8 +35,8 @@ public:
                 return false;
             const std::string difference = CompareTreeShape(live, copy);
             if (!difference.empty()) {
-                error = "snapshot copy " + read->second + " differs from the live share: " +
-                        difference;
+                error =
+                    "snapshot copy " + read->second + " differs from the live share: " + difference;
                 return false;
             }
             listings[share.strSharePath] = std::move(live);

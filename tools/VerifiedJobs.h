@@ -19,8 +19,8 @@ namespace snapagent {
 struct VerifiedJob {
     JobResult job;
     std::vector<ShareVerdict> verdicts;  // one per share of the world, for an incremental job
-    std::string strError;               // set when the job or a listing failed
-    bool Verified() const;              // no error, and every share verified
+    std::string strError;                // set when the job or a listing failed
+    bool Verified() const;               // no error, and every share verified
 };
 
 class VerifiedJobs {

@@ -5,15 +5,15 @@
 #include "tools/CheckCommand.h"
 #include "tools/CommandLine.h"
 #include "tools/Demo.h"
-#include "tools/StoreDumpCommand.h"
 #include "tools/ItemText.h"
 #include "tools/JobCommand.h"
 #include "tools/PluginLoader.h"
+#include "tools/StoreDumpCommand.h"
 
+#include <sqlite3.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <sqlite3.h>
 #include <string>
 #include <vector>
 
@@ -24,8 +24,7 @@ namespace {
 // Points at the help of the command that was misused, if any.
 int UsageError(const std::string& message, const std::string& command = std::string()) {
     fprintf(stderr, "snapagent: error: %s (see snapagent %s--help)\n",
-            PrintablePath(message).c_str(),
-            command.empty() ? "" : (command + " ").c_str());
+            PrintablePath(message).c_str(), command.empty() ? "" : (command + " ").c_str());
     return kExitUsage;
 }
 
@@ -84,8 +83,7 @@ int RunCommandLine(std::vector<std::string> args) {
         return 0;
     }
     if (command == "--version" || command == "-V") return PrintVersion();
-    if (command == "demo")
-        return RunCommand<DemoOptions>(command, args, ParseDemoOptions, RunDemo);
+    if (command == "demo") return RunCommand<DemoOptions>(command, args, ParseDemoOptions, RunDemo);
     if (command == "job")
         return RunCommand<JobOptions>(command, args, ParseJobOptions, RunJobCommand);
     if (command == "check")

@@ -6,16 +6,16 @@
 #include "array/local/LocalArraySnapshotCopy.h"
 #include "array/local/LocalArrayTreeWalk.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <functional>
-#include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "host/LogWriter.h"
 
@@ -73,14 +73,16 @@ ArrayStatus NamesIn(const std::string& dir, std::vector<std::string>& names) {
         return ArrayStatus::Fail(kArrayErrInternal, "cannot read " + dir);
     }
     while (struct dirent* ent = readdir(stream))
-        if (strcmp(ent->d_name, ".") != 0 && strcmp(ent->d_name, "..") != 0) names.push_back(ent->d_name);
+        if (strcmp(ent->d_name, ".") != 0 && strcmp(ent->d_name, "..") != 0)
+            names.push_back(ent->d_name);
     closedir(stream);
     return ArrayStatus::Ok();
 }
 
 ArrayStatus RemoveFile(const std::string& path) {
     if (unlink(path.c_str()) != 0 && errno != ENOENT)
-        return ArrayStatus::Fail(kArrayErrInternal, "cannot remove " + path + ": " + strerror(errno));
+        return ArrayStatus::Fail(kArrayErrInternal,
+                                 "cannot remove " + path + ": " + strerror(errno));
     return ArrayStatus::Ok();
 }
 
@@ -94,7 +96,8 @@ ArrayStatus LocalArray::Failure(uint32_t code, const std::string& message) const
 
 ArrayStatus LocalArray::OpenConnection() {
     if (!IsRealDirectory(m_config.strRoot))
-        return Failure(kArrayErrNotConnected, "array root " + m_config.strRoot + " is not reachable");
+        return Failure(kArrayErrNotConnected,
+                       "array root " + m_config.strRoot + " is not reachable");
     // A job killed while it created a snapshot left debris; clear it on
     // every volume now, so that no later job or client meets it. A volume
     // whose debris cannot be removed is left to its next creation, which
@@ -127,11 +130,14 @@ ArrayStatus LocalArray::RemoveUnfinishedCreations(const std::string& volume,
     std::vector<std::string> names;
     ArrayStatus status = NamesIn(CatalogDir(volume), names);
     for (size_t i = 0; status.bOk && i < names.size(); ++i)
-        if (!EndsWith(names[i], kCatalogSuffix)) status = RemoveFile(CatalogDir(volume) + "/" + names[i]);
+        if (!EndsWith(names[i], kCatalogSuffix))
+            status = RemoveFile(CatalogDir(volume) + "/" + names[i]);
     // Copies, whole or partial, of snapshots that were never committed.
     std::string folder;
-    if (status.bOk && SnapshotFolder(volumeDir, folder)) status = NamesIn(folder, names);
-    else names.clear();
+    if (status.bOk && SnapshotFolder(volumeDir, folder))
+        status = NamesIn(folder, names);
+    else
+        names.clear();
     for (size_t i = 0; status.bOk && i < names.size(); ++i) {
         if (Committed(volume, names[i])) continue;
         ActivityMeter meter(LocalArrayWork::kDeleting, volume, names[i]);
@@ -222,7 +228,8 @@ ArrayStatus LocalArray::GetStoragePathForExport(const std::string& exportPath,
     status = RealDirectoryBelow(volumeDir, below, dir, exists);
     if (!status.bOk) return Failure(status.uiCode, status.strMessage);
     if (!exists)
-        return Failure(kArrayErrNotFound, "export " + EscapeSnapDiffName(exportPath) + " not found");
+        return Failure(kArrayErrNotFound,
+                       "export " + EscapeSnapDiffName(exportPath) + " not found");
     volumePath = "/vol/" + volume;
     for (const std::string& component : below) volumePath += "/" + component;
     return ArrayStatus::Ok();
@@ -336,16 +343,19 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
     CatalogWriter writer(buildingPath, m_config.sortMemoryBytes);
     std::vector<std::string> leftOut;
     ActivityMeter meter(LocalArrayWork::kCopying, volume, name, previous.Rows());
-    ArrayStatus status = WalkLiveTree(volumeDir, [&](LiveTreeEntry& entry, bool& skip) {
-        ArrayStatus going = meter.Tick();
-        if (!going.bOk) return going;
-        if (copier) {
-            ArrayStatus copied = copier->Copy(entry, skip);
-            if (!copied.bOk || skip) return copied;
-        }
-        Step("entry");
-        return writer.Add(RowOf(entry));
-    }, &leftOut);
+    ArrayStatus status = WalkLiveTree(
+        volumeDir,
+        [&](LiveTreeEntry& entry, bool& skip) {
+            ArrayStatus going = meter.Tick();
+            if (!going.bOk) return going;
+            if (copier) {
+                ArrayStatus copied = copier->Copy(entry, skip);
+                if (!copied.bOk || skip) return copied;
+            }
+            Step("entry");
+            return writer.Add(RowOf(entry));
+        },
+        &leftOut);
     for (const std::string& path : leftOut)
         if (g_ptrLogWriter)
             g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
@@ -403,10 +413,10 @@ ArrayStatus LocalArray::LinkIntoExports(const std::string& volume, const std::st
 
 ArrayStatus LocalArray::UnlinkFromExports(const std::string& volume, const std::string& volumeDir,
                                           const std::string& name) {
-    return ForEachExportDirectory(
-        volume, volumeDir, [&](const LocalArrayExport&, const std::string& exportDir) {
-            return UnlinkSnapshotFromExport(exportDir, name);
-        });
+    return ForEachExportDirectory(volume, volumeDir,
+                                  [&](const LocalArrayExport&, const std::string& exportDir) {
+                                      return UnlinkSnapshotFromExport(exportDir, name);
+                                  });
 }
 
 ArrayStatus LocalArray::DeleteSnapshot(const std::string& volumeArgument, const std::string& name) {

@@ -1,10 +1,10 @@
 #include "array/local/LocalArrayCatalog.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <queue>
-#include <unistd.h>
 
 namespace {
 
@@ -133,7 +133,8 @@ ArrayStatus CatalogReader::Open(const std::string& path) {
     char magic[sizeof(kMagic)];
     if (fread(magic, 1, sizeof(magic), m_file) != sizeof(magic)) return Corrupt("not a catalog");
     m_bFirstFormat = memcmp(magic, kFirstFormatMagic, sizeof(magic)) == 0;
-    if (!m_bFirstFormat && memcmp(magic, kMagic, sizeof(magic)) != 0) return Corrupt("not a catalog");
+    if (!m_bFirstFormat && memcmp(magic, kMagic, sizeof(magic)) != 0)
+        return Corrupt("not a catalog");
     return ArrayStatus::Ok();
 }
 
@@ -247,7 +248,8 @@ ArrayStatus CatalogWriter::Finish() {
         std::sort(m_pending.begin(), m_pending.end(), CatalogRowLess);
         RowFileOutput out;
         status = out.Open(m_path);
-        for (size_t i = 0; status.bOk && i < m_pending.size(); ++i) status = out.Write(m_pending[i]);
+        for (size_t i = 0; status.bOk && i < m_pending.size(); ++i)
+            status = out.Write(m_pending[i]);
         if (status.bOk) status = out.Close();
         std::vector<CatalogRow>().swap(m_pending);
     } else {

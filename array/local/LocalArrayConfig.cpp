@@ -52,7 +52,8 @@ bool ResolveRoot(const std::string& configured, std::string& root, std::string& 
     if (!path.empty() && path[0] != '/') {
         std::string config = VKPlatformInfo::ConfigPath();
         size_t slash = config.rfind('/');
-        path = (slash == std::string::npos ? std::string(".") : config.substr(0, slash)) + "/" + path;
+        path =
+            (slash == std::string::npos ? std::string(".") : config.substr(0, slash)) + "/" + path;
     }
     char resolved[PATH_MAX];
     if (!realpath(path.c_str(), resolved)) {

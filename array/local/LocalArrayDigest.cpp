@@ -31,9 +31,7 @@ uint64_t Round(uint64_t lane, uint64_t input) {
     return Rotate(lane + input * kPrime2, 31) * kPrime1;
 }
 
-uint64_t Merge(uint64_t hash, uint64_t lane) {
-    return (hash ^ Round(0, lane)) * kPrime1 + kPrime4;
-}
+uint64_t Merge(uint64_t hash, uint64_t lane) { return (hash ^ Round(0, lane)) * kPrime1 + kPrime4; }
 
 }  // namespace
 
@@ -79,7 +77,8 @@ uint64_t ContentDigest::Value() const {
     hash += m_ullTotal;
     const unsigned char* p = m_pending;
     size_t left = m_pendingSize;
-    for (; left >= 8; p += 8, left -= 8) hash = Rotate(hash ^ Round(0, Load64(p)), 27) * kPrime1 + kPrime4;
+    for (; left >= 8; p += 8, left -= 8)
+        hash = Rotate(hash ^ Round(0, Load64(p)), 27) * kPrime1 + kPrime4;
     if (left >= 4) {
         hash = Rotate(hash ^ (Load32(p) * kPrime1), 23) * kPrime2 + kPrime3;
         p += 4, left -= 4;

@@ -1,12 +1,12 @@
 #include "array/local/LocalArrayLock.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <thread>
-#include <unistd.h>
 
 RootLock::~RootLock() {
     if (m_fd >= 0) close(m_fd);  // releases the flock
@@ -29,7 +29,8 @@ ArrayStatus RootLock::Acquire(const std::string& root, unsigned waitSeconds) {
     for (;;) {
         if (flock(m_fd, LOCK_EX | LOCK_NB) == 0) return ArrayStatus::Ok();
         if (errno != EWOULDBLOCK && errno != EINTR)
-            return ArrayStatus::Fail(kArrayErrInternal, "cannot lock " + root + ": " + strerror(errno));
+            return ArrayStatus::Fail(kArrayErrInternal,
+                                     "cannot lock " + root + ": " + strerror(errno));
         if (std::chrono::steady_clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

@@ -17,8 +17,8 @@ ArrayStatus CheckLocalArrayName(const std::string& kind, const std::string& name
     if (why.empty()) return ArrayStatus::Ok();
     // The name may hold any byte; show it escaped so the message stays one
     // readable line.
-    return ArrayStatus::Fail(kArrayErrInvalidArgument,
-                             "invalid " + kind + " name [" + EscapeSnapDiffName(name) + "]: " + why);
+    return ArrayStatus::Fail(kArrayErrInvalidArgument, "invalid " + kind + " name [" +
+                                                           EscapeSnapDiffName(name) + "]: " + why);
 }
 
 ArrayStatus SplitVolumePath(const std::string& path, std::string& volume,
@@ -26,8 +26,8 @@ ArrayStatus SplitVolumePath(const std::string& path, std::string& volume,
     static const std::string kPrefix = "/vol/";
     below.clear();
     if (path.compare(0, kPrefix.size(), kPrefix) != 0)
-        return ArrayStatus::Fail(kArrayErrInvalidArgument,
-                                 "path [" + EscapeSnapDiffName(path) + "] does not begin with /vol/");
+        return ArrayStatus::Fail(kArrayErrInvalidArgument, "path [" + EscapeSnapDiffName(path) +
+                                                               "] does not begin with /vol/");
     size_t start = kPrefix.size();
     bool first = true;
     while (start <= path.size()) {

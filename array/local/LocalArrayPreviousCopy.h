@@ -15,9 +15,9 @@
 
 #include "array/ArrayBackend.h"
 
+#include <sys/stat.h>
 #include <cstdint>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 class PreviousCopy {

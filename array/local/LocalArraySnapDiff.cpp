@@ -28,8 +28,7 @@ bool AttributesChanged(const CatalogRow& a, const CatalogRow& b) {
     return a.uiFileType != b.uiFileType || a.ullSize != b.ullSize || a.llMtime != b.llMtime ||
            a.uiMtimeNs != b.uiMtimeNs || a.llCtime != b.llCtime || a.uiCtimeNs != b.uiCtimeNs ||
            a.uiMode != b.uiMode || a.ullLinks != b.ullLinks || a.uiOwner != b.uiOwner ||
-           a.uiGroup != b.uiGroup ||
-           (a.bHasDigest && b.bHasDigest && a.ullDigest != b.ullDigest);
+           a.uiGroup != b.uiGroup || (a.bHasDigest && b.bHasDigest && a.ullDigest != b.ullDigest);
 }
 
 }  // namespace
@@ -73,8 +72,9 @@ void SnapDiffMerge::Queue(const CatalogRow& row, const char* changeType) {
     std::string name = "/" + row.strPath;
     if (!m_naming.bCluster) {
         // A deleted name exists only in the base snapshot.
-        const std::string& snapshot =
-            strcmp(changeType, kChangeTextDeleted) == 0 ? m_naming.strBase : m_naming.strIncremental;
+        const std::string& snapshot = strcmp(changeType, kChangeTextDeleted) == 0
+                                          ? m_naming.strBase
+                                          : m_naming.strIncremental;
         name = "/vol/" + m_naming.strVolume + "/.snapshot/" + snapshot + name;
     }
     info.strFileName = EscapeSnapDiffName(name);
@@ -103,7 +103,8 @@ void SnapDiffMerge::Compare(std::vector<CatalogRow>& base, std::vector<CatalogRo
     }
     // A new name already reports the inode; a modification is only needed
     // where a name survived.
-    if (kept && AttributesChanged(base.front(), incremental.front())) Queue(*kept, kChangeTextModified);
+    if (kept && AttributesChanged(base.front(), incremental.front()))
+        Queue(*kept, kChangeTextModified);
 }
 
 ArrayStatus SnapDiffMerge::Refill() {

@@ -3,15 +3,15 @@
 #include "array/local/LocalArrayDigest.h"
 #include "array/local/LocalArrayOperator.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -127,7 +127,8 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
         }
         return CopyFailed("cannot open", source, errno);
     }
-    FileDescriptor out(open(target.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    FileDescriptor out(
+        open(target.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.get() < 0) return CopyFailed("cannot create", target, errno);
     if (m_buffer.empty()) m_buffer.resize(kCopyBufferSize);
     ContentDigest digest;
@@ -141,7 +142,8 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
     if (fstat(in.get(), &now) != 0) return CopyFailed("cannot stat", source, errno);
     struct timespec times[2];
     TimesOf(now, times);
-    if (fchmod(out.get(), now.st_mode & 07777 & ~kWriteBits) != 0 || futimens(out.get(), times) != 0)
+    if (fchmod(out.get(), now.st_mode & 07777 & ~kWriteBits) != 0 ||
+        futimens(out.get(), times) != 0)
         return CopyFailed("cannot seal", target, errno);
     entry.st = now;
     entry.bHasDigest = true;
@@ -206,7 +208,8 @@ ArrayStatus SnapshotCopier::Finish() {
     // One flush of the file system for the whole copy: a sync per file made
     // a copy of many small files wait on the disk for each of them.
     FileDescriptor root(open(m_copyDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (root.get() < 0 || syncfs(root.get()) != 0) return CopyFailed("cannot write", m_copyDir, errno);
+    if (root.get() < 0 || syncfs(root.get()) != 0)
+        return CopyFailed("cannot write", m_copyDir, errno);
     return ArrayStatus::Ok();
 }
 
@@ -247,7 +250,8 @@ ArrayStatus RemoveSnapshotTree(const std::string& path, ActivityMeter* meter) {
         ArrayStatus status = RemoveSnapshotTree(path + "/" + name, meter);
         if (!status.bOk) return status;
     }
-    if (rmdir(path.c_str()) != 0 && errno != ENOENT) return CopyFailed("cannot remove", path, errno);
+    if (rmdir(path.c_str()) != 0 && errno != ENOENT)
+        return CopyFailed("cannot remove", path, errno);
     return ArrayStatus::Ok();
 }
 
@@ -304,6 +308,7 @@ ArrayStatus UnlinkSnapshotFromExport(const std::string& exportDir, const std::st
     if (lstat(snapshotDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ArrayStatus::Ok();
     std::string link = snapshotDir + "/" + name;
     if (lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return ArrayStatus::Ok();
-    if (unlink(link.c_str()) != 0 && errno != ENOENT) return CopyFailed("cannot remove", link, errno);
+    if (unlink(link.c_str()) != 0 && errno != ENOENT)
+        return CopyFailed("cannot remove", link, errno);
     return ArrayStatus::Ok();
 }

@@ -2,12 +2,12 @@
 
 #include "array/local/LocalArrayDigest.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 #include <vector>
 
 namespace {

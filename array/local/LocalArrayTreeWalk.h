@@ -21,9 +21,9 @@
 
 #include "array/ArrayBackend.h"
 
+#include <sys/stat.h>
 #include <functional>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 struct LiveTreeEntry {

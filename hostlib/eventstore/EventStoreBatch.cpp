@@ -31,13 +31,14 @@ CRyError RowBatch::Accept(size_t id, const ChangeEventItem& event) {
         // The first event: the tables are all there.
         m_waiting.resize(tables);
         m_rowsPerInsert = kMaxRowsPerInsert;
-        while (m_rowsPerInsert > kMinRowsPerInsert && m_rowsPerInsert * tables > kWaitingRows) m_rowsPerInsert /= 2;
+        while (m_rowsPerInsert > kMinRowsPerInsert && m_rowsPerInsert * tables > kWaitingRows)
+            m_rowsPerInsert /= 2;
         m_index.Reserve(tables * m_rowsPerInsert);
     }
     Waiting& waiting = m_waiting[id];
     const size_t at = waiting.bytes.size();
-    const RowShape shape =
-        EncodeEventRow(m_connection->tables[id].prefix.size(), event, m_connection->names, waiting.bytes);
+    const RowShape shape = EncodeEventRow(m_connection->tables[id].prefix.size(), event,
+                                          m_connection->names, waiting.bytes);
     m_index.Put(event.llInode, static_cast<uint32_t>(id * m_rowsPerInsert + waiting.rows.size()));
     waiting.rows.push_back({shape, at, false});
     m_anyAccepted = true;
@@ -63,7 +64,8 @@ bool RowBatch::ReadWaiting(long long inode, ChangeEventItem& event) const {
     if (slot == WaitingIndex::kAbsent) return false;
     const size_t id = slot / m_rowsPerInsert;
     const Row& row = m_waiting[id].rows[slot % m_rowsPerInsert];
-    return DecodeEventRow(RowOf(id, row), m_connection->tables[id].prefix, m_connection->names, event);
+    return DecodeEventRow(RowOf(id, row), m_connection->tables[id].prefix, m_connection->names,
+                          event);
 }
 
 CRyError RowBatch::ReplaceWaiting(const ChangeEventItem& event) {
@@ -73,7 +75,8 @@ CRyError RowBatch::ReplaceWaiting(const ChangeEventItem& event) {
     Row& row = waiting.rows[slot % m_rowsPerInsert];
     waiting.replacedBytes += row.shape.Bytes();
     row.at = waiting.bytes.size();
-    row.shape = EncodeEventRow(m_connection->tables[id].prefix.size(), event, m_connection->names, waiting.bytes);
+    row.shape = EncodeEventRow(m_connection->tables[id].prefix.size(), event, m_connection->names,
+                               waiting.bytes);
     return waiting.replacedBytes > kMaxReplacedBytes ? FlushTable(id) : CRyError::Success();
 }
 
@@ -87,24 +90,29 @@ void RowBatch::DropWaiting(long long inode) {
 
 EncodedRow RowBatch::EncodeApart(size_t id, const ChangeEventItem& event) {
     m_apart.clear();
-    const RowShape shape = EncodeEventRow(m_connection->tables[id].prefix.size(), event, m_connection->names, m_apart);
+    const RowShape shape =
+        EncodeEventRow(m_connection->tables[id].prefix.size(), event, m_connection->names, m_apart);
     return RowAt(m_apart.data(), shape);
 }
 
 size_t RowBatch::RecentTable(long long inode) const {
     const Recent& recent = m_recent[static_cast<uint64_t>(inode) % kRecentRows];
-    return recent.inode == inode && recent.table != SIZE_MAX ? recent.table : m_connection->tables.Count();
+    return recent.inode == inode && recent.table != SIZE_MAX ? recent.table
+                                                             : m_connection->tables.Count();
 }
 
-void RowBatch::Remember(long long inode, size_t id) { m_recent[static_cast<uint64_t>(inode) % kRecentRows] = {inode, id}; }
+void RowBatch::Remember(long long inode, size_t id) {
+    m_recent[static_cast<uint64_t>(inode) % kRecentRows] = {inode, id};
+}
 
 CRyError RowBatch::WriteRows(sqlite3_stmt* statement, const EncodedRow* rows, size_t count) {
     for (size_t row = 0; row < count; ++row)
         BindEncodedRow(statement, static_cast<int>(row) * kValuesPerRow + 1, rows[row]);
     int rc = m_connection->WriteNewNames();
     if (rc == SQLITE_DONE) rc = sqlite3_step(statement);
-    CRyError error =
-        rc == SQLITE_DONE ? CRyError::Success() : m_store.SqliteError(FX_LOCATION, "Insert", m_connection->db.get());
+    CRyError error = rc == SQLITE_DONE
+                         ? CRyError::Success()
+                         : m_store.SqliteError(FX_LOCATION, "Insert", m_connection->db.get());
     sqlite3_reset(statement);
     return error.IsError() ? m_endStore(error) : error;
 }
@@ -119,13 +127,15 @@ CRyError RowBatch::FlushTable(size_t id) {
     sqlite3* db = m_connection->db.get();
     const bool full = count == m_rowsPerInsert;
     sqlite3_stmt* insert = error.IsError() || !count ? nullptr
-                           : full                    ? m_connection->tables.InsertMany(db, id, m_rowsPerInsert)
-                                                     : m_connection->tables.Get(db, id, kInsertOne);
-    if (error.IsSuccess() && count && !insert) error = m_endStore(m_store.SqliteError(FX_LOCATION, "Insert", db));
+                           : full ? m_connection->tables.InsertMany(db, id, m_rowsPerInsert)
+                                  : m_connection->tables.Get(db, id, kInsertOne);
+    if (error.IsSuccess() && count && !insert)
+        error = m_endStore(m_store.SqliteError(FX_LOCATION, "Insert", db));
     if (full && error.IsSuccess()) {
         error = WriteRows(insert, m_rows, count);
     } else {
-        for (size_t row = 0; row < count && error.IsSuccess(); ++row) error = WriteRows(insert, m_rows + row, 1);
+        for (size_t row = 0; row < count && error.IsSuccess(); ++row)
+            error = WriteRows(insert, m_rows + row, 1);
     }
     if (error.IsError()) return error.Push(FX_LOCATION);
     for (const Row& row : waiting.rows) {
@@ -142,7 +152,8 @@ CRyError RowBatch::FlushTable(size_t id) {
 
 CRyError RowBatch::FlushAndCommit() {
     CRyError error;
-    for (size_t id = 0; m_connection && id < m_waiting.size() && error.IsSuccess(); ++id) error = FlushTable(id);
+    for (size_t id = 0; m_connection && id < m_waiting.size() && error.IsSuccess(); ++id)
+        error = FlushTable(id);
     return error.IsError() ? error.Push(FX_LOCATION) : CommitWritten();
 }
 

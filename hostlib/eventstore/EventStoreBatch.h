@@ -31,7 +31,8 @@ public:
     static constexpr size_t kRecentRows = 4096;
     typedef std::function<CRyError(const CRyError&)> EndStore;
 
-    RowBatch(const StoreFailure& store, EndStore endStore) : m_store(store), m_endStore(std::move(endStore)) {}
+    RowBatch(const StoreFailure& store, EndStore endStore)
+        : m_store(store), m_endStore(std::move(endStore)) {}
 
     // Starts over on a newly opened connection (nullptr: none).
     void Attach(Connection* connection);

@@ -5,8 +5,8 @@
 
 namespace eventstore {
 
-CRyError Connection::Execute(const StoreFailure& store, const FXCodeLocation& where, const char* operation,
-                             const std::string& sql) {
+CRyError Connection::Execute(const StoreFailure& store, const FXCodeLocation& where,
+                             const char* operation, const std::string& sql) {
     if (sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
         return store.SqliteError(where, operation, db.get());
     return CRyError::Success();
@@ -20,8 +20,9 @@ CRyError Connection::Open(const StoreFailure& store) {
     if (!raw) return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
     if (rc != SQLITE_OK) return store.SqliteError(FX_LOCATION, "Create", raw);
     CRyError error = Execute(store, FX_LOCATION, "Create", CreateSchemaSql());
-    if (error.IsSuccess() && (Prepare(raw, kNoteShare, noteShare, true) != SQLITE_OK ||
-                               Prepare(raw, kNoteName, noteName, true) != SQLITE_OK || moved.Prepare(raw) != SQLITE_OK))
+    if (error.IsSuccess() &&
+        (Prepare(raw, kNoteShare, noteShare, true) != SQLITE_OK ||
+         Prepare(raw, kNoteName, noteName, true) != SQLITE_OK || moved.Prepare(raw) != SQLITE_OK))
         error = store.SqliteError(FX_LOCATION, "Create", raw);
     if (error.IsSuccess()) error = AddTables(store, {std::string()}, "Create");
     return error;
@@ -36,7 +37,8 @@ CRyError Connection::AddTables(const StoreFailure& store, const std::vector<std:
             error = store.SqliteError(FX_LOCATION, operation, db.get());
     }
     if (error.IsSuccess()) error = Execute(store, FX_LOCATION, operation, "COMMIT");
-    if (error.IsSuccess()) error = Execute(store, FX_LOCATION, operation, CacheSizeSql(tables.Count()));
+    if (error.IsSuccess())
+        error = Execute(store, FX_LOCATION, operation, CacheSizeSql(tables.Count()));
     return error;
 }
 

@@ -1,7 +1,7 @@
 // One open change database of the store: the handle with the share tables,
-// the moved index and the dictionary of directory names. The handle is declared first so that it closes after
-// every statement is finalized. The connection serves one thread, so SQLite
-// does not lock it.
+// the moved index and the dictionary of directory names. The handle is declared first so that it
+// closes after every statement is finalized. The connection serves one thread, so SQLite does not
+// lock it.
 #pragma once
 
 #include "hostlib/eventstore/EventStoreFailure.h"
@@ -27,7 +27,8 @@ struct Connection {
     // somebody put in place of the empty file.
     CRyError Open(const StoreFailure& store);
     // Adds a table for each prefix, in one transaction.
-    CRyError AddTables(const StoreFailure& store, const std::vector<std::string>& prefixes, const char* operation);
+    CRyError AddTables(const StoreFailure& store, const std::vector<std::string>& prefixes,
+                       const char* operation);
     // Writes the names numbered since the last call, in the open
     // transaction, before the rows that use them; SQLITE_DONE or the code.
     int WriteNewNames();

@@ -10,7 +10,8 @@ bool BeginsWith(const std::string& text, const std::string& prefix) {
 }
 }  // namespace
 
-void ReadCursor::Start(const ShareTables& tables, const std::string& prefix, bool withLeft, bool anyMoved) {
+void ReadCursor::Start(const ShareTables& tables, const std::string& prefix, bool withLeft,
+                       bool anyMoved) {
     m_prefix = prefix;
     m_phases.clear();
     m_phase = 0;
@@ -60,22 +61,26 @@ int ReadCursor::NextMoved(Connection& connection, const StoreFailure& store, Cha
         return -1;
     }
     const ShareTable& table = connection.tables[static_cast<size_t>(id)];
-    sqlite3_stmt* lookup = connection.tables.Get(connection.db.get(), static_cast<size_t>(id), kSelectInode);
+    sqlite3_stmt* lookup =
+        connection.tables.Get(connection.db.get(), static_cast<size_t>(id), kSelectInode);
     if (!lookup) {
         reason = store.SqliteError(FX_LOCATION, "GetNextEvent", connection.db.get());
         return -1;
     }
     sqlite3_bind_int64(lookup, 1, inode);
     const int rc = sqlite3_step(lookup);
-    const bool read = rc == SQLITE_ROW && ReadEventRow(lookup, table.prefix, connection.names, event);
+    const bool read =
+        rc == SQLITE_ROW && ReadEventRow(lookup, table.prefix, connection.names, event);
     sqlite3_reset(lookup);
     if (read) return 0;
-    reason = rc == SQLITE_ROW || rc == SQLITE_DONE ? store.CorruptRow(FX_LOCATION, "GetNextEvent", inode)
-                                                 : store.SqliteError(FX_LOCATION, "GetNextEvent", connection.db.get());
+    reason = rc == SQLITE_ROW || rc == SQLITE_DONE
+                 ? store.CorruptRow(FX_LOCATION, "GetNextEvent", inode)
+                 : store.SqliteError(FX_LOCATION, "GetNextEvent", connection.db.get());
     return -1;
 }
 
-int ReadCursor::Next(Connection& connection, const StoreFailure& store, ChangeEventItem& event, CRyError& reason) {
+int ReadCursor::Next(Connection& connection, const StoreFailure& store, ChangeEventItem& event,
+                     CRyError& reason) {
     while (m_phase < m_phases.size()) {
         const Phase current = m_phases[m_phase];
         sqlite3_stmt* statement = PhaseStatement(connection, true);
@@ -101,7 +106,8 @@ int ReadCursor::Next(Connection& connection, const StoreFailure& store, ChangeEv
             !BeginsWith(event.strPath, m_prefix))
             continue;
         if (!ReadEventRow(statement, table.prefix, connection.names, event)) {
-            reason = store.CorruptRow(FX_LOCATION, "GetNextEvent", sqlite3_column_int64(statement, 0));
+            reason =
+                store.CorruptRow(FX_LOCATION, "GetNextEvent", sqlite3_column_int64(statement, 0));
             return -1;
         }
         // One whose old path lies in another table comes through moved.

@@ -28,7 +28,8 @@ public:
     void Start(const ShareTables& tables, const std::string& prefix, bool withLeft, bool anyMoved);
     // 0 with the next event, 1 at the end (the read is then exhausted), -1
     // with the reason.
-    int Next(Connection& connection, const StoreFailure& store, ChangeEventItem& event, CRyError& reason);
+    int Next(Connection& connection, const StoreFailure& store, ChangeEventItem& event,
+             CRyError& reason);
     // Ends the read; connection is the one it runs on, if still open.
     void End(Connection* connection);
 
@@ -43,7 +44,8 @@ private:
     sqlite3_stmt* PhaseStatement(Connection& connection, bool prepare) const;
     bool LeftThePrefix(const ChangeEventItem& event) const;
     // The moved index's row: reads the event of its inode from its table.
-    int NextMoved(Connection& connection, const StoreFailure& store, ChangeEventItem& event, CRyError& reason);
+    int NextMoved(Connection& connection, const StoreFailure& store, ChangeEventItem& event,
+                  CRyError& reason);
 
     State m_state = kNoRead;
     std::string m_prefix;

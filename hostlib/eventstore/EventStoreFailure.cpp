@@ -24,7 +24,8 @@ CRyError StoreFailure::Check(const Where& where, const char* operation, bool ope
     CRyError injected = RunFaultHook(where, operation);
     if (injected.IsError()) return injected;
     if (m_failure.IsError())
-        return Error(where.Location(), operation, "the store failed earlier: " + m_failure.Message());
+        return Error(where.Location(), operation,
+                     "the store failed earlier: " + m_failure.Message());
     if (!open) return Error(where.Location(), operation, "the store is not open");
     return CRyError::Success();
 }
@@ -35,16 +36,20 @@ CRyError StoreFailure::End(const CRyError& error, const std::function<void()>& d
     return error;
 }
 
-CRyError StoreFailure::Error(const FXCodeLocation& where, const char* operation, const std::string& why) const {
-    return FXErrorUtil::ErrorWin32(where, ERROR_FUNCTION_FAILED, "%s failed on the event store [%s]: %s", operation,
+CRyError StoreFailure::Error(const FXCodeLocation& where, const char* operation,
+                             const std::string& why) const {
+    return FXErrorUtil::ErrorWin32(where, ERROR_FUNCTION_FAILED,
+                                   "%s failed on the event store [%s]: %s", operation,
                                    m_path.c_str(), why.c_str());
 }
 
-CRyError StoreFailure::SqliteError(const FXCodeLocation& where, const char* operation, sqlite3* db) const {
+CRyError StoreFailure::SqliteError(const FXCodeLocation& where, const char* operation,
+                                   sqlite3* db) const {
     return Error(where, operation, sqlite3_errmsg(db));
 }
 
-CRyError StoreFailure::CorruptRow(const FXCodeLocation& where, const char* operation, long long inode) const {
+CRyError StoreFailure::CorruptRow(const FXCodeLocation& where, const char* operation,
+                                  long long inode) const {
     return Error(where, operation, "the row of inode " + std::to_string(inode) + " is damaged");
 }
 

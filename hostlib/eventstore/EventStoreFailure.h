@@ -11,8 +11,8 @@
 #include "host/CRyError.h"
 #include "host/SnapDiffEventMonitor.h"
 
-#include <functional>
 #include <sqlite3.h>
+#include <functional>
 #include <string>
 
 namespace eventstore {
@@ -44,7 +44,8 @@ public:
     bool Ended() const { return m_failure.IsError(); }
     void Forget() { m_failure = CRyError(); }
 
-    CRyError Error(const FXCodeLocation& where, const char* operation, const std::string& why) const;
+    CRyError Error(const FXCodeLocation& where, const char* operation,
+                   const std::string& why) const;
     CRyError SqliteError(const FXCodeLocation& where, const char* operation, sqlite3* db) const;
     CRyError CorruptRow(const FXCodeLocation& where, const char* operation, long long inode) const;
 

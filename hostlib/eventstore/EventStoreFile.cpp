@@ -1,10 +1,10 @@
 #include "hostlib/eventstore/EventStoreFile.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace eventstore {
 
@@ -37,9 +37,11 @@ CRyError CreateStoreFile(const StoreFailure& store) {
     const int openErrno = errno;
     struct stat status;
     if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode))
-        return store.Error(FX_LOCATION, "Create",
-                           "[" + path + "] is a symbolic link, which could redirect the store's writes");
-    return store.Error(FX_LOCATION, "Create", "unable to open [" + path + "]: " + strerror(openErrno));
+        return store.Error(
+            FX_LOCATION, "Create",
+            "[" + path + "] is a symbolic link, which could redirect the store's writes");
+    return store.Error(FX_LOCATION, "Create",
+                       "unable to open [" + path + "]: " + strerror(openErrno));
 }
 
 std::string SqliteFileName(const std::string& path) { return path[0] == '/' ? path : "./" + path; }

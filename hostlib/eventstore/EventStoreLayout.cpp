@@ -140,11 +140,13 @@ void BindEncodedRow(sqlite3_stmt* statement, int first, const EncodedRow& row) {
 namespace {
 std::string_view ColumnView(sqlite3_stmt* statement, int column) {
     const void* bytes = sqlite3_column_blob(statement, column);
-    return std::string_view(static_cast<const char*>(bytes), static_cast<size_t>(sqlite3_column_bytes(statement, column)));
+    return std::string_view(static_cast<const char*>(bytes),
+                            static_cast<size_t>(sqlite3_column_bytes(statement, column)));
 }
 
 bool DecodePath(std::string_view encoded, const PathDictionary& names, std::string& path) {
-    return names.Decode(reinterpret_cast<const unsigned char*>(encoded.data()), encoded.size(), path);
+    return names.Decode(reinterpret_cast<const unsigned char*>(encoded.data()), encoded.size(),
+                        path);
 }
 }  // namespace
 
@@ -153,7 +155,8 @@ bool DecodeEventRow(const EncodedRow& row, const std::string& prefix, const Path
     event.llInode = row.inode;
     event.strPath.assign(prefix);
     event.strOldPath.clear();
-    if (!DecodePath(row.path, names, event.strPath) || !DecodePath(row.oldPath, names, event.strOldPath))
+    if (!DecodePath(row.path, names, event.strPath) ||
+        !DecodePath(row.oldPath, names, event.strOldPath))
         return false;
     if (row.code >= 0) {
         if (row.code > 2) return false;
@@ -161,7 +164,8 @@ bool DecodeEventRow(const EncodedRow& row, const std::string& prefix, const Path
     } else {
         event.strChangeType.assign(row.change.data(), row.change.size());
     }
-    return UnpackDetails(reinterpret_cast<const unsigned char*>(row.details.data()), row.details.size(), event);
+    return UnpackDetails(reinterpret_cast<const unsigned char*>(row.details.data()),
+                         row.details.size(), event);
 }
 
 bool ReadRowPath(sqlite3_stmt* statement, const std::string& prefix, const PathDictionary& names,

@@ -15,8 +15,8 @@
 #include "hostlib/eventstore/EventStoreRow.h"
 #include "records/SnapRecords.h"
 
-#include <cstdint>
 #include <sqlite3.h>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -14,8 +14,8 @@ const char kSuffix[] = ".events.db";
 const size_t kReadablePrefixLength = 96;
 
 bool IsSafeByte(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_';
 }
 
 // Cuts at most kReadablePrefixLength bytes without splitting a "%XX" triplet.

@@ -26,7 +26,9 @@ void PathDictionary::Encode(std::string_view path, std::string& out) {
     size_t start = 0;
     while (start < path.size()) {
         const void* found = memchr(path.data() + start, '/', path.size() - start);
-        const size_t end = found ? static_cast<size_t>(static_cast<const char*>(found) - path.data()) : path.size();
+        const size_t end = found
+                               ? static_cast<size_t>(static_cast<const char*>(found) - path.data())
+                               : path.size();
         const std::string_view piece = path.substr(start, end - start);
         const bool slash = end < path.size();
         // A directory name: a "/" and more of the path after it.

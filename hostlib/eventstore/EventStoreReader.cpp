@@ -12,13 +12,17 @@ bool StoreReader::Fail(std::string& why, const std::string& reason) {
 
 bool StoreReader::IsPlainTable(const std::string& name, std::string& why) {
     Statement schema;
-    if (Prepare(m_db.get(), "SELECT type = 'table' AND sql NOT LIKE 'CREATE VIRTUAL%' FROM sqlite_master WHERE name = ?1",
+    if (Prepare(m_db.get(),
+                "SELECT type = 'table' AND sql NOT LIKE 'CREATE VIRTUAL%' FROM sqlite_master WHERE "
+                "name = ?1",
                 schema, false) != SQLITE_OK)
         return Fail(why, "");
     sqlite3_bind_text(schema.get(), 1, name.c_str(), -1, SQLITE_STATIC);
     const int rc = sqlite3_step(schema.get());
     if (rc == SQLITE_ROW && sqlite3_column_int(schema.get(), 0)) return true;
-    return Fail(why, rc == SQLITE_ROW || rc == SQLITE_DONE ? name + " is not a table of a change database" : "");
+    return Fail(why, rc == SQLITE_ROW || rc == SQLITE_DONE
+                         ? name + " is not a table of a change database"
+                         : "");
 }
 
 bool StoreReader::ReadNames(std::string& why) {
@@ -30,7 +34,8 @@ bool StoreReader::ReadNames(std::string& why) {
     while ((step = sqlite3_step(names.get())) == SQLITE_ROW) {
         ColumnBytes(names.get(), 1, name);
         // Numbers run from 0 without a gap, each a name the store would give one.
-        if (sqlite3_column_int64(names.get(), 0) != static_cast<int64_t>(m_names.Count()) || !m_names.Add(name))
+        if (sqlite3_column_int64(names.get(), 0) != static_cast<int64_t>(m_names.Count()) ||
+            !m_names.Add(name))
             return Fail(why, "the names table is damaged");
     }
     return step == SQLITE_DONE || Fail(why, "");
@@ -38,19 +43,22 @@ bool StoreReader::ReadNames(std::string& why) {
 
 bool StoreReader::Open(const std::string& path, std::string& why) {
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(SqliteFileName(path).c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    const int rc =
+        sqlite3_open_v2(SqliteFileName(path).c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
     m_db.reset(raw);
     if (!raw) return Fail(why, "out of memory");
     if (rc != SQLITE_OK) return Fail(why, "");
     Statement statement;
-    if (Prepare(raw, "PRAGMA user_version", statement, false) != SQLITE_OK || sqlite3_step(statement.get()) != SQLITE_ROW)
+    if (Prepare(raw, "PRAGMA user_version", statement, false) != SQLITE_OK ||
+        sqlite3_step(statement.get()) != SQLITE_ROW)
         return Fail(why, "");
     const int version = sqlite3_column_int(statement.get(), 0);
     if (version != kLayoutVersion) {
         if (const char* older = OlderLayout(version))
-            return Fail(why, std::string("a change database of an older layout: ") + older + "; this agent reads layout " +
-                                 std::to_string(kLayoutVersion));
-        return Fail(why, "not a change database of this agent (user_version " + std::to_string(version) + ")");
+            return Fail(why, std::string("a change database of an older layout: ") + older +
+                                 "; this agent reads layout " + std::to_string(kLayoutVersion));
+        return Fail(why, "not a change database of this agent (user_version " +
+                             std::to_string(version) + ")");
     }
     if (!IsPlainTable("shares", why) || !ReadNames(why)) return false;
     if (Prepare(raw, kReadShares, statement, false) != SQLITE_OK) return Fail(why, "");
@@ -69,15 +77,19 @@ bool StoreReader::Open(const std::string& path, std::string& why) {
 int StoreReader::Next(ChangeEventItem& event, int64_t& table, std::string& why) {
     for (; m_table < m_tables.size(); ++m_table, m_scan.reset()) {
         const auto& current = m_tables[m_table];
-        if (!m_scan && Prepare(m_db.get(), ShareTableSql(kScanTable, ShareTableName(static_cast<size_t>(current.first))),
-                               m_scan, false) != SQLITE_OK)
+        if (!m_scan &&
+            Prepare(m_db.get(),
+                    ShareTableSql(kScanTable, ShareTableName(static_cast<size_t>(current.first))),
+                    m_scan, false) != SQLITE_OK)
             return Fail(why, ""), -1;
         const int rc = sqlite3_step(m_scan.get());
         if (rc == SQLITE_DONE) continue;
         if (rc != SQLITE_ROW) return Fail(why, ""), -1;
         table = current.first;
         if (ReadEventRow(m_scan.get(), current.second, m_names, event)) return 0;
-        return Fail(why, "the row of inode " + std::to_string(sqlite3_column_int64(m_scan.get(), 0)) + " is damaged"), -1;
+        return Fail(why, "the row of inode " +
+                             std::to_string(sqlite3_column_int64(m_scan.get(), 0)) + " is damaged"),
+               -1;
     }
     return 1;
 }

@@ -61,11 +61,15 @@ bool UnpackDetails(const unsigned char* bytes, size_t size, ChangeEventItem& eve
     uint64_t flagsAndType = 0;
     if (!GetVarint(at, end, flagsAndType) || (flagsAndType >> 3) > UINT32_MAX) return false;
     uint64_t type = flagsAndType & 7;
-    if ((type == kTypeApart && (!GetVarint(at, end, type) || type < kTypeApart || type > UINT32_MAX)) || at != end)
+    if ((type == kTypeApart &&
+         (!GetVarint(at, end, type) || type < kTypeApart || type > UINT32_MAX)) ||
+        at != end)
         return false;
     event.llMtime = values[0];
-    event.llCtime = static_cast<int64_t>(static_cast<uint64_t>(values[0]) + static_cast<uint64_t>(values[1]));
-    event.llAtime = static_cast<int64_t>(static_cast<uint64_t>(values[0]) + static_cast<uint64_t>(values[2]));
+    event.llCtime =
+        static_cast<int64_t>(static_cast<uint64_t>(values[0]) + static_cast<uint64_t>(values[1]));
+    event.llAtime =
+        static_cast<int64_t>(static_cast<uint64_t>(values[0]) + static_cast<uint64_t>(values[2]));
     event.llAttribute = values[3];
     event.uiChangeFlags = static_cast<uint32_t>(flagsAndType >> 3);
     event.uiFileType = static_cast<uint32_t>(type);

@@ -11,7 +11,8 @@ void ColumnBytes(sqlite3_stmt* statement, int column, std::string& out, size_t k
 
 int Prepare(sqlite3* db, const std::string& sql, Statement& statement, bool persistent) {
     sqlite3_stmt* raw = nullptr;
-    const int rc = sqlite3_prepare_v3(db, sql.c_str(), -1, persistent ? SQLITE_PREPARE_PERSISTENT : 0, &raw, nullptr);
+    const int rc = sqlite3_prepare_v3(db, sql.c_str(), -1,
+                                      persistent ? SQLITE_PREPARE_PERSISTENT : 0, &raw, nullptr);
     statement.reset(raw);
     return rc;
 }

@@ -2,8 +2,8 @@
 // finalize and close themselves, and byte binds and reads without copies.
 #pragma once
 
-#include <memory>
 #include <sqlite3.h>
+#include <memory>
 #include <string>
 
 namespace eventstore {

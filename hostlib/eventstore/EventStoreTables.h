@@ -51,7 +51,8 @@ public:
     // those whose prefix begins with prefix; above, those whose shorter
     // prefix begins prefix. A read costs the tables it touches, not every
     // table of the store.
-    void Related(const std::string& prefix, std::vector<size_t>& under, std::vector<size_t>& above) const;
+    void Related(const std::string& prefix, std::vector<size_t>& under,
+                 std::vector<size_t>& above) const;
 
 private:
     // A prefix's bytes sit in m_prefixBytes, next to the others, so that a
@@ -68,9 +69,9 @@ private:
 
     std::vector<std::unique_ptr<ShareTable>> m_tables;
     std::string m_prefixBytes;
-    std::vector<Slot> m_slots;            // a power of two, at most half full; a prefix
-                                          // made twice routes to its last table
-    std::vector<size_t> m_prefixLengths;  // longest first
+    std::vector<Slot> m_slots;             // a power of two, at most half full; a prefix
+                                           // made twice routes to its last table
+    std::vector<size_t> m_prefixLengths;   // longest first
     mutable std::vector<size_t> m_sorted;  // ids by prefix, sorted on the first read
 };
 

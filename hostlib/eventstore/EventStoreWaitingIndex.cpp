@@ -11,7 +11,8 @@ void WaitingIndex::Reserve(size_t rows) {
 
 size_t WaitingIndex::Home(int64_t inode) const {
     // Inodes come in runs; the multiply spreads a run over the table.
-    return static_cast<size_t>((static_cast<uint64_t>(inode) * 0x9E3779B97F4A7C15ULL) >> 32) & m_mask;
+    return static_cast<size_t>((static_cast<uint64_t>(inode) * 0x9E3779B97F4A7C15ULL) >> 32) &
+           m_mask;
 }
 
 void WaitingIndex::Put(int64_t inode, uint32_t slot) {

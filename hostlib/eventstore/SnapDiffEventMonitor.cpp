@@ -12,15 +12,17 @@
 #include "hostlib/eventstore/EventStoreInodeFilter.h"
 #include "hostlib/eventstore/EventStoreName.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <new>
-#include <unistd.h>
 
 using namespace eventstore;
 
 struct CSnapDiffEventMonitor::Impl {
     Impl(const std::string& folder, const std::string& path)
-        : strJobResultsDir(folder), store(path), batch(store, [this](const CRyError& error) { return Fail(error); }) {}
+        : strJobResultsDir(folder),
+          store(path),
+          batch(store, [this](const CRyError& error) { return Fail(error); }) {}
 
     std::string strJobResultsDir;
     StoreFailure store;
@@ -36,9 +38,7 @@ struct CSnapDiffEventMonitor::Impl {
     }
 
     CRyError Fail(const CRyError& error) {
-        return store.End(error, [this] {
-            Discard();
-        });
+        return store.End(error, [this] { Discard(); });
     }
 
     void Discard() {
@@ -84,7 +84,8 @@ struct CSnapDiffEventMonitor::Impl {
         const size_t first[] = {batch.RecentTable(inode), pathTable};
         for (size_t at = 0; at < count + 2; ++at) {
             found = at < 2 ? first[at] : at - 2;
-            const bool asked = (at == 1 && found == first[0]) || (at >= 2 && (found == first[0] || found == first[1]));
+            const bool asked = (at == 1 && found == first[0]) ||
+                               (at >= 2 && (found == first[0] || found == first[1]));
             if (found >= count || asked) continue;
             sqlite3_stmt* statement = conn->tables.Get(Db(), found, kInodeStored);
             if (!statement) return store.SqliteError(FX_LOCATION, operation, Db());
@@ -103,7 +104,8 @@ struct CSnapDiffEventMonitor::Impl {
 
     // Keeps moved in step with an event written to table id.
     CRyError NoteOldPath(size_t id, const ChangeEventItem& event, const char* operation) {
-        const bool elsewhere = !event.strOldPath.empty() && conn->tables.TableOf(event.strOldPath) != id;
+        const bool elsewhere =
+            !event.strOldPath.empty() && conn->tables.TableOf(event.strOldPath) != id;
         if (!conn->moved.NeedsWrite(elsewhere)) return CRyError::Success();
         CRyError error = batch.EnsureTransaction();
         if (error.IsError()) return error.Push(FX_LOCATION);
@@ -129,7 +131,8 @@ struct CSnapDiffEventMonitor::Impl {
     }
 };
 
-CSnapDiffEventMonitor::CSnapDiffEventMonitor(const std::string& jobResultsDir, const std::string& prevSnapName,
+CSnapDiffEventMonitor::CSnapDiffEventMonitor(const std::string& jobResultsDir,
+                                             const std::string& prevSnapName,
                                              const std::string& currSnapAndVolume) {
     std::string folder = jobResultsDir;
     if (!folder.empty() && folder.back() != '/') folder += '/';
@@ -145,7 +148,9 @@ CSnapDiffEventMonitor::~CSnapDiffEventMonitor() {
     }
 }
 
-void CSnapDiffEventMonitor::SetFaultHook(FaultHook hook) { eventstore::SetFaultHook(std::move(hook)); }
+void CSnapDiffEventMonitor::SetFaultHook(FaultHook hook) {
+    eventstore::SetFaultHook(std::move(hook));
+}
 
 CRyError CSnapDiffEventMonitor::Create() {
     CRyError error = RunFaultHook(STORE_WHERE, "Create");
@@ -165,7 +170,8 @@ CRyError CSnapDiffEventMonitor::SetSharePrefixes(const std::vector<std::string>&
     Impl& m = *m_pImpl;
     CRyError error = m.Begin(STORE_WHERE, "SetSharePrefixes");
     if (error.IsError()) return error;
-    if (m.batch.AnyAccepted()) return m.store.Error(FX_LOCATION, "SetSharePrefixes", "events are stored already");
+    if (m.batch.AnyAccepted())
+        return m.store.Error(FX_LOCATION, "SetSharePrefixes", "events are stored already");
     std::vector<std::string> added;
     const std::vector<std::string> known = m.conn->tables.Prefixes();
     for (const std::string& prefix : prefixes) {
@@ -208,7 +214,9 @@ CRyError CSnapDiffEventMonitor::GetEventOfInode(long long& inode, ChangeEventIte
     CRyError error = m.Begin(STORE_WHERE, "GetEventOfInode");
     if (error.IsError()) return error;
     if (m.batch.FindWaiting(inode))
-        return m.batch.ReadWaiting(inode, event) ? error : m.store.CorruptRow(FX_LOCATION, "GetEventOfInode", inode);
+        return m.batch.ReadWaiting(inode, event)
+                   ? error
+                   : m.store.CorruptRow(FX_LOCATION, "GetEventOfInode", inode);
     size_t id = 0;
     error = m.FindStored(inode, m.conn->tables.Count(), id, "GetEventOfInode");
     if (error.IsError()) return error;
@@ -247,7 +255,8 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
         error = m.batch.EnsureTransaction();
         if (error.IsError()) return error.Push(FX_LOCATION);
         // A new path in another share moves the row to that share's table.
-        sqlite3_stmt* statement = m.conn->tables.Get(m.Db(), id, id == target ? kUpdateEvent : kDeleteEvent);
+        sqlite3_stmt* statement =
+            m.conn->tables.Get(m.Db(), id, id == target ? kUpdateEvent : kDeleteEvent);
         if (!statement) return m.Fail(m.store.SqliteError(FX_LOCATION, operation, m.Db()));
         int rc = SQLITE_DONE;
         if (id == target) {
@@ -286,8 +295,9 @@ int CSnapDiffEventMonitor::GetNextEvent(ChangeEventItem& event) {
     if (result >= 0) return result;
     // The agent learns only "failure" from -1; keep the reason in the log.
     if (g_ptrLogWriter && g_ptrLogWriter->GetLevel() >= -1) {
-        g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__, "Reading the event store [%s] failed: %s",
-                            m.store.Path().c_str(), reason.Message().c_str());
+        g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
+                            "Reading the event store [%s] failed: %s", m.store.Path().c_str(),
+                            reason.Message().c_str());
     }
     m.cursor.End(m.conn.get());
     return -1;

@@ -12,8 +12,8 @@
 #include "snapclient/NetAppSnapClient.h"
 #include "tests/support/TestSupport.h"
 
-#include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
 #include <memory>
 
 namespace lifecycle {
@@ -101,8 +101,8 @@ public:
     std::set<std::string> OnArray(const std::string& volume) { return m_array->Snapshots(volume); }
     std::unique_ptr<TestClient> Client(LONGLONG job, LONGLONG prev) {
         std::unique_ptr<TestClient> client(new TestClient());
-        CRyError err = client->Initialize(job, kClientId, kAppId1, kAppId2, m_results, "", MapFile(),
-                                          prev, 0, 0, 0, ContentMapperAPIPtr());
+        CRyError err = client->Initialize(job, kClientId, kAppId1, kAppId2, m_results, "",
+                                          MapFile(), prev, 0, 0, 0, ContentMapperAPIPtr());
         EXPECT_FALSE(err.IsError()) << err.AsString();
         return client;
     }
@@ -232,7 +232,8 @@ class StoreFault {
 public:
     StoreFault(const std::string& operation, const std::string& message) {
         CSnapDiffEventMonitor::SetFaultHook([operation, message](const char* op) {
-            return operation == op ? FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED, message.c_str())
+            return operation == op ? FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
+                                                             message.c_str())
                                    : CRyError::Success();
         });
     }
@@ -250,7 +251,9 @@ struct ScanEnv {
     testsupport::ScriptedArrayInstall array;
     ScanClient client{dir.Path()};
 
-    explicit ScanEnv(const ArrayScript& script) : array(script) { client.UseArray(array.Backend()); }
+    explicit ScanEnv(const ArrayScript& script) : array(script) {
+        client.UseArray(array.Backend());
+    }
 };
 
 }  // namespace scantest

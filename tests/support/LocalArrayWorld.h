@@ -5,22 +5,23 @@
 #include "array/local/LocalArray.h"
 #include "tests/support/TestSupport.h"
 
-#include <climits>
-#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <climits>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace localarraytest {
 
 class LocalArrayWorld {
 public:
-    explicit LocalArrayWorld(bool cluster = true, const std::vector<LocalArrayExport>& exports = {}) {
+    explicit LocalArrayWorld(bool cluster = true,
+                             const std::vector<LocalArrayExport>& exports = {}) {
         char resolved[PATH_MAX];
         if (!realpath(m_dir.Path().c_str(), resolved)) throw std::runtime_error("realpath");
         config.strRoot = resolved;
@@ -37,8 +38,11 @@ public:
         return config.strRoot + "/" + volume + (rel.empty() ? "" : "/" + rel);
     }
     void Volume(const std::string& volume) const { MakeDir(Live(volume)); }
-    void Dir(const std::string& volume, const std::string& rel) const { MakeDir(Live(volume, rel)); }
-    void File(const std::string& volume, const std::string& rel, const std::string& contents) const {
+    void Dir(const std::string& volume, const std::string& rel) const {
+        MakeDir(Live(volume, rel));
+    }
+    void File(const std::string& volume, const std::string& rel,
+              const std::string& contents) const {
         testsupport::WriteFile(Live(volume, rel), contents);
     }
     std::string Read(const std::string& path) const { return testsupport::ReadFile(path); }
@@ -49,10 +53,12 @@ public:
     }
 
     // Starts a SnapDiff session of 256 items per batch.
-    ArrayStatus Start(const std::string& volume, const std::string& base, const std::string& incremental,
-                      std::string& handle, const std::string& protocol = "nfs") {
+    ArrayStatus Start(const std::string& volume, const std::string& base,
+                      const std::string& incremental, std::string& handle,
+                      const std::string& protocol = "nfs") {
         bool escaped, emptyAllowed;
-        return array->SnapDiffStart(volume, base, incremental, 256, protocol, handle, escaped, emptyAllowed);
+        return array->SnapDiffStart(volume, base, incremental, 256, protocol, handle, escaped,
+                                    emptyAllowed);
     }
 
     // Runs SnapDiff to the end; batch sizes and end flags are kept for checks.

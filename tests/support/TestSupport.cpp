@@ -3,17 +3,17 @@
 #include "array/ArrayBackendFactory.h"
 #include "host/FXString.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <boost/make_shared.hpp>
 #include <cstdarg>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 extern char** environ;
 
@@ -160,9 +160,8 @@ ScriptedArrayInstall::ScriptedArrayInstall(const ArrayScript& script)
     : m_array(boost::make_shared<ScriptedArray>(script)),
       m_backend(boost::make_shared<FaultInjectingBackend>(m_array, script.vecFaults)) {
     boost::shared_ptr<FaultInjectingBackend> backend = m_backend;
-    SetArrayBackendOverride([backend](const NASArrayInfo&) {
-        return boost::shared_ptr<ArrayBackend>(backend);
-    });
+    SetArrayBackendOverride(
+        [backend](const NASArrayInfo&) { return boost::shared_ptr<ArrayBackend>(backend); });
 }
 
 ScriptedArrayInstall::~ScriptedArrayInstall() { SetArrayBackendOverride(nullptr); }

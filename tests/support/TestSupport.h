@@ -9,8 +9,8 @@
 #include "array/ScriptedArray.h"
 #include "host/LogWriter.h"
 
-#include <boost/shared_ptr.hpp>
 #include <sys/types.h>
+#include <boost/shared_ptr.hpp>
 #include <string>
 #include <vector>
 
@@ -78,8 +78,7 @@ public:
     ~RecordingLogWriter() override;
     int GetLevel() const override { return m_level; }
     void SetLevel(int level) { m_level = level; }
-    void LogV(int level, const char* function, int line, const char* format,
-              va_list args) override;
+    void LogV(int level, const char* function, int line, const char* format, va_list args) override;
 
     const std::vector<Line>& Lines() const { return m_lines; }
     void Clear() { m_lines.clear(); }
