@@ -139,10 +139,12 @@ void CheckJob(const json& scenario, const json& job, const std::string& dir, siz
                 scenario.value("config", std::string()) + job.value("config", std::string())),
             "${DIR}", dir));
     chmod((dir + "/snapclient.conf").c_str(), 0600);  // it holds a password
-    std::vector<std::string> args{"job",          "--quiet",
-                                  "--config",     dir + "/snapclient.conf",
-                                  "--results",    dir + "/" + job.value("results", "results" + tag),
-                                  "--transcript", dir + "/transcript" + tag + ".jsonl"};
+    const std::string command = job.value("command", "job");
+    std::vector<std::string> args{command, "--config", dir + "/snapclient.conf"};
+    if (command == "job")
+        args.insert(args.end(),
+                    {"--quiet", "--results", dir + "/" + job.value("results", "results" + tag),
+                     "--transcript", dir + "/transcript" + tag + ".jsonl"});
     for (const json& arg : job.at("args")) args.push_back(Replace(arg, "${DIR}", dir));
     for (const json& share : job.value("shares", json::array()))
         args.push_back(Replace(share, "${DIR}", dir));
@@ -169,11 +171,16 @@ void CheckJob(const json& scenario, const json& job, const std::string& dir, siz
         for (size_t i = 0; same && i < expected.size(); ++i) same = Matches(expected[i], actual[i]);
         EXPECT_TRUE(same) << "transcript (- expected, + actual):\n" << Diff(expected, actual);
     }
-    size_t from = 0;
-    for (const json& text : job.value("stderr", json::array())) {
-        const size_t at = err.find(text.get<std::string>(), from);
-        EXPECT_NE(at, std::string::npos) << "stderr lacks " << text << " (in order):\n" << err;
-        if (at != std::string::npos) from = at + text.get<std::string>().size();
+    const std::string out = Replace(exit.out, dir, "${DIR}");
+    for (const auto& stream : {std::make_pair("stdout", &out), std::make_pair("stderr", &err)}) {
+        size_t from = 0;
+        for (const json& text : job.value(stream.first, json::array())) {
+            const size_t at = stream.second->find(text.get<std::string>(), from);
+            EXPECT_NE(at, std::string::npos)
+                << stream.first << " lacks " << text << " (in order):\n"
+                << *stream.second;
+            if (at != std::string::npos) from = at + text.get<std::string>().size();
+        }
     }
     const std::string logText = Replace(ReadFile(dir + "/plugin.log"), dir, "${DIR}");
     for (const json& want : job.value("log", json::array())) {

@@ -19,6 +19,8 @@ const char kMainUsage[] =
     "  check   check a config, its credentials, the array and the shares,\n"
     "          changing nothing\n"
     "  inspect print the events of a change database of a job's results folder\n"
+    "  snapshots\n"
+    "          list a client's snapshots on the array and the next job's base\n"
     "\n"
     "snapagent --version (-V) prints the versions of snapagent, the plug-in and\n"
     "SQLite; --help (-h) prints this text.\n"

@@ -21,20 +21,25 @@ const char kInspectUsage[] =
     "in UTC, the attribute bits, the path and the old path.\n"
     "\n"
     "  --sql   print SQL that makes a table events of them instead, with whole\n"
-    "          paths, for the sqlite3 shell:\n"
+    "          paths (a directory's ending in /) and the file type in words\n"
+    "          (kind), for the sqlite3 shell:\n"
     "          snapagent inspect --sql STORE | sqlite3 events.db\n";
 
-namespace {
-
-std::string TimeText(int64_t seconds) {
-    std::string text = std::to_string(seconds);
+std::string UtcTimeText(int64_t seconds) {
     const time_t value = static_cast<time_t>(seconds);
     struct tm utc;
     char formatted[32];
     if (seconds >= 0 && gmtime_r(&value, &utc) &&
         strftime(formatted, sizeof formatted, "%Y-%m-%dT%H:%M:%SZ", &utc))
-        text += std::string("(") + formatted + ")";
-    return text;
+        return formatted;
+    return std::string();
+}
+
+namespace {
+
+std::string TimeText(int64_t seconds) {
+    const std::string utc = UtcTimeText(seconds);
+    return std::to_string(seconds) + (utc.empty() ? "" : "(" + utc + ")");
 }
 
 std::string FlagsText(uint32_t flags) {
@@ -65,14 +70,39 @@ void PrintLine(FILE* out, const ChangeEventItem& event, int64_t table) {
             PrintablePath(event.strOldPath).c_str());
 }
 
+// The file type SnapDiff reports, in words.
+const char* KindText(uint32_t fileType) {
+    switch (fileType) {
+        case 1:
+            return "file";
+        case 2:
+            return "directory";
+        case 5:
+            return "symbolic link";
+        default:
+            return "other";
+    }
+}
+
+// The store ends every path with "/"; for people a directory keeps it, as
+// in the change list, and anything else loses it, so that
+// path LIKE '%.txt' finds the text files.
+std::string PathForPeople(std::string path, uint32_t fileType) {
+    if (fileType != 2 && path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
 void PrintInsert(FILE* out, const ChangeEventItem& event, int64_t table) {
     fprintf(out,
-            "INSERT INTO events VALUES (%lld, %lld, %s, %s, %s, %u, %u, %lld, %lld, %lld, %lld);\n",
+            "INSERT INTO events VALUES (%lld, %lld, %s, %s, %s, %u, %u, '%s', %lld, %lld, %lld, "
+            "%lld);\n",
             static_cast<long long>(event.llInode), static_cast<long long>(table),
-            SqlText(event.strPath).c_str(), SqlText(event.strOldPath).c_str(),
+            SqlText(PathForPeople(event.strPath, event.uiFileType)).c_str(),
+            SqlText(PathForPeople(event.strOldPath, event.uiFileType)).c_str(),
             SqlText(event.strChangeType).c_str(), event.uiChangeFlags, event.uiFileType,
-            static_cast<long long>(event.llCtime), static_cast<long long>(event.llMtime),
-            static_cast<long long>(event.llAtime), static_cast<long long>(event.llAttribute));
+            KindText(event.uiFileType), static_cast<long long>(event.llCtime),
+            static_cast<long long>(event.llMtime), static_cast<long long>(event.llAtime),
+            static_cast<long long>(event.llAttribute));
 }
 
 int Fail(const std::string& store, const std::string& reason) {
@@ -100,10 +130,8 @@ int RunInspectCommand(const std::vector<std::string>& args, FILE* out) {
     if (sql)
         fputs(
             "CREATE TABLE events(inode INTEGER PRIMARY KEY, share_table INTEGER, path TEXT, "
-            "old_path TEXT,"
-            " change_type TEXT, flags INTEGER, file_type INTEGER, ctime INTEGER, mtime INTEGER, "
-            "atime INTEGER,"
-            " attribute INTEGER);\nBEGIN;\n",
+            "old_path TEXT, change_type TEXT, flags INTEGER, file_type INTEGER, kind TEXT, "
+            "ctime INTEGER, mtime INTEGER, atime INTEGER, attribute INTEGER);\nBEGIN;\n",
             out);
     ChangeEventItem event;
     int64_t table = 0;

@@ -8,6 +8,7 @@
 #include "tools/ItemText.h"
 #include "tools/JobCommand.h"
 #include "tools/PluginLoader.h"
+#include "tools/SnapshotsCommand.h"
 #include "tools/StoreDumpCommand.h"
 
 #include <sqlite3.h>
@@ -34,6 +35,7 @@ const char* UsageOf(const std::string& command) {
     if (command == "job") return kJobUsage;
     if (command == "check") return kCheckUsage;
     if (command == "inspect") return kInspectUsage;
+    if (command == "snapshots") return kSnapshotsUsage;
     return nullptr;
 }
 
@@ -89,6 +91,7 @@ int RunCommandLine(std::vector<std::string> args) {
     if (command == "check")
         return RunCommand<CheckOptions>(command, args, ParseCheckOptions, RunCheckCommand);
     if (command == "inspect") return RunInspectCommand(args, stdout);
+    if (command == "snapshots") return RunSnapshotsCommand(args, stdout);
     return UsageError("unknown command [" + command + "]");
 }
 
