@@ -2,7 +2,9 @@
 // (100 bytes each, 1,000 to a folder): the first snapshot, which copies every
 // file, then 1 % of the files rewritten and a second snapshot, which copies
 // those and shares the rest with the first copy. Prints seconds and files
-// per second of each.
+// per second of each, and the bytes each adds to the file system: the
+// blocks of its copy's files and folders that no earlier copy holds (a file
+// shared with the first copy costs nothing again), and of its catalog.
 //
 //   bench_snapshot --files 200000 [--work DIR]
 //
@@ -11,12 +13,14 @@
 #include "array/local/LocalArray.h"
 #include "bench/BenchSupport.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <unordered_set>
 
 namespace {
 
@@ -35,6 +39,23 @@ void WriteSmallFile(const std::string& path, uint64_t version) {
     if (fd < 0 || write(fd, contents.data(), contents.size()) != ssize_t(contents.size()) ||
         close(fd) != 0)
         Fail("cannot write " + path + ": " + strerror(errno));
+}
+
+// The allocated bytes of path and everything below it whose inodes are not
+// in counted yet; each is then counted.
+uint64_t NewBytes(const std::string& path, std::unordered_set<ino_t>& counted) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) Fail("cannot stat " + path + ": " + strerror(errno));
+    uint64_t bytes = counted.insert(st.st_ino).second ? uint64_t(st.st_blocks) * 512 : 0;
+    if (!S_ISDIR(st.st_mode)) return bytes;
+    DIR* dir = opendir(path.c_str());
+    if (!dir) Fail("cannot read " + path + ": " + strerror(errno));
+    while (struct dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") bytes += NewBytes(path + "/" + name, counted);
+    }
+    closedir(dir);
+    return bytes;
 }
 
 double TimedSnapshot(LocalArray& array, const char* name) {
@@ -76,6 +97,13 @@ int main(int argc, char** argv) {
     for (uint64_t k = 0; k < changed; ++k)
         WriteSmallFile(volume + "/" + FileOf(k * 100 + 37), k + 1);
     const double second = TimedSnapshot(array, "second");
+    std::unordered_set<ino_t> counted;
+    uint64_t bytes[2] = {0, 0};
+    const char* const names[2] = {"first", "second"};
+    for (int copy = 0; copy < 2; ++copy)
+        bytes[copy] =
+            NewBytes(volume + "/.snapshot/" + names[copy], counted) +
+            NewBytes(resolved + std::string("/.snapcatalog/vola/") + names[copy] + ".cat", counted);
 
     PrintResult({{"program", "bench_snapshot"},
                  {"files", files},
@@ -84,6 +112,8 @@ int main(int argc, char** argv) {
                  {"first_files_per_s", files / first},
                  {"second_s", second},
                  {"second_files_per_s", files / second},
+                 {"first_bytes", bytes[0]},
+                 {"second_bytes", bytes[1]},
                  {"peak_rss_mib", PeakRssMiB()}});
     return 0;
 }

@@ -46,11 +46,11 @@ import sys
 FULL = {"scan_n": [100000, 1000000, 10000000], "repeats": 3, "wide_n": 1000000,
         "wide_shares": 20, "share_counts": [3, 200, 1000], "shares_n": 1000000,
         "batch_n": 1000000, "batches": [256, 1024, 4096], "walk_files": 1000000,
-        "callgrind_n": 100000, "callgrind_shares": [3, 20]}
+        "callgrind_n": 100000, "callgrind_shares": [3, 20], "snapshot_files": 200000}
 QUICK = {"scan_n": [10000, 100000, 300000], "repeats": 3, "wide_n": 100000, "wide_shares": 20,
          "share_counts": [3, 200, 1000], "shares_n": 100000,
          "batch_n": 100000, "batches": [256, 1024, 4096], "walk_files": 100000,
-         "callgrind_n": 10000, "callgrind_shares": [3, 20]}
+         "callgrind_n": 10000, "callgrind_shares": [3, 20], "snapshot_files": 20000}
 HUGE_N = [10000000, 100000000]
 
 # The targets hold at the full sizes; a quick run shows them for orientation.
@@ -166,11 +166,12 @@ def median_run(runs, key):
     return ordered[(len(ordered) - 1) // 2]
 
 
-def build_results(machine, date, scans, wide, wide_ceilings, shares, walk, batches, callgrind):
+def build_results(machine, date, scans, wide, wide_ceilings, shares, walk, batches, callgrind,
+                  snapshot):
     """The results document. scans hold one entry per N with the client, the
     first layout's ceiling, the present layout's floor and the load of their
     runs; shares one median client run per share count; callgrind one entry
-    per share count."""
+    per share count; snapshot the local array's two snapshots of one volume."""
     scan_rows = []
     for entry in scans:
         n = entry["client"]["n"]
@@ -217,6 +218,12 @@ def build_results(machine, date, scans, wide, wide_ceilings, shares, walk, batch
         "batch": [{"size": b["batch"], "changes_per_s": b["changes_per_s"], "load": load_of([b])}
                   for b in batches],
         "instructions": callgrind,
+        "snapshot": {"files": snapshot["files"], "changed": snapshot["changed"],
+                     "first_files_per_s": snapshot["first_files_per_s"],
+                     "second_files_per_s": snapshot["second_files_per_s"],
+                     "first_bytes": snapshot["first_bytes"],
+                     "second_bytes": snapshot["second_bytes"],
+                     "load": load_of([snapshot])},
     }
 
 
@@ -307,6 +314,14 @@ def table_rows(results):
                      % fmt_n(described["n"]), "%s (%s)" % (fmt_int(described["changes_per_s"]),
                                                            fmt_int(described["ours_changes_per_s"])),
                      "", fmt_load(described["load"])))
+    snap = results["snapshot"]
+    rows.append(("(13) local array: files/s of a first / second snapshot, %s files"
+                 % fmt_n(snap["files"]), "%s / %s" % (fmt_int(snap["first_files_per_s"]),
+                                                      fmt_int(snap["second_files_per_s"])),
+                 "", fmt_load(snap["load"])))
+    rows.append(("(13) local array: MB the first / second (%s changed) costs"
+                 % fmt_int(snap["changed"]), "%.1f / %.1f" % (snap["first_bytes"] / 1e6,
+                                                              snap["second_bytes"] / 1e6), "", ""))
     rows.append(("(9) store bytes per change, N=%s" % fmt_n(last["n"]),
                  "%.1f" % results["store_bytes_per_change"],
                  "<= %d: %s" % (TARGET_STORE_BYTES,
@@ -381,7 +396,7 @@ def machine_name():
     return "%s, %d cores, %.0f GiB" % (model, os.cpu_count() or 0, kib / 1048576.0)
 
 
-PROGRAMS = ("bench_scan", "bench_ceiling", "bench_walk")
+PROGRAMS = ("bench_scan", "bench_ceiling", "bench_walk", "bench_snapshot")
 
 
 def callgrind_count(build, work, toggle, options, log):
@@ -498,8 +513,10 @@ def measure(sizes, program, build, work, cache, log):
     log("(8) callgrind")
     callgrind = [run_callgrind(build, sizes["callgrind_n"], count, work, log)
                  for count in sizes["callgrind_shares"]]
+    log("(13) local array snapshots of %d files" % sizes["snapshot_files"])
+    snapshot = run_program(program("bench_snapshot", "--files", sizes["snapshot_files"]), log)
     return build_results(machine_name(), datetime.datetime.now().isoformat(timespec="seconds"),
-                         scans, wide, wide_ceilings, shares, walk, batches, callgrind)
+                         scans, wide, wide_ceilings, shares, walk, batches, callgrind, snapshot)
 
 
 def print_table(rows, machine, sizes):

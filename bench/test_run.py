@@ -47,9 +47,12 @@ def sample_results(client_1e7=1050000.0, rss_1e7=24.0, walk_s=2.0, store_mib_1e7
     callgrind = [{"n": 10 ** 5, "shares": count, "instructions_per_change": instructions + extra,
                   "array_instructions_per_change": 1850.0, "top": [{"instructions": 1, "function": "f"}]}
                  for count, extra in [(3, 0), (20, 400)]]
+    snapshot = dict({"files": 200000, "changed": 2000, "first_files_per_s": 40000.0,
+                     "second_files_per_s": 250000.0, "first_bytes": 850000000,
+                     "second_bytes": 9500000}, **QUIET)
     return run.build_results("cpu, 2 cores, 23 GiB", "2024-01-01T00:00:00", scans, wide,
                              [ceiling(10 ** 6, 150000.0), ceiling(10 ** 6, 300000.0)], shares, walk,
-                             batches, callgrind)
+                             batches, callgrind, snapshot)
 
 
 class ProgramOutput(unittest.TestCase):
@@ -120,7 +123,7 @@ class Results(unittest.TestCase):
     def test_document_has_every_field_of_the_schema(self):
         results = sample_results()
         for key in ["machine", "date", "scan", "many_shares", "share_counts", "scaling_ratio", "walk",
-                    "batch", "instructions", "store_bytes_per_change", "load_limit"]:
+                    "batch", "instructions", "store_bytes_per_change", "load_limit", "snapshot"]:
             self.assertIn(key, results)
         for key in ["n", "changes_per_s", "ceiling_scan_rows_per_s", "floor_rows_per_s",
                     "peak_rss_mib", "seconds", "store_bytes_per_change", "load"]:
@@ -161,6 +164,9 @@ class Results(unittest.TestCase):
                 self.assertEqual(unjudged, table.count(run.LOADED), table)
                 for figure in ["(1)", "(2)", "(3)", "(4)", "(5)", "(6)", "(7)", "(8)", "(9)", "(10)"]:
                     self.assertIn(figure, table)
+        table = run.format_table(run.table_rows(sample_results()))
+        self.assertIn("40,000 / 250,000", table)
+        self.assertIn("850.0 / 9.5", table)
         self.assertIn("0.90/3.50", run.format_table(run.table_rows(sample_results(load_1e7=busy))))
         results = sample_results()
         results["described_store"] = {"n": 10 ** 6, "changes_per_s": 400000.0,
