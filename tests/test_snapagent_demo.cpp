@@ -115,7 +115,7 @@ TEST(Snapagent, UsageErrorsAreOneLine) {
     WriteFile(dir / "c.conf",
               "[client.1]\narray = filer1\nuser = u\npassword = p\n[array]\nbackend = scripted\n");
     chmod((dir / "c.conf").c_str(), 0600);
-    for (const char* command : {"demo", "job", "check"}) {
+    for (const char* command : {"demo", "job", "check", "snapshots", "inspect"}) {
         const Exit help = RunSnapagent({"help", command}, dir.Path());
         EXPECT_EQ(help.status, 0);
         EXPECT_EQ(help.out.find(std::string("usage: snapagent ") + command), 0u) << help.out;
@@ -134,6 +134,7 @@ TEST(Snapagent, UsageErrorsAreOneLine) {
         {{"job", "--config", "c", "--client", "1", "--job", "4", "--prev", "9", "/x"},
          "--prev must name an earlier job"},
         {{"help", "jbo"}, "no command [jbo]"},
+        {{"snapshots", "--config", "c"}, "--client is required"},
         {{"job", "--config", dir / "c.conf", "--client", "1", "--job", "3", "--plugin", "/none.so",
           "/x"},
          "cannot load plug-in"},
@@ -149,7 +150,8 @@ TEST(Snapagent, UsageErrorsAreOneLine) {
 // check fails what a job would meet: missing credentials, a log file in a
 // folder that does not exist (job and check end with one line, no log lines
 // on the terminal), a share below an export of the local array (no
-// .snapshot: read live); a volume and an export pass.
+// .snapshot: read live); a volume and an export pass. snapshots, like
+// check, leaves the array and the state folder as they are.
 TEST(Snapagent, CheckFailsWhatAJobWouldMeet) {
     DemoWorld world;
     std::string error;
@@ -186,6 +188,16 @@ TEST(Snapagent, CheckFailsWhatAJobWouldMeet) {
         EXPECT_EQ(job.status, 1);
         EXPECT_EQ(SplitLines(job.err).size(), 1u) << job.err;
     }
+    const std::string leftover = world.Shares()[2].strLiveDir + "/.snapshot/.creating";
+    MakeDirs(leftover);
+    TempDir scratch;
+    const Exit listed = RunSnapagent({"snapshots", "--config", world.ConfigPath(), "--client", "1"},
+                                     scratch.Path());
+    EXPECT_EQ(listed.out,
+              "volume home\n  no snapshot of client 1\nvolume projects\n  no "
+              "snapshot of client 1\n")
+        << listed.err;
+    EXPECT_TRUE(FileExists(leftover) && !FileExists(scratch / "state"));
 }
 
 // The change list as text: one line per change, valid UTF-8 as it is and
