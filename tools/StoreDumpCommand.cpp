@@ -58,18 +58,6 @@ std::string SqlText(const std::string& bytes) {
     return "CAST(X'" + HexOfBytes(bytes, true) + "' AS TEXT)";
 }
 
-void PrintLine(FILE* out, const ChangeEventItem& event, int64_t table) {
-    fprintf(out,
-            "inode %lld table share_%lld flags %s type %s change %s ctime %s mtime %s atime %s "
-            "attribute %lld path %s old_path %s\n",
-            static_cast<long long>(event.llInode), static_cast<long long>(table),
-            FlagsText(event.uiChangeFlags).c_str(), event.uiFileType == 2 ? "directory" : "file",
-            PrintablePath(event.strChangeType).c_str(), TimeText(event.llCtime).c_str(),
-            TimeText(event.llMtime).c_str(), TimeText(event.llAtime).c_str(),
-            static_cast<long long>(event.llAttribute), PrintablePath(event.strPath).c_str(),
-            PrintablePath(event.strOldPath).c_str());
-}
-
 // The file type SnapDiff reports, in words.
 const char* KindText(uint32_t fileType) {
     switch (fileType) {
@@ -82,6 +70,18 @@ const char* KindText(uint32_t fileType) {
         default:
             return "other";
     }
+}
+
+void PrintLine(FILE* out, const ChangeEventItem& event, int64_t table) {
+    fprintf(out,
+            "inode %lld table share_%lld flags %s type %s change %s ctime %s mtime %s atime %s "
+            "attribute %lld path %s old_path %s\n",
+            static_cast<long long>(event.llInode), static_cast<long long>(table),
+            FlagsText(event.uiChangeFlags).c_str(), KindText(event.uiFileType),
+            PrintablePath(event.strChangeType).c_str(), TimeText(event.llCtime).c_str(),
+            TimeText(event.llMtime).c_str(), TimeText(event.llAtime).c_str(),
+            static_cast<long long>(event.llAttribute), PrintablePath(event.strPath).c_str(),
+            PrintablePath(event.strOldPath).c_str());
 }
 
 // The store ends every path with "/"; for people a directory keeps it, as
