@@ -42,7 +42,6 @@ CNetAppSnapClient::~CNetAppSnapClient() {
     // still be open on the job results folder while the array is released.
     m_mapEventDBs.clear();
     m_pEventDB.reset();
-    m_dqCachedEvents.clear();
 }
 
 CRyError CNetAppSnapClient::Initialize(LONGLONG jobId, ULONG clientId, ULONG appId1, ULONG appId2,

@@ -92,7 +92,7 @@ TEST(ScanDecode, ComparisonSurvivesOrFailsCleanlyWithoutABuffer) {
             ASSERT_TRUE(err.IsError());
             EXPECT_EQ(ERROR_OPERATION_ABORTED, err.Win32Code());
             EXPECT_EQ("Processing of escape characters failed for file:[/a/x\\20y]", err.Message());
-            EXPECT_FALSE(env.client.ShareOf("/mnt/a").bSnapDiffDone);
+            EXPECT_FALSE(env.client.Shares().front().bSnapDiffDone);
             EXPECT_FALSE(source);
         }
         EXPECT_EQ(1u, env.array.CallsOf("SnapDiffEnd").size());

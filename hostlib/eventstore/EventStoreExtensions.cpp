@@ -13,8 +13,19 @@ CRyError PrepareSelectQueryForShare(CSnapDiffEventMonitor& store, const std::str
     return store.PrepareSelectQueryForShare(prefix);
 }
 
+// A repeated inode crosses from the plug-in to the store once: built on the
+// store's public operations, so it keeps working whatever the store keeps.
+CRyError InsertOrGetEvent(CSnapDiffEventMonitor& store, const ChangeEventItem& event, bool& exists,
+                          ChangeEventItem& stored) {
+    CRyError error = store.InsertEvent(event, exists);
+    if (error.IsError() || !exists) return error;
+    long long inode = event.llInode;
+    return store.GetEventOfInode(inode, stored);
+}
+
 const SnapDiffEventMonitorExtensions kExtensions = {sizeof(SnapDiffEventMonitorExtensions),
-                                                    SetSharePrefixes, PrepareSelectQueryForShare};
+                                                    SetSharePrefixes, PrepareSelectQueryForShare,
+                                                    InsertOrGetEvent};
 
 }  // namespace
 
