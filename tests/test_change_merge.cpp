@@ -78,10 +78,10 @@ std::vector<std::string> Items(const std::vector<std::string>& reports, bool tra
             return !merge.InReadShare(e.strPath) && !e.strOldPath.empty() &&
                    merge.InReadShare(e.strOldPath);
         };
-        for (const auto& stored : store)
-            if (merge.InReadShare(stored.second.strPath)) deliver(stored.second);
-        for (const auto& stored : store)
-            if (!trackMovedOut && leftShare(stored.second)) deliver(stored.second);
+        for (int pass = 0; pass < (trackMovedOut ? 1 : 2); ++pass)  // its events, those that left
+            for (const auto& e : store)
+                if (pass ? leftShare(e.second) : merge.InReadShare(e.second.strPath))
+                    deliver(e.second);
         for (long long inode = 0; merge.NextMovedOut(inode);)
             if (leftShare(store[inode])) deliver(store[inode]);
         while (const ChangeEventItem* name = merge.NextExtraName()) {

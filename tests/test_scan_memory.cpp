@@ -63,16 +63,11 @@ TEST(ScanMemory, MillionChangeRunStaysBounded) {
 TEST(ScanMemory, ExtraNamesBeyondTheBoundFailTheirShareOnly) {
     const size_t kNames = ChangeMerge::kMaxExtraNames + 2;  // one in the event, one too many
     ArrayScript script;
-    script.mapSnapDiffs[DiffKey("vola")].generator = [&](size_t index, unsigned long maxItems,
-                                                         ScriptedBatch& batch) {
-        const size_t first = index * maxItems;
-        const size_t last = std::min(kNames, first + maxItems);
-        for (size_t i = first; i < last; ++i)
-            batch.vecChanges.push_back(Change(7, "file_creation", "/a/link" + std::to_string(i)));
-        if (last == kNames) batch.vecChanges.push_back(Change(8, "file_creation", "/b/new"));
-        batch.bEnd = last == kNames;
-        return true;
-    };
+    std::vector<SnapDiffFileInfo> changes;
+    for (size_t i = 0; i < kNames; ++i)
+        changes.push_back(Change(7, "file_creation", "/a/link" + std::to_string(i)));
+    changes.push_back(Change(8, "file_creation", "/b/new"));
+    script.mapSnapDiffs[DiffKey("vola")].vecBatches = {Batch(changes, true)};
     ScanEnv env(script);
     env.log.SetLevel(0);
     env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola"),
