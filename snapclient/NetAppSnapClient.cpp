@@ -35,7 +35,8 @@ CNetAppSnapClient::CNetAppSnapClient()
       m_llPrevJobId(0),
       m_bAutoMountClient(false),
       m_errOutOfMemory(FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY)),
-      m_pStoreExtensions(FindStoreExtensions()) {}
+      m_pStoreExtensions(FindStoreExtensions()),
+      m_pfnInsertOrGet(FindInsertOrGet(m_pStoreExtensions)) {}
 
 CNetAppSnapClient::~CNetAppSnapClient() {
     // The change event databases go before the array connection: a store may

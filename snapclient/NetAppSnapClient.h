@@ -275,14 +275,17 @@ private:
     // common operations only, and the client remembers moved-out inodes.
     const SnapDiffEventMonitorExtensions* m_pStoreExtensions;
     static const SnapDiffEventMonitorExtensions* FindStoreExtensions();
-    // True when the host's table holds the entry at offset.
-    static bool HasEntry(const SnapDiffEventMonitorExtensions& table, size_t offset);
+    // Stores event unless its inode is stored already: then exists is true
+    // and stored holds the stored event. Our store's one call where the host
+    // offers it (m_pfnInsertOrGet, else null), or InsertEvent and
+    // GetEventOfInode (InsertThenGet).
+    typedef CRyError (*InsertOrGet)(CSnapDiffEventMonitor& store, const ChangeEventItem& event,
+                                    bool& exists, ChangeEventItem& stored);
+    InsertOrGet m_pfnInsertOrGet;
+    static InsertOrGet FindInsertOrGet(const SnapDiffEventMonitorExtensions* table);
+    CRyError InsertThenGet(const ChangeEventItem& event, bool& exists, ChangeEventItem& stored);
     // Tells the new store and the merge the shares the run serves.
     CRyError PrepareVolumeShares(const std::list<FileServerExportInfo>& shares);
-    // Stores event unless its inode is stored already: then exists is true
-    // and stored holds the stored event. One call where the host store offers
-    // it, else InsertEvent and GetEventOfInode.
-    CRyError InsertOrGetStored(const ChangeEventItem& event, bool& exists, ChangeEventItem& stored);
     // After an event was written over a stored one: remembers a move out of
     // a share; a full memory marks that share undeliverable.
     void NoteMovedOut(const ChangeEventItem& written);

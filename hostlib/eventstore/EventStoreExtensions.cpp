@@ -18,9 +18,11 @@ CRyError PrepareSelectQueryForShare(CSnapDiffEventMonitor& store, const std::str
 CRyError InsertOrGetEvent(CSnapDiffEventMonitor& store, const ChangeEventItem& event, bool& exists,
                           ChangeEventItem& stored) {
     CRyError error = store.InsertEvent(event, exists);
-    if (error.IsError() || !exists) return error;
-    long long inode = event.llInode;
-    return store.GetEventOfInode(inode, stored);
+    if (error.IsSuccess() && exists) {
+        long long inode = event.llInode;
+        error = store.GetEventOfInode(inode, stored);
+    }
+    return error;
 }
 
 const SnapDiffEventMonitorExtensions kExtensions = {sizeof(SnapDiffEventMonitorExtensions),

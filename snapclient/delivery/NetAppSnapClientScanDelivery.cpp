@@ -20,17 +20,39 @@ const uint32_t kModeOther = 0x8000;
 }  // namespace
 
 FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() try {
-    SC_OPERATION();
     FileServerSnapshotCompareItem item;
+    // Read into the client's own event so that its strings keep their
+    // buffers from one pull to the next.
+    ChangeEventItem& event = m_stScanPulledEvent;
+    ChangeMerge::Delivery delivery;
+    int result = -1;
+    if (m_pEventDB && !m_merge.HoldsHalf()) {
+        event.clear();
+        result = m_pEventDB->GetNextEvent(event);
+        if (result == 1) result = NextMovedOutEvent(event);
+    }
+    if (result != 1 && result != -1) {
+        // Most pulls hand out a stored event and write no line of their own:
+        // the operation's name is set only on the way to one.
+        delivery = m_merge.Deliver(event);
+        if (delivery.bOldName) {
+            PopulateCompareItem(event, item);
+            item.uiStatus = delivery.uiStatus;
+            item.strPath = event.strOldPath;
+            return item;
+        }
+        item.uiStatus = delivery.uiStatus;
+        item.stItemInfo.bRenamed = delivery.bRenamed;
+        PopulateCompareItem(event, item);
+        return item;
+    }
+
+    SC_OPERATION();
     if (!m_pEventDB) {
         SC_LOG(0, "The event database is not initialized.");
         item.uiStatus = kItemFailure;
         return item;
     }
-    // Read into the client's own event so that its strings keep their
-    // buffers from one pull to the next.
-    ChangeEventItem& event = m_stScanPulledEvent;
-    ChangeMerge::Delivery delivery;
     if (m_merge.TakeHeld(event, delivery)) {
         PopulateCompareItem(event, item);
         item.uiStatus = delivery.uiStatus;
@@ -42,32 +64,14 @@ FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() try {
                event.strOldPath.c_str());
         return item;
     }
-
-    event.clear();
-    int result = m_pEventDB->GetNextEvent(event);
-    if (result == 1) result = NextMovedOutEvent(event);
     if (result == 1) {
         // The names of files that their merged events could not hold.
         if (NextExtraName(item)) return item;
         item.uiStatus = kItemNoMore;
         return item;
     }
-    if (result == -1) {
-        SC_LOG(0, "Could not get all the records from ChangeList event cache.");
-        item.uiStatus = kItemFailure;
-        return item;
-    }
-
-    delivery = m_merge.Deliver(event);
-    if (delivery.bOldName) {
-        PopulateCompareItem(event, item);
-        item.uiStatus = delivery.uiStatus;
-        item.strPath = event.strOldPath;
-        return item;
-    }
-    item.uiStatus = delivery.uiStatus;
-    item.stItemInfo.bRenamed = delivery.bRenamed;
-    PopulateCompareItem(event, item);
+    SC_LOG(0, "Could not get all the records from ChangeList event cache.");
+    item.uiStatus = kItemFailure;
     return item;
 } catch (...) {
     return CaughtInPull();
@@ -85,7 +89,6 @@ bool CNetAppSnapClient::NextExtraName(FileServerSnapshotCompareItem& item) {
 
 CRyError CNetAppSnapClient::PopulateCompareItem(const ChangeEventItem& event,
                                                 FileServerSnapshotCompareItem& item) {
-    SC_OPERATION();
     const bool directory = event.uiFileType == kFileTypeDirectory;
     item.stItemInfo.ullInode = static_cast<uint64_t>(event.llInode);
     item.stItemInfo.llAtime = event.llAtime;
@@ -104,10 +107,15 @@ CRyError CNetAppSnapClient::PopulateCompareItem(const ChangeEventItem& event,
         else
             FXPath::RemoveTrailingDelimiter(*path);
     }
-    SC_LOG(3, "Path [%s], ChangeType [%d], OldPath [%s], atime [%lld], ctime [%lld], mtime [%lld]",
-           item.strPath.c_str(), static_cast<int>(item.uiStatus), item.strOldPath.c_str(),
-           static_cast<long long>(item.stItemInfo.llAtime),
-           static_cast<long long>(item.stItemInfo.llCtime),
-           static_cast<long long>(item.stItemInfo.llMtime));
+    // Every pulled item comes here: the name is set only for the line.
+    if (SC_LOGS_AT(3)) {
+        SC_OPERATION();
+        SC_LOG(3,
+               "Path [%s], ChangeType [%d], OldPath [%s], atime [%lld], ctime [%lld], mtime [%lld]",
+               item.strPath.c_str(), static_cast<int>(item.uiStatus), item.strOldPath.c_str(),
+               static_cast<long long>(item.stItemInfo.llAtime),
+               static_cast<long long>(item.stItemInfo.llCtime),
+               static_cast<long long>(item.stItemInfo.llMtime));
+    }
     return CRyError::Success();
 }

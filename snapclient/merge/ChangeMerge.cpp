@@ -1,7 +1,5 @@
 #include "snapclient/merge/ChangeMerge.h"
 
-#include "snapclient/shares/ShareMatcher.h"
-
 #include <utility>
 
 namespace {
@@ -127,10 +125,6 @@ void ChangeMerge::StartRead(const std::string& volume, const std::string& shareP
     m_dqCachedEvents.clear();
 }
 
-bool ChangeMerge::InReadShare(const std::string& path) const {
-    return ShareMatcher::HoldsStoredPath(m_strReadPrefix, path);
-}
-
 bool ChangeMerge::NextMovedOut(long long& inode) {
     if (!m_pRead || m_itMovedOut == m_pRead->setMovedOut.end()) return false;
     inode = *m_itMovedOut++;
@@ -206,8 +200,7 @@ ChangeMerge::Delivery ChangeMerge::Deliver(ChangeEventItem& event) {
     return delivery;
 }
 
-bool ChangeMerge::TakeHeld(ChangeEventItem& event, Delivery& delivery) {
-    if (m_dqCachedEvents.empty()) return false;
+bool ChangeMerge::TakeHeldHalf(ChangeEventItem& event, Delivery& delivery) {
     event = std::move(m_dqCachedEvents.front());
     m_dqCachedEvents.pop_front();
     // The name that stays after a removed hard link is a plain

@@ -21,6 +21,7 @@
 #pragma once
 
 #include "records/SnapRecords.h"
+#include "snapclient/shares/ShareMatcher.h"
 
 #include <deque>
 #include <map>
@@ -66,7 +67,9 @@ public:
     // to the share whose backup path followed by "/" is sharePrefix; a half
     // held back for another share's read is dropped.
     void StartRead(const std::string& volume, const std::string& sharePrefix);
-    bool InReadShare(const std::string& path) const;
+    bool InReadShare(const std::string& path) const {
+        return ShareMatcher::HoldsStoredPath(m_strReadPrefix, path);
+    }
     // The next inode that left the read share for another (tracked runs
     // only); false when none is left.
     bool NextMovedOut(long long& inode);
@@ -88,7 +91,10 @@ public:
     Delivery Deliver(ChangeEventItem& event);
     // The held half into event; false when none waits. Its status is set
     // after the item is filled.
-    bool TakeHeld(ChangeEventItem& event, Delivery& delivery);
+    bool HoldsHalf() const { return !m_dqCachedEvents.empty(); }
+    bool TakeHeld(ChangeEventItem& event, Delivery& delivery) {
+        return !m_dqCachedEvents.empty() && TakeHeldHalf(event, delivery);
+    }
 
 private:
     struct Gathered {
@@ -97,6 +103,7 @@ private:
     };
     // The run's share prefix that begins path, or null.
     const std::string* RunShareOf(const std::string& path) const;
+    bool TakeHeldHalf(ChangeEventItem& event, Delivery& delivery);
     void HoldDroppedNames(const ChangeEventItem& stored, const std::string& storedOldPath,
                           const ChangeEventItem& reported, const ChangeEventItem& written);
 

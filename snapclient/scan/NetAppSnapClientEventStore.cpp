@@ -19,6 +19,15 @@
 #include <cstddef>
 #include <new>
 
+namespace {
+
+// True when the host's table holds the entry at offset.
+bool HasEntry(const SnapDiffEventMonitorExtensions& table, size_t offset) {
+    return table.ulSize >= offset + sizeof(void (*)());
+}
+
+}  // namespace
+
 const SnapDiffEventMonitorExtensions* CNetAppSnapClient::FindStoreExtensions() {
     typedef const SnapDiffEventMonitorExtensions* (*Lookup)();
     const Lookup lookup =
@@ -32,8 +41,11 @@ const SnapDiffEventMonitorExtensions* CNetAppSnapClient::FindStoreExtensions() {
                : nullptr;
 }
 
-bool CNetAppSnapClient::HasEntry(const SnapDiffEventMonitorExtensions& table, size_t offset) {
-    return table.ulSize >= offset + sizeof(void (*)());
+CNetAppSnapClient::InsertOrGet CNetAppSnapClient::FindInsertOrGet(
+    const SnapDiffEventMonitorExtensions* table) {
+    return table && HasEntry(*table, offsetof(SnapDiffEventMonitorExtensions, InsertOrGetEvent))
+               ? table->InsertOrGetEvent
+               : nullptr;
 }
 
 CRyError CNetAppSnapClient::PrepareVolumeShares(const std::list<FileServerExportInfo>& shares) try {
@@ -46,11 +58,8 @@ CRyError CNetAppSnapClient::PrepareVolumeShares(const std::list<FileServerExport
     return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OUTOFMEMORY);
 }
 
-CRyError CNetAppSnapClient::InsertOrGetStored(const ChangeEventItem& event, bool& exists,
-                                              ChangeEventItem& stored) {
-    if (m_pStoreExtensions &&
-        HasEntry(*m_pStoreExtensions, offsetof(SnapDiffEventMonitorExtensions, InsertOrGetEvent)))
-        return m_pStoreExtensions->InsertOrGetEvent(*m_pEventDB, event, exists, stored);
+CRyError CNetAppSnapClient::InsertThenGet(const ChangeEventItem& event, bool& exists,
+                                          ChangeEventItem& stored) {
     CRyError err = m_pEventDB->InsertEvent(event, exists);
     if (err.IsError() || !exists) return err;
     long long inode = event.llInode;

@@ -12,7 +12,6 @@
 
 #include <boost/make_shared.hpp>
 #include <new>
-#include <optional>
 
 CRyError CNetAppSnapClient::CreateEventDB(const std::string& prevSnapName,
                                           const std::string& currSnapName,
@@ -39,24 +38,29 @@ bool CNetAppSnapClient::HasMatchableVolumePath(const FileServerExportInfo& share
 
 bool CNetAppSnapClient::IsEventPartOfBackupPaths(const std::list<FileServerExportInfo>& shares,
                                                  std::string& path) {
-    SC_OPERATION();
     // The scan asks with the run's shares, matched once per run; any other
     // list gets a matcher of its own.
-    std::optional<ShareMatcher> own;
-    const ShareMatcher& matcher =
-        m_pRunMatcher && m_pRunMatcher->Serves(shares) ? *m_pRunMatcher : own.emplace(shares);
-    if (!matcher.Place(path)) return false;
-    SC_LOG(3, "Converted to file[%s]", path.c_str());
+    const bool placed = m_pRunMatcher && m_pRunMatcher->Serves(shares)
+                            ? m_pRunMatcher->Place(path) != nullptr
+                            : ShareMatcher(shares).Place(path) != nullptr;
+    if (!placed) return false;
+    if (SC_LOGS_AT(3)) {
+        SC_OPERATION();
+        SC_LOG(3, "Converted to file[%s]", path.c_str());
+    }
     return true;
 }
 
 CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem& event) {
-    SC_OPERATION();
     bool exists = false;
     ChangeEventItem& stored = m_stMergeStored;
-    CRyError err = InsertOrGetStored(event, exists, stored);
+    CRyError err = m_pfnInsertOrGet ? m_pfnInsertOrGet(*m_pEventDB, event, exists, stored)
+                                    : InsertThenGet(event, exists, stored);
+    // Most changes are of a new inode, and nothing else shows the operation's
+    // name: it is set on the way to the merge or an error.
+    if (err.IsSuccess() && !exists) return err;
+    SC_OPERATION();
     if (err.IsError()) return err.Push(SC_LOCATION);
-    if (!exists) return CRyError::Success();
 
     const ChangeEventItem* written = m_merge.Merge(stored, event);
     if (!m_merge.Refused().empty()) RefuseExtraNames(m_merge.Refused());

@@ -92,7 +92,6 @@ const FileServerExportInfo* ShareMatcher::Place(std::string& path) const {
     path.replace(0, inVolumeLength, share->strBackupPath);
     // The agent's paths use "/" only.
     char* const end = &path[0] + path.size();
-    for (char* at = &path[0]; (at = static_cast<char*>(memchr(at, '\\', end - at))) != nullptr;)
-        *at++ = '/';
+    for (char* at = &path[0]; (at = static_cast<char*>(memchr(at, '\\', end - at)));) *at++ = '/';
     return share;
 }
