@@ -25,7 +25,7 @@ TEST(ScanShares, CommonVolumeSharesAreTheOutermostOfTheVolume) {
           Share("/yy", "/vol/vola/yy", "vola")},
          {"/x", "/y", "/yy"}},
         {{Share("/x", "/vol/vola/x", "vola"), Share("/p", "/vol/vola/./p", "vola"),
-          Share("/q", "/vol/vola//q", "vola"), Share("/r", "/vol/vola/r/", "vola"),
+          Share("/q", "/vol/vola//q", "vola"), Share("/r", "/vol/vola/r//", "vola"),
           Share("/s", "/vol/vola/r/s", "vola"), Share("/t", "/vol/vola/r//t", "vola")},
          {"/x", "/p", "/q", "/r"}},
         {{Share("/k", "/vol//vola/k", "vola"), Share("/n", "/vol//vola", "vola"),
