@@ -44,7 +44,14 @@ public:
     CRyError SetSharePrefixes(const std::vector<std::string>& prefixes);
     // exists false: stored. true: the inode is stored already; nothing written.
     CRyError InsertEvent(const ChangeEventItem& event, bool& exists);
+    // The stored event of the inode into event. An inode the store does not
+    // hold is an error ("no event of inode N") that leaves event undefined
+    // and the store usable.
     CRyError GetEventOfInode(long long& inode, ChangeEventItem& event);
+    // Replaces every field of the stored event of the event's inode; a new
+    // path in another share moves it to that share's table. An inode the
+    // store does not hold is an error that writes nothing and leaves the
+    // store usable.
     CRyError UpdateExistingEventOfInode(const ChangeEventItem& event);
     // Commits pending inserts and starts a read of the events whose path
     // begins with prefix (exact bytes; no wildcard).

@@ -1,6 +1,7 @@
 // Operations our change event store offers beyond those every host store
-// has: per-share tables, and a share's read that also yields the events
-// whose old path lies in the share while their path does not. A host may
+// has: per-share tables, a share's read that also yields the events whose
+// old path lies in the share while their path does not, and one call that
+// stores an event or hands back the one stored for its inode. A host may
 // lack them; the plug-in looks the table up in the process at run time
 // (dlsym of GetSnapDiffEventMonitorExtensions) and, without it, reads each
 // share by path prefix and remembers the rest itself. The table is static
@@ -20,6 +21,10 @@ struct SnapDiffEventMonitorExtensions {
     CRyError (*SetSharePrefixes)(CSnapDiffEventMonitor& store,
                                  const std::vector<std::string>& prefixes);
     CRyError (*PrepareSelectQueryForShare)(CSnapDiffEventMonitor& store, const std::string& prefix);
+    // InsertEvent, and when the inode is stored already (exists true)
+    // GetEventOfInode into stored; on an error, stored is undefined.
+    CRyError (*InsertOrGetEvent)(CSnapDiffEventMonitor& store, const ChangeEventItem& event,
+                                 bool& exists, ChangeEventItem& stored);
 };
 
 #define SNAPDIFF_EVENT_MONITOR_EXTENSIONS "GetSnapDiffEventMonitorExtensions"

@@ -79,6 +79,9 @@ struct ChangeEventItem {
     }
 };
 
+// The uiFileType of a directory (SnapDiff's and the change events').
+constexpr uint32_t kFileTypeDirectory = 2;
+
 // Change kind bits of ChangeEventItem::uiChangeFlags.
 enum : uint32_t {
     kChangeModified = 1,

@@ -2,6 +2,13 @@
 // client for one backup job. The agent obtains an object from the plug-in's
 // exported GetSnapClient, calls it from one thread, and destroys it through
 // the virtual destructor. Slot order is part of the plug-in contract.
+//
+// Every operation answers with a CRyError and never throws. An error ends
+// that operation only: the object stays usable, and the agent goes on with
+// the job (a share whose comparison failed is scanned the ordinary way; a
+// failed CompareSnapshots may be asked again, which runs SnapDiff again).
+// After CleanupSnapshotsPostBackup has released the array connection, the
+// operations that need the array fail with an error that says so.
 #pragma once
 
 #include "host/CRyError.h"
@@ -28,6 +35,13 @@ public:
                                        const std::list<std::string>& list2,
                                        const std::list<std::string>& list3) = 0;
     virtual CRyError ManageSnapshots() = 0;
+    // On success binds source to the share's changes, one item per call:
+    // status 1 to 4 a change; 5 when none is left; 6 when the changes cannot
+    // all be read (the list is incomplete: the agent must not take what it
+    // pulled for the share's changes). 5 and 6 end the list; a call after
+    // them asks again and answers 5 or 6 again. Every bound function reads
+    // the share of the latest successful CompareSnapshots and is valid while
+    // the client lives. On error source is left as it was.
     virtual CRyError CompareSnapshots(std::string path, std::string unused,
                                       std::function<FileServerSnapshotCompareItem()>& source) = 0;
     virtual CRyError CleanupSnapshot(const std::set<std::string>& snapshots) = 0;

@@ -85,4 +85,8 @@ private:
         if (scLogWriter_) scLogWriter_->Log((level), SC_LOG_PLACE, __LINE__, __VA_ARGS__); \
     } while (0)
 
+// True when a line of that level is written. An operation that runs for
+// every change sets its name (SC_OPERATION) only on the way to a line.
+#define SC_LOGS_AT(level) (g_ptrLogWriter && g_ptrLogWriter->GetLevel() >= (level))
+
 #define SC_TRACE_FUNCTION() VKDebugFunction scTrace_(SC_SIGNATURE, __LINE__)

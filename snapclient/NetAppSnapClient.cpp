@@ -35,14 +35,14 @@ CNetAppSnapClient::CNetAppSnapClient()
       m_llPrevJobId(0),
       m_bAutoMountClient(false),
       m_errOutOfMemory(FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY)),
-      m_pStoreExtensions(FindStoreExtensions()) {}
+      m_pStoreExtensions(FindStoreExtensions()),
+      m_pfnInsertOrGet(FindInsertOrGet(m_pStoreExtensions)) {}
 
 CNetAppSnapClient::~CNetAppSnapClient() {
     // The change event databases go before the array connection: a store may
     // still be open on the job results folder while the array is released.
     m_mapEventDBs.clear();
     m_pEventDB.reset();
-    m_dqCachedEvents.clear();
 }
 
 CRyError CNetAppSnapClient::Initialize(LONGLONG jobId, ULONG clientId, ULONG appId1, ULONG appId2,

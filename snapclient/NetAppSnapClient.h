@@ -2,7 +2,11 @@
 // retention, the snapshot map file, and SnapDiff change scans delivered to
 // the agent one item at a time. One object serves one job; it starts no
 // threads and takes no locks. The implementation is split by concern over
-// the NetAppSnapClient*.cpp files; they share this one class.
+// the NetAppSnapClient*.cpp files of snapclient/ (the object, its guard),
+// shares/ (share resolution, auto-mount), snapshots/ (creation, retention,
+// post-backup cleanup, the snapshot map file), scan/ (SnapDiff runs, names,
+// the change store) and delivery/ (the pull function); they share this one
+// class. What the reports of one inode become is ChangeMerge's (merge/).
 #pragma once
 
 #include "host/ApplicationId.h"
@@ -10,12 +14,12 @@
 #include "host/SnapDiffEventMonitor.h"
 #include "host/VkMntTab.h"
 #include "snapclient/CFileServerSnapClientBase.h"
-#include "snapclient/MovedOutInodes.h"
-#include "snapclient/ScanExtraNames.h"
+#include "snapclient/merge/ChangeMerge.h"
+#include "snapclient/shares/ShareMatcher.h"
 
 #include <boost/shared_ptr.hpp>
-#include <deque>
 #include <map>
+#include <memory>
 #include <set>
 #include <string_view>
 
@@ -71,6 +75,8 @@ public:
     bool SnapDiffRemoveEscapeSequence(std::string& name, unsigned char*& buffer, size_t& size,
                                       std::string* onePass = nullptr);
     FileServerSnapshotCompareItem GetSnapshotCompareItem();
+    // True when a component of path is "." or "..".
+    static bool HasDotComponent(const std::string& path);
 
 protected:
     ULONG m_ulClientId;
@@ -89,7 +95,6 @@ protected:
     std::map<std::string, std::string> m_mapContentMapperPaths;
     boost::shared_ptr<CSnapDiffEventMonitor> m_pEventDB;
     std::map<std::string, boost::shared_ptr<CSnapDiffEventMonitor>> m_mapEventDBs;
-    std::deque<ChangeEventItem> m_dqCachedEvents;
     boost::shared_ptr<ManageONTAP> m_pManageOntap;
     bool m_bAutoMountClient;
     boost::shared_ptr<ApplicationId> m_pApplicationId;
@@ -117,7 +122,7 @@ private:
                                     boost::shared_ptr<CContentMapper>& mapper,
                                     const FXCodeLocation& where);
 
-    // --- Snapshot lifecycle helpers (NetAppSnapClient{Shares,Lifecycle,...}.cpp) ---
+    // --- Snapshot helpers (shares/NetAppSnapClientShares.cpp, snapshots/*.cpp) ---
     // The strings share resolution derives for one backup path.
     struct ShareLocation {
         std::string strInterface;
@@ -128,6 +133,28 @@ private:
     };
     // Volume key (volume path on a cluster, else volume name) -> snapshot names.
     typedef std::map<std::string, std::set<std::string>> VolumeSnapshots;
+
+    // Snapshot creation pieces (snapshots/NetAppSnapClientCreation.cpp). The
+    // state of one CreateSnapshot call: why shares failed, the snapshots
+    // that cannot be read, the shares dropped.
+    struct SnapshotCreation;
+    // Snapshots the share's volume (or leaves a share inside a snapshot
+    // folder without one) and tests that the share can be read through it;
+    // false when the share is dropped.
+    bool SnapshotShare(SnapshotCreation& creation, const std::string& backupPath,
+                       FileServerExportInfo& info);
+    // True when the volume's snapshot of this job exists now.
+    bool CreateVolumeSnapshot(SnapshotCreation& creation, const std::string& backupPath,
+                              const FileServerExportInfo& info, const std::string& volumeKey,
+                              const std::string& snapName);
+    // A share whose snapshot cannot be used is read live (true), or dropped
+    // when the host insists on snapshot-only backups; each case logs its line.
+    bool KeepWithoutSnapshot(SnapshotCreation& creation, const FileServerExportInfo& info,
+                             const std::string& volumeKey, const char* droppedLine,
+                             const char* liveLine);
+    // Deletes the snapshots no share can read and remembers dropped shares
+    // whose volume's snapshot stays for another share.
+    void SettleFailedSnapshots(SnapshotCreation& creation);
 
     // Share resolution pieces (NetAppSnapClientShares.cpp).
     static bool FindMountedExport(const std::list<VkMntTab::Entry>& mounts,
@@ -193,10 +220,9 @@ private:
                                 std::function<FileServerSnapshotCompareItem()>& source);
     CRyError RunSnapDiffBatches(SnapDiffRun& run);
     CRyError StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileInfo& change);
-    // The first share whose in-volume path holds the volume-relative path,
-    // as IsEventPartOfBackupPaths matches it, or null (NetAppSnapClientScanEvents.cpp).
-    static const FileServerExportInfo* ShareHoldingPath(
-        const std::list<FileServerExportInfo>& shares, const std::string& path);
+    // The run's shares as IsEventPartOfBackupPaths matches paths to them:
+    // built once per run, held while it lasts.
+    std::unique_ptr<ShareMatcher> m_pRunMatcher;
     // False for a volume path of another form than share resolution gives
     // (no volume name, or nothing after it to match changes against).
     static bool HasMatchableVolumePath(const FileServerExportInfo& share);
@@ -208,21 +234,15 @@ private:
                              std::function<FileServerSnapshotCompareItem()>& source);
     // The event the last pull read from the store (NetAppSnapClientScanDelivery.cpp).
     ChangeEventItem m_stScanPulledEvent;
-    // The backup path, followed by "/", of the share whose read was bound last.
-    std::string m_strScanSharePrefix;
-    bool LiesInScannedShare(const std::string& path) const;
-    // The deletion of the event's old path, as a directory, into item.
-    FileServerSnapshotCompareItem& DeletedOldName(ChangeEventItem& event,
-                                                  FileServerSnapshotCompareItem& item);
-    // Cuts a non-cluster name down to its path below the snapshot folder.
-    static bool CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
-                                  const std::string& prevSnapName);
     // Records that a change of the share cannot be delivered: its comparison
     // fails with 995 and the message, so the agent scans it in full.
     void MarkShareUndeliverable(const std::string& backupPath, const std::string& name,
                                 const std::string& why);
 
     // --- Names that may mean several files (NetAppSnapClientScanNames.cpp) ---
+    // Cuts a non-cluster name down to its path below the snapshot folder.
+    static bool CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
+                                  const std::string& prevSnapName);
     // A name as the array sent it and as decoded, for one change.
     struct ReceivedName {
         const std::string& strRaw;      // as sent
@@ -237,39 +257,43 @@ private:
     // of the one form that exists in the change's snapshot (kPlaced), or the
     // change is left out (kLeftOut) and, when a share may hold it, that
     // share is marked undeliverable.
-    NamePlacement PlaceNameOfSeveralForms(const std::list<FileServerExportInfo>& shares,
-                                          const FileServerExportInfo& runShare,
+    NamePlacement PlaceNameOfSeveralForms(const FileServerExportInfo& runShare,
                                           const ReceivedName& name, std::string& placed);
-    // True when a component of path is "." or "..".
-    static bool HasDotComponent(const std::string& path);
 
-    // --- Names a merged event cannot hold (NetAppSnapClientExtraNames.cpp) ---
-    ScanExtraNames m_extraNames;
-    // Keeps each name of the two events that the merge into written drops.
-    void KeepDroppedNames(const ChangeEventItem& stored, const std::string& storedOldPath,
-                          const ChangeEventItem& reported, const ChangeEventItem& written);
+    // --- The merge of one inode's reports (merge/ChangeMerge.h) ---
+    ChangeMerge m_merge;
+    // The stored event a repeated inode is merged with; kept so that its
+    // strings keep their buffers from one change to the next.
+    ChangeEventItem m_stMergeStored;
+    // Fails every share that may hold a name the merge could not keep.
+    void RefuseExtraNames(const std::vector<std::string>& names);
     // The next held name of the scanned share into item; false when none is left.
     bool NextExtraName(FileServerSnapshotCompareItem& item);
 
-    // --- Share reads of the store (NetAppSnapClientStoreReads.cpp) ---
+    // --- The volume's change store (scan/NetAppSnapClientEventStore.cpp) ---
     // Our host store's extra operations, or null: the host's store has the
     // common operations only, and the client remembers moved-out inodes.
     const SnapDiffEventMonitorExtensions* m_pStoreExtensions;
     static const SnapDiffEventMonitorExtensions* FindStoreExtensions();
-    // Tells the new store (or the run's memory) the shares the run serves.
+    // Stores event unless its inode is stored already: then exists is true
+    // and stored holds the stored event. Our store's one call where the host
+    // offers it (m_pfnInsertOrGet, else null), or InsertEvent and
+    // GetEventOfInode (InsertThenGet).
+    typedef CRyError (*InsertOrGet)(CSnapDiffEventMonitor& store, const ChangeEventItem& event,
+                                    bool& exists, ChangeEventItem& stored);
+    InsertOrGet m_pfnInsertOrGet;
+    static InsertOrGet FindInsertOrGet(const SnapDiffEventMonitorExtensions* table);
+    CRyError InsertThenGet(const ChangeEventItem& event, bool& exists, ChangeEventItem& stored);
+    // Tells the new store and the merge the shares the run serves.
     CRyError PrepareVolumeShares(const std::list<FileServerExportInfo>& shares);
     // After an event was written over a stored one: remembers a move out of
     // a share; a full memory marks that share undeliverable.
     void NoteMovedOut(const ChangeEventItem& written);
-    // Registers m_pEventDB, with the run's memory, as the volume's database.
+    // Registers m_pEventDB, with what the merge gathered, as the volume's database.
     void RegisterVolumeDatabase(const std::string& volume);
     // Starts the read of the share's events, those that left it included.
     CRyError PrepareShareRead(const FileServerExportInfo& share);
     // After the prefix read: the next remembered event that left the
     // scanned share; GetNextEvent's results.
     int NextMovedOutEvent(ChangeEventItem& event);
-    boost::shared_ptr<CMovedOutInodes> m_pMovedOutRun;
-    std::map<std::string, boost::shared_ptr<CMovedOutInodes>> m_mapMovedOut;
-    boost::shared_ptr<const CMovedOutInodes> m_pScanMovedOut;
-    std::set<long long>::const_iterator m_itScanMovedOut;
 };

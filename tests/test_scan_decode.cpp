@@ -27,8 +27,9 @@ namespace {
 
 using namespace scantest;
 
-// The common names are checked end to end by the job transcript tests; these
-// are the edges, and the buffer each decode leaves behind.
+// The common names (UTF-8 bytes, doubled escapes, plain names) are checked
+// end to end by the job scenarios; these are the edges. The buffer may grow
+// or move; the sanitizer build sees one that is lost.
 TEST(ScanDecode, NamesDecodeAsTheArrayEscapesThem) {
     // onePass: the first pass's result, reported when a second pass ran.
     const struct {
@@ -36,32 +37,22 @@ TEST(ScanDecode, NamesDecodeAsTheArrayEscapesThem) {
         std::string decoded;
         std::string onePass;
     } cases[] = {
-        {"caf\\C3\\A9", "caf\xC3\xA9", ""},
         {"\\5C\\5C41", "\\A", "\\\\41"},  // second pass decodes what the first uncovered
         {"end\\", "end\\", "end\\"},
-        {"\\5C\\5C", "\\\\", "\\\\"},
         {std::string("a\0b\\41", 6), "a", ""},
         {"x\\\xC3\xA9", "x\\\xC3\xA9", "x\\\xC3\xA9"},  // bytes above 0x7F are not digits
         {"\\", "\\", "\\"},
-        {"plain.txt", "plain.txt", ""},  // longer than the buffer, nothing to decode
         {"", "", ""},
     };
     testsupport::TempDir dir;
     ScanClient client(dir.Path());
     for (const auto& c : cases) {
         unsigned char* buffer = new unsigned char[4];
-        unsigned char* const original = buffer;
         size_t size = 4;
         std::string name = c.name, onePass = "stale";
         EXPECT_TRUE(client.SnapDiffRemoveEscapeSequence(name, buffer, size, &onePass)) << c.name;
         EXPECT_EQ(c.decoded, name) << c.name;
         EXPECT_EQ(c.onePass, onePass) << c.name;
-        if (c.name.find('\\') == std::string::npos) {
-            EXPECT_EQ(original, buffer) << "untouched for " << c.name;
-            EXPECT_EQ(4u, size);
-        } else if (c.name.size() + 1 > 4) {
-            EXPECT_EQ(c.name.size() + 1, size) << "grown to exactly the name for " << c.name;
-        }
         delete[] buffer;
     }
 }
@@ -92,7 +83,7 @@ TEST(ScanDecode, ComparisonSurvivesOrFailsCleanlyWithoutABuffer) {
             ASSERT_TRUE(err.IsError());
             EXPECT_EQ(ERROR_OPERATION_ABORTED, err.Win32Code());
             EXPECT_EQ("Processing of escape characters failed for file:[/a/x\\20y]", err.Message());
-            EXPECT_FALSE(env.client.ShareOf("/mnt/a").bSnapDiffDone);
+            EXPECT_FALSE(env.client.Shares().front().bSnapDiffDone);
             EXPECT_FALSE(source);
         }
         EXPECT_EQ(1u, env.array.CallsOf("SnapDiffEnd").size());

@@ -61,18 +61,13 @@ TEST(ScanMemory, MillionChangeRunStaysBounded) {
 // memory up to a bound per volume; one more fails the share that holds it
 // (the agent scans it in full), while the volume's other shares are served.
 TEST(ScanMemory, ExtraNamesBeyondTheBoundFailTheirShareOnly) {
-    const size_t kNames = ScanExtraNames::kMaxPerStore + 2;  // one in the event, one too many
+    const size_t kNames = ChangeMerge::kMaxExtraNames + 2;  // one in the event, one too many
     ArrayScript script;
-    script.mapSnapDiffs[DiffKey("vola")].generator = [&](size_t index, unsigned long maxItems,
-                                                         ScriptedBatch& batch) {
-        const size_t first = index * maxItems;
-        const size_t last = std::min(kNames, first + maxItems);
-        for (size_t i = first; i < last; ++i)
-            batch.vecChanges.push_back(Change(7, "file_creation", "/a/link" + std::to_string(i)));
-        if (last == kNames) batch.vecChanges.push_back(Change(8, "file_creation", "/b/new"));
-        batch.bEnd = last == kNames;
-        return true;
-    };
+    std::vector<SnapDiffFileInfo> changes;
+    for (size_t i = 0; i < kNames; ++i)
+        changes.push_back(Change(7, "file_creation", "/a/link" + std::to_string(i)));
+    changes.push_back(Change(8, "file_creation", "/b/new"));
+    script.mapSnapDiffs[DiffKey("vola")].vecBatches = {Batch(changes, true)};
     ScanEnv env(script);
     env.log.SetLevel(0);
     env.client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola"),
@@ -91,24 +86,3 @@ TEST(ScanMemory, ExtraNamesBeyondTheBoundFailTheirShareOnly) {
 }
 
 }  // namespace
-
-// The client's memory of files that left a share for another share of the
-// volume (used with a host store that reads by path prefix only) takes
-// those alone, and past its bound names the share that would lose one.
-TEST(ScanMemory, MovedOutInodesAreBounded) {
-    CMovedOutInodes memory({"/s/a/", "/s/b/"});
-    std::string lost;
-    auto note = [&](long long inode, const std::string& path, const std::string& oldPath) {
-        ChangeEventItem e;
-        e.llInode = inode, e.strPath = path, e.strOldPath = oldPath;
-        return memory.Note(e, lost);
-    };
-    EXPECT_TRUE(note(1, "/s/a/x/", "/s/a/y/") && note(2, "/s/a/x/", "") && note(3, "/s/a/", "/t/"));
-    EXPECT_TRUE(memory.Inodes().empty());
-    for (long long inode = 1; inode <= long(CMovedOutInodes::kMaxInodes); ++inode)
-        ASSERT_TRUE(note(inode, "/s/b/x/", "/s/a/x/"));
-    EXPECT_TRUE(note(5, "/s/a/x/", "/s/b/x/")) << "a known inode";
-    EXPECT_FALSE(note(0, "/s/a/x/", "/s/b/x/"));
-    EXPECT_EQ("/s/b/", lost);
-    EXPECT_EQ(CMovedOutInodes::kMaxInodes, memory.Inodes().size());
-}

@@ -58,8 +58,9 @@ bool LeadsToLogCall(const std::string& function, const std::string& name, int li
         open == std::string::npos ? name : function.substr(open + 2, function.size() - open - 3);
     std::vector<std::string>& lines = linesOf[key];
     const std::string folder = std::string(SNAPCLIENT_SOURCE_DIR) + "/snapclient";
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
         if (!lines.empty()) break;
+        if (!entry.is_regular_file()) continue;
         const std::string text = ReadFile(entry.path());
         if (key == name ? std::regex_search(text, std::regex("\n[^ \n][^\n]*" + name + "\\("))
                         : entry.path().filename() == key)

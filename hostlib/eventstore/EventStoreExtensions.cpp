@@ -13,8 +13,21 @@ CRyError PrepareSelectQueryForShare(CSnapDiffEventMonitor& store, const std::str
     return store.PrepareSelectQueryForShare(prefix);
 }
 
+// A repeated inode crosses from the plug-in to the store once: built on the
+// store's public operations, so it keeps working whatever the store keeps.
+CRyError InsertOrGetEvent(CSnapDiffEventMonitor& store, const ChangeEventItem& event, bool& exists,
+                          ChangeEventItem& stored) {
+    CRyError error = store.InsertEvent(event, exists);
+    if (error.IsSuccess() && exists) {
+        long long inode = event.llInode;
+        error = store.GetEventOfInode(inode, stored);
+    }
+    return error;
+}
+
 const SnapDiffEventMonitorExtensions kExtensions = {sizeof(SnapDiffEventMonitorExtensions),
-                                                    SetSharePrefixes, PrepareSelectQueryForShare};
+                                                    SetSharePrefixes, PrepareSelectQueryForShare,
+                                                    InsertOrGetEvent};
 
 }  // namespace
 

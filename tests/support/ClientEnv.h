@@ -1,6 +1,6 @@
 // Fixtures of the tests that drive the client directly: a job's
 // surroundings (share folders under a temporary "mnt", a mount table file,
-// the auto-mount map and registry settings in one config, a scripted array,
+// the auto-mount map in one config, a scripted array,
 // a job results folder), a client subclass that shows the job state the
 // agent cannot see, and for the change scan a client whose shares and array
 // are set directly, with helpers that build changes and pull items.
@@ -30,12 +30,6 @@ class TestClient : public CNetAppSnapClient {
 public:
     using CNetAppSnapClient::m_lstExportInfo;
     using CNetAppSnapClient::m_pManageOntap;
-
-    const FileServerExportInfo* Share(const std::string& backupPath) const {
-        for (const FileServerExportInfo& share : m_lstExportInfo)
-            if (share.strBackupPath == backupPath) return &share;
-        return nullptr;
-    }
 };
 
 using testsupport::MakeDirs;
@@ -80,10 +74,6 @@ public:
     void AutoMount(const std::string& prefix, const std::string& mountFormat) {
         m_autoMount += prefix + " = " + mountFormat + "\n";
     }
-    void Setting(const std::string& key, int value) {
-        m_registry += key + " = " + std::to_string(value) + "\n";
-        if (m_config) m_config->Rewrite(ConfigText());
-    }
     // Makes the share readable through .snapshot/<name>, as the array does
     // when the snapshot is taken and .snapshot access is on.
     void SnapshotDir(const std::string& readRoot, const std::string& name) {
@@ -119,8 +109,7 @@ public:
 private:
     std::string ConfigText() const {
         return testsupport::ClientConfig("[host]\nmount_table = " + (m_dir / "mounttab") +
-                                         "\n\n[automount]\n" + m_autoMount +
-                                         "\n[~FileSystemAgent]\n" + m_registry);
+                                         "\n\n[automount]\n" + m_autoMount + "\n");
     }
 
     testsupport::TempDir m_dir;
@@ -129,7 +118,6 @@ private:
     ArrayScript m_script;
     std::string m_mountTable;
     std::string m_autoMount;
-    std::string m_registry;
     std::unique_ptr<testsupport::ScopedConfig> m_config;
     std::unique_ptr<testsupport::ScriptedArrayInstall> m_array;
 };
@@ -163,11 +151,6 @@ public:
             boost::shared_ptr<ArrayBackend>(boost::shared_ptr<void>(), &backend));
     }
     std::list<FileServerExportInfo>& Shares() { return m_lstExportInfo; }
-    FileServerExportInfo& ShareOf(const std::string& backupPath) {
-        for (FileServerExportInfo& share : m_lstExportInfo)
-            if (share.strBackupPath == backupPath) return share;
-        throw std::runtime_error("no share " + backupPath);
-    }
 };
 
 inline FileServerExportInfo Share(const std::string& backupPath, const std::string& volumePath,
@@ -207,40 +190,18 @@ inline std::tuple<std::string, std::string, std::string> DiffKey(const std::stri
     return std::make_tuple(volume, std::string(kPrevSnap), std::string(kCurrSnap));
 }
 
-// Pulls until status 5 or 6 (included in the result).
-inline std::vector<FileServerSnapshotCompareItem> PullAll(
-    const std::function<FileServerSnapshotCompareItem()>& source) {
-    std::vector<FileServerSnapshotCompareItem> items;
-    for (;;) {
-        items.push_back(source());
-        const uint32_t status = items.back().uiStatus;
-        if (status == kItemNoMore || status == kItemFailure) return items;
-    }
-}
-
-// The paths of the pulled items, in order, without the closing status.
+// The paths of the items pulled until status 5, in order; a failure (6)
+// shows as "failed" and ends the list.
 inline std::vector<std::string> PulledPaths(
     const std::function<FileServerSnapshotCompareItem()>& source) {
     std::vector<std::string> paths;
-    for (const FileServerSnapshotCompareItem& item : PullAll(source))
-        if (item.uiStatus != kItemNoMore) paths.push_back(item.strPath);
+    for (FileServerSnapshotCompareItem item = source(); item.uiStatus != kItemNoMore;
+         item = source()) {
+        paths.push_back(item.uiStatus == kItemFailure ? "failed" : item.strPath);
+        if (item.uiStatus == kItemFailure) break;
+    }
     return paths;
 }
-
-// Makes one event store operation fail while it lives.
-class StoreFault {
-public:
-    StoreFault(const std::string& operation, const std::string& message) {
-        CSnapDiffEventMonitor::SetFaultHook([operation, message](const char* op) {
-            return operation == op ? FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
-                                                             message.c_str())
-                                   : CRyError::Success();
-        });
-    }
-    ~StoreFault() { CSnapDiffEventMonitor::SetFaultHook(nullptr); }
-    StoreFault(const StoreFault&) = delete;
-    StoreFault& operator=(const StoreFault&) = delete;
-};
 
 // Everything a comparison test needs: a results folder, an empty config (no
 // batch size setting), a log recorder, the scripted array and the client.

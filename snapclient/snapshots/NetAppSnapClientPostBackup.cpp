@@ -6,7 +6,7 @@
 
 #include "host/FXErrorUtil.h"
 #include "snapclient/ClientLog.h"
-#include "snapclient/LastGoodSnapshot.h"
+#include "snapclient/snapshots/LastGoodSnapshot.h"
 
 namespace {
 const char kDisableSnapDiffKey[] = "nDisableSnapdiffForStreamingBackups";

@@ -17,7 +17,6 @@
 
 #include "host/FXErrorUtil.h"
 #include "snapclient/ClientLog.h"
-#include "snapclient/ShareMatcher.h"
 
 #include <sys/stat.h>
 
@@ -90,6 +89,32 @@ Presence LookUp(const std::string& folder, const std::string& relative, struct s
 
 }  // namespace
 
+// On an array that is not a cluster SnapDiff names a change by its path
+// inside the snapshot directory; keep what follows the snapshot name. That
+// directory comes first in the name, so the earlier of the two snapshot names
+// is the one to cut at: a deleted file of the base snapshot may itself be
+// named like the current snapshot (.../.snapshot/<base>/x/<current>/f), and
+// cutting there would report another path, even one of another share, as
+// deleted. Where both names start at one place one begins the other, and the
+// longer is the directory. A name holding neither snapshot name becomes
+// empty and false is returned; the snapshot directory itself, the volume
+// root, becomes empty too but is found.
+bool CNetAppSnapClient::CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
+                                          const std::string& prevSnapName) {
+    const size_t curr = name.find(currSnapName);
+    const size_t prev = name.find(prevSnapName);
+    if (curr == std::string::npos && prev == std::string::npos) {
+        name.clear();
+        return false;
+    }
+    const bool cutAtPrev =
+        curr == std::string::npos ||
+        (prev != std::string::npos &&
+         (prev < curr || (prev == curr && prevSnapName.size() > currSnapName.size())));
+    name.erase(0, cutAtPrev ? prev + prevSnapName.size() : curr + currSnapName.size());
+    return true;
+}
+
 bool CNetAppSnapClient::HasDotComponent(const std::string& path) {
     // No file system sends such a name, and handing it on would let the
     // agent read outside the share. Only the dots of the path are looked
@@ -116,8 +141,7 @@ void CNetAppSnapClient::MarkShareUndeliverable(const std::string& backupPath,
 }
 
 CNetAppSnapClient::NamePlacement CNetAppSnapClient::PlaceNameOfSeveralForms(
-    const std::list<FileServerExportInfo>& shares, const FileServerExportInfo& runShare,
-    const ReceivedName& name, std::string& placed) {
+    const FileServerExportInfo& runShare, const ReceivedName& name, std::string& placed) {
     const std::string& decoded = name.strDecoded;
     if (name.strOnePass.empty() && decoded.find('\\') == std::string::npos)
         return NamePlacement::kOrdinary;
@@ -151,10 +175,9 @@ CNetAppSnapClient::NamePlacement CNetAppSnapClient::PlaceNameOfSeveralForms(
     bool outsideShares = false, inShares = false, different = false;
     const Form* found = nullptr;
     for (Form& form : forms) {
-        form.pShare = ShareHoldingPath(shares, form.strVolumePath);
-        size_t start = 0, inVolume = 0;
-        if (!form.pShare || !ShareInVolumeRange(*form.pShare, start, inVolume)) {
-            form.pShare = nullptr;
+        size_t inVolume = 0;
+        form.pShare = m_pRunMatcher->Holding(form.strVolumePath, inVolume);
+        if (!form.pShare) {
             outsideShares = true;
             continue;
         }

@@ -1,6 +1,4 @@
-#include "snapclient/ShareMatcher.h"
-
-#include "snapclient/NetAppSnapClient.h"
+#include "snapclient/shares/ShareMatcher.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -30,40 +28,9 @@ size_t HashOf(std::string_view text) {
     return static_cast<size_t>(hash ^ (hash >> 32));
 }
 
-// The function a client's virtual table holds for IsEventPartOfBackupPaths,
-// read as the Itanium C++ ABI lays out a pointer to a virtual member (an
-// offset into the table, flagged in the low bit of the pointer or, on ARM,
-// of the adjustment). Null where that layout is not known: then no client
-// is taken to use its own.
-const void* MatchingFunctionOf(const CNetAppSnapClient& client) {
-    using Operation =
-        bool (CNetAppSnapClient::*)(const std::list<FileServerExportInfo>&, std::string&);
-    const Operation operation = &CNetAppSnapClient::IsEventPartOfBackupPaths;
-    struct {
-        uintptr_t pointer;
-        ptrdiff_t adjustment;
-    } layout;
-    static_assert(sizeof(operation) == sizeof(layout), "not an Itanium pointer to member");
-    memcpy(&layout, &operation, sizeof layout);
-#if defined(__aarch64__) || defined(__arm__)
-    const bool isVirtual = layout.adjustment & 1;
-    const uintptr_t offset = layout.pointer;
-#elif defined(__x86_64__) || defined(__i386__)
-    const bool isVirtual = layout.pointer & 1;
-    const uintptr_t offset = layout.pointer - 1;
-#else
-    const bool isVirtual = false;
-    const uintptr_t offset = 0;
-#endif
-    if (!isVirtual) return nullptr;
-    const void* const* table;
-    memcpy(&table, &client, sizeof table);
-    return table[offset / sizeof(void*)];
-}
-
 }  // namespace
 
-ShareMatcher::ShareMatcher(const std::list<FileServerExportInfo>& shares) {
+ShareMatcher::ShareMatcher(const std::list<FileServerExportInfo>& shares) : m_pShares(&shares) {
     size_t slots = 2;
     while (slots < 2 * shares.size()) slots *= 2;
     m_slots.resize(slots);
@@ -100,8 +67,8 @@ size_t ShareMatcher::SlotAt(std::string_view inVolumePath) const {
     }
 }
 
-const FileServerExportInfo* ShareMatcher::Find(std::string_view path,
-                                               size_t& inVolumeLength) const {
+const FileServerExportInfo* ShareMatcher::Holding(std::string_view path,
+                                                  size_t& inVolumeLength) const {
     Holder best = m_wholeVolume;
     inVolumeLength = 0;
     for (const Length& candidate : m_lengths) {
@@ -118,21 +85,13 @@ const FileServerExportInfo* ShareMatcher::Find(std::string_view path,
     return best.share;
 }
 
-const FileServerExportInfo* ShareMatcher::Place(std::string_view path, std::string& out) const {
+const FileServerExportInfo* ShareMatcher::Place(std::string& path) const {
     size_t inVolumeLength = 0;
-    const FileServerExportInfo* share = Find(path, inVolumeLength);
+    const FileServerExportInfo* share = Holding(path, inVolumeLength);
     if (!share) return nullptr;
-    out.assign(share->strBackupPath);
-    out.append(path.substr(inVolumeLength));
+    path.replace(0, inVolumeLength, share->strBackupPath);
     // The agent's paths use "/" only.
-    char* const end = &out[0] + out.size();
-    for (char* at = &out[0]; (at = static_cast<char*>(memchr(at, '\\', end - at))) != nullptr;)
-        *at++ = '/';
+    char* const end = &path[0] + path.size();
+    for (char* at = &path[0]; (at = static_cast<char*>(memchr(at, '\\', end - at)));) *at++ = '/';
     return share;
-}
-
-bool ShareMatcher::StandsInFor(const CNetAppSnapClient& client) {
-    static const CNetAppSnapClient own;
-    const void* ownFunction = MatchingFunctionOf(own);
-    return ownFunction && MatchingFunctionOf(client) == ownFunction;
 }

@@ -9,6 +9,10 @@
 #include "host/JobInfo.h"
 #include "snapclient/ClientLog.h"
 
+#include <algorithm>
+#include <string_view>
+#include <vector>
+
 bool CNetAppSnapClient::IsPathEligibleForSnapDiffScan(const FileServerExportInfo& share) {
     SC_OPERATION();
     if (share.strPrevSnapName.empty() || share.strCurrSnapName.empty()) {
@@ -39,22 +43,77 @@ bool CNetAppSnapClient::IsPathEligibleForSnapDiffScan(const FileServerExportInfo
     return true;
 }
 
+namespace {
+
+// A volume path whose bytes say where it lies: absolute, not the root, with
+// no "." or ".." component and no doubled "/". Such a path lies inside
+// another plain one only where that one's key begins its key at a component
+// boundary, so the host's IsDescendantOf need not be asked about any other
+// pair; about a path that is not plain it is asked for every pair.
+bool PlainVolumePathKey(const std::string& path, std::string_view& key) {
+    if (path.size() < 2 || path[0] != '/' || path.find("//") != std::string::npos ||
+        CNetAppSnapClient::HasDotComponent(path))
+        return false;
+    key = path;
+    if (key.back() == '/') key.remove_suffix(1);
+    return true;
+}
+
+// True when the key inner may lie inside the key outer.
+bool MayLieInside(std::string_view inner, std::string_view outer) {
+    return inner.compare(0, outer.size(), outer) == 0 &&
+           (inner.size() == outer.size() || inner[outer.size()] == '/');
+}
+
+}  // namespace
+
 void CNetAppSnapClient::GetCommonVolumeShares(const FileServerExportInfo& share,
                                               std::list<FileServerExportInfo>& common) {
     SC_OPERATION();
+    std::string_view shareKey, key;
+    const bool sharePlain = PlainVolumePathKey(share.strVolumePath, shareKey);
     std::list<FileServerExportInfo> candidates(1, share);
     for (const FileServerExportInfo& other : m_lstExportInfo) {
-        if (other.strVolume == share.strVolume && other.bSnapDiffEnabled &&
-            !FXPath::IsDescendantOf(other.strVolumePath, share.strVolumePath, true))
+        if (other.strVolume != share.strVolume || !other.bSnapDiffEnabled) continue;
+        const bool ruledOut = sharePlain && PlainVolumePathKey(other.strVolumePath, key) &&
+                              !MayLieInside(key, shareKey);
+        if (ruledOut || !FXPath::IsDescendantOf(other.strVolumePath, share.strVolumePath, true))
             candidates.push_back(other);
     }
+
+    // A candidate is dropped when it lies inside another candidate. The
+    // plain ones are sorted by key once, so that each looks up only the keys
+    // that begin its own; the others are asked about every candidate.
+    std::vector<std::pair<std::string_view, const FileServerExportInfo*>> plain;
+    std::vector<const FileServerExportInfo*> others;
+    for (const FileServerExportInfo& candidate : candidates) {
+        if (PlainVolumePathKey(candidate.strVolumePath, key))
+            plain.emplace_back(key, &candidate);
+        else
+            others.push_back(&candidate);
+    }
+    std::stable_sort(plain.begin(), plain.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    auto liesInside = [](const FileServerExportInfo& inner, const FileServerExportInfo* outer) {
+        return outer->strBackupPath != inner.strBackupPath &&
+               FXPath::IsDescendantOf(inner.strVolumePath, outer->strVolumePath, true);
+    };
     for (const FileServerExportInfo& candidate : candidates) {
         bool nested = false;
-        for (const FileServerExportInfo& outer : candidates) {
-            if (outer.strBackupPath != candidate.strBackupPath &&
-                FXPath::IsDescendantOf(candidate.strVolumePath, outer.strVolumePath, true)) {
-                nested = true;
-                break;
+        if (!PlainVolumePathKey(candidate.strVolumePath, key)) {
+            for (const FileServerExportInfo& outer : candidates)
+                nested = nested || liesInside(candidate, &outer);
+        } else {
+            for (const FileServerExportInfo* outer : others)
+                nested = nested || liesInside(candidate, outer);
+            for (size_t end = 1; !nested && end <= key.size(); ++end) {
+                if (end < key.size() && key[end] != '/') continue;
+                const std::string_view outerKey = key.substr(0, end);
+                auto at = std::lower_bound(
+                    plain.begin(), plain.end(), outerKey,
+                    [](const auto& entry, std::string_view k) { return entry.first < k; });
+                for (; !nested && at != plain.end() && at->first == outerKey; ++at)
+                    nested = liesInside(candidate, at->second);
             }
         }
         if (nested) continue;

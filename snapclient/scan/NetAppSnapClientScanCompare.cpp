@@ -15,11 +15,10 @@
 #include "host/FXErrorUtil.h"
 #include "host/FXPath.h"
 #include "snapclient/ClientLog.h"
-#include "snapclient/ShareMatcher.h"
+#include "snapclient/shares/ShareMatcher.h"
 
 #include <cstring>
 #include <new>
-#include <optional>
 #include <string_view>
 
 namespace {
@@ -31,7 +30,6 @@ const size_t kInitialDecodeBufferSize = 2048;
 const int kMaxConsecutiveEmptyBatches = 100;
 const char kUnmatchableVolumePath[] =
     "Share [%s] has volume path [%s], which SnapDiff results cannot be matched to";
-const uint32_t kFileTypeDirectory = 2;
 
 // The name decode buffer of one run, released on every way out of it.
 struct DecodeBuffer {
@@ -51,40 +49,7 @@ struct DecodeBuffer {
     }
 };
 
-// IsEventPartOfBackupPaths logs each conversion at this level: an agent
-// that reads them gets the operation's own lines.
-bool LogsEachConversion() {
-    const CLogWriterInterface* writer = g_ptrLogWriter;
-    return writer && writer->GetLevel() >= 3;
-}
-
 }  // namespace
-
-// On an array that is not a cluster SnapDiff names a change by its path
-// inside the snapshot directory; keep what follows the snapshot name. That
-// directory comes first in the name, so the earlier of the two snapshot names
-// is the one to cut at: a deleted file of the base snapshot may itself be
-// named like the current snapshot (.../.snapshot/<base>/x/<current>/f), and
-// cutting there would report another path, even one of another share, as
-// deleted. Where both names start at one place one begins the other, and the
-// longer is the directory. A name holding neither snapshot name becomes
-// empty and false is returned; the snapshot directory itself, the volume
-// root, becomes empty too but is found.
-bool CNetAppSnapClient::CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
-                                          const std::string& prevSnapName) {
-    const size_t curr = name.find(currSnapName);
-    const size_t prev = name.find(prevSnapName);
-    if (curr == std::string::npos && prev == std::string::npos) {
-        name.clear();
-        return false;
-    }
-    const bool cutAtPrev =
-        curr == std::string::npos ||
-        (prev != std::string::npos &&
-         (prev < curr || (prev == curr && prevSnapName.size() > currSnapName.size())));
-    name.erase(0, cutAtPrev ? prev + prevSnapName.size() : curr + currSnapName.size());
-    return true;
-}
 
 struct CNetAppSnapClient::SnapDiffRun {
     const FileServerExportInfo& share;
@@ -103,8 +68,6 @@ struct CNetAppSnapClient::SnapDiffRun {
     std::string rawName;
     std::string onePassName;
     ChangeEventItem event;
-    // Stands in for IsEventPartOfBackupPaths unless the client overrides it.
-    std::optional<ShareMatcher> matcher;
 
     explicit SnapDiffRun(const FileServerExportInfo& s) : share(s) {}
 };
@@ -178,10 +141,6 @@ CRyError CNetAppSnapClient::BindShareEvents(
     CRyError err = PrepareShareRead(share);
     if (err.IsError())
         return err.Push(SC_LOCATION, "Unable to prepare select query for the event database");
-    m_strScanSharePrefix = share.strBackupPath + "/";
-    m_extraNames.StartRead(m_pEventDB);
-    // A rename half held back from another share's read belongs to that share.
-    m_dqCachedEvents.clear();
     source = std::bind(&CNetAppSnapClient::GetSnapshotCompareItem, this);
     return CRyError::Success();
 }
@@ -192,11 +151,12 @@ CRyError CNetAppSnapClient::CompareShareVolume(
 
     SnapDiffRun run(share);
     GetCommonVolumeShares(share, run.commonShares);
-    try {
-        if (ShareMatcher::StandsInFor(*this)) run.matcher.emplace(run.commonShares);
-    } catch (const std::bad_alloc&) {
-        // Without the matcher IsEventPartOfBackupPaths places every path.
-    }
+    // The matcher views the run's shares: it goes with the run.
+    struct MatcherOfRun {
+        std::unique_ptr<ShareMatcher>& matcher;
+        ~MatcherOfRun() { matcher.reset(); }
+    } matcherOfRun{m_pRunMatcher};
+    m_pRunMatcher.reset(new ShareMatcher(run.commonShares));
     for (const FileServerExportInfo& served : run.commonShares)
         m_mapUndeliverableShares.erase(served.strBackupPath);
     SC_LOG(0, "Compare snapshots Current:[%s] Prev:[%s] on volume[%s] for path[%s]",
@@ -349,15 +309,12 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
     event.clear();
     std::string& path = event.strPath;
     const NamePlacement placement = PlaceNameOfSeveralForms(
-        run.commonShares, run.share,
-        ReceivedName{rawName, run.onePassName, name, change.strChangeType, run.bCluster}, path);
+        run.share, ReceivedName{rawName, run.onePassName, name, change.strChangeType, run.bCluster},
+        path);
     if (placement == NamePlacement::kLeftOut) return CRyError::Success();
-    if (placement == NamePlacement::kOrdinary) {
-        const bool placed = run.matcher && !LogsEachConversion()
-                                ? run.matcher->Place(name, path) != nullptr
-                                : IsEventPartOfBackupPaths(run.commonShares, path.assign(name));
-        if (!placed) return CRyError::Success();
-    }
+    if (placement == NamePlacement::kOrdinary &&
+        !IsEventPartOfBackupPaths(run.commonShares, path.assign(name)))
+        return CRyError::Success();
     if (HasDotComponent(path)) {
         SC_LOG_ALWAYS(-1,
                       "Skipping SnapDiff change for file:[%s], its path[%s] has a \".\" or \"..\" "
@@ -365,7 +322,8 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
                       rawName.c_str(), path.c_str());
         // The file is real and would be missing from the backup: the share
         // it lies in must be scanned in full instead.
-        const FileServerExportInfo* owner = ShareHoldingPath(run.commonShares, name);
+        size_t inVolume = 0;
+        const FileServerExportInfo* owner = m_pRunMatcher->Holding(name, inVolume);
         if (owner)
             MarkShareUndeliverable(owner->strBackupPath, rawName,
                                    "its path has a \".\" or \"..\" component");
