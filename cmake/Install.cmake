@@ -49,6 +49,10 @@ install(FILES ${CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # The log files name every backed-up file: only the agent's user reads them.
 install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/log/snapclient
         DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
+# snapagent's state folder when root runs it without a home (a service):
+# job locks and results folders, for root's eyes only.
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/lib/snapagent
+        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 
 # make package: snapclient_<version>_<arch>.deb. Its Depends come from the
 # shared libraries the binaries link (dpkg-shlibdeps); libsnaphost is the
