@@ -68,7 +68,8 @@ const char kJobUsage[] =
     "  --app2 N        second application id part (default 0)\n"
     "  --results DIR   job results folder (default: a folder per client and job\n"
     "                  under $SNAPAGENT_STATE_DIR, $XDG_STATE_HOME/snapagent or\n"
-    "                  ~/.local/state/snapagent)\n"
+    "                  ~/.local/state/snapagent; for root without HOME\n"
+    "                  /var/lib/snapagent)\n"
     "  --json          print the compare items, and a summary per share, as JSON\n"
     "                  lines on stdout (docs/json.md)\n"
     "  --transcript FILE\n"
@@ -85,8 +86,8 @@ const char kJobUsage[] =
     "  --wait          when another job of the client runs, wait for it to end\n"
     "                  instead of failing\n"
     "  -q, --quiet     no progress on stderr (outcome lines and errors stay)\n"
-    "  -v, --verbose   every plug-in call, error locations and the plug-in's\n"
-    "                  log on stderr\n"
+    "  -v, --verbose   every plug-in call, error locations and a copy of the\n"
+    "                  plug-in's log on stderr\n"
     "  --plugin PATH   load this plug-in instead of the installed one (or this build's)\n";
 
 const char kCheckUsage[] =
