@@ -62,6 +62,16 @@ void ExpectEverySnapDiffEnded(const std::string& callsLog) {
     EXPECT_TRUE(open.empty()) << callsLog;
 }
 
+// A job of client 1 on the world with --json, based on the job before it.
+std::vector<std::string> JobArgs(const DemoWorld& world, LONGLONG id,
+                                 const std::vector<std::string>& more) {
+    std::vector<std::string> args{
+        "job", "--json", "--config",         world.ConfigPath(), "--client",
+        "1",   "--job",  std::to_string(id), "--prev",           std::to_string(id - 1)};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
 TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
     struct Case {
         const char* name;
@@ -83,21 +93,9 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
         ASSERT_TRUE(WriteBytes(world.ConfigPath(), config, false, error)) << error;
 
         auto job = [&](LONGLONG id, const std::string& tag) {
-            return std::vector<std::string>{"job",
-                                            "--quiet",
-                                            "--json",
-                                            "--config",
-                                            world.ConfigPath(),
-                                            "--client",
-                                            "1",
-                                            "--job",
-                                            std::to_string(id),
-                                            "--prev",
-                                            std::to_string(id - 1),
-                                            "--results",
-                                            world.Base() + "/results-" + tag,
-                                            "--transcript",
-                                            world.Base() + "/" + tag + ".jsonl"};
+            return JobArgs(world, id,
+                           {"--quiet", "--results", world.Base() + "/results-" + tag,
+                            "--transcript", world.Base() + "/" + tag + ".jsonl"});
         };
         auto withShares = [&](std::vector<std::string> args) {
             args.insert(args.end(), shares.begin(), shares.end());
@@ -212,19 +210,9 @@ TEST(SnapagentSignal, SecondInterruptStopsTheArraysLongWork) {
             for (int i = 0; i < 1000; ++i) WriteFile(folder + "/f" + std::to_string(i), "x");
         }
         auto job = [&](LONGLONG id) {
-            return std::vector<std::string>{"job",
-                                            "--config",
-                                            world.ConfigPath(),
-                                            "--client",
-                                            "1",
-                                            "--job",
-                                            std::to_string(id),
-                                            "--prev",
-                                            std::to_string(id - 1),
-                                            "--json",
-                                            "--results",
-                                            world.Base() + "/results",
-                                            world.Shares()[0].strSharePath};
+            return JobArgs(
+                world, id,
+                {"--results", world.Base() + "/results", world.Shares()[0].strSharePath});
         };
         if (c.job == 2) ASSERT_EQ(RunSnapagent(job(1), world.Base()).status, 0);
         const std::string err = world.Base() + "/snapagent.err";
