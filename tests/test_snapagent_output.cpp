@@ -162,7 +162,9 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
     auto closeTo = [&](const std::string& folder, bool closed) {
         MakeDirs(folder);
         chmod(folder.c_str(), closed && !root ? 0555 : 0755);
-        if (root && closed) ASSERT_EQ(chown(folder.c_str(), 0, 0), 0);
+        if (root && closed) {
+            ASSERT_EQ(chown(folder.c_str(), 0, 0), 0);
+        }
     };
     struct Step {
         std::function<void()> before;
@@ -210,7 +212,9 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
          "no state folder: HOME is not set; set SNAPAGENT_STATE_DIR", nullptr},
         // check as a user who may not write the log or the array's folders.
         {[&] {
-             if (root) ASSERT_EQ(system(("chown -R 65534:65534 " + w.world.Base()).c_str()), 0);
+             if (root) {
+                 ASSERT_EQ(system(("chown -R 65534:65534 " + w.world.Base()).c_str()), 0);
+             }
              closeTo(w.File("array/.snapcatalog/data"), true);
              closeTo(w.File("logs"), true);
              w.Extra("[log]\nfile = " + w.File("logs/plugin.log") + "\n");
@@ -225,7 +229,9 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
         // A recording is private too; a folder where the map file goes is
         // refused, not removed.
         {[&] {
-             if (root) ASSERT_EQ(system(("chown -R 0:0 " + w.world.Base()).c_str()), 0);
+             if (root) {
+                 ASSERT_EQ(system(("chown -R 0:0 " + w.world.Base()).c_str()), 0);
+             }
              closeTo(w.File("array/.snapcatalog/data"), false);
              w.Extra("[array]\nbackend = record\nrecord_to = " + w.File("rec.json") + "\n");
          },

@@ -214,7 +214,9 @@ TEST(SnapagentSignal, SecondInterruptStopsTheArraysLongWork) {
                 world, id,
                 {"--results", world.Base() + "/results", world.Shares()[0].strSharePath});
         };
-        if (c.job == 2) ASSERT_EQ(RunSnapagent(job(1), world.Base()).status, 0);
+        if (c.job == 2) {
+            ASSERT_EQ(RunSnapagent(job(1), world.Base()).status, 0);
+        }
         const std::string err = world.Base() + "/snapagent.err";
         const pid_t child = StartSnapagent(job(c.job), world.Base());
         ASSERT_TRUE(WaitFor(err, c.at)) << ReadFile(err);
