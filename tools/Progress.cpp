@@ -213,10 +213,11 @@ void Progress::OnArrayActivity(const LocalArrayActivity& activity) {
         const uint64_t total = activity.ullExpected ? activity.ullExpected : m_ullCounted;
         text += ": " + std::to_string(activity.ullDone);
         // The previous snapshot's size is a guess that a grown volume outruns.
-        if (total >= activity.ullDone) text += " of about " + std::to_string(total);
+        if (total && total >= activity.ullDone) text += " of about " + std::to_string(total);
         text += std::string(" ") + kCounted[work][activity.ullDone == 1 ? 0 : 1];
     }
-    // Plain lines only for the copies and deletions, which may take minutes.
+    // A plain start line only for the copies and deletions, which may take
+    // minutes; every counter gets its milestones.
     if (starting)
         Status(text, false, activity.work != LocalArrayWork::kComparing);
     else
