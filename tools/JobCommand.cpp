@@ -27,6 +27,9 @@
 namespace snapagent {
 namespace {
 
+// Why a share is not backed up when the job's output failed.
+const char kUnwritten[] = "the results could not be written";
+
 // A test of interruption needs a job that is still pulling when the signal
 // comes; this hidden setting slows each pull down by that many milliseconds.
 const char kPullDelayVariable[] = "SNAPAGENT_TEST_PULL_DELAY_MS";
@@ -59,11 +62,19 @@ public:
 
     void OnShareDone(const ShareResult& share) override {
         Print(m_lines.Finish());
-        Always(PrintablePath(share.strShare) + ": " + PrintablePath(OutcomeText(share)));
-        if (!m_bJson) return;
-        nlohmann::ordered_json line;
-        AppendShareSummaryJson(share, share.strFullScanReason, line);
-        Emit(line.dump());
+        if (m_bJson) {
+            nlohmann::ordered_json line;
+            AppendShareSummaryJson(share, share.strFullScanReason, line);
+            Emit(line.dump());
+        }
+        // A share whose results did not all reach the reader is not backed
+        // up, whatever the plug-in did for it.
+        ShareResult shown = share;
+        if (m_pOut && OutputFailure::Any() && !share.bDropped) {
+            shown.bDropped = true;
+            shown.strFullScanReason = kUnwritten;
+        }
+        Always(PrintablePath(share.strShare) + ": " + PrintablePath(OutcomeText(shown)));
     }
 
     // One line of the results; a write that fails (a full disk, a closed
@@ -334,7 +345,7 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     // what the agent delivered is lost, so the previous snapshot must stay
     // for the run that completes the job.
     plan.stopReason = [] {
-        if (OutputFailure::Any()) return std::string("the results could not be written");
+        if (OutputFailure::Any()) return std::string(kUnwritten);
         return std::string(StopSignals::Requested()
                                ? "the job was stopped before it was settled; run the job again"
                                : "");
