@@ -186,6 +186,14 @@ void CheckArrayFolders(Checks& checks, const LocalArrayConfig& local,
     for (const std::string& volume : volumes) {
         std::vector<std::string> folders{local.strRoot + "/.snapcatalog/" + volume};
         if (local.bMaterialize) folders.push_back(local.strRoot + "/" + volume + "/.snapshot");
+        // Each export below the volume reaches the copies through a link
+        // in a .snapshot folder of its own.
+        for (const LocalArrayExport& exp : local.vecExports) {
+            std::string folder = local.strRoot + "/" + volume;
+            for (const std::string& component : exp.vecBelow) folder += "/" + component;
+            if (local.bMaterialize && exp.strVolume == volume && !exp.vecBelow.empty())
+                folders.push_back(folder + "/.snapshot");
+        }
         std::string failed;
         for (const std::string& folder : folders) {
             const std::string existing = ExistingFolder(folder);
