@@ -597,7 +597,7 @@ TEST_F(EventStoreTest, InspectPrintsEveryEventDecoded) {
         {"PRAGMA user_version=3; CREATE TABLE shares(id);",
          "an older layout: layout 3 (flags and file type"},
         {"PRAGMA user_version=77; CREATE TABLE t(x);",
-         "not a change database of this agent (user_version 77)"},
+         "a newer layout (77) than the layout this agent reads"},
         {version + "CREATE VIEW shares" + endless, "shares is not a table"},
         {version +
              "CREATE TABLE shares(id INTEGER PRIMARY KEY, prefix BLOB); INSERT INTO shares VALUES "

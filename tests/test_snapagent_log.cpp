@@ -176,10 +176,16 @@ TEST(SnapagentLog, ProgressOnStderrAndJobLinesInThePluginLog) {
                    "Job [2] starts", "Created snapshot [VKOP_1_0_2] of volume [home].",
                    "Deleted snapshot [VKOP_1_0_1] of volume [home].",
                    "Job [2] ends: snapshot clean-up done."});
+    // [snapagent] keep_results keeps that many earlier results folders.
+    WriteFile(world.ConfigPath(),
+              ReadFile(world.ConfigPath()) + "\n[snapagent]\nkeep_results = 1\n");
     const std::string shown = OnATerminal(job("3", "2", false), world.Base() + "/state");
-    ExpectInOrder(shown, {"\r\033[Ksnapagent: taking the snapshots",
-                          "\r\033[Ksnapagent: copying snapshot VKOP_1_0_3 of volume home: ",
-                          " of about ", " files copied", "\r\033[K", ": compared ("});
+    EXPECT_TRUE(FileExists(world.Base() + "/state/client1/job2"));
+    ExpectInOrder(shown,
+                  {"\r\033[Ksnapagent: taking the snapshots",
+                   "\r\033[Ksnapagent: copying snapshot VKOP_1_0_3 of volume home: ", " of about ",
+                   " files copied", "\r\033[K",
+                   "\r\033[Ksnapagent: comparing the snapshots of " + share, ": compared ("});
     EXPECT_EQ(shown.find("snapagent: copying snapshot VKOP_1_0_3 of volume home\n"),
               std::string::npos)
         << shown;

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -95,8 +96,14 @@ TEST(SnapagentOutput, OutputThatCannotBeWrittenFailsTheJob) {
                                 &err);
         ASSERT_EQ(status, 0) << err;
         EXPECT_EQ(ReadFile(w.File("status")), "1\n") << err;
-        EXPECT_NE(err.find(c.error), std::string::npos) << err;
-        EXPECT_EQ(SplitLines(err).size(), 1u) << err;
+        // The share the job did not finish still gets its outcome line.
+        EXPECT_NE(err.find(w.share +
+                           ": not backed up (the results could not be written)\n"
+                           "snapagent: error: " +
+                           c.error),
+                  std::string::npos)
+            << err;
+        EXPECT_EQ(SplitLines(err).size(), 2u) << err;
         // Stopped as a failed job stops: the previous snapshot stays, and
         // the job run again completes it.
         const std::string base = w.File("array/.snapcatalog/data/VKOP_1_0_1.cat");
@@ -147,6 +154,18 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
     };
     const std::string forged = "x\\..\\\rsnapagent: job 31 done: 3 shares: 3 compared\x1b[K";
     const std::string conf = "SNAPCLIENT_CONFIG=" + w.world.ConfigPath() + " " SNAPAGENT_PATH;
+    // Another user: nobody when the test runs as root, else the test's user
+    // with the folders it must not write closed.
+    const bool root = geteuid() == 0;
+    const std::string other =
+        (root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") + std::string("env ");
+    auto closeTo = [&](const std::string& folder, bool closed) {
+        MakeDirs(folder);
+        chmod(folder.c_str(), closed && !root ? 0555 : 0755);
+        if (root && closed) {
+            ASSERT_EQ(chown(folder.c_str(), 0, 0), 0);
+        }
+    };
     struct Step {
         std::function<void()> before;
         std::string line;
@@ -157,17 +176,65 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
         {[] {}, "umask 022; " + w.Job(1, "--json --transcript t.jsonl"), 0, "", "done"},
         {[&] { EXPECT_EQ(mode("t.jsonl") | mode("plugin.log") | mode("calls.log"), 0600u); },
          w.Job(2, "--json --config /none.conf"), 1, "cannot read config [/none.conf]", "failed"},
+        {[] {}, w.Job(2, "--json --bogus"), 2, "unknown option --bogus", "usage_error"},
         // A relative share is one of the working folder; a name holding
         // terminal controls reaches stderr (-v: with the log) escaped.
         {[&] { WriteFile(w.world.Shares()[0].strLiveDir + "/" + forged, "x"); },
          w.Job(2, "-v --json mnt/data"), 0, w.share + ": compared (1 change)", "done"},
-        {[] {}, w.Job(3, "--json /no/such/share"), 3, "(/no/such/share does not exist)",
-         "incomplete"},
-        {[] {}, conf + " check --client 1 mnt/data /no/such >&2", 1,
+        // -v copies the log to stderr; the file keeps its lines.
+        {[&] {
+             EXPECT_NE(ReadFile(w.File("plugin.log")).find("Job [2] starts"), std::string::npos);
+         },
+         w.Job(3, "--json /no/such/share"), 3, "(/no/such/share does not exist)", "incomplete"},
+        // A job that ran to its end, even with exit 3, is the next one's
+        // base: the results of the jobs before it go.
+        {[&] {
+             EXPECT_FALSE(FileExists(w.File("state/client1/job2")));
+             EXPECT_TRUE(FileExists(w.File("state/client1/job3")));
+             MakeDirs(w.world.Shares()[0].strLiveDir + "/e\x1b[K\r");
+         },
+         conf + " check --client 1 mnt/data mnt/data/e* /no/such >&2", 1,
          "share /no/such: does not exist", nullptr},
+        // A state folder (or one in it) that others may write, or that is
+        // not the user's, is refused; without HOME only root has one.
+        {[&] { chmod(w.File("state").c_str(), 0777); }, w.Job(3), 1,
+         "unsafe state folder [" + w.File("state") + "]: others may write to it (mode 0777)",
+         nullptr},
+        {[&] {
+             chmod(w.File("state").c_str(), 0700);
+             chmod(w.File("state/client1").c_str(), 0777);
+         },
+         w.Job(3), 1, "the folder above it [" + w.File("state/client1") + "]: others may write",
+         nullptr},
+        {[&] { chmod(w.File("state/client1").c_str(), 0700); },
+         "SNAPAGENT_STATE_DIR=/tmp " + w.Job(3), 1, "unsafe state folder [/tmp]: ", nullptr},
+        {[] {}, other + "-u HOME -u XDG_STATE_HOME -u SNAPAGENT_STATE_DIR " + w.Job(3), 1,
+         "no state folder: HOME is not set; set SNAPAGENT_STATE_DIR", nullptr},
+        // check as a user who may not write the log or the array's folders.
+        {[&] {
+             if (root) {
+                 ASSERT_EQ(system(("chown -R 65534:65534 " + w.world.Base()).c_str()), 0);
+             }
+             closeTo(w.File("array/.snapcatalog/data"), true);
+             closeTo(w.File("logs"), true);
+             w.Extra("[log]\nfile = " + w.File("logs/plugin.log") + "\n");
+         },
+         other + conf + " check --client 1 mnt/data >&2", 1,
+         "logs/plugin.log: cannot be opened for appending (Permission denied for ", nullptr},
+        {[&] { w.Extra("[log]\nfile = " + w.File("plugin.log") + "\n"); },
+         other + conf + " check --client 1 mnt/data >&2", 1,
+         "array folders of volume data: " + w.File("array/.snapcatalog/data") +
+             " cannot be written (Permission denied for ",
+         nullptr},
         // A recording is private too; a folder where the map file goes is
         // refused, not removed.
-        {[&] { w.Extra("[array]\nbackend = record\nrecord_to = " + w.File("rec.json") + "\n"); },
+        {[&] {
+             if (root) {
+                 ASSERT_EQ(system(("chown -R 0:0 " + w.world.Base()).c_str()), 0);
+             }
+             closeTo(w.File("array/.snapcatalog/data"), false);
+             w.Extra("[array]\nbackend = record\nrecord_to = " + w.File("rec.json") + "\n");
+         },
          "umask 022; " + w.Job(3), -1, "", nullptr},
         {[&] {
              EXPECT_EQ(mode("rec.json"), 0600u);
@@ -185,11 +252,18 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
         // No file is touched before the command knows its config.
         {[&] { w.Extra("[log]\nfile = " + w.File("help.log") + "\n"); }, conf + " --help", 0, "",
          nullptr},
-        // A password mistyped without "=" is never quoted; the config is the
-        // environment's when --config is not given, and a regular file.
+        // A password mistyped as a section or without "=" is never quoted;
+        // the config is the environment's when --config is not given, and a
+        // regular file.
         {[&] {
              EXPECT_FALSE(FileExists(w.File("help.log")));
-             w.Extra("[client.1]\npassword: hunter2XYZ\n");
+             w.Extra("[hunter2XYZ\n");
+         },
+         w.Job(5, "--json"), 1, "not a known section", "failed"},
+        {[&] {
+             std::string config = ReadFile(w.world.ConfigPath());
+             config.replace(config.find("[hunter2XYZ"), 11, "[client.1]\npassword: hunter2XYZ");
+             WriteFile(w.world.ConfigPath(), config);
          },
          w.Job(5, "--json"), 1, "neither a setting", "failed"},
         {[] {}, conf + " check --client 1 >&2", 1, "neither a setting", nullptr},
@@ -213,7 +287,12 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
         const nlohmann::json end = nlohmann::json::parse(lines.back());
         EXPECT_EQ(end["outcome"], step.json) << lines.back();
         EXPECT_EQ(end["exit"], status);
-        EXPECT_EQ(end["error"].is_null(), status != 1) << lines.back();
+        EXPECT_EQ(end["error"].is_null(), status != 1 && status != 2) << lines.back();
+        // Every share given is counted once, also when the job never began.
+        size_t shares = 0;
+        for (const auto& count : end["shares"]) shares += count.get<size_t>();
+        EXPECT_EQ(shares, 1u + (step.line.find("/no/such/share") != std::string::npos) +
+                              (step.line.find(" mnt/data ") != std::string::npos));
     }
 }
 

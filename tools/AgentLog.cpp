@@ -27,10 +27,14 @@ bool Field(const std::string& text, const std::string& open, const std::string& 
 AgentLog::AgentLog(bool toStderr, const std::string& stateDir, long long jobId) {
     int level = 0;
     VKPlatformInfo::getRegInt("log", "level", &level);
-    if (!toStderr && !VKPlatformInfo::getRegString("log", "file", &m_strPath))
+    if (!VKPlatformInfo::getRegString("log", "file", &m_strPath))
         m_strPath = stateDir + "/snapagent.log";
-    m_file.reset(new CFileLogWriter(level, toStderr ? std::string() : m_strPath));
+    m_file.reset(new CFileLogWriter(level, m_strPath));
     m_file->SetJobId(jobId);
+    if (toStderr) {
+        m_stderr.reset(new CFileLogWriter(level, std::string()));
+        m_stderr->SetJobId(jobId);
+    }
     m_pPrevious = SetLogWriter(this);
 }
 
@@ -38,7 +42,7 @@ AgentLog::~AgentLog() { SetLogWriter(m_pPrevious); }
 
 void AgentLog::LogV(int level, const char* function, int line, const char* format, va_list args) {
     const std::string message = FXString::FormatV(format, args);
-    if (level < 0) m_failures.push_back(OneLine(message));
+    if (level < 0) m_failures.push_back(OneLine(m_stderr ? message : WithoutLocations(message)));
     // The plug-in's resolution of a share, at level 0:
     // "Backup Path[P], Export Path[E], Volume[V], VolumePath[W]."
     std::string path, volume;
@@ -47,6 +51,7 @@ void AgentLog::LogV(int level, const char* function, int line, const char* forma
         Field(message, "], Volume[", "], VolumePath[", volume))
         m_volumes[Bare(path)] = volume;
     m_file->Log(level, function, line, "%s", message.c_str());
+    if (m_stderr) m_stderr->Log(level, function, line, "%s", message.c_str());
 }
 
 std::string AgentLog::VolumeOf(const std::string& share) const {

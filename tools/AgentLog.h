@@ -1,10 +1,11 @@
-// The plug-in's log as snapagent keeps it: to a file by default
-// ([log] file, else snapagent.log in the state folder), to stderr only with
-// --verbose, at the config's [log] level (0 by default), each line with its
-// time, process and job id (host/FileLogWriter.h has the format). While it
-// is installed it also keeps the text of every failure line (level -1), so
-// that the agent can tell an operator why a share was dropped or a step
-// failed without sending them to the log.
+// The plug-in's log as snapagent keeps it: to a file ([log] file, else
+// snapagent.log in the state folder), copied to stderr with --verbose, at
+// the config's [log] level (0 by default), each line with its time, process
+// and job id (host/FileLogWriter.h has the format). While it is installed
+// it also keeps the text of every failure line (level -1), so that the
+// agent can tell an operator why a share was dropped or a step failed
+// without sending them to the log; those texts carry code locations only
+// with --verbose.
 #pragma once
 
 #include "host/FileLogWriter.h"
@@ -27,7 +28,7 @@ public:
     int GetLevel() const override { return m_file->GetLevel(); }
     void LogV(int level, const char* function, int line, const char* format, va_list args) override;
 
-    const std::string& Path() const { return m_strPath; }  // empty: stderr
+    const std::string& Path() const { return m_strPath; }
     // Failure lines so far.
     const std::vector<std::string>& Failures() const { return m_failures; }
     // From now on FailureNaming looks at the lines written after this call.
@@ -43,6 +44,7 @@ public:
 
 private:
     std::unique_ptr<CFileLogWriter> m_file;
+    std::unique_ptr<CFileLogWriter> m_stderr;  // --verbose
     std::string m_strPath;
     CLogWriterInterface* m_pPrevious;
     std::vector<std::string> m_failures;

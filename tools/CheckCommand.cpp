@@ -13,12 +13,15 @@
 #include "tools/FileOps.h"
 #include "tools/ItemText.h"
 #include "tools/JobCommand.h"
+#include "tools/StateFolder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 namespace snapagent {
 namespace {
@@ -28,8 +31,10 @@ public:
     Checks(bool quiet, FILE* out) : m_bQuiet(quiet), m_pOut(out) {}
     bool Report(bool ok, const std::string& what, const std::string& detail) {
         if (!ok) m_bAllPassed = false;
+        // Paths and the array's texts may hold bytes a terminal obeys.
         if (!ok || !m_bQuiet)
-            fprintf(m_pOut, "%-6s  %s: %s\n", ok ? "ok" : "FAILED", what.c_str(), detail.c_str());
+            fprintf(m_pOut, "%-6s  %s: %s\n", ok ? "ok" : "FAILED", PrintablePath(what).c_str(),
+                    PrintablePath(detail).c_str());
         return ok;
     }
     bool AllPassed() const { return m_bAllPassed; }
@@ -106,28 +111,101 @@ std::string SnapshotFolderProblem(const std::string& share, const std::string& v
            "volume, or back up the export above it";
 }
 
-void CheckShare(Checks& checks, ManageONTAP& array, const std::string& share, bool autoMount,
-                const LocalArrayConfig* local) {
+// Returns the share's volume on the local array, empty elsewhere or when
+// the share failed.
+std::string CheckShare(Checks& checks, ManageONTAP& array, const std::string& share, bool autoMount,
+                       const LocalArrayConfig* local) {
     std::string mountFormat, error, path = share;
     struct stat st;
     if (MakeAbsolute(path, error) && !autoMount && lstat(path.c_str(), &st) != 0 && errno == ENOENT)
         error = "does not exist";
     if (!error.empty() || !MountFormatOf(path, autoMount, mountFormat, error)) {
-        checks.Report(false, "share " + PrintablePath(share), error);
-        return;
+        checks.Report(false, "share " + share, error);
+        return std::string();
     }
     const std::string exportPath = mountFormat.substr(mountFormat.find(':') + 1);
     std::string volumePath;
     if (!array.GetActualStoragePathForNfsExport(exportPath, volumePath)) {
         array.GetLastError(error);
-        checks.Report(false, "share " + PrintablePath(share),
+        checks.Report(false, "share " + share,
                       "export " + exportPath + " unknown to the array: " + error);
-        return;
+        return std::string();
     }
     const std::string problem = SnapshotFolderProblem(path, volumePath, autoMount, local);
     checks.Report(
-        problem.empty(), "share " + PrintablePath(share),
+        problem.empty(), "share " + share,
         mountFormat + ", storage path " + volumePath + (problem.empty() ? "" : ": " + problem));
+    std::string volume;
+    std::vector<std::string> below;
+    if (local) SplitVolumePath(volumePath, volume, below);
+    return volume;
+}
+
+// The folder itself when it exists, else the nearest one above it: where
+// a job makes what is missing.
+std::string ExistingFolder(std::string path) {
+    struct stat st;
+    while (stat(path.c_str(), &st) != 0 && path.find('/', 1) != std::string::npos)
+        path.erase(path.rfind('/'));
+    return path;
+}
+
+// Whether the user running the check may write what a job run by the same
+// user writes; empty when it may, else why not.
+std::string CannotWrite(const std::string& path, bool file) {
+    const std::string folder = file ? ExistingFolder(path.substr(0, path.rfind('/'))) : path;
+    int fd = -1;
+    struct stat st;
+    if (file && lstat(path.c_str(), &st) == 0)
+        fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    else if (access(folder.c_str(), W_OK | X_OK) == 0)
+        return std::string();
+    if (fd >= 0) {
+        close(fd);
+        return std::string();
+    }
+    const std::string why = strerror(errno);
+    return why + " for " + DescribeUser(geteuid());
+}
+
+// The log file opened for appending, as the job opens it.
+void CheckLogFile(Checks& checks, const std::string& path) {
+    const std::string why = CannotWrite(path, true);
+    checks.Report(why.empty(), "log file " + path,
+                  why.empty() ? "can be appended to"
+                              : "cannot be opened for appending (" + why +
+                                    "): run the job as a user who may write it, or name another "
+                                    "[log] file");
+}
+
+// The local array's folders the job writes for each volume: its catalogs
+// and, with copies kept, its .snapshot folder. A user who may not write
+// them gets every share of the volume read live.
+void CheckArrayFolders(Checks& checks, const LocalArrayConfig& local,
+                       const std::set<std::string>& volumes) {
+    for (const std::string& volume : volumes) {
+        std::vector<std::string> folders{local.strRoot + "/.snapcatalog/" + volume};
+        if (local.bMaterialize) folders.push_back(local.strRoot + "/" + volume + "/.snapshot");
+        // Each export below the volume reaches the copies through a link
+        // in a .snapshot folder of its own.
+        for (const LocalArrayExport& exp : local.vecExports) {
+            std::string folder = local.strRoot + "/" + volume;
+            for (const std::string& component : exp.vecBelow) folder += "/" + component;
+            if (local.bMaterialize && exp.strVolume == volume && !exp.vecBelow.empty())
+                folders.push_back(folder + "/.snapshot");
+        }
+        std::string failed;
+        for (const std::string& folder : folders) {
+            const std::string existing = ExistingFolder(folder);
+            const std::string why = CannotWrite(existing, false);
+            if (failed.empty() && !why.empty())
+                failed = existing + " cannot be written (" + why +
+                         "): a job would read every share of the volume live; run it as the "
+                         "array folder's owner, or let this user write it";
+        }
+        checks.Report(failed.empty(), "array folders of volume " + volume,
+                      failed.empty() ? "writable" : failed);
+    }
 }
 
 void CheckResultsFolder(Checks& checks, const std::string& folder) {
@@ -169,12 +247,14 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
     checks.Report(true, "credentials [client." + std::to_string(options.ulClientId) + "]",
                   "array " + info.strArrayName + ", user " + info.strUserName);
 
-    const std::string stateDir = DefaultStateDir();
-    std::string error;
+    std::string stateDir, error;
+    const bool privateState =
+        DefaultStateDir(stateDir, error) && MakePrivateFolder(stateDir, error);
+    if (!checks.Report(privateState, "state folder " + stateDir, privateState ? "private" : error))
+        return kExitFailed;
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
-    if (!verbose)
-        MakeDirectories(stateDir, error, kPrivateFolderMode);  // the log's folder; tested below
     AgentLog log(verbose, stateDir, 0);
+    CheckLogFile(checks, log.Path());
     ManageONTAP array;
     const bool connected =
         util.SetONTAPObject(info, array, MONTAP_CONNECT_HTTP, false) && array.OpenConnection();
@@ -189,14 +269,15 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
         error = std::string(array.IsCluster() ? "a cluster" : "not a cluster") + ", version " +
                 std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(micro);
     }
-    std::string backend = "local";
-    VKPlatformInfo::getRegString("array", "backend", &backend);
     LocalArrayConfig local;
-    std::string unusable;  // told by the config check already
-    const bool isLocal = backend == "local" && LoadLocalArrayConfig(info, local, unusable);
+    const bool isLocal = LoadConfiguredLocalArray(options.ulClientId, local);
+    std::set<std::string> volumes;
     if (checks.Report(connected, "array " + info.strArrayName, error))
         for (const std::string& share : options.shares)
-            CheckShare(checks, array, share, options.bAutoMount, isLocal ? &local : nullptr);
+            volumes.insert(
+                CheckShare(checks, array, share, options.bAutoMount, isLocal ? &local : nullptr));
+    volumes.erase(std::string());
+    if (isLocal) CheckArrayFolders(checks, local, volumes);
     CheckResultsFolder(checks, options.strResultsDir.empty() ? stateDir : options.strResultsDir);
     return checks.AllPassed() ? kExitDone : kExitFailed;
 }

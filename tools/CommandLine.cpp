@@ -70,7 +70,8 @@ const char kJobUsage[] =
     "  --app2 N        second application id part (default 0)\n"
     "  --results DIR   job results folder (default: a folder per client and job\n"
     "                  under $SNAPAGENT_STATE_DIR, $XDG_STATE_HOME/snapagent or\n"
-    "                  ~/.local/state/snapagent)\n"
+    "                  ~/.local/state/snapagent; for root without HOME\n"
+    "                  /var/lib/snapagent)\n"
     "  --json          print the compare items, and a summary per share, as JSON\n"
     "                  lines on stdout (docs/json.md)\n"
     "  --transcript FILE\n"
@@ -87,8 +88,8 @@ const char kJobUsage[] =
     "  --wait          when another job of the client runs, wait for it to end\n"
     "                  instead of failing\n"
     "  -q, --quiet     no progress on stderr (outcome lines and errors stay)\n"
-    "  -v, --verbose   every plug-in call, error locations and the plug-in's\n"
-    "                  log on stderr\n"
+    "  -v, --verbose   every plug-in call, error locations and a copy of the\n"
+    "                  plug-in's log on stderr\n"
     "  --plugin PATH   load this plug-in instead of the installed one (or this build's)\n";
 
 const char kCheckUsage[] =
@@ -196,6 +197,12 @@ bool ParseConfigCommand(const std::vector<std::string>& args, const std::vector<
 bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& table,
                ParsedArgs& parsed, std::string& error) {
     parsed = ParsedArgs();
+    error.clear();
+    // The first mistake is the error; the rest is still read, so that a
+    // command can answer as asked (--json) even to a wrong command line.
+    auto fail = [&](const std::string& text) {
+        if (error.empty()) error = text;
+    };
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--") {
@@ -210,14 +217,9 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
         const std::string name = arg.substr(0, eq);
         const OptionSpec* option = FindSpec(table, name);
         if (!option) {
-            error = "unknown option " + name;
-            return false;
-        }
-        if (!option->bTakesValue) {
-            if (eq != std::string::npos) {
-                error = name + " takes no value";
-                return false;
-            }
+            fail("unknown option " + name);
+        } else if (!option->bTakesValue) {
+            if (eq != std::string::npos) fail(name + " takes no value");
             parsed.flags.insert(name);
         } else if (eq != std::string::npos) {
             parsed.values[name] = arg.substr(eq + 1);
@@ -226,11 +228,10 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
             parsed.values[name] = args[++i];
             parsed.repeated[name].push_back(parsed.values[name]);
         } else {
-            error = name + " needs a value";
-            return false;
+            fail(name + " needs a value");
         }
     }
-    return true;
+    return error.empty();
 }
 
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
@@ -265,24 +266,30 @@ bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options
 bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
                      std::string& error) {
     ParsedArgs parsed;
-    if (!ParseConfigCommand(args,
-                            {{"--config", true},
-                             {"--client", true},
-                             {"--job", true},
-                             {"--prev", true},
-                             {"--app1", true},
-                             {"--app2", true},
-                             {"--results", true},
-                             {"--json", false},
-                             {"--transcript", true},
-                             {"--auto-mount", false},
-                             {"--failed-mount", true},
-                             {"--no-cleanup", false},
-                             {"--wait", false}},
-                            parsed, options.common, options.strConfig, error))
-        return false;
-    if (options.common.bHelp) return true;
     JobSpec& plan = options.plan;
+    plan.llJobId = 0;  // not known until --job is read
+    const bool parsedOk = ParseConfigCommand(args,
+                                             {{"--config", true},
+                                              {"--client", true},
+                                              {"--job", true},
+                                              {"--prev", true},
+                                              {"--app1", true},
+                                              {"--app2", true},
+                                              {"--results", true},
+                                              {"--json", false},
+                                              {"--transcript", true},
+                                              {"--auto-mount", false},
+                                              {"--failed-mount", true},
+                                              {"--no-cleanup", false},
+                                              {"--wait", false}},
+                                             parsed, options.common, options.strConfig, error);
+    // What a usage error's --json summary reports.
+    options.bJson = parsed.flags.count("--json") > 0;
+    plan.shares.assign(parsed.positional.begin(), parsed.positional.end());
+    std::string ignored;
+    ReadNumber(parsed, "--job", false, plan.llJobId, ignored);
+    if (!parsedOk) return false;
+    if (options.common.bHelp) return true;
     if (!ReadNumber(parsed, "--client", true, plan.ulClientId, error) ||
         !ReadNumber(parsed, "--job", true, plan.llJobId, error) ||
         !ReadNumber(parsed, "--prev", false, plan.llPrevJobId, error) ||
@@ -303,12 +310,10 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
         error = "name at least one SHARE";
         return false;
     }
-    plan.shares.assign(parsed.positional.begin(), parsed.positional.end());
     if (!ReadPath(parsed, "--results", plan.strResultsDir, error) ||
         !ReadPath(parsed, "--transcript", options.strTranscript, error))
         return false;
     options.bResultsGiven = !plan.strResultsDir.empty();
-    options.bJson = parsed.flags.count("--json") > 0;
     options.bWait = parsed.flags.count("--wait") > 0;
     plan.bAutoMount = parsed.flags.count("--auto-mount") > 0;
     auto failed = parsed.repeated.find("--failed-mount");
@@ -332,19 +337,6 @@ bool ParseCheckOptions(const std::vector<std::string>& args, CheckOptions& optio
     options.bAutoMount = parsed.flags.count("--auto-mount") > 0;
     options.shares = parsed.positional;
     return true;
-}
-
-std::string DefaultStateDir() {
-    std::string state = EnvOr("SNAPAGENT_STATE_DIR", "");
-    if (!state.empty()) return state;
-    std::string xdg = EnvOr("XDG_STATE_HOME", "");
-    if (!xdg.empty()) return xdg + "/snapagent";
-    return EnvOr("HOME", "/tmp") + "/.local/state/snapagent";
-}
-
-std::string DefaultResultsDir(const std::string& stateDir, ULONG clientId, LONGLONG jobId) {
-    return stateDir + "/client" + std::to_string(clientId) + "/job" +
-           std::to_string(static_cast<unsigned long long>(jobId));
 }
 
 }  // namespace snapagent

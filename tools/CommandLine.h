@@ -74,13 +74,6 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options, 
 bool ParseCheckOptions(const std::vector<std::string>& args, CheckOptions& options,
                        std::string& error);
 
-// The folder that holds job results folders when --results is not given:
-// $SNAPAGENT_STATE_DIR, else $XDG_STATE_HOME/snapagent, else
-// $HOME/.local/state/snapagent.
-std::string DefaultStateDir();
-// <state>/client<N>/job<J>.
-std::string DefaultResultsDir(const std::string& stateDir, ULONG clientId, LONGLONG jobId);
-
 // The config an installed agent reads when neither --config nor
 // $SNAPCLIENT_CONFIG names one.
 extern const char kDefaultConfigPath[];

@@ -65,6 +65,7 @@ const std::vector<KnownSection>& Sections() {
           {"inner", Form::kChoice, 0, 0, "local|scripted"},
           {"calls_log", Form::kText}}},
         {"host", false, Form::kText, {{"mount_table", Form::kText}}},
+        {"snapagent", false, Form::kText, {{"keep_results", Form::kNumber, 0, 100000}}},
         {"log", false, Form::kText, {{"level", Form::kNumber, -1, 99}, {"file", Form::kText}}},
         {"snapdiff", false, Form::kText, {{"max_items", Form::kNumber, 1, INT_MAX}}},
         {"automount", true, Form::kText, {}},
@@ -173,9 +174,11 @@ bool Checker::CheckLine(const IniFile::Line& line) {
             names.push_back(
                 std::string(s.name) == "client." ? "client." + std::to_string(m_clientId) : s.name);
         const std::string nearest = NearestWord(line.strSection, names);
-        return FailAt(line,
-                      "unknown section [" + line.strSection + "]" +
-                          (nearest.empty() ? "" : " (nearest known section: [" + nearest + "])"));
+        // Never the line's text: a password pasted on a line of its own
+        // may look like a section.
+        return FailAt(line, "not a known section" +
+                                (nearest.empty() ? std::string()
+                                                 : " (nearest known section: [" + nearest + "])"));
     }
     if (line.kind != IniFile::Line::kSetting) return true;
     const std::string where = "[" + line.strSection + "] " + line.strKey;
@@ -315,6 +318,16 @@ std::string NearestWord(const std::string& word, const std::vector<std::string>&
         }
     }
     return best;
+}
+
+bool LoadConfiguredLocalArray(ULONG clientId, LocalArrayConfig& local) {
+    std::string backend = "local", inner = "local", error;
+    VKPlatformInfo::getRegString("array", "backend", &backend);
+    VKPlatformInfo::getRegString("array", "inner", &inner);
+    if (backend != "local" && !(backend == "record" && inner == "local")) return false;
+    NASArrayInfo info;
+    NASSnapUtil().GetArrayNameAndCredentialsByClientId(static_cast<int>(clientId), info);
+    return LoadLocalArrayConfig(info, local, error);
 }
 
 ConfigCheckResult CheckConfig(const std::string& path, ULONG clientId) {

@@ -7,6 +7,7 @@
 // value; an unknown one is named with the nearest known one.
 #pragma once
 
+#include "array/local/LocalArray.h"
 #include "records/SnapRecords.h"
 
 #include <string>
@@ -23,6 +24,10 @@ struct ConfigCheckResult {
 // SNAPCLIENT_CONFIG, since the back-end checks read it from there) and checks
 // it for client clientId.
 ConfigCheckResult CheckConfig(const std::string& path, ULONG clientId);
+
+// The local array the config names for the client (backend local, or a
+// recording over it); false for another back end or a config it refuses.
+bool LoadConfiguredLocalArray(ULONG clientId, LocalArrayConfig& local);
 
 // The known word closest to word (a small edit distance), or empty.
 std::string NearestWord(const std::string& word, const std::vector<std::string>& known);

@@ -3,6 +3,7 @@
 #include "tools/ItemJson.h"
 
 #include <cstdio>
+#include <regex>
 
 namespace snapagent {
 
@@ -72,6 +73,11 @@ std::string DescribeItem(const FileServerSnapshotCompareItem& item) {
     if (item.stItemInfo.bRenamed && !item.strOldPath.empty())
         text += " (renamed from " + PrintablePath(item.strOldPath) + ")";
     return text;
+}
+
+std::string WithoutLocations(const std::string& text) {
+    static const std::regex kLocation("\n[ \t]*at [^\n]* \\([^()\n]*:[0-9]+\\)");
+    return std::regex_replace(text, kLocation, "");
 }
 
 std::string OneLine(const std::string& text) {

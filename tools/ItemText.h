@@ -24,6 +24,10 @@ std::string StatusName(uint32_t status);
 // e.g. "created  /mnt/a/new.txt (renamed from /mnt/a/old.txt)".
 std::string DescribeItem(const FileServerSnapshotCompareItem& item);
 
+// The text without the code locations an error's text carries ("\n  at
+// FUNCTION (FILE:LINE)"), which mean nothing to an operator.
+std::string WithoutLocations(const std::string& text);
+
 // The lines of a multi-line text joined with " | ".
 std::string OneLine(const std::string& text);
 

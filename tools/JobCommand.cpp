@@ -2,6 +2,7 @@
 
 #include "host/FileLogWriter.h"
 #include "host/OutputFailure.h"
+#include "host/VKPlatformInfo.h"
 #include "tools/AgentLog.h"
 #include "tools/ClientLock.h"
 #include "tools/ConfigCheck.h"
@@ -9,11 +10,13 @@
 #include "tools/ItemJson.h"
 #include "tools/ItemText.h"
 #include "tools/Progress.h"
+#include "tools/StateFolder.h"
 #include "tools/StopSignals.h"
 #include "tools/Transcript.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -23,6 +26,9 @@
 
 namespace snapagent {
 namespace {
+
+// Why a share is not backed up when the job's output failed.
+const char kUnwritten[] = "the results could not be written";
 
 // A test of interruption needs a job that is still pulling when the signal
 // comes; this hidden setting slows each pull down by that many milliseconds.
@@ -56,11 +62,19 @@ public:
 
     void OnShareDone(const ShareResult& share) override {
         Print(m_lines.Finish());
-        Always(PrintablePath(share.strShare) + ": " + PrintablePath(OutcomeText(share)));
-        if (!m_bJson) return;
-        nlohmann::ordered_json line;
-        AppendShareSummaryJson(share, share.strFullScanReason, line);
-        Emit(line.dump());
+        if (m_bJson) {
+            nlohmann::ordered_json line;
+            AppendShareSummaryJson(share, share.strFullScanReason, line);
+            Emit(line.dump());
+        }
+        // A share whose results did not all reach the reader is not backed
+        // up, whatever the plug-in did for it.
+        ShareResult shown = share;
+        if (m_pOut && OutputFailure::Any() && !share.bDropped) {
+            shown.bDropped = true;
+            shown.strFullScanReason = kUnwritten;
+        }
+        Always(PrintablePath(share.strShare) + ": " + PrintablePath(OutcomeText(shown)));
     }
 
     // One line of the results; a write that fails (a full disk, a closed
@@ -110,6 +124,9 @@ public:
             if (!o->OnSnapshotsTaken(sofar, error)) return false;
         return true;
     }
+    void OnShareStart(const std::string& share) override {
+        for (JobObserver* o : m_observers) o->OnShareStart(share);
+    }
     void OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) override {
         for (JobObserver* o : m_observers) o->OnItem(share, item);
     }
@@ -145,10 +162,12 @@ struct JobEnd {
 // outcome, the exit status and the error of a failed job.
 void WriteJobSummaryJson(FILE* out, LONGLONG jobId, const JobEnd& end, int status) {
     nlohmann::ordered_json line;
-    line["job"] = jobId;
+    line["job"] = nullptr;
+    if (jobId) line["job"] = jobId;
     line["outcome"] = status == kExitDone         ? "done"
                       : status == kExitIncomplete ? "incomplete"
                       : status == kExitFailed     ? "failed"
+                      : status == kExitUsage      ? "usage_error"
                                                   : "interrupted";
     nlohmann::ordered_json counts = nlohmann::ordered_json::object();
     for (const char* outcome : {"compared", "full", "needs_full_scan", "not_backed_up"}) {
@@ -221,10 +240,41 @@ std::string JobSummary(const JobResult& result, LONGLONG jobId) {
            (text.empty() ? "" : ": " + text);
 }
 
+// Where and how a stopped job ended, for its last line. A job stopped
+// during the clean-up has settled its shares; what it did not delete, the
+// next job's clean-up deletes.
+std::string StoppedLine(LONGLONG jobId, const JobResult& result, const std::string& where) {
+    const std::string job =
+        "job " + std::to_string(jobId) + " stopped" + (where.empty() ? "" : " " + where);
+    if (result.strStoppedIn != "CleanupSnapshotsPostBackup")
+        return job + ", without the post-backup clean-up; run it again to complete it";
+    if (!StopSignals::Urgent())
+        return job +
+               ", once its post-backup clean-up ended: its shares are settled as their "
+               "lines say";
+    return job +
+           ": the post-backup clean-up was stopped; the shares are settled as their lines "
+           "say, and the next job's clean-up deletes the old snapshots left";
+}
+
+// A job that ran to its end needs no earlier results folder of its client:
+// its own is the base of the next job, and a rerun of it uses its own.
+// [snapagent] keep_results keeps that many of the latest earlier ones; a
+// folder named with --results is the operator's to keep.
+void PruneResultsFolders(const JobOptions& options, const std::string& stateDir) {
+    if (options.bResultsGiven) return;
+    int keep = 0;
+    VKPlatformInfo::getRegInt("snapagent", "keep_results", &keep);
+    RemoveEarlierResults(stateDir, options.plan.ulClientId, options.plan.llJobId,
+                         static_cast<unsigned>(std::max(keep, 0)));
+}
+
 int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     setenv("SNAPCLIENT_CONFIG", options.strConfig.c_str(), 1);
     JobSpec& plan = options.plan;
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
+    std::string stateDir, error;
+    if (!DefaultStateDir(stateDir, error)) return end.Fail(error);
     // Every mistake in the config is named before the plug-in touches the array.
     const ConfigCheckResult checked = CheckConfig(options.strConfig, plan.ulClientId);
     // --quiet leaves outcome lines and errors only.
@@ -232,7 +282,6 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
         if (options.common.verbosity != Verbosity::kQuiet)
             fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(warning).c_str());
     if (!checked.strError.empty()) return end.Fail(checked.strError);
-    std::string error;
     // The client keeps the folder for the whole job, and the transcript
     // names it by its full path only.
     if (!MakeAbsolute(plan.strResultsDir, error)) return end.Fail(error);
@@ -240,9 +289,8 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
         if (!MakeAbsolute(share, error)) return end.Fail(error);
 
     // The state and results folders hold files that name the backed-up
-    // files: no other local user may list or read them.
-    const std::string stateDir = DefaultStateDir();
-    if (!MakeDirectories(stateDir, error, kPrivateFolderMode)) return end.Fail(error);
+    // files: no other local user may list, read or swap them.
+    if (!MakePrivateFolder(stateDir, error)) return end.Fail(error);
     ClientLock lock;
     if (!lock.Acquire(stateDir, plan.ulClientId, plan.llJobId, options.bWait, error))
         return end.Fail(error);
@@ -256,7 +304,9 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
 
     if (!options.bResultsGiven)
         plan.strResultsDir = DefaultResultsDir(stateDir, plan.ulClientId, plan.llJobId);
-    if (!MakeDirectories(plan.strResultsDir, error, kPrivateFolderMode)) return end.Fail(error);
+    if (!(options.bResultsGiven ? MakeDirectories(plan.strResultsDir, error, kPrivateFolderMode)
+                                : MakePrivateFolder(plan.strResultsDir, error)))
+        return end.Fail(error);
     // The plug-in appends to the snapshot map file, and the clean-up resolves
     // every path recorded there. An agent gives each job a fresh results
     // folder; ours is per client and job id, so a folder used before (by the
@@ -287,12 +337,19 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     ObserverFanout observer(observers);
     observer.Watch(log);
     printer.Detail("job results folder: " + PrintablePath(plan.strResultsDir));
+    LocalArrayConfig local;
+    if (LoadConfiguredLocalArray(plan.ulClientId, local)) printer.SetArrayRoot(local.strRoot);
 
     StopSignals signals;
     // Output that cannot be written stops the job as a stop request does:
     // what the agent delivered is lost, so the previous snapshot must stay
     // for the run that completes the job.
-    plan.stopRequested = [] { return StopSignals::Requested() || OutputFailure::Any(); };
+    plan.stopReason = [] {
+        if (OutputFailure::Any()) return std::string(kUnwritten);
+        return std::string(StopSignals::Requested()
+                               ? "the job was stopped before it was settled; run the job again"
+                               : "");
+    };
     JobResult result;
     RunJob(plugin, plan, observer, result);
     for (const ShareResult& share : result.shares) ++end.counts[OutcomeName(share)];
@@ -301,9 +358,7 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
         transcript->WriteEnd(result);
         transcript->Close();
     }
-    const std::string stopped = "job " + std::to_string(plan.llJobId) +
-                                " stopped between two plug-in calls, without the post-backup "
-                                "clean-up; run it again to complete it";
+    const std::string stopped = StoppedLine(plan.llJobId, result, printer.StoppedAt());
     if (result.bInterrupted && StopSignals::Signal() != 0) {
         const bool term = StopSignals::Signal() == SIGTERM;
         fprintf(stderr, "snapagent: interrupted by %s: %s\n", term ? "SIGTERM" : "SIGINT",
@@ -317,15 +372,22 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     if (!result.bOk)
         return end.Fail(FailureLine(result, log.FailuresSinceMark(), verbose, log.Path()));
     printer.Say(JobSummary(result, plan.llJobId));
+    PruneResultsFolders(options, stateDir);
     for (const ShareResult& share : result.shares)
         if (OutcomeName(share) == "needs_full_scan" || share.bDropped) return kExitIncomplete;
-    // The base job's results (its change databases and snapshot map file)
-    // served its own clean-up; once a later job of the client succeeded
-    // with it as base, nothing reads them again. A folder named with
-    // --results is the operator's to keep.
-    if (!options.bResultsGiven && plan.llPrevJobId > 0)
-        RemoveTree(DefaultResultsDir(stateDir, plan.ulClientId, plan.llPrevJobId), error);
     return kExitDone;
+}
+
+// The job summary of --json, the last line whatever happened: a share the
+// job never settled (it ended before the plug-in saw it) is not backed up.
+void EndJson(const JobOptions& options, JobEnd& end, int status, FILE* out) {
+    // A transcript on stdout is the whole of stdout.
+    if (!options.bJson || options.strTranscript == "-") return;
+    size_t settled = 0;
+    for (const auto& count : end.counts) settled += count.second;
+    if (settled < options.plan.shares.size())
+        end.counts["not_backed_up"] += options.plan.shares.size() - settled;
+    WriteJobSummaryJson(out, options.plan.llJobId, end, status);
 }
 
 }  // namespace
@@ -333,10 +395,14 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
 int RunJobCommand(JobOptions options, FILE* out) {
     JobEnd end;
     const int status = RunJobSteps(options, out, end);
-    // A transcript on stdout is the whole of stdout.
-    if (options.bJson && options.strTranscript != "-")
-        WriteJobSummaryJson(out, options.plan.llJobId, end, status);
+    EndJson(options, end, status, out);
     return status;
+}
+
+void WriteUsageErrorJson(const JobOptions& options, const std::string& error, FILE* out) {
+    JobEnd end;
+    end.strError = PrintablePath(error);
+    EndJson(options, end, kExitUsage, out);
 }
 
 }  // namespace snapagent

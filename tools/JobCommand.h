@@ -7,6 +7,7 @@
 #include "tools/CommandLine.h"
 
 #include <cstdio>
+#include <string>
 
 namespace snapagent {
 
@@ -20,5 +21,7 @@ enum ExitStatus {
 };
 
 int RunJobCommand(JobOptions options, FILE* out);
+// After a usage error: the --json job summary, when --json was given.
+void WriteUsageErrorJson(const JobOptions& options, const std::string& error, FILE* out);
 
 }  // namespace snapagent

@@ -4,6 +4,7 @@
 #include "tools/ItemText.h"
 
 #include <boost/make_shared.hpp>
+#include <regex>
 #include <set>
 
 namespace snapagent {
@@ -22,14 +23,19 @@ public:
         : m_client(client), m_spec(plan), m_observer(observer), m_result(result) {}
 
     void Run();
-    // Reports every given share that has no outcome yet as not backed up.
-    void ReportDropped(const std::string& fallbackReason);
+    // Reports every share that has no outcome yet as not backed up: with
+    // the failure the log caught for it when logged, else with reason. The
+    // shares ConfigureSnapshot kept are left to their comparison unless
+    // keptToo.
+    void ReportDropped(const std::string& reason, bool logged, bool keptToo);
 
 private:
     // True when the agent was asked to stop; the job then ends here.
     bool Stopping() {
-        if (!m_spec.stopRequested || !m_spec.stopRequested()) return false;
+        const std::string reason = m_spec.stopReason ? m_spec.stopReason() : std::string();
+        if (reason.empty()) return false;
         m_result.bInterrupted = true;
+        m_result.strStopReason = reason;
         return true;
     }
     // Calls one operation between stop checks; true when the job goes on.
@@ -67,13 +73,26 @@ std::string JobDriver::ReadLiveReason(const std::string& share) const {
     const auto logged = m_configureFailures.find(share);
     const std::string why = logged == m_configureFailures.end() ? std::string() : logged->second;
     if (why.empty()) return "the plug-in reads " + read->second;
-    return why.find(".snapshot") != std::string::npos ? "no .snapshot below this share: " + why
-                                                      : why;
+    // The plug-in's failure line of a refused creation, said as what failed
+    // and what to do.
+    static const std::regex kCreation(
+        "Could not create snapshot:\\[(.*)\\] on path:\\[(.*)\\] Backup path:\\[.*\\]\\. "
+        "Error code:\\[(-?[0-9]+)\\] Error Message:\\[(.*)\\]\\.");
+    std::smatch created;
+    if (std::regex_match(why, created, kCreation))
+        return "the array could not make snapshot " + created[1].str() + " of " + created[2].str() +
+               ": " + created[4].str() + " (array error " + created[3].str() +
+               "); mend what the array reports (snapagent check tests the array) before the "
+               "next job";
+    return why.find(".snapshot path is not accessible") != std::string::npos
+               ? "no .snapshot below this share: " + why
+               : why;
 }
 
 template <typename Call>
 bool JobDriver::Step(const char* operation, Call call, CRyError* outcome) {
     if (Stopping()) return false;
+    m_result.strStoppedIn = operation;
     m_observer.OnCalling(operation);
     const CRyError err = call();
     m_observer.OnStep(operation, err);
@@ -154,7 +173,7 @@ void JobDriver::Run() {
     m_result.keptShares = shares;
     for (const std::string& share : shares) m_configureFailures[share] = LoggedFailure(share);
     m_observer.OnSharesKept(shares);
-    ReportDropped("not kept by ConfigureSnapshot");
+    ReportDropped("not kept by ConfigureSnapshot", true, false);
 
     ContentMapperAPIPtr mapperApi = mapper;
     if (!Step("UpdateContentMapperPaths",
@@ -187,6 +206,7 @@ void JobDriver::Run() {
         } else if (support.IsError()) {
             share.strFullScanReason = ErrorLine(support, false);
         } else {
+            m_observer.OnShareStart(path);
             CompareShare(share);
             if (m_result.bInterrupted) return;
         }
@@ -202,20 +222,27 @@ void JobDriver::Run() {
             return m_client.CleanupSnapshotsPostBackup(plan.bAutoMount);
         }))
         return;
+    if (Stopping()) return;
     m_result.bOk = true;
 }
 
-void JobDriver::ReportDropped(const std::string& fallbackReason) {
+void JobDriver::ReportDropped(const std::string& reason, bool logged, bool keptToo) {
     std::set<std::string> known;
-    for (const std::string& kept : m_result.keptShares) known.insert(BareShare(kept));
     for (const ShareResult& done : m_result.shares) known.insert(BareShare(done.strShare));
-    for (const std::string& given : m_spec.shares) {
+    // A kept share under the name the plug-in kept, before the name given.
+    std::list<std::string> shares = m_result.keptShares;
+    if (!keptToo) {
+        for (const std::string& kept : shares) known.insert(BareShare(kept));
+        shares.clear();
+    }
+    shares.insert(shares.end(), m_spec.shares.begin(), m_spec.shares.end());
+    for (const std::string& given : shares) {
         if (!known.insert(BareShare(given)).second) continue;
         ShareResult share;
         share.strShare = given;
         share.bDropped = true;
-        share.strFullScanReason = LoggedFailure(given);
-        if (share.strFullScanReason.empty()) share.strFullScanReason = fallbackReason;
+        if (logged) share.strFullScanReason = LoggedFailure(given);
+        if (share.strFullScanReason.empty()) share.strFullScanReason = reason;
         Report(std::move(share));
     }
 }
@@ -238,8 +265,10 @@ void RunJob(const PluginLoader& plugin, const JobSpec& plan, JobObserver& observ
     }
     JobDriver driver(*client, plan, observer, result);
     driver.Run();
-    if (!result.bOk && !result.bInterrupted)
-        driver.ReportDropped("the job failed at " + result.strFailedStep);
+    if (result.bInterrupted)
+        driver.ReportDropped(result.strStopReason, false, true);
+    else if (!result.bOk)
+        driver.ReportDropped("the job failed at " + result.strFailedStep, true, true);
 }
 
 }  // namespace snapagent

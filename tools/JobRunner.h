@@ -8,12 +8,13 @@
 // An auto-mount agent hands the client its content mapper at Initialize and
 // gets the read paths back in that same mapper; the others pass none.
 //
-// A stop request (plan.stopRequested) is honoured between plug-in calls and
+// A stop request (plan.stopReason) is honoured between plug-in calls and
 // between pulls, never inside one: the call in progress finishes, so the
 // array is left as that call leaves it (a SnapDiff run is whole inside
 // CompareSnapshots). The job then ends without cleanup, and the client is
 // destroyed, which releases its change event stores and its array
-// connection.
+// connection. A request that came during the clean-up ends the job as
+// interrupted too: the array may have stopped a deletion part-way.
 //
 // A share that cannot be compared (failed comparison, status 6, or a client
 // that may not use the fast scan at all) is reported as needing a full scan
@@ -48,8 +49,10 @@ struct JobSpec {
     bool bAutoMount = false;              // pass a content mapper; clean up with autoMount true
     std::list<std::string> failedMounts;  // for DeleteAutoMountFailedSnapshots; none: not called
     bool bCleanup = true;                 // call CleanupSnapshotsPostBackup at the end
-    // Asked between calls and pulls; true ends the job as interrupted.
-    std::function<bool()> stopRequested;
+    // Asked between calls and pulls, and once more after the clean-up;
+    // a non-empty answer ends the job as interrupted, and is the reason
+    // every share not settled by then is reported as not backed up.
+    std::function<std::string()> stopReason;
     // The failure the plug-in logged for a share during the current call
     // (the line that names it), which says why it dropped the share or could
     // not compare it; empty when unknown.
@@ -74,6 +77,8 @@ struct ShareResult {
 struct JobResult {
     bool bOk = false;
     bool bInterrupted = false;  // a stop request ended the job early
+    std::string strStopReason;  // the stop request's answer
+    std::string strStoppedIn;   // the operation called last when it was noticed
     std::string strFailedStep;  // operation that ended the job
     std::string strError;       // its CRyError text
     CRyError failure;           // the error that ended the job
@@ -96,6 +101,8 @@ public:
     // The job's snapshots exist and the agent knows where to read each share.
     // Returning false (with error set) ends the job before any comparison.
     virtual bool OnSnapshotsTaken(const JobResult& sofar, std::string& error) { return true; }
+    // Before a share's comparison.
+    virtual void OnShareStart(const std::string& share) {}
     virtual void OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) {}
     // The pull that ended a share's list (status 5 or 6).
     virtual void OnListEnd(const std::string& share, const FileServerSnapshotCompareItem& item) {}

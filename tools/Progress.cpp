@@ -2,6 +2,7 @@
 
 #include "tools/ItemText.h"
 #include "tools/StopSignals.h"
+#include "tools/TreeListing.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -14,20 +15,26 @@ struct StepWords {
     const char* operation;
     const char* doing;      // the status line while it runs
     const char* finishing;  // what a first Ctrl-C lets it finish
+    const char* after;      // where the job is once it returned
 };
 
 const StepWords kSteps[] = {
-    {"Initialize", "connecting to the array", "the connection to the array"},
-    {"VerifySnapScanSupport", "checking SnapDiff support", "the check of SnapDiff support"},
+    {"Initialize", "connecting to the array", "the connection to the array",
+     "after connecting to the array"},
+    {"VerifySnapScanSupport", "checking SnapDiff support", "the check of SnapDiff support",
+     "after the check of SnapDiff support"},
     {"ConfigureSnapshot", "taking the snapshots and applying retention",
-     "the snapshots being taken and the retention (ConfigureSnapshot)"},
-    {"UpdateContentMapperPaths", "mapping the shares to their snapshots", "the read paths"},
+     "the snapshots being taken and the retention (ConfigureSnapshot)",
+     "after taking the snapshots"},
+    {"UpdateContentMapperPaths", "mapping the shares to their snapshots", "the read paths",
+     "after mapping the shares to their snapshots"},
     {"DeleteAutoMountFailedSnapshots", "deleting the snapshots of failed mounts",
-     "the deletion of the snapshots of failed mounts"},
-    {"CompareSnapshots", "comparing a share's snapshots",
-     "the comparison in progress (CompareSnapshots)"},
+     "the deletion of the snapshots of failed mounts",
+     "after deleting the snapshots of failed mounts"},
+    {"CompareSnapshots", "comparing the snapshots of ",
+     "the comparison in progress (CompareSnapshots)", "after comparing the snapshots of "},
     {"CleanupSnapshotsPostBackup", "deleting the job's old snapshots",
-     "the post-backup clean-up of old snapshots"},
+     "the post-backup clean-up of old snapshots", "in the post-backup clean-up"},
 };
 
 const StepWords* WordsOf(const std::string& operation) {
@@ -37,6 +44,17 @@ const StepWords* WordsOf(const std::string& operation) {
 }
 
 const std::chrono::milliseconds kRedrawEvery(100);
+const uint64_t kFirstMilestone = 1000;
+
+// 1000, 2000, 5000, 10000, 20000, ...
+uint64_t NextMilestone(uint64_t milestone) {
+    uint64_t scale = 1;
+    while (milestone / scale >= 10) scale *= 10;
+    return milestone / scale == 2 ? milestone / 2 * 5 : milestone * 2;
+}
+
+// A name the array gives its own unfinished work, never a snapshot's.
+bool IsLeftover(const std::string& snapshot) { return !snapshot.empty() && snapshot[0] == '.'; }
 
 size_t TerminalWidth() {
     struct winsize size = {};
@@ -105,11 +123,24 @@ void Progress::Detail(const std::string& line) const {
     fprintf(stderr, "snapagent:   %s\n", line.c_str());
 }
 
+std::string Progress::StoppedAt() const {
+    if (!m_strStoppedAt.empty()) return m_strStoppedAt;
+    if (m_strPlace.empty() && m_nItems)
+        return "while delivering the changes of " + PrintablePath(m_strItemsShare) + " (" +
+               Counted(m_nItems, "item", "items") + " delivered)";
+    return m_strPlace;
+}
+
+void Progress::OnShareStart(const std::string& share) { m_strShare = share; }
+
 void Progress::OnCalling(const std::string& operation) {
     const StepWords* words = WordsOf(operation);
     if (m_verbosity != Verbosity::kQuiet)
         StopSignals::SetFinishing(words ? words->finishing : "the plug-in call " + operation);
-    Status(words ? words->doing : operation, true, true);
+    const std::string share = operation == "CompareSnapshots" ? PrintablePath(m_strShare) : "";
+    m_strPlace = "while " + (words ? words->doing + share : "calling " + operation);
+    m_nItems = 0;
+    Status(words ? words->doing + share : operation, true, true);
 }
 
 void Progress::OnStep(const std::string& operation, const CRyError& result) {
@@ -117,6 +148,9 @@ void Progress::OnStep(const std::string& operation, const CRyError& result) {
     if (m_verbosity != Verbosity::kQuiet)
         StopSignals::SetFinishing(operation == "CompareSnapshots" ? "the item being delivered"
                                                                   : "the step that just ended");
+    const StepWords* words = WordsOf(operation);
+    const std::string share = operation == "CompareSnapshots" ? PrintablePath(m_strShare) : "";
+    m_strPlace = words ? words->after + share : "after " + operation;
     ClearStatus();
     // A failure that ends the job is reported once, by the command; one that
     // only sends a share to a full scan is reported with the share.
@@ -126,29 +160,68 @@ void Progress::OnStep(const std::string& operation, const CRyError& result) {
 
 void Progress::OnItem(const std::string& share, const FileServerSnapshotCompareItem&) {
     if (share != m_strItemsShare) m_strItemsShare = share, m_nItems = 0;
-    ++m_nItems;
+    if (++m_nItems == 1) m_ullMilestone = kFirstMilestone;
+    m_strPlace.clear();
     // Once a stop is asked the job ends at this item: no line to leave behind.
     if (!m_bItemsOnTerminal && !StopSignals::Requested())
-        Status(PrintablePath(share) + ": " + Counted(m_nItems, "item", "items") + " delivered",
-               false, false);
+        Count(PrintablePath(share) + ": " + Counted(m_nItems, "item", "items") + " delivered",
+              m_nItems, false);
+}
+
+void Progress::Count(const std::string& text, uint64_t done, bool force) {
+    Status(text, force, false);
+    if (m_bTerminal || done < m_ullMilestone) return;
+    while (m_ullMilestone <= done) m_ullMilestone = NextMilestone(m_ullMilestone);
+    Status(text, true, true);
 }
 
 void Progress::OnArrayActivity(const LocalArrayActivity& activity) {
     static const char* const kDoing[] = {"copying", "deleting", "comparing with"};
+    static const char* const kInside[] = {"the snapshot copy", "the deletion of snapshot ",
+                                          "the SnapDiff run of snapshot "};
     static const char* const kCounted[][2] = {{"file copied", "files copied"},
                                               {"file removed", "files removed"},
                                               {"change scanned", "changes scanned"}};
     const int work = static_cast<int>(activity.work);
-    std::string text = std::string(kDoing[work]) + " snapshot " + activity.strSnapshot +
-                       " of volume " + activity.strVolume;
+    const std::string volume = PrintablePath(activity.strVolume);
+    const std::string snapshot = PrintablePath(activity.strSnapshot);
     const bool starting = activity.ullDone == 0 && !activity.bFinished;
+    // The array clears what a stopped creation or deletion left under a
+    // name of its own: that is no snapshot of anyone's.
+    const bool leftover = IsLeftover(activity.strSnapshot);
+    std::string text =
+        leftover ? "clearing the leftovers of a stopped snapshot " +
+                       std::string(activity.strSnapshot == ".creating" ? "creation" : "deletion") +
+                       " on volume " + volume
+                 : std::string(kDoing[work]) + " snapshot " + snapshot + " of volume " + volume;
+    if (starting) {
+        m_ullMilestone = kFirstMilestone;
+        m_strInside = "inside " +
+                      (leftover ? "the clearing of leftovers on volume " + volume
+                                : std::string(kInside[work]) +
+                                      (activity.work == LocalArrayWork::kCopying ? "" : snapshot) +
+                                      " of volume " + volume);
+        m_ullCounted = 0;
+        if (activity.work == LocalArrayWork::kCopying && !activity.ullExpected &&
+            !m_strArrayRoot.empty() && m_verbosity != Verbosity::kQuiet)
+            m_ullCounted =
+                CountEntries(m_strArrayRoot + "/" + activity.strVolume, &StopSignals::Urgent);
+    }
+    if (activity.bFinished && StopSignals::Urgent() && m_strStoppedAt.empty())
+        m_strStoppedAt = m_strInside;
     if (!starting) {
+        const uint64_t total = activity.ullExpected ? activity.ullExpected : m_ullCounted;
         text += ": " + std::to_string(activity.ullDone);
-        if (activity.ullExpected) text += " of about " + std::to_string(activity.ullExpected);
+        // The previous snapshot's size is a guess that a grown volume outruns.
+        if (total && total >= activity.ullDone) text += " of about " + std::to_string(total);
         text += std::string(" ") + kCounted[work][activity.ullDone == 1 ? 0 : 1];
     }
-    // Plain lines only for the copies and deletions, which may take minutes.
-    Status(text, activity.bFinished, starting && activity.work != LocalArrayWork::kComparing);
+    // A plain start line only for the copies and deletions, which may take
+    // minutes; every counter gets its milestones.
+    if (starting)
+        Status(text, false, activity.work != LocalArrayWork::kComparing);
+    else
+        Count(text, activity.ullDone, activity.bFinished);
 }
 
 std::string Progress::OutcomeText(const ShareResult& share) {

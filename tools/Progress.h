@@ -7,9 +7,17 @@
 //
 // On a terminal, the step in progress is one status line redrawn in place,
 // with a counter for the long steps: files copied for a local-array
-// snapshot, files removed for a deletion, changes scanned for a comparison,
-// items delivered for a share (the last only when stdout, where the items
-// go, is not the same terminal). Elsewhere each step is one plain line.
+// snapshot (of a total: the previous snapshot's files, or for a first one
+// a count of the volume's entries), files removed for a deletion, changes
+// scanned for a comparison, items delivered for a share (the last only when
+// stdout, where the items go, is not the same terminal). Elsewhere each
+// step is one plain line, and a counter gets a plain line at 1000, 2000,
+// 5000, 10000, ... so that a log of a scheduled job shows it moving.
+//
+// It also knows where the job is, for the notice of a stopped job: "after
+// taking the snapshots", "while delivering the changes of /mnt/a", "inside
+// the snapshot copy of volume big" (where an urgent stop cut an array
+// operation short).
 //
 // While it lives, a Progress is the local array's operator: it shows the
 // array's long operations and asks them to stop on an urgent stop request
@@ -41,7 +49,13 @@ public:
     // "needs a full scan (...)", "not backed up (...)".
     static std::string OutcomeText(const ShareResult& share);
 
+    // The local array's root, for the total of a first snapshot's copy.
+    void SetArrayRoot(const std::string& root) { m_strArrayRoot = root; }
+    // Where the job was when it stopped, e.g. "after taking the snapshots".
+    std::string StoppedAt() const;
+
     void OnCalling(const std::string& operation) override;
+    void OnShareStart(const std::string& share) override;
     void OnStep(const std::string& operation, const CRyError& result) override;
     void OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) override;
     void OnShareDone(const ShareResult& share) override;
@@ -52,6 +66,8 @@ private:
     // 100 ms unless forced), else printed as a line when plain is set.
     void Status(const std::string& text, bool force, bool plain);
     void ClearStatus() const;
+    // A counter's status line; a plain line too when it passes a milestone.
+    void Count(const std::string& text, uint64_t done, bool force);
 
     Verbosity m_verbosity;
     bool m_bTerminal;         // stderr is a terminal
@@ -60,6 +76,13 @@ private:
     std::chrono::steady_clock::time_point m_lastDraw;
     std::string m_strItemsShare;
     size_t m_nItems = 0;
+    uint64_t m_ullMilestone = 0;  // the next count that gets a plain line
+    std::string m_strArrayRoot;
+    uint64_t m_ullCounted = 0;   // the total of the copy in progress, counted
+    std::string m_strShare;      // the share being compared
+    std::string m_strPlace;      // where the job is
+    std::string m_strInside;     // the array operation in progress
+    std::string m_strStoppedAt;  // where an urgent stop cut one short
 };
 
 }  // namespace snapagent

@@ -79,6 +79,30 @@ bool ListTree(const std::string& root, TreeListing& listing, std::string& error)
     return true;
 }
 
+uint64_t CountEntries(const std::string& root, bool (*stop)()) {
+    uint64_t count = 0;
+    std::vector<std::string> folders{root};
+    while (!folders.empty() && !stop()) {
+        const std::string folder = folders.back();
+        folders.pop_back();
+        DIR* dir = opendir(folder.c_str());
+        if (!dir) continue;
+        while (const struct dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == ".." || (folder == root && name == kSnapshotDirectory))
+                continue;
+            ++count;
+            const std::string path = folder + "/" + name;
+            struct stat st;
+            if (entry->d_type == DT_DIR || (entry->d_type == DT_UNKNOWN &&
+                                            lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+                folders.push_back(path);
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
 bool IsAtOrBelow(const std::string& path, const std::string& dir) {
     if (dir.empty()) return true;
     if (path.size() < dir.size() || path.compare(0, dir.size(), dir) != 0) return false;

@@ -31,6 +31,12 @@ typedef std::map<std::string, TreeEntry> TreeListing;
 // cannot be read; a partial listing would make every comparison lie.
 bool ListTree(const std::string& root, TreeListing& listing, std::string& error);
 
+// The number of entries below root, the root's own ".snapshot" left out,
+// read from the directories alone (no lstat): what a first snapshot of a
+// volume walks, for a progress total. Stops early (with what it counted)
+// when stop says so; unreadable folders count as empty.
+uint64_t CountEntries(const std::string& root, bool (*stop)());
+
 // True when path equals dir or lies below it by whole components
 // (dir "" is the root and holds everything).
 bool IsAtOrBelow(const std::string& path, const std::string& dir);

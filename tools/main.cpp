@@ -42,10 +42,14 @@ const char* UsageOf(const std::string& command) {
 // Parses a command's options, then prints its help or runs it.
 template <typename Options, typename Parse, typename Run>
 int RunCommand(const std::string& command, const std::vector<std::string>& args, Parse parse,
-               Run run) {
+               Run run, void (*usageJson)(const Options&, const std::string&, FILE*) = nullptr) {
     Options options;
     std::string error;
-    if (!parse(args, options, error)) return UsageError(error, command);
+    if (!parse(args, options, error)) {
+        const int status = UsageError(error, command);
+        if (usageJson) usageJson(options, error, stdout);
+        return status;
+    }
     if (options.common.bHelp) {
         fputs(UsageOf(command), stdout);
         return 0;
@@ -87,7 +91,8 @@ int RunCommandLine(std::vector<std::string> args) {
     if (command == "--version" || command == "-V") return PrintVersion();
     if (command == "demo") return RunCommand<DemoOptions>(command, args, ParseDemoOptions, RunDemo);
     if (command == "job")
-        return RunCommand<JobOptions>(command, args, ParseJobOptions, RunJobCommand);
+        return RunCommand<JobOptions>(command, args, ParseJobOptions, RunJobCommand,
+                                      WriteUsageErrorJson);
     if (command == "check")
         return RunCommand<CheckOptions>(command, args, ParseCheckOptions, RunCheckCommand);
     if (command == "inspect") return RunInspectCommand(args, stdout);
