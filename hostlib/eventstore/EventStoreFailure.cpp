@@ -48,6 +48,12 @@ CRyError StoreFailure::SqliteError(const FXCodeLocation& where, const char* oper
     return Error(where, operation, sqlite3_errmsg(db));
 }
 
+CRyError StoreFailure::SqliteError(const FXCodeLocation& where, const char* operation, sqlite3* db,
+                                   int rc) const {
+    return Error(where, operation,
+                 sqlite3_errcode(db) == rc ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+}
+
 CRyError StoreFailure::CorruptRow(const FXCodeLocation& where, const char* operation,
                                   long long inode) const {
     return Error(where, operation, "the row of inode " + std::to_string(inode) + " is damaged");

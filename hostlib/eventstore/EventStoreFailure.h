@@ -47,6 +47,10 @@ public:
     CRyError Error(const FXCodeLocation& where, const char* operation,
                    const std::string& why) const;
     CRyError SqliteError(const FXCodeLocation& where, const char* operation, sqlite3* db) const;
+    // The same for a result code rc that the store's own checks may have
+    // given (a damaged row of ours), not SQLite.
+    CRyError SqliteError(const FXCodeLocation& where, const char* operation, sqlite3* db,
+                         int rc) const;
     CRyError CorruptRow(const FXCodeLocation& where, const char* operation, long long inode) const;
 
 private:

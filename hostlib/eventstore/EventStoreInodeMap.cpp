@@ -1,0 +1,142 @@
+#include "hostlib/eventstore/EventStoreInodeMap.h"
+
+#include "hostlib/eventstore/EventStoreLayout.h"
+#include "hostlib/eventstore/EventStoreVarint.h"
+
+#include <algorithm>
+
+namespace eventstore {
+
+namespace {
+
+int64_t GroupOf(int64_t inode) {
+    return static_cast<int64_t>(static_cast<uint64_t>(inode) / InodeMap::kGroupInodes);
+}
+
+uint32_t PlaceOf(int64_t inode) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(inode) % InodeMap::kGroupInodes);
+}
+
+bool ByPlace(const InodeMap::Entry& a, const InodeMap::Entry& b) { return a.place < b.place; }
+
+}  // namespace
+
+int InodeMap::Prepare(sqlite3* db) {
+    m_pending.Reserve(kPendingEntries);
+    m_order.clear();
+    int rc = eventstore::Prepare(db, kReadInodeGroup, m_read, true);
+    if (rc == SQLITE_OK) rc = eventstore::Prepare(db, kWriteInodeGroup, m_write, true);
+    return rc;
+}
+
+void InodeMap::EncodeGroup(const std::vector<Entry>& entries, std::string& out) {
+    uint32_t place = 0;
+    int64_t block = 0;
+    for (const Entry& entry : entries) {
+        AppendVarint(out, entry.place - place);
+        AppendVarint(out, Zigzag(entry.block - block));
+        place = entry.place;
+        block = entry.block;
+    }
+}
+
+bool InodeMap::DecodeGroup(std::string_view bytes, std::vector<Entry>& entries) {
+    entries.clear();
+    const unsigned char* at = reinterpret_cast<const unsigned char*>(bytes.data());
+    const unsigned char* const end = at + bytes.size();
+    uint64_t place = 0;
+    int64_t block = 0;
+    while (at < end) {
+        uint64_t step = 0, difference = 0;
+        if (!GetVarint(at, end, step) || !GetVarint(at, end, difference) ||
+            (!entries.empty() && step == 0) || step >= uint64_t(kGroupInodes) - place)
+            return false;
+        place += step;
+        block = static_cast<int64_t>(static_cast<uint64_t>(block) +
+                                     static_cast<uint64_t>(Unzigzag(difference)));
+        if (block <= 0 || block >= WaitingIndex::kAbsent) return false;
+        entries.push_back({static_cast<uint32_t>(place), block});
+    }
+    return true;
+}
+
+int InodeMap::ReadGroup(int64_t group, std::vector<Entry>& entries) {
+    sqlite3_bind_int64(m_read.get(), 1, group);
+    int rc = sqlite3_step(m_read.get());
+    entries.clear();
+    if (rc == SQLITE_ROW) {
+        const void* bytes = sqlite3_column_blob(m_read.get(), 0);
+        const std::string_view row(static_cast<const char*>(bytes),
+                                   static_cast<size_t>(sqlite3_column_bytes(m_read.get(), 0)));
+        rc = DecodeGroup(row, entries) ? SQLITE_DONE : SQLITE_CORRUPT;
+    }
+    sqlite3_reset(m_read.get());
+    return rc;
+}
+
+int InodeMap::WriteGroup(int64_t group, std::vector<Entry>& entries) {
+    m_bytes.clear();
+    EncodeGroup(entries, m_bytes);
+    sqlite3_bind_int64(m_write.get(), 1, group);
+    BindBytes(m_write.get(), 2, m_bytes.data(), m_bytes.size());
+    const int rc = sqlite3_step(m_write.get());
+    sqlite3_reset(m_write.get());
+    return rc;
+}
+
+int InodeMap::Put(int64_t inode, int64_t block) {
+    if (block <= 0 || block >= WaitingIndex::kAbsent) return SQLITE_FULL;
+    m_pending.Put(inode, static_cast<uint32_t>(block));
+    m_order.push_back(inode);
+    return m_order.size() < kPendingEntries ? SQLITE_DONE : Flush();
+}
+
+int InodeMap::Find(int64_t inode, int64_t& block) {
+    const uint32_t pending = m_pending.Find(inode);
+    if (pending != WaitingIndex::kAbsent) {
+        block = pending;
+        return SQLITE_ROW;
+    }
+    const int rc = ReadGroup(GroupOf(inode), m_entries);
+    if (rc != SQLITE_DONE) return rc;
+    const Entry wanted{PlaceOf(inode), 0};
+    const auto found = std::lower_bound(m_entries.begin(), m_entries.end(), wanted, ByPlace);
+    if (found == m_entries.end() || found->place != wanted.place) return SQLITE_DONE;
+    block = found->block;
+    return SQLITE_ROW;
+}
+
+int InodeMap::Flush() {
+    // Inodes come mostly in rising order already; sorting groups them.
+    const auto byGroupAndPlace = [](int64_t a, int64_t b) {
+        return GroupOf(a) != GroupOf(b) ? GroupOf(a) < GroupOf(b) : PlaceOf(a) < PlaceOf(b);
+    };
+    if (!std::is_sorted(m_order.begin(), m_order.end(), byGroupAndPlace))
+        std::sort(m_order.begin(), m_order.end(), byGroupAndPlace);
+    for (size_t next = 0; next < m_order.size();) {
+        const int64_t group = GroupOf(m_order[next]);
+        int rc = ReadGroup(group, m_entries);
+        if (rc != SQLITE_DONE) return rc;
+        const size_t stored = m_entries.size();
+        for (; next < m_order.size() && GroupOf(m_order[next]) == group; ++next) {
+            const int64_t inode = m_order[next];
+            if (m_entries.size() > stored && m_entries.back().place == PlaceOf(inode)) continue;
+            m_entries.push_back({PlaceOf(inode), m_pending.Find(inode)});
+        }
+        // Stable: of two entries of one inode the new one comes last and stays.
+        std::inplace_merge(m_entries.begin(), m_entries.begin() + stored, m_entries.end(), ByPlace);
+        size_t kept = 0;
+        for (size_t at = 0; at < m_entries.size(); ++at) {
+            if (kept && m_entries[kept - 1].place == m_entries[at].place) --kept;
+            m_entries[kept++] = m_entries[at];
+        }
+        m_entries.resize(kept);
+        rc = WriteGroup(group, m_entries);
+        if (rc != SQLITE_DONE) return rc;
+    }
+    m_order.clear();
+    m_pending.Reserve(kPendingEntries);
+    return SQLITE_DONE;
+}
+
+}  // namespace eventstore
