@@ -22,20 +22,15 @@ bool GetPiece(const unsigned char*& at, const unsigned char* end, std::string_vi
     return true;
 }
 
-// The parts of a body that follow its path.
-struct BodyRest {
-    uint64_t code = 0;
-    std::string_view text, oldPath;
-};
-
-bool GetRest(const unsigned char*& at, const unsigned char* end, BodyRest& rest) {
+// Reads the parts of a body up to its details.
+bool GetParts(const unsigned char*& at, const unsigned char* end, BlockEvents::Parts& parts) {
     uint64_t header = 0;
-    if (!GetVarint(at, end, header)) return false;
-    rest.code = header & 3;
-    if (rest.code == kTextFollows && !GetPiece(at, end, rest.text)) return false;
+    if (!GetPiece(at, end, parts.path) || !GetVarint(at, end, header)) return false;
+    parts.code = header & 3;
+    if (parts.code == kTextFollows && !GetPiece(at, end, parts.text)) return false;
     const uint64_t oldLength = header >> 2;
     if (oldLength > static_cast<uint64_t>(end - at)) return false;
-    rest.oldPath = std::string_view(reinterpret_cast<const char*>(at), oldLength);
+    parts.oldPath = std::string_view(reinterpret_cast<const char*>(at), oldLength);
     at += oldLength;
     return true;
 }
@@ -44,27 +39,36 @@ bool DecodePath(std::string_view encoded, const PathDictionary& names, std::stri
     return names.Decode(Bytes(encoded), encoded.size(), path);
 }
 
+// Puts the varint value at at, where one byte was kept for it: most
+// lengths fit there, the others move the bytes after them.
+void PutLength(std::string& out, size_t at, uint64_t value) {
+    if (value < 0x80) {
+        out[at] = static_cast<char>(value);
+        return;
+    }
+    std::string bytes;
+    AppendVarint(bytes, value);
+    out.replace(at, 1, bytes);
+}
+
 }  // namespace
 
 void EncodeEventBody(size_t prefixLength, const ChangeEventItem& event, PathDictionary& names,
                      std::string& out) {
-    // The pieces are written first and their length put before them: a
-    // path's pieces are a few dozen bytes, cheaper to move than to encode twice.
     size_t at = out.size();
+    out.push_back(0);
     names.Encode(std::string_view(event.strPath).substr(prefixLength), out);
-    std::string lead;
-    AppendVarint(lead, out.size() - at);
-    out.insert(at, lead);
-    at = out.size();
-    names.Encode(event.strOldPath, out);
+    PutLength(out, at, out.size() - at - 1);
     const int code = ChangeCodeOf(event.strChangeType);
-    lead.clear();
-    AppendVarint(lead, (uint64_t(out.size() - at) << 2) | (code < 0 ? kTextFollows : code));
+    at = out.size();
+    out.push_back(0);
     if (code < 0) {
-        AppendVarint(lead, event.strChangeType.size());
-        lead += event.strChangeType;
+        AppendVarint(out, event.strChangeType.size());
+        out += event.strChangeType;
     }
-    out.insert(at, lead);
+    const size_t oldAt = out.size();
+    names.Encode(event.strOldPath, out);
+    PutLength(out, at, (uint64_t(out.size() - oldAt) << 2) | (code < 0 ? kTextFollows : code));
     unsigned char details[kMaxPackedDetails];
     out.append(reinterpret_cast<const char*>(details), PackDetails(event, details));
 }
@@ -77,17 +81,33 @@ void AppendBlockEvent(std::string& block, int64_t& previous, int64_t inode, std:
     previous = inode;
 }
 
-bool BlockEvents::Next() {
+// The event of parts whose details are in event already.
+bool FillEvent(const BlockEvents::Parts& parts, int64_t inode, const std::string& prefix,
+               const PathDictionary& names, ChangeEventItem& event) {
+    event.llInode = inode;
+    event.strPath.assign(prefix);
+    event.strOldPath.clear();
+    if (!DecodePath(parts.path, names, event.strPath) ||
+        !DecodePath(parts.oldPath, names, event.strOldPath))
+        return false;
+    if (parts.code == kTextFollows) {
+        event.strChangeType.assign(parts.text.data(), parts.text.size());
+    } else {
+        event.strChangeType = ChangeTextOf(static_cast<int>(parts.code));
+    }
+    return true;
+}
+
+bool BlockEvents::Next(ChangeEventItem* details) {
     const unsigned char* const begin = Bytes(m_block);
     const unsigned char* const end = begin + m_block.size();
     const unsigned char* at = begin + m_at;
     if (m_damaged || at == end) return false;
     uint64_t delta = 0;
-    std::string_view path;
-    BodyRest rest;
     if (!GetVarint(at, end, delta)) return !(m_damaged = true);
     const unsigned char* const body = at;
-    if (!GetPiece(at, end, path) || !GetRest(at, end, rest) || !SkipDetails(at, end))
+    if (!GetParts(at, end, m_parts) ||
+        !(details ? ReadDetails(at, end, *details) : SkipDetails(at, end)))
         return !(m_damaged = true);
     m_inode = static_cast<int64_t>(static_cast<uint64_t>(m_inode) +
                                    static_cast<uint64_t>(Unzigzag(delta)));
@@ -96,33 +116,24 @@ bool BlockEvents::Next() {
     return true;
 }
 
-bool DecodeBodyPath(std::string_view body, const std::string& prefix, const PathDictionary& names,
-                    std::string& path) {
-    const unsigned char* at = Bytes(body);
-    std::string_view pieces;
+bool BlockEvents::ReadPath(const std::string& prefix, const PathDictionary& names,
+                           std::string& path) const {
     path.assign(prefix);
-    return GetPiece(at, at + body.size(), pieces) && DecodePath(pieces, names, path);
+    return DecodePath(m_parts.path, names, path);
+}
+
+bool BlockEvents::Read(const std::string& prefix, const PathDictionary& names,
+                       ChangeEventItem& event) const {
+    return FillEvent(m_parts, m_inode, prefix, names, event);
 }
 
 bool DecodeEventBody(std::string_view body, int64_t inode, const std::string& prefix,
                      const PathDictionary& names, ChangeEventItem& event) {
     const unsigned char* at = Bytes(body);
     const unsigned char* const end = at + body.size();
-    std::string_view pieces;
-    BodyRest rest;
-    event.llInode = inode;
-    event.strPath.assign(prefix);
-    event.strOldPath.clear();
-    if (!GetPiece(at, end, pieces) || !DecodePath(pieces, names, event.strPath) ||
-        !GetRest(at, end, rest) || !DecodePath(rest.oldPath, names, event.strOldPath) ||
-        !ReadDetails(at, end, event) || at != end)
-        return false;
-    if (rest.code == kTextFollows) {
-        event.strChangeType.assign(rest.text.data(), rest.text.size());
-    } else {
-        event.strChangeType = ChangeTextOf(static_cast<int>(rest.code));
-    }
-    return true;
+    BlockEvents::Parts parts;
+    return GetParts(at, end, parts) && ReadDetails(at, end, event) && at == end &&
+           FillEvent(parts, inode, prefix, names, event);
 }
 
 bool EditBlock(std::string& block, int64_t inode, const std::string* body) {

@@ -41,26 +41,35 @@ class BlockEvents {
 public:
     explicit BlockEvents(std::string_view block = std::string_view()) : m_block(block) {}
     // Moves to the next event; false at the end of the block or when the
-    // bytes are damaged (Damaged() tells which).
-    bool Next();
+    // bytes are damaged (Damaged() tells which). With details, the event's
+    // times, attribute, flags and file type are read into it on the way.
+    bool Next(ChangeEventItem* details = nullptr);
     bool Damaged() const { return m_damaged; }
     int64_t Inode() const { return m_inode; }
     std::string_view Body() const { return m_body; }
+    // The current event's path, prefix included; false when it is damaged.
+    bool ReadPath(const std::string& prefix, const PathDictionary& names, std::string& path) const;
+    // The current event but its details, which Next read; false when damaged.
+    bool Read(const std::string& prefix, const PathDictionary& names, ChangeEventItem& event) const;
+
+    // The parts of an event's body but its details.
+    struct Parts {
+        std::string_view path, text, oldPath;
+        uint64_t code = 0;
+    };
 
 private:
     std::string_view m_block;
     size_t m_at = 0;
     int64_t m_inode = 0;
     std::string_view m_body;
+    Parts m_parts;
     bool m_damaged = false;
 };
 
 // The event of a body; false when the body is damaged.
 bool DecodeEventBody(std::string_view body, int64_t inode, const std::string& prefix,
                      const PathDictionary& names, ChangeEventItem& event);
-// The path alone, prefix included; false when the body is damaged.
-bool DecodeBodyPath(std::string_view body, const std::string& prefix, const PathDictionary& names,
-                    std::string& path);
 // Puts body in place of the inode's event in block, or removes the event
 // when body is nullptr; false (block unchanged) when the block holds no
 // event of the inode or is damaged.

@@ -97,9 +97,8 @@ int Connection::FindBlock(int64_t inode, StoredBlock& block) {
 
 bool Connection::EventIn(const StoredBlock& block, int64_t inode, ChangeEventItem& event) const {
     BlockEvents events(block.events);
-    while (events.Next()) {
-        if (events.Inode() == inode)
-            return DecodeEventBody(events.Body(), inode, shares.Prefix(block.share), names, event);
+    while (events.Next(&event)) {
+        if (events.Inode() == inode) return events.Read(shares.Prefix(block.share), names, event);
     }
     return false;
 }

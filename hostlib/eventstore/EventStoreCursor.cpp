@@ -103,7 +103,7 @@ int ReadCursor::Next(Connection& connection, const StoreFailure& store, ChangeEv
             ++m_phase;
             continue;
         }
-        if (!m_events.Next()) {
+        if (!m_events.Next(&event)) {
             if (m_events.Damaged()) {
                 reason = store.Error(
                     FX_LOCATION, "GetNextEvent",
@@ -119,10 +119,10 @@ int ReadCursor::Next(Connection& connection, const StoreFailure& store, ChangeEv
         const std::string& prefix = connection.shares.Prefix(current.share);
         // Only the path, until it is known to belong to the read.
         if (current.kind == kPathUnder &&
-            DecodeBodyPath(m_events.Body(), prefix, connection.names, event.strPath) &&
+            m_events.ReadPath(prefix, connection.names, event.strPath) &&
             !BeginsWith(event.strPath, m_prefix))
             continue;
-        if (!DecodeEventBody(m_events.Body(), m_events.Inode(), prefix, connection.names, event)) {
+        if (!m_events.Read(prefix, connection.names, event)) {
             reason = store.CorruptRow(FX_LOCATION, "GetNextEvent", m_events.Inode());
             return -1;
         }

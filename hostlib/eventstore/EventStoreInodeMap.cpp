@@ -29,12 +29,20 @@ int InodeMap::Prepare(sqlite3* db) {
     return rc;
 }
 
+// An entry is one varint (zigzag(block difference) << 2) | gap, where gap
+// is the count of places skipped since the entry before (from place -1 for
+// the first); a gap of 3 or more is written 3, and the gap less 3 follows
+// as a varint. Inodes of a SnapDiff run are dense and their blocks close,
+// so most entries take one byte.
+const uint64_t kLongGap = 3;
+
 void InodeMap::EncodeGroup(const std::vector<Entry>& entries, std::string& out) {
-    uint32_t place = 0;
+    int64_t place = -1;
     int64_t block = 0;
     for (const Entry& entry : entries) {
-        AppendVarint(out, entry.place - place);
-        AppendVarint(out, Zigzag(entry.block - block));
+        const uint64_t gap = static_cast<uint64_t>(entry.place - place - 1);
+        AppendVarint(out, (Zigzag(entry.block - block) << 2) | std::min(gap, kLongGap));
+        if (gap >= kLongGap) AppendVarint(out, gap - kLongGap);
         place = entry.place;
         block = entry.block;
     }
@@ -44,16 +52,20 @@ bool InodeMap::DecodeGroup(std::string_view bytes, std::vector<Entry>& entries) 
     entries.clear();
     const unsigned char* at = reinterpret_cast<const unsigned char*>(bytes.data());
     const unsigned char* const end = at + bytes.size();
-    uint64_t place = 0;
+    int64_t place = -1;
     int64_t block = 0;
     while (at < end) {
-        uint64_t step = 0, difference = 0;
-        if (!GetVarint(at, end, step) || !GetVarint(at, end, difference) ||
-            (!entries.empty() && step == 0) || step >= uint64_t(kGroupInodes) - place)
-            return false;
-        place += step;
+        uint64_t value = 0, more = 0;
+        if (!GetVarint(at, end, value)) return false;
+        uint64_t gap = value & 3;
+        if (gap == kLongGap) {
+            if (!GetVarint(at, end, more) || more >= uint64_t(kGroupInodes)) return false;
+            gap += more;
+        }
+        if (gap >= uint64_t(kGroupInodes - 1 - place)) return false;
+        place += static_cast<int64_t>(gap) + 1;
         block = static_cast<int64_t>(static_cast<uint64_t>(block) +
-                                     static_cast<uint64_t>(Unzigzag(difference)));
+                                     static_cast<uint64_t>(Unzigzag(value >> 2)));
         if (block <= 0 || block >= WaitingIndex::kAbsent) return false;
         entries.push_back({static_cast<uint32_t>(place), block});
     }
@@ -107,12 +119,10 @@ int InodeMap::Find(int64_t inode, int64_t& block) {
 }
 
 int InodeMap::Flush() {
-    // Inodes come mostly in rising order already; sorting groups them.
-    const auto byGroupAndPlace = [](int64_t a, int64_t b) {
-        return GroupOf(a) != GroupOf(b) ? GroupOf(a) < GroupOf(b) : PlaceOf(a) < PlaceOf(b);
-    };
-    if (!std::is_sorted(m_order.begin(), m_order.end(), byGroupAndPlace))
-        std::sort(m_order.begin(), m_order.end(), byGroupAndPlace);
+    // Sorted as unsigned numbers, the inodes line up by group and by place
+    // in the group.
+    std::sort(m_order.begin(), m_order.end(),
+              [](int64_t a, int64_t b) { return uint64_t(a) < uint64_t(b); });
     for (size_t next = 0; next < m_order.size();) {
         const int64_t group = GroupOf(m_order[next]);
         int rc = ReadGroup(group, m_entries);

@@ -4,11 +4,10 @@
 //
 // The map is kept in table inodes by groups of kGroupInodes inode numbers,
 // a row per group: the entries (the inode's place in its group, its
-// block) of the group's inodes in rising order, each as two varints, the
-// place counted from the entry before and the block as a zigzag difference
-// from the block before. A SnapDiff run reports inodes in rising order and
-// a block holds neighbouring ones, so an entry takes two or three bytes and
-// a group is mostly written once. New entries wait in memory (at most
+// block) of the group's inodes in rising order, each counted from the entry
+// before (EncodeGroup). A SnapDiff run reports inodes in rising order and a
+// block holds neighbouring ones, so an entry mostly takes one byte and a
+// group is mostly written once. New entries wait in memory (at most
 // kPendingEntries, found through one hash table) and are written when
 // that many wait and when the store commits; a group written before is
 // read, merged and written again. Memory stays within about 3 MiB

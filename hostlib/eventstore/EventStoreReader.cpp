@@ -77,7 +77,7 @@ bool StoreReader::Open(const std::string& path, std::string& why) {
 }
 
 int StoreReader::Next(ChangeEventItem& event, int64_t& share, std::string& why) {
-    while (!m_events.Next()) {
+    while (!m_events.Next(&event)) {
         if (m_events.Damaged())
             return Fail(why, "a block of share " + std::to_string(m_share) + " is damaged"), -1;
         const int rc = sqlite3_step(m_scan.get());
