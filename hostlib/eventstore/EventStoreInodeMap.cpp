@@ -19,6 +19,26 @@ uint32_t PlaceOf(int64_t inode) {
 
 bool ByPlace(const InodeMap::Entry& a, const InodeMap::Entry& b) { return a.place < b.place; }
 
+// Sorts inodes as unsigned numbers, which lines them up by group and by
+// place in the group: a radix sort of the bytes in which they differ, a
+// few passes where a comparison sort would take sixteen.
+void SortInodes(std::vector<int64_t>& inodes, std::vector<int64_t>& scratch) {
+    uint64_t low = UINT64_MAX, high = 0;
+    for (int64_t inode : inodes) {
+        low = std::min(low, uint64_t(inode));
+        high = std::max(high, uint64_t(inode));
+    }
+    scratch.resize(inodes.size());
+    for (int shift = 0; shift < 64 && ((high - low) >> shift) != 0; shift += 8) {
+        size_t starts[257] = {};
+        const auto digit = [&](int64_t inode) { return ((uint64_t(inode) - low) >> shift) & 255; };
+        for (int64_t inode : inodes) ++starts[digit(inode) + 1];
+        for (size_t value = 0; value < 256; ++value) starts[value + 1] += starts[value];
+        for (int64_t inode : inodes) scratch[starts[digit(inode)]++] = inode;
+        inodes.swap(scratch);
+    }
+}
+
 }  // namespace
 
 int InodeMap::Prepare(sqlite3* db) {
@@ -119,10 +139,7 @@ int InodeMap::Find(int64_t inode, int64_t& block) {
 }
 
 int InodeMap::Flush() {
-    // Sorted as unsigned numbers, the inodes line up by group and by place
-    // in the group.
-    std::sort(m_order.begin(), m_order.end(),
-              [](int64_t a, int64_t b) { return uint64_t(a) < uint64_t(b); });
+    SortInodes(m_order, m_scratch);
     for (size_t next = 0; next < m_order.size();) {
         const int64_t group = GroupOf(m_order[next]);
         int rc = ReadGroup(group, m_entries);
