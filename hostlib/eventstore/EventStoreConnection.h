@@ -10,6 +10,7 @@
 #include "hostlib/eventstore/EventStoreMoved.h"
 #include "hostlib/eventstore/EventStorePaths.h"
 #include "hostlib/eventstore/EventStoreShares.h"
+#include "records/SnapRecords.h"
 
 #include <string>
 #include <vector>

@@ -5,16 +5,16 @@
 namespace eventstore {
 
 namespace {
-CSnapDiffEventMonitor::FaultHook& InstalledFaultHook() {
-    static CSnapDiffEventMonitor::FaultHook hook;
+FaultHook& InstalledFaultHook() {
+    static FaultHook hook;
     return hook;
 }
 }  // namespace
 
-void SetFaultHook(CSnapDiffEventMonitor::FaultHook hook) { InstalledFaultHook() = std::move(hook); }
+void SetFaultHook(FaultHook hook) { InstalledFaultHook() = std::move(hook); }
 
 CRyError RunFaultHook(const Where& where, const char* operation) {
-    const CSnapDiffEventMonitor::FaultHook& hook = InstalledFaultHook();
+    const FaultHook& hook = InstalledFaultHook();
     if (!hook) return CRyError::Success();
     CRyError injected = hook(operation);
     return injected.IsError() ? injected.Push(where.Location()) : injected;
