@@ -1,5 +1,5 @@
 // Operations our change event store offers beyond those every host store
-// has: per-share tables, and a share's read that also yields the events
+// has: events kept by share, and a share's read that also yields the events
 // whose old path lies in the share while their path does not. A host may
 // lack them; the plug-in looks the table up in the process at run time
 // (dlsym of GetSnapDiffEventMonitorExtensions) and, without it, reads each
