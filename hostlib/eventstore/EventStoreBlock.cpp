@@ -7,6 +7,9 @@ namespace eventstore {
 
 namespace {
 
+// The low bits of the first varint: the change code, or more follows; of
+// the second: the change code, or its text follows.
+const uint64_t kMoreFollows = 3;
 const uint64_t kTextFollows = 3;
 
 const unsigned char* Bytes(std::string_view text) {
@@ -24,8 +27,15 @@ bool GetPiece(const unsigned char*& at, const unsigned char* end, std::string_vi
 
 // Reads the parts of a body up to its details.
 bool GetParts(const unsigned char*& at, const unsigned char* end, BlockEvents::Parts& parts) {
+    uint64_t lead = 0;
+    if (!GetVarint(at, end, lead) || (lead >> 2) > static_cast<uint64_t>(end - at)) return false;
+    parts.path = std::string_view(reinterpret_cast<const char*>(at), lead >> 2);
+    at += lead >> 2;
+    parts.code = lead & 3;
+    parts.text = parts.oldPath = std::string_view();
+    if (parts.code != kMoreFollows) return true;
     uint64_t header = 0;
-    if (!GetPiece(at, end, parts.path) || !GetVarint(at, end, header)) return false;
+    if (!GetVarint(at, end, header)) return false;
     parts.code = header & 3;
     if (parts.code == kTextFollows && !GetPiece(at, end, parts.text)) return false;
     const uint64_t oldLength = header >> 2;
@@ -55,20 +65,25 @@ void PutLength(std::string& out, size_t at, uint64_t value) {
 
 void EncodeEventBody(size_t prefixLength, const ChangeEventItem& event, PathDictionary& names,
                      std::string& out) {
+    const int code = ChangeCodeOf(event.strChangeType);
+    // Most events have no old path and one of the three texts: their code
+    // rides in the path's length, and nothing more follows.
+    const bool more = code < 0 || !event.strOldPath.empty();
     size_t at = out.size();
     out.push_back(0);
     names.Encode(std::string_view(event.strPath).substr(prefixLength), out);
-    PutLength(out, at, out.size() - at - 1);
-    const int code = ChangeCodeOf(event.strChangeType);
-    at = out.size();
-    out.push_back(0);
-    if (code < 0) {
-        AppendVarint(out, event.strChangeType.size());
-        out += event.strChangeType;
+    PutLength(out, at, (uint64_t(out.size() - at - 1) << 2) | (more ? kMoreFollows : code));
+    if (more) {
+        at = out.size();
+        out.push_back(0);
+        if (code < 0) {
+            AppendVarint(out, event.strChangeType.size());
+            out += event.strChangeType;
+        }
+        const size_t oldAt = out.size();
+        names.Encode(event.strOldPath, out);
+        PutLength(out, at, (uint64_t(out.size() - oldAt) << 2) | (code < 0 ? kTextFollows : code));
     }
-    const size_t oldAt = out.size();
-    names.Encode(event.strOldPath, out);
-    PutLength(out, at, (uint64_t(out.size() - oldAt) << 2) | (code < 0 ? kTextFollows : code));
     unsigned char details[kMaxPackedDetails];
     out.append(reinterpret_cast<const char*>(details), PackDetails(event, details));
 }

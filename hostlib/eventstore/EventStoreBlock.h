@@ -4,12 +4,15 @@
 //   zigzag varint   its inode minus the inode of the event before it (of 0
 //                   for the first), so that the rising inodes of a SnapDiff
 //                   run take a byte or two;
-//   varint, bytes   the length of its path's pieces (EventStorePaths.h),
-//                   then the pieces; the path lacks its share's prefix;
-//   varint          (length of the old path's pieces << 2) | change code
-//                   (0 to 2, EventStoreRow.h; 3: a varint length and the
-//                   change text itself follow);
-//   bytes           the old path's pieces (the whole path, prefix and all);
+//   varint          (length of the path's pieces << 2) | c, where c is the
+//                   change code (0 to 2, EventStoreRow.h) of an event
+//                   without an old path, else 3;
+//   bytes           the path's pieces (EventStorePaths.h), without its
+//                   share's prefix;
+//   when c is 3:
+//     varint        (length of the old path's pieces << 2) | change code
+//                   (3: a varint length and the change text itself follow);
+//     bytes         the old path's pieces (the whole path, prefix and all);
 //   details         the packed times, attribute, flags and file type.
 //
 // An event's body is all of it but the inode: it does not depend on the
