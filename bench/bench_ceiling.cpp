@@ -265,7 +265,7 @@ uint64_t FloorInsertAndRead(Db& db, const ChangeWorkload& workload) {
         names.Encode(text, out);
         for (; namesWritten < names.Count(); ++namesWritten) {
             sqlite3_bind_int64(noteName.handle, 1, static_cast<int64_t>(namesWritten));
-            noteName.Text(2, names.Name(namesWritten));
+            noteName.Text(2, std::string(names.Name(namesWritten)));
             noteName.StepDone(db);
         }
     };

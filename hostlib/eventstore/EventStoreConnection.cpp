@@ -57,7 +57,7 @@ CRyError Connection::AddShares(const StoreFailure& store, const std::vector<std:
 
 int Connection::WriteNewNames() {
     for (; namesWritten < names.Count(); ++namesWritten) {
-        const std::string& name = names.Name(namesWritten);
+        const std::string_view name = names.Name(namesWritten);
         sqlite3_bind_int64(noteName.get(), 1, static_cast<int64_t>(namesWritten));
         BindBytes(noteName.get(), 2, name.data(), name.size());
         const int rc = sqlite3_step(noteName.get());

@@ -35,7 +35,7 @@ size_t PathDictionary::Find(std::string_view name) const {
     for (size_t at = HashOf(name);; at = (at + 1) & (kSlots - 1)) {
         const uint32_t slot = m_slots[at];
         if (!slot) return m_names.size();
-        if (m_names[slot - 1] == name) return slot - 1;
+        if (Name(slot - 1) == name) return slot - 1;
     }
 }
 
@@ -48,6 +48,7 @@ bool PathDictionary::Add(std::string_view name) {
     size_t at = HashOf(name);
     while (m_slots[at]) at = (at + 1) & (kSlots - 1);
     m_names.emplace_back(name);
+    m_names.back() += '/';
     m_slots[at] = static_cast<uint32_t>(m_names.size());
     m_bytes += name.size();
     return true;
@@ -87,14 +88,13 @@ bool PathDictionary::Decode(const unsigned char* bytes, size_t size, std::string
         if (value & 1) {
             if ((value >> 1) >= m_names.size()) return false;
             path += m_names[value >> 1];
-        } else {
-            const uint64_t length = value >> 2;
-            if (length > static_cast<uint64_t>(end - at)) return false;
-            path.append(reinterpret_cast<const char*>(at), length);
-            at += length;
-            if (!(value & 2)) continue;
+            continue;
         }
-        path += '/';
+        const uint64_t length = value >> 2;
+        if (length > static_cast<uint64_t>(end - at)) return false;
+        path.append(reinterpret_cast<const char*>(at), length);
+        at += length;
+        if (value & 2) path += '/';
     }
     return true;
 }
