@@ -10,8 +10,9 @@
 //
 // Both keep the store's first layout (one table of ten columns, 4 KiB
 // pages, a 16 MiB page cache, no journal, no syncs). A third plan is the
-// floor of the store's present layout, the same rows in the same tables with
-// nothing of the store around them:
+// floor of the store's fourth layout (one event a row, a table per share),
+// which the present layout's blocks of events replaced, with nothing of the
+// store around them:
 //
 //   bench_ceiling --n 1e6 --plan floor   a table per share, rowid = inode, the
 //       path without the share's prefix in the pieces of the store's name
@@ -167,7 +168,7 @@ uint64_t ReadAllShares(Db& db, unsigned shares) {
     return rows;
 }
 
-// The floor of the present layout.
+// The floor of the fourth layout.
 const char kFloorSettings[] =
     "PRAGMA page_size=16384;"
     "PRAGMA journal_mode=OFF;"
@@ -264,7 +265,7 @@ uint64_t FloorInsertAndRead(Db& db, const ChangeWorkload& workload) {
         names.Encode(text, out);
         for (; namesWritten < names.Count(); ++namesWritten) {
             sqlite3_bind_int64(noteName.handle, 1, static_cast<int64_t>(namesWritten));
-            noteName.Text(2, names.Name(namesWritten));
+            noteName.Text(2, std::string(names.Name(namesWritten)));
             noteName.StepDone(db);
         }
     };

@@ -20,7 +20,7 @@ QUIET = {"load_before": 0.4, "load_after": 0.6}
 def client(n, per_s, rss, shares=3, batch=0, store_mib=None, load=QUIET):
     return dict({"n": n, "shares": shares, "batch": batch, "changes_per_s": per_s,
                  "seconds": n / per_s, "peak_rss_mib": rss,
-                 "store_mib": n * 45.0 / 1048576.0 if store_mib is None else store_mib}, **load)
+                 "store_mib": n * 38.0 / 1048576.0 if store_mib is None else store_mib}, **load)
 
 
 def ceiling(n, per_s):
@@ -28,7 +28,8 @@ def ceiling(n, per_s):
 
 
 def sample_results(client_1e7=1050000.0, rss_1e7=24.0, walk_s=2.0, store_mib_1e7=None,
-                   instructions=8345.6, per_s_1000_shares=900000.0, load_1e7=QUIET):
+                   instructions=6345.6, per_s_1000_shares=900000.0, load_1e7=QUIET,
+                   per_s_10000_shares=500000.0):
     scans = []
     for n, per_s, rss, store, load in [(10 ** 5, 1200000.0, 20.0, None, QUIET),
                                        (10 ** 6, 1100000.0, 22.0, None, QUIET),
@@ -40,13 +41,14 @@ def sample_results(client_1e7=1050000.0, rss_1e7=24.0, walk_s=2.0, store_mib_1e7
     scans[0]["floor"]["rows_per_s"] = 1800000.0
     wide = client(10 ** 6, 1000000.0, 25.0, shares=20)
     shares = [dict(client(10 ** 6, per_s, 25.0, shares=count), load=run.load_of([QUIET]))
-              for count, per_s in [(3, 1000000.0), (200, 950000.0), (1000, per_s_1000_shares)]]
+              for count, per_s in [(3, 1000000.0), (200, 950000.0), (1000, per_s_1000_shares),
+                                   (10000, per_s_10000_shares)]]
     walk = dict({"files": 10 ** 6, "changed": 10000, "client_s": 0.05, "walk_s": walk_s,
                  "array_snapdiff_s": 0.4, "snapdiff_changes": 10600}, **QUIET)
     batches = [client(10 ** 6, 600000.0 + b, 22.0, batch=b) for b in (256, 1024, 4096)]
-    callgrind = [{"n": 10 ** 5, "shares": count, "instructions_per_change": instructions + extra,
+    callgrind = [{"n": n, "shares": count, "instructions_per_change": instructions + extra,
                   "array_instructions_per_change": 1850.0, "top": [{"instructions": 1, "function": "f"}]}
-                 for count, extra in [(3, 0), (20, 400)]]
+                 for n, count, extra in [(10 ** 5, 3, 0), (10 ** 6, 1000, 400)]]
     snapshot = dict({"files": 200000, "changed": 2000, "first_files_per_s": 40000.0,
                      "second_files_per_s": 250000.0, "first_bytes": 850000000,
                      "second_bytes": 9500000}, **QUIET)
@@ -129,7 +131,7 @@ class Results(unittest.TestCase):
                     "peak_rss_mib", "seconds", "store_bytes_per_change", "load"]:
             self.assertIn(key, results["scan"][0])
         self.assertEqual({"before": 0.4, "after": 0.6}, results["scan"][0]["load"])
-        self.assertEqual([3, 200, 1000], [r["shares"] for r in results["share_counts"]])
+        self.assertEqual([3, 200, 1000, 10000], [r["shares"] for r in results["share_counts"]])
         self.assertEqual([256, 1024, 4096], [b["size"] for b in results["batch"]])
 
     def test_ratios_use_the_right_ceiling_and_time_per_change(self):
@@ -140,8 +142,12 @@ class Results(unittest.TestCase):
         # Time per change at 10^7 over 10^5: (1/1050000) / (1/1200000).
         self.assertAlmostEqual(1200000.0 / 1050000.0, results["scaling_ratio"])
         self.assertAlmostEqual(1000000.0 / 900000.0, results["share_counts"][2]["slowdown"])
+        # (1/900000 - 1/1000000) s per change over 10^6 changes, per share past 3.
+        self.assertAlmostEqual((10 ** 6 / 900000.0 - 1.0) * 1e6 / 997,
+                               results["share_counts"][2]["fixed_us_per_share"])
+        self.assertEqual({"seconds": 1}, run.best_run([{"seconds": 3}, {"seconds": 1}]))
         self.assertAlmostEqual(40.0, results["walk"]["speedup"])
-        self.assertAlmostEqual(45.0, results["store_bytes_per_change"])
+        self.assertAlmostEqual(38.0, results["store_bytes_per_change"])
         self.assertEqual({"x": 2}, run.median_run([{"x": 3}, {"x": 1}, {"x": 2}], "x"))
 
     def test_table_shows_every_figure_and_each_missed_target(self):
@@ -152,8 +158,9 @@ class Results(unittest.TestCase):
             ({"rss_1e7": 70.0}, 1, 0),          # above 64 MiB and above 1.25 times 10^5
             ({"walk_s": 0.5}, 1, 0),            # only 10 times faster than the walk
             ({"store_mib_1e7": 500.0}, 1, 0),   # 52 bytes per change
-            ({"instructions": 9345.6}, 2, 0),   # 3 shares over 9,000, 20 over 9,500
+            ({"instructions": 7345.6}, 2, 0),   # 3 shares over 7,000, 1,000 over 7,500
             ({"per_s_1000_shares": 700000.0}, 1, 0),
+            ({"per_s_10000_shares": 90000.0}, 1, 0),  # more per share than at 1,000
             # Timed at a load above the limit: neither met nor missed, whatever the figure.
             ({"client_1e7": 400000.0, "load_1e7": busy}, 0, 3),
         ]

@@ -1,8 +1,8 @@
 // Change event store of one compared volume: at most one ChangeEventItem per
 // inode, kept in a SQLite database file inside the job results folder, read
-// back by path prefix. Each share of the volume gets a table of its own, so
-// reading a share scans its own events only; an inode that moves between
-// shares moves between tables. The file name is built from the three
+// back by path prefix. Each share's events are kept in blocks of their own,
+// so reading a share reads its own events only; an inode that moves between
+// shares moves between blocks. The file name is built from the three
 // constructor strings by a one-to-one escaping, so no name steers it outside
 // the folder and two stores never share a file (a name longer than NAME_MAX
 // becomes a readable prefix plus the SHA-256 of the escaped name). The file
@@ -11,10 +11,10 @@
 // fails, every later operation fails too and the file is removed: the store
 // keeps no journal, so a failed write may have left part of its rows behind,
 // and the space is better left to the next store. Memory stays bounded
-// whatever the volume: at most 64 unwritten rows per share table, a
-// dictionary of at most 8,192 directory names, and the inode filter of
-// hostlib/eventstore. Not thread-safe; one store per thread.
-// docs/change-database.md describes the file.
+// whatever the volume: at most 64 unwritten events per share (fewer for
+// many shares), 65,536 unwritten entries of the inode map, a dictionary of
+// at most 8,192 directory names, and the inode filter of hostlib/eventstore. Not thread-safe; one
+// store per thread. docs/change-database.md describes the file.
 #pragma once
 
 #include "host/CRyError.h"
@@ -38,9 +38,9 @@ public:
     CRyError Create();
     // The backup paths, each followed by "/", of the shares whose events the
     // store will take; called after Create() and before the first event. An
-    // event goes to the table of the longest prefix that begins its path,
-    // else to a table of its own for the rest. Without this call every event
-    // goes to that one table; the events read back are the same either way.
+    // event goes to the share of the longest prefix that begins its path,
+    // else to a share of its own for the rest. Without this call every event
+    // goes to that one share; the events read back are the same either way.
     CRyError SetSharePrefixes(const std::vector<std::string>& prefixes);
     // exists false: stored. true: the inode is stored already; nothing written.
     CRyError InsertEvent(const ChangeEventItem& event, bool& exists);

@@ -1,5 +1,5 @@
 // Operations our change event store offers beyond those every host store
-// has: per-share tables, a share's read that also yields the events whose
+// has: events kept by share, a share's read that also yields the events whose
 // old path lies in the share while their path does not, and one call that
 // stores an event or hands back the one stored for its inode. A host may
 // lack them; the plug-in looks the table up in the process at run time

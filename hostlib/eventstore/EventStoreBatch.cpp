@@ -1,23 +1,21 @@
 #include "hostlib/eventstore/EventStoreBatch.h"
 
-#include "hostlib/eventstore/EventStoreLayout.h"
+#include "hostlib/eventstore/EventStoreBlock.h"
 
-#include <cstdint>
-#include <utility>
+#include <algorithm>
 
 namespace eventstore {
 
-void RowBatch::Attach(Connection* connection) {
+void EventBatch::Attach(Connection* connection) {
     m_connection = connection;
     m_index = WaitingIndex();
     m_waiting.clear();
-    m_recent.assign(connection ? kRecentRows : 0, Recent{0, SIZE_MAX});
     m_anyAccepted = false;
     m_inTransaction = false;
-    m_rowsInTransaction = 0;
+    m_eventsInTransaction = 0;
 }
 
-CRyError RowBatch::EnsureTransaction() {
+CRyError EventBatch::EnsureTransaction() {
     if (m_inTransaction) return CRyError::Success();
     CRyError error = m_connection->Execute(m_store, FX_LOCATION, "Begin", "BEGIN");
     if (error.IsError()) return m_endStore(error);
@@ -25,148 +23,148 @@ CRyError RowBatch::EnsureTransaction() {
     return error;
 }
 
-CRyError RowBatch::Accept(size_t id, const ChangeEventItem& event) {
-    const size_t tables = m_connection->tables.Count();
-    if (m_waiting.size() != tables) {
-        // The first event: the tables are all there.
-        m_waiting.resize(tables);
-        m_rowsPerInsert = kMaxRowsPerInsert;
-        while (m_rowsPerInsert > kMinRowsPerInsert && m_rowsPerInsert * tables > kWaitingRows)
-            m_rowsPerInsert /= 2;
-        m_index.Reserve(tables * m_rowsPerInsert);
+CRyError EventBatch::WriteError(const FXCodeLocation& where, int rc) {
+    return m_endStore(m_store.SqliteError(where, "Insert", m_connection->db.get(), rc));
+}
+
+EventBatch::Row EventBatch::Encode(size_t share, const ChangeEventItem& event) {
+    std::string& bytes = m_waiting[share].bytes;
+    const size_t at = bytes.size();
+    EncodeEventBody(m_connection->shares.Prefix(share).size(), event, m_connection->names, bytes);
+    return Row{event.llInode, static_cast<uint32_t>(at), static_cast<uint32_t>(bytes.size() - at),
+               false};
+}
+
+bool EventBatch::IsFull(const Waiting& waiting) const {
+    return waiting.rows.size() == m_eventsPerBlock ||
+           waiting.bytes.size() - waiting.replacedBytes >= kBlockBytes;
+}
+
+CRyError EventBatch::Accept(size_t share, const ChangeEventItem& event) {
+    const size_t shares = m_connection->shares.Count();
+    if (m_waiting.size() != shares) {
+        // The first event: the shares are all there.
+        m_waiting.resize(shares);
+        m_eventsPerBlock = kMaxEventsPerBlock;
+        while (m_eventsPerBlock > kMinEventsPerBlock && m_eventsPerBlock * shares > kWaitingEvents)
+            m_eventsPerBlock /= 2;
+        m_index.Reserve(shares * m_eventsPerBlock);
     }
-    Waiting& waiting = m_waiting[id];
-    const size_t at = waiting.bytes.size();
-    const RowShape shape = EncodeEventRow(m_connection->tables[id].prefix.size(), event,
-                                          m_connection->names, waiting.bytes);
-    m_index.Put(event.llInode, static_cast<uint32_t>(id * m_rowsPerInsert + waiting.rows.size()));
-    waiting.rows.push_back({shape, at, false});
+    Waiting& waiting = m_waiting[share];
+    m_index.Put(event.llInode,
+                static_cast<uint32_t>(share * m_eventsPerBlock + waiting.rows.size()));
+    waiting.rows.push_back(Encode(share, event));
     m_anyAccepted = true;
-    CRyError error = waiting.rows.size() == m_rowsPerInsert ? FlushTable(id) : CRyError::Success();
-    // The rows still waiting stay for their table's next INSERT: writing
-    // them now would cost a short INSERT per table of a volume of many shares.
-    if (error.IsSuccess() && m_rowsInTransaction >= kRowsPerTransaction) {
+    CRyError error = IsFull(waiting) ? FlushShare(share) : CRyError::Success();
+    // The partly filled blocks wait for more events: writing them now would
+    // cost a short block per share of a volume of many shares.
+    if (error.IsSuccess() && m_eventsInTransaction >= kEventsPerTransaction) {
         error = RunFaultHook(STORE_WHERE, "Commit");
         if (error.IsSuccess()) error = CommitWritten();
     }
     return error.IsError() ? error.Push(FX_LOCATION) : error;
 }
 
-bool RowBatch::FindWaiting(long long inode, size_t* tableId) const {
+bool EventBatch::FindWaiting(long long inode, size_t* share) const {
     const uint32_t slot = m_index.Find(inode);
     if (slot == WaitingIndex::kAbsent) return false;
-    if (tableId) *tableId = slot / m_rowsPerInsert;
+    if (share) *share = slot / m_eventsPerBlock;
     return true;
 }
 
-bool RowBatch::ReadWaiting(long long inode, ChangeEventItem& event) const {
+bool EventBatch::ReadWaiting(long long inode, ChangeEventItem& event) const {
     const uint32_t slot = m_index.Find(inode);
     if (slot == WaitingIndex::kAbsent) return false;
-    const size_t id = slot / m_rowsPerInsert;
-    const Row& row = m_waiting[id].rows[slot % m_rowsPerInsert];
-    return DecodeEventRow(RowOf(id, row), m_connection->tables[id].prefix, m_connection->names,
-                          event);
+    const size_t share = slot / m_eventsPerBlock;
+    const Row& row = m_waiting[share].rows[slot % m_eventsPerBlock];
+    return DecodeEventBody(BodyOf(share, row), inode, m_connection->shares.Prefix(share),
+                           m_connection->names, event);
 }
 
-CRyError RowBatch::ReplaceWaiting(const ChangeEventItem& event) {
+CRyError EventBatch::ReplaceWaiting(const ChangeEventItem& event) {
     const uint32_t slot = m_index.Find(event.llInode);
-    const size_t id = slot / m_rowsPerInsert;
-    Waiting& waiting = m_waiting[id];
-    Row& row = waiting.rows[slot % m_rowsPerInsert];
-    waiting.replacedBytes += row.shape.Bytes();
-    row.at = waiting.bytes.size();
-    row.shape = EncodeEventRow(m_connection->tables[id].prefix.size(), event, m_connection->names,
-                               waiting.bytes);
-    return waiting.replacedBytes > kMaxReplacedBytes ? FlushTable(id) : CRyError::Success();
+    const size_t share = slot / m_eventsPerBlock;
+    Waiting& waiting = m_waiting[share];
+    Row& row = waiting.rows[slot % m_eventsPerBlock];
+    waiting.replacedBytes += row.size;
+    row = Encode(share, event);
+    return waiting.replacedBytes > kMaxReplacedBytes || IsFull(waiting) ? FlushShare(share)
+                                                                        : CRyError::Success();
 }
 
-void RowBatch::DropWaiting(long long inode) {
+void EventBatch::DropWaiting(long long inode) {
     const uint32_t slot = m_index.Find(inode);
     if (slot == WaitingIndex::kAbsent) return;
-    Waiting& waiting = m_waiting[slot / m_rowsPerInsert];
-    waiting.rows[slot % m_rowsPerInsert].dropped = true;
+    Waiting& waiting = m_waiting[slot / m_eventsPerBlock];
+    Row& row = waiting.rows[slot % m_eventsPerBlock];
+    row.dropped = true;
+    waiting.replacedBytes += row.size;
     m_index.Remove(inode);
 }
 
-EncodedRow RowBatch::EncodeApart(size_t id, const ChangeEventItem& event) {
+const std::string& EventBatch::EncodeApart(size_t share, const ChangeEventItem& event) {
     m_apart.clear();
-    const RowShape shape =
-        EncodeEventRow(m_connection->tables[id].prefix.size(), event, m_connection->names, m_apart);
-    return RowAt(m_apart.data(), shape);
+    EncodeEventBody(m_connection->shares.Prefix(share).size(), event, m_connection->names, m_apart);
+    return m_apart;
 }
 
-size_t RowBatch::RecentTable(long long inode) const {
-    const Recent& recent = m_recent[static_cast<uint64_t>(inode) % kRecentRows];
-    return recent.inode == inode && recent.table != SIZE_MAX ? recent.table
-                                                             : m_connection->tables.Count();
-}
-
-void RowBatch::Remember(long long inode, size_t id) {
-    m_recent[static_cast<uint64_t>(inode) % kRecentRows] = {inode, id};
-}
-
-CRyError RowBatch::WriteRows(sqlite3_stmt* statement, const EncodedRow* rows, size_t count) {
-    for (size_t row = 0; row < count; ++row)
-        BindEncodedRow(statement, static_cast<int>(row) * kValuesPerRow + 1, rows[row]);
-    int rc = m_connection->WriteNewNames();
-    if (rc == SQLITE_DONE) rc = sqlite3_step(statement);
-    CRyError error = rc == SQLITE_DONE
-                         ? CRyError::Success()
-                         : m_store.SqliteError(FX_LOCATION, "Insert", m_connection->db.get());
-    sqlite3_reset(statement);
-    return error.IsError() ? m_endStore(error) : error;
-}
-
-CRyError RowBatch::FlushTable(size_t id) {
-    Waiting& waiting = m_waiting[id];
+CRyError EventBatch::FlushShare(size_t share) {
+    Waiting& waiting = m_waiting[share];
     if (waiting.rows.empty()) return CRyError::Success();
     CRyError error = EnsureTransaction();
-    size_t count = 0;
-    for (const Row& row : waiting.rows)
-        if (!row.dropped) m_rows[count++] = RowOf(id, row);
-    sqlite3* db = m_connection->db.get();
-    const bool full = count == m_rowsPerInsert;
-    sqlite3_stmt* insert = error.IsError() || !count ? nullptr
-                           : full ? m_connection->tables.InsertMany(db, id, m_rowsPerInsert)
-                                  : m_connection->tables.Get(db, id, kInsertOne);
-    if (error.IsSuccess() && count && !insert)
-        error = m_endStore(m_store.SqliteError(FX_LOCATION, "Insert", db));
-    if (full && error.IsSuccess()) {
-        error = WriteRows(insert, m_rows, count);
-    } else {
-        for (size_t row = 0; row < count && error.IsSuccess(); ++row)
-            error = WriteRows(insert, m_rows + row, 1);
-    }
     if (error.IsError()) return error.Push(FX_LOCATION);
+    // In inode order, as a share's read has always handed them out: the
+    // index of the waiting events is no longer needed for them.
+    const auto byInode = [](const Row& a, const Row& b) { return a.inode < b.inode; };
+    if (!std::is_sorted(waiting.rows.begin(), waiting.rows.end(), byInode))
+        std::sort(waiting.rows.begin(), waiting.rows.end(), byInode);
+    m_block.clear();
+    int64_t previous = 0;
+    size_t count = 0;
     for (const Row& row : waiting.rows) {
         if (row.dropped) continue;
-        m_index.Remove(row.shape.inode);
-        Remember(row.shape.inode, id);
+        AppendBlockEvent(m_block, previous, row.inode, BodyOf(share, row));
+        ++count;
     }
-    m_rowsInTransaction += count;
+    int rc = SQLITE_DONE;
+    int64_t block = 0;
+    if (count) rc = m_connection->AddBlock(share, m_block, block);
+    for (size_t at = 0; at < waiting.rows.size() && rc == SQLITE_DONE; ++at) {
+        const Row& row = waiting.rows[at];
+        if (row.dropped) continue;
+        m_index.Remove(row.inode);
+        rc = m_connection->inodes.Put(row.inode, block);
+    }
+    if (rc != SQLITE_DONE) return WriteError(FX_LOCATION, rc).Push(FX_LOCATION);
+    m_eventsInTransaction += count;
     waiting.rows.clear();
     waiting.bytes.clear();
     waiting.replacedBytes = 0;
     return error;
 }
 
-CRyError RowBatch::FlushAndCommit() {
+CRyError EventBatch::FlushAndCommit() {
     CRyError error;
-    for (size_t id = 0; m_connection && id < m_waiting.size() && error.IsSuccess(); ++id)
-        error = FlushTable(id);
+    for (size_t share = 0; m_connection && share < m_waiting.size() && error.IsSuccess(); ++share)
+        error = FlushShare(share);
+    if (error.IsSuccess() && m_connection && m_connection->inodes.Pending()) {
+        error = EnsureTransaction();
+        const int rc = error.IsSuccess() ? m_connection->inodes.Flush() : SQLITE_DONE;
+        if (rc != SQLITE_DONE) error = WriteError(FX_LOCATION, rc);
+    }
     return error.IsError() ? error.Push(FX_LOCATION) : CommitWritten();
 }
 
-CRyError RowBatch::CommitWritten() {
+CRyError EventBatch::CommitWritten() {
     if (!m_inTransaction) return CRyError::Success();
     CRyError error = m_connection->Execute(m_store, FX_LOCATION, "Commit", "COMMIT");
     if (error.IsError()) return m_endStore(error);
     m_inTransaction = false;
-    m_rowsInTransaction = 0;
+    m_eventsInTransaction = 0;
     return error;
 }
 
-CRyError RowBatch::Commit() {
+CRyError EventBatch::Commit() {
     CRyError error = RunFaultHook(STORE_WHERE, "Commit");
     if (error.IsSuccess()) error = FlushAndCommit();
     return error.IsError() ? error.Push(FX_LOCATION) : error;

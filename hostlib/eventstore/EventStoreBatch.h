@@ -1,37 +1,38 @@
-// The rows a change event store has accepted but not yet written, and the
-// transactions that write them. A row is encoded as it is accepted, while
-// its event is at hand, and waits as bytes in its table's buffer until
-// there are enough for one many-row INSERT (many rows per statement insert
-// markedly faster than one at a time; 64 rows of 5 values stay far below
-// SQLite's limit on parameters). The rows written are committed every
-// kRowsPerTransaction rows, and every row is written and committed whenever
-// the store is read. A volume of many shares takes fewer rows per INSERT,
-// so that the rows waiting in all tables (and the statements that take
-// them) stay within kWaitingRows: a thousand shares then cost what a few
-// do. The waiting rows are found by inode through one index. The table of
-// each of the last rows written (kRecentRows slots, by inode) is remembered
-// too, so that a repeated report of an inode asks its table first. A write
-// that fails ends the store through endStore (EventStoreFailure.h).
+// The events a change event store has accepted but not yet written, held
+// by share, and the transactions that write them. An event's body
+// (EventStoreBlock.h) is encoded as it is accepted, while the event is at
+// hand, and waits as bytes in its share's buffer until the share has a
+// block's worth (kMaxEventsPerBlock events or kBlockBytes bytes); the block
+// is then one row, its events in inode order, and its inodes go to the
+// inode map. A volume of many
+// shares takes fewer events per block, so that the events waiting in all
+// shares stay within kWaitingEvents: ten thousand shares then cost the
+// memory that a few hundred do. The waiting events are found by inode
+// through one index. The written blocks are committed every
+// kEventsPerTransaction events, and every event is written and committed
+// whenever the store is read. A write that fails ends the store through
+// endStore (EventStoreFailure.h).
 #pragma once
 
 #include "hostlib/eventstore/EventStoreConnection.h"
 #include "hostlib/eventstore/EventStoreWaitingIndex.h"
 
 #include <functional>
+#include <string_view>
 #include <vector>
 
 namespace eventstore {
 
-class RowBatch {
+class EventBatch {
 public:
-    static constexpr size_t kMaxRowsPerInsert = 64;
-    static constexpr size_t kMinRowsPerInsert = 8;
-    static constexpr size_t kWaitingRows = 16384;
-    static constexpr size_t kRowsPerTransaction = size_t(1) << 16;
-    static constexpr size_t kRecentRows = 4096;
+    static constexpr size_t kMaxEventsPerBlock = 64;
+    static constexpr size_t kMinEventsPerBlock = 8;
+    static constexpr size_t kBlockBytes = 1536;
+    static constexpr size_t kWaitingEvents = 32768;
+    static constexpr size_t kEventsPerTransaction = size_t(1) << 16;
     typedef std::function<CRyError(const CRyError&)> EndStore;
 
-    RowBatch(const StoreFailure& store, EndStore endStore)
+    EventBatch(const StoreFailure& store, EndStore endStore)
         : m_store(store), m_endStore(std::move(endStore)) {}
 
     // Starts over on a newly opened connection (nullptr: none).
@@ -39,36 +40,33 @@ public:
     bool AnyAccepted() const { return m_anyAccepted; }
 
     CRyError EnsureTransaction();
-    // Takes an event for table id; writes the table's rows once there are
-    // enough for one INSERT, and commits the written rows once the
-    // transaction is full. No table may be added once an event is taken.
-    CRyError Accept(size_t id, const ChangeEventItem& event);
-    // Whether a row of the inode waits (and in which table).
-    bool FindWaiting(long long inode, size_t* tableId = nullptr) const;
-    // The event of the inode's waiting row; false when none waits.
+    // Takes an event of a share; writes the share's block once it is full,
+    // and commits the written blocks once the transaction is full. No share
+    // may be added once an event is taken.
+    CRyError Accept(size_t share, const ChangeEventItem& event);
+    // Whether an event of the inode waits (and in which share).
+    bool FindWaiting(long long inode, size_t* share = nullptr) const;
+    // The waiting event of the inode; false when none waits or its bytes
+    // are damaged.
     bool ReadWaiting(long long inode, ChangeEventItem& event) const;
-    // Puts event in place of its inode's waiting row, which must exist. The
-    // replaced bytes stay in the table's buffer until its rows are written,
+    // Puts event in place of its inode's waiting one, which must exist. The
+    // replaced bytes stay in the share's buffer until its block is written,
     // which an inode reported over and over brings forward.
     CRyError ReplaceWaiting(const ChangeEventItem& event);
-    // Forgets the inode's waiting row, if any.
+    // Forgets the inode's waiting event, if any.
     void DropWaiting(long long inode);
-    // The table that last held a written row of the inode, if remembered;
-    // the count of tables otherwise. Remember notes one found elsewhere.
-    size_t RecentTable(long long inode) const;
-    void Remember(long long inode, size_t id);
-    // Writes out every waiting row and commits; the "Commit" fault hook first.
+    // Writes out every waiting event and commits; the "Commit" fault hook first.
     CRyError Commit();
     // The same without the hook, for the store's destructor.
     CRyError FlushAndCommit();
-    // The row of an event for table id, written outside the batch: its
-    // bytes stay valid until the next call.
-    EncodedRow EncodeApart(size_t id, const ChangeEventItem& event);
+    // The body of an event of a share, encoded outside the batch: valid
+    // until the next call.
+    const std::string& EncodeApart(size_t share, const ChangeEventItem& event);
 
 private:
     struct Row {
-        RowShape shape;
-        size_t at;  // in its table's bytes
+        int64_t inode;
+        uint32_t at, size;  // of its body in its share's bytes
         bool dropped;
     };
     struct Waiting {
@@ -77,30 +75,26 @@ private:
         size_t replacedBytes = 0;
     };
     static constexpr size_t kMaxReplacedBytes = size_t(1) << 16;
-    EncodedRow RowOf(size_t id, const Row& row) const {
-        return RowAt(m_waiting[id].bytes.data() + row.at, row.shape);
+    std::string_view BodyOf(size_t share, const Row& row) const {
+        return std::string_view(m_waiting[share].bytes).substr(row.at, row.size);
     }
-    CRyError WriteRows(sqlite3_stmt* statement, const EncodedRow* rows, size_t count);
-    CRyError FlushTable(size_t id);
-    // Commits the rows written so far; the waiting ones keep waiting.
+    Row Encode(size_t share, const ChangeEventItem& event);
+    bool IsFull(const Waiting& waiting) const;
+    CRyError WriteError(const FXCodeLocation& where, int rc);
+    CRyError FlushShare(size_t share);
+    // Commits the blocks written so far; the waiting events keep waiting.
     CRyError CommitWritten();
 
     const StoreFailure& m_store;
     EndStore m_endStore;
     Connection* m_connection = nullptr;
-    std::vector<Waiting> m_waiting;  // by table
-    size_t m_rowsPerInsert = kMaxRowsPerInsert;
-    WaitingIndex m_index;  // inode: table * m_rowsPerInsert + row
-    struct Recent {
-        long long inode;
-        size_t table;
-    };
-    std::vector<Recent> m_recent;
+    std::vector<Waiting> m_waiting;  // by share
+    size_t m_eventsPerBlock = kMaxEventsPerBlock;
+    WaitingIndex m_index;  // inode: share * m_eventsPerBlock + row
     bool m_anyAccepted = false;
     bool m_inTransaction = false;
-    size_t m_rowsInTransaction = 0;
-    std::string m_apart;
-    EncodedRow m_rows[kMaxRowsPerInsert];
+    size_t m_eventsInTransaction = 0;
+    std::string m_apart, m_block;
 };
 
 }  // namespace eventstore

@@ -10,14 +10,16 @@ bool BeginsWith(const std::string& text, const std::string& prefix) {
 }
 }  // namespace
 
-void ReadCursor::Start(const ShareTables& tables, const std::string& prefix, bool withLeft,
+void ReadCursor::Start(const Shares& shares, const std::string& prefix, bool withLeft,
                        bool anyMoved) {
     m_prefix = prefix;
     m_phases.clear();
     m_phase = 0;
+    m_bound = false;
+    m_events = BlockEvents();
     std::vector<size_t> under, above;
-    tables.Related(prefix, under, above);
-    // In id order, as the tables were made.
+    shares.Related(prefix, under, above);
+    // In id order, as the shares were made.
     for (size_t u = 0, a = 0; u < under.size() || a < above.size();) {
         if (a == above.size() || (u < under.size() && under[u] < above[a])) {
             m_phases.push_back({kWhole, under[u++]});
@@ -26,56 +28,56 @@ void ReadCursor::Start(const ShareTables& tables, const std::string& prefix, boo
         }
     }
     if (withLeft) {
-        for (size_t id : above) m_phases.push_back({kLeftInTable, id});
+        for (size_t id : above) m_phases.push_back({kLeftInShare, id});
         if (anyMoved) m_phases.push_back({kLeftThroughMoved, 0});
     }
     m_state = kStreaming;
 }
 
 void ReadCursor::End(Connection* connection) {
-    if (connection && m_state == kStreaming && m_phase < m_phases.size())
-        sqlite3_reset(PhaseStatement(*connection, false));
+    if (connection && m_bound) sqlite3_reset(PhaseStatement(*connection));
+    m_bound = false;
     m_phases.clear();
     m_phase = 0;
     m_state = kNoRead;
 }
 
-sqlite3_stmt* ReadCursor::PhaseStatement(Connection& connection, bool prepare) const {
-    const Phase& current = m_phases[m_phase];
-    if (current.kind == kLeftThroughMoved) return connection.moved.Reader();
-    return prepare ? connection.tables.Get(connection.db.get(), current.table, kScanTable)
-                   : connection.tables.Prepared(current.table, kScanTable);
+sqlite3_stmt* ReadCursor::PhaseStatement(Connection& connection) const {
+    return m_phases[m_phase].kind == kLeftThroughMoved ? connection.moved.Reader()
+                                                       : connection.shareBlocks.get();
 }
 
 bool ReadCursor::LeftThePrefix(const ChangeEventItem& event) const {
     return BeginsWith(event.strOldPath, m_prefix) && !BeginsWith(event.strPath, m_prefix);
 }
 
+int ReadCursor::NextBlock(Connection& connection) {
+    sqlite3_stmt* statement = PhaseStatement(connection);
+    if (!m_bound) {
+        sqlite3_bind_int64(statement, 1, static_cast<int64_t>(m_phases[m_phase].share));
+        m_bound = true;
+    }
+    const int rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) {
+        ColumnBytes(statement, 0, m_block);
+        m_events = BlockEvents(m_block);
+    } else {
+        sqlite3_reset(statement);
+        m_bound = false;
+    }
+    return rc;
+}
+
 int ReadCursor::NextMoved(Connection& connection, const StoreFailure& store, ChangeEventItem& event,
                           CRyError& reason) {
     sqlite3_stmt* moved = connection.moved.Reader();
     const int64_t inode = sqlite3_column_int64(moved, 0);
-    const int64_t id = sqlite3_column_int64(moved, 1);
-    if (id < 0 || static_cast<uint64_t>(id) >= connection.tables.Count()) {
-        reason = store.CorruptRow(FX_LOCATION, "GetNextEvent", inode);
-        return -1;
-    }
-    const ShareTable& table = connection.tables[static_cast<size_t>(id)];
-    sqlite3_stmt* lookup =
-        connection.tables.Get(connection.db.get(), static_cast<size_t>(id), kSelectInode);
-    if (!lookup) {
-        reason = store.SqliteError(FX_LOCATION, "GetNextEvent", connection.db.get());
-        return -1;
-    }
-    sqlite3_bind_int64(lookup, 1, inode);
-    const int rc = sqlite3_step(lookup);
-    const bool read =
-        rc == SQLITE_ROW && ReadEventRow(lookup, table.prefix, connection.names, event);
-    sqlite3_reset(lookup);
-    if (read) return 0;
-    reason = rc == SQLITE_ROW || rc == SQLITE_DONE
+    StoredBlock block;
+    const int rc = connection.FindBlock(inode, block);
+    if (rc == SQLITE_ROW && connection.EventIn(block, inode, event)) return 0;
+    reason = rc == SQLITE_ROW || rc == SQLITE_DONE || rc == SQLITE_CORRUPT
                  ? store.CorruptRow(FX_LOCATION, "GetNextEvent", inode)
-                 : store.SqliteError(FX_LOCATION, "GetNextEvent", connection.db.get());
+                 : store.SqliteError(FX_LOCATION, "GetNextEvent", connection.db.get(), rc);
     return -1;
 }
 
@@ -83,36 +85,50 @@ int ReadCursor::Next(Connection& connection, const StoreFailure& store, ChangeEv
                      CRyError& reason) {
     while (m_phase < m_phases.size()) {
         const Phase current = m_phases[m_phase];
-        sqlite3_stmt* statement = PhaseStatement(connection, true);
-        const int rc = statement ? sqlite3_step(statement) : SQLITE_ERROR;
-        if (rc == SQLITE_DONE) {
-            sqlite3_reset(statement);
+        if (current.kind == kLeftThroughMoved) {
+            sqlite3_stmt* moved = connection.moved.Reader();
+            m_bound = true;
+            const int rc = sqlite3_step(moved);
+            if (rc == SQLITE_ROW) {
+                if (NextMoved(connection, store, event, reason) != 0) return -1;
+                if (LeftThePrefix(event)) return 0;
+                continue;
+            }
+            sqlite3_reset(moved);
+            m_bound = false;
+            if (rc != SQLITE_DONE) {
+                reason = store.SqliteError(FX_LOCATION, "GetNextEvent", connection.db.get(), rc);
+                return -1;
+            }
             ++m_phase;
             continue;
         }
-        if (rc != SQLITE_ROW) {
-            reason = store.SqliteError(FX_LOCATION, "GetNextEvent", connection.db.get());
+        if (!m_events.Next(&event)) {
+            if (m_events.Damaged()) {
+                reason = store.Error(
+                    FX_LOCATION, "GetNextEvent",
+                    "a block of share " + std::to_string(current.share) + " is damaged");
+                return -1;
+            }
+            const int rc = NextBlock(connection);
+            if (rc == SQLITE_DONE) ++m_phase;
+            if (rc == SQLITE_ROW || rc == SQLITE_DONE) continue;
+            reason = store.SqliteError(FX_LOCATION, "GetNextEvent", connection.db.get(), rc);
             return -1;
         }
-        if (current.kind == kLeftThroughMoved) {
-            if (NextMoved(connection, store, event, reason) != 0) return -1;
-            if (LeftThePrefix(event)) return 0;
-            continue;
-        }
-        const ShareTable& table = connection.tables[current.table];
+        const std::string& prefix = connection.shares.Prefix(current.share);
         // Only the path, until it is known to belong to the read.
-        const bool pathOnly = current.kind == kPathUnder;
-        if (pathOnly && ReadRowPath(statement, table.prefix, connection.names, event.strPath) &&
+        if (current.kind == kPathUnder &&
+            m_events.ReadPath(prefix, connection.names, event.strPath) &&
             !BeginsWith(event.strPath, m_prefix))
             continue;
-        if (!ReadEventRow(statement, table.prefix, connection.names, event)) {
-            reason =
-                store.CorruptRow(FX_LOCATION, "GetNextEvent", sqlite3_column_int64(statement, 0));
+        if (!m_events.Read(prefix, connection.names, event)) {
+            reason = store.CorruptRow(FX_LOCATION, "GetNextEvent", m_events.Inode());
             return -1;
         }
-        // One whose old path lies in another table comes through moved.
-        if (current.kind == kLeftInTable &&
-            (!LeftThePrefix(event) || connection.tables.TableOf(event.strOldPath) != current.table))
+        // One whose old path lies in another share comes through moved.
+        if (current.kind == kLeftInShare &&
+            (!LeftThePrefix(event) || connection.shares.ShareOf(event.strOldPath) != current.share))
             continue;
         return 0;
     }

@@ -1,18 +1,20 @@
 // A read of a change event store by path prefix, streamed from SQLite one
-// row at a time. It runs in phases, each over one statement:
-//   whole          every row of a table whose prefix begins with the read's;
-//   path under     the rows of a table whose prefix begins the read's, when
+// block at a time. It runs in phases, each over the blocks of one share:
+//   whole          every event of a share whose prefix begins with the read's;
+//   path under     the events of a share whose prefix begins the read's, when
 //                  their path begins with the read's prefix;
 // and, for a share's read (withLeft), the events whose old path begins with
 // the prefix while their path does not:
-//   left in table  from a table that holds both (one whose prefix begins
-//                  the read's), when the old path lies in that same table;
+//   left in share  from a share that holds both (one whose prefix begins
+//                  the read's), when the old path lies in that same share;
 //   left, moved    every other one, found through the moved index.
-// Each event comes once. The cursor holds no statement of its own: End()
-// (or the last row) resets the one it stepped, and the connection must
-// outlive a read in progress.
+// Each event comes once. The cursor keeps a copy of the block it reads, so
+// that a write meanwhile cannot pull the bytes from under it; it holds no
+// statement of its own: End() (or the last block) resets the one it
+// stepped, and the connection must outlive a read in progress.
 #pragma once
 
+#include "hostlib/eventstore/EventStoreBlock.h"
 #include "hostlib/eventstore/EventStoreConnection.h"
 
 #include <string>
@@ -25,7 +27,7 @@ public:
     enum State { kNoRead, kStreaming, kExhausted };
 
     State GetState() const { return m_state; }
-    void Start(const ShareTables& tables, const std::string& prefix, bool withLeft, bool anyMoved);
+    void Start(const Shares& shares, const std::string& prefix, bool withLeft, bool anyMoved);
     // 0 with the next event, 1 at the end (the read is then exhausted), -1
     // with the reason.
     int Next(Connection& connection, const StoreFailure& store, ChangeEventItem& event,
@@ -34,16 +36,17 @@ public:
     void End(Connection* connection);
 
 private:
-    enum PhaseKind { kWhole, kPathUnder, kLeftInTable, kLeftThroughMoved };
+    enum PhaseKind { kWhole, kPathUnder, kLeftInShare, kLeftThroughMoved };
     struct Phase {
         PhaseKind kind;
-        size_t table;
+        size_t share;
     };
-    // The statement of the current phase; unless prepare, nullptr for a
-    // table statement not prepared yet.
-    sqlite3_stmt* PhaseStatement(Connection& connection, bool prepare) const;
+    sqlite3_stmt* PhaseStatement(Connection& connection) const;
     bool LeftThePrefix(const ChangeEventItem& event) const;
-    // The moved index's row: reads the event of its inode from its table.
+    // Loads the phase's next block; SQLITE_ROW, SQLITE_DONE at the phase's
+    // end, else the failing code.
+    int NextBlock(Connection& connection);
+    // The event of the moved index's current row, read from its block.
     int NextMoved(Connection& connection, const StoreFailure& store, ChangeEventItem& event,
                   CRyError& reason);
 
@@ -51,6 +54,9 @@ private:
     std::string m_prefix;
     std::vector<Phase> m_phases;
     size_t m_phase = 0;
+    bool m_bound = false;  // the phase's statement is bound and stepping
+    std::string m_block;
+    BlockEvents m_events;
 };
 
 }  // namespace eventstore

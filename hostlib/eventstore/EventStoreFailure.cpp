@@ -5,22 +5,24 @@
 namespace eventstore {
 
 namespace {
-CSnapDiffEventMonitor::FaultHook& InstalledFaultHook() {
-    static CSnapDiffEventMonitor::FaultHook hook;
+FaultHook& InstalledFaultHook() {
+    static FaultHook hook;
     return hook;
 }
 }  // namespace
 
-void SetFaultHook(CSnapDiffEventMonitor::FaultHook hook) { InstalledFaultHook() = std::move(hook); }
+void SetFaultHook(FaultHook hook) { InstalledFaultHook() = std::move(hook); }
 
 CRyError RunFaultHook(const Where& where, const char* operation) {
-    const CSnapDiffEventMonitor::FaultHook& hook = InstalledFaultHook();
+    const FaultHook& hook = InstalledFaultHook();
     if (!hook) return CRyError::Success();
     CRyError injected = hook(operation);
     return injected.IsError() ? injected.Push(where.Location()) : injected;
 }
 
 CRyError StoreFailure::Check(const Where& where, const char* operation, bool open) const {
+    // Every event passes here: without a hook, a store in use answers at once.
+    if (open && !m_failure.IsError() && !InstalledFaultHook()) return CRyError();
     CRyError injected = RunFaultHook(where, operation);
     if (injected.IsError()) return injected;
     if (m_failure.IsError())
@@ -46,6 +48,12 @@ CRyError StoreFailure::Error(const FXCodeLocation& where, const char* operation,
 CRyError StoreFailure::SqliteError(const FXCodeLocation& where, const char* operation,
                                    sqlite3* db) const {
     return Error(where, operation, sqlite3_errmsg(db));
+}
+
+CRyError StoreFailure::SqliteError(const FXCodeLocation& where, const char* operation, sqlite3* db,
+                                   int rc) const {
+    return Error(where, operation,
+                 sqlite3_errcode(db) == rc ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
 }
 
 CRyError StoreFailure::CorruptRow(const FXCodeLocation& where, const char* operation,

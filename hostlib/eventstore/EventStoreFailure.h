@@ -9,7 +9,6 @@
 #pragma once
 
 #include "host/CRyError.h"
-#include "host/SnapDiffEventMonitor.h"
 
 #include <sqlite3.h>
 #include <functional>
@@ -27,7 +26,10 @@ struct Where {
 };
 #define STORE_WHERE (eventstore::Where{__FILE__, __PRETTY_FUNCTION__, __LINE__})
 
-void SetFaultHook(CSnapDiffEventMonitor::FaultHook hook);
+// The test hook of CSnapDiffEventMonitor::SetFaultHook: the same type, named
+// here so that the store's parts stand below its public face.
+typedef std::function<CRyError(const char* operation)> FaultHook;
+void SetFaultHook(FaultHook hook);
 // The injected error of operation, with where pushed, or success.
 CRyError RunFaultHook(const Where& where, const char* operation);
 
@@ -47,6 +49,10 @@ public:
     CRyError Error(const FXCodeLocation& where, const char* operation,
                    const std::string& why) const;
     CRyError SqliteError(const FXCodeLocation& where, const char* operation, sqlite3* db) const;
+    // The same for a result code rc that the store's own checks may have
+    // given (a damaged row of ours), not SQLite.
+    CRyError SqliteError(const FXCodeLocation& where, const char* operation, sqlite3* db,
+                         int rc) const;
     CRyError CorruptRow(const FXCodeLocation& where, const char* operation, long long inode) const;
 
 private:

@@ -17,10 +17,10 @@
 // kMaxNameBytes in all (about 2 MiB with the index), whatever the volume.
 #pragma once
 
-#include <deque>
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 namespace eventstore {
 
@@ -41,13 +41,22 @@ public:
     // order, and refuses a name the store would not have numbered or one past
     // the bound.
     size_t Count() const { return m_names.size(); }
-    const std::string& Name(size_t id) const { return m_names[id]; }
+    std::string_view Name(size_t id) const {
+        return std::string_view(m_names[id]).substr(0, m_names[id].size() - 1);
+    }
     bool Add(std::string_view name);
-    void Clear();
 
 private:
-    std::deque<std::string> m_names;  // elements never move: m_ids points into them
-    std::unordered_map<std::string_view, uint32_t> m_ids;
+    // The number of a known name, or m_names.size() when it has none.
+    size_t Find(std::string_view name) const;
+
+    std::vector<std::string> m_names;  // each followed by its "/", as paths take it
+    // Open addressing by a hash of the name, twice as many slots as names:
+    // each slot holds a number plus one, 0 when free. A lookup costs a
+    // short hash and mostly one comparison, a few times less than a
+    // general-purpose map, and the store looks up every folder of every
+    // path.
+    std::vector<uint32_t> m_slots;
     size_t m_bytes = 0;
 };
 

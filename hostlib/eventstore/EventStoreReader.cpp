@@ -60,38 +60,42 @@ bool StoreReader::Open(const std::string& path, std::string& why) {
         return Fail(why, "not a change database of this agent (user_version " +
                              std::to_string(version) + ")");
     }
-    if (!IsPlainTable("shares", why) || !ReadNames(why)) return false;
+    if (!IsPlainTable("shares", why) || !IsPlainTable("blocks", why) || !ReadNames(why))
+        return false;
     if (Prepare(raw, kReadShares, statement, false) != SQLITE_OK) return Fail(why, "");
     int step;
     while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
-        std::string prefix;
-        ColumnBytes(statement.get(), 1, prefix);
-        m_tables.emplace_back(sqlite3_column_int64(statement.get(), 0), prefix);
+        // Ids run from 0 without a gap, as the store numbers its shares.
+        if (sqlite3_column_int64(statement.get(), 0) != static_cast<int64_t>(m_prefixes.size()))
+            return Fail(why, "the shares table is damaged");
+        m_prefixes.emplace_back();
+        ColumnBytes(statement.get(), 1, m_prefixes.back());
     }
     if (step != SQLITE_DONE) return Fail(why, "");
-    for (const auto& table : m_tables)
-        if (!IsPlainTable(ShareTableName(static_cast<size_t>(table.first)), why)) return false;
+    if (Prepare(raw, kReadAllBlocks, m_scan, false) != SQLITE_OK) return Fail(why, "");
     return true;
 }
 
-int StoreReader::Next(ChangeEventItem& event, int64_t& table, std::string& why) {
-    for (; m_table < m_tables.size(); ++m_table, m_scan.reset()) {
-        const auto& current = m_tables[m_table];
-        if (!m_scan &&
-            Prepare(m_db.get(),
-                    ShareTableSql(kScanTable, ShareTableName(static_cast<size_t>(current.first))),
-                    m_scan, false) != SQLITE_OK)
-            return Fail(why, ""), -1;
+int StoreReader::Next(ChangeEventItem& event, int64_t& share, std::string& why) {
+    while (!m_events.Next(&event)) {
+        if (m_events.Damaged())
+            return Fail(why, "a block of share " + std::to_string(m_share) + " is damaged"), -1;
         const int rc = sqlite3_step(m_scan.get());
-        if (rc == SQLITE_DONE) continue;
+        if (rc == SQLITE_DONE) return 1;
         if (rc != SQLITE_ROW) return Fail(why, ""), -1;
-        table = current.first;
-        if (ReadEventRow(m_scan.get(), current.second, m_names, event)) return 0;
-        return Fail(why, "the row of inode " +
-                             std::to_string(sqlite3_column_int64(m_scan.get(), 0)) + " is damaged"),
-               -1;
+        m_share = sqlite3_column_int64(m_scan.get(), 0);
+        if (m_share < 0 || static_cast<uint64_t>(m_share) >= m_prefixes.size())
+            return Fail(why, "a block names share " + std::to_string(m_share) +
+                                 ", which the shares table lacks"),
+                   -1;
+        ColumnBytes(m_scan.get(), 1, m_block);
+        m_events = BlockEvents(m_block);
     }
-    return 1;
+    share = m_share;
+    if (DecodeEventBody(m_events.Body(), m_events.Inode(), m_prefixes[static_cast<size_t>(m_share)],
+                        m_names, event))
+        return 0;
+    return Fail(why, "the event of inode " + std::to_string(m_events.Inode()) + " is damaged"), -1;
 }
 
 }  // namespace eventstore

@@ -12,22 +12,24 @@ const std::string& ChangeTextOf(int code) {
 }
 
 int ChangeCodeOf(const std::string& text) {
-    for (int code = 0; code < 3; ++code)
-        if (text == ChangeTextOf(code)) return code;
+    // The lengths tell the three texts apart but for two of the same length.
+    for (int code = 0; code < 3; ++code) {
+        const std::string& known = ChangeTextOf(code);
+        if (text.size() == known.size() && text == known) return code;
+    }
     return -1;
 }
 
 namespace {
 
-// Zigzag, so that the small negative values (-1 for an unknown time) stay short.
 unsigned char* PutSigned(unsigned char* out, int64_t value) {
-    return PutVarint(out, (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63));
+    return PutVarint(out, Zigzag(value));
 }
 
 bool GetSigned(const unsigned char*& at, const unsigned char* end, int64_t& value) {
     uint64_t bits = 0;
     if (!GetVarint(at, end, bits)) return false;
-    value = static_cast<int64_t>(bits >> 1) ^ -static_cast<int64_t>(bits & 1);
+    value = Unzigzag(bits);
     return true;
 }
 
@@ -54,16 +56,24 @@ size_t PackDetails(const ChangeEventItem& event, unsigned char* packed) {
 
 bool UnpackDetails(const unsigned char* bytes, size_t size, ChangeEventItem& event) {
     const unsigned char* at = bytes;
-    const unsigned char* end = bytes + size;
+    return ReadDetails(at, bytes + size, event) && at == bytes + size;
+}
+
+bool SkipDetails(const unsigned char*& at, const unsigned char* end) {
+    uint64_t value = 0;
+    for (int times = 0; times < 5; ++times)
+        if (!GetVarint(at, end, value)) return false;
+    return (value & 7) != kTypeApart || GetVarint(at, end, value);
+}
+
+bool ReadDetails(const unsigned char*& at, const unsigned char* end, ChangeEventItem& event) {
     int64_t values[4];
     for (int64_t& value : values)
         if (!GetSigned(at, end, value)) return false;
     uint64_t flagsAndType = 0;
     if (!GetVarint(at, end, flagsAndType) || (flagsAndType >> 3) > UINT32_MAX) return false;
     uint64_t type = flagsAndType & 7;
-    if ((type == kTypeApart &&
-         (!GetVarint(at, end, type) || type < kTypeApart || type > UINT32_MAX)) ||
-        at != end)
+    if (type == kTypeApart && (!GetVarint(at, end, type) || type < kTypeApart || type > UINT32_MAX))
         return false;
     event.llMtime = values[0];
     event.llCtime =

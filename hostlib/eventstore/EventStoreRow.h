@@ -1,10 +1,10 @@
-// How the change database keeps one event in a row: the inode is the row id,
-// path and old path are BLOBs (a name may hold any byte), the change text is
-// a small number for the three texts SnapDiff sends (any other text is kept
-// as it is), and the times, attribute, flags and file type are packed into
-// one BLOB of varints. The times are the bulk of a row and sit close to each
-// other, so the changed and accessed times are kept as differences from the
-// modification time; flags and file type share a varint.
+// How the change database packs the fields of an event beside its paths
+// (EventStoreBlock.h): the change text is a small number for the three texts
+// SnapDiff sends (any other text is kept as it is), and the times,
+// attribute, flags and file type are packed into a run of varints. The times
+// are the bulk of an event and sit close to each other, so the changed and
+// accessed times are kept as differences from the modification time; flags
+// and file type share a varint.
 #pragma once
 
 #include "records/SnapRecords.h"
@@ -23,7 +23,12 @@ int ChangeCodeOf(const std::string& text);
 const size_t kMaxPackedDetails = 60;
 // Writes the packed details into packed and returns their length.
 size_t PackDetails(const ChangeEventItem& event, unsigned char* packed);
-// False when the bytes are not a packed row (the file was damaged).
+// Reads packed details from at on and moves at past them; false when the
+// bytes are not packed details (the file was damaged).
+bool ReadDetails(const unsigned char*& at, const unsigned char* end, ChangeEventItem& event);
+// Moves at past packed details without reading them; false as ReadDetails.
+bool SkipDetails(const unsigned char*& at, const unsigned char* end);
+// The same as ReadDetails for bytes that hold packed details and nothing else.
 bool UnpackDetails(const unsigned char* bytes, size_t size, ChangeEventItem& event);
 
 }  // namespace eventstore

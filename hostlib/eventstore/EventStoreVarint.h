@@ -28,6 +28,15 @@ inline void AppendVarint(std::string& out, uint64_t value) {
     EmitVarint(value, [&out](unsigned char byte) { out.push_back(static_cast<char>(byte)); });
 }
 
+// Zigzag: small negative values (-1 for an unknown time, an inode below the
+// one before it) stay as short as small positive ones.
+inline uint64_t Zigzag(int64_t value) {
+    return (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63);
+}
+inline int64_t Unzigzag(uint64_t bits) {
+    return static_cast<int64_t>(bits >> 1) ^ -static_cast<int64_t>(bits & 1);
+}
+
 // Reads one varint from at on and moves at past it; false when the bytes
 // end inside it or it runs past 64 bits.
 inline bool GetVarint(const unsigned char*& at, const unsigned char* end, uint64_t& value) {

@@ -1,9 +1,10 @@
-// Where each waiting row of a change event store sits, by inode: a repeated
-// report of an inode finds its unwritten row with one probe instead of a
-// look at every table's waiting rows. Open addressing with linear probing
-// and backward-shift removal, so that the inserts and removals of every
-// change allocate nothing; sized for at most Reserve(rows) entries at once
-// (the store's bound on waiting rows): 16 bytes a slot, 2 slots per row.
+// A 32-bit value by inode, for what the change event store holds in memory
+// until it is written: where each waiting event sits, and the block of each
+// inode whose map entry waits. A repeated report of an inode finds it with
+// one probe. Open addressing with linear probing and backward-shift
+// removal, so that the inserts and removals of every change allocate
+// nothing; sized for at most Reserve(rows) entries at once (the store's
+// bound on what waits): 16 bytes a slot, 2 slots per entry.
 #pragma once
 
 #include <cstddef>

@@ -1,12 +1,14 @@
 // The public operations of the change event store, over its parts: the
-// file (EventStoreFile), the connection with its share tables and moved
-// index (EventStoreConnection), the waiting rows (EventStoreBatch), the read
-// cursor (EventStoreCursor) and the failure policy (EventStoreFailure).
+// file (EventStoreFile), the connection with its shares, inode map and
+// moved index (EventStoreConnection), the waiting events (EventStoreBatch),
+// the read cursor (EventStoreCursor) and the failure policy
+// (EventStoreFailure).
 #include "host/SnapDiffEventMonitor.h"
 
 #include "host/FXErrorUtil.h"
 #include "host/LogWriter.h"
 #include "hostlib/eventstore/EventStoreBatch.h"
+#include "hostlib/eventstore/EventStoreBlock.h"
 #include "hostlib/eventstore/EventStoreCursor.h"
 #include "hostlib/eventstore/EventStoreFile.h"
 #include "hostlib/eventstore/EventStoreInodeFilter.h"
@@ -27,7 +29,7 @@ struct CSnapDiffEventMonitor::Impl {
     std::string strJobResultsDir;
     StoreFailure store;
     std::unique_ptr<Connection> conn;
-    RowBatch batch;
+    EventBatch batch;
     ReadCursor cursor;
     EventStoreInodeFilter seenInodes;
 
@@ -74,38 +76,19 @@ struct CSnapDiffEventMonitor::Impl {
         return error;
     }
 
-    // The table whose written rows hold the inode, or the count of tables.
-    // The table that last held it and the table of the path it is reported
-    // under are asked first: an inode reported again mostly stays in its
-    // share, so a volume of many shares costs no statement per table, but
-    // for an inode that moved between shares long ago.
-    CRyError FindStored(long long inode, size_t pathTable, size_t& found, const char* operation) {
-        const size_t count = conn->tables.Count();
-        const size_t first[] = {batch.RecentTable(inode), pathTable};
-        for (size_t at = 0; at < count + 2; ++at) {
-            found = at < 2 ? first[at] : at - 2;
-            const bool asked = (at == 1 && found == first[0]) ||
-                               (at >= 2 && (found == first[0] || found == first[1]));
-            if (found >= count || asked) continue;
-            sqlite3_stmt* statement = conn->tables.Get(Db(), found, kInodeStored);
-            if (!statement) return store.SqliteError(FX_LOCATION, operation, Db());
-            sqlite3_bind_int64(statement, 1, inode);
-            const int rc = sqlite3_step(statement);
-            sqlite3_reset(statement);
-            if (rc == SQLITE_ROW) {
-                batch.Remember(inode, found);
-                return CRyError::Success();
-            }
-            if (rc != SQLITE_DONE) return store.SqliteError(FX_LOCATION, operation, Db());
-        }
-        found = count;
-        return CRyError::Success();
+    // The written block that holds the inode's event, if any (found false).
+    CRyError FindStored(long long inode, StoredBlock& block, bool& found, const char* operation) {
+        const int rc = conn->FindBlock(inode, block);
+        found = rc == SQLITE_ROW;
+        if (rc == SQLITE_ROW || rc == SQLITE_DONE) return CRyError::Success();
+        if (rc == SQLITE_CORRUPT) return store.CorruptRow(FX_LOCATION, operation, inode);
+        return store.SqliteError(FX_LOCATION, operation, Db(), rc);
     }
 
-    // Keeps moved in step with an event written to table id.
+    // Keeps moved in step with an event written to share id.
     CRyError NoteOldPath(size_t id, const ChangeEventItem& event, const char* operation) {
         const bool elsewhere =
-            !event.strOldPath.empty() && conn->tables.TableOf(event.strOldPath) != id;
+            !event.strOldPath.empty() && conn->shares.ShareOf(event.strOldPath) != id;
         if (!conn->moved.NeedsWrite(elsewhere)) return CRyError::Success();
         CRyError error = batch.EnsureTransaction();
         if (error.IsError()) return error.Push(FX_LOCATION);
@@ -126,7 +109,7 @@ struct CSnapDiffEventMonitor::Impl {
         if (error.IsError()) return error;
         error = batch.Commit();
         if (error.IsError()) return error.Push(FX_LOCATION);
-        cursor.Start(conn->tables, prefix, withLeft, conn->moved.Any());
+        cursor.Start(conn->shares, prefix, withLeft, conn->moved.Any());
         return error;
     }
 };
@@ -173,14 +156,14 @@ CRyError CSnapDiffEventMonitor::SetSharePrefixes(const std::vector<std::string>&
     if (m.batch.AnyAccepted())
         return m.store.Error(FX_LOCATION, "SetSharePrefixes", "events are stored already");
     std::vector<std::string> added;
-    const std::vector<std::string> known = m.conn->tables.Prefixes();
+    const std::vector<std::string>& known = m.conn->shares.Prefixes();
     for (const std::string& prefix : prefixes) {
         if (!prefix.empty() && std::find(added.begin(), added.end(), prefix) == added.end() &&
             std::find(known.begin(), known.end(), prefix) == known.end())
             added.push_back(prefix);
     }
     if (added.empty()) return error;
-    error = m.conn->AddTables(m.store, added, "SetSharePrefixes");
+    error = m.conn->AddShares(m.store, added, "SetSharePrefixes");
     return error.IsError() ? m.Fail(error) : error;
 }
 
@@ -189,23 +172,21 @@ CRyError CSnapDiffEventMonitor::InsertEvent(const ChangeEventItem& event, bool& 
     CRyError error = m.Begin(STORE_WHERE, "InsertEvent");
     if (error.IsError()) return error;
     exists = false;
-    const size_t id = m.conn->tables.TableOf(event.strPath);
     // Most changes are new inodes; only those the filter may have seen cost
-    // a look at the waiting rows and the written ones.
+    // a look at the waiting events and the inode map.
     if (m.seenInodes.MayContain(event.llInode)) {
         if (m.batch.FindWaiting(event.llInode)) {
             exists = true;
             return error;
         }
-        size_t stored = 0;
-        error = m.FindStored(event.llInode, id, stored, "InsertEvent");
-        if (error.IsError()) return error;
-        exists = stored < m.conn->tables.Count();
-        if (exists) return error;
+        StoredBlock block;
+        error = m.FindStored(event.llInode, block, exists, "InsertEvent");
+        if (error.IsError() || exists) return error;
     }
     m.seenInodes.Add(event.llInode);
-    if (!event.strOldPath.empty()) error = m.NoteOldPath(id, event, "InsertEvent");
-    if (error.IsSuccess()) error = m.batch.Accept(id, event);
+    const size_t share = m.conn->shares.ShareOf(event.strPath);
+    if (!event.strOldPath.empty()) error = m.NoteOldPath(share, event, "InsertEvent");
+    if (error.IsSuccess()) error = m.batch.Accept(share, event);
     return error.IsError() ? error.Push(FX_LOCATION) : error;
 }
 
@@ -217,20 +198,13 @@ CRyError CSnapDiffEventMonitor::GetEventOfInode(long long& inode, ChangeEventIte
         return m.batch.ReadWaiting(inode, event)
                    ? error
                    : m.store.CorruptRow(FX_LOCATION, "GetEventOfInode", inode);
-    size_t id = 0;
-    error = m.FindStored(inode, m.conn->tables.Count(), id, "GetEventOfInode");
+    StoredBlock block;
+    bool found = false;
+    error = m.FindStored(inode, block, found, "GetEventOfInode");
     if (error.IsError()) return error;
-    if (id == m.conn->tables.Count()) return m.NoEventOf(FX_LOCATION, "GetEventOfInode", inode);
-    const ShareTable& table = m.conn->tables[id];
-    sqlite3_stmt* statement = m.conn->tables.Get(m.Db(), id, kSelectInode);
-    if (!statement) return m.store.SqliteError(FX_LOCATION, "GetEventOfInode", m.Db());
-    sqlite3_bind_int64(statement, 1, inode);
-    if (sqlite3_step(statement) != SQLITE_ROW) {
-        error = m.store.SqliteError(FX_LOCATION, "GetEventOfInode", m.Db());
-    } else if (!ReadEventRow(statement, table.prefix, m.conn->names, event)) {
-        error = m.store.CorruptRow(FX_LOCATION, "GetEventOfInode", inode);
-    }
-    sqlite3_reset(statement);
+    if (!found) return m.NoEventOf(FX_LOCATION, "GetEventOfInode", inode);
+    if (!m.conn->EventIn(block, inode, event))
+        return m.store.CorruptRow(FX_LOCATION, "GetEventOfInode", inode);
     return error;
 }
 
@@ -239,37 +213,33 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
     const char* const operation = "UpdateExistingEventOfInode";
     CRyError error = m.Begin(STORE_WHERE, operation);
     if (error.IsError()) return error;
-    const size_t target = m.conn->tables.TableOf(event.strPath);
-    size_t id = 0;
-    if (m.batch.FindWaiting(event.llInode, &id)) {
-        if (id == target) {
+    const size_t target = m.conn->shares.ShareOf(event.strPath);
+    size_t share = 0;
+    if (m.batch.FindWaiting(event.llInode, &share)) {
+        if (share == target) {
             error = m.batch.ReplaceWaiting(event);
         } else {
             m.batch.DropWaiting(event.llInode);
             error = m.batch.Accept(target, event);
         }
     } else {
-        error = m.FindStored(event.llInode, target, id, operation);
+        StoredBlock block;
+        bool found = false;
+        error = m.FindStored(event.llInode, block, found, operation);
         if (error.IsError()) return error;
-        if (id == m.conn->tables.Count()) return m.NoEventOf(FX_LOCATION, operation, event.llInode);
+        if (!found) return m.NoEventOf(FX_LOCATION, operation, event.llInode);
         error = m.batch.EnsureTransaction();
         if (error.IsError()) return error.Push(FX_LOCATION);
-        // A new path in another share moves the row to that share's table.
-        sqlite3_stmt* statement =
-            m.conn->tables.Get(m.Db(), id, id == target ? kUpdateEvent : kDeleteEvent);
-        if (!statement) return m.Fail(m.store.SqliteError(FX_LOCATION, operation, m.Db()));
-        int rc = SQLITE_DONE;
-        if (id == target) {
-            BindEncodedRow(statement, 1, m.batch.EncodeApart(id, event));
-            rc = m.conn->WriteNewNames();
-        } else {
-            sqlite3_bind_int64(statement, 1, event.llInode);
-        }
-        if (rc == SQLITE_DONE) rc = sqlite3_step(statement);
-        if (rc != SQLITE_DONE) error = m.store.SqliteError(FX_LOCATION, operation, m.Db());
-        sqlite3_reset(statement);
-        if (error.IsError()) return m.Fail(error);
-        if (id != target) error = m.batch.Accept(target, event);
+        // The event stays in its block while its share does; a new path in
+        // another share moves it to that share's next block.
+        const bool stays = block.share == target;
+        if (!EditBlock(block.events, event.llInode,
+                       stays ? &m.batch.EncodeApart(target, event) : nullptr))
+            return m.store.CorruptRow(FX_LOCATION, operation, event.llInode);
+        const int rc = m.conn->RewriteBlock(block.id, block.events);
+        if (rc != SQLITE_DONE)
+            return m.Fail(m.store.SqliteError(FX_LOCATION, operation, m.Db(), rc));
+        if (!stays) error = m.batch.Accept(target, event);
     }
     if (error.IsSuccess()) error = m.NoteOldPath(target, event, operation);
     return error.IsError() ? error.Push(FX_LOCATION) : error;

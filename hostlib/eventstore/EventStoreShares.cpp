@@ -1,4 +1,4 @@
-#include "hostlib/eventstore/EventStoreTables.h"
+#include "hostlib/eventstore/EventStoreShares.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,26 +13,11 @@ uint32_t HashOf(std::string_view text) {
 }
 }  // namespace
 
-std::vector<std::string> ShareTables::Prefixes() const {
-    std::vector<std::string> prefixes;
-    for (const auto& table : m_tables) prefixes.push_back(table->prefix);
-    return prefixes;
-}
-
-int ShareTables::Add(sqlite3* db, sqlite3_stmt* noteShare, const std::string& prefix) {
-    const size_t id = m_tables.size();
-    sqlite3_bind_int64(noteShare, 1, static_cast<int64_t>(id));
-    BindBytes(noteShare, 2, prefix.data(), prefix.size());
-    int rc = sqlite3_step(noteShare);
-    sqlite3_reset(noteShare);
-    if (rc != SQLITE_DONE) return rc;
-    rc = sqlite3_exec(db, ShareTableSql(kCreateTable, ShareTableName(id)).c_str(), nullptr, nullptr,
-                      nullptr);
-    if (rc != SQLITE_OK) return rc;
-    m_tables.push_back(std::make_unique<ShareTable>());
-    m_tables.back()->prefix = prefix;
-    if (!id) return rc;
-    if ((m_tables.size() + 1) * 2 > m_slots.size()) Grow();
+void Shares::Add(const std::string& prefix) {
+    const size_t id = m_prefixes.size();
+    m_prefixes.push_back(prefix);
+    if (!id) return;
+    if ((m_prefixes.size() + 1) * 2 > m_slots.size()) Grow();
     Place(id, static_cast<uint32_t>(m_prefixBytes.size()));
     m_prefixBytes += prefix;
     if (std::find(m_prefixLengths.begin(), m_prefixLengths.end(), prefix.size()) ==
@@ -40,26 +25,25 @@ int ShareTables::Add(sqlite3* db, sqlite3_stmt* noteShare, const std::string& pr
         m_prefixLengths.insert(std::upper_bound(m_prefixLengths.begin(), m_prefixLengths.end(),
                                                 prefix.size(), std::greater<size_t>()),
                                prefix.size());
-    return rc;
 }
 
-void ShareTables::Place(size_t id, uint32_t at) {
-    const std::string& prefix = m_tables[id]->prefix;
+void Shares::Place(size_t id, uint32_t at) {
+    const std::string& prefix = m_prefixes[id];
     const uint32_t hash = HashOf(prefix);
     m_slots[SlotOf(prefix, hash)] = {hash, static_cast<uint32_t>(id), at,
                                      static_cast<uint32_t>(prefix.size())};
 }
 
-void ShareTables::Grow() {
+void Shares::Grow() {
     m_slots.assign(std::max<size_t>(16, m_slots.size() * 2), Slot{0, 0, 0, 0});
     uint32_t at = 0;
-    for (size_t id = 1; id + 1 < m_tables.size(); ++id) {
+    for (size_t id = 1; id + 1 < m_prefixes.size(); ++id) {
         Place(id, at);
-        at += static_cast<uint32_t>(m_tables[id]->prefix.size());
+        at += static_cast<uint32_t>(m_prefixes[id].size());
     }
 }
 
-size_t ShareTables::SlotOf(std::string_view prefix, uint32_t hash) const {
+size_t Shares::SlotOf(std::string_view prefix, uint32_t hash) const {
     const size_t mask = m_slots.size() - 1;
     for (size_t at = hash & mask;; at = (at + 1) & mask) {
         const Slot& slot = m_slots[at];
@@ -69,23 +53,7 @@ size_t ShareTables::SlotOf(std::string_view prefix, uint32_t hash) const {
     }
 }
 
-sqlite3_stmt* ShareTables::Get(sqlite3* db, size_t id, TableStatement which) {
-    Statement& statement = m_tables[id]->statements[which];
-    if (!statement &&
-        Prepare(db, ShareTableSql(which, ShareTableName(id)), statement, true) != SQLITE_OK)
-        return nullptr;
-    return statement.get();
-}
-
-sqlite3_stmt* ShareTables::InsertMany(sqlite3* db, size_t id, size_t rows) {
-    Statement& statement = m_tables[id]->insertMany;
-    if (!statement &&
-        Prepare(db, InsertRowsSql(ShareTableName(id), rows), statement, true) != SQLITE_OK)
-        return nullptr;
-    return statement.get();
-}
-
-size_t ShareTables::TableOf(const std::string& path) const {
+size_t Shares::ShareOf(const std::string& path) const {
     for (size_t length : m_prefixLengths) {
         if (length > path.size()) continue;
         const std::string_view prefix(path.data(), length);
@@ -95,11 +63,11 @@ size_t ShareTables::TableOf(const std::string& path) const {
     return 0;
 }
 
-void ShareTables::Related(const std::string& prefix, std::vector<size_t>& under,
-                          std::vector<size_t>& above) const {
-    const auto prefixOf = [this](size_t id) -> const std::string& { return m_tables[id]->prefix; };
-    if (m_sorted.size() != m_tables.size()) {
-        m_sorted.resize(m_tables.size());
+void Shares::Related(const std::string& prefix, std::vector<size_t>& under,
+                     std::vector<size_t>& above) const {
+    const auto prefixOf = [this](size_t id) -> const std::string& { return m_prefixes[id]; };
+    if (m_sorted.size() != m_prefixes.size()) {
+        m_sorted.resize(m_prefixes.size());
         std::iota(m_sorted.begin(), m_sorted.end(), size_t(0));
         std::sort(m_sorted.begin(), m_sorted.end(),
                   [&](size_t a, size_t b) { return prefixOf(a) < prefixOf(b); });
