@@ -109,6 +109,9 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) try {
         CleanupSnapshotByVolume(currentOfUnbacked);
     }
 
+    // A snapshot the array would not delete stays for the next job's clean-up;
+    // the job's last line says so rather than calling the clean-up done.
+    size_t undeleted = 0;
     auto cleanVolumeOf = [&](const std::vector<std::string>& backupPaths) -> CRyError {
         std::string backupPath = backupPaths.front();
         if (backupPaths.size() > 1) {
@@ -151,17 +154,25 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) try {
                        location.strVolume.c_str());
                 SC_LOG(0, "Deleted snapshot [%s] of volume [%s].", name.c_str(),
                        location.strVolume.c_str());
-            } else
+            } else {
                 SC_LOG(1, "Failed to to delete snapshot [%s] of volume [%s].", name.c_str(),
                        location.strVolume.c_str());
+                ++undeleted;
+            }
         }
         return CRyError::Success();
     };
 
     bool opened = false;
     CRyError err = ForEachSnapMapBackupPath(cleanVolumeOf, opened);
-    SC_LOG(0, "Job [%lld] ends: snapshot clean-up %s.", static_cast<long long>(m_llJobId),
-           err.IsError() ? "failed" : "done");
+    if (err.IsError() || undeleted == 0)
+        SC_LOG(0, "Job [%lld] ends: snapshot clean-up %s.", static_cast<long long>(m_llJobId),
+               err.IsError() ? "failed" : "done");
+    else
+        SC_LOG(0,
+               "Job [%lld] ends: snapshot clean-up done but for %zu snapshot(s) the array "
+               "did not delete; the next job tries them again.",
+               static_cast<long long>(m_llJobId), undeleted);
     if (err.IsError()) return err;
     if (!opened) return CRyError::Success();
     m_pManageOntap.reset();
