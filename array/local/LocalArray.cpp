@@ -142,7 +142,8 @@ ArrayStatus LocalArray::RemoveUnfinishedCreations(const std::string& volume,
     for (size_t i = 0; status.bOk && i < names.size(); ++i)
         if (!EndsWith(names[i], kCatalogSuffix))
             status = RemoveFile(CatalogDir(volume) + "/" + names[i]);
-    // Copies, whole or partial, of snapshots that were never committed.
+    // Copies, whole or partial, of snapshots that were never committed, and
+    // what a deletion stopped part-way left (.snapshot/.deleting).
     std::string folder;
     if (status.bOk && SnapshotFolder(volumeDir, folder))
         status = NamesIn(folder, names);

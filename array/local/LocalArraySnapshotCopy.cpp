@@ -91,15 +91,15 @@ bool Before(const struct timespec& a, const struct timespec& b) {
 
 // A file changed within the current tick of the file system's clock may be
 // written again in that tick without its times moving, and a copy taken
-// meanwhile would then look current for ever. Waits (a few milliseconds at
-// most) until the clock has passed the file's change time, so that any
-// later write shows; a change time far ahead (a clock set back) is not
-// waited for.
+// meanwhile would then look current for ever. Waits (one tick, a few
+// milliseconds) until the clock has passed the file's change time, so that
+// any later write shows; a change time more than a second ahead (a clock
+// set back) is not waited for.
 void WaitPastChange(const struct stat& st) {
     for (int waited = 0; waited < 50; ++waited) {
         struct timespec now;
         clock_gettime(CLOCK_REALTIME_COARSE, &now);
-        if (Before(st.st_ctim, now)) return;
+        if (Before(st.st_ctim, now) || st.st_ctim.tv_sec > now.tv_sec + 1) return;
         const struct timespec pause = {0, 1000000};
         nanosleep(&pause, nullptr);
     }
