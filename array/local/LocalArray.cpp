@@ -465,6 +465,8 @@ ArrayStatus LocalArray::DeleteSnapshot(const std::string& volumeArgument, const 
     // array clears, as it clears an unfinished creation. So no listing shows
     // part of a snapshot under its name, and a deletion stopped or killed
     // while it removes a large copy leaves debris, not a snapshot.
+    if (status.bOk && !Committed(volume, name))
+        return RequireSnapshot(volume, name);  // another process deleted it meanwhile
     const std::string catalogPath = CatalogPath(volume, name);
     if (status.bOk && unlink(catalogPath.c_str()) != 0)
         status = ArrayStatus::Fail(kArrayErrInternal,
