@@ -123,24 +123,27 @@ mode_t SealedMode(const struct stat& live, const struct stat& copy) {
 
 bool MayNotChown(int error) { return error == EPERM || error == EINVAL; }
 
-// Gives the copy at path the live item's owner and group where the process
-// may (else its group alone where it may), then its sealed mode and the live
-// access and modification times. The owner comes first, since a change of
-// owner clears setuid and setgid.
-bool SealCopy(const std::string& path, const struct stat& live) {
-    const char* name = path.c_str();
-    if (fchownat(AT_FDCWD, name, live.st_uid, live.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
+// Gives the copy (the open file fd, or the item at path when fd is -1) the
+// live item's owner and group where the process may (else its group alone
+// where it may), then its sealed mode and the live access and modification
+// times. The owner comes first, since a change of owner clears setuid and
+// setgid.
+bool SealCopy(int fd, const std::string& path, const struct stat& live) {
+    const int at = fd >= 0 ? fd : AT_FDCWD;
+    const char* name = fd >= 0 ? "" : path.c_str();
+    const int flags = fd >= 0 ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
+    struct stat copy = live;  // its owners, once they are given
+    if (fchownat(at, name, live.st_uid, live.st_gid, flags) != 0 &&
         (!MayNotChown(errno) ||
-         (fchownat(AT_FDCWD, name, -1, live.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
-          !MayNotChown(errno))))
+         (fchownat(at, name, -1, live.st_gid, flags) != 0 && !MayNotChown(errno)) ||
+         fstatat(at, name, &copy, flags) != 0))
         return false;
-    struct stat copy;
-    if (fstatat(AT_FDCWD, name, &copy, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    if (!S_ISLNK(copy.st_mode) && fchmodat(AT_FDCWD, name, SealedMode(live, copy), 0) != 0)
-        return false;
+    const mode_t mode = SealedMode(live, copy);
     struct timespec times[2];
     TimesOf(live, times);
-    return utimensat(AT_FDCWD, name, times, AT_SYMLINK_NOFOLLOW) == 0;
+    if (fd >= 0) return fchmod(fd, mode) == 0 && futimens(fd, times) == 0;
+    return (S_ISLNK(live.st_mode) || fchmodat(AT_FDCWD, name, mode, 0) == 0) &&
+           utimensat(AT_FDCWD, name, times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // Errors of FICLONE that only say this file system cannot clone these files.
@@ -222,8 +225,8 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
         if (fstat(in.get(), &before) != 0) return CopyFailed("cannot stat", source, errno);
         WaitPastChange(before);
         digest = ContentDigest();
-        if (lseek(in.get(), 0, SEEK_SET) != 0 || ftruncate(out.get(), 0) != 0 ||
-            lseek(out.get(), 0, SEEK_SET) != 0)
+        if (attempt > 1 && (lseek(in.get(), 0, SEEK_SET) != 0 || ftruncate(out.get(), 0) != 0 ||
+                            lseek(out.get(), 0, SEEK_SET) != 0))
             return CopyFailed("cannot copy", source, errno);
         // A clone shares the blocks and costs no write; its digest is read
         // from the clone itself, which holds exactly what the snapshot keeps.
@@ -234,7 +237,7 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
         if (fstat(in.get(), &after) != 0) return CopyFailed("cannot stat", source, errno);
         if (SameState(before, after) || attempt == kCopyAttempts) break;
     }
-    if (!SealCopy(target, before)) return CopyFailed("cannot seal", target, errno);
+    if (!SealCopy(out.get(), target, before)) return CopyFailed("cannot seal", target, errno);
     entry.st = before;
     entry.bHasDigest = true;
     entry.ullDigest = digest.Value();
@@ -266,7 +269,8 @@ bool SnapshotCopier::ShareUnchanged(const std::string& target, LiveTreeEntry& en
             in.get() < 0
                 ? -1
                 : open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        shared = out.get() >= 0 && Clone(in.get(), out.get()) && SealCopy(target, entry.st);
+        shared =
+            out.get() >= 0 && Clone(in.get(), out.get()) && SealCopy(out.get(), target, entry.st);
         if (!shared && out.get() >= 0) unlink(target.c_str());
     }
     if (!shared && link(previous.c_str(), target.c_str()) != 0) return false;
@@ -298,14 +302,15 @@ ArrayStatus SnapshotCopier::CopySymlink(const std::string& source, const std::st
     }
     if (symlink(linkTarget.c_str(), target.c_str()) != 0)
         return CopyFailed("cannot create link", target, errno);
-    if (!SealCopy(target, entry.st)) return CopyFailed("cannot seal", target, errno);
+    if (!SealCopy(-1, target, entry.st)) return CopyFailed("cannot seal", target, errno);
     return ArrayStatus::Ok();
 }
 
 ArrayStatus SnapshotCopier::Finish() {
     for (auto dir = m_directories.rbegin(); dir != m_directories.rend(); ++dir)
-        if (!SealCopy(dir->strPath, dir->st)) return CopyFailed("cannot seal", dir->strPath, errno);
-    if (!SealCopy(m_copyDir, m_rootStat)) return CopyFailed("cannot seal", m_copyDir, errno);
+        if (!SealCopy(-1, dir->strPath, dir->st))
+            return CopyFailed("cannot seal", dir->strPath, errno);
+    if (!SealCopy(-1, m_copyDir, m_rootStat)) return CopyFailed("cannot seal", m_copyDir, errno);
     // One flush of the file system for the whole copy: a sync per file made
     // a copy of many small files wait on the disk for each of them.
     FileDescriptor root(open(m_copyDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
