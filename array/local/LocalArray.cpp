@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <set>
 
 #include "host/LogWriter.h"
 
@@ -86,6 +87,15 @@ ArrayStatus RemoveFile(const std::string& path) {
     return ArrayStatus::Ok();
 }
 
+// Makes the names in a folder outlast a power cut.
+void SyncDirectory(const std::string& dir) {
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
 }  // namespace
 
 LocalArray::LocalArray(const LocalArrayConfig& config) : m_config(config) {}
@@ -132,7 +142,8 @@ ArrayStatus LocalArray::RemoveUnfinishedCreations(const std::string& volume,
     for (size_t i = 0; status.bOk && i < names.size(); ++i)
         if (!EndsWith(names[i], kCatalogSuffix))
             status = RemoveFile(CatalogDir(volume) + "/" + names[i]);
-    // Copies, whole or partial, of snapshots that were never committed.
+    // Copies, whole or partial, of snapshots that were never committed, and
+    // what a deletion stopped part-way left (.snapshot/.deleting).
     std::string folder;
     if (status.bOk && SnapshotFolder(volumeDir, folder))
         status = NamesIn(folder, names);
@@ -275,7 +286,7 @@ ArrayStatus LocalArray::CreateSnapshot(const std::string& volumeArgument, const 
     if (!status.bOk) return status;
     status = CheckLocalArrayName("snapshot", name);
     if (!status.bOk) return Failure(status.uiCode, status.strMessage);
-    if (name == kSnapshotStagingName)
+    if (name == kSnapshotStagingName || name == kSnapshotDeletingName)
         return Failure(kArrayErrInvalidArgument, "invalid snapshot name [" + name + "]: reserved");
     std::string catalogPath = CatalogPath(volume, name);
     struct stat st;
@@ -323,19 +334,38 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
     const std::string staging = folder + "/" + kSnapshotStagingName;
     PreviousCopy previous;
     std::unique_ptr<SnapshotCopier> copier;
+    // The .snapshot folders are made before the tree is read, so that their
+    // coming into being belongs to this snapshot rather than showing as a
+    // change of the directories that hold them in the next. Only these are
+    // the array's; a .snapshot anywhere else is the volume's data.
+    std::set<std::string> arrayFolders{""};
+    std::vector<std::string> hidden;  // items in an export's .snapshot
+    ArrayStatus status = m_config.bMaterialize ? EnsureRealDirectory(folder) : ArrayStatus::Ok();
+    if (status.bOk)
+        status = ForEachExportDirectory(
+            volume, volumeDir, [&](const LocalArrayExport& exp, const std::string& exportDir) {
+                std::string below;
+                for (const std::string& component : exp.vecBelow)
+                    below += (below.empty() ? "" : "/") + component;
+                arrayFolders.insert(below);
+                if (!m_config.bMaterialize) return ArrayStatus::Ok();
+                ArrayStatus made = EnsureRealDirectory(exportDir + "/.snapshot");
+                // The array keeps only its links there; anything else in
+                // that folder is in no snapshot.
+                std::vector<std::string> names;
+                if (made.bOk) made = NamesIn(exportDir + "/.snapshot", names);
+                struct stat st;
+                for (const std::string& item : names)
+                    if (lstat((exportDir + "/.snapshot/" + item).c_str(), &st) == 0 &&
+                        !S_ISLNK(st.st_mode))
+                        hidden.push_back(below + "/.snapshot/" + item);
+                return made;
+            });
+    if (!status.bOk) return status;
     if (m_config.bMaterialize) {
-        // The .snapshot folders are made before the tree is read, so that
-        // their coming into being belongs to this snapshot rather than
-        // showing as a change of the directories that hold them in the next.
-        ArrayStatus status = EnsureRealDirectory(folder);
-        if (status.bOk)
-            status = ForEachExportDirectory(
-                volume, volumeDir, [](const LocalArrayExport&, const std::string& exportDir) {
-                    return EnsureRealDirectory(exportDir + "/.snapshot");
-                });
-        if (!status.bOk) return status;
         LoadPreviousCopy(volume, volumeDir, previous);
-        copier.reset(new SnapshotCopier(volumeDir, staging, &previous));
+        copier.reset(new SnapshotCopier(volumeDir, staging, &previous,
+                                        [this](const char* step) { Step(step); }));
         status = copier->Begin();
         if (!status.bOk) return status;
     }
@@ -343,8 +373,8 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
     CatalogWriter writer(buildingPath, m_config.sortMemoryBytes);
     std::vector<std::string> leftOut;
     ActivityMeter meter(LocalArrayWork::kCopying, volume, name, previous.Rows());
-    ArrayStatus status = WalkLiveTree(
-        volumeDir,
+    status = WalkLiveTree(
+        volumeDir, arrayFolders,
         [&](LiveTreeEntry& entry, bool& skip) {
             ArrayStatus going = meter.Tick();
             if (!going.bOk) return going;
@@ -356,12 +386,19 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
             return writer.Add(RowOf(entry));
         },
         &leftOut);
-    for (const std::string& path : leftOut)
-        if (g_ptrLogWriter)
-            g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
-                                "Snapshot [%s] of volume [%s] leaves out [%s] and what it holds: "
-                                "its path is too long for the file system's calls",
-                                name.c_str(), volume.c_str(), EscapeSnapDiffName(path).c_str());
+    const auto logLeftOut = [&](const std::vector<std::string>& paths, const char* why) {
+        for (const std::string& path : paths)
+            if (g_ptrLogWriter)
+                g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
+                                    "Snapshot [%s] of volume [%s] leaves out [%s] and what it "
+                                    "holds: %s",
+                                    name.c_str(), volume.c_str(), EscapeSnapDiffName(path).c_str(),
+                                    why);
+    };
+    logLeftOut(leftOut, "its path is too long for the file system's calls");
+    logLeftOut(hidden,
+               "the folder holds the array's snapshots of the export; move it elsewhere to back "
+               "it up");
     if (status.bOk) status = writer.Finish();
     if (status.bOk && copier) status = copier->Finish();
     Step("built");
@@ -375,11 +412,7 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
                                    "cannot commit catalog " + catalogPath + ": " + strerror(errno));
     if (!status.bOk) return status;
     // The rename is the snapshot; make it outlast a power cut as well.
-    int dir = open(CatalogDir(volume).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
+    SyncDirectory(CatalogDir(volume));
     return ArrayStatus::Ok();
 }
 
@@ -427,20 +460,39 @@ ArrayStatus LocalArray::DeleteSnapshot(const std::string& volumeArgument, const 
     if (!status.bOk) return status;
     RootLock lock;
     status = lock.Acquire(m_config.strRoot, m_config.uiLockWaitSeconds);
-    // The catalog goes last: a deletion that fails or is stopped part-way
-    // leaves the snapshot listed, so it can be deleted again.
-    if (status.bOk) status = UnlinkFromExports(volume, volumeDir, name);
-    std::string folder;
-    ActivityMeter meter(LocalArrayWork::kDeleting, volume, name);
-    if (status.bOk && SnapshotFolder(volumeDir, folder))
-        status = RemoveSnapshotTree(folder + "/" + name, &meter);
-    std::string catalogPath = CatalogPath(volume, name);
-    if (status.bOk && unlink(catalogPath.c_str()) != 0 && errno != ENOENT)
+    // The snapshot first leaves its name: its catalog goes (the deletion's
+    // commit) and its copy takes the debris name, which every opening of the
+    // array clears, as it clears an unfinished creation. So no listing shows
+    // part of a snapshot under its name, and a deletion stopped or killed
+    // while it removes a large copy leaves debris, not a snapshot.
+    if (status.bOk && !Committed(volume, name))
+        return RequireSnapshot(volume, name);  // another process deleted it meanwhile
+    const std::string catalogPath = CatalogPath(volume, name);
+    if (status.bOk && unlink(catalogPath.c_str()) != 0)
         status = ArrayStatus::Fail(kArrayErrInternal,
                                    "cannot remove " + catalogPath + ": " + strerror(errno));
+    const bool listed = !status.bOk;
+    if (!listed) SyncDirectory(CatalogDir(volume));
+    Step("unlisted");
+    std::string folder;
+    const bool copied = status.bOk && SnapshotFolder(volumeDir, folder);
+    const std::string debris = folder + "/" + kSnapshotDeletingName;
+    ActivityMeter meter(LocalArrayWork::kDeleting, volume, name);
+    if (copied) status = RemoveSnapshotTree(debris, &meter);  // of a deletion stopped before
+    if (status.bOk && copied && rename((folder + "/" + name).c_str(), debris.c_str()) != 0 &&
+        errno != ENOENT)
+        status = ArrayStatus::Fail(kArrayErrInternal, "cannot move the copy " + folder + "/" +
+                                                          name + " aside: " + strerror(errno));
+    Step("moved aside");
+    if (status.bOk) status = UnlinkFromExports(volume, volumeDir, name);
+    if (status.bOk && copied) status = RemoveSnapshotTree(debris, &meter);
     if (!status.bOk)
-        return Failure(status.uiCode, "cannot delete snapshot " + EscapeSnapDiffName(name) +
-                                          " on volume " + volume + ": " + status.strMessage);
+        return Failure(status.uiCode,
+                       "cannot delete snapshot " + EscapeSnapDiffName(name) + " on volume " +
+                           volume + ": " + status.strMessage +
+                           (listed ? std::string()
+                                   : "; the snapshot is no longer listed, and what is left of "
+                                     "its copy is removed when a job next opens the array"));
     return ArrayStatus::Ok();
 }
 

@@ -20,7 +20,9 @@
 // reads: every name in a .snapshot folder without a catalog, and every
 // catalog file that is not one. That debris is removed when the array is
 // opened and before each creation, so the rerun of a killed job finds the
-// name free and clients never see a half-made copy for long.
+// name free and clients never see a half-made copy for long. A deletion
+// removes the catalog first and moves the copy aside to .snapshot/.deleting
+// before it removes it, so a half-deleted copy is debris as well.
 //
 // Creation, deletion and debris removal hold the root's lock
 // (LocalArrayLock.h), so that no process takes another's creation in
@@ -131,11 +133,10 @@ public:
     ArrayStatus SnapDiffEnd(const std::string& handle) override;
 
     size_t OpenSessions() const { return m_sessions.size(); }
-    // Called with the name of each step of a snapshot creation as it ends,
-    // so that a test can stop the process there as a kill would.
-    void SetCreationStepHook(std::function<void(const char* step)> hook) {
-        m_creationStep = std::move(hook);
-    }
+    // Called with the name of each step of a snapshot creation or deletion
+    // as it ends (each piece of a file copied too), so that a test can act
+    // there: write to the file being copied, or stop as a kill would.
+    void SetStepHook(std::function<void(const char* step)> hook) { m_step = std::move(hook); }
 
 private:
     // Name and folder of the volume an argument names, when it exists.
@@ -164,7 +165,7 @@ private:
     ArrayStatus RemoveUnfinishedCreations(const std::string& volume, const std::string& volumeDir);
     bool Committed(const std::string& volume, const std::string& name) const;
     void Step(const char* step) const {
-        if (m_creationStep) m_creationStep(step);
+        if (m_step) m_step(step);
     }
     ArrayStatus Failure(uint32_t code, const std::string& message) const;
 
@@ -175,7 +176,7 @@ private:
     LocalArrayConfig m_config;
     std::map<std::string, Session> m_sessions;
     uint64_t m_ullNextHandle = 1;
-    std::function<void(const char*)> m_creationStep;
+    std::function<void(const char*)> m_step;
 };
 
 // The back end for [array] backend = local; null with error set when the

@@ -43,8 +43,9 @@ ArrayStatus ActivityMeter::Tick(uint64_t done) {
         TheOperator().onActivity(m_activity);
     }
     if (!LocalArrayStopRequested()) return ArrayStatus::Ok();
+    m_activity.bStopped = true;
     static const char* const kWhat[] = {"the copy of", "the deletion of", "the comparison with"};
-    return ArrayStatus::Fail(kArrayErrInternal,
+    return ArrayStatus::Fail(kArrayErrStopped,
                              std::string("stopped at the operator's request during ") +
                                  kWhat[static_cast<int>(m_activity.work)] + " snapshot " +
                                  m_activity.strSnapshot + " of volume " + m_activity.strVolume);

@@ -6,9 +6,10 @@
 // operator nothing is reported and nothing stops.
 //
 // A stop is honoured between two files, never inside one, and leaves what a
-// killed process leaves: a creation stopped part-way is debris that the next
-// creation (or the next opening of the array) clears, a deletion stopped
-// part-way leaves the snapshot listed so that it is deleted again.
+// killed process leaves: a creation or deletion stopped part-way leaves
+// debris that the next creation (or the next opening of the array) clears;
+// a stopped deletion's snapshot is no longer listed. The operation then
+// fails with kArrayErrStopped, and its last report has bStopped set.
 //
 // Process-wide: set it before the array is used, from the thread that uses
 // it (the callbacks run on that thread).
@@ -29,6 +30,7 @@ struct LocalArrayActivity {
     uint64_t ullDone = 0;      // files copied or removed, changes found
     uint64_t ullExpected = 0;  // files the previous snapshot held; 0 unknown
     bool bFinished = false;    // the last report of this operation
+    bool bStopped = false;     // it was stopped at the operator's request
 };
 
 struct LocalArrayOperator {
@@ -42,7 +44,8 @@ void SetLocalArrayOperator(const LocalArrayOperator& op);
 const LocalArrayOperator& CurrentLocalArrayOperator();
 
 // Counts the files of one long operation, reports them to the operator and
-// answers a stop request with a failure naming the operation.
+// answers a stop request with a failure (kArrayErrStopped) naming the
+// operation.
 class ActivityMeter {
 public:
     ActivityMeter(LocalArrayWork work, const std::string& volume, const std::string& snapshot,

@@ -25,7 +25,7 @@ void PreviousCopy::Load(const std::string& catalogPath, const std::string& copyD
 }
 
 bool PreviousCopy::Find(const std::string& path, const struct stat& st, std::string& copy,
-                        uint64_t& digest) const {
+                        uint64_t& digest, struct stat& copyState) const {
     const auto less = [](const File& f, uint64_t inode) { return f.ullInode < inode; };
     auto it = std::lower_bound(m_files.begin(), m_files.end(), uint64_t(st.st_ino), less);
     const uint64_t pathDigest = DigestOf(path.data(), path.size());
@@ -35,9 +35,9 @@ bool PreviousCopy::Find(const std::string& path, const struct stat& st, std::str
             it->llCtime != st.st_ctim.tv_sec || it->uiCtimeNs != uint32_t(st.st_ctim.tv_nsec))
             continue;
         copy = m_copyDir + "/" + path;
-        struct stat old;
-        if (lstat(copy.c_str(), &old) != 0 || !S_ISREG(old.st_mode) || old.st_size != st.st_size ||
-            old.st_mtim.tv_sec != st.st_mtim.tv_sec || old.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
+        if (lstat(copy.c_str(), &copyState) != 0 || !S_ISREG(copyState.st_mode) ||
+            copyState.st_size != st.st_size || copyState.st_mtim.tv_sec != st.st_mtim.tv_sec ||
+            copyState.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
             return false;
         digest = it->ullDigest;
         return true;

@@ -1,8 +1,9 @@
 // What the newest earlier snapshot of a volume holds, so that a snapshot
 // copy shares every file unchanged since then with that snapshot's copy (a
-// hard link) instead of copying it again: a second snapshot of a large
-// volume then costs what its changed files cost. Both copies are read-only,
-// so the shared file can change in neither.
+// clone where the file system makes one, else a hard link) instead of
+// copying it again: a second snapshot of a large volume then costs what its
+// changed files cost. Both copies are read-only, so only root can change a
+// shared file, and a hard-linked one then changes in both.
 //
 // A file counts as unchanged when the earlier catalog has a row of the same
 // inode and path with the same size, modification and change times (to the
@@ -28,10 +29,11 @@ public:
     void Load(const std::string& catalogPath, const std::string& copyDir);
     // Rows of the earlier snapshot (an estimate of the files to copy).
     uint64_t Rows() const { return m_ullRows; }
-    // The earlier copy of the file at path whose live state is st, and the
-    // digest of its contents, when it is unchanged; false otherwise.
-    bool Find(const std::string& path, const struct stat& st, std::string& copy,
-              uint64_t& digest) const;
+    // The earlier copy of the file at path whose live state is st, the
+    // digest of its contents and the copy's own state, when it is unchanged;
+    // false otherwise.
+    bool Find(const std::string& path, const struct stat& st, std::string& copy, uint64_t& digest,
+              struct stat& copyState) const;
 
 private:
     struct File {

@@ -12,11 +12,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <functional>
 
 namespace {
 
 const mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
 const size_t kCopyBufferSize = size_t(1) << 20;
+// Copies of a file that is written meanwhile before it is recorded as it
+// was before the last one.
+const int kCopyAttempts = 3;
 
 ArrayStatus CopyFailed(const std::string& what, const std::string& path, int error) {
     return ArrayStatus::Fail(kArrayErrInternal, what + " " + path + ": " + strerror(error));
@@ -49,7 +54,9 @@ int OpenSource(const std::string& path) {
 // target is not -1. The snapshot records a digest of exactly the bytes its
 // copy holds, so the bytes pass through our buffer once either way: an
 // in-kernel copy (copy_file_range) would have them read a second time.
-bool DigestBytes(int source, int target, std::vector<char>& buffer, ContentDigest& digest) {
+// step, when set, is called after each piece.
+bool DigestBytes(int source, int target, std::vector<char>& buffer, ContentDigest& digest,
+                 const std::function<void(const char*)>& step) {
     for (;;) {
         ssize_t n = read(source, buffer.data(), buffer.size());
         if (n == 0) return true;
@@ -66,6 +73,35 @@ bool DigestBytes(int source, int target, std::vector<char>& buffer, ContentDiges
             }
             done += w;
         }
+        if (step) step("piece");
+    }
+}
+
+// True when nothing wrote to the file between the two states: every write
+// moves the modification and change times, and a truncation the size too.
+bool SameState(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+bool Before(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
+}
+
+// A file changed within the current tick of the file system's clock may be
+// written again in that tick without its times moving, and a copy taken
+// meanwhile would then look current for ever. Waits (one tick, a few
+// milliseconds) until the clock has passed the file's change time, so that
+// any later write shows; a change time more than a second ahead (a clock
+// set back) is not waited for.
+void WaitPastChange(const struct stat& st) {
+    for (int waited = 0; waited < 50; ++waited) {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        if (Before(st.st_ctim, now) || st.st_ctim.tv_sec > now.tv_sec + 1) return;
+        const struct timespec pause = {0, 1000000};
+        nanosleep(&pause, nullptr);
     }
 }
 
@@ -74,11 +110,53 @@ void TimesOf(const struct stat& st, struct timespec times[2]) {
     times[1] = st.st_mtim;
 }
 
+// The permission bits that a copy owned as copy keeps of the live item's:
+// no write bit (a snapshot is read-only), and setuid or setgid only where
+// the copy has the live owner or group, so that no copy runs as someone the
+// live file does not.
+mode_t SealedMode(const struct stat& live, const struct stat& copy) {
+    mode_t mode = live.st_mode & 07777 & ~kWriteBits;
+    if (copy.st_uid != live.st_uid) mode &= ~S_ISUID;
+    if (copy.st_gid != live.st_gid) mode &= ~S_ISGID;
+    return mode;
+}
+
+bool MayNotChown(int error) { return error == EPERM || error == EINVAL; }
+
+// Gives the copy (the open file fd, or the item at path when fd is -1) the
+// live item's owner and group where the process may (else its group alone
+// where it may), then its sealed mode and the live access and modification
+// times. The owner comes first, since a change of owner clears setuid and
+// setgid.
+bool SealCopy(int fd, const std::string& path, const struct stat& live) {
+    const int at = fd >= 0 ? fd : AT_FDCWD;
+    const char* name = fd >= 0 ? "" : path.c_str();
+    const int flags = fd >= 0 ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
+    struct stat copy = live;  // its owners, once they are given
+    if (fchownat(at, name, live.st_uid, live.st_gid, flags) != 0 &&
+        (!MayNotChown(errno) ||
+         (fchownat(at, name, -1, live.st_gid, flags) != 0 && !MayNotChown(errno)) ||
+         fstatat(at, name, &copy, flags) != 0))
+        return false;
+    const mode_t mode = SealedMode(live, copy);
+    struct timespec times[2];
+    TimesOf(live, times);
+    if (fd >= 0) return fchmod(fd, mode) == 0 && futimens(fd, times) == 0;
+    return (S_ISLNK(live.st_mode) || fchmodat(AT_FDCWD, name, mode, 0) == 0) &&
+           utimensat(AT_FDCWD, name, times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Errors of FICLONE that only say this file system cannot clone these files.
+bool CannotClone(int error) {
+    return error == EOPNOTSUPP || error == ENOTTY || error == EXDEV || error == EINVAL ||
+           error == EPERM || error == ETXTBSY;
+}
+
 }  // namespace
 
 SnapshotCopier::SnapshotCopier(const std::string& volumeDir, const std::string& copyDir,
-                               const PreviousCopy* previous)
-    : m_volumeDir(volumeDir), m_copyDir(copyDir), m_previous(previous) {
+                               const PreviousCopy* previous, std::function<void(const char*)> step)
+    : m_volumeDir(volumeDir), m_copyDir(copyDir), m_previous(previous), m_step(std::move(step)) {
     memset(&m_rootStat, 0, sizeof(m_rootStat));
 }
 
@@ -95,13 +173,18 @@ ArrayStatus SnapshotCopier::Copy(LiveTreeEntry& entry, bool& vanished) {
     std::string target = m_copyDir + "/" + entry.strPath;
     if (S_ISDIR(entry.st.st_mode)) {
         if (mkdir(target.c_str(), 0700) != 0) return CopyFailed("cannot create", target, errno);
-        DirectoryToSeal seal{target, entry.st.st_mode, {}};
-        TimesOf(entry.st, seal.times);
-        m_directories.push_back(seal);
+        m_directories.push_back(DirectoryToSeal{target, entry.st});
         return ArrayStatus::Ok();
     }
     if (S_ISLNK(entry.st.st_mode)) return CopySymlink(source, target, entry, vanished);
     return CopyRegularFile(source, target, entry, vanished);
+}
+
+bool SnapshotCopier::Clone(int source, int target) {
+    if (!m_bClones) return false;
+    if (ioctl(target, FICLONE, source) == 0) return true;
+    if (CannotClone(errno)) m_bClones = false;  // not worth a call per file
+    return false;
 }
 
 ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std::string& target,
@@ -131,34 +214,66 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
         open(target.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.get() < 0) return CopyFailed("cannot create", target, errno);
     if (m_buffer.empty()) m_buffer.resize(kCopyBufferSize);
+    // The file may be written while it is copied. Its state is taken before
+    // each attempt and compared after it; a file that keeps changing is
+    // recorded as it was before the last attempt began: its copy holds bytes
+    // at least that new, and its times have moved past the recorded ones, so
+    // the next snapshot copies it again and a comparison reports it.
+    struct stat before, after;
     ContentDigest digest;
-    // A clone shares the blocks and costs no write; its digest is read from
-    // the clone itself, which holds exactly what the snapshot keeps.
-    const bool cloned = ioctl(out.get(), FICLONE, in.get()) == 0;
-    if (!(cloned ? DigestBytes(out.get(), -1, m_buffer, digest)
-                 : DigestBytes(in.get(), out.get(), m_buffer, digest)))
-        return CopyFailed("cannot copy", source, errno);
-    struct stat now;
-    if (fstat(in.get(), &now) != 0) return CopyFailed("cannot stat", source, errno);
-    struct timespec times[2];
-    TimesOf(now, times);
-    if (fchmod(out.get(), now.st_mode & 07777 & ~kWriteBits) != 0 ||
-        futimens(out.get(), times) != 0)
-        return CopyFailed("cannot seal", target, errno);
-    entry.st = now;
+    for (int attempt = 1;; ++attempt) {
+        if (fstat(in.get(), &before) != 0) return CopyFailed("cannot stat", source, errno);
+        WaitPastChange(before);
+        digest = ContentDigest();
+        if (attempt > 1 && (lseek(in.get(), 0, SEEK_SET) != 0 || ftruncate(out.get(), 0) != 0 ||
+                            lseek(out.get(), 0, SEEK_SET) != 0))
+            return CopyFailed("cannot copy", source, errno);
+        // A clone shares the blocks and costs no write; its digest is read
+        // from the clone itself, which holds exactly what the snapshot keeps.
+        const bool copied = Clone(in.get(), out.get())
+                                ? DigestBytes(out.get(), -1, m_buffer, digest, m_step)
+                                : DigestBytes(in.get(), out.get(), m_buffer, digest, m_step);
+        if (!copied) return CopyFailed("cannot copy", source, errno);
+        if (fstat(in.get(), &after) != 0) return CopyFailed("cannot stat", source, errno);
+        if (SameState(before, after) || attempt == kCopyAttempts) break;
+    }
+    if (!SealCopy(out.get(), target, before)) return CopyFailed("cannot seal", target, errno);
+    entry.st = before;
     entry.bHasDigest = true;
     entry.ullDigest = digest.Value();
-    if (now.st_nlink > 1) m_linkedCopies[now.st_ino] = LinkedCopy{target, now, entry.ullDigest};
+    if (before.st_nlink > 1)
+        m_linkedCopies[before.st_ino] = LinkedCopy{target, before, entry.ullDigest};
     return ArrayStatus::Ok();
 }
 
 bool SnapshotCopier::ShareUnchanged(const std::string& target, LiveTreeEntry& entry) {
     std::string previous;
     uint64_t digest = 0;
-    if (!m_previous || !m_previous->Find(entry.strPath, entry.st, previous, digest)) return false;
-    // A link that cannot be made (the earlier snapshot deleted meanwhile,
-    // too many links) only costs a copy.
-    if (link(previous.c_str(), target.c_str()) != 0) return false;
+    struct stat old;
+    if (!m_previous || !m_previous->Find(entry.strPath, entry.st, previous, digest, old))
+        return false;
+    // The earlier copy must be what a copy made now would be; one made
+    // before copies kept their owners is copied anew. A process that may not
+    // give files away keeps its own files' owners only.
+    const bool owners = old.st_uid == entry.st.st_uid && old.st_gid == entry.st.st_gid;
+    if ((old.st_mode & 07777) != SealedMode(entry.st, old) || (!owners && geteuid() == 0))
+        return false;
+    // A clone is a file of its own, so that root writing into one snapshot's
+    // copy leaves the other's alone; where the file system cannot clone, a
+    // hard link. A link that cannot be made (the earlier snapshot deleted
+    // meanwhile, too many links) only costs a copy.
+    bool shared = false;
+    if (m_bClones) {
+        FileDescriptor in(open(previous.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        FileDescriptor out(
+            in.get() < 0
+                ? -1
+                : open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        shared =
+            out.get() >= 0 && Clone(in.get(), out.get()) && SealCopy(out.get(), target, entry.st);
+        if (!shared && out.get() >= 0) unlink(target.c_str());
+    }
+    if (!shared && link(previous.c_str(), target.c_str()) != 0) return false;
     entry.bHasDigest = true;
     entry.ullDigest = digest;
     ++m_ullShared;
@@ -187,24 +302,15 @@ ArrayStatus SnapshotCopier::CopySymlink(const std::string& source, const std::st
     }
     if (symlink(linkTarget.c_str(), target.c_str()) != 0)
         return CopyFailed("cannot create link", target, errno);
-    struct timespec times[2];
-    TimesOf(entry.st, times);
-    if (utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
-        return CopyFailed("cannot set times of", target, errno);
+    if (!SealCopy(-1, target, entry.st)) return CopyFailed("cannot seal", target, errno);
     return ArrayStatus::Ok();
 }
 
 ArrayStatus SnapshotCopier::Finish() {
-    for (auto dir = m_directories.rbegin(); dir != m_directories.rend(); ++dir) {
-        if (chmod(dir->strPath.c_str(), dir->mode & 07777 & ~kWriteBits) != 0 ||
-            utimensat(AT_FDCWD, dir->strPath.c_str(), dir->times, AT_SYMLINK_NOFOLLOW) != 0)
+    for (auto dir = m_directories.rbegin(); dir != m_directories.rend(); ++dir)
+        if (!SealCopy(-1, dir->strPath, dir->st))
             return CopyFailed("cannot seal", dir->strPath, errno);
-    }
-    struct timespec times[2];
-    TimesOf(m_rootStat, times);
-    if (chmod(m_copyDir.c_str(), m_rootStat.st_mode & 07777 & ~kWriteBits) != 0 ||
-        utimensat(AT_FDCWD, m_copyDir.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
-        return CopyFailed("cannot seal", m_copyDir, errno);
+    if (!SealCopy(-1, m_copyDir, m_rootStat)) return CopyFailed("cannot seal", m_copyDir, errno);
     // One flush of the file system for the whole copy: a sync per file made
     // a copy of many small files wait on the disk for each of them.
     FileDescriptor root(open(m_copyDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -4,15 +4,22 @@
 // The copy lives once per snapshot, at <volume>/.snapshot/<name>/. File
 // contents are copied, never hard-linked to the live files (a hard link
 // would change with them): cloned where the file system shares blocks
-// (FICLONE), else read and written once. A file unchanged since the
-// previous snapshot is a hard link to that snapshot's copy instead (see
-// LocalArrayPreviousCopy.h). Symbolic links are copied as links;
-// directories, permission bits less the write bits, and access and
-// modification times are kept. Names of one inode stay hard links of one another inside the
-// copy. Each configured export directory below the volume root gets
-// .snapshot/<name> as a symbolic link to the matching subtree of the copy,
-// with an absolute target so that it resolves however the export is
-// mounted on the proxy (bind mount or symbolic link).
+// (FICLONE), else read and written once. A file written while it is copied
+// is copied again, a few times at most; one that keeps changing is recorded
+// as it was before its last copy began, so that the next snapshot copies it
+// again. A file unchanged since the previous snapshot is a clone of that
+// snapshot's copy where the file system clones, else a hard link to it (see
+// LocalArrayPreviousCopy.h). Symbolic links are copied as links.
+//
+// Each copy (file, directory, link) gets the live item's owner and group
+// where the process may set them, the live access and modification times,
+// and the live permission bits less the write bits; setuid and setgid only
+// where the copy has the live owner and group respectively. Names of one
+// inode stay hard links of one another inside the copy. Each configured
+// export directory below the volume root gets .snapshot/<name> as a
+// symbolic link to the matching subtree of the copy, with an absolute
+// target so that it resolves however the export is mounted on the proxy
+// (bind mount or symbolic link).
 //
 // None of these functions follows a symbolic link found in the volume, so
 // nothing outside the volume is written or removed.
@@ -22,6 +29,7 @@
 #include "array/local/LocalArrayPreviousCopy.h"
 #include "array/local/LocalArrayTreeWalk.h"
 
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,13 +37,17 @@
 // Name under which a snapshot's copy, and each of its links, is made before
 // a rename gives it the snapshot's name; no snapshot may take it.
 constexpr char kSnapshotStagingName[] = ".creating";
+// Name a snapshot's copy takes while it is deleted, once the snapshot has
+// left its name; no snapshot may take it either.
+constexpr char kSnapshotDeletingName[] = ".deleting";
 
 class SnapshotCopier {
 public:
     // previous, when not null, is the earlier copy to share unchanged files
-    // with; it must outlive the copier.
+    // with; it must outlive the copier. step, when set, is called after each
+    // piece of a file is copied (a test writes to the file there).
     SnapshotCopier(const std::string& volumeDir, const std::string& copyDir,
-                   const PreviousCopy* previous);
+                   const PreviousCopy* previous, std::function<void(const char*)> step = nullptr);
 
     // Creates the copy's root; it must not exist yet.
     ArrayStatus Begin();
@@ -53,13 +65,14 @@ public:
 private:
     struct DirectoryToSeal {
         std::string strPath;
-        mode_t mode;
-        struct timespec times[2];
+        struct stat st;  // of the live directory
     };
     ArrayStatus CopyRegularFile(const std::string& source, const std::string& target,
                                 LiveTreeEntry& entry, bool& vanished);
-    // Links target to the previous copy of an unchanged file; false when
-    // there is none to share.
+    // Clones source into target; false when the file system cannot.
+    bool Clone(int source, int target);
+    // Clones or links target from the previous copy of an unchanged file;
+    // false when there is none to share.
     bool ShareUnchanged(const std::string& target, LiveTreeEntry& entry);
     ArrayStatus CopySymlink(const std::string& source, const std::string& target,
                             const LiveTreeEntry& entry, bool& vanished);
@@ -67,6 +80,8 @@ private:
     std::string m_volumeDir;
     std::string m_copyDir;
     const PreviousCopy* m_previous;
+    std::function<void(const char*)> m_step;
+    bool m_bClones = true;  // until the file system refuses a clone
     uint64_t m_ullShared = 0;
     struct stat m_rootStat;
     struct LinkedCopy {

@@ -18,8 +18,8 @@ ArrayStatus WalkFailed(const std::string& what, const std::string& path, int err
 
 // Lists one directory into entries and fills its own stat and name digest;
 // gone is set when it vanished or stopped being a directory since its parent
-// was listed.
-ArrayStatus ReadDirectory(const std::string& volumeDir, LiveTreeEntry& dir,
+// was listed. arrayFolder: its ".snapshot" is the array's and is left out.
+ArrayStatus ReadDirectory(const std::string& volumeDir, LiveTreeEntry& dir, bool arrayFolder,
                           std::vector<LiveTreeEntry>& entries, bool& gone) {
     entries.clear();
     gone = false;
@@ -48,7 +48,8 @@ ArrayStatus ReadDirectory(const std::string& volumeDir, LiveTreeEntry& dir,
     errno = 0;
     while (struct dirent* ent = readdir(stream)) {
         const char* name = ent->d_name;
-        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strcmp(name, ".snapshot") == 0) {
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
+            (arrayFolder && strcmp(name, ".snapshot") == 0)) {
             errno = 0;
             continue;
         }
@@ -93,8 +94,8 @@ uint32_t SnapDiffFileType(mode_t mode) {
     return 0;
 }
 
-ArrayStatus WalkLiveTree(const std::string& volumeDir, const LiveTreeVisitor& visit,
-                         std::vector<std::string>* leftOut) {
+ArrayStatus WalkLiveTree(const std::string& volumeDir, const std::set<std::string>& arrayFolders,
+                         const LiveTreeVisitor& visit, std::vector<std::string>* leftOut) {
     const size_t longest = PATH_MAX - kLongPathMargin;
     // Explicit stack rather than recursion: a deep tree must not exhaust the
     // call stack or hold one open directory per level. The root comes first
@@ -106,7 +107,8 @@ ArrayStatus WalkLiveTree(const std::string& volumeDir, const LiveTreeVisitor& vi
         LiveTreeEntry dir = std::move(stack.back());
         stack.pop_back();
         bool gone = false;
-        ArrayStatus status = ReadDirectory(volumeDir, dir, entries, gone);
+        ArrayStatus status =
+            ReadDirectory(volumeDir, dir, arrayFolders.count(dir.strPath) != 0, entries, gone);
         if (!status.bOk) return status;
         if (gone && root) return WalkFailed("cannot open directory", volumeDir, ENOENT);
         if (gone) continue;

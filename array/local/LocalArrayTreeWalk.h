@@ -1,9 +1,10 @@
 // Walks the live tree of a local-array volume as a snapshot sees it: every
 // regular file, directory and symbolic link below the volume root, each
 // name once (a file with several links is met once per link). Symbolic
-// links are never followed, so the walk cannot leave the volume. Entries
-// named ".snapshot" are skipped at every level: that name is the array's
-// view of its snapshots, never part of the data. Other file kinds (devices,
+// links are never followed, so the walk cannot leave the volume. The
+// ".snapshot" folders the array makes itself (the volume root's and each
+// export directory's) are its view of its snapshots and are skipped; any
+// other item of that name is ordinary data. Other file kinds (devices,
 // pipes, sockets) hold nothing a backup can read and are skipped too.
 //
 // Order: a directory is visited once it has been listed and before anything
@@ -23,6 +24,7 @@
 
 #include <sys/stat.h>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,5 +48,7 @@ uint32_t SnapDiffFileType(mode_t mode);
 
 constexpr size_t kLongPathMargin = 512;
 
-ArrayStatus WalkLiveTree(const std::string& volumeDir, const LiveTreeVisitor& visit,
-                         std::vector<std::string>* leftOut = nullptr);
+// arrayFolders: the directories (relative to the volume root, "" for the
+// root) whose ".snapshot" is the array's own.
+ArrayStatus WalkLiveTree(const std::string& volumeDir, const std::set<std::string>& arrayFolders,
+                         const LiveTreeVisitor& visit, std::vector<std::string>* leftOut = nullptr);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "array/local/LocalArray.h"
+#include "array/local/LocalArrayCatalog.h"
 #include "tests/support/TestSupport.h"
 
 #include <fcntl.h>
@@ -11,7 +12,9 @@
 #include <unistd.h>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -52,13 +55,25 @@ public:
         ASSERT_TRUE(status.bOk) << status.strMessage;
     }
 
-    // Starts a SnapDiff session of 256 items per batch.
+    // Names of the snapshots the array lists on volume v.
+    std::set<std::string> Listed() const {
+        std::vector<SnapShotInfo_t> list;
+        EXPECT_TRUE(array->ListSnapshots("v", "", list).bOk);
+        std::set<std::string> names;
+        for (const SnapShotInfo_t& snapshot : list) names.insert(snapshot.strName);
+        return names;
+    }
+
+    // Starts a SnapDiff session, which names files escaped and never sends
+    // an empty batch before the last.
     ArrayStatus Start(const std::string& volume, const std::string& base,
                       const std::string& incremental, std::string& handle,
-                      const std::string& protocol = "nfs") {
-        bool escaped, emptyAllowed;
-        return array->SnapDiffStart(volume, base, incremental, 256, protocol, handle, escaped,
-                                    emptyAllowed);
+                      unsigned long maxItems = 256) {
+        bool escaped = false, emptyAllowed = true;
+        ArrayStatus status = array->SnapDiffStart(volume, base, incremental, maxItems, "nfs",
+                                                  handle, escaped, emptyAllowed);
+        EXPECT_TRUE(!status.bOk || (escaped && !emptyAllowed));
+        return status;
     }
 
     // Runs SnapDiff to the end; batch sizes and end flags are kept for checks.
@@ -71,12 +86,8 @@ public:
              unsigned long maxItems = 4096) {
         Run run;
         std::string handle;
-        bool escaped = false, emptyAllowed = true;
-        ArrayStatus status = array->SnapDiffStart(volume, base, incremental, maxItems, "nfs",
-                                                  handle, escaped, emptyAllowed);
+        ArrayStatus status = Start(volume, base, incremental, handle, maxItems);
         EXPECT_TRUE(status.bOk) << status.strMessage;
-        EXPECT_TRUE(escaped);
-        EXPECT_FALSE(emptyAllowed);
         for (bool end = false; status.bOk && !end;) {
             std::vector<SnapDiffFileInfo> batch;
             status = array->SnapDiffNext(handle, batch, end);
@@ -86,6 +97,24 @@ public:
             run.changes.insert(run.changes.end(), batch.begin(), batch.end());
         }
         return run;
+    }
+
+    // Every row of the catalog of volume v's snapshot is in its copy, and
+    // nothing else is: the snapshot is whole.
+    void ExpectCopyMatchesCatalog(const std::string& snapshot) const {
+        CatalogReader reader;
+        ASSERT_TRUE(reader.Open(Root() + "/.snapcatalog/v/" + snapshot + ".cat").bOk);
+        CatalogRow row;
+        size_t rows = 0;
+        for (bool done = false; reader.Next(row, done).bOk && !done; ++rows) {
+            struct stat st;
+            ASSERT_EQ(0, lstat(Live("v", ".snapshot/" + snapshot + "/" + row.strPath).c_str(), &st))
+                << row.strPath;
+            EXPECT_EQ(row.ullSize, row.uiFileType == 1 ? uint64_t(st.st_size) : 0u) << row.strPath;
+        }
+        const std::filesystem::recursive_directory_iterator copy(
+            Live("v", ".snapshot/" + snapshot));
+        EXPECT_EQ(rows, size_t(std::distance(begin(copy), end(copy)))) << snapshot;
     }
 
     LocalArrayConfig config;
