@@ -23,7 +23,10 @@ std::string Join(const std::string& relative, const char* name) {
 }
 
 // Reads one directory's names; false with error set when it cannot be read.
-bool ReadNames(const std::string& path, std::vector<std::string>& names, std::string& error) {
+// The listed root's ".snapshot" is the array's view of its snapshots; a
+// ".snapshot" deeper down is the share's own data and is listed.
+bool ReadNames(const std::string& path, bool atRoot, std::vector<std::string>& names,
+               std::string& error) {
     DIR* dir = opendir(path.c_str());
     if (!dir) {
         error = "cannot open directory [" + path + "]: " + strerror(errno);
@@ -32,7 +35,7 @@ bool ReadNames(const std::string& path, std::vector<std::string>& names, std::st
     errno = 0;
     while (struct dirent* d = readdir(dir)) {
         if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0) continue;
-        if (strcmp(d->d_name, kSnapshotDirectory) == 0) continue;
+        if (atRoot && strcmp(d->d_name, kSnapshotDirectory) == 0) continue;
         names.emplace_back(d->d_name);
         errno = 0;
     }
@@ -57,7 +60,7 @@ bool ListTree(const std::string& root, TreeListing& listing, std::string& error)
         pending.pop_back();
         const std::string directory = relative.empty() ? root : root + "/" + relative;
         std::vector<std::string> names;
-        if (!ReadNames(directory, names, error)) return false;
+        if (!ReadNames(directory, relative.empty(), names, error)) return false;
         for (const std::string& name : names) {
             const std::string child = Join(relative, name.c_str());
             struct stat st;

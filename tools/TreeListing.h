@@ -1,9 +1,9 @@
 // An independent listing of a live directory tree, taken with lstat alone,
 // so that what the array delivered can be checked against what is really on
 // disk. Paths are byte strings relative to the listed root, without leading
-// or trailing "/"; the root itself is not listed. Every directory named
-// ".snapshot" is skipped: the array shows its snapshots there, and they are
-// never part of a share's own tree.
+// or trailing "/"; the root itself is not listed. The root's ".snapshot" is
+// skipped: the array shows the share's snapshots there, and they are never
+// part of its own tree; an item of that name further down is the share's.
 #pragma once
 
 #include <cstdint>
