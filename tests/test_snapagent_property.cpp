@@ -45,17 +45,9 @@ private:
     int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
 
     std::string NewName() {
-        static const char* kFlavours[] = {"",
-                                          " with space",
-                                          "-\xC3\xA9t\xC3\xA9",
-                                          "\xFE"
-                                          "raw",
-                                          ".txt",
-                                          "\\",
-                                          "\\41",
-                                          "\\5C41",
-                                          "a\\b",
-                                          "\\\\"};
+        static const char* kFlavours[] = {
+            "",     " with space", "-\xC3\xA9t\xC3\xA9", "\xFEraw", ".txt", "\\", "\\41", "\\5C41",
+            "a\\b", "\\\\"};
         if (Pick(0, 20) == 0) return std::string(++m_backslashes, '\\');
         return "n" + std::to_string(++m_counter) + kFlavours[Pick(0, 9)];
     }

@@ -53,7 +53,6 @@ class ScopedConfig {
 public:
     explicit ScopedConfig(const std::string& contents);
     ~ScopedConfig();
-    void Rewrite(const std::string& contents);
     const std::string& Path() const { return m_path; }
 
 private:
@@ -85,7 +84,6 @@ public:
     // Number of lines with exactly this level and message.
     size_t Count(int level, const std::string& message) const;
     bool Has(int level, const std::string& message) const { return Count(level, message) > 0; }
-    std::string Dump() const;
 
 private:
     int m_level;
