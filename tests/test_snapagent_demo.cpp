@@ -116,10 +116,10 @@ TEST(Snapagent, HelpNamesEachCommandsUsage) {
     }
 }
 
-// check fails what a job would meet: missing credentials, a log file in a
-// folder that does not exist (job and check end with one line, no log lines
-// on the terminal), a share below an export of the local array (no
-// .snapshot: read live); a volume and an export pass. snapshots, like
+// check fails what a job would meet (broken-config.json has the job's
+// side): missing credentials, a log file in a folder that does not exist, a
+// share below an export of the local array (no .snapshot: read live); a
+// volume and an export pass. snapshots, like
 // check, leaves the array and the state folder as they are.
 TEST(Snapagent, CheckFailsWhatAJobWouldMeet) {
     DemoWorld world;
@@ -150,12 +150,6 @@ TEST(Snapagent, CheckFailsWhatAJobWouldMeet) {
         EXPECT_EQ(check.status, *c.said ? 1 : 0) << check.out << check.err;
         EXPECT_NE((check.out + check.err).find(c.said), std::string::npos)
             << check.out << check.err;
-        if (c.share != home || !*c.said) continue;
-        const Exit job = RunSnapagent({"job", "--config", world.ConfigPath(), "--client", "1",
-                                       "--job", "1", "--results", world.Base() + "/r", c.share},
-                                      world.Base());
-        EXPECT_EQ(job.status, 1);
-        EXPECT_EQ(SplitLines(job.err).size(), 1u) << job.err;
     }
     const std::string leftover = world.Shares()[2].strLiveDir + "/.snapshot/.creating";
     MakeDirs(leftover);

@@ -135,10 +135,8 @@ RecordingLogWriter::RecordingLogWriter(int level) : m_level(level) {
 
 RecordingLogWriter::~RecordingLogWriter() { SetLogWriter(m_previous); }
 
-void RecordingLogWriter::LogV(int level, const char* function, int line, const char* format,
-                              va_list args) {
-    std::string message = FXString::FormatV(format, args);
-    m_lines.push_back(Line{level, function ? function : "", line, message});
+void RecordingLogWriter::LogV(int level, const char*, int, const char* format, va_list args) {
+    m_lines.push_back(Line{level, FXString::FormatV(format, args)});
 }
 
 size_t RecordingLogWriter::Count(int level, const std::string& message) const {

@@ -69,8 +69,6 @@ class RecordingLogWriter : public CLogWriterInterface {
 public:
     struct Line {
         int level;
-        std::string function;
-        int line;
         std::string message;
     };
     explicit RecordingLogWriter(int level = 3);
