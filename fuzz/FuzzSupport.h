@@ -4,11 +4,9 @@
 // reaching a format string is exercised) and then drops it.
 #pragma once
 
-#include "array/ArrayBackend.h"
 #include "host/LogWriter.h"
 #include "snapclient/NetAppSnapClient.h"
 
-#include <boost/make_shared.hpp>
 #include <string>
 #include <vector>
 
@@ -43,24 +41,5 @@ FormattingLogWriter& InstallQuietLog();
 // One client for the whole fuzz process, made on first use after the quiet
 // log is installed, for targets that call its operations without an array.
 CNetAppSnapClient& QuietClient();
-
-// A client of job 812 (client 1, application 7/15) in a results folder, on
-// an array back end, with its shares set directly: no config needed.
-class FuzzClient : public CNetAppSnapClient {
-public:
-    FuzzClient(const std::string& results, const boost::shared_ptr<ArrayBackend>& backend) {
-        m_strJobResultsDir = results;
-        m_strSnapMapInfoFile = results + "/nativeSnapMapInfo.vkf";
-        m_llJobId = 812;
-        m_ulClientId = 1;
-        m_ulAppId1 = 7;
-        m_ulAppId2 = 15;
-        m_stArrayInfo.strArrayName = "filer1";
-        m_pManageOntap = boost::make_shared<ManageONTAP>();
-        m_pManageOntap->AttachBackend(backend);
-    }
-    using CNetAppSnapClient::m_mapContentMapperPaths;
-    std::list<FileServerExportInfo>& Shares() { return m_lstExportInfo; }
-};
 
 }  // namespace fuzzsupport

@@ -29,8 +29,7 @@ Resolved Resolve(const std::string& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool quiet = (fuzzsupport::InstallQuietLog(), true);
-    (void)quiet;
+    fuzzsupport::InstallQuietLog();
     FuzzedDataProvider input(data, size);
     const std::string path = "/" + input.ConsumeRandomLengthString(4096);
     fuzzsupport::InstallConfig("[automount]\n" + input.ConsumeRemainingBytesAsString());

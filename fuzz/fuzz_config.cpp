@@ -10,11 +10,7 @@
 #include <sstream>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = [] {
-        fuzzsupport::InstallQuietLog();
-        return true;
-    }();
-    (void)ready;
+    fuzzsupport::InstallQuietLog();
     const std::string text(reinterpret_cast<const char*>(data), size);
     fuzzsupport::InstallConfig(text);
 

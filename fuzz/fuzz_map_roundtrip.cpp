@@ -4,9 +4,9 @@
 // a share path, a line feed anywhere; a NUL byte ends the log line that
 // shows the path). The client has no auto-mount map, so
 // the cleanup names each path it read in one log line and goes on.
-#include "array/FaultInjectingBackend.h"
 #include "array/ScriptedArray.h"
 #include "fuzz/FuzzSupport.h"
+#include "tests/support/ScanClient.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/stat.h>
@@ -31,9 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    value.find('\n') == std::string::npos;
         paths[key] = value;
     }
-    fuzzsupport::FuzzClient client(results, boost::make_shared<FaultInjectingBackend>(
-                                                boost::make_shared<ScriptedArray>(ArrayScript()),
-                                                std::vector<ScriptedFault>()));
+    ScriptedArray array{ArrayScript()};
+    scantest::ScanClient client(results);
+    client.UseArray(array);
     unlink((results + "/nativeSnapMapInfo.vkf").c_str());
     client.m_mapContentMapperPaths = paths;
     if (client.AddSnapDevInfo().IsError()) abort();

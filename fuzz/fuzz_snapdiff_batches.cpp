@@ -5,38 +5,24 @@
 // two shares of a volume or one share that is the whole volume. Every item
 // the agent pulls must lie under a share of the client and have no "." or
 // ".." component, and the pulls must end.
-#include "array/FaultInjectingBackend.h"
 #include "array/ScriptedArray.h"
 #include "fuzz/FuzzSupport.h"
-#include "snapclient/NetAppSnapClient.h"
+#include "tests/support/ScanClient.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/stat.h>
-#include <boost/make_shared.hpp>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 
-const char kPrev[] = "VKOP_1_15_811";
-const char kCurr[] = "VKOP_1_15_812";
-
-FileServerExportInfo Share(const std::string& backupPath, const std::string& volumePath) {
-    FileServerExportInfo share;
-    share.strBackupPath = backupPath;
-    share.strVolumePath = volumePath;
-    share.strVolume = "vola";
-    share.strPrevSnapName = kPrev;
-    share.strCurrSnapName = kCurr;
-    share.bSnapDiffEnabled = true;
-    return share;
-}
+using namespace scantest;
 
 std::string ChangeName(FuzzedDataProvider& input, bool cluster) {
     static const char* const kStarts[] = {"/a/", "/c/", "/", "/a", "/b/", ""};
     std::string name;
     if (!cluster && input.ConsumeBool())
-        name = std::string("/vol/vola/.snapshot/") + (input.ConsumeBool() ? kCurr : kPrev);
+        name = std::string("/vol/vola/.snapshot/") + (input.ConsumeBool() ? kCurrSnap : kPrevSnap);
     name += input.PickValueInArray(kStarts);
     return name + input.ConsumeRandomLengthString(input.ConsumeBool() ? 4096 : 48);
 }
@@ -66,15 +52,8 @@ ScriptedBatch Batch(FuzzedDataProvider& input, bool cluster) {
 }
 
 bool HasDotComponent(const std::string& path) {
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        const std::string piece = path.substr(start, end - start);
-        if (piece == "." || piece == "..") return true;
-        start = end + 1;
-    }
-    return false;
+    const std::string framed = "/" + path + "/";
+    return framed.find("/./") != std::string::npos || framed.find("/../") != std::string::npos;
 }
 
 // The share's own directory counts: its changes are reported too.
@@ -99,20 +78,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
     ArrayScript script;
     script.bCluster = input.ConsumeBool();
-    ScriptedSnapDiff& diff = script.mapSnapDiffs[std::make_tuple("vola", kPrev, kCurr)];
+    ScriptedSnapDiff& diff = script.mapSnapDiffs[std::make_tuple("vola", kPrevSnap, kCurrSnap)];
     diff.bEscapedNames = input.ConsumeBool();
     diff.bEmptyBatchesAllowed = input.ConsumeBool();
     const bool wholeVolume = input.ConsumeBool();
     const int batches = input.ConsumeIntegralInRange<int>(0, 8);
     for (int i = 0; i < batches; ++i) diff.vecBatches.push_back(Batch(input, script.bCluster));
 
-    auto array = boost::make_shared<FaultInjectingBackend>(
-        boost::make_shared<ScriptedArray>(script), std::vector<ScriptedFault>());
-    fuzzsupport::FuzzClient client(results, array);
+    ScriptedArray array(script);
+    ScanClient client(results);
+    client.UseArray(array);
     if (wholeVolume)
-        client.Shares() = {Share("/mnt/w", "/vol/vola")};
+        client.Shares() = {Share("/mnt/w", "/vol/vola", "vola")};
     else
-        client.Shares() = {Share("/mnt/a", "/vol/vola/a"), Share("/mnt/c", "/vol/vola/c/")};
+        client.Shares() = {Share("/mnt/a", "/vol/vola/a", "vola"),
+                           Share("/mnt/c", "/vol/vola/c/", "vola")};
     const std::list<FileServerExportInfo> shares = client.Shares();
 
     for (const FileServerExportInfo& share : shares) {

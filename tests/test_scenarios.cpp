@@ -147,12 +147,15 @@ void CheckJob(const json& scenario, const json& job, const std::string& dir, siz
             "${DIR}", dir));
     chmod((dir + "/snapclient.conf").c_str(), 0600);  // it holds a password
     const std::string command = job.value("command", "job");
-    std::vector<std::string> args{command, "--config", dir + "/snapclient.conf"};
-    if (command == "job")
+    const bool bare = job.contains("argv");  // the whole command line, nothing added
+    std::vector<std::string> args;
+    if (!bare) args = {command, "--config", dir + "/snapclient.conf"};
+    if (!bare && command == "job")
         args.insert(args.end(),
                     {"--quiet", "--results", dir + "/" + job.value("results", "results" + tag),
                      "--transcript", dir + "/transcript" + tag + ".jsonl"});
-    for (const json& arg : job.at("args")) args.push_back(Replace(arg, "${DIR}", dir));
+    for (const json& arg : job.at(bare ? "argv" : "args"))
+        args.push_back(Replace(arg, "${DIR}", dir));
     for (const json& share : job.value("shares", json::array()))
         args.push_back(Replace(share, "${DIR}", dir));
     std::remove((dir + "/plugin.log").c_str());
@@ -161,6 +164,9 @@ void CheckJob(const json& scenario, const json& job, const std::string& dir, siz
     ASSERT_TRUE(exit.bExited) << "killed by signal " << exit.status << "\n" << exit.err;
     const std::string err = Replace(exit.err, dir, "${DIR}");
     EXPECT_EQ(exit.status, job.value("exit", 0)) << err;
+    if (job.contains("stderr_lines")) {
+        EXPECT_EQ(SplitLines(exit.err).size(), job["stderr_lines"].get<size_t>()) << err;
+    }
 
     if (job.contains("transcript")) {
         const std::vector<json> expected(job["transcript"].begin(), job["transcript"].end());

@@ -14,50 +14,6 @@
 
 namespace {
 
-std::vector<std::string> Names(const std::vector<SnapShotInfo_t>& snapshots) {
-    std::vector<std::string> names;
-    for (const auto& s : snapshots) names.push_back(s.strName);
-    return names;
-}
-
-struct Harness {
-    explicit Harness(const ArrayScript& script, std::vector<ScriptedFault> faults = {})
-        : array(boost::make_shared<ScriptedArray>(script)),
-          faulty(boost::make_shared<FaultInjectingBackend>(array, faults)) {
-        ontap.AttachBackend(faulty);
-    }
-    std::string Start(const std::string& volume, const std::string& base,
-                      const std::string& incremental, unsigned long maxItems) {
-        std::string handle;
-        EXPECT_TRUE(ontap.SnapDiffStart(volume, base, incremental, maxItems, "nfs", handle, escaped,
-                                        emptyAllowed))
-            << ontap.GetLastError();
-        return handle;
-    }
-    // Pulls batches until the end flag: each batch's size, or minus the
-    // error code of a failed call. The changes pulled are kept.
-    std::vector<long long> Pull(const std::string& handle) {
-        std::vector<long long> seen;
-        bool end = false;
-        while (!end && seen.size() < 20) {
-            std::vector<SnapDiffFileInfo> batch;
-            if (ontap.SnapDiffNext(handle, batch, end))
-                seen.push_back(static_cast<long long>(batch.size()));
-            else
-                seen.push_back(-static_cast<long long>(ontap.GetLastError()));
-            pulled.insert(pulled.end(), batch.begin(), batch.end());
-        }
-        return seen;
-    }
-    boost::shared_ptr<ScriptedArray> array;
-    boost::shared_ptr<FaultInjectingBackend> faulty;
-    ManageONTAP ontap;
-    bool escaped = true, emptyAllowed = false;
-    std::vector<SnapDiffFileInfo> pulled;
-};
-
-using Pulled = std::vector<long long>;
-
 ArrayScript SnapshotScript() {
     ArrayScript script;
     script.mapSnapshots["projects"] = {"VKOP_2_15_811", "VKOP_2_15_810", "VKOP_3_15_1", "other"};
@@ -97,23 +53,38 @@ TEST(ScriptJson, DocumentedExampleLoadsAndAnswers) {
     ArrayScript script;
     std::string error;
     ASSERT_TRUE(LoadArrayScript(example, script, error)) << error;
-    Harness h(script, script.vecFaults);
+    ManageONTAP ontap;
+    ontap.AttachBackend(boost::make_shared<FaultInjectingBackend>(
+        boost::make_shared<ScriptedArray>(script), script.vecFaults));
     std::vector<SnapShotInfo_t> listed;
-    ASSERT_TRUE(h.ontap.GetSnapShotList(listed, "/vol/projects/a", 0, "VKOP_"));
-    EXPECT_EQ((std::vector<std::string>{"VKOP_2_15_811", "VKOP_\xff"}), Names(listed));
-    h.escaped = false;
-    h.emptyAllowed = true;
-    const std::string handle = h.Start("/vol/projects/a", "VKOP_2_15_811", "VKOP_2_15_812", 100);
-    EXPECT_TRUE(h.escaped);
-    EXPECT_FALSE(h.emptyAllowed);
-    // The scripted failing batch, then the scripted fault on the third call.
-    EXPECT_EQ((Pulled{2, -13999, -13001, 0}), h.Pull(handle));
-    ASSERT_EQ(2u, h.pulled.size());
-    EXPECT_EQ("/a/n\xff", h.pulled[1].strFileName);
+    ASSERT_TRUE(ontap.GetSnapShotList(listed, "/vol/projects/a", 0, "VKOP_"));
+    ASSERT_EQ(2u, listed.size());
+    EXPECT_EQ("VKOP_2_15_811", listed[0].strName);
+    EXPECT_EQ("VKOP_\xff", listed[1].strName);
+    bool escaped = false, emptyAllowed = true;
+    std::string handle;
+    ASSERT_TRUE(ontap.SnapDiffStart("/vol/projects/a", "VKOP_2_15_811", "VKOP_2_15_812", 100, "nfs",
+                                    handle, escaped, emptyAllowed));
+    EXPECT_TRUE(escaped);
+    EXPECT_FALSE(emptyAllowed);
+    // Each batch's size, or minus the error code of a failed call: the
+    // scripted failing batch, then the scripted fault on the third call.
+    std::vector<long long> seen;
+    std::vector<SnapDiffFileInfo> pulled;
+    for (bool end = false; !end && seen.size() < 20;) {
+        std::vector<SnapDiffFileInfo> batch;
+        seen.push_back(ontap.SnapDiffNext(handle, batch, end)
+                           ? static_cast<long long>(batch.size())
+                           : -static_cast<long long>(ontap.GetLastError()));
+        pulled.insert(pulled.end(), batch.begin(), batch.end());
+    }
+    EXPECT_EQ((std::vector<long long>{2, -13999, -13001, 0}), seen);
+    ASSERT_EQ(2u, pulled.size());
+    EXPECT_EQ("/a/n\xff", pulled[1].strFileName);
     std::string refused;
-    EXPECT_FALSE(h.ontap.SnapDiffStart("projects", "VKOP_2_15_810", "VKOP_2_15_811", 100, "nfs",
-                                       refused, h.escaped, h.emptyAllowed));
-    EXPECT_EQ(14506u, h.ontap.GetLastError());
+    EXPECT_FALSE(ontap.SnapDiffStart("projects", "VKOP_2_15_810", "VKOP_2_15_811", 100, "nfs",
+                                     refused, escaped, emptyAllowed));
+    EXPECT_EQ(14506u, ontap.GetLastError());
 }
 
 }  // namespace

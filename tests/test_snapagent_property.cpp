@@ -45,17 +45,9 @@ private:
     int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
 
     std::string NewName() {
-        static const char* kFlavours[] = {"",
-                                          " with space",
-                                          "-\xC3\xA9t\xC3\xA9",
-                                          "\xFE"
-                                          "raw",
-                                          ".txt",
-                                          "\\",
-                                          "\\41",
-                                          "\\5C41",
-                                          "a\\b",
-                                          "\\\\"};
+        static const char* kFlavours[] = {
+            "",     " with space", "-\xC3\xA9t\xC3\xA9", "\xFEraw", ".txt", "\\", "\\41", "\\5C41",
+            "a\\b", "\\\\"};
         if (Pick(0, 20) == 0) return std::string(++m_backslashes, '\\');
         return "n" + std::to_string(++m_counter) + kFlavours[Pick(0, 9)];
     }
@@ -142,7 +134,7 @@ std::string Describe(const VerifiedJob& job) {
     return out.str();
 }
 
-void RunSeeds(bool cluster, int& cycles, int& limitCases) {
+void RunSeeds(bool cluster) {
     PluginLoader plugin;
     std::string error;
     ASSERT_TRUE(plugin.Load(PluginLoader::DefaultPath(), error)) << error;
@@ -179,31 +171,19 @@ void RunSeeds(bool cluster, int& cycles, int& limitCases) {
                 << job << "\n"
                 << Describe(incremental) << "changes so far:\n"
                 << history.str();
-            for (const ShareVerdict& v : incremental.verdicts) {
-                for (const LimitCase& c : v.limits) {
+            for (const ShareVerdict& v : incremental.verdicts)
+                for (const LimitCase& c : v.limits)
                     ADD_FAILURE() << "no known limit can arise here: " << c.strWhat;
-                    ++limitCases;
-                }
-            }
-            ++cycles;
         }
     }
 }
 
 }  // namespace
 
-TEST(SnapagentProperty, RandomChangesAreDeliveredExactlyOnACluster) {
-    int cycles = 0, limits = 0;
-    RunSeeds(true, cycles, limits);
-    EXPECT_EQ(cycles, kSeedsPerMode * kCyclesPerSeed);
-    RecordProperty("limit_b_cases", limits);
-}
+TEST(SnapagentProperty, RandomChangesAreDeliveredExactlyOnACluster) { RunSeeds(true); }
 
 TEST(SnapagentProperty, RandomChangesAreDeliveredExactlyOnAnArrayThatIsNotACluster) {
-    int cycles = 0, limits = 0;
-    RunSeeds(false, cycles, limits);
-    EXPECT_EQ(cycles, kSeedsPerMode * kCyclesPerSeed);
-    RecordProperty("limit_b_cases", limits);
+    RunSeeds(false);
 }
 
 // The judge itself: without it catching a lost or a false change the runs

@@ -3,13 +3,15 @@
 // the auto-mount map in one config, a scripted array,
 // a job results folder), a client subclass that shows the job state the
 // agent cannot see, and for the change scan a client whose shares and array
-// are set directly, with helpers that build changes and pull items.
+// are set directly (ScanClient.h), with helpers that build changes and pull
+// items.
 #pragma once
 
 #include "host/ContentMapper.h"
 #include "host/FXErrorUtil.h"
 #include "host/SendEvent.h"
 #include "snapclient/NetAppSnapClient.h"
+#include "tests/support/ScanClient.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -131,39 +133,6 @@ inline ContentMapperAPIPtr NewMapper(const std::map<std::string, std::string>& p
 }  // namespace lifecycle
 
 namespace scantest {
-
-const char kPrevSnap[] = "VKOP_1_15_811";
-const char kCurrSnap[] = "VKOP_1_15_812";
-
-class ScanClient : public CNetAppSnapClient {
-public:
-    explicit ScanClient(const std::string& jobResultsDir) {
-        m_strJobResultsDir = jobResultsDir;
-        m_ulClientId = 1;
-        m_ulAppId1 = 7;
-        m_ulAppId2 = 15;
-        m_stArrayInfo.strArrayName = "filer1";
-    }
-    // The connection goes to the given back end, which the test keeps alive.
-    void UseArray(ArrayBackend& backend) {
-        m_pManageOntap = boost::make_shared<ManageONTAP>();
-        m_pManageOntap->AttachBackend(
-            boost::shared_ptr<ArrayBackend>(boost::shared_ptr<void>(), &backend));
-    }
-    std::list<FileServerExportInfo>& Shares() { return m_lstExportInfo; }
-};
-
-inline FileServerExportInfo Share(const std::string& backupPath, const std::string& volumePath,
-                                  const std::string& volume, bool enabled = true) {
-    FileServerExportInfo share;
-    share.strBackupPath = backupPath;
-    share.strVolumePath = volumePath;
-    share.strVolume = volume;
-    share.strPrevSnapName = kPrevSnap;
-    share.strCurrSnapName = kCurrSnap;
-    share.bSnapDiffEnabled = enabled;
-    return share;
-}
 
 inline SnapDiffFileInfo Change(uint64_t inode, const std::string& type, const std::string& name,
                                uint32_t fileType = 1) {

@@ -118,7 +118,7 @@ ScopedConfig::ScopedConfig(const std::string& contents) : m_path(m_dir / "snapcl
     const char* previous = getenv("SNAPCLIENT_CONFIG");
     m_hadPrevious = previous != nullptr;
     if (previous) m_previous = previous;
-    Rewrite(contents);
+    WriteFile(m_path, contents);
     setenv("SNAPCLIENT_CONFIG", m_path.c_str(), 1);
 }
 
@@ -129,18 +129,14 @@ ScopedConfig::~ScopedConfig() {
         unsetenv("SNAPCLIENT_CONFIG");
 }
 
-void ScopedConfig::Rewrite(const std::string& contents) { WriteFile(m_path, contents); }
-
 RecordingLogWriter::RecordingLogWriter(int level) : m_level(level) {
     m_previous = SetLogWriter(this);
 }
 
 RecordingLogWriter::~RecordingLogWriter() { SetLogWriter(m_previous); }
 
-void RecordingLogWriter::LogV(int level, const char* function, int line, const char* format,
-                              va_list args) {
-    std::string message = FXString::FormatV(format, args);
-    m_lines.push_back(Line{level, function ? function : "", line, message});
+void RecordingLogWriter::LogV(int level, const char*, int, const char* format, va_list args) {
+    m_lines.push_back(Line{level, FXString::FormatV(format, args)});
 }
 
 size_t RecordingLogWriter::Count(int level, const std::string& message) const {
@@ -148,12 +144,6 @@ size_t RecordingLogWriter::Count(int level, const std::string& message) const {
     for (const Line& l : m_lines)
         if (l.level == level && l.message == message) ++n;
     return n;
-}
-
-std::string RecordingLogWriter::Dump() const {
-    std::string out;
-    for (const Line& l : m_lines) out += std::to_string(l.level) + " " + l.message + "\n";
-    return out;
 }
 
 ScriptedArrayInstall::ScriptedArrayInstall(const ArrayScript& script)

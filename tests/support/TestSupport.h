@@ -53,7 +53,6 @@ class ScopedConfig {
 public:
     explicit ScopedConfig(const std::string& contents);
     ~ScopedConfig();
-    void Rewrite(const std::string& contents);
     const std::string& Path() const { return m_path; }
 
 private:
@@ -70,8 +69,6 @@ class RecordingLogWriter : public CLogWriterInterface {
 public:
     struct Line {
         int level;
-        std::string function;
-        int line;
         std::string message;
     };
     explicit RecordingLogWriter(int level = 3);
@@ -85,7 +82,6 @@ public:
     // Number of lines with exactly this level and message.
     size_t Count(int level, const std::string& message) const;
     bool Has(int level, const std::string& message) const { return Count(level, message) > 0; }
-    std::string Dump() const;
 
 private:
     int m_level;
