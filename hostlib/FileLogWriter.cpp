@@ -70,9 +70,7 @@ std::string CFileLogWriter::EscapeField(const std::string& text) {
                 // A file name may hold terminal control sequences: a reader
                 // of the log with cat or tail must see them, not obey them.
                 if (byte < 0x20 || byte == 0x7F) {
-                    out += "\\x";
-                    out += HexDigit(byte >> 4, true);
-                    out += HexDigit(byte, true);
+                    AppendEscapedByte(out, "\\x", byte);
                 } else {
                     out += c;
                 }

@@ -57,9 +57,7 @@ std::string EscapeSnapDiffName(const std::string& name) {
         if (passes) {
             out.push_back(static_cast<char>(c));
         } else {
-            out.push_back('\\');
-            out.push_back(HexDigit(c >> 4, true));
-            out.push_back(HexDigit(c, true));
+            AppendEscapedByte(out, "\\", c);
         }
     }
     return out;

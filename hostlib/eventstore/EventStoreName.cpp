@@ -40,9 +40,7 @@ std::string EscapeEventStoreNamePart(const std::string& part) {
         if (IsSafeByte(c) && !(i == 0 && c == '.')) {
             escaped.push_back(static_cast<char>(c));
         } else {
-            escaped.push_back('%');
-            escaped.push_back(HexDigit(c >> 4, true));
-            escaped.push_back(HexDigit(c, true));
+            AppendEscapedByte(escaped, "%", c);
         }
     }
     return escaped;
