@@ -3,7 +3,7 @@
 // handle's message changes with its next call). A damaged row of ours is
 // SQLITE_CORRUPT with what is damaged. Only the store's face turns a Status
 // into the CRyError the agent reads (StoreFailure::Failed). Ok is a null
-// pointer, so the calls made for every change pay nothing for it.
+// pointer: the calls made for every change pay a few instructions for it.
 #pragma once
 
 #include <sqlite3.h>
