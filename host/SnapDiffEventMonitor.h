@@ -70,6 +70,8 @@ public:
     // the earlier file is removed), "SetSharePrefixes", "InsertEvent",
     // "GetEventOfInode", "UpdateExistingEventOfInode", "Prepare", "GetNextEvent",
     // "Commit") before it runs; an error result makes the operation fail with it.
+    // Each store keeps the hook set when it is created (Create()); a later
+    // call reaches only the stores created after it.
     typedef std::function<CRyError(const char* operation)> FaultHook;
     static void SetFaultHook(FaultHook hook);
 

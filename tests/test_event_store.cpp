@@ -421,6 +421,12 @@ TEST_F(EventStoreTest, ReadIsAFailureUnlessPrepared) {
     ExpectStoreError(never.InsertEvent(Event(1, "/s/"), exists), "the store is not open");
     ExpectStoreError(never.PrepareSelectQueryWithPathPrefix("/s/"), "the store is not open");
 
+    bool commitFails = false;  // the store keeps the hook it was created with
+    CSnapDiffEventMonitor::SetFaultHook([&commitFails](const char* operation) {
+        return commitFails && std::string(operation) == "Commit"
+                   ? FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "injected")
+                   : CRyError::Success();
+    });
     auto store = Created();
     EXPECT_EQ(-1, store->GetNextEvent(e));
     ASSERT_FALSE(store->InsertEvent(Event(1, "/s/"), exists).IsError());
@@ -433,11 +439,7 @@ TEST_F(EventStoreTest, ReadIsAFailureUnlessPrepared) {
     ASSERT_FALSE(store->InsertEvent(Event(2, "/s/"), exists).IsError());
     ASSERT_FALSE(store->PrepareSelectQueryWithPathPrefix("/s/").IsError());
     EXPECT_EQ(0, store->GetNextEvent(e));
-    CSnapDiffEventMonitor::SetFaultHook([](const char* operation) {
-        return std::string(operation) == "Commit"
-                   ? FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "injected")
-                   : CRyError::Success();
-    });
+    commitFails = true;
     EXPECT_TRUE(store->PrepareSelectQueryWithPathPrefix("/s/").IsError());
     EXPECT_EQ(-1, store->GetNextEvent(e));
 }

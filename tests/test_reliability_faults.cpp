@@ -248,6 +248,7 @@ CallMap RecordCalls(const Row& row, std::vector<std::string>& violations) {
     for (const std::string& share : cycle.Shares())
         if (jobs[1].shares[cycle.Label(share)].lastStatus != kItemNoMore)
             violations.push_back(share + " did not end its pulls with status 7");
+    if (calls.store.size() < 5) violations.push_back("the stores' calls did not reach the hook");
     struct stat st;
     if (stat(cycle.Env().MapFile().c_str(), &st) != 0 || (st.st_mode & 077) != 0)
         violations.push_back("the snapshot map file is readable by others");

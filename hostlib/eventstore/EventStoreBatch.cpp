@@ -17,14 +17,15 @@ void EventBatch::Attach(Connection* connection) {
 
 CRyError EventBatch::EnsureTransaction() {
     if (m_inTransaction) return CRyError::Success();
-    CRyError error = m_connection->Execute(m_store, FX_LOCATION, "Begin", "BEGIN");
-    if (error.IsError()) return m_endStore(error);
+    const Status status = m_connection->Execute("BEGIN");
+    if (!status.ok()) return WriteError(FX_LOCATION, "Begin", status);
     m_inTransaction = true;
-    return error;
+    return CRyError::Success();
 }
 
-CRyError EventBatch::WriteError(const FXCodeLocation& where, int rc) {
-    return m_endStore(m_store.SqliteError(where, "Insert", m_connection->db.get(), rc));
+CRyError EventBatch::WriteError(const FXCodeLocation& where, const char* operation,
+                                const Status& status) {
+    return m_endStore(m_store.Failed(where, operation, status));
 }
 
 EventBatch::Row EventBatch::Encode(size_t share, const ChangeEventItem& event) {
@@ -59,7 +60,7 @@ CRyError EventBatch::Accept(size_t share, const ChangeEventItem& event) {
     // The partly filled blocks wait for more events: writing them now would
     // cost a short block per share of a volume of many shares.
     if (error.IsSuccess() && m_eventsInTransaction >= kEventsPerTransaction) {
-        error = RunFaultHook(STORE_WHERE, "Commit");
+        error = m_store.Inject(STORE_WHERE, "Commit");
         if (error.IsSuccess()) error = CommitWritten();
     }
     return error.IsError() ? error.Push(FX_LOCATION) : error;
@@ -126,16 +127,16 @@ CRyError EventBatch::FlushShare(size_t share) {
         AppendBlockEvent(m_block, previous, row.inode, BodyOf(share, row));
         ++count;
     }
-    int rc = SQLITE_DONE;
+    Status status;
     int64_t block = 0;
-    if (count) rc = m_connection->AddBlock(share, m_block, block);
-    for (size_t at = 0; at < waiting.rows.size() && rc == SQLITE_DONE; ++at) {
+    if (count) status = m_connection->AddBlock(share, m_block, block);
+    for (size_t at = 0; at < waiting.rows.size() && status.ok(); ++at) {
         const Row& row = waiting.rows[at];
         if (row.dropped) continue;
         m_index.Remove(row.inode);
-        rc = m_connection->inodes.Put(row.inode, block);
+        status = m_connection->inodes.Put(row.inode, block);
     }
-    if (rc != SQLITE_DONE) return WriteError(FX_LOCATION, rc).Push(FX_LOCATION);
+    if (!status.ok()) return WriteError(FX_LOCATION, "Insert", status).Push(FX_LOCATION);
     m_eventsInTransaction += count;
     waiting.rows.clear();
     waiting.bytes.clear();
@@ -149,23 +150,23 @@ CRyError EventBatch::FlushAndCommit() {
         error = FlushShare(share);
     if (error.IsSuccess() && m_connection && m_connection->inodes.Pending()) {
         error = EnsureTransaction();
-        const int rc = error.IsSuccess() ? m_connection->inodes.Flush() : SQLITE_DONE;
-        if (rc != SQLITE_DONE) error = WriteError(FX_LOCATION, rc);
+        const Status status = error.IsSuccess() ? m_connection->inodes.Flush() : Status();
+        if (!status.ok()) error = WriteError(FX_LOCATION, "Insert", status);
     }
     return error.IsError() ? error.Push(FX_LOCATION) : CommitWritten();
 }
 
 CRyError EventBatch::CommitWritten() {
     if (!m_inTransaction) return CRyError::Success();
-    CRyError error = m_connection->Execute(m_store, FX_LOCATION, "Commit", "COMMIT");
-    if (error.IsError()) return m_endStore(error);
+    const Status status = m_connection->Execute("COMMIT");
+    if (!status.ok()) return WriteError(FX_LOCATION, "Commit", status);
     m_inTransaction = false;
     m_eventsInTransaction = 0;
-    return error;
+    return CRyError::Success();
 }
 
 CRyError EventBatch::Commit() {
-    CRyError error = RunFaultHook(STORE_WHERE, "Commit");
+    CRyError error = m_store.Inject(STORE_WHERE, "Commit");
     if (error.IsSuccess()) error = FlushAndCommit();
     return error.IsError() ? error.Push(FX_LOCATION) : error;
 }

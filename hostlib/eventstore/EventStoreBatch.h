@@ -15,6 +15,7 @@
 #pragma once
 
 #include "hostlib/eventstore/EventStoreConnection.h"
+#include "hostlib/eventstore/EventStoreFailure.h"
 #include "hostlib/eventstore/EventStoreWaitingIndex.h"
 
 #include <functional>
@@ -80,7 +81,8 @@ private:
     }
     Row Encode(size_t share, const ChangeEventItem& event);
     bool IsFull(const Waiting& waiting) const;
-    CRyError WriteError(const FXCodeLocation& where, int rc);
+    // Ends the store with a failed write of operation.
+    CRyError WriteError(const FXCodeLocation& where, const char* operation, const Status& status);
     CRyError FlushShare(size_t share);
     // Commits the blocks written so far; the waiting events keep waiting.
     CRyError CommitWritten();

@@ -1,98 +1,85 @@
 #include "hostlib/eventstore/EventStoreConnection.h"
 
-#include "host/FXErrorUtil.h"
 #include "hostlib/eventstore/EventStoreBlock.h"
 #include "hostlib/eventstore/EventStoreFile.h"
 #include "hostlib/eventstore/EventStoreLayout.h"
 
 namespace eventstore {
 
-CRyError Connection::Execute(const StoreFailure& store, const FXCodeLocation& where,
-                             const char* operation, const std::string& sql) {
-    if (sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
-        return store.SqliteError(where, operation, db.get());
-    return CRyError::Success();
+Status Connection::Execute(const char* sql) {
+    const int rc = sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? Status() : Status::Sqlite(db.get(), rc);
 }
 
-CRyError Connection::Open(const StoreFailure& store) {
+Status Connection::Open(const std::string& path) {
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(SqliteFileName(store.Path()).c_str(), &raw,
+    const int rc = sqlite3_open_v2(SqliteFileName(path).c_str(), &raw,
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     db.reset(raw);
-    if (!raw) return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
-    if (rc != SQLITE_OK) return store.SqliteError(FX_LOCATION, "Create", raw);
-    CRyError error = Execute(store, FX_LOCATION, "Create", CreateSchemaSql());
+    if (rc != SQLITE_OK || !raw) return Status::Sqlite(raw, raw ? rc : SQLITE_NOMEM);
+    Status status = Execute(CreateSchemaSql().c_str());
     const std::pair<const char*, Statement*> statements[] = {
         {kNoteShare, &noteShare}, {kNoteName, &noteName},         {kAddBlock, &addBlock},
         {kReadBlock, &readBlock}, {kRewriteBlock, &rewriteBlock}, {kReadShareBlocks, &shareBlocks}};
     for (const auto& statement : statements) {
-        if (error.IsSuccess() &&
-            Prepare(raw, statement.first, *statement.second, true) != SQLITE_OK)
-            error = store.SqliteError(FX_LOCATION, "Create", raw);
+        if (status.ok()) status = Prepare(raw, statement.first, *statement.second, true);
     }
-    if (error.IsSuccess() && (inodes.Prepare(raw) != SQLITE_OK || moved.Prepare(raw) != SQLITE_OK))
-        error = store.SqliteError(FX_LOCATION, "Create", raw);
-    if (error.IsSuccess()) error = AddShares(store, {std::string()}, "Create");
-    return error;
+    if (status.ok()) status = inodes.Prepare(raw);
+    if (status.ok()) status = moved.Prepare(raw);
+    if (status.ok()) status = AddShares({std::string()});
+    return status;
 }
 
-CRyError Connection::AddShares(const StoreFailure& store, const std::vector<std::string>& prefixes,
-                               const char* operation) {
-    CRyError error = Execute(store, FX_LOCATION, operation, "BEGIN");
+Status Connection::AddShares(const std::vector<std::string>& prefixes) {
+    Status status = Execute("BEGIN");
     for (const std::string& prefix : prefixes) {
-        if (error.IsError()) break;
+        if (!status.ok()) break;
         sqlite3_bind_int64(noteShare.get(), 1, static_cast<int64_t>(shares.Count()));
         BindBytes(noteShare.get(), 2, prefix.data(), prefix.size());
-        const int rc = sqlite3_step(noteShare.get());
-        sqlite3_reset(noteShare.get());
-        if (rc != SQLITE_DONE) {
-            error = store.SqliteError(FX_LOCATION, operation, db.get());
-        } else {
-            shares.Add(prefix);
-        }
+        status = StepOnce(noteShare.get());
+        if (status.ok()) shares.Add(prefix);
     }
-    if (error.IsSuccess()) error = Execute(store, FX_LOCATION, operation, "COMMIT");
-    return error;
+    if (status.ok()) status = Execute("COMMIT");
+    return status;
 }
 
-int Connection::WriteNewNames() {
+Status Connection::WriteNewNames() {
     for (; namesWritten < names.Count(); ++namesWritten) {
         const std::string_view name = names.Name(namesWritten);
         sqlite3_bind_int64(noteName.get(), 1, static_cast<int64_t>(namesWritten));
         BindBytes(noteName.get(), 2, name.data(), name.size());
-        const int rc = sqlite3_step(noteName.get());
-        sqlite3_reset(noteName.get());
-        if (rc != SQLITE_DONE) return rc;
+        Status status = StepOnce(noteName.get());
+        if (!status.ok()) return status;
     }
-    return SQLITE_DONE;
+    return Status();
 }
 
-int Connection::AddBlock(size_t share, const std::string& events, int64_t& id) {
-    int rc = WriteNewNames();
-    if (rc != SQLITE_DONE) return rc;
+Status Connection::AddBlock(size_t share, const std::string& events, int64_t& id) {
+    Status status = WriteNewNames();
+    if (!status.ok()) return status;
     sqlite3_bind_int64(addBlock.get(), 1, static_cast<int64_t>(share));
     BindBytes(addBlock.get(), 2, events.data(), events.size());
-    rc = sqlite3_step(addBlock.get());
-    sqlite3_reset(addBlock.get());
+    status = StepOnce(addBlock.get());
     id = sqlite3_last_insert_rowid(db.get());
-    return rc;
+    return status;
 }
 
-int Connection::FindBlock(int64_t inode, StoredBlock& block) {
-    int rc = inodes.Find(inode, block.id);
-    if (rc != SQLITE_ROW) return rc;
+Status Connection::FindBlock(int64_t inode, StoredBlock& block) {
+    Status status = inodes.Find(inode, block.id);
+    if (!status.ok() || !block.id) return status;
     sqlite3_bind_int64(readBlock.get(), 1, block.id);
-    rc = sqlite3_step(readBlock.get());
+    const int rc = sqlite3_step(readBlock.get());
     if (rc == SQLITE_ROW) {
         const int64_t share = sqlite3_column_int64(readBlock.get(), 0);
-        if (share < 0 || static_cast<uint64_t>(share) >= shares.Count()) rc = SQLITE_CORRUPT;
+        if (share < 0 || static_cast<uint64_t>(share) >= shares.Count())
+            status = Status::Sqlite(nullptr, SQLITE_CORRUPT);
         block.share = static_cast<size_t>(share);
         ColumnBytes(readBlock.get(), 1, block.events);
-    } else if (rc == SQLITE_DONE) {
-        rc = SQLITE_CORRUPT;
+    } else {
+        status = Status::Sqlite(db.get(), rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
     }
     sqlite3_reset(readBlock.get());
-    return rc;
+    return status;
 }
 
 bool Connection::EventIn(const StoredBlock& block, int64_t inode, ChangeEventItem& event) const {
@@ -103,14 +90,12 @@ bool Connection::EventIn(const StoredBlock& block, int64_t inode, ChangeEventIte
     return false;
 }
 
-int Connection::RewriteBlock(int64_t id, const std::string& events) {
-    int rc = WriteNewNames();
-    if (rc != SQLITE_DONE) return rc;
+Status Connection::RewriteBlock(int64_t id, const std::string& events) {
+    Status status = WriteNewNames();
+    if (!status.ok()) return status;
     sqlite3_bind_int64(rewriteBlock.get(), 1, id);
     BindBytes(rewriteBlock.get(), 2, events.data(), events.size());
-    rc = sqlite3_step(rewriteBlock.get());
-    sqlite3_reset(rewriteBlock.get());
-    return rc;
+    return StepOnce(rewriteBlock.get());
 }
 
 }  // namespace eventstore

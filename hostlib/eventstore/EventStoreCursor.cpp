@@ -51,38 +51,35 @@ bool ReadCursor::LeftThePrefix(const ChangeEventItem& event) const {
     return BeginsWith(event.strOldPath, m_prefix) && !BeginsWith(event.strPath, m_prefix);
 }
 
-int ReadCursor::NextBlock(Connection& connection) {
+Status ReadCursor::NextBlock(Connection& connection, bool& loaded) {
     sqlite3_stmt* statement = PhaseStatement(connection);
     if (!m_bound) {
         sqlite3_bind_int64(statement, 1, static_cast<int64_t>(m_phases[m_phase].share));
         m_bound = true;
     }
     const int rc = sqlite3_step(statement);
-    if (rc == SQLITE_ROW) {
+    loaded = rc == SQLITE_ROW;
+    if (loaded) {
         ColumnBytes(statement, 0, m_block);
         m_events = BlockEvents(m_block);
-    } else {
-        sqlite3_reset(statement);
-        m_bound = false;
+        return Status();
     }
-    return rc;
+    sqlite3_reset(statement);
+    m_bound = false;
+    return rc == SQLITE_DONE ? Status() : Status::Sqlite(connection.db.get(), rc);
 }
 
-int ReadCursor::NextMoved(Connection& connection, const StoreFailure& store, ChangeEventItem& event,
-                          CRyError& reason) {
-    sqlite3_stmt* moved = connection.moved.Reader();
-    const int64_t inode = sqlite3_column_int64(moved, 0);
+Status ReadCursor::NextMoved(Connection& connection, ChangeEventItem& event) {
+    const int64_t inode = sqlite3_column_int64(connection.moved.Reader(), 0);
     StoredBlock block;
-    const int rc = connection.FindBlock(inode, block);
-    if (rc == SQLITE_ROW && connection.EventIn(block, inode, event)) return 0;
-    reason = rc == SQLITE_ROW || rc == SQLITE_DONE || rc == SQLITE_CORRUPT
-                 ? store.CorruptRow(FX_LOCATION, "GetNextEvent", inode)
-                 : store.SqliteError(FX_LOCATION, "GetNextEvent", connection.db.get(), rc);
-    return -1;
+    Status status = connection.FindBlock(inode, block);
+    if (!status.ok() && !status.IsCorrupt()) return status;
+    if (status.ok() && block.id && connection.EventIn(block, inode, event)) return status;
+    return DamagedRow(inode);
 }
 
-int ReadCursor::Next(Connection& connection, const StoreFailure& store, ChangeEventItem& event,
-                     CRyError& reason) {
+Status ReadCursor::Next(Connection& connection, ChangeEventItem& event, bool& found) {
+    found = true;
     while (m_phase < m_phases.size()) {
         const Phase current = m_phases[m_phase];
         if (current.kind == kLeftThroughMoved) {
@@ -90,31 +87,25 @@ int ReadCursor::Next(Connection& connection, const StoreFailure& store, ChangeEv
             m_bound = true;
             const int rc = sqlite3_step(moved);
             if (rc == SQLITE_ROW) {
-                if (NextMoved(connection, store, event, reason) != 0) return -1;
-                if (LeftThePrefix(event)) return 0;
+                Status status = NextMoved(connection, event);
+                if (!status.ok() || LeftThePrefix(event)) return status;
                 continue;
             }
             sqlite3_reset(moved);
             m_bound = false;
-            if (rc != SQLITE_DONE) {
-                reason = store.SqliteError(FX_LOCATION, "GetNextEvent", connection.db.get(), rc);
-                return -1;
-            }
+            if (rc != SQLITE_DONE) return Status::Sqlite(connection.db.get(), rc);
             ++m_phase;
             continue;
         }
         if (!m_events.Next(&event)) {
-            if (m_events.Damaged()) {
-                reason = store.Error(
-                    FX_LOCATION, "GetNextEvent",
-                    "a block of share " + std::to_string(current.share) + " is damaged");
-                return -1;
-            }
-            const int rc = NextBlock(connection);
-            if (rc == SQLITE_DONE) ++m_phase;
-            if (rc == SQLITE_ROW || rc == SQLITE_DONE) continue;
-            reason = store.SqliteError(FX_LOCATION, "GetNextEvent", connection.db.get(), rc);
-            return -1;
+            if (m_events.Damaged())
+                return Status::Corrupt("a block of share " + std::to_string(current.share) +
+                                       " is damaged");
+            bool loaded = false;
+            Status status = NextBlock(connection, loaded);
+            if (!status.ok()) return status;
+            if (!loaded) ++m_phase;
+            continue;
         }
         const std::string& prefix = connection.shares.Prefix(current.share);
         // Only the path, until it is known to belong to the read.
@@ -122,18 +113,16 @@ int ReadCursor::Next(Connection& connection, const StoreFailure& store, ChangeEv
             m_events.ReadPath(prefix, connection.names, event.strPath) &&
             !BeginsWith(event.strPath, m_prefix))
             continue;
-        if (!m_events.Read(prefix, connection.names, event)) {
-            reason = store.CorruptRow(FX_LOCATION, "GetNextEvent", m_events.Inode());
-            return -1;
-        }
+        if (!m_events.Read(prefix, connection.names, event)) return DamagedRow(m_events.Inode());
         // One whose old path lies in another share comes through moved.
         if (current.kind == kLeftInShare &&
             (!LeftThePrefix(event) || connection.shares.ShareOf(event.strOldPath) != current.share))
             continue;
-        return 0;
+        return Status();
     }
     m_state = kExhausted;
-    return 1;
+    found = false;
+    return Status();
 }
 
 }  // namespace eventstore

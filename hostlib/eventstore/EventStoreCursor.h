@@ -28,10 +28,9 @@ public:
 
     State GetState() const { return m_state; }
     void Start(const Shares& shares, const std::string& prefix, bool withLeft, bool anyMoved);
-    // 0 with the next event, 1 at the end (the read is then exhausted), -1
-    // with the reason.
-    int Next(Connection& connection, const StoreFailure& store, ChangeEventItem& event,
-             CRyError& reason);
+    // The next event into event (found true), or none at the end (found
+    // false; the read is then exhausted). A damaged block or row is corrupt.
+    Status Next(Connection& connection, ChangeEventItem& event, bool& found);
     // Ends the read; connection is the one it runs on, if still open.
     void End(Connection* connection);
 
@@ -43,12 +42,10 @@ private:
     };
     sqlite3_stmt* PhaseStatement(Connection& connection) const;
     bool LeftThePrefix(const ChangeEventItem& event) const;
-    // Loads the phase's next block; SQLITE_ROW, SQLITE_DONE at the phase's
-    // end, else the failing code.
-    int NextBlock(Connection& connection);
+    // Loads the phase's next block; loaded false at the phase's end.
+    Status NextBlock(Connection& connection, bool& loaded);
     // The event of the moved index's current row, read from its block.
-    int NextMoved(Connection& connection, const StoreFailure& store, ChangeEventItem& event,
-                  CRyError& reason);
+    Status NextMoved(Connection& connection, ChangeEventItem& event);
 
     State m_state = kNoRead;
     std::string m_prefix;

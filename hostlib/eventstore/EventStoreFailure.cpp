@@ -4,26 +4,16 @@
 
 namespace eventstore {
 
-namespace {
-FaultHook& InstalledFaultHook() {
-    static FaultHook hook;
-    return hook;
-}
-}  // namespace
-
-void SetFaultHook(FaultHook hook) { InstalledFaultHook() = std::move(hook); }
-
-CRyError RunFaultHook(const Where& where, const char* operation) {
-    const FaultHook& hook = InstalledFaultHook();
-    if (!hook) return CRyError::Success();
-    CRyError injected = hook(operation);
+CRyError StoreFailure::Inject(const Where& where, const char* operation) const {
+    if (!m_hook) return CRyError::Success();
+    CRyError injected = m_hook(operation);
     return injected.IsError() ? injected.Push(where.Location()) : injected;
 }
 
 CRyError StoreFailure::Check(const Where& where, const char* operation, bool open) const {
     // Every event passes here: without a hook, a store in use answers at once.
-    if (open && !m_failure.IsError() && !InstalledFaultHook()) return CRyError();
-    CRyError injected = RunFaultHook(where, operation);
+    if (open && !m_failure.IsError() && !m_hook) return CRyError();
+    CRyError injected = Inject(where, operation);
     if (injected.IsError()) return injected;
     if (m_failure.IsError())
         return Error(where.Location(), operation,
@@ -45,20 +35,14 @@ CRyError StoreFailure::Error(const FXCodeLocation& where, const char* operation,
                                    m_path.c_str(), why.c_str());
 }
 
-CRyError StoreFailure::SqliteError(const FXCodeLocation& where, const char* operation,
-                                   sqlite3* db) const {
-    return Error(where, operation, sqlite3_errmsg(db));
-}
-
-CRyError StoreFailure::SqliteError(const FXCodeLocation& where, const char* operation, sqlite3* db,
-                                   int rc) const {
-    return Error(where, operation,
-                 sqlite3_errcode(db) == rc ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+CRyError StoreFailure::Failed(const FXCodeLocation& where, const char* operation,
+                              const Status& status) const {
+    return Error(where, operation, status.Message());
 }
 
 CRyError StoreFailure::CorruptRow(const FXCodeLocation& where, const char* operation,
                                   long long inode) const {
-    return Error(where, operation, "the row of inode " + std::to_string(inode) + " is damaged");
+    return Failed(where, operation, DamagedRow(inode));
 }
 
 }  // namespace eventstore

@@ -4,13 +4,13 @@
 // store keeps no journal to roll back), so after one the store is ended:
 // its connection closed, its file removed (a full disk is the usual cause,
 // and the next share's store needs the space), and every later operation
-// refused with the first failure's reason. The test hook runs before each
-// operation and can make it fail instead.
+// refused with the first failure's reason. Each store has its own test
+// hook, which runs before each operation and can make it fail instead.
 #pragma once
 
 #include "host/CRyError.h"
+#include "hostlib/eventstore/EventStoreStatus.h"
 
-#include <sqlite3.h>
 #include <functional>
 #include <string>
 
@@ -26,17 +26,18 @@ struct Where {
 };
 #define STORE_WHERE (eventstore::Where{__FILE__, __PRETTY_FUNCTION__, __LINE__})
 
-// The test hook of CSnapDiffEventMonitor::SetFaultHook: the same type, named
-// here so that the store's parts stand below its public face.
+// A test hook: the error operation is to fail with, or success. The same
+// type as CSnapDiffEventMonitor::FaultHook, named here so that the store's
+// parts stand below its public face.
 typedef std::function<CRyError(const char* operation)> FaultHook;
-void SetFaultHook(FaultHook hook);
-// The injected error of operation, with where pushed, or success.
-CRyError RunFaultHook(const Where& where, const char* operation);
 
 class StoreFailure {
 public:
     explicit StoreFailure(std::string path) : m_path(std::move(path)) {}
     const std::string& Path() const { return m_path; }
+    void SetFaultHook(FaultHook hook) { m_hook = std::move(hook); }
+    // The error the hook injects into operation, with where pushed, or success.
+    CRyError Inject(const Where& where, const char* operation) const;
 
     // The fault hook, then whether a store (open when open is true) can serve
     // the operation at all.
@@ -48,15 +49,13 @@ public:
 
     CRyError Error(const FXCodeLocation& where, const char* operation,
                    const std::string& why) const;
-    CRyError SqliteError(const FXCodeLocation& where, const char* operation, sqlite3* db) const;
-    // The same for a result code rc that the store's own checks may have
-    // given (a damaged row of ours), not SQLite.
-    CRyError SqliteError(const FXCodeLocation& where, const char* operation, sqlite3* db,
-                         int rc) const;
+    // The error the agent reads for a failed step of operation.
+    CRyError Failed(const FXCodeLocation& where, const char* operation, const Status& status) const;
     CRyError CorruptRow(const FXCodeLocation& where, const char* operation, long long inode) const;
 
 private:
     std::string m_path;
+    FaultHook m_hook;
     CRyError m_failure;
 };
 

@@ -26,7 +26,7 @@ CRyError RemoveEarlierFiles(const StoreFailure& store) {
 CRyError CreateStoreFile(const StoreFailure& store) {
     CRyError error = RemoveEarlierFiles(store);
     if (error.IsError()) return error;
-    error = RunFaultHook(STORE_WHERE, "CreateFile");
+    error = store.Inject(STORE_WHERE, "CreateFile");
     if (error.IsError()) return error;
     const std::string& path = store.Path();
     const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_RDWR | O_CLOEXEC, 0600);

@@ -41,12 +41,12 @@ void SortInodes(std::vector<int64_t>& inodes, std::vector<int64_t>& scratch) {
 
 }  // namespace
 
-int InodeMap::Prepare(sqlite3* db) {
+Status InodeMap::Prepare(sqlite3* db) {
     m_pending.Reserve(kPendingEntries);
     m_order.clear();
-    int rc = eventstore::Prepare(db, kReadInodeGroup, m_read, true);
-    if (rc == SQLITE_OK) rc = eventstore::Prepare(db, kWriteInodeGroup, m_write, true);
-    return rc;
+    Status status = eventstore::Prepare(db, kReadInodeGroup, m_read, true);
+    if (status.ok()) status = eventstore::Prepare(db, kWriteInodeGroup, m_write, true);
+    return status;
 }
 
 // An entry is one varint (zigzag(block difference) << 2) | gap, where gap
@@ -92,58 +92,61 @@ bool InodeMap::DecodeGroup(std::string_view bytes, std::vector<Entry>& entries) 
     return true;
 }
 
-int InodeMap::ReadGroup(int64_t group, std::vector<Entry>& entries) {
+Status InodeMap::ReadGroup(int64_t group, std::vector<Entry>& entries) {
     sqlite3_bind_int64(m_read.get(), 1, group);
-    int rc = sqlite3_step(m_read.get());
+    const int rc = sqlite3_step(m_read.get());
     entries.clear();
+    Status status;
     if (rc == SQLITE_ROW) {
         const void* bytes = sqlite3_column_blob(m_read.get(), 0);
         const std::string_view row(static_cast<const char*>(bytes),
                                    static_cast<size_t>(sqlite3_column_bytes(m_read.get(), 0)));
-        rc = DecodeGroup(row, entries) ? SQLITE_DONE : SQLITE_CORRUPT;
+        if (!DecodeGroup(row, entries)) status = Status::Sqlite(nullptr, SQLITE_CORRUPT);
+    } else if (rc != SQLITE_DONE) {
+        status = Status::Sqlite(sqlite3_db_handle(m_read.get()), rc);
     }
     sqlite3_reset(m_read.get());
-    return rc;
+    return status;
 }
 
-int InodeMap::WriteGroup(int64_t group, std::vector<Entry>& entries) {
+Status InodeMap::WriteGroup(int64_t group, std::vector<Entry>& entries) {
     m_bytes.clear();
     EncodeGroup(entries, m_bytes);
     sqlite3_bind_int64(m_write.get(), 1, group);
     BindBytes(m_write.get(), 2, m_bytes.data(), m_bytes.size());
-    const int rc = sqlite3_step(m_write.get());
-    sqlite3_reset(m_write.get());
-    return rc;
+    return StepOnce(m_write.get());
 }
 
-int InodeMap::Put(int64_t inode, int64_t block) {
-    if (block <= 0 || block >= WaitingIndex::kAbsent) return SQLITE_FULL;
+Status InodeMap::Put(int64_t inode, int64_t block) {
+    // A block number the waiting entries cannot hold: the file has grown
+    // past what the store can map.
+    if (block <= 0 || block >= WaitingIndex::kAbsent) return Status::Sqlite(nullptr, SQLITE_FULL);
     m_pending.Put(inode, static_cast<uint32_t>(block));
     m_order.push_back(inode);
-    return m_order.size() < kPendingEntries ? SQLITE_DONE : Flush();
+    return m_order.size() < kPendingEntries ? Status() : Flush();
 }
 
-int InodeMap::Find(int64_t inode, int64_t& block) {
+Status InodeMap::Find(int64_t inode, int64_t& block) {
+    block = 0;
     const uint32_t pending = m_pending.Find(inode);
     if (pending != WaitingIndex::kAbsent) {
         block = pending;
-        return SQLITE_ROW;
+        return Status();
     }
-    const int rc = ReadGroup(GroupOf(inode), m_entries);
-    if (rc != SQLITE_DONE) return rc;
+    Status status = ReadGroup(GroupOf(inode), m_entries);
+    if (!status.ok()) return status;
     const Entry wanted{PlaceOf(inode), 0};
     const auto found = std::lower_bound(m_entries.begin(), m_entries.end(), wanted, ByPlace);
-    if (found == m_entries.end() || found->place != wanted.place) return SQLITE_DONE;
-    block = found->block;
-    return SQLITE_ROW;
+    if (found != m_entries.end() && found->place == wanted.place) block = found->block;
+    return status;
 }
 
-int InodeMap::Flush() {
+Status InodeMap::Flush() {
     SortInodes(m_order, m_scratch);
     for (size_t next = 0; next < m_order.size();) {
         const int64_t group = GroupOf(m_order[next]);
-        int rc = ReadGroup(group, m_entries);
-        if (rc != SQLITE_DONE) return rc;
+        Status status = ReadGroup(group, m_entries);
+        if (!status.ok()) return status;
         const size_t stored = m_entries.size();
         for (; next < m_order.size() && GroupOf(m_order[next]) == group; ++next) {
             const int64_t inode = m_order[next];
@@ -158,12 +161,12 @@ int InodeMap::Flush() {
             m_entries[kept++] = m_entries[at];
         }
         m_entries.resize(kept);
-        rc = WriteGroup(group, m_entries);
-        if (rc != SQLITE_DONE) return rc;
+        status = WriteGroup(group, m_entries);
+        if (!status.ok()) return status;
     }
     m_order.clear();
     m_pending.Reserve(kPendingEntries);
-    return SQLITE_DONE;
+    return Status();
 }
 
 }  // namespace eventstore

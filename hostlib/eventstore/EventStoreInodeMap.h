@@ -28,17 +28,15 @@ public:
     static constexpr int64_t kGroupInodes = 1024;
     static constexpr size_t kPendingEntries = 65536;
 
-    // Prepares the statements; SQLITE_OK or the failing code.
-    int Prepare(sqlite3* db);
+    Status Prepare(sqlite3* db);
     // Notes that the inode's event lies in block; writes the waiting entries
     // once there are kPendingEntries, in the store's open transaction.
-    // SQLITE_DONE or the failing code.
-    int Put(int64_t inode, int64_t block);
-    // SQLITE_ROW with the inode's block, SQLITE_DONE when the map holds no
-    // entry of it, else the failing code (SQLITE_CORRUPT for a damaged row).
-    int Find(int64_t inode, int64_t& block);
-    // Writes every waiting entry; SQLITE_DONE or the failing code.
-    int Flush();
+    Status Put(int64_t inode, int64_t block);
+    // The inode's block, 0 when the map holds no entry of it (a damaged
+    // row is corrupt).
+    Status Find(int64_t inode, int64_t& block);
+    // Writes every waiting entry.
+    Status Flush();
     bool Pending() const { return !m_order.empty(); }
 
     // A group row's entries (place, block), for the store and its tests:
@@ -52,8 +50,8 @@ public:
     static bool DecodeGroup(std::string_view bytes, std::vector<Entry>& entries);
 
 private:
-    int ReadGroup(int64_t group, std::vector<Entry>& entries);
-    int WriteGroup(int64_t group, std::vector<Entry>& entries);
+    Status ReadGroup(int64_t group, std::vector<Entry>& entries);
+    Status WriteGroup(int64_t group, std::vector<Entry>& entries);
 
     Statement m_read, m_write;
     WaitingIndex m_pending;        // inode: block

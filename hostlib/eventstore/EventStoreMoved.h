@@ -14,15 +14,13 @@ namespace eventstore {
 
 class MovedIndex {
 public:
-    // SQLITE_OK or the failing code.
-    int Prepare(sqlite3* db);
+    Status Prepare(sqlite3* db);
     bool Any() const { return m_any; }
     // Whether a row written to a table needs a write here: its old path lies
     // in another table (elsewhere), or an earlier row may be listed.
     bool NeedsWrite(bool elsewhere) const { return elsewhere || m_any; }
-    // Lists or drops the inode; SQLITE_DONE or the failing code. Runs in the
-    // store's open transaction.
-    int Write(int64_t inode, size_t table, bool elsewhere);
+    // Lists or drops the inode, in the store's open transaction.
+    Status Write(int64_t inode, size_t table, bool elsewhere);
     // Rows (inode, table) of the index.
     sqlite3_stmt* Reader() const { return m_read.get(); }
 

@@ -12,10 +12,11 @@ bool StoreReader::Fail(std::string& why, const std::string& reason) {
 
 bool StoreReader::IsPlainTable(const std::string& name, std::string& why) {
     Statement schema;
-    if (Prepare(m_db.get(),
-                "SELECT type = 'table' AND sql NOT LIKE 'CREATE VIRTUAL%' FROM sqlite_master WHERE "
-                "name = ?1",
-                schema, false) != SQLITE_OK)
+    if (!Prepare(m_db.get(),
+                 "SELECT type = 'table' AND sql NOT LIKE 'CREATE VIRTUAL%' FROM sqlite_master "
+                 "WHERE name = ?1",
+                 schema, false)
+             .ok())
         return Fail(why, "");
     sqlite3_bind_text(schema.get(), 1, name.c_str(), -1, SQLITE_STATIC);
     const int rc = sqlite3_step(schema.get());
@@ -28,7 +29,7 @@ bool StoreReader::IsPlainTable(const std::string& name, std::string& why) {
 bool StoreReader::ReadNames(std::string& why) {
     Statement names;
     if (!IsPlainTable("names", why)) return false;
-    if (Prepare(m_db.get(), kReadNames, names, false) != SQLITE_OK) return Fail(why, "");
+    if (!Prepare(m_db.get(), kReadNames, names, false).ok()) return Fail(why, "");
     int step;
     std::string name;
     while ((step = sqlite3_step(names.get())) == SQLITE_ROW) {
@@ -49,7 +50,7 @@ bool StoreReader::Open(const std::string& path, std::string& why) {
     if (!raw) return Fail(why, "out of memory");
     if (rc != SQLITE_OK) return Fail(why, "");
     Statement statement;
-    if (Prepare(raw, "PRAGMA user_version", statement, false) != SQLITE_OK ||
+    if (!Prepare(raw, "PRAGMA user_version", statement, false).ok() ||
         sqlite3_step(statement.get()) != SQLITE_ROW)
         return Fail(why, "");
     const int version = sqlite3_column_int(statement.get(), 0);
@@ -62,7 +63,7 @@ bool StoreReader::Open(const std::string& path, std::string& why) {
     }
     if (!IsPlainTable("shares", why) || !IsPlainTable("blocks", why) || !ReadNames(why))
         return false;
-    if (Prepare(raw, kReadShares, statement, false) != SQLITE_OK) return Fail(why, "");
+    if (!Prepare(raw, kReadShares, statement, false).ok()) return Fail(why, "");
     int step;
     while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
         // Ids run from 0 without a gap, as the store numbers its shares.
@@ -72,7 +73,7 @@ bool StoreReader::Open(const std::string& path, std::string& why) {
         ColumnBytes(statement.get(), 1, m_prefixes.back());
     }
     if (step != SQLITE_DONE) return Fail(why, "");
-    if (Prepare(raw, kReadAllBlocks, m_scan, false) != SQLITE_OK) return Fail(why, "");
+    if (!Prepare(raw, kReadAllBlocks, m_scan, false).ok()) return Fail(why, "");
     return true;
 }
 

@@ -9,12 +9,18 @@ void ColumnBytes(sqlite3_stmt* statement, int column, std::string& out, size_t k
     if (size > 0) out.append(static_cast<const char*>(bytes), static_cast<size_t>(size));
 }
 
-int Prepare(sqlite3* db, const std::string& sql, Statement& statement, bool persistent) {
+Status Prepare(sqlite3* db, const std::string& sql, Statement& statement, bool persistent) {
     sqlite3_stmt* raw = nullptr;
     const int rc = sqlite3_prepare_v3(db, sql.c_str(), -1,
                                       persistent ? SQLITE_PREPARE_PERSISTENT : 0, &raw, nullptr);
     statement.reset(raw);
-    return rc;
+    return rc == SQLITE_OK ? Status() : Status::Sqlite(db, rc);
+}
+
+Status StepOnce(sqlite3_stmt* statement) {
+    const int rc = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    return rc == SQLITE_DONE ? Status() : Status::Sqlite(sqlite3_db_handle(statement), rc);
 }
 
 }  // namespace eventstore

@@ -2,6 +2,8 @@
 // finalize and close themselves, and byte binds and reads without copies.
 #pragma once
 
+#include "hostlib/eventstore/EventStoreStatus.h"
+
 #include <sqlite3.h>
 #include <memory>
 #include <string>
@@ -18,6 +20,9 @@ struct DatabaseCloser {
 };
 typedef std::unique_ptr<sqlite3, DatabaseCloser> Database;
 
+// Steps a statement that returns no row, and resets it.
+Status StepOnce(sqlite3_stmt* statement);
+
 // Bytes are bound without a copy: the caller keeps them alive and unchanged
 // until the statement has been stepped and reset.
 inline void BindBytes(sqlite3_stmt* statement, int index, const char* bytes, size_t size) {
@@ -27,8 +32,7 @@ inline void BindBytes(sqlite3_stmt* statement, int index, const char* bytes, siz
 // The column's bytes after the first keep bytes of out.
 void ColumnBytes(sqlite3_stmt* statement, int column, std::string& out, size_t keep = 0);
 
-// SQLITE_OK, or the code of the failure (sqlite3_errmsg tells why). A
-// persistent statement is one the store keeps for its whole life.
-int Prepare(sqlite3* db, const std::string& sql, Statement& statement, bool persistent);
+// A persistent statement is one the store keeps for its whole life.
+Status Prepare(sqlite3* db, const std::string& sql, Statement& statement, bool persistent);
 
 }  // namespace eventstore

@@ -17,8 +17,23 @@
 #include <unistd.h>
 #include <algorithm>
 #include <new>
+#include <type_traits>
 
 using namespace eventstore;
+
+static_assert(std::is_same<CSnapDiffEventMonitor::FaultHook, FaultHook>::value,
+              "the store's parts name the public hook type");
+
+namespace {
+// The hook a store takes when it is created. A client makes its stores
+// inside the agent's calls, out of a test's reach, so a test arms the hook
+// for the stores made from then on; each store then keeps its own, and
+// nothing is looked up process-wide on the path of an event.
+FaultHook& HookForNewStores() {
+    static FaultHook hook;
+    return hook;
+}
+}  // namespace
 
 struct CSnapDiffEventMonitor::Impl {
     Impl(const std::string& folder, const std::string& path)
@@ -32,8 +47,6 @@ struct CSnapDiffEventMonitor::Impl {
     EventBatch batch;
     ReadCursor cursor;
     EventStoreInodeFilter seenInodes;
-
-    sqlite3* Db() const { return conn->db.get(); }
 
     CRyError Begin(const Where& where, const char* operation) const {
         return store.Check(where, operation, conn != nullptr);
@@ -67,8 +80,10 @@ struct CSnapDiffEventMonitor::Impl {
             return FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
         }
         // A store that could not be set up leaves no file behind.
-        error = conn->Open(store);
-        if (error.IsError()) {
+        const Status status = conn->Open(store.Path());
+        if (!status.ok()) {
+            error = conn->db ? store.Failed(FX_LOCATION, "Create", status)
+                             : FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY);
             Discard();
             return error;
         }
@@ -78,11 +93,11 @@ struct CSnapDiffEventMonitor::Impl {
 
     // The written block that holds the inode's event, if any (found false).
     CRyError FindStored(long long inode, StoredBlock& block, bool& found, const char* operation) {
-        const int rc = conn->FindBlock(inode, block);
-        found = rc == SQLITE_ROW;
-        if (rc == SQLITE_ROW || rc == SQLITE_DONE) return CRyError::Success();
-        if (rc == SQLITE_CORRUPT) return store.CorruptRow(FX_LOCATION, operation, inode);
-        return store.SqliteError(FX_LOCATION, operation, Db(), rc);
+        const Status status = conn->FindBlock(inode, block);
+        found = status.ok() && block.id;
+        if (status.ok()) return CRyError::Success();
+        if (status.IsCorrupt()) return store.CorruptRow(FX_LOCATION, operation, inode);
+        return store.Failed(FX_LOCATION, operation, status);
     }
 
     // Keeps moved in step with an event written to share id.
@@ -92,8 +107,8 @@ struct CSnapDiffEventMonitor::Impl {
         if (!conn->moved.NeedsWrite(elsewhere)) return CRyError::Success();
         CRyError error = batch.EnsureTransaction();
         if (error.IsError()) return error.Push(FX_LOCATION);
-        if (conn->moved.Write(event.llInode, id, elsewhere) != SQLITE_DONE)
-            return Fail(store.SqliteError(FX_LOCATION, operation, Db()));
+        const Status status = conn->moved.Write(event.llInode, id, elsewhere);
+        if (!status.ok()) return Fail(store.Failed(FX_LOCATION, operation, status));
         return error;
     }
 
@@ -131,12 +146,11 @@ CSnapDiffEventMonitor::~CSnapDiffEventMonitor() {
     }
 }
 
-void CSnapDiffEventMonitor::SetFaultHook(FaultHook hook) {
-    eventstore::SetFaultHook(std::move(hook));
-}
+void CSnapDiffEventMonitor::SetFaultHook(FaultHook hook) { HookForNewStores() = std::move(hook); }
 
 CRyError CSnapDiffEventMonitor::Create() {
-    CRyError error = RunFaultHook(STORE_WHERE, "Create");
+    m_pImpl->store.SetFaultHook(HookForNewStores());
+    CRyError error = m_pImpl->store.Inject(STORE_WHERE, "Create");
     if (error.IsError()) return error;
     m_pImpl->Close();
     if (m_pImpl->strJobResultsDir.empty())
@@ -163,8 +177,8 @@ CRyError CSnapDiffEventMonitor::SetSharePrefixes(const std::vector<std::string>&
             added.push_back(prefix);
     }
     if (added.empty()) return error;
-    error = m.conn->AddShares(m.store, added, "SetSharePrefixes");
-    return error.IsError() ? m.Fail(error) : error;
+    const Status status = m.conn->AddShares(added);
+    return status.ok() ? error : m.Fail(m.store.Failed(FX_LOCATION, "SetSharePrefixes", status));
 }
 
 CRyError CSnapDiffEventMonitor::InsertEvent(const ChangeEventItem& event, bool& exists) {
@@ -236,9 +250,8 @@ CRyError CSnapDiffEventMonitor::UpdateExistingEventOfInode(const ChangeEventItem
         if (!EditBlock(block.events, event.llInode,
                        stays ? &m.batch.EncodeApart(target, event) : nullptr))
             return m.store.CorruptRow(FX_LOCATION, operation, event.llInode);
-        const int rc = m.conn->RewriteBlock(block.id, block.events);
-        if (rc != SQLITE_DONE)
-            return m.Fail(m.store.SqliteError(FX_LOCATION, operation, m.Db(), rc));
+        const Status status = m.conn->RewriteBlock(block.id, block.events);
+        if (!status.ok()) return m.Fail(m.store.Failed(FX_LOCATION, operation, status));
         if (!stays) error = m.batch.Accept(target, event);
     }
     if (error.IsSuccess()) error = m.NoteOldPath(target, event, operation);
@@ -260,14 +273,14 @@ int CSnapDiffEventMonitor::GetNextEvent(ChangeEventItem& event) {
     if (m.Begin(STORE_WHERE, "GetNextEvent").IsError()) return -1;
     if (m.cursor.GetState() == ReadCursor::kExhausted) return 1;
     if (m.cursor.GetState() == ReadCursor::kNoRead) return -1;
-    CRyError reason;
-    const int result = m.cursor.Next(*m.conn, m.store, event, reason);
-    if (result >= 0) return result;
+    bool found = false;
+    const Status status = m.cursor.Next(*m.conn, event, found);
+    if (status.ok()) return found ? 0 : 1;
     // The agent learns only "failure" from -1; keep the reason in the log.
     if (g_ptrLogWriter && g_ptrLogWriter->GetLevel() >= -1) {
         g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
                             "Reading the event store [%s] failed: %s", m.store.Path().c_str(),
-                            reason.Message().c_str());
+                            m.store.Failed(FX_LOCATION, "GetNextEvent", status).Message().c_str());
     }
     m.cursor.End(m.conn.get());
     return -1;
