@@ -10,6 +10,7 @@ void EventBatch::Attach(Connection* connection) {
     m_connection = connection;
     m_index = WaitingIndex();
     m_waiting.clear();
+    m_sharesWaiting.clear();
     m_anyAccepted = false;
     m_inTransaction = false;
     m_eventsInTransaction = 0;
@@ -52,6 +53,10 @@ CRyError EventBatch::Accept(size_t share, const ChangeEventItem& event) {
         m_index.Reserve(shares * m_eventsPerBlock);
     }
     Waiting& waiting = m_waiting[share];
+    if (!waiting.listed) {
+        waiting.listed = true;
+        m_sharesWaiting.push_back(share);
+    }
     m_index.Put(event.llInode,
                 static_cast<uint32_t>(share * m_eventsPerBlock + waiting.rows.size()));
     waiting.rows.push_back(Encode(share, event));
@@ -146,8 +151,15 @@ CRyError EventBatch::FlushShare(size_t share) {
 
 CRyError EventBatch::FlushAndCommit() {
     CRyError error;
-    for (size_t share = 0; m_connection && share < m_waiting.size() && error.IsSuccess(); ++share)
-        error = FlushShare(share);
+    // Only the shares that were given events since the last flush: a read of
+    // each share commits first, and walking every share there would make a
+    // volume's reads quadratic in its shares.
+    for (size_t i = 0; m_connection && i < m_sharesWaiting.size() && error.IsSuccess(); ++i)
+        error = FlushShare(m_sharesWaiting[i]);
+    if (error.IsSuccess()) {
+        for (size_t share : m_sharesWaiting) m_waiting[share].listed = false;
+        m_sharesWaiting.clear();
+    }
     if (error.IsSuccess() && m_connection && m_connection->inodes.Pending()) {
         error = EnsureTransaction();
         const Status status = error.IsSuccess() ? m_connection->inodes.Flush() : Status();

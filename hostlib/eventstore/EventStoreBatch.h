@@ -74,6 +74,7 @@ private:
         std::vector<Row> rows;
         std::string bytes;
         size_t replacedBytes = 0;
+        bool listed = false;  // in m_sharesWaiting
     };
     static constexpr size_t kMaxReplacedBytes = size_t(1) << 16;
     std::string_view BodyOf(size_t share, const Row& row) const {
@@ -90,7 +91,8 @@ private:
     const StoreFailure& m_store;
     EndStore m_endStore;
     Connection* m_connection = nullptr;
-    std::vector<Waiting> m_waiting;  // by share
+    std::vector<Waiting> m_waiting;       // by share
+    std::vector<size_t> m_sharesWaiting;  // each share given events since the last flush of all
     size_t m_eventsPerBlock = kMaxEventsPerBlock;
     WaitingIndex m_index;  // inode: share * m_eventsPerBlock + row
     bool m_anyAccepted = false;

@@ -15,9 +15,10 @@
 #include "hostlib/eventstore/EventStoreName.h"
 
 #include <unistd.h>
-#include <algorithm>
 #include <new>
+#include <string_view>
 #include <type_traits>
+#include <unordered_set>
 
 using namespace eventstore;
 
@@ -169,13 +170,12 @@ CRyError CSnapDiffEventMonitor::SetSharePrefixes(const std::vector<std::string>&
     if (error.IsError()) return error;
     if (m.batch.AnyAccepted())
         return m.store.Error(FX_LOCATION, "SetSharePrefixes", "events are stored already");
-    std::vector<std::string> added;
+    // A set, not a search of the lists: a volume may have thousands of shares.
     const std::vector<std::string>& known = m.conn->shares.Prefixes();
-    for (const std::string& prefix : prefixes) {
-        if (!prefix.empty() && std::find(added.begin(), added.end(), prefix) == added.end() &&
-            std::find(known.begin(), known.end(), prefix) == known.end())
-            added.push_back(prefix);
-    }
+    std::unordered_set<std::string_view> seen(known.begin(), known.end());
+    std::vector<std::string> added;
+    for (const std::string& prefix : prefixes)
+        if (!prefix.empty() && seen.insert(prefix).second) added.push_back(prefix);
     if (added.empty()) return error;
     const Status status = m.conn->AddShares(added);
     return status.ok() ? error : m.Fail(m.store.Failed(FX_LOCATION, "SetSharePrefixes", status));

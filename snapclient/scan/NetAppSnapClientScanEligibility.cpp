@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 bool CNetAppSnapClient::IsPathEligibleForSnapDiffScan(const FileServerExportInfo& share) {
@@ -124,14 +125,12 @@ void CNetAppSnapClient::GetCommonVolumeShares(const FileServerExportInfo& share,
 }
 
 void CNetAppSnapClient::MarkSnapDiffCompletedShares(const std::list<FileServerExportInfo>& shares) {
-    for (const FileServerExportInfo& done : shares) {
-        for (FileServerExportInfo& entry : m_lstExportInfo) {
-            if (entry.strBackupPath == done.strBackupPath) {
-                entry.bSnapDiffDone = true;
-                break;
-            }
-        }
-    }
+    // The first share of each completed path is marked; a set keeps this
+    // linear in the job's shares.
+    std::unordered_set<std::string_view> pending;
+    for (const FileServerExportInfo& done : shares) pending.insert(done.strBackupPath);
+    for (FileServerExportInfo& entry : m_lstExportInfo)
+        if (pending.erase(entry.strBackupPath)) entry.bSnapDiffDone = true;
 }
 
 void CNetAppSnapClient::GetSnapDiffItemsPerIteration(int& maxItems) {
