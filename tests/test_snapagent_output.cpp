@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <thread>
@@ -159,6 +160,9 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
     const bool root = geteuid() == 0;
     const std::string other =
         (root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") + std::string("env ");
+    // nobody cannot run a build that sits below a private folder (a 0700
+    // home or temporary folder): its rows are then skipped, with a note.
+    const bool otherRuns = !root || system((other + "test -x " SNAPAGENT_PATH).c_str()) == 0;
     auto closeTo = [&](const std::string& folder, bool closed) {
         MakeDirs(folder);
         chmod(folder.c_str(), closed && !root ? 0555 : 0755);
@@ -273,6 +277,10 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
     for (const Step& step : steps) {
         SCOPED_TRACE(step.line);
         step.before();
+        if (!otherRuns && step.line.compare(0, other.size(), other) == 0) {
+            std::printf("skipped, nobody cannot reach %s: %s\n", SNAPAGENT_PATH, step.line.c_str());
+            continue;
+        }
         std::string err;
         const int status =
             w.Sh(step.line + (step.line.find(">&2") == std::string::npos ? " >out" : ""), &err);
