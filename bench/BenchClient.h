@@ -1,11 +1,12 @@
-// The snap client as the agent sees it during an incremental job, with its
-// shares and array connection set directly (snapshot creation is not what
-// the scan benchmarks measure), and the agent's side of the change scan:
-// CompareSnapshots for each share, then pulls until status 5.
+// The tests' scan client (shares and array connection set directly:
+// snapshot creation is not what the scan benchmarks measure), and the
+// agent's side of the change scan: CompareSnapshots for each share, then
+// pulls until status 5.
 #pragma once
 
 #include "array/ArrayBackend.h"
 #include "snapclient/NetAppSnapClient.h"
+#include "tests/support/ScanClient.h"
 
 #include <array>
 #include <string>
@@ -13,17 +14,16 @@
 
 namespace bench {
 
-const char kPrevSnap[] = "VKOP_1_15_811";
-const char kCurrSnap[] = "VKOP_1_15_812";
+using scantest::kCurrSnap;
+using scantest::kPrevSnap;
 
-class BenchClient : public CNetAppSnapClient {
+class BenchClient : public scantest::ScanClient {
 public:
-    explicit BenchClient(const std::string& jobResultsDir);
-    // The connection goes to backend, which the caller keeps alive.
-    void UseArray(ArrayBackend& backend);
+    using ScanClient::ScanClient;
     void AddShare(const std::string& backupPath, const std::string& volumePath,
-                  const std::string& volume);
-    const std::list<FileServerExportInfo>& Shares() const { return m_lstExportInfo; }
+                  const std::string& volume) {
+        Shares().push_back(scantest::Share(backupPath, volumePath, volume));
+    }
 };
 
 // Items the agent received, by status (index 0 to 6).
