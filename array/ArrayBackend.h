@@ -35,6 +35,7 @@ enum : uint32_t {
     kArrayErrInternal = 13002,         // the back end's own storage failed
     kArrayErrTooManySessions = 14506,  // SnapDiffStart: every session is in use
     kArrayErrBadHandle = 14508,        // SnapDiffNext/End: unknown or ended handle
+    kArrayErrLeftOut = 13997,          // SnapDiffStart: the snapshot left items out
     kArrayErrStopped = 13998,          // a long operation stopped at the operator's request
     kArrayErrInjected = 13999,         // default code of an injected fault
 };

@@ -12,9 +12,11 @@
 #include <tuple>
 
 namespace {
-bool ReadAll(const std::string& path, std::vector<CatalogRow>& rows) {
+bool ReadAll(const std::string& path, std::vector<CatalogRow>& rows,
+             std::vector<CatalogLeftOut>& leftOut) {
     CatalogReader reader;
     if (!reader.Open(path).bOk) return false;
+    leftOut = reader.LeftOut();
     for (;;) {
         CatalogRow row;
         bool done = false;
@@ -41,19 +43,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string out = fuzzsupport::ScratchDir() + "/out.cat";
     fuzzsupport::WriteFile(in, fuzzsupport::Bytes(data, size));
     std::vector<CatalogRow> rows, again;
-    if (!ReadAll(in, rows)) return 0;
+    std::vector<CatalogLeftOut> leftOut, leftOutAgain;
+    if (!ReadAll(in, rows, leftOut)) return 0;
     {
         CatalogWriter writer(out, 512);  // a small budget: the spill path too
+        for (const CatalogLeftOut& item : leftOut) writer.LeaveOut(item);
         for (const CatalogRow& row : rows)
             if (!writer.Add(row).bOk) abort();
         if (!writer.Finish().bOk) abort();
     }
     const bool current = size >= 8 && memcmp(data, "LACATLG2", 8) == 0;
-    if (!ReadAll(out, again) || again.size() != rows.size() ||
-        (current && SizeOf(out) != SizeOf(in)))
+    if (!ReadAll(out, again, leftOutAgain) || again.size() != rows.size() ||
+        leftOutAgain.size() != leftOut.size() || (current && SizeOf(out) != SizeOf(in)))
         abort();
     std::sort(rows.begin(), rows.end(), CatalogRowLess);
     for (size_t i = 0; i < rows.size(); ++i)
         if (Fields(rows[i]) != Fields(again[i])) abort();
+    for (size_t i = 0; i < leftOut.size(); ++i)
+        if (std::tie(leftOut[i].reason, leftOut[i].strPath) !=
+            std::tie(leftOutAgain[i].reason, leftOutAgain[i].strPath))
+            abort();
     return 0;
 }

@@ -2,8 +2,8 @@
 // names that could leave the array's root, a planted link, the session
 // limit, a damaged catalog, batches where only the last one ends the run, a
 // second array opened on the root mid-creation, the operator's stop, files
-// shared between snapshot copies, the owners and modes of copies, and a
-// folder chain deeper than PATH_MAX. What SnapDiff reports is checked
+// shared between snapshot copies, the owners and modes of copies, and items
+// a snapshot cannot keep. What SnapDiff reports is checked
 // against real trees by test_snapagent_property; a full disk while a
 // snapshot is taken is in the fault matrix, and a catalog sorted through
 // runs on disk in the kill test of test_local_array_changes.
@@ -251,12 +251,16 @@ void RemoveDeep(int parent, const char* name) {
     ASSERT_EQ(0, unlinkat(parent, name, AT_REMOVEDIR));
 }
 
-// A folder chain longer than PATH_MAX is left out of the snapshot (and
-// logged); the rest of the volume is snapshotted, job after job.
-TEST(LocalArray, FolderChainDeeperThanPathMaxIsLeftOut) {
-    LocalArrayWorld world;
+// Items a snapshot cannot keep (a folder chain longer than PATH_MAX, an
+// item of the volume in an export's .snapshot) are left out and recorded:
+// a comparison to that snapshot is refused, naming them, so that the share
+// is read in full; one from it reports them as new once they are kept.
+TEST(LocalArray, ItemsASnapshotCannotKeepRefuseAComparisonToIt) {
+    LocalArrayWorld world(true, {localarraytest::Export("v", {"e"})});
     world.Volume("v");
+    world.Dir("v", "e");
     world.File("v", "kept", "k");
+    world.Snap("v", "s1");
     const std::string component(200, 'd');
     int fd = open(world.Live("v").c_str(), O_RDONLY | O_DIRECTORY);
     for (int level = 0; level < 30; ++level) {
@@ -267,13 +271,26 @@ TEST(LocalArray, FolderChainDeeperThanPathMaxIsLeftOut) {
     }
     close(openat(fd, "deep-file", O_WRONLY | O_CREAT, 0644));
     close(fd);
-    world.Snap("v", "s1");
+    world.File("v", "e/.snapshot/mine", "m");
     world.Snap("v", "s2");
     EXPECT_EQ("k", world.Read(world.Live("v", ".snapshot/s2/kept")));
-    EXPECT_TRUE(world.Diff("v", "s1", "s2").changes.empty());
+    std::string handle;
+    const ArrayStatus refused = world.Start("v", "s1", "s2", handle);
+    EXPECT_EQ(kArrayErrLeftOut, refused.uiCode);
+    for (const std::string& named :
+         {std::string("left out 2 items, with all they hold"),
+          std::string("[e/.snapshot/mine]: the folder holds"), "[" + component.substr(0, 199)})
+        EXPECT_NE(std::string::npos, refused.strMessage.find(named)) << refused.strMessage;
     const int volume = open(world.Live("v").c_str(), O_RDONLY | O_DIRECTORY);
     RemoveDeep(volume, component.c_str());
     close(volume);
+    ASSERT_EQ(0,
+              rename(world.Live("v", "e/.snapshot/mine").c_str(), world.Live("v", "mine").c_str()));
+    world.Snap("v", "s3");
+    bool mineIsNew = false;
+    for (const SnapDiffFileInfo& change : world.Diff("v", "s2", "s3").changes)
+        mineIsNew |= change.strChangeType + change.strFileName == "file_creation/mine";
+    EXPECT_TRUE(mineIsNew);
 }
 
 }  // namespace

@@ -386,19 +386,21 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
             return writer.Add(RowOf(entry));
         },
         &leftOut);
-    const auto logLeftOut = [&](const std::vector<std::string>& paths, const char* why) {
-        for (const std::string& path : paths)
+    // The catalog keeps what the snapshot left out, so that no comparison
+    // to it claims to know how those items changed.
+    const auto leaveOut = [&](const std::vector<std::string>& paths, CatalogLeftOut::Reason why) {
+        for (const std::string& path : paths) {
             if (g_ptrLogWriter)
                 g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
                                     "Snapshot [%s] of volume [%s] leaves out [%s] and what it "
                                     "holds: %s",
                                     name.c_str(), volume.c_str(), EscapeSnapDiffName(path).c_str(),
-                                    why);
+                                    LeftOutReasonText(why));
+            writer.LeaveOut(CatalogLeftOut{why, path});
+        }
     };
-    logLeftOut(leftOut, "its path is too long for the file system's calls");
-    logLeftOut(hidden,
-               "the folder holds the array's snapshots of the export; move it elsewhere to back "
-               "it up");
+    leaveOut(leftOut, CatalogLeftOut::kPathTooLong);
+    leaveOut(hidden, CatalogLeftOut::kInSnapshotFolder);
     if (status.bOk) status = writer.Finish();
     if (status.bOk && copier) status = copier->Finish();
     Step("built");

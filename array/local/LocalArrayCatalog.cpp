@@ -12,6 +12,7 @@ const char kMagic[8] = {'L', 'A', 'C', 'A', 'T', 'L', 'G', '2'};
 const char kFirstFormatMagic[8] = {'L', 'A', 'C', 'A', 'T', 'L', 'G', '1'};
 const char kRowTag = 'R';
 const char kEndTag = 'E';
+const char kLeftOutTag = 'L';
 // A path longer than this is garbage, not a name a file system can hold.
 const uint32_t kMaxPathLength = 1u << 20;
 const size_t kIoBufferSize = 1u << 20;
@@ -46,12 +47,19 @@ public:
     ~RowFileOutput() {
         if (m_file) fclose(m_file);
     }
-    ArrayStatus Open(const std::string& path) {
+    ArrayStatus Open(const std::string& path, const std::vector<CatalogLeftOut>& leftOut = {}) {
         m_path = path;
         m_file = fopen(path.c_str(), "wb");
         if (!m_file) return Failed("cannot create");
         setvbuf(m_file, nullptr, _IOFBF, kIoBufferSize);
-        return Put(std::string(kMagic, sizeof(kMagic)));
+        std::string head(kMagic, sizeof(kMagic));
+        for (const CatalogLeftOut& item : leftOut) {
+            head.push_back(kLeftOutTag);
+            head.push_back(static_cast<char>(item.reason));
+            PutU32(head, static_cast<uint32_t>(item.strPath.size()));
+            head += item.strPath;
+        }
+        return Put(head);
     }
     ArrayStatus Write(const CatalogRow& row) {
         m_buffer.clear();
@@ -117,6 +125,14 @@ bool CatalogRowLess(const CatalogRow& a, const CatalogRow& b) {
     return a.strPath < b.strPath;
 }
 
+const char* LeftOutReasonText(CatalogLeftOut::Reason reason) {
+    return reason == CatalogLeftOut::kInSnapshotFolder
+               ? "the folder holds the array's snapshots of the export; move it elsewhere to "
+                 "back it up"
+               : "its path is too long for the file system's calls; shorten the path to back "
+                 "it up";
+}
+
 // ---- CatalogReader
 
 CatalogReader::~CatalogReader() {
@@ -135,6 +151,28 @@ ArrayStatus CatalogReader::Open(const std::string& path) {
     m_bFirstFormat = memcmp(magic, kFirstFormatMagic, sizeof(magic)) == 0;
     if (!m_bFirstFormat && memcmp(magic, kMagic, sizeof(magic)) != 0)
         return Corrupt("not a catalog");
+    return m_bFirstFormat ? ArrayStatus::Ok() : ReadLeftOut();
+}
+
+ArrayStatus CatalogReader::ReadLeftOut() {
+    int tag = fgetc(m_file);
+    for (; tag == kLeftOutTag; tag = fgetc(m_file)) {
+        unsigned char fixed[1 + 4];
+        if (fread(fixed, 1, sizeof(fixed), m_file) != sizeof(fixed)) return Corrupt("truncated");
+        CatalogLeftOut item;
+        item.reason = static_cast<CatalogLeftOut::Reason>(fixed[0]);
+        if (item.reason != CatalogLeftOut::kPathTooLong &&
+            item.reason != CatalogLeftOut::kInSnapshotFolder)
+            return Corrupt("unknown reason for a left-out item");
+        const uint32_t length = GetU32(fixed + 1);
+        if (length == 0 || length > kMaxPathLength) return Corrupt("bad path length");
+        item.strPath.resize(length);
+        if (fread(&item.strPath[0], 1, length, m_file) != length) return Corrupt("truncated");
+        m_leftOut.push_back(std::move(item));
+    }
+    // The byte after the last item starts a row or the end mark: Next reads
+    // it again.
+    if (tag != EOF) ungetc(tag, m_file);
     return ArrayStatus::Ok();
 }
 
@@ -247,7 +285,7 @@ ArrayStatus CatalogWriter::Finish() {
     if (m_runPaths.empty()) {
         std::sort(m_pending.begin(), m_pending.end(), CatalogRowLess);
         RowFileOutput out;
-        status = out.Open(m_path);
+        status = out.Open(m_path, m_leftOut);
         for (size_t i = 0; status.bOk && i < m_pending.size(); ++i)
             status = out.Write(m_pending[i]);
         if (status.bOk) status = out.Close();
@@ -281,7 +319,7 @@ ArrayStatus CatalogWriter::MergeRuns() {
         if (!done) heads.push(std::move(head));
     }
     RowFileOutput out;
-    ArrayStatus status = out.Open(m_path);
+    ArrayStatus status = out.Open(m_path, m_leftOut);
     while (status.bOk && !heads.empty()) {
         Head head = heads.top();
         heads.pop();

@@ -8,6 +8,8 @@
 // the volume, and the file is a fraction of an indexed database's size.
 // Layout, all integers little-endian:
 //   "LACATLG2"                                     8-byte magic
+//   'L' reason:u8 pathlen:u32 path                 an item left out, repeated,
+//                                                  before the first row
 //   'R' inode:u64 parent:u64 type:u8 mode:u32 size:u64
 //       atime:i64 ctime:i64 mtime:i64 pathlen:u32 path
 //       atime_ns:u32 ctime_ns:u32 mtime_ns:u32 links:u64 owner:u32 group:u32
@@ -19,6 +21,8 @@
 // nanoseconds, links, owner and group and no digest: two of them compare
 // as they always did, and one against a newer catalog reports every inode
 // as modified, so a snapshot taken before an upgrade never hides a change.
+// Agents built before 'L' records existed refuse such a file as corrupt,
+// which sends the share to a full scan rather than hiding a change.
 //
 // CatalogWriter takes rows in any order and sorts them within a memory
 // budget: past it, sorted runs are spilled beside the output and merged at
@@ -58,6 +62,19 @@ struct CatalogRow {
 
 bool CatalogRowLess(const CatalogRow& a, const CatalogRow& b);
 
+// An item of the live volume that the snapshot could not keep, with all it
+// holds; the snapshot cannot tell how it changed.
+struct CatalogLeftOut {
+    enum Reason : uint8_t {
+        kPathTooLong = 1,       // a folder chain too deep for the path calls
+        kInSnapshotFolder = 2,  // not the array's, in an export's .snapshot
+    };
+    Reason reason = kPathTooLong;
+    std::string strPath;  // relative to the volume root
+};
+// Why the item is left out and what the operator can do, for the log.
+const char* LeftOutReasonText(CatalogLeftOut::Reason reason);
+
 // Reads a catalog front to back.
 class CatalogReader {
 public:
@@ -67,13 +84,17 @@ public:
     CatalogReader& operator=(const CatalogReader&) = delete;
 
     ArrayStatus Open(const std::string& path);
+    // The items the snapshot left out, known once Open succeeded.
+    const std::vector<CatalogLeftOut>& LeftOut() const { return m_leftOut; }
     // Next row; done is set (and row untouched) after the last one.
     ArrayStatus Next(CatalogRow& row, bool& done);
 
 private:
     ArrayStatus Corrupt(const std::string& why) const;
+    ArrayStatus ReadLeftOut();
 
     std::string m_path;
+    std::vector<CatalogLeftOut> m_leftOut;
     FILE* m_file = nullptr;
     uint64_t m_ullRows = 0;
     bool m_bHaveLast = false;
@@ -92,6 +113,8 @@ public:
     CatalogWriter& operator=(const CatalogWriter&) = delete;
 
     ArrayStatus Add(CatalogRow row);
+    // Records an item the snapshot could not keep; any time before Finish.
+    void LeaveOut(CatalogLeftOut item) { m_leftOut.push_back(std::move(item)); }
     ArrayStatus Finish();
     // Number of sorted runs spilled so far (for tests of the spill path).
     size_t SpilledRuns() const { return m_runPaths.size(); }
@@ -106,5 +129,6 @@ private:
     std::vector<CatalogRow> m_pending;
     size_t m_pendingBytes = 0;
     std::vector<std::string> m_runPaths;
+    std::vector<CatalogLeftOut> m_leftOut;
     bool m_bFinished = false;
 };

@@ -61,7 +61,32 @@ ArrayStatus SnapDiffMerge::Open(const std::string& baseCatalog,
                                 const std::string& incrementalCatalog) {
     ArrayStatus status = m_base.Open(baseCatalog);
     if (status.bOk) status = m_incremental.Open(incrementalCatalog);
+    if (status.bOk) status = RequireNothingLeftOut(m_incremental.LeftOut());
     return status;
+}
+
+// Items the incremental snapshot left out may have changed in any way, and a
+// list of changes would be silent on them; the agent must read the share in
+// full instead. Items only the base left out are new to the incremental
+// snapshot and are reported as created, so they need no refusal.
+ArrayStatus SnapDiffMerge::RequireNothingLeftOut(const std::vector<CatalogLeftOut>& items) const {
+    if (items.empty()) return ArrayStatus::Ok();
+    const size_t kNamed = 3;
+    std::string named;
+    for (size_t i = 0; i < items.size() && i < kNamed; ++i)
+        named += std::string(i == 0 ? "" : "; ") + "[" + EscapeSnapDiffName(items[i].strPath) +
+                 "]: " + LeftOutReasonText(items[i].reason);
+    if (items.size() > kNamed)
+        named += "; and " + std::to_string(items.size() - kNamed) +
+                 " more, named in the log of the job that took the snapshot";
+    const bool one = items.size() == 1;
+    return ArrayStatus::Fail(
+        kArrayErrLeftOut,
+        "snapshot " + EscapeSnapDiffName(m_naming.strIncremental) + " of volume " +
+            m_naming.strVolume + " left out " + std::to_string(items.size()) +
+            (one ? " item, with all it holds, and cannot say how it changed"
+                 : " items, with all they hold, and cannot say how they changed") +
+            ", so the volume's shares need a full scan: " + named);
 }
 
 void SnapDiffMerge::Queue(const CatalogRow& row, const char* changeType) {

@@ -60,6 +60,7 @@ private:
     public:
         ArrayStatus Open(const std::string& path);
         bool Exhausted() const { return m_bExhausted; }
+        const std::vector<CatalogLeftOut>& LeftOut() const { return m_reader.LeftOut(); }
         uint64_t NextInode() const { return m_next.ullInode; }
         ArrayStatus Take(std::vector<CatalogRow>& group);
 
@@ -69,6 +70,7 @@ private:
         bool m_bExhausted = false;
     };
 
+    ArrayStatus RequireNothingLeftOut(const std::vector<CatalogLeftOut>& items) const;
     // Queues the changes of the next inode(s) until some are pending or both
     // catalogs are exhausted.
     ArrayStatus Refill();
