@@ -150,9 +150,11 @@ TEST(SnapagentLog, ProgressOnStderrAndJobLinesInThePluginLog) {
     const std::string share = world.Shares()[2].strSharePath;
     for (int i = 0; i < 100; ++i)
         WriteFile(world.Shares()[2].strLiveDir + "/f" + std::to_string(i), "x");
-    auto job = [&](const std::string& id, const std::string& prev, bool quiet) {
-        std::vector<std::string> args{"job",   "--config", world.ConfigPath(), "--client", "1",
-                                      "--job", id,         "--prev",           prev,       share};
+    auto job = [&](const std::string& id, const std::string& prev, bool quiet,
+                   const std::string& on = std::string()) {
+        std::vector<std::string> args{
+            "job",   "--config", world.ConfigPath(), "--client", "1",
+            "--job", id,         "--prev",           prev,       on.empty() ? share : on};
         if (quiet) args.insert(args.begin() + 1, "--quiet");
         return args;
     };
@@ -189,6 +191,17 @@ TEST(SnapagentLog, ProgressOnStderrAndJobLinesInThePluginLog) {
     EXPECT_EQ(shown.find("snapagent: copying snapshot VKOP_1_0_3 of volume home\n"),
               std::string::npos)
         << shown;
+    // An item the array cannot keep is in no backup: the job says so.
+    const std::string alpha = world.Shares()[0].strLiveDir;
+    ASSERT_EQ(0, mkdir((alpha + "/.snapshot").c_str(), 0755));
+    WriteFile(alpha + "/.snapshot/mine", "m");
+    const Exit kept =
+        RunSnapagent(job("4", "0", false, world.Shares()[0].strSharePath), world.Base(), state);
+    EXPECT_EQ(kept.status, 3) << kept.err;
+    ExpectInOrder(kept.err, {"snapshot VKOP_1_0_4 of volume projects left out 1 item it cannot",
+                             ": backed up in full\n",
+                             "job 4 done: 1 share: 1 backed up in full; "
+                             "1 item left out of its snapshots\n"});
 }
 
 }  // namespace

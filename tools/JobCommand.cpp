@@ -371,8 +371,12 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
         return end.Fail(outputError + (result.bInterrupted ? ": " + stopped : ""));
     if (!result.bOk)
         return end.Fail(FailureLine(result, log.FailuresSinceMark(), verbose, log.Path()));
-    printer.Say(JobSummary(result, plan.llJobId));
+    const uint64_t leftOut = printer.LeftOut();
+    printer.Say(
+        JobSummary(result, plan.llJobId) +
+        (leftOut ? "; " + Counted(leftOut, "item", "items") + " left out of its snapshots" : ""));
     PruneResultsFolders(options, stateDir);
+    if (leftOut) return kExitIncomplete;
     for (const ShareResult& share : result.shares)
         if (OutcomeName(share) == "needs_full_scan" || share.bDropped) return kExitIncomplete;
     return kExitDone;

@@ -207,6 +207,15 @@ void Progress::OnArrayActivity(const LocalArrayActivity& activity) {
             m_ullCounted =
                 CountEntries(m_strArrayRoot + "/" + activity.strVolume, &StopSignals::Urgent);
     }
+    if (activity.bFinished && activity.ullLeftOut) {
+        m_ullLeftOut += activity.ullLeftOut;
+        const bool one = activity.ullLeftOut == 1;
+        Always("snapshot " + snapshot + " of volume " + volume + " left out " +
+               Counted(activity.ullLeftOut, "item", "items") + " it cannot keep, with all " +
+               (one ? "it holds: no backup holds it" : "they hold: no backup holds them") +
+               ", and the volume's shares need a full scan until " + (one ? "it is" : "they are") +
+               " moved (the plug-in's log names " + (one ? "it)" : "them)"));
+    }
     if (activity.bFinished && StopSignals::Urgent() && m_strStoppedAt.empty())
         m_strStoppedAt = m_strInside;
     if (!starting) {

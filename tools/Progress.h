@@ -53,6 +53,8 @@ public:
     void SetArrayRoot(const std::string& root) { m_strArrayRoot = root; }
     // Where the job was when it stopped, e.g. "after taking the snapshots".
     std::string StoppedAt() const;
+    // Items the job's snapshots could not keep: no backup holds them.
+    uint64_t LeftOut() const { return m_ullLeftOut; }
 
     void OnCalling(const std::string& operation) override;
     void OnShareStart(const std::string& share) override;
@@ -83,6 +85,7 @@ private:
     std::string m_strPlace;      // where the job is
     std::string m_strInside;     // the array operation in progress
     std::string m_strStoppedAt;  // where an urgent stop cut one short
+    uint64_t m_ullLeftOut = 0;
 };
 
 }  // namespace snapagent

@@ -415,6 +415,7 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
     if (!status.bOk) return status;
     // The rename is the snapshot; make it outlast a power cut as well.
     SyncDirectory(CatalogDir(volume));
+    meter.LeftOut(leftOut.size() + hidden.size());
     return ArrayStatus::Ok();
 }
 

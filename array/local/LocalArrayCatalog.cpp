@@ -127,8 +127,7 @@ bool CatalogRowLess(const CatalogRow& a, const CatalogRow& b) {
 
 const char* LeftOutReasonText(CatalogLeftOut::Reason reason) {
     return reason == CatalogLeftOut::kInSnapshotFolder
-               ? "the folder holds the array's snapshots of the export; move it elsewhere to "
-                 "back it up"
+               ? "the folder holds the array's snapshots; move it elsewhere to back it up"
                : "its path is too long for the file system's calls; shorten the path to back "
                  "it up";
 }

@@ -67,7 +67,7 @@ bool CatalogRowLess(const CatalogRow& a, const CatalogRow& b);
 struct CatalogLeftOut {
     enum Reason : uint8_t {
         kPathTooLong = 1,       // a folder chain too deep for the path calls
-        kInSnapshotFolder = 2,  // not the array's, in an export's .snapshot
+        kInSnapshotFolder = 2,  // the volume's, in an export's .snapshot
     };
     Reason reason = kPathTooLong;
     std::string strPath;  // relative to the volume root

@@ -31,6 +31,7 @@ struct LocalArrayActivity {
     uint64_t ullExpected = 0;  // files the previous snapshot held; 0 unknown
     bool bFinished = false;    // the last report of this operation
     bool bStopped = false;     // it was stopped at the operator's request
+    uint64_t ullLeftOut = 0;   // a copy's last report: items the snapshot could not keep
 };
 
 struct LocalArrayOperator {
@@ -56,6 +57,8 @@ public:
 
     // Counts done more files; fails when the operator asked to stop.
     ArrayStatus Tick(uint64_t done = 1);
+    // Items the snapshot made could not keep, for the last report.
+    void LeftOut(uint64_t items) { m_activity.ullLeftOut = items; }
 
 private:
     LocalArrayActivity m_activity;
