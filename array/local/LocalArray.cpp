@@ -524,7 +524,7 @@ ArrayStatus LocalArray::SnapDiffStart(const std::string& volumeArgument, const s
     if (!status.bOk) return Failure(status.uiCode, status.strMessage);
     handle = "snapdiff-" + std::to_string(m_ullNextHandle++);
     Session& session = m_sessions[handle];
-    session.merge = std::move(merge);
+    session.diff = std::move(merge);
     session.meter.reset(new ActivityMeter(LocalArrayWork::kComparing, volume, incremental));
     escapedNames = true;
     emptyBatchesAllowed = false;
@@ -538,7 +538,7 @@ ArrayStatus LocalArray::SnapDiffNext(const std::string& handle,
     if (session == m_sessions.end())
         return Failure(kArrayErrBadHandle,
                        "SnapDiff handle [" + EscapeSnapDiffName(handle) + "] is unknown or ended");
-    ArrayStatus status = session->second.merge->Next(batch, end);
+    ArrayStatus status = session->second.diff->Next(batch, end);
     if (status.bOk) status = session->second.meter->Tick(batch.size());
     // A session that failed cannot go on, and one that sent its end flag is
     // over: both free their slot, since the caller will not end them.

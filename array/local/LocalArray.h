@@ -170,7 +170,7 @@ private:
     ArrayStatus Failure(uint32_t code, const std::string& message) const;
 
     struct Session {
-        std::unique_ptr<SnapDiffMerge> merge;
+        std::unique_ptr<SnapDiffSource> diff;
         std::unique_ptr<ActivityMeter> meter;
     };
     LocalArrayConfig m_config;

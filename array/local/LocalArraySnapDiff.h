@@ -28,6 +28,7 @@
 
 #include "array/ArrayBackend.h"
 #include "array/local/LocalArrayCatalog.h"
+#include "array/local/SnapDiffSource.h"
 
 #include <deque>
 #include <string>
@@ -40,7 +41,7 @@ struct SnapDiffNaming {
     std::string strIncremental;
 };
 
-class SnapDiffMerge {
+class SnapDiffMerge : public SnapDiffSource {
 public:
     // Batch sizes a real array accepts; a request outside is clamped.
     static constexpr unsigned long kMinBatch = 256;
@@ -52,7 +53,7 @@ public:
     ArrayStatus Open(const std::string& baseCatalog, const std::string& incrementalCatalog);
     // Fills batch with at most the batch size of changes. end is true on the
     // last batch: no changes follow it. Only the last batch may be empty.
-    ArrayStatus Next(std::vector<SnapDiffFileInfo>& batch, bool& end);
+    ArrayStatus Next(std::vector<SnapDiffFileInfo>& batch, bool& end) override;
 
 private:
     // Catalog rows grouped by inode, read ahead by one row.
