@@ -6,9 +6,9 @@
 #include "array/ScriptJson.h"
 #include "array/ScriptedArray.h"
 #include "array/local/LocalArray.h"
-#include "host/IniFile.h"
 #include "host/LogWriter.h"
 #include "host/VKPlatformInfo.h"
+#include "hostlib/IniFile.h"
 
 #include <algorithm>
 #include <boost/make_shared.hpp>

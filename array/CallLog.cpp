@@ -1,7 +1,7 @@
 #include "array/CallLog.h"
 
 #include "array/ScriptJson.h"
-#include "host/OutputFailure.h"
+#include "hostlib/OutputFailure.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -6,7 +6,7 @@
 // never whole batches, never credentials). Byte strings are encoded as in
 // ScriptJson.h. Each line is one append write, so lines of several
 // processes sharing the file do not interleave. A line that cannot be
-// written is noted in OutputFailure (host/OutputFailure.h).
+// written is noted in OutputFailure (hostlib/OutputFailure.h).
 #pragma once
 
 #include <boost/shared_ptr.hpp>

@@ -1,6 +1,7 @@
 #include "host/ManageONTAP.h"
 
 #include "array/ArrayBackend.h"
+#include "array/AttachArrayBackend.h"
 
 #include <new>
 
@@ -42,8 +43,8 @@ ArrayStatus Answer(const boost::shared_ptr<ArrayBackend>& backend, Call call) no
 ManageONTAP::ManageONTAP() = default;
 ManageONTAP::~ManageONTAP() = default;
 
-void ManageONTAP::AttachBackend(const boost::shared_ptr<ArrayBackend>& backend) {
-    m_pBackend = backend;
+void AttachArrayBackend(ManageONTAP& ontap, const boost::shared_ptr<ArrayBackend>& backend) {
+    ontap.m_pBackend = backend;
 }
 
 // A success leaves the last error alone, as errno does: the client reads it

@@ -1,9 +1,10 @@
 #include "host/NASSnapUtil.h"
 
 #include "array/ArrayBackendFactory.h"
-#include "host/IniFile.h"
+#include "array/AttachArrayBackend.h"
 #include "host/LogWriter.h"
 #include "host/VKPlatformInfo.h"
+#include "hostlib/IniFile.h"
 
 #include <string>
 
@@ -49,9 +50,9 @@ bool NASSnapUtil::SetONTAPObject(const NASArrayInfo& info, ManageONTAP& ontap,
                                 info.strArrayName.c_str(), error.c_str());
         // A back end kept from an earlier set-up would answer for the wrong
         // array; without one the connection fails as it should.
-        ontap.AttachBackend(boost::shared_ptr<ArrayBackend>());
+        AttachArrayBackend(ontap, boost::shared_ptr<ArrayBackend>());
         return false;
     }
-    ontap.AttachBackend(backend);
+    AttachArrayBackend(ontap, backend);
     return true;
 }

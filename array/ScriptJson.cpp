@@ -1,7 +1,7 @@
 #include "array/ScriptJson.h"
 
 #include "host/FXFile.h"
-#include "host/TextBytes.h"
+#include "hostlib/TextBytes.h"
 
 #include <unistd.h>
 #include <cerrno>

@@ -3,8 +3,8 @@
 // parsed sections listed back. Whatever the bytes, a value found is one the
 // section lists, and an integer read agrees with its text.
 #include "fuzz/FuzzSupport.h"
-#include "host/IniFile.h"
 #include "host/VKPlatformInfo.h"
+#include "hostlib/IniFile.h"
 
 #include <cstdlib>
 #include <sstream>

@@ -1,8 +1,7 @@
-// Management of a NetApp array running ONTAP, as the client sees it. A
-// facade over an ArrayBackend attached by NASSnapUtil::SetONTAPObject (or by
-// a test). Calls return true on success; after a failed call GetLastError
-// gives the array's code and message. Without a back end every call fails
-// with kArrayErrNotConnected. One thread at a time.
+// Management of a NetApp array running ONTAP, as the client sees it: set up
+// for an array by NASSnapUtil::SetONTAPObject. Calls return true on success;
+// after a failed call GetLastError gives the array's code and message.
+// Without an array set up every call fails. One thread at a time.
 #pragma once
 
 #include "records/SnapRecords.h"
@@ -33,9 +32,6 @@ public:
     ManageONTAP();
     ~ManageONTAP();
 
-    void AttachBackend(const boost::shared_ptr<ArrayBackend>& backend);
-    boost::shared_ptr<ArrayBackend> Backend() const { return m_pBackend; }
-
     bool OpenConnection();
     bool IsCluster();
     bool IsClusterInterface();
@@ -56,6 +52,9 @@ public:
     void GetLastError(MoErrCode_t& error);
 
 private:
+    // Our host answers through an array back end, which its set-up attaches.
+    friend void AttachArrayBackend(ManageONTAP& ontap,
+                                   const boost::shared_ptr<ArrayBackend>& backend);
     bool Record(bool ok, uint32_t code, const std::string& message);
 
     boost::shared_ptr<ArrayBackend> m_pBackend;

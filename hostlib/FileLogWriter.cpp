@@ -1,10 +1,10 @@
-#include "host/FileLogWriter.h"
+#include "hostlib/FileLogWriter.h"
 
 #include "host/FXFile.h"
 #include "host/FXString.h"
-#include "host/OutputFailure.h"
-#include "host/TextBytes.h"
 #include "host/VKPlatformInfo.h"
+#include "hostlib/OutputFailure.h"
+#include "hostlib/TextBytes.h"
 
 #include <sys/time.h>
 #include <unistd.h>

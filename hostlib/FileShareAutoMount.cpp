@@ -2,8 +2,8 @@
 
 #include "host/FXErrorUtil.h"
 #include "host/FXPath.h"
-#include "host/IniFile.h"
 #include "host/VKPlatformInfo.h"
+#include "hostlib/IniFile.h"
 
 namespace {
 const char kAutoMountSection[] = "automount";

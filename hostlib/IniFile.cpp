@@ -1,4 +1,4 @@
-#include "host/IniFile.h"
+#include "hostlib/IniFile.h"
 
 #include <fstream>
 

@@ -1,4 +1,4 @@
-#include "host/OutputFailure.h"
+#include "hostlib/OutputFailure.h"
 
 #include <atomic>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "host/TextBytes.h"
+#include "hostlib/TextBytes.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 #include "host/VKPlatformInfo.h"
 
-#include "host/IniFile.h"
+#include "hostlib/IniFile.h"
 
 #include <cerrno>
 #include <cstdint>

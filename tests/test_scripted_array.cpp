@@ -2,10 +2,10 @@
 // as shown, driven through ManageONTAP, and a save never leaves half a
 // document. Jobs on scripted arrays are the scenarios' business
 // (tests/scenarios); recording is replayed by test_snapagent_demo.
+#include "array/AttachArrayBackend.h"
 #include "array/FaultInjectingBackend.h"
 #include "array/ScriptJson.h"
 #include "array/ScriptedArray.h"
-#include "host/ManageONTAP.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -54,8 +54,8 @@ TEST(ScriptJson, DocumentedExampleLoadsAndAnswers) {
     std::string error;
     ASSERT_TRUE(LoadArrayScript(example, script, error)) << error;
     ManageONTAP ontap;
-    ontap.AttachBackend(boost::make_shared<FaultInjectingBackend>(
-        boost::make_shared<ScriptedArray>(script), script.vecFaults));
+    AttachArrayBackend(ontap, boost::make_shared<FaultInjectingBackend>(
+                                  boost::make_shared<ScriptedArray>(script), script.vecFaults));
     std::vector<SnapShotInfo_t> listed;
     ASSERT_TRUE(ontap.GetSnapShotList(listed, "/vol/projects/a", 0, "VKOP_"));
     ASSERT_EQ(2u, listed.size());

@@ -8,7 +8,7 @@
 // reports those at one name only). A file system that reuses a freed
 // inode number in the other share moves that inode between the shares; it
 // must be verified exactly like any other change.
-#include "host/FileLogWriter.h"
+#include "hostlib/FileLogWriter.h"
 #include "tools/DemoWorld.h"
 #include "tools/FileOps.h"
 #include "tools/ItemText.h"

@@ -1,14 +1,14 @@
 // The plug-in's log as snapagent keeps it: to a file ([log] file, else
 // snapagent.log in the state folder), copied to stderr with --verbose, at
 // the config's [log] level (0 by default), each line with its time, process
-// and job id (host/FileLogWriter.h has the format). While it is installed
+// and job id (hostlib/FileLogWriter.h has the format). While it is installed
 // it also keeps the text of every failure line (level -1), so that the
 // agent can tell an operator why a share was dropped or a step failed
 // without sending them to the log; those texts carry code locations only
 // with --verbose.
 #pragma once
 
-#include "host/FileLogWriter.h"
+#include "hostlib/FileLogWriter.h"
 
 #include <map>
 #include <memory>

@@ -3,9 +3,9 @@
 #include "array/ArrayBackendFactory.h"
 #include "array/ScriptJson.h"
 #include "array/local/LocalArray.h"
-#include "host/IniFile.h"
 #include "host/NASSnapUtil.h"
 #include "host/VKPlatformInfo.h"
+#include "hostlib/IniFile.h"
 #include "tools/ItemText.h"
 
 #include <sys/stat.h>

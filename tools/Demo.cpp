@@ -1,8 +1,8 @@
 #include "tools/Demo.h"
 
-#include "host/FileLogWriter.h"
 #include "host/ManageONTAP.h"
 #include "host/NASSnapUtil.h"
+#include "hostlib/FileLogWriter.h"
 #include "tools/DemoWorld.h"
 #include "tools/FileOps.h"
 #include "tools/ItemText.h"

@@ -5,7 +5,7 @@
 // give the exact bytes as lower-case hex.
 #pragma once
 
-#include "host/TextBytes.h"
+#include "hostlib/TextBytes.h"
 #include "records/SnapRecords.h"
 #include "tools/JobRunner.h"
 

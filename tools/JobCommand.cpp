@@ -1,8 +1,8 @@
 #include "tools/JobCommand.h"
 
-#include "host/FileLogWriter.h"
-#include "host/OutputFailure.h"
 #include "host/VKPlatformInfo.h"
+#include "hostlib/FileLogWriter.h"
+#include "hostlib/OutputFailure.h"
 #include "tools/AgentLog.h"
 #include "tools/ClientLock.h"
 #include "tools/ConfigCheck.h"

@@ -4,7 +4,7 @@
 // (docs/change-database.md).
 #include "tools/StoreDumpCommand.h"
 
-#include "host/TextBytes.h"
+#include "hostlib/TextBytes.h"
 #include "hostlib/eventstore/EventStoreLayout.h"
 #include "hostlib/eventstore/EventStoreReader.h"
 #include "tools/ItemText.h"

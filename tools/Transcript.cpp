@@ -2,7 +2,7 @@
 
 #include "array/ScriptJson.h"
 #include "host/FXFile.h"
-#include "host/OutputFailure.h"
+#include "hostlib/OutputFailure.h"
 #include "tools/FileOps.h"
 #include "tools/ItemJson.h"
 

@@ -1,7 +1,7 @@
 // snapagent: a command-line backup agent harness for the snapshot client
 // plug-in. See CommandLine.cpp for the usage of each command.
-#include "host/FileLogWriter.h"
-#include "host/OutputFailure.h"
+#include "hostlib/FileLogWriter.h"
+#include "hostlib/OutputFailure.h"
 #include "tools/CheckCommand.h"
 #include "tools/CommandLine.h"
 #include "tools/Demo.h"

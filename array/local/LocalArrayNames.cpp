@@ -1,6 +1,6 @@
 #include "array/local/LocalArrayNames.h"
 
-#include "host/TextBytes.h"
+#include "hostlib/TextBytes.h"
 
 ArrayStatus CheckLocalArrayName(const std::string& kind, const std::string& name) {
     std::string why;

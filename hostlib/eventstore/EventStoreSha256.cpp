@@ -1,6 +1,6 @@
 #include "hostlib/eventstore/EventStoreSha256.h"
 
-#include "host/TextBytes.h"
+#include "hostlib/TextBytes.h"
 
 #include <cstdint>
 

@@ -9,7 +9,7 @@
 
 #include "host/ContentMapper.h"
 #include "host/FXErrorUtil.h"
-#include "host/SendEvent.h"
+#include "hostlib/RecordingEventSink.h"
 #include "snapclient/NetAppSnapClient.h"
 #include "tests/support/ScanClient.h"
 #include "tests/support/TestSupport.h"

@@ -5,6 +5,7 @@
 // use it too.
 #pragma once
 
+#include "array/AttachArrayBackend.h"
 #include "snapclient/NetAppSnapClient.h"
 
 #include <boost/make_shared.hpp>
@@ -28,8 +29,8 @@ public:
     // The connection goes to the given back end, which the caller keeps alive.
     void UseArray(ArrayBackend& backend) {
         m_pManageOntap = boost::make_shared<ManageONTAP>();
-        m_pManageOntap->AttachBackend(
-            boost::shared_ptr<ArrayBackend>(boost::shared_ptr<void>(), &backend));
+        AttachArrayBackend(*m_pManageOntap,
+                           boost::shared_ptr<ArrayBackend>(boost::shared_ptr<void>(), &backend));
     }
     using CNetAppSnapClient::m_mapContentMapperPaths;
     std::list<FileServerExportInfo>& Shares() { return m_lstExportInfo; }
