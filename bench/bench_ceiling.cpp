@@ -21,8 +21,8 @@
 #include "bench/BenchSupport.h"
 #include "bench/ChangeWorkload.h"
 
-#include "hostlib/eventstore/EventStorePaths.h"
-#include "hostlib/eventstore/EventStoreRow.h"
+#include "hostlib/eventstore/PathDictionary.h"
+#include "hostlib/eventstore/EventDetails.h"
 
 #include <sqlite3.h>
 #include <memory>

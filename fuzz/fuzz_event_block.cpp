@@ -5,8 +5,8 @@
 // is removed; fuzzed map entries round-trip through a group row. Any bytes
 // given as a block, a path or a group row are read or refused, never read
 // past their end.
-#include "hostlib/eventstore/EventStoreBatch.h"
-#include "hostlib/eventstore/EventStoreBlock.h"
+#include "hostlib/eventstore/EventBatch.h"
+#include "hostlib/eventstore/BlockEvents.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <cstdlib>

@@ -2,10 +2,10 @@
 // file names that stay inside the job results folder, and failures (of the
 // disk, the file, injected into any operation) that surface as errors.
 #include "host/FXErrorUtil.h"
-#include "host/SnapDiffEventMonitor.h"
-#include "hostlib/eventstore/EventStoreInodeFilter.h"
-#include "hostlib/eventstore/EventStoreLayout.h"
-#include "hostlib/eventstore/EventStorePaths.h"
+#include "hostlib/eventstore/ExtendedStore.h"
+#include "hostlib/eventstore/InodeFilter.h"
+#include "hostlib/eventstore/Layout.h"
+#include "hostlib/eventstore/PathDictionary.h"
 #include "tests/support/TestSupport.h"
 #include "tools/StoreDumpCommand.h"
 
@@ -26,6 +26,8 @@
 #include <set>
 
 namespace {
+
+using eventstore::ExtendedStore;
 
 using testsupport::TempDir;
 
@@ -83,7 +85,7 @@ void ExpectStoreError(const CRyError& error, const std::string& text) {
 
 class EventStoreTest : public ::testing::Test {
 protected:
-    void TearDown() override { CSnapDiffEventMonitor::SetFaultHook(nullptr); }
+    void TearDown() override { ExtendedStore::SetFaultHook(nullptr); }
     std::unique_ptr<CSnapDiffEventMonitor> Created(const std::string& prev = "VKOP_2_15_811",
                                                    const std::string& curr = "VKOP_2_15_812_vol") {
         std::unique_ptr<CSnapDiffEventMonitor> store(
@@ -125,7 +127,7 @@ protected:
 };
 
 TEST(EventStoreInodeFilterTest, NeverForgetsAnInode) {
-    EventStoreInodeFilter filter;
+    eventstore::InodeFilter filter;
     std::vector<int64_t> added = {0, 1, (1LL << 28) - 1, 1LL << 28, -1, LLONG_MIN, LLONG_MAX};
     std::mt19937_64 random(3);
     for (int i = 0; i < 100000; ++i) added.push_back(static_cast<int64_t>(random()));
@@ -208,7 +210,7 @@ TEST_F(EventStoreTest, DuplicateInodeReportsExistsWithoutOverwriting) {
 
 TEST_F(EventStoreTest, UpdateReplacesEveryField) {
     auto store = Created();
-    ASSERT_FALSE(store->SetSharePrefixes({"/s/a/", "/s/b/"}).IsError());
+    ASSERT_FALSE(ExtendedStore::SetSharePrefixes(*store, {"/s/a/", "/s/b/"}).IsError());
     InsertNew(*store, 1, 100, "/s/old/");
     for (long long inode : {3LL, 99LL}) {  // one written, one still waiting
         ChangeEventItem update;
@@ -303,7 +305,7 @@ TEST_F(EventStoreTest, ReadsNeverDependOnTheTables) {
     const std::vector<std::string> dirs = {"/m/a/", "/m/a/n/", "/m/a/n2/", "/m/b/",
                                            "/m/c/", "/x/",     "\xff/"};
     std::unique_ptr<CSnapDiffEventMonitor> stores[2] = {Created("p", "one"), Created("p", "split")};
-    ASSERT_FALSE(stores[1]->SetSharePrefixes(shares).IsError());
+    ASSERT_FALSE(ExtendedStore::SetSharePrefixes(*stores[1], shares).IsError());
     std::map<long long, ChangeEventItem> model;
     std::mt19937 random(11);
     for (int step = 0; step < 3000; ++step) {
@@ -325,7 +327,8 @@ TEST_F(EventStoreTest, ReadsNeverDependOnTheTables) {
             for (const std::string prefix :
                  {"/m/a/", "/m/a/n", "/m/a/n/", "/m/", "/m/b/", "/x/", "\xff", ""}) {
                 for (auto& store : stores) {
-                    ASSERT_FALSE(store->PrepareSelectQueryForShare(prefix).IsError());
+                    ASSERT_FALSE(
+                        ExtendedStore::PrepareSelectQueryForShare(*store, prefix).IsError());
                     std::map<long long, ChangeEventItem> expected;
                     for (const auto& entry : model)
                         if (entry.second.strPath.compare(0, prefix.size(), prefix) == 0 ||
@@ -422,7 +425,7 @@ TEST_F(EventStoreTest, ReadIsAFailureUnlessPrepared) {
     ExpectStoreError(never.PrepareSelectQueryWithPathPrefix("/s/"), "the store is not open");
 
     bool commitFails = false;  // the store keeps the hook it was created with
-    CSnapDiffEventMonitor::SetFaultHook([&commitFails](const char* operation) {
+    ExtendedStore::SetFaultHook([&commitFails](const char* operation) {
         return commitFails && std::string(operation) == "Commit"
                    ? FXErrorUtil::ErrorWin32(FX_LOCATION, 1627, "injected")
                    : CRyError::Success();
@@ -464,7 +467,7 @@ TEST_F(EventStoreTest, LinksNeverRedirectTheStore) {
     EXPECT_EQ(0600u, status.st_mode & 0777);
 
     const std::string victim = dir / "victim", path = store.FilePath();
-    CSnapDiffEventMonitor::SetFaultHook([&](const char* operation) {
+    ExtendedStore::SetFaultHook([&](const char* operation) {
         bool planted =
             std::string(operation) != "CreateFile" || symlink(victim.c_str(), path.c_str()) == 0;
         return planted ? CRyError::Success()
@@ -572,7 +575,7 @@ TEST_F(EventStoreTest, InspectPrintsEveryEventDecoded) {
     std::string path;
     {
         auto store = Created();
-        ASSERT_FALSE(store->SetSharePrefixes({"/s/"}).IsError());
+        ASSERT_FALSE(ExtendedStore::SetSharePrefixes(*store, {"/s/"}).IsError());
         ChangeEventItem odd = Event(7, "/elsewhere/x/", "odd\ttext");
         odd.llCtime = -1;
         odd.uiChangeFlags = 6;

@@ -13,6 +13,7 @@
 #include "array/ScriptJson.h"
 #include "host/FXErrorUtil.h"
 #include "host/VKPlatformInfo.h"
+#include "hostlib/eventstore/ExtendedStore.h"
 #include "tests/test_reliability_cycle.h"
 #include "tools/DemoWorld.h"
 #include "tools/JobRunner.h"
@@ -165,7 +166,7 @@ std::string Name(const Row& row) {
 void OnEveryBoundary(Cycle& cycle, Hooks& hooks,
                      std::function<void(const std::string&, bool array)> at) {
     cycle.Env().Array().Backend().SetBeforeCall([at](const std::string& op) { at(op, true); });
-    CSnapDiffEventMonitor::SetFaultHook([at](const char* op) {
+    eventstore::ExtendedStore::SetFaultHook([at](const char* op) {
         at(op, false);
         return CRyError::Success();
     });
@@ -212,7 +213,7 @@ std::vector<std::string> RunPoint(const Row& row, const FaultPoint& point, JobRe
         RunKilled(cycle, point, jobs, violations);
     else
         cycle.Run(point.hooksFor ? point.hooksFor(cycle) : Hooks(), jobs, violations);
-    CSnapDiffEventMonitor::SetFaultHook(nullptr);
+    eventstore::ExtendedStore::SetFaultHook(nullptr);
     return Check(cycle, jobs, point, clean, violations);
 }
 
@@ -239,7 +240,7 @@ CallMap RecordCalls(const Row& row, std::vector<std::string>& violations) {
     });
     JobResult jobs[3];
     cycle.Run(hooks, jobs, violations);
-    CSnapDiffEventMonitor::SetFaultHook(nullptr);
+    eventstore::ExtendedStore::SetFaultHook(nullptr);
     for (const char* volume : {"projects", "tools"})
         calls.clean.snapshots[volume] = cycle.Env().OnArray(volume);
     for (int job = 0; job < 3; ++job) calls.clean.files[job] = jobs[job].files;
@@ -328,7 +329,7 @@ std::vector<FaultPoint> CallFaults(const CallMap& calls) {
             const std::string operation = op.first;
             point.hooksFor = [operation, n](Cycle&) {
                 auto count = std::make_shared<size_t>(0);
-                CSnapDiffEventMonitor::SetFaultHook([operation, n, count](const char* called) {
+                eventstore::ExtendedStore::SetFaultHook([operation, n, count](const char* called) {
                     if (operation != called || ++*count != n) return CRyError::Success();
                     return FXErrorUtil::ErrorWin32(FX_LOCATION, kInjectedStoreCode,
                                                    "injected store fault");

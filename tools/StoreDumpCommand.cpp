@@ -5,11 +5,9 @@
 #include "tools/StoreDumpCommand.h"
 
 #include "hostlib/TextBytes.h"
-#include "hostlib/eventstore/EventStoreLayout.h"
-#include "hostlib/eventstore/EventStoreReader.h"
+#include "hostlib/eventstore/StoreReader.h"
 #include "tools/ItemText.h"
 
-#include <sqlite3.h>
 #include <ctime>
 
 namespace snapagent {
@@ -107,20 +105,6 @@ void PrintInsert(FILE* out, const ChangeEventItem& event, int64_t table) {
             static_cast<long long>(event.llAttribute));
 }
 
-// The layout a store says it has (PRAGMA user_version); -1 when unreadable.
-int LayoutOf(const std::string& store) {
-    sqlite3* db = nullptr;
-    int version = -1;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW)
-        version = sqlite3_column_int(statement, 0);
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
-    return version;
-}
-
 int Fail(const std::string& store, const std::string& reason) {
     fprintf(stderr, "snapagent: inspect: %s: %s\n", store.c_str(), reason.c_str());
     return 1;
@@ -141,16 +125,8 @@ int RunInspectCommand(const std::vector<std::string>& args, FILE* out) {
     }
     const std::string& store = args.back();
     eventstore::StoreReader reader;
-    std::string why;
-    if (!reader.Open(store, why)) {
-        const int layout = LayoutOf(store);
-        if (layout > eventstore::kLayoutVersion)
-            why = "a change database of a newer layout (" + std::to_string(layout) +
-                  ") than the layout this agent reads (" +
-                  std::to_string(eventstore::kLayoutVersion) +
-                  "): inspect it with the snapagent of the agent that wrote it";
-        return Fail(store, why);
-    }
+    hostlib::Status status = reader.Open(store);
+    if (!status.ok()) return Fail(store, status.message());
     if (sql)
         fputs(
             "CREATE TABLE events(inode INTEGER PRIMARY KEY, share_table INTEGER, path TEXT, "
@@ -159,10 +135,10 @@ int RunInspectCommand(const std::vector<std::string>& args, FILE* out) {
             out);
     ChangeEventItem event;
     int64_t table = 0;
-    int step;
-    while ((step = reader.Next(event, table, why)) == 0)
+    bool more = false;
+    while ((status = reader.Next(event, table, more)).ok() && more)
         (sql ? PrintInsert : PrintLine)(out, event, table);
-    if (step != 1) return Fail(store, why);
+    if (!status.ok()) return Fail(store, status.message());
     if (sql) fputs("COMMIT;\n", out);
     if (fflush(out) != 0 || ferror(out)) return Fail(store, "cannot write the events");
     return 0;

@@ -11,7 +11,7 @@
 #include "snapclient/NetAppSnapClient.h"
 
 #include "host/FXErrorUtil.h"
-#include "host/SnapDiffEventMonitorExtensions.h"
+#include "hostlib/eventstore/SnapDiffEventMonitorExtensions.h"
 #include "snapclient/ClientLog.h"
 
 #include <dlfcn.h>
