@@ -91,10 +91,10 @@ public:
     StateSavingScriptedArray(const ArrayScript& script, const std::string& path)
         : ScriptedArray(script), m_path(path) {}
     ~StateSavingScriptedArray() override {
-        std::string error;
-        if (!SaveArrayScript(m_path, Script(), error) && g_ptrLogWriter)
+        const hostlib::Status saved = SaveArrayScript(m_path, Script());
+        if (!saved.ok() && g_ptrLogWriter)
             g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
-                                "Scripted array state not saved: %s", error.c_str());
+                                "Scripted array state not saved: %s", saved.message().c_str());
     }
 
 private:
@@ -111,8 +111,13 @@ boost::shared_ptr<ArrayBackend> CreateScriptedArray(const NASArrayInfo& info, st
         error = "[array] save_state = true needs [array] script = FILE";
         return boost::shared_ptr<ArrayBackend>();
     }
-    if (!path.empty() && !LoadArrayScript(path, script, error))
-        return boost::shared_ptr<ArrayBackend>();
+    if (!path.empty()) {
+        const hostlib::Status loaded = LoadArrayScript(path, script);
+        if (!loaded.ok()) {
+            error = loaded.message();
+            return boost::shared_ptr<ArrayBackend>();
+        }
+    }
     boost::shared_ptr<ScriptedArray> array =
         saveState ? boost::make_shared<StateSavingScriptedArray>(script, path)
                   : boost::make_shared<ScriptedArray>(script);

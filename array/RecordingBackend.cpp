@@ -12,14 +12,14 @@ RecordingBackend::RecordingBackend(const boost::shared_ptr<ArrayBackend>& inner,
 }
 
 RecordingBackend::~RecordingBackend() {
-    std::string error;
-    if (!Save(error) && g_ptrLogWriter)
+    const hostlib::Status saved = Save();
+    if (!saved.ok() && g_ptrLogWriter)
         g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__, "Array recording not written: %s",
-                            error.c_str());
+                            saved.message().c_str());
 }
 
-bool RecordingBackend::Save(std::string& error) const {
-    return SaveArrayScript(m_strRecordPath, m_script, error);
+hostlib::Status RecordingBackend::Save() const {
+    return SaveArrayScript(m_strRecordPath, m_script);
 }
 
 ArrayStatus RecordingBackend::Seen(const std::string& operation, const ArrayStatus& status) {

@@ -18,6 +18,7 @@
 
 #include "array/ArrayBackend.h"
 #include "array/ArrayScript.h"
+#include "hostlib/Status.h"
 
 class RecordingBackend : public ArrayBackend {
 public:
@@ -25,7 +26,7 @@ public:
                      const std::string& arrayName, const std::string& clientName);
     ~RecordingBackend() override;
 
-    bool Save(std::string& error) const;
+    hostlib::Status Save() const;
     const ArrayScript& Recorded() const { return m_script; }
 
     ArrayStatus OpenConnection() override;

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+using hostlib::Status;
 using nlohmann::json;
 
 namespace {
@@ -27,7 +28,8 @@ int HexValue(char c) {
 // an error that names where in the document it is.
 class ScriptReader {
 public:
-    explicit ScriptReader(std::string& error) : m_error(error) {}
+    // The first fault of the document, or ok.
+    const Status& Result() const { return m_status; }
 
     bool Read(const json& doc, ArrayScript& script) {
         if (!Object(doc, "document",
@@ -47,7 +49,7 @@ public:
 
 private:
     bool Fail(const std::string& where, const std::string& what) {
-        m_error = where + ": " + what;
+        m_status = Status::InvalidArgument(where + ": " + what);
         return false;
     }
 
@@ -266,7 +268,7 @@ private:
         return true;
     }
 
-    std::string& m_error;
+    Status m_status;
 };
 
 json ChangeToJson(const SnapDiffFileInfo& change) {
@@ -324,7 +326,7 @@ bool BytesFromJson(const json& value, std::string& bytes) {
     return true;
 }
 
-bool ParseArrayScript(const std::string& text, ArrayScript& script, std::string& error) {
+Status ParseArrayScript(const std::string& text, ArrayScript& script) {
     // The document comes from whoever wrote the file: whatever the JSON
     // library throws on it (a number out of range, a nesting too deep, no
     // memory) becomes this one-line error, never the end of the agent.
@@ -332,36 +334,32 @@ bool ParseArrayScript(const std::string& text, ArrayScript& script, std::string&
     try {
         doc = json::parse(text);
     } catch (const std::exception& e) {
-        error = std::string("not a JSON document: ") + e.what();
-        return false;
+        return Status::InvalidArgument(std::string("not a JSON document: ") + e.what());
     }
     try {
         ArrayScript parsed;
-        if (!ScriptReader(error).Read(doc, parsed)) return false;
+        ScriptReader reader;
+        if (!reader.Read(doc, parsed)) return reader.Result();
         script = std::move(parsed);
     } catch (const std::exception& e) {
-        error = std::string("unreadable document: ") + e.what();
-        return false;
+        return Status::InvalidArgument(std::string("unreadable document: ") + e.what());
     }
-    return true;
+    return Status::OK();
 }
 
-bool LoadArrayScript(const std::string& path, ArrayScript& script, std::string& error) {
+Status LoadArrayScript(const std::string& path, ArrayScript& script) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    if (!in || !(text << in.rdbuf())) {
-        error = "array script [" + path + "]: cannot read: " + std::strerror(errno);
-        return false;
-    }
-    if (!ParseArrayScript(text.str(), script, error)) {
-        error = "array script [" + path + "]: " + error;
-        return false;
-    }
-    return true;
+    if (!in || !(text << in.rdbuf()))
+        return Status::IOError("array script [" + path + "]: cannot read: " + std::strerror(errno));
+    const Status status = ParseArrayScript(text.str(), script);
+    if (!status.ok())
+        return Status::InvalidArgument("array script [" + path + "]: " + status.message());
+    return status;
 }
 
 namespace {
-bool ScriptToJson(const ArrayScript& script, std::string& text, std::string& error) {
+Status ScriptToJson(const ArrayScript& script, std::string& text) {
     json exports = json::array();
     for (const auto& e : script.mapExports)
         exports.push_back(
@@ -376,9 +374,8 @@ bool ScriptToJson(const ArrayScript& script, std::string& text, std::string& err
     for (const auto& d : script.mapSnapDiffs) {
         const ScriptedSnapDiff& diff = d.second;
         if (diff.generator) {
-            error = "a generated SnapDiff answer for volume [" + std::get<0>(d.first) +
-                    "] cannot be written as a document";
-            return false;
+            return Status::NotSupported("a generated SnapDiff answer for volume [" +
+                                        std::get<0>(d.first) + "] cannot be written as a document");
         }
         json batches = json::array();
         for (const ScriptedBatch& batch : diff.vecBatches) batches.push_back(BatchToJson(batch));
@@ -414,52 +411,49 @@ bool ScriptToJson(const ArrayScript& script, std::string& text, std::string& err
                 {"snapdiffs", std::move(snapdiffs)},
                 {"faults", std::move(faults)}};
     text = doc.dump(2) + "\n";
-    return true;
+    return Status::OK();
 }
 }  // namespace
 
-bool ArrayScriptToJson(const ArrayScript& script, std::string& text, std::string& error) {
+Status ArrayScriptToJson(const ArrayScript& script, std::string& text) {
     // Saving runs when the job is done with the array; a library exception
     // here must not end the agent either.
     try {
-        return ScriptToJson(script, text, error);
+        return ScriptToJson(script, text);
     } catch (const std::exception& e) {
-        error = std::string("cannot write the document: ") + e.what();
-        return false;
+        return Status::IOError(std::string("cannot write the document: ") + e.what());
     }
 }
 
-bool SaveArrayScript(const std::string& path, const ArrayScript& script, std::string& error) {
+Status SaveArrayScript(const std::string& path, const ArrayScript& script) {
     std::string text;
-    if (!ArrayScriptToJson(script, text, error) || !WriteFileAtomically(path, text, error)) {
-        error = "array script [" + path + "]: " + error;
-        return false;
-    }
-    return true;
+    Status status = ArrayScriptToJson(script, text);
+    if (status.ok()) status = WriteFileAtomically(path, text);
+    if (status.ok()) return status;
+    const std::string message = "array script [" + path + "]: " + status.message();
+    return status.code() == Status::kNotSupported ? Status::NotSupported(message)
+                                                  : Status::IOError(message);
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
+Status WriteFileAtomically(const std::string& path, const std::string& text) {
     const std::string temp = path + ".tmp." + std::to_string(getpid());
     // A recording names the job's volumes and snapshots: 0600, never
     // through a link planted at the temporary name.
     FILE* file = nullptr;
     const CRyError opened = FXFile::vkfopen(file, temp, "wb");
-    if (!file) {
-        error = opened.Message();
-        return false;
-    }
+    if (!file) return Status::IOError(opened.Message());
     const bool written = fwrite(text.data(), 1, text.size(), file) == text.size() &&
                          fflush(file) == 0 && fsync(fileno(file)) == 0;
     const int writeErrno = errno;
     if (fclose(file) != 0 || !written) {
-        error = "cannot write [" + temp + "]: " + std::strerror(written ? errno : writeErrno);
+        const int err = written ? errno : writeErrno;
         unlink(temp.c_str());
-        return false;
+        return Status::IOError("cannot write [" + temp + "]: " + std::strerror(err));
     }
     if (rename(temp.c_str(), path.c_str()) != 0) {
-        error = "cannot replace [" + path + "]: " + std::strerror(errno);
+        const int err = errno;
         unlink(temp.c_str());
-        return false;
+        return Status::IOError("cannot replace [" + path + "]: " + std::strerror(err));
     }
-    return true;
+    return Status::OK();
 }

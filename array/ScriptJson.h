@@ -12,17 +12,20 @@
 #include <string>
 
 #include "array/ArrayScript.h"
+#include "hostlib/Status.h"
 
 nlohmann::json BytesToJson(const std::string& bytes);
 nlohmann::ordered_json BytesToOrderedJson(const std::string& bytes);
 // False when value is neither a string nor {"hex": even-length hex digits}.
 bool BytesFromJson(const nlohmann::json& value, std::string& bytes);
 
-bool ParseArrayScript(const std::string& text, ArrayScript& script, std::string& error);
-bool LoadArrayScript(const std::string& path, ArrayScript& script, std::string& error);
-// False with error when the script holds a generated SnapDiff answer, which
-// has no document form.
-bool ArrayScriptToJson(const ArrayScript& script, std::string& text, std::string& error);
-bool SaveArrayScript(const std::string& path, const ArrayScript& script, std::string& error);
+// A document at fault is an invalid argument; a file that cannot be read or
+// written, an I/O error.
+hostlib::Status ParseArrayScript(const std::string& text, ArrayScript& script);
+hostlib::Status LoadArrayScript(const std::string& path, ArrayScript& script);
+// Not supported when the script holds a generated SnapDiff answer, which has
+// no document form.
+hostlib::Status ArrayScriptToJson(const ArrayScript& script, std::string& text);
+hostlib::Status SaveArrayScript(const std::string& path, const ArrayScript& script);
 // Writes text to path through a temporary file and a rename.
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
+hostlib::Status WriteFileAtomically(const std::string& path, const std::string& text);

@@ -8,13 +8,14 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ArrayScript script, again;
-    std::string error, once, twice;
-    if (!ParseArrayScript(fuzzsupport::Bytes(data, size), script, error)) {
-        if (error.empty() || error.find('\n') != std::string::npos) abort();
+    std::string once, twice;
+    const hostlib::Status parsed = ParseArrayScript(fuzzsupport::Bytes(data, size), script);
+    if (!parsed.ok()) {
+        if (parsed.message().empty() || parsed.message().find('\n') != std::string::npos) abort();
         return 0;
     }
-    if (!ArrayScriptToJson(script, once, error) || !ParseArrayScript(once, again, error) ||
-        !ArrayScriptToJson(again, twice, error) || once != twice)
+    if (!ArrayScriptToJson(script, once).ok() || !ParseArrayScript(once, again).ok() ||
+        !ArrayScriptToJson(again, twice).ok() || once != twice)
         abort();
     return 0;
 }

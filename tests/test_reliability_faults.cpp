@@ -183,13 +183,12 @@ void OnEveryBoundary(Cycle& cycle, Hooks& hooks,
 void RunKilled(Cycle& cycle, const FaultPoint& point, JobResult (&jobs)[3],
                std::vector<std::string>& violations) {
     const std::string saved = cycle.Env().Results() + "/../array-at-death.json";
-    std::string error;
     if (fork() == 0) {
         Hooks hooks;
         int boundary = 0;
         OnEveryBoundary(cycle, hooks, [&](const std::string&, bool) {
             if (++boundary == point.killAt)
-                _exit(SaveArrayScript(saved, cycle.Array().Script(), error) ? 0 : 2);
+                _exit(SaveArrayScript(saved, cycle.Array().Script()).ok() ? 0 : 2);
         });
         cycle.Run(hooks, jobs, violations, 1, 2);
         _exit(3);
@@ -197,8 +196,9 @@ void RunKilled(Cycle& cycle, const FaultPoint& point, JobResult (&jobs)[3],
     int status = 0;
     wait(&status);
     ArrayScript script;
-    if (status != 0 || !LoadArrayScript(saved, script, error))
-        violations.push_back("the job did not die at the boundary " + error);
+    const hostlib::Status loaded = LoadArrayScript(saved, script);
+    if (status != 0 || !loaded.ok())
+        violations.push_back("the job did not die at the boundary " + loaded.message());
     cycle.Array().MutableScript() = script;
     cycle.Run(Hooks(), jobs, violations, point.killedIn.job);
 }

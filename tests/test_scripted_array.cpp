@@ -24,20 +24,24 @@ ArrayScript SnapshotScript() {
 TEST(ScriptJson, SaveIsAtomicAndRefusesWhatItCannotWrite) {
     testsupport::TempDir dir;
     const std::string path = dir / "array.json";
-    std::string error;
-    ASSERT_TRUE(SaveArrayScript(path, SnapshotScript(), error)) << error;
+    hostlib::Status status = SaveArrayScript(path, SnapshotScript());
+    ASSERT_TRUE(status.ok()) << status.message();
     ArrayScript generated;
     generated.mapSnapDiffs[std::make_tuple("v", "a", "b")].generator =
         [](size_t, unsigned long, ScriptedBatch&) { return true; };
-    EXPECT_FALSE(SaveArrayScript(path, generated, error));
-    EXPECT_NE(std::string::npos, error.find("generated")) << error;
-    EXPECT_FALSE(SaveArrayScript(dir / "missing/array.json", SnapshotScript(), error));
-    EXPECT_NE(std::string::npos, error.find("missing/array.json")) << error;
+    status = SaveArrayScript(path, generated);
+    EXPECT_EQ(hostlib::Status::kNotSupported, status.code());
+    EXPECT_NE(std::string::npos, status.message().find("generated")) << status.message();
+    status = SaveArrayScript(dir / "missing/array.json", SnapshotScript());
+    EXPECT_EQ(hostlib::Status::kIOError, status.code());
+    EXPECT_NE(std::string::npos, status.message().find("missing/array.json")) << status.message();
     ArrayScript loaded;
-    EXPECT_FALSE(LoadArrayScript(dir / "absent.json", loaded, error));
-    EXPECT_NE(std::string::npos, error.find("absent.json")) << error;
+    status = LoadArrayScript(dir / "absent.json", loaded);
+    EXPECT_EQ(hostlib::Status::kIOError, status.code());
+    EXPECT_NE(std::string::npos, status.message().find("absent.json")) << status.message();
     // The failed saves left the last good document and no temporary file.
-    ASSERT_TRUE(LoadArrayScript(path, loaded, error)) << error;
+    status = LoadArrayScript(path, loaded);
+    ASSERT_TRUE(status.ok()) << status.message();
     EXPECT_EQ(SnapshotScript().mapSnapshots, loaded.mapSnapshots);
     EXPECT_FALSE(testsupport::FileExists(path + ".tmp." + std::to_string(getpid())));
 }
@@ -51,8 +55,8 @@ TEST(ScriptJson, DocumentedExampleLoadsAndAnswers) {
         << "docs out of date";
 
     ArrayScript script;
-    std::string error;
-    ASSERT_TRUE(LoadArrayScript(example, script, error)) << error;
+    const hostlib::Status loaded = LoadArrayScript(example, script);
+    ASSERT_TRUE(loaded.ok()) << loaded.message();
     ManageONTAP ontap;
     AttachArrayBackend(ontap, boost::make_shared<FaultInjectingBackend>(
                                   boost::make_shared<ScriptedArray>(script), script.vecFaults));

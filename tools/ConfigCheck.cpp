@@ -257,7 +257,10 @@ bool Checker::CheckBackend() {
         if (script.empty() && Array("save_state", "false") == "true")
             return Fail(m_path + ": [array] save_state = true needs [array] script = FILE");
         ArrayScript parsed;
-        if (!script.empty() && !LoadArrayScript(script, parsed, error)) return Fail(OneLine(error));
+        if (!script.empty()) {
+            const hostlib::Status loaded = LoadArrayScript(script, parsed);
+            if (!loaded.ok()) return Fail(OneLine(loaded.message()));
+        }
         return true;
     }
     NASArrayInfo info;
