@@ -208,6 +208,10 @@ boost::shared_ptr<ArrayBackend> CreateArrayBackend(const NASArrayInfo& info, std
     // Outermost, so that the log shows what the client was answered,
     // injected faults included.
     boost::shared_ptr<CallLog> log = boost::make_shared<CallLog>();
-    if (!log->Open(callsLog, error)) return boost::shared_ptr<ArrayBackend>();
+    const hostlib::Status opened = log->Open(callsLog);
+    if (!opened.ok()) {
+        error = opened.message();
+        return boost::shared_ptr<ArrayBackend>();
+    }
     return boost::make_shared<CallLoggingBackend>(backend, log);
 }

@@ -15,16 +15,15 @@ namespace {
 ordered_json Bytes(const std::string& bytes) { return BytesToOrderedJson(bytes); }
 }  // namespace
 
-bool CallLog::Open(const std::string& path, std::string& error) {
+hostlib::Status CallLog::Open(const std::string& path) {
     // The calls name the job's volumes and snapshots: 0600, never through a link.
     m_fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (m_fd < 0) {
-        error = "calls log [" + path + "]: cannot open: " +
-                (errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
-        return false;
-    }
+    if (m_fd < 0)
+        return hostlib::Status::IOError(
+            "calls log [" + path +
+            "]: cannot open: " + (errno == ELOOP ? "it is a symbolic link" : std::strerror(errno)));
     m_strPath = path;
-    return true;
+    return hostlib::Status::OK();
 }
 
 CallLog::~CallLog() {

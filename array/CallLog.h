@@ -14,11 +14,12 @@
 #include <string>
 
 #include "array/ArrayBackend.h"
+#include "hostlib/Status.h"
 
 class CallLog {
 public:
-    // False with error when the file cannot be opened for appending.
-    bool Open(const std::string& path, std::string& error);
+    // An I/O error when the file cannot be opened for appending.
+    hostlib::Status Open(const std::string& path);
     ~CallLog();
     void Write(const std::string& operation, const nlohmann::ordered_json& arguments,
                const ArrayStatus& result, const nlohmann::ordered_json& out);
