@@ -323,9 +323,10 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
     event.llCtime = change.llCtime;
     event.llMtime = change.llMtime;
     event.llAtime = change.llAtime;
-    event.strChangeType.assign(change.strChangeType);
     event.llAttribute = change.llAttribute;
     event.uiChangeFlags = ChangeFlagOfText(change.strChangeType);
+    // The change is done with: its text moves over instead of being copied.
+    event.strChangeType.swap(change.strChangeType);
     event.uiFileType = change.uiFileType;
     CRyError err = EventDBInsert(event);
     if (err.IsError()) return err.Push(SC_LOCATION);
