@@ -120,14 +120,25 @@ ArrayStatus FaultInjectingBackend::SnapDiffStart(const std::string& volume, cons
                                                  unsigned long maxItems,
                                                  const std::string& protocol, std::string& handle,
                                                  bool& escapedNames, bool& emptyBatchesAllowed) {
-    const ArrayStatus status =
-        Run("SnapDiffStart", volume,
-            {volume, base, incremental, std::to_string(maxItems), protocol}, [&] {
-                return m_pInner->SnapDiffStart(volume, base, incremental, maxItems, protocol,
-                                               handle, escapedNames, emptyBatchesAllowed);
-            });
-    if (status.bOk) m_handleVolumes[handle] = VolumeNameOfArgument(volume);
-    return status;
+    // Recording the call may run out of memory after the inner back end
+    // opened the session: a failed start opens none, so it is ended again.
+    bool opened = false;
+    try {
+        const ArrayStatus status =
+            Run("SnapDiffStart", volume,
+                {volume, base, incremental, std::to_string(maxItems), protocol}, [&] {
+                    const ArrayStatus started =
+                        m_pInner->SnapDiffStart(volume, base, incremental, maxItems, protocol,
+                                                handle, escapedNames, emptyBatchesAllowed);
+                    opened = started.bOk;
+                    return started;
+                });
+        if (status.bOk) m_handleVolumes[handle] = VolumeNameOfArgument(volume);
+        return status;
+    } catch (...) {
+        if (opened) m_pInner->SnapDiffEnd(handle);
+        throw;
+    }
 }
 
 ArrayStatus FaultInjectingBackend::SnapDiffNext(const std::string& handle,

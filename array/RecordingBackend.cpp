@@ -100,14 +100,21 @@ ArrayStatus RecordingBackend::SnapDiffStart(const std::string& volume, const std
                                             bool& escapedNames, bool& emptyBatchesAllowed) {
     const ArrayStatus status = m_pInner->SnapDiffStart(
         volume, base, incremental, maxItems, protocol, handle, escapedNames, emptyBatchesAllowed);
+    // Recording the session may run out of memory after the inner back end
+    // opened it: a failed start opens none, so it is ended again.
     if (status.bOk) {
-        const DiffKey key(VolumeNameOfArgument(volume), base, incremental);
-        auto inserted = m_script.mapSnapDiffs.emplace(key, ScriptedSnapDiff());
-        if (inserted.second) {
-            inserted.first->second.bEscapedNames = escapedNames;
-            inserted.first->second.bEmptyBatchesAllowed = emptyBatchesAllowed;
+        try {
+            const DiffKey key(VolumeNameOfArgument(volume), base, incremental);
+            auto inserted = m_script.mapSnapDiffs.emplace(key, ScriptedSnapDiff());
+            if (inserted.second) {
+                inserted.first->second.bEscapedNames = escapedNames;
+                inserted.first->second.bEmptyBatchesAllowed = emptyBatchesAllowed;
+            }
+            m_sessions[handle] = Session{key, 0};
+        } catch (...) {
+            m_pInner->SnapDiffEnd(handle);
+            throw;
         }
-        m_sessions[handle] = Session{key, 0};
     }
     return Seen("SnapDiffStart", status);
 }

@@ -6,6 +6,7 @@
 #include "host/FXString.h"
 #include "host/NASSnapUtil.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/snapshots/SnapshotJobId.h"
 
 #include <boost/pointer_cast.hpp>
 #include <new>
@@ -113,17 +114,9 @@ void CNetAppSnapClient::GetSnapshotName(LONGLONG jobId, std::string& name) {
 }
 
 bool CNetAppSnapClient::IsSnapshotOfLaterJob(const std::string& name) const {
-    if (name.compare(0, m_strSnapNamePrefix.size(), m_strSnapNamePrefix) != 0) return false;
-    const std::string digits = name.substr(m_strSnapNamePrefix.size());
-    if (digits.empty() || digits.size() > 20) return false;
     unsigned long long jobId = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return false;
-        const unsigned long long digit = static_cast<unsigned long long>(c - '0');
-        if (jobId > (~0ULL - digit) / 10) return false;
-        jobId = jobId * 10 + digit;
-    }
-    return jobId > static_cast<unsigned long long>(m_llJobId);
+    return SnapshotJobId(name, m_strSnapNamePrefix, jobId) &&
+           jobId > static_cast<unsigned long long>(m_llJobId);
 }
 
 CRyError CNetAppSnapClient::InitArray(ULONG clientId) try {

@@ -2,7 +2,7 @@
 // behind ManageONTAP, costs the agent one call, never the process: the Nth
 // allocation made inside an agent call of the three-job cycle throws, for
 // every N, and every call answers with a CRyError (14 where the allocation
-// failed and nothing caught it sooner).
+// failed and nothing caught it sooner) and leaves no SnapDiff session open.
 #include "tests/test_reliability_cycle.h"
 
 #include <cstdlib>
@@ -56,42 +56,49 @@ namespace {
 
 TEST(AllocationFailures, EveryCallOfACycleAnswersWithAnError) {
     int answeredWith14 = 0;
-    for (long n = 0;; n += 1 + n / 20) {
-        Cycle cycle(true, true);
-        JobResult jobs[3];
-        std::vector<std::string> violations;
-        Phase current, failed;
-        bool escaped = false, settled = false;
-        // The pull loop and the compare's argument copy are the agent's own
-        // allocations: only the client's count.
-        Hooks hooks{[&](const Phase& phase) {
-                        g_inPhase = 0;
-                        g_armed = phase.step != Step::Pull;
-                        current = phase;
-                    },
-                    [&](const Phase& phase) {
-                        g_armed = false;
-                        if (g_fired && !settled) failed = phase, settled = true;
-                    }};
-        g_countdown = n;
-        g_fired = false;
-        try {
-            cycle.Run(hooks, jobs, violations);
-        } catch (const std::bad_alloc&) {
-            escaped = !(current.step == Step::Compare && g_inPhase == 1);
-            failed = current;
+    // Over the whole cycle every few allocations; within the comparisons of
+    // the job that has changes, where a SnapDiff session is open, every one.
+    for (const bool onlyCompare : {false, true})
+        for (long n = 0;; n += onlyCompare ? 1 : 1 + n / 20) {
+            Cycle cycle(true, true);
+            JobResult jobs[3];
+            std::vector<std::string> violations;
+            Phase current, failed;
+            bool escaped = false, settled = false;
+            // The pull loop and the compare's argument copy are the agent's own
+            // allocations: only the client's count.
+            Hooks hooks{[&](const Phase& phase) {
+                            g_inPhase = 0;
+                            g_armed = onlyCompare ? phase.job == 2 && phase.step == Step::Compare
+                                                  : phase.step != Step::Pull;
+                            current = phase;
+                        },
+                        [&](const Phase& phase) {
+                            g_armed = false;
+                            if (g_fired && !settled) failed = phase, settled = true;
+                        }};
+            g_countdown = n;
+            g_fired = false;
+            try {
+                cycle.Run(hooks, jobs, violations);
+            } catch (const std::bad_alloc&) {
+                escaped = !(current.step == Step::Compare && g_inPhase == 1);
+                failed = current;
+            }
+            g_armed = false;
+            g_countdown = -1;
+            if (!g_fired) break;  // n is past the cycle's last allocation
+            EXPECT_FALSE(escaped) << "allocation " << n << " escaped from " << failed.Name();
+            // Sessions are the array's scarce resource: a later job would find none.
+            EXPECT_EQ(0u, cycle.Array().OpenSessions())
+                << "allocation " << n << " in " << failed.Name() << " left a SnapDiff session open";
+            const JobResult& job = jobs[failed.job - 1];
+            const auto share = job.shares.find(failed.share);
+            const CRyError* result = failed.step == Step::Compare && share != job.shares.end()
+                                         ? &share->second.compare
+                                         : job.Result(failed);
+            answeredWith14 += result && result->Win32Code() == ERROR_OUTOFMEMORY;
         }
-        g_armed = false;
-        g_countdown = -1;
-        if (!g_fired) break;  // n is past the cycle's last allocation
-        EXPECT_FALSE(escaped) << "allocation " << n << " escaped from " << failed.Name();
-        const JobResult& job = jobs[failed.job - 1];
-        const auto share = job.shares.find(failed.share);
-        const CRyError* result = failed.step == Step::Compare && share != job.shares.end()
-                                     ? &share->second.compare
-                                     : job.Result(failed);
-        answeredWith14 += result && result->Win32Code() == ERROR_OUTOFMEMORY;
-    }
     EXPECT_GT(answeredWith14, 0);
 }
 

@@ -285,7 +285,10 @@ FaultPoint ArrayFault(const std::string& operation, size_t n, const Phase& phase
         return Around(At(phase.job + 1, Step::Initialize),
                       [&cycle] { cycle.Env().Array().Backend().Reconnect(); });
     };
-    point.sessionMayStayOpen = operation == "SnapDiffEnd" || drop;
+    // Only a session's own end, or a connection lost while one was open,
+    // can leave it open.
+    point.sessionMayStayOpen =
+        operation == "SnapDiffEnd" || (drop && phase.step == Step::Compare);
     point.lenientJob = drop ? phase.job : 0;
     return point;
 }

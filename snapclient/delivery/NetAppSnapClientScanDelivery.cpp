@@ -36,6 +36,9 @@ FileServerSnapshotCompareItem CNetAppSnapClient::GetSnapshotCompareItem() try {
         // the operation's name is set only on the way to one.
         delivery = m_merge.Deliver(event);
         if (delivery.bOldName) {
+            // The item is filled, and its line logged, with the status every
+            // stored event starts from; only then does it become a deletion.
+            item.uiStatus = kItemModified;
             PopulateCompareItem(event, item);
             item.uiStatus = delivery.uiStatus;
             item.strPath = event.strOldPath;

@@ -83,7 +83,8 @@ public:
         bool bRenamed = false;
         // The item is the deletion of the event's old name, as a directory
         // so that the agent drops whatever it held below it: its path is the
-        // event's old path, and its status is set after the item is filled.
+        // event's old path; it is filled with the modified status and
+        // becomes a deletion (uiStatus) after.
         bool bOldName = false;
     };
     // May change the event (its file type, its old path) and hold its second

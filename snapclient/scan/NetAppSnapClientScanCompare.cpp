@@ -5,16 +5,17 @@
 // one batch at a time, in the volume's change event database. Later shares
 // of the volume are served from that database without a second run.
 //
-// A run that fails after SnapDiff started ends its SnapDiff session before
-// returning: sessions are a limited resource of the array and a later job
-// would otherwise find none. A run that sees too many empty batches in a
-// row fails rather than pretending the array sent everything, so that the
-// agent falls back to a full scan instead of missing changes.
+// A run that fails after SnapDiff started, by an error or an exception,
+// ends its SnapDiff session (SnapDiffSession): sessions are a limited
+// resource of the array and a later job would otherwise find none. A run that sees too many empty
+// batches in a row fails rather than pretending the array sent everything, so that the agent falls
+// back to a full scan instead of missing changes.
 #include "snapclient/NetAppSnapClient.h"
 
 #include "host/FXErrorUtil.h"
 #include "host/FXPath.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/scan/SnapDiffSession.h"
 #include "snapclient/shares/ShareMatcher.h"
 
 #include <cstring>
@@ -54,12 +55,8 @@ struct DecodeBuffer {
 struct CNetAppSnapClient::SnapDiffRun {
     const FileServerExportInfo& share;
     std::list<FileServerExportInfo> commonShares;
-    std::string handle;
-    bool bEscapedNames = true;
-    bool bEmptyBatchesAllowed = false;
+    SnapDiffSession session;
     bool bCluster = false;
-    bool bSessionOpen = false;
-    bool bEnd = false;
     int emptyBatches = 0;
     unsigned long long received = 0;
     unsigned long long stored = 0;
@@ -69,7 +66,7 @@ struct CNetAppSnapClient::SnapDiffRun {
     std::string onePassName;
     ChangeEventItem event;
 
-    explicit SnapDiffRun(const FileServerExportInfo& s) : share(s) {}
+    SnapDiffRun(const FileServerExportInfo& s, ManageONTAP& array) : share(s), session(array) {}
 };
 
 CRyError CNetAppSnapClient::CompareSnapshots(
@@ -149,7 +146,7 @@ CRyError CNetAppSnapClient::CompareShareVolume(
     FileServerExportInfo& share, std::function<FileServerSnapshotCompareItem()>& source) {
     if (!m_pManageOntap->OpenConnection()) return ArrayUnreachable(SC_LOCATION);
 
-    SnapDiffRun run(share);
+    SnapDiffRun run(share, *m_pManageOntap);
     GetCommonVolumeShares(share, run.commonShares);
     // The matcher views the run's shares: it goes with the run.
     struct MatcherOfRun {
@@ -167,9 +164,8 @@ CRyError CNetAppSnapClient::CompareShareVolume(
     GetSnapDiffItemsPerIteration(maxItems);
     run.bCluster = m_pManageOntap->IsCluster();
     const std::string& volumeKey = run.bCluster ? share.strVolumePath : share.strVolume;
-    if (!m_pManageOntap->SnapDiffStart(volumeKey, share.strPrevSnapName, share.strCurrSnapName,
-                                       static_cast<unsigned long>(maxItems), "nfs", run.handle,
-                                       run.bEscapedNames, run.bEmptyBatchesAllowed)) {
+    if (!run.session.Start(volumeKey, share.strPrevSnapName, share.strCurrSnapName,
+                           static_cast<unsigned long>(maxItems))) {
         const unsigned code = m_pManageOntap->GetLastError();
         std::string message;
         m_pManageOntap->GetLastError(message);
@@ -180,19 +176,11 @@ CRyError CNetAppSnapClient::CompareShareVolume(
             share.strPrevSnapName.c_str(), share.strCurrSnapName.c_str(),
             share.strVolumePath.c_str(), static_cast<int>(code), message.c_str());
     }
-    run.bSessionOpen = true;
 
     CRyError err = CreateEventDB(share.strPrevSnapName, share.strCurrSnapName, share.strVolume);
     if (err.IsSuccess()) err = PrepareVolumeShares(run.commonShares);
-    if (err.IsError()) {
-        m_pManageOntap->SnapDiffEnd(run.handle);
-        return err.Push(SC_LOCATION);
-    }
-    err = RunSnapDiffBatches(run);
-    if (err.IsError()) {
-        if (run.bSessionOpen) m_pManageOntap->SnapDiffEnd(run.handle);
-        return err.Push(SC_LOCATION);
-    }
+    if (err.IsSuccess()) err = RunSnapDiffBatches(run);
+    if (err.IsError()) return err.Push(SC_LOCATION);
     // Shares marked done are served from their volume's registered database,
     // so only a run that received every change registers its database, in
     // place of an earlier one: after a failed run the agent may ask again,
@@ -220,9 +208,9 @@ CRyError CNetAppSnapClient::CompareShareVolume(
 }
 
 CRyError CNetAppSnapClient::RunSnapDiffBatches(SnapDiffRun& run) {
-    while (!run.bEnd) {
+    while (!run.session.AtEnd()) {
         std::vector<SnapDiffFileInfo> batch;
-        if (!m_pManageOntap->SnapDiffNext(run.handle, batch, run.bEnd)) {
+        if (!run.session.Next(batch)) {
             std::string message;
             m_pManageOntap->GetLastError(message);
             return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OPERATION_ABORTED,
@@ -231,10 +219,10 @@ CRyError CNetAppSnapClient::RunSnapDiffBatches(SnapDiffRun& run) {
         if (batch.empty()) {
             ++run.emptyBatches;
             const bool limitReached = run.emptyBatches > kMaxConsecutiveEmptyBatches;
-            if (run.bEmptyBatchesAllowed && !run.bEnd && !limitReached) continue;
-            m_pManageOntap->SnapDiffEnd(run.handle);
-            run.bSessionOpen = false;
-            if (run.bEmptyBatchesAllowed && !run.bEnd)
+            const bool waiting = run.session.EmptyBatchesAllowed() && !run.session.AtEnd();
+            if (waiting && !limitReached) continue;
+            run.session.End();
+            if (waiting)
                 return FXErrorUtil::ErrorWin32(
                     SC_LOCATION, ERROR_OPERATION_ABORTED,
                     "SnapDiff sent [%d] empty batches in a row without reaching the end of the "
@@ -253,8 +241,6 @@ CRyError CNetAppSnapClient::RunSnapDiffBatches(SnapDiffRun& run) {
             if (err.IsError()) return err;
         }
     }
-    // The end flag came with the last batch: the array closed the run itself.
-    run.bSessionOpen = false;
     return CRyError::Success();
 }
 
@@ -263,7 +249,7 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
     // Only a backslash starts an escape. The name as received, for the
     // messages about it, is copied only when decoding or the snapshot
     // directory's cut will change it.
-    const bool escaped = run.bEscapedNames && name.find('\\') != std::string::npos;
+    const bool escaped = run.session.EscapedNames() && name.find('\\') != std::string::npos;
     const bool nameChanges = escaped || !run.bCluster;
     if (nameChanges) run.rawName.assign(name);
     const std::string& rawName = nameChanges ? run.rawName : name;
@@ -337,9 +323,10 @@ CRyError CNetAppSnapClient::StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileIn
     event.llCtime = change.llCtime;
     event.llMtime = change.llMtime;
     event.llAtime = change.llAtime;
-    event.strChangeType.assign(change.strChangeType);
     event.llAttribute = change.llAttribute;
     event.uiChangeFlags = ChangeFlagOfText(change.strChangeType);
+    // The change is done with: its text moves over instead of being copied.
+    event.strChangeType.swap(change.strChangeType);
     event.uiFileType = change.uiFileType;
     CRyError err = EventDBInsert(event);
     if (err.IsError()) return err.Push(SC_LOCATION);

@@ -8,8 +8,8 @@
 #pragma once
 
 #include "records/SnapRecords.h"
+#include "snapclient/snapshots/SnapshotJobId.h"
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -22,10 +22,8 @@ inline std::string LastGoodSnapshot(const std::vector<SnapShotInfo_t>& snapshots
     for (const SnapShotInfo_t& snapshot : snapshots) {
         const std::string& name = snapshot.strName;
         if (name == current) return std::string();
-        if (name.compare(0, prefix.size(), prefix) != 0 || name.size() == prefix.size()) continue;
-        char* end = nullptr;
-        const unsigned long long job = strtoull(name.c_str() + prefix.size(), &end, 10);
-        if (*end != '\0' || (!newest.empty() && job <= newestJob)) continue;
+        unsigned long long job = 0;
+        if (!SnapshotJobId(name, prefix, job) || (!newest.empty() && job <= newestJob)) continue;
         newest = name;
         newestJob = job;
     }
