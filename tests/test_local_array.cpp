@@ -3,17 +3,24 @@
 // limit, a damaged catalog, batches where only the last one ends the run, a
 // second array opened on the root mid-creation, the operator's stop, files
 // shared between snapshot copies, the owners and modes of copies, and items
-// a snapshot cannot keep. What SnapDiff reports is checked
+// a snapshot cannot keep, and what copies keep on real file systems
+// (attributes, flags, special files, holes, mounts, reused inodes, the
+// root, the live tree's times). What SnapDiff reports is checked
 // against real trees by test_snapagent_property; a full disk while a
 // snapshot is taken is in the fault matrix, and a catalog sorted through
 // runs on disk in the kill test of test_local_array_changes.
 #include "array/local/LocalArrayOperator.h"
 #include "tests/support/LocalArrayWorld.h"
+#include "tests/support/LoopMount.h"
 
 #include <linux/capability.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 
 using localarraytest::LocalArrayWorld;
 using namespace testsupport;
@@ -292,6 +299,200 @@ TEST(LocalArray, ItemsASnapshotCannotKeepRefuseAComparisonToIt) {
     for (const SnapDiffFileInfo& change : world.Diff("v", "s2", "s3").changes)
         mineIsNew |= change.strChangeType + change.strFileName == "file_creation/mine";
     EXPECT_TRUE(mineIsNew);
+}
+
+std::string Xattr(const std::string& path, const char* name) {
+    char value[256];
+    const ssize_t n = lgetxattr(path.c_str(), name, value, sizeof(value));
+    return n < 0 ? "(none)" : std::string(value, n);
+}
+
+unsigned Flags(const std::string& path) {
+    unsigned flags = 0;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ioctl(fd, FS_IOC_GETFLAGS, &flags);
+    close(fd);
+    return flags;
+}
+
+struct stat Stat(const std::string& path) {
+    struct stat st = {};
+    lstat(path.c_str(), &st);
+    return st;
+}
+
+// An ACL as the kernel stores it: (tag, permissions, id) after a version.
+std::string Acl(std::initializer_list<std::array<uint32_t, 3>> entries) {
+    std::string acl("\x02\0\0\0", 4);
+    for (const auto& e : entries) {
+        const uint16_t tagPerm[2] = {uint16_t(e[0]), uint16_t(e[1])};
+        acl.append(reinterpret_cast<const char*>(tagPerm), 4);
+        acl.append(reinterpret_cast<const char*>(&e[2]), 4);
+    }
+    return acl;
+}
+
+void Set(const std::string& path, const char* name, const std::string& value) {
+    ASSERT_EQ(0, lsetxattr(path.c_str(), name, value.data(), value.size(), 0)) << name;
+}
+
+void Shell(const std::string& command) { ASSERT_EQ(0, system(command.c_str())) << command; }
+
+// One table of cases, run on each kind of file system a copy volume may be
+// on: each case shapes its volume, takes s1, changes it, takes s2, and
+// checks what s1 to s2 delivers ("type name" or "left out") and what the
+// copy of s2 holds; both snapshots must then delete cleanly.
+TEST(LocalArray, CopiesKeepWhatTheFileSystemHolds) {
+    using Tree = const std::string&;
+    const unsigned bigData = 32 << 20;
+    const struct Case {
+        const char* name;
+        std::function<void(Tree live)> make, change;
+        std::multiset<std::string> changes;
+        std::function<void(Tree live, Tree copy)> check;
+    } cases[] = {
+        {"attributes",
+         [](Tree v) {
+             for (const char* f : {"f", "cap", "acl"}) WriteFile(v + "/" + f, f);
+             chmod((v + "/f").c_str(), 0664), mkdir((v + "/d").c_str(), 0755);
+         },
+         [](Tree v) {
+             Set(v + "/f", "user.color", "blue"), Set(v + "/f", "trusted.note", "t");
+             Set(v + "/cap", "security.capability",
+                 std::string("\x01\0\0\x02\0\x04\0\0", 8) + std::string(12, '\0'));
+             Set(v + "/acl", "system.posix_acl_access",
+                 Acl({{1, 6, 0}, {2, 7, 65534}, {4, 4, 0}, {0x10, 7, 0}, {0x20, 4, 0}}));
+             Set(v + "/d", "system.posix_acl_default", Acl({{1, 7, 0}, {4, 5, 0}, {0x20, 5, 0}}));
+         },
+         {"1 /f", "1 /cap", "1 /acl", "2 /d"},
+         [](Tree v, Tree c) {
+             for (const char* name : {"f", "cap", "acl", "d"}) {
+                 EXPECT_EQ(Stat(v + "/" + name).st_mode, Stat(c + "/" + name).st_mode) << name;
+                 for (const char* x : {"user.color", "trusted.note", "security.capability",
+                                       "system.posix_acl_access", "system.posix_acl_default"})
+                     EXPECT_EQ(Xattr(v + "/" + name, x), Xattr(c + "/" + name, x)) << name << x;
+             }
+         }},
+        {"flags",
+         [](Tree v) { WriteFile(v + "/i", "i"), WriteFile(v + "/a", "a"); },
+         [](Tree v) { Shell("chattr +i " + v + "/i && chattr +a " + v + "/a"); },
+         {"1 /i", "1 /a"},
+         [](Tree, Tree c) {
+             EXPECT_TRUE((Flags(c + "/i") & FS_IMMUTABLE_FL) && (Flags(c + "/a") & FS_APPEND_FL));
+         }},
+        {"special files",
+         [](Tree) {},
+         [](Tree v) {
+             for (const char* n : {"p", "c", "b", "s"})
+                 ASSERT_EQ(0, mknod((v + "/" + n).c_str(),
+                                    std::map<char, mode_t>{{'p', S_IFIFO},
+                                                           {'c', S_IFCHR},
+                                                           {'b', S_IFBLK},
+                                                           {'s', S_IFSOCK}}[*n] |
+                                        0640,
+                                    makedev(1, 3)));
+         },
+         {"7 /p", "4 /c", "3 /b", "6 /s", "2 /"},
+         [](Tree v, Tree c) {
+             for (const char* n : {"p", "c", "b", "s"})
+                 EXPECT_TRUE(Stat(c + "/" + n).st_mode == Stat(v + "/" + n).st_mode &&
+                             Stat(c + "/" + n).st_rdev == Stat(v + "/" + n).st_rdev);
+         }},
+        {"sparse and no copy-on-write",
+         [](Tree) {},
+         [&](Tree v) {
+             const int nocow = open((v + "/nocow").c_str(), O_WRONLY | O_CREAT, 0644);
+             unsigned flag = FS_NOCOW_FL;
+             ioctl(nocow, FS_IOC_SETFLAGS, &flag);  // where the file system has it
+             ASSERT_EQ(4096, pwrite(nocow, std::string(4096, 'n').data(), 4096, 0));
+             close(nocow);
+             WriteFile(v + "/big", std::string(bigData, 'b'));
+             const int sparse = open((v + "/sparse").c_str(), O_WRONLY | O_CREAT, 0644);
+             ASSERT_EQ(4, pwrite(sparse, "data", 4, off_t(5) << 30));
+             ASSERT_EQ(0, ftruncate(sparse, off_t(10) << 30));
+             close(sparse);
+         },
+         {"1 /nocow", "1 /big", "1 /sparse", "2 /"},
+         [](Tree, Tree c) {
+             EXPECT_LT(Stat(c + "/sparse").st_blocks * 512, 1 << 20);
+             EXPECT_EQ(off_t(10) << 30, Stat(c + "/sparse").st_size);
+             EXPECT_EQ(std::string(4096, 'n'), ReadFile(c + "/nocow"));
+         }},
+        {"nested mount",
+         [](Tree v) { MakeDirs(v + "/m"), MakeDirs(v + "/../outside/x"); },
+         [](Tree v) {
+             ASSERT_EQ(0, mount((v + "/../outside").c_str(), (v + "/m").c_str(), nullptr, MS_BIND,
+                                nullptr));
+             if (system(("btrfs subvolume create " + v + "/sub >/dev/null 2>&1").c_str()) == 0)
+                 WriteFile(v + "/sub/y", "y");
+         },
+         {"left out"},
+         [](Tree v, Tree c) {
+             EXPECT_FALSE(FileExists(c + "/m/x") || FileExists(c + "/sub/y"));
+             EXPECT_EQ(0, umount((v + "/m").c_str()));
+         }},
+        {"inode reuse",
+         [](Tree v) { WriteFile(v + "/f", "first"); },
+         [](Tree v) { unlink((v + "/f").c_str()), WriteFile(v + "/f", "other"); },
+         {"1 /f deleted", "1 /f", "2 /"},
+         [](Tree, Tree) {}},
+        {"root and live times",
+         [](Tree v) {
+             MakeDirs(v + "/d/e");
+             const struct timespec old[2] = {{1000, 0}, {2000, 0}};
+             utimensat(AT_FDCWD, (v + "/d").c_str(), old, 0);
+         },
+         [](Tree v) { chmod(v.c_str(), 0750), Set(v, "user.root", "r"); },
+         {"2 /"},
+         [](Tree v, Tree c) {
+             EXPECT_EQ(1000, Stat(v + "/d").st_atime);
+             EXPECT_TRUE(Stat(c).st_mode == Stat(v).st_mode && Xattr(c, "user.root") == "r");
+         }},
+    };
+    std::string missing;
+    for (const char* kind : {"ext4", "xfs", "btrfs"}) {
+        LoopMount mount(kind);
+        if (!mount.Available()) {
+            missing += std::string(kind) + " needs " + mount.Missing() + "; ";
+            continue;
+        }
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(kind) + ": " + c.name);
+            LocalArrayWorld world;
+            world.config.strRoot = mount.Path() + "/" + c.name;
+            world.Rebuild();
+            MakeDirs(world.Live("v"));
+            c.make(world.Live("v"));
+            world.Snap("v", "s1");
+            c.change(world.Live("v"));
+            // Space the copy of s2 costs, once what the change wrote is on disk.
+            const auto used = [&] {
+                struct statvfs fs;
+                sync();
+                statvfs(mount.Path().c_str(), &fs);
+                return -int64_t(fs.f_bavail * fs.f_frsize);
+            };
+            const int64_t before = used();
+            world.Snap("v", "s2");
+            if (std::string(kind) != "ext4") {  // shares blocks, even beside a NOCOW file
+                EXPECT_LT(used() - before, bigData / 2);
+            }
+            std::multiset<std::string> changes;
+            std::string handle;
+            if (world.Start("v", "s1", "s2", handle).uiCode == kArrayErrLeftOut)
+                changes.insert("left out");
+            else
+                for (const SnapDiffFileInfo& d : world.Diff("v", "s1", "s2").changes)
+                    changes.insert(std::to_string(d.uiFileType) + " " + d.strFileName +
+                                   (d.strChangeType == "file_deletion" ? " deleted" : ""));
+            EXPECT_EQ(c.changes, changes);
+            c.check(world.Live("v"), world.Live("v", ".snapshot/s2"));
+            EXPECT_EQ(0700u, Stat(world.Live("v", ".snapshot")).st_mode & 07777);
+            EXPECT_TRUE(world.array->DeleteSnapshot("v", "s2").bOk);
+            EXPECT_TRUE(world.array->DeleteSnapshot("v", "s1").bOk);
+        }
+    }
+    if (!missing.empty()) GTEST_SKIP() << missing;
 }
 
 }  // namespace

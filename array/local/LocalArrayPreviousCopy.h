@@ -2,7 +2,8 @@
 // copy shares every file unchanged since then with that snapshot's copy (a
 // clone where the file system makes one, else a hard link) instead of
 // copying it again: a second snapshot of a large volume then costs what its
-// changed files cost. Both copies are read-only, so only root can change a
+// changed files cost. Both copies sit behind a .snapshot folder only root
+// may enter, so only root can change a
 // shared file, and a hard-linked one then changes in both.
 //
 // A file counts as unchanged when the earlier catalog has a row of the same
