@@ -13,6 +13,8 @@
 #include "tests/support/LocalArrayWorld.h"
 #include "tests/support/LoopMount.h"
 
+#include <nlohmann/json.hpp>
+
 #include <linux/capability.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -322,53 +324,14 @@ struct stat Stat(const std::string& path) {
     return st;
 }
 
-// One table of cases, run on each kind of file system a copy volume may be
-// on: each case shapes its volume (shell commands run in it), takes s1,
-// changes it, takes s2, and checks what s1 to s2 delivers ("type name", or
-// "left out" for a refused comparison), that the copy of s2 keeps what the
-// live items named have, and that both snapshots delete cleanly.
+// One table of cases (tests/data/copy-cases.json), run on each kind of file
+// system a copy volume may be on: each case shapes its volume, takes s1,
+// changes it, takes s2, and checks what s1 to s2 delivers, that the copy of
+// s2 keeps what the live items named have, and that both snapshots delete
+// cleanly.
 TEST(LocalArray, CopiesKeepWhatTheFileSystemHolds) {
-    const struct Case {
-        const char *name, *make, *change;
-        std::multiset<std::string> changes;
-        std::vector<std::string> kept;
-    } cases[] = {
-        {"attributes",
-         "touch f cap acl; chmod 664 f; mkdir d",
-         "setfattr -n user.color -v blue f && setfattr -n trusted.n -v t f && setcap "
-         "cap_net_bind_service+ep cap && setfacl -m u:nobody:rwx acl && setfacl -dm g::rx d",
-         {"1 /f", "1 /cap", "1 /acl", "2 /d"},
-         {"f", "cap", "acl", "d"}},
-        {"flags", "touch i a", "chattr +i i && chattr +a a", {"1 /i", "1 /a"}, {"i", "a"}},
-        {"special files",
-         "true",
-         "mkfifo p && mknod c c 1 3 && mknod b b 7 0 && perl -MIO::Socket::UNIX -e "
-         "'IO::Socket::UNIX->new(Local => \"s\", Listen => 1) or die'",
-         {"7 /p", "4 /c", "3 /b", "6 /s", "2 /"},
-         {"p", "c", "b", "s"}},
-        {"sparse and no copy-on-write",
-         "true",
-         "touch nocow; chattr +C nocow 2>/dev/null; echo n > nocow; head -c 32M /dev/zero > big; "
-         "truncate -s 10G sparse && echo data | dd of=sparse bs=1 seek=5G conv=notrunc 2>/dev/null",
-         {"1 /nocow", "1 /big", "1 /sparse", "2 /"},
-         {"nocow", "sparse"}},
-        {"nested mount",
-         "mkdir m ../outside; touch ../outside/x",
-         "mount --bind ../outside m && (btrfs subvolume create sub && touch sub/y || true) "
-         ">/dev/null 2>&1",
-         {"left out"},
-         {}},
-        {"inode reuse",
-         "echo first > f",
-         "rm f && echo other > f",
-         {"1 /f deleted", "1 /f", "2 /"},
-         {"f"}},
-        {"root and live times",
-         "mkdir -p t/e && touch -a -d @1000 t && touch -m -d @2000 t",
-         "chmod 750 . && setfattr -n user.root -v r .",
-         {"2 /"},
-         {"", "t"}},
-    };
+    const nlohmann::json cases = nlohmann::json::parse(
+        ReadFile(SNAPCLIENT_SOURCE_DIR "/tests/data/copy-cases.json"))["cases"];
     std::string missing;
     for (const char* kind : {"ext4", "xfs", "btrfs"}) {
         LoopMount mount(kind);
@@ -376,16 +339,17 @@ TEST(LocalArray, CopiesKeepWhatTheFileSystemHolds) {
             missing += std::string(kind) + " needs " + mount.Missing() + "; ";
             continue;
         }
-        for (const Case& c : cases) {
-            SCOPED_TRACE(std::string(kind) + ": " + c.name);
+        for (const nlohmann::json& c : cases) {
+            const std::string name = c["name"];
+            SCOPED_TRACE(std::string(kind) + ": " + name);
             LocalArrayWorld world;
-            world.config.strRoot = mount.Path() + "/" + c.name;
+            world.config.strRoot = mount.Path() + "/" + name;
             world.Rebuild();
             MakeDirs(world.Live("v"));
             const std::string in = "cd '" + world.Live("v") + "' && ";
-            ASSERT_EQ(0, system((in + c.make).c_str()));
+            ASSERT_EQ(0, system((in + c["make"].get<std::string>()).c_str()));
             world.Snap("v", "s1");
-            ASSERT_EQ(0, system((in + c.change + " && sync").c_str()));
+            ASSERT_EQ(0, system((in + c["change"].get<std::string>() + " && sync").c_str()));
             struct statvfs before, after;  // the space the copy of s2 costs
             statvfs(mount.Path().c_str(), &before);
             world.Snap("v", "s2");
@@ -403,10 +367,10 @@ TEST(LocalArray, CopiesKeepWhatTheFileSystemHolds) {
                 for (const SnapDiffFileInfo& d : world.Diff("v", "s1", "s2").changes)
                     changes.insert(std::to_string(d.uiFileType) + " " + d.strFileName +
                                    (d.strChangeType == "file_deletion" ? " deleted" : ""));
-            EXPECT_EQ(c.changes, changes);
+            EXPECT_EQ(c["changes"].get<std::multiset<std::string>>(), changes);
             const std::string copy = world.Live("v", ".snapshot/s2");
-            for (const std::string& name : c.kept)
-                EXPECT_EQ(Kept(world.Live("v", name)), Kept(copy + "/" + name)) << name;
+            for (const std::string item : c["kept"])
+                EXPECT_EQ(Kept(world.Live("v", item)), Kept(copy + "/" + item)) << item;
             EXPECT_TRUE(Stat(copy + "/sparse").st_blocks < 2048 && !FileExists(copy + "/m/x") &&
                         !FileExists(copy + "/sub/y"));
             const std::string live = world.Live("v", "t");
