@@ -29,7 +29,8 @@ bool ReadAll(const std::string& path, std::vector<CatalogRow>& rows,
 auto Fields(const CatalogRow& r) {
     return std::tie(r.ullInode, r.strPath, r.ullParentInode, r.uiFileType, r.uiMode, r.ullSize,
                     r.llAtime, r.llCtime, r.llMtime, r.uiAtimeNs, r.uiCtimeNs, r.uiMtimeNs,
-                    r.ullLinks, r.uiOwner, r.uiGroup, r.bHasDigest, r.ullDigest);
+                    r.ullLinks, r.uiOwner, r.uiGroup, r.bHasDigest, r.ullDigest, r.ullDevice,
+                    r.ullGeneration, r.ullParentGeneration, r.bHasAttributes, r.ullAttributes);
 }
 
 off_t SizeOf(const std::string& path) {
@@ -52,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!writer.Add(row).bOk) abort();
         if (!writer.Finish().bOk) abort();
     }
-    const bool current = size >= 8 && memcmp(data, "LACATLG2", 8) == 0;
+    const bool current = size >= 8 && memcmp(data, "LACATLG3", 8) == 0;
     if (!ReadAll(out, again, leftOutAgain) || again.size() != rows.size() ||
         leftOutAgain.size() != leftOut.size() || (current && SizeOf(out) != SizeOf(in)))
         abort();

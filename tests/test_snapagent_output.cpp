@@ -182,9 +182,10 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
          w.Job(2, "--json --config /none.conf"), 1, "cannot read config [/none.conf]", "failed"},
         {[] {}, w.Job(2, "--json --bogus"), 2, "unknown option --bogus", "usage_error"},
         // A relative share is one of the working folder; a name holding
-        // terminal controls reaches stderr (-v: with the log) escaped.
+        // terminal controls reaches stderr (-v: with the log) escaped. The
+        // new name changes the share's root folder too.
         {[&] { WriteFile(w.world.Shares()[0].strLiveDir + "/" + forged, "x"); },
-         w.Job(2, "-v --json mnt/data"), 0, w.share + ": compared (1 change)", "done"},
+         w.Job(2, "-v --json mnt/data"), 0, w.share + ": compared (2 changes)", "done"},
         // -v copies the log to stderr; the file keeps its lines.
         {[&] {
              EXPECT_NE(ReadFile(w.File("plugin.log")).find("Job [2] starts"), std::string::npos);

@@ -55,6 +55,11 @@ CatalogRow RowOf(const LiveTreeEntry& entry) {
     row.uiGroup = entry.st.st_gid;
     row.bHasDigest = entry.bHasDigest;
     row.ullDigest = entry.ullDigest;
+    row.ullDevice = entry.st.st_dev;
+    row.ullGeneration = entry.ullGeneration;
+    row.ullParentGeneration = entry.ullParentGeneration;
+    row.bHasAttributes = entry.bHasAttributes;
+    row.ullAttributes = entry.ullAttributes;
     row.strPath = entry.strPath;
     return row;
 }
@@ -339,7 +344,7 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
     // change of the directories that hold them in the next. Only these are
     // the array's; a .snapshot anywhere else is the volume's data.
     std::set<std::string> arrayFolders{""};
-    std::vector<std::string> hidden;  // items in an export's .snapshot
+    std::vector<CatalogLeftOut> leftOut;  // items in an export's .snapshot first
     ArrayStatus status = m_config.bMaterialize ? EnsureRealDirectory(folder) : ArrayStatus::Ok();
     if (status.bOk)
         status = ForEachExportDirectory(
@@ -358,7 +363,8 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
                 for (const std::string& item : names)
                     if (lstat((exportDir + "/.snapshot/" + item).c_str(), &st) == 0 &&
                         !S_ISLNK(st.st_mode))
-                        hidden.push_back(below + "/.snapshot/" + item);
+                        leftOut.push_back(CatalogLeftOut{CatalogLeftOut::kInSnapshotFolder,
+                                                         below + "/.snapshot/" + item});
                 return made;
             });
     if (!status.bOk) return status;
@@ -371,7 +377,6 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
     }
     std::string buildingPath = catalogPath + kBuildingSuffix;
     CatalogWriter writer(buildingPath, m_config.sortMemoryBytes);
-    std::vector<std::string> leftOut;
     ActivityMeter meter(LocalArrayWork::kCopying, volume, name, previous.Rows());
     status = WalkLiveTree(
         volumeDir, arrayFolders,
@@ -388,19 +393,17 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
         &leftOut);
     // The catalog keeps what the snapshot left out, so that no comparison
     // to it claims to know how those items changed.
-    const auto leaveOut = [&](const std::vector<std::string>& paths, CatalogLeftOut::Reason why) {
-        for (const std::string& path : paths) {
-            if (g_ptrLogWriter)
-                g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
-                                    "Snapshot [%s] of volume [%s] leaves out [%s] and what it "
-                                    "holds: %s",
-                                    name.c_str(), volume.c_str(), EscapeSnapDiffName(path).c_str(),
-                                    LeftOutReasonText(why));
-            writer.LeaveOut(CatalogLeftOut{why, path});
-        }
-    };
-    leaveOut(leftOut, CatalogLeftOut::kPathTooLong);
-    leaveOut(hidden, CatalogLeftOut::kInSnapshotFolder);
+    if (copier) copier->TakeLeftOut(leftOut);
+    for (const CatalogLeftOut& item : leftOut) {
+        if (g_ptrLogWriter)
+            g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
+                                "Snapshot [%s] of volume [%s] leaves out [%s] and what it "
+                                "holds: %s",
+                                name.c_str(), volume.c_str(),
+                                EscapeSnapDiffName(item.strPath).c_str(),
+                                LeftOutReasonText(item.reason));
+        writer.LeaveOut(item);
+    }
     if (status.bOk) status = writer.Finish();
     if (status.bOk && copier) status = copier->Finish();
     Step("built");
@@ -415,7 +418,7 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
     if (!status.bOk) return status;
     // The rename is the snapshot; make it outlast a power cut as well.
     SyncDirectory(CatalogDir(volume));
-    meter.LeftOut(leftOut.size() + hidden.size());
+    meter.LeftOut(leftOut.size());
     return ArrayStatus::Ok();
 }
 

@@ -3,7 +3,7 @@
 //
 // Layout below the root:
 //   <root>/<volume>/                     a volume's live tree
-//   <root>/<volume>/.snapshot/<name>/    materialised read-only copy of a
+//   <root>/<volume>/.snapshot/<name>/    materialised copy of a
 //                                        snapshot (see LocalArraySnapshotCopy.h)
 //   <root>/<volume>/<dir>/.snapshot/<name>
 //                                        link into that copy for each

@@ -8,8 +8,9 @@
 
 namespace {
 
-const char kMagic[8] = {'L', 'A', 'C', 'A', 'T', 'L', 'G', '2'};
-const char kFirstFormatMagic[8] = {'L', 'A', 'C', 'A', 'T', 'L', 'G', '1'};
+// The last byte of the magic is the format's number.
+const char kMagic[8] = {'L', 'A', 'C', 'A', 'T', 'L', 'G', '3'};
+const int kFormat = 3;
 const char kRowTag = 'R';
 const char kEndTag = 'E';
 const char kLeftOutTag = 'L';
@@ -36,9 +37,11 @@ uint32_t GetU32(const unsigned char* p) {
     return v;
 }
 
-// Fixed part of a row after its tag, and the part after its path.
+// Fixed part of a row after its tag, and the parts after its path: the one
+// formats from the second on have, and the one of the third.
 const size_t kRowFixedSize = 8 + 8 + 1 + 4 + 8 + 8 + 8 + 8 + 4;
 const size_t kRowTailSize = 4 + 4 + 4 + 8 + 4 + 4 + 1 + 8;
+const size_t kRowKeyTailSize = 8 + 8 + 8 + 1 + 8;
 const uint32_t kNanosecondsPerSecond = 1000000000;
 
 // One catalog or sorted run being written front to back.
@@ -82,6 +85,11 @@ public:
         PutU32(m_buffer, row.uiGroup);
         m_buffer.push_back(row.bHasDigest ? 1 : 0);
         PutU64(m_buffer, row.ullDigest);
+        PutU64(m_buffer, row.ullDevice);
+        PutU64(m_buffer, row.ullGeneration);
+        PutU64(m_buffer, row.ullParentGeneration);
+        m_buffer.push_back(row.bHasAttributes ? 1 : 0);
+        PutU64(m_buffer, row.ullAttributes);
         ++m_ullRows;
         return Put(m_buffer);
     }
@@ -118,18 +126,39 @@ private:
 
 size_t RowFootprint(const CatalogRow& row) { return sizeof(CatalogRow) + row.strPath.capacity(); }
 
+// -1, 0 or 1 as a's inode sorts before, with or after b's.
+int CompareInodes(const CatalogRow& a, const CatalogRow& b) {
+    if (a.ullInode != b.ullInode) return a.ullInode < b.ullInode ? -1 : 1;
+    if (a.ullDevice != b.ullDevice) return a.ullDevice < b.ullDevice ? -1 : 1;
+    if (a.ullGeneration != b.ullGeneration) return a.ullGeneration < b.ullGeneration ? -1 : 1;
+    return 0;
+}
+
+bool KnownFileType(uint32_t type) { return type >= 1 && type <= 7; }
+
 }  // namespace
 
+bool SameInode(const CatalogRow& a, const CatalogRow& b) { return CompareInodes(a, b) == 0; }
+
 bool CatalogRowLess(const CatalogRow& a, const CatalogRow& b) {
-    if (a.ullInode != b.ullInode) return a.ullInode < b.ullInode;
-    return a.strPath < b.strPath;
+    const int inodes = CompareInodes(a, b);
+    return inodes != 0 ? inodes < 0 : a.strPath < b.strPath;
 }
 
 const char* LeftOutReasonText(CatalogLeftOut::Reason reason) {
-    return reason == CatalogLeftOut::kInSnapshotFolder
-               ? "the folder holds the array's snapshots; move it elsewhere to back it up"
-               : "its path is too long for the file system's calls; shorten the path to back "
-                 "it up";
+    switch (reason) {
+        case CatalogLeftOut::kInSnapshotFolder:
+            return "the folder holds the array's snapshots; move it elsewhere to back it up";
+        case CatalogLeftOut::kOtherFileSystem:
+            return "another file system is mounted there, which a snapshot of this volume never "
+                   "holds; back it up as a volume of its own";
+        case CatalogLeftOut::kCannotCopy:
+            return "only root may make a copy of a device node; run the array as root to back it "
+                   "up";
+        case CatalogLeftOut::kPathTooLong:
+            break;
+    }
+    return "its path is too long for the file system's calls; shorten the path to back it up";
 }
 
 // ---- CatalogReader
@@ -146,11 +175,11 @@ ArrayStatus CatalogReader::Open(const std::string& path) {
                                  "catalog " + path + ": cannot open: " + ErrnoText(errno));
     setvbuf(m_file, nullptr, _IOFBF, kIoBufferSize);
     char magic[sizeof(kMagic)];
-    if (fread(magic, 1, sizeof(magic), m_file) != sizeof(magic)) return Corrupt("not a catalog");
-    m_bFirstFormat = memcmp(magic, kFirstFormatMagic, sizeof(magic)) == 0;
-    if (!m_bFirstFormat && memcmp(magic, kMagic, sizeof(magic)) != 0)
+    if (fread(magic, 1, sizeof(magic), m_file) != sizeof(magic) ||
+        memcmp(magic, kMagic, sizeof(magic) - 1) != 0 || magic[7] < '1' || magic[7] > '0' + kFormat)
         return Corrupt("not a catalog");
-    return m_bFirstFormat ? ArrayStatus::Ok() : ReadLeftOut();
+    m_iFormat = magic[7] - '0';
+    return m_iFormat == 1 ? ArrayStatus::Ok() : ReadLeftOut();
 }
 
 ArrayStatus CatalogReader::ReadLeftOut() {
@@ -161,7 +190,10 @@ ArrayStatus CatalogReader::ReadLeftOut() {
         CatalogLeftOut item;
         item.reason = static_cast<CatalogLeftOut::Reason>(fixed[0]);
         if (item.reason != CatalogLeftOut::kPathTooLong &&
-            item.reason != CatalogLeftOut::kInSnapshotFolder)
+            item.reason != CatalogLeftOut::kInSnapshotFolder &&
+            ((item.reason != CatalogLeftOut::kOtherFileSystem &&
+              item.reason != CatalogLeftOut::kCannotCopy) ||
+             m_iFormat < 3))
             return Corrupt("unknown reason for a left-out item");
         const uint32_t length = GetU32(fixed + 1);
         if (length == 0 || length > kMaxPathLength) return Corrupt("bad path length");
@@ -211,14 +243,18 @@ ArrayStatus CatalogReader::Next(CatalogRow& row, bool& done) {
     next.llCtime = static_cast<int64_t>(GetU64(p)), p += 8;
     next.llMtime = static_cast<int64_t>(GetU64(p)), p += 8;
     uint32_t length = GetU32(p);
-    if (next.uiFileType != 1 && next.uiFileType != 2 && next.uiFileType != 5)
+    // Only the third format has the other kinds of file, and a row for the
+    // volume root, which alone has no path.
+    if (m_iFormat < 3 ? next.uiFileType != 1 && next.uiFileType != 2 && next.uiFileType != 5
+                      : !KnownFileType(next.uiFileType))
         return Corrupt("unknown file type " + std::to_string(next.uiFileType));
-    if (length == 0 || length > kMaxPathLength) return Corrupt("bad path length");
+    if ((length == 0 && (m_iFormat < 3 || next.uiFileType != 2)) || length > kMaxPathLength)
+        return Corrupt("bad path length");
     next.strPath.resize(length);
-    if (fread(&next.strPath[0], 1, length, m_file) != length) return Corrupt("truncated");
-    unsigned char tail[kRowTailSize] = {};
-    if (!m_bFirstFormat && fread(tail, 1, sizeof(tail), m_file) != sizeof(tail))
-        return Corrupt("truncated");
+    if (length && fread(&next.strPath[0], 1, length, m_file) != length) return Corrupt("truncated");
+    unsigned char tail[kRowTailSize + kRowKeyTailSize] = {};
+    const size_t tailSize = m_iFormat == 1 ? 0 : m_iFormat == 2 ? kRowTailSize : sizeof(tail);
+    if (fread(tail, 1, tailSize, m_file) != tailSize) return Corrupt("truncated");
     p = tail;
     next.uiAtimeNs = GetU32(p), p += 4;
     next.uiCtimeNs = GetU32(p), p += 4;
@@ -227,17 +263,25 @@ ArrayStatus CatalogReader::Next(CatalogRow& row, bool& done) {
     next.uiOwner = GetU32(p), p += 4;
     next.uiGroup = GetU32(p), p += 4;
     const unsigned char hasDigest = *p++;
-    next.ullDigest = GetU64(p);
+    next.ullDigest = GetU64(p), p += 8;
+    next.ullDevice = GetU64(p), p += 8;
+    next.ullGeneration = GetU64(p), p += 8;
+    next.ullParentGeneration = GetU64(p), p += 8;
+    const unsigned char hasAttributes = *p++;
+    next.ullAttributes = GetU64(p);
     if (next.uiAtimeNs >= kNanosecondsPerSecond || next.uiCtimeNs >= kNanosecondsPerSecond ||
         next.uiMtimeNs >= kNanosecondsPerSecond)
         return Corrupt("bad nanoseconds");
-    if (hasDigest > 1) return Corrupt("bad digest mark");
+    if (hasDigest > 1 || hasAttributes > 1) return Corrupt("bad digest mark");
     next.bHasDigest = hasDigest == 1;
+    next.bHasAttributes = hasAttributes == 1;
     // The SnapDiff merge depends on the order; a file out of order would
     // give a wrong change list, not an error, so it is refused here.
-    if (m_bHaveLast && next.ullInode < m_ullLastInode) return Corrupt("rows out of order");
+    if (m_bHaveLast && CompareInodes(next, m_last) < 0) return Corrupt("rows out of order");
     m_bHaveLast = true;
-    m_ullLastInode = next.ullInode;
+    m_last.ullInode = next.ullInode;
+    m_last.ullDevice = next.ullDevice;
+    m_last.ullGeneration = next.ullGeneration;
     ++m_ullRows;
     row = std::move(next);
     return ArrayStatus::Ok();

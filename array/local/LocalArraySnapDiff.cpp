@@ -13,22 +13,28 @@ std::string LeafName(const std::string& path) {
 }
 
 // Orders the names of an inode as the file system knows them: directory
-// inode, then name in that directory.
+// (inode and generation, so a directory in a reused inode holds new names),
+// then name in that directory.
 bool LinkLess(const CatalogRow& a, const CatalogRow& b) {
     if (a.ullParentInode != b.ullParentInode) return a.ullParentInode < b.ullParentInode;
+    if (a.ullParentGeneration != b.ullParentGeneration)
+        return a.ullParentGeneration < b.ullParentGeneration;
     return LeafName(a.strPath) < LeafName(b.strPath);
 }
 
 // Every attribute a change to the file can touch is compared, to the
 // nanosecond; the digest decides when they all agree, since a file
 // rewritten with as many bytes within one tick of the clock looks the same
-// by its attributes alone. A snapshot without copies has no digests of
-// files, and then the attributes are all there is.
+// by its attributes alone; so does the digest of its extended attributes
+// and flags. A snapshot without copies has no digests of files or of
+// their extended attributes, and then the other attributes are all there
+// is.
 bool AttributesChanged(const CatalogRow& a, const CatalogRow& b) {
     return a.uiFileType != b.uiFileType || a.ullSize != b.ullSize || a.llMtime != b.llMtime ||
            a.uiMtimeNs != b.uiMtimeNs || a.llCtime != b.llCtime || a.uiCtimeNs != b.uiCtimeNs ||
            a.uiMode != b.uiMode || a.ullLinks != b.ullLinks || a.uiOwner != b.uiOwner ||
-           a.uiGroup != b.uiGroup || (a.bHasDigest && b.bHasDigest && a.ullDigest != b.ullDigest);
+           a.uiGroup != b.uiGroup || (a.bHasDigest && b.bHasDigest && a.ullDigest != b.ullDigest) ||
+           (a.bHasAttributes && b.bHasAttributes && a.ullAttributes != b.ullAttributes);
 }
 
 }  // namespace
@@ -48,8 +54,8 @@ ArrayStatus SnapDiffMerge::InodeGroups::Open(const std::string& path) {
 
 ArrayStatus SnapDiffMerge::InodeGroups::Take(std::vector<CatalogRow>& group) {
     group.clear();
-    uint64_t inode = m_next.ullInode;
-    while (!m_bExhausted && m_next.ullInode == inode) {
+    const CatalogRow first = m_next;
+    while (!m_bExhausted && SameInode(m_next, first)) {
         group.push_back(std::move(m_next));
         ArrayStatus status = m_reader.Next(m_next, m_bExhausted);
         if (!status.bOk) return status;
@@ -94,13 +100,14 @@ void SnapDiffMerge::Queue(const CatalogRow& row, const char* changeType) {
     info.ullInode = row.ullInode;
     info.uiFileType = row.uiFileType;
     info.strChangeType = changeType;
-    std::string name = "/" + row.strPath;
+    std::string name = "/" + row.strPath;  // "/" for the volume root
     if (!m_naming.bCluster) {
         // A deleted name exists only in the base snapshot.
         const std::string& snapshot = strcmp(changeType, kChangeTextDeleted) == 0
                                           ? m_naming.strBase
                                           : m_naming.strIncremental;
-        name = "/vol/" + m_naming.strVolume + "/.snapshot/" + snapshot + name;
+        name = "/vol/" + m_naming.strVolume + "/.snapshot/" + snapshot +
+               (row.strPath.empty() ? "" : name);
     }
     info.strFileName = EscapeSnapDiffName(name);
     info.ullFileSize = row.ullSize;
@@ -136,11 +143,12 @@ ArrayStatus SnapDiffMerge::Refill() {
     while (m_pending.empty() && !(m_base.Exhausted() && m_incremental.Exhausted())) {
         ArrayStatus status;
         if (m_incremental.Exhausted() ||
-            (!m_base.Exhausted() && m_base.NextInode() < m_incremental.NextInode())) {
+            (!m_base.Exhausted() && CatalogRowLess(m_base.Next(), m_incremental.Next()) &&
+             !SameInode(m_base.Next(), m_incremental.Next()))) {
             status = m_base.Take(m_baseGroup);
             if (!status.bOk) return status;
             for (const CatalogRow& row : m_baseGroup) Queue(row, kChangeTextDeleted);
-        } else if (m_base.Exhausted() || m_incremental.NextInode() < m_base.NextInode()) {
+        } else if (m_base.Exhausted() || !SameInode(m_base.Next(), m_incremental.Next())) {
             status = m_incremental.Take(m_incrementalGroup);
             if (!status.bOk) return status;
             for (const CatalogRow& row : m_incrementalGroup) Queue(row, kChangeTextCreated);

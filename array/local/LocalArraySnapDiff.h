@@ -2,9 +2,11 @@
 // catalogs of a volume, produced as a streaming merge of the two
 // inode-sorted files, so memory holds only the names of one inode at a time.
 //
-// An inode is identified by inode number; each of its names by (directory
-// inode, name in that directory), as the array's file system sees them. For
-// each inode:
+// An inode is identified by device, inode number and generation, so that an
+// inode number the file system gave to a new file is a deletion and a
+// creation, never a rename; each of its names by (directory inode and
+// generation, name in that directory), as the array's file system sees them.
+// The volume root is an inode like any other, named "/". For each inode:
 //   only in the base             "file_deletion" for each of its names;
 //   only in the incremental      "file_creation" for each of its names;
 //   in both                      "file_deletion" for each name that is gone,
@@ -12,9 +14,9 @@
 //                                "inode_modification" at its first kept name
 //                                when type, size, mode, link count, owner,
 //                                group, mtime or ctime (to the nanosecond)
-//                                changed, or the contents (of a file in a
-//                                materialised snapshot) or the names (of a
-//                                directory) did.
+//                                changed, or the contents or extended
+//                                attributes (of an item in a materialised
+//                                snapshot) or the names (of a directory) did.
 // A rename or move is thus a deletion plus a creation with the same inode.
 // Entries inside a renamed directory keep their (directory inode, name) and
 // are not reported, as on a real array.
@@ -62,7 +64,8 @@ private:
         ArrayStatus Open(const std::string& path);
         bool Exhausted() const { return m_bExhausted; }
         const std::vector<CatalogLeftOut>& LeftOut() const { return m_reader.LeftOut(); }
-        uint64_t NextInode() const { return m_next.ullInode; }
+        // The next row: its inode is the next group's.
+        const CatalogRow& Next() const { return m_next; }
         ArrayStatus Take(std::vector<CatalogRow>& group);
 
     private:

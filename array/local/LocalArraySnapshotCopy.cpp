@@ -8,16 +8,17 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <limits>
 
 namespace {
 
-const mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
 const size_t kCopyBufferSize = size_t(1) << 20;
 // Copies of a file that is written meanwhile before it is recorded as it
 // was before the last one.
@@ -50,31 +51,72 @@ int OpenSource(const std::string& path) {
     return fd;
 }
 
+// The next piece of data at or after offset, as [start, end) where end is
+// where the next hole begins; false at the end of the file. A file system
+// that cannot say where its holes are shows the whole file as data.
+bool NextData(int fd, off_t offset, off_t& start, off_t& end) {
+    start = lseek(fd, offset, SEEK_DATA);
+    if (start < 0) {
+        if (errno == ENXIO) return false;
+        start = offset;
+    }
+    end = lseek(fd, start, SEEK_HOLE);
+    if (end < 0) end = std::numeric_limits<off_t>::max();
+    return true;
+}
+
 // Reads a file to its end into digest, writing each piece to target too when
 // target is not -1. The snapshot records a digest of exactly the bytes its
 // copy holds, so the bytes pass through our buffer once either way: an
 // in-kernel copy (copy_file_range) would have them read a second time.
-// step, when set, is called after each piece.
-bool DigestBytes(int source, int target, std::vector<char>& buffer, ContentDigest& digest,
+// Holes are skipped, neither read nor written (target keeps them as holes);
+// where a file has any, the digest covers where they are as well, so that
+// a file without holes has the digest of its bytes alone. step, when set, is
+// called after each piece.
+bool DigestBytes(int source, int target, std::vector<char>& buffer, uint64_t& value,
                  const std::function<void(const char*)>& step) {
-    for (;;) {
-        ssize_t n = read(source, buffer.data(), buffer.size());
-        if (n == 0) return true;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
+    ContentDigest digest, holes;
+    bool holed = false;
+    off_t offset = 0, start = 0, end = 0;
+    while (NextData(source, offset, start, end)) {
+        if (start > offset) {
+            const int64_t hole[2] = {offset, start - offset};
+            holes.Update(hole, sizeof(hole));
+            holed = true;
         }
-        digest.Update(buffer.data(), static_cast<size_t>(n));
-        for (ssize_t done = 0; target >= 0 && done < n;) {
-            ssize_t w = write(target, buffer.data() + done, n - done);
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                return false;
+        for (offset = start; offset < end;) {
+            const size_t want = static_cast<size_t>(
+                std::min<off_t>(end - offset, static_cast<off_t>(buffer.size())));
+            ssize_t n = pread(source, buffer.data(), want, offset);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            if (n == 0) break;  // the end of the file
+            digest.Update(buffer.data(), static_cast<size_t>(n));
+            for (ssize_t done = 0; target >= 0 && done < n;) {
+                ssize_t w = pwrite(target, buffer.data() + done, n - done, offset + done);
+                if (w < 0 && errno == EINTR) continue;
+                if (w < 0) return false;
+                done += w;
             }
-            done += w;
+            offset += n;
+            if (step) step("piece");
         }
-        if (step) step("piece");
+        if (offset < end) break;
     }
+    const off_t size = lseek(source, 0, SEEK_END);
+    if (size < 0) return false;
+    if (size > offset) {
+        const int64_t hole[2] = {offset, size - offset};
+        holes.Update(hole, sizeof(hole));
+        holed = true;
+    }
+    if (target >= 0 && ftruncate(target, std::max(size, offset)) != 0) return false;
+    value = digest.Value();
+    if (holed) {
+        const uint64_t both[2] = {value, holes.Value()};
+        value = DigestOf(both, sizeof(both));
+    }
+    return true;
 }
 
 // True when nothing wrote to the file between the two states: every write
@@ -111,11 +153,10 @@ void TimesOf(const struct stat& st, struct timespec times[2]) {
 }
 
 // The permission bits that a copy owned as copy keeps of the live item's:
-// no write bit (a snapshot is read-only), and setuid or setgid only where
-// the copy has the live owner or group, so that no copy runs as someone the
-// live file does not.
+// all of them, but setuid or setgid only where the copy has the live owner
+// or group, so that no copy runs as someone the live file does not.
 mode_t SealedMode(const struct stat& live, const struct stat& copy) {
-    mode_t mode = live.st_mode & 07777 & ~kWriteBits;
+    mode_t mode = live.st_mode & 07777;
     if (copy.st_uid != live.st_uid) mode &= ~S_ISUID;
     if (copy.st_gid != live.st_gid) mode &= ~S_ISGID;
     return mode;
@@ -125,10 +166,12 @@ bool MayNotChown(int error) { return error == EPERM || error == EINVAL; }
 
 // Gives the copy (the open file fd, or the item at path when fd is -1) the
 // live item's owner and group where the process may (else its group alone
-// where it may), then its sealed mode and the live access and modification
-// times. The owner comes first, since a change of owner clears setuid and
-// setgid.
-bool SealCopy(int fd, const std::string& path, const struct stat& live) {
+// where it may), then its mode, its extended attributes and the live access
+// and modification times. The owner comes first, since a change of owner
+// clears setuid, setgid and file capabilities; the attributes come after
+// the mode, which they may refine (an ACL's mask).
+bool SealCopy(int fd, const std::string& path, const struct stat& live,
+              const ItemAttributes& attributes) {
     const int at = fd >= 0 ? fd : AT_FDCWD;
     const char* name = fd >= 0 ? "" : path.c_str();
     const int flags = fd >= 0 ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
@@ -141,56 +184,83 @@ bool SealCopy(int fd, const std::string& path, const struct stat& live) {
     const mode_t mode = SealedMode(live, copy);
     struct timespec times[2];
     TimesOf(live, times);
-    if (fd >= 0) return fchmod(fd, mode) == 0 && futimens(fd, times) == 0;
+    if (fd >= 0)
+        return fchmod(fd, mode) == 0 && attributes.Apply(fd, path) && futimens(fd, times) == 0;
     return (S_ISLNK(live.st_mode) || fchmodat(AT_FDCWD, name, mode, 0) == 0) &&
-           utimensat(AT_FDCWD, name, times, AT_SYMLINK_NOFOLLOW) == 0;
+           attributes.Apply(-1, path) && utimensat(AT_FDCWD, name, times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// Errors of FICLONE that only say this file system cannot clone these files.
-bool CannotClone(int error) {
-    return error == EOPNOTSUPP || error == ENOTTY || error == EXDEV || error == EINVAL ||
-           error == EPERM || error == ETXTBSY;
-}
+// Errors of FICLONE that say this file system clones nothing at all; any
+// other refusal (a no-copy-on-write file, a file being executed) is this
+// file's alone.
+bool NeverClones(int error) { return error == EOPNOTSUPP || error == ENOTTY || error == EXDEV; }
 
 }  // namespace
 
 SnapshotCopier::SnapshotCopier(const std::string& volumeDir, const std::string& copyDir,
                                const PreviousCopy* previous, std::function<void(const char*)> step)
-    : m_volumeDir(volumeDir), m_copyDir(copyDir), m_previous(previous), m_step(std::move(step)) {
-    memset(&m_rootStat, 0, sizeof(m_rootStat));
-}
+    : m_volumeDir(volumeDir), m_copyDir(copyDir), m_previous(previous), m_step(std::move(step)) {}
 
 ArrayStatus SnapshotCopier::Begin() {
-    if (lstat(m_volumeDir.c_str(), &m_rootStat) != 0)
-        return CopyFailed("cannot stat", m_volumeDir, errno);
+    // Only the folder's owner (root, for a system's array) may enter, so
+    // that nobody else can change a copy, whatever its own permissions say.
+    const std::string folder = m_copyDir.substr(0, m_copyDir.rfind('/'));
+    if (chmod(folder.c_str(), 0700) != 0) return CopyFailed("cannot protect", folder, errno);
     if (mkdir(m_copyDir.c_str(), 0700) != 0) return CopyFailed("cannot create", m_copyDir, errno);
+    // Nothing may inherit an ACL the copy does not have live.
+    if (removexattr(m_copyDir.c_str(), "system.posix_acl_default") != 0 && errno != ENODATA &&
+        errno != ENOTSUP)
+        return CopyFailed("cannot clear the default ACL of", m_copyDir, errno);
     return ArrayStatus::Ok();
+}
+
+void SnapshotCopier::TakeLeftOut(std::vector<CatalogLeftOut>& items) {
+    for (CatalogLeftOut& item : m_leftOut) items.push_back(std::move(item));
+    m_leftOut.clear();
 }
 
 ArrayStatus SnapshotCopier::Copy(LiveTreeEntry& entry, bool& vanished) {
     vanished = false;
-    std::string source = m_volumeDir + "/" + entry.strPath;
-    std::string target = m_copyDir + "/" + entry.strPath;
+    const bool root = entry.strPath.empty();
+    std::string source = root ? m_volumeDir : m_volumeDir + "/" + entry.strPath;
+    std::string target = root ? m_copyDir : m_copyDir + "/" + entry.strPath;
+    ItemAttributes attributes;
+    if (!attributes.Read(source)) return CopyFailed("cannot read attributes of", source, errno);
+    entry.bHasAttributes = true;
+    entry.ullAttributes = attributes.Digest(entry.uiInodeFlags);
+    const uint32_t flags = ItemAttributes::KeptFlags(entry.uiInodeFlags);
+    ArrayStatus status;
     if (S_ISDIR(entry.st.st_mode)) {
-        if (mkdir(target.c_str(), 0700) != 0) return CopyFailed("cannot create", target, errno);
-        m_directories.push_back(DirectoryToSeal{target, entry.st});
-        return ArrayStatus::Ok();
+        // Its attributes wait for the end: a default ACL would pass on to
+        // every copy made inside it.
+        if (!root && mkdir(target.c_str(), 0700) != 0)
+            return CopyFailed("cannot create", target, errno);
+        m_directories.push_back(DirectoryToSeal{target, entry.st, std::move(attributes)});
+    } else if (S_ISLNK(entry.st.st_mode)) {
+        status = CopySymlink(source, target, entry, attributes, vanished);
+    } else if (S_ISREG(entry.st.st_mode)) {
+        status = CopyRegularFile(source, target, entry, attributes, vanished);
+    } else {
+        status = CopySpecial(target, entry, attributes, vanished);
     }
-    if (S_ISLNK(entry.st.st_mode)) return CopySymlink(source, target, entry, vanished);
-    return CopyRegularFile(source, target, entry, vanished);
+    if (status.bOk && !vanished && flags) m_flagged.push_back(Flagged{target, flags});
+    return status;
 }
 
 bool SnapshotCopier::Clone(int source, int target) {
     if (!m_bClones) return false;
     if (ioctl(target, FICLONE, source) == 0) return true;
-    if (CannotClone(errno)) m_bClones = false;  // not worth a call per file
+    if (NeverClones(errno)) m_bClones = false;  // not worth a call per file
     return false;
 }
 
 ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std::string& target,
-                                            LiveTreeEntry& entry, bool& vanished) {
+                                            LiveTreeEntry& entry, const ItemAttributes& attributes,
+                                            bool& vanished) {
+    const auto inode =
+        std::make_tuple(uint64_t(entry.st.st_dev), uint64_t(entry.st.st_ino), entry.ullGeneration);
     if (entry.st.st_nlink > 1) {
-        auto found = m_linkedCopies.find(entry.st.st_ino);
+        auto found = m_linkedCopies.find(inode);
         if (found != m_linkedCopies.end()) {
             if (link(found->second.strCopy.c_str(), target.c_str()) != 0)
                 return CopyFailed("cannot link", target, errno);
@@ -201,7 +271,7 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
             return ArrayStatus::Ok();
         }
     }
-    if (ShareUnchanged(target, entry)) return ArrayStatus::Ok();
+    if (ShareUnchanged(target, entry, attributes)) return ArrayStatus::Ok();
     FileDescriptor in(OpenSource(source));
     if (in.get() < 0) {
         if (errno == ENOENT || errno == ELOOP) {
@@ -220,13 +290,11 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
     // at least that new, and its times have moved past the recorded ones, so
     // the next snapshot copies it again and a comparison reports it.
     struct stat before, after;
-    ContentDigest digest;
+    uint64_t digest = 0;
     for (int attempt = 1;; ++attempt) {
         if (fstat(in.get(), &before) != 0) return CopyFailed("cannot stat", source, errno);
         WaitPastChange(before);
-        digest = ContentDigest();
-        if (attempt > 1 && (lseek(in.get(), 0, SEEK_SET) != 0 || ftruncate(out.get(), 0) != 0 ||
-                            lseek(out.get(), 0, SEEK_SET) != 0))
+        if (attempt > 1 && ftruncate(out.get(), 0) != 0)
             return CopyFailed("cannot copy", source, errno);
         // A clone shares the blocks and costs no write; its digest is read
         // from the clone itself, which holds exactly what the snapshot keeps.
@@ -237,31 +305,34 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
         if (fstat(in.get(), &after) != 0) return CopyFailed("cannot stat", source, errno);
         if (SameState(before, after) || attempt == kCopyAttempts) break;
     }
-    if (!SealCopy(out.get(), target, before)) return CopyFailed("cannot seal", target, errno);
+    if (!SealCopy(out.get(), target, before, attributes))
+        return CopyFailed("cannot seal", target, errno);
     entry.st = before;
     entry.bHasDigest = true;
-    entry.ullDigest = digest.Value();
-    if (before.st_nlink > 1)
-        m_linkedCopies[before.st_ino] = LinkedCopy{target, before, entry.ullDigest};
+    entry.ullDigest = digest;
+    if (before.st_nlink > 1) m_linkedCopies[inode] = LinkedCopy{target, before, entry.ullDigest};
     return ArrayStatus::Ok();
 }
 
-bool SnapshotCopier::ShareUnchanged(const std::string& target, LiveTreeEntry& entry) {
+bool SnapshotCopier::ShareUnchanged(const std::string& target, LiveTreeEntry& entry,
+                                    const ItemAttributes& attributes) {
     std::string previous;
     uint64_t digest = 0;
     struct stat old;
-    if (!m_previous || !m_previous->Find(entry.strPath, entry.st, previous, digest, old))
+    if (!m_previous || !m_previous->Find(entry.strPath, entry.st, entry.ullGeneration,
+                                         entry.ullAttributes, previous, digest, old))
         return false;
     // The earlier copy must be what a copy made now would be; one made
-    // before copies kept their owners is copied anew. A process that may not
-    // give files away keeps its own files' owners only.
+    // before copies kept their owners, or all their permission bits, is
+    // copied anew. A process that may not give files away keeps its own
+    // files' owners only.
     const bool owners = old.st_uid == entry.st.st_uid && old.st_gid == entry.st.st_gid;
     if ((old.st_mode & 07777) != SealedMode(entry.st, old) || (!owners && geteuid() == 0))
         return false;
     // A clone is a file of its own, so that root writing into one snapshot's
     // copy leaves the other's alone; where the file system cannot clone, a
     // hard link. A link that cannot be made (the earlier snapshot deleted
-    // meanwhile, too many links) only costs a copy.
+    // meanwhile, too many links, an immutable copy) only costs a copy.
     bool shared = false;
     if (m_bClones) {
         FileDescriptor in(open(previous.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -269,8 +340,8 @@ bool SnapshotCopier::ShareUnchanged(const std::string& target, LiveTreeEntry& en
             in.get() < 0
                 ? -1
                 : open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        shared =
-            out.get() >= 0 && Clone(in.get(), out.get()) && SealCopy(out.get(), target, entry.st);
+        shared = out.get() >= 0 && Clone(in.get(), out.get()) &&
+                 SealCopy(out.get(), target, entry.st, attributes);
         if (!shared && out.get() >= 0) unlink(target.c_str());
     }
     if (!shared && link(previous.c_str(), target.c_str()) != 0) return false;
@@ -278,12 +349,15 @@ bool SnapshotCopier::ShareUnchanged(const std::string& target, LiveTreeEntry& en
     entry.ullDigest = digest;
     ++m_ullShared;
     if (entry.st.st_nlink > 1)
-        m_linkedCopies[entry.st.st_ino] = LinkedCopy{target, entry.st, entry.ullDigest};
+        m_linkedCopies[std::make_tuple(uint64_t(entry.st.st_dev), uint64_t(entry.st.st_ino),
+                                       entry.ullGeneration)] =
+            LinkedCopy{target, entry.st, entry.ullDigest};
     return true;
 }
 
 ArrayStatus SnapshotCopier::CopySymlink(const std::string& source, const std::string& target,
-                                        const LiveTreeEntry& entry, bool& vanished) {
+                                        const LiveTreeEntry& entry,
+                                        const ItemAttributes& attributes, bool& vanished) {
     std::string linkTarget(static_cast<size_t>(entry.st.st_size) + 1, '\0');
     for (;;) {
         ssize_t n = readlink(source.c_str(), &linkTarget[0], linkTarget.size());
@@ -302,15 +376,35 @@ ArrayStatus SnapshotCopier::CopySymlink(const std::string& source, const std::st
     }
     if (symlink(linkTarget.c_str(), target.c_str()) != 0)
         return CopyFailed("cannot create link", target, errno);
-    if (!SealCopy(-1, target, entry.st)) return CopyFailed("cannot seal", target, errno);
+    if (!SealCopy(-1, target, entry.st, attributes))
+        return CopyFailed("cannot seal", target, errno);
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus SnapshotCopier::CopySpecial(const std::string& target, const LiveTreeEntry& entry,
+                                        const ItemAttributes& attributes, bool& vanished) {
+    // A FIFO or socket holds no data, and a device node only its number:
+    // the copy is a node of its own kind, never opened.
+    if (mknod(target.c_str(), (entry.st.st_mode & S_IFMT) | 0600, entry.st.st_rdev) != 0) {
+        if (errno != EPERM) return CopyFailed("cannot create", target, errno);
+        m_leftOut.push_back(CatalogLeftOut{CatalogLeftOut::kCannotCopy, entry.strPath});
+        vanished = true;
+        return ArrayStatus::Ok();
+    }
+    if (!SealCopy(-1, target, entry.st, attributes))
+        return CopyFailed("cannot seal", target, errno);
     return ArrayStatus::Ok();
 }
 
 ArrayStatus SnapshotCopier::Finish() {
     for (auto dir = m_directories.rbegin(); dir != m_directories.rend(); ++dir)
-        if (!SealCopy(-1, dir->strPath, dir->st))
+        if (!SealCopy(-1, dir->strPath, dir->st, dir->attributes))
             return CopyFailed("cannot seal", dir->strPath, errno);
-    if (!SealCopy(-1, m_copyDir, m_rootStat)) return CopyFailed("cannot seal", m_copyDir, errno);
+    // Last, since an immutable or append-only copy refuses its own times
+    // and, for a directory, the names still to be made in it.
+    for (const Flagged& item : m_flagged)
+        if (!ItemAttributes::ApplyFlags(item.strPath, item.uiFlags))
+            return CopyFailed("cannot set the flags of", item.strPath, errno);
     // One flush of the file system for the whole copy: a sync per file made
     // a copy of many small files wait on the disk for each of them.
     FileDescriptor root(open(m_copyDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -330,10 +424,14 @@ ArrayStatus RemoveSnapshotTree(const std::string& path, ActivityMeter* meter) {
         return CopyFailed("cannot stat", path, errno);
     }
     if (!S_ISDIR(st.st_mode)) {
-        if (unlink(path.c_str()) != 0 && errno != ENOENT)
-            return CopyFailed("cannot remove", path, errno);
-        return ArrayStatus::Ok();
+        if (unlink(path.c_str()) == 0 || errno == ENOENT) return ArrayStatus::Ok();
+        const int error = errno;
+        if (error == EPERM && S_ISREG(st.st_mode) && ItemAttributes::ClearBlockingFlags(path) &&
+            unlink(path.c_str()) == 0)
+            return ArrayStatus::Ok();
+        return CopyFailed("cannot remove", path, error);
     }
+    ItemAttributes::ClearBlockingFlags(path);
     if (chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0)
         return CopyFailed("cannot make writable", path, errno);
     std::vector<std::string> names;

@@ -1,11 +1,14 @@
-// Walks the live tree of a local-array volume as a snapshot sees it: every
-// regular file, directory and symbolic link below the volume root, each
-// name once (a file with several links is met once per link). Symbolic
-// links are never followed, so the walk cannot leave the volume. The
-// ".snapshot" folders the array makes itself (the volume root's and each
-// export directory's) are its view of its snapshots and are skipped; any
-// other item of that name is ordinary data. Other file kinds (devices,
-// pipes, sockets) hold nothing a backup can read and are skipped too.
+// Walks the live tree of a local-array volume as a snapshot sees it: the
+// volume root itself (path "") and every item below it (regular files,
+// directories, symbolic links, FIFOs, device nodes and sockets), each name
+// once (a file with several links is met once per link). Symbolic links are
+// never followed, and the walk stays on the volume's own file system: a
+// mount or a nested subvolume below the root is not entered but named in
+// leftOut, since a snapshot of the volume never holds it. The ".snapshot"
+// folders the array makes itself (the volume root's and each export
+// directory's) are its view of its snapshots and are skipped; any other
+// item of that name is ordinary data. Directories are opened without moving
+// their access times where the process may.
 //
 // Order: a directory is visited once it has been listed and before anything
 // inside it; siblings come in no particular order. A directory's entry
@@ -14,6 +17,14 @@
 // unchanged one even when the file system's clock did not move between the
 // two. Names that vanish while the walk runs are skipped.
 //
+// Each entry carries a generation: with the device and inode number it
+// tells this inode from an earlier one that had the number, so that a file
+// removed and another created in its inode is a deletion and a creation,
+// never a rename. It mixes the file system's inode generation
+// (FS_IOC_GETVERSION, read from regular files and directories where the
+// process may open them) with the birth time (statx), whichever the file
+// system has.
+//
 // A name whose path from the volume root is too long for the system's path
 // calls (within kLongPathMargin of PATH_MAX, room for the snapshot copy's
 // own prefix) is left out with its subtree and named in leftOut: one such
@@ -21,6 +32,7 @@
 #pragma once
 
 #include "array/ArrayBackend.h"
+#include "array/local/LocalArrayCatalog.h"
 
 #include <sys/stat.h>
 #include <functional>
@@ -29,13 +41,21 @@
 #include <vector>
 
 struct LiveTreeEntry {
-    std::string strPath;  // relative to the volume root, no leading "/"
+    std::string strPath;  // relative to the volume root, no leading "/"; "" for the root
     uint64_t ullParentInode = 0;
+    uint64_t ullParentGeneration = 0;
+    uint64_t ullGeneration = 0;
     struct stat st;
+    // The inode flags (FS_IOC_GETFLAGS) of a regular file or directory, 0
+    // where the file system has none or the process may not read them.
+    uint32_t uiInodeFlags = 0;
     // Set for a directory (its list of names) and, by a snapshot copy, for
     // a regular file (its contents).
     bool bHasDigest = false;
     uint64_t ullDigest = 0;
+    // Set by a snapshot copy: the item's extended attributes and flags.
+    bool bHasAttributes = false;
+    uint64_t ullAttributes = 0;
 };
 
 // The visitor may change the entry's stat (to the state it actually saw)
@@ -43,7 +63,7 @@ struct LiveTreeEntry {
 typedef std::function<ArrayStatus(LiveTreeEntry& entry, bool& skip)> LiveTreeVisitor;
 
 // File type code of SnapDiff and the catalog: 1 regular, 2 directory,
-// 5 symbolic link, 0 for kinds the array does not keep.
+// 3 block device, 4 character device, 5 symbolic link, 6 socket, 7 FIFO.
 uint32_t SnapDiffFileType(mode_t mode);
 
 constexpr size_t kLongPathMargin = 512;
@@ -51,4 +71,5 @@ constexpr size_t kLongPathMargin = 512;
 // arrayFolders: the directories (relative to the volume root, "" for the
 // root) whose ".snapshot" is the array's own.
 ArrayStatus WalkLiveTree(const std::string& volumeDir, const std::set<std::string>& arrayFolders,
-                         const LiveTreeVisitor& visit, std::vector<std::string>* leftOut = nullptr);
+                         const LiveTreeVisitor& visit,
+                         std::vector<CatalogLeftOut>* leftOut = nullptr);
