@@ -1,6 +1,7 @@
 #include "array/local/BtrfsSubvolume.h"
 
 #include <btrfsutil.h>
+#include <linux/btrfs_tree.h>
 #include <linux/capability.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -33,6 +34,10 @@ bool IsOnBtrfs(const std::string& path) {
 
 bool IsBtrfsSubvolume(const std::string& path) {
     return IsRealFolder(path) && btrfs_util_is_subvolume(path.c_str()) == BTRFS_UTIL_OK;
+}
+
+bool IsNestedSubvolumeStandIn(const struct stat& st) {
+    return S_ISDIR(st.st_mode) && st.st_ino == BTRFS_EMPTY_SUBVOL_DIR_OBJECTID;
 }
 
 bool MayDeleteBtrfsSnapshots() {

@@ -713,9 +713,18 @@ ArrayStatus LocalArray::ComparableCatalog(const std::string& volume, const std::
     ActivityMeter meter(LocalArrayWork::kComparing, volume, name);
     status = WalkLiveTree(
         volumeDir + "/.snapshot/" + name, ArrayFolders(volume),
-        [&](LiveTreeEntry& entry, bool&) {
+        [&](LiveTreeEntry& entry, bool& skip) {
             ArrayStatus going = meter.Tick();
-            return going.bOk ? writer.Add(RowOf(entry)) : going;
+            // A subvolume nested in the volume is in none of its snapshots;
+            // the empty folder standing in for it would look changed in each.
+            skip = IsNestedSubvolumeStandIn(entry.st);
+            if (skip && g_ptrLogWriter)
+                g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
+                                    "Snapshot [%s] of volume [%s] leaves out [%s]: a btrfs "
+                                    "subvolume nested in the volume is in none of its snapshots",
+                                    name.c_str(), volume.c_str(),
+                                    EscapeSnapDiffName(entry.strPath).c_str());
+            return !going.bOk || skip ? going : writer.Add(RowOf(entry));
         },
         &leftOut);
     LeaveOut(writer, volume, name, leftOut, CatalogLeftOut::kPathTooLong);
