@@ -208,6 +208,18 @@ void CheckArrayFolders(Checks& checks, const LocalArrayConfig& local,
     }
 }
 
+// The kind of snapshot each volume gets, and for a plain folder on btrfs
+// the commands that make it a subvolume.
+void CheckSnapshotKinds(Checks& checks, const LocalArrayConfig& local,
+                        const std::set<std::string>& volumes) {
+    for (const std::string& volume : volumes) {
+        const std::string dir = local.strRoot + "/" + volume;
+        SnapshotKind kind;
+        checks.Report(ChooseSnapshotKind(local.snapshots, dir, kind).bOk,
+                      "snapshots of volume " + volume, DescribeSnapshotKind(local.snapshots, dir));
+    }
+}
+
 void CheckResultsFolder(Checks& checks, const std::string& folder) {
     std::string error;
     std::string probe = folder + "/.snapagent-check-XXXXXX";
@@ -278,6 +290,7 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
                 CheckShare(checks, array, share, options.bAutoMount, isLocal ? &local : nullptr));
     volumes.erase(std::string());
     if (isLocal) CheckArrayFolders(checks, local, volumes);
+    if (isLocal) CheckSnapshotKinds(checks, local, volumes);
     CheckResultsFolder(checks, options.strResultsDir.empty() ? stateDir : options.strResultsDir);
     return checks.AllPassed() ? kExitDone : kExitFailed;
 }

@@ -55,6 +55,7 @@ const std::vector<KnownSection>& Sections() {
           {"max_sessions", Form::kNumber, 1, 4096},
           {"sort_memory_mb", Form::kNumber, 1, 1 << 20},
           {"lock_wait_seconds", Form::kNumber, 0, 86400},
+          {"snapshots", Form::kChoice, 0, 0, "auto|btrfs|copy"},
           {"version", Form::kVersion},
           {"array_name", Form::kText},
           {"client_name", Form::kText},

@@ -1,5 +1,6 @@
 #include "array/local/LocalArray.h"
 
+#include "array/local/BtrfsSubvolume.h"
 #include "array/local/LocalArrayCatalog.h"
 #include "array/local/LocalArrayLock.h"
 #include "array/local/LocalArrayNames.h"
@@ -26,10 +27,20 @@ namespace {
 const char kCatalogFolder[] = ".snapcatalog";
 const char kCatalogSuffix[] = ".cat";
 const char kBuildingSuffix[] = ".tmp";
+// A btrfs snapshot is committed by a catalog of no rows that records only
+// what the snapshot left out; the catalog of its files is walked from the
+// read-only snapshot when a comparison first needs it.
+const char kBtrfsMarkerSuffix[] = ".btrfs";
+const char kBtrfsCatalogSuffix[] = ".btrfscat";
 
 bool IsRealDirectory(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsRegularFile(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
@@ -92,6 +103,67 @@ ArrayStatus RemoveFile(const std::string& path) {
     return ArrayStatus::Ok();
 }
 
+// A snapshot's copy or btrfs snapshot, whole or in part.
+ArrayStatus RemoveSnapshotItem(const std::string& path, ActivityMeter* meter) {
+    if (!IsBtrfsSubvolume(path)) return RemoveSnapshotTree(path, meter);
+    ArrayStatus status = DeleteBtrfsSubvolume(path);
+    if (status.bOk && meter) status = meter->Tick();
+    return status;
+}
+
+// A .snapshot folder of a volume that takes btrfs snapshots is a subvolume
+// of its own, so that each snapshot shows it as an empty folder and never
+// holds the earlier snapshots or their links. A plain folder holding only
+// the array's links becomes one with the same links; one holding anything
+// else is left as it is.
+ArrayStatus EnsureSnapshotSubvolume(const std::string& folder) {
+    if (IsBtrfsSubvolume(folder)) return ArrayStatus::Ok();
+    std::vector<std::pair<std::string, std::string>> links;
+    struct stat st;
+    if (lstat(folder.c_str(), &st) == 0) {
+        std::vector<std::string> names;
+        ArrayStatus status = NamesIn(folder, names);
+        if (!status.bOk) return status;
+        for (const std::string& name : names) {
+            char target[PATH_MAX];
+            const ssize_t length =
+                readlink((folder + "/" + name).c_str(), target, sizeof target - 1);
+            if (length < 0) return EnsureRealDirectory(folder);
+            links.emplace_back(name, std::string(target, size_t(length)));
+        }
+        for (const auto& link : links) {
+            status = RemoveFile(folder + "/" + link.first);
+            if (!status.bOk) return status;
+        }
+        if (rmdir(folder.c_str()) != 0)
+            return ArrayStatus::Fail(kArrayErrInternal,
+                                     "cannot replace " + folder + ": " + strerror(errno));
+    }
+    ArrayStatus status = MakeBtrfsSubvolume(folder);
+    for (size_t i = 0; status.bOk && i < links.size(); ++i)
+        if (symlink(links[i].second.c_str(), (folder + "/" + links[i].first).c_str()) != 0)
+            status =
+                ArrayStatus::Fail(kArrayErrInternal, "cannot link " + folder + "/" +
+                                                         links[i].first + ": " + strerror(errno));
+    return status;
+}
+
+// Records what a snapshot left out in its catalog and names each in the
+// log, so that no comparison to it claims to know how those items changed.
+void LeaveOut(CatalogWriter& writer, const std::string& volume, const std::string& name,
+              const std::vector<CatalogLeftOut>& items) {
+    for (const CatalogLeftOut& item : items) {
+        if (g_ptrLogWriter)
+            g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
+                                "Snapshot [%s] of volume [%s] leaves out [%s] and what it "
+                                "holds: %s",
+                                name.c_str(), volume.c_str(),
+                                EscapeSnapDiffName(item.strPath).c_str(),
+                                LeftOutReasonText(item.reason));
+        writer.LeaveOut(item);
+    }
+}
+
 // Makes the names in a folder outlast a power cut.
 void SyncDirectory(const std::string& dir) {
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -134,19 +206,28 @@ ArrayStatus LocalArray::OpenConnection() {
 }
 
 bool LocalArray::Committed(const std::string& volume, const std::string& name) const {
-    struct stat st;
-    return lstat(CatalogPath(volume, name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return IsRegularFile(CatalogPath(volume, name)) || IsBtrfsSnapshot(volume, name);
+}
+
+bool LocalArray::IsBtrfsSnapshot(const std::string& volume, const std::string& name) const {
+    return IsRegularFile(SnapshotFile(volume, name, kBtrfsMarkerSuffix));
 }
 
 ArrayStatus LocalArray::RemoveUnfinishedCreations(const std::string& volume,
                                                   const std::string& volumeDir) {
     // Catalogs being written and their sorted runs: every file there that
-    // is not a committed catalog.
+    // is not a committed catalog or btrfs snapshot, or the walked catalog of
+    // a btrfs snapshot that is no longer.
     std::vector<std::string> names;
     ArrayStatus status = NamesIn(CatalogDir(volume), names);
+    const auto kept = [&](const std::string& file) {
+        const size_t walked = strlen(kBtrfsCatalogSuffix);
+        return EndsWith(file, kCatalogSuffix) || EndsWith(file, kBtrfsMarkerSuffix) ||
+               (EndsWith(file, kBtrfsCatalogSuffix) &&
+                IsBtrfsSnapshot(volume, file.substr(0, file.size() - walked)));
+    };
     for (size_t i = 0; status.bOk && i < names.size(); ++i)
-        if (!EndsWith(names[i], kCatalogSuffix))
-            status = RemoveFile(CatalogDir(volume) + "/" + names[i]);
+        if (!kept(names[i])) status = RemoveFile(CatalogDir(volume) + "/" + names[i]);
     // Copies, whole or partial, of snapshots that were never committed, and
     // what a deletion stopped part-way left (.snapshot/.deleting).
     std::string folder;
@@ -157,7 +238,7 @@ ArrayStatus LocalArray::RemoveUnfinishedCreations(const std::string& volume,
     for (size_t i = 0; status.bOk && i < names.size(); ++i) {
         if (Committed(volume, names[i])) continue;
         ActivityMeter meter(LocalArrayWork::kDeleting, volume, names[i]);
-        status = RemoveSnapshotTree(folder + "/" + names[i], &meter);
+        status = RemoveSnapshotItem(folder + "/" + names[i], &meter);
     }
     // Their links in the export directories; anything else there is left alone.
     if (status.bOk)
@@ -209,7 +290,12 @@ std::string LocalArray::CatalogDir(const std::string& volume) const {
 }
 
 std::string LocalArray::CatalogPath(const std::string& volume, const std::string& snapshot) const {
-    return CatalogDir(volume) + "/" + snapshot + kCatalogSuffix;
+    return SnapshotFile(volume, snapshot, kCatalogSuffix);
+}
+
+std::string LocalArray::SnapshotFile(const std::string& volume, const std::string& snapshot,
+                                     const char* suffix) const {
+    return CatalogDir(volume) + "/" + snapshot + suffix;
 }
 
 bool LocalArray::SnapshotFolder(const std::string& volumeDir, std::string& folder) const {
@@ -221,8 +307,7 @@ ArrayStatus LocalArray::RequireSnapshot(const std::string& volume,
                                         const std::string& snapshot) const {
     ArrayStatus status = CheckLocalArrayName("snapshot", snapshot);
     if (!status.bOk) return Failure(status.uiCode, status.strMessage);
-    struct stat st;
-    if (lstat(CatalogPath(volume, snapshot).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!Committed(volume, snapshot))
         return Failure(kArrayErrNotFound, "snapshot " + EscapeSnapDiffName(snapshot) +
                                               " not found on volume " + volume);
     return ArrayStatus::Ok();
@@ -265,8 +350,11 @@ ArrayStatus LocalArray::ListSnapshots(const std::string& volumeArgument, const s
     }
     while (struct dirent* ent = readdir(stream)) {
         std::string file = ent->d_name;
-        if (!EndsWith(file, kCatalogSuffix)) continue;
-        std::string name = file.substr(0, file.size() - strlen(kCatalogSuffix));
+        const char* suffix = EndsWith(file, kCatalogSuffix)       ? kCatalogSuffix
+                             : EndsWith(file, kBtrfsMarkerSuffix) ? kBtrfsMarkerSuffix
+                                                                  : nullptr;
+        if (!suffix) continue;
+        std::string name = file.substr(0, file.size() - strlen(suffix));
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
         struct stat st;
         if (lstat((catalogDir + "/" + file).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
@@ -295,9 +383,15 @@ ArrayStatus LocalArray::CreateSnapshot(const std::string& volumeArgument, const 
         return Failure(kArrayErrInvalidArgument, "invalid snapshot name [" + name + "]: reserved");
     std::string catalogPath = CatalogPath(volume, name);
     struct stat st;
-    if (lstat(catalogPath.c_str(), &st) == 0)
+    if (lstat(catalogPath.c_str(), &st) == 0 ||
+        lstat(SnapshotFile(volume, name, kBtrfsMarkerSuffix).c_str(), &st) == 0)
         return Failure(kArrayErrSnapshotExists, "snapshot " + EscapeSnapDiffName(name) +
                                                     " already exists on volume " + volume);
+    SnapshotKind kind;
+    status = ChooseSnapshotKind(m_config.snapshots, volumeDir, kind);
+    if (!status.bOk)
+        return Failure(status.uiCode, "cannot create snapshot " + EscapeSnapDiffName(name) +
+                                          " on volume " + volume + ": " + status.strMessage);
     RootLock lock;
     status = lock.Acquire(m_config.strRoot, m_config.uiLockWaitSeconds);
     if (status.bOk) status = EnsureRealDirectory(m_config.strRoot + "/" + kCatalogFolder);
@@ -308,7 +402,8 @@ ArrayStatus LocalArray::CreateSnapshot(const std::string& volumeArgument, const 
     status = RemoveUnfinishedCreations(volume, volumeDir);
     if (!status.bOk) return status;
 
-    status = BuildSnapshot(volume, volumeDir, name, catalogPath);
+    status = kind == SnapshotKind::kBtrfs ? BuildBtrfsSnapshot(volume, volumeDir, name)
+                                          : BuildSnapshot(volume, volumeDir, name, catalogPath);
     if (!status.bOk) {
         // Leave nothing of a failed snapshot behind; the catalog was never
         // renamed into place, so the name stays free. A stopped one is left
@@ -327,10 +422,55 @@ void LocalArray::LoadPreviousCopy(const std::string& volume, const std::string& 
     if (!ListSnapshots(volume, "", snapshots).bOk) return;
     for (auto it = snapshots.rbegin(); it != snapshots.rend(); ++it) {
         const std::string copy = volumeDir + "/.snapshot/" + it->strName;
-        if (!IsRealDirectory(copy)) continue;
+        if (!IsRealDirectory(copy) || IsBtrfsSnapshot(volume, it->strName)) continue;
         previous.Load(CatalogPath(volume, it->strName), copy);
         return;
     }
+}
+
+std::set<std::string> LocalArray::ArrayFolders(const std::string& volume) const {
+    std::set<std::string> folders{""};
+    for (const LocalArrayExport& exp : m_config.vecExports) {
+        if (exp.strVolume != volume) continue;
+        std::string below;
+        for (const std::string& component : exp.vecBelow)
+            below += (below.empty() ? "" : "/") + component;
+        folders.insert(below);
+    }
+    return folders;
+}
+
+ArrayStatus LocalArray::PrepareSnapshotFolders(const std::string& volume,
+                                               const std::string& volumeDir, SnapshotKind kind,
+                                               std::vector<CatalogLeftOut>& hidden) {
+    // The .snapshot folders are made before the tree is read, so that their
+    // coming into being belongs to this snapshot rather than showing as a
+    // change of the directories that hold them in the next. Only these are
+    // the array's; a .snapshot anywhere else is the volume's data.
+    const bool btrfs = kind == SnapshotKind::kBtrfs;
+    if (!btrfs && !m_config.bMaterialize) return ArrayStatus::Ok();
+    const auto ensure = [btrfs](const std::string& folder) {
+        return btrfs ? EnsureSnapshotSubvolume(folder) : EnsureRealDirectory(folder);
+    };
+    ArrayStatus status = ensure(volumeDir + "/.snapshot");
+    if (!status.bOk) return status;
+    return ForEachExportDirectory(
+        volume, volumeDir, [&](const LocalArrayExport& exp, const std::string& exportDir) {
+            ArrayStatus made = ensure(exportDir + "/.snapshot");
+            // The array keeps only its links there; anything else in that
+            // folder is in no snapshot.
+            std::vector<std::string> names;
+            if (made.bOk) made = NamesIn(exportDir + "/.snapshot", names);
+            std::string below;
+            for (const std::string& component : exp.vecBelow) below += component + "/";
+            struct stat st;
+            for (const std::string& item : names)
+                if (lstat((exportDir + "/.snapshot/" + item).c_str(), &st) == 0 &&
+                    !S_ISLNK(st.st_mode))
+                    hidden.push_back(CatalogLeftOut{CatalogLeftOut::kInSnapshotFolder,
+                                                    below + ".snapshot/" + item});
+            return made;
+        });
 }
 
 ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::string& volumeDir,
@@ -339,34 +479,10 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
     const std::string staging = folder + "/" + kSnapshotStagingName;
     PreviousCopy previous;
     std::unique_ptr<SnapshotCopier> copier;
-    // The .snapshot folders are made before the tree is read, so that their
-    // coming into being belongs to this snapshot rather than showing as a
-    // change of the directories that hold them in the next. Only these are
-    // the array's; a .snapshot anywhere else is the volume's data.
-    std::set<std::string> arrayFolders{""};
-    std::vector<CatalogLeftOut> leftOut;  // items in an export's .snapshot first
-    ArrayStatus status = m_config.bMaterialize ? EnsureRealDirectory(folder) : ArrayStatus::Ok();
-    if (status.bOk)
-        status = ForEachExportDirectory(
-            volume, volumeDir, [&](const LocalArrayExport& exp, const std::string& exportDir) {
-                std::string below;
-                for (const std::string& component : exp.vecBelow)
-                    below += (below.empty() ? "" : "/") + component;
-                arrayFolders.insert(below);
-                if (!m_config.bMaterialize) return ArrayStatus::Ok();
-                ArrayStatus made = EnsureRealDirectory(exportDir + "/.snapshot");
-                // The array keeps only its links there; anything else in
-                // that folder is in no snapshot.
-                std::vector<std::string> names;
-                if (made.bOk) made = NamesIn(exportDir + "/.snapshot", names);
-                struct stat st;
-                for (const std::string& item : names)
-                    if (lstat((exportDir + "/.snapshot/" + item).c_str(), &st) == 0 &&
-                        !S_ISLNK(st.st_mode))
-                        leftOut.push_back(CatalogLeftOut{CatalogLeftOut::kInSnapshotFolder,
-                                                         below + "/.snapshot/" + item});
-                return made;
-            });
+    // Items in an export's .snapshot come first, then what the walk and the
+    // copy could not keep.
+    std::vector<CatalogLeftOut> leftOut;
+    ArrayStatus status = PrepareSnapshotFolders(volume, volumeDir, SnapshotKind::kCopy, leftOut);
     if (!status.bOk) return status;
     if (m_config.bMaterialize) {
         LoadPreviousCopy(volume, volumeDir, previous);
@@ -379,7 +495,7 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
     CatalogWriter writer(buildingPath, m_config.sortMemoryBytes);
     ActivityMeter meter(LocalArrayWork::kCopying, volume, name, previous.Rows());
     status = WalkLiveTree(
-        volumeDir, arrayFolders,
+        volumeDir, ArrayFolders(volume),
         [&](LiveTreeEntry& entry, bool& skip) {
             ArrayStatus going = meter.Tick();
             if (!going.bOk) return going;
@@ -391,19 +507,8 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
             return writer.Add(RowOf(entry));
         },
         &leftOut);
-    // The catalog keeps what the snapshot left out, so that no comparison
-    // to it claims to know how those items changed.
     if (copier) copier->TakeLeftOut(leftOut);
-    for (const CatalogLeftOut& item : leftOut) {
-        if (g_ptrLogWriter)
-            g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
-                                "Snapshot [%s] of volume [%s] leaves out [%s] and what it "
-                                "holds: %s",
-                                name.c_str(), volume.c_str(),
-                                EscapeSnapDiffName(item.strPath).c_str(),
-                                LeftOutReasonText(item.reason));
-        writer.LeaveOut(item);
-    }
+    LeaveOut(writer, volume, name, leftOut);
     if (status.bOk) status = writer.Finish();
     if (status.bOk && copier) status = copier->Finish();
     Step("built");
@@ -419,6 +524,39 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
     // The rename is the snapshot; make it outlast a power cut as well.
     SyncDirectory(CatalogDir(volume));
     meter.LeftOut(leftOut.size());
+    return ArrayStatus::Ok();
+}
+
+ArrayStatus LocalArray::BuildBtrfsSnapshot(const std::string& volume, const std::string& volumeDir,
+                                           const std::string& name) {
+    const std::string folder = volumeDir + "/.snapshot";
+    const std::string staging = folder + "/" + kSnapshotStagingName;
+    std::vector<CatalogLeftOut> hidden;
+    ActivityMeter meter(LocalArrayWork::kCopying, volume, name);
+    ArrayStatus status = PrepareSnapshotFolders(volume, volumeDir, SnapshotKind::kBtrfs, hidden);
+    if (status.bOk) status = meter.Tick(0);
+    if (!status.bOk) return status;
+    const std::string marker = SnapshotFile(volume, name, kBtrfsMarkerSuffix);
+    const std::string building = marker + kBuildingSuffix;
+    CatalogWriter writer(building, m_config.sortMemoryBytes);
+    LeaveOut(writer, volume, name, hidden);
+    // The one call that is the snapshot: atomic, and its cost does not grow
+    // with the volume's files.
+    status = MakeReadOnlyBtrfsSnapshot(volumeDir, staging);
+    Step("built");
+    if (status.bOk && rename(staging.c_str(), (folder + "/" + name).c_str()) != 0)
+        status = ArrayStatus::Fail(kArrayErrInternal, "cannot put btrfs snapshot " + name +
+                                                          " in place: " + strerror(errno));
+    if (status.bOk) SyncDirectory(folder);
+    Step("copy in place");
+    if (status.bOk) status = LinkIntoExports(volume, volumeDir, name);
+    if (status.bOk) status = writer.Finish();
+    if (status.bOk && rename(building.c_str(), marker.c_str()) != 0)
+        status = ArrayStatus::Fail(kArrayErrInternal,
+                                   "cannot commit snapshot " + marker + ": " + strerror(errno));
+    if (!status.bOk) return status;
+    SyncDirectory(CatalogDir(volume));
+    meter.LeftOut(hidden.size());
     return ArrayStatus::Ok();
 }
 
@@ -464,6 +602,14 @@ ArrayStatus LocalArray::DeleteSnapshot(const std::string& volumeArgument, const 
     if (!status.bOk) return status;
     status = RequireSnapshot(volume, name);
     if (!status.bOk) return status;
+    // Only root may delete a read-only btrfs snapshot; refused before the
+    // snapshot leaves its name, it stays whole and listed.
+    const bool btrfs = IsBtrfsSnapshot(volume, name);
+    if (btrfs && !MayDeleteBtrfsSnapshots())
+        return Failure(kArrayErrInternal, "cannot delete snapshot " + EscapeSnapDiffName(name) +
+                                              " on volume " + volume +
+                                              ": deleting a btrfs snapshot needs root "
+                                              "(CAP_SYS_ADMIN); it is kept. Run the job as root");
     RootLock lock;
     status = lock.Acquire(m_config.strRoot, m_config.uiLockWaitSeconds);
     // The snapshot first leaves its name: its catalog goes (the deletion's
@@ -473,7 +619,11 @@ ArrayStatus LocalArray::DeleteSnapshot(const std::string& volumeArgument, const 
     // while it removes a large copy leaves debris, not a snapshot.
     if (status.bOk && !Committed(volume, name))
         return RequireSnapshot(volume, name);  // another process deleted it meanwhile
-    const std::string catalogPath = CatalogPath(volume, name);
+    // A btrfs snapshot's walked catalog goes first: without it the snapshot
+    // is still whole, and its marker is the commit.
+    if (status.bOk && btrfs) status = RemoveFile(SnapshotFile(volume, name, kBtrfsCatalogSuffix));
+    const std::string catalogPath =
+        btrfs ? SnapshotFile(volume, name, kBtrfsMarkerSuffix) : CatalogPath(volume, name);
     if (status.bOk && unlink(catalogPath.c_str()) != 0)
         status = ArrayStatus::Fail(kArrayErrInternal,
                                    "cannot remove " + catalogPath + ": " + strerror(errno));
@@ -484,14 +634,14 @@ ArrayStatus LocalArray::DeleteSnapshot(const std::string& volumeArgument, const 
     const bool copied = status.bOk && SnapshotFolder(volumeDir, folder);
     const std::string debris = folder + "/" + kSnapshotDeletingName;
     ActivityMeter meter(LocalArrayWork::kDeleting, volume, name);
-    if (copied) status = RemoveSnapshotTree(debris, &meter);  // of a deletion stopped before
+    if (copied) status = RemoveSnapshotItem(debris, &meter);  // of a deletion stopped before
     if (status.bOk && copied && rename((folder + "/" + name).c_str(), debris.c_str()) != 0 &&
         errno != ENOENT)
         status = ArrayStatus::Fail(kArrayErrInternal, "cannot move the copy " + folder + "/" +
                                                           name + " aside: " + strerror(errno));
     Step("moved aside");
     if (status.bOk) status = UnlinkFromExports(volume, volumeDir, name);
-    if (status.bOk && copied) status = RemoveSnapshotTree(debris, &meter);
+    if (status.bOk && copied) status = RemoveSnapshotItem(debris, &meter);
     if (!status.bOk)
         return Failure(status.uiCode,
                        "cannot delete snapshot " + EscapeSnapDiffName(name) + " on volume " +
@@ -522,16 +672,75 @@ ArrayStatus LocalArray::SnapDiffStart(const std::string& volumeArgument, const s
     naming.strVolume = volume;
     naming.strBase = base;
     naming.strIncremental = incremental;
-    std::unique_ptr<SnapDiffMerge> merge(new SnapDiffMerge(naming, maxItems));
-    status = merge->Open(CatalogPath(volume, base), CatalogPath(volume, incremental));
+    std::unique_ptr<SnapDiffSource> source;
+    status = OpenDiffSource(volume, volumeDir, naming, maxItems, source);
     if (!status.bOk) return Failure(status.uiCode, status.strMessage);
     handle = "snapdiff-" + std::to_string(m_ullNextHandle++);
     Session& session = m_sessions[handle];
-    session.diff = std::move(merge);
+    session.diff = std::move(source);
     session.meter.reset(new ActivityMeter(LocalArrayWork::kComparing, volume, incremental));
     escapedNames = true;
     emptyBatchesAllowed = false;
     return ArrayStatus::Ok();
+}
+
+ArrayStatus LocalArray::OpenDiffSource(const std::string& volume, const std::string& volumeDir,
+                                       const SnapDiffNaming& naming, unsigned long maxItems,
+                                       std::unique_ptr<SnapDiffSource>& source) {
+    std::string baseCatalog, incrementalCatalog;
+    ArrayStatus status = ComparableCatalog(volume, volumeDir, naming.strBase, baseCatalog);
+    if (status.bOk)
+        status = ComparableCatalog(volume, volumeDir, naming.strIncremental, incrementalCatalog);
+    if (!status.bOk) return status;
+    std::unique_ptr<SnapDiffMerge> merge(new SnapDiffMerge(naming, maxItems));
+    status = merge->Open(baseCatalog, incrementalCatalog);
+    if (status.bOk) source = std::move(merge);
+    return status;
+}
+
+ArrayStatus LocalArray::ComparableCatalog(const std::string& volume, const std::string& volumeDir,
+                                          const std::string& name, std::string& catalog) {
+    catalog = CatalogPath(volume, name);
+    if (!IsBtrfsSnapshot(volume, name)) return ArrayStatus::Ok();
+    catalog = SnapshotFile(volume, name, kBtrfsCatalogSuffix);
+    if (IsRegularFile(catalog)) return ArrayStatus::Ok();
+    // Built once, under the lock, so that no deletion takes the snapshot
+    // away while it is read and no debris removal takes the catalog being
+    // written for a leftover.
+    RootLock lock;
+    ArrayStatus status = lock.Acquire(m_config.strRoot, m_config.uiLockWaitSeconds);
+    if (status.bOk) status = RequireSnapshot(volume, name);
+    if (!status.bOk || IsRegularFile(catalog)) return status;
+    CatalogReader marker;
+    status = marker.Open(SnapshotFile(volume, name, kBtrfsMarkerSuffix));
+    if (!status.bOk) return status;
+    const std::string building = catalog + kBuildingSuffix;
+    CatalogWriter writer(building, m_config.sortMemoryBytes);
+    for (const CatalogLeftOut& item : marker.LeftOut()) writer.LeaveOut(item);
+    std::vector<CatalogLeftOut> leftOut;
+    ActivityMeter meter(LocalArrayWork::kComparing, volume, name);
+    status = WalkLiveTree(
+        volumeDir + "/.snapshot/" + name, ArrayFolders(volume),
+        [&](LiveTreeEntry& entry, bool& skip) {
+            ArrayStatus going = meter.Tick();
+            // A subvolume nested in the volume is in none of its snapshots;
+            // the empty folder standing in for it would look changed in each.
+            skip = IsNestedSubvolumeStandIn(entry.st);
+            if (skip && g_ptrLogWriter)
+                g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
+                                    "Snapshot [%s] of volume [%s] leaves out [%s]: a btrfs "
+                                    "subvolume nested in the volume is in none of its snapshots",
+                                    name.c_str(), volume.c_str(),
+                                    EscapeSnapDiffName(entry.strPath).c_str());
+            return !going.bOk || skip ? going : writer.Add(RowOf(entry));
+        },
+        &leftOut);
+    LeaveOut(writer, volume, name, leftOut);
+    if (status.bOk) status = writer.Finish();
+    if (status.bOk && rename(building.c_str(), catalog.c_str()) != 0)
+        status = ArrayStatus::Fail(kArrayErrInternal,
+                                   "cannot keep catalog " + catalog + ": " + strerror(errno));
+    return status;
 }
 
 ArrayStatus LocalArray::SnapDiffNext(const std::string& handle,

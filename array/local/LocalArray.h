@@ -69,6 +69,8 @@
 //                       sorted runs to disk, default 64
 //   lock_wait_seconds = how long a creation or deletion waits for another
 //                       process's to end, default 60
+//   snapshots         = auto (default) | btrfs | copy: the kind of snapshot
+//                       (LocalArraySnapshotKind.h)
 // Faults from the config are applied by the FaultInjectingBackend that the
 // factory wraps around this back end.
 //
@@ -79,11 +81,13 @@
 #include "array/local/LocalArrayOperator.h"
 #include "array/local/LocalArrayPreviousCopy.h"
 #include "array/local/LocalArraySnapDiff.h"
+#include "array/local/LocalArraySnapshotKind.h"
 
 #include <boost/shared_ptr.hpp>
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -104,6 +108,7 @@ struct LocalArrayConfig {
     std::vector<LocalArrayExport> vecExports;
     size_t sortMemoryBytes = size_t(64) << 20;
     unsigned uiLockWaitSeconds = 60;
+    SnapshotsSetting snapshots = SnapshotsSetting::kAuto;
 };
 
 // Reads [array] from the host config; false with error set when a setting
@@ -144,11 +149,32 @@ private:
                               std::string& volumeDir) const;
     std::string CatalogDir(const std::string& volume) const;
     std::string CatalogPath(const std::string& volume, const std::string& snapshot) const;
+    // <catalog folder>/<snapshot><suffix>: the snapshot's files beside its catalog.
+    std::string SnapshotFile(const std::string& volume, const std::string& snapshot,
+                             const char* suffix) const;
+    bool IsBtrfsSnapshot(const std::string& volume, const std::string& name) const;
     ArrayStatus RequireSnapshot(const std::string& volume, const std::string& snapshot) const;
     // The volume's .snapshot folder, when it is a real folder.
     bool SnapshotFolder(const std::string& volumeDir, std::string& folder) const;
+    // The directories (relative to the volume, "" for its root) whose
+    // .snapshot folder is the array's own.
+    std::set<std::string> ArrayFolders(const std::string& volume) const;
+    // Makes the array's .snapshot folders of the volume for a snapshot of
+    // that kind and names what the volume keeps in an export's one.
+    ArrayStatus PrepareSnapshotFolders(const std::string& volume, const std::string& volumeDir,
+                                       SnapshotKind kind, std::vector<CatalogLeftOut>& hidden);
     ArrayStatus BuildSnapshot(const std::string& volume, const std::string& volumeDir,
                               const std::string& name, const std::string& catalogPath);
+    ArrayStatus BuildBtrfsSnapshot(const std::string& volume, const std::string& volumeDir,
+                                   const std::string& name);
+    // What a SnapDiff session of the two snapshots reads its changes from.
+    ArrayStatus OpenDiffSource(const std::string& volume, const std::string& volumeDir,
+                               const SnapDiffNaming& naming, unsigned long maxItems,
+                               std::unique_ptr<SnapDiffSource>& source);
+    // The catalog of a committed snapshot; a btrfs snapshot's is walked from
+    // the read-only snapshot the first time it is asked for.
+    ArrayStatus ComparableCatalog(const std::string& volume, const std::string& volumeDir,
+                                  const std::string& name, std::string& catalog);
     // The newest committed snapshot of the volume that has a copy to share
     // unchanged files with.
     void LoadPreviousCopy(const std::string& volume, const std::string& volumeDir,

@@ -106,6 +106,11 @@ bool LoadLocalArrayConfig(const NASArrayInfo& info, LocalArrayConfig& config, st
     config.uiMaxSessions = static_cast<unsigned>(sessions);
     config.uiLockWaitSeconds = static_cast<unsigned>(lockWait);
     config.sortMemoryBytes = static_cast<size_t>(sortMb) << 20;
+    if (VKPlatformInfo::getRegString(kSection, "snapshots", &text) &&
+        !ParseSnapshotsSetting(text, config.snapshots)) {
+        error = "[array] snapshots = " + text + ": expected auto, btrfs or copy";
+        return false;
+    }
     if (VKPlatformInfo::getRegString(kSection, "version", &text) &&
         !ParseVersion(text, config.uiVersion)) {
         error = "[array] version = " + text + ": expected major.minor.micro";
