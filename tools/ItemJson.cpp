@@ -35,7 +35,7 @@ std::string ItemJsonLine(const std::string& share, const FileServerSnapshotCompa
 std::string OutcomeName(const ShareResult& share) {
     if (share.bDropped) return "not_backed_up";
     if (share.bCompared) return "compared";
-    return share.strFullScanReason == kFullJobReason ? "full" : "needs_full_scan";
+    return share.bFull ? "full" : "needs_full_scan";
 }
 
 void AppendShareSummaryJson(const ShareResult& share, const nlohmann::ordered_json& reason,
@@ -45,7 +45,9 @@ void AppendShareSummaryJson(const ShareResult& share, const nlohmann::ordered_js
     line["outcome"] = OutcomeName(share);
     line["changes"] = share.nItems;
     const std::string outcome = line["outcome"];
-    line["reason"] = outcome == "compared" || outcome == "full" ? nullptr : reason;
+    const bool asAsked =
+        outcome == "compared" || (outcome == "full" && share.strFullScanReason == kFullJobReason);
+    line["reason"] = asAsked ? nullptr : reason;
 }
 
 }  // namespace snapagent
