@@ -21,6 +21,7 @@ const char kMainUsage[] =
     "  inspect print the events of a change database of a job's results folder\n"
     "  snapshots\n"
     "          list a client's snapshots on the array and the next job's base\n"
+    "  history list a client's jobs and what each did for each share\n"
     "\n"
     "snapagent --version (-V) prints the versions of snapagent, the plug-in and\n"
     "SQLite; --help (-h) prints this text.\n"

@@ -1,5 +1,6 @@
 #include "tools/ItemJson.h"
 
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 namespace snapagent {
@@ -24,6 +25,19 @@ void AppendItemJson(const std::string& share, const FileServerSnapshotCompareIte
     line["ctime"] = item.stItemInfo.llCtime;
     line["attribute"] = item.stItemInfo.llAttribute;
     line["renamed"] = item.stItemInfo.bRenamed;
+}
+
+bool BytesOfHex(const std::string& hex, std::string& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    if (hex.size() % 2) return false;
+    bytes.clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const char* high = strchr(kDigits, hex[i]);
+        const char* low = strchr(kDigits, hex[i + 1]);
+        if (!hex[i] || !hex[i + 1] || !high || !low) return false;
+        bytes.push_back(static_cast<char>((high - kDigits) * 16 + (low - kDigits)));
+    }
+    return true;
 }
 
 std::string ItemJsonLine(const std::string& share, const FileServerSnapshotCompareItem& item) {

@@ -58,22 +58,6 @@ Json ToJson(const JobRecord& record) {
     return line;
 }
 
-bool BytesOfHex(const std::string& hex, std::string& bytes) {
-    if (hex.size() % 2) return false;
-    bytes.clear();
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        unsigned value = 0;
-        for (char c : hex.substr(i, 2)) {
-            const char* digits = "0123456789abcdef";
-            const char* at = strchr(digits, c);
-            if (!at || !c) return false;
-            value = value * 16 + static_cast<unsigned>(at - digits);
-        }
-        bytes.push_back(static_cast<char>(value));
-    }
-    return true;
-}
-
 // Throws (nlohmann's exceptions) on a record of another shape; the caller
 // turns that into an unreadable record.
 JobRecord FromJson(const Json& line) {
