@@ -1,8 +1,10 @@
 #!/bin/sh
 # snapagent-scheduled, as systemd and cron run it, over a stand-in for
 # snapagent that records its arguments: each run gets a job id above the
-# last job that ran (exit 0 or 3), which is its --prev; a failed run moves
-# no base; missing settings and bad names are refused before any job.
+# last job that backed up every share (exit 0), which is its --prev; a
+# failed run, or one that left a share out (exit 3), moves no base; share
+# paths keep their blanks and are never globbed; missing settings and bad
+# names are refused before any job.
 set -eu
 wrapper=$1
 dir=$(mktemp -d)
@@ -10,6 +12,8 @@ trap 'rm -rf "$dir"' EXIT
 cat >"$dir/snapagent" <<'FAKE'
 #!/bin/sh
 echo "$SNAPAGENT_STATE_DIR $*" >>"$FAKE_CALLS"
+for arg; do printf '<%s>' "$arg"; done >>"$FAKE_CALLS.args"
+echo >>"$FAKE_CALLS.args"
 exit "$(cat "$FAKE_STATUS")"
 FAKE
 chmod +x "$dir/snapagent"
@@ -51,5 +55,16 @@ for n in 2 3; do
 	[ "$(job_of "$n")" -gt "$(job_of 1)" ] || fail "run $n: job id not above the base"
 	case $(call "$n") in *"--prev $(job_of 1) "*) ;; *) fail "run $n: base" ;; esac
 done
-case $(call 4) in *"--prev $(job_of 3) "*) ;; *) fail "run 4 must compare from run 3" ;; esac
+case $(call 4) in *"--prev $(job_of 1) "*) ;; *) fail "run 4 must compare from run 1" ;; esac
+run 0
+case $(call 5) in *"--prev $(job_of 4) "*) ;; *) fail "run 5 must compare from run 4" ;; esac
+
+# One share per line keeps its blanks; a pattern stays a pattern.
+touch "$dir/a" "$dir/b"
+printf 'CLIENT=7\nSHARES="/mnt/my share\n%s/*\n"\n' "$dir" >"$dir/nightly.job"
+(cd "$dir" && run 0)
+case $(tail -n 1 "$dir/calls.args") in
+*"<--></mnt/my share><$dir/*>") ;;
+*) fail "shares with blanks or a pattern: $(tail -n 1 "$dir/calls.args")" ;;
+esac
 echo "scheduled job ids and bases: ok"

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <regex>
 #include <thread>
 
 using namespace snapagent;
@@ -303,6 +304,69 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
         EXPECT_EQ(shares, 1u + (step.line.find("/no/such/share") != std::string::npos) +
                               (step.line.find(" mnt/data ") != std::string::npos));
     }
+}
+
+// A job whose results a reader cut short (| head -2) failed, and a job
+// killed mid-way did not end: neither is a base. `snapshots` keeps the
+// last good job's snapshot as the base, and the next job named after a
+// failed one backs the share up in full instead of comparing from it and
+// never delivering what the failed job lost.
+TEST(SnapagentOutput, AJobThatFailedOrDidNotEndIsNoBase) {
+    World w;
+    ASSERT_EQ(w.Sh(w.Job(1) + " >/dev/null"), 0);
+    w.Change(40);
+    std::string err;
+    ASSERT_EQ(w.Sh("{ SNAPAGENT_TEST_PULL_DELAY_MS=5 " + w.Job(2) +
+                       "; echo $? >status; } | head -2 >/dev/null",
+                   &err),
+              0);
+    ASSERT_EQ(ReadFile(w.File("status")), "1\n") << err;
+    const std::string tool = std::string(SNAPAGENT_PATH);
+    ASSERT_EQ(w.Sh(tool + " snapshots --config " + w.world.ConfigPath() + " --client 1 >snap"), 0);
+    const std::string listed = ReadFile(w.File("snap"));
+    EXPECT_NE(listed.find("base of the next incremental job (--prev 1) for " + w.share + "\n"),
+              std::string::npos)
+        << listed;
+    EXPECT_NE(listed.find("VKOP_1_0_2  application 0  job 2  "), std::string::npos) << listed;
+    EXPECT_NE(listed.find("no base: job 2 failed\n"), std::string::npos) << listed;
+
+    EXPECT_EQ(w.Sh(w.Job(3) + " >/dev/null", &err), 0) << err;
+    EXPECT_NE(err.find(w.share + ": backed up in full: job 2 failed\n"), std::string::npos) << err;
+    // A record left as the job began is what a killed job leaves.
+    const std::string record = w.File("state/client1/history/job4.json");
+    ASSERT_EQ(w.Sh(w.Job(4) + " >/dev/null", &err), 0) << err;
+    WriteFile(record, std::regex_replace(ReadFile(record), std::regex("\"done\""), "\"running\""));
+    EXPECT_EQ(w.Sh(w.Job(5) + " >/dev/null", &err), 0) << err;
+    EXPECT_NE(err.find(w.share + ": backed up in full: job 4 did not end\n"), std::string::npos)
+        << err;
+    // Without --prev the job follows the latest that ran to its end.
+    EXPECT_EQ(w.Sh(tool + " job -q --config " + w.world.ConfigPath() + " --client 1 --job 6 " +
+                       w.share + " >/dev/null",
+                   &err),
+              0)
+        << err;
+    EXPECT_NE(err.find(w.share + ": compared (0 changes)\n"), std::string::npos) << err;
+    ASSERT_EQ(w.Sh(tool + " history --client 1 >hist"), 0);
+    const std::string history = ReadFile(w.File("hist"));
+    for (const char* line :
+         {"job 2  failed  compared from job 1", "job 4  did not end (still running, or killed)",
+          "job 6  done  compared from job 5", ": compared (0 items delivered); base\n"})
+        EXPECT_NE(history.find(line), std::string::npos) << line << "\n" << history;
+    // A record that is not one is named, and never taken for a job that
+    // ran: the next job goes back to job 5, whose snapshot job 6 deleted, and
+    // says the share needs a full scan.
+    WriteFile(w.File("state/client1/history/job6.json"), "{\"client\": 1");
+    EXPECT_EQ(w.Sh(tool + " history --client 1 --json >hist", &err), 1);
+    EXPECT_NE(err.find("job6.json] is not a job record"), std::string::npos) << err;
+    EXPECT_EQ(w.Sh(tool + " job -q --config " + w.world.ConfigPath() + " --client 1 --job 7 " +
+                       w.share + " >/dev/null",
+                   &err),
+              3)
+        << err;
+    EXPECT_NE(err.find(w.share + ": needs a full scan (no snapshot of job 5"), std::string::npos)
+        << err;
+    EXPECT_NE(ReadFile(w.File("state/client1/history/job7.json")).find("\"prev\": 5"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ const char kMainUsage[] =
     "  inspect print the events of a change database of a job's results folder\n"
     "  snapshots\n"
     "          list a client's snapshots on the array and the next job's base\n"
+    "  history list a client's jobs and what each did for each share\n"
     "\n"
     "snapagent --version (-V) prints the versions of snapagent, the plug-in and\n"
     "SQLite; --help (-h) prints this text.\n"
@@ -64,8 +65,10 @@ const char kJobUsage[] =
     "                  $SNAPCLIENT_CONFIG, else /etc/snapclient/snapclient.conf)\n"
     "  --client N      client id: selects the array credentials [client.N]\n"
     "  --job N         this job's id (names its snapshots), from 1\n"
-    "  --prev N        the previous job's id, below --job; 0 (default) runs a\n"
-    "                  full job\n"
+    "  --prev N        the previous job's id, below --job, or 0 for a full job;\n"
+    "                  default: the client's latest job that ran to its end\n"
+    "                  (none: a full job). A share that job did not back up\n"
+    "                  completely is backed up in full (snapagent history)\n"
     "  --app1 N        first application id part (default 0)\n"
     "  --app2 N        second application id part (default 0)\n"
     "  --results DIR   job results folder (default: a folder per client and job\n"
@@ -314,6 +317,7 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
         !ReadPath(parsed, "--transcript", options.strTranscript, error))
         return false;
     options.bResultsGiven = !plan.strResultsDir.empty();
+    options.bPrevGiven = parsed.values.count("--prev") > 0;
     options.bWait = parsed.flags.count("--wait") > 0;
     plan.bAutoMount = parsed.flags.count("--auto-mount") > 0;
     auto failed = parsed.repeated.find("--failed-mount");

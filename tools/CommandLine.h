@@ -55,6 +55,7 @@ struct JobOptions {
     JobSpec plan;  // ids, shares; the results folder when given
     bool bJson = false;
     bool bResultsGiven = false;
+    bool bPrevGiven = false;    // else the job history decides the base
     std::string strTranscript;  // empty: no transcript
     bool bWait = false;         // wait for a running job of the client
 };

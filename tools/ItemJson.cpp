@@ -1,5 +1,6 @@
 #include "tools/ItemJson.h"
 
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 namespace snapagent {
@@ -26,6 +27,19 @@ void AppendItemJson(const std::string& share, const FileServerSnapshotCompareIte
     line["renamed"] = item.stItemInfo.bRenamed;
 }
 
+bool BytesOfHex(const std::string& hex, std::string& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    if (hex.size() % 2) return false;
+    bytes.clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const char* high = strchr(kDigits, hex[i]);
+        const char* low = strchr(kDigits, hex[i + 1]);
+        if (!hex[i] || !hex[i + 1] || !high || !low) return false;
+        bytes.push_back(static_cast<char>((high - kDigits) * 16 + (low - kDigits)));
+    }
+    return true;
+}
+
 std::string ItemJsonLine(const std::string& share, const FileServerSnapshotCompareItem& item) {
     nlohmann::ordered_json line;
     AppendItemJson(share, item, line);
@@ -35,7 +49,7 @@ std::string ItemJsonLine(const std::string& share, const FileServerSnapshotCompa
 std::string OutcomeName(const ShareResult& share) {
     if (share.bDropped) return "not_backed_up";
     if (share.bCompared) return "compared";
-    return share.strFullScanReason == kFullJobReason ? "full" : "needs_full_scan";
+    return share.bFull ? "full" : "needs_full_scan";
 }
 
 void AppendShareSummaryJson(const ShareResult& share, const nlohmann::ordered_json& reason,
@@ -45,7 +59,9 @@ void AppendShareSummaryJson(const ShareResult& share, const nlohmann::ordered_js
     line["outcome"] = OutcomeName(share);
     line["changes"] = share.nItems;
     const std::string outcome = line["outcome"];
-    line["reason"] = outcome == "compared" || outcome == "full" ? nullptr : reason;
+    const bool asAsked =
+        outcome == "compared" || (outcome == "full" && share.strFullScanReason == kFullJobReason);
+    line["reason"] = asAsked ? nullptr : reason;
 }
 
 }  // namespace snapagent

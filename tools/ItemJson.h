@@ -20,6 +20,9 @@ nlohmann::ordered_json PathJson(const std::string& path);
 void AppendItemJson(const std::string& share, const FileServerSnapshotCompareItem& item,
                     nlohmann::ordered_json& object);
 
+// The bytes a *_hex field spells; false when it is not lower-case hex.
+bool BytesOfHex(const std::string& hex, std::string& bytes);
+
 // One line, without the line feed.
 std::string ItemJsonLine(const std::string& share, const FileServerSnapshotCompareItem& item);
 

@@ -7,6 +7,7 @@
 #include "tools/ClientLock.h"
 #include "tools/ConfigCheck.h"
 #include "tools/FileOps.h"
+#include "tools/HistoryRecorder.h"
 #include "tools/ItemJson.h"
 #include "tools/ItemText.h"
 #include "tools/Progress.h"
@@ -269,6 +270,42 @@ void PruneResultsFolders(const JobOptions& options, const std::string& stateDir)
                          static_cast<unsigned>(std::max(keep, 0)));
 }
 
+// Which job this one compares from (without --prev: the latest that ran to
+// its end), and the shares it backs up in full because that job did not
+// back them up completely: a comparison from its snapshot would miss what
+// such a share gained before it. A base the history does not know (run
+// with another state folder) is compared as the array's snapshots allow.
+// Returns the warnings.
+std::vector<std::string> PlanFromHistory(JobOptions& options, const std::string& stateDir) {
+    JobSpec& plan = options.plan;
+    std::vector<std::string> warnings;
+    std::string error;
+    if (!options.bPrevGiven) {
+        const std::vector<JobRecord> records = ReadJobRecords(stateDir, plan.ulClientId, error);
+        if (!error.empty()) warnings.push_back(error);
+        const JobRecord* latest =
+            LatestEndedJob(records, plan.ulAppId1, plan.ulAppId2, plan.llJobId);
+        plan.llPrevJobId = latest ? latest->llJobId : 0;
+    }
+    if (plan.llPrevJobId == 0) return warnings;
+    const std::string prev = std::to_string(static_cast<unsigned long long>(plan.llPrevJobId));
+    JobRecord base;
+    const bool known = ReadJobRecord(stateDir, plan.ulClientId, plan.llPrevJobId, base, error);
+    if (!known && error.empty()) {
+        warnings.push_back("job " + prev + " is not in the job history of client " +
+                           std::to_string(plan.ulClientId) +
+                           ": its shares are compared from the snapshots it left");
+        return warnings;
+    }
+    if (!known) warnings.push_back(error + ": every share is backed up in full");
+    for (const std::string& share : plan.shares) {
+        const std::string why = known ? base.WhyNotBackedUp(BareShare(share))
+                                      : "the history of job " + prev + " cannot be read";
+        if (!why.empty()) plan.fullShares[BareShare(share)] = why;
+    }
+    return warnings;
+}
+
 int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     setenv("SNAPCLIENT_CONFIG", options.strConfig.c_str(), 1);
     JobSpec& plan = options.plan;
@@ -294,6 +331,9 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     ClientLock lock;
     if (!lock.Acquire(stateDir, plan.ulClientId, plan.llJobId, options.bWait, error))
         return end.Fail(error);
+    for (const std::string& warning : PlanFromHistory(options, stateDir))
+        if (options.common.verbosity != Verbosity::kQuiet)
+            fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(warning).c_str());
     AgentLog log(verbose, stateDir, plan.llJobId);
     plan.loggedFailure = [&log, &plan](const std::string& share) {
         struct stat st;
@@ -334,8 +374,6 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
                              options.strTranscript == "-" ? nullptr : out);
     std::vector<JobObserver*> observers{&printer};
     if (transcript) observers.push_back(transcript.get());
-    ObserverFanout observer(observers);
-    observer.Watch(log);
     printer.Detail("job results folder: " + PrintablePath(plan.strResultsDir));
     LocalArrayConfig local;
     if (LoadConfiguredLocalArray(plan.ulClientId, local)) printer.SetArrayRoot(local.strRoot);
@@ -350,6 +388,12 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
                                ? "the job was stopped before it was settled; run the job again"
                                : "");
     };
+    HistoryRecorder history(stateDir, plan,
+                            [&log](const std::string& share) { return log.VolumeOf(share); });
+    observers.push_back(&history);
+    if (!history.Start(error)) return end.Fail(error);
+    ObserverFanout observer(observers);
+    observer.Watch(log);
     JobResult result;
     RunJob(plugin, plan, observer, result);
     for (const ShareResult& share : result.shares) ++end.counts[OutcomeName(share)];
@@ -358,28 +402,41 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
         transcript->WriteEnd(result);
         transcript->Close();
     }
+    // However the job ends, its history record says so before it returns.
+    auto ended = [&](const std::string& state, int status, const std::string& why) {
+        if (!history.Finish(result, state, why, error))
+            return end.Fail(error + "; the next job backs this job's shares up in full");
+        return status;
+    };
     const std::string stopped = StoppedLine(plan.llJobId, result, printer.StoppedAt());
     if (result.bInterrupted && StopSignals::Signal() != 0) {
         const bool term = StopSignals::Signal() == SIGTERM;
         fprintf(stderr, "snapagent: interrupted by %s: %s\n", term ? "SIGTERM" : "SIGINT",
                 stopped.c_str());
         // As shells report a process ended by the signal: 128 + its number.
-        return term ? kExitTerminated : kExitInterrupted;
+        return ended("stopped", term ? kExitTerminated : kExitInterrupted, stopped);
     }
     const std::string outputError = OutputFailure::Take();
-    if (!outputError.empty())
-        return end.Fail(outputError + (result.bInterrupted ? ": " + stopped : ""));
-    if (!result.bOk)
-        return end.Fail(FailureLine(result, log.FailuresSinceMark(), verbose, log.Path()));
+    if (!outputError.empty()) {
+        const int status = end.Fail(outputError + (result.bInterrupted ? ": " + stopped : ""));
+        return ended("failed", status, end.strError);
+    }
+    if (!result.bOk) {
+        const int status =
+            end.Fail(FailureLine(result, log.FailuresSinceMark(), verbose, log.Path()));
+        return ended("failed", status, end.strError);
+    }
     const uint64_t leftOut = printer.LeftOut();
     printer.Say(
         JobSummary(result, plan.llJobId) +
         (leftOut ? "; " + Counted(leftOut, "item", "items") + " left out of its snapshots" : ""));
-    PruneResultsFolders(options, stateDir);
-    if (leftOut) return kExitIncomplete;
+    bool incomplete = leftOut > 0;
     for (const ShareResult& share : result.shares)
-        if (OutcomeName(share) == "needs_full_scan" || share.bDropped) return kExitIncomplete;
-    return kExitDone;
+        incomplete = incomplete || OutcomeName(share) == "needs_full_scan" || share.bDropped;
+    const int status = ended(incomplete ? "incomplete" : "done",
+                             incomplete ? kExitIncomplete : kExitDone, std::string());
+    if (status != kExitFailed) PruneResultsFolders(options, stateDir);
+    return status;
 }
 
 // The job summary of --json, the last line whatever happened: a share the

@@ -60,11 +60,6 @@ private:
     std::map<std::string, std::string> m_configureFailures;  // by share, as logged
 };
 
-std::string BareShare(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return path;
-}
-
 std::string JobDriver::ReadLiveReason(const std::string& share) const {
     const auto read = m_result.readPaths.find(BareShare(share) + "/");
     if (read == m_result.readPaths.end() ||
@@ -201,8 +196,10 @@ void JobDriver::Run() {
         if (Stopping()) return;
         ShareResult share;
         share.strShare = path;
-        if (plan.llPrevJobId == 0) {
-            share.strFullScanReason = kFullJobReason;
+        const auto chosen = plan.fullShares.find(BareShare(path));
+        if (plan.llPrevJobId == 0 || chosen != plan.fullShares.end()) {
+            share.bFull = true;
+            share.strFullScanReason = plan.llPrevJobId == 0 ? kFullJobReason : chosen->second;
         } else if (support.IsError()) {
             share.strFullScanReason = ErrorLine(support, false);
         } else {
@@ -212,6 +209,7 @@ void JobDriver::Run() {
         }
         const std::string live = share.bCompared ? std::string() : ReadLiveReason(path);
         if (!live.empty()) {
+            share.bFull = false;
             share.bReadLive = true;
             share.strFullScanReason = live;
         }
@@ -248,6 +246,11 @@ void JobDriver::ReportDropped(const std::string& reason, bool logged, bool keptT
 }
 
 }  // namespace
+
+std::string BareShare(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
 
 std::string SnapMapFileOf(const std::string& resultsDir) {
     return resultsDir + "/" + kSnapMapFileName;

@@ -16,6 +16,9 @@
 // connection. A request that came during the clean-up ends the job as
 // interrupted too: the array may have stopped a deletion part-way.
 //
+// A share of plan.fullShares is not compared: it is backed up in full
+// with its reason.
+//
 // A share that cannot be compared (failed comparison, status 6, or a client
 // that may not use the fast scan at all) is reported as needing a full scan
 // and the job goes on with the next share. A share that ConfigureSnapshot
@@ -42,7 +45,11 @@ struct JobSpec {
     ULONG ulAppId1 = 0;
     ULONG ulAppId2 = 0;
     LONGLONG llJobId = 1;
-    LONGLONG llPrevJobId = 0;   // 0: a full job, nothing is compared
+    LONGLONG llPrevJobId = 0;  // 0: a full job, nothing is compared
+    // Shares (without a trailing "/") the agent backs up in full although
+    // the job is incremental, each with the reason: the previous job did not
+    // back them up, so no comparison from its snapshot is complete.
+    std::map<std::string, std::string> fullShares;
     std::string strResultsDir;  // job results folder; must exist
     std::list<std::string> shares;
     bool bKeepItems = true;               // hold each share's items in the result
@@ -65,10 +72,11 @@ extern const char kFullJobReason[];
 struct ShareResult {
     std::string strShare;  // as the plug-in kept it (as given, when dropped)
     bool bCompared = false;
+    bool bFull = false;      // backed up in full, as the job chose
     bool bDropped = false;   // not backed up at all
     bool bReadLive = false;  // backed up from the live files, not a snapshot
-    // Why the agent must walk the share (when not compared), or why it was
-    // not backed up (when dropped).
+    // Why the agent walks the share (when not compared: kFullJobReason in a
+    // full job), or why it was not backed up (when dropped).
     std::string strFullScanReason;
     std::vector<FileServerSnapshotCompareItem> items;  // without the final status 5
     size_t nItems = 0;
@@ -109,6 +117,10 @@ public:
     // Once per share given to the job: its outcome (after its items).
     virtual void OnShareDone(const ShareResult& share) {}
 };
+
+// A share path without its trailing "/" delimiters, as the plug-in looks a
+// share up.
+std::string BareShare(std::string path);
 
 // The snapshot map file of a job, inside its results folder.
 std::string SnapMapFileOf(const std::string& resultsDir);

@@ -237,7 +237,10 @@ std::string Progress::OutcomeText(const ShareResult& share) {
     if (share.bDropped) return "not backed up (" + share.strFullScanReason + ")";
     if (share.bCompared) return "compared (" + Counted(share.nItems, "change", "changes") + ")";
     if (share.bReadLive) return "read live (" + share.strFullScanReason + ")";
-    if (share.strFullScanReason == kFullJobReason) return "backed up in full";
+    if (share.bFull)
+        return "backed up in full" + (share.strFullScanReason == kFullJobReason
+                                          ? std::string()
+                                          : ": " + share.strFullScanReason);
     return "needs a full scan (" + share.strFullScanReason + ")";
 }
 

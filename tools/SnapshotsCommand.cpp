@@ -12,6 +12,8 @@
 #include "tools/ItemJson.h"
 #include "tools/ItemText.h"
 #include "tools/JobCommand.h"
+#include "tools/JobHistory.h"
+#include "tools/StateFolder.h"
 #include "tools/StoreDumpCommand.h"
 
 #include <dirent.h>
@@ -31,10 +33,13 @@ const char kSnapshotsUsage[] =
     "\n"
     "Lists the snapshots the client's jobs left on the array, per volume: each\n"
     "one's job, application (--app2 of its job) and time, and which one the\n"
-    "next incremental job compares from: the newest job's, when that job is\n"
-    "given as its --prev. A volume without that snapshot has its shares backed\n"
-    "up in full by that job. Lists only: creates, deletes and locks nothing on\n"
-    "the array, and writes nothing in the state folder.\n"
+    "next incremental job compares from, for which shares: the snapshot of the\n"
+    "latest job in the job history that ran to its end (snapagent history), for\n"
+    "the shares of its volume that job backed up completely (the newest job's,\n"
+    "for an application the history does not know). A failed or stopped job's\n"
+    "snapshot is no base. A volume without the base's snapshot has its shares\n"
+    "backed up in full. Lists only: creates, deletes and locks nothing on the\n"
+    "array, and writes nothing in the state folder.\n"
     "\n"
     "The volumes are the VOLUMEs given, else those of the shares the config\n"
     "names (the NFS mounts of its mount table, its [automount] entries), else\n"
@@ -52,6 +57,11 @@ struct JobSnapshot {
     ULONG ulApp = 0;
     uint64_t ullJob = 0;
     bool bBase = false;  // the next incremental job compares from it
+    // The shares it is the base of, by the job history; unknown when the
+    // history holds no job of its application.
+    bool bSharesKnown = false;
+    std::vector<std::string> baseFor;
+    std::string strNotBase;  // why a snapshot of a job in the history is no base
 };
 
 struct VolumeListing {
@@ -126,17 +136,56 @@ std::set<std::string> LocalArrayVolumes(const NASArrayInfo& info) {
     return volumes;
 }
 
-// The next incremental job follows the newest job of each application and
-// names it as --prev: it compares from that job's snapshot on each volume
-// that holds one. Marks those; returns the newest job per application.
-std::map<ULONG, uint64_t> MarkBases(std::vector<VolumeListing>& listings) {
-    std::map<ULONG, uint64_t> newest;
+// The base of the next job of each application: by the job history, its
+// latest job that ran to its end (what a job without --prev compares from);
+// with no job of the application in the history, the newest job whose
+// snapshot is listed, as an operator would give it as --prev. A snapshot of
+// the base job is the base of the shares on its volume that the job backed
+// up completely; a failed, stopped or unfinished job's is no base. Marks
+// those; returns the base job per application.
+std::map<ULONG, uint64_t> MarkBases(std::vector<VolumeListing>& listings,
+                                    const std::vector<JobRecord>& history) {
+    std::map<ULONG, uint64_t> base;
+    std::map<ULONG, const JobRecord*> recorded;
+    std::set<ULONG> inHistory;
+    for (const JobRecord& record : history) {
+        inHistory.insert(record.ulAppId2);
+        if (record.Ended()) recorded[record.ulAppId2] = &record;  // oldest first
+    }
     for (const VolumeListing& volume : listings)
         for (const JobSnapshot& s : volume.snapshots)
-            if (s.bOfJob) newest[s.ulApp] = std::max(newest[s.ulApp], s.ullJob);
+            if (s.bOfJob && !inHistory.count(s.ulApp))
+                base[s.ulApp] = std::max(base[s.ulApp], s.ullJob);
+    for (const auto& app : recorded) base[app.first] = app.second->llJobId;
     for (VolumeListing& volume : listings)
-        for (JobSnapshot& s : volume.snapshots) s.bBase = s.bOfJob && newest[s.ulApp] == s.ullJob;
-    return newest;
+        for (JobSnapshot& s : volume.snapshots) {
+            if (!s.bOfJob || !base.count(s.ulApp)) continue;
+            s.bSharesKnown = inHistory.count(s.ulApp) > 0;
+            const auto job = std::find_if(history.begin(), history.end(), [&](const JobRecord& r) {
+                return r.ulAppId2 == s.ulApp && static_cast<uint64_t>(r.llJobId) == s.ullJob;
+            });
+            if (job != history.end() && !job->Ended())
+                s.strNotBase = job->WhyNotBackedUp(std::string());
+            if (base[s.ulApp] != s.ullJob) continue;
+            if (job != history.end())
+                for (const ShareRecord& share : job->shares)
+                    if (share.strVolume == volume.strVolume &&
+                        job->WhyNotBackedUp(share.strShare).empty())
+                        s.baseFor.push_back(share.strShare);
+            s.bBase = !s.bSharesKnown || !s.baseFor.empty();
+            if (!s.bBase)
+                s.strNotBase = "job " + std::to_string(s.ullJob) +
+                               " backed up no share of this volume completely";
+        }
+    return base;
+}
+
+// "/mnt/a, /mnt/b".
+std::string ShareList(const std::vector<std::string>& shares) {
+    std::string text;
+    for (const std::string& share : shares)
+        text += (text.empty() ? "" : ", ") + PrintablePath(share);
+    return text;
 }
 
 void PrintText(FILE* out, const std::vector<VolumeListing>& listings,
@@ -163,8 +212,10 @@ void PrintText(FILE* out, const std::vector<VolumeListing>& listings,
             std::string note;
             if (s.bBase) {
                 based.insert(s.ulApp);
-                note =
-                    "  base of the next incremental job (--prev " + std::to_string(s.ullJob) + ")";
+                note = "  base of the next incremental job (--prev " + std::to_string(s.ullJob) +
+                       ")" + (s.bSharesKnown ? " for " + ShareList(s.baseFor) : "");
+            } else if (!s.strNotBase.empty()) {
+                note = "  no base: " + PrintablePath(s.strNotBase);
             }
             fprintf(out, "  %-*s  application %lu  job %llu  %s%s\n", static_cast<int>(width),
                     PrintablePath(s.info.strName).c_str(), static_cast<unsigned long>(s.ulApp),
@@ -194,6 +245,9 @@ void PrintJson(FILE* out, const std::vector<VolumeListing>& listings) {
                                    ? nlohmann::ordered_json(UtcTimeText(s.info.llCreateTime))
                                    : nullptr;
             snapshot["base"] = s.bBase;
+            nlohmann::ordered_json shares = nlohmann::ordered_json::array();
+            for (const std::string& share : s.baseFor) shares.push_back(PathJson(share));
+            snapshot["base_for"] = s.bSharesKnown ? shares : nullptr;
             snapshots.push_back(snapshot);
         }
         line["volume"] = PathJson(volume.strVolume);
@@ -285,7 +339,12 @@ int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
                   });
         listings.push_back(volume);
     }
-    const std::map<ULONG, uint64_t> newest = MarkBases(listings);
+    std::string stateDir, unread;
+    std::vector<JobRecord> history;
+    if (DefaultStateDir(stateDir, unread))
+        history = ReadJobRecords(stateDir, static_cast<ULONG>(client), unread);
+    if (!unread.empty()) fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(unread).c_str());
+    const std::map<ULONG, uint64_t> newest = MarkBases(listings, history);
     if (parsed.flags.count("--json"))
         PrintJson(out, listings);
     else

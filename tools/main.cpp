@@ -5,6 +5,7 @@
 #include "tools/CheckCommand.h"
 #include "tools/CommandLine.h"
 #include "tools/Demo.h"
+#include "tools/HistoryCommand.h"
 #include "tools/ItemText.h"
 #include "tools/JobCommand.h"
 #include "tools/PluginLoader.h"
@@ -36,6 +37,7 @@ const char* UsageOf(const std::string& command) {
     if (command == "check") return kCheckUsage;
     if (command == "inspect") return kInspectUsage;
     if (command == "snapshots") return kSnapshotsUsage;
+    if (command == "history") return kHistoryUsage;
     return nullptr;
 }
 
@@ -97,6 +99,7 @@ int RunCommandLine(std::vector<std::string> args) {
         return RunCommand<CheckOptions>(command, args, ParseCheckOptions, RunCheckCommand);
     if (command == "inspect") return RunInspectCommand(args, stdout);
     if (command == "snapshots") return RunSnapshotsCommand(args, stdout);
+    if (command == "history") return RunHistoryCommand(args, stdout);
     return UsageError("unknown command [" + command + "]");
 }
 
