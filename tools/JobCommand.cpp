@@ -278,7 +278,7 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     // Every mistake in the config is named before the plug-in touches the array.
     const ConfigCheckResult checked = CheckConfig(options.strConfig, plan.ulClientId);
     // --quiet leaves outcome lines and errors only.
-    for (const std::string& warning : checked.warnings)
+    for (const std::string& warning : checked.JobWarnings())
         if (options.common.verbosity != Verbosity::kQuiet)
             fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(warning).c_str());
     if (!checked.strError.empty()) return end.Fail(checked.strError);
@@ -299,6 +299,8 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
         struct stat st;
         if (!plan.bAutoMount && lstat(share.c_str(), &st) != 0 && errno == ENOENT)
             return PrintablePath(share) + " does not exist";
+        if (!plan.bAutoMount && stat(share.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+            return PrintablePath(share) + " is not a folder";
         return MissingBaseReason(log.FailureNaming(share), log.VolumeOf(share), plan.llPrevJobId);
     };
 
