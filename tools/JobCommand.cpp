@@ -374,9 +374,10 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     if (!result.bOk)
         return end.Fail(FailureLine(result, log.FailuresSinceMark(), verbose, log.Path()));
     const uint64_t leftOut = printer.LeftOut();
-    printer.Say(
+    printer.Always(
         JobSummary(result, plan.llJobId) +
-        (leftOut ? "; " + Counted(leftOut, "item", "items") + " left out of its snapshots" : ""));
+        (leftOut ? "; " + Counted(leftOut, "item", "items") + " left out of its snapshots" : "") +
+        "; " + printer.Totals());
     PruneResultsFolders(options, stateDir);
     if (leftOut) return kExitIncomplete;
     for (const ShareResult& share : result.shares)
