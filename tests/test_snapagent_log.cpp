@@ -83,7 +83,7 @@ TEST(SnapagentLog, TwoJobCycleLogsEveryLineUnderAnOperationWithTimePidAndJob) {
         << demo.out;
 
     const std::regex line(
-        "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\t\\d+\t([12])\t"
+        "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\t\\d+\t1\t([12])\t"
         "(-1|[0-3])\t([^\t]+)\t(\\d+)\t[^\t]*");
     std::set<std::string> jobs, strangers;
     size_t lines = 0;

@@ -281,7 +281,7 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
     if (!checks.Report(privateState, "state folder " + stateDir, privateState ? "private" : error))
         return kExitFailed;
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
-    AgentLog log(verbose, stateDir, 0);
+    AgentLog log(verbose, stateDir, options.ulClientId, 0);
     CheckLogFile(checks, log.Path());
     // The job loads the plug-in before its first array call: one that does
     // not load fails every job.

@@ -294,7 +294,7 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     ClientLock lock;
     if (!lock.Acquire(stateDir, plan.ulClientId, plan.llJobId, options.bWait, error))
         return end.Fail(error);
-    AgentLog log(verbose, stateDir, plan.llJobId);
+    AgentLog log(verbose, stateDir, plan.ulClientId, plan.llJobId);
     plan.loggedFailure = [&log, &plan](const std::string& share) {
         struct stat st;
         if (!plan.bAutoMount && lstat(share.c_str(), &st) != 0 && errno == ENOENT)
