@@ -9,6 +9,7 @@
 #   /var/log/snapclient/                     the log folder the sample config names
 #   /var/lib/snapagent/                      job state of root and of scheduled jobs
 #   /etc/logrotate.d/snapclient              its rotation
+#   share/bash-completion/completions/snapagent  bash completion
 #   /lib/systemd/system/snapagent@.{service,timer}  scheduled jobs, run by
 #   libexec/snapclient/snapagent-scheduled   from /etc/snapclient/NAME.{conf,job}
 #   include/snapclient/{host,records,snapclient}/  the headers an agent builds
@@ -86,6 +87,10 @@ configure_file(${CMAKE_SOURCE_DIR}/packaging/snapagent@.service.in
 install(FILES ${CMAKE_BINARY_DIR}/snapagent@.service ${CMAKE_SOURCE_DIR}/packaging/snapagent@.timer
         DESTINATION /lib/systemd/system)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/example.job DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# Completion of commands, options, files and shares, loaded on demand by
+# bash-completion.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/snapagent.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME snapagent)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/snapclient.logrotate
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d RENAME snapclient)
 # What lintian would flag and the package means: the modes that keep the

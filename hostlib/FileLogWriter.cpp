@@ -83,9 +83,11 @@ void CFileLogWriter::LogV(int level, const char* function, int line, const char*
                           va_list args) {
     const std::string message = FXString::FormatV(format, args);
     std::string lineText = TimeStamp() + "\t" + std::to_string(getpid()) + "\t" +
-                           (m_llJobId ? std::to_string(m_llJobId) : std::string("-")) + "\t" +
-                           std::to_string(level) + "\t" + EscapeField(function ? function : "") +
-                           "\t" + std::to_string(line) + "\t" + EscapeField(message) + "\n";
+                           (m_llClientId >= 0 ? std::to_string(m_llClientId) : std::string("-")) +
+                           "\t" + (m_llJobId ? std::to_string(m_llJobId) : std::string("-")) +
+                           "\t" + std::to_string(level) + "\t" +
+                           EscapeField(function ? function : "") + "\t" + std::to_string(line) +
+                           "\t" + EscapeField(message) + "\n";
     std::lock_guard<std::mutex> lock(m_mutex);
     if (fwrite(lineText.data(), 1, lineText.size(), m_pFile) != lineText.size() ||
         fflush(m_pFile) != 0)

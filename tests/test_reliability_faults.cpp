@@ -402,7 +402,7 @@ std::vector<FaultPoint> SurroundingFaults(const Row& row) {
             {"on a full disk", [](Cycle&) { return std::string("/dev/full"); }},
             {"a link to another file", [](Cycle& c) {
                  std::ofstream(c.Env().Results() + "/../precious") << "precious\n";
-                 symlink("../precious", (c.Env().Results() + "/planted.vkf").c_str());
+                 EXPECT_EQ(symlink("../precious", (c.Env().Results() + "/planted.vkf").c_str()), 0);
                  return c.Env().Results() + "/planted.vkf";
              }}};
         for (const auto& mapFile : mapFiles) {
@@ -647,7 +647,7 @@ std::vector<LocalFault> LocalFaults() {
                      if (how == 4)
                          testsupport::WriteFile(path, text);
                      else if (how > 0)
-                         truncate(path.c_str(), cut[how]);
+                         EXPECT_EQ(truncate(path.c_str(), cut[how]), 0);
                      else
                          unlink(path.c_str());
                  },

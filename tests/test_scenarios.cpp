@@ -197,8 +197,8 @@ void CheckJob(const json& scenario, const json& job, const std::string& dir, siz
     }
     const std::string logText = Replace(ReadFile(dir + "/plugin.log"), dir, "${DIR}");
     for (const json& want : job.value("log", json::array())) {
-        // time \t pid \t job \t level \t function \t line \t message (docs/log-format.md)
-        const std::regex level("^([^\t]*\t){3}" + want.at("level").dump() + "\t");
+        // time \t pid \t client \t job \t level \t function \t line \t message
+        const std::regex level("^([^\t]*\t){4}" + want.at("level").dump() + "\t");
         const std::string text = want.at("contains");
         bool found = false;
         std::smatch at;

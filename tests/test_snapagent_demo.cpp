@@ -108,7 +108,7 @@ TEST(Snapagent, RecordedCycleReplaysIdentically) {
 // Usage errors are scenarios (usage-errors.json).
 TEST(Snapagent, HelpNamesEachCommandsUsage) {
     TempDir dir;
-    for (const char* command : {"demo", "job", "check", "snapshots", "inspect"}) {
+    for (const char* command : {"demo", "job", "check", "snapshots", "inspect", "help"}) {
         const Exit help = RunSnapagent({"help", command}, dir.Path());
         EXPECT_EQ(help.status, 0);
         EXPECT_EQ(help.out.find(std::string("usage: snapagent ") + command), 0u) << help.out;
@@ -128,16 +128,24 @@ TEST(Snapagent, CheckFailsWhatAJobWouldMeet) {
     const std::string config = ReadFile(world.ConfigPath());
     const std::string home = world.Shares()[2].strSharePath, beta = world.Shares()[1].strSharePath;
     MakeDirs(world.Shares()[2].strLiveDir + "/alice");
+    WriteFile(world.Shares()[2].strLiveDir + "/notes.txt", "a file");
     const struct {
         std::string edited;
         std::string share;
-        const char* said;
+        std::string said, also = "", third = "";
     } cases[] = {
         {std::regex_replace(config, std::regex("\nuser = [^\n]*"), ""), home,
          "[client.1] user is not set"},
         {config + "\n[log]\nfile = " + world.Base() + "/nowhere/plugin.log\n", home,
          "nowhere does not exist"},
         {config, home + "/alice", "on the local array a share must be a volume or an export"},
+        // Every problem gets its line, not only the first.
+        {std::regex_replace(config, std::regex("password = local"), "password = change-me") +
+             "\n[client.1]\narray = other\n",
+         home + "/notes.txt", "password is still the sample's placeholder",
+         "[client.1] is given again (first at line", "share " + home + "/notes.txt: not a folder"},
+        {std::regex_replace(config, std::regex("exports = "), "exports = /vol/home/gone,"), home,
+         "home/gone is not a folder of the array: make it, or drop /vol/home/gone"},
         {config, home, ""},
         {config, beta, ""},
     };
@@ -147,9 +155,10 @@ TEST(Snapagent, CheckFailsWhatAJobWouldMeet) {
         chmod(world.ConfigPath().c_str(), 0600);
         const Exit check = RunSnapagent(
             {"check", "--config", world.ConfigPath(), "--client", "1", c.share}, world.Base());
-        EXPECT_EQ(check.status, *c.said ? 1 : 0) << check.out << check.err;
-        EXPECT_NE((check.out + check.err).find(c.said), std::string::npos)
-            << check.out << check.err;
+        EXPECT_EQ(check.status, c.said.empty() ? 0 : 1) << check.out << check.err;
+        for (const std::string& said : {c.said, c.also, c.third})
+            EXPECT_NE((check.out + check.err).find(said), std::string::npos)
+                << check.out << check.err;
     }
     const std::string leftover = world.Shares()[2].strLiveDir + "/.snapshot/.creating";
     MakeDirs(leftover);
@@ -184,7 +193,11 @@ TEST(Snapagent, TextFormsStayOnOneLine) {
     item.stItemInfo.ullInode = 7;
     EXPECT_EQ(lines.Add(item).size(), 2u);
     EXPECT_TRUE(lines.Add(gone).empty());
-    EXPECT_EQ(lines.Finish(), std::vector<std::string>{"deleted  /s/old/"});
+    // Alone, the name a file left reads as a file's, with what the agent does.
+    EXPECT_EQ(lines.Finish(),
+              std::vector<std::string>{"deleted  /s/old (as a folder: with anything below it)"});
+    gone.strOldPath.clear();
+    EXPECT_EQ(DescribeItem(gone), "deleted  /s/old/");
 }
 
 }  // namespace

@@ -83,7 +83,7 @@ TEST(SnapagentLog, TwoJobCycleLogsEveryLineUnderAnOperationWithTimePidAndJob) {
         << demo.out;
 
     const std::regex line(
-        "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\t\\d+\t([12])\t"
+        "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\t\\d+\t1\t([12])\t"
         "(-1|[0-3])\t([^\t]+)\t(\\d+)\t[^\t]*");
     std::set<std::string> jobs, strangers;
     size_t lines = 0;
@@ -171,7 +171,8 @@ TEST(SnapagentLog, ProgressOnStderrAndJobLinesInThePluginLog) {
     // Job 2 succeeded with job 1 as its base: job 1's results are of no more use.
     EXPECT_FALSE(FileExists(world.Base() + "/state/client1/job1"));
     EXPECT_TRUE(FileExists(world.Base() + "/state/client1/job2/nativeSnapMapInfo.vkf"));
-    EXPECT_EQ(SplitLines(quiet.err).size(), 1u) << quiet.err;
+    // Quiet: the outcome line and the job's last line alone.
+    EXPECT_EQ(SplitLines(quiet.err).size(), 2u) << quiet.err;
     ExpectInOrder(ReadFile(world.Base() + "/plugin.log"),
                   {"Job [1] starts: [1] shares, previous job [0].",
                    "Created snapshot [VKOP_1_0_1] of volume [home].", "Job [1] ends",
@@ -201,7 +202,7 @@ TEST(SnapagentLog, ProgressOnStderrAndJobLinesInThePluginLog) {
     ExpectInOrder(kept.err, {"snapshot VKOP_1_0_4 of volume projects left out 1 item it cannot",
                              ": backed up in full\n",
                              "job 4 done: 1 share: 1 backed up in full; "
-                             "1 item left out of its snapshots\n"});
+                             "1 item left out of its snapshots; 0 items delivered in "});
 }
 
 }  // namespace

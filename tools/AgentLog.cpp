@@ -24,16 +24,19 @@ bool Field(const std::string& text, const std::string& open, const std::string& 
 }
 }  // namespace
 
-AgentLog::AgentLog(bool toStderr, const std::string& stateDir, long long jobId) {
+AgentLog::AgentLog(bool toStderr, const std::string& stateDir, long long clientId,
+                   long long jobId) {
     int level = 0;
     VKPlatformInfo::getRegInt("log", "level", &level);
     if (!VKPlatformInfo::getRegString("log", "file", &m_strPath))
         m_strPath = stateDir + "/snapagent.log";
     m_file.reset(new CFileLogWriter(level, m_strPath));
     m_file->SetJobId(jobId);
+    m_file->SetClientId(clientId);
     if (toStderr) {
         m_stderr.reset(new CFileLogWriter(level, std::string()));
         m_stderr->SetJobId(jobId);
+        m_stderr->SetClientId(clientId);
     }
     m_pPrevious = SetLogWriter(this);
 }

@@ -1,7 +1,7 @@
 // The plug-in's log as snapagent keeps it: to a file ([log] file, else
 // snapagent.log in the state folder), copied to stderr with --verbose, at
 // the config's [log] level (0 by default), each line with its time, process
-// and job id (hostlib/FileLogWriter.h has the format). While it is installed
+// client and job id (hostlib/FileLogWriter.h has the format). While it is installed
 // it also keeps the text of every failure line (level -1), so that the
 // agent can tell an operator why a share was dropped or a step failed
 // without sending them to the log; those texts carry code locations only
@@ -20,7 +20,7 @@ namespace snapagent {
 class AgentLog : public CLogWriterInterface {
 public:
     // toStderr: --verbose. Installs itself as the host's log writer.
-    AgentLog(bool toStderr, const std::string& stateDir, long long jobId);
+    AgentLog(bool toStderr, const std::string& stateDir, long long clientId, long long jobId);
     ~AgentLog() override;
     AgentLog(const AgentLog&) = delete;
     AgentLog& operator=(const AgentLog&) = delete;

@@ -13,6 +13,7 @@
 #include "tools/FileOps.h"
 #include "tools/ItemText.h"
 #include "tools/JobCommand.h"
+#include "tools/PluginLoader.h"
 #include "tools/StateFolder.h"
 
 #include <fcntl.h>
@@ -117,8 +118,13 @@ std::string CheckShare(Checks& checks, ManageONTAP& array, const std::string& sh
                        const LocalArrayConfig* local) {
     std::string mountFormat, error, path = share;
     struct stat st;
-    if (MakeAbsolute(path, error) && !autoMount && lstat(path.c_str(), &st) != 0 && errno == ENOENT)
-        error = "does not exist";
+    if (MakeAbsolute(path, error) && !autoMount) {
+        const int found = stat(path.c_str(), &st) == 0 ? 0 : errno;
+        if (found == ENOENT)
+            error = "does not exist";
+        else if (found == 0 && !S_ISDIR(st.st_mode))
+            error = "not a folder: a share is a folder the agent walks";
+    }
     if (!error.empty() || !MountFormatOf(path, autoMount, mountFormat, error)) {
         checks.Report(false, "share " + share, error);
         return std::string();
@@ -208,6 +214,24 @@ void CheckArrayFolders(Checks& checks, const LocalArrayConfig& local,
     }
 }
 
+// Each export the config names must be a folder below its volume: a job
+// refuses the share of one that is not.
+void CheckExportFolders(Checks& checks, const LocalArrayConfig& local) {
+    for (const LocalArrayExport& exp : local.vecExports) {
+        std::string folder = local.strRoot + "/" + exp.strVolume, name = "/vol/" + exp.strVolume;
+        for (const std::string& component : exp.vecBelow) {
+            folder += "/" + component;
+            name += "/" + component;
+        }
+        struct stat st;
+        const bool there = stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        checks.Report(there, "export " + name,
+                      there ? folder
+                            : folder + " is not a folder of the array: make it, or drop " + name +
+                                  " from [array] exports");
+    }
+}
+
 // The kind of snapshot each volume gets, and for a plain folder on btrfs
 // the commands that make it a subvolume.
 void CheckSnapshotKinds(Checks& checks, const LocalArrayConfig& local,
@@ -248,10 +272,14 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
     const ConfigCheckResult config = CheckConfig(options.strConfig, options.ulClientId);
     for (const std::string& warning : config.warnings)
         fprintf(stderr, "snapagent: warning: %s\n", warning.c_str());
-    if (!checks.Report(
-            config.strError.empty(), "config " + options.strConfig,
-            config.strError.empty() ? "every section, key and value known" : config.strError))
-        return kExitFailed;
+    // Every problem gets its line; the checks after them still run, so that
+    // one round of edits mends the set-up.
+    for (const std::string& problem : config.problems)
+        checks.Report(false, "config " + options.strConfig, problem);
+    for (const std::string& doubt : config.doubts)
+        checks.Report(false, "config " + options.strConfig, doubt);
+    if (config.problems.empty() && config.doubts.empty())
+        checks.Report(true, "config " + options.strConfig, "every section, key and value known");
 
     NASArrayInfo info;
     NASSnapUtil util;
@@ -265,8 +293,16 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
     if (!checks.Report(privateState, "state folder " + stateDir, privateState ? "private" : error))
         return kExitFailed;
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
-    AgentLog log(verbose, stateDir, 0);
+    AgentLog log(verbose, stateDir, options.ulClientId, 0);
     CheckLogFile(checks, log.Path());
+    // The job loads the plug-in before its first array call: one that does
+    // not load fails every job.
+    const std::string pluginPath = options.common.strPluginPath.empty()
+                                       ? PluginLoader::DefaultPath()
+                                       : options.common.strPluginPath;
+    PluginLoader plugin;
+    const bool loaded = plugin.Load(pluginPath, error);
+    checks.Report(loaded, "plug-in " + pluginPath, loaded ? "version " + plugin.Version() : error);
     ManageONTAP array;
     const bool connected =
         util.SetONTAPObject(info, array, MONTAP_CONNECT_HTTP, false) && array.OpenConnection();
@@ -289,8 +325,11 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
             volumes.insert(
                 CheckShare(checks, array, share, options.bAutoMount, isLocal ? &local : nullptr));
     volumes.erase(std::string());
-    if (isLocal) CheckArrayFolders(checks, local, volumes);
-    if (isLocal) CheckSnapshotKinds(checks, local, volumes);
+    if (isLocal) {
+        CheckExportFolders(checks, local);
+        CheckArrayFolders(checks, local, volumes);
+        CheckSnapshotKinds(checks, local, volumes);
+    }
     CheckResultsFolder(checks, options.strResultsDir.empty() ? stateDir : options.strResultsDir);
     return checks.AllPassed() ? kExitDone : kExitFailed;
 }

@@ -26,7 +26,18 @@ const char kMainUsage[] =
     "snapagent --version (-V) prints the versions of snapagent, the plug-in and\n"
     "SQLite; --help (-h) prints this text.\n"
     "Run 'snapagent help COMMAND' or 'snapagent COMMAND --help' for the options\n"
-    "of a command.\n";
+    "of a command. -q (--quiet) and -v (--verbose) mean the same on every\n"
+    "command that prints progress; --json, where a command has it, prints its\n"
+    "results as JSON lines on stdout.\n"
+    "\n"
+    "The whole story: man snapagent, and /usr/share/doc/snapclient/ (README.md,\n"
+    "exit-codes.md, json.md, log-format.md, local-array.md, ...).\n";
+
+const char kHelpUsage[] =
+    "usage: snapagent help [COMMAND]\n"
+    "\n"
+    "Prints the commands of snapagent, or the options of COMMAND (the text of\n"
+    "'snapagent COMMAND --help').\n";
 
 const char kDemoUsage[] =
     "usage: snapagent demo [-q | -v] [--keep] [--non-cluster] [--plugin PATH]\n"
@@ -55,11 +66,12 @@ const char kJobUsage[] =
     "to finish. Output that cannot be written (a full disk, a closed pipe)\n"
     "stops it the same way, with exit status 1. One job of a client runs at a\n"
     "time. The plug-in's log goes to [log] file, else snapagent.log in the\n"
-    "state folder (docs/log-format.md).\n"
+    "state folder (/usr/share/doc/snapclient/log-format.md).\n"
     "\n"
     "exit status: 0 every share compared or backed up in full as asked; 3 some\n"
-    "share needs a full scan or was not backed up; 1 the job failed; 2 usage;\n"
-    "130 SIGINT; 143 SIGTERM (docs/exit-codes.md)\n"
+    "share needs a full scan or was not backed up; 1 the job failed or backed\n"
+    "up none of its shares; 2 usage;\n"
+    "130 SIGINT; 143 SIGTERM (/usr/share/doc/snapclient/exit-codes.md)\n"
     "\n"
     "  --config FILE   the config file (also read by the plug-in; default\n"
     "                  $SNAPCLIENT_CONFIG, else /etc/snapclient/snapclient.conf)\n"
@@ -76,10 +88,11 @@ const char kJobUsage[] =
     "                  ~/.local/state/snapagent; for root without HOME\n"
     "                  /var/lib/snapagent)\n"
     "  --json          print the compare items, and a summary per share, as JSON\n"
-    "                  lines on stdout (docs/json.md)\n"
+    "                  lines on stdout (/usr/share/doc/snapclient/json.md)\n"
     "  --transcript FILE\n"
     "                  write every call, result, event and item the agent sees\n"
-    "                  as JSON lines to FILE (docs/transcript.md); - for stdout,\n"
+    "                  as JSON lines to FILE (/usr/share/doc/snapclient/\n"
+    "                  transcript.md); - for stdout,\n"
     "                  in place of the change list\n"
     "  --auto-mount    act as an auto-mount agent: pass a content mapper, shares\n"
     "                  resolve through the config's [automount] map, and the\n"
@@ -90,7 +103,8 @@ const char kJobUsage[] =
     "  --no-cleanup    skip the post-backup clean-up\n"
     "  --wait          when another job of the client runs, wait for it to end\n"
     "                  instead of failing\n"
-    "  -q, --quiet     no progress on stderr (outcome lines and errors stay)\n"
+    "  -q, --quiet     no progress on stderr (outcome lines, the job's last line\n"
+    "                  and errors stay)\n"
     "  -v, --verbose   every plug-in call, error locations and a copy of the\n"
     "                  plug-in's log on stderr\n"
     "  --plugin PATH   load this plug-in instead of the installed one (or this build's)\n";
@@ -101,8 +115,9 @@ const char kCheckUsage[] =
     "\n"
     "Checks what a job would need, changing nothing on the array: the config\n"
     "(every section, key and value), the credentials [client.N], the\n"
-    "connection to the array, the volume of each SHARE, and that the results\n"
-    "folder can be written. Prints one line per check; exits 0 when all pass,\n"
+    "connection to the array, the plug-in, the volume of each SHARE, and that\n"
+    "the results folder can be written. Prints one line per check and goes on\n"
+    "past a failure, so that every problem is named; exits 0 when all pass,\n"
     "1 otherwise, 2 on a usage error.\n"
     "\n"
     "  --config FILE   the config file (default as for job)\n"
@@ -111,7 +126,8 @@ const char kCheckUsage[] =
     "  --auto-mount    resolve the shares through the config's [automount] map\n"
     "  -q, --quiet     print only failures\n"
     "  -v, --verbose   also the plug-in's log on stderr\n"
-    "  --plugin PATH   accepted for symmetry with job; not loaded\n";
+    "  --plugin PATH   the plug-in a job would load (default: the installed one,\n"
+    "                  or this build's); check loads it and prints its version\n";
 
 namespace {
 

@@ -80,6 +80,7 @@ bool ParseCheckOptions(const std::vector<std::string>& args, CheckOptions& optio
 extern const char kDefaultConfigPath[];
 
 extern const char kMainUsage[];
+extern const char kHelpUsage[];
 extern const char kDemoUsage[];
 extern const char kJobUsage[];
 extern const char kCheckUsage[];

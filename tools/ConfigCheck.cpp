@@ -13,8 +13,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <map>
 
 namespace snapagent {
+
+const char kPlaceholderPassword[] = "change-me";
+
 namespace {
 
 // The form a value must have.
@@ -140,12 +144,14 @@ public:
 private:
     bool Fail(const std::string& text) {
         if (m_result.strError.empty()) m_result.strError = text;
+        m_result.problems.push_back(text);
         return false;
     }
     bool FailAt(const IniFile::Line& line, const std::string& text) {
         return Fail(m_path + ":" + std::to_string(line.iNumber) + ": " + text);
     }
     bool CheckLine(const IniFile::Line& line);
+    void CheckRepeatedSection(const IniFile::Line& line);
     bool CheckCredentials();
     bool CheckLogFile();
     bool CheckBackend();
@@ -158,7 +164,23 @@ private:
     ULONG m_clientId;
     IniFile m_ini;
     ConfigCheckResult m_result;
+    std::map<std::string, int> m_sectionLines;  // section -> line of its first header
 };
+
+// The reader merges a section given twice, a later key replacing an
+// earlier one: an operator who pasted a second [client.1] or [array] below
+// the first gets a mix of both without a word.
+void Checker::CheckRepeatedSection(const IniFile::Line& line) {
+    if (line.kind != IniFile::Line::kSection) return;
+    const auto first = m_sectionLines.emplace(line.strSection, line.iNumber);
+    if (first.second) return;
+    m_result.doubts.push_back(m_path + ":" + std::to_string(line.iNumber) + ": [" +
+                              line.strSection + "] is given again (first at line " +
+                              std::to_string(first.first->second) +
+                              "); its keys are merged, a later value replacing an earlier "
+                              "one: keep one [" +
+                              line.strSection + "]");
+}
 
 bool Checker::CheckLine(const IniFile::Line& line) {
     const KnownSection* section = FindSection(line.strSection);
@@ -222,6 +244,10 @@ bool Checker::CheckCredentials() {
         if (!m_ini.Find(section, key) || m_ini.Find(section, key)->empty())
             return Fail("no credentials for client " + std::to_string(m_clientId) + ": [" +
                         section + "] " + key + " is not set in " + m_path);
+    if (*m_ini.Find(section, "password") == kPlaceholderPassword)
+        m_result.doubts.push_back(m_path + ": [" + section +
+                                  "] password is still the sample's placeholder; set the "
+                                  "array account's password");
     struct stat st;
     if (m_ini.Find(section, "password") && stat(m_path.c_str(), &st) == 0 &&
         (st.st_mode & (S_IRGRP | S_IROTH))) {
@@ -288,9 +314,14 @@ ConfigCheckResult Checker::Run() {
         Fail("cannot read config [" + m_path + "]: " + strerror(errno));
         return m_result;
     }
-    for (const IniFile::Line& line : m_ini.Lines())
-        if (!CheckLine(line)) return m_result;
-    if (CheckCredentials() && CheckLogFile()) CheckBackend();
+    // Every mistake is named, so that one edit mends them all.
+    for (const IniFile::Line& line : m_ini.Lines()) {
+        CheckLine(line);
+        CheckRepeatedSection(line);
+    }
+    CheckCredentials();
+    CheckLogFile();
+    CheckBackend();
     return m_result;
 }
 

@@ -16,9 +16,23 @@
 namespace snapagent {
 
 struct ConfigCheckResult {
-    std::string strError;               // empty: the config is usable
-    std::vector<std::string> warnings;  // usable, but worth telling
+    std::string strError;               // empty: the config is usable; else the first problem
+    std::vector<std::string> problems;  // every mistake that makes it unusable, in file order
+    // Usable, but worth telling; check fails the ones that are doubts (a
+    // section given twice, the sample's placeholder password), which a job
+    // would run with as it reads them.
+    std::vector<std::string> warnings;
+    std::vector<std::string> doubts;
+    // What a job tells before it runs: the warnings and the doubts.
+    std::vector<std::string> JobWarnings() const {
+        std::vector<std::string> all = warnings;
+        all.insert(all.end(), doubts.begin(), doubts.end());
+        return all;
+    }
 };
+
+// The password the sample config holds until the operator sets one.
+extern const char kPlaceholderPassword[];
 
 // Reads the config at path (which the caller also names in
 // SNAPCLIENT_CONFIG, since the back-end checks read it from there) and checks

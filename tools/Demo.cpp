@@ -271,6 +271,7 @@ int RunDemo(const DemoOptions& options, FILE* out) {
         return 1;
     }
     progress.Say("job 1: full backup");
+    log->SetClientId(world.Settings().ulClientId);
     log->SetJobId(kFullJob);
     VerifiedJob full = jobs.Run(kFullJob, 0);
     if (!full.strError.empty()) {

@@ -1,6 +1,6 @@
 #include "tools/HistoryRecorder.h"
 
-#include "host/OutputFailure.h"
+#include "hostlib/OutputFailure.h"
 #include "tools/ItemJson.h"
 #include "tools/ItemText.h"
 

@@ -69,10 +69,24 @@ std::string StatusName(uint32_t status) {
 std::string DescribeItem(const FileServerSnapshotCompareItem& item) {
     std::string text = StatusName(item.uiStatus);
     text.resize(9, ' ');
+    // The plug-in hands the name a file left (a rename half, a move to
+    // another share, a removed hard link) as a folder path, so that the
+    // agent drops whatever it held below it too. The name may be a file's:
+    // it gets no "/", and the words say what the agent does with it.
+    if (IsDeletionAsFolder(item)) {
+        std::string path = item.strPath;
+        while (path.size() > 1 && path.back() == '/') path.pop_back();
+        return text + PrintablePath(path) + " (as a folder: with anything below it)";
+    }
     text += PrintablePath(item.strPath);
     if (item.stItemInfo.bRenamed && !item.strOldPath.empty())
         text += " (renamed from " + PrintablePath(item.strOldPath) + ")";
     return text;
+}
+
+bool IsDeletionAsFolder(const FileServerSnapshotCompareItem& item) {
+    return item.uiStatus == kItemDeleted && !item.strOldPath.empty() &&
+           item.strOldPath == item.strPath;
 }
 
 std::string WithoutLocations(const std::string& text) {
@@ -113,9 +127,7 @@ std::vector<std::string> ChangeLines::Add(const FileServerSnapshotCompareItem& i
         }
         lines.push_back(DescribeItem(m_held));
     }
-    const bool firstHalf = item.uiStatus == kItemDeleted && !item.strOldPath.empty() &&
-                           item.strOldPath == item.strPath;
-    if (firstHalf) {
+    if (IsDeletionAsFolder(item)) {
         m_held = item;
         m_bHeld = true;
     } else {

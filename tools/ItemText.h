@@ -21,7 +21,13 @@ std::string PrintablePath(const std::string& path);
 // "status N" for a value the agent does not know.
 std::string StatusName(uint32_t status);
 
-// e.g. "created  /mnt/a/new.txt (renamed from /mnt/a/old.txt)".
+// Whether the item is a name the plug-in deletes as a folder path whatever
+// it named (its path and old path the same): the first half of a rename,
+// a file moved to another share, a removed hard link.
+bool IsDeletionAsFolder(const FileServerSnapshotCompareItem& item);
+
+// e.g. "created  /mnt/a/new.txt (renamed from /mnt/a/old.txt)"; a folder's
+// path ends with "/", and a deletion as a folder says so in words.
 std::string DescribeItem(const FileServerSnapshotCompareItem& item);
 
 // The text without the code locations an error's text carries ("\n  at

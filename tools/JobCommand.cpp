@@ -315,7 +315,7 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     // Every mistake in the config is named before the plug-in touches the array.
     const ConfigCheckResult checked = CheckConfig(options.strConfig, plan.ulClientId);
     // --quiet leaves outcome lines and errors only.
-    for (const std::string& warning : checked.warnings)
+    for (const std::string& warning : checked.JobWarnings())
         if (options.common.verbosity != Verbosity::kQuiet)
             fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(warning).c_str());
     if (!checked.strError.empty()) return end.Fail(checked.strError);
@@ -334,11 +334,13 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     for (const std::string& warning : PlanFromHistory(options, stateDir))
         if (options.common.verbosity != Verbosity::kQuiet)
             fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(warning).c_str());
-    AgentLog log(verbose, stateDir, plan.llJobId);
+    AgentLog log(verbose, stateDir, plan.ulClientId, plan.llJobId);
     plan.loggedFailure = [&log, &plan](const std::string& share) {
         struct stat st;
         if (!plan.bAutoMount && lstat(share.c_str(), &st) != 0 && errno == ENOENT)
             return PrintablePath(share) + " does not exist";
+        if (!plan.bAutoMount && stat(share.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+            return PrintablePath(share) + " is not a folder";
         return MissingBaseReason(log.FailureNaming(share), log.VolumeOf(share), plan.llPrevJobId);
     };
 
@@ -427,9 +429,10 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
         return ended("failed", status, end.strError);
     }
     const uint64_t leftOut = printer.LeftOut();
-    printer.Say(
+    printer.Always(
         JobSummary(result, plan.llJobId) +
-        (leftOut ? "; " + Counted(leftOut, "item", "items") + " left out of its snapshots" : ""));
+        (leftOut ? "; " + Counted(leftOut, "item", "items") + " left out of its snapshots" : "") +
+        "; " + printer.Totals());
     bool incomplete = leftOut > 0;
     for (const ShareResult& share : result.shares)
         incomplete = incomplete || OutcomeName(share) == "needs_full_scan" || share.bDropped;

@@ -56,6 +56,25 @@ uint64_t NextMilestone(uint64_t milestone) {
 // A name the array gives its own unfinished work, never a snapshot's.
 bool IsLeftover(const std::string& snapshot) { return !snapshot.empty() && snapshot[0] == '.'; }
 
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// "0.4 s", "12 s", "3 min 20 s", "2 h 5 min".
+std::string DurationText(double seconds) {
+    char text[32];
+    const long whole = static_cast<long>(seconds);
+    if (seconds < 10)
+        snprintf(text, sizeof text, "%.1f s", seconds);
+    else if (whole < 60)
+        snprintf(text, sizeof text, "%ld s", whole);
+    else if (whole < 3600)
+        snprintf(text, sizeof text, "%ld min %ld s", whole / 60, whole % 60);
+    else
+        snprintf(text, sizeof text, "%ld h %ld min", whole / 3600, whole / 60 % 60);
+    return text;
+}
+
 size_t TerminalWidth() {
     struct winsize size = {};
     return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : 80;
@@ -66,7 +85,9 @@ size_t TerminalWidth() {
 Progress::Progress(Verbosity verbosity)
     : m_verbosity(verbosity),
       m_bTerminal(isatty(STDERR_FILENO) != 0),
-      m_bItemsOnTerminal(isatty(STDOUT_FILENO) != 0) {
+      m_bItemsOnTerminal(isatty(STDOUT_FILENO) != 0),
+      m_start(std::chrono::steady_clock::now()),
+      m_counterStart(m_start) {
     StopSignals::SetFinishing(verbosity == Verbosity::kQuiet ? std::string()
                                                              : "the step in progress");
     LocalArrayOperator op;
@@ -160,7 +181,11 @@ void Progress::OnStep(const std::string& operation, const CRyError& result) {
 
 void Progress::OnItem(const std::string& share, const FileServerSnapshotCompareItem&) {
     if (share != m_strItemsShare) m_strItemsShare = share, m_nItems = 0;
-    if (++m_nItems == 1) m_ullMilestone = kFirstMilestone;
+    ++m_ullItemsTotal;
+    if (++m_nItems == 1) {
+        m_ullMilestone = kFirstMilestone;
+        m_counterStart = std::chrono::steady_clock::now();
+    }
     m_strPlace.clear();
     // Once a stop is asked the job ends at this item: no line to leave behind.
     if (!m_bItemsOnTerminal && !StopSignals::Requested())
@@ -168,11 +193,22 @@ void Progress::OnItem(const std::string& share, const FileServerSnapshotCompareI
               m_nItems, false);
 }
 
-void Progress::Count(const std::string& text, uint64_t done, bool force) {
+void Progress::Count(const std::string& counted, uint64_t done, bool force) {
+    // The rate tells an operator whether the step will take minutes or hours.
+    const double seconds = SecondsSince(m_counterStart);
+    const std::string text =
+        counted + (seconds >= 1 ? " (" + std::to_string(static_cast<uint64_t>(done / seconds)) +
+                                      "/s, " + DurationText(seconds) + ")"
+                                : "");
     Status(text, force, false);
     if (m_bTerminal || done < m_ullMilestone) return;
     while (m_ullMilestone <= done) m_ullMilestone = NextMilestone(m_ullMilestone);
     Status(text, true, true);
+}
+
+std::string Progress::Totals() const {
+    return Counted(m_ullItemsTotal, "item", "items") + " delivered in " +
+           DurationText(SecondsSince(m_start));
 }
 
 void Progress::OnArrayActivity(const LocalArrayActivity& activity) {
@@ -196,6 +232,7 @@ void Progress::OnArrayActivity(const LocalArrayActivity& activity) {
                  : std::string(kDoing[work]) + " snapshot " + snapshot + " of volume " + volume;
     if (starting) {
         m_ullMilestone = kFirstMilestone;
+        m_counterStart = std::chrono::steady_clock::now();
         m_strInside = "inside " +
                       (leftover ? "the clearing of leftovers on volume " + volume
                                 : std::string(kInside[work]) +

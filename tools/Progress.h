@@ -55,6 +55,9 @@ public:
     std::string StoppedAt() const;
     // Items the job's snapshots could not keep: no backup holds them.
     uint64_t LeftOut() const { return m_ullLeftOut; }
+    // What the job's last line adds to its outcome, at every verbosity so
+    // that a scheduled job's journal holds it: "12 items delivered in 3.4 s".
+    std::string Totals() const;
 
     void OnCalling(const std::string& operation) override;
     void OnShareStart(const std::string& share) override;
@@ -68,7 +71,8 @@ private:
     // 100 ms unless forced), else printed as a line when plain is set.
     void Status(const std::string& text, bool force, bool plain);
     void ClearStatus() const;
-    // A counter's status line; a plain line too when it passes a milestone.
+    // A counter's status line, with its rate and time since it started; a
+    // plain line too when it passes a milestone.
     void Count(const std::string& text, uint64_t done, bool force);
 
     Verbosity m_verbosity;
@@ -76,6 +80,9 @@ private:
     bool m_bItemsOnTerminal;  // stdout is one too: items show themselves
     mutable bool m_bStatusShown = false;
     std::chrono::steady_clock::time_point m_lastDraw;
+    const std::chrono::steady_clock::time_point m_start;  // the job's
+    std::chrono::steady_clock::time_point m_counterStart;
+    uint64_t m_ullItemsTotal = 0;  // items delivered for every share
     std::string m_strItemsShare;
     size_t m_nItems = 0;
     uint64_t m_ullMilestone = 0;  // the next count that gets a plain line

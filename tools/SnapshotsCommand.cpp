@@ -47,7 +47,8 @@ const char kSnapshotsUsage[] =
     "\n"
     "  --config FILE   the config file (default as for job)\n"
     "  --client N      client id: its credentials [client.N] and its snapshots\n"
-    "  --json          one JSON object per volume (docs/json.md)\n";
+    "  --json          one JSON object per volume\n"
+    "                  (/usr/share/doc/snapclient/json.md)\n";
 
 namespace {
 
@@ -297,7 +298,7 @@ int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
 
     setenv("SNAPCLIENT_CONFIG", config.c_str(), 1);
     const ConfigCheckResult checked = CheckConfig(config, static_cast<ULONG>(client));
-    for (const std::string& warning : checked.warnings)
+    for (const std::string& warning : checked.JobWarnings())
         fprintf(stderr, "snapagent: warning: %s\n", warning.c_str());
     if (!checked.strError.empty()) return Fail(checked.strError);
     // Listing must leave the array as it is, even the debris of a killed

@@ -72,6 +72,14 @@ const char* KindText(uint32_t fileType) {
     }
 }
 
+// The store ends every path with "/"; for people a directory keeps it, as
+// in the change list, and anything else loses it, so that
+// path LIKE '%.txt' finds the text files.
+std::string PathForPeople(std::string path, uint32_t fileType) {
+    if (fileType != 2 && path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
 void PrintLine(FILE* out, const ChangeEventItem& event, int64_t table) {
     fprintf(out,
             "inode %lld table share_%lld flags %s type %s change %s ctime %s mtime %s atime %s "
@@ -80,16 +88,9 @@ void PrintLine(FILE* out, const ChangeEventItem& event, int64_t table) {
             FlagsText(event.uiChangeFlags).c_str(), KindText(event.uiFileType),
             PrintablePath(event.strChangeType).c_str(), TimeText(event.llCtime).c_str(),
             TimeText(event.llMtime).c_str(), TimeText(event.llAtime).c_str(),
-            static_cast<long long>(event.llAttribute), PrintablePath(event.strPath).c_str(),
-            PrintablePath(event.strOldPath).c_str());
-}
-
-// The store ends every path with "/"; for people a directory keeps it, as
-// in the change list, and anything else loses it, so that
-// path LIKE '%.txt' finds the text files.
-std::string PathForPeople(std::string path, uint32_t fileType) {
-    if (fileType != 2 && path.size() > 1 && path.back() == '/') path.pop_back();
-    return path;
+            static_cast<long long>(event.llAttribute),
+            PrintablePath(PathForPeople(event.strPath, event.uiFileType)).c_str(),
+            PrintablePath(PathForPeople(event.strOldPath, event.uiFileType)).c_str());
 }
 
 void PrintInsert(FILE* out, const ChangeEventItem& event, int64_t table) {

@@ -38,6 +38,7 @@ const char* UsageOf(const std::string& command) {
     if (command == "inspect") return kInspectUsage;
     if (command == "snapshots") return kSnapshotsUsage;
     if (command == "history") return kHistoryUsage;
+    if (command == "help") return kHelpUsage;
     return nullptr;
 }
 
@@ -83,8 +84,10 @@ int RunCommandLine(std::vector<std::string> args) {
     if (command == "--help" || command == "-h" || command == "help") {
         // "snapagent help job" prints what "snapagent job --help" prints.
         if (command == "help" && !args.empty()) {
-            if (!UsageOf(args.front())) return UsageError("no command [" + args.front() + "]");
-            fputs(UsageOf(args.front()), stdout);
+            const std::string& about =
+                args.front() == "--help" || args.front() == "-h" ? "help" : args.front();
+            if (!UsageOf(about)) return UsageError("no command [" + about + "]");
+            fputs(UsageOf(about), stdout);
             return 0;
         }
         fputs(kMainUsage, stdout);
