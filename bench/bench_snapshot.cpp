@@ -12,9 +12,9 @@
 // and removed at the end, so each run pays the same cold start.
 #include "array/local/LocalArray.h"
 #include "bench/BenchSupport.h"
+#include "bench/SmallFileVolume.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -25,21 +25,6 @@
 namespace {
 
 using namespace bench;
-
-const uint64_t kFilesPerFolder = 1000;
-
-std::string FileOf(uint64_t file) {
-    return "d" + std::to_string(file / kFilesPerFolder) + "/f" + std::to_string(file);
-}
-
-void WriteSmallFile(const std::string& path, uint64_t version) {
-    const std::string contents =
-        std::string(92, 'a' + version % 26) + std::to_string(10000000 + version);
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
-    if (fd < 0 || write(fd, contents.data(), contents.size()) != ssize_t(contents.size()) ||
-        close(fd) != 0)
-        Fail("cannot write " + path + ": " + strerror(errno));
-}
 
 // The allocated bytes of path and everything below it whose inodes are not
 // in counted yet; each is then counted.
@@ -75,16 +60,9 @@ int main(int argc, char** argv) {
     InstallConfig(scratch.Path() + "/snapclient.conf", "");
     DiscardingLogWriter log(0);
 
-    const std::string volume = scratch.Path() + "/root/vola";
-    if (mkdir((scratch.Path() + "/root").c_str(), 0755) != 0 || mkdir(volume.c_str(), 0755) != 0)
-        Fail("cannot create " + volume);
-    for (uint64_t file = 0; file < files; ++file) {
-        if (file % kFilesPerFolder == 0 &&
-            mkdir((volume + "/d" + std::to_string(file / kFilesPerFolder)).c_str(), 0755) != 0)
-            Fail("cannot create a folder in " + volume);
-        WriteSmallFile(volume + "/" + FileOf(file), file);
-    }
-    sync();
+    if (mkdir((scratch.Path() + "/root").c_str(), 0755) != 0) Fail("cannot create the root");
+    const SmallFileVolume volume(scratch.Path() + "/root/vola");
+    volume.Fill(files);
 
     char resolved[PATH_MAX];
     if (!realpath((scratch.Path() + "/root").c_str(), resolved)) Fail("no array root");
@@ -94,15 +72,14 @@ int main(int argc, char** argv) {
     LocalArray array(config);
     const double first = TimedSnapshot(array, "first");
     const uint64_t changed = files / 100;
-    for (uint64_t k = 0; k < changed; ++k)
-        WriteSmallFile(volume + "/" + FileOf(k * 100 + 37), k + 1);
+    for (uint64_t k = 0; k < changed; ++k) volume.Write(k * 100 + 37, k + 1);
     const double second = TimedSnapshot(array, "second");
     std::unordered_set<ino_t> counted;
     uint64_t bytes[2] = {0, 0};
     const char* const names[2] = {"first", "second"};
     for (int copy = 0; copy < 2; ++copy)
         bytes[copy] =
-            NewBytes(volume + "/.snapshot/" + names[copy], counted) +
+            NewBytes(volume.Path() + "/.snapshot/" + names[copy], counted) +
             NewBytes(resolved + std::string("/.snapcatalog/vola/") + names[copy] + ".cat", counted);
 
     PrintResult({{"program", "bench_snapshot"},

@@ -14,6 +14,14 @@ with gnuplot.
         # and the client on a host store of only the described operations,
         # whose bench_scan is built in DIR (configured as build-bench, with
         # -DSNAPHOST_EXTENSIONS=OFF)
+    python3 bench/run.py --build build-bench --volumes [--kinds btrfs] [--quick]
+        # only the local array per kind of volume, written into the results
+        # document beside the figures already there
+
+The local array per kind of volume (14) needs root: each figure runs in a
+file system of its kind (ext4, XFS, btrfs) made in a loop-mounted image of
+its own, unmounted and removed after it; a kind this machine cannot make is
+named with what it lacks, and skipped.
 
 At each size the client, the plain-SQLite ceiling of the store's first
 layout (one table, a scan per share) and the plain-SQLite floor of its
@@ -45,15 +53,20 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 
 FULL = {"scan_n": [100000, 1000000, 10000000], "repeats": 3, "wide_n": 1000000,
         "wide_shares": 20, "share_counts": [3, 200, 1000, 10000], "shares_n": 1000000,
         "batch_n": 1000000, "batches": [256, 1024, 4096], "walk_files": 1000000,
-        "callgrind": [(100000, 3), (1000000, 1000)], "snapshot_files": 200000}
+        "callgrind": [(100000, 3), (1000000, 1000)], "snapshot_files": 200000,
+        "volume_files": 100000, "job_files": [100000, 1000000], "job_changes": 1000,
+        "sparse_gib": 20}
 QUICK = {"scan_n": [10000, 100000, 300000], "repeats": 3, "wide_n": 100000, "wide_shares": 20,
          "share_counts": [3, 200, 1000, 10000], "shares_n": 100000,
          "batch_n": 100000, "batches": [256, 1024, 4096], "walk_files": 100000,
-         "callgrind": [(10000, 3), (100000, 1000)], "snapshot_files": 20000}
+         "callgrind": [(10000, 3), (100000, 1000)], "snapshot_files": 20000,
+         "volume_files": 10000, "job_files": [10000, 100000], "job_changes": 100,
+         "sparse_gib": 1}
 HUGE_N = [10000000, 100000000]
 
 # The targets hold at the full sizes; a quick run shows them for orientation.
@@ -71,6 +84,18 @@ TARGET_SHARES_SLOWDOWN = 1.3  # time per change at SLOWDOWN_SHARES over the fewe
 TARGET_HUGE_SCALING = 1.2  # time per change at 10^8 over 10^7
 TARGET_HUGE_STORE_BYTES = 4 * 10 ** 9
 LOAD_LIMIT = 1.5
+# The local array per kind of volume (14): the file system each volume of
+# the run is made on, in an image of its own.
+VOLUME_KINDS = ("ext4", "xfs", "btrfs")
+TARGET_BTRFS_SNAPSHOT_S = 0.5  # each creation and each deletion of a btrfs snapshot
+TARGET_BTRFS_JOB_S = 2.0  # the incremental job over the most files, in all
+TARGET_BTRFS_JOB_SCALING = 1.5  # that job over the same job over the fewest files
+TARGET_SPARSE_S = 1.0
+TARGET_SPARSE_BYTES = 1 << 20
+# Files per second of an unchanged second snapshot of 10^5 files while every
+# snapshot was a copy made file by file (main at 73e2b48, 2026-12-08, load
+# 5.1-9.0): a copy may grow more faithful, never slower.
+TODAY_SECOND_COPY_FILES_PER_S = {"ext4": 51772, "xfs": 21340}
 LOADED = "loaded: ratios only"
 
 
@@ -356,6 +381,8 @@ def table_rows(results):
                  "%.1f" % results["store_bytes_per_change"],
                  "<= %d: %s" % (TARGET_STORE_BYTES,
                                 verdict(results["store_bytes_per_change"] <= TARGET_STORE_BYTES)), ""))
+    if "volumes" in results:
+        rows += volume_rows(results["volumes"])
     return rows
 
 
@@ -426,7 +453,7 @@ def machine_name():
     return "%s, %d cores, %.0f GiB" % (model, os.cpu_count() or 0, kib / 1048576.0)
 
 
-PROGRAMS = ("bench_scan", "bench_ceiling", "bench_walk", "bench_snapshot")
+PROGRAMS = ("bench_scan", "bench_ceiling", "bench_walk", "bench_snapshot", "bench_volumes")
 
 
 def callgrind_count(build, work, toggle, options, log):
@@ -544,8 +571,196 @@ def measure(sizes, program, build, work, cache, log):
     callgrind = [run_callgrind(build, n, count, work, log) for n, count in sizes["callgrind"]]
     log("(13) local array snapshots of %d files" % sizes["snapshot_files"])
     snapshot = run_program(program("bench_snapshot", "--files", sizes["snapshot_files"]), log)
-    return build_results(machine_name(), datetime.datetime.now().isoformat(timespec="seconds"),
-                         scans, wide, wide_ceilings, shares, walk, batches, callgrind, snapshot)
+    results = build_results(machine_name(), datetime.datetime.now().isoformat(timespec="seconds"),
+                            scans, wide, wide_ceilings, shares, walk, batches, callgrind, snapshot)
+    results["volumes"] = measure_volumes(sizes, build, work, VOLUME_KINDS, log)
+    return results
+
+
+class LoopVolume:
+    """A file system of one kind made in an image file in a folder of its own
+    below work and loop-mounted there; unmounted (lazily when still busy) and
+    removed with its folder on leaving, whatever happened inside. Entered,
+    it gives the mounted folder, or None with missing naming what this
+    machine lacks for it."""
+
+    def __init__(self, kind, work, size_gib, inodes):
+        self.kind, self.work, self.size_gib, self.inodes = kind, work, size_gib, inodes
+        self.folder = self.mount_point = None
+        self.mounted = False
+        self.missing = None
+
+    def __enter__(self):
+        if os.geteuid() != 0:
+            self.missing = "root (running as uid %d)" % os.geteuid()
+            return None
+        mkfs = shutil.which("mkfs." + self.kind, path="/usr/sbin:/sbin:/usr/bin:/bin")
+        if not mkfs:
+            self.missing = "mkfs.%s (scripts/install-deps installs it)" % self.kind
+            return None
+        self.folder = tempfile.mkdtemp(prefix="volume-%s-" % self.kind, dir=self.work)
+        image, self.mount_point = os.path.join(self.folder, "image"), os.path.join(self.folder, "mnt")
+        with open(image, "w") as out:
+            out.truncate(self.size_gib << 30)
+        options = {"ext4": ["-F", "-N", str(self.inodes)], "xfs": ["-f"], "btrfs": ["-f"]}
+        error = self.run([mkfs, "-q"] + options.get(self.kind, []) + [image])
+        if error is not None:
+            self.missing = "a working %s: %s" % (mkfs, error)
+            return None
+        os.mkdir(self.mount_point)
+        error = self.run(["mount", "-o", "loop", image, self.mount_point])
+        if error is not None:
+            self.missing = "a kernel that allows loop mounts of %s: %s" % (self.kind, error)
+            return None
+        self.mounted = True
+        return self.mount_point
+
+    def __exit__(self, *exception):
+        if self.mounted and self.run(["umount", self.mount_point]) is not None:
+            self.run(["umount", "-l", self.mount_point])
+        if self.folder:
+            shutil.rmtree(self.folder, ignore_errors=True)
+        return False
+
+    @staticmethod
+    def run(argv):
+        """None when the command succeeds, else what it said."""
+        try:
+            done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  universal_newlines=True)
+        except OSError as error:
+            return str(error)
+        return None if done.returncode == 0 else (done.stdout.strip() or "exit %d" % done.returncode)
+
+
+def volume_image(measure, sizes):
+    """(GiB, inodes) of the image a measure runs in: room for the live files
+    and two copies of them (a copy's files take a block each on ext4), and
+    for the sparse file written in full by a copy that keeps no holes."""
+    files = {"snapshots": sizes["volume_files"], "sparse": 0, "incremental": max(sizes["job_files"])}
+    files = files[measure]
+    gib = max(4, (files * 3 * 4096 >> 30) + 4)
+    if measure == "sparse":
+        gib = sizes["sparse_gib"] + 4
+    return gib, 3 * files + 65536
+
+
+def measure_volumes(sizes, build, work, kinds, log):
+    """Runs bench_volumes on each kind of volume, every measure in a fresh
+    image; a kind this machine cannot make is named with what it lacks."""
+    measures = [("snapshots", ["--files", sizes["volume_files"]])]
+    measures.append(("sparse", ["--gib", sizes["sparse_gib"]]))
+    measures += [("incremental", ["--files", n, "--changes", sizes["job_changes"]])
+                 for n in sizes["job_files"]]
+    entries = []
+    for kind in kinds:
+        log("(14) local array on %s" % kind)
+        entry = {"kind": kind, "missing": None, "incremental": []}
+        for measure, options in measures:
+            gib, inodes = volume_image(measure, sizes)
+            image = LoopVolume(kind, work, gib, inodes)
+            with image as folder:
+                if folder is None:
+                    break
+                argv = [os.path.join(build, "bench", "bench_volumes"), "--measure", measure]
+                result = run_program(argv + [str(o) for o in options] + ["--work", folder], log)
+            if result["file_system"] != kind:
+                raise BenchError("bench_volumes ran on %s, not on the %s image"
+                                 % (result["file_system"], kind))
+            if measure == "incremental":
+                entry["incremental"].append(result)
+            else:
+                entry[measure] = result
+        if image.missing:
+            log("(14) %s skipped: it needs %s" % (kind, image.missing))
+            entry = {"kind": kind, "missing": image.missing}
+        entries.append(entry)
+    return build_volumes(machine_name(), datetime.datetime.now().isoformat(timespec="seconds"),
+                         sizes, entries)
+
+
+def build_volumes(machine, date, sizes, entries):
+    """The results section of the local array per kind of volume."""
+    def figures(run, keys):
+        return dict({k: run[k] for k in keys + ["snapshot_kind"]}, load=load_of([run]))
+    kinds = []
+    for entry in entries:
+        if entry["missing"]:
+            kinds.append({"kind": entry["kind"], "missing": entry["missing"]})
+            continue
+        kinds.append({
+            "kind": entry["kind"], "missing": None,
+            "snapshots": figures(entry["snapshots"], ["files", "first_s", "second_s",
+                                                      "second_files_per_s"]),
+            "sparse": figures(entry["sparse"], ["gib", "seconds", "allocated_bytes"]),
+            "incremental": [figures(r, ["files", "changes", "creation_s", "snapdiff_s",
+                                        "deletion_s", "total_s", "snapdiff_records"])
+                            for r in entry["incremental"]],
+        })
+    return {"machine": machine, "date": date, "load_limit": LOAD_LIMIT,
+            "files": sizes["volume_files"], "job_files": sizes["job_files"],
+            "job_changes": sizes["job_changes"], "sparse_gib": sizes["sparse_gib"], "kinds": kinds}
+
+
+def merge_volumes(kept, measured):
+    """The measured section, with the kinds it did not run kept from before."""
+    ran = {k["kind"] for k in measured["kinds"]}
+    kinds = {k["kind"]: k for k in (kept or {}).get("kinds", []) if k["kind"] not in ran}
+    kinds.update({k["kind"]: k for k in measured["kinds"]})
+    return dict(measured, kinds=[kinds[k] for k in VOLUME_KINDS if k in kinds])
+
+
+def volume_rows(volumes):
+    """(figure, value, target, load) rows of the local array per kind."""
+    rows = []
+    for entry in volumes["kinds"]:
+        kind = entry["kind"]
+        if entry["missing"]:
+            rows.append(("(14) %s volume" % kind, "skipped", "needs " + entry["missing"], ""))
+            continue
+        snap, sparse, jobs = entry["snapshots"], entry["sparse"], entry["incremental"]
+        label = "%s %s" % (kind, "snapshots" if snap["snapshot_kind"] == "btrfs" else "copies")
+        on_btrfs = kind == "btrfs"
+        if on_btrfs:
+            target = "each <= %.1f s: %s" % (TARGET_BTRFS_SNAPSHOT_S, judged(
+                max(snap["first_s"], snap["second_s"]) <= TARGET_BTRFS_SNAPSHOT_S, snap["load"]))
+        else:
+            today = TODAY_SECOND_COPY_FILES_PER_S[kind]
+            target = "second >= today's %s files/s: %s" % (
+                fmt_int(today), judged(snap["second_files_per_s"] >= today, snap["load"]))
+        rows.append(("(14) %s: first / unchanged second snapshot s, %s files"
+                     % (label, fmt_n(snap["files"])),
+                     "%.2f / %.2f" % (snap["first_s"], snap["second_s"]), target,
+                     fmt_load(snap["load"])))
+        bytes_met = sparse["allocated_bytes"] <= TARGET_SPARSE_BYTES
+        rows.append(("(14) %s: snapshot of a %d GiB sparse file: s / MiB allocated"
+                     % (label, sparse["gib"]),
+                     "%.2f / %.2f" % (sparse["seconds"], sparse["allocated_bytes"] / 1048576.0),
+                     "<= %.0f s and <= %d MiB: %s" % (
+                         TARGET_SPARSE_S, TARGET_SPARSE_BYTES >> 20,
+                         judged(sparse["seconds"] <= TARGET_SPARSE_S, sparse["load"])
+                         if bytes_met else verdict(False)), fmt_load(sparse["load"])))
+        for job in jobs:
+            met = max(job["creation_s"], job["deletion_s"]) <= TARGET_BTRFS_SNAPSHOT_S
+            rows.append(("(14) %s: job of %s changes over %s files: creation / SnapDiff / "
+                         "deletion s" % (label, fmt_int(job["changes"]), fmt_n(job["files"])),
+                         "%.2f / %.3f / %.2f" % (job["creation_s"], job["snapdiff_s"],
+                                                 job["deletion_s"]),
+                         "each snapshot call <= %.1f s: %s" % (TARGET_BTRFS_SNAPSHOT_S,
+                                                               judged(met, job["load"]))
+                         if on_btrfs else "", fmt_load(job["load"])))
+        if on_btrfs and len(jobs) > 1:
+            fewest, most = jobs[0], jobs[-1]
+            scaling = ratio(most["total_s"], fewest["total_s"])
+            load = merge_loads([fewest["load"], most["load"]])
+            rows.append(("(14) %s: the job over %s files in all, s (over the job over %s)"
+                         % (label, fmt_n(most["files"]), fmt_n(fewest["files"])),
+                         "%.2f (%.2f)" % (most["total_s"], scaling),
+                         "<= %.0f s and <= %.1f: %s" % (
+                             TARGET_BTRFS_JOB_S, TARGET_BTRFS_JOB_SCALING,
+                             judged(most["total_s"] <= TARGET_BTRFS_JOB_S and
+                                    scaling <= TARGET_BTRFS_JOB_SCALING, load)), fmt_load(load)))
+    return rows
 
 
 def print_table(rows, machine, sizes):
@@ -565,12 +780,42 @@ def results_folder(given, build, environment):
     return os.path.join(build, "bench-results")
 
 
+def update_volumes(sizes, build, work, kinds, results_dir, stem, log):
+    """Runs the local array per kind of volume alone and writes it into the
+    results document, whose other figures stay as they were."""
+    kinds = [k for k in kinds.split(",") if k]
+    unknown = [k for k in kinds if k not in VOLUME_KINDS]
+    if unknown or not kinds:
+        raise BenchError("--kinds takes %s, not %s" % (",".join(VOLUME_KINDS), ",".join(unknown)))
+    json_path = os.path.join(results_dir, stem + ".json")
+    document = {}
+    if os.path.exists(json_path):
+        try:
+            with open(json_path) as kept:
+                document = json.load(kept)
+        except ValueError as error:
+            raise BenchError("%s is not a results document (%s): move it away" % (json_path, error))
+    volumes = measure_volumes(sizes, build, work, kinds, log)
+    document["volumes"] = merge_volumes(document.get("volumes"), volumes)
+    print_table(volume_rows(document["volumes"]), volumes["machine"],
+                "quick" if stem == "quick" else "full")
+    write_json(json_path, document)
+    print("results: %s" % json_path)
+    return 0
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", default="build-bench", help="build folder of the programs")
     parser.add_argument("--quick", action="store_true", help="small sizes, for development")
     parser.add_argument("--huge", action="store_true",
                         help="only N=10^8 against 10^7 (needs ~5 GB in the build folder)")
+    parser.add_argument("--volumes", action="store_true",
+                        help="only the local array per kind of volume (run as root: it makes "
+                             "loop-mounted images), written into the results beside the other "
+                             "figures kept there")
+    parser.add_argument("--kinds", default=",".join(VOLUME_KINDS),
+                        help="the kinds of volume of --volumes, e.g. btrfs (default %(default)s)")
     parser.add_argument("--described-build", default=None,
                         help="build folder of a bench_scan whose host store has only the "
                              "operations the agent's host is known to offer: its throughput "
@@ -585,7 +830,8 @@ def main(argv):
 
     sizes = QUICK if args.quick else FULL
     build = os.path.abspath(args.build)
-    missing = [p for p in PROGRAMS if not os.access(os.path.join(build, "bench", p), os.X_OK)]
+    needed = ("bench_volumes",) if args.volumes else PROGRAMS
+    missing = [p for p in needed if not os.access(os.path.join(build, "bench", p), os.X_OK)]
     if missing:
         log("bench: %s holds no %s: run `make bench` first (it builds them in Release and "
             "runs this driver), or build them with\n"
@@ -613,6 +859,9 @@ def main(argv):
             write_json(json_path, huge)
             print("results: %s" % json_path)
             return 0
+        if args.volumes:
+            return update_volumes(sizes, build, work, args.kinds, results_dir,
+                                  "quick" if args.quick else "latest", log)
         results = measure(sizes, program, build, work, cache, log)
         if args.described_build:
             log("(12) host store of only the described operations")

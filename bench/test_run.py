@@ -202,5 +202,83 @@ class Results(unittest.TestCase):
         self.assertIn("axes x1y2", script)
 
 
+def volume_entry(kind, snapshot_kind="copy", second_s=0.4, sparse_s=0.2, sparse_bytes=65536,
+                 creation_s=(0.2, 0.2), deletion_s=(0.2, 0.2), snapdiff_s=(0.05, 0.25), load=QUIET):
+    """What bench_volumes gives for one kind: snapshots of 10^5 files, a
+    20 GiB sparse file and the job over 10^5 and 10^6 files."""
+    common = dict({"file_system": kind, "snapshot_kind": snapshot_kind}, **load)
+    jobs = [dict({"files": n, "changes": 1000, "creation_s": c, "snapdiff_s": s,
+                  "deletion_s": d, "total_s": c + s + d, "snapdiff_records": 1100}, **common)
+            for n, c, s, d in zip((10 ** 5, 10 ** 6), creation_s, snapdiff_s, deletion_s)]
+    return {"kind": kind, "missing": None,
+            "snapshots": dict({"files": 10 ** 5, "first_s": 0.3, "second_s": second_s,
+                               "second_files_per_s": 10 ** 5 / second_s}, **common),
+            "sparse": dict({"gib": 20, "seconds": sparse_s, "allocated_bytes": sparse_bytes},
+                           **common),
+            "incremental": jobs}
+
+
+def sample_volumes(ext4={}, btrfs={}):
+    entries = [volume_entry("ext4", **ext4),
+               {"kind": "xfs", "missing": "root (running as uid 1000)"},
+               volume_entry("btrfs", **dict({"snapshot_kind": "btrfs"}, **btrfs))]
+    return run.build_volumes("cpu", "2024-01-01T00:00:00", run.FULL, entries)
+
+
+class Volumes(unittest.TestCase):
+    def test_table_judges_each_kind_by_its_own_targets(self):
+        busy = {"load_before": 0.9, "load_after": 3.5}
+        slow_copy = 10 ** 5 / run.TODAY_SECOND_COPY_FILES_PER_S["ext4"] * 1.2
+        cases = [
+            ({}, {}, 0, 0),
+            ({"second_s": slow_copy}, {}, 1, 0),          # slower than today's copy
+            ({"sparse_bytes": 20 << 30}, {}, 1, 0),       # holes written out
+            ({"sparse_bytes": 20 << 30, "load": busy}, {}, 1, 1),  # bytes judged at any load
+            ({}, {"sparse_s": 35.0}, 1, 0),               # holes read for the digest
+            ({}, {"second_s": 0.7}, 1, 0),                # a btrfs creation over 0.5 s
+            ({}, {"deletion_s": (0.2, 0.6)}, 2, 0),       # and the job's total grows 2.3 times
+            ({}, {"snapdiff_s": (0.05, 1.8)}, 1, 0),      # 2.2 s in all
+            ({}, {"snapdiff_s": (0.05, 0.7)}, 1, 0),      # 1.1 s, but 2.4 times the 10^5 job
+            # A copy on btrfs misses what a btrfs snapshot would meet.
+            ({}, {"snapshot_kind": "copy", "second_s": 9.6, "creation_s": (1.8, 18.0)}, 4, 0),
+            ({}, {"deletion_s": (0.2, 0.6), "load": busy}, 0, 5),
+        ]
+        for ext4, btrfs, missed, unjudged in cases:
+            with self.subTest(ext4=ext4, btrfs=btrfs):
+                table = run.format_table(run.volume_rows(sample_volumes(ext4, btrfs)))
+                self.assertEqual(missed, table.count("MISSED"), table)
+                self.assertEqual(unjudged, table.count(run.LOADED), table)
+        table = run.format_table(run.volume_rows(sample_volumes()))
+        self.assertIn("needs root (running as uid 1000)", table)
+        self.assertIn("btrfs snapshots: job of 1,000 changes over 10^6 files", table)
+        self.assertIn("ext4 copies: snapshot of a 20 GiB sparse file", table)
+        self.assertIn("0.65 (1.44)", table)  # the 10^6 job in all, over the 10^5 job
+        results = sample_results()
+        results["volumes"] = sample_volumes()
+        self.assertIn("(14) btrfs snapshots", run.format_table(run.table_rows(results)))
+
+    def test_a_run_of_some_kinds_keeps_the_others(self):
+        kept = sample_volumes()
+        measured = run.build_volumes("cpu", "2025-01-01T00:00:00", run.FULL,
+                                     [volume_entry("btrfs", second_s=0.05)])
+        merged = run.merge_volumes(kept, measured)
+        self.assertEqual(["ext4", "xfs", "btrfs"], [k["kind"] for k in merged["kinds"]])
+        self.assertEqual(0.05, merged["kinds"][2]["snapshots"]["second_s"])
+        self.assertEqual(kept["kinds"][:2], merged["kinds"][:2])
+        self.assertEqual("2025-01-01T00:00:00", merged["date"])
+        self.assertEqual(measured["kinds"], run.merge_volumes(None, measured)["kinds"])
+
+    def test_a_volumes_run_refuses_what_it_cannot_use(self):
+        with tempfile.TemporaryDirectory() as folder:
+            log = lambda text: None
+            with self.assertRaises(run.BenchError):
+                run.update_volumes(run.QUICK, folder, folder, "btrfs,zfs", folder, "quick", log)
+            with open(os.path.join(folder, "quick.json"), "w") as out:
+                out.write('{"scan": [')
+            with self.assertRaises(run.BenchError) as raised:
+                run.update_volumes(run.QUICK, folder, folder, "ext4", folder, "quick", log)
+            self.assertIn("quick.json", str(raised.exception))
+
+
 if __name__ == "__main__":
     unittest.main()
