@@ -113,6 +113,8 @@ TEST(LocalArrayBtrfs, SnapshotsKeepWhatABackupReadsAndNoEarlierSnapshot) {
     EXPECT_EQ(EROFS, errno);
 
     // A later snapshot shows the array's folders empty; each export reaches each snapshot.
+    ASSERT_EQ(0, umount(unmount.path.c_str()) + rmdir(unmount.path.c_str()));
+    ASSERT_TRUE(DeleteBtrfsSubvolume(v + "/nested").bOk);
     world.File("v", "e/new", "new");
     world.Snap("v", "s2");
     EXPECT_EQ(0u,
@@ -120,6 +122,15 @@ TEST(LocalArrayBtrfs, SnapshotsKeepWhatABackupReadsAndNoEarlierSnapshot) {
     EXPECT_EQ("new", world.Read(v + "/e/.snapshot/s2/new"));
     EXPECT_EQ("bytes\n", world.Read(v + "/e/.snapshot/s1/bytes"));
     EXPECT_EQ((std::set<std::string>{"s1", "s2"}), world.Listed());
+    // Each snapshot has a device number of its own; an unchanged name is
+    // still the same name, so the comparison holds only what changed: the
+    // new file, the mount point gone and the folders that hold them.
+    std::set<std::string> changes;
+    for (const SnapDiffFileInfo& change : world.Diff("v", "s1", "s2").changes)
+        changes.insert(change.strChangeType + " " + change.strFileName);
+    EXPECT_EQ((std::set<std::string>{"file_creation /e/new", "file_deletion /bound",
+                                     "inode_modification /", "inode_modification /e"}),
+              changes);
 }
 
 }  // namespace

@@ -1,9 +1,21 @@
 #include "tools/DemoWorld.h"
 
+#include "array/local/BtrfsSubvolume.h"
+
 #include "tools/FileOps.h"
 
 namespace snapagent {
 namespace {
+
+// A volume's folder: on btrfs, as root, a subvolume, so that the demo's
+// snapshots are the file system's own (root alone may delete them).
+bool MakeVolumeFolder(const std::string& dir, std::string& error) {
+    if (!IsOnBtrfs(dir.substr(0, dir.rfind('/'))) || !MayDeleteBtrfsSnapshots())
+        return MakeDirectories(dir, error);
+    const ArrayStatus made = MakeBtrfsSubvolume(dir);
+    if (!made.bOk) error = made.strMessage;
+    return made.bOk;
+}
 
 // A mount table field: space, tab, newline and backslash are written as
 // octal escapes, as the system's mount table reader expects.
@@ -73,8 +85,9 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
         return false;
 
     std::string mounts, exports;
+    if (!MakeDirectories(m_strBase + "/array", error)) return false;
     for (const std::string& volume : Volumes()) {
-        if (!MakeDirectories(m_strBase + "/array/" + volume, error) ||
+        if (!MakeVolumeFolder(m_strBase + "/array/" + volume, error) ||
             !SymbolicLink("../array/" + volume, m_strBase + "/mnt/" + volume, error))
             return false;
         mounts += "filer1:/vol/" + volume + " " + MountField(m_strBase + "/mnt/" + volume) +

@@ -1,5 +1,7 @@
 #include "tools/FileOps.h"
 
+#include "array/local/BtrfsSubvolume.h"
+
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -21,6 +23,13 @@ bool Fail(std::string& error, const std::string& what, const std::string& path) 
 int MakeWritable(const char* path, const struct stat* st, int type, struct FTW*) {
     if (type == FTW_D || type == FTW_DNR) chmod(path, (st->st_mode & 07777) | S_IRWXU);
     return 0;
+}
+
+// A btrfs read-only snapshot cannot be emptied, even by root: a subvolume
+// goes whole, with the snapshots below it, as the array deletes one.
+int RemoveSubvolume(const char* path, const struct stat*, int type, struct FTW*) {
+    if (type != FTW_D || !IsBtrfsSubvolume(path)) return FTW_CONTINUE;
+    return DeleteBtrfsSubvolume(path, true).bOk ? FTW_SKIP_SUBTREE : FTW_CONTINUE;
 }
 
 int RemoveOne(const char* path, const struct stat*, int type, struct FTW*) {
@@ -91,6 +100,8 @@ bool RemoveTree(const std::string& path, std::string& error) {
         if (unlink(path.c_str()) != 0) return Fail(error, "cannot remove", path);
         return true;
     }
+    nftw(path.c_str(), RemoveSubvolume, 32, FTW_PHYS | FTW_ACTIONRETVAL);
+    if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) return true;
     // Read-only directories (snapshot copies) must be opened up before their
     // entries can go.
     nftw(path.c_str(), MakeWritable, 32, FTW_PHYS);

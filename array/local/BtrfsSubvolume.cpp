@@ -63,9 +63,10 @@ ArrayStatus MakeReadOnlyBtrfsSnapshot(const std::string& source, const std::stri
                : Failed("make a read-only btrfs snapshot of " + source + " at", target, error);
 }
 
-ArrayStatus DeleteBtrfsSubvolume(const std::string& path) {
+ArrayStatus DeleteBtrfsSubvolume(const std::string& path, bool withNested) {
     errno = 0;
-    btrfs_util_error error = btrfs_util_delete_subvolume(path.c_str(), 0);
+    btrfs_util_error error = btrfs_util_delete_subvolume(
+        path.c_str(), withNested ? BTRFS_UTIL_DELETE_SUBVOLUME_RECURSIVE : 0);
     if (error == BTRFS_UTIL_OK) return ArrayStatus::Ok();
     ArrayStatus status = Failed("delete the btrfs snapshot", path, error);
     if (!MayDeleteBtrfsSnapshots())

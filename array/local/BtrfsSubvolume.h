@@ -30,4 +30,6 @@ ArrayStatus MakeBtrfsSubvolume(const std::string& path);
 // A read-only snapshot of subvolume source at target, which must not exist.
 // Subvolumes nested below source show in it as empty folders.
 ArrayStatus MakeReadOnlyBtrfsSnapshot(const std::string& source, const std::string& target);
-ArrayStatus DeleteBtrfsSubvolume(const std::string& path);
+// withNested also deletes the subvolumes below path (the snapshots in a
+// volume's .snapshot folder), as removing a whole array does.
+ArrayStatus DeleteBtrfsSubvolume(const std::string& path, bool withNested = false);

@@ -732,7 +732,11 @@ ArrayStatus LocalArray::ComparableCatalog(const std::string& volume, const std::
                                     "subvolume nested in the volume is in none of its snapshots",
                                     name.c_str(), volume.c_str(),
                                     EscapeSnapDiffName(entry.strPath).c_str());
-            return !going.bOk || skip ? going : writer.Add(RowOf(entry));
+            if (!going.bOk || skip) return going;
+            // Each snapshot shows its own device number; two snapshots of
+            // the volume must name an unchanged file alike.
+            entry.st.st_dev = 0;
+            return writer.Add(RowOf(entry));
         },
         &leftOut);
     LeaveOut(writer, volume, name, leftOut);

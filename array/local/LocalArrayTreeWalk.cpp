@@ -118,7 +118,10 @@ ArrayStatus ReadDirectory(WalkState& walk, LiveTreeEntry& dir, bool arrayFolder,
     }
     FromStatx(x, dir.st, place);
     if (dir.strPath.empty()) walk.root = place;
-    dir.ullGeneration = GenerationOf(x, fd);
+    // The root is the volume itself, whatever inode shows it: a btrfs
+    // snapshot's root is born with the snapshot, and a new generation there
+    // would read as the share deleted and made again.
+    dir.ullGeneration = dir.strPath.empty() ? 0 : GenerationOf(x, fd);
     dir.uiInodeFlags = FlagsOf(fd);
     DIR* stream = fdopendir(fd);
     if (!stream) {
