@@ -1,5 +1,6 @@
 #include "array/local/LocalArray.h"
 
+#include "array/local/CatalogRowOf.h"
 #include "array/local/LocalArrayCatalog.h"
 #include "array/local/LocalArrayLock.h"
 #include "array/local/LocalArrayNames.h"
@@ -35,28 +36,6 @@ bool IsRealDirectory(const std::string& path) {
 bool EndsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-CatalogRow RowOf(const LiveTreeEntry& entry) {
-    CatalogRow row;
-    row.ullInode = entry.st.st_ino;
-    row.ullParentInode = entry.ullParentInode;
-    row.uiFileType = SnapDiffFileType(entry.st.st_mode);
-    row.uiMode = entry.st.st_mode & 07777;
-    row.ullSize = S_ISDIR(entry.st.st_mode) ? 0 : static_cast<uint64_t>(entry.st.st_size);
-    row.llAtime = entry.st.st_atim.tv_sec;
-    row.llCtime = entry.st.st_ctim.tv_sec;
-    row.llMtime = entry.st.st_mtim.tv_sec;
-    row.uiAtimeNs = static_cast<uint32_t>(entry.st.st_atim.tv_nsec);
-    row.uiCtimeNs = static_cast<uint32_t>(entry.st.st_ctim.tv_nsec);
-    row.uiMtimeNs = static_cast<uint32_t>(entry.st.st_mtim.tv_nsec);
-    row.ullLinks = entry.st.st_nlink;
-    row.uiOwner = entry.st.st_uid;
-    row.uiGroup = entry.st.st_gid;
-    row.bHasDigest = entry.bHasDigest;
-    row.ullDigest = entry.ullDigest;
-    row.strPath = entry.strPath;
-    return row;
 }
 
 // Names in a folder (without "." and ".."); a folder that is missing or is
@@ -383,7 +362,7 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
                 if (!copied.bOk || skip) return copied;
             }
             Step("entry");
-            return writer.Add(RowOf(entry));
+            return writer.Add(CatalogRowOf(entry));
         },
         &leftOut);
     // The catalog keeps what the snapshot left out, so that no comparison
