@@ -10,7 +10,6 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <random>
 
 using namespace testsupport;
 
@@ -174,56 +173,6 @@ TEST_F(BtrfsSendDiff, GivesTheCatalogMergesRecordsForEachKindOfChange) {
         EXPECT_LE(c.records, size_t(std::count(records.begin(), records.end(), '\n')) - 1)
             << c.change << "\n"
             << records;
-    }
-}
-
-TEST_F(BtrfsSendDiff, DISABLED_RandomOperationsGiveTheCatalogMergesRecords) {
-    const char* names[] = {"f0", "f1", "d0/f2", "d0/d1/f3", "d1/f4", "d0", "d1", "d0/d1", "f5"};
-    for (unsigned seed : {1u, 2u, 3u, 4u}) {
-        std::mt19937 random(seed);
-        auto pick = [&] { return std::string(names[random() % 9]); };
-        std::string base = Snapshot(), script;
-        for (int step = 0; step < 120; ++step) {
-            std::string a = pick(), b = pick(), op;
-            switch (random() % 9) {
-                case 0:
-                    op = "mkdir " + a;
-                    break;
-                case 1:
-                    op = "echo " + std::to_string(step) + " >> " + a;
-                    break;
-                case 2:
-                    op = "rm -rf " + a;
-                    break;
-                case 3:
-                    op = "mv -T " + a + " " + b;
-                    break;
-                case 4:
-                    op = "ln " + a + " " + b;
-                    break;
-                case 5:
-                    op = "chmod 7" + std::to_string(random() % 8) + "0 " + a;
-                    break;
-                case 6:
-                    op = "setfattr -n user.n -v " + std::to_string(step) + " " + a;
-                    break;
-                case 7:
-                    op = "truncate -s 0 " + a;
-                    break;
-                default:
-                    op = "mkfifo " + a;
-                    break;
-            }
-            script += op + "; ";
-            if (step % 40 == 39) {
-                Sh(mount.Path() + "/v", script);
-                std::string incremental = Snapshot();
-                SCOPED_TRACE("seed " + std::to_string(seed) + ": " + script);
-                Compare(base, incremental);
-                base = incremental;
-                script.clear();
-            }
-        }
     }
 }
 
