@@ -160,9 +160,9 @@ ArrayStatus BtrfsSendSnapDiff::RowsOf(int rootFd, const std::string& rootDir, ui
     // The volume root has no name in a directory; it is the row of path "".
     if (inode == BtrfsSendTree::kRootInode) {
         LiveTreeEntry entry;
-        if (lstat(rootDir.c_str(), &entry.st) != 0) return Failed("cannot stat " + rootDir, errno);
-        rows.push_back(BtrfsSnapshotRowOf(entry));
-        return ArrayStatus::Ok();
+        ArrayStatus status = IdentifyLiveItem(rootDir, entry);
+        if (status.bOk) rows.push_back(BtrfsSnapshotRowOf(entry));
+        return status;
     }
     alignas(8) char buffer[kInodePathsBytes];
     btrfs_ioctl_ino_path_args args;
@@ -189,11 +189,14 @@ ArrayStatus BtrfsSendSnapDiff::RowsOf(int rootFd, const std::string& rootDir, ui
         LiveTreeEntry entry;
         entry.strPath.assign(name, strnlen(name, room));
         if (ArrayOwned(entry.strPath)) continue;
-        std::string full = Under(rootDir, entry.strPath);
-        if (lstat(full.c_str(), &entry.st) != 0) return Failed("cannot stat " + full, errno);
-        if (entry.st.st_ino != inode || SnapDiffFileType(entry.st.st_mode) == 0) continue;
-        ArrayStatus status = InodeAt(Under(rootDir, Parent(entry.strPath)), entry.ullParentInode);
+        ArrayStatus status = IdentifyLiveItem(Under(rootDir, entry.strPath), entry);
         if (!status.bOk) return status;
+        if (entry.st.st_ino != inode || SnapDiffFileType(entry.st.st_mode) == 0) continue;
+        LiveTreeEntry parent;
+        status = IdentifyLiveItem(Under(rootDir, Parent(entry.strPath)), parent);
+        if (!status.bOk) return status;
+        entry.ullParentInode = parent.st.st_ino;
+        entry.ullParentGeneration = parent.ullGeneration;
         rows.push_back(BtrfsSnapshotRowOf(entry));
     }
     std::sort(rows.begin(), rows.end(), CatalogRowLess);
@@ -242,6 +245,13 @@ ArrayStatus BtrfsSendSnapDiff::Refill() {
             QueueAll(m_baseRows, kChangeTextDeleted);
         } else if (m_baseRows.empty()) {
             QueueAll(m_incrementalRows, kChangeTextCreated);
+        } else if (!SameInode(m_baseRows.front(), m_incrementalRows.front())) {
+            // A new inode in the number (another generation): in catalog
+            // order, the lesser generation's names first.
+            const bool baseFirst = CatalogRowLess(m_baseRows.front(), m_incrementalRows.front());
+            if (baseFirst) QueueAll(m_baseRows, kChangeTextDeleted);
+            QueueAll(m_incrementalRows, kChangeTextCreated);
+            if (!baseFirst) QueueAll(m_baseRows, kChangeTextDeleted);
         } else {
             bool changed = m_tree->Written(inode);
             if (!changed && m_incrementalRows.front().uiFileType == 2 &&
