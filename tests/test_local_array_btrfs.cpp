@@ -120,6 +120,19 @@ TEST(LocalArrayBtrfs, SnapshotsKeepWhatABackupReadsAndNoEarlierSnapshot) {
     EXPECT_EQ("new", world.Read(v + "/e/.snapshot/s2/new"));
     EXPECT_EQ("bytes\n", world.Read(v + "/e/.snapshot/s1/bytes"));
     EXPECT_EQ((std::set<std::string>{"s1", "s2"}), world.Listed());
+
+    // Two snapshots with nothing left out are compared by btrfs itself (as
+    // root): a rename is a deletion and a creation, and its folder changed.
+    ASSERT_EQ(0, umount2(unmount.path.c_str(), MNT_DETACH));
+    world.Snap("v", "s3");
+    ASSERT_EQ(0, rename((v + "/e/new").c_str(), (v + "/e/renamed").c_str()));
+    world.Snap("v", "s4");
+    std::set<std::string> changes;
+    for (const SnapDiffFileInfo& c : world.Diff("v", "s3", "s4").changes)
+        changes.insert(c.strChangeType + " " + c.strFileName);
+    EXPECT_EQ((std::set<std::string>{"file_deletion /e/new", "file_creation /e/renamed",
+                                     "inode_modification /e"}),
+              changes);
 }
 
 }  // namespace
