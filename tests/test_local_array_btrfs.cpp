@@ -131,6 +131,18 @@ TEST(LocalArrayBtrfs, SnapshotsKeepWhatABackupReadsAndNoEarlierSnapshot) {
     EXPECT_EQ((std::set<std::string>{"file_creation /e/new", "file_deletion /bound",
                                      "inode_modification /", "inode_modification /e"}),
               changes);
+
+    // Two snapshots with nothing left out are compared by btrfs itself (as
+    // root): a rename is a deletion and a creation, and its folder changed.
+    world.Snap("v", "s3");
+    ASSERT_EQ(0, rename((v + "/e/new").c_str(), (v + "/e/renamed").c_str()));
+    world.Snap("v", "s4");
+    changes.clear();
+    for (const SnapDiffFileInfo& change : world.Diff("v", "s3", "s4").changes)
+        changes.insert(change.strChangeType + " " + change.strFileName);
+    EXPECT_EQ((std::set<std::string>{"file_deletion /e/new", "file_creation /e/renamed",
+                                     "inode_modification /e"}),
+              changes);
 }
 
 }  // namespace

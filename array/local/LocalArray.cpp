@@ -1,6 +1,8 @@
 #include "array/local/LocalArray.h"
 
+#include "array/local/BtrfsSendSnapDiff.h"
 #include "array/local/BtrfsSubvolume.h"
+#include "array/local/CatalogRowOf.h"
 #include "array/local/LocalArrayCatalog.h"
 #include "array/local/LocalArrayLock.h"
 #include "array/local/LocalArrayNames.h"
@@ -46,33 +48,6 @@ bool IsRegularFile(const std::string& path) {
 bool EndsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-CatalogRow RowOf(const LiveTreeEntry& entry) {
-    CatalogRow row;
-    row.ullInode = entry.st.st_ino;
-    row.ullParentInode = entry.ullParentInode;
-    row.uiFileType = SnapDiffFileType(entry.st.st_mode);
-    row.uiMode = entry.st.st_mode & 07777;
-    row.ullSize = S_ISDIR(entry.st.st_mode) ? 0 : static_cast<uint64_t>(entry.st.st_size);
-    row.llAtime = entry.st.st_atim.tv_sec;
-    row.llCtime = entry.st.st_ctim.tv_sec;
-    row.llMtime = entry.st.st_mtim.tv_sec;
-    row.uiAtimeNs = static_cast<uint32_t>(entry.st.st_atim.tv_nsec);
-    row.uiCtimeNs = static_cast<uint32_t>(entry.st.st_ctim.tv_nsec);
-    row.uiMtimeNs = static_cast<uint32_t>(entry.st.st_mtim.tv_nsec);
-    row.ullLinks = entry.st.st_nlink;
-    row.uiOwner = entry.st.st_uid;
-    row.uiGroup = entry.st.st_gid;
-    row.bHasDigest = entry.bHasDigest;
-    row.ullDigest = entry.ullDigest;
-    row.ullDevice = entry.st.st_dev;
-    row.ullGeneration = entry.ullGeneration;
-    row.ullParentGeneration = entry.ullParentGeneration;
-    row.bHasAttributes = entry.bHasAttributes;
-    row.ullAttributes = entry.ullAttributes;
-    row.strPath = entry.strPath;
-    return row;
 }
 
 // Names in a folder (without "." and ".."); a folder that is missing or is
@@ -504,7 +479,7 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
                 if (!copied.bOk || skip) return copied;
             }
             Step("entry");
-            return writer.Add(RowOf(entry));
+            return writer.Add(CatalogRowOf(entry));
         },
         &leftOut);
     if (copier) copier->TakeLeftOut(leftOut);
@@ -687,8 +662,25 @@ ArrayStatus LocalArray::SnapDiffStart(const std::string& volumeArgument, const s
 ArrayStatus LocalArray::OpenDiffSource(const std::string& volume, const std::string& volumeDir,
                                        const SnapDiffNaming& naming, unsigned long maxItems,
                                        std::unique_ptr<SnapDiffSource>& source) {
+    ArrayStatus status;
+    if (IsBtrfsSnapshot(volume, naming.strBase) && IsBtrfsSnapshot(volume, naming.strIncremental) &&
+        MayDeleteBtrfsSnapshots()) {
+        // Items the incremental left out are refused by the catalog
+        // comparison, with the message that names them.
+        CatalogReader marker;
+        status = marker.Open(SnapshotFile(volume, naming.strIncremental, kBtrfsMarkerSuffix));
+        if (!status.bOk) return status;
+        if (marker.LeftOut().empty()) {
+            std::unique_ptr<BtrfsSendSnapDiff> send(new BtrfsSendSnapDiff(naming, maxItems));
+            status =
+                send->Open(volumeDir + "/.snapshot/" + naming.strBase,
+                           volumeDir + "/.snapshot/" + naming.strIncremental, ArrayFolders(volume));
+            if (status.bOk) source = std::move(send);
+            return status;
+        }
+    }
     std::string baseCatalog, incrementalCatalog;
-    ArrayStatus status = ComparableCatalog(volume, volumeDir, naming.strBase, baseCatalog);
+    status = ComparableCatalog(volume, volumeDir, naming.strBase, baseCatalog);
     if (status.bOk)
         status = ComparableCatalog(volume, volumeDir, naming.strIncremental, incrementalCatalog);
     if (!status.bOk) return status;
@@ -732,11 +724,7 @@ ArrayStatus LocalArray::ComparableCatalog(const std::string& volume, const std::
                                     "subvolume nested in the volume is in none of its snapshots",
                                     name.c_str(), volume.c_str(),
                                     EscapeSnapDiffName(entry.strPath).c_str());
-            if (!going.bOk || skip) return going;
-            // Each snapshot shows its own device number; two snapshots of
-            // the volume must name an unchanged file alike.
-            entry.st.st_dev = 0;
-            return writer.Add(RowOf(entry));
+            return !going.bOk || skip ? going : writer.Add(BtrfsSnapshotRowOf(entry));
         },
         &leftOut);
     LeaveOut(writer, volume, name, leftOut);

@@ -167,7 +167,10 @@ private:
                               const std::string& name, const std::string& catalogPath);
     ArrayStatus BuildBtrfsSnapshot(const std::string& volume, const std::string& volumeDir,
                                    const std::string& name);
-    // What a SnapDiff session of the two snapshots reads its changes from.
+    // What a SnapDiff session of the two snapshots reads its changes from:
+    // btrfs's own comparison of two read-only snapshots where the process
+    // may run it (CAP_SYS_ADMIN) and the incremental left nothing out, so
+    // the cost grows with the changes; the catalogs of the two otherwise.
     ArrayStatus OpenDiffSource(const std::string& volume, const std::string& volumeDir,
                                const SnapDiffNaming& naming, unsigned long maxItems,
                                std::unique_ptr<SnapDiffSource>& source);

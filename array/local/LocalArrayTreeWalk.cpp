@@ -180,6 +180,22 @@ ArrayStatus ReadDirectory(WalkState& walk, LiveTreeEntry& dir, bool arrayFolder,
 
 }  // namespace
 
+ArrayStatus IdentifyLiveItem(const std::string& path, LiveTreeEntry& entry) {
+    struct statx x;
+    Place place;
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, kStatxWanted, &x) != 0)
+        return WalkFailed("cannot stat", path, errno);
+    FromStatx(x, entry.st, place);
+    const bool dir = S_ISDIR(x.stx_mode);
+    const int fd = dir || S_ISREG(x.stx_mode)
+                       ? OpenLive(AT_FDCWD, path.c_str(), O_RDONLY | (dir ? O_DIRECTORY : 0))
+                       : -1;
+    entry.ullGeneration = GenerationOf(x, fd);
+    entry.uiInodeFlags = FlagsOf(fd);
+    if (fd >= 0) close(fd);
+    return ArrayStatus::Ok();
+}
+
 uint32_t SnapDiffFileType(mode_t mode) {
     switch (mode & S_IFMT) {
         case S_IFREG:

@@ -68,6 +68,11 @@ uint32_t SnapDiffFileType(mode_t mode);
 
 constexpr size_t kLongPathMargin = 512;
 
+// The stat, generation and inode flags of the one item at path, as a walk
+// gives them, for a reader that finds items by name rather than by a walk.
+// Fails with errno set where the item cannot be stat'ed.
+ArrayStatus IdentifyLiveItem(const std::string& path, LiveTreeEntry& entry);
+
 // arrayFolders: the directories (relative to the volume root, "" for the
 // root) whose ".snapshot" is the array's own.
 ArrayStatus WalkLiveTree(const std::string& volumeDir, const std::set<std::string>& arrayFolders,
