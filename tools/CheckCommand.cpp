@@ -2,6 +2,7 @@
 
 #include "array/local/LocalArray.h"
 #include "array/local/LocalArrayNames.h"
+#include "array/local/MountedBelowVolume.h"
 #include "host/FXPath.h"
 #include "host/FileShareAutoMount.h"
 #include "host/ManageONTAP.h"
@@ -241,6 +242,20 @@ void CheckSnapshotKinds(Checks& checks, const LocalArrayConfig& local,
         SnapshotKind kind;
         checks.Report(ChooseSnapshotKind(local.snapshots, dir, kind).bOk,
                       "snapshots of volume " + volume, DescribeSnapshotKind(local.snapshots, dir));
+        // Another file system below the volume is in none of its snapshots,
+        // so what it holds is never backed up through them.
+        std::vector<std::string> items;
+        const ArrayStatus found =
+            FindMountedBelowVolume(dir, LocalArrayFolders(local, volume), items);
+        std::string named;
+        for (const std::string& item : items) named += (named.empty() ? "[" : ", [") + item + "]";
+        checks.Report(found.bOk && items.empty(), "items of volume " + volume,
+                      !found.bOk ? found.strMessage
+                      : items.empty()
+                          ? "nothing mounted below it"
+                          : "its snapshots cannot keep " + named +
+                                ": another file system (a mount or a nested btrfs subvolume) is "
+                                "there; back it up as a volume of its own, or unmount it");
     }
 }
 

@@ -403,9 +403,9 @@ void LocalArray::LoadPreviousCopy(const std::string& volume, const std::string& 
     }
 }
 
-std::set<std::string> LocalArray::ArrayFolders(const std::string& volume) const {
+std::set<std::string> LocalArrayFolders(const LocalArrayConfig& config, const std::string& volume) {
     std::set<std::string> folders{""};
-    for (const LocalArrayExport& exp : m_config.vecExports) {
+    for (const LocalArrayExport& exp : config.vecExports) {
         if (exp.strVolume != volume) continue;
         std::string below;
         for (const std::string& component : exp.vecBelow)
@@ -413,6 +413,10 @@ std::set<std::string> LocalArray::ArrayFolders(const std::string& volume) const 
         folders.insert(below);
     }
     return folders;
+}
+
+std::set<std::string> LocalArray::ArrayFolders(const std::string& volume) const {
+    return LocalArrayFolders(m_config, volume);
 }
 
 ArrayStatus LocalArray::PrepareSnapshotFolders(const std::string& volume,

@@ -115,6 +115,10 @@ struct LocalArrayConfig {
 // is missing or unusable.
 bool LoadLocalArrayConfig(const NASArrayInfo& info, LocalArrayConfig& config, std::string& error);
 
+// The directories of a volume (relative to it, "" for its root) whose
+// .snapshot folder is the array's own: the root and each configured export.
+std::set<std::string> LocalArrayFolders(const LocalArrayConfig& config, const std::string& volume);
+
 class LocalArray : public ArrayBackend {
 public:
     explicit LocalArray(const LocalArrayConfig& config);

@@ -70,13 +70,16 @@ std::string DescribeSnapshotKind(SnapshotsSetting setting, const std::string& vo
     SnapshotKind kind;
     ArrayStatus status = ChooseSnapshotKind(setting, volumeDir, kind);
     if (!status.bOk) return status.strMessage;
+    // Reading btrfs's own comparison and deleting a read-only snapshot both
+    // need CAP_SYS_ADMIN: without it the diff walks both snapshots instead.
     if (kind == SnapshotKind::kBtrfs)
-        return std::string(
-                   "btrfs snapshots (read-only, one call each); compared by catalogs "
-                   "of the read-only snapshots") +
-               (MayDeleteBtrfsSnapshots() ? ""
-                                          : "; deleting them needs root, so retention fails "
-                                            "for this user");
+        return MayDeleteBtrfsSnapshots()
+                   ? "btrfs snapshots (read-only, one call each); SnapDiff reads btrfs's send "
+                     "stream of the two snapshots, its cost growing with the changes"
+                   : "btrfs snapshots (read-only, one call each); SnapDiff compares catalogs of "
+                     "the two snapshots, its cost growing with the files (the send stream "
+                     "needs CAP_SYS_ADMIN); deleting them needs root, so retention fails for "
+                     "this user";
     if (setting == SnapshotsSetting::kCopy) return "copies ([array] snapshots = copy)";
     if (IsBtrfsSubvolume(volumeDir))
         return "copies, until the copy snapshots in its .snapshot folder are deleted; then "
