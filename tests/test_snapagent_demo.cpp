@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+#include <filesystem>
 #include <regex>
 
 using namespace snapagent;
@@ -45,6 +48,30 @@ TEST(Snapagent, DemoVerifiesEveryShareAndNamesTheLimit) {
               "alpha (16 items on 13 lines: a rename is two items):\n"})
             EXPECT_NE(run.out.find(text), std::string::npos) << text;
     }
+}
+
+// demo --btrfs runs on a btrfs image of its own (volumes are subvolumes)
+// and leaves neither the mount nor the image behind, also when Ctrl-C
+// stops it half-way (or, on a fast machine, once it is done).
+TEST(Snapagent, DemoOnBtrfsImageLeavesNothingBehind) {
+    TempDir dir, tmp;
+    const std::vector<std::string> env{"TMPDIR=" + tmp.Path()};
+    const auto mounted = [&] {
+        return ReadFile("/proc/self/mountinfo").find(tmp.Path()) != std::string::npos;
+    };
+    const Exit run = RunSnapagent({"demo", "--btrfs", "--quiet"}, dir.Path(), env);
+    if (run.err.find("demo --btrfs needs ") != std::string::npos) GTEST_SKIP() << run.err;
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(Count(run.out, "SnapDiff reads btrfs's send stream"), 2u) << run.out;
+    EXPECT_NE(run.out.find("result: every share verified"), std::string::npos) << run.out;
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.Path()) && !mounted());
+
+    const pid_t demo = StartSnapagent({"demo", "--btrfs", "--quiet"}, dir.Path(), env);
+    for (int i = 0; i < 2000 && !mounted(); ++i) usleep(5000);
+    kill(demo, SIGINT);
+    const Exit stopped = WaitSnapagent(demo, dir.Path());
+    EXPECT_TRUE(stopped.bExited && (stopped.status == 130 || stopped.status == 0)) << stopped.err;
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.Path()) && !mounted());
 }
 
 // A job cycle recorded on the local array replays from the recording with

@@ -40,7 +40,7 @@ const char kHelpUsage[] =
     "'snapagent COMMAND --help').\n";
 
 const char kDemoUsage[] =
-    "usage: snapagent demo [-q | -v] [--keep] [--non-cluster] [--plugin PATH]\n"
+    "usage: snapagent demo [-q | -v] [--keep | --btrfs] [--non-cluster] [--plugin PATH]\n"
     "\n"
     "Builds a local array with two volumes and three shares (two on one volume)\n"
     "in a temporary folder, runs a full job, changes the trees, runs an\n"
@@ -50,6 +50,10 @@ const char kDemoUsage[] =
     "  -q, --quiet    no progress on stderr\n"
     "  -v, --verbose  progress and the plug-in's log (level 0) on stderr\n"
     "  --keep         keep the demo folder and print where it is\n"
+    "  --btrfs        as root: run it on a btrfs image made and loop-mounted in a\n"
+    "                 temporary folder (volumes are subvolumes, snapshots btrfs\n"
+    "                 snapshots), unmounted and removed at the end, also on\n"
+    "                 Ctrl-C\n"
     "  --non-cluster  the array is not a cluster (SnapDiff names carry the\n"
     "                 snapshot path)\n"
     "  --plugin PATH  load this plug-in instead of the installed one (or this build's)\n";
@@ -269,7 +273,9 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
 bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options,
                       std::string& error) {
     ParsedArgs parsed;
-    if (!ParseArgs(args, WithCommon({{"--keep", false}, {"--non-cluster", false}}), parsed, error))
+    if (!ParseArgs(args,
+                   WithCommon({{"--keep", false}, {"--non-cluster", false}, {"--btrfs", false}}),
+                   parsed, error))
         return false;
     if (!ReadCommon(parsed, options.common, error)) return false;
     if (options.common.bHelp) return true;
@@ -279,6 +285,13 @@ bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options
     }
     options.bKeep = parsed.flags.count("--keep") > 0;
     options.bCluster = parsed.flags.count("--non-cluster") == 0;
+    options.bBtrfs = parsed.flags.count("--btrfs") > 0;
+    if (options.bKeep && options.bBtrfs) {
+        error =
+            "--keep and --btrfs do not go together: the btrfs image is always removed; to keep "
+            "a demo on btrfs, run 'TMPDIR=/a/btrfs/folder snapagent demo --keep' as root";
+        return false;
+    }
     return true;
 }
 

@@ -47,6 +47,7 @@ struct DemoOptions {
     CommonOptions common;
     bool bKeep = false;  // leave the demo folder behind
     bool bCluster = true;
+    bool bBtrfs = false;  // on a loop-mounted btrfs image of its own (BtrfsDemo.h)
 };
 
 struct JobOptions {

@@ -1,8 +1,11 @@
 #include "tools/Demo.h"
 
+#include "array/local/LocalArraySnapshotKind.h"
+
 #include "host/ManageONTAP.h"
 #include "host/NASSnapUtil.h"
 #include "hostlib/FileLogWriter.h"
+#include "tools/BtrfsDemo.h"
 #include "tools/DemoWorld.h"
 #include "tools/FileOps.h"
 #include "tools/ItemText.h"
@@ -226,6 +229,7 @@ bool PrintSnapshots(FILE* out, const DemoWorld& world, const std::string& curren
 }  // namespace
 
 int RunDemo(const DemoOptions& options, FILE* out) {
+    if (options.bBtrfs) return RunDemoOnBtrfsImage(options, out, RunDemo);
     Progress progress(options.common.verbosity);
     std::string error;
     DemoWorld world;
@@ -262,6 +266,11 @@ int RunDemo(const DemoOptions& options, FILE* out) {
             options.bCluster ? "is a cluster" : "is not a cluster");
     for (const BuiltShare& s : world.Shares())
         fprintf(out, "  share %s on volume %s\n", s.strSharePath.c_str(), s.strVolume.c_str());
+    // The kind of snapshot each volume gets, as check names it.
+    for (const std::string& volume : world.Volumes())
+        fprintf(out, "  volume %s: %s\n", volume.c_str(),
+                DescribeSnapshotKind(SnapshotsSetting::kAuto, world.Base() + "/array/" + volume)
+                    .c_str());
 
     DemoTrees trees(world);
     VerifiedJobs jobs(plugin, world, &progress);
