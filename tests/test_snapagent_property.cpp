@@ -7,21 +7,29 @@
 // between shares, and no writes to a file with several names (the array
 // reports those at one name only). A file system that reuses a freed
 // inode number in the other share moves that inode between the shares; it
-// must be verified exactly like any other change.
+// must be verified exactly like any other change. A chain of snapagent jobs
+// that fail, stop and change their shares must compare each share from a
+// tree the agent holds.
 #include "hostlib/FileLogWriter.h"
+#include "tests/support/TestSupport.h"
 #include "tools/DemoWorld.h"
 #include "tools/FileOps.h"
+#include "tools/ItemJson.h"
 #include "tools/ItemText.h"
 #include "tools/TreeListing.h"
 #include "tools/VerifiedJobs.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <signal.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <random>
 #include <sstream>
 
 using namespace snapagent;
+using testsupport::Exit;
 
 namespace {
 
@@ -71,7 +79,8 @@ private:
     }
 
     bool ApplyOne(std::ostringstream& log, std::string& error) {
-        const BuiltShare& share = m_world.Shares()[Pick(0, 1)];
+        const BuiltShare& share =
+            m_world.Shares()[Pick(0, static_cast<int>(m_world.Shares().size()) - 1)];
         std::vector<std::string> dirs, all;
         if (!Entries(share, dirs, all, error)) return false;
         const std::string dir = dirs[Pick(0, static_cast<int>(dirs.size()) - 1)];
@@ -184,6 +193,116 @@ TEST(SnapagentProperty, RandomChangesAreDeliveredExactlyOnACluster) { RunSeeds(t
 
 TEST(SnapagentProperty, RandomChangesAreDeliveredExactlyOnAnArrayThatIsNotACluster) {
     RunSeeds(false);
+}
+
+// A chain of jobs run as an operator runs snapagent, each on a random subset
+// of three shares (two of one volume, and a whole second volume), from the
+// base the job history picks or from a --prev given (a failed job's too);
+// some jobs fail (stdout full, an array fault) or are stopped by SIGINT at
+// a random moment. The agent holds a share's tree after a job that ran to
+// its end backed the share up; every comparison must start from a tree the
+// agent holds and turn it into the share's tree at the job's snapshot.
+TEST(SnapagentProperty, EveryComparisonStartsFromATreeTheAgentHolds) {
+    const char* given = getenv("SNAPAGENT_TEST_SEED");
+    const uint32_t seed = given ? static_cast<uint32_t>(strtoul(given, nullptr, 10)) : 20261208u;
+    std::mt19937 random(seed);
+    auto pick = [&](int low, int high) {
+        return std::uniform_int_distribution<int>(low, high)(random);
+    };
+    WorldSpec plan;
+    plan.shares = {{"vol", "left"}, {"vol", "right"}, {"home", ""}};
+    plan.strFolderPrefix = "snapagent-chain-";
+    DemoWorld world;
+    std::string error;
+    ASSERT_TRUE(world.Build(plan, error)) << error;
+    const std::string config = testsupport::ReadFile(world.ConfigPath());
+    const std::string out = world.Base() + "/snapagent.out";
+    const char* const kFaults[] = {"SnapDiffNext 1 vol", "SnapDiffStart 1 home",
+                                   "CreateOntapSnap 1 home", "DeleteOntapSnap 1 *",
+                                   "OpenConnection 1 *"};
+    RandomChanges changes(seed, world);
+    std::ostringstream story;
+    std::map<LONGLONG, std::map<std::string, TreeListing>> held;  // job -> share -> tree
+    for (LONGLONG job = 1; job <= 36; ++job) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + " (SNAPAGENT_TEST_SEED), job " +
+                     std::to_string(job));
+        story << "job " << job << ":\n";
+        ASSERT_TRUE(changes.Apply(story, error)) << error;
+        std::map<std::string, TreeListing> live;
+        for (const BuiltShare& s : world.Shares())
+            ASSERT_TRUE(ListTree(s.strLiveDir, live[s.strSharePath], error)) << error;
+        std::vector<std::string> args{
+            "job",      "-q", "--json", "--config",         world.ConfigPath(),
+            "--client", "1",  "--job",  std::to_string(job)};
+        if (job > 1 && pick(0, 3) == 0)
+            args.insert(args.end(), {"--prev", std::to_string(pick(0, job - 1))});
+        const size_t first = args.size();
+        for (const BuiltShare& s : world.Shares())
+            if (pick(0, 2) > 0) args.push_back(s.strSharePath);
+        if (args.size() == first) args.push_back(world.Shares()[pick(0, 2)].strSharePath);
+        const int fate = pick(0, 6);  // 0 stdout full, 1 SIGINT, 2 array fault, else none
+        const std::string fault = fate == 2 ? kFaults[pick(0, 4)] : "";
+        testsupport::WriteFile(
+            world.ConfigPath(),
+            config + (fault.empty() ? "" : "\n[faults]\nfault.1 = " + fault + "\n"));
+        // snapagent's stdout is opened through this name: /dev/full fills at once.
+        if (fate == 0) {
+            unlink(out.c_str());
+            ASSERT_TRUE(SymbolicLink("/dev/full", out, error)) << error;
+        }
+        const pid_t pid = testsupport::StartSnapagent(
+            args, world.Base(), {fate == 1 ? "SNAPAGENT_TEST_PULL_DELAY_MS=5" : "X_=0"});
+        ASSERT_GT(pid, 0);
+        // The child has its stdout open once it runs: the name goes, so that
+        // reading the output back never reads /dev/full.
+        if (fate == 0) unlink(out.c_str());
+        if (fate == 1) {
+            usleep(static_cast<useconds_t>(pick(0, 250)) * 1000);
+            kill(pid, SIGINT);
+        }
+        const Exit run = testsupport::WaitSnapagent(pid, world.Base());
+        for (size_t i = first; i < args.size(); ++i) story << "  share " << args[i] << "\n";
+        story << "  fate " << fate << " " << fault
+              << (first > 9 ? " --prev " + args[first - 1] : "") << ": exit " << run.status << "\n"
+              << run.err;
+        if (!run.bExited || (run.status != 0 && run.status != 3)) continue;
+        std::map<std::string, std::vector<FileServerSnapshotCompareItem>> items;
+        LONGLONG prev = -1;
+        for (const std::string& text : testsupport::SplitLines(run.out)) {
+            const nlohmann::json line = nlohmann::json::parse(text);
+            std::string share;
+            if (line.contains("job") || !BytesOfHex(line["share_hex"], share)) continue;
+            if (!line.contains("outcome")) {
+                FileServerSnapshotCompareItem item;
+                item.uiStatus = line["status"];
+                BytesOfHex(line["path_hex"], item.strPath);
+                BytesOfHex(line["old_path_hex"], item.strOldPath);
+                item.stItemInfo.ullInode = line["inode"];
+                item.stItemInfo.uiMode = line["mode"];
+                item.stItemInfo.bRenamed = line["renamed"];
+                items[share].push_back(item);
+            } else if (line["outcome"] == "full") {
+                held[job][share] = live[share];
+            } else if (line["outcome"] == "compared") {
+                if (prev < 0) {
+                    const Exit history = testsupport::RunSnapagent(
+                        {"history", "--client", "1", "--json"}, world.Base());
+                    prev =
+                        nlohmann::json::parse(testsupport::SplitLines(history.out).back())["prev"];
+                }
+                ASSERT_TRUE(held[prev].count(share)) << share << " compared from job " << prev
+                                                     << ", which gave the agent no tree of it\n"
+                                                     << story.str();
+                const ShareVerdict verdict =
+                    VerifyJob({{share, "", held[prev][share], live[share], items[share]}}).at(0);
+                ASSERT_TRUE(verdict.Verified())
+                    << share << " from job " << prev << ": " << verdict.missing.size()
+                    << " missing, " << verdict.unexpected.size() << " unexpected\n"
+                    << story.str();
+                held[job][share] = live[share];
+            }
+        }
+    }
 }
 
 // The judge itself: without it catching a lost or a false change the runs
