@@ -11,7 +11,7 @@
 // or a lambda writes it. Outside any operation (a helper called on its own)
 // a line carries its own function. A log line written in another file than
 // its operation's names that file after the signature, so that its line
-// number leads to the line: "<signature> [NetAppSnapClientShares.cpp]".
+// number leads to the line: "<signature> [ShareResolver.cpp]".
 #pragma once
 
 #include "host/CRyError.h"

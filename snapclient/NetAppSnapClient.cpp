@@ -6,7 +6,7 @@
 #include "host/FXString.h"
 #include "host/NASSnapUtil.h"
 #include "snapclient/ClientLog.h"
-#include "snapclient/snapshots/SnapshotJobId.h"
+#include "snapclient/shares/ShareResolver.h"
 
 #include <boost/pointer_cast.hpp>
 #include <new>
@@ -35,9 +35,7 @@ CNetAppSnapClient::CNetAppSnapClient()
       m_llReserved3(0),
       m_llPrevJobId(0),
       m_bAutoMountClient(false),
-      m_errOutOfMemory(FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY)),
-      m_pStoreExtensions(FindStoreExtensions()),
-      m_pfnInsertOrGet(FindInsertOrGet(m_pStoreExtensions)) {}
+      m_errOutOfMemory(FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_OUTOFMEMORY)) {}
 
 CNetAppSnapClient::~CNetAppSnapClient() {
     // The change event databases go before the array connection: a store may
@@ -113,10 +111,8 @@ void CNetAppSnapClient::GetSnapshotName(LONGLONG jobId, std::string& name) {
                             static_cast<unsigned long long>(jobId));
 }
 
-bool CNetAppSnapClient::IsSnapshotOfLaterJob(const std::string& name) const {
-    unsigned long long jobId = 0;
-    return SnapshotJobId(name, m_strSnapNamePrefix, jobId) &&
-           jobId > static_cast<unsigned long long>(m_llJobId);
+bool CNetAppSnapClient::CheckIfSnapPath(const std::string& path) {
+    return IsSnapshotDirectoryPath(path);
 }
 
 CRyError CNetAppSnapClient::InitArray(ULONG clientId) try {

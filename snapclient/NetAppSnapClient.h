@@ -1,12 +1,12 @@
 // Snapshot client for NetApp ONTAP arrays: one snapshot per volume per job,
 // retention, the snapshot map file, and SnapDiff change scans delivered to
 // the agent one item at a time. One object serves one job; it starts no
-// threads and takes no locks. The implementation is split by concern over
-// the NetAppSnapClient*.cpp files of snapclient/ (the object, its guard),
-// shares/ (share resolution, auto-mount), snapshots/ (creation, retention,
-// post-backup cleanup, the snapshot map file), scan/ (SnapDiff runs, names,
-// the change store) and delivery/ (the pull function); they share this one
-// class. What the reports of one inode become is ChangeMerge's (merge/).
+// threads and takes no locks. The class is the agent's interface and holds
+// the job's described state; what each concern decides lives in its own
+// class (share resolution, the clean-up rule, the snapshot map file, a
+// volume's SnapDiff run, the merge of one inode's reports, the shares'
+// verdicts, the change store's optional operations), and every operation
+// calls the others through their virtual slots, so an override takes effect.
 #pragma once
 
 #include "host/ApplicationId.h"
@@ -15,7 +15,9 @@
 #include "host/VkMntTab.h"
 #include "snapclient/CFileServerSnapClientBase.h"
 #include "snapclient/merge/ChangeMerge.h"
-#include "snapclient/shares/ShareMatcher.h"
+#include "snapclient/scan/EventStoreAdapter.h"
+#include "snapclient/scan/ShareVerdicts.h"
+#include "snapclient/snapshots/UnbackedShares.h"
 
 #include <boost/shared_ptr.hpp>
 #include <map>
@@ -26,7 +28,8 @@
 // The catch handler of an operation of the agent's interface.
 #define SC_CAUGHT() Caught(__FILE__, __PRETTY_FUNCTION__, __LINE__)
 
-struct SnapDiffEventMonitorExtensions;
+class ShareMatcher;
+struct ShareLocation;
 
 class CNetAppSnapClient : public CFileServerSnapClientBase {
 public:
@@ -72,11 +75,10 @@ public:
     virtual bool CheckIfSnapPath(const std::string& path);
 
     CRyError CleanupSnapshotByVolume(const std::map<std::string, std::set<std::string>>& volumes);
+    // onePass as DecodeSnapDiffName gives it.
     bool SnapDiffRemoveEscapeSequence(std::string& name, unsigned char*& buffer, size_t& size,
                                       std::string* onePass = nullptr);
     FileServerSnapshotCompareItem GetSnapshotCompareItem();
-    // True when a component of path is "." or "..".
-    static bool HasDotComponent(const std::string& path);
 
 protected:
     ULONG m_ulClientId;
@@ -101,7 +103,6 @@ protected:
     NASArrayInfo m_stArrayInfo;
 
 private:
-    // --- Exceptions (NetAppSnapClientGuard.cpp) ---
     // The error of the exception in flight, for the catch handler of an
     // interface operation (SC_CAUGHT); the item of status 6 for the pull
     // function's.
@@ -110,32 +111,19 @@ private:
     // Built with the object, so that it can be returned with no memory left.
     CRyError m_errOutOfMemory;
 
-    // --- Frame helpers (NetAppSnapClient.cpp) ---
     // The error the agent gets when the array does not answer a connection.
     CRyError ArrayUnreachable(const FXCodeLocation& where) const;
     // The error of an operation that needs the array connection and has
-    // none (never set up, or released by the post-backup cleanup); each
-    // operation words its own message.
+    // none (never set up, or released by the post-backup cleanup).
     static CRyError NoArray(const FXCodeLocation& where, const char* message);
     // The agent's content mapper as our concrete class, or error 160.
     static CRyError AsContentMapper(const ContentMapperAPIPtr& given,
                                     boost::shared_ptr<CContentMapper>& mapper,
                                     const FXCodeLocation& where);
 
-    // --- Snapshot helpers (shares/NetAppSnapClientShares.cpp, snapshots/*.cpp) ---
-    // The strings share resolution derives for one backup path.
-    struct ShareLocation {
-        std::string strInterface;
-        std::string strMountFormat;
-        std::string strExportPath;
-        std::string strVolumePath;
-        std::string strVolume;
-    };
     // Volume key (volume path on a cluster, else volume name) -> snapshot names.
     typedef std::map<std::string, std::set<std::string>> VolumeSnapshots;
-
-    // Snapshot creation pieces (snapshots/NetAppSnapClientCreation.cpp). The
-    // state of one CreateSnapshot call: why shares failed, the snapshots
+    // The state of one CreateSnapshot call: why shares failed, the snapshots
     // that cannot be read, the shares dropped.
     struct SnapshotCreation;
     // Snapshots the share's volume (or leaves a share inside a snapshot
@@ -155,62 +143,9 @@ private:
     // Deletes the snapshots no share can read and remembers dropped shares
     // whose volume's snapshot stays for another share.
     void SettleFailedSnapshots(SnapshotCreation& creation);
+    // The job's shares not backed up while their volume's snapshot stayed.
+    UnbackedShares m_unbackedShares;
 
-    // Share resolution pieces (NetAppSnapClientShares.cpp).
-    static bool FindMountedExport(const std::list<VkMntTab::Entry>& mounts,
-                                  const std::string& backupPath, ShareLocation& location);
-    static bool FindAutoMountExport(const std::string& backupPath, ShareLocation& location);
-    static std::string ExportPathOfMountFormat(const std::string& mountFormat);
-    static std::string VolumeFromVolumePath(const std::string& volumePath);
-    bool LocateVolume(ShareLocation& location);
-    bool ResolveShareForSnapshot(const std::string& backupPath,
-                                 const std::list<VkMntTab::Entry>& mounts, ShareLocation& location);
-    std::string VolumeKey(const std::string& volumePath, const std::string& volume);
-    // The client's snapshots on a volume, for the two clean-ups; a failed
-    // list is logged and leaves the list as the array left it.
-    void ListClientSnapshotsForCleanup(const std::string& volumeKey, const std::string& volume,
-                                       std::vector<SnapShotInfo_t>& snapshots);
-    static bool RegistrySettingOn(const char* key, int& value);
-    // True for a snapshot of this client whose job id is above the current
-    // job's: a job started after this one still reads or compares it, so
-    // neither clean-up of this job may delete it (NetAppSnapClient.cpp).
-    bool IsSnapshotOfLaterJob(const std::string& name) const;
-    // Drops from toDelete every snapshot that a kept share outside
-    // excludedVolumePaths still reads through (NetAppSnapClientRetention.cpp).
-    void KeepSnapshotsReadByShares(VolumeSnapshots& toDelete,
-                                   const std::map<std::string, std::string>& volumeOfKey,
-                                   const std::set<std::string>& excludedVolumePaths);
-    // Calls visit with the backup path of every record of the job's snapshot
-    // map file, in file order, until visit fails (NetAppSnapClientSnapMap.cpp).
-    // A record whose backup path may hold ":" gives every possible cut,
-    // the shortest first.
-    CRyError ForEachSnapMapBackupPath(
-        const std::function<CRyError(const std::vector<std::string>& backupPaths)>& visit,
-        bool& opened);
-    // Whether a recorded backup path leads to a volume, asking nothing of the
-    // operator: the cut of a record that the cleanup takes.
-    bool ResolvesForCleanup(const std::string& backupPath, bool autoMount);
-    // Volume -> its key for the array and the shares of this job that were
-    // not backed up while the volume's current snapshot stayed for other
-    // shares. The post-backup cleanup deletes that snapshot, or the next job
-    // would compare those shares from it and never deliver their earlier
-    // changes.
-    struct UnbackedShares {
-        std::string strVolumeKey;
-        std::vector<std::string> vecBackupPaths;
-    };
-    std::map<std::string, UnbackedShares> m_mapUnbackedShareVolumes;
-    void RememberUnbackedShare(const std::string& volumeKey, const std::string& volume,
-                               const std::string& backupPath);
-    // Post-backup resolution of one recorded path (NetAppSnapClientPostBackup.cpp).
-    // An error that stops the cleanup carries the operation's location.
-    bool ResolveBackupPathForCleanup(const std::string& backupPath, bool autoMount,
-                                     ShareLocation& location, CRyError& stop,
-                                     const FXCodeLocation& where);
-
-    // --- Change scan helpers (NetAppSnapClientScan*.cpp) ---
-    // State of one SnapDiff run (NetAppSnapClientScanCompare.cpp).
-    struct SnapDiffRun;
     // Branch of CompareSnapshots for a share whose volume was compared already.
     CRyError ServeGatheredShare(const FileServerExportInfo& share, const std::string& path,
                                 std::function<FileServerSnapshotCompareItem()>& source);
@@ -218,72 +153,24 @@ private:
     // share it serves, then the share's read is prepared and bound.
     CRyError CompareShareVolume(FileServerExportInfo& share,
                                 std::function<FileServerSnapshotCompareItem()>& source);
-    CRyError RunSnapDiffBatches(SnapDiffRun& run);
-    CRyError StoreSnapDiffChange(SnapDiffRun& run, SnapDiffFileInfo& change);
-    // The run's shares as IsEventPartOfBackupPaths matches paths to them:
-    // built once per run, held while it lasts.
-    std::unique_ptr<ShareMatcher> m_pRunMatcher;
-    // False for a volume path of another form than share resolution gives
-    // (no volume name, or nothing after it to match changes against).
-    static bool HasMatchableVolumePath(const FileServerExportInfo& share);
-    // Backup path -> why a change of that share, received by the last run of
-    // its volume, could not be delivered; such a share needs a full scan.
-    std::map<std::string, CRyError> m_mapUndeliverableShares;
     // Starts the read of the share's stored events and binds the pull function.
     CRyError BindShareEvents(const FileServerExportInfo& share,
                              std::function<FileServerSnapshotCompareItem()>& source);
-    // The event the last pull read from the store (NetAppSnapClientScanDelivery.cpp).
-    ChangeEventItem m_stScanPulledEvent;
-    // Records that a change of the share cannot be delivered: its comparison
-    // fails with 995 and the message, so the agent scans it in full.
-    void MarkShareUndeliverable(const std::string& backupPath, const std::string& name,
-                                const std::string& why);
-
-    // --- Names that may mean several files (NetAppSnapClientScanNames.cpp) ---
-    // Cuts a non-cluster name down to its path below the snapshot folder.
-    static bool CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
-                                  const std::string& prevSnapName);
-    // A name as the array sent it and as decoded, for one change.
-    struct ReceivedName {
-        const std::string& strRaw;      // as sent
-        const std::string& strOnePass;  // one decoding pass, when a second one ran
-        const std::string& strDecoded;  // both passes, snapshot folder cut away
-        const std::string& strChangeType;
-        bool bCluster;
-    };
-    enum class NamePlacement { kOrdinary, kPlaced, kLeftOut };
-    // kOrdinary: a name without a backslash that no second pass changed,
-    // for the usual share matching. Otherwise placed holds the backup path
-    // of the one form that exists in the change's snapshot (kPlaced), or the
-    // change is left out (kLeftOut) and, when a share may hold it, that
-    // share is marked undeliverable.
-    NamePlacement PlaceNameOfSeveralForms(const FileServerExportInfo& runShare,
-                                          const ReceivedName& name, std::string& placed);
-
-    // --- The merge of one inode's reports (merge/ChangeMerge.h) ---
+    // The matcher of the run in progress, which IsEventPartOfBackupPaths
+    // answers through for the run's shares; null between runs.
+    const ShareMatcher* m_pRunMatcher = nullptr;
+    ShareVerdicts m_verdicts;
+    EventStoreAdapter m_store;
+    // The merge of one inode's reports, and the stored event a repeated
+    // inode is merged with, the event the last pull read: kept so that
+    // their strings keep their buffers from one change to the next.
     ChangeMerge m_merge;
-    // The stored event a repeated inode is merged with; kept so that its
-    // strings keep their buffers from one change to the next.
     ChangeEventItem m_stMergeStored;
+    ChangeEventItem m_stScanPulledEvent;
     // Fails every share that may hold a name the merge could not keep.
     void RefuseExtraNames(const std::vector<std::string>& names);
     // The next held name of the scanned share into item; false when none is left.
     bool NextExtraName(FileServerSnapshotCompareItem& item);
-
-    // --- The volume's change store (scan/NetAppSnapClientEventStore.cpp) ---
-    // Our host store's extra operations, or null: the host's store has the
-    // common operations only, and the client remembers moved-out inodes.
-    const SnapDiffEventMonitorExtensions* m_pStoreExtensions;
-    static const SnapDiffEventMonitorExtensions* FindStoreExtensions();
-    // Stores event unless its inode is stored already: then exists is true
-    // and stored holds the stored event. Our store's one call where the host
-    // offers it (m_pfnInsertOrGet, else null), or InsertEvent and
-    // GetEventOfInode (InsertThenGet).
-    typedef CRyError (*InsertOrGet)(CSnapDiffEventMonitor& store, const ChangeEventItem& event,
-                                    bool& exists, ChangeEventItem& stored);
-    InsertOrGet m_pfnInsertOrGet;
-    static InsertOrGet FindInsertOrGet(const SnapDiffEventMonitorExtensions* table);
-    CRyError InsertThenGet(const ChangeEventItem& event, bool& exists, ChangeEventItem& stored);
     // Tells the new store and the merge the shares the run serves.
     CRyError PrepareVolumeShares(const std::list<FileServerExportInfo>& shares);
     // After an event was written over a stored one: remembers a move out of

@@ -1,8 +1,7 @@
 // The table through which a plug-in reaches what our change event store
 // offers beyond the operations every host store has (ExtendedStore.h):
 // events kept by share, a share's read that also yields the events whose old
-// path lies in the share while their path does not, and one call that stores
-// an event or hands back the one stored for its inode. A host may lack them;
+// path lies in the share while their path does not. A host may lack them;
 // the plug-in includes this header for the table's layout only, looks the
 // table up in the process at run time
 // (dlsym of GetSnapDiffEventMonitorExtensions) and, without it, reads each
@@ -23,10 +22,6 @@ struct SnapDiffEventMonitorExtensions {
     CRyError (*SetSharePrefixes)(CSnapDiffEventMonitor& store,
                                  const std::vector<std::string>& prefixes);
     CRyError (*PrepareSelectQueryForShare)(CSnapDiffEventMonitor& store, const std::string& prefix);
-    // InsertEvent, and when the inode is stored already (exists true)
-    // GetEventOfInode into stored; on an error, stored is undefined.
-    CRyError (*InsertOrGetEvent)(CSnapDiffEventMonitor& store, const ChangeEventItem& event,
-                                 bool& exists, ChangeEventItem& stored);
 };
 
 #define SNAPDIFF_EVENT_MONITOR_EXTENSIONS "GetSnapDiffEventMonitorExtensions"

@@ -24,6 +24,13 @@
 // a volume path of another shape, which then holds no change.
 bool ShareInVolumeRange(const FileServerExportInfo& share, size_t& start, size_t& length);
 
+// True when changes can be matched to the share: it has a volume name and
+// a volume path of the shape above.
+inline bool HasMatchableVolumePath(const FileServerExportInfo& share) {
+    size_t start = 0, length = 0;
+    return !share.strVolume.empty() && ShareInVolumeRange(share, start, length);
+}
+
 class ShareMatcher {
 public:
     explicit ShareMatcher(const std::list<FileServerExportInfo>& shares);

@@ -10,3 +10,12 @@
 // False for a name of another prefix, or whose rest is not one to twenty
 // digits that fit 64 bits (no sign, no blank, nothing after).
 bool SnapshotJobId(const std::string& name, const std::string& prefix, unsigned long long& job);
+
+// True for a snapshot of this client whose job id is above job's: a job
+// started after this one still reads or compares it, so no clean-up of this
+// job may delete it.
+inline bool IsSnapshotOfLaterJob(const std::string& name, const std::string& prefix,
+                                 long long job) {
+    unsigned long long id = 0;
+    return SnapshotJobId(name, prefix, id) && id > static_cast<unsigned long long>(job);
+}

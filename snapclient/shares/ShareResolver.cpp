@@ -1,13 +1,8 @@
-// Share resolution: from the path under which the proxy sees a share to the
-// array's export, the storage path of the share inside the array (volume
-// path) and the volume that holds it. Snapshot creation, the auto-mount
-// failure cleanup and the post-backup cleanup all build on these pieces; each
-// writes its own log lines around them.
-#include "snapclient/NetAppSnapClient.h"
+#include "snapclient/shares/ShareResolver.h"
 
+#include "host/FXErrorUtil.h"
 #include "host/FXPath.h"
 #include "host/FileShareAutoMount.h"
-#include "host/VKPlatformInfo.h"
 #include "snapclient/ClientLog.h"
 
 namespace {
@@ -30,20 +25,20 @@ void SplitMountFormat(const std::string& mountFormat, std::string& interface,
 }
 }  // namespace
 
-bool CNetAppSnapClient::CheckIfSnapPath(const std::string& path) {
+bool IsSnapshotDirectoryPath(const std::string& path) {
     for (const char* marker : kSnapshotDirectoryMarkers)
         if (path.find(marker) != std::string::npos) return true;
     return false;
 }
 
-std::string CNetAppSnapClient::ExportPathOfMountFormat(const std::string& mountFormat) {
+std::string ShareResolver::ExportPathOfMountFormat(const std::string& mountFormat) {
     std::string interface;
     std::string exportPath;
     SplitMountFormat(mountFormat, interface, exportPath);
     return exportPath;
 }
 
-std::string CNetAppSnapClient::VolumeFromVolumePath(const std::string& volumePath) {
+std::string VolumeFromVolumePath(const std::string& volumePath) {
     std::string volume = volumePath;
     const size_t first = volumePath.find('/', 1);
     if (first != std::string::npos) {
@@ -57,8 +52,8 @@ std::string CNetAppSnapClient::VolumeFromVolumePath(const std::string& volumePat
     return volume.substr(kVolumePrefixLength);
 }
 
-bool CNetAppSnapClient::FindMountedExport(const std::list<VkMntTab::Entry>& mounts,
-                                          const std::string& backupPath, ShareLocation& location) {
+bool ShareResolver::FindMountedExport(const std::list<VkMntTab::Entry>& mounts,
+                                      const std::string& backupPath, ShareLocation& location) {
     for (const VkMntTab::Entry& mount : mounts) {
         // A share under the root mount is the proxy's own disk, not the array.
         if (mount.strDirectory == "/") continue;
@@ -75,8 +70,7 @@ bool CNetAppSnapClient::FindMountedExport(const std::list<VkMntTab::Entry>& moun
     return false;
 }
 
-bool CNetAppSnapClient::FindAutoMountExport(const std::string& backupPath,
-                                            ShareLocation& location) {
+bool ShareResolver::FindAutoMountExport(const std::string& backupPath, ShareLocation& location) {
     bool failed = false;
     CRyError err = FileShareAutoMount::convertScanToMountFormat(backupPath, location.strMountFormat,
                                                                 location.strInterface, failed);
@@ -85,18 +79,16 @@ bool CNetAppSnapClient::FindAutoMountExport(const std::string& backupPath,
     return true;
 }
 
-bool CNetAppSnapClient::LocateVolume(ShareLocation& location) {
-    if (!m_pManageOntap->GetActualStoragePathForNfsExport(location.strExportPath,
-                                                          location.strVolumePath))
+bool ShareResolver::LocateVolume(ShareLocation& location) {
+    if (!m_array.GetActualStoragePathForNfsExport(location.strExportPath, location.strVolumePath))
         return false;
     location.strVolume = VolumeFromVolumePath(location.strVolumePath);
     return true;
 }
 
-bool CNetAppSnapClient::ResolveShareForSnapshot(const std::string& backupPath,
-                                                const std::list<VkMntTab::Entry>& mounts,
-                                                ShareLocation& location) {
-    if (m_bAutoMountClient) {
+bool ShareResolver::ForSnapshot(const std::string& backupPath, bool autoMount,
+                                const std::list<VkMntTab::Entry>& mounts, ShareLocation& location) {
+    if (autoMount) {
         if (!FindAutoMountExport(backupPath, location)) {
             SC_LOG(-1, "Couldn't get export path [%s]", backupPath.c_str());
             return false;
@@ -129,21 +121,63 @@ bool CNetAppSnapClient::ResolveShareForSnapshot(const std::string& backupPath,
     return true;
 }
 
-std::string CNetAppSnapClient::VolumeKey(const std::string& volumePath, const std::string& volume) {
-    return m_pManageOntap->IsCluster() ? volumePath : volume;
+std::string ShareResolver::VolumeKey(const std::string& volumePath, const std::string& volume) {
+    return m_array.IsCluster() ? volumePath : volume;
 }
 
-void CNetAppSnapClient::ListClientSnapshotsForCleanup(const std::string& volumeKey,
-                                                      const std::string& volume,
-                                                      std::vector<SnapShotInfo_t>& snapshots) {
-    if (!m_pManageOntap->GetSnapShotList(snapshots, volumeKey, 0, m_strSnapNamePrefix))
-        SC_LOG_ALWAYS(-1,
-                      "Could not get snapshot list from file server for volume[%s], snap not "
-                      "deleted for the volume.",
-                      volume.c_str());
+bool ShareResolver::Resolves(const std::string& backupPath, bool autoMount) {
+    ShareLocation location;
+    if (autoMount) {
+        if (!FindAutoMountExport(backupPath, location)) return false;
+    } else {
+        std::list<VkMntTab::Entry> mounts;
+        if (VkMntTab::getAll(mounts).IsError() || !FindMountedExport(mounts, backupPath, location))
+            return false;
+    }
+    return LocateVolume(location);
 }
 
-bool CNetAppSnapClient::RegistrySettingOn(const char* key, int& value) {
-    value = 0;
-    return VKPlatformInfo::getRegInt("~FileSystemAgent", key, &value) && value != 0;
+bool ShareResolver::ForCleanup(const std::string& backupPath, bool autoMount,
+                               ShareLocation& location, CRyError& stop,
+                               const FXCodeLocation& where) {
+    if (autoMount) {
+        if (!FindAutoMountExport(backupPath, location)) {
+            SC_LOG_ALWAYS(-1, "Couldn't get export path [%s], for snapshot cleanup",
+                          backupPath.c_str());
+            return false;
+        }
+        SC_LOG(0,
+               "Snap Clean-up: Auto-mount client: strInterface[%s] strMountFormat[%s] "
+               "strExportPath[%s]",
+               location.strInterface.c_str(), location.strMountFormat.c_str(),
+               location.strExportPath.c_str());
+    } else {
+        // Mounts may come and go while a long backup runs: read the table
+        // again for every path.
+        std::list<VkMntTab::Entry> mounts;
+        stop = VkMntTab::getAll(mounts);
+        if (stop.IsError()) {
+            stop.Push(where);
+            return false;
+        }
+        const bool mounted = FindMountedExport(mounts, backupPath, location);
+        SC_LOG(0,
+               "Snap Clean-up: Non auto-mount client: strInterface[%s] strMountFormat[%s] "
+               "strExportPath[%s]",
+               location.strInterface.c_str(), location.strMountFormat.c_str(),
+               location.strExportPath.c_str());
+        if (!mounted) {
+            stop = FXErrorUtil::ErrorWin32(where, ERROR_FUNCTION_FAILED,
+                                           "Scan Content [%s] is not mounted", backupPath.c_str());
+            return false;
+        }
+    }
+    if (!LocateVolume(location)) {
+        SC_LOG(-1,
+               "Couldn't find path information for [%s] on the server. Skipping snapshot cleanup "
+               "for backup path [%s].",
+               location.strExportPath.c_str(), backupPath.c_str());
+        return false;
+    }
+    return true;
 }

@@ -6,11 +6,18 @@
 
 #include "host/FXErrorUtil.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/snapshots/SnapMapFile.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 #include <boost/pointer_cast.hpp>
 #include <new>
+
+CRyError CNetAppSnapClient::AddSnapDevInfo() {
+    SC_OPERATION();
+    if (m_strSnapMapInfoFile.empty())
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
+                                       "SnapMapInfo file not set");
+    return SnapMapFile::Append(m_strSnapMapInfoFile, m_mapContentMapperPaths);
+}
 
 CRyError CNetAppSnapClient::UpdateContentMapperPaths(ContentMapperAPIPtr& contentMapper) try {
     SC_OPERATION();
@@ -46,27 +53,21 @@ CRyError CNetAppSnapClient::RepopulateContentMapperPaths(ContentMapperAPIPtr& co
                                        "SnapMapInfo file not set");
     m_mapContentMapperPaths = mapper->GetPathMap();
 
-    // The file ends up holding exactly the agent's map. The records go to a
-    // temporary file renamed over the old one, so that a failed write leaves
-    // the earlier records whole, never half a file; a link or a special file
-    // in the map file's place is refused, never written through or replaced.
+    // The file ends up holding exactly the agent's map, written by
+    // AddSnapDevInfo to the temporary file that replaces it.
     const std::string mapFile = m_strSnapMapInfoFile;
-    const std::string temp = mapFile + ".tmp";
-    struct stat st;
-    CRyError err;
-    if (lstat(mapFile.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        err = FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
-                                      "Failed to write [%s] file", mapFile.c_str());
-    } else {
-        unlink(temp.c_str());  // a leftover of a job that died here
-        m_strSnapMapInfoFile = temp;
-        err = AddSnapDevInfo();
-        m_strSnapMapInfoFile = mapFile;
-        if (err.IsSuccess() && rename(temp.c_str(), mapFile.c_str()) != 0)
-            err = FXErrorUtil::ErrorWin32(FX_LOCATION, ERROR_FUNCTION_FAILED,
-                                          "Failed to write [%s] file", mapFile.c_str());
-        if (err.IsError()) unlink(temp.c_str());
-    }
+    CRyError err = SnapMapFile::Replace(mapFile, [this](const std::string& temp) {
+        // The map file's name comes back on every way out, an exception
+        // included: later records go to the map file, never the temporary.
+        std::string other = temp;
+        m_strSnapMapInfoFile.swap(other);
+        struct Restore {
+            std::string& a;
+            std::string& b;
+            ~Restore() { a.swap(b); }
+        } restore{m_strSnapMapInfoFile, other};
+        return AddSnapDevInfo();
+    });
     if (err.IsError()) {
         // Without these records the post-backup cleanup cannot find the
         // job's volumes; the agent must hear about it.

@@ -9,6 +9,8 @@
 #include "host/FXPath.h"
 #include "host/SendEvent.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/shares/ShareResolver.h"
+#include "snapclient/snapshots/CleanupRule.h"
 
 namespace {
 const char kSnapshotOnlyKey[] = "bBackupFromSnapshotOnly";
@@ -75,6 +77,7 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
         if (err.IsError()) return err.Push(SC_LOCATION);
     }
 
+    ShareResolver resolver(*m_pManageOntap);
     std::list<std::string> kept;
     std::set<std::string> seen;
     for (const std::string& backupPath : shares) {
@@ -93,7 +96,7 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
         SC_LOG(0, "The share path: [%s]", sharePath.c_str());
 
         ShareLocation location;
-        if (!ResolveShareForSnapshot(backupPath, mounts, location)) continue;
+        if (!resolver.ForSnapshot(backupPath, m_bAutoMountClient, mounts, location)) continue;
         info.strVolumePath = location.strVolumePath;
         info.strVolume = location.strVolume;
         if (!SnapshotShare(creation, backupPath, info)) continue;
@@ -126,7 +129,7 @@ bool CNetAppSnapClient::SnapshotShare(SnapshotCreation& creation, const std::str
                info.strBackupPath.c_str());
     } else {
         GetSnapshotName(m_llJobId, snapName);
-        volumeKey = VolumeKey(info.strVolumePath, info.strVolume);
+        volumeKey = ShareResolver(*m_pManageOntap).VolumeKey(info.strVolumePath, info.strVolume);
         made = CreateVolumeSnapshot(creation, backupPath, info, volumeKey, snapName);
         if (!made &&
             !KeepWithoutSnapshot(creation, info, volumeKey,
@@ -236,7 +239,7 @@ void CNetAppSnapClient::SettleFailedSnapshots(SnapshotCreation& creation) {
         // read through this very snapshot; deleting it would pull the data
         // from under that share's backup.
         KeepSnapshotsReadByShares(creation.unreadable, creation.mapVolumeOfKey,
-                                  std::set<std::string>());
+                                  std::set<std::string>(), m_lstExportInfo);
         CleanupSnapshotByVolume(creation.unreadable);
     }
     // A dropped share whose volume's snapshot stays for another share: the
@@ -246,7 +249,7 @@ void CNetAppSnapClient::SettleFailedSnapshots(SnapshotCreation& creation) {
             if (reader.strVolume != share.strVolume || reader.strCurrSnapName.empty() ||
                 reader.strSnapshotPath.empty())
                 continue;
-            RememberUnbackedShare(share.strVolumeKey, share.strVolume, share.strBackupPath);
+            m_unbackedShares.Remember(share.strVolumeKey, share.strVolume, share.strBackupPath);
             break;
         }
     }

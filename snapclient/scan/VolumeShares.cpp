@@ -8,6 +8,7 @@
 #include "host/FXPath.h"
 #include "host/JobInfo.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/scan/SnapDiffName.h"
 
 #include <algorithm>
 #include <string_view>
@@ -53,7 +54,7 @@ namespace {
 // pair; about a path that is not plain it is asked for every pair.
 bool PlainVolumePathKey(const std::string& path, std::string_view& key) {
     if (path.size() < 2 || path[0] != '/' || path.find("//") != std::string::npos ||
-        CNetAppSnapClient::HasDotComponent(path))
+        HasDotComponent(path))
         return false;
     key = path;
     if (key.back() == '/') key.remove_suffix(1);

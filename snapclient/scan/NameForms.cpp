@@ -1,22 +1,9 @@
-// Names that may mean more than one file. A backslash in a decoded name may
-// be part of the file's name or stand for a "/" that share matching turns
-// it into; a name the second decoding pass changed may be the first pass's
-// result (a file really named "\41") or the second's ("A"); and the array
-// may not have escaped the name at all. Handing the agent the wrong one
-// backs up another file in its place, deletes an existing one from the
-// backup, or, where the "/" of a converted name collapses, the share's root.
-//
-// So the client looks at the snapshot the change belongs to, through the
-// share's .snapshot folder (the current snapshot for a created or modified
-// name, the previous one for a deleted name), and delivers the one form
-// that exists there. When none exists, when forms that exist are different
-// files, or when the snapshot cannot be looked at, the share that may hold
-// the name fails its comparison (995), so the agent scans it in full. A name
-// without a backslash that no second pass changed costs one search.
-#include "snapclient/NetAppSnapClient.h"
+#include "snapclient/scan/NameForms.h"
 
-#include "host/FXErrorUtil.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/scan/SnapDiffName.h"
+#include "snapclient/scan/ShareVerdicts.h"
+#include "snapclient/shares/ShareMatcher.h"
 
 #include <sys/stat.h>
 
@@ -89,59 +76,9 @@ Presence LookUp(const std::string& folder, const std::string& relative, struct s
 
 }  // namespace
 
-// On an array that is not a cluster SnapDiff names a change by its path
-// inside the snapshot directory; keep what follows the snapshot name. That
-// directory comes first in the name, so the earlier of the two snapshot names
-// is the one to cut at: a deleted file of the base snapshot may itself be
-// named like the current snapshot (.../.snapshot/<base>/x/<current>/f), and
-// cutting there would report another path, even one of another share, as
-// deleted. Where both names start at one place one begins the other, and the
-// longer is the directory. A name holding neither snapshot name becomes
-// empty and false is returned; the snapshot directory itself, the volume
-// root, becomes empty too but is found.
-bool CNetAppSnapClient::CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
-                                          const std::string& prevSnapName) {
-    const size_t curr = name.find(currSnapName);
-    const size_t prev = name.find(prevSnapName);
-    if (curr == std::string::npos && prev == std::string::npos) {
-        name.clear();
-        return false;
-    }
-    const bool cutAtPrev =
-        curr == std::string::npos ||
-        (prev != std::string::npos &&
-         (prev < curr || (prev == curr && prevSnapName.size() > currSnapName.size())));
-    name.erase(0, cutAtPrev ? prev + prevSnapName.size() : curr + currSnapName.size());
-    return true;
-}
-
-bool CNetAppSnapClient::HasDotComponent(const std::string& path) {
-    // No file system sends such a name, and handing it on would let the
-    // agent read outside the share. Only the dots of the path are looked
-    // at: most paths have one or none, and this runs for every change.
-    const char* const begin = path.data();
-    const char* const end = begin + path.size();
-    for (const char* dot = begin;
-         (dot = static_cast<const char*>(memchr(dot, '.', end - dot))) != nullptr; ++dot) {
-        if (dot != begin && dot[-1] != '/') continue;
-        const char* after = dot + 1;
-        if (after != end && *after == '.') ++after;
-        if (after == end || *after == '/') return true;
-    }
-    return false;
-}
-
-void CNetAppSnapClient::MarkShareUndeliverable(const std::string& backupPath,
-                                               const std::string& name, const std::string& why) {
-    if (m_mapUndeliverableShares.count(backupPath)) return;  // the first cause is reported
-    m_mapUndeliverableShares[backupPath] =
-        FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OPERATION_ABORTED,
-                                "SnapDiff change [%s] of share [%s] cannot be delivered: %s",
-                                name.c_str(), backupPath.c_str(), why.c_str());
-}
-
-CNetAppSnapClient::NamePlacement CNetAppSnapClient::PlaceNameOfSeveralForms(
-    const FileServerExportInfo& runShare, const ReceivedName& name, std::string& placed) {
+NamePlacement PlaceNameOfSeveralForms(const FileServerExportInfo& runShare,
+                                      const ShareMatcher& matcher, const ReceivedName& name,
+                                      ShareVerdicts& verdicts, std::string& placed) {
     const std::string& decoded = name.strDecoded;
     if (name.strOnePass.empty() && decoded.find('\\') == std::string::npos)
         return NamePlacement::kOrdinary;
@@ -176,7 +113,7 @@ CNetAppSnapClient::NamePlacement CNetAppSnapClient::PlaceNameOfSeveralForms(
     const Form* found = nullptr;
     for (Form& form : forms) {
         size_t inVolume = 0;
-        form.pShare = m_pRunMatcher->Holding(form.strVolumePath, inVolume);
+        form.pShare = matcher.Holding(form.strVolumePath, inVolume);
         if (!form.pShare) {
             outsideShares = true;
             continue;
@@ -215,6 +152,7 @@ CNetAppSnapClient::NamePlacement CNetAppSnapClient::PlaceNameOfSeveralForms(
     SC_LOG_ALWAYS(-1, "Skipping SnapDiff change for file:[%s]: %s", name.strRaw.c_str(),
                   why.c_str());
     for (const Form& form : forms)
-        if (form.pShare) MarkShareUndeliverable(form.pShare->strBackupPath, name.strRaw, why);
+        if (form.pShare)
+            verdicts.MarkChangeUndeliverable(form.pShare->strBackupPath, name.strRaw, why);
     return NamePlacement::kLeftOut;
 }

@@ -31,11 +31,6 @@ CRyError CNetAppSnapClient::CreateEventDB(const std::string& prevSnapName,
     return CRyError::Success();
 }
 
-bool CNetAppSnapClient::HasMatchableVolumePath(const FileServerExportInfo& share) {
-    size_t start = 0, length = 0;
-    return !share.strVolume.empty() && ShareInVolumeRange(share, start, length);
-}
-
 bool CNetAppSnapClient::IsEventPartOfBackupPaths(const std::list<FileServerExportInfo>& shares,
                                                  std::string& path) {
     // The scan asks with the run's shares, matched once per run; any other
@@ -54,12 +49,15 @@ bool CNetAppSnapClient::IsEventPartOfBackupPaths(const std::list<FileServerExpor
 CRyError CNetAppSnapClient::EventDBInsert(ChangeEventItem& event) {
     bool exists = false;
     ChangeEventItem& stored = m_stMergeStored;
-    CRyError err = m_pfnInsertOrGet ? m_pfnInsertOrGet(*m_pEventDB, event, exists, stored)
-                                    : InsertThenGet(event, exists, stored);
+    CRyError err = m_pEventDB->InsertEvent(event, exists);
     // Most changes are of a new inode, and nothing else shows the operation's
     // name: it is set on the way to the merge or an error.
     if (err.IsSuccess() && !exists) return err;
     SC_OPERATION();
+    if (err.IsSuccess()) {
+        long long inode = event.llInode;
+        err = m_pEventDB->GetEventOfInode(inode, stored);
+    }
     if (err.IsError()) return err.Push(SC_LOCATION);
 
     const ChangeEventItem* written = m_merge.Merge(stored, event);
@@ -79,11 +77,58 @@ void CNetAppSnapClient::RefuseExtraNames(const std::vector<std::string>& names) 
         for (const FileServerExportInfo& share : m_lstExportInfo) {
             const std::string& root = share.strBackupPath;
             if (ShareMatcher::HoldsStoredPath(root + "/", path))
-                MarkShareUndeliverable(
+                m_verdicts.MarkChangeUndeliverable(
                     root, path,
                     "the job changed more than " + std::to_string(ChangeMerge::kMaxExtraNames) +
                         " names of files beyond the one their change event holds on volume [" +
                         share.strVolume + "]");
         }
     }
+}
+
+CRyError CNetAppSnapClient::PrepareVolumeShares(const std::list<FileServerExportInfo>& shares) try {
+    std::vector<std::string> prefixes;
+    for (const FileServerExportInfo& share : shares) prefixes.push_back(share.strBackupPath + "/");
+    m_merge.StartRun(prefixes, !m_store.ReadsShares());
+    return m_store.SetSharePrefixes(*m_pEventDB, prefixes);
+} catch (const std::bad_alloc&) {
+    return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OUTOFMEMORY);
+}
+
+void CNetAppSnapClient::NoteMovedOut(const ChangeEventItem& written) {
+    std::string lostShare;
+    if (m_merge.NoteWritten(written, lostShare)) return;
+    lostShare.pop_back();
+    m_verdicts.MarkUndeliverable(lostShare, [&] {
+        const char kTooMany[] =
+            "Share [%s] needs a full scan: more than [%zu] files of its volume left one share "
+            "for another, and the host's change event store cannot read a share's events by old "
+            "path";
+        SC_LOG_ALWAYS(-1, kTooMany, lostShare.c_str(), ChangeMerge::kMaxMovedOut);
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OPERATION_ABORTED, kTooMany,
+                                       lostShare.c_str(), ChangeMerge::kMaxMovedOut);
+    });
+}
+
+void CNetAppSnapClient::RegisterVolumeDatabase(const std::string& volume) {
+    m_mapEventDBs[volume] = m_pEventDB;
+    m_merge.KeepRun(volume);
+}
+
+CRyError CNetAppSnapClient::PrepareShareRead(const FileServerExportInfo& share) {
+    const std::string prefix = share.strBackupPath + "/";
+    m_merge.StartRead(share.strVolume, prefix);
+    return m_store.PrepareShareRead(*m_pEventDB, prefix);
+}
+
+int CNetAppSnapClient::NextMovedOutEvent(ChangeEventItem& event) {
+    long long inode = 0;
+    while (m_merge.NextMovedOut(inode)) {
+        event.clear();
+        if (m_pEventDB->GetEventOfInode(inode, event).IsError()) return -1;
+        if (!m_merge.InReadShare(event.strPath) && !event.strOldPath.empty() &&
+            m_merge.InReadShare(event.strOldPath))
+            return 0;
+    }
+    return 1;
 }

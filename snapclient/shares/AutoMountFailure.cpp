@@ -5,6 +5,8 @@
 
 #include "host/FXErrorUtil.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/shares/ShareResolver.h"
+#include "snapclient/snapshots/CleanupRule.h"
 
 CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
     const std::list<std::string>& failedShares) try {
@@ -14,6 +16,7 @@ CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
 
     std::string snapName;
     GetSnapshotName(m_llJobId, snapName);
+    ShareResolver resolver(*m_pManageOntap);
     VolumeSnapshots toDelete;
     std::map<std::string, std::string> volumeOfKey;
     std::set<std::string> emptyVolumes;
@@ -22,10 +25,10 @@ CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
 
     for (const std::string& failedShare : failedShares) {
         ShareLocation location;
-        location.strExportPath = ExportPathOfMountFormat(failedShare);
+        location.strExportPath = ShareResolver::ExportPathOfMountFormat(failedShare);
         SC_LOG(0, "Auto-mount client: Deleting snapshot [%s] of failed share [%s]",
                snapName.c_str(), failedShare.c_str());
-        if (!LocateVolume(location)) {
+        if (!resolver.LocateVolume(location)) {
             SC_LOG(-1,
                    "Couldn't find path information for [%s] on the server. Skipping snapshot "
                    "cleanup for backup path [%s].",
@@ -35,10 +38,11 @@ CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
         failedVolumePaths.insert(location.strVolumePath);
         if (emptyVolumes.count(location.strVolume)) continue;
 
-        const std::string key = VolumeKey(location.strVolumePath, location.strVolume);
+        const std::string key = resolver.VolumeKey(location.strVolumePath, location.strVolume);
         failedKeys.emplace_back(key, failedShare);
         std::vector<SnapShotInfo_t> snapshots;
-        ListClientSnapshotsForCleanup(key, location.strVolume, snapshots);
+        ListSnapshotsForCleanup(*m_pManageOntap, key, location.strVolume, m_strSnapNamePrefix,
+                                snapshots);
         if (snapshots.empty()) {
             emptyVolumes.insert(location.strVolume);
             continue;
@@ -50,7 +54,7 @@ CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
     }
 
     const VolumeSnapshots asked = toDelete;
-    KeepSnapshotsReadByShares(toDelete, volumeOfKey, failedVolumePaths);
+    KeepSnapshotsReadByShares(toDelete, volumeOfKey, failedVolumePaths, m_lstExportInfo);
     CleanupSnapshotByVolume(toDelete);
     // A kept snapshot serves the shares that did mount; the post-backup
     // cleanup removes it afterwards, or the next job would compare the
@@ -60,7 +64,7 @@ CRyError CNetAppSnapClient::DeleteAutoMountFailedSnapshots(
         const auto after = toDelete.find(failed.first);
         if (before != asked.end() && before->second.count(snapName) && after != toDelete.end() &&
             !after->second.count(snapName))
-            RememberUnbackedShare(failed.first, volumeOfKey[failed.first], failed.second);
+            m_unbackedShares.Remember(failed.first, volumeOfKey[failed.first], failed.second);
     }
     return CRyError::Success();
 } catch (...) {

@@ -6,11 +6,7 @@
 
 #include "host/FXErrorUtil.h"
 #include "snapclient/ClientLog.h"
-#include "snapclient/snapshots/LastGoodSnapshot.h"
-
-namespace {
-const char kDisableSnapDiffKey[] = "nDisableSnapdiffForStreamingBackups";
-}
+#include "snapclient/snapshots/CleanupRule.h"
 
 CRyError CNetAppSnapClient::ManageSnapshots() try {
     SC_OPERATION();
@@ -29,44 +25,35 @@ CRyError CNetAppSnapClient::ManageSnapshots() try {
                "Additional setting[%s] present, deleting previous job's snapshots [%s] if exist.",
                kDisableSnapDiffKey, prevSnapName.c_str());
 
+    const std::string noPrevious;
+    const CleanupRule rule{m_strSnapNamePrefix,
+                           m_llJobId,
+                           currSnapName,
+                           true,
+                           deletePrevious ? noPrevious : prevSnapName,
+                           !deletePrevious,
+                           "Snapshot [%s] of volume/volume path [%s] belongs to a later job, kept."};
     VolumeSnapshots toDelete;
     for (FileServerExportInfo& share : m_lstExportInfo) {
         share.strPrevSnapName.clear();
         share.llPrevSnapInfo = 0;
         share.bSnapDiffEnabled = false;
 
-        const std::string key = VolumeKey(share.strVolumePath, share.strVolume);
+        const std::string key = m_pManageOntap->IsCluster() ? share.strVolumePath : share.strVolume;
         std::vector<SnapShotInfo_t> snapshots;
         if (!m_pManageOntap->GetSnapShotList(snapshots, key, 0, m_strSnapNamePrefix))
             SC_LOG_ALWAYS(-1,
                           "Could not get snapshot list from file server for volume[%s], continue",
                           key.c_str());
-
-        std::set<std::string> names;
-        for (const SnapShotInfo_t& snapshot : snapshots) {
-            const std::string& name = snapshot.strName;
-            if (!name.empty() && name == currSnapName) continue;
-            if (IsSnapshotOfLaterJob(name)) {
-                SC_LOG(1, "Snapshot [%s] of volume/volume path [%s] belongs to a later job, kept.",
-                       name.c_str(), key.c_str());
-                continue;
-            }
-            if (!name.empty() && name == prevSnapName && !deletePrevious) {
-                share.strPrevSnapName = name;
-                if (!share.strCurrSnapName.empty()) share.bSnapDiffEnabled = true;
-                continue;
-            }
-            names.insert(name);
+        bool previousListed = false;
+        std::set<std::string> names = rule.Deletable(snapshots, key, previousListed);
+        if (previousListed) {
+            share.strPrevSnapName = prevSnapName;
+            if (!share.strCurrSnapName.empty()) share.bSnapDiffEnabled = true;
         }
-        const std::string lastGood = LastGoodSnapshot(snapshots, m_strSnapNamePrefix, currSnapName);
-        if (!deletePrevious && names.erase(lastGood))
-            SC_LOG(0,
-                   "Snapshot [%s] of volume [%s] is kept: the job's snapshot [%s] of it was "
-                   "not made.",
-                   lastGood.c_str(), key.c_str(), currSnapName.c_str());
         // The first share of a volume decides what goes; later shares of the
         // same volume only record their own fields.
-        toDelete.emplace(key, names);
+        toDelete.emplace(key, std::move(names));
     }
     CleanupSnapshotByVolume(toDelete);
     return CRyError::Success();
@@ -95,32 +82,4 @@ CRyError CNetAppSnapClient::CleanupSnapshotByVolume(const VolumeSnapshots& volum
         }
     }
     return CRyError::Success();
-}
-
-void CNetAppSnapClient::KeepSnapshotsReadByShares(
-    VolumeSnapshots& toDelete, const std::map<std::string, std::string>& volumeOfKey,
-    const std::set<std::string>& excludedVolumePaths) {
-    for (auto& volume : toDelete) {
-        const auto named = volumeOfKey.find(volume.first);
-        if (named == volumeOfKey.end()) continue;
-        std::set<std::string>& names = volume.second;
-        for (auto name = names.begin(); name != names.end();) {
-            const FileServerExportInfo* reader = nullptr;
-            for (const FileServerExportInfo& share : m_lstExportInfo) {
-                if (share.strVolume == named->second && share.strCurrSnapName == *name &&
-                    !share.strSnapshotPath.empty() &&
-                    excludedVolumePaths.count(share.strVolumePath) == 0) {
-                    reader = &share;
-                    break;
-                }
-            }
-            if (!reader) {
-                ++name;
-                continue;
-            }
-            SC_LOG(0, "Snapshot [%s] of volume [%s] is kept, backup path [%s] is read through it.",
-                   name->c_str(), named->second.c_str(), reader->strBackupPath.c_str());
-            name = names.erase(name);
-        }
-    }
 }

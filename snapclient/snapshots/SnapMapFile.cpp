@@ -1,17 +1,13 @@
-// The snapshot map file "nativeSnapMapInfo.vkf" in the job results folder:
-// one record "m:<backup path>:<mapped path>:" per line for every entry of
-// the content mapper path map. Other readers rely on that format, so a
-// backup path holding ":" is written as it is and told apart when read. It
-// is the only record of the job's paths that the post-backup cleanup has,
-// so a write that did not reach the disk is an error, never a silent
-// success. Files of earlier jobs are read with the same format.
-#include "snapclient/NetAppSnapClient.h"
+#include "snapclient/snapshots/SnapMapFile.h"
 
 #include "host/FXErrorUtil.h"
 #include "host/FXFile.h"
 #include "host/FXPath.h"
 #include "host/FXString.h"
 #include "snapclient/ClientLog.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -29,35 +25,50 @@ struct LineBuffer {
 };
 }  // namespace
 
-CRyError CNetAppSnapClient::AddSnapDevInfo() {
-    SC_OPERATION();
-    if (m_strSnapMapInfoFile.empty())
-        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
-                                       "SnapMapInfo file not set");
+CRyError SnapMapFile::Append(const std::string& file,
+                             const std::map<std::string, std::string>& paths) {
     FILE* raw = nullptr;
-    FXFile::vkfopen(raw, m_strSnapMapInfoFile, "a+");
-    auto_fileptr file(raw);
-    if (!file.valid())
+    FXFile::vkfopen(raw, file, "a+");
+    auto_fileptr stream(raw);
+    if (!stream.valid())
         return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
-                                       " Failed to open [%s] file", m_strSnapMapInfoFile.c_str());
-    for (const auto& entry : m_mapContentMapperPaths) {
+                                       " Failed to open [%s] file", file.c_str());
+    for (const auto& entry : paths) {
         const std::string record = "m:" + entry.first + ":" + entry.second + ":\n";
-        if (fwrite(record.data(), 1, record.size(), file.get()) != record.size())
+        if (fwrite(record.data(), 1, record.size(), stream.get()) != record.size())
             return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
-                                           "Failed to write [%s] file",
-                                           m_strSnapMapInfoFile.c_str());
+                                           "Failed to write [%s] file", file.c_str());
     }
     // Buffered records reach the disk only here; a full disk shows up now.
-    if (file.close() != 0)
+    if (stream.close() != 0)
         return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
-                                       "Failed to write [%s] file", m_strSnapMapInfoFile.c_str());
+                                       "Failed to write [%s] file", file.c_str());
     return CRyError::Success();
 }
 
-CRyError CNetAppSnapClient::ForEachSnapMapBackupPath(
+CRyError SnapMapFile::Replace(const std::string& file,
+                              const std::function<CRyError(const std::string& temp)>& write) {
+    // A link or a special file in the map file's place is refused, never
+    // written through or replaced.
+    const std::string temp = file + ".tmp";
+    struct stat st;
+    if (lstat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
+                                       "Failed to write [%s] file", file.c_str());
+    unlink(temp.c_str());  // a leftover of a job that died here
+    CRyError err = write(temp);
+    if (err.IsSuccess() && rename(temp.c_str(), file.c_str()) != 0)
+        err = FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
+                                      "Failed to write [%s] file", file.c_str());
+    if (err.IsError()) unlink(temp.c_str());
+    return err;
+}
+
+CRyError SnapMapFile::ForEachBackupPath(
+    const std::string& jobResultsDir,
     const std::function<CRyError(const std::vector<std::string>& backupPaths)>& visit,
     bool& opened) {
-    std::string path = m_strJobResultsDir;
+    std::string path = jobResultsDir;
     FXPath::Append(path, kSnapMapFileName, 0);
     FILE* raw = nullptr;
     FXFile::vkfopen(raw, path, "r");
