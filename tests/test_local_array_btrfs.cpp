@@ -47,7 +47,7 @@ struct BtrfsWorld {
         if (!mount.Available()) return;
         world.config.strRoot = mount.Path();
         world.Rebuild();
-        EXPECT_TRUE(MakeBtrfsSubvolume(world.Live("v")).bOk);
+        EXPECT_TRUE(MakeBtrfsSubvolume(world.Live("v")).ok());
         world.Dir("v", "e");
     }
     LoopMount mount{"btrfs"};
@@ -90,7 +90,7 @@ TEST(LocalArrayBtrfs, SnapshotsKeepWhatABackupReadsAndNoEarlierSnapshot) {
         {"sparse", sparse, true},
         {"nested",
          [](const std::string& p) {
-             return MakeBtrfsSubvolume(p).bOk ? WriteFile(p + "/x", "x"), 0 : -1;
+             return MakeBtrfsSubvolume(p).ok() ? WriteFile(p + "/x", "x"), 0 : -1;
          },
          false},
         {"bound",
@@ -114,7 +114,7 @@ TEST(LocalArrayBtrfs, SnapshotsKeepWhatABackupReadsAndNoEarlierSnapshot) {
 
     // A later snapshot shows the array's folders empty; each export reaches each snapshot.
     ASSERT_EQ(0, umount(unmount.path.c_str()) + rmdir(unmount.path.c_str()));
-    ASSERT_TRUE(DeleteBtrfsSubvolume(v + "/nested").bOk);
+    ASSERT_TRUE(DeleteBtrfsSubvolume(v + "/nested").ok());
     world.File("v", "e/new", "new");
     world.Snap("v", "s2");
     EXPECT_EQ(0u,

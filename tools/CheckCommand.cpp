@@ -239,7 +239,7 @@ void CheckSnapshotKinds(Checks& checks, const LocalArrayConfig& local,
     for (const std::string& volume : volumes) {
         const std::string dir = local.strRoot + "/" + volume;
         SnapshotKind kind;
-        checks.Report(ChooseSnapshotKind(local.snapshots, dir, kind).bOk,
+        checks.Report(ChooseSnapshotKind(local.snapshots, dir, kind).ok(),
                       "snapshots of volume " + volume, DescribeSnapshotKind(local.snapshots, dir));
     }
 }
