@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+using hostlib::Status;
+
 namespace {
 
 ArrayBackendOverride& Override() {
@@ -63,18 +65,17 @@ std::string NextWord(const std::string& text, size_t& pos) {
     return text.substr(start, pos - start);
 }
 
-bool ConfigFaults(std::vector<ScriptedFault>& faults, std::string& error) {
+Status ConfigFaults(std::vector<ScriptedFault>& faults) {
     IniFile config;
     config.Load(VKPlatformInfo::ConfigPath());
     for (const auto& entry : config.Entries("faults")) {
         ScriptedFault fault;
-        if (!ParseFaultSetting(entry.second, fault, error)) {
-            error = "[faults] " + entry.first + ": " + error;
-            return false;
-        }
+        const Status parsed = ParseFaultSetting(entry.second, fault);
+        if (!parsed.ok())
+            return parsed.WithMessage("[faults] " + entry.first + ": " + parsed.message());
         faults.push_back(fault);
     }
-    return true;
+    return Status::OK();
 }
 
 std::string ArraySetting(const std::string& key, const std::string& fallback) {
@@ -91,7 +92,7 @@ public:
     StateSavingScriptedArray(const ArrayScript& script, const std::string& path)
         : ScriptedArray(script), m_path(path) {}
     ~StateSavingScriptedArray() override {
-        const hostlib::Status saved = SaveArrayScript(m_path, Script());
+        const Status saved = SaveArrayScript(m_path, Script());
         if (!saved.ok() && g_ptrLogWriter)
             g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
                                 "Scripted array state not saved: %s", saved.message().c_str());
@@ -101,79 +102,64 @@ private:
     std::string m_path;
 };
 
-boost::shared_ptr<ArrayBackend> CreateScriptedArray(const NASArrayInfo& info, std::string& error) {
+Status CreateScriptedArray(const NASArrayInfo& info, boost::shared_ptr<ArrayBackend>& backend) {
     ArrayScript script;
     script.strArrayName = info.strArrayName;
     script.strClientName = info.strClientName;
     const std::string path = ArraySetting("script", "");
     const bool saveState = ArraySetting("save_state", "false") == "true";
-    if (path.empty() && saveState) {
-        error = "[array] save_state = true needs [array] script = FILE";
-        return boost::shared_ptr<ArrayBackend>();
-    }
+    if (path.empty() && saveState)
+        return Status::InvalidArgument("[array] save_state = true needs [array] script = FILE");
     if (!path.empty()) {
-        const hostlib::Status loaded = LoadArrayScript(path, script);
-        if (!loaded.ok()) {
-            error = loaded.message();
-            return boost::shared_ptr<ArrayBackend>();
-        }
+        const Status loaded = LoadArrayScript(path, script);
+        if (!loaded.ok()) return loaded;
     }
     boost::shared_ptr<ScriptedArray> array =
         saveState ? boost::make_shared<StateSavingScriptedArray>(script, path)
                   : boost::make_shared<ScriptedArray>(script);
     // The script's own faults belong to the array's answers: they sit right
     // on the array, below a recording and below the config's faults.
-    return boost::make_shared<FaultInjectingBackend>(array, script.vecFaults);
+    backend = boost::make_shared<FaultInjectingBackend>(array, script.vecFaults);
+    return Status::OK();
 }
 
 // The back end that answers: the local array or a scripted one.
-boost::shared_ptr<ArrayBackend> CreateAnsweringBackend(const std::string& kind,
-                                                       const NASArrayInfo& info,
-                                                       std::string& error) {
-    if (kind == "scripted") return CreateScriptedArray(info, error);
-    if (kind == "local") return CreateLocalArrayFromConfig(info, error);
-    error = "unknown array back end [" + kind + "]";
-    return boost::shared_ptr<ArrayBackend>();
+Status CreateAnsweringBackend(const std::string& kind, const NASArrayInfo& info,
+                              boost::shared_ptr<ArrayBackend>& backend) {
+    if (kind == "scripted") return CreateScriptedArray(info, backend);
+    if (kind == "local") return CreateLocalArrayFromConfig(info, backend);
+    return Status::InvalidArgument("unknown array back end [" + kind + "]");
 }
 
-boost::shared_ptr<ArrayBackend> CreateConfiguredBackend(const NASArrayInfo& info,
-                                                        std::string& error) {
+Status CreateConfiguredBackend(const NASArrayInfo& info, boost::shared_ptr<ArrayBackend>& backend) {
     const std::string kind = ArraySetting("backend", "local");
-    if (kind != "record") return CreateAnsweringBackend(kind, info, error);
+    if (kind != "record") return CreateAnsweringBackend(kind, info, backend);
     const std::string recordTo = ArraySetting("record_to", "");
-    if (recordTo.empty()) {
-        error = "[array] backend = record needs [array] record_to = FILE";
-        return boost::shared_ptr<ArrayBackend>();
-    }
-    boost::shared_ptr<ArrayBackend> inner =
-        CreateAnsweringBackend(ArraySetting("inner", "local"), info, error);
-    if (!inner) {
-        error = "[array] inner: " + error;
-        return inner;
-    }
-    return boost::make_shared<RecordingBackend>(inner, recordTo, info.strArrayName,
-                                                info.strClientName);
+    if (recordTo.empty())
+        return Status::InvalidArgument("[array] backend = record needs [array] record_to = FILE");
+    boost::shared_ptr<ArrayBackend> inner;
+    const Status status = CreateAnsweringBackend(ArraySetting("inner", "local"), info, inner);
+    if (!status.ok()) return status.WithMessage("[array] inner: " + status.message());
+    backend = boost::make_shared<RecordingBackend>(inner, recordTo, info.strArrayName,
+                                                   info.strClientName);
+    return Status::OK();
 }
 
 }  // namespace
 
-bool ParseFaultSetting(const std::string& text, ScriptedFault& fault, std::string& error) {
+Status ParseFaultSetting(const std::string& text, ScriptedFault& fault) {
     size_t pos = 0;
     const std::string operation = NextWord(text, pos);
     const std::string nth = NextWord(text, pos);
     const std::string volume = NextWord(text, pos);
-    if (!IsOperation(operation)) {
-        error = "unknown operation [" + operation + "] in fault [" + text + "]";
-        return false;
-    }
-    if (!ParseNumber(nth, UINT64_MAX, fault.ullNth)) {
-        error = "the call number must be a whole number from 1 in fault [" + text + "]";
-        return false;
-    }
-    if (volume.empty()) {
-        error = "a volume name or * is missing in fault [" + text + "]";
-        return false;
-    }
+    if (!IsOperation(operation))
+        return Status::InvalidArgument("unknown operation [" + operation + "] in fault [" + text +
+                                       "]");
+    if (!ParseNumber(nth, UINT64_MAX, fault.ullNth))
+        return Status::InvalidArgument("the call number must be a whole number from 1 in fault [" +
+                                       text + "]");
+    if (volume.empty())
+        return Status::InvalidArgument("a volume name or * is missing in fault [" + text + "]");
     fault.strOperation = operation;
     fault.strVolume = volume == "*" ? std::string() : volume;
 
@@ -191,27 +177,33 @@ bool ParseFaultSetting(const std::string& text, ScriptedFault& fault, std::strin
     }
     const size_t first = text.find_first_not_of(" \t", messageStart);
     if (first != std::string::npos) fault.strMessage = text.substr(first);
-    return true;
+    return Status::OK();
 }
 
 void SetArrayBackendOverride(ArrayBackendOverride factory) { Override() = std::move(factory); }
 
-boost::shared_ptr<ArrayBackend> CreateArrayBackend(const NASArrayInfo& info, std::string& error) {
-    if (Override()) return Override()(info);
+Status CreateArrayBackend(const NASArrayInfo& info, boost::shared_ptr<ArrayBackend>& backend) {
+    if (Override()) {
+        backend = Override()(info);
+        return backend ? Status::OK()
+                       : Status::NotFound("the installed back end override gave no back end");
+    }
     std::vector<ScriptedFault> faults;
-    if (!ConfigFaults(faults, error)) return boost::shared_ptr<ArrayBackend>();
-    boost::shared_ptr<ArrayBackend> backend = CreateConfiguredBackend(info, error);
-    if (!backend) return backend;
-    backend = boost::make_shared<FaultInjectingBackend>(backend, faults);
+    Status status = ConfigFaults(faults);
+    boost::shared_ptr<ArrayBackend> answering;
+    if (status.ok()) status = CreateConfiguredBackend(info, answering);
+    if (!status.ok()) return status;
+    boost::shared_ptr<ArrayBackend> faulty =
+        boost::make_shared<FaultInjectingBackend>(answering, faults);
     const std::string callsLog = ArraySetting("calls_log", "");
-    if (callsLog.empty()) return backend;
+    if (callsLog.empty()) {
+        backend = faulty;
+        return Status::OK();
+    }
     // Outermost, so that the log shows what the client was answered,
     // injected faults included.
     boost::shared_ptr<CallLog> log = boost::make_shared<CallLog>();
-    const hostlib::Status opened = log->Open(callsLog);
-    if (!opened.ok()) {
-        error = opened.message();
-        return boost::shared_ptr<ArrayBackend>();
-    }
-    return boost::make_shared<CallLoggingBackend>(backend, log);
+    status = log->Open(callsLog);
+    if (status.ok()) backend = boost::make_shared<CallLoggingBackend>(faulty, log);
+    return status;
 }

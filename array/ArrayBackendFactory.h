@@ -9,6 +9,7 @@
 
 #include "array/ArrayBackend.h"
 #include "array/ArrayScript.h"
+#include "hostlib/Status.h"
 #include "records/SnapRecords.h"
 
 #include <boost/shared_ptr.hpp>
@@ -17,10 +18,12 @@
 
 typedef std::function<boost::shared_ptr<ArrayBackend>(const NASArrayInfo&)> ArrayBackendOverride;
 
-// Null with error set when the config names no usable back end.
-boost::shared_ptr<ArrayBackend> CreateArrayBackend(const NASArrayInfo& info, std::string& error);
+// Fails, leaving backend as it was, when the config names no usable back end.
+hostlib::Status CreateArrayBackend(const NASArrayInfo& info,
+                                   boost::shared_ptr<ArrayBackend>& backend);
 void SetArrayBackendOverride(ArrayBackendOverride factory);
 
 // One [faults] setting: "<Operation> <Nth> <volume or *> [<code>] [drop]
-// [message]". False with error set when the text is not one.
-bool ParseFaultSetting(const std::string& text, ScriptedFault& fault, std::string& error);
+// [message]". Fails (kInvalidArgument) naming what is wrong when the text
+// is not one.
+hostlib::Status ParseFaultSetting(const std::string& text, ScriptedFault& fault);

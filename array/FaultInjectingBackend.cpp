@@ -29,8 +29,8 @@ uint64_t FaultInjectingBackend::CallCount(const std::string& operation) const {
     return it == m_counts.end() ? 0 : it->second;
 }
 
-bool FaultInjectingBackend::Injected(const std::string& operation, const std::string& volume,
-                                     ArrayStatus& status) {
+ArrayStatus FaultInjectingBackend::Injected(const std::string& operation,
+                                            const std::string& volume) {
     if (m_beforeCall) m_beforeCall(operation);
     const std::string volumeName = VolumeNameOfArgument(volume);
     ++m_counts[AllVolumesKey(operation)];
@@ -45,22 +45,18 @@ bool FaultInjectingBackend::Injected(const std::string& operation, const std::st
         }
         if (m_counts[key] != fault.ullNth) continue;
         if (fault.bDropConnection) m_bDropped = true;
-        status = ArrayStatus::Fail(fault.uiCode, fault.strMessage);
-        return true;
+        return ArrayStatus::Fail(fault.uiCode, fault.strMessage);
     }
-    if (m_bDropped) {
-        status =
-            ArrayStatus::Fail(kArrayErrNotConnected, "The connection to the array was dropped");
-        return true;
-    }
-    return false;
+    if (m_bDropped)
+        return ArrayStatus::Fail(kArrayErrNotConnected, "The connection to the array was dropped");
+    return ArrayStatus::Ok();
 }
 
 ArrayStatus FaultInjectingBackend::Run(const std::string& operation, const std::string& volume,
                                        std::vector<std::string> arguments,
                                        const std::function<ArrayStatus()>& call) {
-    ArrayStatus status;
-    if (!Injected(operation, volume, status)) status = call();
+    ArrayStatus status = Injected(operation, volume);
+    if (status.bOk) status = call();
     m_calls.push_back(Call{operation, std::move(arguments), status.bOk, status.uiCode});
     return status;
 }
@@ -72,15 +68,13 @@ ArrayStatus FaultInjectingBackend::OpenConnection() {
 // A bool answer cannot carry a failure: these calls are only counted and
 // recorded, so that tests see the order of calls and a fault's Nth count.
 bool FaultInjectingBackend::IsCluster() {
-    ArrayStatus ignored;
-    Injected("IsCluster", "", ignored);
+    Injected("IsCluster", "");
     m_calls.push_back(Call{"IsCluster", {}, true, 0});
     return m_pInner->IsCluster();
 }
 
 bool FaultInjectingBackend::IsClusterInterface() {
-    ArrayStatus ignored;
-    Injected("IsClusterInterface", "", ignored);
+    Injected("IsClusterInterface", "");
     m_calls.push_back(Call{"IsClusterInterface", {}, true, 0});
     return m_pInner->IsClusterInterface();
 }

@@ -62,8 +62,8 @@ public:
     ArrayStatus SnapDiffEnd(const std::string& handle) override;
 
 private:
-    // The injected failure for this call, if any; counts the call.
-    bool Injected(const std::string& operation, const std::string& volume, ArrayStatus& status);
+    // The injected failure for this call, ok when none; counts the call.
+    ArrayStatus Injected(const std::string& operation, const std::string& volume);
     // Counts and records one call; the inner back end answers it unless a
     // fault does (then the inner back end never sees it).
     ArrayStatus Run(const std::string& operation, const std::string& volume,

@@ -41,13 +41,13 @@ bool NASSnapUtil::GetArrayNameAndCredentialsByClientId(const int& clientId, NASA
 
 bool NASSnapUtil::SetONTAPObject(const NASArrayInfo& info, ManageONTAP& ontap,
                                  const montapConnectType&, const bool&) {
-    std::string error;
-    boost::shared_ptr<ArrayBackend> backend = CreateArrayBackend(info, error);
-    if (!backend) {
+    boost::shared_ptr<ArrayBackend> backend;
+    const hostlib::Status created = CreateArrayBackend(info, backend);
+    if (!created.ok()) {
         if (g_ptrLogWriter)
             g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
                                 "Unable to set up the back end of array [%s]: %s",
-                                info.strArrayName.c_str(), error.c_str());
+                                info.strArrayName.c_str(), created.message().c_str());
         // A back end kept from an earlier set-up would answer for the wrong
         // array; without one the connection fails as it should.
         AttachArrayBackend(ontap, boost::shared_ptr<ArrayBackend>());

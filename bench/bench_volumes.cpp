@@ -84,8 +84,8 @@ public:
         info.strArrayName = "filer1";
         info.strClientName = "client1";
         LocalArrayConfig config;
-        std::string error;
-        if (!LoadLocalArrayConfig(info, config, error)) Fail("array config: " + error);
+        const hostlib::Status loaded = LoadLocalArrayConfig(info, config);
+        if (!loaded.ok()) Fail("array config: " + loaded.message());
         m_volume.reset(new SmallFileVolume(std::string(resolved) + "/" + kVolume));
         m_array.reset(new LocalArray(config));
     }

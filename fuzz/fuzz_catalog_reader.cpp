@@ -15,12 +15,12 @@ namespace {
 bool ReadAll(const std::string& path, std::vector<CatalogRow>& rows,
              std::vector<CatalogLeftOut>& leftOut) {
     CatalogReader reader;
-    if (!reader.Open(path).bOk) return false;
+    if (!reader.Open(path).ok()) return false;
     leftOut = reader.LeftOut();
     for (;;) {
         CatalogRow row;
         bool done = false;
-        if (!reader.Next(row, done).bOk) return false;
+        if (!reader.Next(row, done).ok()) return false;
         if (done) return true;
         rows.push_back(row);
     }
@@ -50,8 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CatalogWriter writer(out, 512);  // a small budget: the spill path too
         for (const CatalogLeftOut& item : leftOut) writer.LeaveOut(item);
         for (const CatalogRow& row : rows)
-            if (!writer.Add(row).bOk) abort();
-        if (!writer.Finish().bOk) abort();
+            if (!writer.Add(row).ok()) abort();
+        if (!writer.Finish().ok()) abort();
     }
     const bool current = size >= 8 && memcmp(data, "LACATLG3", 8) == 0;
     if (!ReadAll(out, again, leftOutAgain) || again.size() != rows.size() ||

@@ -12,14 +12,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     btrfssend::SendStreamParser parser([](const btrfssend::SendCommand& command) {
         uint64_t inode = 0;
         command.U64(btrfssend::kInode, inode);
-        return command.Text(btrfssend::kPath).size() > 4096
-                   ? ArrayStatus::Fail(kArrayErrInternal, "long")
-                   : ArrayStatus::Ok();
+        return command.Text(btrfssend::kPath).size() > 4096 ? hostlib::Status::IOError("long")
+                                                            : hostlib::Status::OK();
     });
-    ArrayStatus status;
-    for (size_t at = 1; status.bOk && at < size; at += chunk)
+    hostlib::Status status;
+    for (size_t at = 1; status.ok() && at < size; at += chunk)
         status = parser.Feed(reinterpret_cast<const char*>(data) + at,
                              chunk < size - at ? chunk : size - at);
-    if (status.bOk) parser.Finish();
+    if (status.ok()) parser.Finish();
     return 0;
 }

@@ -14,7 +14,18 @@ namespace hostlib {
 
 class Status {
 public:
-    enum Code { kOk, kNotFound, kCorruption, kNotSupported, kInvalidArgument, kIOError };
+    // kAborted: the operator asked a long step to stop. kIncomplete: what the
+    // step reads lacks parts it needs (a snapshot that left items out).
+    enum Code {
+        kOk,
+        kNotFound,
+        kCorruption,
+        kNotSupported,
+        kInvalidArgument,
+        kIOError,
+        kAborted,
+        kIncomplete
+    };
 
     Status() = default;
     Status(const Status& other) : m_rep(other.m_rep ? new Rep(*other.m_rep) : nullptr) {}
@@ -37,6 +48,14 @@ public:
         return Status(kInvalidArgument, std::move(message));
     }
     static Status IOError(std::string message) { return Status(kIOError, std::move(message)); }
+    static Status Aborted(std::string message) { return Status(kAborted, std::move(message)); }
+    static Status Incomplete(std::string message) {
+        return Status(kIncomplete, std::move(message));
+    }
+    // The same kind of failure with another message (context added to it).
+    Status WithMessage(std::string message) const {
+        return ok() ? Status() : Status(code(), std::move(message));
+    }
 
     bool ok() const { return !m_rep; }
     Code code() const { return m_rep ? m_rep->code : kOk; }

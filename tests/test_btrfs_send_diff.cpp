@@ -54,14 +54,14 @@ TEST(BtrfsSendStream, ChecksEveryCommandAndRefusesGarbage) {
             std::vector<std::string> paths;
             btrfssend::SendStreamParser parser([&](const btrfssend::SendCommand& cmd) {
                 paths.push_back(cmd.Text(15));
-                return ArrayStatus::Ok();
+                return hostlib::Status::OK();
             });
-            ArrayStatus status;
-            for (size_t at = 0; status.bOk && at < c.bytes.size(); at += chunk)
+            hostlib::Status status;
+            for (size_t at = 0; status.ok() && at < c.bytes.size(); at += chunk)
                 status = parser.Feed(c.bytes.data() + at, std::min(chunk, c.bytes.size() - at));
-            if (status.bOk) status = parser.Finish();
-            EXPECT_EQ(c.error.empty(), status.bOk) << c.error << " " << status.strMessage;
-            EXPECT_NE(std::string::npos, status.strMessage.find(c.error)) << status.strMessage;
+            if (status.ok()) status = parser.Finish();
+            EXPECT_EQ(c.error.empty(), status.ok()) << c.error << " " << status.message();
+            EXPECT_NE(std::string::npos, status.message().find(c.error)) << status.message();
             if (c.error.empty()) {
                 EXPECT_EQ((std::vector<std::string>{"v", "d/f", ""}), paths);
             }
@@ -74,9 +74,10 @@ TEST(BtrfsSendStream, ChecksEveryCommandAndRefusesGarbage) {
     crc = btrfssend::Crc32c(0, cut.data(), cut.size());
     cut.replace(6, 4, reinterpret_cast<const char*>(&crc), 4);
     btrfssend::SendStreamParser parser(
-        [](const btrfssend::SendCommand&) { return ArrayStatus::Ok(); });
-    EXPECT_NE(std::string::npos, parser.Feed((header + cut).data(), header.size() + cut.size())
-                                     .strMessage.find("runs past"));
+        [](const btrfssend::SendCommand&) { return hostlib::Status::OK(); });
+    EXPECT_NE(
+        std::string::npos,
+        parser.Feed((header + cut).data(), header.size() + cut.size()).message().find("runs past"));
 }
 
 bool Sh(const std::string& dir, const std::string& script) {
@@ -99,8 +100,8 @@ protected:
         std::string out;
         for (bool end = false; !end;) {
             std::vector<SnapDiffFileInfo> batch;
-            ArrayStatus status = source.Next(batch, end);
-            if (!status.bOk) return "failed: " + status.strMessage;
+            hostlib::Status status = source.Next(batch, end);
+            if (!status.ok()) return "failed: " + status.message();
             for (const SnapDiffFileInfo& r : batch)
                 out += r.strChangeType + " " + r.strFileName + " " + std::to_string(r.ullInode) +
                        " " + std::to_string(r.uiFileType) + " " + std::to_string(r.ullFileSize) +
@@ -113,11 +114,11 @@ protected:
     std::string Catalog(const std::string& snapshot) {
         std::string path = scratch / (snapshot + ".cat");
         CatalogWriter writer(path, 1 << 20);
-        ArrayStatus status = WalkLiveTree(
+        hostlib::Status status = WalkLiveTree(
             mount.Path() + "/" + snapshot, {""},
             [&](LiveTreeEntry& e, bool&) { return writer.Add(BtrfsSnapshotRowOf(e)); });
-        if (status.bOk) status = writer.Finish();
-        EXPECT_TRUE(status.bOk) << status.strMessage;
+        if (status.ok()) status = writer.Finish();
+        EXPECT_TRUE(status.ok()) << status.message();
         return path;
     }
     // The btrfs records from base to incremental, once both sources agree.
@@ -126,11 +127,11 @@ protected:
         for (bool cluster : {true, false}) {
             SnapDiffNaming naming{cluster, "v", base, incremental};
             SnapDiffMerge merge(naming, 256);
-            EXPECT_TRUE(merge.Open(Catalog(base), Catalog(incremental)).bOk);
+            EXPECT_TRUE(merge.Open(Catalog(base), Catalog(incremental)).ok());
             BtrfsSendSnapDiff diff(naming, 256);
-            ArrayStatus status =
+            hostlib::Status status =
                 diff.Open(mount.Path() + "/" + base, mount.Path() + "/" + incremental, {""});
-            EXPECT_TRUE(status.bOk) << status.strMessage;
+            EXPECT_TRUE(status.ok()) << status.message();
             send = Records(diff);
             EXPECT_EQ(Records(merge), send) << base << " -> " << incremental;
         }
@@ -197,20 +198,21 @@ TEST_F(BtrfsSendDiff, EndsItsSendCleanly) {
     for (bool stop : {false, true}) {
         BtrfsSendSnapDiff diff(SnapDiffNaming(), 256);
         ASSERT_TRUE(
-            diff.Open(mount.Path() + "/" + base, mount.Path() + "/" + incremental, {""}).bOk);
+            diff.Open(mount.Path() + "/" + base, mount.Path() + "/" + incremental, {""}).ok());
         if (!stop) continue;
         SetLocalArrayOperator(stopping);
         std::vector<SnapDiffFileInfo> batch;
         bool end = false;
-        EXPECT_EQ(kArrayErrStopped, diff.Next(batch, end).uiCode);
+        EXPECT_EQ(hostlib::Status::kAborted, diff.Next(batch, end).code());
         SetLocalArrayOperator(LocalArrayOperator());
     }
     EXPECT_EQ(threads, Threads());
     BtrfsSendSnapDiff writable(SnapDiffNaming(), 256), elsewhere(SnapDiffNaming(), 256);
-    ASSERT_TRUE(writable.Open(mount.Path() + "/" + base, mount.Path() + "/v", {""}).bOk);
+    ASSERT_TRUE(writable.Open(mount.Path() + "/" + base, mount.Path() + "/v", {""}).ok());
     EXPECT_NE(std::string::npos, Records(writable).find("read-only snapshots"));
     EXPECT_NE(std::string::npos, elsewhere.Open(scratch.Path(), mount.Path() + "/v", {""})
-                                     .strMessage.find("not a btrfs snapshot"));
+                                     .message()
+                                     .find("not a btrfs snapshot"));
 }
 
 }  // namespace

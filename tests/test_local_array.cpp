@@ -30,6 +30,41 @@ using namespace testsupport;
 
 namespace {
 
+// Each failure, found however deep in the array, reaches ManageONTAP with
+// the array's code for it and the array's name once before the message.
+TEST(LocalArray, AnswersEachFailureWithItsCodeAndMessage) {
+    LocalArrayWorld world;
+    world.Volume("v");
+    world.File("v", "f", "x");
+    world.Snap("v", "a");
+    world.Snap("v", "b");
+    WriteFile(world.Root() + "/.snapcatalog/v/b.cat", "garbage");
+    std::vector<SnapShotInfo_t> list;
+    std::string path, handle;
+    const struct {
+        ArrayStatus status;
+        uint32_t code;
+        std::string message;
+    } rows[] = {
+        {world.array->ListSnapshots("nosuch", "", list), kArrayErrNotFound,
+         "filer1: volume nosuch not found"},
+        {world.array->DeleteSnapshot("v", "nosuch"), kArrayErrNotFound,
+         "filer1: snapshot nosuch not found on volume v"},
+        {world.array->GetStoragePathForExport("/vol/v/nodir", path), kArrayErrNotFound,
+         "filer1: export /vol/v/nodir not found"},
+        {world.array->GetStoragePathForExport("/home/v", path), kArrayErrInvalidArgument,
+         "filer1: path [/home/v] does not begin with /vol/"},
+        {world.Start("v", "a", "b", handle), kArrayErrInternal,
+         "filer1: catalog " + world.Root() + "/.snapcatalog/v/b.cat is corrupt: not a catalog"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_FALSE(row.status.bOk) << row.message;
+        EXPECT_EQ(row.code, row.status.uiCode) << row.message;
+        EXPECT_EQ(row.message, row.status.strMessage);
+    }
+    EXPECT_EQ(0u, world.array->OpenSessions());
+}
+
 TEST(LocalArray, RefusesNamesThatCouldLeaveTheRoot) {
     LocalArrayWorld world;
     world.Volume("v");
@@ -349,7 +384,7 @@ TEST(LocalArray, CopiesKeepWhatTheFileSystemHolds) {
             const std::string volume = world.Live("v");
             MakeDirs(volume.substr(0, volume.rfind('/')));
             if (subvolume)
-                ASSERT_TRUE(MakeBtrfsSubvolume(volume).bOk);
+                ASSERT_TRUE(MakeBtrfsSubvolume(volume).ok());
             else
                 MakeDirs(volume);
             const std::string in = "cd '" + world.Live("v") + "' && ";

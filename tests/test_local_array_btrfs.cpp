@@ -48,7 +48,7 @@ struct BtrfsWorld {
         if (!mount.Available()) return;
         world.config.strRoot = mount.Path();
         world.Rebuild();
-        EXPECT_TRUE(MakeBtrfsSubvolume(world.Live("v")).bOk);
+        EXPECT_TRUE(MakeBtrfsSubvolume(world.Live("v")).ok());
         world.Dir("v", "e");
     }
     LoopMount mount{"btrfs"};
@@ -91,7 +91,7 @@ TEST(LocalArrayBtrfs, SnapshotsKeepWhatABackupReadsAndNoEarlierSnapshot) {
         {"sparse", sparse, true},
         {"nested",
          [](const std::string& p) {
-             return MakeBtrfsSubvolume(p).bOk ? WriteFile(p + "/x", "x"), 0 : -1;
+             return MakeBtrfsSubvolume(p).ok() ? WriteFile(p + "/x", "x"), 0 : -1;
          },
          false},
         {"bound",
@@ -114,12 +114,12 @@ TEST(LocalArrayBtrfs, SnapshotsKeepWhatABackupReadsAndNoEarlierSnapshot) {
     EXPECT_EQ(EROFS, errno);
     // check names what the snapshots left out, and not the snapshots themselves.
     std::vector<std::string> below;
-    ASSERT_TRUE(FindMountedBelowVolume(v, {"", "e"}, below).bOk);
+    ASSERT_TRUE(FindMountedBelowVolume(v, {"", "e"}, below).ok());
     EXPECT_EQ((std::vector<std::string>{"bound", "nested"}), below);
 
     // A later snapshot shows the array's folders empty; each export reaches each snapshot.
     ASSERT_EQ(0, umount(unmount.path.c_str()) + rmdir(unmount.path.c_str()));
-    ASSERT_TRUE(DeleteBtrfsSubvolume(v + "/nested").bOk);
+    ASSERT_TRUE(DeleteBtrfsSubvolume(v + "/nested").ok());
     world.File("v", "e/new", "new");
     world.Snap("v", "s2");
     EXPECT_EQ(0u,

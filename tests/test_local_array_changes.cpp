@@ -109,13 +109,13 @@ TEST(LocalArrayChangesTest, NoChangeIsMissed) {
         row.ullGeneration = 5, row.bHasAttributes = true;
         for (const char* name : {"a", "b"}) {
             CatalogWriter writer(dir / name, 1 << 20);
-            ASSERT_TRUE(writer.Add(row).bOk && writer.Finish().bOk);
+            ASSERT_TRUE(writer.Add(row).ok() && writer.Finish().ok());
             c.change(row);
         }
         SnapDiffMerge merge(SnapDiffNaming(), 256);
         std::vector<SnapDiffFileInfo> batch;
         bool end = false;
-        ASSERT_TRUE(merge.Open(dir / "a", dir / "b").bOk && merge.Next(batch, end).bOk);
+        ASSERT_TRUE(merge.Open(dir / "a", dir / "b").ok() && merge.Next(batch, end).ok());
         EXPECT_EQ(c.reported, batch.size());
     }
 }

@@ -240,17 +240,17 @@ void CheckSnapshotKinds(Checks& checks, const LocalArrayConfig& local,
     for (const std::string& volume : volumes) {
         const std::string dir = local.strRoot + "/" + volume;
         SnapshotKind kind;
-        checks.Report(ChooseSnapshotKind(local.snapshots, dir, kind).bOk,
+        checks.Report(ChooseSnapshotKind(local.snapshots, dir, kind).ok(),
                       "snapshots of volume " + volume, DescribeSnapshotKind(local.snapshots, dir));
         // Another file system below the volume is in none of its snapshots,
         // so what it holds is never backed up through them.
         std::vector<std::string> items;
-        const ArrayStatus found =
+        const hostlib::Status found =
             FindMountedBelowVolume(dir, LocalArrayFolders(local, volume), items);
         std::string named;
         for (const std::string& item : items) named += (named.empty() ? "[" : ", [") + item + "]";
-        checks.Report(found.bOk && items.empty(), "items of volume " + volume,
-                      !found.bOk ? found.strMessage
+        checks.Report(found.ok() && items.empty(), "items of volume " + volume,
+                      !found.ok() ? found.message()
                       : items.empty()
                           ? "nothing mounted below it"
                           : "its snapshots cannot keep " + named +

@@ -128,8 +128,8 @@ std::string FormProblem(const KnownKey& known, const std::string& value) {
         }
         case Form::kFault: {
             ScriptedFault fault;
-            std::string error;
-            return ParseFaultSetting(value, fault, error) ? std::string() : OneLine(error);
+            const hostlib::Status parsed = ParseFaultSetting(value, fault);
+            return parsed.ok() ? std::string() : OneLine(parsed.message());
         }
     }
     return std::string();
@@ -278,7 +278,6 @@ bool Checker::CheckBackend() {
     if (backend == "record" && Array("record_to", "").empty())
         return Fail(m_path + ": [array] backend = record needs [array] record_to = FILE");
     const std::string answering = backend == "record" ? Array("inner", "local") : backend;
-    std::string error;
     if (answering == "scripted") {
         const std::string script = Array("script", "");
         if (script.empty() && Array("save_state", "false") == "true")
@@ -293,9 +292,12 @@ bool Checker::CheckBackend() {
     NASArrayInfo info;
     NASSnapUtil().GetArrayNameAndCredentialsByClientId(static_cast<int>(m_clientId), info);
     LocalArrayConfig local;
-    if (!LoadLocalArrayConfig(info, local, error))
+    const hostlib::Status loaded = LoadLocalArrayConfig(info, local);
+    if (!loaded.ok()) {
+        const std::string& error = loaded.message();
         return Fail((error.find(m_path) == std::string::npos ? m_path + ": " : "") +
                     OneLine(error));
+    }
     return true;
 }
 
@@ -356,13 +358,13 @@ std::string NearestWord(const std::string& word, const std::vector<std::string>&
 }
 
 bool LoadConfiguredLocalArray(ULONG clientId, LocalArrayConfig& local) {
-    std::string backend = "local", inner = "local", error;
+    std::string backend = "local", inner = "local";
     VKPlatformInfo::getRegString("array", "backend", &backend);
     VKPlatformInfo::getRegString("array", "inner", &inner);
     if (backend != "local" && !(backend == "record" && inner == "local")) return false;
     NASArrayInfo info;
     NASSnapUtil().GetArrayNameAndCredentialsByClientId(static_cast<int>(clientId), info);
-    return LoadLocalArrayConfig(info, local, error);
+    return LoadLocalArrayConfig(info, local).ok();
 }
 
 ConfigCheckResult CheckConfig(const std::string& path, ULONG clientId) {

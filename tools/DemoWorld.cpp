@@ -12,9 +12,9 @@ namespace {
 bool MakeVolumeFolder(const std::string& dir, std::string& error) {
     if (!IsOnBtrfs(dir.substr(0, dir.rfind('/'))) || !MayDeleteBtrfsSnapshots())
         return MakeDirectories(dir, error);
-    const ArrayStatus made = MakeBtrfsSubvolume(dir);
-    if (!made.bOk) error = made.strMessage;
-    return made.bOk;
+    const hostlib::Status made = MakeBtrfsSubvolume(dir);
+    if (!made.ok()) error = made.message();
+    return made.ok();
 }
 
 // A mount table field: space, tab, newline and backslash are written as

@@ -29,7 +29,7 @@ int MakeWritable(const char* path, const struct stat* st, int type, struct FTW*)
 // goes whole, with the snapshots below it, as the array deletes one.
 int RemoveSubvolume(const char* path, const struct stat*, int type, struct FTW*) {
     if (type != FTW_D || !IsBtrfsSubvolume(path)) return FTW_CONTINUE;
-    return DeleteBtrfsSubvolume(path, true).bOk ? FTW_SKIP_SUBTREE : FTW_CONTINUE;
+    return DeleteBtrfsSubvolume(path, true).ok() ? FTW_SKIP_SUBTREE : FTW_CONTINUE;
 }
 
 int RemoveOne(const char* path, const struct stat*, int type, struct FTW*) {

@@ -120,16 +120,16 @@ std::set<std::string> ConfiguredVolumes(const std::string& config, ArrayBackend&
 // Every volume folder of a local array's root; none for another back end.
 std::set<std::string> LocalArrayVolumes(const NASArrayInfo& info) {
     std::set<std::string> volumes;
-    std::string backend = "local", unusable;
+    std::string backend = "local";
     VKPlatformInfo::getRegString("array", "backend", &backend);
     LocalArrayConfig local;
-    if (backend != "local" || !LoadLocalArrayConfig(info, local, unusable)) return volumes;
+    if (backend != "local" || !LoadLocalArrayConfig(info, local).ok()) return volumes;
     DIR* root = opendir(local.strRoot.c_str());
     while (struct dirent* entry = root ? readdir(root) : nullptr) {
         const std::string name = entry->d_name;
         struct stat st;
         // The array keeps its catalogs in a dot folder beside the volumes.
-        if (name[0] != '.' && CheckLocalArrayName("volume", name).bOk &&
+        if (name[0] != '.' && CheckLocalArrayName("volume", name).ok() &&
             lstat((local.strRoot + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
             volumes.insert(name);
     }
@@ -308,8 +308,9 @@ int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
     SetLocalArrayOperator(inspecting);
     NASArrayInfo info;
     NASSnapUtil().GetArrayNameAndCredentialsByClientId(static_cast<int>(client), info);
-    boost::shared_ptr<ArrayBackend> array = CreateArrayBackend(info, error);
-    if (!array) return Fail("array " + info.strArrayName + ": " + error);
+    boost::shared_ptr<ArrayBackend> array;
+    const hostlib::Status created = CreateArrayBackend(info, array);
+    if (!created.ok()) return Fail("array " + info.strArrayName + ": " + created.message());
     const ArrayStatus opened = array->OpenConnection();
     if (!opened.bOk) return Fail("array " + info.strArrayName + ": " + opened.strMessage);
 

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <system_error>
 
+using hostlib::Status;
+
 namespace {
 
 // The kernel lists at most this many bytes of an inode's names at once.
@@ -32,15 +34,15 @@ std::string Under(const std::string& dir, const std::string& relative) {
 }
 
 // 0 when the name is not there.
-ArrayStatus InodeAt(const std::string& path, uint64_t& inode) {
+Status InodeAt(const std::string& path, uint64_t& inode) {
     struct stat st;
     inode = 0;
     if (lstat(path.c_str(), &st) == 0) {
         inode = st.st_ino;
-        return ArrayStatus::Ok();
+        return Status::OK();
     }
-    if (errno == ENOENT) return ArrayStatus::Ok();
-    return ArrayStatus::Fail(kArrayErrInternal, "cannot stat " + path + ": " + strerror(errno));
+    if (errno == ENOENT) return Status::OK();
+    return Status::IOError("cannot stat " + path + ": " + strerror(errno));
 }
 
 }  // namespace
@@ -62,17 +64,15 @@ void BtrfsSendSnapDiff::EndSend() {
     if (m_sender.joinable()) m_sender.join();
 }
 
-ArrayStatus BtrfsSendSnapDiff::Failed(const std::string& what, int error) const {
+Status BtrfsSendSnapDiff::Failed(const std::string& what, int error) const {
     std::string hint = error == EPERM ? " (it needs CAP_SYS_ADMIN and read-only snapshots)" : "";
-    return ArrayStatus::Fail(kArrayErrInternal,
-                             "cannot compare snapshot " + EscapeSnapDiffName(Naming().strBase) +
-                                 " with " + EscapeSnapDiffName(Naming().strIncremental) +
-                                 " of volume " + Naming().strVolume + ": " + what + ": " +
-                                 strerror(error) + hint);
+    return Status::IOError("cannot compare snapshot " + EscapeSnapDiffName(Naming().strBase) +
+                           " with " + EscapeSnapDiffName(Naming().strIncremental) + " of volume " +
+                           Naming().strVolume + ": " + what + ": " + strerror(error) + hint);
 }
 
-ArrayStatus BtrfsSendSnapDiff::Open(const std::string& baseDir, const std::string& incrementalDir,
-                                    const std::set<std::string>& arrayFolders) {
+Status BtrfsSendSnapDiff::Open(const std::string& baseDir, const std::string& incrementalDir,
+                               const std::set<std::string>& arrayFolders) {
     m_baseDir = baseDir;
     m_incrementalDir = incrementalDir;
     m_arrayFolders = arrayFolders;
@@ -115,21 +115,20 @@ ArrayStatus BtrfsSendSnapDiff::Open(const std::string& baseDir, const std::strin
         return Failed("cannot start the send", e.code().value());
     }
     m_nextInode = m_tree->Named().end();
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus BtrfsSendSnapDiff::ReadStream() {
+Status BtrfsSendSnapDiff::ReadStream() {
     btrfssend::SendStreamParser parser(
         [this](const btrfssend::SendCommand& command) { return m_tree->Apply(command); });
     std::vector<char> chunk(64 << 10);
-    ArrayStatus status;
+    Status status;
     for (;;) {
         if (LocalArrayStopRequested())
-            return ArrayStatus::Fail(kArrayErrStopped,
-                                     "stopped at the operator's request during the comparison of "
-                                     "snapshot " +
-                                         EscapeSnapDiffName(Naming().strIncremental) +
-                                         " of volume " + Naming().strVolume);
+            return Status::Aborted(
+                "stopped at the operator's request during the comparison of "
+                "snapshot " +
+                EscapeSnapDiffName(Naming().strIncremental) + " of volume " + Naming().strVolume);
         pollfd ready = {m_readFd, POLLIN, 0};
         int polled = poll(&ready, 1, kStopCheckMs);
         if (polled < 0 && errno != EINTR) return Failed("cannot wait for the send", errno);
@@ -139,7 +138,7 @@ ArrayStatus BtrfsSendSnapDiff::ReadStream() {
         if (got < 0) return Failed("cannot read the send stream", errno);
         if (got == 0) break;
         status = parser.Feed(chunk.data(), size_t(got));
-        if (!status.bOk) return status;
+        if (!status.ok()) return status;
     }
     EndSend();
     if (m_sendError != 0) return Failed("the send failed", m_sendError);
@@ -154,14 +153,14 @@ bool BtrfsSendSnapDiff::ArrayOwned(const std::string& path) const {
     return false;
 }
 
-ArrayStatus BtrfsSendSnapDiff::RowsOf(int rootFd, const std::string& rootDir, uint64_t inode,
-                                      std::vector<CatalogRow>& rows) const {
+Status BtrfsSendSnapDiff::RowsOf(int rootFd, const std::string& rootDir, uint64_t inode,
+                                 std::vector<CatalogRow>& rows) const {
     rows.clear();
     // The volume root has no name in a directory; it is the row of path "".
     if (inode == BtrfsSendTree::kRootInode) {
         LiveTreeEntry entry;
-        ArrayStatus status = IdentifyLiveItem(rootDir, entry);
-        if (status.bOk) rows.push_back(BtrfsSnapshotRowOf(entry));
+        Status status = IdentifyLiveItem(rootDir, entry);
+        if (status.ok()) rows.push_back(BtrfsSnapshotRowOf(entry));
         return status;
     }
     alignas(8) char buffer[kInodePathsBytes];
@@ -171,7 +170,7 @@ ArrayStatus BtrfsSendSnapDiff::RowsOf(int rootFd, const std::string& rootDir, ui
     args.size = sizeof(buffer);
     args.fspath = reinterpret_cast<uintptr_t>(buffer);
     if (ioctl(rootFd, BTRFS_IOC_INO_PATHS, &args) != 0) {
-        if (errno == ENOENT) return ArrayStatus::Ok();
+        if (errno == ENOENT) return Status::OK();
         return Failed("cannot list the names of inode " + std::to_string(inode), errno);
     }
     const btrfs_data_container* names = reinterpret_cast<const btrfs_data_container*>(buffer);
@@ -189,58 +188,57 @@ ArrayStatus BtrfsSendSnapDiff::RowsOf(int rootFd, const std::string& rootDir, ui
         LiveTreeEntry entry;
         entry.strPath.assign(name, strnlen(name, room));
         if (ArrayOwned(entry.strPath)) continue;
-        ArrayStatus status = IdentifyLiveItem(Under(rootDir, entry.strPath), entry);
-        if (!status.bOk) return status;
+        Status status = IdentifyLiveItem(Under(rootDir, entry.strPath), entry);
+        if (!status.ok()) return status;
         if (entry.st.st_ino != inode || SnapDiffFileType(entry.st.st_mode) == 0) continue;
         LiveTreeEntry parent;
         status = IdentifyLiveItem(Under(rootDir, Parent(entry.strPath)), parent);
-        if (!status.bOk) return status;
+        if (!status.ok()) return status;
         entry.ullParentInode = parent.st.st_ino;
         entry.ullParentGeneration = parent.ullGeneration;
         rows.push_back(BtrfsSnapshotRowOf(entry));
     }
     std::sort(rows.begin(), rows.end(), CatalogRowLess);
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
 // A directory's names are what the stream added or removed in it; each is
 // looked up in both snapshots, since one put back as it was is no change.
-ArrayStatus BtrfsSendSnapDiff::NamesChanged(uint64_t directory, const std::string& basePath,
-                                            const std::string& incrementalPath,
-                                            bool& changed) const {
+Status BtrfsSendSnapDiff::NamesChanged(uint64_t directory, const std::string& basePath,
+                                       const std::string& incrementalPath, bool& changed) const {
     changed = false;
     const std::map<std::string, uint64_t>* touched = m_tree->TouchedNames(directory);
-    if (!touched) return ArrayStatus::Ok();
+    if (!touched) return Status::OK();
     for (const auto& name : *touched) {
         std::string relative =
             incrementalPath.empty() ? name.first : incrementalPath + "/" + name.first;
         if (ArrayOwned(relative)) continue;
         uint64_t before = 0, after = 0;
-        ArrayStatus status = InodeAt(Under(m_baseDir, Under(basePath, name.first)), before);
-        if (status.bOk) status = InodeAt(Under(m_incrementalDir, relative), after);
-        if (!status.bOk) return status;
+        Status status = InodeAt(Under(m_baseDir, Under(basePath, name.first)), before);
+        if (status.ok()) status = InodeAt(Under(m_incrementalDir, relative), after);
+        if (!status.ok()) return status;
         if (before != after) {
             changed = true;
             break;
         }
     }
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus BtrfsSendSnapDiff::Refill() {
+Status BtrfsSendSnapDiff::Refill() {
     if (!m_bRead) {
-        ArrayStatus status = ReadStream();
-        if (!status.bOk) return status;
+        Status status = ReadStream();
+        if (!status.ok()) return status;
         m_bRead = true;
         m_nextInode = m_tree->Named().begin();
     }
     while (!Pending() && m_nextInode != m_tree->Named().end()) {
         const uint64_t inode = *m_nextInode++;
         if (inode < BtrfsSendTree::kRootInode) continue;
-        ArrayStatus status = RowsOf(m_baseFd, m_baseDir, inode, m_baseRows);
-        if (status.bOk)
+        Status status = RowsOf(m_baseFd, m_baseDir, inode, m_baseRows);
+        if (status.ok())
             status = RowsOf(m_incrementalFd, m_incrementalDir, inode, m_incrementalRows);
-        if (!status.bOk) return status;
+        if (!status.ok()) return status;
         if (m_incrementalRows.empty()) {
             QueueAll(m_baseRows, kChangeTextDeleted);
         } else if (m_baseRows.empty()) {
@@ -258,9 +256,9 @@ ArrayStatus BtrfsSendSnapDiff::Refill() {
                 m_baseRows.front().uiFileType == 2)
                 status = NamesChanged(inode, m_baseRows.front().strPath,
                                       m_incrementalRows.front().strPath, changed);
-            if (!status.bOk) return status;
+            if (!status.ok()) return status;
             Compare(m_baseRows, m_incrementalRows, changed);
         }
     }
-    return ArrayStatus::Ok();
+    return Status::OK();
 }

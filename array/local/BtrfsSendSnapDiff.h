@@ -17,6 +17,7 @@
 
 #include "array/local/BtrfsSendTree.h"
 #include "array/local/InodeSnapDiff.h"
+#include "hostlib/Status.h"
 
 #include <memory>
 #include <set>
@@ -34,18 +35,18 @@ public:
     // baseDir, incrementalDir: the snapshots' root folders. arrayFolders:
     // the folders whose ".snapshot" is the array's (as for WalkLiveTree),
     // left out of the records.
-    ArrayStatus Open(const std::string& baseDir, const std::string& incrementalDir,
-                     const std::set<std::string>& arrayFolders);
+    hostlib::Status Open(const std::string& baseDir, const std::string& incrementalDir,
+                         const std::set<std::string>& arrayFolders);
 
 private:
-    ArrayStatus Refill() override;
-    ArrayStatus ReadStream();
+    hostlib::Status Refill() override;
+    hostlib::Status ReadStream();
     void EndSend();
-    ArrayStatus Failed(const std::string& what, int error) const;
-    ArrayStatus RowsOf(int rootFd, const std::string& rootDir, uint64_t inode,
-                       std::vector<CatalogRow>& rows) const;
-    ArrayStatus NamesChanged(uint64_t directory, const std::string& basePath,
-                             const std::string& incrementalPath, bool& changed) const;
+    hostlib::Status Failed(const std::string& what, int error) const;
+    hostlib::Status RowsOf(int rootFd, const std::string& rootDir, uint64_t inode,
+                           std::vector<CatalogRow>& rows) const;
+    hostlib::Status NamesChanged(uint64_t directory, const std::string& basePath,
+                                 const std::string& incrementalPath, bool& changed) const;
     bool ArrayOwned(const std::string& path) const;
 
     std::string m_baseDir;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+using hostlib::Status;
+
 namespace btrfssend {
 namespace {
 
@@ -53,14 +55,13 @@ bool SendCommand::U64(uint16_t attribute, uint64_t& value) const {
     return true;
 }
 
-ArrayStatus SendStreamParser::Garbage(const std::string& what) {
-    m_failure = ArrayStatus::Fail(kArrayErrInternal,
-                                  "the file system's comparison stream is damaged at byte " +
-                                      std::to_string(m_offset) + ": " + what);
+Status SendStreamParser::Garbage(const std::string& what) {
+    m_failure = Status::IOError("the file system's comparison stream is damaged at byte " +
+                                std::to_string(m_offset) + ": " + what);
     return m_failure;
 }
 
-ArrayStatus SendStreamParser::ParseCommand(const char* command, uint32_t length) {
+Status SendStreamParser::ParseCommand(const char* command, uint32_t length) {
     SendCommand parsed;
     parsed.m_type = Le16(command + 4);
     if (parsed.m_type == 0 || parsed.m_type > kLastCommand ||
@@ -92,18 +93,18 @@ ArrayStatus SendStreamParser::ParseCommand(const char* command, uint32_t length)
         at += size;
     }
     if (parsed.m_type == kEnd) m_bEnded = true;
-    ArrayStatus status = m_handler(parsed);
-    if (!status.bOk) m_failure = status;
+    Status status = m_handler(parsed);
+    if (!status.ok()) m_failure = status;
     return status;
 }
 
-ArrayStatus SendStreamParser::Feed(const char* data, size_t size) {
-    if (!m_failure.bOk) return m_failure;
+Status SendStreamParser::Feed(const char* data, size_t size) {
+    if (!m_failure.ok()) return m_failure;
     m_buffer.append(data, size);
     size_t used = 0;
-    ArrayStatus status;
+    Status status;
     if (m_version == 0) {
-        if (m_buffer.size() < kHeaderSize) return ArrayStatus::Ok();
+        if (m_buffer.size() < kHeaderSize) return Status::OK();
         if (memcmp(m_buffer.data(), kMagic, sizeof(kMagic)) != 0)
             return Garbage("not a btrfs send stream");
         m_version = Le32(m_buffer.data() + sizeof(kMagic));
@@ -113,7 +114,7 @@ ArrayStatus SendStreamParser::Feed(const char* data, size_t size) {
         used = kHeaderSize;
         m_offset = kHeaderSize;
     }
-    while (status.bOk && m_buffer.size() > used) {
+    while (status.ok() && m_buffer.size() > used) {
         if (m_bEnded) {
             status = Garbage("bytes after the end command");
             break;
@@ -140,10 +141,10 @@ ArrayStatus SendStreamParser::Feed(const char* data, size_t size) {
     return status;
 }
 
-ArrayStatus SendStreamParser::Finish() {
-    if (!m_failure.bOk) return m_failure;
+Status SendStreamParser::Finish() {
+    if (!m_failure.ok()) return m_failure;
     if (!m_bEnded || !m_buffer.empty()) return Garbage("stream ends without its end command");
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
 }  // namespace btrfssend

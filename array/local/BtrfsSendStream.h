@@ -12,6 +12,7 @@
 #pragma once
 
 #include "array/ArrayBackend.h"
+#include "hostlib/Status.h"
 
 #include <cstdint>
 #include <functional>
@@ -89,26 +90,26 @@ private:
 
 class SendStreamParser {
 public:
-    typedef std::function<ArrayStatus(const SendCommand&)> Handler;
+    typedef std::function<hostlib::Status(const SendCommand&)> Handler;
     explicit SendStreamParser(Handler handler) : m_handler(std::move(handler)) {}
 
     // Takes the next bytes and hands out every command they complete, in
     // order. A failure (garbage, or the handler's own) sticks.
-    ArrayStatus Feed(const char* data, size_t size);
+    hostlib::Status Feed(const char* data, size_t size);
     // The stream is over: it must have ended with its end command.
-    ArrayStatus Finish();
+    hostlib::Status Finish();
     uint32_t Version() const { return m_version; }
 
 private:
-    ArrayStatus Garbage(const std::string& what);
-    ArrayStatus ParseCommand(const char* command, uint32_t length);
+    hostlib::Status Garbage(const std::string& what);
+    hostlib::Status ParseCommand(const char* command, uint32_t length);
 
     Handler m_handler;
     std::string m_buffer;
     uint32_t m_version = 0;
     uint64_t m_offset = 0;  // of the buffer's first byte in the stream
     bool m_bEnded = false;
-    ArrayStatus m_failure;
+    hostlib::Status m_failure;
 };
 
 }  // namespace btrfssend

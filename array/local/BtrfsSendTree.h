@@ -13,6 +13,7 @@
 
 #include "array/ArrayBackend.h"
 #include "array/local/BtrfsSendStream.h"
+#include "hostlib/Status.h"
 
 #include <cstdint>
 #include <map>
@@ -24,7 +25,7 @@ public:
     // The root folder of the base snapshot (read-only; only looked at).
     explicit BtrfsSendTree(const std::string& baseDir);
 
-    ArrayStatus Apply(const btrfssend::SendCommand& command);
+    hostlib::Status Apply(const btrfssend::SendCommand& command);
 
     const std::set<uint64_t>& Named() const { return m_named; }
     bool Written(uint64_t inode) const { return m_written.count(inode) != 0; }
@@ -40,10 +41,10 @@ private:
         std::string strLeaf;
         uint64_t ullInode = 0;  // 0: no such name
     };
-    ArrayStatus Resolve(const std::string& path, Place& place);
-    ArrayStatus Lookup(uint64_t directory, const std::string& name, uint64_t& inode);
-    ArrayStatus ResolveExisting(const btrfssend::SendCommand& command, uint16_t attribute,
-                                Place& place);
+    hostlib::Status Resolve(const std::string& path, Place& place);
+    hostlib::Status Lookup(uint64_t directory, const std::string& name, uint64_t& inode);
+    hostlib::Status ResolveExisting(const btrfssend::SendCommand& command, uint16_t attribute,
+                                    Place& place);
     void Put(const Place& place, uint64_t inode);
 
     std::string m_baseDir;

@@ -11,13 +11,15 @@
 #include <cerrno>
 #include <cstring>
 
+using hostlib::Status;
+
 namespace {
 
 // libbtrfsutil's own text and, where it set one, the system's reason.
-ArrayStatus Failed(const std::string& what, const std::string& path, btrfs_util_error error) {
+Status Failed(const std::string& what, const std::string& path, btrfs_util_error error) {
     std::string reason = btrfs_util_strerror(error);
     if (errno != 0) reason += std::string(": ") + strerror(errno);
-    return ArrayStatus::Fail(kArrayErrInternal, "cannot " + what + " " + path + ": " + reason);
+    return Status::IOError("cannot " + what + " " + path + ": " + reason);
 }
 
 bool IsRealFolder(const std::string& path) {
@@ -47,29 +49,28 @@ bool MayDeleteBtrfsSnapshots() {
     return (data[CAP_SYS_ADMIN / 32].effective & (1u << (CAP_SYS_ADMIN % 32))) != 0;
 }
 
-ArrayStatus MakeBtrfsSubvolume(const std::string& path) {
+Status MakeBtrfsSubvolume(const std::string& path) {
     errno = 0;
     btrfs_util_error error = btrfs_util_create_subvolume(path.c_str(), 0, nullptr, nullptr);
-    return error == BTRFS_UTIL_OK ? ArrayStatus::Ok()
-                                  : Failed("make the btrfs subvolume", path, error);
+    return error == BTRFS_UTIL_OK ? Status::OK() : Failed("make the btrfs subvolume", path, error);
 }
 
-ArrayStatus MakeReadOnlyBtrfsSnapshot(const std::string& source, const std::string& target) {
+Status MakeReadOnlyBtrfsSnapshot(const std::string& source, const std::string& target) {
     errno = 0;
     btrfs_util_error error = btrfs_util_create_snapshot(
         source.c_str(), target.c_str(), BTRFS_UTIL_CREATE_SNAPSHOT_READ_ONLY, nullptr, nullptr);
     return error == BTRFS_UTIL_OK
-               ? ArrayStatus::Ok()
+               ? Status::OK()
                : Failed("make a read-only btrfs snapshot of " + source + " at", target, error);
 }
 
-ArrayStatus DeleteBtrfsSubvolume(const std::string& path, bool withNested) {
+Status DeleteBtrfsSubvolume(const std::string& path, bool withNested) {
     errno = 0;
     btrfs_util_error error = btrfs_util_delete_subvolume(
         path.c_str(), withNested ? BTRFS_UTIL_DELETE_SUBVOLUME_RECURSIVE : 0);
-    if (error == BTRFS_UTIL_OK) return ArrayStatus::Ok();
-    ArrayStatus status = Failed("delete the btrfs snapshot", path, error);
-    if (!MayDeleteBtrfsSnapshots())
-        status.strMessage += " (deleting a btrfs snapshot needs root: CAP_SYS_ADMIN)";
-    return status;
+    if (error == BTRFS_UTIL_OK) return Status::OK();
+    const Status status = Failed("delete the btrfs snapshot", path, error);
+    if (MayDeleteBtrfsSnapshots()) return status;
+    return status.WithMessage(status.message() +
+                              " (deleting a btrfs snapshot needs root: CAP_SYS_ADMIN)");
 }

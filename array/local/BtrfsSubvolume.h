@@ -11,7 +11,7 @@
 // link in the last component, and all fail with a message naming the path.
 #pragma once
 
-#include "array/ArrayBackend.h"
+#include "hostlib/Status.h"
 
 #include <sys/stat.h>
 #include <string>
@@ -26,10 +26,10 @@ bool IsNestedSubvolumeStandIn(const struct stat& st);
 // The process may delete read-only snapshots (it holds CAP_SYS_ADMIN).
 bool MayDeleteBtrfsSnapshots();
 
-ArrayStatus MakeBtrfsSubvolume(const std::string& path);
+hostlib::Status MakeBtrfsSubvolume(const std::string& path);
 // A read-only snapshot of subvolume source at target, which must not exist.
 // Subvolumes nested below source show in it as empty folders.
-ArrayStatus MakeReadOnlyBtrfsSnapshot(const std::string& source, const std::string& target);
+hostlib::Status MakeReadOnlyBtrfsSnapshot(const std::string& source, const std::string& target);
 // withNested also deletes the subvolumes below path (the snapshots in a
 // volume's .snapshot folder), as removing a whole array does.
-ArrayStatus DeleteBtrfsSubvolume(const std::string& path, bool withNested = false);
+hostlib::Status DeleteBtrfsSubvolume(const std::string& path, bool withNested = false);

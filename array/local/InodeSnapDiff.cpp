@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+using hostlib::Status;
+
 namespace {
 
 std::string LeafName(const std::string& path) {
@@ -95,16 +97,16 @@ void InodeSnapDiff::Compare(std::vector<CatalogRow>& base, std::vector<CatalogRo
         Queue(*kept, kChangeTextModified);
 }
 
-ArrayStatus InodeSnapDiff::Next(std::vector<SnapDiffFileInfo>& batch, bool& end) {
+Status InodeSnapDiff::Next(std::vector<SnapDiffFileInfo>& batch, bool& end) {
     batch.clear();
     end = false;
     for (;;) {
-        ArrayStatus status = Refill();
-        if (!status.bOk) return status;
+        Status status = Refill();
+        if (!status.ok()) return status;
         if (m_pending.empty() || batch.size() == m_batchSize) break;
         batch.push_back(std::move(m_pending.front()));
         m_pending.pop_front();
     }
     end = m_pending.empty();
-    return ArrayStatus::Ok();
+    return Status::OK();
 }

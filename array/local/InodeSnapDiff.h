@@ -30,6 +30,7 @@
 
 #include "array/local/LocalArrayCatalog.h"
 #include "array/local/SnapDiffSource.h"
+#include "hostlib/Status.h"
 
 #include <deque>
 #include <string>
@@ -51,7 +52,7 @@ public:
 
     // Fills batch with at most the batch size of changes. end is true on the
     // last batch: no changes follow it. Only the last batch may be empty.
-    ArrayStatus Next(std::vector<SnapDiffFileInfo>& batch, bool& end) override;
+    hostlib::Status Next(std::vector<SnapDiffFileInfo>& batch, bool& end) override;
 
 protected:
     InodeSnapDiff(const SnapDiffNaming& naming, unsigned long requestedBatchSize);
@@ -59,7 +60,7 @@ protected:
 
     // Compares further inodes until some changes are pending or no inode
     // is left.
-    virtual ArrayStatus Refill() = 0;
+    virtual hostlib::Status Refill() = 0;
     bool Pending() const { return !m_pending.empty(); }
 
     // Every name of an inode that only one of the snapshots holds.

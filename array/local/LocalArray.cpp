@@ -1,5 +1,6 @@
 #include "array/local/LocalArray.h"
 
+#include "array/ArrayStatusOf.h"
 #include "array/local/BtrfsSendSnapDiff.h"
 #include "array/local/BtrfsSubvolume.h"
 #include "array/local/CatalogRowOf.h"
@@ -22,6 +23,8 @@
 #include <set>
 
 #include "host/LogWriter.h"
+
+using hostlib::Status;
 
 namespace {
 
@@ -52,37 +55,36 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 
 // Names in a folder (without "." and ".."); a folder that is missing or is
 // not a real directory has none.
-ArrayStatus NamesIn(const std::string& dir, std::vector<std::string>& names) {
+Status NamesIn(const std::string& dir, std::vector<std::string>& names) {
     names.clear();
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return ArrayStatus::Ok();
-        return ArrayStatus::Fail(kArrayErrInternal, "cannot read " + dir + ": " + strerror(errno));
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return Status::OK();
+        return Status::IOError("cannot read " + dir + ": " + strerror(errno));
     }
     DIR* stream = fdopendir(fd);
     if (!stream) {
         close(fd);
-        return ArrayStatus::Fail(kArrayErrInternal, "cannot read " + dir);
+        return Status::IOError("cannot read " + dir);
     }
     while (struct dirent* ent = readdir(stream))
         if (strcmp(ent->d_name, ".") != 0 && strcmp(ent->d_name, "..") != 0)
             names.push_back(ent->d_name);
     closedir(stream);
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus RemoveFile(const std::string& path) {
+Status RemoveFile(const std::string& path) {
     if (unlink(path.c_str()) != 0 && errno != ENOENT)
-        return ArrayStatus::Fail(kArrayErrInternal,
-                                 "cannot remove " + path + ": " + strerror(errno));
-    return ArrayStatus::Ok();
+        return Status::IOError("cannot remove " + path + ": " + strerror(errno));
+    return Status::OK();
 }
 
 // A snapshot's copy or btrfs snapshot, whole or in part.
-ArrayStatus RemoveSnapshotItem(const std::string& path, ActivityMeter* meter) {
+Status RemoveSnapshotItem(const std::string& path, ActivityMeter* meter) {
     if (!IsBtrfsSubvolume(path)) return RemoveSnapshotTree(path, meter);
-    ArrayStatus status = DeleteBtrfsSubvolume(path);
-    if (status.bOk && meter) status = meter->Tick();
+    Status status = DeleteBtrfsSubvolume(path);
+    if (status.ok() && meter) status = meter->Tick();
     return status;
 }
 
@@ -91,14 +93,14 @@ ArrayStatus RemoveSnapshotItem(const std::string& path, ActivityMeter* meter) {
 // holds the earlier snapshots or their links. A plain folder holding only
 // the array's links becomes one with the same links; one holding anything
 // else is left as it is.
-ArrayStatus EnsureSnapshotSubvolume(const std::string& folder) {
-    if (IsBtrfsSubvolume(folder)) return ArrayStatus::Ok();
+Status EnsureSnapshotSubvolume(const std::string& folder) {
+    if (IsBtrfsSubvolume(folder)) return Status::OK();
     std::vector<std::pair<std::string, std::string>> links;
     struct stat st;
     if (lstat(folder.c_str(), &st) == 0) {
         std::vector<std::string> names;
-        ArrayStatus status = NamesIn(folder, names);
-        if (!status.bOk) return status;
+        Status status = NamesIn(folder, names);
+        if (!status.ok()) return status;
         for (const std::string& name : names) {
             char target[PATH_MAX];
             const ssize_t length =
@@ -108,18 +110,16 @@ ArrayStatus EnsureSnapshotSubvolume(const std::string& folder) {
         }
         for (const auto& link : links) {
             status = RemoveFile(folder + "/" + link.first);
-            if (!status.bOk) return status;
+            if (!status.ok()) return status;
         }
         if (rmdir(folder.c_str()) != 0)
-            return ArrayStatus::Fail(kArrayErrInternal,
-                                     "cannot replace " + folder + ": " + strerror(errno));
+            return Status::IOError("cannot replace " + folder + ": " + strerror(errno));
     }
-    ArrayStatus status = MakeBtrfsSubvolume(folder);
-    for (size_t i = 0; status.bOk && i < links.size(); ++i)
+    Status status = MakeBtrfsSubvolume(folder);
+    for (size_t i = 0; status.ok() && i < links.size(); ++i)
         if (symlink(links[i].second.c_str(), (folder + "/" + links[i].first).c_str()) != 0)
-            status =
-                ArrayStatus::Fail(kArrayErrInternal, "cannot link " + folder + "/" +
-                                                         links[i].first + ": " + strerror(errno));
+            status = Status::IOError("cannot link " + folder + "/" + links[i].first + ": " +
+                                     strerror(errno));
     return status;
 }
 
@@ -156,6 +156,10 @@ ArrayStatus LocalArray::Failure(uint32_t code, const std::string& message) const
     return ArrayStatus::Fail(code, m_config.strArrayName + ": " + message);
 }
 
+ArrayStatus LocalArray::Failure(const Status& status) const {
+    return ArrayStatusOf(status, m_config.strArrayName + ": ");
+}
+
 ArrayStatus LocalArray::OpenConnection() {
     if (!IsRealDirectory(m_config.strRoot))
         return Failure(kArrayErrNotConnected,
@@ -173,7 +177,7 @@ ArrayStatus LocalArray::OpenConnection() {
     NamesIn(m_config.strRoot, volumes);
     for (const std::string& volume : volumes) {
         std::string volumeDir = m_config.strRoot + "/" + volume;
-        if (volume != kCatalogFolder && CheckLocalArrayName("volume", volume).bOk &&
+        if (volume != kCatalogFolder && CheckLocalArrayName("volume", volume).ok() &&
             IsRealDirectory(volumeDir))
             RemoveUnfinishedCreations(volume, volumeDir);
     }
@@ -188,40 +192,40 @@ bool LocalArray::IsBtrfsSnapshot(const std::string& volume, const std::string& n
     return IsRegularFile(SnapshotFile(volume, name, kBtrfsMarkerSuffix));
 }
 
-ArrayStatus LocalArray::RemoveUnfinishedCreations(const std::string& volume,
-                                                  const std::string& volumeDir) {
+Status LocalArray::RemoveUnfinishedCreations(const std::string& volume,
+                                             const std::string& volumeDir) {
     // Catalogs being written and their sorted runs: every file there that
     // is not a committed catalog or btrfs snapshot, or the walked catalog of
     // a btrfs snapshot that is no longer.
     std::vector<std::string> names;
-    ArrayStatus status = NamesIn(CatalogDir(volume), names);
+    Status status = NamesIn(CatalogDir(volume), names);
     const auto kept = [&](const std::string& file) {
         const size_t walked = strlen(kBtrfsCatalogSuffix);
         return EndsWith(file, kCatalogSuffix) || EndsWith(file, kBtrfsMarkerSuffix) ||
                (EndsWith(file, kBtrfsCatalogSuffix) &&
                 IsBtrfsSnapshot(volume, file.substr(0, file.size() - walked)));
     };
-    for (size_t i = 0; status.bOk && i < names.size(); ++i)
+    for (size_t i = 0; status.ok() && i < names.size(); ++i)
         if (!kept(names[i])) status = RemoveFile(CatalogDir(volume) + "/" + names[i]);
     // Copies, whole or partial, of snapshots that were never committed, and
     // what a deletion stopped part-way left (.snapshot/.deleting).
     std::string folder;
-    if (status.bOk && SnapshotFolder(volumeDir, folder))
+    if (status.ok() && SnapshotFolder(volumeDir, folder))
         status = NamesIn(folder, names);
     else
         names.clear();
-    for (size_t i = 0; status.bOk && i < names.size(); ++i) {
+    for (size_t i = 0; status.ok() && i < names.size(); ++i) {
         if (Committed(volume, names[i])) continue;
         ActivityMeter meter(LocalArrayWork::kDeleting, volume, names[i]);
         status = RemoveSnapshotItem(folder + "/" + names[i], &meter);
     }
     // Their links in the export directories; anything else there is left alone.
-    if (status.bOk)
+    if (status.ok())
         status = ForEachExportDirectory(
             volume, volumeDir, [&](const LocalArrayExport&, const std::string& exportDir) {
                 std::vector<std::string> links;
-                ArrayStatus listed = NamesIn(exportDir + "/.snapshot", links);
-                for (size_t i = 0; listed.bOk && i < links.size(); ++i) {
+                Status listed = NamesIn(exportDir + "/.snapshot", links);
+                for (size_t i = 0; listed.ok() && i < links.size(); ++i) {
                     std::string link = exportDir + "/.snapshot/" + links[i];
                     struct stat st;
                     if (!Committed(volume, links[i]) && lstat(link.c_str(), &st) == 0 &&
@@ -230,10 +234,10 @@ ArrayStatus LocalArray::RemoveUnfinishedCreations(const std::string& volume,
                 }
                 return listed;
             });
-    if (!status.bOk)
-        return Failure(status.uiCode, "cannot clear an unfinished snapshot creation on volume " +
-                                          volume + ": " + status.strMessage);
-    return ArrayStatus::Ok();
+    if (!status.ok())
+        return status.WithMessage("cannot clear an unfinished snapshot creation on volume " +
+                                  volume + ": " + status.message());
+    return Status::OK();
 }
 
 bool LocalArray::IsCluster() { return m_config.bCluster; }
@@ -247,17 +251,17 @@ ArrayStatus LocalArray::GetVersion(unsigned& major, unsigned& minor, unsigned& t
     return ArrayStatus::Ok();
 }
 
-ArrayStatus LocalArray::ResolveVolume(const std::string& argument, std::string& volume,
-                                      std::string& volumeDir) const {
+Status LocalArray::ResolveVolume(const std::string& argument, std::string& volume,
+                                 std::string& volumeDir) const {
     volume = VolumeNameOfArgument(argument);
-    ArrayStatus status = CheckLocalArrayName("volume", volume);
-    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    Status status = CheckLocalArrayName("volume", volume);
+    if (!status.ok()) return status;
     if (volume == kCatalogFolder)
-        return Failure(kArrayErrInvalidArgument, "invalid volume name [" + volume + "]: reserved");
+        return Status::InvalidArgument("invalid volume name [" + volume + "]: reserved");
     volumeDir = m_config.strRoot + "/" + volume;
     if (!IsRealDirectory(volumeDir))
-        return Failure(kArrayErrNotFound, "volume " + EscapeSnapDiffName(volume) + " not found");
-    return ArrayStatus::Ok();
+        return Status::NotFound("volume " + EscapeSnapDiffName(volume) + " not found");
+    return Status::OK();
 }
 
 std::string LocalArray::CatalogDir(const std::string& volume) const {
@@ -278,31 +282,30 @@ bool LocalArray::SnapshotFolder(const std::string& volumeDir, std::string& folde
     return IsRealDirectory(folder);
 }
 
-ArrayStatus LocalArray::RequireSnapshot(const std::string& volume,
-                                        const std::string& snapshot) const {
-    ArrayStatus status = CheckLocalArrayName("snapshot", snapshot);
-    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+Status LocalArray::RequireSnapshot(const std::string& volume, const std::string& snapshot) const {
+    Status status = CheckLocalArrayName("snapshot", snapshot);
+    if (!status.ok()) return status;
     if (!Committed(volume, snapshot))
-        return Failure(kArrayErrNotFound, "snapshot " + EscapeSnapDiffName(snapshot) +
-                                              " not found on volume " + volume);
-    return ArrayStatus::Ok();
+        return Status::NotFound("snapshot " + EscapeSnapDiffName(snapshot) +
+                                " not found on volume " + volume);
+    return Status::OK();
 }
 
 ArrayStatus LocalArray::GetStoragePathForExport(const std::string& exportPath,
                                                 std::string& volumePath) {
     std::string volume;
     std::vector<std::string> below;
-    ArrayStatus status = SplitVolumePath(exportPath, volume, below);
-    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    Status status = SplitVolumePath(exportPath, volume, below);
+    if (!status.ok()) return Failure(status);
     std::string volumeDir;
     status = ResolveVolume(volume, volume, volumeDir);
-    if (!status.bOk) return status;
+    if (!status.ok()) return Failure(status);
     // Every /vol/<volume> is exported, so any folder inside a volume is
     // reachable below an export; one that does not exist is unknown.
     std::string dir;
     bool exists = false;
     status = RealDirectoryBelow(volumeDir, below, dir, exists);
-    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    if (!status.ok()) return Failure(status);
     if (!exists)
         return Failure(kArrayErrNotFound,
                        "export " + EscapeSnapDiffName(exportPath) + " not found");
@@ -315,8 +318,8 @@ ArrayStatus LocalArray::ListSnapshots(const std::string& volumeArgument, const s
                                       std::vector<SnapShotInfo_t>& snapshots) {
     snapshots.clear();
     std::string volume, volumeDir;
-    ArrayStatus status = ResolveVolume(volumeArgument, volume, volumeDir);
-    if (!status.bOk) return status;
+    Status status = ResolveVolume(volumeArgument, volume, volumeDir);
+    if (!status.ok()) return Failure(status);
     std::string catalogDir = CatalogDir(volume);
     DIR* stream = opendir(catalogDir.c_str());
     if (!stream) {
@@ -350,10 +353,10 @@ ArrayStatus LocalArray::ListSnapshots(const std::string& volumeArgument, const s
 
 ArrayStatus LocalArray::CreateSnapshot(const std::string& volumeArgument, const std::string& name) {
     std::string volume, volumeDir;
-    ArrayStatus status = ResolveVolume(volumeArgument, volume, volumeDir);
-    if (!status.bOk) return status;
+    Status status = ResolveVolume(volumeArgument, volume, volumeDir);
+    if (!status.ok()) return Failure(status);
     status = CheckLocalArrayName("snapshot", name);
-    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    if (!status.ok()) return Failure(status);
     if (name == kSnapshotStagingName || name == kSnapshotDeletingName)
         return Failure(kArrayErrInvalidArgument, "invalid snapshot name [" + name + "]: reserved");
     std::string catalogPath = CatalogPath(volume, name);
@@ -364,29 +367,29 @@ ArrayStatus LocalArray::CreateSnapshot(const std::string& volumeArgument, const 
                                                     " already exists on volume " + volume);
     SnapshotKind kind;
     status = ChooseSnapshotKind(m_config.snapshots, volumeDir, kind);
-    if (!status.bOk)
-        return Failure(status.uiCode, "cannot create snapshot " + EscapeSnapDiffName(name) +
-                                          " on volume " + volume + ": " + status.strMessage);
+    if (!status.ok())
+        return Failure(status.WithMessage("cannot create snapshot " + EscapeSnapDiffName(name) +
+                                          " on volume " + volume + ": " + status.message()));
     RootLock lock;
     status = lock.Acquire(m_config.strRoot, m_config.uiLockWaitSeconds);
-    if (status.bOk) status = EnsureRealDirectory(m_config.strRoot + "/" + kCatalogFolder);
-    if (status.bOk) status = EnsureRealDirectory(CatalogDir(volume));
-    if (!status.bOk)
-        return Failure(status.uiCode, "cannot create snapshot " + EscapeSnapDiffName(name) +
-                                          " on volume " + volume + ": " + status.strMessage);
+    if (status.ok()) status = EnsureRealDirectory(m_config.strRoot + "/" + kCatalogFolder);
+    if (status.ok()) status = EnsureRealDirectory(CatalogDir(volume));
+    if (!status.ok())
+        return Failure(status.WithMessage("cannot create snapshot " + EscapeSnapDiffName(name) +
+                                          " on volume " + volume + ": " + status.message()));
     status = RemoveUnfinishedCreations(volume, volumeDir);
-    if (!status.bOk) return status;
+    if (!status.ok()) return Failure(status);
 
     status = kind == SnapshotKind::kBtrfs ? BuildBtrfsSnapshot(volume, volumeDir, name)
                                           : BuildSnapshot(volume, volumeDir, name, catalogPath);
-    if (!status.bOk) {
+    if (!status.ok()) {
         // Leave nothing of a failed snapshot behind; the catalog was never
         // renamed into place, so the name stays free. A stopped one is left
         // as a killed one would be, since clearing a large copy takes
         // minutes: the next creation or opening clears it.
         if (!LocalArrayStopRequested()) RemoveUnfinishedCreations(volume, volumeDir);
-        return Failure(status.uiCode, "cannot create snapshot " + EscapeSnapDiffName(name) +
-                                          " on volume " + volume + ": " + status.strMessage);
+        return Failure(status.WithMessage("cannot create snapshot " + EscapeSnapDiffName(name) +
+                                          " on volume " + volume + ": " + status.message()));
     }
     return ArrayStatus::Ok();
 }
@@ -419,27 +422,26 @@ std::set<std::string> LocalArray::ArrayFolders(const std::string& volume) const 
     return LocalArrayFolders(m_config, volume);
 }
 
-ArrayStatus LocalArray::PrepareSnapshotFolders(const std::string& volume,
-                                               const std::string& volumeDir, SnapshotKind kind,
-                                               std::vector<CatalogLeftOut>& hidden) {
+Status LocalArray::PrepareSnapshotFolders(const std::string& volume, const std::string& volumeDir,
+                                          SnapshotKind kind, std::vector<CatalogLeftOut>& hidden) {
     // The .snapshot folders are made before the tree is read, so that their
     // coming into being belongs to this snapshot rather than showing as a
     // change of the directories that hold them in the next. Only these are
     // the array's; a .snapshot anywhere else is the volume's data.
     const bool btrfs = kind == SnapshotKind::kBtrfs;
-    if (!btrfs && !m_config.bMaterialize) return ArrayStatus::Ok();
+    if (!btrfs && !m_config.bMaterialize) return Status::OK();
     const auto ensure = [btrfs](const std::string& folder) {
         return btrfs ? EnsureSnapshotSubvolume(folder) : EnsureRealDirectory(folder);
     };
-    ArrayStatus status = ensure(volumeDir + "/.snapshot");
-    if (!status.bOk) return status;
+    Status status = ensure(volumeDir + "/.snapshot");
+    if (!status.ok()) return status;
     return ForEachExportDirectory(
         volume, volumeDir, [&](const LocalArrayExport& exp, const std::string& exportDir) {
-            ArrayStatus made = ensure(exportDir + "/.snapshot");
+            Status made = ensure(exportDir + "/.snapshot");
             // The array keeps only its links there; anything else in that
             // folder is in no snapshot.
             std::vector<std::string> names;
-            if (made.bOk) made = NamesIn(exportDir + "/.snapshot", names);
+            if (made.ok()) made = NamesIn(exportDir + "/.snapshot", names);
             std::string below;
             for (const std::string& component : exp.vecBelow) below += component + "/";
             struct stat st;
@@ -452,8 +454,8 @@ ArrayStatus LocalArray::PrepareSnapshotFolders(const std::string& volume,
         });
 }
 
-ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::string& volumeDir,
-                                      const std::string& name, const std::string& catalogPath) {
+Status LocalArray::BuildSnapshot(const std::string& volume, const std::string& volumeDir,
+                                 const std::string& name, const std::string& catalogPath) {
     const std::string folder = volumeDir + "/.snapshot";
     const std::string staging = folder + "/" + kSnapshotStagingName;
     PreviousCopy previous;
@@ -461,14 +463,14 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
     // Items in an export's .snapshot come first, then what the walk and the
     // copy could not keep.
     std::vector<CatalogLeftOut> leftOut;
-    ArrayStatus status = PrepareSnapshotFolders(volume, volumeDir, SnapshotKind::kCopy, leftOut);
-    if (!status.bOk) return status;
+    Status status = PrepareSnapshotFolders(volume, volumeDir, SnapshotKind::kCopy, leftOut);
+    if (!status.ok()) return status;
     if (m_config.bMaterialize) {
         LoadPreviousCopy(volume, volumeDir, previous);
         copier.reset(new SnapshotCopier(volumeDir, staging, &previous,
                                         [this](const char* step) { Step(step); }));
         status = copier->Begin();
-        if (!status.bOk) return status;
+        if (!status.ok()) return status;
     }
     std::string buildingPath = catalogPath + kBuildingSuffix;
     CatalogWriter writer(buildingPath, m_config.sortMemoryBytes);
@@ -476,11 +478,11 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
     status = WalkLiveTree(
         volumeDir, ArrayFolders(volume),
         [&](LiveTreeEntry& entry, bool& skip) {
-            ArrayStatus going = meter.Tick();
-            if (!going.bOk) return going;
+            Status going = meter.Tick();
+            if (!going.ok()) return going;
             if (copier) {
-                ArrayStatus copied = copier->Copy(entry, skip);
-                if (!copied.bOk || skip) return copied;
+                Status copied = copier->Copy(entry, skip);
+                if (!copied.ok() || skip) return copied;
             }
             Step("entry");
             return writer.Add(CatalogRowOf(entry));
@@ -488,33 +490,32 @@ ArrayStatus LocalArray::BuildSnapshot(const std::string& volume, const std::stri
         &leftOut);
     if (copier) copier->TakeLeftOut(leftOut);
     LeaveOut(writer, volume, name, leftOut);
-    if (status.bOk) status = writer.Finish();
-    if (status.bOk && copier) status = copier->Finish();
+    if (status.ok()) status = writer.Finish();
+    if (status.ok() && copier) status = copier->Finish();
     Step("built");
-    if (status.bOk && copier && rename(staging.c_str(), (folder + "/" + name).c_str()) != 0)
-        status = ArrayStatus::Fail(kArrayErrInternal, "cannot put the copy of snapshot " + name +
-                                                          " in place: " + strerror(errno));
+    if (status.ok() && copier && rename(staging.c_str(), (folder + "/" + name).c_str()) != 0)
+        status = Status::IOError("cannot put the copy of snapshot " + name +
+                                 " in place: " + strerror(errno));
     Step("copy in place");
-    if (status.bOk && copier) status = LinkIntoExports(volume, volumeDir, name);
-    if (status.bOk && rename(buildingPath.c_str(), catalogPath.c_str()) != 0)
-        status = ArrayStatus::Fail(kArrayErrInternal,
-                                   "cannot commit catalog " + catalogPath + ": " + strerror(errno));
-    if (!status.bOk) return status;
+    if (status.ok() && copier) status = LinkIntoExports(volume, volumeDir, name);
+    if (status.ok() && rename(buildingPath.c_str(), catalogPath.c_str()) != 0)
+        status = Status::IOError("cannot commit catalog " + catalogPath + ": " + strerror(errno));
+    if (!status.ok()) return status;
     // The rename is the snapshot; make it outlast a power cut as well.
     SyncDirectory(CatalogDir(volume));
     meter.LeftOut(leftOut.size());
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus LocalArray::BuildBtrfsSnapshot(const std::string& volume, const std::string& volumeDir,
-                                           const std::string& name) {
+Status LocalArray::BuildBtrfsSnapshot(const std::string& volume, const std::string& volumeDir,
+                                      const std::string& name) {
     const std::string folder = volumeDir + "/.snapshot";
     const std::string staging = folder + "/" + kSnapshotStagingName;
     std::vector<CatalogLeftOut> hidden;
     ActivityMeter meter(LocalArrayWork::kCopying, volume, name);
-    ArrayStatus status = PrepareSnapshotFolders(volume, volumeDir, SnapshotKind::kBtrfs, hidden);
-    if (status.bOk) status = meter.Tick(0);
-    if (!status.bOk) return status;
+    Status status = PrepareSnapshotFolders(volume, volumeDir, SnapshotKind::kBtrfs, hidden);
+    if (status.ok()) status = meter.Tick(0);
+    if (!status.ok()) return status;
     const std::string marker = SnapshotFile(volume, name, kBtrfsMarkerSuffix);
     const std::string building = marker + kBuildingSuffix;
     CatalogWriter writer(building, m_config.sortMemoryBytes);
@@ -523,52 +524,51 @@ ArrayStatus LocalArray::BuildBtrfsSnapshot(const std::string& volume, const std:
     // with the volume's files.
     status = MakeReadOnlyBtrfsSnapshot(volumeDir, staging);
     Step("built");
-    if (status.bOk && rename(staging.c_str(), (folder + "/" + name).c_str()) != 0)
-        status = ArrayStatus::Fail(kArrayErrInternal, "cannot put btrfs snapshot " + name +
-                                                          " in place: " + strerror(errno));
-    if (status.bOk) SyncDirectory(folder);
+    if (status.ok() && rename(staging.c_str(), (folder + "/" + name).c_str()) != 0)
+        status =
+            Status::IOError("cannot put btrfs snapshot " + name + " in place: " + strerror(errno));
+    if (status.ok()) SyncDirectory(folder);
     Step("copy in place");
-    if (status.bOk) status = LinkIntoExports(volume, volumeDir, name);
-    if (status.bOk) status = writer.Finish();
-    if (status.bOk && rename(building.c_str(), marker.c_str()) != 0)
-        status = ArrayStatus::Fail(kArrayErrInternal,
-                                   "cannot commit snapshot " + marker + ": " + strerror(errno));
-    if (!status.bOk) return status;
+    if (status.ok()) status = LinkIntoExports(volume, volumeDir, name);
+    if (status.ok()) status = writer.Finish();
+    if (status.ok() && rename(building.c_str(), marker.c_str()) != 0)
+        status = Status::IOError("cannot commit snapshot " + marker + ": " + strerror(errno));
+    if (!status.ok()) return status;
     SyncDirectory(CatalogDir(volume));
     meter.LeftOut(hidden.size());
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus LocalArray::ForEachExportDirectory(
+Status LocalArray::ForEachExportDirectory(
     const std::string& volume, const std::string& volumeDir,
-    const std::function<ArrayStatus(const LocalArrayExport&, const std::string&)>& visit) {
+    const std::function<Status(const LocalArrayExport&, const std::string&)>& visit) {
     for (const LocalArrayExport& exp : m_config.vecExports) {
         if (exp.strVolume != volume || exp.vecBelow.empty()) continue;
         std::string exportDir;
         bool exists = false;
-        ArrayStatus status = RealDirectoryBelow(volumeDir, exp.vecBelow, exportDir, exists);
-        if (status.bOk && exists) status = visit(exp, exportDir);
-        if (!status.bOk) return status;
+        Status status = RealDirectoryBelow(volumeDir, exp.vecBelow, exportDir, exists);
+        if (status.ok() && exists) status = visit(exp, exportDir);
+        if (!status.ok()) return status;
     }
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus LocalArray::LinkIntoExports(const std::string& volume, const std::string& volumeDir,
-                                        const std::string& name) {
+Status LocalArray::LinkIntoExports(const std::string& volume, const std::string& volumeDir,
+                                   const std::string& name) {
     // An export directory that does not exist has nothing to reach the
     // snapshot through.
     return ForEachExportDirectory(
         volume, volumeDir, [&](const LocalArrayExport& exp, const std::string& exportDir) {
             std::string target = volumeDir + "/.snapshot/" + name;
             for (const std::string& component : exp.vecBelow) target += "/" + component;
-            ArrayStatus status = LinkSnapshotIntoExport(exportDir, name, target);
+            Status status = LinkSnapshotIntoExport(exportDir, name, target);
             Step("linked");
             return status;
         });
 }
 
-ArrayStatus LocalArray::UnlinkFromExports(const std::string& volume, const std::string& volumeDir,
-                                          const std::string& name) {
+Status LocalArray::UnlinkFromExports(const std::string& volume, const std::string& volumeDir,
+                                     const std::string& name) {
     return ForEachExportDirectory(volume, volumeDir,
                                   [&](const LocalArrayExport&, const std::string& exportDir) {
                                       return UnlinkSnapshotFromExport(exportDir, name);
@@ -577,10 +577,10 @@ ArrayStatus LocalArray::UnlinkFromExports(const std::string& volume, const std::
 
 ArrayStatus LocalArray::DeleteSnapshot(const std::string& volumeArgument, const std::string& name) {
     std::string volume, volumeDir;
-    ArrayStatus status = ResolveVolume(volumeArgument, volume, volumeDir);
-    if (!status.bOk) return status;
+    Status status = ResolveVolume(volumeArgument, volume, volumeDir);
+    if (!status.ok()) return Failure(status);
     status = RequireSnapshot(volume, name);
-    if (!status.bOk) return status;
+    if (!status.ok()) return Failure(status);
     // Only root may delete a read-only btrfs snapshot; refused before the
     // snapshot leaves its name, it stays whole and listed.
     const bool btrfs = IsBtrfsSnapshot(volume, name);
@@ -596,38 +596,37 @@ ArrayStatus LocalArray::DeleteSnapshot(const std::string& volumeArgument, const 
     // array clears, as it clears an unfinished creation. So no listing shows
     // part of a snapshot under its name, and a deletion stopped or killed
     // while it removes a large copy leaves debris, not a snapshot.
-    if (status.bOk && !Committed(volume, name))
-        return RequireSnapshot(volume, name);  // another process deleted it meanwhile
+    if (status.ok() && !Committed(volume, name))
+        return Failure(RequireSnapshot(volume, name));  // another process deleted it meanwhile
     // A btrfs snapshot's walked catalog goes first: without it the snapshot
     // is still whole, and its marker is the commit.
-    if (status.bOk && btrfs) status = RemoveFile(SnapshotFile(volume, name, kBtrfsCatalogSuffix));
+    if (status.ok() && btrfs) status = RemoveFile(SnapshotFile(volume, name, kBtrfsCatalogSuffix));
     const std::string catalogPath =
         btrfs ? SnapshotFile(volume, name, kBtrfsMarkerSuffix) : CatalogPath(volume, name);
-    if (status.bOk && unlink(catalogPath.c_str()) != 0)
-        status = ArrayStatus::Fail(kArrayErrInternal,
-                                   "cannot remove " + catalogPath + ": " + strerror(errno));
-    const bool listed = !status.bOk;
+    if (status.ok() && unlink(catalogPath.c_str()) != 0)
+        status = Status::IOError("cannot remove " + catalogPath + ": " + strerror(errno));
+    const bool listed = !status.ok();
     if (!listed) SyncDirectory(CatalogDir(volume));
     Step("unlisted");
     std::string folder;
-    const bool copied = status.bOk && SnapshotFolder(volumeDir, folder);
+    const bool copied = status.ok() && SnapshotFolder(volumeDir, folder);
     const std::string debris = folder + "/" + kSnapshotDeletingName;
     ActivityMeter meter(LocalArrayWork::kDeleting, volume, name);
     if (copied) status = RemoveSnapshotItem(debris, &meter);  // of a deletion stopped before
-    if (status.bOk && copied && rename((folder + "/" + name).c_str(), debris.c_str()) != 0 &&
+    if (status.ok() && copied && rename((folder + "/" + name).c_str(), debris.c_str()) != 0 &&
         errno != ENOENT)
-        status = ArrayStatus::Fail(kArrayErrInternal, "cannot move the copy " + folder + "/" +
-                                                          name + " aside: " + strerror(errno));
+        status = Status::IOError("cannot move the copy " + folder + "/" + name +
+                                 " aside: " + strerror(errno));
     Step("moved aside");
-    if (status.bOk) status = UnlinkFromExports(volume, volumeDir, name);
-    if (status.bOk && copied) status = RemoveSnapshotItem(debris, &meter);
-    if (!status.bOk)
-        return Failure(status.uiCode,
-                       "cannot delete snapshot " + EscapeSnapDiffName(name) + " on volume " +
-                           volume + ": " + status.strMessage +
-                           (listed ? std::string()
-                                   : "; the snapshot is no longer listed, and what is left of "
-                                     "its copy is removed when a job next opens the array"));
+    if (status.ok()) status = UnlinkFromExports(volume, volumeDir, name);
+    if (status.ok() && copied) status = RemoveSnapshotItem(debris, &meter);
+    if (!status.ok())
+        return Failure(
+            status.WithMessage("cannot delete snapshot " + EscapeSnapDiffName(name) +
+                               " on volume " + volume + ": " + status.message() +
+                               (listed ? std::string()
+                                       : "; the snapshot is no longer listed, and what is left of "
+                                         "its copy is removed when a job next opens the array")));
     return ArrayStatus::Ok();
 }
 
@@ -636,10 +635,10 @@ ArrayStatus LocalArray::SnapDiffStart(const std::string& volumeArgument, const s
                                       const std::string& protocol, std::string& handle,
                                       bool& escapedNames, bool& emptyBatchesAllowed) {
     std::string volume, volumeDir;
-    ArrayStatus status = ResolveVolume(volumeArgument, volume, volumeDir);
-    if (status.bOk) status = RequireSnapshot(volume, base);
-    if (status.bOk) status = RequireSnapshot(volume, incremental);
-    if (!status.bOk) return status;
+    Status status = ResolveVolume(volumeArgument, volume, volumeDir);
+    if (status.ok()) status = RequireSnapshot(volume, base);
+    if (status.ok()) status = RequireSnapshot(volume, incremental);
+    if (!status.ok()) return Failure(status);
     if (strcasecmp(protocol.c_str(), "nfs") != 0)
         return Failure(kArrayErrInvalidArgument,
                        "SnapDiff protocol [" + EscapeSnapDiffName(protocol) + "] is not supported");
@@ -653,7 +652,7 @@ ArrayStatus LocalArray::SnapDiffStart(const std::string& volumeArgument, const s
     naming.strIncremental = incremental;
     std::unique_ptr<SnapDiffSource> source;
     status = OpenDiffSource(volume, volumeDir, naming, maxItems, source);
-    if (!status.bOk) return Failure(status.uiCode, status.strMessage);
+    if (!status.ok()) return Failure(status);
     handle = "snapdiff-" + std::to_string(m_ullNextHandle++);
     Session& session = m_sessions[handle];
     session.diff = std::move(source);
@@ -663,53 +662,53 @@ ArrayStatus LocalArray::SnapDiffStart(const std::string& volumeArgument, const s
     return ArrayStatus::Ok();
 }
 
-ArrayStatus LocalArray::OpenDiffSource(const std::string& volume, const std::string& volumeDir,
-                                       const SnapDiffNaming& naming, unsigned long maxItems,
-                                       std::unique_ptr<SnapDiffSource>& source) {
-    ArrayStatus status;
+Status LocalArray::OpenDiffSource(const std::string& volume, const std::string& volumeDir,
+                                  const SnapDiffNaming& naming, unsigned long maxItems,
+                                  std::unique_ptr<SnapDiffSource>& source) {
+    Status status;
     if (IsBtrfsSnapshot(volume, naming.strBase) && IsBtrfsSnapshot(volume, naming.strIncremental) &&
         MayDeleteBtrfsSnapshots()) {
         // Items the incremental left out are refused by the catalog
         // comparison, with the message that names them.
         CatalogReader marker;
         status = marker.Open(SnapshotFile(volume, naming.strIncremental, kBtrfsMarkerSuffix));
-        if (!status.bOk) return status;
+        if (!status.ok()) return status;
         if (marker.LeftOut().empty()) {
             std::unique_ptr<BtrfsSendSnapDiff> send(new BtrfsSendSnapDiff(naming, maxItems));
             status =
                 send->Open(volumeDir + "/.snapshot/" + naming.strBase,
                            volumeDir + "/.snapshot/" + naming.strIncremental, ArrayFolders(volume));
-            if (status.bOk) source = std::move(send);
+            if (status.ok()) source = std::move(send);
             return status;
         }
     }
     std::string baseCatalog, incrementalCatalog;
     status = ComparableCatalog(volume, volumeDir, naming.strBase, baseCatalog);
-    if (status.bOk)
+    if (status.ok())
         status = ComparableCatalog(volume, volumeDir, naming.strIncremental, incrementalCatalog);
-    if (!status.bOk) return status;
+    if (!status.ok()) return status;
     std::unique_ptr<SnapDiffMerge> merge(new SnapDiffMerge(naming, maxItems));
     status = merge->Open(baseCatalog, incrementalCatalog);
-    if (status.bOk) source = std::move(merge);
+    if (status.ok()) source = std::move(merge);
     return status;
 }
 
-ArrayStatus LocalArray::ComparableCatalog(const std::string& volume, const std::string& volumeDir,
-                                          const std::string& name, std::string& catalog) {
+Status LocalArray::ComparableCatalog(const std::string& volume, const std::string& volumeDir,
+                                     const std::string& name, std::string& catalog) {
     catalog = CatalogPath(volume, name);
-    if (!IsBtrfsSnapshot(volume, name)) return ArrayStatus::Ok();
+    if (!IsBtrfsSnapshot(volume, name)) return Status::OK();
     catalog = SnapshotFile(volume, name, kBtrfsCatalogSuffix);
-    if (IsRegularFile(catalog)) return ArrayStatus::Ok();
+    if (IsRegularFile(catalog)) return Status::OK();
     // Built once, under the lock, so that no deletion takes the snapshot
     // away while it is read and no debris removal takes the catalog being
     // written for a leftover.
     RootLock lock;
-    ArrayStatus status = lock.Acquire(m_config.strRoot, m_config.uiLockWaitSeconds);
-    if (status.bOk) status = RequireSnapshot(volume, name);
-    if (!status.bOk || IsRegularFile(catalog)) return status;
+    Status status = lock.Acquire(m_config.strRoot, m_config.uiLockWaitSeconds);
+    if (status.ok()) status = RequireSnapshot(volume, name);
+    if (!status.ok() || IsRegularFile(catalog)) return status;
     CatalogReader marker;
     status = marker.Open(SnapshotFile(volume, name, kBtrfsMarkerSuffix));
-    if (!status.bOk) return status;
+    if (!status.ok()) return status;
     const std::string building = catalog + kBuildingSuffix;
     CatalogWriter writer(building, m_config.sortMemoryBytes);
     for (const CatalogLeftOut& item : marker.LeftOut()) writer.LeaveOut(item);
@@ -718,7 +717,7 @@ ArrayStatus LocalArray::ComparableCatalog(const std::string& volume, const std::
     status = WalkLiveTree(
         volumeDir + "/.snapshot/" + name, ArrayFolders(volume),
         [&](LiveTreeEntry& entry, bool& skip) {
-            ArrayStatus going = meter.Tick();
+            Status going = meter.Tick();
             // A subvolume nested in the volume is in none of its snapshots;
             // the empty folder standing in for it would look changed in each.
             skip = IsNestedSubvolumeStandIn(entry.st);
@@ -728,14 +727,13 @@ ArrayStatus LocalArray::ComparableCatalog(const std::string& volume, const std::
                                     "subvolume nested in the volume is in none of its snapshots",
                                     name.c_str(), volume.c_str(),
                                     EscapeSnapDiffName(entry.strPath).c_str());
-            return !going.bOk || skip ? going : writer.Add(BtrfsSnapshotRowOf(entry));
+            return !going.ok() || skip ? going : writer.Add(BtrfsSnapshotRowOf(entry));
         },
         &leftOut);
     LeaveOut(writer, volume, name, leftOut);
-    if (status.bOk) status = writer.Finish();
-    if (status.bOk && rename(building.c_str(), catalog.c_str()) != 0)
-        status = ArrayStatus::Fail(kArrayErrInternal,
-                                   "cannot keep catalog " + catalog + ": " + strerror(errno));
+    if (status.ok()) status = writer.Finish();
+    if (status.ok() && rename(building.c_str(), catalog.c_str()) != 0)
+        status = Status::IOError("cannot keep catalog " + catalog + ": " + strerror(errno));
     return status;
 }
 
@@ -746,14 +744,14 @@ ArrayStatus LocalArray::SnapDiffNext(const std::string& handle,
     if (session == m_sessions.end())
         return Failure(kArrayErrBadHandle,
                        "SnapDiff handle [" + EscapeSnapDiffName(handle) + "] is unknown or ended");
-    ArrayStatus status = session->second.diff->Next(batch, end);
-    if (status.bOk) status = session->second.meter->Tick(batch.size());
+    Status status = session->second.diff->Next(batch, end);
+    if (status.ok()) status = session->second.meter->Tick(batch.size());
     // A session that failed cannot go on, and one that sent its end flag is
     // over: both free their slot, since the caller will not end them.
-    if (!status.bOk || end) m_sessions.erase(session);
-    if (!status.bOk) {
+    if (!status.ok() || end) m_sessions.erase(session);
+    if (!status.ok()) {
         batch.clear();
-        return Failure(status.uiCode, status.strMessage);
+        return Failure(status);
     }
     return ArrayStatus::Ok();
 }

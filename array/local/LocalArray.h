@@ -82,6 +82,7 @@
 #include "array/local/LocalArrayPreviousCopy.h"
 #include "array/local/LocalArraySnapDiff.h"
 #include "array/local/LocalArraySnapshotKind.h"
+#include "hostlib/Status.h"
 
 #include <boost/shared_ptr.hpp>
 #include <functional>
@@ -111,9 +112,9 @@ struct LocalArrayConfig {
     SnapshotsSetting snapshots = SnapshotsSetting::kAuto;
 };
 
-// Reads [array] from the host config; false with error set when a setting
-// is missing or unusable.
-bool LoadLocalArrayConfig(const NASArrayInfo& info, LocalArrayConfig& config, std::string& error);
+// Reads [array] from the host config; fails (kInvalidArgument) naming the
+// setting that is missing or unusable.
+hostlib::Status LoadLocalArrayConfig(const NASArrayInfo& info, LocalArrayConfig& config);
 
 // The directories of a volume (relative to it, "" for its root) whose
 // .snapshot folder is the array's own: the root and each configured export.
@@ -149,15 +150,15 @@ public:
 
 private:
     // Name and folder of the volume an argument names, when it exists.
-    ArrayStatus ResolveVolume(const std::string& argument, std::string& volume,
-                              std::string& volumeDir) const;
+    hostlib::Status ResolveVolume(const std::string& argument, std::string& volume,
+                                  std::string& volumeDir) const;
     std::string CatalogDir(const std::string& volume) const;
     std::string CatalogPath(const std::string& volume, const std::string& snapshot) const;
     // <catalog folder>/<snapshot><suffix>: the snapshot's files beside its catalog.
     std::string SnapshotFile(const std::string& volume, const std::string& snapshot,
                              const char* suffix) const;
     bool IsBtrfsSnapshot(const std::string& volume, const std::string& name) const;
-    ArrayStatus RequireSnapshot(const std::string& volume, const std::string& snapshot) const;
+    hostlib::Status RequireSnapshot(const std::string& volume, const std::string& snapshot) const;
     // The volume's .snapshot folder, when it is a real folder.
     bool SnapshotFolder(const std::string& volumeDir, std::string& folder) const;
     // The directories (relative to the volume, "" for its root) whose
@@ -165,42 +166,45 @@ private:
     std::set<std::string> ArrayFolders(const std::string& volume) const;
     // Makes the array's .snapshot folders of the volume for a snapshot of
     // that kind and names what the volume keeps in an export's one.
-    ArrayStatus PrepareSnapshotFolders(const std::string& volume, const std::string& volumeDir,
-                                       SnapshotKind kind, std::vector<CatalogLeftOut>& hidden);
-    ArrayStatus BuildSnapshot(const std::string& volume, const std::string& volumeDir,
-                              const std::string& name, const std::string& catalogPath);
-    ArrayStatus BuildBtrfsSnapshot(const std::string& volume, const std::string& volumeDir,
-                                   const std::string& name);
+    hostlib::Status PrepareSnapshotFolders(const std::string& volume, const std::string& volumeDir,
+                                           SnapshotKind kind, std::vector<CatalogLeftOut>& hidden);
+    hostlib::Status BuildSnapshot(const std::string& volume, const std::string& volumeDir,
+                                  const std::string& name, const std::string& catalogPath);
+    hostlib::Status BuildBtrfsSnapshot(const std::string& volume, const std::string& volumeDir,
+                                       const std::string& name);
     // What a SnapDiff session of the two snapshots reads its changes from:
     // btrfs's own comparison of two read-only snapshots where the process
     // may run it (CAP_SYS_ADMIN) and the incremental left nothing out, so
     // the cost grows with the changes; the catalogs of the two otherwise.
-    ArrayStatus OpenDiffSource(const std::string& volume, const std::string& volumeDir,
-                               const SnapDiffNaming& naming, unsigned long maxItems,
-                               std::unique_ptr<SnapDiffSource>& source);
+    hostlib::Status OpenDiffSource(const std::string& volume, const std::string& volumeDir,
+                                   const SnapDiffNaming& naming, unsigned long maxItems,
+                                   std::unique_ptr<SnapDiffSource>& source);
     // The catalog of a committed snapshot; a btrfs snapshot's is walked from
     // the read-only snapshot the first time it is asked for.
-    ArrayStatus ComparableCatalog(const std::string& volume, const std::string& volumeDir,
-                                  const std::string& name, std::string& catalog);
+    hostlib::Status ComparableCatalog(const std::string& volume, const std::string& volumeDir,
+                                      const std::string& name, std::string& catalog);
     // The newest committed snapshot of the volume that has a copy to share
     // unchanged files with.
     void LoadPreviousCopy(const std::string& volume, const std::string& volumeDir,
                           PreviousCopy& previous);
     // Calls visit for each existing directory of a configured export of the volume.
-    ArrayStatus ForEachExportDirectory(
+    hostlib::Status ForEachExportDirectory(
         const std::string& volume, const std::string& volumeDir,
-        const std::function<ArrayStatus(const LocalArrayExport&, const std::string&)>& visit);
-    ArrayStatus LinkIntoExports(const std::string& volume, const std::string& volumeDir,
-                                const std::string& name);
-    ArrayStatus UnlinkFromExports(const std::string& volume, const std::string& volumeDir,
-                                  const std::string& name);
+        const std::function<hostlib::Status(const LocalArrayExport&, const std::string&)>& visit);
+    hostlib::Status LinkIntoExports(const std::string& volume, const std::string& volumeDir,
+                                    const std::string& name);
+    hostlib::Status UnlinkFromExports(const std::string& volume, const std::string& volumeDir,
+                                      const std::string& name);
     // Removes what creations that never committed left on a volume.
-    ArrayStatus RemoveUnfinishedCreations(const std::string& volume, const std::string& volumeDir);
+    hostlib::Status RemoveUnfinishedCreations(const std::string& volume,
+                                              const std::string& volumeDir);
     bool Committed(const std::string& volume, const std::string& name) const;
     void Step(const char* step) const {
         if (m_step) m_step(step);
     }
+    // The array's answer to the agent: its name before the message.
     ArrayStatus Failure(uint32_t code, const std::string& message) const;
+    ArrayStatus Failure(const hostlib::Status& status) const;
 
     struct Session {
         std::unique_ptr<SnapDiffSource> diff;
@@ -212,7 +216,7 @@ private:
     std::function<void(const char*)> m_step;
 };
 
-// The back end for [array] backend = local; null with error set when the
-// config is unusable.
-boost::shared_ptr<ArrayBackend> CreateLocalArrayFromConfig(const NASArrayInfo& info,
-                                                           std::string& error);
+// The back end for [array] backend = local; fails, leaving backend as it
+// was, when the config is unusable.
+hostlib::Status CreateLocalArrayFromConfig(const NASArrayInfo& info,
+                                           boost::shared_ptr<ArrayBackend>& backend);

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <queue>
 
+using hostlib::Status;
+
 namespace {
 
 // The last byte of the magic is the format's number.
@@ -50,7 +52,7 @@ public:
     ~RowFileOutput() {
         if (m_file) fclose(m_file);
     }
-    ArrayStatus Open(const std::string& path, const std::vector<CatalogLeftOut>& leftOut = {}) {
+    Status Open(const std::string& path, const std::vector<CatalogLeftOut>& leftOut = {}) {
         m_path = path;
         m_file = fopen(path.c_str(), "wb");
         if (!m_file) return Failed("cannot create");
@@ -64,7 +66,7 @@ public:
         }
         return Put(head);
     }
-    ArrayStatus Write(const CatalogRow& row) {
+    Status Write(const CatalogRow& row) {
         m_buffer.clear();
         m_buffer.push_back(kRowTag);
         PutU64(m_buffer, row.ullInode);
@@ -94,28 +96,27 @@ public:
         return Put(m_buffer);
     }
     // Writes the end mark and makes the file durable before it is trusted.
-    ArrayStatus Close() {
+    Status Close() {
         std::string end(1, kEndTag);
         PutU64(end, m_ullRows);
-        ArrayStatus status = Put(end);
-        if (!status.bOk) return status;
+        Status status = Put(end);
+        if (!status.ok()) return status;
         if (fflush(m_file) != 0) return Failed("cannot write");
         if (fsync(fileno(m_file)) != 0 && errno != EINVAL) return Failed("cannot sync");
         FILE* file = m_file;
         m_file = nullptr;
         if (fclose(file) != 0) return Failed("cannot close");
-        return ArrayStatus::Ok();
+        return Status::OK();
     }
 
 private:
-    ArrayStatus Put(const std::string& bytes) {
+    Status Put(const std::string& bytes) {
         if (fwrite(bytes.data(), 1, bytes.size(), m_file) != bytes.size())
             return Failed("cannot write");
-        return ArrayStatus::Ok();
+        return Status::OK();
     }
-    ArrayStatus Failed(const std::string& what) {
-        return ArrayStatus::Fail(kArrayErrInternal,
-                                 "catalog " + m_path + ": " + what + ": " + ErrnoText(errno));
+    Status Failed(const std::string& what) {
+        return Status::IOError("catalog " + m_path + ": " + what + ": " + ErrnoText(errno));
     }
 
     std::string m_path;
@@ -167,22 +168,24 @@ CatalogReader::~CatalogReader() {
     if (m_file) fclose(m_file);
 }
 
-ArrayStatus CatalogReader::Open(const std::string& path) {
+Status CatalogReader::Open(const std::string& path) {
     m_path = path;
     m_file = fopen(path.c_str(), "rb");
-    if (!m_file)
-        return ArrayStatus::Fail(errno == ENOENT ? kArrayErrNotFound : kArrayErrInternal,
-                                 "catalog " + path + ": cannot open: " + ErrnoText(errno));
+    if (!m_file) {
+        const int error = errno;
+        const std::string what = "catalog " + path + ": cannot open: " + ErrnoText(error);
+        return error == ENOENT ? Status::NotFound(what) : Status::IOError(what);
+    }
     setvbuf(m_file, nullptr, _IOFBF, kIoBufferSize);
     char magic[sizeof(kMagic)];
     if (fread(magic, 1, sizeof(magic), m_file) != sizeof(magic) ||
         memcmp(magic, kMagic, sizeof(magic) - 1) != 0 || magic[7] < '1' || magic[7] > '0' + kFormat)
         return Corrupt("not a catalog");
     m_iFormat = magic[7] - '0';
-    return m_iFormat == 1 ? ArrayStatus::Ok() : ReadLeftOut();
+    return m_iFormat == 1 ? Status::OK() : ReadLeftOut();
 }
 
-ArrayStatus CatalogReader::ReadLeftOut() {
+Status CatalogReader::ReadLeftOut() {
     int tag = fgetc(m_file);
     for (; tag == kLeftOutTag; tag = fgetc(m_file)) {
         unsigned char fixed[1 + 4];
@@ -204,18 +207,18 @@ ArrayStatus CatalogReader::ReadLeftOut() {
     // The byte after the last item starts a row or the end mark: Next reads
     // it again.
     if (tag != EOF) ungetc(tag, m_file);
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus CatalogReader::Corrupt(const std::string& why) const {
-    return ArrayStatus::Fail(kArrayErrInternal, "catalog " + m_path + " is corrupt: " + why);
+Status CatalogReader::Corrupt(const std::string& why) const {
+    return Status::Corruption("catalog " + m_path + " is corrupt: " + why);
 }
 
-ArrayStatus CatalogReader::Next(CatalogRow& row, bool& done) {
+Status CatalogReader::Next(CatalogRow& row, bool& done) {
     done = false;
     if (m_bDone) {
         done = true;
-        return ArrayStatus::Ok();
+        return Status::OK();
     }
     if (!m_file) return Corrupt("not open");
     int tag = fgetc(m_file);
@@ -226,7 +229,7 @@ ArrayStatus CatalogReader::Next(CatalogRow& row, bool& done) {
         if (fgetc(m_file) != EOF) return Corrupt("data after the end mark");
         m_bDone = true;
         done = true;
-        return ArrayStatus::Ok();
+        return Status::OK();
     }
     if (tag == EOF) return Corrupt("truncated");
     if (tag != kRowTag) return Corrupt("unknown record");
@@ -284,7 +287,7 @@ ArrayStatus CatalogReader::Next(CatalogRow& row, bool& done) {
     m_last.ullGeneration = next.ullGeneration;
     ++m_ullRows;
     row = std::move(next);
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
 // ---- CatalogWriter
@@ -303,47 +306,47 @@ void CatalogWriter::RemoveFiles() {
     for (const std::string& run : m_runPaths) unlink(run.c_str());
 }
 
-ArrayStatus CatalogWriter::Add(CatalogRow row) {
+Status CatalogWriter::Add(CatalogRow row) {
     m_pendingBytes += RowFootprint(row);
     m_pending.push_back(std::move(row));
     if (m_pendingBytes >= m_memoryBudget) return Spill();
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus CatalogWriter::Spill() {
+Status CatalogWriter::Spill() {
     std::sort(m_pending.begin(), m_pending.end(), CatalogRowLess);
     std::string runPath = m_path + ".run" + std::to_string(m_runPaths.size());
     m_runPaths.push_back(runPath);
     RowFileOutput out;
-    ArrayStatus status = out.Open(runPath);
-    for (size_t i = 0; status.bOk && i < m_pending.size(); ++i) status = out.Write(m_pending[i]);
-    if (status.bOk) status = out.Close();
+    Status status = out.Open(runPath);
+    for (size_t i = 0; status.ok() && i < m_pending.size(); ++i) status = out.Write(m_pending[i]);
+    if (status.ok()) status = out.Close();
     std::vector<CatalogRow>().swap(m_pending);
     m_pendingBytes = 0;
     return status;
 }
 
-ArrayStatus CatalogWriter::Finish() {
-    ArrayStatus status;
+Status CatalogWriter::Finish() {
+    Status status;
     if (m_runPaths.empty()) {
         std::sort(m_pending.begin(), m_pending.end(), CatalogRowLess);
         RowFileOutput out;
         status = out.Open(m_path, m_leftOut);
-        for (size_t i = 0; status.bOk && i < m_pending.size(); ++i)
+        for (size_t i = 0; status.ok() && i < m_pending.size(); ++i)
             status = out.Write(m_pending[i]);
-        if (status.bOk) status = out.Close();
+        if (status.ok()) status = out.Close();
         std::vector<CatalogRow>().swap(m_pending);
     } else {
         if (!m_pending.empty()) status = Spill();
-        if (status.bOk) status = MergeRuns();
+        if (status.ok()) status = MergeRuns();
     }
-    if (!status.bOk) return status;
+    if (!status.ok()) return status;
     RemoveFiles();
     m_bFinished = true;
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus CatalogWriter::MergeRuns() {
+Status CatalogWriter::MergeRuns() {
     struct Head {
         CatalogRow row;
         size_t run;
@@ -353,25 +356,25 @@ ArrayStatus CatalogWriter::MergeRuns() {
     std::vector<std::unique_ptr<CatalogReader>> readers;
     for (size_t i = 0; i < m_runPaths.size(); ++i) {
         readers.emplace_back(new CatalogReader);
-        ArrayStatus status = readers.back()->Open(m_runPaths[i]);
-        if (!status.bOk) return status;
+        Status status = readers.back()->Open(m_runPaths[i]);
+        if (!status.ok()) return status;
         Head head{CatalogRow(), i};
         bool done = false;
         status = readers.back()->Next(head.row, done);
-        if (!status.bOk) return status;
+        if (!status.ok()) return status;
         if (!done) heads.push(std::move(head));
     }
     RowFileOutput out;
-    ArrayStatus status = out.Open(m_path, m_leftOut);
-    while (status.bOk && !heads.empty()) {
+    Status status = out.Open(m_path, m_leftOut);
+    while (status.ok() && !heads.empty()) {
         Head head = heads.top();
         heads.pop();
         status = out.Write(head.row);
-        if (!status.bOk) break;
+        if (!status.ok()) break;
         bool done = false;
         status = readers[head.run]->Next(head.row, done);
-        if (status.bOk && !done) heads.push(std::move(head));
+        if (status.ok() && !done) heads.push(std::move(head));
     }
-    if (status.bOk) status = out.Close();
+    if (status.ok()) status = out.Close();
     return status;
 }

@@ -36,6 +36,7 @@
 #pragma once
 
 #include "array/ArrayBackend.h"
+#include "hostlib/Status.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -102,15 +103,15 @@ public:
     CatalogReader(const CatalogReader&) = delete;
     CatalogReader& operator=(const CatalogReader&) = delete;
 
-    ArrayStatus Open(const std::string& path);
+    hostlib::Status Open(const std::string& path);
     // The items the snapshot left out, known once Open succeeded.
     const std::vector<CatalogLeftOut>& LeftOut() const { return m_leftOut; }
     // Next row; done is set (and row untouched) after the last one.
-    ArrayStatus Next(CatalogRow& row, bool& done);
+    hostlib::Status Next(CatalogRow& row, bool& done);
 
 private:
-    ArrayStatus Corrupt(const std::string& why) const;
-    ArrayStatus ReadLeftOut();
+    hostlib::Status Corrupt(const std::string& why) const;
+    hostlib::Status ReadLeftOut();
 
     std::string m_path;
     std::vector<CatalogLeftOut> m_leftOut;
@@ -131,16 +132,16 @@ public:
     CatalogWriter(const CatalogWriter&) = delete;
     CatalogWriter& operator=(const CatalogWriter&) = delete;
 
-    ArrayStatus Add(CatalogRow row);
+    hostlib::Status Add(CatalogRow row);
     // Records an item the snapshot could not keep; any time before Finish.
     void LeaveOut(CatalogLeftOut item) { m_leftOut.push_back(std::move(item)); }
-    ArrayStatus Finish();
+    hostlib::Status Finish();
     // Number of sorted runs spilled so far (for tests of the spill path).
     size_t SpilledRuns() const { return m_runPaths.size(); }
 
 private:
-    ArrayStatus Spill();
-    ArrayStatus MergeRuns();
+    hostlib::Status Spill();
+    hostlib::Status MergeRuns();
     void RemoveFiles();
 
     std::string m_path;

@@ -8,30 +8,31 @@
 #include <cstdlib>
 #include <sstream>
 
+using hostlib::Status;
+
 namespace {
 
 const char kSection[] = "array";
 
 // An integer setting: absent gives the default; present but not a number
 // is an error rather than a silent default.
-bool ReadInt(const char* key, long low, long high, long& value, std::string& error) {
+Status ReadInt(const char* key, long low, long high, long& value) {
     std::string text;
-    if (!VKPlatformInfo::getRegString(kSection, key, &text)) return true;
+    if (!VKPlatformInfo::getRegString(kSection, key, &text)) return Status::OK();
     int parsed = 0;
-    if (!VKPlatformInfo::getRegInt(kSection, key, &parsed) || parsed < low || parsed > high) {
-        error = std::string("[array] ") + key + " = " + text + ": expected a number from " +
-                std::to_string(low) + " to " + std::to_string(high);
-        return false;
-    }
+    if (!VKPlatformInfo::getRegInt(kSection, key, &parsed) || parsed < low || parsed > high)
+        return Status::InvalidArgument(std::string("[array] ") + key + " = " + text +
+                                       ": expected a number from " + std::to_string(low) + " to " +
+                                       std::to_string(high));
     value = parsed;
-    return true;
+    return Status::OK();
 }
 
-bool ReadFlag(const char* key, bool& flag, std::string& error) {
+Status ReadFlag(const char* key, bool& flag) {
     long value = flag ? 1 : 0;
-    if (!ReadInt(key, 0, 1, value, error)) return false;
+    Status status = ReadInt(key, 0, 1, value);
     flag = value != 0;
-    return true;
+    return status;
 }
 
 bool ParseVersion(const std::string& text, unsigned version[3]) {
@@ -47,7 +48,7 @@ bool ParseVersion(const std::string& text, unsigned version[3]) {
     return true;
 }
 
-bool ResolveRoot(const std::string& configured, std::string& root, std::string& error) {
+Status ResolveRoot(const std::string& configured, std::string& root) {
     std::string path = configured;
     if (!path.empty() && path[0] != '/') {
         std::string config = VKPlatformInfo::ConfigPath();
@@ -56,16 +57,13 @@ bool ResolveRoot(const std::string& configured, std::string& root, std::string& 
             (slash == std::string::npos ? std::string(".") : config.substr(0, slash)) + "/" + path;
     }
     char resolved[PATH_MAX];
-    if (!realpath(path.c_str(), resolved)) {
-        error = "[array] root = " + configured + ": folder not found";
-        return false;
-    }
+    if (!realpath(path.c_str(), resolved))
+        return Status::InvalidArgument("[array] root = " + configured + ": folder not found");
     root = resolved;
-    return true;
+    return Status::OK();
 }
 
-bool ParseExports(const std::string& text, std::vector<LocalArrayExport>& exports,
-                  std::string& error) {
+Status ParseExports(const std::string& text, std::vector<LocalArrayExport>& exports) {
     std::istringstream in(text);
     std::string item;
     while (std::getline(in, item, ',')) {
@@ -73,62 +71,55 @@ bool ParseExports(const std::string& text, std::vector<LocalArrayExport>& export
         if (first == std::string::npos) continue;
         item = item.substr(first, item.find_last_not_of(" \t") - first + 1);
         LocalArrayExport exp;
-        ArrayStatus status = SplitVolumePath(item, exp.strVolume, exp.vecBelow);
-        if (!status.bOk) {
-            error = "[array] exports: " + status.strMessage;
-            return false;
-        }
+        const Status status = SplitVolumePath(item, exp.strVolume, exp.vecBelow);
+        if (!status.ok()) return status.WithMessage("[array] exports: " + status.message());
         exports.push_back(exp);
     }
-    return true;
+    return Status::OK();
 }
 
 }  // namespace
 
-bool LoadLocalArrayConfig(const NASArrayInfo& info, LocalArrayConfig& config, std::string& error) {
+Status LoadLocalArrayConfig(const NASArrayInfo& info, LocalArrayConfig& config) {
     std::string text;
-    if (!VKPlatformInfo::getRegString(kSection, "root", &text) || text.empty()) {
-        error = "[array] root is not set in " + VKPlatformInfo::ConfigPath();
-        return false;
-    }
-    if (!ResolveRoot(text, config.strRoot, error)) return false;
-    if (!ReadFlag("cluster", config.bCluster, error) ||
-        !ReadFlag("cluster_interface", config.bClusterInterface, error) ||
-        !ReadFlag("materialize", config.bMaterialize, error))
-        return false;
+    if (!VKPlatformInfo::getRegString(kSection, "root", &text) || text.empty())
+        return Status::InvalidArgument("[array] root is not set in " +
+                                       VKPlatformInfo::ConfigPath());
+    Status status = ResolveRoot(text, config.strRoot);
+    if (status.ok()) status = ReadFlag("cluster", config.bCluster);
+    if (status.ok()) status = ReadFlag("cluster_interface", config.bClusterInterface);
+    if (status.ok()) status = ReadFlag("materialize", config.bMaterialize);
     long sessions = config.uiMaxSessions;
     long sortMb = static_cast<long>(config.sortMemoryBytes >> 20);
     long lockWait = config.uiLockWaitSeconds;
-    if (!ReadInt("max_sessions", 1, 4096, sessions, error) ||
-        !ReadInt("sort_memory_mb", 1, 1 << 20, sortMb, error) ||
-        !ReadInt("lock_wait_seconds", 0, 86400, lockWait, error))
-        return false;
+    if (status.ok()) status = ReadInt("max_sessions", 1, 4096, sessions);
+    if (status.ok()) status = ReadInt("sort_memory_mb", 1, 1 << 20, sortMb);
+    if (status.ok()) status = ReadInt("lock_wait_seconds", 0, 86400, lockWait);
+    if (!status.ok()) return status;
     config.uiMaxSessions = static_cast<unsigned>(sessions);
     config.uiLockWaitSeconds = static_cast<unsigned>(lockWait);
     config.sortMemoryBytes = static_cast<size_t>(sortMb) << 20;
     if (VKPlatformInfo::getRegString(kSection, "snapshots", &text) &&
-        !ParseSnapshotsSetting(text, config.snapshots)) {
-        error = "[array] snapshots = " + text + ": expected auto, btrfs or copy";
-        return false;
-    }
+        !ParseSnapshotsSetting(text, config.snapshots))
+        return Status::InvalidArgument("[array] snapshots = " + text +
+                                       ": expected auto, btrfs or copy");
     if (VKPlatformInfo::getRegString(kSection, "version", &text) &&
-        !ParseVersion(text, config.uiVersion)) {
-        error = "[array] version = " + text + ": expected major.minor.micro";
-        return false;
-    }
+        !ParseVersion(text, config.uiVersion))
+        return Status::InvalidArgument("[array] version = " + text +
+                                       ": expected major.minor.micro");
     config.strArrayName = info.strArrayName.empty() ? "localarray" : info.strArrayName;
     VKPlatformInfo::getRegString(kSection, "array_name", &config.strArrayName);
     config.strClientName = info.strClientName;
     VKPlatformInfo::getRegString(kSection, "client_name", &config.strClientName);
-    if (VKPlatformInfo::getRegString(kSection, "exports", &text) &&
-        !ParseExports(text, config.vecExports, error))
-        return false;
-    return true;
+    if (VKPlatformInfo::getRegString(kSection, "exports", &text))
+        return ParseExports(text, config.vecExports);
+    return Status::OK();
 }
 
-boost::shared_ptr<ArrayBackend> CreateLocalArrayFromConfig(const NASArrayInfo& info,
-                                                           std::string& error) {
+Status CreateLocalArrayFromConfig(const NASArrayInfo& info,
+                                  boost::shared_ptr<ArrayBackend>& backend) {
     LocalArrayConfig config;
-    if (!LoadLocalArrayConfig(info, config, error)) return boost::shared_ptr<ArrayBackend>();
-    return boost::make_shared<LocalArray>(config);
+    const Status status = LoadLocalArrayConfig(info, config);
+    if (status.ok()) backend = boost::make_shared<LocalArray>(config);
+    return status;
 }

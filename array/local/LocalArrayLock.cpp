@@ -8,6 +8,8 @@
 #include <cstring>
 #include <thread>
 
+using hostlib::Status;
+
 RootLock::~RootLock() {
     if (m_fd >= 0) close(m_fd);  // releases the flock
 }
@@ -21,21 +23,18 @@ bool RootLock::TryAcquire(const std::string& root) {
     return Open(root) && flock(m_fd, LOCK_EX | LOCK_NB) == 0;
 }
 
-ArrayStatus RootLock::Acquire(const std::string& root, unsigned waitSeconds) {
-    if (!Open(root))
-        return ArrayStatus::Fail(kArrayErrInternal, "cannot open " + root + ": " + strerror(errno));
+Status RootLock::Acquire(const std::string& root, unsigned waitSeconds) {
+    if (!Open(root)) return Status::IOError("cannot open " + root + ": " + strerror(errno));
     // Polled rather than blocking, so that the wait has a bound.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
     for (;;) {
-        if (flock(m_fd, LOCK_EX | LOCK_NB) == 0) return ArrayStatus::Ok();
+        if (flock(m_fd, LOCK_EX | LOCK_NB) == 0) return Status::OK();
         if (errno != EWOULDBLOCK && errno != EINTR)
-            return ArrayStatus::Fail(kArrayErrInternal,
-                                     "cannot lock " + root + ": " + strerror(errno));
+            return Status::IOError("cannot lock " + root + ": " + strerror(errno));
         if (std::chrono::steady_clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    return ArrayStatus::Fail(kArrayErrInternal,
-                             "another process is creating or deleting a snapshot on array root " +
-                                 root + " (waited " + std::to_string(waitSeconds) +
-                                 " s); run one job at a time on a local array");
+    return Status::IOError("another process is creating or deleting a snapshot on array root " +
+                           root + " (waited " + std::to_string(waitSeconds) +
+                           " s); run one job at a time on a local array");
 }

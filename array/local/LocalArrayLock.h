@@ -10,7 +10,7 @@
 // process exclude each other as two processes do.
 #pragma once
 
-#include "array/ArrayBackend.h"
+#include "hostlib/Status.h"
 
 #include <string>
 
@@ -23,7 +23,7 @@ public:
 
     // Takes the lock, waiting up to waitSeconds for another holder; fails
     // with a message naming the root when it stays held.
-    ArrayStatus Acquire(const std::string& root, unsigned waitSeconds);
+    hostlib::Status Acquire(const std::string& root, unsigned waitSeconds);
     // Takes the lock when it is free; false when another holds it.
     bool TryAcquire(const std::string& root);
 

@@ -2,7 +2,9 @@
 
 #include "hostlib/TextBytes.h"
 
-ArrayStatus CheckLocalArrayName(const std::string& kind, const std::string& name) {
+using hostlib::Status;
+
+Status CheckLocalArrayName(const std::string& kind, const std::string& name) {
     std::string why;
     if (name.empty())
         why = "is empty";
@@ -14,20 +16,20 @@ ArrayStatus CheckLocalArrayName(const std::string& kind, const std::string& name
         why = "holds a NUL byte";
     else if (name.size() > kLocalArrayMaxNameLength)
         why = "is longer than " + std::to_string(kLocalArrayMaxNameLength) + " bytes";
-    if (why.empty()) return ArrayStatus::Ok();
+    if (why.empty()) return Status::OK();
     // The name may hold any byte; show it escaped so the message stays one
     // readable line.
-    return ArrayStatus::Fail(kArrayErrInvalidArgument, "invalid " + kind + " name [" +
-                                                           EscapeSnapDiffName(name) + "]: " + why);
+    return Status::InvalidArgument("invalid " + kind + " name [" + EscapeSnapDiffName(name) +
+                                   "]: " + why);
 }
 
-ArrayStatus SplitVolumePath(const std::string& path, std::string& volume,
-                            std::vector<std::string>& below) {
+Status SplitVolumePath(const std::string& path, std::string& volume,
+                       std::vector<std::string>& below) {
     static const std::string kPrefix = "/vol/";
     below.clear();
     if (path.compare(0, kPrefix.size(), kPrefix) != 0)
-        return ArrayStatus::Fail(kArrayErrInvalidArgument, "path [" + EscapeSnapDiffName(path) +
-                                                               "] does not begin with /vol/");
+        return Status::InvalidArgument("path [" + EscapeSnapDiffName(path) +
+                                       "] does not begin with /vol/");
     size_t start = kPrefix.size();
     bool first = true;
     while (start <= path.size()) {
@@ -35,18 +37,18 @@ ArrayStatus SplitVolumePath(const std::string& path, std::string& volume,
         if (end == std::string::npos) end = path.size();
         std::string component = path.substr(start, end - start);
         if (first) {
-            ArrayStatus status = CheckLocalArrayName("volume", component);
-            if (!status.bOk) return status;
+            Status status = CheckLocalArrayName("volume", component);
+            if (!status.ok()) return status;
             volume = component;
             first = false;
         } else if (!component.empty()) {
-            ArrayStatus status = CheckLocalArrayName("path component", component);
-            if (!status.bOk) return status;
+            Status status = CheckLocalArrayName("path component", component);
+            if (!status.ok()) return status;
             below.push_back(component);
         }
         start = end + 1;
     }
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
 std::string EscapeSnapDiffName(const std::string& name) {

@@ -5,10 +5,10 @@
 // A name (volume or snapshot) is one directory entry: it is refused when it
 // is empty, "." or "..", holds "/" or a NUL byte, or is too long to be a file
 // name once the array adds its own suffix. Refusals carry
-// kArrayErrInvalidArgument and a message naming what was refused.
+// Status::kInvalidArgument and a message naming what was refused.
 #pragma once
 
-#include "array/ArrayBackend.h"
+#include "hostlib/Status.h"
 
 #include <string>
 #include <vector>
@@ -18,13 +18,13 @@
 constexpr size_t kLocalArrayMaxNameLength = 240;
 
 // Checks one name; kind ("volume", "snapshot") goes into the message.
-ArrayStatus CheckLocalArrayName(const std::string& kind, const std::string& name);
+hostlib::Status CheckLocalArrayName(const std::string& kind, const std::string& name);
 
 // Splits "/vol/<volume>/<a>/<b>" into the volume and the components below
 // it, dropping empty components (doubled or trailing "/"). Refuses a path
 // that does not begin with /vol/, and "." or ".." or NUL in any component.
-ArrayStatus SplitVolumePath(const std::string& path, std::string& volume,
-                            std::vector<std::string>& below);
+hostlib::Status SplitVolumePath(const std::string& path, std::string& volume,
+                                std::vector<std::string>& below);
 
 // Escapes a file name as SnapDiff returns it over NFS: bytes 9, 10, 13 and
 // 32..126 pass unchanged except the backslash; every other byte becomes

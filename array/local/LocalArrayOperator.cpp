@@ -1,5 +1,7 @@
 #include "array/local/LocalArrayOperator.h"
 
+using hostlib::Status;
+
 namespace {
 
 LocalArrayOperator& TheOperator() {
@@ -36,17 +38,16 @@ ActivityMeter::~ActivityMeter() {
     if (TheOperator().onActivity) TheOperator().onActivity(m_activity);
 }
 
-ArrayStatus ActivityMeter::Tick(uint64_t done) {
+Status ActivityMeter::Tick(uint64_t done) {
     m_activity.ullDone += done;
     if (m_activity.ullDone - m_ullReported >= kReportEvery && TheOperator().onActivity) {
         m_ullReported = m_activity.ullDone;
         TheOperator().onActivity(m_activity);
     }
-    if (!LocalArrayStopRequested()) return ArrayStatus::Ok();
+    if (!LocalArrayStopRequested()) return Status::OK();
     m_activity.bStopped = true;
     static const char* const kWhat[] = {"the copy of", "the deletion of", "the comparison with"};
-    return ArrayStatus::Fail(kArrayErrStopped,
-                             std::string("stopped at the operator's request during ") +
-                                 kWhat[static_cast<int>(m_activity.work)] + " snapshot " +
-                                 m_activity.strSnapshot + " of volume " + m_activity.strVolume);
+    return Status::Aborted(std::string("stopped at the operator's request during ") +
+                           kWhat[static_cast<int>(m_activity.work)] + " snapshot " +
+                           m_activity.strSnapshot + " of volume " + m_activity.strVolume);
 }

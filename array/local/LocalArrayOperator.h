@@ -9,13 +9,14 @@
 // killed process leaves: a creation or deletion stopped part-way leaves
 // debris that the next creation (or the next opening of the array) clears;
 // a stopped deletion's snapshot is no longer listed. The operation then
-// fails with kArrayErrStopped, and its last report has bStopped set.
+// fails with Status::kAborted (kArrayErrStopped at the array interface),
+// and its last report has bStopped set.
 //
 // Process-wide: set it before the array is used, from the thread that uses
 // it (the callbacks run on that thread).
 #pragma once
 
-#include "array/ArrayBackend.h"
+#include "hostlib/Status.h"
 
 #include <cstdint>
 #include <functional>
@@ -45,7 +46,7 @@ void SetLocalArrayOperator(const LocalArrayOperator& op);
 const LocalArrayOperator& CurrentLocalArrayOperator();
 
 // Counts the files of one long operation, reports them to the operator and
-// answers a stop request with a failure (kArrayErrStopped) naming the
+// answers a stop request with a failure (Status::kAborted) naming the
 // operation.
 class ActivityMeter {
 public:
@@ -56,7 +57,7 @@ public:
     ActivityMeter& operator=(const ActivityMeter&) = delete;
 
     // Counts done more files; fails when the operator asked to stop.
-    ArrayStatus Tick(uint64_t done = 1);
+    hostlib::Status Tick(uint64_t done = 1);
     // Items the snapshot made could not keep, for the last report.
     void LeftOut(uint64_t items) { m_activity.ullLeftOut = items; }
 

@@ -10,10 +10,10 @@ void PreviousCopy::Load(const std::string& catalogPath, const std::string& copyD
     CatalogReader reader;
     CatalogRow row;
     bool done = false;
-    if (!reader.Open(catalogPath).bOk) return;
+    if (!reader.Open(catalogPath).ok()) return;
     std::vector<File> files;
     for (;;) {
-        if (!reader.Next(row, done).bOk) return;  // damaged: share nothing
+        if (!reader.Next(row, done).ok()) return;  // damaged: share nothing
         if (done) break;
         ++m_ullRows;
         if (row.uiFileType != 1 || !row.bHasDigest || !row.bHasAttributes) continue;

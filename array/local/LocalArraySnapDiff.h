@@ -7,6 +7,7 @@
 
 #include "array/local/InodeSnapDiff.h"
 #include "array/local/LocalArrayCatalog.h"
+#include "hostlib/Status.h"
 
 #include <string>
 #include <vector>
@@ -15,18 +16,18 @@ class SnapDiffMerge : public InodeSnapDiff {
 public:
     SnapDiffMerge(const SnapDiffNaming& naming, unsigned long requestedBatchSize);
 
-    ArrayStatus Open(const std::string& baseCatalog, const std::string& incrementalCatalog);
+    hostlib::Status Open(const std::string& baseCatalog, const std::string& incrementalCatalog);
 
 private:
     // Catalog rows grouped by inode, read ahead by one row.
     class InodeGroups {
     public:
-        ArrayStatus Open(const std::string& path);
+        hostlib::Status Open(const std::string& path);
         bool Exhausted() const { return m_bExhausted; }
         const std::vector<CatalogLeftOut>& LeftOut() const { return m_reader.LeftOut(); }
         // The next row: its inode is the next group's.
         const CatalogRow& Next() const { return m_next; }
-        ArrayStatus Take(std::vector<CatalogRow>& group);
+        hostlib::Status Take(std::vector<CatalogRow>& group);
 
     private:
         CatalogReader m_reader;
@@ -34,8 +35,8 @@ private:
         bool m_bExhausted = false;
     };
 
-    ArrayStatus RequireNothingLeftOut(const std::vector<CatalogLeftOut>& items) const;
-    ArrayStatus Refill() override;
+    hostlib::Status RequireNothingLeftOut(const std::vector<CatalogLeftOut>& items) const;
+    hostlib::Status Refill() override;
 
     InodeGroups m_base;
     InodeGroups m_incremental;

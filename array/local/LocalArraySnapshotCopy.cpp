@@ -17,6 +17,8 @@
 #include <functional>
 #include <limits>
 
+using hostlib::Status;
+
 namespace {
 
 const size_t kCopyBufferSize = size_t(1) << 20;
@@ -24,8 +26,8 @@ const size_t kCopyBufferSize = size_t(1) << 20;
 // was before the last one.
 const int kCopyAttempts = 3;
 
-ArrayStatus CopyFailed(const std::string& what, const std::string& path, int error) {
-    return ArrayStatus::Fail(kArrayErrInternal, what + " " + path + ": " + strerror(error));
+Status CopyFailed(const std::string& what, const std::string& path, int error) {
+    return Status::IOError(what + " " + path + ": " + strerror(error));
 }
 
 class FileDescriptor {
@@ -201,7 +203,7 @@ SnapshotCopier::SnapshotCopier(const std::string& volumeDir, const std::string& 
                                const PreviousCopy* previous, std::function<void(const char*)> step)
     : m_volumeDir(volumeDir), m_copyDir(copyDir), m_previous(previous), m_step(std::move(step)) {}
 
-ArrayStatus SnapshotCopier::Begin() {
+Status SnapshotCopier::Begin() {
     // Only the folder's owner (root, for a system's array) may enter, so
     // that nobody else can change a copy, whatever its own permissions say.
     const std::string folder = m_copyDir.substr(0, m_copyDir.rfind('/'));
@@ -211,7 +213,7 @@ ArrayStatus SnapshotCopier::Begin() {
     if (removexattr(m_copyDir.c_str(), "system.posix_acl_default") != 0 && errno != ENODATA &&
         errno != ENOTSUP)
         return CopyFailed("cannot clear the default ACL of", m_copyDir, errno);
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
 void SnapshotCopier::TakeLeftOut(std::vector<CatalogLeftOut>& items) {
@@ -219,7 +221,7 @@ void SnapshotCopier::TakeLeftOut(std::vector<CatalogLeftOut>& items) {
     m_leftOut.clear();
 }
 
-ArrayStatus SnapshotCopier::Copy(LiveTreeEntry& entry, bool& vanished) {
+Status SnapshotCopier::Copy(LiveTreeEntry& entry, bool& vanished) {
     vanished = false;
     const bool root = entry.strPath.empty();
     std::string source = root ? m_volumeDir : m_volumeDir + "/" + entry.strPath;
@@ -229,7 +231,7 @@ ArrayStatus SnapshotCopier::Copy(LiveTreeEntry& entry, bool& vanished) {
     entry.bHasAttributes = true;
     entry.ullAttributes = attributes.Digest(entry.uiInodeFlags);
     const uint32_t flags = ItemAttributes::KeptFlags(entry.uiInodeFlags);
-    ArrayStatus status;
+    Status status;
     if (S_ISDIR(entry.st.st_mode)) {
         // Its attributes wait for the end: a default ACL would pass on to
         // every copy made inside it.
@@ -243,7 +245,7 @@ ArrayStatus SnapshotCopier::Copy(LiveTreeEntry& entry, bool& vanished) {
     } else {
         status = CopySpecial(target, entry, attributes, vanished);
     }
-    if (status.bOk && !vanished && flags) m_flagged.push_back(Flagged{target, flags});
+    if (status.ok() && !vanished && flags) m_flagged.push_back(Flagged{target, flags});
     return status;
 }
 
@@ -254,9 +256,9 @@ bool SnapshotCopier::Clone(int source, int target) {
     return false;
 }
 
-ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std::string& target,
-                                            LiveTreeEntry& entry, const ItemAttributes& attributes,
-                                            bool& vanished) {
+Status SnapshotCopier::CopyRegularFile(const std::string& source, const std::string& target,
+                                       LiveTreeEntry& entry, const ItemAttributes& attributes,
+                                       bool& vanished) {
     const auto inode =
         std::make_tuple(uint64_t(entry.st.st_dev), uint64_t(entry.st.st_ino), entry.ullGeneration);
     if (entry.st.st_nlink > 1) {
@@ -268,15 +270,15 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
             entry.st = found->second.st;
             entry.bHasDigest = true;
             entry.ullDigest = found->second.ullDigest;
-            return ArrayStatus::Ok();
+            return Status::OK();
         }
     }
-    if (ShareUnchanged(target, entry, attributes)) return ArrayStatus::Ok();
+    if (ShareUnchanged(target, entry, attributes)) return Status::OK();
     FileDescriptor in(OpenSource(source));
     if (in.get() < 0) {
         if (errno == ENOENT || errno == ELOOP) {
             vanished = true;  // removed or replaced by a link since it was listed
-            return ArrayStatus::Ok();
+            return Status::OK();
         }
         return CopyFailed("cannot open", source, errno);
     }
@@ -311,7 +313,7 @@ ArrayStatus SnapshotCopier::CopyRegularFile(const std::string& source, const std
     entry.bHasDigest = true;
     entry.ullDigest = digest;
     if (before.st_nlink > 1) m_linkedCopies[inode] = LinkedCopy{target, before, entry.ullDigest};
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
 bool SnapshotCopier::ShareUnchanged(const std::string& target, LiveTreeEntry& entry,
@@ -355,16 +357,16 @@ bool SnapshotCopier::ShareUnchanged(const std::string& target, LiveTreeEntry& en
     return true;
 }
 
-ArrayStatus SnapshotCopier::CopySymlink(const std::string& source, const std::string& target,
-                                        const LiveTreeEntry& entry,
-                                        const ItemAttributes& attributes, bool& vanished) {
+Status SnapshotCopier::CopySymlink(const std::string& source, const std::string& target,
+                                   const LiveTreeEntry& entry, const ItemAttributes& attributes,
+                                   bool& vanished) {
     std::string linkTarget(static_cast<size_t>(entry.st.st_size) + 1, '\0');
     for (;;) {
         ssize_t n = readlink(source.c_str(), &linkTarget[0], linkTarget.size());
         if (n < 0) {
             if (errno == ENOENT || errno == EINVAL) {
                 vanished = true;
-                return ArrayStatus::Ok();
+                return Status::OK();
             }
             return CopyFailed("cannot read link", source, errno);
         }
@@ -378,25 +380,25 @@ ArrayStatus SnapshotCopier::CopySymlink(const std::string& source, const std::st
         return CopyFailed("cannot create link", target, errno);
     if (!SealCopy(-1, target, entry.st, attributes))
         return CopyFailed("cannot seal", target, errno);
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus SnapshotCopier::CopySpecial(const std::string& target, const LiveTreeEntry& entry,
-                                        const ItemAttributes& attributes, bool& vanished) {
+Status SnapshotCopier::CopySpecial(const std::string& target, const LiveTreeEntry& entry,
+                                   const ItemAttributes& attributes, bool& vanished) {
     // A FIFO or socket holds no data, and a device node only its number:
     // the copy is a node of its own kind, never opened.
     if (mknod(target.c_str(), (entry.st.st_mode & S_IFMT) | 0600, entry.st.st_rdev) != 0) {
         if (errno != EPERM) return CopyFailed("cannot create", target, errno);
         m_leftOut.push_back(CatalogLeftOut{CatalogLeftOut::kCannotCopy, entry.strPath});
         vanished = true;
-        return ArrayStatus::Ok();
+        return Status::OK();
     }
     if (!SealCopy(-1, target, entry.st, attributes))
         return CopyFailed("cannot seal", target, errno);
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus SnapshotCopier::Finish() {
+Status SnapshotCopier::Finish() {
     for (auto dir = m_directories.rbegin(); dir != m_directories.rend(); ++dir)
         if (!SealCopy(-1, dir->strPath, dir->st, dir->attributes))
             return CopyFailed("cannot seal", dir->strPath, errno);
@@ -410,25 +412,25 @@ ArrayStatus SnapshotCopier::Finish() {
     FileDescriptor root(open(m_copyDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (root.get() < 0 || syncfs(root.get()) != 0)
         return CopyFailed("cannot write", m_copyDir, errno);
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus RemoveSnapshotTree(const std::string& path, ActivityMeter* meter) {
+Status RemoveSnapshotTree(const std::string& path, ActivityMeter* meter) {
     if (meter) {
-        ArrayStatus going = meter->Tick();
-        if (!going.bOk) return going;
+        Status going = meter->Tick();
+        if (!going.ok()) return going;
     }
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) return ArrayStatus::Ok();
+        if (errno == ENOENT) return Status::OK();
         return CopyFailed("cannot stat", path, errno);
     }
     if (!S_ISDIR(st.st_mode)) {
-        if (unlink(path.c_str()) == 0 || errno == ENOENT) return ArrayStatus::Ok();
+        if (unlink(path.c_str()) == 0 || errno == ENOENT) return Status::OK();
         const int error = errno;
         if (error == EPERM && S_ISREG(st.st_mode) && ItemAttributes::ClearBlockingFlags(path) &&
             unlink(path.c_str()) == 0)
-            return ArrayStatus::Ok();
+            return Status::OK();
         return CopyFailed("cannot remove", path, error);
     }
     ItemAttributes::ClearBlockingFlags(path);
@@ -451,47 +453,46 @@ ArrayStatus RemoveSnapshotTree(const std::string& path, ActivityMeter* meter) {
         closedir(stream);
     }
     for (const std::string& name : names) {
-        ArrayStatus status = RemoveSnapshotTree(path + "/" + name, meter);
-        if (!status.bOk) return status;
+        Status status = RemoveSnapshotTree(path + "/" + name, meter);
+        if (!status.ok()) return status;
     }
     if (rmdir(path.c_str()) != 0 && errno != ENOENT)
         return CopyFailed("cannot remove", path, errno);
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus RealDirectoryBelow(const std::string& base, const std::vector<std::string>& below,
-                               std::string& path, bool& exists) {
+Status RealDirectoryBelow(const std::string& base, const std::vector<std::string>& below,
+                          std::string& path, bool& exists) {
     path = base;
     exists = false;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ArrayStatus::Ok();
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return Status::OK();
     for (const std::string& component : below) {
         path += "/" + component;
         if (lstat(path.c_str(), &st) != 0) {
-            if (errno == ENOENT || errno == ENOTDIR) return ArrayStatus::Ok();
+            if (errno == ENOENT || errno == ENOTDIR) return Status::OK();
             return CopyFailed("cannot stat", path, errno);
         }
-        if (!S_ISDIR(st.st_mode)) return ArrayStatus::Ok();
+        if (!S_ISDIR(st.st_mode)) return Status::OK();
     }
     exists = true;
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus EnsureRealDirectory(const std::string& dir) {
-    if (mkdir(dir.c_str(), 0755) == 0) return ArrayStatus::Ok();
+Status EnsureRealDirectory(const std::string& dir) {
+    if (mkdir(dir.c_str(), 0755) == 0) return Status::OK();
     if (errno != EEXIST) return CopyFailed("cannot create", dir, errno);
     struct stat st;
     if (lstat(dir.c_str(), &st) != 0) return CopyFailed("cannot stat", dir, errno);
-    if (!S_ISDIR(st.st_mode))
-        return ArrayStatus::Fail(kArrayErrInternal, dir + " exists and is not a directory");
-    return ArrayStatus::Ok();
+    if (!S_ISDIR(st.st_mode)) return Status::IOError(dir + " exists and is not a directory");
+    return Status::OK();
 }
 
-ArrayStatus LinkSnapshotIntoExport(const std::string& exportDir, const std::string& name,
-                                   const std::string& target) {
+Status LinkSnapshotIntoExport(const std::string& exportDir, const std::string& name,
+                              const std::string& target) {
     std::string snapshotDir = exportDir + "/.snapshot";
-    ArrayStatus status = EnsureRealDirectory(snapshotDir);
-    if (!status.bOk) return status;
+    Status status = EnsureRealDirectory(snapshotDir);
+    if (!status.ok()) return status;
     std::string staging = snapshotDir + "/" + kSnapshotStagingName;
     std::string link = snapshotDir + "/" + name;
     if (unlink(staging.c_str()) != 0 && errno != ENOENT)
@@ -503,16 +504,16 @@ ArrayStatus LinkSnapshotIntoExport(const std::string& exportDir, const std::stri
         unlink(staging.c_str());
         return CopyFailed("cannot create link", link, error);
     }
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
-ArrayStatus UnlinkSnapshotFromExport(const std::string& exportDir, const std::string& name) {
+Status UnlinkSnapshotFromExport(const std::string& exportDir, const std::string& name) {
     std::string snapshotDir = exportDir + "/.snapshot";
     struct stat st;
-    if (lstat(snapshotDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ArrayStatus::Ok();
+    if (lstat(snapshotDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return Status::OK();
     std::string link = snapshotDir + "/" + name;
-    if (lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return ArrayStatus::Ok();
+    if (lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return Status::OK();
     if (unlink(link.c_str()) != 0 && errno != ENOENT)
         return CopyFailed("cannot remove", link, errno);
-    return ArrayStatus::Ok();
+    return Status::OK();
 }

@@ -38,6 +38,7 @@
 #include "array/local/LocalArrayItemAttributes.h"
 #include "array/local/LocalArrayPreviousCopy.h"
 #include "array/local/LocalArrayTreeWalk.h"
+#include "hostlib/Status.h"
 
 #include <functional>
 #include <map>
@@ -62,18 +63,18 @@ public:
 
     // Creates the copy's root; it must not exist yet. Its folder admits
     // the process's user alone from now on.
-    ArrayStatus Begin();
+    hostlib::Status Begin();
     // Copies one entry of the live tree (the root first, parents before
     // what they hold). Sets the digest of the entry's attributes and, for a
     // regular file, updates entry.st to the state it was copied in and sets
     // the digest of the bytes copied, so the catalog describes the copy;
     // vanished is set when the entry disappeared or cannot be copied (see
     // TakeLeftOut).
-    ArrayStatus Copy(LiveTreeEntry& entry, bool& vanished);
+    hostlib::Status Copy(LiveTreeEntry& entry, bool& vanished);
     // Gives directories their attributes and times (innermost first), every
     // copy its flags, and makes the copy durable: the catalog committed next
     // must not outlast it.
-    ArrayStatus Finish();
+    hostlib::Status Finish();
     // Files shared with the previous copy so far.
     uint64_t Shared() const { return m_ullShared; }
     // Moves the items the process may not copy (a device node, as a user)
@@ -90,20 +91,20 @@ private:
         std::string strPath;
         uint32_t uiFlags;
     };
-    ArrayStatus CopyRegularFile(const std::string& source, const std::string& target,
-                                LiveTreeEntry& entry, const ItemAttributes& attributes,
-                                bool& vanished);
+    hostlib::Status CopyRegularFile(const std::string& source, const std::string& target,
+                                    LiveTreeEntry& entry, const ItemAttributes& attributes,
+                                    bool& vanished);
     // Clones source into target; false when the file system cannot.
     bool Clone(int source, int target);
     // Clones or links target from the previous copy of an unchanged file;
     // false when there is none to share.
     bool ShareUnchanged(const std::string& target, LiveTreeEntry& entry,
                         const ItemAttributes& attributes);
-    ArrayStatus CopySymlink(const std::string& source, const std::string& target,
-                            const LiveTreeEntry& entry, const ItemAttributes& attributes,
-                            bool& vanished);
-    ArrayStatus CopySpecial(const std::string& target, const LiveTreeEntry& entry,
-                            const ItemAttributes& attributes, bool& vanished);
+    hostlib::Status CopySymlink(const std::string& source, const std::string& target,
+                                const LiveTreeEntry& entry, const ItemAttributes& attributes,
+                                bool& vanished);
+    hostlib::Status CopySpecial(const std::string& target, const LiveTreeEntry& entry,
+                                const ItemAttributes& attributes, bool& vanished);
 
     std::string m_volumeDir;
     std::string m_copyDir;
@@ -131,21 +132,21 @@ class ActivityMeter;
 // taking immutable and append-only flags away first (a copy keeps its live
 // item's). A missing path is not an error.
 // meter, when given, counts each name removed and may stop the removal.
-ArrayStatus RemoveSnapshotTree(const std::string& path, ActivityMeter* meter = nullptr);
+hostlib::Status RemoveSnapshotTree(const std::string& path, ActivityMeter* meter = nullptr);
 
 // The directory base/below[0]/below[1]/..., when every step is a real
 // directory (no symbolic link); exists is false otherwise.
-ArrayStatus RealDirectoryBelow(const std::string& base, const std::vector<std::string>& below,
-                               std::string& path, bool& exists);
+hostlib::Status RealDirectoryBelow(const std::string& base, const std::vector<std::string>& below,
+                                   std::string& path, bool& exists);
 
 // <exportDir>/.snapshot/<name> -> target; creates <exportDir>/.snapshot. The
 // link is made under the staging name and renamed into place, replacing a
 // link of that name that a creation killed part-way left behind.
-ArrayStatus LinkSnapshotIntoExport(const std::string& exportDir, const std::string& name,
-                                   const std::string& target);
+hostlib::Status LinkSnapshotIntoExport(const std::string& exportDir, const std::string& name,
+                                       const std::string& target);
 // Removes <exportDir>/.snapshot/<name> when it is a symbolic link.
-ArrayStatus UnlinkSnapshotFromExport(const std::string& exportDir, const std::string& name);
+hostlib::Status UnlinkSnapshotFromExport(const std::string& exportDir, const std::string& name);
 
 // Creates dir when missing; fails when the name exists as anything but a
 // real directory.
-ArrayStatus EnsureRealDirectory(const std::string& dir);
+hostlib::Status EnsureRealDirectory(const std::string& dir);

@@ -5,6 +5,8 @@
 #include <dirent.h>
 #include <cstring>
 
+using hostlib::Status;
+
 namespace {
 
 // A .snapshot folder that is not a subvolume and holds anything: copies
@@ -43,33 +45,30 @@ bool ParseSnapshotsSetting(const std::string& text, SnapshotsSetting& setting) {
     return true;
 }
 
-ArrayStatus ChooseSnapshotKind(SnapshotsSetting setting, const std::string& volumeDir,
-                               SnapshotKind& kind) {
+Status ChooseSnapshotKind(SnapshotsSetting setting, const std::string& volumeDir,
+                          SnapshotKind& kind) {
     kind = SnapshotKind::kCopy;
-    if (setting == SnapshotsSetting::kCopy) return ArrayStatus::Ok();
+    if (setting == SnapshotsSetting::kCopy) return Status::OK();
     const bool subvolume = IsBtrfsSubvolume(volumeDir);
     const bool copies = subvolume && HoldsCopies(volumeDir);
     if (subvolume && !copies) kind = SnapshotKind::kBtrfs;
-    if (setting == SnapshotsSetting::kAuto || kind == SnapshotKind::kBtrfs)
-        return ArrayStatus::Ok();
+    if (setting == SnapshotsSetting::kAuto || kind == SnapshotKind::kBtrfs) return Status::OK();
     if (copies)
-        return ArrayStatus::Fail(
-            kArrayErrInvalidArgument,
+        return Status::InvalidArgument(
             "[array] snapshots = btrfs: " + volumeDir +
-                "/.snapshot still holds copy snapshots, which a btrfs snapshot would hold "
-                "whole; delete them (or set snapshots = auto until retention has)");
-    return ArrayStatus::Fail(
-        kArrayErrInvalidArgument,
+            "/.snapshot still holds copy snapshots, which a btrfs snapshot would hold "
+            "whole; delete them (or set snapshots = auto until retention has)");
+    return Status::InvalidArgument(
         "[array] snapshots = btrfs: volume folder " + volumeDir +
-            (IsOnBtrfs(volumeDir) ? " is a plain folder, not a btrfs subvolume; make it one: " +
-                                        SubvolumeCommands(volumeDir)
-                                  : " is not on btrfs; set snapshots = auto or copy"));
+        (IsOnBtrfs(volumeDir) ? " is a plain folder, not a btrfs subvolume; make it one: " +
+                                    SubvolumeCommands(volumeDir)
+                              : " is not on btrfs; set snapshots = auto or copy"));
 }
 
 std::string DescribeSnapshotKind(SnapshotsSetting setting, const std::string& volumeDir) {
     SnapshotKind kind;
-    ArrayStatus status = ChooseSnapshotKind(setting, volumeDir, kind);
-    if (!status.bOk) return status.strMessage;
+    Status status = ChooseSnapshotKind(setting, volumeDir, kind);
+    if (!status.ok()) return status.message();
     // Reading btrfs's own comparison and deleting a read-only snapshot both
     // need CAP_SYS_ADMIN: without it the diff walks both snapshots instead.
     if (kind == SnapshotKind::kBtrfs)

@@ -10,7 +10,7 @@
 // folder becomes a subvolume and the volume gets btrfs snapshots.
 #pragma once
 
-#include "array/ArrayBackend.h"
+#include "hostlib/Status.h"
 
 #include <string>
 
@@ -21,10 +21,10 @@ enum class SnapshotKind { kCopy, kBtrfs };
 bool ParseSnapshotsSetting(const std::string& text, SnapshotsSetting& setting);
 
 // The kind of the volume's next snapshot; fails with
-// kArrayErrInvalidArgument when the setting asks for btrfs where the volume
+// Status::kInvalidArgument when the setting asks for btrfs where the volume
 // cannot have it.
-ArrayStatus ChooseSnapshotKind(SnapshotsSetting setting, const std::string& volumeDir,
-                               SnapshotKind& kind);
+hostlib::Status ChooseSnapshotKind(SnapshotsSetting setting, const std::string& volumeDir,
+                                   SnapshotKind& kind);
 
 // One line for `snapagent check`: the kind the volume gets and why, and for
 // a plain folder on btrfs the commands that make it a subvolume.

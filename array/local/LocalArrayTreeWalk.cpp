@@ -13,10 +13,12 @@
 #include <cstring>
 #include <vector>
 
+using hostlib::Status;
+
 namespace {
 
-ArrayStatus WalkFailed(const std::string& what, const std::string& path, int error) {
-    return ArrayStatus::Fail(kArrayErrInternal, what + " " + path + ": " + strerror(error));
+Status WalkFailed(const std::string& what, const std::string& path, int error) {
+    return Status::IOError(what + " " + path + ": " + strerror(error));
 }
 
 const unsigned kStatxWanted = STATX_BASIC_STATS | STATX_BTIME | STATX_MNT_ID;
@@ -97,15 +99,15 @@ struct WalkState {
 // name digest; gone is set when it vanished or stopped being a directory
 // since its parent was listed. arrayFolder: its ".snapshot" is the array's
 // and is left out.
-ArrayStatus ReadDirectory(WalkState& walk, LiveTreeEntry& dir, bool arrayFolder,
-                          std::vector<LiveTreeEntry>& entries, bool& gone) {
+Status ReadDirectory(WalkState& walk, LiveTreeEntry& dir, bool arrayFolder,
+                     std::vector<LiveTreeEntry>& entries, bool& gone) {
     entries.clear();
     gone = false;
     std::string full = dir.strPath.empty() ? walk.volumeDir : walk.volumeDir + "/" + dir.strPath;
     int fd = OpenLive(AT_FDCWD, full.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0) {
         gone = errno == ENOENT || errno == ENOTDIR || errno == ELOOP;
-        return gone ? ArrayStatus::Ok() : WalkFailed("cannot open directory", full, errno);
+        return gone ? Status::OK() : WalkFailed("cannot open directory", full, errno);
     }
     // Its state before the names are read: a name added meanwhile also moves
     // its times, so the next snapshot sees the directory changed.
@@ -175,12 +177,12 @@ ArrayStatus ReadDirectory(WalkState& walk, LiveTreeEntry& dir, bool arrayFolder,
     if (error != 0) return WalkFailed("cannot read directory", full, error);
     dir.bHasDigest = true;
     dir.ullDigest = digest;
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
 }  // namespace
 
-ArrayStatus IdentifyLiveItem(const std::string& path, LiveTreeEntry& entry) {
+Status IdentifyLiveItem(const std::string& path, LiveTreeEntry& entry) {
     struct statx x;
     Place place;
     if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, kStatxWanted, &x) != 0)
@@ -193,7 +195,7 @@ ArrayStatus IdentifyLiveItem(const std::string& path, LiveTreeEntry& entry) {
     entry.ullGeneration = GenerationOf(x, fd);
     entry.uiInodeFlags = FlagsOf(fd);
     if (fd >= 0) close(fd);
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
 uint32_t SnapDiffFileType(mode_t mode) {
@@ -216,8 +218,8 @@ uint32_t SnapDiffFileType(mode_t mode) {
     return 0;
 }
 
-ArrayStatus WalkLiveTree(const std::string& volumeDir, const std::set<std::string>& arrayFolders,
-                         const LiveTreeVisitor& visit, std::vector<CatalogLeftOut>* leftOut) {
+Status WalkLiveTree(const std::string& volumeDir, const std::set<std::string>& arrayFolders,
+                    const LiveTreeVisitor& visit, std::vector<CatalogLeftOut>* leftOut) {
     const size_t longest = PATH_MAX - kLongPathMargin;
     WalkState walk{volumeDir, Place(), leftOut};
     // Explicit stack rather than recursion: a deep tree must not exhaust the
@@ -229,15 +231,15 @@ ArrayStatus WalkLiveTree(const std::string& volumeDir, const std::set<std::strin
         LiveTreeEntry dir = std::move(stack.back());
         stack.pop_back();
         bool gone = false;
-        ArrayStatus status =
+        Status status =
             ReadDirectory(walk, dir, arrayFolders.count(dir.strPath) != 0, entries, gone);
-        if (!status.bOk) return status;
+        if (!status.ok()) return status;
         if (gone && root) return WalkFailed("cannot open directory", volumeDir, ENOENT);
         root = false;
         if (gone) continue;
         bool skip = false;
         status = visit(dir, skip);
-        if (!status.bOk) return status;
+        if (!status.ok()) return status;
         if (skip) continue;
         for (LiveTreeEntry& entry : entries) {
             if (volumeDir.size() + 1 + entry.strPath.size() > longest) {
@@ -251,8 +253,8 @@ ArrayStatus WalkLiveTree(const std::string& volumeDir, const std::set<std::strin
             }
             skip = false;
             status = visit(entry, skip);
-            if (!status.bOk) return status;
+            if (!status.ok()) return status;
         }
     }
-    return ArrayStatus::Ok();
+    return Status::OK();
 }

@@ -33,6 +33,7 @@
 
 #include "array/ArrayBackend.h"
 #include "array/local/LocalArrayCatalog.h"
+#include "hostlib/Status.h"
 
 #include <sys/stat.h>
 #include <functional>
@@ -60,7 +61,7 @@ struct LiveTreeEntry {
 
 // The visitor may change the entry's stat (to the state it actually saw)
 // and may ask to leave the entry out by setting skip.
-typedef std::function<ArrayStatus(LiveTreeEntry& entry, bool& skip)> LiveTreeVisitor;
+typedef std::function<hostlib::Status(LiveTreeEntry& entry, bool& skip)> LiveTreeVisitor;
 
 // File type code of SnapDiff and the catalog: 1 regular, 2 directory,
 // 3 block device, 4 character device, 5 symbolic link, 6 socket, 7 FIFO.
@@ -71,10 +72,11 @@ constexpr size_t kLongPathMargin = 512;
 // The stat, generation and inode flags of the one item at path, as a walk
 // gives them, for a reader that finds items by name rather than by a walk.
 // Fails with errno set where the item cannot be stat'ed.
-ArrayStatus IdentifyLiveItem(const std::string& path, LiveTreeEntry& entry);
+hostlib::Status IdentifyLiveItem(const std::string& path, LiveTreeEntry& entry);
 
 // arrayFolders: the directories (relative to the volume root, "" for the
 // root) whose ".snapshot" is the array's own.
-ArrayStatus WalkLiveTree(const std::string& volumeDir, const std::set<std::string>& arrayFolders,
-                         const LiveTreeVisitor& visit,
-                         std::vector<CatalogLeftOut>* leftOut = nullptr);
+hostlib::Status WalkLiveTree(const std::string& volumeDir,
+                             const std::set<std::string>& arrayFolders,
+                             const LiveTreeVisitor& visit,
+                             std::vector<CatalogLeftOut>* leftOut = nullptr);

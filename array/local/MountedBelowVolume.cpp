@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+using hostlib::Status;
+
 namespace {
 
 // A mount point field of the mount table: space, tab, newline and backslash
@@ -43,12 +45,11 @@ bool InArrayFolder(const std::string& item, const std::set<std::string>& arrayFo
     return false;
 }
 
-ArrayStatus AddMounts(const std::string& volumeDir, std::set<std::string>& items) {
+Status AddMounts(const std::string& volumeDir, std::set<std::string>& items) {
     const char kTable[] = "/proc/self/mountinfo";
     std::ifstream table(kTable);
     if (!table)
-        return ArrayStatus::Fail(kArrayErrInternal,
-                                 std::string("cannot read ") + kTable + ": " + strerror(errno));
+        return Status::IOError(std::string("cannot read ") + kTable + ": " + strerror(errno));
     // Fields: mount id, parent id, major:minor, root, mount point, ...
     for (std::string line; std::getline(table, line);) {
         std::istringstream fields(line);
@@ -57,7 +58,7 @@ ArrayStatus AddMounts(const std::string& volumeDir, std::set<std::string>& items
         const std::string item = Below(Unescaped(point), volumeDir);
         if (!item.empty()) items.insert(item);
     }
-    return ArrayStatus::Ok();
+    return Status::OK();
 }
 
 // The root of the subvolume that holds path (a plain folder's nearest
@@ -89,17 +90,16 @@ void AddNestedSubvolumes(const std::string& volumeDir, std::set<std::string>& it
 
 }  // namespace
 
-ArrayStatus FindMountedBelowVolume(const std::string& volumeDir,
-                                   const std::set<std::string>& arrayFolders,
-                                   std::vector<std::string>& items) {
+Status FindMountedBelowVolume(const std::string& volumeDir,
+                              const std::set<std::string>& arrayFolders,
+                              std::vector<std::string>& items) {
     items.clear();
     char resolved[PATH_MAX];
     if (!realpath(volumeDir.c_str(), resolved))
-        return ArrayStatus::Fail(kArrayErrInternal,
-                                 "cannot resolve " + volumeDir + ": " + strerror(errno));
+        return Status::IOError("cannot resolve " + volumeDir + ": " + strerror(errno));
     std::set<std::string> found;
-    ArrayStatus status = AddMounts(resolved, found);
-    if (!status.bOk) return status;
+    Status status = AddMounts(resolved, found);
+    if (!status.ok()) return status;
     AddNestedSubvolumes(resolved, found);
     // A mount below another mount is inside what is left out already.
     for (const std::string& item : found) {
@@ -107,5 +107,5 @@ ArrayStatus FindMountedBelowVolume(const std::string& volumeDir,
         for (const std::string& outer : items) inside = inside || !Below(item, outer).empty();
         if (!inside) items.push_back(item);
     }
-    return ArrayStatus::Ok();
+    return Status::OK();
 }

@@ -7,7 +7,7 @@
 // data and are never named.
 #pragma once
 
-#include "array/ArrayBackend.h"
+#include "hostlib/Status.h"
 
 #include <set>
 #include <string>
@@ -16,6 +16,6 @@
 // items: paths relative to volumeDir, sorted, each once. arrayFolders: the
 // folders (relative to the volume, "" for its root) whose .snapshot is the
 // array's. Fails, naming the path, when the mount table cannot be read.
-ArrayStatus FindMountedBelowVolume(const std::string& volumeDir,
-                                   const std::set<std::string>& arrayFolders,
-                                   std::vector<std::string>& items);
+hostlib::Status FindMountedBelowVolume(const std::string& volumeDir,
+                                       const std::set<std::string>& arrayFolders,
+                                       std::vector<std::string>& items);

@@ -6,11 +6,12 @@
 #pragma once
 
 #include "array/ArrayBackend.h"
+#include "hostlib/Status.h"
 
 #include <vector>
 
 class SnapDiffSource {
 public:
     virtual ~SnapDiffSource() = default;
-    virtual ArrayStatus Next(std::vector<SnapDiffFileInfo>& batch, bool& end) = 0;
+    virtual hostlib::Status Next(std::vector<SnapDiffFileInfo>& batch, bool& end) = 0;
 };

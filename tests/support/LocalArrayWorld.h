@@ -104,10 +104,10 @@ public:
     // own folder.
     void ExpectCopyMatchesCatalog(const std::string& snapshot) const {
         CatalogReader reader;
-        ASSERT_TRUE(reader.Open(Root() + "/.snapcatalog/v/" + snapshot + ".cat").bOk);
+        ASSERT_TRUE(reader.Open(Root() + "/.snapcatalog/v/" + snapshot + ".cat").ok());
         CatalogRow row;
         size_t rows = 0;
-        for (bool done = false; reader.Next(row, done).bOk && !done; ++rows) {
+        for (bool done = false; reader.Next(row, done).ok() && !done; ++rows) {
             struct stat st;
             ASSERT_EQ(0, lstat(Live("v", ".snapshot/" + snapshot + "/" + row.strPath).c_str(), &st))
                 << row.strPath;
