@@ -212,12 +212,13 @@ std::string Progress::Totals() const {
 }
 
 void Progress::OnArrayActivity(const LocalArrayActivity& activity) {
-    static const char* const kDoing[] = {"copying", "deleting", "comparing with"};
+    static const char* const kDoing[] = {"copying", "deleting", "comparing with", "taking"};
     static const char* const kInside[] = {"the snapshot copy", "the deletion of snapshot ",
-                                          "the SnapDiff run of snapshot "};
+                                          "the SnapDiff run of snapshot ", "the btrfs snapshot "};
     static const char* const kCounted[][2] = {{"file copied", "files copied"},
                                               {"file removed", "files removed"},
-                                              {"change scanned", "changes scanned"}};
+                                              {"change scanned", "changes scanned"},
+                                              {"", ""}};
     const int work = static_cast<int>(activity.work);
     const std::string volume = PrintablePath(activity.strVolume);
     const std::string snapshot = PrintablePath(activity.strSnapshot);
@@ -255,6 +256,8 @@ void Progress::OnArrayActivity(const LocalArrayActivity& activity) {
     }
     if (activity.bFinished && StopSignals::Urgent() && m_strStoppedAt.empty())
         m_strStoppedAt = m_strInside;
+    // A btrfs snapshot is one call: its start line is all there is to say.
+    if (!starting && activity.work == LocalArrayWork::kSnapshotting) return;
     if (!starting) {
         const uint64_t total = activity.ullExpected ? activity.ullExpected : m_ullCounted;
         text += ": " + std::to_string(activity.ullDone);

@@ -512,7 +512,7 @@ Status LocalArray::BuildBtrfsSnapshot(const std::string& volume, const std::stri
     const std::string folder = volumeDir + "/.snapshot";
     const std::string staging = folder + "/" + kSnapshotStagingName;
     std::vector<CatalogLeftOut> hidden;
-    ActivityMeter meter(LocalArrayWork::kCopying, volume, name);
+    ActivityMeter meter(LocalArrayWork::kSnapshotting, volume, name);
     Status status = PrepareSnapshotFolders(volume, volumeDir, SnapshotKind::kBtrfs, hidden);
     if (status.ok()) status = meter.Tick(0);
     if (!status.ok()) return status;

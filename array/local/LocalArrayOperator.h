@@ -22,7 +22,8 @@
 #include <functional>
 #include <string>
 
-enum class LocalArrayWork { kCopying, kDeleting, kComparing };
+// kSnapshotting: a read-only btrfs snapshot, one call that counts no files.
+enum class LocalArrayWork { kCopying, kDeleting, kComparing, kSnapshotting };
 
 struct LocalArrayActivity {
     LocalArrayWork work = LocalArrayWork::kCopying;
