@@ -287,8 +287,7 @@ FaultPoint ArrayFault(const std::string& operation, size_t n, const Phase& phase
     };
     // Only a session's own end, or a connection lost while one was open,
     // can leave it open.
-    point.sessionMayStayOpen =
-        operation == "SnapDiffEnd" || (drop && phase.step == Step::Compare);
+    point.sessionMayStayOpen = operation == "SnapDiffEnd" || (drop && phase.step == Step::Compare);
     point.lenientJob = drop ? phase.job : 0;
     return point;
 }

@@ -155,7 +155,6 @@ CRyError CNetAppSnapClient::CompareShareVolume(
     return complete ? CRyError::Success() : *undeliverable;
 }
 
-
 bool CNetAppSnapClient::SnapDiffRemoveEscapeSequence(std::string& name, unsigned char*& buffer,
                                                      size_t& size, std::string* onePass) {
     if (DecodeSnapDiffName(name, buffer, size, onePass)) return true;

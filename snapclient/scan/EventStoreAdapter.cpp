@@ -14,9 +14,9 @@ const SnapDiffEventMonitorExtensions* FindStoreExtensions() {
         reinterpret_cast<Lookup>(dlsym(RTLD_DEFAULT, SNAPDIFF_EVENT_MONITOR_EXTENSIONS));
     const SnapDiffEventMonitorExtensions* table = lookup ? lookup() : nullptr;
     // A table without the share reads comes from an older host: use none of it.
-    return table && table->ulSize >= offsetof(SnapDiffEventMonitorExtensions,
-                                              PrepareSelectQueryForShare) +
-                                         sizeof(table->PrepareSelectQueryForShare)
+    return table && table->ulSize >=
+                        offsetof(SnapDiffEventMonitorExtensions, PrepareSelectQueryForShare) +
+                            sizeof(table->PrepareSelectQueryForShare)
                ? table
                : nullptr;
 }

@@ -1,8 +1,8 @@
 #include "snapclient/scan/NameForms.h"
 
 #include "snapclient/ClientLog.h"
-#include "snapclient/scan/SnapDiffName.h"
 #include "snapclient/scan/ShareVerdicts.h"
+#include "snapclient/scan/SnapDiffName.h"
 #include "snapclient/shares/ShareMatcher.h"
 
 #include <sys/stat.h>

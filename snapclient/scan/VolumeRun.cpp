@@ -87,8 +87,8 @@ CRyError VolumeRun::StoreChange(SnapDiffFileInfo& change) {
     if (nameChanges) m_strRawName.assign(name);
     const std::string& rawName = nameChanges ? m_strRawName : name;
     m_strOnePassName.clear();
-    if (escaped &&
-        !m_client.SnapDiffRemoveEscapeSequence(name, m_buffer.pBytes, m_buffer.size, &m_strOnePassName))
+    if (escaped && !m_client.SnapDiffRemoveEscapeSequence(name, m_buffer.pBytes, m_buffer.size,
+                                                          &m_strOnePassName))
         return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_OPERATION_ABORTED,
                                        "Processing of escape characters failed for file:[%s]",
                                        name.c_str());
@@ -100,8 +100,7 @@ CRyError VolumeRun::StoreChange(SnapDiffFileInfo& change) {
            static_cast<long long>(change.llAtime), static_cast<long long>(change.llCtime),
            static_cast<long long>(change.llMtime));
 
-    if (!m_bCluster &&
-        CutSnapshotPrefix(name, m_share.strCurrSnapName, m_share.strPrevSnapName) &&
+    if (!m_bCluster && CutSnapshotPrefix(name, m_share.strCurrSnapName, m_share.strPrevSnapName) &&
         name.empty()) {
         // The snapshot directory itself is the volume's root: the root of a
         // whole-volume share, changed (a root is never deleted).
@@ -129,8 +128,8 @@ CRyError VolumeRun::StoreChange(SnapDiffFileInfo& change) {
     std::string& path = event.strPath;
     const NamePlacement placement = PlaceNameOfSeveralForms(
         m_share, *m_pMatcher,
-        ReceivedName{rawName, m_strOnePassName, name, change.strChangeType, m_bCluster},
-        m_verdicts, path);
+        ReceivedName{rawName, m_strOnePassName, name, change.strChangeType, m_bCluster}, m_verdicts,
+        path);
     if (placement == NamePlacement::kLeftOut) return CRyError::Success();
     if (placement == NamePlacement::kOrdinary &&
         !m_client.IsEventPartOfBackupPaths(m_shares, path.assign(name)))

@@ -47,8 +47,12 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) try {
     size_t undeleted = 0;
     ShareResolver resolver(*m_pManageOntap);
     const std::string noPrevious;
-    const CleanupRule rule{m_strSnapNamePrefix, m_llJobId,  currSnapName,
-                           !deleteCurrent,      noPrevious, !deleteCurrent,
+    const CleanupRule rule{m_strSnapNamePrefix,
+                           m_llJobId,
+                           currSnapName,
+                           !deleteCurrent,
+                           noPrevious,
+                           !deleteCurrent,
                            "Snapshot [%s] of volume [%s] belongs to a later job, kept."};
     auto cleanVolumeOf = [&](const std::vector<std::string>& backupPaths) -> CRyError {
         std::string backupPath = backupPaths.front();

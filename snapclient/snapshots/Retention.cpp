@@ -26,13 +26,14 @@ CRyError CNetAppSnapClient::ManageSnapshots() try {
                kDisableSnapDiffKey, prevSnapName.c_str());
 
     const std::string noPrevious;
-    const CleanupRule rule{m_strSnapNamePrefix,
-                           m_llJobId,
-                           currSnapName,
-                           true,
-                           deletePrevious ? noPrevious : prevSnapName,
-                           !deletePrevious,
-                           "Snapshot [%s] of volume/volume path [%s] belongs to a later job, kept."};
+    const CleanupRule rule{
+        m_strSnapNamePrefix,
+        m_llJobId,
+        currSnapName,
+        true,
+        deletePrevious ? noPrevious : prevSnapName,
+        !deletePrevious,
+        "Snapshot [%s] of volume/volume path [%s] belongs to a later job, kept."};
     VolumeSnapshots toDelete;
     for (FileServerExportInfo& share : m_lstExportInfo) {
         share.strPrevSnapName.clear();
