@@ -76,37 +76,30 @@ int Usage(const std::string& message) {
 }  // namespace
 
 int RunHistoryCommand(const std::vector<std::string>& args, FILE* out) {
-    ParsedArgs parsed;
+    HistoryOptions options;
     std::string error;
-    if (!ParseArgs(args, {{"--client", true}, {"--json", false}, {"--help", false}, {"-h", false}},
-                   parsed, error))
-        return Usage(error);
-    if (parsed.flags.count("--help") || parsed.flags.count("-h")) {
+    if (!ParseHistoryOptions(args, options, error)) return Usage(error);
+    if (options.common.bHelp) {
         fputs(kHistoryUsage, out);
         return kExitDone;
     }
-    if (!parsed.positional.empty())
-        return Usage("history takes no arguments, got [" + parsed.positional.front() + "]");
-    uint64_t client = 0;
-    if (!parsed.values.count("--client")) return Usage("--client is required");
-    if (!ParseNumber(parsed.values["--client"], UINT32_MAX, client))
-        return Usage("--client wants a decimal number, not [" + parsed.values["--client"] + "]");
+    const ULONG client = options.ulClientId;
+    const bool json = options.common.bJson;
     std::string stateDir;
     if (!DefaultStateDir(stateDir, error)) {
         fprintf(stderr, "snapagent: history: %s\n", PrintablePath(error).c_str());
         return kExitFailed;
     }
-    const std::vector<JobRecord> records =
-        ReadJobRecords(stateDir, static_cast<ULONG>(client), error);
+    const std::vector<JobRecord> records = ReadJobRecords(stateDir, client, error);
     for (const JobRecord& record : records) {
-        if (parsed.flags.count("--json"))
+        if (json)
             fprintf(out, "%s\n", JobRecordJson(record).c_str());
         else
             PrintText(out, record);
     }
-    if (records.empty() && error.empty() && !parsed.flags.count("--json"))
+    if (records.empty() && error.empty() && !json)
         fprintf(out, "no job of client %llu in %s\n", static_cast<unsigned long long>(client),
-                PrintablePath(HistoryFolder(stateDir, static_cast<ULONG>(client))).c_str());
+                PrintablePath(HistoryFolder(stateDir, client)).c_str());
     if (error.empty()) return kExitDone;
     fprintf(stderr, "snapagent: history: %s\n", PrintablePath(error).c_str());
     return kExitFailed;

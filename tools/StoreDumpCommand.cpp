@@ -6,6 +6,7 @@
 
 #include "hostlib/TextBytes.h"
 #include "hostlib/eventstore/StoreReader.h"
+#include "tools/CommandLine.h"
 #include "tools/ItemText.h"
 
 #include <ctime>
@@ -114,17 +115,19 @@ int Fail(const std::string& store, const std::string& reason) {
 }  // namespace
 
 int RunInspectCommand(const std::vector<std::string>& args, FILE* out) {
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    InspectOptions options;
+    std::string error;
+    if (!ParseInspectOptions(args, options, error)) {
+        fprintf(stderr, "snapagent: error: %s (see snapagent inspect --help)\n",
+                PrintablePath(error).c_str());
+        return 2;
+    }
+    if (options.common.bHelp) {
         fputs(kInspectUsage, out);
         return 0;
     }
-    const bool sql = args.size() == 2 && args[0] == "--sql";
-    if (args.size() != 1 && !sql) {
-        fprintf(stderr,
-                "snapagent: error: inspect takes one STORE (see snapagent inspect --help)\n");
-        return 2;
-    }
-    const std::string& store = args.back();
+    const bool sql = options.bSql;
+    const std::string& store = options.strStore;
     eventstore::StoreReader reader;
     hostlib::Status status = reader.Open(store);
     if (!status.ok()) return Fail(store, status.message());
