@@ -42,12 +42,15 @@ std::string Describe(const Selected& selected) {
     return text;
 }
 
-// What the next job loses with a base: the shares it names, or, when the
-// job history does not know them, the volume's shares.
+// What the next job loses with a base: the shares the job history names
+// are backed up in full; without the history, an incremental job given
+// that base finds no snapshot to compare from on the volume.
 std::string BaseLoss(const Selected& selected) {
     const JobSnapshot& s = selected.snapshot;
-    return s.bSharesKnown ? ShareList(s.baseFor)
-                          : "the shares of volume " + PrintablePath(selected.strVolume);
+    if (s.bSharesKnown) return "the next job backs up " + ShareList(s.baseFor) + " in full";
+    return "the next incremental job (--prev " + std::to_string(s.ullJob) + ") of application " +
+           std::to_string(s.ulApp) + " finds no base on volume " +
+           PrintablePath(selected.strVolume) + ", and its shares there need a full scan";
 }
 
 // On a terminal the operator sees what goes and types "yes"; elsewhere
@@ -99,8 +102,7 @@ int DeleteSnapshots(ArrayBackend& array, const std::string& stateDir,
     for (const Selected& s : selected)
         if (s.snapshot.bBase && !options.bForce) {
             fprintf(stderr,
-                    "snapagent: error: %s is the base of the next incremental job for %s; "
-                    "deleted, their next job backs them up in full: give --force to delete it "
+                    "snapagent: error: %s is a base: without it %s; give --force to delete it "
                     "anyway\n",
                     Describe(s).c_str(), BaseLoss(s).c_str());
             refused = true;
@@ -141,6 +143,9 @@ int DeleteSnapshots(ArrayBackend& array, const std::string& stateDir,
             nlohmann::ordered_json line;
             line["volume"] = PathJson(s.strVolume);
             line["name"] = PathJson(s.snapshot.info.strName);
+            const JobSnapshot& j = s.snapshot;
+            line["application"] = j.bOfJob ? nlohmann::ordered_json(j.ulApp) : nullptr;
+            line["job"] = j.bOfJob ? nlohmann::ordered_json(j.ullJob) : nullptr;
             line["deleted"] = deleted.bOk;
             line["error"] = error.empty() ? nullptr : PathJson(error);
             if (!WriteAndFlush(
@@ -152,8 +157,7 @@ int DeleteSnapshots(ArrayBackend& array, const std::string& stateDir,
         std::string text = deleted.bOk
                                ? "deleted " + Describe(s)
                                : "FAILED to delete " + Describe(s) + ": " + PrintablePath(error);
-        if (deleted.bOk && s.snapshot.bBase)
-            text += "; the next job backs up " + BaseLoss(s) + " in full";
+        if (deleted.bOk && s.snapshot.bBase) text += ": " + BaseLoss(s);
         if (!WriteAndFlush(out, text + "\n")) break;
     }
     progress.Always(Counted(done, "snapshot", "snapshots") + " deleted" +

@@ -77,7 +77,7 @@ const char kSnapshotsUsage[] =
     "  --force         delete a base too\n"
     "  -q, --quiet     no warnings; with --delete, only the results, the last\n"
     "                  line and errors\n"
-    "  -v, --verbose   also the local array's deletion progress line by line\n"
+    "  -v, --verbose   also what the listing of each volume found, on stderr\n"
     "  --json          one JSON object per volume, or per deleted snapshot\n"
     "                  (/usr/share/doc/snapclient/json.md)\n";
 
@@ -262,6 +262,14 @@ int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
     if (!unread.empty() && !quiet)
         fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(unread).c_str());
     const std::map<ULONG, uint64_t> newest = MarkBases(listings, history);
+    for (const VolumeListing& volume : listings)
+        if (options.common.verbosity == Verbosity::kVerbose)
+            fprintf(stderr, "snapagent:   volume %s: %s\n", PrintablePath(volume.strVolume).c_str(),
+                    PrintablePath(volume.strError.empty()
+                                      ? Counted(volume.snapshots.size(), "snapshot", "snapshots") +
+                                            " of client " + std::to_string(client)
+                                      : "cannot be listed: " + volume.strError)
+                        .c_str());
     if (options.bDelete) {
         // What a volume that cannot be listed holds is unknown: a name not
         // found there, or a base, would go unnoticed.

@@ -85,6 +85,9 @@ pid_t StartSnapagent(const std::vector<std::string>& args, const std::string& sc
     const std::string out = scratch + "/snapagent.out", err = scratch + "/snapagent.err";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    // Never the terminal of whoever runs the tests: a command that asks
+    // there would wait for an answer.
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = -1;
