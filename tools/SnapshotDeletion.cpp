@@ -125,6 +125,7 @@ int DeleteSnapshots(ArrayBackend& array, const std::string& stateDir,
     // Shows the local array's long deletions as a job does.
     Progress progress(options.common.verbosity);
     size_t done = 0, failed = 0;
+    bool unnoted = false;
     for (const Selected& s : selected) {
         const ArrayStatus deleted = array.DeleteSnapshot(s.strVolume, s.snapshot.info.strName);
         std::string error = deleted.bOk ? std::string()
@@ -135,9 +136,11 @@ int DeleteSnapshots(ArrayBackend& array, const std::string& stateDir,
             !RecordDeletedSnapshot(stateDir, client,
                                    {s.strVolume, s.snapshot.info.strName, s.snapshot.ulApp,
                                     s.snapshot.ullJob, static_cast<int64_t>(time(nullptr))},
-                                   noted))
+                                   noted)) {
+            unnoted = true;
             progress.Always("warning: " + PrintablePath(noted) +
                             ": the next job of its shares may need a full scan");
+        }
         ++(deleted.bOk ? done : failed);
         if (json) {
             nlohmann::ordered_json line;
@@ -162,7 +165,7 @@ int DeleteSnapshots(ArrayBackend& array, const std::string& stateDir,
     }
     progress.Always(Counted(done, "snapshot", "snapshots") + " deleted" +
                     (failed ? ", " + std::to_string(failed) + " could not be" : ""));
-    return failed ? kExitFailed : kExitDone;
+    return failed || unnoted ? kExitFailed : kExitDone;
 }
 
 }  // namespace snapagent
