@@ -10,7 +10,7 @@
 namespace snapagent {
 
 const char kHistoryUsage[] =
-    "usage: snapagent history --client N [--json]\n"
+    "usage: snapagent history --client N [-q] [--json]\n"
     "\n"
     "Lists the jobs of the client that this state folder ran, oldest first:\n"
     "each job's state (done, incomplete, failed, stopped, or did not end: still\n"
@@ -22,7 +22,9 @@ const char kHistoryUsage[] =
     "backs up in full. Reads only.\n"
     "\n"
     "  --client N   the client id of the jobs\n"
-    "  --json       one JSON object per job (docs/json.md)\n";
+    "  -q, --quiet  the listing and errors only (as without it: -q is taken\n"
+    "               here as on every command)\n"
+    "  --json       one JSON object per job (/usr/share/doc/snapclient/json.md)\n";
 
 namespace {
 
