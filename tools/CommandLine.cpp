@@ -122,7 +122,7 @@ const char kJobUsage[] =
 
 const char kCheckUsage[] =
     "usage: snapagent check [--config FILE] --client N [--results DIR] [--auto-mount]\n"
-    "                       [SHARE...]\n"
+    "                       [-q | -v] [--json] [SHARE...]\n"
     "\n"
     "Checks what a job would need, changing nothing on the array: the config\n"
     "(every section, key and value), the credentials [client.N], the\n"
@@ -137,6 +137,8 @@ const char kCheckUsage[] =
     "  --auto-mount    resolve the shares through the config's [automount] map\n"
     "  -q, --quiet     print only failures\n"
     "  -v, --verbose   also the plug-in's log on stderr\n"
+    "  --json          one JSON object per check: check, ok, detail\n"
+    "                  (/usr/share/doc/snapclient/json.md)\n"
     "  --plugin PATH   the plug-in a job would load (default: the installed one,\n"
     "                  or this build's); check loads it and prints its version\n";
 
@@ -165,12 +167,11 @@ const SharedFlagUse kSharedFlagUses[] = {
      "results as JSON)",
      true},
     {"job", kTakes, kTakes, kTakes, true},
-    {"check", kTakes, kTakes, "check prints one line of text per check", true},
+    {"check", kTakes, kTakes, kTakes, true},
     {"snapshots", kTakes, kTakes, kTakes, false},
     {"history", kTakes, "history has no more detail than its listing", kTakes, false},
     {"inspect", "inspect prints the events and nothing else",
-     "inspect prints every field of every event already",
-     "inspect prints the events as text, or as SQL with --sql", false},
+     "inspect prints every field of every event already", kTakes, false},
 };
 
 const SharedFlagUse& UseOf(const std::string& command) {
