@@ -86,7 +86,9 @@ int RunCommandLine(std::vector<std::string> args) {
     if (args.empty()) return UsageError("name a command");
     const std::string command = args.front();
     args.erase(args.begin());
-    args.insert(args.begin(), shared.begin(), shared.end());
+    // Help prints the same text whatever they say.
+    if (command != "help" && command != "--help" && command != "-h")
+        args.insert(args.begin(), shared.begin(), shared.end());
 
     if (command == "--help" || command == "-h" || command == "help") {
         // "snapagent help job" prints what "snapagent job --help" prints.
