@@ -449,7 +449,8 @@ bool ParseSnapshotsOptions(const std::vector<std::string>& args, SnapshotsOption
                              {"--app2", true},
                              {"--all", false},
                              {"--yes", false},
-                             {"--force", false}},
+                             {"--force", false},
+                             {"--wait", false}},
                             parsed, options.common, options.strConfig, error))
         return false;
     if (options.common.bHelp) return true;
@@ -464,9 +465,10 @@ bool ParseSnapshotsOptions(const std::vector<std::string>& args, SnapshotsOption
     options.bAll = parsed.flags.count("--all") > 0;
     options.bYes = parsed.flags.count("--yes") > 0;
     options.bForce = parsed.flags.count("--force") > 0;
+    options.bWait = parsed.flags.count("--wait") > 0;
     const bool selects = !options.names.empty() || options.bAppGiven || options.bAll;
-    if (!options.bDelete && (selects || options.bYes || options.bForce)) {
-        error = "--name, --app2, --all, --yes and --force go with --delete";
+    if (!options.bDelete && (selects || options.bYes || options.bForce || options.bWait)) {
+        error = "--name, --app2, --all, --yes, --force and --wait go with --delete";
         return false;
     }
     // A bare --delete never means every snapshot: --all says so.

@@ -90,6 +90,7 @@ struct SnapshotsOptions {
     bool bAll = false;
     bool bYes = false;
     bool bForce = false;
+    bool bWait = false;  // for a running job of the client to end
 };
 
 struct HistoryOptions {

@@ -35,7 +35,7 @@ const char kSnapshotsUsage[] =
     "usage: snapagent snapshots [--config FILE] --client N [-q | -v] [--json] [VOLUME...]\n"
     "       snapagent snapshots [--config FILE] --client N --delete\n"
     "                           (--name NAME... | --app2 N | --all) [--yes] [--force]\n"
-    "                           [-q | -v] [--json] [VOLUME...]\n"
+    "                           [--wait] [-q | -v] [--json] [VOLUME...]\n"
     "\n"
     "Lists the snapshots the client's jobs left on the array, per volume: each\n"
     "one's job, application (--app2 of its job) and time, and which one the\n"
@@ -58,8 +58,8 @@ const char kSnapshotsUsage[] =
     "refuses without --yes. It deletes nothing when a NAME is on no volume, a\n"
     "volume cannot be listed, or a snapshot is the base of some share's next\n"
     "incremental job (unless --force: those shares' next job backs them up in\n"
-    "full, and its outcome line says why). It waits for no job: while a job\n"
-    "of the client runs it refuses.\n"
+    "full, and its outcome line says why). While a job of the client runs it\n"
+    "refuses, or with --wait waits for the job to end.\n"
     "\n"
     "exit status: 0 listed, or every selected snapshot deleted (or none\n"
     "matched); 1 a volume could not be listed, a deletion failed, or nothing\n"
@@ -75,6 +75,7 @@ const char kSnapshotsUsage[] =
     "    --all         every snapshot of the client's jobs (a retired client)\n"
     "  --yes           delete without asking\n"
     "  --force         delete a base too\n"
+    "  --wait          wait for a running job of the client to end\n"
     "  -q, --quiet     no warnings; with --delete, only the results, the last\n"
     "                  line and errors\n"
     "  -v, --verbose   also what the listing of each volume found, on stderr\n"
@@ -252,8 +253,8 @@ int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
     // A deletion must not pull a base from under a job of the client that
     // is running, nor race its retention.
     ClientLock lock;
-    if (options.bDelete &&
-        (!MakePrivateFolder(stateDir, error) || !lock.Acquire(stateDir, client, 0, false, error)))
+    if (options.bDelete && (!MakePrivateFolder(stateDir, error) ||
+                            !lock.Acquire(stateDir, client, 0, options.bWait, error)))
         return Fail(error);
     std::vector<VolumeListing> listings;
     const bool complete = ListClientSnapshots(*array, volumes, client, listings);
