@@ -600,6 +600,16 @@ TEST_F(EventStoreTest, InspectPrintsEveryEventDecoded) {
           "0(1970-01-01T00:00:00Z)"}) {
         EXPECT_NE(std::string::npos, printed.find(expected)) << printed;
     }
+    // --json: the same fields, and the exact bytes of a name that is not text.
+    out = open_memstream(&text, &size);
+    EXPECT_EQ(0, snapagent::RunInspectCommand({"--json", path}, out));
+    fclose(out);
+    const std::string json(text, size);
+    free(text);
+    EXPECT_NE(std::string::npos, json.find("{\"inode\":7,\"table\":0,\"flags\":6,\"kind\":"
+                                           "\"file\",\"change\":\"odd\\ttext\",\"ctime\":-1,"))
+        << json;
+    EXPECT_NE(std::string::npos, json.find("\"path\":null,\"path_hex\":\"2f732fff\"")) << json;
     // Files it must refuse, each with its reason, and never loop on.
     const std::string version =
         "PRAGMA user_version=" + std::to_string(eventstore::kLayoutVersion) + ";";

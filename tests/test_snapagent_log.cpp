@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <pty.h>
 #include <sys/wait.h>
 #include <filesystem>
 #include <map>
@@ -119,27 +118,6 @@ void ExpectInOrder(const std::string& text, const std::vector<std::string>& part
     }
 }
 
-// What a job run on a terminal shows on stderr (the terminal is a pty).
-std::string OnATerminal(const std::vector<std::string>& args, const std::string& stateDir) {
-    int master = -1;
-    struct winsize wide = {24, 250, 0, 0};
-    const pid_t child = forkpty(&master, nullptr, nullptr, &wide);
-    if (child == 0) {
-        std::vector<char*> argv{const_cast<char*>(SNAPAGENT_PATH)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        setenv("SNAPAGENT_STATE_DIR", stateDir.c_str(), 1);
-        execv(SNAPAGENT_PATH, argv.data());
-        _exit(127);
-    }
-    std::string shown;
-    char buffer[4096];
-    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
-    waitpid(child, nullptr, 0);
-    close(master);
-    return shown;
-}
-
 // Progress: plain step lines when stderr is no terminal, a status line
 // redrawn in place on one, nothing with --quiet; the plug-in's log has the
 // job's start and end and each snapshot made or deleted at the default level.
@@ -182,7 +160,7 @@ TEST(SnapagentLog, ProgressOnStderrAndJobLinesInThePluginLog) {
     // [snapagent] keep_results keeps that many earlier results folders.
     WriteFile(world.ConfigPath(),
               ReadFile(world.ConfigPath()) + "\n[snapagent]\nkeep_results = 1\n");
-    const std::string shown = OnATerminal(job("3", "2", false), world.Base() + "/state");
+    const std::string shown = OnATerminal(job("3", "2", false), world.Base() + "/state").out;
     EXPECT_TRUE(FileExists(world.Base() + "/state/client1/job2"));
     ExpectInOrder(shown,
                   {"\r\033[Ksnapagent: taking the snapshots",

@@ -12,6 +12,7 @@
 #include "tools/AgentLog.h"
 #include "tools/ConfigCheck.h"
 #include "tools/FileOps.h"
+#include "tools/ItemJson.h"
 #include "tools/ItemText.h"
 #include "tools/JobCommand.h"
 #include "tools/PluginLoader.h"
@@ -23,6 +24,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <set>
 
 namespace snapagent {
@@ -30,19 +32,29 @@ namespace {
 
 class Checks {
 public:
-    Checks(bool quiet, FILE* out) : m_bQuiet(quiet), m_pOut(out) {}
+    Checks(bool quiet, bool json, FILE* out) : m_bQuiet(quiet), m_bJson(json), m_pOut(out) {}
     bool Report(bool ok, const std::string& what, const std::string& detail) {
         if (!ok) m_bAllPassed = false;
+        if (ok && m_bQuiet) return ok;
+        if (m_bJson) {
+            nlohmann::ordered_json line;
+            line["check"] = PathJson(what);
+            line["ok"] = ok;
+            line["detail"] = PathJson(detail);
+            fprintf(m_pOut, "%s\n",
+                    line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+            return ok;
+        }
         // Paths and the array's texts may hold bytes a terminal obeys.
-        if (!ok || !m_bQuiet)
-            fprintf(m_pOut, "%-6s  %s: %s\n", ok ? "ok" : "FAILED", PrintablePath(what).c_str(),
-                    PrintablePath(detail).c_str());
+        fprintf(m_pOut, "%-6s  %s: %s\n", ok ? "ok" : "FAILED", PrintablePath(what).c_str(),
+                PrintablePath(detail).c_str());
         return ok;
     }
     bool AllPassed() const { return m_bAllPassed; }
 
 private:
     bool m_bQuiet;
+    bool m_bJson;
     FILE* m_pOut;
     bool m_bAllPassed = true;
 };
@@ -283,7 +295,7 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
     LocalArrayOperator inspecting;
     inspecting.bInspectOnly = true;
     SetLocalArrayOperator(inspecting);
-    Checks checks(options.common.verbosity == Verbosity::kQuiet, out);
+    Checks checks(options.common.verbosity == Verbosity::kQuiet, options.common.bJson, out);
     const ConfigCheckResult config = CheckConfig(options.strConfig, options.ulClientId);
     for (const std::string& warning : config.warnings)
         fprintf(stderr, "snapagent: warning: %s\n", warning.c_str());

@@ -26,9 +26,12 @@ const char kMainUsage[] =
     "snapagent --version (-V) prints the versions of snapagent, the plug-in and\n"
     "SQLite; --help (-h) prints this text.\n"
     "Run 'snapagent help COMMAND' or 'snapagent COMMAND --help' for the options\n"
-    "of a command. -q (--quiet) and -v (--verbose) mean the same on every\n"
-    "command that prints progress; --json, where a command has it, prints its\n"
-    "results as JSON lines on stdout.\n"
+    "of a command. -q (--quiet), -v (--verbose) and --json mean the same on\n"
+    "every command, before the command or after it: -q leaves the results,\n"
+    "the last line and errors; -v adds detail (every plug-in call, code\n"
+    "locations); --json prints the results as JSON lines on stdout\n"
+    "(/usr/share/doc/snapclient/json.md). A command with no use for one\n"
+    "refuses it and says why.\n"
     "\n"
     "The whole story: man snapagent, and /usr/share/doc/snapclient/ (README.md,\n"
     "exit-codes.md, json.md, log-format.md, local-array.md, ...).\n";
@@ -64,8 +67,9 @@ const char kJobUsage[] =
     "Runs one job for the shares (paths mounted on this machine) on the array\n"
     "that the config names for the client: snapshots, retention, for an\n"
     "incremental job (--prev N, the previous job's id) the change list of each\n"
-    "share, and the post-backup clean-up. Each share gets one outcome line on\n"
-    "stderr: compared, backed up in full, needs a full scan, or not backed up.\n"
+    "share (with --list, the items of the others too), and the post-backup\n"
+    "clean-up. Each share gets one outcome line on stderr: compared, backed\n"
+    "up in full, needs a full scan, or not backed up.\n"
     "SIGINT or SIGTERM stops the job between two plug-in calls; run it again\n"
     "to finish. Output that cannot be written (a full disk, a closed pipe)\n"
     "stops it the same way, with exit status 1. One job of a client runs at a\n"
@@ -91,7 +95,10 @@ const char kJobUsage[] =
     "                  under $SNAPAGENT_STATE_DIR, $XDG_STATE_HOME/snapagent or\n"
     "                  ~/.local/state/snapagent; for root without HOME\n"
     "                  /var/lib/snapagent)\n"
-    "  --json          print the compare items, and a summary per share, as JSON\n"
+    "  --list          also list the items of each share backed up in full (or\n"
+    "                  read live) as the agent reads them from its snapshot,\n"
+    "                  one at a time, after \"items of SHARE:\"\n"
+    "  --json          print the items, and a summary per share, as JSON\n"
     "                  lines on stdout (/usr/share/doc/snapclient/json.md)\n"
     "  --transcript FILE\n"
     "                  write every call, result, event and item the agent sees\n"
@@ -108,14 +115,14 @@ const char kJobUsage[] =
     "  --wait          when another job of the client runs, wait for it to end\n"
     "                  instead of failing\n"
     "  -q, --quiet     no progress on stderr (outcome lines, the job's last line\n"
-    "                  and errors stay)\n"
+    "                  with its items, bytes of files and time, and errors stay)\n"
     "  -v, --verbose   every plug-in call, error locations and a copy of the\n"
     "                  plug-in's log on stderr\n"
     "  --plugin PATH   load this plug-in instead of the installed one (or this build's)\n";
 
 const char kCheckUsage[] =
     "usage: snapagent check [--config FILE] --client N [--results DIR] [--auto-mount]\n"
-    "                       [SHARE...]\n"
+    "                       [-q | -v] [--json] [SHARE...]\n"
     "\n"
     "Checks what a job would need, changing nothing on the array: the config\n"
     "(every section, key and value), the credentials [client.N], the\n"
@@ -130,6 +137,8 @@ const char kCheckUsage[] =
     "  --auto-mount    resolve the shares through the config's [automount] map\n"
     "  -q, --quiet     print only failures\n"
     "  -v, --verbose   also the plug-in's log on stderr\n"
+    "  --json          one JSON object per check: check, ok, detail\n"
+    "                  (/usr/share/doc/snapclient/json.md)\n"
     "  --plugin PATH   the plug-in a job would load (default: the installed one,\n"
     "                  or this build's); check loads it and prints its version\n";
 
@@ -141,19 +150,68 @@ const OptionSpec* FindSpec(const std::vector<OptionSpec>& table, const std::stri
     return nullptr;
 }
 
-const std::vector<OptionSpec> kCommonSpecs = {
-    {"--help", false},    {"-h", false}, {"--quiet", false}, {"-q", false},
-    {"--verbose", false}, {"-v", false}, {"--plugin", true}};
+// What each command does with the flags every printing command shares;
+// null where it has no use for one, with the reason its usage error gives.
+struct SharedFlagUse {
+    const char* command;
+    const char* quiet;
+    const char* verbose;
+    const char* json;
+    bool bPlugin;  // --plugin: the command loads the plug-in
+};
 
-std::vector<OptionSpec> WithCommon(std::vector<OptionSpec> table) {
-    table.insert(table.end(), kCommonSpecs.begin(), kCommonSpecs.end());
+const char kTakes[] = "";
+const SharedFlagUse kSharedFlagUses[] = {
+    {"demo", kTakes, kTakes,
+     "demo prints its change lists and verdicts as text (snapagent job --json gives a job's "
+     "results as JSON)",
+     true},
+    {"job", kTakes, kTakes, kTakes, true},
+    {"check", kTakes, kTakes, kTakes, true},
+    {"snapshots", kTakes, kTakes, kTakes, false},
+    {"history", kTakes, "history has no more detail than its listing", kTakes, false},
+    {"inspect", "inspect prints the events and nothing else",
+     "inspect prints every field of every event already", kTakes, false},
+};
+
+const SharedFlagUse& UseOf(const std::string& command) {
+    for (const SharedFlagUse& use : kSharedFlagUses)
+        if (command == use.command) return use;
+    return kSharedFlagUses[0];
+}
+
+// The command's own options, its help, the shared flags and --plugin where
+// it loads the plug-in.
+std::vector<OptionSpec> WithCommon(const std::string& command, std::vector<OptionSpec> table) {
+    table.insert(table.end(), {{"--help", false},
+                               {"-h", false},
+                               {"--quiet", false},
+                               {"-q", false},
+                               {"--verbose", false},
+                               {"-v", false},
+                               {"--json", false}});
+    if (UseOf(command).bPlugin) table.push_back({"--plugin", true});
     return table;
 }
 
-bool ReadCommon(const ParsedArgs& parsed, CommonOptions& common, std::string& error) {
+// The shared flags and --help; --json is read even from a wrong command
+// line, so that a command can answer a usage error as asked.
+bool ReadCommon(const std::string& command, const ParsedArgs& parsed, CommonOptions& common,
+                std::string& error) {
+    const SharedFlagUse& use = UseOf(command);
     common.bHelp = parsed.flags.count("--help") || parsed.flags.count("-h");
+    common.bJson = use.json == kTakes && parsed.flags.count("--json");
+    if (!error.empty()) return false;
     const bool quiet = parsed.flags.count("--quiet") || parsed.flags.count("-q");
     const bool verbose = parsed.flags.count("--verbose") || parsed.flags.count("-v");
+    const std::pair<bool, const char*> refused[] = {
+        {quiet, use.quiet}, {verbose, use.verbose}, {parsed.flags.count("--json") > 0, use.json}};
+    const char* const names[] = {"-q (--quiet)", "-v (--verbose)", "--json"};
+    for (size_t i = 0; i < 3; ++i)
+        if (refused[i].first && refused[i].second != kTakes) {
+            error = command + " takes no " + names[i] + ": " + refused[i].second;
+            return false;
+        }
     if (quiet && verbose) {
         error = "--quiet and --verbose exclude each other";
         return false;
@@ -163,6 +221,14 @@ bool ReadCommon(const ParsedArgs& parsed, CommonOptions& common, std::string& er
     auto plugin = parsed.values.find("--plugin");
     if (plugin != parsed.values.end()) common.strPluginPath = plugin->second;
     return true;
+}
+
+// Parses a command's options: its own and the shared ones.
+bool ParseCommand(const std::string& command, const std::vector<std::string>& args,
+                  const std::vector<OptionSpec>& own, ParsedArgs& parsed, CommonOptions& common,
+                  std::string& error) {
+    ParseArgs(args, WithCommon(command, own), parsed, error);
+    return ReadCommon(command, parsed, common, error);
 }
 
 // Reads a numeric option; absent leaves value as it is unless required.
@@ -205,17 +271,21 @@ bool ReadPath(const ParsedArgs& parsed, const std::string& name, std::string& va
 
 // The options of a command that reads a config: its own and the common
 // ones; the config is --config, else the one an installed agent reads.
-bool ParseConfigCommand(const std::vector<std::string>& args, const std::vector<OptionSpec>& own,
-                        ParsedArgs& parsed, CommonOptions& common, std::string& config,
-                        std::string& error) {
-    if (!ParseArgs(args, WithCommon(own), parsed, error)) return false;
-    if (!ReadCommon(parsed, common, error)) return false;
+bool ParseConfigCommand(const std::string& command, const std::vector<std::string>& args,
+                        std::vector<OptionSpec> own, ParsedArgs& parsed, CommonOptions& common,
+                        std::string& config, std::string& error) {
+    own.push_back({"--config", true});
+    if (!ParseCommand(command, args, own, parsed, common, error)) return false;
     if (common.bHelp) return true;
     config = EnvOr("SNAPCLIENT_CONFIG", kDefaultConfigPath);
     return ReadPath(parsed, "--config", config, error);
 }
 
 }  // namespace
+
+bool IsSharedFlag(const std::string& arg) {
+    return arg == "-q" || arg == "--quiet" || arg == "-v" || arg == "--verbose" || arg == "--json";
+}
 
 bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& table,
                ParsedArgs& parsed, std::string& error) {
@@ -273,11 +343,10 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
 bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options,
                       std::string& error) {
     ParsedArgs parsed;
-    if (!ParseArgs(args,
-                   WithCommon({{"--keep", false}, {"--non-cluster", false}, {"--btrfs", false}}),
-                   parsed, error))
+    if (!ParseCommand("demo", args,
+                      {{"--keep", false}, {"--non-cluster", false}, {"--btrfs", false}}, parsed,
+                      options.common, error))
         return false;
-    if (!ReadCommon(parsed, options.common, error)) return false;
     if (options.common.bHelp) return true;
     if (!parsed.positional.empty()) {
         error = "demo takes no arguments, got [" + parsed.positional.front() + "]";
@@ -300,15 +369,14 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
     ParsedArgs parsed;
     JobSpec& plan = options.plan;
     plan.llJobId = 0;  // not known until --job is read
-    const bool parsedOk = ParseConfigCommand(args,
-                                             {{"--config", true},
-                                              {"--client", true},
+    const bool parsedOk = ParseConfigCommand("job", args,
+                                             {{"--client", true},
                                               {"--job", true},
                                               {"--prev", true},
                                               {"--app1", true},
                                               {"--app2", true},
                                               {"--results", true},
-                                              {"--json", false},
+                                              {"--list", false},
                                               {"--transcript", true},
                                               {"--auto-mount", false},
                                               {"--failed-mount", true},
@@ -316,7 +384,6 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
                                               {"--wait", false}},
                                              parsed, options.common, options.strConfig, error);
     // What a usage error's --json summary reports.
-    options.bJson = parsed.flags.count("--json") > 0;
     plan.shares.assign(parsed.positional.begin(), parsed.positional.end());
     std::string ignored;
     ReadNumber(parsed, "--job", false, plan.llJobId, ignored);
@@ -348,6 +415,7 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
     options.bResultsGiven = !plan.strResultsDir.empty();
     options.bPrevGiven = parsed.values.count("--prev") > 0;
     options.bWait = parsed.flags.count("--wait") > 0;
+    plan.bListFull = parsed.flags.count("--list") > 0;
     plan.bAutoMount = parsed.flags.count("--auto-mount") > 0;
     auto failed = parsed.repeated.find("--failed-mount");
     if (failed != parsed.repeated.end())
@@ -359,16 +427,87 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options,
 bool ParseCheckOptions(const std::vector<std::string>& args, CheckOptions& options,
                        std::string& error) {
     ParsedArgs parsed;
-    if (!ParseConfigCommand(
-            args,
-            {{"--config", true}, {"--client", true}, {"--results", true}, {"--auto-mount", false}},
-            parsed, options.common, options.strConfig, error))
+    if (!ParseConfigCommand("check", args,
+                            {{"--client", true}, {"--results", true}, {"--auto-mount", false}},
+                            parsed, options.common, options.strConfig, error))
         return false;
     if (options.common.bHelp) return true;
     if (!ReadNumber(parsed, "--client", true, options.ulClientId, error)) return false;
     if (!ReadPath(parsed, "--results", options.strResultsDir, error)) return false;
     options.bAutoMount = parsed.flags.count("--auto-mount") > 0;
     options.shares = parsed.positional;
+    return true;
+}
+
+bool ParseSnapshotsOptions(const std::vector<std::string>& args, SnapshotsOptions& options,
+                           std::string& error) {
+    ParsedArgs parsed;
+    if (!ParseConfigCommand("snapshots", args,
+                            {{"--client", true},
+                             {"--delete", false},
+                             {"--name", true},
+                             {"--app2", true},
+                             {"--all", false},
+                             {"--yes", false},
+                             {"--force", false},
+                             {"--wait", false}},
+                            parsed, options.common, options.strConfig, error))
+        return false;
+    if (options.common.bHelp) return true;
+    if (!ReadNumber(parsed, "--client", true, options.ulClientId, error) ||
+        !ReadNumber(parsed, "--app2", false, options.ulApp, error))
+        return false;
+    options.volumes = parsed.positional;
+    options.bDelete = parsed.flags.count("--delete") > 0;
+    const auto names = parsed.repeated.find("--name");
+    if (names != parsed.repeated.end()) options.names = names->second;
+    options.bAppGiven = parsed.values.count("--app2") > 0;
+    options.bAll = parsed.flags.count("--all") > 0;
+    options.bYes = parsed.flags.count("--yes") > 0;
+    options.bForce = parsed.flags.count("--force") > 0;
+    options.bWait = parsed.flags.count("--wait") > 0;
+    const bool selects = !options.names.empty() || options.bAppGiven || options.bAll;
+    if (!options.bDelete && (selects || options.bYes || options.bForce || options.bWait)) {
+        error = "--name, --app2, --all, --yes, --force and --wait go with --delete";
+        return false;
+    }
+    // A bare --delete never means every snapshot: --all says so.
+    if (options.bDelete && !selects) {
+        error = "--delete wants --name NAME, --app2 N or --all";
+        return false;
+    }
+    if (options.bAll && (!options.names.empty() || options.bAppGiven)) {
+        error = "--all selects every snapshot of the client's jobs: not with --name or --app2";
+        return false;
+    }
+    return true;
+}
+
+bool ParseHistoryOptions(const std::vector<std::string>& args, HistoryOptions& options,
+                         std::string& error) {
+    ParsedArgs parsed;
+    if (!ParseCommand("history", args, {{"--client", true}}, parsed, options.common, error))
+        return false;
+    if (options.common.bHelp) return true;
+    if (!parsed.positional.empty()) {
+        error = "history takes no arguments, got [" + parsed.positional.front() + "]";
+        return false;
+    }
+    return ReadNumber(parsed, "--client", true, options.ulClientId, error);
+}
+
+bool ParseInspectOptions(const std::vector<std::string>& args, InspectOptions& options,
+                         std::string& error) {
+    ParsedArgs parsed;
+    if (!ParseCommand("inspect", args, {{"--sql", false}}, parsed, options.common, error))
+        return false;
+    if (options.common.bHelp) return true;
+    if (parsed.positional.size() != 1) {
+        error = "inspect takes one STORE";
+        return false;
+    }
+    options.bSql = parsed.flags.count("--sql") > 0;
+    options.strStore = parsed.positional.front();
     return true;
 }
 

@@ -37,11 +37,20 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value);
 // How much the harness itself tells on stderr.
 enum class Verbosity { kQuiet, kNormal, kVerbose };
 
+// -q (--quiet), -v (--verbose) and --json mean the same on every command
+// that prints, before the command or after it: -q leaves the results, the
+// summary and the errors; -v adds detail and code locations; --json prints
+// the results as JSON lines on stdout. A command refuses those it has no use
+// for with a usage error that says why.
 struct CommonOptions {
     bool bHelp = false;
     Verbosity verbosity = Verbosity::kNormal;
+    bool bJson = false;
     std::string strPluginPath;  // empty: the plug-in of this build
 };
+
+// Whether the argument is one of -q, --quiet, -v, --verbose, --json.
+bool IsSharedFlag(const std::string& arg);
 
 struct DemoOptions {
     CommonOptions common;
@@ -54,7 +63,6 @@ struct JobOptions {
     CommonOptions common;
     std::string strConfig;
     JobSpec plan;  // ids, shares; the results folder when given
-    bool bJson = false;
     bool bResultsGiven = false;
     bool bPrevGiven = false;    // else the job history decides the base
     std::string strTranscript;  // empty: no transcript
@@ -70,11 +78,43 @@ struct CheckOptions {
     bool bAutoMount = false;
 };
 
+struct SnapshotsOptions {
+    CommonOptions common;
+    std::string strConfig;
+    ULONG ulClientId = 0;
+    std::vector<std::string> volumes;  // none: the config's, else the local array's
+    bool bDelete = false;
+    std::vector<std::string> names;  // --name
+    bool bAppGiven = false;          // --app2
+    ULONG ulApp = 0;
+    bool bAll = false;
+    bool bYes = false;
+    bool bForce = false;
+    bool bWait = false;  // for a running job of the client to end
+};
+
+struct HistoryOptions {
+    CommonOptions common;
+    ULONG ulClientId = 0;
+};
+
+struct InspectOptions {
+    CommonOptions common;
+    bool bSql = false;
+    std::string strStore;
+};
+
 bool ParseDemoOptions(const std::vector<std::string>& args, DemoOptions& options,
                       std::string& error);
 bool ParseJobOptions(const std::vector<std::string>& args, JobOptions& options, std::string& error);
 bool ParseCheckOptions(const std::vector<std::string>& args, CheckOptions& options,
                        std::string& error);
+bool ParseSnapshotsOptions(const std::vector<std::string>& args, SnapshotsOptions& options,
+                           std::string& error);
+bool ParseHistoryOptions(const std::vector<std::string>& args, HistoryOptions& options,
+                         std::string& error);
+bool ParseInspectOptions(const std::vector<std::string>& args, InspectOptions& options,
+                         std::string& error);
 
 // The config an installed agent reads when neither --config nor
 // $SNAPCLIENT_CONFIG names one.

@@ -10,7 +10,7 @@
 namespace snapagent {
 
 const char kHistoryUsage[] =
-    "usage: snapagent history --client N [--json]\n"
+    "usage: snapagent history --client N [-q] [--json]\n"
     "\n"
     "Lists the jobs of the client that this state folder ran, oldest first:\n"
     "each job's state (done, incomplete, failed, stopped, or did not end: still\n"
@@ -22,7 +22,9 @@ const char kHistoryUsage[] =
     "backs up in full. Reads only.\n"
     "\n"
     "  --client N   the client id of the jobs\n"
-    "  --json       one JSON object per job (docs/json.md)\n";
+    "  -q, --quiet  the listing and errors only (as without it: -q is taken\n"
+    "               here as on every command)\n"
+    "  --json       one JSON object per job (/usr/share/doc/snapclient/json.md)\n";
 
 namespace {
 
@@ -76,37 +78,30 @@ int Usage(const std::string& message) {
 }  // namespace
 
 int RunHistoryCommand(const std::vector<std::string>& args, FILE* out) {
-    ParsedArgs parsed;
+    HistoryOptions options;
     std::string error;
-    if (!ParseArgs(args, {{"--client", true}, {"--json", false}, {"--help", false}, {"-h", false}},
-                   parsed, error))
-        return Usage(error);
-    if (parsed.flags.count("--help") || parsed.flags.count("-h")) {
+    if (!ParseHistoryOptions(args, options, error)) return Usage(error);
+    if (options.common.bHelp) {
         fputs(kHistoryUsage, out);
         return kExitDone;
     }
-    if (!parsed.positional.empty())
-        return Usage("history takes no arguments, got [" + parsed.positional.front() + "]");
-    uint64_t client = 0;
-    if (!parsed.values.count("--client")) return Usage("--client is required");
-    if (!ParseNumber(parsed.values["--client"], UINT32_MAX, client))
-        return Usage("--client wants a decimal number, not [" + parsed.values["--client"] + "]");
+    const ULONG client = options.ulClientId;
+    const bool json = options.common.bJson;
     std::string stateDir;
     if (!DefaultStateDir(stateDir, error)) {
         fprintf(stderr, "snapagent: history: %s\n", PrintablePath(error).c_str());
         return kExitFailed;
     }
-    const std::vector<JobRecord> records =
-        ReadJobRecords(stateDir, static_cast<ULONG>(client), error);
+    const std::vector<JobRecord> records = ReadJobRecords(stateDir, client, error);
     for (const JobRecord& record : records) {
-        if (parsed.flags.count("--json"))
+        if (json)
             fprintf(out, "%s\n", JobRecordJson(record).c_str());
         else
             PrintText(out, record);
     }
-    if (records.empty() && error.empty() && !parsed.flags.count("--json"))
+    if (records.empty() && error.empty() && !json)
         fprintf(out, "no job of client %llu in %s\n", static_cast<unsigned long long>(client),
-                PrintablePath(HistoryFolder(stateDir, static_cast<ULONG>(client))).c_str());
+                PrintablePath(HistoryFolder(stateDir, client)).c_str());
     if (error.empty()) return kExitDone;
     fprintf(stderr, "snapagent: history: %s\n", PrintablePath(error).c_str());
     return kExitFailed;

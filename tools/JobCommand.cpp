@@ -6,6 +6,7 @@
 #include "tools/AgentLog.h"
 #include "tools/ClientLock.h"
 #include "tools/ConfigCheck.h"
+#include "tools/DeletedSnapshots.h"
 #include "tools/FileOps.h"
 #include "tools/HistoryRecorder.h"
 #include "tools/ItemJson.h"
@@ -40,8 +41,8 @@ const char kPullDelayVariable[] = "SNAPAGENT_TEST_PULL_DELAY_MS";
 // Without an out (the transcript goes to stdout) only the outcome lines stay.
 class PrintingObserver : public Progress {
 public:
-    PrintingObserver(Verbosity verbosity, bool json, FILE* out)
-        : Progress(verbosity), m_bJson(json), m_pOut(out) {
+    PrintingObserver(Verbosity verbosity, bool json, FILE* out, const JobSpec& plan)
+        : Progress(verbosity), m_bJson(json), m_pOut(out), m_plan(plan) {
         const char* delay = getenv(kPullDelayVariable);
         m_uiPullDelayMs = delay ? static_cast<unsigned>(strtoul(delay, nullptr, 10)) : 0;
     }
@@ -55,13 +56,15 @@ public:
             return;
         }
         if (share != m_strLastShare) {
-            Emit("changes of " + PrintablePath(share) + ":");
+            const bool full = m_plan.llPrevJobId == 0 || m_plan.fullShares.count(BareShare(share));
+            Emit((full ? "items of " : "changes of ") + PrintablePath(share) + ":");
             m_strLastShare = share;
         }
         Print(m_lines.Add(item));
     }
 
     void OnShareDone(const ShareResult& share) override {
+        Tally(share);
         Print(m_lines.Finish());
         if (m_bJson) {
             nlohmann::ordered_json line;
@@ -95,6 +98,7 @@ private:
 
     bool m_bJson;
     FILE* m_pOut;
+    const JobSpec& m_plan;
     std::string m_strLastShare;
     ChangeLines m_lines;
     unsigned m_uiPullDelayMs;
@@ -299,8 +303,9 @@ std::vector<std::string> PlanFromHistory(JobOptions& options, const std::string&
     }
     if (!known) warnings.push_back(error + ": every share is backed up in full");
     for (const std::string& share : plan.shares) {
-        const std::string why = known ? base.WhyNotBackedUp(BareShare(share))
-                                      : "the history of job " + prev + " cannot be read";
+        std::string why = known ? base.WhyNotBackedUp(BareShare(share))
+                                : "the history of job " + prev + " cannot be read";
+        if (why.empty()) why = DeletedBaseReason(stateDir, base, BareShare(share));
         if (!why.empty()) plan.fullShares[BareShare(share)] = why;
     }
     return warnings;
@@ -372,8 +377,8 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     }
 
     // A transcript on stdout holds the items already: no change list beside it.
-    PrintingObserver printer(options.common.verbosity, options.bJson,
-                             options.strTranscript == "-" ? nullptr : out);
+    PrintingObserver printer(options.common.verbosity, options.common.bJson,
+                             options.strTranscript == "-" ? nullptr : out, plan);
     std::vector<JobObserver*> observers{&printer};
     if (transcript) observers.push_back(transcript.get());
     printer.Detail("job results folder: " + PrintablePath(plan.strResultsDir));
@@ -446,7 +451,7 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
 // job never settled (it ended before the plug-in saw it) is not backed up.
 void EndJson(const JobOptions& options, JobEnd& end, int status, FILE* out) {
     // A transcript on stdout is the whole of stdout.
-    if (!options.bJson || options.strTranscript == "-") return;
+    if (!options.common.bJson || options.strTranscript == "-") return;
     size_t settled = 0;
     for (const auto& count : end.counts) settled += count.second;
     if (settled < options.plan.shares.size())

@@ -2,6 +2,9 @@
 
 #include "host/ContentMapper.h"
 #include "tools/ItemText.h"
+#include "tools/ShareWalk.h"
+
+#include <sys/stat.h>
 
 #include <boost/make_shared.hpp>
 #include <regex>
@@ -42,6 +45,12 @@ private:
     template <typename Call>
     bool Step(const char* operation, Call call, CRyError* outcome = nullptr);
     void CompareShare(ShareResult& share);
+    void ListShare(ShareResult& share);
+    // The folder the agent reads the share from: its snapshot, or the
+    // share itself when the plug-in mapped it to none.
+    std::string ReadRoot(const std::string& share) const;
+    // The size of a created or modified regular file where the agent reads it.
+    uint64_t SizeRead(const std::string& share, const FileServerSnapshotCompareItem& item) const;
     std::string LoggedFailure(const std::string& share) const {
         return m_spec.loggedFailure ? m_spec.loggedFailure(share) : std::string();
     }
@@ -82,6 +91,47 @@ std::string JobDriver::ReadLiveReason(const std::string& share) const {
     return why.find(".snapshot path is not accessible") != std::string::npos
                ? "no .snapshot below this share: " + why
                : why;
+}
+
+std::string JobDriver::ReadRoot(const std::string& share) const {
+    const auto read = m_result.readPaths.find(BareShare(share) + "/");
+    return read == m_result.readPaths.end() ? BareShare(share) : read->second;
+}
+
+uint64_t JobDriver::SizeRead(const std::string& share,
+                             const FileServerSnapshotCompareItem& item) const {
+    const std::string bare = BareShare(share);
+    struct stat st;
+    if ((item.uiStatus != kItemCreated && item.uiStatus != kItemModified) ||
+        item.strPath.compare(0, bare.size(), bare) != 0 ||
+        lstat((BareShare(ReadRoot(share)) + item.strPath.substr(bare.size())).c_str(), &st) != 0 ||
+        !S_ISREG(st.st_mode))
+        return 0;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+void JobDriver::ListShare(ShareResult& share) {
+    m_observer.OnShareStart(share.strShare);
+    std::string error;
+    const bool walked = WalkShare(
+        ReadRoot(share.strShare), BareShare(share.strShare),
+        [&](const FileServerSnapshotCompareItem& item, uint64_t size) {
+            if (Stopping()) return false;
+            ++share.nItems;
+            share.ullBytes += size;
+            m_observer.OnItem(share.strShare, item);
+            return true;
+        },
+        error);
+    if (m_result.bInterrupted) return;
+    if (walked) {
+        share.bBytesKnown = true;
+        return;
+    }
+    // What the agent read of it is no whole backup.
+    share.bFull = share.bReadLive = false;
+    share.strFullScanReason = "the walk of the share failed after " +
+                              Counted(share.nItems, "item", "items") + ": " + error;
 }
 
 template <typename Call>
@@ -133,10 +183,12 @@ void JobDriver::CompareShare(ShareResult& share) {
             return;
         }
         ++share.nItems;
+        share.ullBytes += SizeRead(share.strShare, item);
         m_observer.OnItem(share.strShare, item);
         if (m_spec.bKeepItems) share.items.push_back(item);
     }
     share.bCompared = true;
+    share.bBytesKnown = true;
 }
 
 void JobDriver::Run() {
@@ -212,6 +264,10 @@ void JobDriver::Run() {
             share.bFull = false;
             share.bReadLive = true;
             share.strFullScanReason = live;
+        }
+        if (plan.bListFull && (share.bFull || share.bReadLive)) {
+            ListShare(share);
+            if (m_result.bInterrupted) return;
         }
         Report(std::move(share));
     }

@@ -17,7 +17,9 @@
 // interrupted too: the array may have stopped a deletion part-way.
 //
 // A share of plan.fullShares is not compared: it is backed up in full
-// with its reason.
+// with its reason. With plan.bListFull, each share backed up in full or
+// read live is walked (ShareWalk.h) and its items delivered as a compared
+// share's are; a walk that fails makes the share need a full scan.
 //
 // A share that cannot be compared (failed comparison, status 6, or a client
 // that may not use the fast scan at all) is reported as needing a full scan
@@ -52,7 +54,10 @@ struct JobSpec {
     std::map<std::string, std::string> fullShares;
     std::string strResultsDir;  // job results folder; must exist
     std::list<std::string> shares;
-    bool bKeepItems = true;               // hold each share's items in the result
+    bool bKeepItems = true;  // hold each share's items in the result
+    // Walk each share backed up in full (or read live) and deliver its
+    // items as the agent reads them, one at a time.
+    bool bListFull = false;
     bool bAutoMount = false;              // pass a content mapper; clean up with autoMount true
     std::list<std::string> failedMounts;  // for DeleteAutoMountFailedSnapshots; none: not called
     bool bCleanup = true;                 // call CleanupSnapshotsPostBackup at the end
@@ -80,6 +85,11 @@ struct ShareResult {
     std::string strFullScanReason;
     std::vector<FileServerSnapshotCompareItem> items;  // without the final status 5
     size_t nItems = 0;
+    // The sizes of the regular files among the items (a compared share's
+    // created and modified ones, as its snapshot holds them; a listed full
+    // share's all); known once the share's list or walk ended.
+    uint64_t ullBytes = 0;
+    bool bBytesKnown = false;
 };
 
 struct JobResult {

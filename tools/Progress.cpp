@@ -75,6 +75,18 @@ std::string DurationText(double seconds) {
     return text;
 }
 
+// "512 bytes", "3.1 KiB", "12.0 GiB".
+std::string BytesText(uint64_t bytes) {
+    static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+    if (bytes < 1024) return Counted(bytes, "byte", "bytes");
+    double value = static_cast<double>(bytes) / 1024;
+    size_t unit = 0;
+    while (value >= 1024 && unit + 1 < sizeof kUnits / sizeof kUnits[0]) value /= 1024, ++unit;
+    char text[32];
+    snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+    return text;
+}
+
 size_t TerminalWidth() {
     struct winsize size = {};
     return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col : 80;
@@ -207,7 +219,9 @@ void Progress::Count(const std::string& counted, uint64_t done, bool force) {
 }
 
 std::string Progress::Totals() const {
-    return Counted(m_ullItemsTotal, "item", "items") + " delivered in " +
+    const bool bytes = !m_bBytesUnknown && m_ullItemsTotal > 0;
+    return Counted(m_ullItemsTotal, "item", "items") + " delivered" +
+           (bytes ? " (" + BytesText(m_ullBytes) + " of files)" : "") + " in " +
            DurationText(SecondsSince(m_start));
 }
 
@@ -278,13 +292,21 @@ std::string Progress::OutcomeText(const ShareResult& share) {
     if (share.bCompared) return "compared (" + Counted(share.nItems, "change", "changes") + ")";
     if (share.bReadLive) return "read live (" + share.strFullScanReason + ")";
     if (share.bFull)
-        return "backed up in full" + (share.strFullScanReason == kFullJobReason
-                                          ? std::string()
-                                          : ": " + share.strFullScanReason);
+        return "backed up in full" +
+               (share.nItems ? " (" + Counted(share.nItems, "item", "items") + ")" : "") +
+               (share.strFullScanReason == kFullJobReason ? std::string()
+                                                          : ": " + share.strFullScanReason);
     return "needs a full scan (" + share.strFullScanReason + ")";
 }
 
+void Progress::Tally(const ShareResult& share) {
+    if (share.bDropped) return;
+    m_ullBytes += share.ullBytes;
+    m_bBytesUnknown = m_bBytesUnknown || !share.bBytesKnown;
+}
+
 void Progress::OnShareDone(const ShareResult& share) {
+    Tally(share);
     Say(PrintablePath(share.strShare) + ": " + OutcomeText(share));
 }
 

@@ -56,7 +56,9 @@ public:
     // Items the job's snapshots could not keep: no backup holds them.
     uint64_t LeftOut() const { return m_ullLeftOut; }
     // What the job's last line adds to its outcome, at every verbosity so
-    // that a scheduled job's journal holds it: "12 items delivered in 3.4 s".
+    // that a scheduled job's journal holds it: "12 items delivered in 3.4 s",
+    // with the bytes of the files among them when every share backed up
+    // has its bytes known ("12 items delivered (3.1 MiB of files) in 3.4 s").
     std::string Totals() const;
 
     void OnCalling(const std::string& operation) override;
@@ -65,6 +67,10 @@ public:
     void OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) override;
     void OnShareDone(const ShareResult& share) override;
     void OnArrayActivity(const LocalArrayActivity& activity);
+
+protected:
+    // Counts the share's bytes into the totals; OnShareDone does.
+    void Tally(const ShareResult& share);
 
 private:
     // A step or counter: redrawn in place on a terminal (at most every
@@ -83,6 +89,8 @@ private:
     const std::chrono::steady_clock::time_point m_start;  // the job's
     std::chrono::steady_clock::time_point m_counterStart;
     uint64_t m_ullItemsTotal = 0;  // items delivered for every share
+    uint64_t m_ullBytes = 0;       // of the shares backed up, when all are known
+    bool m_bBytesUnknown = false;
     std::string m_strItemsShare;
     size_t m_nItems = 0;
     uint64_t m_ullMilestone = 0;  // the next count that gets a plain line

@@ -7,12 +7,15 @@
 #include "host/VKPlatformInfo.h"
 #include "host/VkMntTab.h"
 #include "hostlib/IniFile.h"
+#include "tools/ClientLock.h"
+#include "tools/ClientSnapshots.h"
 #include "tools/CommandLine.h"
 #include "tools/ConfigCheck.h"
 #include "tools/ItemJson.h"
 #include "tools/ItemText.h"
 #include "tools/JobCommand.h"
 #include "tools/JobHistory.h"
+#include "tools/SnapshotDeletion.h"
 #include "tools/StateFolder.h"
 #include "tools/StoreDumpCommand.h"
 
@@ -29,7 +32,10 @@
 namespace snapagent {
 
 const char kSnapshotsUsage[] =
-    "usage: snapagent snapshots [--config FILE] --client N [--json] [VOLUME...]\n"
+    "usage: snapagent snapshots [--config FILE] --client N [-q | -v] [--json] [VOLUME...]\n"
+    "       snapagent snapshots [--config FILE] --client N --delete\n"
+    "                           (--name NAME... | --app2 N | --all) [--yes] [--force]\n"
+    "                           [--wait] [-q | -v] [--json] [VOLUME...]\n"
     "\n"
     "Lists the snapshots the client's jobs left on the array, per volume: each\n"
     "one's job, application (--app2 of its job) and time, and which one the\n"
@@ -38,60 +44,45 @@ const char kSnapshotsUsage[] =
     "the shares of its volume that job backed up completely (the newest job's,\n"
     "for an application the history does not know). A failed or stopped job's\n"
     "snapshot is no base. A volume without the base's snapshot has its shares\n"
-    "backed up in full. Lists only: creates, deletes and locks nothing on the\n"
+    "backed up in full. Listing creates, deletes and locks nothing on the\n"
     "array, and writes nothing in the state folder.\n"
     "\n"
     "The volumes are the VOLUMEs given, else those of the shares the config\n"
     "names (the NFS mounts of its mount table, its [automount] entries), else\n"
     "every volume of a local array.\n"
     "\n"
+    "With --delete it takes snapshots of a retired client or application off\n"
+    "those volumes, through the array (never by removing folders), and prints\n"
+    "one line per snapshot: deleted, or FAILED with the array's reason. On a\n"
+    "terminal it shows what it will delete and asks for \"yes\"; elsewhere it\n"
+    "refuses without --yes. It deletes nothing when a NAME is on no volume, a\n"
+    "volume cannot be listed, or a snapshot is the base of some share's next\n"
+    "incremental job (unless --force: those shares' next job backs them up in\n"
+    "full, and its outcome line says why). While a job of the client runs it\n"
+    "refuses, or with --wait waits for the job to end.\n"
+    "\n"
+    "exit status: 0 listed, or every selected snapshot deleted (or none\n"
+    "matched); 1 a volume could not be listed, a deletion failed, or nothing\n"
+    "was deleted as refused or not confirmed; 2 usage, or --delete off a\n"
+    "terminal without --yes (/usr/share/doc/snapclient/exit-codes.md)\n"
+    "\n"
     "  --config FILE   the config file (default as for job)\n"
     "  --client N      client id: its credentials [client.N] and its snapshots\n"
-    "  --json          one JSON object per volume\n"
+    "  --delete        delete the snapshots selected by:\n"
+    "    --name NAME   this snapshot (repeatable; any name of the client's\n"
+    "                  prefix VKOP_<client>_)\n"
+    "    --app2 N      every snapshot of the client's jobs of application N\n"
+    "    --all         every snapshot of the client's jobs (a retired client)\n"
+    "  --yes           delete without asking\n"
+    "  --force         delete a base too\n"
+    "  --wait          wait for a running job of the client to end\n"
+    "  -q, --quiet     no warnings; with --delete, only the results, the last\n"
+    "                  line and errors\n"
+    "  -v, --verbose   also what the listing of each volume found, on stderr\n"
+    "  --json          one JSON object per volume, or per deleted snapshot\n"
     "                  (/usr/share/doc/snapclient/json.md)\n";
 
 namespace {
-
-struct JobSnapshot {
-    SnapShotInfo_t info;
-    bool bOfJob = false;  // named as the plug-in names a job's snapshot
-    ULONG ulApp = 0;
-    uint64_t ullJob = 0;
-    bool bBase = false;  // the next incremental job compares from it
-    // The shares it is the base of, by the job history; unknown when the
-    // history holds no job of its application.
-    bool bSharesKnown = false;
-    std::vector<std::string> baseFor;
-    std::string strNotBase;  // why a snapshot of a job in the history is no base
-};
-
-struct VolumeListing {
-    std::string strVolume;
-    std::vector<JobSnapshot> snapshots;
-    std::string strError;  // the listing failed
-};
-
-// "VKOP_<client>_": the plug-in names every snapshot of a client's jobs
-// <prefix><app2>_<job>.
-std::string ClientPrefix(ULONG client) { return "VKOP_" + std::to_string(client) + "_"; }
-
-// Splits a name of the client's prefix into application and job; a name the
-// plug-in would not have made (leading zeros, other text) stays unsplit.
-JobSnapshot Classify(const SnapShotInfo_t& info, const std::string& prefix) {
-    JobSnapshot snapshot;
-    snapshot.info = info;
-    const std::string rest = info.strName.substr(prefix.size());
-    const size_t sep = rest.find('_');
-    uint64_t app = 0, job = 0;
-    if (sep != std::string::npos && ParseNumber(rest.substr(0, sep), UINT32_MAX, app) &&
-        ParseNumber(rest.substr(sep + 1), INT64_MAX, job) &&
-        rest == std::to_string(app) + "_" + std::to_string(job)) {
-        snapshot.bOfJob = true;
-        snapshot.ulApp = static_cast<ULONG>(app);
-        snapshot.ullJob = job;
-    }
-    return snapshot;
-}
 
 // The volumes of the shares the config names: the exports of the NFS
 // mounts of the mount table and of the [automount] entries that the array
@@ -135,58 +126,6 @@ std::set<std::string> LocalArrayVolumes(const NASArrayInfo& info) {
     }
     if (root) closedir(root);
     return volumes;
-}
-
-// The base of the next job of each application: by the job history, its
-// latest job that ran to its end (what a job without --prev compares from);
-// with no job of the application in the history, the newest job whose
-// snapshot is listed, as an operator would give it as --prev. A snapshot of
-// the base job is the base of the shares on its volume that the job backed
-// up completely; a failed, stopped or unfinished job's is no base. Marks
-// those; returns the base job per application.
-std::map<ULONG, uint64_t> MarkBases(std::vector<VolumeListing>& listings,
-                                    const std::vector<JobRecord>& history) {
-    std::map<ULONG, uint64_t> base;
-    std::map<ULONG, const JobRecord*> recorded;
-    std::set<ULONG> inHistory;
-    for (const JobRecord& record : history) {
-        inHistory.insert(record.ulAppId2);
-        if (record.Ended()) recorded[record.ulAppId2] = &record;  // oldest first
-    }
-    for (const VolumeListing& volume : listings)
-        for (const JobSnapshot& s : volume.snapshots)
-            if (s.bOfJob && !inHistory.count(s.ulApp))
-                base[s.ulApp] = std::max(base[s.ulApp], s.ullJob);
-    for (const auto& app : recorded) base[app.first] = app.second->llJobId;
-    for (VolumeListing& volume : listings)
-        for (JobSnapshot& s : volume.snapshots) {
-            if (!s.bOfJob || !base.count(s.ulApp)) continue;
-            s.bSharesKnown = inHistory.count(s.ulApp) > 0;
-            const auto job = std::find_if(history.begin(), history.end(), [&](const JobRecord& r) {
-                return r.ulAppId2 == s.ulApp && static_cast<uint64_t>(r.llJobId) == s.ullJob;
-            });
-            if (job != history.end() && !job->Ended())
-                s.strNotBase = job->WhyNotBackedUp(std::string());
-            if (base[s.ulApp] != s.ullJob) continue;
-            if (job != history.end())
-                for (const ShareRecord& share : job->shares)
-                    if (share.strVolume == volume.strVolume &&
-                        job->WhyNotBackedUp(share.strShare).empty())
-                        s.baseFor.push_back(share.strShare);
-            s.bBase = !s.bSharesKnown || !s.baseFor.empty();
-            if (!s.bBase)
-                s.strNotBase = "job " + std::to_string(s.ullJob) +
-                               " backed up no share of this volume completely";
-        }
-    return base;
-}
-
-// "/mnt/a, /mnt/b".
-std::string ShareList(const std::vector<std::string>& shares) {
-    std::string text;
-    for (const std::string& share : shares)
-        text += (text.empty() ? "" : ", ") + PrintablePath(share);
-    return text;
 }
 
 void PrintText(FILE* out, const std::vector<VolumeListing>& listings,
@@ -273,35 +212,22 @@ int Fail(const std::string& message) {
 }  // namespace
 
 int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
-    ParsedArgs parsed;
+    SnapshotsOptions options;
     std::string error;
-    if (!ParseArgs(args,
-                   {{"--config", true},
-                    {"--client", true},
-                    {"--json", false},
-                    {"--help", false},
-                    {"-h", false}},
-                   parsed, error))
-        return Usage(error);
-    if (parsed.flags.count("--help") || parsed.flags.count("-h")) {
+    if (!ParseSnapshotsOptions(args, options, error)) return Usage(error);
+    if (options.common.bHelp) {
         fputs(kSnapshotsUsage, out);
         return kExitDone;
     }
-    const char* fromEnvironment = getenv("SNAPCLIENT_CONFIG");
-    std::string config = fromEnvironment && *fromEnvironment ? fromEnvironment : kDefaultConfigPath;
-    if (parsed.values.count("--config")) config = parsed.values["--config"];
-    uint64_t client = 0;
-    if (!parsed.values.count("--client")) return Usage("--client is required");
-    if (!ParseNumber(parsed.values["--client"], UINT32_MAX, client))
-        return Usage("--client wants a decimal number, not [" + parsed.values["--client"] + "]");
-    if (config.empty()) return Usage("--config needs a non-empty value");
-
+    const ULONG client = options.ulClientId;
+    const std::string& config = options.strConfig;
+    const bool quiet = options.common.verbosity == Verbosity::kQuiet;
     setenv("SNAPCLIENT_CONFIG", config.c_str(), 1);
-    const ConfigCheckResult checked = CheckConfig(config, static_cast<ULONG>(client));
+    const ConfigCheckResult checked = CheckConfig(config, client);
     for (const std::string& warning : checked.JobWarnings())
-        fprintf(stderr, "snapagent: warning: %s\n", warning.c_str());
+        if (!quiet) fprintf(stderr, "snapagent: warning: %s\n", warning.c_str());
     if (!checked.strError.empty()) return Fail(checked.strError);
-    // Listing must leave the array as it is, even the debris of a killed
+    // Opening the array must leave it as it is, even the debris of a killed
     // creation: another process's creation in progress looks the same.
     LocalArrayOperator inspecting;
     inspecting.bInspectOnly = true;
@@ -314,7 +240,7 @@ int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
     const ArrayStatus opened = array->OpenConnection();
     if (!opened.bOk) return Fail("array " + info.strArrayName + ": " + opened.strMessage);
 
-    std::set<std::string> volumes(parsed.positional.begin(), parsed.positional.end());
+    std::set<std::string> volumes(options.volumes.begin(), options.volumes.end());
     if (volumes.empty()) volumes = ConfiguredVolumes(config, *array, error);
     if (volumes.empty()) volumes = LocalArrayVolumes(info);
     if (volumes.empty())
@@ -322,35 +248,44 @@ int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
                                         " (no NFS mount of it, no [automount] entry): name "
                                         "the volumes to list"
                                   : error);
-    const std::string prefix = ClientPrefix(static_cast<ULONG>(client));
-    std::vector<VolumeListing> listings;
-    bool complete = true;
-    for (const std::string& name : volumes) {
-        VolumeListing volume;
-        volume.strVolume = name;
-        std::vector<SnapShotInfo_t> found;
-        const ArrayStatus listed = array->ListSnapshots(name, prefix, found);
-        if (!listed.bOk) volume.strError = listed.strMessage;
-        complete = complete && listed.bOk;
-        for (const SnapShotInfo_t& snapshot : found)
-            volume.snapshots.push_back(Classify(snapshot, prefix));
-        std::sort(volume.snapshots.begin(), volume.snapshots.end(),
-                  [](const JobSnapshot& a, const JobSnapshot& b) {
-                      return std::make_tuple(!a.bOfJob, a.ulApp, a.ullJob, a.info.strName) <
-                             std::make_tuple(!b.bOfJob, b.ulApp, b.ullJob, b.info.strName);
-                  });
-        listings.push_back(volume);
-    }
     std::string stateDir, unread;
+    if (!DefaultStateDir(stateDir, unread) && options.bDelete) return Fail(unread);
+    // A deletion must not pull a base from under a job of the client that
+    // is running, nor race its retention.
+    ClientLock lock;
+    if (options.bDelete && (!MakePrivateFolder(stateDir, error) ||
+                            !lock.Acquire(stateDir, client, 0, options.bWait, error)))
+        return Fail(error);
+    std::vector<VolumeListing> listings;
+    const bool complete = ListClientSnapshots(*array, volumes, client, listings);
     std::vector<JobRecord> history;
-    if (DefaultStateDir(stateDir, unread))
-        history = ReadJobRecords(stateDir, static_cast<ULONG>(client), unread);
-    if (!unread.empty()) fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(unread).c_str());
+    if (!stateDir.empty()) history = ReadJobRecords(stateDir, client, unread);
+    if (!unread.empty() && !quiet)
+        fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(unread).c_str());
     const std::map<ULONG, uint64_t> newest = MarkBases(listings, history);
-    if (parsed.flags.count("--json"))
+    for (const VolumeListing& volume : listings)
+        if (options.common.verbosity == Verbosity::kVerbose)
+            fprintf(stderr, "snapagent:   volume %s: %s\n", PrintablePath(volume.strVolume).c_str(),
+                    PrintablePath(volume.strError.empty()
+                                      ? Counted(volume.snapshots.size(), "snapshot", "snapshots") +
+                                            " of client " + std::to_string(client)
+                                      : "cannot be listed: " + volume.strError)
+                        .c_str());
+    if (options.bDelete) {
+        // What a volume that cannot be listed holds is unknown: a name not
+        // found there, or a base, would go unnoticed.
+        for (const VolumeListing& volume : listings)
+            if (!volume.strError.empty())
+                return Fail("cannot list the snapshots of volume " + volume.strVolume + ": " +
+                            volume.strError +
+                            "; nothing deleted (name the other volumes to "
+                            "delete from them)");
+        return DeleteSnapshots(*array, stateDir, listings, options, out);
+    }
+    if (options.common.bJson)
         PrintJson(out, listings);
     else
-        PrintText(out, listings, newest, static_cast<ULONG>(client));
+        PrintText(out, listings, newest, client);
     return complete ? kExitDone : kExitFailed;
 }
 

@@ -6,14 +6,17 @@
 
 #include "hostlib/TextBytes.h"
 #include "hostlib/eventstore/StoreReader.h"
+#include "tools/CommandLine.h"
+#include "tools/ItemJson.h"
 #include "tools/ItemText.h"
 
 #include <ctime>
+#include <nlohmann/json.hpp>
 
 namespace snapagent {
 
 const char kInspectUsage[] =
-    "usage: snapagent inspect [--sql] STORE\n"
+    "usage: snapagent inspect [--sql | --json] STORE\n"
     "\n"
     "Prints every event of a change database (a *.events.db file of a job's\n"
     "results folder), one line each: inode, the share's table, the change kinds\n"
@@ -23,7 +26,10 @@ const char kInspectUsage[] =
     "  --sql   print SQL that makes a table events of them instead, with whole\n"
     "          paths (a directory's ending in /) and the file type in words\n"
     "          (kind), for the sqlite3 shell:\n"
-    "          snapagent inspect --sql STORE | sqlite3 events.db\n";
+    "          snapagent inspect --sql STORE | sqlite3 events.db\n"
+    "  --json  one JSON object per event: inode, table, flags, kind, change,\n"
+    "          ctime, mtime, atime, attribute, path, path_hex, old_path,\n"
+    "          old_path_hex (/usr/share/doc/snapclient/change-database.md)\n";
 
 std::string UtcTimeText(int64_t seconds) {
     const time_t value = static_cast<time_t>(seconds);
@@ -106,6 +112,29 @@ void PrintInsert(FILE* out, const ChangeEventItem& event, int64_t table) {
             static_cast<long long>(event.llAttribute));
 }
 
+// Paths as in the items of snapagent job --json: text when UTF-8, and
+// their exact bytes in hex.
+void PrintJson(FILE* out, const ChangeEventItem& event, int64_t table) {
+    nlohmann::ordered_json line;
+    line["inode"] = event.llInode;
+    line["table"] = table;
+    line["flags"] = event.uiChangeFlags;
+    line["kind"] = KindText(event.uiFileType);
+    line["change"] = PathJson(event.strChangeType);
+    line["ctime"] = event.llCtime;
+    line["mtime"] = event.llMtime;
+    line["atime"] = event.llAtime;
+    line["attribute"] = event.llAttribute;
+    const std::string path = PathForPeople(event.strPath, event.uiFileType);
+    const std::string oldPath = PathForPeople(event.strOldPath, event.uiFileType);
+    line["path"] = PathJson(path);
+    line["path_hex"] = HexOfBytes(path, false);
+    line["old_path"] = PathJson(oldPath);
+    line["old_path_hex"] = HexOfBytes(oldPath, false);
+    fprintf(out, "%s\n",
+            line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
 int Fail(const std::string& store, const std::string& reason) {
     fprintf(stderr, "snapagent: inspect: %s: %s\n", store.c_str(), reason.c_str());
     return 1;
@@ -114,17 +143,25 @@ int Fail(const std::string& store, const std::string& reason) {
 }  // namespace
 
 int RunInspectCommand(const std::vector<std::string>& args, FILE* out) {
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    InspectOptions options;
+    std::string error;
+    if (!ParseInspectOptions(args, options, error)) {
+        fprintf(stderr, "snapagent: error: %s (see snapagent inspect --help)\n",
+                PrintablePath(error).c_str());
+        return 2;
+    }
+    if (options.common.bHelp) {
         fputs(kInspectUsage, out);
         return 0;
     }
-    const bool sql = args.size() == 2 && args[0] == "--sql";
-    if (args.size() != 1 && !sql) {
+    const bool sql = options.bSql;
+    if (sql && options.common.bJson) {
         fprintf(stderr,
-                "snapagent: error: inspect takes one STORE (see snapagent inspect --help)\n");
+                "snapagent: error: --sql and --json exclude each other (see snapagent "
+                "inspect --help)\n");
         return 2;
     }
-    const std::string& store = args.back();
+    const std::string& store = options.strStore;
     eventstore::StoreReader reader;
     hostlib::Status status = reader.Open(store);
     if (!status.ok()) return Fail(store, status.message());
@@ -138,7 +175,7 @@ int RunInspectCommand(const std::vector<std::string>& args, FILE* out) {
     int64_t table = 0;
     bool more = false;
     while ((status = reader.Next(event, table, more)).ok() && more)
-        (sql ? PrintInsert : PrintLine)(out, event, table);
+        (sql ? PrintInsert : options.common.bJson ? PrintJson : PrintLine)(out, event, table);
     if (!status.ok()) return Fail(store, status.message());
     if (sql) fputs("COMMIT;\n", out);
     if (fflush(out) != 0 || ferror(out)) return Fail(store, "cannot write the events");

@@ -77,9 +77,18 @@ int PrintVersion() {
 }
 
 int RunCommandLine(std::vector<std::string> args) {
+    // The shared flags may come before the command too: they go to it.
+    std::vector<std::string> shared;
+    while (!args.empty() && IsSharedFlag(args.front())) {
+        shared.push_back(args.front());
+        args.erase(args.begin());
+    }
     if (args.empty()) return UsageError("name a command");
     const std::string command = args.front();
     args.erase(args.begin());
+    // Help prints the same text whatever they say.
+    if (command != "help" && command != "--help" && command != "-h")
+        args.insert(args.begin(), shared.begin(), shared.end());
 
     if (command == "--help" || command == "-h" || command == "help") {
         // "snapagent help job" prints what "snapagent job --help" prints.

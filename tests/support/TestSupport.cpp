@@ -4,6 +4,7 @@
 #include "host/FXString.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -85,6 +86,9 @@ pid_t StartSnapagent(const std::vector<std::string>& args, const std::string& sc
     const std::string out = scratch + "/snapagent.out", err = scratch + "/snapagent.err";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    // Never the terminal of whoever runs the tests: a command that asks
+    // there would wait for an answer.
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = -1;
@@ -101,6 +105,32 @@ Exit WaitSnapagent(pid_t pid, const std::string& scratch) {
     exit.status = exit.bExited ? WEXITSTATUS(rc) : (WIFSIGNALED(rc) ? WTERMSIG(rc) : -1);
     exit.out = ReadFile(scratch + "/snapagent.out");
     exit.err = ReadFile(scratch + "/snapagent.err");
+    return exit;
+}
+
+Exit OnATerminal(const std::vector<std::string>& args, const std::string& stateDir,
+                 const std::string& input) {
+    int master = -1;
+    struct winsize wide = {24, 250, 0, 0};
+    const pid_t child = forkpty(&master, nullptr, nullptr, &wide);
+    if (child == 0) {
+        std::vector<char*> argv{const_cast<char*>(SNAPAGENT_PATH)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        setenv("SNAPAGENT_STATE_DIR", stateDir.c_str(), 1);
+        execv(SNAPAGENT_PATH, argv.data());
+        _exit(127);
+    }
+    Exit exit;
+    if (child < 0) return exit;
+    if (!input.empty() && write(master, input.data(), input.size()) < 0) exit.err = "no input";
+    char buffer[4096];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) exit.out.append(buffer, n);
+    int rc = 0;
+    waitpid(child, &rc, 0);
+    close(master);
+    exit.bExited = WIFEXITED(rc);
+    exit.status = exit.bExited ? WEXITSTATUS(rc) : -1;
     return exit;
 }
 

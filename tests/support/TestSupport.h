@@ -40,6 +40,10 @@ struct Exit {
     int status = -1;
     std::string out, err;
 };
+// Runs snapagent on a terminal (a pty 250 columns wide) with that state
+// folder, typing input; out is all it showed there (stdout and stderr).
+Exit OnATerminal(const std::vector<std::string>& args, const std::string& stateDir,
+                 const std::string& input = std::string());
 // Starts snapagent with args (no shell), stdout and stderr to files in
 // scratch, env entries ("NAME=value") on top of the test's own; the pid.
 pid_t StartSnapagent(const std::vector<std::string>& args, const std::string& scratch,
