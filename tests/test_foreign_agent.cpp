@@ -57,12 +57,12 @@ TEST(ForeignAgentTest, HostStoreWithCommonOperationsOnlyLosesNoChange) {
     typedef std::vector<std::array<std::string, 3>> Steps;  // op, path, second path
     auto apply = [&](const Steps& steps) {
         for (const auto& s : steps) {
-            const bool ok = s[0] == "dir"    ? MakeDirectories(s[1], error)
-                            : s[0] == "file" ? WriteBytes(s[1], s[1], false, error)
-                            : s[0] == "link" ? HardLink(s[1], s[2], error)
-                            : s[0] == "move" ? RenamePath(s[1], s[2], error)
-                                             : RemoveTree(s[1], error);
-            ASSERT_TRUE(ok) << error;
+            const hostlib::Status done = s[0] == "dir"    ? MakeDirectories(s[1])
+                                         : s[0] == "file" ? WriteBytes(s[1], s[1], false)
+                                         : s[0] == "link" ? HardLink(s[1], s[2])
+                                         : s[0] == "move" ? RenamePath(s[1], s[2])
+                                                          : RemoveTree(s[1]);
+            ASSERT_TRUE(done.ok()) << done.message();
         }
     };
     apply({{"dir", a + "/docs"},

@@ -84,7 +84,7 @@ TEST(Snapagent, RecordedCycleReplaysIdentically) {
         std::string error;
         ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(cluster), error)) << error;
         const std::string alpha = world.Shares()[0].strLiveDir;
-        ASSERT_TRUE(WriteBytes(alpha + "/old.txt", "two\n", false, error)) << error;
+        ASSERT_TRUE(IsOk(WriteBytes(alpha + "/old.txt", "two\n", false)));
         std::vector<std::string> shares;
         for (const BuiltShare& share : world.Shares()) shares.push_back(share.strSharePath);
         auto runJob = [&](const std::string& backend, LONGLONG job, const std::string& tag) {
@@ -108,9 +108,8 @@ TEST(Snapagent, RecordedCycleReplaysIdentically) {
         };
         for (LONGLONG job : {1, 2}) {
             if (job == 2) {
-                ASSERT_TRUE(WriteBytes(alpha + "/new\xFF.bin", "three\n", false, error) &&
-                            RenamePath(alpha + "/old.txt", alpha + "/renamed.txt", error))
-                    << error;
+                ASSERT_TRUE(IsOk(WriteBytes(alpha + "/new\xFF.bin", "three\n", false)));
+                ASSERT_TRUE(IsOk(RenamePath(alpha + "/old.txt", alpha + "/renamed.txt")));
             }
             const std::string tag = std::to_string(job),
                               recording = world.Base() + "/rec" + tag + ".json";

@@ -74,8 +74,8 @@ bool LeadsToLogCall(const std::string& function, const std::string& name, int li
 }
 
 TEST(SnapagentLog, TwoJobCycleLogsEveryLineUnderAnOperationWithTimePidAndJob) {
-    std::string scratch, error;
-    ASSERT_TRUE(snapagent::MakeTempFolder("snapagent-log-", scratch, error)) << error;
+    std::string scratch;
+    ASSERT_TRUE(IsOk(snapagent::MakeTempFolder("snapagent-log-", scratch)));
     const Exit demo = RunSnapagent({"demo", "--quiet", "--keep"}, scratch, {"TMPDIR=" + scratch});
     ASSERT_EQ(demo.status, 0) << demo.out << demo.err;
     std::smatch kept;
@@ -107,7 +107,7 @@ TEST(SnapagentLog, TwoJobCycleLogsEveryLineUnderAnOperationWithTimePidAndJob) {
     std::string listed;
     for (const std::string& s : strangers) listed += "\n  " + s;
     EXPECT_TRUE(strangers.empty()) << "lines under no operation, or not at a log call:" << listed;
-    snapagent::RemoveTree(scratch, error);
+    snapagent::RemoveTree(scratch);
 }
 
 // Each text must appear in text after the previous one.

@@ -147,8 +147,8 @@ TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
     std::string error;
     auto plant = [&](const std::string& name) {  // a link to a file of someone else
         WriteFile(w.File("target"), "mine");
-        ASSERT_TRUE(RemoveTree(w.File(name), error) &&
-                    SymbolicLink(w.File("target"), w.File(name), error));
+        ASSERT_TRUE(IsOk(RemoveTree(w.File(name))));
+        ASSERT_TRUE(IsOk(SymbolicLink(w.File("target"), w.File(name))));
     };
     auto mode = [&](const char* name) {
         struct stat st;

@@ -90,7 +90,7 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
         const std::string alpha = world.Shares()[0].strLiveDir;
         std::string config = ReadFile(world.ConfigPath());
         config.insert(config.find("[array]\n") + 8, "calls_log = " + world.Base() + "/calls.log\n");
-        ASSERT_TRUE(WriteBytes(world.ConfigPath(), config, false, error)) << error;
+        ASSERT_TRUE(IsOk(WriteBytes(world.ConfigPath(), config, false)));
 
         auto job = [&](LONGLONG id, const std::string& tag) {
             return JobArgs(world, id,
@@ -106,8 +106,7 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
 
         const int kNewFiles = 60;
         for (int i = 0; i < kNewFiles; ++i)
-            ASSERT_TRUE(WriteBytes(alpha + "/new-" + std::to_string(i), "x", false, error))
-                << error;
+            ASSERT_TRUE(IsOk(WriteBytes(alpha + "/new-" + std::to_string(i), "x", false)));
 
         const std::string transcript = world.Base() + "/interrupted.jsonl";
         const pid_t child = StartSnapagent(withShares(job(2, "interrupted")), world.Base(),

@@ -102,14 +102,13 @@ bool RunProgram(const std::vector<std::string>& args, std::string& output) {
 class BtrfsImage {
 public:
     ~BtrfsImage() {
-        std::string ignored;
         if (m_bMounted) {
             sync();
             // The demo's last files may still be closing; a lazy unmount
             // lets the kernel finish it once nothing holds the mount.
             if (umount(m_mountPoint.c_str()) != 0) umount2(m_mountPoint.c_str(), MNT_DETACH);
         }
-        if (!m_folder.empty()) RemoveTree(m_folder, ignored);
+        if (!m_folder.empty()) RemoveTree(m_folder);
     }
 
     // What is missing (empty when it is mounted) and what the system said.
@@ -120,9 +119,9 @@ public:
         const std::string mkfs = FindProgram("mkfs.btrfs"), mount = FindProgram("mount");
         if (mkfs.empty()) return "mkfs.btrfs (btrfs-progs; scripts/install-deps installs it)";
         if (mount.empty()) return "the mount program (mount)";
-        std::string error, said;
-        if (!MakeTempFolder("snapagent-btrfs-", m_folder, error))
-            return "a temporary folder: " + error;
+        std::string said;
+        const hostlib::Status folder = MakeTempFolder("snapagent-btrfs-", m_folder);
+        if (!folder.ok()) return "a temporary folder: " + folder.message();
         const std::string image = m_folder + "/image";
         m_mountPoint = m_folder + "/mnt";
         const int fd = open(image.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -130,7 +129,8 @@ public:
         if (fd >= 0) close(fd);
         if (!sized) return "room for a sparse image at " + image + ": " + strerror(errno);
         if (!RunProgram({mkfs, "-q", image}, said)) return "a working " + mkfs + ": " + said;
-        if (!MakeDirectories(m_mountPoint, error)) return "a mount point: " + error;
+        const hostlib::Status mountPoint = MakeDirectories(m_mountPoint);
+        if (!mountPoint.ok()) return "a mount point: " + mountPoint.message();
         if (!RunProgram({mount, "-o", "loop", image, m_mountPoint}, said))
             return "a kernel that allows loop mounts of btrfs: " + said;
         m_bMounted = true;

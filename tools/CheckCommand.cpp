@@ -117,9 +117,11 @@ std::string SnapshotFolderProblem(const std::string& share, const std::string& v
 // the share failed.
 std::string CheckShare(Checks& checks, ManageONTAP& array, const std::string& share, bool autoMount,
                        const LocalArrayConfig* local) {
-    std::string mountFormat, error, path = share;
+    std::string mountFormat, path = share;
     struct stat st;
-    if (MakeAbsolute(path, error) && !autoMount) {
+    const hostlib::Status absolute = MakeAbsolute(path);
+    std::string error = absolute.message();
+    if (absolute.ok() && !autoMount) {
         const int found = stat(path.c_str(), &st) == 0 ? 0 : errno;
         if (found == ENOENT)
             error = "does not exist";
@@ -260,10 +262,11 @@ void CheckSnapshotKinds(Checks& checks, const LocalArrayConfig& local,
 }
 
 void CheckResultsFolder(Checks& checks, const std::string& folder) {
-    std::string error;
+    const hostlib::Status made = MakeDirectories(folder, kPrivateFolderMode);
+    std::string error = made.message();
     std::string probe = folder + "/.snapagent-check-XXXXXX";
     int fd = -1;
-    if (MakeDirectories(folder, error, kPrivateFolderMode)) {
+    if (made.ok()) {
         fd = mkstemp(&probe[0]);
         if (fd < 0) error = "cannot create a file in it";
     }

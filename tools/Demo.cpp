@@ -27,7 +27,7 @@ const LONGLONG kIncrementalJob = 2;
 // One change to a tree, described for the transcript.
 struct Step {
     std::string strWhat;
-    std::function<bool(std::string&)> apply;
+    std::function<hostlib::Status()> apply;
 };
 
 class DemoTrees {
@@ -88,42 +88,39 @@ public:
 
 private:
     static Step Dirs(std::vector<std::string> paths) {
-        return {"create directories", [paths](std::string& error) {
+        return {"create directories", [paths] {
                     for (const std::string& p : paths)
-                        if (!MakeDirectories(p, error)) return false;
-                    return true;
+                        if (hostlib::Status made = MakeDirectories(p); !made.ok()) return made;
+                    return hostlib::Status::OK();
                 }};
     }
     static Step Write(const std::string& path, const std::string& bytes) {
-        return {"create " + PrintablePath(path),
-                [=](std::string& error) { return WriteBytes(path, bytes, false, error); }};
+        return {"create " + PrintablePath(path), [=] { return WriteBytes(path, bytes, false); }};
     }
     static Step Append(const std::string& path, const std::string& bytes) {
-        return {"modify " + PrintablePath(path),
-                [=](std::string& error) { return WriteBytes(path, bytes, true, error); }};
+        return {"modify " + PrintablePath(path), [=] { return WriteBytes(path, bytes, true); }};
     }
     static Step Remove(const std::string& path) {
-        return {"delete " + PrintablePath(path),
-                [=](std::string& error) { return RemoveTree(path, error); }};
+        return {"delete " + PrintablePath(path), [=] { return RemoveTree(path); }};
     }
     static Step Rename(const std::string& from, const std::string& to) {
         return {"rename " + PrintablePath(from) + " to " + PrintablePath(to),
-                [=](std::string& error) { return RenamePath(from, to, error); }};
+                [=] { return RenamePath(from, to); }};
     }
     static Step Link(const std::string& existing, const std::string& name) {
         return {"link " + PrintablePath(name) + " to " + PrintablePath(existing),
-                [=](std::string& error) { return HardLink(existing, name, error); }};
+                [=] { return HardLink(existing, name); }};
     }
 
     std::string m_alpha, m_beta, m_home;
 };
 
-bool Apply(const std::vector<Step>& steps, const Progress& progress, std::string& error) {
+hostlib::Status Apply(const std::vector<Step>& steps, const Progress& progress) {
     for (const Step& step : steps) {
         progress.Detail(step.strWhat);
-        if (!step.apply(error)) return false;
+        if (hostlib::Status applied = step.apply(); !applied.ok()) return applied;
     }
-    return true;
+    return hostlib::Status::OK();
 }
 
 // The snapshots the array holds per volume, asked through the same array
@@ -275,8 +272,8 @@ int RunDemo(const DemoOptions& options, FILE* out) {
     DemoTrees trees(world);
     VerifiedJobs jobs(plugin, world, &progress);
     progress.Say("filling the shares");
-    if (!Apply(trees.Seed(), progress, error)) {
-        fprintf(stderr, "snapagent: error: %s\n", error.c_str());
+    if (const hostlib::Status seeded = Apply(trees.Seed(), progress); !seeded.ok()) {
+        fprintf(stderr, "snapagent: error: %s\n", seeded.message().c_str());
         return 1;
     }
     progress.Say("job 1: full backup");
@@ -288,8 +285,8 @@ int RunDemo(const DemoOptions& options, FILE* out) {
         return 1;
     }
     progress.Say("changing the shares");
-    if (!Apply(trees.Changes(), progress, error)) {
-        fprintf(stderr, "snapagent: error: %s\n", error.c_str());
+    if (const hostlib::Status changed = Apply(trees.Changes(), progress); !changed.ok()) {
+        fprintf(stderr, "snapagent: error: %s\n", changed.message().c_str());
         return 1;
     }
     progress.Say("job 2: incremental backup against job 1");

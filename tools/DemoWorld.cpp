@@ -9,12 +9,10 @@ namespace {
 
 // A volume's folder: on btrfs, as root, a subvolume, so that the demo's
 // snapshots are the file system's own (root alone may delete them).
-bool MakeVolumeFolder(const std::string& dir, std::string& error) {
+hostlib::Status MakeVolumeFolder(const std::string& dir) {
     if (!IsOnBtrfs(dir.substr(0, dir.rfind('/'))) || !MayDeleteBtrfsSnapshots())
-        return MakeDirectories(dir, error);
-    const hostlib::Status made = MakeBtrfsSubvolume(dir);
-    if (!made.ok()) error = made.message();
-    return made.ok();
+        return MakeDirectories(dir);
+    return MakeBtrfsSubvolume(dir);
 }
 
 // A mount table field: space, tab, newline and backslash are written as
@@ -45,8 +43,7 @@ std::string MountField(const std::string& text) {
 }  // namespace
 
 DemoWorld::~DemoWorld() {
-    std::string ignored;
-    if (!m_bKeep && !m_strBase.empty()) RemoveTree(m_strBase, ignored);
+    if (!m_bKeep && !m_strBase.empty()) RemoveTree(m_strBase);
 }
 
 WorldSpec DemoWorld::DemoSpec(bool cluster) {
@@ -80,15 +77,19 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
         }
     }
     m_spec = plan;
-    if (!MakeTempFolder(plan.strFolderPrefix, m_strBase, error)) return false;
-    if (!MakeDirectories(m_strBase + "/mnt", error) || !MakeDirectories(m_strBase + "/jobs", error))
+    const auto failed = [&error](const hostlib::Status& status) {
+        if (!status.ok()) error = status.message();
+        return !status.ok();
+    };
+    if (failed(MakeTempFolder(plan.strFolderPrefix, m_strBase))) return false;
+    if (failed(MakeDirectories(m_strBase + "/mnt")) || failed(MakeDirectories(m_strBase + "/jobs")))
         return false;
 
     std::string mounts, exports;
-    if (!MakeDirectories(m_strBase + "/array", error)) return false;
+    if (failed(MakeDirectories(m_strBase + "/array"))) return false;
     for (const std::string& volume : Volumes()) {
-        if (!MakeVolumeFolder(m_strBase + "/array/" + volume, error) ||
-            !SymbolicLink("../array/" + volume, m_strBase + "/mnt/" + volume, error))
+        if (failed(MakeVolumeFolder(m_strBase + "/array/" + volume)) ||
+            failed(SymbolicLink("../array/" + volume, m_strBase + "/mnt/" + volume)))
             return false;
         mounts += "filer1:/vol/" + volume + " " + MountField(m_strBase + "/mnt/" + volume) +
                   " nfs rw 0 0\n";
@@ -104,7 +105,7 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
             exports +=
                 (exports.empty() ? "" : ",") + ("/vol/" + s.strVolume + "/" + s.strDirectory);
         }
-        if (!MakeDirectories(built.strLiveDir, error)) return false;
+        if (failed(MakeDirectories(built.strLiveDir))) return false;
         m_shares.push_back(built);
     }
 
@@ -156,14 +157,16 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
         "level = 0\n"
         "file = " +
         m_strBase + "/plugin.log\n";
-    return WriteBytes(m_strBase + "/mounts", mounts, false, error) &&
+    return !failed(WriteBytes(m_strBase + "/mounts", mounts, false)) &&
            // The config holds the array password: for this user's eyes only.
-           WriteBytes(ConfigPath(), config, false, error, 0600);
+           !failed(WriteBytes(ConfigPath(), config, false, 0600));
 }
 
 bool DemoWorld::ResultsDir(LONGLONG jobId, std::string& path, std::string& error) const {
     path = m_strBase + "/jobs/job" + std::to_string(static_cast<unsigned long long>(jobId));
-    return MakeDirectories(path, error);
+    const hostlib::Status made = MakeDirectories(path);
+    if (!made.ok()) error = made.message();
+    return made.ok();
 }
 
 }  // namespace snapagent

@@ -321,9 +321,10 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     if (!checked.strError.empty()) return end.Fail(checked.strError);
     // The client keeps the folder for the whole job, and the transcript
     // names it by its full path only.
-    if (!MakeAbsolute(plan.strResultsDir, error)) return end.Fail(error);
+    if (const hostlib::Status s = MakeAbsolute(plan.strResultsDir); !s.ok())
+        return end.Fail(s.message());
     for (std::string& share : plan.shares)
-        if (!MakeAbsolute(share, error)) return end.Fail(error);
+        if (const hostlib::Status s = MakeAbsolute(share); !s.ok()) return end.Fail(s.message());
 
     // The state and results folders hold files that name the backed-up
     // files: no other local user may list, read or swap them.
@@ -346,16 +347,21 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
 
     if (!options.bResultsGiven)
         plan.strResultsDir = DefaultResultsDir(stateDir, plan.ulClientId, plan.llJobId);
-    if (!(options.bResultsGiven ? MakeDirectories(plan.strResultsDir, error, kPrivateFolderMode)
-                                : MakePrivateFolder(plan.strResultsDir, error)))
+    if (options.bResultsGiven) {
+        if (const hostlib::Status s = MakeDirectories(plan.strResultsDir, kPrivateFolderMode);
+            !s.ok())
+            return end.Fail(s.message());
+    } else if (!MakePrivateFolder(plan.strResultsDir, error)) {
         return end.Fail(error);
+    }
     // The plug-in appends to the snapshot map file, and the clean-up resolves
     // every path recorded there. An agent gives each job a fresh results
     // folder; ours is per client and job id, so a folder used before (by the
     // same job id on another array, or by an earlier run of this job) starts
     // with this run's records only. A run that completes an interrupted one
     // records the same shares again.
-    if (!RemoveRegularFile(SnapMapFileOf(plan.strResultsDir), error)) return end.Fail(error);
+    if (const hostlib::Status s = RemoveRegularFile(SnapMapFileOf(plan.strResultsDir)); !s.ok())
+        return end.Fail(s.message());
     plan.bKeepItems = false;
 
     PluginLoader plugin;

@@ -141,7 +141,11 @@ bool WriteJobRecord(const std::string& stateDir, const JobRecord& record, std::s
         unlink(temporary.c_str());
         return false;
     }
-    if (!RenamePath(temporary, path, error)) return false;
+    const hostlib::Status renamed = RenamePath(temporary, path);
+    if (!renamed.ok()) {
+        error = renamed.message();
+        return false;
+    }
     // The rename itself is durable once the folder is synced.
     const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool synced = dir >= 0 && fsync(dir) == 0;

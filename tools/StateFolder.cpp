@@ -108,9 +108,8 @@ void RemoveEarlierResults(const std::string& stateDir, ULONG clientId, LONGLONG 
     }
     closedir(dir);
     std::sort(earlier.rbegin(), earlier.rend());
-    std::string error;
     for (size_t i = keep; i < earlier.size(); ++i)
-        RemoveTree(DefaultResultsDir(stateDir, clientId, static_cast<LONGLONG>(earlier[i])), error);
+        RemoveTree(DefaultResultsDir(stateDir, clientId, static_cast<LONGLONG>(earlier[i])));
 }
 
 bool MakePrivateFolder(const std::string& path, std::string& error) {
@@ -123,7 +122,11 @@ bool MakePrivateFolder(const std::string& path, std::string& error) {
         const std::string why = Problem(above, true);
         if (!why.empty()) return Refuse(path, above, why, error);
     }
-    if (!MakeDirectories(path, error, kPrivateFolderMode)) return false;
+    const hostlib::Status made = MakeDirectories(path, kPrivateFolderMode);
+    if (!made.ok()) {
+        error = made.message();
+        return false;
+    }
     const std::string why = Problem(path, false);
     return why.empty() || Refuse(path, path, why, error);
 }
