@@ -306,9 +306,10 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
                   "array " + info.strArrayName + ", user " + info.strUserName);
 
     std::string stateDir, error;
-    const bool privateState =
-        DefaultStateDir(stateDir, error) && MakePrivateFolder(stateDir, error);
-    if (!checks.Report(privateState, "state folder " + stateDir, privateState ? "private" : error))
+    hostlib::Status state = DefaultStateDir(stateDir);
+    if (state.ok()) state = MakePrivateFolder(stateDir);
+    if (!checks.Report(state.ok(), "state folder " + stateDir,
+                       state.ok() ? "private" : state.message()))
         return kExitFailed;
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
     AgentLog log(verbose, stateDir, options.ulClientId, 0);

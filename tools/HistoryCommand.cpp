@@ -92,8 +92,8 @@ int RunHistoryCommand(const std::vector<std::string>& args, FILE* out) {
     if (!ParseNumber(parsed.values["--client"], UINT32_MAX, client))
         return Usage("--client wants a decimal number, not [" + parsed.values["--client"] + "]");
     std::string stateDir;
-    if (!DefaultStateDir(stateDir, error)) {
-        fprintf(stderr, "snapagent: history: %s\n", PrintablePath(error).c_str());
+    if (const hostlib::Status found = DefaultStateDir(stateDir); !found.ok()) {
+        fprintf(stderr, "snapagent: history: %s\n", PrintablePath(found.message()).c_str());
         return kExitFailed;
     }
     const std::vector<JobRecord> records =

@@ -311,7 +311,7 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     JobSpec& plan = options.plan;
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
     std::string stateDir, error;
-    if (!DefaultStateDir(stateDir, error)) return end.Fail(error);
+    if (const hostlib::Status s = DefaultStateDir(stateDir); !s.ok()) return end.Fail(s.message());
     // Every mistake in the config is named before the plug-in touches the array.
     const ConfigCheckResult checked = CheckConfig(options.strConfig, plan.ulClientId);
     // --quiet leaves outcome lines and errors only.
@@ -328,7 +328,8 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
 
     // The state and results folders hold files that name the backed-up
     // files: no other local user may list, read or swap them.
-    if (!MakePrivateFolder(stateDir, error)) return end.Fail(error);
+    if (const hostlib::Status s = MakePrivateFolder(stateDir); !s.ok())
+        return end.Fail(s.message());
     ClientLock lock;
     if (!lock.Acquire(stateDir, plan.ulClientId, plan.llJobId, options.bWait, error))
         return end.Fail(error);
@@ -347,13 +348,11 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
 
     if (!options.bResultsGiven)
         plan.strResultsDir = DefaultResultsDir(stateDir, plan.ulClientId, plan.llJobId);
-    if (options.bResultsGiven) {
-        if (const hostlib::Status s = MakeDirectories(plan.strResultsDir, kPrivateFolderMode);
-            !s.ok())
-            return end.Fail(s.message());
-    } else if (!MakePrivateFolder(plan.strResultsDir, error)) {
-        return end.Fail(error);
-    }
+    if (const hostlib::Status s = options.bResultsGiven
+                                      ? MakeDirectories(plan.strResultsDir, kPrivateFolderMode)
+                                      : MakePrivateFolder(plan.strResultsDir);
+        !s.ok())
+        return end.Fail(s.message());
     // The plug-in appends to the snapshot map file, and the clean-up resolves
     // every path recorded there. An agent gives each job a fresh results
     // folder; ours is per client and job id, so a folder used before (by the

@@ -132,7 +132,10 @@ std::string JobRecord::WhyNotBackedUp(const std::string& share) const {
 
 bool WriteJobRecord(const std::string& stateDir, const JobRecord& record, std::string& error) {
     const std::string folder = HistoryFolder(stateDir, record.ulClientId);
-    if (!MakePrivateFolder(folder, error)) return false;
+    if (const hostlib::Status made = MakePrivateFolder(folder); !made.ok()) {
+        error = made.message();
+        return false;
+    }
     const std::string path = RecordPath(stateDir, record.ulClientId, record.llJobId);
     const std::string temporary = path + ".tmp";
     if (!SyncedWrite(temporary,

@@ -343,7 +343,9 @@ int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
     }
     std::string stateDir, unread;
     std::vector<JobRecord> history;
-    if (DefaultStateDir(stateDir, unread))
+    if (const hostlib::Status state = DefaultStateDir(stateDir); !state.ok())
+        unread = state.message();
+    else
         history = ReadJobRecords(stateDir, static_cast<ULONG>(client), unread);
     if (!unread.empty()) fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(unread).c_str());
     const std::map<ULONG, uint64_t> newest = MarkBases(listings, history);
