@@ -331,8 +331,10 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     if (const hostlib::Status s = MakePrivateFolder(stateDir); !s.ok())
         return end.Fail(s.message());
     ClientLock lock;
-    if (!lock.Acquire(stateDir, plan.ulClientId, plan.llJobId, options.bWait, error))
-        return end.Fail(error);
+    if (const hostlib::Status s =
+            lock.Acquire(stateDir, plan.ulClientId, plan.llJobId, options.bWait);
+        !s.ok())
+        return end.Fail(s.message());
     for (const std::string& warning : PlanFromHistory(options, stateDir))
         if (options.common.verbosity != Verbosity::kQuiet)
             fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(warning).c_str());
