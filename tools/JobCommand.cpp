@@ -11,6 +11,7 @@
 #include "tools/ItemJson.h"
 #include "tools/ItemText.h"
 #include "tools/Progress.h"
+#include "tools/ReadDecimal.h"
 #include "tools/StateFolder.h"
 #include "tools/StopSignals.h"
 #include "tools/Transcript.h"
@@ -43,7 +44,8 @@ public:
     PrintingObserver(Verbosity verbosity, bool json, FILE* out)
         : Progress(verbosity), m_bJson(json), m_pOut(out) {
         const char* delay = getenv(kPullDelayVariable);
-        m_uiPullDelayMs = delay ? static_cast<unsigned>(strtoul(delay, nullptr, 10)) : 0;
+        // Anything but plain digits (a sign, a space, an overflow) is no delay.
+        if (!delay || !ReadDecimal(std::string_view(delay), m_uiPullDelayMs)) m_uiPullDelayMs = 0;
     }
 
     void OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) override {
