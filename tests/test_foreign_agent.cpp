@@ -45,8 +45,9 @@ extern "C" const char* __asan_default_options() { return "detect_odr_violation=0
 TEST(ForeignAgentTest, HostStoreWithCommonOperationsOnlyLosesNoChange) {
     using namespace snapagent;
     PluginLoader plugin;
+    const hostlib::Status loaded = plugin.Load(SNAPCLIENT_PLUGIN_PATH);
+    ASSERT_TRUE(loaded.ok()) << loaded.message();
     std::string error;
-    ASSERT_TRUE(plugin.Load(SNAPCLIENT_PLUGIN_PATH, error)) << error;
     ASSERT_EQ(&agentLog, g_ptrLogWriter) << "loading the libraries replaced the agent's writer";
     EXPECT_NE("unknown", plugin.Version()) << "the plug-in carries no version note";
     DemoWorld world;

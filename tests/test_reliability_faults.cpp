@@ -552,9 +552,9 @@ LocalOutcome RunLocal(bool cluster, const LocalFault* fault, std::vector<std::st
     snapagent::PluginLoader plugin;
     snapagent::DemoWorld world;
     std::string error;
-    if (!plugin.Load(snapagent::PluginLoader::DefaultPath(), error) ||
-        !world.Build(snapagent::DemoWorld::DemoSpec(cluster), error))
-        return violations.push_back(error), LocalOutcome();
+    hostlib::Status ready = plugin.Load(snapagent::PluginLoader::DefaultPath());
+    if (!ready.ok() || !world.Build(snapagent::DemoWorld::DemoSpec(cluster), error))
+        return violations.push_back(ready.ok() ? error : ready.message()), LocalOutcome();
     setenv("SNAPCLIENT_CONFIG", world.ConfigPath().c_str(), 1);
     FaultObserver observer(fault, world.Base() + "/array");
     LocalOutcome outcome(3);

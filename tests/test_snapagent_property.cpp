@@ -147,7 +147,7 @@ std::string Describe(const VerifiedJob& job) {
 void RunSeeds(bool cluster) {
     PluginLoader plugin;
     std::string error;
-    ASSERT_TRUE(plugin.Load(PluginLoader::DefaultPath(), error)) << error;
+    ASSERT_TRUE(testsupport::IsOk(plugin.Load(PluginLoader::DefaultPath())));
     for (int seed = 1; seed <= kSeedsPerMode; ++seed) {
         WorldSpec plan;
         plan.bCluster = cluster;

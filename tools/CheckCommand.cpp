@@ -320,8 +320,9 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
                                        ? PluginLoader::DefaultPath()
                                        : options.common.strPluginPath;
     PluginLoader plugin;
-    const bool loaded = plugin.Load(pluginPath, error);
-    checks.Report(loaded, "plug-in " + pluginPath, loaded ? "version " + plugin.Version() : error);
+    const hostlib::Status loaded = plugin.Load(pluginPath);
+    checks.Report(loaded.ok(), "plug-in " + pluginPath,
+                  loaded.ok() ? "version " + plugin.Version() : loaded.message());
     ManageONTAP array;
     const bool connected =
         util.SetONTAPObject(info, array, MONTAP_CONNECT_HTTP, false) && array.OpenConnection();

@@ -251,8 +251,8 @@ int RunDemo(const DemoOptions& options, FILE* out) {
     const std::string pluginPath = options.common.strPluginPath.empty()
                                        ? PluginLoader::DefaultPath()
                                        : options.common.strPluginPath;
-    if (!plugin.Load(pluginPath, error)) {
-        fprintf(stderr, "snapagent: error: %s\n", error.c_str());
+    if (const hostlib::Status loaded = plugin.Load(pluginPath); !loaded.ok()) {
+        fprintf(stderr, "snapagent: error: %s\n", loaded.message().c_str());
         return 1;
     }
 

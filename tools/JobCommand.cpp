@@ -371,7 +371,7 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     const std::string pluginPath = options.common.strPluginPath.empty()
                                        ? PluginLoader::DefaultPath()
                                        : options.common.strPluginPath;
-    if (!plugin.Load(pluginPath, error)) return end.Fail(error);
+    if (const hostlib::Status s = plugin.Load(pluginPath); !s.ok()) return end.Fail(s.message());
 
     std::unique_ptr<TranscriptWriter> transcript;
     if (!options.strTranscript.empty()) {

@@ -259,11 +259,10 @@ std::string SnapMapFileOf(const std::string& resultsDir) {
 void RunJob(const PluginLoader& plugin, const JobSpec& plan, JobObserver& observer,
             JobResult& result) {
     result = JobResult();
-    std::string error;
-    ClientPtr client = plugin.NewClient(error);
-    if (!client) {
+    ClientPtr client;
+    if (const hostlib::Status made = plugin.NewClient(client); !made.ok()) {
         result.strFailedStep = "GetSnapClient";
-        result.strError = error;
+        result.strError = made.message();
         return;
     }
     JobDriver driver(*client, plan, observer, result);
