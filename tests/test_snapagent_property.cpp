@@ -64,8 +64,8 @@ private:
     hostlib::Status Entries(const BuiltShare& share, std::vector<std::string>& dirs,
                             std::vector<std::string>& all) {
         TreeListing listing;
-        std::string error;
-        if (!ListTree(share.strLiveDir, listing, error)) return hostlib::Status::IOError(error);
+        if (hostlib::Status listed = ListTree(share.strLiveDir, listing); !listed.ok())
+            return listed;
         dirs = {""};
         all.clear();
         for (const auto& e : listing) {
@@ -231,7 +231,7 @@ TEST(SnapagentProperty, EveryComparisonStartsFromATreeTheAgentHolds) {
         ASSERT_TRUE(testsupport::IsOk(changes.Apply(story)));
         std::map<std::string, TreeListing> live;
         for (const BuiltShare& s : world.Shares())
-            ASSERT_TRUE(ListTree(s.strLiveDir, live[s.strSharePath], error)) << error;
+            ASSERT_TRUE(testsupport::IsOk(ListTree(s.strLiveDir, live[s.strSharePath])));
         std::vector<std::string> args{
             "job",      "-q", "--json", "--config",         world.ConfigPath(),
             "--client", "1",  "--job",  std::to_string(job)};

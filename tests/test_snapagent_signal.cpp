@@ -33,8 +33,7 @@ size_t ItemLines(const std::string& transcript) {
 // Files left below dir whose names end with suffix.
 size_t FilesEndingWith(const std::string& dir, const std::string& suffix) {
     TreeListing listing;
-    std::string error;
-    EXPECT_TRUE(ListTree(dir, listing, error)) << error;
+    EXPECT_TRUE(IsOk(ListTree(dir, listing)));
     size_t n = 0;
     for (const auto& entry : listing)
         n += entry.first.size() >= suffix.size() &&

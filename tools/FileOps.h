@@ -7,10 +7,15 @@
 
 #include "hostlib/Status.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
 namespace snapagent {
+
+// "what [path]: " and the system's reason for the error number: not found
+// for ENOENT, else an I/O error.
+hostlib::Status ErrnoFailure(const std::string& what, const std::string& path, int error = errno);
 
 // Folders that hold what names the backed-up files (the state and job
 // results folders): no other local user may list them.

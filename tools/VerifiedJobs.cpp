@@ -31,8 +31,12 @@ public:
                 return false;
             }
             TreeListing live, copy;
-            if (!ListTree(share.strLiveDir, live, error) || !ListTree(read->second, copy, error))
+            hostlib::Status listed = ListTree(share.strLiveDir, live);
+            if (listed.ok()) listed = ListTree(read->second, copy);
+            if (!listed.ok()) {
+                error = listed.message();
                 return false;
+            }
             const std::string difference = CompareTreeShape(live, copy);
             if (!difference.empty()) {
                 error =
