@@ -376,7 +376,8 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     std::unique_ptr<TranscriptWriter> transcript;
     if (!options.strTranscript.empty()) {
         transcript.reset(new TranscriptWriter());
-        if (!transcript->Open(options.strTranscript, error)) return end.Fail(error);
+        if (const hostlib::Status s = transcript->Open(options.strTranscript); !s.ok())
+            return end.Fail(s.message());
         transcript->WriteJob(plan);
     }
 
