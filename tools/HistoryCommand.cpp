@@ -96,19 +96,19 @@ int RunHistoryCommand(const std::vector<std::string>& args, FILE* out) {
         fprintf(stderr, "snapagent: history: %s\n", PrintablePath(found.message()).c_str());
         return kExitFailed;
     }
-    const std::vector<JobRecord> records =
-        ReadJobRecords(stateDir, static_cast<ULONG>(client), error);
+    std::vector<JobRecord> records;
+    const hostlib::Status read = ReadJobRecords(stateDir, static_cast<ULONG>(client), records);
     for (const JobRecord& record : records) {
         if (parsed.flags.count("--json"))
             fprintf(out, "%s\n", JobRecordJson(record).c_str());
         else
             PrintText(out, record);
     }
-    if (records.empty() && error.empty() && !parsed.flags.count("--json"))
+    if (records.empty() && read.ok() && !parsed.flags.count("--json"))
         fprintf(out, "no job of client %llu in %s\n", static_cast<unsigned long long>(client),
                 PrintablePath(HistoryFolder(stateDir, static_cast<ULONG>(client))).c_str());
-    if (error.empty()) return kExitDone;
-    fprintf(stderr, "snapagent: history: %s\n", PrintablePath(error).c_str());
+    if (read.ok()) return kExitDone;
+    fprintf(stderr, "snapagent: history: %s\n", PrintablePath(read.message()).c_str());
     return kExitFailed;
 }
 

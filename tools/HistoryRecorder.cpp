@@ -36,7 +36,9 @@ HistoryRecorder::HistoryRecorder(const std::string& stateDir, const JobSpec& pla
 
 bool HistoryRecorder::Start(std::string& error) {
     m_record.llStarted = static_cast<int64_t>(time(nullptr));
-    return WriteJobRecord(m_strStateDir, m_record, error);
+    const hostlib::Status written = WriteJobRecord(m_strStateDir, m_record);
+    if (!written.ok()) error = written.message();
+    return written.ok();
 }
 
 void HistoryRecorder::OnShareDone(const ShareResult& share) {
@@ -65,7 +67,9 @@ bool HistoryRecorder::Finish(const JobResult& result, const std::string& state,
         if (!asAsked) share.strReason = PrintablePath(done.strFullScanReason);
         m_record.shares.push_back(share);
     }
-    return WriteJobRecord(m_strStateDir, m_record, error);
+    const hostlib::Status written = WriteJobRecord(m_strStateDir, m_record);
+    if (!written.ok()) error = written.message();
+    return written.ok();
 }
 
 }  // namespace snapagent

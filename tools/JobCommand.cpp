@@ -281,10 +281,10 @@ void PruneResultsFolders(const JobOptions& options, const std::string& stateDir)
 std::vector<std::string> PlanFromHistory(JobOptions& options, const std::string& stateDir) {
     JobSpec& plan = options.plan;
     std::vector<std::string> warnings;
-    std::string error;
     if (!options.bPrevGiven) {
-        const std::vector<JobRecord> records = ReadJobRecords(stateDir, plan.ulClientId, error);
-        if (!error.empty()) warnings.push_back(error);
+        std::vector<JobRecord> records;
+        if (const hostlib::Status s = ReadJobRecords(stateDir, plan.ulClientId, records); !s.ok())
+            warnings.push_back(s.message());
         const JobRecord* latest =
             LatestEndedJob(records, plan.ulAppId1, plan.ulAppId2, plan.llJobId);
         plan.llPrevJobId = latest ? latest->llJobId : 0;
@@ -292,14 +292,15 @@ std::vector<std::string> PlanFromHistory(JobOptions& options, const std::string&
     if (plan.llPrevJobId == 0) return warnings;
     const std::string prev = std::to_string(static_cast<unsigned long long>(plan.llPrevJobId));
     JobRecord base;
-    const bool known = ReadJobRecord(stateDir, plan.ulClientId, plan.llPrevJobId, base, error);
-    if (!known && error.empty()) {
+    const hostlib::Status read = ReadJobRecord(stateDir, plan.ulClientId, plan.llPrevJobId, base);
+    const bool known = read.ok();
+    if (read.IsNotFound()) {
         warnings.push_back("job " + prev + " is not in the job history of client " +
                            std::to_string(plan.ulClientId) +
                            ": its shares are compared from the snapshots it left");
         return warnings;
     }
-    if (!known) warnings.push_back(error + ": every share is backed up in full");
+    if (!known) warnings.push_back(read.message() + ": every share is backed up in full");
     for (const std::string& share : plan.shares) {
         const std::string why = known ? base.WhyNotBackedUp(BareShare(share))
                                       : "the history of job " + prev + " cannot be read";

@@ -341,13 +341,12 @@ int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
                   });
         listings.push_back(volume);
     }
-    std::string stateDir, unread;
+    std::string stateDir;
     std::vector<JobRecord> history;
-    if (const hostlib::Status state = DefaultStateDir(stateDir); !state.ok())
-        unread = state.message();
-    else
-        history = ReadJobRecords(stateDir, static_cast<ULONG>(client), unread);
-    if (!unread.empty()) fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(unread).c_str());
+    hostlib::Status read = DefaultStateDir(stateDir);
+    if (read.ok()) read = ReadJobRecords(stateDir, static_cast<ULONG>(client), history);
+    if (!read.ok())
+        fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(read.message()).c_str());
     const std::map<ULONG, uint64_t> newest = MarkBases(listings, history);
     if (parsed.flags.count("--json"))
         PrintJson(out, listings);
