@@ -313,7 +313,7 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     setenv("SNAPCLIENT_CONFIG", options.strConfig.c_str(), 1);
     JobSpec& plan = options.plan;
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
-    std::string stateDir, error;
+    std::string stateDir;
     if (const hostlib::Status s = DefaultStateDir(stateDir); !s.ok()) return end.Fail(s.message());
     // Every mistake in the config is named before the plug-in touches the array.
     const ConfigCheckResult checked = CheckConfig(options.strConfig, plan.ulClientId);
@@ -404,7 +404,7 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     HistoryRecorder history(stateDir, plan,
                             [&log](const std::string& share) { return log.VolumeOf(share); });
     observers.push_back(&history);
-    if (!history.Start(error)) return end.Fail(error);
+    if (const hostlib::Status s = history.Start(); !s.ok()) return end.Fail(s.message());
     ObserverFanout observer(observers);
     observer.Watch(log);
     JobResult result;
@@ -417,8 +417,8 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     }
     // However the job ends, its history record says so before it returns.
     auto ended = [&](const std::string& state, int status, const std::string& why) {
-        if (!history.Finish(result, state, why, error))
-            return end.Fail(error + "; the next job backs this job's shares up in full");
+        if (const hostlib::Status s = history.Finish(result, state, why); !s.ok())
+            return end.Fail(s.message() + "; the next job backs this job's shares up in full");
         return status;
     };
     const std::string stopped = StoppedLine(plan.llJobId, result, printer.StoppedAt());
