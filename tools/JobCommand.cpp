@@ -122,10 +122,10 @@ public:
     void OnReadPaths(const std::map<std::string, std::string>& readPaths) override {
         for (JobObserver* o : m_observers) o->OnReadPaths(readPaths);
     }
-    bool OnSnapshotsTaken(const JobResult& sofar, std::string& error) override {
+    hostlib::Status OnSnapshotsTaken(const JobResult& sofar) override {
         for (JobObserver* o : m_observers)
-            if (!o->OnSnapshotsTaken(sofar, error)) return false;
-        return true;
+            if (hostlib::Status s = o->OnSnapshotsTaken(sofar); !s.ok()) return s;
+        return hostlib::Status::OK();
     }
     void OnShareStart(const std::string& share) override {
         for (JobObserver* o : m_observers) o->OnShareStart(share);

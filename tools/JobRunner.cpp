@@ -185,10 +185,9 @@ void JobDriver::Run() {
         }))
         return;
 
-    std::string error;
-    if (!m_observer.OnSnapshotsTaken(m_result, error)) {
+    if (const hostlib::Status listed = m_observer.OnSnapshotsTaken(m_result); !listed.ok()) {
         m_result.strFailedStep = "listing the shares";
-        m_result.strError = error;
+        m_result.strError = listed.message();
         return;
     }
 
