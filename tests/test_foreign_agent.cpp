@@ -47,11 +47,11 @@ TEST(ForeignAgentTest, HostStoreWithCommonOperationsOnlyLosesNoChange) {
     PluginLoader plugin;
     const hostlib::Status loaded = plugin.Load(SNAPCLIENT_PLUGIN_PATH);
     ASSERT_TRUE(loaded.ok()) << loaded.message();
-    std::string error;
     ASSERT_EQ(&agentLog, g_ptrLogWriter) << "loading the libraries replaced the agent's writer";
     EXPECT_NE("unknown", plugin.Version()) << "the plug-in carries no version note";
     DemoWorld world;
-    ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+    const hostlib::Status built = world.Build(DemoWorld::DemoSpec(true));
+    ASSERT_TRUE(built.ok()) << built.message();
     setenv("SNAPCLIENT_CONFIG", world.ConfigPath().c_str(), 1);
     const std::string a = world.Shares()[0].strLiveDir, b = world.Shares()[1].strLiveDir,
                       h = world.Shares()[2].strLiveDir;

@@ -81,8 +81,7 @@ TEST(Snapagent, RecordedCycleReplaysIdentically) {
     for (bool cluster : {true, false}) {
         SCOPED_TRACE(cluster ? "cluster" : "not a cluster");
         DemoWorld world;
-        std::string error;
-        ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(cluster), error)) << error;
+        ASSERT_TRUE(IsOk(world.Build(DemoWorld::DemoSpec(cluster))));
         const std::string alpha = world.Shares()[0].strLiveDir;
         ASSERT_TRUE(IsOk(WriteBytes(alpha + "/old.txt", "two\n", false)));
         std::vector<std::string> shares;
@@ -149,8 +148,7 @@ TEST(Snapagent, HelpNamesEachCommandsUsage) {
 // check, leaves the array and the state folder as they are.
 TEST(Snapagent, CheckFailsWhatAJobWouldMeet) {
     DemoWorld world;
-    std::string error;
-    ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+    ASSERT_TRUE(IsOk(world.Build(DemoWorld::DemoSpec(true))));
     const std::string config = ReadFile(world.ConfigPath());
     const std::string home = world.Shares()[2].strSharePath, beta = world.Shares()[1].strSharePath;
     MakeDirs(world.Shares()[2].strLiveDir + "/alice");

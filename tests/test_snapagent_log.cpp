@@ -145,8 +145,7 @@ std::string OnATerminal(const std::vector<std::string>& args, const std::string&
 // job's start and end and each snapshot made or deleted at the default level.
 TEST(SnapagentLog, ProgressOnStderrAndJobLinesInThePluginLog) {
     DemoWorld world;
-    std::string error;
-    ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+    ASSERT_TRUE(IsOk(world.Build(DemoWorld::DemoSpec(true))));
     const std::string share = world.Shares()[2].strSharePath;
     for (int i = 0; i < 100; ++i)
         WriteFile(world.Shares()[2].strLiveDir + "/f" + std::to_string(i), "x");

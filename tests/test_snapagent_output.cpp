@@ -32,11 +32,11 @@ namespace {
 // One volume share with a change per job; the job's command line for sh.
 struct World {
     DemoWorld world;
-    std::string share, error;
+    std::string share;
     World() {
         WorldSpec plan;
         plan.shares = {{"data", ""}};
-        EXPECT_TRUE(world.Build(plan, error)) << error;
+        EXPECT_TRUE(IsOk(world.Build(plan)));
         share = world.Shares()[0].strSharePath;
         Extra("[array]\ncalls_log = " + File("calls.log") +
               "\n[log]\nlevel = 3\nfile = " + File("plugin.log") + "\n");
@@ -186,7 +186,6 @@ TEST(SnapagentOutput, NumbersReadBackRefuseWhatIsNotPlainDigits) {
 // job; each its status and stderr.
 TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
     World w;
-    std::string error;
     auto plant = [&](const std::string& name) {  // a link to a file of someone else
         WriteFile(w.File("target"), "mine");
         ASSERT_TRUE(IsOk(RemoveTree(w.File(name))));

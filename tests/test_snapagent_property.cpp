@@ -146,7 +146,6 @@ std::string Describe(const VerifiedJob& job) {
 
 void RunSeeds(bool cluster) {
     PluginLoader plugin;
-    std::string error;
     ASSERT_TRUE(testsupport::IsOk(plugin.Load(PluginLoader::DefaultPath())));
     for (int seed = 1; seed <= kSeedsPerMode; ++seed) {
         WorldSpec plan;
@@ -154,7 +153,7 @@ void RunSeeds(bool cluster) {
         plan.shares = {{"vol", "left"}, {"vol", "right"}};
         plan.strFolderPrefix = "snapagent-property-";
         DemoWorld world;
-        ASSERT_TRUE(world.Build(plan, error)) << error;
+        ASSERT_TRUE(testsupport::IsOk(world.Build(plan)));
         setenv("SNAPCLIENT_CONFIG", world.ConfigPath().c_str(), 1);
         CFileLogWriter log(3, world.PluginLogPath());
         CLogWriterInterface* previousLog = SetLogWriter(&log);
@@ -214,8 +213,7 @@ TEST(SnapagentProperty, EveryComparisonStartsFromATreeTheAgentHolds) {
     plan.shares = {{"vol", "left"}, {"vol", "right"}, {"home", ""}};
     plan.strFolderPrefix = "snapagent-chain-";
     DemoWorld world;
-    std::string error;
-    ASSERT_TRUE(world.Build(plan, error)) << error;
+    ASSERT_TRUE(testsupport::IsOk(world.Build(plan)));
     const std::string config = testsupport::ReadFile(world.ConfigPath());
     const std::string out = world.Base() + "/snapagent.out";
     const char* const kFaults[] = {"SnapDiffNext 1 vol", "SnapDiffStart 1 home",

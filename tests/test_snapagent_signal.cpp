@@ -82,8 +82,7 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         DemoWorld world;
-        std::string error;
-        ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+        ASSERT_TRUE(IsOk(world.Build(DemoWorld::DemoSpec(true))));
         std::vector<std::string> shares;
         for (const BuiltShare& share : world.Shares()) shares.push_back(share.strSharePath);
         const std::string alpha = world.Shares()[0].strLiveDir;
@@ -199,8 +198,7 @@ TEST(SnapagentSignal, SecondInterruptStopsTheArraysLongWork) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.at);
         DemoWorld world;
-        std::string error;
-        ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+        ASSERT_TRUE(IsOk(world.Build(DemoWorld::DemoSpec(true))));
         const std::string alpha = world.Shares()[0].strLiveDir;
         for (int dir = 0; dir < 8; ++dir) {
             const std::string folder = alpha + "/bulk" + std::to_string(dir);

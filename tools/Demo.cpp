@@ -228,10 +228,10 @@ bool PrintSnapshots(FILE* out, const DemoWorld& world, const std::string& curren
 int RunDemo(const DemoOptions& options, FILE* out) {
     if (options.bBtrfs) return RunDemoOnBtrfsImage(options, out, RunDemo);
     Progress progress(options.common.verbosity);
-    std::string error;
     DemoWorld world;
-    if (!world.Build(DemoWorld::DemoSpec(options.bCluster), error)) {
-        fprintf(stderr, "snapagent: error: %s\n", error.c_str());
+    if (const hostlib::Status built = world.Build(DemoWorld::DemoSpec(options.bCluster));
+        !built.ok()) {
+        fprintf(stderr, "snapagent: error: %s\n", built.message().c_str());
         return 1;
     }
     if (options.bKeep) world.Keep();

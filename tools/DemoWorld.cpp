@@ -4,12 +4,14 @@
 
 #include "tools/FileOps.h"
 
+using hostlib::Status;
+
 namespace snapagent {
 namespace {
 
 // A volume's folder: on btrfs, as root, a subvolume, so that the demo's
 // snapshots are the file system's own (root alone may delete them).
-hostlib::Status MakeVolumeFolder(const std::string& dir) {
+Status MakeVolumeFolder(const std::string& dir) {
     if (!IsOnBtrfs(dir.substr(0, dir.rfind('/'))) || !MayDeleteBtrfsSnapshots())
         return MakeDirectories(dir);
     return MakeBtrfsSubvolume(dir);
@@ -64,33 +66,23 @@ std::vector<std::string> DemoWorld::Volumes() const {
     return volumes;
 }
 
-bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
-    if (!m_strBase.empty()) {
-        error = "the world is built already";
-        return false;
-    }
-    for (const WorldShare& s : plan.shares) {
+Status DemoWorld::Build(const WorldSpec& plan) {
+    if (!m_strBase.empty()) return Status::InvalidArgument("the world is built already");
+    for (const WorldShare& s : plan.shares)
         if (s.strVolume.empty() || s.strVolume.find('/') != std::string::npos ||
-            s.strVolume[0] == '.') {
-            error = "unusable volume name [" + s.strVolume + "]";
-            return false;
-        }
-    }
+            s.strVolume[0] == '.')
+            return Status::InvalidArgument("unusable volume name [" + s.strVolume + "]");
     m_spec = plan;
-    const auto failed = [&error](const hostlib::Status& status) {
-        if (!status.ok()) error = status.message();
-        return !status.ok();
-    };
-    if (failed(MakeTempFolder(plan.strFolderPrefix, m_strBase))) return false;
-    if (failed(MakeDirectories(m_strBase + "/mnt")) || failed(MakeDirectories(m_strBase + "/jobs")))
-        return false;
+    Status step = MakeTempFolder(plan.strFolderPrefix, m_strBase);
+    for (const char* folder : {"/mnt", "/jobs", "/array"})
+        if (step.ok()) step = MakeDirectories(m_strBase + folder);
+    if (!step.ok()) return step;
 
     std::string mounts, exports;
-    if (failed(MakeDirectories(m_strBase + "/array"))) return false;
     for (const std::string& volume : Volumes()) {
-        if (failed(MakeVolumeFolder(m_strBase + "/array/" + volume)) ||
-            failed(SymbolicLink("../array/" + volume, m_strBase + "/mnt/" + volume)))
-            return false;
+        step = MakeVolumeFolder(m_strBase + "/array/" + volume);
+        if (step.ok()) step = SymbolicLink("../array/" + volume, m_strBase + "/mnt/" + volume);
+        if (!step.ok()) return step;
         mounts += "filer1:/vol/" + volume + " " + MountField(m_strBase + "/mnt/" + volume) +
                   " nfs rw 0 0\n";
     }
@@ -105,7 +97,7 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
             exports +=
                 (exports.empty() ? "" : ",") + ("/vol/" + s.strVolume + "/" + s.strDirectory);
         }
-        if (failed(MakeDirectories(built.strLiveDir))) return false;
+        if (Status made = MakeDirectories(built.strLiveDir); !made.ok()) return made;
         m_shares.push_back(built);
     }
 
@@ -157,16 +149,15 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
         "level = 0\n"
         "file = " +
         m_strBase + "/plugin.log\n";
-    return !failed(WriteBytes(m_strBase + "/mounts", mounts, false)) &&
-           // The config holds the array password: for this user's eyes only.
-           !failed(WriteBytes(ConfigPath(), config, false, 0600));
+    if (Status written = WriteBytes(m_strBase + "/mounts", mounts, false); !written.ok())
+        return written;
+    // The config holds the array password: for this user's eyes only.
+    return WriteBytes(ConfigPath(), config, false, 0600);
 }
 
-bool DemoWorld::ResultsDir(LONGLONG jobId, std::string& path, std::string& error) const {
+Status DemoWorld::ResultsDir(LONGLONG jobId, std::string& path) const {
     path = m_strBase + "/jobs/job" + std::to_string(static_cast<unsigned long long>(jobId));
-    const hostlib::Status made = MakeDirectories(path);
-    if (!made.ok()) error = made.message();
-    return made.ok();
+    return MakeDirectories(path);
 }
 
 }  // namespace snapagent

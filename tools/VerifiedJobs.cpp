@@ -71,7 +71,10 @@ VerifiedJob VerifiedJobs::Run(LONGLONG jobId, LONGLONG prevJobId) {
     plan.llJobId = jobId;
     plan.llPrevJobId = prevJobId;
     for (const BuiltShare& share : m_world.Shares()) plan.shares.push_back(share.strSharePath);
-    if (!m_world.ResultsDir(jobId, plan.strResultsDir, out.strError)) return out;
+    if (const hostlib::Status made = m_world.ResultsDir(jobId, plan.strResultsDir); !made.ok()) {
+        out.strError = made.message();
+        return out;
+    }
 
     ListingObserver observer(m_world, m_pProgress);
     RunJob(m_plugin, plan, observer, out.job);
