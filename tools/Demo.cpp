@@ -124,9 +124,10 @@ hostlib::Status Apply(const std::vector<Step>& steps, const Progress& progress) 
 }
 
 // The snapshots the array holds per volume, asked through the same array
-// interface the plug-in uses.
-bool SnapshotsOnArray(const DemoWorld& world, std::map<std::string, std::set<std::string>>& out,
-                      std::string& error) {
+// interface the plug-in uses; an I/O error when the array cannot say.
+hostlib::Status SnapshotsOnArray(const DemoWorld& world,
+                                 std::map<std::string, std::set<std::string>>& out) {
+    std::string error;
     NASSnapUtil util;
     util.Initialize();
     NASArrayInfo info;
@@ -135,19 +136,18 @@ bool SnapshotsOnArray(const DemoWorld& world, std::map<std::string, std::set<std
     if (!util.GetArrayNameAndCredentialsByClientId(clientId, info) ||
         !util.SetONTAPObject(info, array, MONTAP_CONNECT_HTTP, false) || !array.OpenConnection()) {
         array.GetLastError(error);
-        error = "cannot reach the array: " + error;
-        return false;
+        return hostlib::Status::IOError("cannot reach the array: " + error);
     }
     for (const std::string& volume : world.Volumes()) {
         std::vector<SnapShotInfo_t> snapshots;
         if (!array.GetSnapShotList(snapshots, volume, 0, std::string())) {
             array.GetLastError(error);
-            error = "cannot list the snapshots of " + volume + ": " + error;
-            return false;
+            return hostlib::Status::IOError("cannot list the snapshots of " + volume + ": " +
+                                            error);
         }
         for (const SnapShotInfo_t& s : snapshots) out[volume].insert(s.strName);
     }
-    return true;
+    return hostlib::Status::OK();
 }
 
 void PrintChangeLists(FILE* out, const VerifiedJob& job) {
@@ -205,9 +205,8 @@ bool PrintVerification(FILE* out, const VerifiedJob& job) {
 // current job's snapshot.
 bool PrintSnapshots(FILE* out, const DemoWorld& world, const std::string& current) {
     std::map<std::string, std::set<std::string>> snapshots;
-    std::string error;
-    if (!SnapshotsOnArray(world, snapshots, error)) {
-        fprintf(out, "\nsnapshots on the array: %s\n", error.c_str());
+    if (const hostlib::Status listed = SnapshotsOnArray(world, snapshots); !listed.ok()) {
+        fprintf(out, "\nsnapshots on the array: %s\n", listed.message().c_str());
         return false;
     }
     bool ok = true;
