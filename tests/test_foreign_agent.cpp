@@ -45,24 +45,25 @@ extern "C" const char* __asan_default_options() { return "detect_odr_violation=0
 TEST(ForeignAgentTest, HostStoreWithCommonOperationsOnlyLosesNoChange) {
     using namespace snapagent;
     PluginLoader plugin;
-    std::string error;
-    ASSERT_TRUE(plugin.Load(SNAPCLIENT_PLUGIN_PATH, error)) << error;
+    const hostlib::Status loaded = plugin.Load(SNAPCLIENT_PLUGIN_PATH);
+    ASSERT_TRUE(loaded.ok()) << loaded.message();
     ASSERT_EQ(&agentLog, g_ptrLogWriter) << "loading the libraries replaced the agent's writer";
     EXPECT_NE("unknown", plugin.Version()) << "the plug-in carries no version note";
     DemoWorld world;
-    ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+    const hostlib::Status built = world.Build(DemoWorld::DemoSpec(true));
+    ASSERT_TRUE(built.ok()) << built.message();
     setenv("SNAPCLIENT_CONFIG", world.ConfigPath().c_str(), 1);
     const std::string a = world.Shares()[0].strLiveDir, b = world.Shares()[1].strLiveDir,
                       h = world.Shares()[2].strLiveDir;
     typedef std::vector<std::array<std::string, 3>> Steps;  // op, path, second path
     auto apply = [&](const Steps& steps) {
         for (const auto& s : steps) {
-            const bool ok = s[0] == "dir"    ? MakeDirectories(s[1], error)
-                            : s[0] == "file" ? WriteBytes(s[1], s[1], false, error)
-                            : s[0] == "link" ? HardLink(s[1], s[2], error)
-                            : s[0] == "move" ? RenamePath(s[1], s[2], error)
-                                             : RemoveTree(s[1], error);
-            ASSERT_TRUE(ok) << error;
+            const hostlib::Status done = s[0] == "dir"    ? MakeDirectories(s[1])
+                                         : s[0] == "file" ? WriteBytes(s[1], s[1], false)
+                                         : s[0] == "link" ? HardLink(s[1], s[2])
+                                         : s[0] == "move" ? RenamePath(s[1], s[2])
+                                                          : RemoveTree(s[1]);
+            ASSERT_TRUE(done.ok()) << done.message();
         }
     };
     apply({{"dir", a + "/docs"},

@@ -551,10 +551,9 @@ typedef std::vector<std::map<std::string, std::string>> LocalOutcome;
 LocalOutcome RunLocal(bool cluster, const LocalFault* fault, std::vector<std::string>& violations) {
     snapagent::PluginLoader plugin;
     snapagent::DemoWorld world;
-    std::string error;
-    if (!plugin.Load(snapagent::PluginLoader::DefaultPath(), error) ||
-        !world.Build(snapagent::DemoWorld::DemoSpec(cluster), error))
-        return violations.push_back(error), LocalOutcome();
+    hostlib::Status ready = plugin.Load(snapagent::PluginLoader::DefaultPath());
+    if (ready.ok()) ready = world.Build(snapagent::DemoWorld::DemoSpec(cluster));
+    if (!ready.ok()) return violations.push_back(ready.message()), LocalOutcome();
     setenv("SNAPCLIENT_CONFIG", world.ConfigPath().c_str(), 1);
     FaultObserver observer(fault, world.Base() + "/array");
     LocalOutcome outcome(3);
@@ -573,7 +572,7 @@ LocalOutcome RunLocal(bool cluster, const LocalFault* fault, std::vector<std::st
         snapagent::JobSpec plan;
         plan.llPrevJobId = (plan.llJobId = job) - 1;
         for (const auto& share : world.Shares()) plan.shares.push_back(share.strSharePath);
-        world.ResultsDir(job, plan.strResultsDir, error);
+        world.ResultsDir(job, plan.strResultsDir);
         snapagent::JobResult result;
         snapagent::RunJob(plugin, plan, observer, result);
         if (!result.bOk && job == 3)

@@ -16,10 +16,9 @@ using namespace testsupport;
 
 TEST(SnapagentDelete, AsksOnATerminalAndTheNextJobBacksTheShareUpInFull) {
     DemoWorld world;
-    std::string error;
     WorldSpec plan;
     plan.shares = {{"data", ""}};
-    ASSERT_TRUE(world.Build(plan, error)) << error;
+    ASSERT_TRUE(IsOk(world.Build(plan)));
     const std::string base = world.Base(), state = base + "/state";
     const std::string notes = state + "/client1/history/deleted-snapshots.jsonl";
     auto job = [&](const std::string& id) {

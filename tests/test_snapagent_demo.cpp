@@ -81,10 +81,9 @@ TEST(Snapagent, RecordedCycleReplaysIdentically) {
     for (bool cluster : {true, false}) {
         SCOPED_TRACE(cluster ? "cluster" : "not a cluster");
         DemoWorld world;
-        std::string error;
-        ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(cluster), error)) << error;
+        ASSERT_TRUE(IsOk(world.Build(DemoWorld::DemoSpec(cluster))));
         const std::string alpha = world.Shares()[0].strLiveDir;
-        ASSERT_TRUE(WriteBytes(alpha + "/old.txt", "two\n", false, error)) << error;
+        ASSERT_TRUE(IsOk(WriteBytes(alpha + "/old.txt", "two\n", false)));
         std::vector<std::string> shares;
         for (const BuiltShare& share : world.Shares()) shares.push_back(share.strSharePath);
         auto runJob = [&](const std::string& backend, LONGLONG job, const std::string& tag) {
@@ -108,9 +107,8 @@ TEST(Snapagent, RecordedCycleReplaysIdentically) {
         };
         for (LONGLONG job : {1, 2}) {
             if (job == 2) {
-                ASSERT_TRUE(WriteBytes(alpha + "/new\xFF.bin", "three\n", false, error) &&
-                            RenamePath(alpha + "/old.txt", alpha + "/renamed.txt", error))
-                    << error;
+                ASSERT_TRUE(IsOk(WriteBytes(alpha + "/new\xFF.bin", "three\n", false)));
+                ASSERT_TRUE(IsOk(RenamePath(alpha + "/old.txt", alpha + "/renamed.txt")));
             }
             const std::string tag = std::to_string(job),
                               recording = world.Base() + "/rec" + tag + ".json";
@@ -150,8 +148,7 @@ TEST(Snapagent, HelpNamesEachCommandsUsage) {
 // check, leaves the array and the state folder as they are.
 TEST(Snapagent, CheckFailsWhatAJobWouldMeet) {
     DemoWorld world;
-    std::string error;
-    ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+    ASSERT_TRUE(IsOk(world.Build(DemoWorld::DemoSpec(true))));
     const std::string config = ReadFile(world.ConfigPath());
     const std::string home = world.Shares()[2].strSharePath, beta = world.Shares()[1].strSharePath;
     MakeDirs(world.Shares()[2].strLiveDir + "/alice");

@@ -73,8 +73,8 @@ bool LeadsToLogCall(const std::string& function, const std::string& name, int li
 }
 
 TEST(SnapagentLog, TwoJobCycleLogsEveryLineUnderAnOperationWithTimePidAndJob) {
-    std::string scratch, error;
-    ASSERT_TRUE(snapagent::MakeTempFolder("snapagent-log-", scratch, error)) << error;
+    std::string scratch;
+    ASSERT_TRUE(IsOk(snapagent::MakeTempFolder("snapagent-log-", scratch)));
     const Exit demo = RunSnapagent({"demo", "--quiet", "--keep"}, scratch, {"TMPDIR=" + scratch});
     ASSERT_EQ(demo.status, 0) << demo.out << demo.err;
     std::smatch kept;
@@ -106,7 +106,7 @@ TEST(SnapagentLog, TwoJobCycleLogsEveryLineUnderAnOperationWithTimePidAndJob) {
     std::string listed;
     for (const std::string& s : strangers) listed += "\n  " + s;
     EXPECT_TRUE(strangers.empty()) << "lines under no operation, or not at a log call:" << listed;
-    snapagent::RemoveTree(scratch, error);
+    snapagent::RemoveTree(scratch);
 }
 
 // Each text must appear in text after the previous one.
@@ -123,8 +123,7 @@ void ExpectInOrder(const std::string& text, const std::vector<std::string>& part
 // job's start and end and each snapshot made or deleted at the default level.
 TEST(SnapagentLog, ProgressOnStderrAndJobLinesInThePluginLog) {
     DemoWorld world;
-    std::string error;
-    ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+    ASSERT_TRUE(IsOk(world.Build(DemoWorld::DemoSpec(true))));
     const std::string share = world.Shares()[2].strSharePath;
     for (int i = 0; i < 100; ++i)
         WriteFile(world.Shares()[2].strLiveDir + "/f" + std::to_string(i), "x");

@@ -5,12 +5,16 @@
 // through a link; bytes of file names never reach stderr or the log raw;
 // a config error never repeats a line; and --json ends with the job.
 #include "tests/support/TestSupport.h"
+#include "tools/ClientLock.h"
+#include "tools/ConfigCheck.h"
 #include "tools/DemoWorld.h"
 #include "tools/FileOps.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <chrono>
@@ -28,11 +32,11 @@ namespace {
 // One volume share with a change per job; the job's command line for sh.
 struct World {
     DemoWorld world;
-    std::string share, error;
+    std::string share;
     World() {
         WorldSpec plan;
         plan.shares = {{"data", ""}};
-        EXPECT_TRUE(world.Build(plan, error)) << error;
+        EXPECT_TRUE(IsOk(world.Build(plan)));
         share = world.Shares()[0].strSharePath;
         Extra("[array]\ncalls_log = " + File("calls.log") +
               "\n[log]\nlevel = 3\nfile = " + File("plugin.log") + "\n");
@@ -139,16 +143,53 @@ TEST(SnapagentOutput, OneJobOfAClientAtATime) {
     EXPECT_EQ(WaitSnapagent(first, w.world.Base()).status, 0);
 }
 
+// Numbers read back from a job lock (its holder) and from the config (the
+// array version) are plain digits or refused: a sign, a space, an
+// overflow or a trailing byte would name a process that does not hold the
+// lock, or pass a version the array never reports.
+TEST(SnapagentOutput, NumbersReadBackRefuseWhatIsNotPlainDigits) {
+    struct Case {
+        const char* holder;
+        const char* version;
+        bool read;
+    };
+    const Case cases[] = {
+        {"42 7\n", "9.8.1", true},
+        {"+42 7\n", "+9.8.1", false},
+        {"42 -7\n", "9.-8.1", false},
+        {"42  7\n", "9. 8.1", false},
+        {"42 18446744073709551616\n", "9.8.4294967296", false},
+        {"42 7x\n", "9.8.1x", false},
+        {"42\n", "9.8", false},
+    };
+    TempDir state;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.holder) + " " + c.version);
+        WriteFile(state / "client1.lock", c.holder);
+        const int holder = open((state / "client1.lock").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+        const hostlib::Status refused = ClientLock().Acquire(state.Path(), 1, 8, false);
+        close(holder);
+        EXPECT_EQ(refused.message().find("running another job; ") == std::string::npos, c.read)
+            << refused.message();
+        ScopedConfig config("[array]\nbackend = scripted\nversion = " + std::string(c.version));
+        const std::vector<std::string> problems = CheckConfig(config.Path(), 1).problems;
+        EXPECT_EQ(c.read, std::none_of(problems.begin(), problems.end(), [](const std::string& p) {
+                      return p.find("[array] version: expected major.minor.micro") !=
+                             std::string::npos;
+                  }));
+    }
+}
+
 // Job and check command lines in turn on one world: stderr always
 // printable and never quoting a config line; --json always ending with the
 // job; each its status and stderr.
 TEST(SnapagentOutput, CommandLinesKeepTheirWord) {
     World w;
-    std::string error;
     auto plant = [&](const std::string& name) {  // a link to a file of someone else
         WriteFile(w.File("target"), "mine");
-        ASSERT_TRUE(RemoveTree(w.File(name), error) &&
-                    SymbolicLink(w.File("target"), w.File(name), error));
+        ASSERT_TRUE(IsOk(RemoveTree(w.File(name))));
+        ASSERT_TRUE(IsOk(SymbolicLink(w.File("target"), w.File(name))));
     };
     auto mode = [&](const char* name) {
         struct stat st;

@@ -40,13 +40,13 @@ class RandomChanges {
 public:
     RandomChanges(uint32_t seed, const DemoWorld& world) : m_random(seed), m_world(world) {}
 
-    // Applies between one and eight changes; false with error on a failed
-    // file operation (a harness fault, not a finding).
-    bool Apply(std::ostringstream& log, std::string& error) {
+    // Applies between one and eight changes; failed on a failed file
+    // operation (a harness fault, not a finding).
+    hostlib::Status Apply(std::ostringstream& log) {
         const int count = Pick(1, 8);
         for (int i = 0; i < count; ++i)
-            if (!ApplyOne(log, error)) return false;
-        return true;
+            if (hostlib::Status applied = ApplyOne(log); !applied.ok()) return applied;
+        return hostlib::Status::OK();
     }
 
 private:
@@ -61,65 +61,66 @@ private:
     }
 
     // Entries of one share's live tree: "" is the share's own directory.
-    bool Entries(const BuiltShare& share, std::vector<std::string>& dirs,
-                 std::vector<std::string>& all, std::string& error) {
+    hostlib::Status Entries(const BuiltShare& share, std::vector<std::string>& dirs,
+                            std::vector<std::string>& all) {
         TreeListing listing;
-        if (!ListTree(share.strLiveDir, listing, error)) return false;
+        if (hostlib::Status listed = ListTree(share.strLiveDir, listing); !listed.ok())
+            return listed;
         dirs = {""};
         all.clear();
         for (const auto& e : listing) {
             all.push_back(e.first);
             if (e.second.type == EntryType::kDirectory) dirs.push_back(e.first);
         }
-        return true;
+        return hostlib::Status::OK();
     }
 
     static std::string Under(const BuiltShare& share, const std::string& relative) {
         return relative.empty() ? share.strLiveDir : share.strLiveDir + "/" + relative;
     }
 
-    bool ApplyOne(std::ostringstream& log, std::string& error) {
+    hostlib::Status ApplyOne(std::ostringstream& log) {
         const BuiltShare& share =
             m_world.Shares()[Pick(0, static_cast<int>(m_world.Shares().size()) - 1)];
         std::vector<std::string> dirs, all;
-        if (!Entries(share, dirs, all, error)) return false;
+        if (hostlib::Status listed = Entries(share, dirs, all); !listed.ok()) return listed;
         const std::string dir = dirs[Pick(0, static_cast<int>(dirs.size()) - 1)];
         const int kind = all.empty() ? Pick(0, 1) : Pick(0, 6);
         if (kind == 0) {
             const std::string path = Under(share, dir) + "/" + NewName();
             log << "  create " << PrintablePath(path) << "\n";
-            return WriteBytes(path, std::string(Pick(0, 40), 'x'), false, error);
+            return WriteBytes(path, std::string(Pick(0, 40), 'x'), false);
         }
         if (kind == 1) {
             const std::string path = Under(share, dir) + "/" + NewName();
             log << "  mkdir " << PrintablePath(path) << "\n";
-            return MakeDirectories(path, error);
+            return MakeDirectories(path);
         }
         const std::string target = all[Pick(0, static_cast<int>(all.size()) - 1)];
         const std::string path = Under(share, target);
         struct stat st;
-        if (lstat(path.c_str(), &st) != 0) return true;
+        if (lstat(path.c_str(), &st) != 0) return hostlib::Status::OK();
         if (kind == 2 || kind == 3) {
-            if (S_ISDIR(st.st_mode) || st.st_nlink > 1) return true;
+            if (S_ISDIR(st.st_mode) || st.st_nlink > 1) return hostlib::Status::OK();
             log << "  write " << PrintablePath(path) << "\n";
-            return WriteBytes(path, std::string(Pick(1, 30), 'w'), true, error);
+            return WriteBytes(path, std::string(Pick(1, 30), 'w'), true);
         }
         if (kind == 4) {
             log << "  delete " << PrintablePath(path) << "\n";
-            return RemoveTree(path, error);
+            return RemoveTree(path);
         }
         if (kind == 6) {
-            if (S_ISDIR(st.st_mode)) return true;
+            if (S_ISDIR(st.st_mode)) return hostlib::Status::OK();
             const std::string link = Under(share, dir) + "/" + NewName();
             log << "  link " << PrintablePath(link) << " to " << PrintablePath(path) << "\n";
-            return HardLink(path, link, error);
+            return HardLink(path, link);
         }
         // Rename, possibly into another directory of the same share, never
         // into itself.
-        if (IsAtOrBelow(dir, target)) return true;
+        if (IsAtOrBelow(dir, target)) return hostlib::Status::OK();
         const std::string to = Under(share, dir) + "/" + NewName();
         log << "  rename " << PrintablePath(path) << " -> " << PrintablePath(to) << "\n";
-        return RenamePath(path, to, error);
+        return RenamePath(path, to);
     }
 
     std::mt19937 m_random;
@@ -145,15 +146,14 @@ std::string Describe(const VerifiedJob& job) {
 
 void RunSeeds(bool cluster) {
     PluginLoader plugin;
-    std::string error;
-    ASSERT_TRUE(plugin.Load(PluginLoader::DefaultPath(), error)) << error;
+    ASSERT_TRUE(testsupport::IsOk(plugin.Load(PluginLoader::DefaultPath())));
     for (int seed = 1; seed <= kSeedsPerMode; ++seed) {
         WorldSpec plan;
         plan.bCluster = cluster;
         plan.shares = {{"vol", "left"}, {"vol", "right"}};
         plan.strFolderPrefix = "snapagent-property-";
         DemoWorld world;
-        ASSERT_TRUE(world.Build(plan, error)) << error;
+        ASSERT_TRUE(testsupport::IsOk(world.Build(plan)));
         setenv("SNAPCLIENT_CONFIG", world.ConfigPath().c_str(), 1);
         CFileLogWriter log(3, world.PluginLogPath());
         CLogWriterInterface* previousLog = SetLogWriter(&log);
@@ -165,13 +165,13 @@ void RunSeeds(bool cluster) {
         const uint32_t fullSeed = static_cast<uint32_t>(seed) * 7919u + (cluster ? 1u : 0u);
         RandomChanges changes(fullSeed, world);
         std::ostringstream history;
-        ASSERT_TRUE(changes.Apply(history, error)) << error;
+        ASSERT_TRUE(testsupport::IsOk(changes.Apply(history)));
         VerifiedJobs jobs(plugin, world, nullptr);
         VerifiedJob full = jobs.Run(1, 0);
         ASSERT_TRUE(full.strError.empty()) << full.strError;
         for (LONGLONG job = 2; job <= kCyclesPerSeed + 1; ++job) {
             history << "cycle " << job << ":\n";
-            ASSERT_TRUE(changes.Apply(history, error)) << error;
+            ASSERT_TRUE(testsupport::IsOk(changes.Apply(history)));
             VerifiedJob incremental = jobs.Run(job, job - 1);
             if (!incremental.Verified()) world.Keep();
             ASSERT_TRUE(incremental.Verified())
@@ -213,8 +213,7 @@ TEST(SnapagentProperty, EveryComparisonStartsFromATreeTheAgentHolds) {
     plan.shares = {{"vol", "left"}, {"vol", "right"}, {"home", ""}};
     plan.strFolderPrefix = "snapagent-chain-";
     DemoWorld world;
-    std::string error;
-    ASSERT_TRUE(world.Build(plan, error)) << error;
+    ASSERT_TRUE(testsupport::IsOk(world.Build(plan)));
     const std::string config = testsupport::ReadFile(world.ConfigPath());
     const std::string out = world.Base() + "/snapagent.out";
     const char* const kFaults[] = {"SnapDiffNext 1 vol", "SnapDiffStart 1 home",
@@ -227,10 +226,10 @@ TEST(SnapagentProperty, EveryComparisonStartsFromATreeTheAgentHolds) {
         SCOPED_TRACE("seed " + std::to_string(seed) + " (SNAPAGENT_TEST_SEED), job " +
                      std::to_string(job));
         story << "job " << job << ":\n";
-        ASSERT_TRUE(changes.Apply(story, error)) << error;
+        ASSERT_TRUE(testsupport::IsOk(changes.Apply(story)));
         std::map<std::string, TreeListing> live;
         for (const BuiltShare& s : world.Shares())
-            ASSERT_TRUE(ListTree(s.strLiveDir, live[s.strSharePath], error)) << error;
+            ASSERT_TRUE(testsupport::IsOk(ListTree(s.strLiveDir, live[s.strSharePath])));
         std::vector<std::string> args{
             "job",      "-q", "--json", "--config",         world.ConfigPath(),
             "--client", "1",  "--job",  std::to_string(job)};
@@ -248,7 +247,7 @@ TEST(SnapagentProperty, EveryComparisonStartsFromATreeTheAgentHolds) {
         // snapagent's stdout is opened through this name: /dev/full fills at once.
         if (fate == 0) {
             unlink(out.c_str());
-            ASSERT_TRUE(SymbolicLink("/dev/full", out, error)) << error;
+            ASSERT_TRUE(testsupport::IsOk(SymbolicLink("/dev/full", out)));
         }
         const pid_t pid = testsupport::StartSnapagent(
             args, world.Base(), {fate == 1 ? "SNAPAGENT_TEST_PULL_DELAY_MS=5" : "X_=0"});

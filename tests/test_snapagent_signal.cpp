@@ -33,8 +33,7 @@ size_t ItemLines(const std::string& transcript) {
 // Files left below dir whose names end with suffix.
 size_t FilesEndingWith(const std::string& dir, const std::string& suffix) {
     TreeListing listing;
-    std::string error;
-    EXPECT_TRUE(ListTree(dir, listing, error)) << error;
+    EXPECT_TRUE(IsOk(ListTree(dir, listing)));
     size_t n = 0;
     for (const auto& entry : listing)
         n += entry.first.size() >= suffix.size() &&
@@ -83,14 +82,13 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         DemoWorld world;
-        std::string error;
-        ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+        ASSERT_TRUE(IsOk(world.Build(DemoWorld::DemoSpec(true))));
         std::vector<std::string> shares;
         for (const BuiltShare& share : world.Shares()) shares.push_back(share.strSharePath);
         const std::string alpha = world.Shares()[0].strLiveDir;
         std::string config = ReadFile(world.ConfigPath());
         config.insert(config.find("[array]\n") + 8, "calls_log = " + world.Base() + "/calls.log\n");
-        ASSERT_TRUE(WriteBytes(world.ConfigPath(), config, false, error)) << error;
+        ASSERT_TRUE(IsOk(WriteBytes(world.ConfigPath(), config, false)));
 
         auto job = [&](LONGLONG id, const std::string& tag) {
             return JobArgs(world, id,
@@ -106,8 +104,7 @@ TEST(SnapagentSignal, InterruptedJobLeavesTheArrayWholeAndRunsAgain) {
 
         const int kNewFiles = 60;
         for (int i = 0; i < kNewFiles; ++i)
-            ASSERT_TRUE(WriteBytes(alpha + "/new-" + std::to_string(i), "x", false, error))
-                << error;
+            ASSERT_TRUE(IsOk(WriteBytes(alpha + "/new-" + std::to_string(i), "x", false)));
 
         const std::string transcript = world.Base() + "/interrupted.jsonl";
         const pid_t child = StartSnapagent(withShares(job(2, "interrupted")), world.Base(),
@@ -201,8 +198,7 @@ TEST(SnapagentSignal, SecondInterruptStopsTheArraysLongWork) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.at);
         DemoWorld world;
-        std::string error;
-        ASSERT_TRUE(world.Build(DemoWorld::DemoSpec(true), error)) << error;
+        ASSERT_TRUE(IsOk(world.Build(DemoWorld::DemoSpec(true))));
         const std::string alpha = world.Shares()[0].strLiveDir;
         for (int dir = 0; dir < 8; ++dir) {
             const std::string folder = alpha + "/bulk" + std::to_string(dir);

@@ -60,15 +60,13 @@ std::string FindProgram(const std::string& name) {
     return std::string();
 }
 
-// Runs the program, its output gathered; true when it exited 0, else
-// output holds what it said (or how it ended).
-bool RunProgram(const std::vector<std::string>& args, std::string& output) {
-    output.clear();
+// Runs the program, its output gathered; ok when it exited 0, else an I/O
+// error that holds what it said (or how it ended).
+hostlib::Status RunProgram(const std::vector<std::string>& args) {
+    std::string output;
     int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        output = std::string("cannot make a pipe: ") + strerror(errno);
-        return false;
-    }
+    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+        return hostlib::Status::IOError(std::string("cannot make a pipe: ") + strerror(errno));
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -90,11 +88,11 @@ bool RunProgram(const std::vector<std::string>& args, std::string& output) {
     int status = 0;
     while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    if (pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return hostlib::Status::OK();
     while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
     if (pid < 0) output = std::string("cannot start it: ") + strerror(errno);
     if (output.empty()) output = "it failed (status " + std::to_string(status) + ")";
-    return false;
+    return hostlib::Status::IOError(output);
 }
 
 // The loop-mounted image and the temporary folder that holds it; both gone
@@ -102,14 +100,13 @@ bool RunProgram(const std::vector<std::string>& args, std::string& output) {
 class BtrfsImage {
 public:
     ~BtrfsImage() {
-        std::string ignored;
         if (m_bMounted) {
             sync();
             // The demo's last files may still be closing; a lazy unmount
             // lets the kernel finish it once nothing holds the mount.
             if (umount(m_mountPoint.c_str()) != 0) umount2(m_mountPoint.c_str(), MNT_DETACH);
         }
-        if (!m_folder.empty()) RemoveTree(m_folder, ignored);
+        if (!m_folder.empty()) RemoveTree(m_folder);
     }
 
     // What is missing (empty when it is mounted) and what the system said.
@@ -120,19 +117,20 @@ public:
         const std::string mkfs = FindProgram("mkfs.btrfs"), mount = FindProgram("mount");
         if (mkfs.empty()) return "mkfs.btrfs (btrfs-progs; scripts/install-deps installs it)";
         if (mount.empty()) return "the mount program (mount)";
-        std::string error, said;
-        if (!MakeTempFolder("snapagent-btrfs-", m_folder, error))
-            return "a temporary folder: " + error;
+        const hostlib::Status folder = MakeTempFolder("snapagent-btrfs-", m_folder);
+        if (!folder.ok()) return "a temporary folder: " + folder.message();
         const std::string image = m_folder + "/image";
         m_mountPoint = m_folder + "/mnt";
         const int fd = open(image.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         const bool sized = fd >= 0 && ftruncate(fd, kImageBytes) == 0;
         if (fd >= 0) close(fd);
         if (!sized) return "room for a sparse image at " + image + ": " + strerror(errno);
-        if (!RunProgram({mkfs, "-q", image}, said)) return "a working " + mkfs + ": " + said;
-        if (!MakeDirectories(m_mountPoint, error)) return "a mount point: " + error;
-        if (!RunProgram({mount, "-o", "loop", image, m_mountPoint}, said))
-            return "a kernel that allows loop mounts of btrfs: " + said;
+        const hostlib::Status formatted = RunProgram({mkfs, "-q", image});
+        if (!formatted.ok()) return "a working " + mkfs + ": " + formatted.message();
+        const hostlib::Status mountPoint = MakeDirectories(m_mountPoint);
+        if (!mountPoint.ok()) return "a mount point: " + mountPoint.message();
+        const hostlib::Status mounted = RunProgram({mount, "-o", "loop", image, m_mountPoint});
+        if (!mounted.ok()) return "a kernel that allows loop mounts of btrfs: " + mounted.message();
         m_bMounted = true;
         return std::string();
     }

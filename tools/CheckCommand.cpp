@@ -129,9 +129,11 @@ std::string SnapshotFolderProblem(const std::string& share, const std::string& v
 // the share failed.
 std::string CheckShare(Checks& checks, ManageONTAP& array, const std::string& share, bool autoMount,
                        const LocalArrayConfig* local) {
-    std::string mountFormat, error, path = share;
+    std::string mountFormat, path = share;
     struct stat st;
-    if (MakeAbsolute(path, error) && !autoMount) {
+    const hostlib::Status absolute = MakeAbsolute(path);
+    std::string error = absolute.message();
+    if (absolute.ok() && !autoMount) {
         const int found = stat(path.c_str(), &st) == 0 ? 0 : errno;
         if (found == ENOENT)
             error = "does not exist";
@@ -272,10 +274,11 @@ void CheckSnapshotKinds(Checks& checks, const LocalArrayConfig& local,
 }
 
 void CheckResultsFolder(Checks& checks, const std::string& folder) {
-    std::string error;
+    const hostlib::Status made = MakeDirectories(folder, kPrivateFolderMode);
+    std::string error = made.message();
     std::string probe = folder + "/.snapagent-check-XXXXXX";
     int fd = -1;
-    if (MakeDirectories(folder, error, kPrivateFolderMode)) {
+    if (made.ok()) {
         fd = mkstemp(&probe[0]);
         if (fd < 0) error = "cannot create a file in it";
     }
@@ -315,9 +318,10 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
                   "array " + info.strArrayName + ", user " + info.strUserName);
 
     std::string stateDir, error;
-    const bool privateState =
-        DefaultStateDir(stateDir, error) && MakePrivateFolder(stateDir, error);
-    if (!checks.Report(privateState, "state folder " + stateDir, privateState ? "private" : error))
+    hostlib::Status state = DefaultStateDir(stateDir);
+    if (state.ok()) state = MakePrivateFolder(stateDir);
+    if (!checks.Report(state.ok(), "state folder " + stateDir,
+                       state.ok() ? "private" : state.message()))
         return kExitFailed;
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
     AgentLog log(verbose, stateDir, options.ulClientId, 0);
@@ -328,8 +332,9 @@ int RunCheckCommand(const CheckOptions& options, FILE* out) {
                                        ? PluginLoader::DefaultPath()
                                        : options.common.strPluginPath;
     PluginLoader plugin;
-    const bool loaded = plugin.Load(pluginPath, error);
-    checks.Report(loaded, "plug-in " + pluginPath, loaded ? "version " + plugin.Version() : error);
+    const hostlib::Status loaded = plugin.Load(pluginPath);
+    checks.Report(loaded.ok(), "plug-in " + pluginPath,
+                  loaded.ok() ? "version " + plugin.Version() : loaded.message());
     ManageONTAP array;
     const bool connected =
         util.SetONTAPObject(info, array, MONTAP_CONNECT_HTTP, false) && array.OpenConnection();

@@ -6,6 +6,7 @@
 // The lock goes with the process, also when it is killed.
 #pragma once
 
+#include "hostlib/Status.h"
 #include "records/SnapRecords.h"
 
 #include <string>
@@ -19,10 +20,9 @@ public:
     ClientLock(const ClientLock&) = delete;
     ClientLock& operator=(const ClientLock&) = delete;
 
-    // wait: block until the other job ends; else fail at once with error
-    // naming the job that holds it.
-    bool Acquire(const std::string& stateDir, ULONG clientId, LONGLONG jobId, bool wait,
-                 std::string& error);
+    // wait: block until the other job ends; else fail at once (an I/O
+    // error, as every failure here) naming the job that holds it.
+    hostlib::Status Acquire(const std::string& stateDir, ULONG clientId, LONGLONG jobId, bool wait);
 
 private:
     int m_fd = -1;

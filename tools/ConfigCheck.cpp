@@ -7,6 +7,7 @@
 #include "host/VKPlatformInfo.h"
 #include "hostlib/IniFile.h"
 #include "tools/ItemText.h"
+#include "tools/ReadDecimal.h"
 
 #include <sys/stat.h>
 #include <algorithm>
@@ -120,9 +121,12 @@ std::string FormProblem(const KnownKey& known, const std::string& value) {
             return "expected one of " + listed;
         }
         case Form::kVersion: {
-            unsigned parts[3];
-            char end;
-            if (sscanf(value.c_str(), "%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &end) == 3)
+            const size_t first = value.find('.'), second = value.find('.', first + 1);
+            unsigned part = 0;
+            if (second != std::string::npos &&
+                ReadDecimal(std::string_view(value).substr(0, first), part) &&
+                ReadDecimal(std::string_view(value).substr(first + 1, second - first - 1), part) &&
+                ReadDecimal(std::string_view(value).substr(second + 1), part))
                 return std::string();
             return "expected major.minor.micro";
         }

@@ -27,9 +27,10 @@ long long NumberOf(const nlohmann::json& line, const char* key) {
 
 }  // namespace
 
-bool RecordDeletedSnapshot(const std::string& stateDir, ULONG clientId,
-                           const DeletedSnapshot& deleted, std::string& error) {
-    if (!MakePrivateFolder(HistoryFolder(stateDir, clientId), error)) return false;
+hostlib::Status RecordDeletedSnapshot(const std::string& stateDir, ULONG clientId,
+                                      const DeletedSnapshot& deleted) {
+    const hostlib::Status folder = MakePrivateFolder(HistoryFolder(stateDir, clientId));
+    if (!folder.ok()) return folder;
     nlohmann::ordered_json line;
     line["volume"] = deleted.strVolume;
     line["name"] = deleted.strName;
@@ -38,7 +39,7 @@ bool RecordDeletedSnapshot(const std::string& stateDir, ULONG clientId,
     line["deleted"] = deleted.llDeleted;
     return WriteBytes(DeletionsPath(stateDir, clientId),
                       line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
-                      true, error, 0600);
+                      true, 0600);
 }
 
 std::string DeletedBaseReason(const std::string& stateDir, const JobRecord& base,

@@ -4,6 +4,7 @@
 // instead of asking the plug-in to compare from a snapshot that is gone.
 #pragma once
 
+#include "hostlib/Status.h"
 #include "tools/JobHistory.h"
 
 #include <cstdint>
@@ -20,9 +21,9 @@ struct DeletedSnapshot {
     int64_t llDeleted = 0;  // seconds since the epoch
 };
 
-// Appends one deletion; false with a one-line error naming the file.
-bool RecordDeletedSnapshot(const std::string& stateDir, ULONG clientId,
-                           const DeletedSnapshot& deleted, std::string& error);
+// Appends one deletion; a failure's message names the file.
+hostlib::Status RecordDeletedSnapshot(const std::string& stateDir, ULONG clientId,
+                                      const DeletedSnapshot& deleted);
 
 // Why the share cannot be compared from the base job's snapshot because an
 // operator deleted it after that job ended, or empty. A line that cannot be

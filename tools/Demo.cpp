@@ -27,7 +27,7 @@ const LONGLONG kIncrementalJob = 2;
 // One change to a tree, described for the transcript.
 struct Step {
     std::string strWhat;
-    std::function<bool(std::string&)> apply;
+    std::function<hostlib::Status()> apply;
 };
 
 class DemoTrees {
@@ -88,48 +88,46 @@ public:
 
 private:
     static Step Dirs(std::vector<std::string> paths) {
-        return {"create directories", [paths](std::string& error) {
+        return {"create directories", [paths] {
                     for (const std::string& p : paths)
-                        if (!MakeDirectories(p, error)) return false;
-                    return true;
+                        if (hostlib::Status made = MakeDirectories(p); !made.ok()) return made;
+                    return hostlib::Status::OK();
                 }};
     }
     static Step Write(const std::string& path, const std::string& bytes) {
-        return {"create " + PrintablePath(path),
-                [=](std::string& error) { return WriteBytes(path, bytes, false, error); }};
+        return {"create " + PrintablePath(path), [=] { return WriteBytes(path, bytes, false); }};
     }
     static Step Append(const std::string& path, const std::string& bytes) {
-        return {"modify " + PrintablePath(path),
-                [=](std::string& error) { return WriteBytes(path, bytes, true, error); }};
+        return {"modify " + PrintablePath(path), [=] { return WriteBytes(path, bytes, true); }};
     }
     static Step Remove(const std::string& path) {
-        return {"delete " + PrintablePath(path),
-                [=](std::string& error) { return RemoveTree(path, error); }};
+        return {"delete " + PrintablePath(path), [=] { return RemoveTree(path); }};
     }
     static Step Rename(const std::string& from, const std::string& to) {
         return {"rename " + PrintablePath(from) + " to " + PrintablePath(to),
-                [=](std::string& error) { return RenamePath(from, to, error); }};
+                [=] { return RenamePath(from, to); }};
     }
     static Step Link(const std::string& existing, const std::string& name) {
         return {"link " + PrintablePath(name) + " to " + PrintablePath(existing),
-                [=](std::string& error) { return HardLink(existing, name, error); }};
+                [=] { return HardLink(existing, name); }};
     }
 
     std::string m_alpha, m_beta, m_home;
 };
 
-bool Apply(const std::vector<Step>& steps, const Progress& progress, std::string& error) {
+hostlib::Status Apply(const std::vector<Step>& steps, const Progress& progress) {
     for (const Step& step : steps) {
         progress.Detail(step.strWhat);
-        if (!step.apply(error)) return false;
+        if (hostlib::Status applied = step.apply(); !applied.ok()) return applied;
     }
-    return true;
+    return hostlib::Status::OK();
 }
 
 // The snapshots the array holds per volume, asked through the same array
-// interface the plug-in uses.
-bool SnapshotsOnArray(const DemoWorld& world, std::map<std::string, std::set<std::string>>& out,
-                      std::string& error) {
+// interface the plug-in uses; an I/O error when the array cannot say.
+hostlib::Status SnapshotsOnArray(const DemoWorld& world,
+                                 std::map<std::string, std::set<std::string>>& out) {
+    std::string error;
     NASSnapUtil util;
     util.Initialize();
     NASArrayInfo info;
@@ -138,19 +136,18 @@ bool SnapshotsOnArray(const DemoWorld& world, std::map<std::string, std::set<std
     if (!util.GetArrayNameAndCredentialsByClientId(clientId, info) ||
         !util.SetONTAPObject(info, array, MONTAP_CONNECT_HTTP, false) || !array.OpenConnection()) {
         array.GetLastError(error);
-        error = "cannot reach the array: " + error;
-        return false;
+        return hostlib::Status::IOError("cannot reach the array: " + error);
     }
     for (const std::string& volume : world.Volumes()) {
         std::vector<SnapShotInfo_t> snapshots;
         if (!array.GetSnapShotList(snapshots, volume, 0, std::string())) {
             array.GetLastError(error);
-            error = "cannot list the snapshots of " + volume + ": " + error;
-            return false;
+            return hostlib::Status::IOError("cannot list the snapshots of " + volume + ": " +
+                                            error);
         }
         for (const SnapShotInfo_t& s : snapshots) out[volume].insert(s.strName);
     }
-    return true;
+    return hostlib::Status::OK();
 }
 
 void PrintChangeLists(FILE* out, const VerifiedJob& job) {
@@ -208,9 +205,8 @@ bool PrintVerification(FILE* out, const VerifiedJob& job) {
 // current job's snapshot.
 bool PrintSnapshots(FILE* out, const DemoWorld& world, const std::string& current) {
     std::map<std::string, std::set<std::string>> snapshots;
-    std::string error;
-    if (!SnapshotsOnArray(world, snapshots, error)) {
-        fprintf(out, "\nsnapshots on the array: %s\n", error.c_str());
+    if (const hostlib::Status listed = SnapshotsOnArray(world, snapshots); !listed.ok()) {
+        fprintf(out, "\nsnapshots on the array: %s\n", listed.message().c_str());
         return false;
     }
     bool ok = true;
@@ -231,10 +227,10 @@ bool PrintSnapshots(FILE* out, const DemoWorld& world, const std::string& curren
 int RunDemo(const DemoOptions& options, FILE* out) {
     if (options.bBtrfs) return RunDemoOnBtrfsImage(options, out, RunDemo);
     Progress progress(options.common.verbosity);
-    std::string error;
     DemoWorld world;
-    if (!world.Build(DemoWorld::DemoSpec(options.bCluster), error)) {
-        fprintf(stderr, "snapagent: error: %s\n", error.c_str());
+    if (const hostlib::Status built = world.Build(DemoWorld::DemoSpec(options.bCluster));
+        !built.ok()) {
+        fprintf(stderr, "snapagent: error: %s\n", built.message().c_str());
         return 1;
     }
     if (options.bKeep) world.Keep();
@@ -254,8 +250,8 @@ int RunDemo(const DemoOptions& options, FILE* out) {
     const std::string pluginPath = options.common.strPluginPath.empty()
                                        ? PluginLoader::DefaultPath()
                                        : options.common.strPluginPath;
-    if (!plugin.Load(pluginPath, error)) {
-        fprintf(stderr, "snapagent: error: %s\n", error.c_str());
+    if (const hostlib::Status loaded = plugin.Load(pluginPath); !loaded.ok()) {
+        fprintf(stderr, "snapagent: error: %s\n", loaded.message().c_str());
         return 1;
     }
 
@@ -275,8 +271,8 @@ int RunDemo(const DemoOptions& options, FILE* out) {
     DemoTrees trees(world);
     VerifiedJobs jobs(plugin, world, &progress);
     progress.Say("filling the shares");
-    if (!Apply(trees.Seed(), progress, error)) {
-        fprintf(stderr, "snapagent: error: %s\n", error.c_str());
+    if (const hostlib::Status seeded = Apply(trees.Seed(), progress); !seeded.ok()) {
+        fprintf(stderr, "snapagent: error: %s\n", seeded.message().c_str());
         return 1;
     }
     progress.Say("job 1: full backup");
@@ -288,8 +284,8 @@ int RunDemo(const DemoOptions& options, FILE* out) {
         return 1;
     }
     progress.Say("changing the shares");
-    if (!Apply(trees.Changes(), progress, error)) {
-        fprintf(stderr, "snapagent: error: %s\n", error.c_str());
+    if (const hostlib::Status changed = Apply(trees.Changes(), progress); !changed.ok()) {
+        fprintf(stderr, "snapagent: error: %s\n", changed.message().c_str());
         return 1;
     }
     progress.Say("job 2: incremental backup against job 1");

@@ -4,17 +4,17 @@
 
 #include "tools/FileOps.h"
 
+using hostlib::Status;
+
 namespace snapagent {
 namespace {
 
 // A volume's folder: on btrfs, as root, a subvolume, so that the demo's
 // snapshots are the file system's own (root alone may delete them).
-bool MakeVolumeFolder(const std::string& dir, std::string& error) {
+Status MakeVolumeFolder(const std::string& dir) {
     if (!IsOnBtrfs(dir.substr(0, dir.rfind('/'))) || !MayDeleteBtrfsSnapshots())
-        return MakeDirectories(dir, error);
-    const hostlib::Status made = MakeBtrfsSubvolume(dir);
-    if (!made.ok()) error = made.message();
-    return made.ok();
+        return MakeDirectories(dir);
+    return MakeBtrfsSubvolume(dir);
 }
 
 // A mount table field: space, tab, newline and backslash are written as
@@ -45,8 +45,7 @@ std::string MountField(const std::string& text) {
 }  // namespace
 
 DemoWorld::~DemoWorld() {
-    std::string ignored;
-    if (!m_bKeep && !m_strBase.empty()) RemoveTree(m_strBase, ignored);
+    if (!m_bKeep && !m_strBase.empty()) RemoveTree(m_strBase);
 }
 
 WorldSpec DemoWorld::DemoSpec(bool cluster) {
@@ -67,29 +66,23 @@ std::vector<std::string> DemoWorld::Volumes() const {
     return volumes;
 }
 
-bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
-    if (!m_strBase.empty()) {
-        error = "the world is built already";
-        return false;
-    }
-    for (const WorldShare& s : plan.shares) {
+Status DemoWorld::Build(const WorldSpec& plan) {
+    if (!m_strBase.empty()) return Status::InvalidArgument("the world is built already");
+    for (const WorldShare& s : plan.shares)
         if (s.strVolume.empty() || s.strVolume.find('/') != std::string::npos ||
-            s.strVolume[0] == '.') {
-            error = "unusable volume name [" + s.strVolume + "]";
-            return false;
-        }
-    }
+            s.strVolume[0] == '.')
+            return Status::InvalidArgument("unusable volume name [" + s.strVolume + "]");
     m_spec = plan;
-    if (!MakeTempFolder(plan.strFolderPrefix, m_strBase, error)) return false;
-    if (!MakeDirectories(m_strBase + "/mnt", error) || !MakeDirectories(m_strBase + "/jobs", error))
-        return false;
+    Status step = MakeTempFolder(plan.strFolderPrefix, m_strBase);
+    for (const char* folder : {"/mnt", "/jobs", "/array"})
+        if (step.ok()) step = MakeDirectories(m_strBase + folder);
+    if (!step.ok()) return step;
 
     std::string mounts, exports;
-    if (!MakeDirectories(m_strBase + "/array", error)) return false;
     for (const std::string& volume : Volumes()) {
-        if (!MakeVolumeFolder(m_strBase + "/array/" + volume, error) ||
-            !SymbolicLink("../array/" + volume, m_strBase + "/mnt/" + volume, error))
-            return false;
+        step = MakeVolumeFolder(m_strBase + "/array/" + volume);
+        if (step.ok()) step = SymbolicLink("../array/" + volume, m_strBase + "/mnt/" + volume);
+        if (!step.ok()) return step;
         mounts += "filer1:/vol/" + volume + " " + MountField(m_strBase + "/mnt/" + volume) +
                   " nfs rw 0 0\n";
     }
@@ -104,7 +97,7 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
             exports +=
                 (exports.empty() ? "" : ",") + ("/vol/" + s.strVolume + "/" + s.strDirectory);
         }
-        if (!MakeDirectories(built.strLiveDir, error)) return false;
+        if (Status made = MakeDirectories(built.strLiveDir); !made.ok()) return made;
         m_shares.push_back(built);
     }
 
@@ -156,14 +149,15 @@ bool DemoWorld::Build(const WorldSpec& plan, std::string& error) {
         "level = 0\n"
         "file = " +
         m_strBase + "/plugin.log\n";
-    return WriteBytes(m_strBase + "/mounts", mounts, false, error) &&
-           // The config holds the array password: for this user's eyes only.
-           WriteBytes(ConfigPath(), config, false, error, 0600);
+    if (Status written = WriteBytes(m_strBase + "/mounts", mounts, false); !written.ok())
+        return written;
+    // The config holds the array password: for this user's eyes only.
+    return WriteBytes(ConfigPath(), config, false, 0600);
 }
 
-bool DemoWorld::ResultsDir(LONGLONG jobId, std::string& path, std::string& error) const {
+Status DemoWorld::ResultsDir(LONGLONG jobId, std::string& path) const {
     path = m_strBase + "/jobs/job" + std::to_string(static_cast<unsigned long long>(jobId));
-    return MakeDirectories(path, error);
+    return MakeDirectories(path);
 }
 
 }  // namespace snapagent

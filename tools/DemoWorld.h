@@ -12,6 +12,7 @@
 // unless Keep() was called.
 #pragma once
 
+#include "hostlib/Status.h"
 #include "records/SnapRecords.h"
 
 #include <string>
@@ -44,7 +45,9 @@ public:
     DemoWorld(const DemoWorld&) = delete;
     DemoWorld& operator=(const DemoWorld&) = delete;
 
-    bool Build(const WorldSpec& plan, std::string& error);
+    // An invalid argument for a plan it cannot build (or when built
+    // already), else the failure of the file operation that failed.
+    hostlib::Status Build(const WorldSpec& plan);
     void Keep() { m_bKeep = true; }
 
     const std::string& Base() const { return m_strBase; }
@@ -54,7 +57,7 @@ public:
     const std::vector<BuiltShare>& Shares() const { return m_shares; }
     std::vector<std::string> Volumes() const;
     // Creates (if needed) and returns the results folder of a job.
-    bool ResultsDir(LONGLONG jobId, std::string& path, std::string& error) const;
+    hostlib::Status ResultsDir(LONGLONG jobId, std::string& path) const;
 
     // The demo's three shares: projects/alpha and projects/beta on one
     // volume, and the whole volume home.

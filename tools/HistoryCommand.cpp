@@ -88,22 +88,23 @@ int RunHistoryCommand(const std::vector<std::string>& args, FILE* out) {
     const ULONG client = options.ulClientId;
     const bool json = options.common.bJson;
     std::string stateDir;
-    if (!DefaultStateDir(stateDir, error)) {
-        fprintf(stderr, "snapagent: history: %s\n", PrintablePath(error).c_str());
+    if (const hostlib::Status found = DefaultStateDir(stateDir); !found.ok()) {
+        fprintf(stderr, "snapagent: history: %s\n", PrintablePath(found.message()).c_str());
         return kExitFailed;
     }
-    const std::vector<JobRecord> records = ReadJobRecords(stateDir, client, error);
+    std::vector<JobRecord> records;
+    const hostlib::Status read = ReadJobRecords(stateDir, client, records);
     for (const JobRecord& record : records) {
         if (json)
             fprintf(out, "%s\n", JobRecordJson(record).c_str());
         else
             PrintText(out, record);
     }
-    if (records.empty() && error.empty() && !json)
+    if (records.empty() && read.ok() && !json)
         fprintf(out, "no job of client %llu in %s\n", static_cast<unsigned long long>(client),
                 PrintablePath(HistoryFolder(stateDir, client)).c_str());
-    if (error.empty()) return kExitDone;
-    fprintf(stderr, "snapagent: history: %s\n", PrintablePath(error).c_str());
+    if (read.ok()) return kExitDone;
+    fprintf(stderr, "snapagent: history: %s\n", PrintablePath(read.message()).c_str());
     return kExitFailed;
 }
 

@@ -34,9 +34,9 @@ HistoryRecorder::HistoryRecorder(const std::string& stateDir, const JobSpec& pla
     }
 }
 
-bool HistoryRecorder::Start(std::string& error) {
+hostlib::Status HistoryRecorder::Start() {
     m_record.llStarted = static_cast<int64_t>(time(nullptr));
-    return WriteJobRecord(m_strStateDir, m_record, error);
+    return WriteJobRecord(m_strStateDir, m_record);
 }
 
 void HistoryRecorder::OnShareDone(const ShareResult& share) {
@@ -45,8 +45,8 @@ void HistoryRecorder::OnShareDone(const ShareResult& share) {
     m_received.push_back(!OutputFailure::Any());
 }
 
-bool HistoryRecorder::Finish(const JobResult& result, const std::string& state,
-                             const std::string& why, std::string& error) {
+hostlib::Status HistoryRecorder::Finish(const JobResult& result, const std::string& state,
+                                        const std::string& why) {
     m_record.strState = state;
     m_record.strError = PrintablePath(why);
     m_record.llEnded = static_cast<int64_t>(time(nullptr));
@@ -65,7 +65,7 @@ bool HistoryRecorder::Finish(const JobResult& result, const std::string& state,
         if (!asAsked) share.strReason = PrintablePath(done.strFullScanReason);
         m_record.shares.push_back(share);
     }
-    return WriteJobRecord(m_strStateDir, m_record, error);
+    return WriteJobRecord(m_strStateDir, m_record);
 }
 
 }  // namespace snapagent

@@ -19,12 +19,13 @@ public:
     HistoryRecorder(const std::string& stateDir, const JobSpec& plan,
                     std::function<std::string(const std::string&)> volumeOf);
 
-    bool Start(std::string& error);
+    // Each fails as WriteJobRecord does.
+    hostlib::Status Start();
     void OnShareDone(const ShareResult& share) override;
     // state: "done", "incomplete", "failed" or "stopped"; why: the error
     // that ended a failed or stopped job.
-    bool Finish(const JobResult& result, const std::string& state, const std::string& why,
-                std::string& error);
+    hostlib::Status Finish(const JobResult& result, const std::string& state,
+                           const std::string& why);
 
 private:
     std::string m_strStateDir;

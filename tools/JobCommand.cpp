@@ -12,6 +12,7 @@
 #include "tools/ItemJson.h"
 #include "tools/ItemText.h"
 #include "tools/Progress.h"
+#include "tools/ReadDecimal.h"
 #include "tools/StateFolder.h"
 #include "tools/StopSignals.h"
 #include "tools/Transcript.h"
@@ -44,7 +45,8 @@ public:
     PrintingObserver(Verbosity verbosity, bool json, FILE* out, const JobSpec& plan)
         : Progress(verbosity), m_bJson(json), m_pOut(out), m_plan(plan) {
         const char* delay = getenv(kPullDelayVariable);
-        m_uiPullDelayMs = delay ? static_cast<unsigned>(strtoul(delay, nullptr, 10)) : 0;
+        // Anything but plain digits (a sign, a space, an overflow) is no delay.
+        if (!delay || !ReadDecimal(std::string_view(delay), m_uiPullDelayMs)) m_uiPullDelayMs = 0;
     }
 
     void OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) override {
@@ -124,10 +126,10 @@ public:
     void OnReadPaths(const std::map<std::string, std::string>& readPaths) override {
         for (JobObserver* o : m_observers) o->OnReadPaths(readPaths);
     }
-    bool OnSnapshotsTaken(const JobResult& sofar, std::string& error) override {
+    hostlib::Status OnSnapshotsTaken(const JobResult& sofar) override {
         for (JobObserver* o : m_observers)
-            if (!o->OnSnapshotsTaken(sofar, error)) return false;
-        return true;
+            if (hostlib::Status s = o->OnSnapshotsTaken(sofar); !s.ok()) return s;
+        return hostlib::Status::OK();
     }
     void OnShareStart(const std::string& share) override {
         for (JobObserver* o : m_observers) o->OnShareStart(share);
@@ -283,10 +285,10 @@ void PruneResultsFolders(const JobOptions& options, const std::string& stateDir)
 std::vector<std::string> PlanFromHistory(JobOptions& options, const std::string& stateDir) {
     JobSpec& plan = options.plan;
     std::vector<std::string> warnings;
-    std::string error;
     if (!options.bPrevGiven) {
-        const std::vector<JobRecord> records = ReadJobRecords(stateDir, plan.ulClientId, error);
-        if (!error.empty()) warnings.push_back(error);
+        std::vector<JobRecord> records;
+        if (const hostlib::Status s = ReadJobRecords(stateDir, plan.ulClientId, records); !s.ok())
+            warnings.push_back(s.message());
         const JobRecord* latest =
             LatestEndedJob(records, plan.ulAppId1, plan.ulAppId2, plan.llJobId);
         plan.llPrevJobId = latest ? latest->llJobId : 0;
@@ -294,14 +296,15 @@ std::vector<std::string> PlanFromHistory(JobOptions& options, const std::string&
     if (plan.llPrevJobId == 0) return warnings;
     const std::string prev = std::to_string(static_cast<unsigned long long>(plan.llPrevJobId));
     JobRecord base;
-    const bool known = ReadJobRecord(stateDir, plan.ulClientId, plan.llPrevJobId, base, error);
-    if (!known && error.empty()) {
+    const hostlib::Status read = ReadJobRecord(stateDir, plan.ulClientId, plan.llPrevJobId, base);
+    const bool known = read.ok();
+    if (read.IsNotFound()) {
         warnings.push_back("job " + prev + " is not in the job history of client " +
                            std::to_string(plan.ulClientId) +
                            ": its shares are compared from the snapshots it left");
         return warnings;
     }
-    if (!known) warnings.push_back(error + ": every share is backed up in full");
+    if (!known) warnings.push_back(read.message() + ": every share is backed up in full");
     for (const std::string& share : plan.shares) {
         std::string why = known ? base.WhyNotBackedUp(BareShare(share))
                                 : "the history of job " + prev + " cannot be read";
@@ -315,8 +318,8 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     setenv("SNAPCLIENT_CONFIG", options.strConfig.c_str(), 1);
     JobSpec& plan = options.plan;
     const bool verbose = options.common.verbosity == Verbosity::kVerbose;
-    std::string stateDir, error;
-    if (!DefaultStateDir(stateDir, error)) return end.Fail(error);
+    std::string stateDir;
+    if (const hostlib::Status s = DefaultStateDir(stateDir); !s.ok()) return end.Fail(s.message());
     // Every mistake in the config is named before the plug-in touches the array.
     const ConfigCheckResult checked = CheckConfig(options.strConfig, plan.ulClientId);
     // --quiet leaves outcome lines and errors only.
@@ -326,16 +329,20 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     if (!checked.strError.empty()) return end.Fail(checked.strError);
     // The client keeps the folder for the whole job, and the transcript
     // names it by its full path only.
-    if (!MakeAbsolute(plan.strResultsDir, error)) return end.Fail(error);
+    if (const hostlib::Status s = MakeAbsolute(plan.strResultsDir); !s.ok())
+        return end.Fail(s.message());
     for (std::string& share : plan.shares)
-        if (!MakeAbsolute(share, error)) return end.Fail(error);
+        if (const hostlib::Status s = MakeAbsolute(share); !s.ok()) return end.Fail(s.message());
 
     // The state and results folders hold files that name the backed-up
     // files: no other local user may list, read or swap them.
-    if (!MakePrivateFolder(stateDir, error)) return end.Fail(error);
+    if (const hostlib::Status s = MakePrivateFolder(stateDir); !s.ok())
+        return end.Fail(s.message());
     ClientLock lock;
-    if (!lock.Acquire(stateDir, plan.ulClientId, plan.llJobId, options.bWait, error))
-        return end.Fail(error);
+    if (const hostlib::Status s =
+            lock.Acquire(stateDir, plan.ulClientId, plan.llJobId, options.bWait);
+        !s.ok())
+        return end.Fail(s.message());
     for (const std::string& warning : PlanFromHistory(options, stateDir))
         if (options.common.verbosity != Verbosity::kQuiet)
             fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(warning).c_str());
@@ -351,28 +358,32 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
 
     if (!options.bResultsGiven)
         plan.strResultsDir = DefaultResultsDir(stateDir, plan.ulClientId, plan.llJobId);
-    if (!(options.bResultsGiven ? MakeDirectories(plan.strResultsDir, error, kPrivateFolderMode)
-                                : MakePrivateFolder(plan.strResultsDir, error)))
-        return end.Fail(error);
+    if (const hostlib::Status s = options.bResultsGiven
+                                      ? MakeDirectories(plan.strResultsDir, kPrivateFolderMode)
+                                      : MakePrivateFolder(plan.strResultsDir);
+        !s.ok())
+        return end.Fail(s.message());
     // The plug-in appends to the snapshot map file, and the clean-up resolves
     // every path recorded there. An agent gives each job a fresh results
     // folder; ours is per client and job id, so a folder used before (by the
     // same job id on another array, or by an earlier run of this job) starts
     // with this run's records only. A run that completes an interrupted one
     // records the same shares again.
-    if (!RemoveRegularFile(SnapMapFileOf(plan.strResultsDir), error)) return end.Fail(error);
+    if (const hostlib::Status s = RemoveRegularFile(SnapMapFileOf(plan.strResultsDir)); !s.ok())
+        return end.Fail(s.message());
     plan.bKeepItems = false;
 
     PluginLoader plugin;
     const std::string pluginPath = options.common.strPluginPath.empty()
                                        ? PluginLoader::DefaultPath()
                                        : options.common.strPluginPath;
-    if (!plugin.Load(pluginPath, error)) return end.Fail(error);
+    if (const hostlib::Status s = plugin.Load(pluginPath); !s.ok()) return end.Fail(s.message());
 
     std::unique_ptr<TranscriptWriter> transcript;
     if (!options.strTranscript.empty()) {
         transcript.reset(new TranscriptWriter());
-        if (!transcript->Open(options.strTranscript, error)) return end.Fail(error);
+        if (const hostlib::Status s = transcript->Open(options.strTranscript); !s.ok())
+            return end.Fail(s.message());
         transcript->WriteJob(plan);
     }
 
@@ -398,7 +409,7 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     HistoryRecorder history(stateDir, plan,
                             [&log](const std::string& share) { return log.VolumeOf(share); });
     observers.push_back(&history);
-    if (!history.Start(error)) return end.Fail(error);
+    if (const hostlib::Status s = history.Start(); !s.ok()) return end.Fail(s.message());
     ObserverFanout observer(observers);
     observer.Watch(log);
     JobResult result;
@@ -411,8 +422,8 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     }
     // However the job ends, its history record says so before it returns.
     auto ended = [&](const std::string& state, int status, const std::string& why) {
-        if (!history.Finish(result, state, why, error))
-            return end.Fail(error + "; the next job backs this job's shares up in full");
+        if (const hostlib::Status s = history.Finish(result, state, why); !s.ok())
+            return end.Fail(s.message() + "; the next job backs this job's shares up in full");
         return status;
     };
     const std::string stopped = StoppedLine(plan.llJobId, result, printer.StoppedAt());

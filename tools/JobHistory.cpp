@@ -11,11 +11,12 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
+
+using hostlib::Status;
 
 namespace snapagent {
 namespace {
@@ -87,7 +88,7 @@ JobRecord FromJson(const Json& line) {
 
 // Makes the bytes durable before the rename makes them the record: a
 // crash then leaves the old record or the new one, never a torn file.
-bool SyncedWrite(const std::string& path, const std::string& bytes, std::string& error) {
+Status SyncedWrite(const std::string& path, const std::string& bytes) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     bool ok = fd >= 0;
     for (size_t done = 0; ok && done < bytes.size();) {
@@ -97,13 +98,11 @@ bool SyncedWrite(const std::string& path, const std::string& bytes, std::string&
         if (ok) done += static_cast<size_t>(n);
     }
     ok = ok && fsync(fd) == 0;
-    if (!ok)
-        error = "cannot write the job history [" + PrintablePath(path) + "]: " + strerror(errno);
-    if (fd >= 0 && close(fd) != 0 && ok) {
-        error = "cannot write the job history [" + PrintablePath(path) + "]: " + strerror(errno);
-        ok = false;
-    }
-    return ok;
+    Status written =
+        ok ? Status::OK() : ErrnoFailure("cannot write the job history", PrintablePath(path));
+    if (fd >= 0 && close(fd) != 0 && ok)
+        written = ErrnoFailure("cannot write the job history", PrintablePath(path));
+    return written;
 }
 
 }  // namespace
@@ -130,56 +129,50 @@ std::string JobRecord::WhyNotBackedUp(const std::string& share) const {
     return std::string();
 }
 
-bool WriteJobRecord(const std::string& stateDir, const JobRecord& record, std::string& error) {
+Status WriteJobRecord(const std::string& stateDir, const JobRecord& record) {
     const std::string folder = HistoryFolder(stateDir, record.ulClientId);
-    if (!MakePrivateFolder(folder, error)) return false;
+    if (Status made = MakePrivateFolder(folder); !made.ok()) return made;
     const std::string path = RecordPath(stateDir, record.ulClientId, record.llJobId);
     const std::string temporary = path + ".tmp";
-    if (!SyncedWrite(temporary,
-                     ToJson(record).dump(2, ' ', false, Json::error_handler_t::replace) + "\n",
-                     error)) {
+    const Status written = SyncedWrite(
+        temporary, ToJson(record).dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
+    if (!written.ok()) {
         unlink(temporary.c_str());
-        return false;
+        return written;
     }
-    if (!RenamePath(temporary, path, error)) return false;
+    if (Status renamed = RenamePath(temporary, path); !renamed.ok()) return renamed;
     // The rename itself is durable once the folder is synced.
     const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = dir >= 0 && fsync(dir) == 0;
-    if (!synced)
-        error = "cannot sync the job history [" + PrintablePath(folder) + "]: " + strerror(errno);
+    const Status synced = dir >= 0 && fsync(dir) == 0
+                              ? Status::OK()
+                              : ErrnoFailure("cannot sync the job history", PrintablePath(folder));
     if (dir >= 0) close(dir);
     return synced;
 }
 
-bool ReadJobRecord(const std::string& stateDir, ULONG clientId, LONGLONG jobId, JobRecord& record,
-                   std::string& error) {
-    error.clear();
+Status ReadJobRecord(const std::string& stateDir, ULONG clientId, LONGLONG jobId,
+                     JobRecord& record) {
     const std::string path = RecordPath(stateDir, clientId, jobId);
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (errno != ENOENT)
-            error = "cannot read the job history [" + PrintablePath(path) + "]: " + strerror(errno);
-        return false;
-    }
+    if (!in) return ErrnoFailure("cannot read the job history", PrintablePath(path));
     std::ostringstream text;
     text << in.rdbuf();
     try {
         record = FromJson(Json::parse(text.str()));
     } catch (const std::exception& e) {
-        error = "the job history [" + PrintablePath(path) + "] is not a job record: " + e.what();
-        return false;
+        return Status::Corruption("the job history [" + PrintablePath(path) +
+                                  "] is not a job record: " + e.what());
     }
-    if (record.ulClientId != clientId || record.llJobId != jobId) {
-        error = "the job history [" + PrintablePath(path) + "] holds another job's record";
-        return false;
-    }
-    return true;
+    if (record.ulClientId != clientId || record.llJobId != jobId)
+        return Status::Corruption("the job history [" + PrintablePath(path) +
+                                  "] holds another job's record");
+    return Status::OK();
 }
 
-std::vector<JobRecord> ReadJobRecords(const std::string& stateDir, ULONG clientId,
-                                      std::string& error) {
-    error.clear();
-    std::vector<JobRecord> records;
+Status ReadJobRecords(const std::string& stateDir, ULONG clientId,
+                      std::vector<JobRecord>& records) {
+    records.clear();
+    Status leftOut;
     DIR* dir = opendir(HistoryFolder(stateDir, clientId).c_str());
     while (const struct dirent* entry = dir ? readdir(dir) : nullptr) {
         const std::string name = entry->d_name;
@@ -190,16 +183,17 @@ std::vector<JobRecord> ReadJobRecords(const std::string& stateDir, ULONG clientI
             name != "job" + std::to_string(id) + ".json")
             continue;
         JobRecord record;
-        std::string unreadable;
-        if (ReadJobRecord(stateDir, clientId, static_cast<LONGLONG>(id), record, unreadable))
+        const Status read = ReadJobRecord(stateDir, clientId, static_cast<LONGLONG>(id), record);
+        if (read.ok())
             records.push_back(record);
-        else if (!unreadable.empty())
-            error += (error.empty() ? "" : "; ") + unreadable;
+        else if (!read.IsNotFound())  // gone since the folder was listed
+            leftOut = leftOut.ok() ? read
+                                   : leftOut.WithMessage(leftOut.message() + "; " + read.message());
     }
     if (dir) closedir(dir);
     std::sort(records.begin(), records.end(),
               [](const JobRecord& a, const JobRecord& b) { return a.llJobId < b.llJobId; });
-    return records;
+    return leftOut;
 }
 
 const JobRecord* LatestEndedJob(const std::vector<JobRecord>& records, ULONG appId1, ULONG appId2,

@@ -8,6 +8,7 @@
 // record says it backed that share up completely.
 #pragma once
 
+#include "hostlib/Status.h"
 #include "records/SnapRecords.h"
 
 #include <string>
@@ -53,18 +54,20 @@ struct JobRecord {
 // <state>/client<N>/history.
 std::string HistoryFolder(const std::string& stateDir, ULONG clientId);
 
-// Replaces the job's record; false with a one-line error naming the file.
-bool WriteJobRecord(const std::string& stateDir, const JobRecord& record, std::string& error);
+// Replaces the job's record; failed with a one-line message naming the file.
+hostlib::Status WriteJobRecord(const std::string& stateDir, const JobRecord& record);
 
-// The client's records, oldest job first; a record that cannot be read is
-// left out and named in error (which stays empty when every one was read).
-std::vector<JobRecord> ReadJobRecords(const std::string& stateDir, ULONG clientId,
-                                      std::string& error);
+// The client's records, oldest job first. A record that cannot be read is
+// left out, and the Status fails naming each one left out ("; " between
+// them), with the first one's code; the others are still in records.
+hostlib::Status ReadJobRecords(const std::string& stateDir, ULONG clientId,
+                               std::vector<JobRecord>& records);
 
-// The record of one job: true when read; false with error empty when the
-// job has no record, or with error set when its record cannot be read.
-bool ReadJobRecord(const std::string& stateDir, ULONG clientId, LONGLONG jobId, JobRecord& record,
-                   std::string& error);
+// The record of one job: not found when the job has no record, corruption
+// when the file holds no record of this job, an I/O error when it cannot be
+// read.
+hostlib::Status ReadJobRecord(const std::string& stateDir, ULONG clientId, LONGLONG jobId,
+                              JobRecord& record);
 
 // The latest job of the application below jobId that ran to its end, or
 // null.

@@ -237,10 +237,9 @@ void JobDriver::Run() {
         }))
         return;
 
-    std::string error;
-    if (!m_observer.OnSnapshotsTaken(m_result, error)) {
+    if (const hostlib::Status listed = m_observer.OnSnapshotsTaken(m_result); !listed.ok()) {
         m_result.strFailedStep = "listing the shares";
-        m_result.strError = error;
+        m_result.strError = listed.message();
         return;
     }
 
@@ -315,11 +314,10 @@ std::string SnapMapFileOf(const std::string& resultsDir) {
 void RunJob(const PluginLoader& plugin, const JobSpec& plan, JobObserver& observer,
             JobResult& result) {
     result = JobResult();
-    std::string error;
-    ClientPtr client = plugin.NewClient(error);
-    if (!client) {
+    ClientPtr client;
+    if (const hostlib::Status made = plugin.NewClient(client); !made.ok()) {
         result.strFailedStep = "GetSnapClient";
-        result.strError = error;
+        result.strError = made.message();
         return;
     }
     JobDriver driver(*client, plan, observer, result);

@@ -31,6 +31,7 @@
 #pragma once
 
 #include "host/CRyError.h"
+#include "hostlib/Status.h"
 #include "records/SnapRecords.h"
 #include "tools/PluginLoader.h"
 
@@ -117,8 +118,10 @@ public:
     virtual void OnSharesKept(const std::list<std::string>& shares) {}
     virtual void OnReadPaths(const std::map<std::string, std::string>& readPaths) {}
     // The job's snapshots exist and the agent knows where to read each share.
-    // Returning false (with error set) ends the job before any comparison.
-    virtual bool OnSnapshotsTaken(const JobResult& sofar, std::string& error) { return true; }
+    // A failed Status ends the job before any comparison, with its message.
+    virtual hostlib::Status OnSnapshotsTaken(const JobResult& sofar) {
+        return hostlib::Status::OK();
+    }
     // Before a share's comparison.
     virtual void OnShareStart(const std::string& share) {}
     virtual void OnItem(const std::string& share, const FileServerSnapshotCompareItem& item) {}

@@ -5,6 +5,8 @@
 #include <unistd.h>
 #include <cstring>
 
+using hostlib::Status;
+
 namespace snapagent {
 
 namespace {
@@ -62,29 +64,26 @@ std::string PluginLoader::DefaultPath() {
     return SNAPCLIENT_PLUGIN_PATH;
 }
 
-bool PluginLoader::Load(const std::string& path, std::string& error) {
-    if (m_pHandle) {
-        error = "a plug-in is already loaded";
-        return false;
-    }
+Status PluginLoader::Load(const std::string& path) {
+    if (m_pHandle) return Status::InvalidArgument("a plug-in is already loaded");
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* why = dlerror();
-        error = "cannot load plug-in [" + path + "]: " + (why ? why : "unknown error");
-        return false;
+        return Status::IOError("cannot load plug-in [" + path +
+                               "]: " + (why ? why : "unknown error"));
     }
     dlerror();
     void* symbol = dlsym(handle, "GetSnapClient");
     if (!symbol) {
         const char* why = dlerror();
-        error =
-            "plug-in [" + path + "] does not export GetSnapClient: " + (why ? why : "null symbol");
+        const Status refused = Status::InvalidArgument(
+            "plug-in [" + path + "] does not export GetSnapClient: " + (why ? why : "null symbol"));
         dlclose(handle);
-        return false;
+        return refused;
     }
     m_pHandle = handle;
     m_pFactory = reinterpret_cast<GetSnapClientFn>(symbol);
-    return true;
+    return Status::OK();
 }
 
 std::string PluginLoader::Version() const {
@@ -95,14 +94,11 @@ std::string PluginLoader::Version() const {
     return search.version.empty() ? "unknown" : search.version;
 }
 
-ClientPtr PluginLoader::NewClient(std::string& error) const {
-    if (!m_pFactory) {
-        error = "no plug-in loaded";
-        return ClientPtr();
-    }
-    ClientPtr client(m_pFactory());
-    if (!client) error = "GetSnapClient returned no client";
-    return client;
+Status PluginLoader::NewClient(ClientPtr& client) const {
+    client.reset();
+    if (!m_pFactory) return Status::InvalidArgument("no plug-in loaded");
+    client.reset(m_pFactory());
+    return client ? Status::OK() : Status::IOError("GetSnapClient returned no client");
 }
 
 }  // namespace snapagent

@@ -4,6 +4,7 @@
 // must be destroyed before that.
 #pragma once
 
+#include "hostlib/Status.h"
 #include "snapclient/CFileServerSnapClientBase.h"
 
 #include <memory>
@@ -28,11 +29,12 @@ public:
     // from its folder) when there is one, else the one this build made.
     static std::string DefaultPath();
 
-    // False with error set when the library cannot be loaded or does not
-    // export GetSnapClient.
-    bool Load(const std::string& path, std::string& error);
-    // A new client object, or null (with error set) when the factory gives none.
-    ClientPtr NewClient(std::string& error) const;
+    // An I/O error when the library cannot be loaded, an invalid argument
+    // when it does not export GetSnapClient (or one is loaded already).
+    hostlib::Status Load(const std::string& path);
+    // A new client object; failed (client null) when no plug-in is loaded
+    // or the factory gives none.
+    hostlib::Status NewClient(ClientPtr& client) const;
     // The version the loaded plug-in carries, or "unknown".
     std::string Version() const;
 

@@ -131,14 +131,15 @@ int DeleteSnapshots(ArrayBackend& array, const std::string& stateDir,
         std::string error = deleted.bOk ? std::string()
                                         : deleted.strMessage + " (array error " +
                                               std::to_string(deleted.uiCode) + ")";
-        std::string noted;
-        if (deleted.bOk && s.snapshot.bOfJob &&
-            !RecordDeletedSnapshot(stateDir, client,
-                                   {s.strVolume, s.snapshot.info.strName, s.snapshot.ulApp,
-                                    s.snapshot.ullJob, static_cast<int64_t>(time(nullptr))},
-                                   noted)) {
+        const hostlib::Status noted =
+            deleted.bOk && s.snapshot.bOfJob
+                ? RecordDeletedSnapshot(stateDir, client,
+                                        {s.strVolume, s.snapshot.info.strName, s.snapshot.ulApp,
+                                         s.snapshot.ullJob, static_cast<int64_t>(time(nullptr))})
+                : hostlib::Status::OK();
+        if (!noted.ok()) {
             unnoted = true;
-            progress.Always("warning: " + PrintablePath(noted) +
+            progress.Always("warning: " + PrintablePath(noted.message()) +
                             ": the next job of its shares may need a full scan");
         }
         ++(deleted.bOk ? done : failed);

@@ -248,20 +248,23 @@ int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
                                         " (no NFS mount of it, no [automount] entry): name "
                                         "the volumes to list"
                                   : error);
-    std::string stateDir, unread;
-    if (!DefaultStateDir(stateDir, unread) && options.bDelete) return Fail(unread);
+    std::string stateDir;
+    const hostlib::Status where = DefaultStateDir(stateDir);
+    if (!where.ok() && options.bDelete) return Fail(where.message());
     // A deletion must not pull a base from under a job of the client that
     // is running, nor race its retention.
     ClientLock lock;
-    if (options.bDelete && (!MakePrivateFolder(stateDir, error) ||
-                            !lock.Acquire(stateDir, client, 0, options.bWait, error)))
-        return Fail(error);
+    if (options.bDelete) {
+        hostlib::Status locked = MakePrivateFolder(stateDir);
+        if (locked.ok()) locked = lock.Acquire(stateDir, client, 0, options.bWait);
+        if (!locked.ok()) return Fail(locked.message());
+    }
     std::vector<VolumeListing> listings;
     const bool complete = ListClientSnapshots(*array, volumes, client, listings);
     std::vector<JobRecord> history;
-    if (!stateDir.empty()) history = ReadJobRecords(stateDir, client, unread);
-    if (!unread.empty() && !quiet)
-        fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(unread).c_str());
+    const hostlib::Status read = stateDir.empty() ? where : ReadJobRecords(stateDir, client, history);
+    if (!read.ok() && !quiet)
+        fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(read.message()).c_str());
     const std::map<ULONG, uint64_t> newest = MarkBases(listings, history);
     for (const VolumeListing& volume : listings)
         if (options.common.verbosity == Verbosity::kVerbose)

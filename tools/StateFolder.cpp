@@ -15,6 +15,8 @@
 #include <cstring>
 #include <vector>
 
+using hostlib::Status;
+
 namespace snapagent {
 
 const char kRootStateDir[] = "/var/lib/snapagent";
@@ -57,35 +59,25 @@ std::string Problem(const std::string& path, bool above) {
     return std::string();
 }
 
-bool Refuse(const std::string& path, const std::string& folder, const std::string& why,
-            std::string& error) {
-    error = "unsafe state folder [" + PrintablePath(path) + "]: " +
-            (folder == path ? "" : "the folder above it [" + PrintablePath(folder) + "]: ") + why +
-            ", or set SNAPAGENT_STATE_DIR to a folder of your own";
-    return false;
+Status Refuse(const std::string& path, const std::string& folder, const std::string& why) {
+    return Status::InvalidArgument(
+        "unsafe state folder [" + PrintablePath(path) +
+        "]: " + (folder == path ? "" : "the folder above it [" + PrintablePath(folder) + "]: ") +
+        why + ", or set SNAPAGENT_STATE_DIR to a folder of your own");
 }
 
 }  // namespace
 
-bool DefaultStateDir(std::string& dir, std::string& error) {
+Status DefaultStateDir(std::string& dir) {
     dir = Env("SNAPAGENT_STATE_DIR");
-    if (!dir.empty()) return true;
-    if (!Env("XDG_STATE_HOME").empty()) {
-        dir = Env("XDG_STATE_HOME") + "/snapagent";
-        return true;
-    }
-    if (!Env("HOME").empty()) {
-        dir = Env("HOME") + "/.local/state/snapagent";
-        return true;
-    }
+    if (dir.empty() && !Env("XDG_STATE_HOME").empty()) dir = Env("XDG_STATE_HOME") + "/snapagent";
+    if (dir.empty() && !Env("HOME").empty()) dir = Env("HOME") + "/.local/state/snapagent";
     // A shared fallback (/tmp) would let any local user swap the folders
     // that decide which snapshots a job deletes.
-    if (geteuid() == 0) {
-        dir = kRootStateDir;
-        return true;
-    }
-    error = "no state folder: HOME is not set; set SNAPAGENT_STATE_DIR to a folder of your own";
-    return false;
+    if (dir.empty() && geteuid() == 0) dir = kRootStateDir;
+    if (!dir.empty()) return Status::OK();
+    return Status::NotFound(
+        "no state folder: HOME is not set; set SNAPAGENT_STATE_DIR to a folder of your own");
 }
 
 std::string DefaultResultsDir(const std::string& stateDir, ULONG clientId, LONGLONG jobId) {
@@ -108,12 +100,11 @@ void RemoveEarlierResults(const std::string& stateDir, ULONG clientId, LONGLONG 
     }
     closedir(dir);
     std::sort(earlier.rbegin(), earlier.rend());
-    std::string error;
     for (size_t i = keep; i < earlier.size(); ++i)
-        RemoveTree(DefaultResultsDir(stateDir, clientId, static_cast<LONGLONG>(earlier[i])), error);
+        RemoveTree(DefaultResultsDir(stateDir, clientId, static_cast<LONGLONG>(earlier[i])));
 }
 
-bool MakePrivateFolder(const std::string& path, std::string& error) {
+Status MakePrivateFolder(const std::string& path) {
     // The folders above are checked before anything is made in them.
     for (size_t pos = 1; pos < path.size(); ++pos) {
         if (path[pos] != '/') continue;
@@ -121,11 +112,11 @@ bool MakePrivateFolder(const std::string& path, std::string& error) {
         struct stat st;
         if (stat(above.c_str(), &st) != 0) break;
         const std::string why = Problem(above, true);
-        if (!why.empty()) return Refuse(path, above, why, error);
+        if (!why.empty()) return Refuse(path, above, why);
     }
-    if (!MakeDirectories(path, error, kPrivateFolderMode)) return false;
+    if (Status made = MakeDirectories(path, kPrivateFolderMode); !made.ok()) return made;
     const std::string why = Problem(path, false);
-    return why.empty() || Refuse(path, path, why, error);
+    return why.empty() ? Status::OK() : Refuse(path, path, why);
 }
 
 }  // namespace snapagent

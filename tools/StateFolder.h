@@ -8,6 +8,7 @@
 // the sticky bit (as /tmp is).
 #pragma once
 
+#include "hostlib/Status.h"
 #include "records/SnapRecords.h"
 
 #include <string>
@@ -19,9 +20,9 @@ namespace snapagent {
 extern const char kRootStateDir[];
 
 // $SNAPAGENT_STATE_DIR, else $XDG_STATE_HOME/snapagent, else
-// $HOME/.local/state/snapagent, else (root only) kRootStateDir. False with
-// a one-line error naming SNAPAGENT_STATE_DIR when none applies.
-bool DefaultStateDir(std::string& dir, std::string& error);
+// $HOME/.local/state/snapagent, else (root only) kRootStateDir. Not found,
+// with a one-line message naming SNAPAGENT_STATE_DIR, when none applies.
+hostlib::Status DefaultStateDir(std::string& dir);
 
 // <state>/client<N>/job<J>.
 std::string DefaultResultsDir(const std::string& stateDir, ULONG clientId, LONGLONG jobId);
@@ -35,8 +36,8 @@ void RemoveEarlierResults(const std::string& stateDir, ULONG clientId, LONGLONG 
 std::string DescribeUser(unsigned uid);
 
 // Makes the folder (0700, with its missing parents) where it does not exist
-// and checks it as described above; false with a one-line error that says
-// what to change.
-bool MakePrivateFolder(const std::string& path, std::string& error);
+// and checks it as described above; an unsafe folder is an invalid
+// argument, with a one-line message that says what to change.
+hostlib::Status MakePrivateFolder(const std::string& path);
 
 }  // namespace snapagent

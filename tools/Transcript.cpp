@@ -28,17 +28,16 @@ TranscriptWriter::~TranscriptWriter() {
     Close();
 }
 
-bool TranscriptWriter::Open(const std::string& path, std::string& error) {
+hostlib::Status TranscriptWriter::Open(const std::string& path) {
     m_strPath = path;
     if (path == "-") {
         m_pFile = stdout;
-        return true;
+        return hostlib::Status::OK();
     }
     // It names every changed file: created 0600, never through a link.
     const CRyError opened = FXFile::vkfopen(m_pFile, path, "w");
-    if (m_pFile) return true;
-    error = "cannot write transcript: " + opened.Message();
-    return false;
+    if (m_pFile) return hostlib::Status::OK();
+    return hostlib::Status::IOError("cannot write transcript: " + opened.Message());
 }
 
 void TranscriptWriter::Close() {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "host/SendEvent.h"
+#include "hostlib/Status.h"
 #include "tools/ErrorJson.h"
 #include "tools/JobRunner.h"
 
@@ -24,9 +25,8 @@ public:
     TranscriptWriter(const TranscriptWriter&) = delete;
     TranscriptWriter& operator=(const TranscriptWriter&) = delete;
 
-    // False with error set when the file cannot be created.
-    // "-" is stdout.
-    bool Open(const std::string& path, std::string& error);
+    // An I/O error when the file cannot be created. "-" is stdout.
+    hostlib::Status Open(const std::string& path);
 
     // Closes the file (not stdout); a failure is noted in OutputFailure, as
     // is every failed write.

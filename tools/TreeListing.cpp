@@ -1,10 +1,14 @@
 #include "tools/TreeListing.h"
 
+#include "tools/FileOps.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <cerrno>
 #include <cstring>
 #include <vector>
+
+using hostlib::Status;
 
 namespace snapagent {
 namespace {
@@ -22,16 +26,12 @@ std::string Join(const std::string& relative, const char* name) {
     return relative.empty() ? std::string(name) : relative + "/" + name;
 }
 
-// Reads one directory's names; false with error set when it cannot be read.
-// The listed root's ".snapshot" is the array's view of its snapshots; a
-// ".snapshot" deeper down is the share's own data and is listed.
-bool ReadNames(const std::string& path, bool atRoot, std::vector<std::string>& names,
-               std::string& error) {
+// Reads one directory's names; failed when it cannot be read. The listed
+// root's ".snapshot" is the array's view of its snapshots; a ".snapshot"
+// deeper down is the share's own data and is listed.
+Status ReadNames(const std::string& path, bool atRoot, std::vector<std::string>& names) {
     DIR* dir = opendir(path.c_str());
-    if (!dir) {
-        error = "cannot open directory [" + path + "]: " + strerror(errno);
-        return false;
-    }
+    if (!dir) return ErrnoFailure("cannot open directory", path);
     errno = 0;
     while (struct dirent* d = readdir(dir)) {
         if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0) continue;
@@ -41,16 +41,12 @@ bool ReadNames(const std::string& path, bool atRoot, std::vector<std::string>& n
     }
     const int readError = errno;
     closedir(dir);
-    if (readError != 0) {
-        error = "cannot read directory [" + path + "]: " + strerror(readError);
-        return false;
-    }
-    return true;
+    return readError == 0 ? Status::OK() : ErrnoFailure("cannot read directory", path, readError);
 }
 
 }  // namespace
 
-bool ListTree(const std::string& root, TreeListing& listing, std::string& error) {
+Status ListTree(const std::string& root, TreeListing& listing) {
     listing.clear();
     // Depth-first with an explicit stack: deep trees must not exhaust the
     // harness's own stack.
@@ -60,14 +56,12 @@ bool ListTree(const std::string& root, TreeListing& listing, std::string& error)
         pending.pop_back();
         const std::string directory = relative.empty() ? root : root + "/" + relative;
         std::vector<std::string> names;
-        if (!ReadNames(directory, relative.empty(), names, error)) return false;
+        if (Status read = ReadNames(directory, relative.empty(), names); !read.ok()) return read;
         for (const std::string& name : names) {
             const std::string child = Join(relative, name.c_str());
             struct stat st;
-            if (lstat((root + "/" + child).c_str(), &st) != 0) {
-                error = "cannot lstat [" + root + "/" + child + "]: " + strerror(errno);
-                return false;
-            }
+            if (lstat((root + "/" + child).c_str(), &st) != 0)
+                return ErrnoFailure("cannot lstat", root + "/" + child);
             TreeEntry entry;
             entry.ullInode = st.st_ino;
             entry.type = TypeOf(st.st_mode);
@@ -79,7 +73,7 @@ bool ListTree(const std::string& root, TreeListing& listing, std::string& error)
             if (entry.type == EntryType::kDirectory) pending.push_back(child);
         }
     }
-    return true;
+    return Status::OK();
 }
 
 uint64_t CountEntries(const std::string& root, bool (*stop)()) {

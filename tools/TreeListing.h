@@ -6,6 +6,8 @@
 // part of its own tree; an item of that name further down is the share's.
 #pragma once
 
+#include "hostlib/Status.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -27,9 +29,10 @@ struct TreeEntry {
 typedef std::map<std::string, TreeEntry> TreeListing;
 
 // Lists everything below root (root may itself be reached through a
-// symbolic link). False with error set when root or any directory below it
-// cannot be read; a partial listing would make every comparison lie.
-bool ListTree(const std::string& root, TreeListing& listing, std::string& error);
+// symbolic link). Failed (not found, or an I/O error) when root or any
+// directory below it cannot be read; a partial listing would make every
+// comparison lie.
+hostlib::Status ListTree(const std::string& root, TreeListing& listing);
 
 // The number of entries below root, the root's own ".snapshot" left out,
 // read from the directories alone (no lstat): what a first snapshot of a

@@ -22,26 +22,26 @@ public:
         if (m_pProgress) m_pProgress->OnShareDone(share);
     }
 
-    bool OnSnapshotsTaken(const JobResult& sofar, std::string& error) override {
+    // Not found for a share read from no snapshot, corruption for a copy
+    // that is not the live tree it was taken of.
+    hostlib::Status OnSnapshotsTaken(const JobResult& sofar) override {
         for (const BuiltShare& share : m_world.Shares()) {
             auto read = sofar.readPaths.find(share.strSharePath + "/");
             if (read == sofar.readPaths.end() ||
-                read->second.find(kSnapshotMarker) == std::string::npos) {
-                error = "share " + share.strSharePath + " is not read from a snapshot";
-                return false;
-            }
+                read->second.find(kSnapshotMarker) == std::string::npos)
+                return hostlib::Status::NotFound("share " + share.strSharePath +
+                                                 " is not read from a snapshot");
             TreeListing live, copy;
-            if (!ListTree(share.strLiveDir, live, error) || !ListTree(read->second, copy, error))
-                return false;
+            hostlib::Status listed = ListTree(share.strLiveDir, live);
+            if (listed.ok()) listed = ListTree(read->second, copy);
+            if (!listed.ok()) return listed;
             const std::string difference = CompareTreeShape(live, copy);
-            if (!difference.empty()) {
-                error =
-                    "snapshot copy " + read->second + " differs from the live share: " + difference;
-                return false;
-            }
+            if (!difference.empty())
+                return hostlib::Status::Corruption("snapshot copy " + read->second +
+                                                   " differs from the live share: " + difference);
             listings[share.strSharePath] = std::move(live);
         }
-        return m_pProgress ? m_pProgress->OnSnapshotsTaken(sofar, error) : true;
+        return m_pProgress ? m_pProgress->OnSnapshotsTaken(sofar) : hostlib::Status::OK();
     }
 
     std::map<std::string, TreeListing> listings;
@@ -71,7 +71,10 @@ VerifiedJob VerifiedJobs::Run(LONGLONG jobId, LONGLONG prevJobId) {
     plan.llJobId = jobId;
     plan.llPrevJobId = prevJobId;
     for (const BuiltShare& share : m_world.Shares()) plan.shares.push_back(share.strSharePath);
-    if (!m_world.ResultsDir(jobId, plan.strResultsDir, out.strError)) return out;
+    if (const hostlib::Status made = m_world.ResultsDir(jobId, plan.strResultsDir); !made.ok()) {
+        out.strError = made.message();
+        return out;
+    }
 
     ListingObserver observer(m_world, m_pProgress);
     RunJob(m_plugin, plan, observer, out.job);

@@ -66,9 +66,8 @@ int PrintVersion() {
     printf("snapagent %s\n", SNAPCLIENT_VERSION);
     const std::string path = PluginLoader::DefaultPath();
     PluginLoader plugin;
-    std::string error;
-    if (!plugin.Load(path, error)) {
-        fprintf(stderr, "snapagent: error: %s\n", error.c_str());
+    if (const hostlib::Status loaded = plugin.Load(path); !loaded.ok()) {
+        fprintf(stderr, "snapagent: error: %s\n", loaded.message().c_str());
         return kExitFailed;
     }
     printf("plug-in %s (%s)\nSQLite %s\n", plugin.Version().c_str(), path.c_str(),

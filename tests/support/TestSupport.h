@@ -8,7 +8,9 @@
 #include "array/FaultInjectingBackend.h"
 #include "array/ScriptedArray.h"
 #include "host/LogWriter.h"
+#include "hostlib/Status.h"
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 #include <boost/shared_ptr.hpp>
 #include <string>
@@ -27,6 +29,12 @@ public:
 private:
     std::string m_path;
 };
+
+// For ASSERT_TRUE(IsOk(step)): a failed step's message in the failure.
+inline ::testing::AssertionResult IsOk(const hostlib::Status& status) {
+    if (status.ok()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << status.message();
+}
 
 void WriteFile(const std::string& path, const std::string& contents);
 std::string ReadFile(const std::string& path);
