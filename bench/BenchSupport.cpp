@@ -1,6 +1,10 @@
 #include "bench/BenchSupport.h"
 
+#include <linux/perf_event.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +52,66 @@ double PeakRssMiB() {
     struct rusage usage;
     if (getrusage(RUSAGE_SELF, &usage) != 0) return -1;
     return usage.ru_maxrss / 1024.0;  // KiB on Linux
+}
+
+namespace {
+
+// A disabled counter of this process's instructions, inherited by the
+// threads it starts; -1 where the kernel refuses one.
+int OpenInstructionCounter(bool kernel) {
+    perf_event_attr attr = {};
+    attr.size = sizeof attr;
+    attr.type = PERF_TYPE_HARDWARE;
+    attr.config = PERF_COUNT_HW_INSTRUCTIONS;
+    attr.disabled = 1;
+    attr.inherit = 1;
+    attr.exclude_user = kernel;
+    attr.exclude_kernel = !kernel;
+    attr.exclude_hv = 1;
+    return int(syscall(SYS_perf_event_open, &attr, 0, -1, -1, PERF_FLAG_FD_CLOEXEC));
+}
+
+// CPU seconds of the whole process so far, user and system.
+void CpuSeconds(double& user, double& system) {
+    struct rusage usage = {};
+    getrusage(RUSAGE_SELF, &usage);
+    user = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6;
+    system = usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+}
+
+int64_t ReadCounter(int fd) {
+    uint64_t value = 0;
+    return fd >= 0 && read(fd, &value, sizeof value) == sizeof value ? int64_t(value) : -1;
+}
+
+}  // namespace
+
+InstructionCount::InstructionCount()
+    : m_userFd(OpenInstructionCounter(false)), m_kernelFd(OpenInstructionCounter(true)) {}
+
+InstructionCount::~InstructionCount() {
+    for (int fd : {m_userFd, m_kernelFd})
+        if (fd >= 0) close(fd);
+}
+
+void InstructionCount::Start() {
+    CpuSeconds(m_userSeconds, m_systemSeconds);
+    for (int fd : {m_userFd, m_kernelFd}) {
+        if (fd < 0) continue;
+        ioctl(fd, PERF_EVENT_IOC_RESET, 0);
+        ioctl(fd, PERF_EVENT_IOC_ENABLE, 0);
+    }
+}
+
+void InstructionCount::Stop() {
+    for (int fd : {m_userFd, m_kernelFd})
+        if (fd >= 0) ioctl(fd, PERF_EVENT_IOC_DISABLE, 0);
+    m_user = ReadCounter(m_userFd);
+    m_kernel = ReadCounter(m_kernelFd);
+    double user = 0, system = 0;
+    CpuSeconds(user, system);
+    m_userSeconds = user - m_userSeconds;
+    m_systemSeconds = system - m_systemSeconds;
 }
 
 void Fail(const std::string& message) {

@@ -29,6 +29,34 @@ private:
 double NowSeconds();
 double PeakRssMiB();
 
+// Instructions this process (and the threads it starts meanwhile) runs
+// between Start and Stop, in user space and in the kernel apart: unlike the
+// wall clock, a count another program's load does not move. Both are -1
+// where the kernel allows no counter (perf_event_paranoid, a virtual
+// machine without one); the CPU seconds of the process, user and system,
+// are measured everywhere.
+class InstructionCount {
+public:
+    InstructionCount();
+    ~InstructionCount();
+    InstructionCount(const InstructionCount&) = delete;
+    InstructionCount& operator=(const InstructionCount&) = delete;
+    void Start();
+    void Stop();
+    int64_t User() const { return m_user; }
+    int64_t Kernel() const { return m_kernel; }
+    double UserSeconds() const { return m_userSeconds; }
+    double SystemSeconds() const { return m_systemSeconds; }
+
+private:
+    int m_userFd = -1;
+    int m_kernelFd = -1;
+    int64_t m_user = -1;
+    int64_t m_kernel = -1;
+    double m_userSeconds = 0;
+    double m_systemSeconds = 0;
+};
+
 [[noreturn]] void Fail(const std::string& message);
 
 // A fresh folder below base (or $TMPDIR), removed with its contents.

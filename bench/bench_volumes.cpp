@@ -11,9 +11,11 @@
 //       4 KiB of data, and the bytes the file system allocated for it;
 //   bench_volumes --measure incremental --files 1e6 --changes 1000
 //       a base snapshot, --changes changes (70 % rewritten, 15 % created,
-//       10 % deleted, 5 % renamed), then an incremental job's array work
-//       timed apart: the new snapshot, the SnapDiff from the base drained
-//       in batches of 1,024, and the deletion of the base;
+//       10 % deleted, 5 % renamed, ten to a folder in as many folders at
+//       every --files), then an incremental job's array work timed apart:
+//       the new snapshot, the SnapDiff from the base drained in batches of
+//       1,024 (with the instructions and CPU seconds it took, user and
+//       kernel apart), and the deletion of the base;
 //   [--work DIR]
 //
 // Everything is made afresh in a scratch folder below --work and removed at
@@ -32,6 +34,7 @@
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -179,10 +182,18 @@ nlohmann::json MeasureSparse(World& world, uint64_t gib) {
 }
 
 // Change k of the job: 14 in 20 rewrite a file, 3 create one beside it, 2
-// delete one and 1 renames one, spread evenly over the volume.
+// delete one and 1 renames one. The changes fall ten to a folder (more when
+// the volume has too few folders), in folders spread evenly over the
+// volume, so that a job of as many changes over more files changes as many
+// folders: the same work, with only the files around it grown.
 void MakeChange(const SmallFileVolume& volume, uint64_t files, uint64_t changes, uint64_t k) {
-    const uint64_t stride = files / changes;
-    const uint64_t file = k * stride + stride / 3;
+    const uint64_t perFolderOfFiles = SmallFileVolume::kFilesPerFolder;
+    const uint64_t folders = files / perFolderOfFiles;
+    const uint64_t perFolder = std::max<uint64_t>(10, (changes + folders - 1) / folders);
+    const uint64_t touched = (changes + perFolder - 1) / perFolder;
+    const uint64_t spacing = perFolderOfFiles / perFolder;
+    const uint64_t file = k / perFolder * (folders / touched) * perFolderOfFiles +
+                          k % perFolder * spacing + spacing / 3;
     const std::string path = volume.Path() + "/" + SmallFileVolume::FileOf(file);
     const uint64_t kind = k % 20;
     if (kind < 14) {
@@ -203,8 +214,11 @@ nlohmann::json MeasureIncremental(World& world, uint64_t files, uint64_t changes
     for (uint64_t k = 0; k < changes; ++k) MakeChange(world.Volume(), files, changes, k);
     sync();
     const double creation = world.Create("incremental");
+    InstructionCount instructions;
     double start = NowSeconds();
+    instructions.Start();
     const uint64_t records = world.DrainSnapDiff("base", "incremental");
+    instructions.Stop();
     const double snapDiff = NowSeconds() - start;
     const double deletion = world.Delete("base");
     if (records < changes)
@@ -218,6 +232,10 @@ nlohmann::json MeasureIncremental(World& world, uint64_t files, uint64_t changes
             {"deletion_s", deletion},
             {"total_s", creation + snapDiff + deletion},
             {"snapdiff_records", records},
+            {"snapdiff_user_instructions", instructions.User()},
+            {"snapdiff_kernel_instructions", instructions.Kernel()},
+            {"snapdiff_user_cpu_s", instructions.UserSeconds()},
+            {"snapdiff_system_cpu_s", instructions.SystemSeconds()},
             {"snapshot_kind", world.KindOf("incremental")}};
 }
 
@@ -239,9 +257,9 @@ int main(int argc, char** argv) {
         result = MeasureSparse(world, gib);
     } else if (measure == "incremental") {
         const uint64_t changes = options.Number("changes", 1000);
-        if (changes < 20 || files < 2 * changes)
+        if (changes < 20 || files < 2 * changes || files % SmallFileVolume::kFilesPerFolder != 0)
             Fail(
-                "--files must be at least twice --changes, "
+                "--files must be a multiple of 1000 and at least twice --changes, "
                 "and --changes at least 20");
         result = MeasureIncremental(world, files, changes);
     } else {

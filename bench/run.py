@@ -679,6 +679,12 @@ def measure_volumes(sizes, build, work, kinds, log):
                          sizes, entries)
 
 
+# Instructions and CPU seconds of a job's SnapDiff, which another program's
+# load moves less than the wall clock (instructions not at all).
+INSTRUCTION_KEYS = ("snapdiff_user_instructions", "snapdiff_kernel_instructions",
+                    "snapdiff_user_cpu_s", "snapdiff_system_cpu_s")
+
+
 def build_volumes(machine, date, sizes, entries):
     """The results section of the local array per kind of volume."""
     def figures(run, keys):
@@ -693,8 +699,9 @@ def build_volumes(machine, date, sizes, entries):
             "snapshots": figures(entry["snapshots"], ["files", "first_s", "second_s",
                                                       "second_files_per_s"]),
             "sparse": figures(entry["sparse"], ["gib", "seconds", "allocated_bytes"]),
-            "incremental": [figures(r, ["files", "changes", "creation_s", "snapdiff_s",
-                                        "deletion_s", "total_s", "snapdiff_records"])
+            "incremental": [dict(figures(r, ["files", "changes", "creation_s", "snapdiff_s",
+                                             "deletion_s", "total_s", "snapdiff_records"]),
+                                 **{k: r[k] for k in INSTRUCTION_KEYS if k in r})
                             for r in entry["incremental"]],
         })
     return {"machine": machine, "date": date, "load_limit": LOAD_LIMIT,

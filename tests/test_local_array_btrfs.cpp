@@ -1,18 +1,27 @@
 // The local array on a volume that is a btrfs subvolume: its snapshots are
 // read-only btrfs snapshots that keep everything a backup reads and hold
-// no earlier snapshot and nothing mounted below the volume.
+// no earlier snapshot and nothing mounted below the volume; SnapDiff over
+// them reports what it reports over copies of the same tree; and a job
+// killed anywhere in a creation or deletion leaves no half snapshot, and no
+// debris once the array is opened again.
 #include "array/local/BtrfsSubvolume.h"
 #include "array/local/MountedBelowVolume.h"
 #include "tests/support/LocalArrayWorld.h"
 #include "tests/support/LoopMount.h"
 
+#include <btrfsutil.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
+#include <chrono>
 #include <filesystem>
+#include <random>
 
 using localarraytest::Export;
 using localarraytest::LocalArrayWorld;
+using localarraytest::Names;
 using namespace testsupport;
 
 namespace {
@@ -148,6 +157,259 @@ TEST(LocalArrayBtrfs, SnapshotsKeepWhatABackupReadsAndNoEarlierSnapshot) {
     EXPECT_EQ((std::set<std::string>{"file_deletion /e/new", "file_creation /e/renamed",
                                      "inode_modification /e"}),
               changes);
+}
+
+// Subvolumes below the file system's top, by path.
+std::set<std::string> Subvolumes(const std::string& top) {
+    std::set<std::string> paths;
+    btrfs_util_subvolume_iterator* it = nullptr;
+    if (btrfs_util_create_subvolume_iterator(top.c_str(), 5, 0, &it) != BTRFS_UTIL_OK) return {"?"};
+    for (char* path = nullptr;
+         btrfs_util_subvolume_iterator_next(it, &path, nullptr) == BTRFS_UTIL_OK; free(path))
+        paths.insert(path);
+    btrfs_util_destroy_subvolume_iterator(it);
+    return paths;
+}
+
+// SNAPAGENT_TEST_SEED replays a failed run of the random tests.
+uint32_t Seed(uint32_t fallback) {
+    const char* given = getenv("SNAPAGENT_TEST_SEED");
+    return given ? uint32_t(strtoul(given, nullptr, 10)) : fallback;
+}
+
+std::string Under(const std::string& dir, const std::string& name) {
+    return dir.empty() ? name : name.empty() ? dir : dir + "/" + name;
+}
+
+// What a change can name in a volume's live tree, the array's folders left
+// out: regular files, other items, folders ("" the root).
+struct LiveItems {
+    std::vector<std::string> files, others, dirs{""};
+};
+
+LiveItems ListLive(const std::string& root) {
+    namespace fs = std::filesystem;
+    LiveItems items;
+    for (auto it = fs::recursive_directory_iterator(root); it != end(it); ++it) {
+        const fs::file_status st = it->symlink_status();
+        if (it->path().filename() == ".snapshot")
+            it.disable_recursion_pending();
+        else
+            (fs::is_directory(st)      ? items.dirs
+             : fs::is_regular_file(st) ? items.files
+                                       : items.others)
+                .push_back(it->path().string().substr(root.size() + 1));
+    }
+    return items;
+}
+
+int Errno(bool ok) { return ok ? 0 : errno; }
+
+// Writes bytes; at == -1 replaces the contents, else writes over them at
+// that offset and puts the file's times back.
+int Put(const std::string& path, const std::string& bytes, int flags, off_t at = -1) {
+    struct stat st;
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | flags, 0644);
+    if (fd < 0 || fstat(fd, &st) != 0) return errno;
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    bool ok = (at < 0 ? write(fd, bytes.data(), bytes.size())
+                      : pwrite(fd, bytes.data(), bytes.size(), at)) == ssize_t(bytes.size());
+    ok = ok && (at < 0 || futimens(fd, times) == 0);
+    return Errno(close(fd) == 0 && ok);
+}
+
+// One random change, made alike on each volume it is applied to; a and b
+// are paths relative to the volume.
+struct Change {
+    unsigned kind = 0;
+    std::string a, b, bytes, key;
+    mode_t mode = 0644;
+
+    int Apply(const std::string& root) const {
+        const std::string x = Under(root, a), y = Under(root, b);
+        const char *p = x.c_str(), *q = y.c_str();
+        switch (kind) {
+            case 0:  // a new file, a rewrite, a same-size rewrite with its times put back
+            case 1:
+            case 2:
+                return Put(x, bytes, (int[]){O_CREAT | O_EXCL, O_TRUNC, 0}[kind],
+                           kind == 2 ? 0 : -1);
+            case 3:
+                return Errno(truncate(p, off_t(bytes.size())) == 0);
+            case 4:
+                return Errno(chmod(p, mode) == 0);
+            case 5:
+                return Errno(lsetxattr(p, key.c_str(), bytes.data(), bytes.size(), 0) == 0);
+            case 6:
+                return Errno(lremovexattr(p, key.c_str()) == 0);
+            case 7:
+                return Errno(rename(p, q) == 0);
+            case 8:
+                return Errno(link(p, q) == 0);
+            case 9:
+                return Errno(unlink(p) == 0);
+            case 10:
+                return Errno(symlink(bytes.c_str(), p) == 0);
+            case 11:
+                return Errno(mkdir(p, mode) == 0);
+            case 12:
+                return Errno(rmdir(p) == 0);
+            case 13:
+                return Errno(mkfifo(p, 0640) == 0);
+            default:
+                return Errno(unlink(p) == 0 && mkdir(p, mode) == 0);  // a file becomes a folder
+        }
+    }
+};
+
+Change RandomChange(std::mt19937& random, const LiveItems& items, int serial) {
+    const auto pick = [&](const std::vector<std::string>& from) {
+        return from[random() % from.size()];
+    };
+    std::vector<std::string> movable = items.files;
+    movable.insert(movable.end(), items.others.begin(), items.others.end());
+    movable.insert(movable.end(), items.dirs.begin() + 1, items.dirs.end());
+    // A change that needs a file where there is none fails alike on each volume.
+    const std::string leaf = "n" + std::to_string(serial), fresh = Under(pick(items.dirs), leaf);
+    const std::string file = items.files.empty() ? fresh : pick(items.files);
+    const std::string item = movable.empty() ? fresh : pick(movable);
+    const std::string either = random() % 2 ? file : pick(items.dirs);
+    const std::string name = random() % 2 || items.others.empty() ? file : pick(items.others);
+    const std::string dir = pick(items.dirs);
+    const size_t slash = item.rfind('/');
+    const std::string sibling =
+        Under(slash == std::string::npos ? "" : item.substr(0, slash), leaf);
+    const std::string* operand[] = {&fresh, &file, &file,  &file,  &either, &either, &either, &item,
+                                    &file,  &name, &fresh, &fresh, &dir,    &fresh,  &file};
+    Change c;
+    c.kind = random() % 15;
+    c.a = *operand[c.kind];
+    c.b = c.kind == 7 && random() % 2 ? sibling : fresh;  // a move within its folder or anywhere
+    c.bytes = std::string(random() % 64, char('a' + random() % 26));
+    c.key = "user.k" + std::to_string(random() % 3);
+    c.mode = (mode_t[]){0600, 0644, 0700, 0755}[random() % 4];
+    return c;
+}
+
+std::vector<std::string> Items(const LocalArrayWorld::Run& run) {
+    std::vector<std::string> items;
+    for (const SnapDiffFileInfo& c : run.changes)
+        items.push_back(c.strChangeType + " " + std::to_string(c.uiFileType) + " " + c.strFileName);
+    std::sort(items.begin(), items.end());
+    return items;
+}
+
+// The same random changes on a btrfs volume (v) and on a copy volume (c, a
+// plain folder on the same btrfs): SnapDiff between each two snapshots in a
+// row gives the same items on both. Every change is one a copy can tell: a
+// rewrite with its times put back still moves the ctime.
+TEST(LocalArrayBtrfs, SnapDiffGivesWhatItGivesOverCopiesOfTheSameChanges) {
+    BtrfsWorld btrfs;
+    SKIP_UNLESS_MOUNTED(btrfs.mount);
+    LocalArrayWorld& world = btrfs.world;
+    world.Volume("c");
+    world.Dir("c", "e");
+    const uint32_t seed = Seed(4);
+    std::mt19937 random(seed);
+    size_t compared = 0;
+    for (int round = 0, serial = 0; round < 20; ++round) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + " (SNAPAGENT_TEST_SEED), round " +
+                     std::to_string(round));
+        for (int i = 0; i < (round == 0 ? 30 : 12); ++i, ++serial) {
+            const Change change = RandomChange(random, ListLive(world.Live("v")), serial);
+            ASSERT_EQ(change.Apply(world.Live("v")), change.Apply(world.Live("c")))
+                << "change " << serial;
+        }
+        const std::string name = "r" + std::to_string(round),
+                          last = "r" + std::to_string(round - 1);
+        world.Snap("v", name);
+        world.Snap("c", name);
+        if (round == 0) continue;
+        const std::vector<std::string> items = Items(world.Diff("v", last, name));
+        EXPECT_EQ(Items(world.Diff("c", last, name)), items);
+        compared += items.size();
+    }
+    EXPECT_GT(compared, 100u);  // the rounds changed enough to compare
+}
+
+// A job that creates and deletes btrfs snapshots is killed at random
+// moments while files move between two folders. Opened again, the array
+// lists only whole snapshots (read-only, reached from the export, their
+// marker a catalog, each moving file in them exactly once with its bytes)
+// and leaves nothing else: no other subvolume, link, catalog file or lock.
+TEST(LocalArrayBtrfs, KilledCreationsAndDeletionsLeaveWholeSnapshotsAndNoDebris) {
+    BtrfsWorld btrfs;
+    SKIP_UNLESS_MOUNTED(btrfs.mount);
+    LocalArrayWorld& world = btrfs.world;
+    const int kFiles = 16;
+    std::vector<std::string> places(kFiles);
+    world.Dir("v", "a");
+    world.Dir("v", "b");
+    for (int f = 0; f < kFiles; ++f)
+        world.File("v", places[f] = "a/f" + std::to_string(f), std::to_string(f));
+    world.Snap("v", "first");  // the array's .snapshot folders are subvolumes from here on
+    ASSERT_TRUE(world.array->DeleteSnapshot("v", "first").bOk);
+    world.config.uiLockWaitSeconds = 0;  // a lock left held fails at once
+    const uint32_t seed = Seed(41);
+    std::mt19937 random(seed);
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + " (SNAPAGENT_TEST_SEED), round " +
+                     std::to_string(round));
+        const auto name = [round](int i) {
+            return std::to_string(round) + "-" + std::to_string(i);
+        };
+        const pid_t child = fork();
+        for (int i = 0; child == 0; ++i)
+            if (!world.array->CreateSnapshot("v", name(i)).bOk ||
+                (i >= 2 && !world.array->DeleteSnapshot("v", name(i - 2)).bOk))
+                _exit(1);
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::microseconds(random() % 200000);
+        while (std::chrono::steady_clock::now() < until) {
+            std::string& place = places[random() % kFiles];
+            const std::string moved = (place[0] == 'a' ? "b" : "a") + place.substr(1);
+            ASSERT_EQ(0, rename(world.Live("v", place).c_str(), world.Live("v", moved).c_str()));
+            place = moved;
+        }
+        int status = 0;
+        ASSERT_EQ(0, kill(child, SIGKILL));
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the job failed before it was killed";
+        world.Rebuild();
+        const std::set<std::string> listed = world.Listed();
+        std::set<std::string> markers, subvolumes = {"v", "v/.snapshot", "v/e/.snapshot"};
+        for (const std::string& s : listed) markers.insert(s + ".btrfs");
+        ASSERT_TRUE(world.array->OpenConnection().bOk);
+        EXPECT_EQ(listed, world.Listed());
+        for (const std::string& s : listed) {
+            const std::string path = world.Live("v", ".snapshot/" + s);
+            bool readOnly = false;
+            CatalogReader marker;
+            CatalogRow row;
+            bool done = false;
+            struct stat st;
+            EXPECT_TRUE(btrfs_util_get_subvolume_read_only(path.c_str(), &readOnly) ==
+                            BTRFS_UTIL_OK &&
+                        readOnly)
+                << s;
+            EXPECT_TRUE(marker.Open(world.Root() + "/.snapcatalog/v/" + s + ".btrfs").ok() &&
+                        marker.Next(row, done).ok() && done)
+                << s;
+            EXPECT_TRUE(stat(world.Live("v", "e/.snapshot/" + s).c_str(), &st) == 0 &&
+                        S_ISDIR(st.st_mode))
+                << s;
+            std::set<std::string> moving = Names(path + "/a"), inB = Names(path + "/b");
+            EXPECT_EQ(size_t(kFiles), moving.size() + inB.size()) << s;
+            moving.insert(inB.begin(), inB.end());
+            EXPECT_EQ(size_t(kFiles), moving.size()) << s;  // so each once
+            subvolumes.insert("v/.snapshot/" + s);
+        }
+        EXPECT_EQ(listed, Names(world.Live("v", ".snapshot")));
+        EXPECT_EQ(listed, Names(world.Live("v", "e/.snapshot")));
+        EXPECT_EQ(markers, Names(world.Root() + "/.snapcatalog/v"));
+        EXPECT_EQ(subvolumes, Subvolumes(world.Root()));
+        for (const std::string& s : listed) ASSERT_TRUE(world.array->DeleteSnapshot("v", s).bOk);
+    }
 }
 
 }  // namespace

@@ -15,16 +15,9 @@
 #include <set>
 
 using localarraytest::LocalArrayWorld;
+using localarraytest::Names;
 
 namespace {
-
-std::set<std::string> Names(const std::string& dir) {
-    std::set<std::string> names;
-    std::error_code missing;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, missing))
-        names.insert(entry.path().filename());
-    return names;
-}
 
 std::multiset<std::string> Changes(LocalArrayWorld& world, const std::string& base,
                                    const std::string& next) {

@@ -510,7 +510,6 @@ Status LocalArray::BuildSnapshot(const std::string& volume, const std::string& v
 Status LocalArray::BuildBtrfsSnapshot(const std::string& volume, const std::string& volumeDir,
                                       const std::string& name) {
     const std::string folder = volumeDir + "/.snapshot";
-    const std::string staging = folder + "/" + kSnapshotStagingName;
     std::vector<CatalogLeftOut> hidden;
     ActivityMeter meter(LocalArrayWork::kSnapshotting, volume, name);
     Status status = PrepareSnapshotFolders(volume, volumeDir, SnapshotKind::kBtrfs, hidden);
@@ -521,14 +520,14 @@ Status LocalArray::BuildBtrfsSnapshot(const std::string& volume, const std::stri
     CatalogWriter writer(building, m_config.sortMemoryBytes);
     LeaveOut(writer, volume, name, hidden);
     // The one call that is the snapshot: atomic, and its cost does not grow
-    // with the volume's files.
-    status = MakeReadOnlyBtrfsSnapshot(volumeDir, staging);
-    Step("built");
-    if (status.ok() && rename(staging.c_str(), (folder + "/" + name).c_str()) != 0)
-        status =
-            Status::IOError("cannot put btrfs snapshot " + name + " in place: " + strerror(errno));
+    // with the volume's files. It is made at its own name, not renamed
+    // there as a copy is: a rename sets the ctime of the snapshot's root,
+    // which would then differ from the volume's and show the root changed
+    // in every comparison. Whole from the start, it needs no staging name;
+    // until its marker commits it, it is debris like any uncommitted name.
+    status = MakeReadOnlyBtrfsSnapshot(volumeDir, folder + "/" + name);
     if (status.ok()) SyncDirectory(folder);
-    Step("copy in place");
+    Step("built");
     if (status.ok()) status = LinkIntoExports(volume, volumeDir, name);
     if (status.ok()) status = writer.Finish();
     if (status.ok() && rename(building.c_str(), marker.c_str()) != 0)

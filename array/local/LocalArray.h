@@ -15,7 +15,9 @@
 // A snapshot exists when its catalog exists. A creation builds everything
 // under temporary names (the catalog as <name>.cat.tmp, the copy and each
 // link as .snapshot/.creating) and renames each into place; the rename of
-// the catalog, last, commits the snapshot. So a creation that fails, is
+// the catalog, last, commits the snapshot. A btrfs snapshot, whole from the
+// one call that makes it, is made at its own name (a rename would set its
+// root's ctime) and is debris like the rest until that commit. So a creation that fails, is
 // killed or is stopped part-way leaves no snapshot, only debris that nothing
 // reads: every name in a .snapshot folder without a catalog, and every
 // catalog file that is not one. That debris is removed when the array is

@@ -128,6 +128,15 @@ private:
     testsupport::TempDir m_dir;
 };
 
+// The names in a folder; none when it is missing.
+inline std::set<std::string> Names(const std::string& dir) {
+    std::set<std::string> names;
+    std::error_code missing;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, missing))
+        names.insert(entry.path().filename());
+    return names;
+}
+
 inline LocalArrayExport Export(const std::string& volume, const std::vector<std::string>& below) {
     LocalArrayExport exp;
     exp.strVolume = volume;
