@@ -27,7 +27,7 @@ struct Form {
 // component: a backslash that ends the name, or stands next to "/" or to
 // another backslash. Such a converted name would collapse onto the folder
 // that holds it, or onto the share root.
-bool ConversionEmptiesComponent(const std::string& name) {
+bool ConversionEmptiesComponent(std::string_view name) {
     for (size_t i = name.find('\\'); i != std::string::npos; i = name.find('\\', i + 1)) {
         if (i == 0 || name[i - 1] == '/' || i + 1 == name.size() || name[i + 1] == '\\' ||
             name[i + 1] == '/')
@@ -79,7 +79,7 @@ Presence LookUp(const std::string& folder, const std::string& relative, struct s
 NamePlacement PlaceNameOfSeveralForms(const FileServerExportInfo& runShare,
                                       const ShareMatcher& matcher, const ReceivedName& name,
                                       ShareVerdicts& verdicts, std::string& placed) {
-    const std::string& decoded = name.strDecoded;
+    const std::string_view decoded = name.strDecoded;
     if (name.strOnePass.empty() && decoded.find('\\') == std::string::npos)
         return NamePlacement::kOrdinary;
 
@@ -97,11 +97,11 @@ NamePlacement PlaceNameOfSeveralForms(const FileServerExportInfo& runShare,
         forms.emplace_back();
         forms.back().strVolumePath = std::move(form);
     };
-    add(decoded, false);
+    add(std::string(decoded), false);
     if (!name.strOnePass.empty()) add(name.strOnePass, true);
     add(name.strRaw, true);
     if (!ConversionEmptiesComponent(decoded)) {
-        std::string converted = decoded;
+        std::string converted(decoded);
         for (char& c : converted)
             if (c == '\\') c = '/';
         add(converted, false);
