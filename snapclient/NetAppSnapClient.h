@@ -112,16 +112,6 @@ private:
     // Built with the object, so that it can be returned with no memory left.
     CRyError m_errOutOfMemory;
 
-    // The error the agent gets when the array does not answer a connection.
-    CRyError ArrayUnreachable(const FXCodeLocation& where) const;
-    // The error of an operation that needs the array connection and has
-    // none (never set up, or released by the post-backup cleanup).
-    static CRyError NoArray(const FXCodeLocation& where, const char* message);
-    // The agent's content mapper as our concrete class, or error 160.
-    static CRyError AsContentMapper(const ContentMapperAPIPtr& given,
-                                    boost::shared_ptr<CContentMapper>& mapper,
-                                    const FXCodeLocation& where);
-
     // Volume key (volume path on a cluster, else volume name) -> snapshot names.
     typedef std::map<std::string, std::set<std::string>> VolumeSnapshots;
     // The job's shares not backed up while their volume's snapshot stayed.

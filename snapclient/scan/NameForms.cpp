@@ -74,17 +74,10 @@ Presence LookUp(const std::string& folder, const std::string& relative, struct s
     return Presence::kUnreadable;
 }
 
-}  // namespace
-
-NamePlacement PlaceNameOfSeveralForms(const FileServerExportInfo& runShare,
-                                      const ShareMatcher& matcher, const ReceivedName& name,
-                                      ShareVerdicts& verdicts, std::string& placed) {
+// The forms a name may have, the name as decoded first: where several are
+// one file the first of them is delivered.
+std::vector<Form> FormsOf(const FileServerExportInfo& runShare, const ReceivedName& name) {
     const std::string_view decoded = name.strDecoded;
-    if (name.strOnePass.empty() && decoded.find('\\') == std::string::npos)
-        return NamePlacement::kOrdinary;
-
-    // The candidates, the name as decoded first: where several are one file
-    // the first of them is delivered.
     std::vector<Form> forms;
     auto add = [&](std::string form, bool cut) {
         if (cut && !name.bCluster &&
@@ -106,7 +99,19 @@ NamePlacement PlaceNameOfSeveralForms(const FileServerExportInfo& runShare,
             if (c == '\\') c = '/';
         add(converted, false);
     }
+    return forms;
+}
 
+}  // namespace
+
+NamePlacement PlaceNameOfSeveralForms(const FileServerExportInfo& runShare,
+                                      const ShareMatcher& matcher, const ReceivedName& name,
+                                      ShareVerdicts& verdicts, std::string& placed) {
+    const std::string_view decoded = name.strDecoded;
+    if (name.strOnePass.empty() && decoded.find('\\') == std::string::npos)
+        return NamePlacement::kOrdinary;
+
+    std::vector<Form> forms = FormsOf(runShare, name);
     const bool previous = name.strChangeType == kChangeTextDeleted;
     std::string why, folder, listed;
     bool outsideShares = false, inShares = false, different = false;

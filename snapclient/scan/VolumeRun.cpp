@@ -77,6 +77,38 @@ CRyError VolumeRun::ReceiveChanges() {
     return CRyError::Success();
 }
 
+std::string_view VolumeRun::NameInVolume(SnapDiffFileInfo& change, const std::string& rawName) {
+    // On an array that is not a cluster, what follows the snapshot
+    // directory, seen in place rather than cut out.
+    const std::string& name = change.strFileName;
+    std::string_view relative = name;
+    if (!m_bCluster) {
+        const size_t end =
+            SnapshotPrefixEnd(name, m_share.strCurrSnapName, m_share.strPrevSnapName);
+        relative = end == std::string::npos ? std::string_view() : relative.substr(end);
+        if (end != std::string::npos && relative.empty()) {
+            // The snapshot directory itself is the volume's root: the root
+            // of a whole-volume share, changed (a root is never deleted).
+            relative = "/";
+            change.strChangeType = kChangeTextModified;
+            change.uiFileType = kFileTypeDirectory;
+        }
+    }
+    // An empty name would be taken for the root of a whole-volume share, and
+    // a deletion of that root would drop the whole share.
+    if (!relative.empty()) return relative;
+    if (m_bCluster)
+        SC_LOG_ALWAYS(-1, "Skipping SnapDiff change for file:[%s], its name is empty",
+                      rawName.c_str());
+    else
+        SC_LOG_ALWAYS(-1,
+                      "Skipping SnapDiff change for file:[%s], it lies in neither snapshot "
+                      "[%s] nor [%s]",
+                      rawName.c_str(), m_share.strCurrSnapName.c_str(),
+                      m_share.strPrevSnapName.c_str());
+    return std::string_view();
+}
+
 CRyError VolumeRun::StoreChange(SnapDiffFileInfo& change) {
     std::string& name = change.strFileName;
     // Only a backslash starts an escape. Decoding changes the name in place,
@@ -98,35 +130,8 @@ CRyError VolumeRun::StoreChange(SnapDiffFileInfo& change) {
            static_cast<long long>(change.llAtime), static_cast<long long>(change.llCtime),
            static_cast<long long>(change.llMtime));
 
-    // The name inside the volume: on an array that is not a cluster, what
-    // follows the snapshot directory, seen in place rather than cut out.
-    std::string_view relative = name;
-    if (!m_bCluster) {
-        const size_t end =
-            SnapshotPrefixEnd(name, m_share.strCurrSnapName, m_share.strPrevSnapName);
-        relative = end == std::string::npos ? std::string_view() : relative.substr(end);
-        if (end != std::string::npos && relative.empty()) {
-            // The snapshot directory itself is the volume's root: the root
-            // of a whole-volume share, changed (a root is never deleted).
-            relative = "/";
-            change.strChangeType = kChangeTextModified;
-            change.uiFileType = kFileTypeDirectory;
-        }
-    }
-    // An empty name would be taken for the root of a whole-volume share, and
-    // a deletion of that root would drop the whole share.
-    if (relative.empty()) {
-        if (m_bCluster)
-            SC_LOG_ALWAYS(-1, "Skipping SnapDiff change for file:[%s], its name is empty",
-                          rawName.c_str());
-        else
-            SC_LOG_ALWAYS(-1,
-                          "Skipping SnapDiff change for file:[%s], it lies in neither snapshot "
-                          "[%s] nor [%s]",
-                          rawName.c_str(), m_share.strCurrSnapName.c_str(),
-                          m_share.strPrevSnapName.c_str());
-        return CRyError::Success();
-    }
+    const std::string_view relative = NameInVolume(change, rawName);
+    if (relative.empty()) return CRyError::Success();
 
     ChangeEventItem& event = m_event;
     event.clear();

@@ -8,6 +8,7 @@
 #include "host/FXErrorUtil.h"
 #include "host/FXPath.h"
 #include "host/SendEvent.h"
+#include "snapclient/ClientErrors.h"
 #include "snapclient/ClientLog.h"
 #include "snapclient/shares/ShareResolver.h"
 #include "snapclient/snapshots/CleanupRule.h"
