@@ -12,8 +12,7 @@
 
 #include <algorithm>
 #include <boost/make_shared.hpp>
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
 
 using hostlib::Status;
 
@@ -46,10 +45,10 @@ bool IsOperation(const std::string& name) {
 
 // A whole decimal number in [1, max]; leading signs and spaces refused.
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    errno = 0;
-    const unsigned long long parsed = strtoull(text.c_str(), nullptr, 10);
-    if (errno != 0 || parsed == 0 || parsed > max) return false;
+    uint64_t parsed = 0;
+    const char* const last = text.data() + text.size();
+    const std::from_chars_result read = std::from_chars(text.data(), last, parsed);
+    if (read.ec != std::errc() || read.ptr != last || parsed == 0 || parsed > max) return false;
     value = parsed;
     return true;
 }

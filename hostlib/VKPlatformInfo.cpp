@@ -2,10 +2,10 @@
 
 #include "hostlib/IniFile.h"
 
-#include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
+#include <string_view>
 
 std::string VKPlatformInfo::ConfigPath() {
     const char* path = getenv("SNAPCLIENT_CONFIG");
@@ -23,19 +23,24 @@ bool VKPlatformInfo::getRegString(const std::string& section, const std::string&
 }
 
 bool VKPlatformInfo::parseRegInt(const std::string& text, int* value) {
-    if (text.empty() || text.find('\0') != std::string::npos) return false;
-    // Decimal unless marked hex: an operator's "010" means ten, not eight.
-    const char* digits = text.c_str();
-    if (*digits == '+' || *digits == '-') ++digits;
-    const bool hex = digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
-    if (!hex && !(*digits >= '0' && *digits <= '9')) return false;
-    errno = 0;
-    char* end = nullptr;
-    long long parsed = strtoll(text.c_str(), &end, hex ? 16 : 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || parsed < INT32_MIN ||
-        parsed > INT32_MAX)
-        return false;
-    if (value) *value = static_cast<int>(parsed);
+    // Decimal unless marked hex: an operator's "010" means ten, not eight. A
+    // "-" may lead (log levels go below zero); a "+", a blank, a NUL, a tail
+    // or a value beyond 32 bits makes the setting absent, not some number.
+    std::string_view digits = text;
+    const bool negative = !digits.empty() && digits.front() == '-';
+    if (negative) digits.remove_prefix(1);
+    const bool hex =
+        digits.size() > 1 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+    if (hex) digits.remove_prefix(2);
+    uint64_t magnitude = 0;
+    const char* const last = digits.data() + digits.size();
+    const std::from_chars_result read =
+        std::from_chars(digits.data(), last, magnitude, hex ? 16 : 10);
+    const uint64_t limit = negative ? uint64_t(INT32_MAX) + 1 : uint64_t(INT32_MAX);
+    if (read.ec != std::errc() || read.ptr != last || magnitude > limit) return false;
+    if (value)
+        *value = static_cast<int>(negative ? -static_cast<int64_t>(magnitude)
+                                           : static_cast<int64_t>(magnitude));
     return true;
 }
 

@@ -5,10 +5,10 @@
 #include "host/FXErrorUtil.h"
 #include "host/FXString.h"
 #include "host/NASSnapUtil.h"
+#include "snapclient/ClientErrors.h"
 #include "snapclient/ClientLog.h"
 #include "snapclient/shares/ShareResolver.h"
 
-#include <boost/pointer_cast.hpp>
 #include <new>
 
 namespace {
@@ -84,28 +84,6 @@ CRyError CNetAppSnapClient::Initialize(LONGLONG jobId, ULONG clientId, ULONG app
     return SC_CAUGHT();
 }
 
-CRyError CNetAppSnapClient::AsContentMapper(const ContentMapperAPIPtr& given,
-                                            boost::shared_ptr<CContentMapper>& mapper,
-                                            const FXCodeLocation& where) {
-    mapper = boost::dynamic_pointer_cast<CContentMapper>(given);
-    if (!mapper)
-        return FXErrorUtil::ErrorWin32(where, ERROR_BAD_ARGUMENTS,
-                                       "Dynamic cast failed for ContentMapper");
-    return CRyError::Success();
-}
-
-CRyError CNetAppSnapClient::ArrayUnreachable(const FXCodeLocation& where) const {
-    return FXErrorUtil::ErrorWin32(
-        where, ERROR_FUNCTION_FAILED,
-        "Unable to connect to array:[%s]. Please check connectivity to the array and check "
-        "the array management settings.",
-        m_stArrayInfo.strArrayName.c_str());
-}
-
-CRyError CNetAppSnapClient::NoArray(const FXCodeLocation& where, const char* message) {
-    return FXErrorUtil::ErrorWin32(where, ERROR_INTERNAL_ERROR, "%s", message);
-}
-
 void CNetAppSnapClient::GetSnapshotName(LONGLONG jobId, std::string& name) {
     name = FXString::Format("%s%llu", m_strSnapNamePrefix.c_str(),
                             static_cast<unsigned long long>(jobId));
@@ -130,7 +108,8 @@ CRyError CNetAppSnapClient::InitArray(ULONG clientId) try {
     const montapConnectType connectType = MONTAP_CONNECT_HTTP;
     const bool flag = false;
     util.SetONTAPObject(m_stArrayInfo, *m_pManageOntap, connectType, flag);
-    if (!m_pManageOntap->OpenConnection()) return ArrayUnreachable(SC_LOCATION);
+    if (!m_pManageOntap->OpenConnection())
+        return ArrayUnreachable(SC_LOCATION, m_stArrayInfo.strArrayName);
     return CRyError::Success();
 } catch (...) {
     return SC_CAUGHT();

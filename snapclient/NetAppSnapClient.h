@@ -3,10 +3,11 @@
 // the agent one item at a time. One object serves one job; it starts no
 // threads and takes no locks. The class is the agent's interface and holds
 // the job's described state; what each concern decides lives in its own
-// class (share resolution, the clean-up rule, the snapshot map file, a
-// volume's SnapDiff run, the merge of one inode's reports, the shares'
-// verdicts, the change store's optional operations), and every operation
-// calls the others through their virtual slots, so an override takes effect.
+// class (share resolution, snapshot creation, the clean-up rule, the
+// snapshot map file, a volume's SnapDiff run, the merge of one inode's
+// reports, the shares' verdicts, the change store's optional operations),
+// and every operation calls the others through their virtual slots, so an
+// override takes effect.
 #pragma once
 
 #include "host/ApplicationId.h"
@@ -111,38 +112,8 @@ private:
     // Built with the object, so that it can be returned with no memory left.
     CRyError m_errOutOfMemory;
 
-    // The error the agent gets when the array does not answer a connection.
-    CRyError ArrayUnreachable(const FXCodeLocation& where) const;
-    // The error of an operation that needs the array connection and has
-    // none (never set up, or released by the post-backup cleanup).
-    static CRyError NoArray(const FXCodeLocation& where, const char* message);
-    // The agent's content mapper as our concrete class, or error 160.
-    static CRyError AsContentMapper(const ContentMapperAPIPtr& given,
-                                    boost::shared_ptr<CContentMapper>& mapper,
-                                    const FXCodeLocation& where);
-
     // Volume key (volume path on a cluster, else volume name) -> snapshot names.
     typedef std::map<std::string, std::set<std::string>> VolumeSnapshots;
-    // The state of one CreateSnapshot call: why shares failed, the snapshots
-    // that cannot be read, the shares dropped.
-    struct SnapshotCreation;
-    // Snapshots the share's volume (or leaves a share inside a snapshot
-    // folder without one) and tests that the share can be read through it;
-    // false when the share is dropped.
-    bool SnapshotShare(SnapshotCreation& creation, const std::string& backupPath,
-                       FileServerExportInfo& info);
-    // True when the volume's snapshot of this job exists now.
-    bool CreateVolumeSnapshot(SnapshotCreation& creation, const std::string& backupPath,
-                              const FileServerExportInfo& info, const std::string& volumeKey,
-                              const std::string& snapName);
-    // A share whose snapshot cannot be used is read live (true), or dropped
-    // when the host insists on snapshot-only backups; each case logs its line.
-    bool KeepWithoutSnapshot(SnapshotCreation& creation, const FileServerExportInfo& info,
-                             const std::string& volumeKey, const char* droppedLine,
-                             const char* liveLine);
-    // Deletes the snapshots no share can read and remembers dropped shares
-    // whose volume's snapshot stays for another share.
-    void SettleFailedSnapshots(SnapshotCreation& creation);
     // The job's shares not backed up while their volume's snapshot stayed.
     UnbackedShares m_unbackedShares;
 

@@ -23,10 +23,11 @@ namespace {
 TEST(Host, ConfigIntegersAreDecimalOrHex) {
     ScopedConfig config(
         "[s]\nzero = 010\nhex = 0x1F\nneg = -5\ntext = yes\ntrailing = 12abc\n"
-        "huge = 99999999999\nhexOnly = 0x\n");
-    const std::pair<const char*, int> rows[] = {{"zero", 10},     {"hex", 31},       {"neg", -5},
-                                                {"text", 777},    {"trailing", 777}, {"huge", 777},
-                                                {"hexOnly", 777}, {"missing", 777}};
+        "huge = 99999999999\nhexOnly = 0x\nplus = +5\nmin = -2147483648\nmax = 2147483648\n");
+    const std::pair<const char*, int> rows[] = {
+        {"zero", 10},      {"hex", 31},        {"neg", -5},      {"text", 777},
+        {"trailing", 777}, {"huge", 777},      {"hexOnly", 777}, {"missing", 777},
+        {"plus", 777},     {"min", INT32_MIN}, {"max", 777}};
     for (const auto& row : rows) {
         int value = 777;
         EXPECT_EQ(row.second != 777, VKPlatformInfo::getRegInt("s", row.first, &value))

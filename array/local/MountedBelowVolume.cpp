@@ -3,6 +3,7 @@
 #include "array/local/BtrfsSubvolume.h"
 
 #include <btrfsutil.h>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -14,12 +15,15 @@ using hostlib::Status;
 namespace {
 
 // A mount point field of the mount table: space, tab, newline and backslash
-// come as three-digit octal escapes.
+// come as three-digit octal escapes; a backslash before anything else stays.
 std::string Unescaped(const std::string& field) {
     std::string out;
     for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size()) {
-            out += char(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
+        unsigned byte = 0;
+        const char* const digits = field.data() + i + 1;
+        if (field[i] == '\\' && i + 3 < field.size() &&
+            std::from_chars(digits, digits + 3, byte, 8).ptr == digits + 3 && byte <= 0xFF) {
+            out += char(byte);
             i += 3;
         } else {
             out += field[i];

@@ -35,7 +35,9 @@ size_t PathDictionary::Find(std::string_view name) const {
     for (size_t at = HashOf(name);; at = (at + 1) & (kSlots - 1)) {
         const uint32_t slot = m_slots[at];
         if (!slot) return m_names.size();
-        if (Name(slot - 1) == name) return slot - 1;
+        const std::string& known = m_names[slot - 1];  // with its "/"
+        if (known.size() == name.size() + 1 && memcmp(known.data(), name.data(), name.size()) == 0)
+            return slot - 1;
     }
 }
 
@@ -80,6 +82,19 @@ void PathDictionary::Encode(std::string_view path, std::string& out) {
 }
 
 bool PathDictionary::Decode(const unsigned char* bytes, size_t size, std::string& path) const {
+    // The pieces gather here and go to path in few appends: a path is a few
+    // short pieces, and an append a piece cost more than the decoding.
+    char gathered[512];
+    size_t used = 0;
+    auto put = [&](const char* data, size_t length) {
+        if (used + length > sizeof gathered) {
+            path.append(gathered, used);
+            used = 0;
+            if (length > sizeof gathered) return static_cast<void>(path.append(data, length));
+        }
+        memcpy(gathered + used, data, length);
+        used += length;
+    };
     const unsigned char* at = bytes;
     const unsigned char* end = bytes + size;
     while (at < end) {
@@ -87,15 +102,17 @@ bool PathDictionary::Decode(const unsigned char* bytes, size_t size, std::string
         if (!GetVarint(at, end, value)) return false;
         if (value & 1) {
             if ((value >> 1) >= m_names.size()) return false;
-            path += m_names[value >> 1];
+            const std::string& name = m_names[value >> 1];
+            put(name.data(), name.size());
             continue;
         }
         const uint64_t length = value >> 2;
         if (length > static_cast<uint64_t>(end - at)) return false;
-        path.append(reinterpret_cast<const char*>(at), length);
+        put(reinterpret_cast<const char*>(at), length);
         at += length;
-        if (value & 2) path += '/';
+        if (value & 2) put("/", 1);
     }
+    if (used) path.append(gathered, used);
     return true;
 }
 

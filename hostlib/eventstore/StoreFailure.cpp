@@ -11,9 +11,8 @@ CRyError StoreFailure::Inject(const Where& where, const char* operation) const {
     return injected.IsError() ? injected.Push(where.Location()) : injected;
 }
 
-CRyError StoreFailure::Check(const Where& where, const char* operation, bool open) const {
-    // Every event passes here: without a hook, a store in use answers at once.
-    if (open && !m_failure.IsError() && !m_hook) return CRyError();
+CRyError StoreFailure::CheckHookAndState(const Where& where, const char* operation,
+                                         bool open) const {
     CRyError injected = Inject(where, operation);
     if (injected.IsError()) return injected;
     if (m_failure.IsError())

@@ -42,8 +42,12 @@ public:
     CRyError Inject(const Where& where, const char* operation) const;
 
     // The fault hook, then whether a store (open when open is true) can serve
-    // the operation at all.
-    CRyError Check(const Where& where, const char* operation, bool open) const;
+    // the operation at all. Every event passes here: without a hook, a store
+    // in use answers at once.
+    CRyError Check(const Where& where, const char* operation, bool open) const {
+        if (open && !m_failure.IsError() && !m_hook) return CRyError();
+        return CheckHookAndState(where, operation, open);
+    }
     // Remembers the failure; discard ends the store. Returns error.
     CRyError End(const CRyError& error, const std::function<void()>& discard);
     bool Ended() const { return m_failure.IsError(); }
@@ -56,6 +60,8 @@ public:
     CRyError CorruptRow(const FXCodeLocation& where, const char* operation, long long inode) const;
 
 private:
+    CRyError CheckHookAndState(const Where& where, const char* operation, bool open) const;
+
     std::string m_path;
     FaultHook m_hook;
     CRyError m_failure;

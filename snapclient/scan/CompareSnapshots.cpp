@@ -15,6 +15,7 @@
 
 #include "host/FXErrorUtil.h"
 #include "host/FXPath.h"
+#include "snapclient/ClientErrors.h"
 #include "snapclient/ClientLog.h"
 #include "snapclient/scan/VolumeRun.h"
 #include "snapclient/shares/ShareMatcher.h"
@@ -102,7 +103,8 @@ CRyError CNetAppSnapClient::BindShareEvents(
 
 CRyError CNetAppSnapClient::CompareShareVolume(
     FileServerExportInfo& share, std::function<FileServerSnapshotCompareItem()>& source) {
-    if (!m_pManageOntap->OpenConnection()) return ArrayUnreachable(SC_LOCATION);
+    if (!m_pManageOntap->OpenConnection())
+        return ArrayUnreachable(SC_LOCATION, m_stArrayInfo.strArrayName);
 
     VolumeRun run(*this, *m_pManageOntap, share, m_verdicts, m_pRunMatcher);
     GetCommonVolumeShares(share, run.Shares());

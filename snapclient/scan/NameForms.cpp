@@ -27,7 +27,7 @@ struct Form {
 // component: a backslash that ends the name, or stands next to "/" or to
 // another backslash. Such a converted name would collapse onto the folder
 // that holds it, or onto the share root.
-bool ConversionEmptiesComponent(const std::string& name) {
+bool ConversionEmptiesComponent(std::string_view name) {
     for (size_t i = name.find('\\'); i != std::string::npos; i = name.find('\\', i + 1)) {
         if (i == 0 || name[i - 1] == '/' || i + 1 == name.size() || name[i + 1] == '\\' ||
             name[i + 1] == '/')
@@ -74,17 +74,10 @@ Presence LookUp(const std::string& folder, const std::string& relative, struct s
     return Presence::kUnreadable;
 }
 
-}  // namespace
-
-NamePlacement PlaceNameOfSeveralForms(const FileServerExportInfo& runShare,
-                                      const ShareMatcher& matcher, const ReceivedName& name,
-                                      ShareVerdicts& verdicts, std::string& placed) {
-    const std::string& decoded = name.strDecoded;
-    if (name.strOnePass.empty() && decoded.find('\\') == std::string::npos)
-        return NamePlacement::kOrdinary;
-
-    // The candidates, the name as decoded first: where several are one file
-    // the first of them is delivered.
+// The forms a name may have, the name as decoded first: where several are
+// one file the first of them is delivered.
+std::vector<Form> FormsOf(const FileServerExportInfo& runShare, const ReceivedName& name) {
+    const std::string_view decoded = name.strDecoded;
     std::vector<Form> forms;
     auto add = [&](std::string form, bool cut) {
         if (cut && !name.bCluster &&
@@ -97,16 +90,28 @@ NamePlacement PlaceNameOfSeveralForms(const FileServerExportInfo& runShare,
         forms.emplace_back();
         forms.back().strVolumePath = std::move(form);
     };
-    add(decoded, false);
+    add(std::string(decoded), false);
     if (!name.strOnePass.empty()) add(name.strOnePass, true);
     add(name.strRaw, true);
     if (!ConversionEmptiesComponent(decoded)) {
-        std::string converted = decoded;
+        std::string converted(decoded);
         for (char& c : converted)
             if (c == '\\') c = '/';
         add(converted, false);
     }
+    return forms;
+}
 
+}  // namespace
+
+NamePlacement PlaceNameOfSeveralForms(const FileServerExportInfo& runShare,
+                                      const ShareMatcher& matcher, const ReceivedName& name,
+                                      ShareVerdicts& verdicts, std::string& placed) {
+    const std::string_view decoded = name.strDecoded;
+    if (name.strOnePass.empty() && decoded.find('\\') == std::string::npos)
+        return NamePlacement::kOrdinary;
+
+    std::vector<Form> forms = FormsOf(runShare, name);
     const bool previous = name.strChangeType == kChangeTextDeleted;
     std::string why, folder, listed;
     bool outsideShares = false, inShares = false, different = false;

@@ -18,6 +18,7 @@
 #include "records/SnapRecords.h"
 
 #include <string>
+#include <string_view>
 
 class ShareMatcher;
 class ShareVerdicts;
@@ -26,7 +27,7 @@ class ShareVerdicts;
 struct ReceivedName {
     const std::string& strRaw;      // as sent
     const std::string& strOnePass;  // one decoding pass, when a second one ran
-    const std::string& strDecoded;  // both passes, snapshot folder cut away
+    std::string_view strDecoded;    // both passes, snapshot folder cut away
     const std::string& strChangeType;
     bool bCluster;
 };

@@ -20,25 +20,34 @@ bool EnsureDecodeBuffer(size_t needed, unsigned char*& buffer, size_t& size) {
 }
 
 // One forward walk of name into buffer (which holds name.size() + 1 bytes);
-// the output is zero-terminated.
-void DecodeOnePass(const std::string& name, unsigned char* buffer) {
-    const size_t length = name.size();
-    const unsigned char* in = reinterpret_cast<const unsigned char*>(name.data());
+// the output is zero-terminated and its length returned. A zero byte, sent
+// or decoded, ends the name. The runs between backslashes are copied whole:
+// most names hold few escapes or none.
+size_t DecodeOnePass(const std::string& name, unsigned char* buffer) {
+    const unsigned char* const in = reinterpret_cast<const unsigned char*>(name.data());
+    const size_t length = strnlen(name.data(), name.size());
     size_t out = 0;
     size_t i = 0;
-    while (i < length && in[i] != '\0') {
-        if (in[i] == '\\' && i + 3 <= length) {
-            const int high = HexDigitValue(in[i + 1]);
-            const int low = HexDigitValue(in[i + 2]);
-            if (high >= 0 && low >= 0) {
-                buffer[out++] = static_cast<unsigned char>(high * 16 + low);
-                i += 3;
-                continue;
-            }
+    while (i < length) {
+        const void* found = memchr(in + i, '\\', length - i);
+        const size_t run = (found ? static_cast<const unsigned char*>(found) - in : length) - i;
+        memcpy(buffer + out, in + i, run);
+        out += run;
+        i += run;
+        if (i == length) break;
+        const int high = i + 3 <= length ? HexDigitValue(in[i + 1]) : -1;
+        const int low = high >= 0 ? HexDigitValue(in[i + 2]) : -1;
+        if (low < 0) {
+            buffer[out++] = in[i++];
+            continue;
         }
-        buffer[out++] = in[i++];
+        const unsigned char byte = static_cast<unsigned char>(high * 16 + low);
+        if (byte == 0) break;
+        buffer[out++] = byte;
+        i += 3;
     }
     buffer[out] = '\0';
+    return out;
 }
 
 }  // namespace
@@ -49,9 +58,7 @@ bool DecodeSnapDiffName(std::string& name, unsigned char*& buffer, size_t& size,
     if (name.find('\\') == std::string::npos) return true;
     for (int pass = 0; pass < 2; ++pass) {
         if (!EnsureDecodeBuffer(name.size() + 1, buffer, size)) return false;
-        DecodeOnePass(name, buffer);
-        // Read back as a C string: a decoded zero byte ends the name there.
-        name.assign(reinterpret_cast<const char*>(buffer));
+        name.assign(reinterpret_cast<const char*>(buffer), DecodeOnePass(name, buffer));
         if (name.find('\\') == std::string::npos) break;
         if (onePass && pass == 0) onePass->assign(name);
     }
@@ -65,22 +72,30 @@ bool DecodeSnapDiffName(std::string& name, unsigned char*& buffer, size_t& size,
 // named like the current snapshot (.../.snapshot/<base>/x/<current>/f), and
 // cutting there would report another path, even one of another share, as
 // deleted. Where both names start at one place one begins the other, and the
-// longer is the directory. A name holding neither snapshot name becomes
-// empty and false is returned; the snapshot directory itself, the volume
-// root, becomes empty too but is found.
-bool CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
-                       const std::string& prevSnapName) {
+// longer is the directory.
+size_t SnapshotPrefixEnd(std::string_view name, const std::string& currSnapName,
+                         const std::string& prevSnapName) {
     const size_t curr = name.find(currSnapName);
-    const size_t prev = name.find(prevSnapName);
-    if (curr == std::string::npos && prev == std::string::npos) {
-        name.clear();
-        return false;
-    }
+    // The base snapshot's name matters only where it starts no later.
+    const size_t prev =
+        name.substr(0, curr == std::string::npos ? curr : curr + prevSnapName.size())
+            .find(prevSnapName);
+    if (curr == std::string::npos && prev == std::string::npos) return std::string::npos;
     const bool cutAtPrev =
         curr == std::string::npos ||
         (prev != std::string::npos &&
          (prev < curr || (prev == curr && prevSnapName.size() > currSnapName.size())));
-    name.erase(0, cutAtPrev ? prev + prevSnapName.size() : curr + currSnapName.size());
+    return cutAtPrev ? prev + prevSnapName.size() : curr + currSnapName.size();
+}
+
+bool CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
+                       const std::string& prevSnapName) {
+    const size_t end = SnapshotPrefixEnd(name, currSnapName, prevSnapName);
+    if (end == std::string::npos) {
+        name.clear();
+        return false;
+    }
+    name.erase(0, end);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <new>
 #include <string>
+#include <string_view>
 
 // The decode buffer of one SnapDiff run: reused for every name, grown only
 // when a name does not fit, released on every way out of the run.
@@ -36,10 +37,12 @@ struct DecodeBuffer {
 bool DecodeSnapDiffName(std::string& name, unsigned char*& buffer, size_t& size,
                         std::string* onePass);
 
-// Cuts a name sent by an array that is not a cluster down to its path below
-// the snapshot directory; false (name emptied) when it holds neither
-// snapshot name. The snapshot directory itself, the volume root, becomes
-// empty but is found.
+// Where the path below the snapshot directory begins in a name sent by an
+// array that is not a cluster; npos when the name holds neither snapshot
+// name. For the snapshot directory itself, the volume root, the name's end.
+size_t SnapshotPrefixEnd(std::string_view name, const std::string& currSnapName,
+                         const std::string& prevSnapName);
+// Cuts name down to that path; false (name emptied) when there is none.
 bool CutSnapshotPrefix(std::string& name, const std::string& currSnapName,
                        const std::string& prevSnapName);
 

@@ -77,15 +77,45 @@ CRyError VolumeRun::ReceiveChanges() {
     return CRyError::Success();
 }
 
+std::string_view VolumeRun::NameInVolume(SnapDiffFileInfo& change, const std::string& rawName) {
+    // On an array that is not a cluster, what follows the snapshot
+    // directory, seen in place rather than cut out.
+    const std::string& name = change.strFileName;
+    std::string_view relative = name;
+    if (!m_bCluster) {
+        const size_t end =
+            SnapshotPrefixEnd(name, m_share.strCurrSnapName, m_share.strPrevSnapName);
+        relative = end == std::string::npos ? std::string_view() : relative.substr(end);
+        if (end != std::string::npos && relative.empty()) {
+            // The snapshot directory itself is the volume's root: the root
+            // of a whole-volume share, changed (a root is never deleted).
+            relative = "/";
+            change.strChangeType = kChangeTextModified;
+            change.uiFileType = kFileTypeDirectory;
+        }
+    }
+    // An empty name would be taken for the root of a whole-volume share, and
+    // a deletion of that root would drop the whole share.
+    if (!relative.empty()) return relative;
+    if (m_bCluster)
+        SC_LOG_ALWAYS(-1, "Skipping SnapDiff change for file:[%s], its name is empty",
+                      rawName.c_str());
+    else
+        SC_LOG_ALWAYS(-1,
+                      "Skipping SnapDiff change for file:[%s], it lies in neither snapshot "
+                      "[%s] nor [%s]",
+                      rawName.c_str(), m_share.strCurrSnapName.c_str(),
+                      m_share.strPrevSnapName.c_str());
+    return std::string_view();
+}
+
 CRyError VolumeRun::StoreChange(SnapDiffFileInfo& change) {
     std::string& name = change.strFileName;
-    // Only a backslash starts an escape. The name as received, for the
-    // messages about it, is copied only when decoding or the snapshot
-    // directory's cut will change it.
+    // Only a backslash starts an escape. Decoding changes the name in place,
+    // so only then is the name as received copied, for the messages about it.
     const bool escaped = m_session.EscapedNames() && name.find('\\') != std::string::npos;
-    const bool nameChanges = escaped || !m_bCluster;
-    if (nameChanges) m_strRawName.assign(name);
-    const std::string& rawName = nameChanges ? m_strRawName : name;
+    if (escaped) m_strRawName.assign(name);
+    const std::string& rawName = escaped ? m_strRawName : name;
     m_strOnePassName.clear();
     if (escaped && !m_client.SnapDiffRemoveEscapeSequence(name, m_buffer.pBytes, m_buffer.size,
                                                           &m_strOnePassName))
@@ -100,39 +130,19 @@ CRyError VolumeRun::StoreChange(SnapDiffFileInfo& change) {
            static_cast<long long>(change.llAtime), static_cast<long long>(change.llCtime),
            static_cast<long long>(change.llMtime));
 
-    if (!m_bCluster && CutSnapshotPrefix(name, m_share.strCurrSnapName, m_share.strPrevSnapName) &&
-        name.empty()) {
-        // The snapshot directory itself is the volume's root: the root of a
-        // whole-volume share, changed (a root is never deleted).
-        name = "/";
-        change.strChangeType = kChangeTextModified;
-        change.uiFileType = kFileTypeDirectory;
-    }
-    // An empty name would be taken for the root of a whole-volume share, and
-    // a deletion of that root would drop the whole share.
-    if (name.empty()) {
-        if (m_bCluster)
-            SC_LOG_ALWAYS(-1, "Skipping SnapDiff change for file:[%s], its name is empty",
-                          rawName.c_str());
-        else
-            SC_LOG_ALWAYS(-1,
-                          "Skipping SnapDiff change for file:[%s], it lies in neither snapshot "
-                          "[%s] nor [%s]",
-                          rawName.c_str(), m_share.strCurrSnapName.c_str(),
-                          m_share.strPrevSnapName.c_str());
-        return CRyError::Success();
-    }
+    const std::string_view relative = NameInVolume(change, rawName);
+    if (relative.empty()) return CRyError::Success();
 
     ChangeEventItem& event = m_event;
     event.clear();
     std::string& path = event.strPath;
     const NamePlacement placement = PlaceNameOfSeveralForms(
         m_share, *m_pMatcher,
-        ReceivedName{rawName, m_strOnePassName, name, change.strChangeType, m_bCluster}, m_verdicts,
-        path);
+        ReceivedName{rawName, m_strOnePassName, relative, change.strChangeType, m_bCluster},
+        m_verdicts, path);
     if (placement == NamePlacement::kLeftOut) return CRyError::Success();
     if (placement == NamePlacement::kOrdinary &&
-        !m_client.IsEventPartOfBackupPaths(m_shares, path.assign(name)))
+        !m_client.IsEventPartOfBackupPaths(m_shares, path.assign(relative)))
         return CRyError::Success();
     if (HasDotComponent(path)) {
         SC_LOG_ALWAYS(-1,
@@ -142,7 +152,7 @@ CRyError VolumeRun::StoreChange(SnapDiffFileInfo& change) {
         // The file is real and would be missing from the backup: the share
         // it lies in must be scanned in full instead.
         size_t inVolume = 0;
-        const FileServerExportInfo* owner = m_pMatcher->Holding(name, inVolume);
+        const FileServerExportInfo* owner = m_pMatcher->Holding(relative, inVolume);
         if (owner)
             m_verdicts.MarkChangeUndeliverable(owner->strBackupPath, rawName,
                                                "its path has a \".\" or \"..\" component");

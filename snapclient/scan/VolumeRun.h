@@ -17,6 +17,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
 
 class CNetAppSnapClient;
 class ShareMatcher;
@@ -47,6 +48,9 @@ public:
 
 private:
     CRyError StoreChange(SnapDiffFileInfo& change);
+    // The change's decoded name inside the volume; empty (logged) when there
+    // is none to store. The volume root becomes "/", a changed directory.
+    std::string_view NameInVolume(SnapDiffFileInfo& change, const std::string& rawName);
 
     CNetAppSnapClient& m_client;
     ManageONTAP& m_array;

@@ -1,18 +1,17 @@
 #include "snapclient/shares/ShareMatcher.h"
 
+#include "snapclient/shares/VolumePath.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 bool ShareInVolumeRange(const FileServerExportInfo& share, size_t& start, size_t& length) {
-    const std::string& volumePath = share.strVolumePath;
-    const size_t slash = volumePath.find('/', 1);
-    if (slash == std::string::npos) return false;
-    start = slash + 1 + share.strVolume.size();
-    if (start > volumePath.size()) return false;
-    size_t end = volumePath.size();
-    while (end > start && volumePath[end - 1] == '/') --end;
-    length = end - start;
+    VolumePathParts parts;
+    if (!ParseVolumePath(share.strVolumePath, parts) || parts.volume != share.strVolume)
+        return false;
+    start = parts.inVolume.data() - share.strVolumePath.data();
+    length = parts.inVolume.size();
     return true;
 }
 

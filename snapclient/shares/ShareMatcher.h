@@ -17,18 +17,15 @@
 #include <string_view>
 #include <vector>
 
-// The share's own path inside its volume path, as a range of strVolumePath:
-// after the volume's directory ("/vol"), its "/" and the volume name, and
-// without trailing "/" (which names the same directory but, left in place,
-// would glue the backup path to the next component: /mnt/s + f). False for
-// a volume path of another shape, which then holds no change.
+// The share's own path inside its volume path (VolumePathParts::inVolume),
+// as a range of strVolumePath. False when the volume path does not name the
+// share's volume, which then holds no change.
 bool ShareInVolumeRange(const FileServerExportInfo& share, size_t& start, size_t& length);
 
-// True when changes can be matched to the share: it has a volume name and
-// a volume path of the shape above.
+// True when changes can be matched to the share.
 inline bool HasMatchableVolumePath(const FileServerExportInfo& share) {
     size_t start = 0, length = 0;
-    return !share.strVolume.empty() && ShareInVolumeRange(share, start, length);
+    return ShareInVolumeRange(share, start, length);
 }
 
 class ShareMatcher {

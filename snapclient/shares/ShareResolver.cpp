@@ -4,11 +4,9 @@
 #include "host/FXPath.h"
 #include "host/FileShareAutoMount.h"
 #include "snapclient/ClientLog.h"
+#include "snapclient/shares/VolumePath.h"
 
 namespace {
-// Length of the "/vol/" prefix of every volume path the array reports.
-const size_t kVolumePrefixLength = 5;
-
 const char* const kSnapshotDirectoryMarkers[] = {"/~snapshot/", "/.snapshot/", "/~SNAPSHT/"};
 
 // Splits "interface:/export" at its first ":"; a source without ":" is both.
@@ -36,20 +34,6 @@ std::string ShareResolver::ExportPathOfMountFormat(const std::string& mountForma
     std::string exportPath;
     SplitMountFormat(mountFormat, interface, exportPath);
     return exportPath;
-}
-
-std::string VolumeFromVolumePath(const std::string& volumePath) {
-    std::string volume = volumePath;
-    const size_t first = volumePath.find('/', 1);
-    if (first != std::string::npos) {
-        const size_t second = volumePath.find('/', first + 1);
-        if (second != std::string::npos) volume = volumePath.substr(0, second);
-    }
-    // A path shorter than the prefix names no volume; the share is still
-    // backed up (read live if its snapshot cannot be made), so answer with
-    // an empty name instead of failing.
-    if (volume.size() <= kVolumePrefixLength) return std::string();
-    return volume.substr(kVolumePrefixLength);
 }
 
 bool ShareResolver::FindMountedExport(const std::list<VkMntTab::Entry>& mounts,
@@ -82,7 +66,12 @@ bool ShareResolver::FindAutoMountExport(const std::string& backupPath, ShareLoca
 bool ShareResolver::LocateVolume(ShareLocation& location) {
     if (!m_array.GetActualStoragePathForNfsExport(location.strExportPath, location.strVolumePath))
         return false;
-    location.strVolume = VolumeFromVolumePath(location.strVolumePath);
+    // A volume path of another shape names no volume; the share is still
+    // backed up (read live if its snapshot cannot be made), so its volume
+    // name is left empty instead of failing.
+    VolumePathParts parts;
+    location.strVolume.clear();
+    if (ParseVolumePath(location.strVolumePath, parts)) location.strVolume = parts.volume;
     return true;
 }
 

@@ -23,9 +23,6 @@ struct ShareLocation {
 
 // True when path holds a snapshot directory ("/.snapshot/" and its kin).
 bool IsSnapshotDirectoryPath(const std::string& path);
-// The volume name of a volume path: its first two components, less the
-// five characters of "/vol/"; empty when nothing is left.
-std::string VolumeFromVolumePath(const std::string& volumePath);
 
 class ShareResolver {
 public:

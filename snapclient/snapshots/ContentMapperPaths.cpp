@@ -5,10 +5,10 @@
 #include "snapclient/NetAppSnapClient.h"
 
 #include "host/FXErrorUtil.h"
+#include "snapclient/ClientErrors.h"
 #include "snapclient/ClientLog.h"
 #include "snapclient/snapshots/SnapMapFile.h"
 
-#include <boost/pointer_cast.hpp>
 #include <new>
 
 CRyError CNetAppSnapClient::AddSnapDevInfo() {

@@ -5,10 +5,73 @@
 #include "snapclient/NetAppSnapClient.h"
 
 #include "host/FXErrorUtil.h"
+#include "snapclient/ClientErrors.h"
 #include "snapclient/ClientLog.h"
 #include "snapclient/shares/ShareResolver.h"
 #include "snapclient/snapshots/CleanupRule.h"
 #include "snapclient/snapshots/SnapMapFile.h"
+
+namespace {
+
+// The clean-up of the volumes that the map file's paths lead to, each
+// volume once: every snapshot the clean-up rule gives up is deleted.
+struct VolumeCleanup {
+    VolumeCleanup(CNetAppSnapClient& c, ManageONTAP& a, bool autoMount, const CleanupRule& r,
+                  const std::string& prefix, const FXCodeLocation& at)
+        : client(c), array(a), bAutoMount(autoMount), rule(r), strPrefix(prefix), where(at) {}
+
+    CNetAppSnapClient& client;
+    ManageONTAP& array;
+    bool bAutoMount;
+    const CleanupRule& rule;
+    const std::string& strPrefix;
+    FXCodeLocation where;
+    ShareResolver resolver{array};
+    std::set<std::string> processedVolumes;
+    // A snapshot the array would not delete stays for the next job's clean-up.
+    size_t undeleted = 0;
+
+    // One record of the map file, with every backup path it may hold.
+    CRyError Clean(const std::vector<std::string>& backupPaths) {
+        std::string backupPath = backupPaths.front();
+        if (backupPaths.size() > 1) {
+            for (const std::string& candidate : backupPaths) {
+                if (!resolver.Resolves(candidate, bAutoMount)) continue;
+                backupPath = candidate;
+                break;
+            }
+        }
+        ShareLocation location;
+        CRyError stop;
+        if (!resolver.ForCleanup(backupPath, bAutoMount, location, stop, where)) return stop;
+        if (client.CheckIfSnapPath(location.strVolumePath)) return CRyError::Success();
+        if (processedVolumes.count(location.strVolume)) return CRyError::Success();
+
+        const std::string volumeArgument =
+            resolver.VolumeKey(location.strVolumePath, location.strVolume);
+        std::vector<SnapShotInfo_t> snapshots;
+        ListSnapshotsForCleanup(array, volumeArgument, location.strVolume, strPrefix, snapshots);
+        processedVolumes.insert(location.strVolume);
+
+        bool previousListed = false;
+        for (const std::string& name :
+             rule.Deletable(snapshots, location.strVolume, previousListed)) {
+            if (array.DeleteOntapSnap(volumeArgument, name, nullptr)) {
+                SC_LOG(1, "Succesfully deleted snapshot [%s] of volume [%s].", name.c_str(),
+                       location.strVolume.c_str());
+                SC_LOG(0, "Deleted snapshot [%s] of volume [%s].", name.c_str(),
+                       location.strVolume.c_str());
+            } else {
+                SC_LOG(1, "Failed to to delete snapshot [%s] of volume [%s].", name.c_str(),
+                       location.strVolume.c_str());
+                ++undeleted;
+            }
+        }
+        return CRyError::Success();
+    }
+};
+
+}  // namespace
 
 CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) try {
     SC_OPERATION();
@@ -26,8 +89,6 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) try {
 
     std::string currSnapName;
     GetSnapshotName(m_llJobId, currSnapName);
-    std::set<std::string> processedVolumes;
-    const FXCodeLocation here = SC_LOCATION;
 
     if (!deleteCurrent) {
         VolumeSnapshots currentOfUnbacked;
@@ -42,10 +103,6 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) try {
         CleanupSnapshotByVolume(currentOfUnbacked);
     }
 
-    // A snapshot the array would not delete stays for the next job's clean-up;
-    // the job's last line says so rather than calling the clean-up done.
-    size_t undeleted = 0;
-    ShareResolver resolver(*m_pManageOntap);
     const std::string noPrevious;
     const CleanupRule rule{m_strSnapNamePrefix,
                            m_llJobId,
@@ -54,56 +111,23 @@ CRyError CNetAppSnapClient::CleanupSnapshotsPostBackup(bool autoMount) try {
                            noPrevious,
                            !deleteCurrent,
                            "Snapshot [%s] of volume [%s] belongs to a later job, kept."};
-    auto cleanVolumeOf = [&](const std::vector<std::string>& backupPaths) -> CRyError {
-        std::string backupPath = backupPaths.front();
-        if (backupPaths.size() > 1) {
-            for (const std::string& candidate : backupPaths) {
-                if (!resolver.Resolves(candidate, autoMount)) continue;
-                backupPath = candidate;
-                break;
-            }
-        }
-        ShareLocation location;
-        CRyError stop;
-        if (!resolver.ForCleanup(backupPath, autoMount, location, stop, here)) return stop;
-        if (CheckIfSnapPath(location.strVolumePath)) return CRyError::Success();
-        if (processedVolumes.count(location.strVolume)) return CRyError::Success();
-
-        const std::string volumeArgument =
-            resolver.VolumeKey(location.strVolumePath, location.strVolume);
-        std::vector<SnapShotInfo_t> snapshots;
-        ListSnapshotsForCleanup(*m_pManageOntap, volumeArgument, location.strVolume,
-                                m_strSnapNamePrefix, snapshots);
-        processedVolumes.insert(location.strVolume);
-
-        bool previousListed = false;
-        const std::set<std::string> names =
-            rule.Deletable(snapshots, location.strVolume, previousListed);
-        for (const std::string& name : names) {
-            if (m_pManageOntap->DeleteOntapSnap(volumeArgument, name, nullptr)) {
-                SC_LOG(1, "Succesfully deleted snapshot [%s] of volume [%s].", name.c_str(),
-                       location.strVolume.c_str());
-                SC_LOG(0, "Deleted snapshot [%s] of volume [%s].", name.c_str(),
-                       location.strVolume.c_str());
-            } else {
-                SC_LOG(1, "Failed to to delete snapshot [%s] of volume [%s].", name.c_str(),
-                       location.strVolume.c_str());
-                ++undeleted;
-            }
-        }
-        return CRyError::Success();
-    };
+    VolumeCleanup cleanup(*this, *m_pManageOntap, autoMount, rule, m_strSnapNamePrefix,
+                          SC_LOCATION);
 
     bool opened = false;
-    CRyError err = SnapMapFile::ForEachBackupPath(m_strJobResultsDir, cleanVolumeOf, opened);
-    if (err.IsError() || undeleted == 0)
+    CRyError err = SnapMapFile::ForEachBackupPath(
+        m_strJobResultsDir,
+        [&cleanup](const std::vector<std::string>& paths) { return cleanup.Clean(paths); }, opened);
+    // The job's last line says whether a snapshot stayed rather than calling
+    // the clean-up done.
+    if (err.IsError() || cleanup.undeleted == 0)
         SC_LOG(0, "Job [%lld] ends: snapshot clean-up %s.", static_cast<long long>(m_llJobId),
                err.IsError() ? "failed" : "done");
     else
         SC_LOG(0,
                "Job [%lld] ends: snapshot clean-up done but for %zu snapshot(s) the array "
                "did not delete; the next job tries them again.",
-               static_cast<long long>(m_llJobId), undeleted);
+               static_cast<long long>(m_llJobId), cleanup.undeleted);
     if (err.IsError()) return err;
     if (!opened) return CRyError::Success();
     m_pManageOntap.reset();

@@ -5,6 +5,7 @@
 #include "snapclient/NetAppSnapClient.h"
 
 #include "host/FXErrorUtil.h"
+#include "snapclient/ClientErrors.h"
 #include "snapclient/ClientLog.h"
 #include "snapclient/snapshots/CleanupRule.h"
 

@@ -56,7 +56,13 @@ CRyError SnapMapFile::Replace(const std::string& file,
         return FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
                                        "Failed to write [%s] file", file.c_str());
     unlink(temp.c_str());  // a leftover of a job that died here
-    CRyError err = write(temp);
+    CRyError err;
+    try {
+        err = write(temp);
+    } catch (...) {
+        unlink(temp.c_str());
+        throw;
+    }
     if (err.IsSuccess() && rename(temp.c_str(), file.c_str()) != 0)
         err = FXErrorUtil::ErrorWin32(SC_LOCATION, ERROR_FUNCTION_FAILED,
                                       "Failed to write [%s] file", file.c_str());

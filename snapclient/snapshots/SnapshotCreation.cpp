@@ -8,9 +8,11 @@
 #include "host/FXErrorUtil.h"
 #include "host/FXPath.h"
 #include "host/SendEvent.h"
+#include "snapclient/ClientErrors.h"
 #include "snapclient/ClientLog.h"
 #include "snapclient/shares/ShareResolver.h"
 #include "snapclient/snapshots/CleanupRule.h"
+#include "snapclient/snapshots/SnapshotCreation.h"
 
 namespace {
 const char kSnapshotOnlyKey[] = "bBackupFromSnapshotOnly";
@@ -45,29 +47,12 @@ CRyError CNetAppSnapClient::ConfigureSnapshot(std::list<std::string>& shares,
     return SC_CAUGHT();
 }
 
-struct CNetAppSnapClient::SnapshotCreation {
-    bool bSnapshotOnly = false;
-    std::map<std::string, std::string> mapFailureTexts;  // volume path -> first reason
-    VolumeSnapshots unreadable;
-    std::map<std::string, std::string> mapVolumeOfKey;
-    // Shares left out after their volume's snapshot was asked for; settled
-    // once every share has been through.
-    struct DroppedShare {
-        std::string strVolumeKey, strVolume, strBackupPath;
-    };
-    std::vector<DroppedShare> vecDropped;
-};
-
 CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
                                            const std::list<std::string>&,
                                            const std::list<std::string>&) {
     SC_OPERATION();
     SC_TRACE_FUNCTION();
     if (!m_pManageOntap) return NoArray(SC_LOCATION, "ManageOntap not initialized");
-
-    SnapshotCreation creation;
-    int value = 0;
-    creation.bSnapshotOnly = RegistrySettingOn(kSnapshotOnlyKey, value);
 
     SC_LOG(0, "Job [%lld] starts: [%zu] shares, previous job [%lld].",
            static_cast<long long>(m_llJobId), shares.size(), static_cast<long long>(m_llPrevJobId));
@@ -77,6 +62,8 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
         if (err.IsError()) return err.Push(SC_LOCATION);
     }
 
+    SnapshotCreation creation(*this, *m_pManageOntap, m_llJobId, m_bAutoMountClient,
+                              m_mapContentMapperPaths);
     ShareResolver resolver(*m_pManageOntap);
     std::list<std::string> kept;
     std::set<std::string> seen;
@@ -99,11 +86,11 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
         if (!resolver.ForSnapshot(backupPath, m_bAutoMountClient, mounts, location)) continue;
         info.strVolumePath = location.strVolumePath;
         info.strVolume = location.strVolume;
-        if (!SnapshotShare(creation, backupPath, info)) continue;
+        if (!creation.SnapshotShare(backupPath, info)) continue;
         kept.push_back(backupPath);
         m_lstExportInfo.push_back(info);
     }
-    SettleFailedSnapshots(creation);
+    creation.Settle(m_lstExportInfo, m_unbackedShares);
 
     if (!kept.empty()) {
         SC_LOG(0, "[%zu] out of [%zu] shares are processed in snap client.", kept.size(),
@@ -112,27 +99,31 @@ CRyError CNetAppSnapClient::CreateSnapshot(std::list<std::string>& shares,
         return CRyError::Success();
     }
 
-    std::string summary;
-    for (const auto& failure : creation.mapFailureTexts)
-        summary += failure.first + ": " + failure.second + "\n";
+    const std::string summary = creation.FailureSummary();
     SC_LOG(-1, "Processing of shares failed:\n[%s]", summary.c_str());
     return EventError(SC_LOCATION, kEventNoShareProcessed, {summary});
 }
 
-bool CNetAppSnapClient::SnapshotShare(SnapshotCreation& creation, const std::string& backupPath,
-                                      FileServerExportInfo& info) {
+SnapshotCreation::SnapshotCreation(CNetAppSnapClient& client, ManageONTAP& array, long long job,
+                                   bool autoMount, std::map<std::string, std::string>& paths)
+    : m_client(client), m_array(array), m_llJob(job), m_bAutoMount(autoMount), m_paths(paths) {
+    int value = 0;
+    m_bSnapshotOnly = RegistrySettingOn(kSnapshotOnlyKey, value);
+}
+
+bool SnapshotCreation::SnapshotShare(const std::string& backupPath, FileServerExportInfo& info) {
     std::string snapName;
     std::string volumeKey;
     bool made = false;
-    if (CheckIfSnapPath(info.strVolumePath)) {
+    if (m_client.CheckIfSnapPath(info.strVolumePath)) {
         SC_LOG(0, "Path[%s] contains a .snapshot directory, skip it from snapshot creation.",
                info.strBackupPath.c_str());
     } else {
-        GetSnapshotName(m_llJobId, snapName);
-        volumeKey = ShareResolver(*m_pManageOntap).VolumeKey(info.strVolumePath, info.strVolume);
-        made = CreateVolumeSnapshot(creation, backupPath, info, volumeKey, snapName);
+        m_client.GetSnapshotName(m_llJob, snapName);
+        volumeKey = ShareResolver(m_array).VolumeKey(info.strVolumePath, info.strVolume);
+        made = CreateVolumeSnapshot(backupPath, info, volumeKey, snapName);
         if (!made &&
-            !KeepWithoutSnapshot(creation, info, volumeKey,
+            !KeepWithoutSnapshot(info, volumeKey,
                                  "Snapshot creation failed on path [%s], additional setting to "
                                  "backup data only from snapshot is set, fail the path.",
                                  "Snapshot creation failed on path [%s], backing up data from "
@@ -142,7 +133,7 @@ bool CNetAppSnapClient::SnapshotShare(SnapshotCreation& creation, const std::str
 
     std::string key = info.strBackupPath;
     FXPath::AppendTrailingDelimiter(key);
-    std::string& mappedPath = m_mapContentMapperPaths[key];
+    std::string& mappedPath = m_paths[key];
     if (mappedPath.empty()) mappedPath = key;
     if (!made) {
         info.strCurrSnapName.clear();
@@ -157,7 +148,7 @@ bool CNetAppSnapClient::SnapshotShare(SnapshotCreation& creation, const std::str
     CRyError access;
     // The agent mounts an auto-mount share itself, later in the job: the
     // path cannot be tested from here yet.
-    if (!m_bAutoMountClient) {
+    if (!m_bAutoMount) {
         bool exists = false;
         access = FXPath::DoesPathExist(snapshotPath, exists);
     }
@@ -178,29 +169,27 @@ bool CNetAppSnapClient::SnapshotShare(SnapshotCreation& creation, const std::str
             .AsString();
     SendJobEvent(EventError(SC_LOCATION, kEventSnapshotPathInaccessible,
                             {snapName, snapshotPath, eventText}));
-    creation.mapFailureTexts.emplace(info.strVolumePath,
-                                     ".snapshot path access failed: [" + eventText + "]");
-    creation.unreadable[volumeKey].insert(snapName);
-    creation.mapVolumeOfKey[volumeKey] = info.strVolume;
-    return KeepWithoutSnapshot(creation, info, volumeKey,
+    m_failureTexts.emplace(info.strVolumePath, ".snapshot path access failed: [" + eventText + "]");
+    m_unreadable[volumeKey].insert(snapName);
+    m_volumeOfKey[volumeKey] = info.strVolume;
+    return KeepWithoutSnapshot(info, volumeKey,
                                ".snapshot access failed on path [%s], additional setting to "
                                "backup data only from snapshot is set, fail the path.",
                                ".snapshot folder access failed on path [%s], backing up data "
                                "from live filesystem.");
 }
 
-bool CNetAppSnapClient::CreateVolumeSnapshot(SnapshotCreation& creation,
-                                             const std::string& backupPath,
-                                             const FileServerExportInfo& info,
-                                             const std::string& volumeKey,
-                                             const std::string& snapName) {
-    if (m_pManageOntap->CreateOntapSnap(volumeKey, snapName)) {
+bool SnapshotCreation::CreateVolumeSnapshot(const std::string& backupPath,
+                                            const FileServerExportInfo& info,
+                                            const std::string& volumeKey,
+                                            const std::string& snapName) {
+    if (m_array.CreateOntapSnap(volumeKey, snapName)) {
         SC_LOG(0, "Created snapshot [%s] of volume [%s].", snapName.c_str(),
                info.strVolume.c_str());
         return true;
     }
     MoErrCode_t arrayError;
-    m_pManageOntap->GetLastError(arrayError);
+    m_array.GetLastError(arrayError);
     if (arrayError.uiCode == kSnapshotExistsCode) {
         // Every share of a volume asks for the same name; the first one made
         // it, the others read through it.
@@ -215,42 +204,48 @@ bool CNetAppSnapClient::CreateVolumeSnapshot(SnapshotCreation& creation,
            static_cast<int>(arrayError.uiCode), arrayError.strMessage.c_str());
     SendJobEvent(EventError(SC_LOCATION, kEventSnapshotCreationFailed,
                             {snapName, info.strVolumePath, arrayError.strMessage}));
-    creation.mapFailureTexts.emplace(info.strVolumePath,
-                                     "Snapshot creation failed: [" + arrayError.strMessage + "]");
+    m_failureTexts.emplace(info.strVolumePath,
+                           "Snapshot creation failed: [" + arrayError.strMessage + "]");
     return false;
 }
 
-bool CNetAppSnapClient::KeepWithoutSnapshot(SnapshotCreation& creation,
-                                            const FileServerExportInfo& info,
-                                            const std::string& volumeKey, const char* droppedLine,
-                                            const char* liveLine) {
-    if (creation.bSnapshotOnly) {
+bool SnapshotCreation::KeepWithoutSnapshot(const FileServerExportInfo& info,
+                                           const std::string& volumeKey, const char* droppedLine,
+                                           const char* liveLine) {
+    if (m_bSnapshotOnly) {
         SC_LOG(0, droppedLine, info.strBackupPath.c_str());
-        creation.vecDropped.push_back({volumeKey, info.strVolume, info.strBackupPath});
+        m_dropped.push_back({volumeKey, info.strVolume, info.strBackupPath});
         return false;
     }
     SC_LOG(0, liveLine, info.strBackupPath.c_str());
     return true;
 }
 
-void CNetAppSnapClient::SettleFailedSnapshots(SnapshotCreation& creation) {
-    if (!creation.unreadable.empty()) {
+void SnapshotCreation::Settle(const std::list<FileServerExportInfo>& kept,
+                              UnbackedShares& unbacked) {
+    if (!m_unreadable.empty()) {
         // Another share of the same volume may have passed the test and be
         // read through this very snapshot; deleting it would pull the data
         // from under that share's backup.
-        KeepSnapshotsReadByShares(creation.unreadable, creation.mapVolumeOfKey,
-                                  std::set<std::string>(), m_lstExportInfo);
-        CleanupSnapshotByVolume(creation.unreadable);
+        KeepSnapshotsReadByShares(m_unreadable, m_volumeOfKey, std::set<std::string>(), kept);
+        m_client.CleanupSnapshotByVolume(m_unreadable);
     }
     // A dropped share whose volume's snapshot stays for another share: the
     // next job must not compare the dropped one from it.
-    for (const SnapshotCreation::DroppedShare& share : creation.vecDropped) {
-        for (const FileServerExportInfo& reader : m_lstExportInfo) {
+    for (const DroppedShare& share : m_dropped) {
+        for (const FileServerExportInfo& reader : kept) {
             if (reader.strVolume != share.strVolume || reader.strCurrSnapName.empty() ||
                 reader.strSnapshotPath.empty())
                 continue;
-            m_unbackedShares.Remember(share.strVolumeKey, share.strVolume, share.strBackupPath);
+            unbacked.Remember(share.strVolumeKey, share.strVolume, share.strBackupPath);
             break;
         }
     }
+}
+
+std::string SnapshotCreation::FailureSummary() const {
+    std::string summary;
+    for (const auto& failure : m_failureTexts)
+        summary += failure.first + ": " + failure.second + "\n";
+    return summary;
 }
