@@ -262,7 +262,8 @@ int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
     std::vector<VolumeListing> listings;
     const bool complete = ListClientSnapshots(*array, volumes, client, listings);
     std::vector<JobRecord> history;
-    const hostlib::Status read = stateDir.empty() ? where : ReadJobRecords(stateDir, client, history);
+    const hostlib::Status read =
+        stateDir.empty() ? where : ReadJobRecords(stateDir, client, history);
     if (!read.ok() && !quiet)
         fprintf(stderr, "snapagent: warning: %s\n", PrintablePath(read.message()).c_str());
     const std::map<ULONG, uint64_t> newest = MarkBases(listings, history);
