@@ -61,35 +61,28 @@ private:
 
 // "interface:/export/below" of a share, as the plug-in resolves it: through
 // the auto-mount map, or through the mount table's deepest mount above it.
-bool MountFormatOf(const std::string& share, bool autoMount, std::string& mountFormat,
-                   std::string& error) {
+hostlib::Status MountFormatOf(const std::string& share, bool autoMount, std::string& mountFormat) {
     if (autoMount) {
         std::string interface;
         bool failed = false;
         CRyError err =
             FileShareAutoMount::convertScanToMountFormat(share, mountFormat, interface, failed);
-        if (err.IsError())
-            error = ErrorLine(err, false);
-        else if (failed)
-            error = "no [automount] entry holds it";
-        return error.empty();
+        if (err.IsError()) return hostlib::Status::IOError(ErrorLine(err, false));
+        if (failed) return hostlib::Status::NotFound("no [automount] entry holds it");
+        return hostlib::Status::OK();
     }
     std::list<VkMntTab::Entry> mounts;
     CRyError err = VkMntTab::getAll(mounts);
-    if (err.IsError()) {
-        error = ErrorLine(err, false);
-        return false;
-    }
+    if (err.IsError()) return hostlib::Status::IOError(ErrorLine(err, false));
     const VkMntTab::Entry* best = nullptr;
     for (const VkMntTab::Entry& mount : mounts)
         if (FXPath::IsDescendantOf(share, mount.strDirectory, true) &&
             mount.strSource.find(':') != std::string::npos &&
             (!best || mount.strDirectory.size() > best->strDirectory.size()))
             best = &mount;
-    if (!best) {
-        error = "not mounted on this proxy machine (no NFS mount of the mount table holds it)";
-        return false;
-    }
+    if (!best)
+        return hostlib::Status::NotFound(
+            "not mounted on this proxy machine (no NFS mount of the mount table holds it)");
     std::string below = share, directory = best->strDirectory;
     FXPath::RemoveTrailingDelimiter(below);
     FXPath::RemoveTrailingDelimiter(directory);
@@ -97,7 +90,7 @@ bool MountFormatOf(const std::string& share, bool autoMount, std::string& mountF
     mountFormat = best->strSource;
     FXPath::RemoveTrailingDelimiter(mountFormat);
     if (!below.empty()) mountFormat += (below[0] == '/' ? "" : "/") + below;
-    return true;
+    return hostlib::Status::OK();
 }
 
 // The agent reads a share through <share>/.snapshot/<snapshot>; without that
@@ -140,7 +133,8 @@ std::string CheckShare(Checks& checks, ManageONTAP& array, const std::string& sh
         else if (found == 0 && !S_ISDIR(st.st_mode))
             error = "not a folder: a share is a folder the agent walks";
     }
-    if (!error.empty() || !MountFormatOf(path, autoMount, mountFormat, error)) {
+    if (error.empty()) error = MountFormatOf(path, autoMount, mountFormat).message();
+    if (!error.empty()) {
         checks.Report(false, "share " + share, error);
         return std::string();
     }

@@ -86,18 +86,17 @@ namespace {
 
 // The volumes of the shares the config names: the exports of the NFS
 // mounts of the mount table and of the [automount] entries that the array
-// knows. Exports of other file servers are no volume of this array.
-std::set<std::string> ConfiguredVolumes(const std::string& config, ArrayBackend& array,
-                                        std::string& error) {
+// knows. Exports of other file servers are no volume of this array. An
+// unreadable mount table still leaves the [automount] entries' volumes.
+hostlib::Status ConfiguredVolumes(const std::string& config, ArrayBackend& array,
+                                  std::set<std::string>& volumes) {
     std::vector<std::string> sources;
     std::list<VkMntTab::Entry> mounts;
     const CRyError err = VkMntTab::getAll(mounts);
-    if (err.IsError()) error = ErrorLine(err, false);
     for (const VkMntTab::Entry& mount : mounts) sources.push_back(mount.strSource);
     IniFile ini;
     ini.Load(config);
     for (const auto& entry : ini.Entries("automount")) sources.push_back(entry.second);
-    std::set<std::string> volumes;
     for (const std::string& source : sources) {
         const size_t colon = source.find(':');
         std::string volumePath;
@@ -105,7 +104,7 @@ std::set<std::string> ConfiguredVolumes(const std::string& config, ArrayBackend&
             array.GetStoragePathForExport(source.substr(colon + 1), volumePath).bOk)
             volumes.insert(VolumeNameOfArgument(volumePath));
     }
-    return volumes;
+    return err.IsError() ? hostlib::Status::IOError(ErrorLine(err, false)) : hostlib::Status::OK();
 }
 
 // Every volume folder of a local array's root; none for another back end.
@@ -241,13 +240,14 @@ int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
     if (!opened.bOk) return Fail("array " + info.strArrayName + ": " + opened.strMessage);
 
     std::set<std::string> volumes(options.volumes.begin(), options.volumes.end());
-    if (volumes.empty()) volumes = ConfiguredVolumes(config, *array, error);
+    hostlib::Status configured;
+    if (volumes.empty()) configured = ConfiguredVolumes(config, *array, volumes);
     if (volumes.empty()) volumes = LocalArrayVolumes(info);
     if (volumes.empty())
-        return Fail(error.empty() ? "the config names no share of array " + info.strArrayName +
-                                        " (no NFS mount of it, no [automount] entry): name "
-                                        "the volumes to list"
-                                  : error);
+        return Fail(configured.ok() ? "the config names no share of array " + info.strArrayName +
+                                          " (no NFS mount of it, no [automount] entry): name "
+                                          "the volumes to list"
+                                    : configured.message());
     std::string stateDir;
     const hostlib::Status where = DefaultStateDir(stateDir);
     if (!where.ok() && options.bDelete) return Fail(where.message());
