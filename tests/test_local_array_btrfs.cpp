@@ -110,8 +110,15 @@ TEST(LocalArrayBtrfs, SnapshotsKeepWhatABackupReadsAndNoEarlierSnapshot) {
          },
          false},
     };
+    world.Snap("v", "s0");
     for (const auto& c : cases) ASSERT_EQ(0, c.make(v + "/" + c.item)) << c.item;
     world.Snap("v", "s1");
+    // The share's backup would lack what they hold: no comparison claims it
+    // compared them, and each is named once.
+    std::string handle;
+    const ArrayStatus refused = world.Start("v", "s0", "s1", handle);
+    EXPECT_EQ(kArrayErrLeftOut, refused.uiCode);
+    EXPECT_NE(std::string::npos, refused.strMessage.find("left out 2 items")) << refused.strMessage;
     const std::string s1 = v + "/.snapshot/s1/";
     for (const auto& c : cases) {
         const std::string live = v + "/" + c.item, kept = s1 + c.item;
@@ -135,7 +142,7 @@ TEST(LocalArrayBtrfs, SnapshotsKeepWhatABackupReadsAndNoEarlierSnapshot) {
               Entries(v + "/.snapshot/s2/.snapshot") + Entries(v + "/.snapshot/s2/e/.snapshot"));
     EXPECT_EQ("new", world.Read(v + "/e/.snapshot/s2/new"));
     EXPECT_EQ("bytes\n", world.Read(v + "/e/.snapshot/s1/bytes"));
-    EXPECT_EQ((std::set<std::string>{"s1", "s2"}), world.Listed());
+    EXPECT_EQ((std::set<std::string>{"s0", "s1", "s2"}), world.Listed());
     // Each snapshot has a device number of its own; an unchanged name is
     // still the same name, so the comparison holds only what changed: the
     // new file, the mount point gone and the folders that hold them.

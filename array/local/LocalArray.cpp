@@ -9,6 +9,7 @@
 #include "array/local/LocalArrayNames.h"
 #include "array/local/LocalArraySnapshotCopy.h"
 #include "array/local/LocalArrayTreeWalk.h"
+#include "array/local/MountedBelowVolume.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -513,6 +514,14 @@ Status LocalArray::BuildBtrfsSnapshot(const std::string& volume, const std::stri
     std::vector<CatalogLeftOut> hidden;
     ActivityMeter meter(LocalArrayWork::kSnapshotting, volume, name);
     Status status = PrepareSnapshotFolders(volume, volumeDir, SnapshotKind::kBtrfs, hidden);
+    // What is mounted or nested below the volume is an empty folder in the
+    // snapshot and in no send stream. Recorded as left out, it makes a
+    // comparison to this snapshot refuse, as one to a copy does, rather
+    // than report the share compared while the backup lacks what it holds.
+    std::vector<std::string> below;
+    if (status.ok()) status = FindMountedBelowVolume(volumeDir, ArrayFolders(volume), below);
+    for (const std::string& item : below)
+        hidden.push_back(CatalogLeftOut{CatalogLeftOut::kOtherFileSystem, item});
     if (status.ok()) status = meter.Tick(0);
     if (!status.ok()) return status;
     const std::string marker = SnapshotFile(volume, name, kBtrfsMarkerSuffix);
@@ -729,6 +738,14 @@ Status LocalArray::ComparableCatalog(const std::string& volume, const std::strin
             return !going.ok() || skip ? going : writer.Add(BtrfsSnapshotRowOf(entry));
         },
         &leftOut);
+    // The walk meets again what the creation recorded; each is named once.
+    leftOut.erase(std::remove_if(leftOut.begin(), leftOut.end(),
+                                 [&marker](const CatalogLeftOut& item) {
+                                     for (const CatalogLeftOut& known : marker.LeftOut())
+                                         if (known.strPath == item.strPath) return true;
+                                     return false;
+                                 }),
+                  leftOut.end());
     LeaveOut(writer, volume, name, leftOut);
     if (status.ok()) status = writer.Finish();
     if (status.ok() && rename(building.c_str(), catalog.c_str()) != 0)
