@@ -38,10 +38,6 @@ bool IsBtrfsSubvolume(const std::string& path) {
     return IsRealFolder(path) && btrfs_util_is_subvolume(path.c_str()) == BTRFS_UTIL_OK;
 }
 
-bool IsNestedSubvolumeStandIn(const struct stat& st) {
-    return S_ISDIR(st.st_mode) && st.st_ino == BTRFS_EMPTY_SUBVOL_DIR_OBJECTID;
-}
-
 bool MayDeleteBtrfsSnapshots() {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};

@@ -13,16 +13,12 @@
 
 #include "hostlib/Status.h"
 
-#include <sys/stat.h>
 #include <string>
 
 // The folder is on a btrfs file system.
 bool IsOnBtrfs(const std::string& path);
 // The folder is the root of a btrfs subvolume (a snapshot is one too).
 bool IsBtrfsSubvolume(const std::string& path);
-// What a snapshot shows in place of a subvolume nested in its source: an
-// empty folder whose times are those of the snapshot, not of the volume.
-bool IsNestedSubvolumeStandIn(const struct stat& st);
 // The process may delete read-only snapshots (it holds CAP_SYS_ADMIN).
 bool MayDeleteBtrfsSnapshots();
 

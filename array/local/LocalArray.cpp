@@ -724,21 +724,14 @@ Status LocalArray::ComparableCatalog(const std::string& volume, const std::strin
     ActivityMeter meter(LocalArrayWork::kComparing, volume, name);
     status = WalkLiveTree(
         volumeDir + "/.snapshot/" + name, ArrayFolders(volume),
-        [&](LiveTreeEntry& entry, bool& skip) {
+        [&](LiveTreeEntry& entry, bool&) {
             Status going = meter.Tick();
-            // A subvolume nested in the volume is in none of its snapshots;
-            // the empty folder standing in for it would look changed in each.
-            skip = IsNestedSubvolumeStandIn(entry.st);
-            if (skip && g_ptrLogWriter)
-                g_ptrLogWriter->Log(-1, __PRETTY_FUNCTION__, __LINE__,
-                                    "Snapshot [%s] of volume [%s] leaves out [%s]: a btrfs "
-                                    "subvolume nested in the volume is in none of its snapshots",
-                                    name.c_str(), volume.c_str(),
-                                    EscapeSnapDiffName(entry.strPath).c_str());
-            return !going.ok() || skip ? going : writer.Add(BtrfsSnapshotRowOf(entry));
+            return going.ok() ? writer.Add(BtrfsSnapshotRowOf(entry)) : going;
         },
         &leftOut);
-    // The walk meets again what the creation recorded; each is named once.
+    // The empty folder a snapshot shows for a nested subvolume has a device
+    // of its own, so the walk leaves it out as another file system, as the
+    // creation recorded it already; each is named once.
     leftOut.erase(std::remove_if(leftOut.begin(), leftOut.end(),
                                  [&marker](const CatalogLeftOut& item) {
                                      for (const CatalogLeftOut& known : marker.LeftOut())
