@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -396,7 +397,7 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     LocalArrayConfig local;
     if (LoadConfiguredLocalArray(plan.ulClientId, local)) printer.SetArrayRoot(local.strRoot);
 
-    StopSignals signals;
+    StopSignals::Install();
     // Output that cannot be written stops the job as a stop request does:
     // what the agent delivered is lost, so the previous snapshot must stay
     // for the run that completes the job.
@@ -414,6 +415,8 @@ int RunJobSteps(JobOptions& options, FILE* out, JobEnd& end) {
     observer.Watch(log);
     JobResult result;
     RunJob(plugin, plan, observer, result);
+    // A stop that comes now finds nothing left to stop: the job ends as settled.
+    StopSignals::SetFinishing(std::string());
     for (const ShareResult& share : result.shares) ++end.counts[OutcomeName(share)];
     if (fflush(out) != 0) OutputFailure::Note("cannot write the results to stdout", errno);
     if (transcript) {

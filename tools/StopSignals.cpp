@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 
 namespace snapagent {
@@ -41,7 +42,7 @@ void NoteStop(int signal) {
 
 }  // namespace
 
-StopSignals::StopSignals() {
+void StopSignals::Install() {
     g_stopSignal = 0;
     g_urgent = 0;
     g_requests = 0;
@@ -52,13 +53,8 @@ StopSignals::StopSignals() {
     // Restarted system calls: a signal must not turn a file write of the
     // client or the array into a failure.
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &m_previousInt);
-    sigaction(SIGTERM, &action, &m_previousTerm);
-}
-
-StopSignals::~StopSignals() {
-    sigaction(SIGINT, &m_previousInt, nullptr);
-    sigaction(SIGTERM, &m_previousTerm, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 bool StopSignals::Requested() { return g_stopSignal != 0; }

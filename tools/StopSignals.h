@@ -5,22 +5,19 @@
 // for more: the local array also stops its long operation in progress (a
 // snapshot copy, a deletion, a SnapDiff run) between two files, leaving what
 // a killed process leaves, which is consistent (LocalArrayOperator.h).
-// Installed for the lifetime of a StopSignals object; the previous handlers
-// come back afterwards.
+// Installed once a job starts and kept until the process exits: a stop that
+// comes after the job recorded its end changes nothing, so the caller never
+// sees a process killed by the signal while the job history says it is done.
 #pragma once
 
-#include <csignal>
 #include <string>
 
 namespace snapagent {
 
 class StopSignals {
 public:
-    StopSignals();
-    ~StopSignals();
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
+    // Clears any earlier request and installs the handlers for good.
+    static void Install();
     // True once SIGINT or SIGTERM arrived.
     static bool Requested();
     // True once a second SIGINT or a SIGTERM arrived: stop now.
@@ -31,10 +28,6 @@ public:
     // snapshots of ConfigureSnapshot"; kept for the handler to print. Empty:
     // the handler prints nothing (a quiet run).
     static void SetFinishing(const std::string& what);
-
-private:
-    struct sigaction m_previousInt;
-    struct sigaction m_previousTerm;
 };
 
 }  // namespace snapagent
