@@ -155,6 +155,7 @@ TEST(SnapagentOutput, NumbersReadBackRefuseWhatIsNotPlainDigits) {
     };
     const Case cases[] = {
         {"42 7\n", "9.8.1", true},
+        {"42 0\n", "9.8.0", true},  // the lock of snapagent snapshots --delete
         {"+42 7\n", "+9.8.1", false},
         {"42 -7\n", "9.-8.1", false},
         {"42  7\n", "9. 8.1", false},
@@ -172,6 +173,7 @@ TEST(SnapagentOutput, NumbersReadBackRefuseWhatIsNotPlainDigits) {
         close(holder);
         EXPECT_EQ(refused.message().find("running another job; ") == std::string::npos, c.read)
             << refused.message();
+        EXPECT_EQ(refused.message().find("job 0"), std::string::npos) << refused.message();
         ScopedConfig config("[array]\nbackend = scripted\nversion = " + std::string(c.version));
         const std::vector<std::string> problems = CheckConfig(config.Path(), 1).problems;
         EXPECT_EQ(c.read, std::none_of(problems.begin(), problems.end(), [](const std::string& p) {
