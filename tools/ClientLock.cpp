@@ -49,9 +49,8 @@ Status ClientLock::Acquire(const std::string& stateDir, ULONG clientId, LONGLONG
         unsigned long pid = 0;
         unsigned long long job = 0;
         const bool named = n > 0 && ReadHolder(std::string_view(holder, size_t(n)), pid, job);
-        // A deletion by `snapagent snapshots --delete` holds the lock as job 0.
-        const std::string what =
-            job == 0 ? "snapagent snapshots --delete" : "job " + std::to_string(job);
+        const std::string what = job == kSnapshotDeletionJob ? "snapagent snapshots --delete"
+                                                             : "job " + std::to_string(job);
         return Status::IOError(
             "client " + std::to_string(clientId) + " is running another job" +
             (named ? " (" + what + ", process " + std::to_string(pid) + ")" : "") +

@@ -2,8 +2,7 @@
 // each take the other's snapshots for old ones and delete them, and the
 // second would empty the first's snapshot map file. `snapagent job` holds an
 // exclusive lock on <state folder>/client<N>.lock for the whole job (the
-// file holds the holder's pid and job id, 0 for `snapagent snapshots
-// --delete`, for the error of a second job).
+// file holds the holder's pid and job id, for the error of a second job).
 // The lock goes with the process, also when it is killed.
 #pragma once
 
@@ -13,6 +12,9 @@
 #include <string>
 
 namespace snapagent {
+
+// The job id `snapagent snapshots --delete` holds the lock under.
+constexpr LONGLONG kSnapshotDeletionJob = 0;
 
 class ClientLock {
 public:

@@ -256,7 +256,8 @@ int RunSnapshotsCommand(const std::vector<std::string>& args, FILE* out) {
     ClientLock lock;
     if (options.bDelete) {
         hostlib::Status locked = MakePrivateFolder(stateDir);
-        if (locked.ok()) locked = lock.Acquire(stateDir, client, 0, options.bWait);
+        if (locked.ok())
+            locked = lock.Acquire(stateDir, client, kSnapshotDeletionJob, options.bWait);
         if (!locked.ok()) return Fail(locked.message());
     }
     std::vector<VolumeListing> listings;
